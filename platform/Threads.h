@@ -114,7 +114,10 @@ class TThreadHandle {
 
 class TThread {
  public:
-  // createSuspended: the thread does not run until Start()/Resume().
+  // The thread runs once Start()/Resume() is called. The base cannot start it on its own
+  // (the derived part does not exist yet while the base is constructed): a thread created
+  // "not suspended" calls Start() as the last step of its most derived constructor, after
+  // setting FreeOnTerminate and OnTerminate. createSuspended documents the intent only.
   explicit TThread(bool createSuspended = false);
   // Deleting a thread object that still runs requests termination and waits for its end;
   // since the derived parts are already gone then, a derived class whose Execute uses its
