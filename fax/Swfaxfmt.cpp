@@ -1,0 +1,267 @@
+// Fax file records and the fax file reader.
+#include "fax/Swfaxfmt.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "serial/Sioexcept.h"
+
+namespace {
+
+void Put16(std::uint8_t* p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+}
+void Put32(std::uint8_t* p, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+std::uint16_t Get16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint32_t Get32(const std::uint8_t* p) {
+  return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8) | (std::uint32_t(p[2]) << 16) |
+         (std::uint32_t(p[3]) << 24);
+}
+
+}  // namespace
+
+int fxfFileError(int err) {
+  switch (err) {
+    case ENOENT: return ecFileNotFound;
+    case ENOTDIR: return ecPathNotFound;
+    case EMFILE: case ENFILE: return ecTooManyFiles;
+    case EACCES: case EPERM: case EISDIR: case ETXTBSY: case EEXIST: return ecFileAccessDenied;
+    case EBADF: return ecInvalidHandle;
+    case ENOMEM: return ecOutOfMemory;
+    case ENOSPC: case EFBIG: case EDQUOT: return ecDiskFull;
+    case EROFS: return ecWriteProtected;
+    case ESPIPE: case EINVAL: return ecSeekError;
+    case ENXIO: case ENODEV: return ecDriveNotReady;
+    default: return ecHardwareFailure;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Records
+
+void TFaxHeaderRec::SetStationID(std::string_view text) {
+  std::size_t n = text.size() < StationIDLen ? text.size() : StationIDLen;
+  StationID[0] = static_cast<std::uint8_t>(n);
+  for (int i = 0; i < StationIDLen; ++i)
+    StationID[1 + i] = static_cast<std::size_t>(i) < n ? static_cast<std::uint8_t>(text[i]) : 0x20;
+}
+
+std::string TFaxHeaderRec::GetStationID() const {
+  std::size_t n = StationID[0] < StationIDLen ? StationID[0] : StationIDLen;
+  return std::string(reinterpret_cast<const char*>(StationID.data() + 1), n);
+}
+
+void TFaxHeaderRec::Store(std::uint8_t* out) const {
+  std::memcpy(out, Signature.data(), 6);
+  Put32(out + 6, FileDateTime);
+  std::memcpy(out + 10, StationID.data(), 21);
+  out[31] = Reserved1;
+  Put16(out + 32, PageCount);
+  Put32(out + 34, FirstPageOffset);
+  std::memcpy(out + 38, Reserved2.data(), 26);
+}
+
+TFaxHeaderRec TFaxHeaderRec::Load(const std::uint8_t* in) {
+  TFaxHeaderRec h;
+  std::memcpy(h.Signature.data(), in, 6);
+  h.FileDateTime = Get32(in + 6);
+  std::memcpy(h.StationID.data(), in + 10, 21);
+  h.Reserved1 = in[31];
+  h.PageCount = Get16(in + 32);
+  h.FirstPageOffset = Get32(in + 34);
+  std::memcpy(h.Reserved2.data(), in + 38, 26);
+  return h;
+}
+
+void TPageHeaderRec::Store(std::uint8_t* out) const {
+  Put32(out, ImageLength);
+  Put16(out + 4, PageFlags);
+  std::memcpy(out + 6, Reserved.data(), 10);
+}
+
+TPageHeaderRec TPageHeaderRec::Load(const std::uint8_t* in) {
+  TPageHeaderRec p;
+  p.ImageLength = Get32(in);
+  p.PageFlags = Get16(in + 4);
+  std::memcpy(p.Reserved.data(), in + 6, 10);
+  return p;
+}
+
+std::uint32_t PackDosDateTime(int year, int month, int day, int hour, int minute, int second) {
+  if (year < 1980 || year > 2099) return 0;
+  std::uint32_t time = static_cast<std::uint32_t>((second / 2) | (minute << 5) | (hour << 11)) & 0xFFFF;
+  std::uint32_t date = static_cast<std::uint32_t>(day | (month << 5) | ((year - 1980) << 9)) & 0xFFFF;
+  return time | (date << 16);
+}
+
+std::uint32_t DosDateTimeNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return PackDosDateTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+}
+
+// ---------------------------------------------------------------------------------------
+// Readers
+
+bool swIsAnFXFFile(const std::string& fileName) {
+  if (fileName.empty()) return false;
+  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char sig[6];
+  std::size_t got = 0;
+  while (got < sizeof sig) {
+    ssize_t n = ::read(fd, sig + got, sizeof sig - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return got == sizeof sig && std::memcmp(sig, DefFXFSig.data(), 6) == 0;
+}
+
+int fxfReadFaxHeader(const std::string& fileName, TFaxHeaderRec& header) {
+  if (fileName.empty()) return ecFileNotFound;
+  TFaxFileReader r;
+  int rc = r.Open(fileName);
+  if (rc < 0) return rc;
+  header = r.Header();
+  return 0;
+}
+
+int fxfReadPageHeader(const std::string& fileName, unsigned page, TPageHeaderRec& pageHeader) {
+  if (fileName.empty()) return ecFileNotFound;
+  TFaxFileReader r;
+  int rc = r.Open(fileName);
+  if (rc < 0) return rc;
+  if (page == 0) return 0;
+  if (page > r.Header().PageCount) return ecFaxBadFormat;
+  rc = r.SeekPage(page);
+  if (rc < 0) return rc == ecDiskRead ? ecFaxBadFormat : rc;
+  pageHeader = r.PageHeader();
+  return 0;
+}
+
+TFaxFileReader::~TFaxFileReader() { Close(); }
+
+void TFaxFileReader::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  mem_ = nullptr;
+  size_ = 0;
+  pos_ = 0;
+  pageLeft_ = 0;
+  header_ = {};
+  pageHeader_ = {};
+}
+
+int TFaxFileReader::Open(const std::string& fileName) {
+  Close();
+  if (fileName.empty()) return ecFileNotFound;
+  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fxfFileError(errno);
+  off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0) {
+    int rc = fxfFileError(errno);
+    ::close(fd);
+    return rc;
+  }
+  fd_ = fd;
+  size_ = static_cast<std::uint64_t>(end);
+  int rc = ReadHeader();
+  if (rc < 0) Close();
+  return rc;
+}
+
+int TFaxFileReader::OpenMemory(std::span<const std::uint8_t> bytes) {
+  Close();
+  static const std::uint8_t empty = 0;
+  mem_ = bytes.empty() ? &empty : bytes.data();
+  size_ = bytes.size();
+  int rc = ReadHeader();
+  if (rc < 0) Close();
+  return rc;
+}
+
+int TFaxFileReader::ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t count) {
+  if (offset > size_ || count > size_ - offset) return ecFaxBadFormat;
+  if (mem_) {
+    if (count) std::memcpy(buffer, mem_ + offset, count);
+    return 0;
+  }
+  std::size_t got = 0;
+  while (got < count) {
+    ssize_t n = ::pread(fd_, buffer + got, count - got, static_cast<off_t>(offset + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fxfFileError(errno);
+    if (n == 0) return ecFaxBadFormat;  // the file shrank under us
+    got += static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int TFaxFileReader::ReadHeader() {
+  std::uint8_t raw[FaxHeaderSize];
+  int rc = ReadAt(0, raw, sizeof raw);
+  if (rc < 0) return rc;
+  header_ = TFaxHeaderRec::Load(raw);
+  if (!header_.HasSignature()) return ecFaxBadFormat;
+  return 0;
+}
+
+int TFaxFileReader::SeekPage(unsigned page) {
+  if (!IsOpen()) return ecNotOpenInput;
+  if (page == 0 || page > header_.PageCount) return ecDiskRead;
+  std::uint64_t at = header_.FirstPageOffset;
+  std::uint8_t raw[PageHeaderSize];
+  for (unsigned p = 1;; ++p) {
+    int rc = ReadAt(at, raw, sizeof raw);
+    if (rc < 0) return rc;
+    pageHeader_ = TPageHeaderRec::Load(raw);
+    at += PageHeaderSize;
+    if (p == page) break;
+    at += pageHeader_.ImageLength;
+    if (at > size_) return ecFaxBadFormat;
+  }
+  pos_ = at;
+  pageLeft_ = pageHeader_.ImageLength;
+  return 0;
+}
+
+int TFaxFileReader::ReadLineRecord(std::uint8_t* buffer, int& len) {
+  len = 0;
+  if (!IsOpen()) return ecNotOpenInput;
+  if (pageLeft_ == 0) return 1;
+  if (pageLeft_ < 2) return ecFaxBadFormat;
+  std::uint8_t raw[2];
+  int rc = ReadAt(pos_, raw, 2);
+  if (rc < 0) return rc;
+  std::uint32_t n = Get16(raw);
+  if (n > static_cast<std::uint32_t>(MaxLineRecordLen) || n > pageLeft_ - 2) return ecFaxBadFormat;
+  rc = ReadAt(pos_ + 2, buffer, n);
+  if (rc < 0) return rc;
+  pos_ += 2 + n;
+  pageLeft_ -= 2 + n;
+  len = static_cast<int>(n);
+  return 0;
+}
+
+int TFaxFileReader::ReadPageData(std::uint8_t* buffer, int maxLen, int& len) {
+  len = 0;
+  if (!IsOpen()) return ecNotOpenInput;
+  if (maxLen < 0) return ecBadArgument;
+  std::uint32_t n = pageLeft_ < static_cast<std::uint32_t>(maxLen) ? pageLeft_ : static_cast<std::uint32_t>(maxLen);
+  if (n == 0) return 0;
+  int rc = ReadAt(pos_, buffer, n);
+  if (rc < 0) return rc;
+  pos_ += n;
+  pageLeft_ -= n;
+  len = static_cast<int>(n);
+  return 0;
+}
