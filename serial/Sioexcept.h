@@ -304,8 +304,7 @@ constexpr int ecTapi16Disabled = -13933;
 constexpr int ecTapiUnexpected = -13934;
 constexpr int ecTapiVoiceNotSupported = -13935;
 constexpr int ecTapiWaveFail = -13936;
-constexpr int ecTapiWaveFormatUnsupported = -13937;
-constexpr int ecTapiWaveOpenFail = -13938;
+// 13937 and 13938 hold caller-id display texts ("Caller ID Blocked", "Out of Area Call").
 constexpr int ecTapiWaveBadFormat = -13939;
 constexpr int ecTapiWaveReadError = -13940;
 constexpr int ecTapiWaveWriteError = -13941;
@@ -535,5 +534,9 @@ char* SioLoadZ(char* buffer, int code);
 // UTF-8 form of the text, for messages shown to the user.
 std::string SioLoadStrUtf8(int code);
 
-// Library code for an operating-system error number (errno). Unknown numbers give -1.
-int SioErrorFromErrno(int err);
+// Library code for an operating-system error number (errno); 0 stays 0. Writing selects the
+// write-fault code for EIO. Numbers without a closer match give -162 "General failure".
+int SioErrorFromErrno(int err, bool writing = false);
+
+// The text on one line: characters below 32 become spaces, runs of spaces become one.
+std::string SioSingleLine(std::string_view text);

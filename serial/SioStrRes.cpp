@@ -1,0 +1,276 @@
+// Reader of the library's string tables.
+#include "serial/SioStrRes.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/Resources.h"
+
+namespace {
+
+// Windows-1252 characters 0x80..0x9F; 0 marks the five unassigned positions.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+char16_t AnsiCharToUnicode(unsigned char c) {
+  if (c >= 0x80 && c < 0xA0) {
+    char16_t u = kCp1252High[c - 0x80];
+    return u ? u : c;  // unassigned bytes keep their value (as the system converter does)
+  }
+  return c;
+}
+
+char UnicodeToAnsiChar(char32_t u) {
+  if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) return static_cast<char>(u);
+  for (int k = 0; k < 32; ++k)
+    if (kCp1252High[k] == u && u != 0) return static_cast<char>(0x80 + k);
+  if (u >= 0x80 && u < 0xA0) return static_cast<char>(u);
+  return '?';
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::uint32_t Get32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// True when the data is a complete "STR0" table: signature, index and every text inside.
+bool IsValidTable(std::span<const std::uint8_t> data) {
+  if (data.size() < sizeof(TResourceRec) || std::memcmp(data.data(), TSioStringResource::ResID, 4) != 0)
+    return false;
+  std::uint64_t count = Get32(data.data() + 4);
+  if (8 + 12 * count > data.size()) return false;
+  for (std::uint64_t k = 0; k < count; ++k) {
+    const std::uint8_t* rec = data.data() + 8 + 12 * k;
+    std::uint64_t ofs = Get32(rec + 4), len = Get32(rec + 8);
+    if (ofs + 2 * len > data.size()) return false;
+  }
+  return true;
+}
+
+// Binary search over the index; the index record of the id, or null.
+const std::uint8_t* FindIdent(const std::uint8_t* data, int id) {
+  std::int64_t low = 0, high = static_cast<std::int64_t>(Get32(data + 4)) - 1;
+  while (low <= high) {
+    std::int64_t middle = (low + high) / 2;
+    const std::uint8_t* rec = data + 8 + 12 * middle;
+    auto entryId = static_cast<std::int32_t>(Get32(rec));
+    if (entryId == id) return rec;
+    if (entryId < id)
+      low = middle + 1;
+    else
+      high = middle - 1;
+  }
+  return nullptr;
+}
+
+std::u16string TextOf(const std::uint8_t* data, const std::uint8_t* rec) {
+  if (!rec) return {};
+  std::uint32_t ofs = Get32(rec + 4), len = Get32(rec + 8);
+  std::u16string text(len, u'\0');
+  for (std::uint32_t k = 0; k < len; ++k)
+    text[k] = static_cast<char16_t>(data[ofs + 2 * k] | (data[ofs + 2 * k + 1] << 8));
+  return text;
+}
+
+// The reader's own message n, formatted with Arg at its %s or %d. Read directly from the
+// program's table so that a fault while opening that very table cannot recurse.
+std::string ReaderMessage(int id, std::string_view arg = {}) {
+  static const char* const fallback[] = {"", "String not found: %d", "Cannot lock resource",
+                                         "String resource not found: %s",
+                                         "Unable to open string resource: %s", "Invalid SIOString resource"};
+  std::string text;
+  auto res = FindResource("SIOSRMGR_STRINGS");
+  if (res && IsValidTable(*res)) text = Utf16ToUtf8(TextOf(res->data(), FindIdent(res->data(), id)));
+  if (text.empty() && id >= 1 && id <= 5) text = fallback[id];
+  for (const char* spec : {"%s", "%d"}) {
+    auto pos = text.find(spec);
+    if (pos != std::string::npos) {
+      text.replace(pos, 2, arg);
+      break;
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string Utf16ToAnsi(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t u = text[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      ++i;
+      out += '?';
+      continue;
+    }
+    out += UnicodeToAnsiChar(u);
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    char32_t u = text[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      u = 0x10000 + ((u - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (u >= 0xD800 && u <= 0xDFFF) {
+      u = 0xFFFD;
+    }
+    AppendUtf8(out, u);
+  }
+  return out;
+}
+
+std::string AnsiToUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) AppendUtf8(out, AnsiCharToUnicode(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string Utf8ToAnsi(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    auto c = static_cast<unsigned char>(text[i]);
+    size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    if (n == 0 || i + n > text.size()) {  // not UTF-8: take the byte as it is
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    char32_t cp = n == 1 ? c : c & (0x7F >> n);
+    bool ok = true;
+    for (size_t k = 1; k < n; ++k) {
+      auto d = static_cast<unsigned char>(text[i + k]);
+      if ((d & 0xC0) != 0x80) ok = false;
+      cp = (cp << 6) | (d & 0x3F);
+    }
+    if (!ok) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    out += UnicodeToAnsiChar(cp);
+    i += n;
+  }
+  return out;
+}
+
+std::optional<std::span<const std::uint8_t>> TSioResourceModule::Find(std::string_view name) const {
+  auto it = FResources.find(name);
+  if (it == FResources.end()) return std::nullopt;
+  return std::span<const std::uint8_t>(it->second.data(), it->second.size());
+}
+
+TSioStringResource::TSioStringResource(TSioInstance instance, std::string_view resourceName) {
+  srOpenResource(instance, resourceName);
+}
+
+TSioStringResource::~TSioStringResource() { srCloseResource(); }
+
+void TSioStringResource::ChangeResource(TSioInstance instance, std::string_view resourceName) {
+  srCloseResource();
+  if (!resourceName.empty()) srOpenResource(instance, resourceName);
+}
+
+void TSioStringResource::srOpenResource(TSioInstance instance, std::string_view name) {
+  std::string resName(name.substr(0, 255));
+  std::optional<std::span<const std::uint8_t>> found;
+  if (instance) found = instance->Find(resName);
+  if (!found) found = FindResource(resName);
+  if (!found) throw ESioStringResourceError(ReaderMessage(3, resName));
+  FResource = found;
+  srLock();
+  if (!FLocked) {
+    FResource.reset();
+    throw ESioStringResourceError(ReaderMessage(2));
+  }
+  bool valid = IsValidTable(*FResource);
+  srUnLock();
+  if (!valid) {
+    FResource.reset();
+    throw ESioStringResourceError(ReaderMessage(5));
+  }
+}
+
+void TSioStringResource::srCloseResource() {
+  while (FLockCount > 0) srUnLock();
+  FResource.reset();
+}
+
+void TSioStringResource::srLock() {
+  if (!FResource) return;
+  ++FLockCount;
+  FLocked = FResource->data();
+}
+
+void TSioStringResource::srUnLock() {
+  if (FLockCount > 0 && --FLockCount == 0) FLocked = nullptr;
+}
+
+const std::uint8_t* TSioStringResource::srFindIdent(int id) const {
+  return FResource ? FindIdent(FResource->data(), id) : nullptr;
+}
+
+// The table data is immutable once opened, so lookups work on the data pointer without
+// touching the object: the process-wide tables are read from several threads.
+std::u16string TSioStringResource::GetWide(int id) {
+  if (!FResource) return {};
+  return TextOf(FResource->data(), srFindIdent(id));
+}
+
+std::string TSioStringResource::GetString(int id) { return Utf16ToAnsi(GetWide(id)); }
+
+std::string TSioStringResource::GetUtf8(int id) { return Utf16ToUtf8(GetWide(id)); }
+
+char* TSioStringResource::GetAsciiZ(int id, char* buffer, std::size_t bufSize) {
+  if (!buffer || bufSize == 0) return buffer;
+  std::u16string text = GetWide(id);
+  std::string ansi = Utf16ToAnsi(text);
+  while (!text.empty() && ansi.size() >= bufSize) {
+    text.pop_back();
+    ansi = Utf16ToAnsi(text);
+  }
+  std::memcpy(buffer, ansi.data(), ansi.size());
+  buffer[ansi.size()] = '\0';
+  return buffer;
+}
+
+char16_t* TSioStringResource::GetWideChar(int id, char16_t* buffer, std::size_t bufChars) {
+  if (!buffer || bufChars == 0) return buffer;
+  std::u16string text = GetWide(id);
+  std::size_t n = std::min(text.size(), bufChars - 1);
+  std::copy_n(text.begin(), n, buffer);
+  buffer[n] = u'\0';
+  return buffer;
+}
+
+TSioStringResource& SioResStrings() {
+  static TSioStringResource table(nullptr, "SIOSRMGR_STRINGS");
+  return table;
+}
