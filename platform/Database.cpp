@@ -1,0 +1,1435 @@
+#include "platform/Database.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Small text helpers
+
+std::string Lower(std::string_view s) {
+  std::string r(s);
+  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return r;
+}
+
+bool SameName(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
+
+std::string Quote(std::string_view ident) {
+  std::string r = "\"";
+  for (char c : ident) {
+    r += c;
+    if (c == '"') r += '"';
+  }
+  r += '"';
+  return r;
+}
+
+std::string Trim(std::string_view s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
+  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  return std::string(s.substr(b, e - b));
+}
+
+// Number of characters of UTF-8 text, and the byte length of its first n characters.
+std::size_t Utf8Prefix(const std::string& s, std::size_t n) {
+  std::size_t chars = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+      if (chars == n) return i;
+      ++chars;
+    }
+  }
+  return s.size();
+}
+
+// ---------------------------------------------------------------------------------------
+// Calendar: TDateTime counts days since 1899-12-30; day numbers below are days since
+// 1970-01-01 (proleptic Gregorian).
+
+constexpr std::int64_t kMsPerDay = 86400000;
+constexpr std::int64_t kDelphiEpochOffset = 25569;  // 1970-01-01 as a TDateTime
+
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  y = static_cast<std::int64_t>(yoe) + era * 400;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y += m <= 2;
+}
+
+bool IsLeap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+unsigned MonthDays(std::int64_t y, unsigned m) {
+  static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && IsLeap(y) ? 29 : days[m - 1];
+}
+
+struct Civil {
+  std::int64_t year;
+  unsigned month, day, hour, minute, second, msec;
+};
+
+// Splits a TDateTime (rounded to the millisecond); false outside the years 1 to 9999.
+bool Split(double dt, Civil& c) {
+  if (!std::isfinite(dt) || std::fabs(dt) > 3.0e6) return false;
+  const std::int64_t ms = std::llround(dt * static_cast<double>(kMsPerDay));
+  std::int64_t day = ms / kMsPerDay;
+  std::int64_t rest = ms % kMsPerDay;
+  if (rest < 0) {
+    rest += kMsPerDay;
+    --day;
+  }
+  CivilFromDays(day - kDelphiEpochOffset, c.year, c.month, c.day);
+  if (c.year < 1 || c.year > 9999) return false;
+  c.hour = static_cast<unsigned>(rest / 3600000);
+  c.minute = static_cast<unsigned>(rest / 60000 % 60);
+  c.second = static_cast<unsigned>(rest / 1000 % 60);
+  c.msec = static_cast<unsigned>(rest % 1000);
+  return true;
+}
+
+double Join(std::int64_t y, unsigned mo, unsigned d, unsigned h, unsigned mi, unsigned s, unsigned ms) {
+  const std::int64_t day = DaysFromCivil(y, mo, d) + kDelphiEpochOffset;
+  const std::int64_t t = ((static_cast<std::int64_t>(h) * 60 + mi) * 60 + s) * 1000 + ms;
+  return static_cast<double>(day) + static_cast<double>(t) / static_cast<double>(kMsPerDay);
+}
+
+// Reads an unsigned decimal of 1 to maxDigits digits at s[i].
+bool ReadNumber(std::string_view s, std::size_t& i, unsigned maxDigits, unsigned& value) {
+  std::size_t start = i;
+  value = 0;
+  while (i < s.size() && i - start < maxDigits && std::isdigit(static_cast<unsigned char>(s[i]))) {
+    value = value * 10 + static_cast<unsigned>(s[i] - '0');
+    ++i;
+  }
+  return i > start;
+}
+
+// "h:n[:s[.z]]" starting at s[i], to the end of the text.
+bool ParseClock(std::string_view s, std::size_t i, unsigned& h, unsigned& mi, unsigned& sec, unsigned& ms) {
+  sec = ms = 0;
+  if (!ReadNumber(s, i, 2, h) || i >= s.size() || s[i] != ':') return false;
+  ++i;
+  if (!ReadNumber(s, i, 2, mi)) return false;
+  if (i < s.size() && s[i] == ':') {
+    ++i;
+    if (!ReadNumber(s, i, 2, sec)) return false;
+    if (i < s.size() && (s[i] == '.' || s[i] == ',')) {
+      ++i;
+      std::size_t start = i;
+      if (!ReadNumber(s, i, 3, ms)) return false;
+      for (std::size_t k = i - start; k < 3; ++k) ms *= 10;
+      while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;  // finer digits
+    }
+  }
+  return i == s.size() && h < 24 && mi < 60 && sec < 60;
+}
+
+std::string FormatNumber(double v) {
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 15);
+  std::string s(buf, res.ptr);
+  for (char& c : s)
+    if (c == '.') c = ',';
+  return s;
+}
+
+bool ParseNumber(std::string_view text, double& v) {
+  std::string s = Trim(text);
+  for (char& c : s)
+    if (c == ',') c = '.';
+  if (s.empty()) return false;
+  const char* b = s.data();
+  if (*b == '+') ++b;
+  auto res = std::from_chars(b, s.data() + s.size(), v);
+  return res.ec == std::errc() && res.ptr == s.data() + s.size();
+}
+
+const char* TypeName(TFieldType t) {
+  switch (t) {
+    case ftString: return "VARCHAR";
+    case ftSmallint: return "SMALLINT";
+    case ftInteger: return "INTEGER";
+    case ftBoolean: return "BOOLEAN";
+    case ftFloat: return "FLOAT";
+    case ftDate: return "DATE";
+    case ftTime: return "TIME";
+    case ftDateTime: return "DATETIME";
+    case ftUnknown: break;
+  }
+  return "";
+}
+
+TFieldType TypeFromDecl(const std::string& declared, int& size) {
+  std::string d = Lower(Trim(declared));
+  size = 0;
+  if (d.rfind("varchar", 0) == 0 || d.rfind("char", 0) == 0) {
+    auto open = d.find('(');
+    if (open != std::string::npos) size = std::atoi(d.c_str() + open + 1);
+    return ftString;
+  }
+  if (d == "text") return ftString;
+  if (d == "datetime" || d == "timestamp") return ftDateTime;
+  if (d == "date") return ftDate;
+  if (d == "time") return ftTime;
+  if (d == "float" || d == "real" || d == "double") return ftFloat;
+  if (d == "integer" || d == "int") return ftInteger;
+  if (d == "smallint") return ftSmallint;
+  if (d == "boolean") return ftBoolean;
+  return ftUnknown;
+}
+
+// ---------------------------------------------------------------------------------------
+// SQLite wrappers
+
+std::string EngineText(sqlite3* db, int rc) {
+  std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  switch (rc & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return "table is locked by another user (" + text + ")";
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      return "table file is corrupt or not a table (" + text + ")";
+    case SQLITE_READONLY:
+      return "table file is read-only (" + text + ")";
+    case SQLITE_FULL:
+      return "disk full (" + text + ")";
+    default:
+      return text;
+  }
+}
+
+[[noreturn]] void ThrowEngine(const std::string& context, sqlite3* db, int rc) {
+  throw EDBEngineError(context + ": " + EngineText(db, rc), rc);
+}
+
+class Statement {
+ public:
+  Statement(sqlite3* db, const std::string& sql, const std::string& context) : db_(db), context_(context) {
+    int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt_, nullptr);
+    if (rc != SQLITE_OK) ThrowEngine(context, db, rc);
+  }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  // True while a row is available.
+  bool Step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    ThrowEngine(context_, db_, sqlite3_extended_errcode(db_));
+  }
+  void Reset() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+  void Bind(int i, const TDbValue& v) {
+    int rc = SQLITE_OK;
+    if (std::holds_alternative<std::monostate>(v))
+      rc = sqlite3_bind_null(stmt_, i);
+    else if (auto p = std::get_if<std::int64_t>(&v))
+      rc = sqlite3_bind_int64(stmt_, i, *p);
+    else if (auto d = std::get_if<double>(&v))
+      rc = sqlite3_bind_double(stmt_, i, *d);
+    else {
+      const std::string& s = std::get<std::string>(v);
+      rc = sqlite3_bind_text(stmt_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    }
+    if (rc != SQLITE_OK) ThrowEngine(context_, db_, rc);
+  }
+  void BindText(int i, const std::string& s) { Bind(i, TDbValue(s)); }
+  void BindInt(int i, std::int64_t v) { Bind(i, TDbValue(v)); }
+  TDbValue Column(int i) const {
+    switch (sqlite3_column_type(stmt_, i)) {
+      case SQLITE_INTEGER: return sqlite3_column_int64(stmt_, i);
+      case SQLITE_FLOAT: return sqlite3_column_double(stmt_, i);
+      case SQLITE_NULL: return std::monostate{};
+      default: {
+        const auto* p = sqlite3_column_text(stmt_, i);
+        int n = sqlite3_column_bytes(stmt_, i);
+        return std::string(p ? reinterpret_cast<const char*>(p) : "", static_cast<std::size_t>(n));
+      }
+    }
+  }
+  std::int64_t Int(int i) const { return sqlite3_column_int64(stmt_, i); }
+  std::string Text(int i) const {
+    const auto* p = sqlite3_column_text(stmt_, i);
+    return p ? reinterpret_cast<const char*>(p) : "";
+  }
+  int Columns() const { return sqlite3_column_count(stmt_); }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* stmt_ = nullptr;
+  std::string context_;
+};
+
+void Exec(sqlite3* db, const std::string& sql, const std::string& context) {
+  char* err = nullptr;
+  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+  if (err) sqlite3_free(err);
+  if (rc != SQLITE_OK) ThrowEngine(context, db, sqlite3_extended_errcode(db));
+}
+
+// Rolls back an open transaction unless committed.
+class Transaction {
+ public:
+  Transaction(sqlite3* db, const std::string& context) : db_(db), context_(context) {
+    Exec(db, "BEGIN IMMEDIATE", context);
+  }
+  ~Transaction() {
+    if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  void Commit() {
+    Exec(db_, "COMMIT", context_);
+    done_ = true;
+  }
+
+ private:
+  sqlite3* db_;
+  std::string context_;
+  bool done_ = false;
+};
+
+struct Connection {
+  sqlite3* db = nullptr;
+  Connection() = default;
+  explicit Connection(sqlite3* d) : db(d) {}
+  ~Connection() {
+    if (db) sqlite3_close_v2(db);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  sqlite3* Release() {
+    sqlite3* d = db;
+    db = nullptr;
+    return d;
+  }
+};
+
+// ---------------------------------------------------------------------------------------
+// Session state
+
+struct SessionState {
+  std::mutex mutex;
+  std::map<std::string, fs::path> aliases;           // lower-case alias -> directory
+  std::map<std::string, std::string> databases;      // lower-case database name -> alias
+  std::map<std::string, int> openFiles;              // file -> users in this process
+  std::atomic<int> lockTimeout{5000};
+};
+
+SessionState& State() {
+  static SessionState s;
+  return s;
+}
+
+std::string FileKey(const fs::path& file) {
+  std::error_code ec;
+  fs::path p = fs::weakly_canonical(file, ec);
+  return (ec ? file : p).string();
+}
+
+void AddUser(const fs::path& file) {
+  std::lock_guard lock(State().mutex);
+  ++State().openFiles[FileKey(file)];
+}
+
+void RemoveUser(const fs::path& file) {
+  std::lock_guard lock(State().mutex);
+  auto it = State().openFiles.find(FileKey(file));
+  if (it != State().openFiles.end() && --it->second <= 0) State().openFiles.erase(it);
+}
+
+bool InUse(const fs::path& file) {
+  std::lock_guard lock(State().mutex);
+  return State().openFiles.count(FileKey(file)) != 0;
+}
+
+// The files SQLite keeps beside a database.
+void RemoveSideFiles(const fs::path& file) {
+  std::error_code ec;
+  for (const char* suffix : {"-wal", "-shm", "-journal"}) fs::remove(fs::path(file.string() + suffix), ec);
+}
+
+void CheckTableName(const std::string& name) {
+  if (name.empty()) throw EDatabaseError("Table name is missing");
+  if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos || name == "." || name == "..")
+    throw EDatabaseError("Invalid table name '" + name + "'");
+}
+
+fs::path ResolveTableFile(const fs::path& dir, const std::string& tableName) {
+  CheckTableName(tableName);
+  std::string fname = tableName;
+  if (fs::path(tableName).extension().empty()) fname += ".db";
+  fs::path exact = dir / fname;
+  std::error_code ec;
+  if (fs::exists(exact, ec)) return exact;
+  const std::string want = Lower(fname);
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (Lower(it->path().filename().string()) == want && it->is_regular_file(ec)) return it->path();
+  }
+  return exact;
+}
+
+// Opens a table file for reading and writing.
+sqlite3* OpenFile(const fs::path& file, bool create, const std::string& context) {
+  std::error_code ec;
+  if (!create && !fs::is_regular_file(file, ec))
+    throw EDBEngineError(context + ": table does not exist", SQLITE_CANTOPEN);
+  sqlite3* raw = nullptr;
+  int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
+  Connection conn(raw);
+  if (rc != SQLITE_OK) ThrowEngine(context, raw, rc);
+  sqlite3_extended_result_codes(raw, 1);
+  sqlite3_busy_timeout(raw, State().lockTimeout.load());
+  {
+    Statement mode(raw, "PRAGMA journal_mode", context);
+    std::string current = mode.Step() ? Lower(mode.Text(0)) : "";
+    if (current != "wal") {
+      Statement set(raw, "PRAGMA journal_mode=WAL", context);
+      set.Step();
+    }
+  }
+  Exec(raw, "PRAGMA synchronous=FULL", context);
+  return conn.Release();
+}
+
+struct Structure {
+  std::string sqlName;
+  TFieldDefs fields;
+  std::vector<std::string> key;  // primary key fields in key order
+};
+
+// Reads the one table of a file; schema is "main" or an attached name.
+Structure ReadStructure(sqlite3* db, const std::string& schema, const std::string& context) {
+  Structure s;
+  {
+    Statement q(db,
+                "SELECT name FROM " + Quote(schema) +
+                    ".sqlite_schema WHERE type='table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'",
+                context);
+    int n = 0;
+    while (q.Step()) {
+      s.sqlName = q.Text(0);
+      ++n;
+    }
+    if (n != 1)
+      throw EDBEngineError(context + ": not a table file (" + std::to_string(n) + " tables in it)", SQLITE_NOTADB);
+  }
+  std::vector<std::pair<int, std::string>> key;
+  Statement info(db, "PRAGMA " + Quote(schema) + ".table_info(" + Quote(s.sqlName) + ")", context);
+  while (info.Step()) {
+    int size = 0;
+    TFieldType t = TypeFromDecl(info.Text(2), size);
+    int pk = static_cast<int>(info.Int(5));
+    s.fields.Add(info.Text(1), t, size, info.Int(3) != 0 || pk > 0);
+    if (pk > 0) key.emplace_back(pk, info.Text(1));
+  }
+  std::sort(key.begin(), key.end());
+  for (auto& k : key) s.key.push_back(k.second);
+  return s;
+}
+
+std::string OrderClause(const std::vector<std::string>& key) {
+  std::string order = " ORDER BY ";
+  for (const auto& k : key) order += Quote(k) + ", ";
+  return order + "rowid";
+}
+
+std::vector<std::string> SplitFields(const std::string& fields) {
+  std::vector<std::string> r;
+  std::size_t start = 0;
+  while (start <= fields.size()) {
+    std::size_t end = fields.find(';', start);
+    if (end == std::string::npos) end = fields.size();
+    std::string f = Trim(std::string_view(fields).substr(start, end - start));
+    if (!f.empty()) r.push_back(f);
+    start = end + 1;
+  }
+  return r;
+}
+
+}  // namespace
+
+// =========================================================================================
+// Conversions
+
+namespace dbvalue {
+
+std::string DateTimeToIso(double dateTime) {
+  Civil c;
+  if (!Split(dateTime, c)) throw EDatabaseError("Date-time value out of range: " + FormatNumber(dateTime));
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u.%03u", static_cast<int>(c.year), c.month, c.day,
+                c.hour, c.minute, c.second, c.msec);
+  return buf;
+}
+
+std::string DateToIso(double dateTime) { return DateTimeToIso(dateTime).substr(0, 10); }
+
+std::string TimeToIso(double dateTime) { return DateTimeToIso(dateTime).substr(11); }
+
+bool ParseDateTime(std::string_view input, double& dateTime) {
+  std::string text = Trim(input);
+  std::string_view s = text;
+  std::size_t i = 0;
+  unsigned a = 0, b = 0, c = 0, h = 0, mi = 0, sec = 0, ms = 0;
+  std::int64_t year;
+  unsigned month, day;
+  if (!ReadNumber(s, i, 4, a)) return false;
+  if (i < s.size() && s[i] == ':') {  // a time of day alone
+    if (!ParseClock(s, 0, h, mi, sec, ms)) return false;
+    dateTime = Join(1899, 12, 30, h, mi, sec, ms);
+    return true;
+  }
+  if (i == 4 && i < s.size() && s[i] == '-') {  // yyyy-mm-dd
+    ++i;
+    if (!ReadNumber(s, i, 2, b) || i >= s.size() || s[i] != '-') return false;
+    ++i;
+    if (!ReadNumber(s, i, 2, c)) return false;
+    year = a, month = b, day = c;
+    if (i < s.size()) {
+      if (s[i] != ' ' && s[i] != 'T') return false;
+      while (i < s.size() && (s[i] == ' ' || s[i] == 'T')) ++i;
+      if (!ParseClock(s, i, h, mi, sec, ms)) return false;
+    }
+  } else if (i <= 2 && i < s.size() && s[i] == '.') {  // d.m.yyyy
+    ++i;
+    if (!ReadNumber(s, i, 2, b) || i >= s.size() || s[i] != '.') return false;
+    ++i;
+    std::size_t ys = i;
+    if (!ReadNumber(s, i, 4, c)) return false;
+    if (i - ys == 2) c += c < 50 ? 2000 : 1900;  // two-digit years: 1950 to 2049
+    year = c, month = b, day = a;
+    if (i < s.size()) {
+      if (s[i] != ' ') return false;
+      while (i < s.size() && s[i] == ' ') ++i;
+      if (!ParseClock(s, i, h, mi, sec, ms)) return false;
+    }
+  } else {
+    return false;
+  }
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > MonthDays(year, month)) return false;
+  dateTime = Join(year, month, day, h, mi, sec, ms);
+  return true;
+}
+
+double ToFloat(const TDbValue& v, TFieldType type) {
+  if (auto d = std::get_if<double>(&v)) return *d;
+  if (auto n = std::get_if<std::int64_t>(&v)) return static_cast<double>(*n);
+  if (auto s = std::get_if<std::string>(&v)) {
+    if (type == ftDateTime || type == ftDate || type == ftTime) return ToDateTime(v, type);
+    double r;
+    if (ParseNumber(*s, r)) return r;
+    throw EDatabaseError("'" + *s + "' is not a valid number");
+  }
+  return 0.0;
+}
+
+double ToDateTime(const TDbValue& v, TFieldType type) {
+  if (auto s = std::get_if<std::string>(&v)) {
+    double r;
+    if (ParseDateTime(*s, r)) return r;
+    throw EDatabaseError("'" + *s + "' is not a valid date and time");
+  }
+  if (std::holds_alternative<std::monostate>(v)) return 0.0;
+  return ToFloat(v, ftFloat);
+}
+
+std::string ToText(const TDbValue& v, TFieldType type) {
+  if (std::holds_alternative<std::monostate>(v)) return {};
+  switch (type) {
+    case ftDateTime:
+    case ftDate:
+    case ftTime: {
+      Civil c;
+      if (!Split(ToDateTime(v, type), c)) return {};
+      char buf[40];
+      if (type == ftDate)
+        std::snprintf(buf, sizeof buf, "%02u.%02u.%04d", c.day, c.month, static_cast<int>(c.year));
+      else if (type == ftTime)
+        std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", c.hour, c.minute, c.second);
+      else
+        std::snprintf(buf, sizeof buf, "%02u.%02u.%04d %02u:%02u:%02u", c.day, c.month, static_cast<int>(c.year),
+                      c.hour, c.minute, c.second);
+      return buf;
+    }
+    case ftBoolean:
+      return ToFloat(v, ftInteger) != 0 ? "True" : "False";
+    default:
+      break;
+  }
+  if (auto d = std::get_if<double>(&v)) return FormatNumber(*d);
+  if (auto n = std::get_if<std::int64_t>(&v)) return std::to_string(*n);
+  return std::get<std::string>(v);
+}
+
+}  // namespace dbvalue
+
+// =========================================================================================
+// Definitions
+
+void TFieldDefs::Add(const std::string& name, TFieldType type, int size, bool required) {
+  items_.push_back(TFieldDef{name, type, size, required});
+}
+
+int TFieldDefs::IndexOf(std::string_view name) const {
+  for (std::size_t i = 0; i < items_.size(); ++i)
+    if (SameName(items_[i].Name, name)) return static_cast<int>(i);
+  return -1;
+}
+
+void TIndexDefs::Add(const std::string& name, const std::string& fields, int options) {
+  items_.push_back(TIndexDef{name, fields, options});
+}
+
+const TIndexDef* TIndexDefs::Primary() const {
+  for (const auto& i : items_)
+    if (i.Options & ixPrimary) return &i;
+  return nullptr;
+}
+
+// =========================================================================================
+// Session and database
+
+void TSession::AddStandardAlias(const std::string& name, const fs::path& directory) {
+  if (name.empty()) throw EDatabaseError("Alias name is missing");
+  std::lock_guard lock(State().mutex);
+  State().aliases[Lower(name)] = directory;
+}
+
+void TSession::DeleteAlias(const std::string& name) {
+  std::lock_guard lock(State().mutex);
+  State().aliases.erase(Lower(name));
+}
+
+bool TSession::IsAlias(const std::string& name) const {
+  std::lock_guard lock(State().mutex);
+  return State().aliases.count(Lower(name)) != 0;
+}
+
+fs::path TSession::GetAliasPath(const std::string& name) const {
+  std::lock_guard lock(State().mutex);
+  auto it = State().aliases.find(Lower(name));
+  if (it == State().aliases.end()) throw EDatabaseError("Unknown database alias '" + name + "'");
+  return it->second;
+}
+
+void TSession::SetLockTimeout(int milliseconds) { State().lockTimeout = std::max(0, milliseconds); }
+
+int TSession::LockTimeout() const { return State().lockTimeout; }
+
+fs::path TSession::ResolveDatabase(const std::string& databaseName) const {
+  if (databaseName.empty()) throw EDatabaseError("No database name given");
+  {
+    std::lock_guard lock(State().mutex);
+    auto& st = State();
+    auto db = st.databases.find(Lower(databaseName));
+    std::string alias = db != st.databases.end() ? db->second : Lower(databaseName);
+    auto it = st.aliases.find(Lower(alias));
+    if (it != st.aliases.end()) return it->second;
+  }
+  std::error_code ec;
+  if (fs::is_directory(databaseName, ec)) return databaseName;
+  throw EDatabaseError("Unknown database '" + databaseName + "'");
+}
+
+TSession& Session() {
+  static TSession session;
+  return session;
+}
+
+TDatabase::~TDatabase() { Close(); }
+
+void TDatabase::Open() {
+  if (connected_) return;
+  if (DatabaseName.empty()) throw EDatabaseError("Database name is missing");
+  fs::path dir = Session().GetAliasPath(AliasName.empty() ? DatabaseName : AliasName);
+  (void)dir;
+  std::lock_guard lock(State().mutex);
+  State().databases[Lower(DatabaseName)] = AliasName.empty() ? DatabaseName : AliasName;
+  connected_ = true;
+}
+
+void TDatabase::Close() {
+  if (!connected_) return;
+  std::lock_guard lock(State().mutex);
+  State().databases.erase(Lower(DatabaseName));
+  connected_ = false;
+}
+
+fs::path TDatabase::Directory() const { return Session().GetAliasPath(AliasName.empty() ? DatabaseName : AliasName); }
+
+// =========================================================================================
+// Fields
+
+const std::string& TField::FieldName() const { return table_->FieldDefs[index_].Name; }
+TFieldType TField::DataType() const { return table_->FieldDefs[index_].DataType; }
+int TField::Size() const { return table_->FieldDefs[index_].Size; }
+bool TField::Required() const { return table_->FieldDefs[index_].Required; }
+
+bool TField::IsNull() const { return std::holds_alternative<std::monostate>(table_->GetValue(index_)); }
+
+TDbValue TField::Value() const { return table_->GetValue(index_); }
+
+double TField::AsFloat() const {
+  try {
+    return dbvalue::ToFloat(table_->GetValue(index_), DataType());
+  } catch (const EDatabaseError& e) {
+    throw EDatabaseError(std::string(e.what()) + " in field '" + FieldName() + "'");
+  }
+}
+
+std::int32_t TField::AsInteger() const {
+  double v = AsFloat();
+  if (!(v >= -2147483648.0 && v <= 2147483647.0))
+    throw EDatabaseError("Value of field '" + FieldName() + "' is out of the integer range");
+  return static_cast<std::int32_t>(std::llround(v));
+}
+
+bool TField::AsBoolean() const {
+  const TDbValue& v = table_->GetValue(index_);
+  if (auto s = std::get_if<std::string>(&v)) {
+    std::string l = Lower(Trim(*s));
+    if (l == "true" || l == "1") return true;
+    if (l == "false" || l == "0" || l.empty()) return false;
+    throw EDatabaseError("'" + *s + "' is not a valid boolean value in field '" + FieldName() + "'");
+  }
+  return AsFloat() != 0.0;
+}
+
+double TField::AsDateTime() const {
+  try {
+    return dbvalue::ToDateTime(table_->GetValue(index_), DataType());
+  } catch (const EDatabaseError& e) {
+    throw EDatabaseError(std::string(e.what()) + " in field '" + FieldName() + "'");
+  }
+}
+
+std::string TField::AsString() const {
+  try {
+    return dbvalue::ToText(table_->GetValue(index_), DataType());
+  } catch (const EDatabaseError& e) {
+    throw EDatabaseError(std::string(e.what()) + " in field '" + FieldName() + "'");
+  }
+}
+
+void TField::Clear() { table_->SetValue(index_, std::monostate{}); }
+
+void TField::SetAsFloat(double v) {
+  switch (DataType()) {
+    case ftDateTime:
+    case ftDate:
+    case ftTime:
+      SetAsDateTime(v);
+      return;
+    case ftInteger:
+    case ftSmallint:
+      if (!std::isfinite(v) || std::fabs(v) > 2147483647.0)
+        throw EDatabaseError("Value " + FormatNumber(v) + " is out of range for field '" + FieldName() + "'");
+      SetAsInteger(static_cast<std::int32_t>(std::llround(v)));
+      return;
+    case ftBoolean:
+      SetAsBoolean(v != 0.0);
+      return;
+    case ftString:
+      SetAsString(FormatNumber(v));
+      return;
+    default:
+      table_->SetValue(index_, std::isnan(v) ? TDbValue(std::monostate{}) : TDbValue(v));
+  }
+}
+
+void TField::SetAsInteger(std::int32_t v) {
+  switch (DataType()) {
+    case ftSmallint:
+      if (v < -32768 || v > 32767)
+        throw EDatabaseError("Value " + std::to_string(v) + " is out of range for field '" + FieldName() + "'");
+      [[fallthrough]];
+    case ftInteger:
+      table_->SetValue(index_, static_cast<std::int64_t>(v));
+      return;
+    case ftBoolean:
+      SetAsBoolean(v != 0);
+      return;
+    case ftString:
+      SetAsString(std::to_string(v));
+      return;
+    default:
+      SetAsFloat(v);
+  }
+}
+
+void TField::SetAsBoolean(bool v) {
+  switch (DataType()) {
+    case ftBoolean:
+    case ftInteger:
+    case ftSmallint:
+      table_->SetValue(index_, static_cast<std::int64_t>(v ? 1 : 0));
+      return;
+    case ftString:
+      SetAsString(v ? "True" : "False");
+      return;
+    default:
+      throw EDatabaseError("Field '" + FieldName() + "' cannot take a boolean value");
+  }
+}
+
+void TField::SetAsDateTime(double v) {
+  switch (DataType()) {
+    case ftDateTime:
+      table_->SetValue(index_, dbvalue::DateTimeToIso(v));
+      return;
+    case ftDate:
+      table_->SetValue(index_, dbvalue::DateToIso(std::floor(v)));
+      return;
+    case ftTime: {
+      // The time of day only, kept to the millisecond.
+      std::string iso = dbvalue::DateTimeToIso(v);
+      table_->SetValue(index_, iso.substr(11));
+      return;
+    }
+    case ftFloat:
+      table_->SetValue(index_, v);
+      return;
+    case ftString:
+      SetAsString(dbvalue::ToText(TDbValue(dbvalue::DateTimeToIso(v)), ftDateTime));
+      return;
+    default:
+      throw EDatabaseError("Field '" + FieldName() + "' cannot take a date-time value");
+  }
+}
+
+void TField::SetAsString(const std::string& text) {
+  switch (DataType()) {
+    case ftString: {
+      int size = Size();
+      table_->SetValue(index_, size > 0 ? text.substr(0, Utf8Prefix(text, static_cast<std::size_t>(size))) : text);
+      return;
+    }
+    case ftDateTime:
+    case ftDate:
+    case ftTime: {
+      if (Trim(text).empty()) return Clear();
+      double dt;
+      if (!dbvalue::ParseDateTime(text, dt))
+        throw EDatabaseError("'" + text + "' is not a valid date and time for field '" + FieldName() + "'");
+      SetAsDateTime(dt);
+      return;
+    }
+    case ftBoolean: {
+      std::string l = Lower(Trim(text));
+      if (l.empty()) return Clear();
+      if (l == "true" || l == "1") return SetAsBoolean(true);
+      if (l == "false" || l == "0") return SetAsBoolean(false);
+      throw EDatabaseError("'" + text + "' is not a valid boolean value for field '" + FieldName() + "'");
+    }
+    default: {
+      if (Trim(text).empty()) return Clear();
+      double v;
+      if (!ParseNumber(text, v))
+        throw EDatabaseError("'" + text + "' is not a valid number for field '" + FieldName() + "'");
+      if ((DataType() == ftInteger || DataType() == ftSmallint) && v != std::floor(v))
+        throw EDatabaseError("'" + text + "' is not a valid integer for field '" + FieldName() + "'");
+      SetAsFloat(v);
+    }
+  }
+}
+
+// =========================================================================================
+// Table
+
+TTable::TTable() = default;
+
+TTable::~TTable() { Close(); }
+
+std::string TTable::Describe() const {
+  std::string where;
+  try {
+    where = FileName().string();
+  } catch (const EDatabaseError&) {
+    where = databaseName_;
+  }
+  return "Table '" + tableName_ + "' (" + where + ")";
+}
+
+void TTable::CheckActive(const char* op) const {
+  if (state_ == dsInactive) throw EDatabaseError(Describe() + ": " + op + " needs an open table");
+}
+
+void TTable::CheckInactive(const char* op) const {
+  if (state_ != dsInactive) throw EDatabaseError(Describe() + ": " + op + " is not possible on an open table");
+}
+
+void TTable::SetDatabaseName(const std::string& name) {
+  CheckInactive("changing the database");
+  databaseName_ = name;
+}
+
+void TTable::SetTableName(const std::string& name) {
+  CheckInactive("changing the table name");
+  tableName_ = name;
+}
+
+fs::path TTable::FileName() const {
+  if (state_ != dsInactive) return file_;
+  return ResolveTableFile(Session().ResolveDatabase(databaseName_), tableName_);
+}
+
+bool TTable::Exists() const {
+  std::error_code ec;
+  return fs::is_regular_file(FileName(), ec);
+}
+
+void TTable::CreateTable() {
+  CheckInactive("CreateTable");
+  const std::string context = Describe();
+  if (FieldDefs.Count() == 0) throw EDatabaseError(context + ": no fields defined");
+  std::string sql = "CREATE TABLE ";
+  fs::path file = FileName();
+  std::string sqlName = file.stem().string();
+  sql += Quote(sqlName) + " (";
+  for (int i = 0; i < FieldDefs.Count(); ++i) {
+    const TFieldDef& f = FieldDefs[i];
+    if (f.Name.empty() || f.DataType == ftUnknown) throw EDatabaseError(context + ": field " + std::to_string(i + 1) + " has no name or type");
+    if (FieldDefs.IndexOf(f.Name) != i) throw EDatabaseError(context + ": field '" + f.Name + "' is defined twice");
+    if (f.DataType == ftString && f.Size <= 0) throw EDatabaseError(context + ": string field '" + f.Name + "' needs a size");
+    if (i) sql += ", ";
+    sql += Quote(f.Name) + " " + TypeName(f.DataType);
+    if (f.DataType == ftString) sql += "(" + std::to_string(f.Size) + ")";
+    if (f.Required) sql += " NOT NULL";
+  }
+  if (const TIndexDef* pk = IndexDefs.Primary()) {
+    auto keys = SplitFields(pk->Fields);
+    if (keys.empty()) throw EDatabaseError(context + ": primary index '" + pk->Name + "' has no fields");
+    sql += ", PRIMARY KEY (";
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+      if (FieldDefs.IndexOf(keys[k]) < 0)
+        throw EDatabaseError(context + ": index field '" + keys[k] + "' is not a field of the table");
+      sql += (k ? ", " : "") + Quote(keys[k]);
+    }
+    sql += ")";
+  }
+  sql += ")";
+  if (InUse(file)) throw EDBEngineError(context + ": table is in use", SQLITE_BUSY);
+
+  // Build the new file beside the old one and move it into place, so that the table is
+  // either the old one or the complete new one.
+  fs::path temp = file.string() + ".new";
+  std::error_code ec;
+  fs::remove(temp, ec);
+  RemoveSideFiles(temp);
+  {
+    Connection conn(OpenFile(temp, true, context));
+    Exec(conn.db, sql, context);
+    sqlite3_close_v2(conn.Release());
+  }
+  RemoveSideFiles(temp);
+  if (fs::exists(file, ec)) {
+    fs::remove(file, ec);
+    if (ec) {
+      fs::remove(temp, ec);
+      throw EDBEngineError(context + ": the old table cannot be replaced", SQLITE_CANTOPEN);
+    }
+  }
+  RemoveSideFiles(file);
+  fs::rename(temp, file, ec);
+  if (ec) {
+    fs::remove(temp, ec);
+    throw EDBEngineError(context + ": cannot create the table file (" + ec.message() + ")", SQLITE_CANTOPEN);
+  }
+}
+
+void TTable::DeleteTable() {
+  CheckInactive("DeleteTable");
+  fs::path file = FileName();
+  const std::string context = Describe();
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec)) throw EDBEngineError(context + ": table does not exist", SQLITE_CANTOPEN);
+  if (InUse(file)) throw EDBEngineError(context + ": table is in use", SQLITE_BUSY);
+  if (!fs::remove(file, ec) || ec)
+    throw EDBEngineError(context + ": cannot delete the table file (" + ec.message() + ")", SQLITE_IOERR);
+  RemoveSideFiles(file);
+}
+
+void TTable::EmptyTable() {
+  const std::string context = Describe();
+  if (state_ != dsInactive) {
+    CheckBrowseMode();
+    Exec(db_, "DELETE FROM " + Quote(sqlName_), context);
+    LoadRowIds();
+    First();
+    return;
+  }
+  fs::path file = FileName();
+  Connection conn(OpenFile(file, false, context));
+  Structure s = ReadStructure(conn.db, "main", context);
+  Exec(conn.db, "DELETE FROM " + Quote(s.sqlName), context);
+}
+
+void TTable::Open() {
+  if (state_ != dsInactive) return;
+  fs::path file = FileName();
+  const std::string context = Describe();
+  Connection conn(OpenFile(file, false, context));
+  Structure s = ReadStructure(conn.db, "main", context);
+  db_ = conn.Release();
+  file_ = file;
+  sqlName_ = s.sqlName;
+  FieldDefs = s.fields;
+  IndexDefs.Clear();
+  if (!s.key.empty()) {
+    std::string keys;
+    for (const auto& k : s.key) keys += (keys.empty() ? "" : ";") + k;
+    IndexDefs.Add("Primary", keys, ixPrimary);
+  }
+  // Keep the field objects (and their presentation settings) when the structure is unchanged.
+  if (static_cast<int>(fields_.size()) != FieldDefs.Count()) {
+    fields_.clear();
+    for (int i = 0; i < FieldDefs.Count(); ++i) fields_.emplace_back(new TField(this, i));
+  }
+  record_.assign(fields_.size(), std::monostate{});
+  state_ = dsBrowse;
+  AddUser(file_);
+  try {
+    LoadRowIds();
+  } catch (...) {
+    Close();
+    throw;
+  }
+  First();
+}
+
+void TTable::Close() {
+  if (state_ == dsInactive) return;
+  state_ = dsInactive;
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+  RemoveUser(file_);
+  rowIds_.clear();
+  record_.assign(record_.size(), std::monostate{});
+  eof_ = bof_ = true;
+  modified_ = false;
+}
+
+void TTable::Refresh() {
+  CheckActive("Refresh");
+  CheckBrowseMode();
+  std::int64_t current = pos_ < rowIds_.size() ? rowIds_[pos_] : -1;
+  LoadRowIds();
+  auto it = std::find(rowIds_.begin(), rowIds_.end(), current);
+  pos_ = it != rowIds_.end() ? static_cast<std::size_t>(it - rowIds_.begin()) : 0;
+  eof_ = bof_ = rowIds_.empty();
+  LoadCurrent();
+}
+
+void TTable::LoadRowIds() {
+  std::vector<std::string> key;
+  if (const TIndexDef* pk = IndexDefs.Primary()) key = SplitFields(pk->Fields);
+  Statement q(db_, "SELECT rowid FROM " + Quote(sqlName_) + OrderClause(key), Describe());
+  rowIds_.clear();
+  while (q.Step()) rowIds_.push_back(q.Int(0));
+  if (pos_ >= rowIds_.size()) pos_ = rowIds_.empty() ? 0 : rowIds_.size() - 1;
+}
+
+void TTable::LoadCurrent() {
+  record_.assign(fields_.size(), std::monostate{});
+  modified_ = false;
+  if (rowIds_.empty()) return;
+  Statement q(db_, "SELECT * FROM " + Quote(sqlName_) + " WHERE rowid = ?", Describe());
+  q.BindInt(1, rowIds_[pos_]);
+  if (q.Step()) {
+    int n = std::min(q.Columns(), static_cast<int>(record_.size()));
+    for (int i = 0; i < n; ++i) record_[static_cast<std::size_t>(i)] = q.Column(i);
+  }
+}
+
+void TTable::CheckBrowseMode() {
+  if (state_ == dsEdit || state_ == dsInsert) {
+    if (modified_)
+      Post();
+    else
+      Cancel();
+  }
+}
+
+void TTable::First() {
+  CheckActive("First");
+  CheckBrowseMode();
+  pos_ = 0;
+  eof_ = rowIds_.empty();
+  bof_ = true;
+  LoadCurrent();
+}
+
+void TTable::Last() {
+  CheckActive("Last");
+  CheckBrowseMode();
+  pos_ = rowIds_.empty() ? 0 : rowIds_.size() - 1;
+  eof_ = true;
+  bof_ = rowIds_.empty();
+  LoadCurrent();
+}
+
+void TTable::Next() {
+  CheckActive("Next");
+  CheckBrowseMode();
+  if (rowIds_.empty() || pos_ + 1 >= rowIds_.size()) {
+    eof_ = true;
+    return;
+  }
+  ++pos_;
+  bof_ = eof_ = false;
+  LoadCurrent();
+}
+
+void TTable::Prior() {
+  CheckActive("Prior");
+  CheckBrowseMode();
+  if (rowIds_.empty() || pos_ == 0) {
+    bof_ = true;
+    return;
+  }
+  --pos_;
+  bof_ = eof_ = false;
+  LoadCurrent();
+}
+
+int TTable::RecordCount() const {
+  CheckActive("RecordCount");
+  return static_cast<int>(rowIds_.size());
+}
+
+int TTable::RecNo() const {
+  if (state_ != dsBrowse && state_ != dsEdit) return 0;
+  return rowIds_.empty() ? 0 : static_cast<int>(pos_) + 1;
+}
+
+void TTable::Insert() {
+  CheckActive("Insert");
+  CheckBrowseMode();
+  record_.assign(fields_.size(), std::monostate{});
+  state_ = dsInsert;
+  modified_ = false;
+}
+
+void TTable::Append() { Insert(); }
+
+void TTable::Edit() {
+  CheckActive("Edit");
+  if (state_ == dsEdit || state_ == dsInsert) return;
+  if (rowIds_.empty()) {
+    // Editing an empty table starts a new row, as the class library does.
+    Insert();
+    return;
+  }
+  LoadCurrent();
+  state_ = dsEdit;
+}
+
+void TTable::CheckRequired() {
+  for (int i = 0; i < FieldDefs.Count(); ++i)
+    if (FieldDefs[i].Required && std::holds_alternative<std::monostate>(record_[static_cast<std::size_t>(i)]))
+      throw EDatabaseError(Describe() + ": field '" + FieldDefs[i].Name + "' must have a value");
+}
+
+void TTable::Post() {
+  CheckActive("Post");
+  if (state_ == dsBrowse) return;
+  const std::string context = Describe();
+  CheckRequired();
+  std::int64_t rowid = 0;
+  try {
+    if (state_ == dsInsert) {
+      std::string cols, params;
+      for (int i = 0; i < FieldDefs.Count(); ++i) {
+        cols += (i ? ", " : "") + Quote(FieldDefs[i].Name);
+        params += i ? ", ?" : "?";
+      }
+      Statement ins(db_, "INSERT INTO " + Quote(sqlName_) + " (" + cols + ") VALUES (" + params + ")", context);
+      for (std::size_t i = 0; i < record_.size(); ++i) ins.Bind(static_cast<int>(i) + 1, record_[i]);
+      ins.Step();
+      rowid = sqlite3_last_insert_rowid(db_);
+    } else {
+      rowid = rowIds_[pos_];
+      std::string sets;
+      for (int i = 0; i < FieldDefs.Count(); ++i) sets += (i ? ", " : "") + Quote(FieldDefs[i].Name) + " = ?";
+      Statement upd(db_, "UPDATE " + Quote(sqlName_) + " SET " + sets + " WHERE rowid = ?", context);
+      for (std::size_t i = 0; i < record_.size(); ++i) upd.Bind(static_cast<int>(i) + 1, record_[i]);
+      upd.BindInt(static_cast<int>(record_.size()) + 1, rowid);
+      upd.Step();
+      if (sqlite3_changes(db_) == 0) {
+        state_ = dsBrowse;
+        Refresh();
+        throw EDBEngineError(context + ": the row was deleted by another user", SQLITE_NOTFOUND);
+      }
+    }
+  } catch (const EDBEngineError& e) {
+    if (e.ErrorCode == SQLITE_CONSTRAINT_PRIMARYKEY || e.ErrorCode == SQLITE_CONSTRAINT_UNIQUE)
+      throw EDBEngineError(context + ": key violation (a row with this key exists)", e.ErrorCode);
+    throw;
+  }
+  state_ = dsBrowse;
+  LoadRowIds();
+  auto it = std::find(rowIds_.begin(), rowIds_.end(), rowid);
+  pos_ = it != rowIds_.end() ? static_cast<std::size_t>(it - rowIds_.begin()) : 0;
+  eof_ = bof_ = rowIds_.empty();
+  LoadCurrent();
+}
+
+void TTable::Cancel() {
+  CheckActive("Cancel");
+  if (state_ == dsBrowse) return;
+  state_ = dsBrowse;
+  LoadCurrent();
+}
+
+void TTable::Delete() {
+  CheckActive("Delete");
+  if (state_ == dsInsert) {
+    Cancel();
+    return;
+  }
+  state_ = dsBrowse;
+  if (rowIds_.empty()) throw EDatabaseError(Describe() + ": Delete on an empty table");
+  Statement del(db_, "DELETE FROM " + Quote(sqlName_) + " WHERE rowid = ?", Describe());
+  del.BindInt(1, rowIds_[pos_]);
+  del.Step();
+  LoadRowIds();
+  eof_ = bof_ = rowIds_.empty();
+  LoadCurrent();
+}
+
+TField& TTable::Fields(int i) {
+  CheckActive("Fields");
+  if (i < 0 || i >= FieldCount()) throw EDatabaseError(Describe() + ": no field number " + std::to_string(i));
+  return *fields_[static_cast<std::size_t>(i)];
+}
+
+TField* TTable::FindField(std::string_view name) {
+  if (state_ == dsInactive) return nullptr;
+  int i = FieldDefs.IndexOf(name);
+  return i < 0 ? nullptr : fields_[static_cast<std::size_t>(i)].get();
+}
+
+TField& TTable::FieldByName(std::string_view name) {
+  CheckActive("FieldByName");
+  if (TField* f = FindField(name)) return *f;
+  throw EDatabaseError(Describe() + ": field '" + std::string(name) + "' not found");
+}
+
+const TDbValue& TTable::GetValue(int index) const {
+  CheckActive("reading a field");
+  return record_.at(static_cast<std::size_t>(index));
+}
+
+void TTable::SetValue(int index, TDbValue v) {
+  CheckActive("writing a field");
+  if (state_ != dsEdit && state_ != dsInsert)
+    throw EDatabaseError(Describe() + ": table is not in edit or insert mode");
+  record_.at(static_cast<std::size_t>(index)) = std::move(v);
+  modified_ = true;
+}
+
+// =========================================================================================
+// Batch move
+
+void TBatchMove::Execute() {
+  moved_ = keyViol_ = 0;
+  if (!Source || !Destination) throw EDatabaseError("Batch move: source and destination must be set");
+  const fs::path src = Source->FileName();
+  const fs::path dst = Destination->FileName();
+  const std::string context = "Batch move from " + src.string() + " to " + dst.string();
+  std::error_code ec;
+  if (!fs::is_regular_file(src, ec)) throw EDBEngineError(context + ": source table does not exist", SQLITE_CANTOPEN);
+  if (fs::equivalent(src, dst, ec)) throw EDatabaseError(context + ": source and destination are one table");
+
+  Connection conn(OpenFile(dst, false, context));
+  sqlite3* db = conn.db;
+  Structure d = ReadStructure(db, "main", context);
+  if (d.key.empty()) throw EDatabaseError(context + ": append-and-update needs a primary index on the destination");
+  {
+    Statement attach(db, "ATTACH DATABASE ? AS src", context);
+    attach.BindText(1, src.string());
+    attach.Step();
+  }
+  // From here on the source is attached; the connection's close detaches it.
+  Structure s = ReadStructure(db, "src", context);
+  std::vector<std::string> cols;
+  for (const auto& f : d.fields.Items())
+    if (s.fields.IndexOf(f.Name) >= 0) cols.push_back(f.Name);
+  for (const auto& k : d.key)
+    if (s.fields.IndexOf(k) < 0) throw EDatabaseError(context + ": the source has no field '" + k + "'");
+
+  std::string colList, keyList, nullKey, updates;
+  for (const auto& c : cols) colList += (colList.empty() ? "" : ", ") + Quote(c);
+  for (const auto& k : d.key) {
+    keyList += (keyList.empty() ? "" : ", ") + Quote(k);
+    nullKey += (nullKey.empty() ? "" : " OR ") + Quote(k) + " IS NULL";
+  }
+  for (const auto& c : cols)
+    if (std::find_if(d.key.begin(), d.key.end(), [&](const std::string& k) { return SameName(k, c); }) == d.key.end())
+      updates += (updates.empty() ? "" : ", ") + Quote(c) + " = excluded." + Quote(c);
+  const std::string srcTable = "src." + Quote(s.sqlName);
+
+  // Rows without a key go to the key violation table, which is made before the move.
+  {
+    Statement count(db, "SELECT count(*) FROM " + srcTable + " WHERE " + nullKey, context);
+    count.Step();
+    keyViol_ = count.Int(0);
+  }
+  std::string kvFile;
+  if (keyViol_ > 0) {
+    if (AbortOnKeyViol || KeyViolTableName.empty())
+      throw EDBEngineError(context + ": key violation (" + std::to_string(keyViol_) + " rows without a key value)",
+                           SQLITE_CONSTRAINT_NOTNULL);
+    TTable kv;
+    kv.SetDatabaseName(dst.parent_path().string());
+    kv.SetTableName(KeyViolTableName);
+    if (!kv.Exists()) {
+      // The source's fields, none of them required (the rows lack their key).
+      for (const auto& f : s.fields.Items()) {
+        bool text = f.DataType == ftString || f.DataType == ftUnknown;
+        kv.FieldDefs.Add(f.Name, text ? ftString : f.DataType, text ? std::max(f.Size, 255) : 0, false);
+      }
+      kv.CreateTable();
+    }
+    kvFile = kv.FileName().string();
+    Statement attach(db, "ATTACH DATABASE ? AS kv", context);
+    attach.BindText(1, kvFile);
+    attach.Step();
+  }
+
+  Transaction tx(db, context);
+  if (keyViol_ > 0) {
+    Structure k = ReadStructure(db, "kv", context);
+    std::string kvCols;
+    for (const auto& f : k.fields.Items())
+      if (s.fields.IndexOf(f.Name) >= 0) kvCols += (kvCols.empty() ? "" : ", ") + Quote(f.Name);
+    Exec(db,
+         "INSERT INTO kv." + Quote(k.sqlName) + " (" + kvCols + ") SELECT " + kvCols + " FROM " + srcTable +
+             " WHERE " + nullKey + " ORDER BY rowid",
+         context);
+  }
+  std::string sql = "INSERT INTO main." + Quote(d.sqlName) + " (" + colList + ") SELECT " + colList + " FROM " +
+                    srcTable + " WHERE NOT (" + nullKey + ") ORDER BY rowid ON CONFLICT (" + keyList + ") DO ";
+  sql += updates.empty() ? "NOTHING" : "UPDATE SET " + updates;
+  Exec(db, sql, context);
+  moved_ = sqlite3_changes64(db);
+  tx.Commit();
+}
+
+// =========================================================================================
+// Row reader
+
+struct TRowReader::Stmt {
+  std::unique_ptr<Statement> q;
+};
+
+TRowReader::TRowReader(const TTable& table, const std::vector<std::string>& fields) {
+  describe_ = "Table '" + table.TableName() + "'";
+  Init(table.FileName(), fields);
+}
+
+TRowReader::TRowReader(const std::string& databaseName, const std::string& tableName,
+                       const std::vector<std::string>& fields) {
+  describe_ = "Table '" + tableName + "'";
+  Init(ResolveTableFile(Session().ResolveDatabase(databaseName), tableName), fields);
+}
+
+void TRowReader::Init(const fs::path& file, const std::vector<std::string>& fields) {
+  describe_ += " (" + file.string() + ")";
+  Connection conn(OpenFile(file, false, describe_));
+  Structure s = ReadStructure(conn.db, "main", describe_);
+  std::string cols;
+  if (fields.empty()) {
+    defs_ = s.fields;
+  } else {
+    for (const auto& name : fields) {
+      int i = s.fields.IndexOf(name);
+      if (i < 0) throw EDatabaseError(describe_ + ": field '" + name + "' not found");
+      const TFieldDef& f = s.fields[i];
+      defs_.Add(f.Name, f.DataType, f.Size, f.Required);
+    }
+  }
+  for (const auto& f : defs_.Items()) cols += (cols.empty() ? "" : ", ") + Quote(f.Name);
+  sqlName_ = s.sqlName;
+  select_ = "SELECT " + cols + " FROM " + Quote(s.sqlName) + OrderClause(s.key) + " LIMIT -1 OFFSET ?";
+  // One read transaction for the reader's life: every query sees the same rows.
+  Exec(conn.db, "BEGIN", describe_);
+  db_ = conn.Release();
+  stmt_ = std::make_unique<Stmt>();
+  Seek(0);
+}
+
+TRowReader::~TRowReader() {
+  stmt_.reset();
+  if (db_) {
+    sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close_v2(db_);
+  }
+}
+
+std::int64_t TRowReader::RowCount() {
+  Statement q(db_, "SELECT count(*) FROM " + Quote(sqlName_), describe_);
+  q.Step();
+  return q.Int(0);
+}
+
+void TRowReader::Seek(std::int64_t first) {
+  stmt_->q.reset();
+  stmt_->q = std::make_unique<Statement>(db_, select_, describe_);
+  stmt_->q->BindInt(1, std::max<std::int64_t>(0, first));
+  row_.assign(static_cast<std::size_t>(defs_.Count()), std::monostate{});
+}
+
+bool TRowReader::Next() {
+  if (!stmt_->q->Step()) {
+    row_.assign(row_.size(), std::monostate{});
+    return false;
+  }
+  for (std::size_t i = 0; i < row_.size(); ++i) row_[i] = stmt_->q->Column(static_cast<int>(i));
+  return true;
+}
+
+const TDbValue& TRowReader::Cell(int i) const {
+  if (i < 0 || i >= static_cast<int>(row_.size())) throw EDatabaseError(describe_ + ": no field number " + std::to_string(i));
+  return row_[static_cast<std::size_t>(i)];
+}
+
+bool TRowReader::IsNull(int i) const { return std::holds_alternative<std::monostate>(Cell(i)); }
+double TRowReader::AsFloat(int i) const { return dbvalue::ToFloat(Cell(i), defs_[i].DataType); }
+double TRowReader::AsDateTime(int i) const { return dbvalue::ToDateTime(Cell(i), defs_[i].DataType); }
+std::string TRowReader::AsString(int i) const { return dbvalue::ToText(Cell(i), defs_[i].DataType); }
+TDbValue TRowReader::Value(int i) const { return Cell(i); }
