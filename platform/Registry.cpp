@@ -1,0 +1,715 @@
+// The registry under the current user, kept in one UTF-8 text file.
+#include "platform/Registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <optional>
+
+namespace {
+
+struct RegValue {
+  std::string name;
+  TRegDataType type = rdString;
+  std::string data;  // string bytes or binary bytes
+  std::int32_t integer = 0;
+};
+
+struct RegKey {
+  std::string path;  // as created, without a leading backslash
+  std::vector<RegValue> values;
+};
+
+using KeyMap = std::map<std::string, RegKey>;  // by lower-case path; "" is the root
+
+struct FileSig {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  long long mtimeNs = 0;
+  bool operator==(const FileSig&) const = default;
+};
+
+struct Store {
+  std::mutex m;
+  std::string overridePath;
+  std::string loadedFrom;
+  bool loaded = false;
+  FileSig sig;
+  KeyMap keys;
+  std::string error;
+  bool failNextWrite = false;
+};
+
+Store& TheStore() {
+  static Store* s = new Store;  // lives to the very end: threads may write during exit
+  return *s;
+}
+
+std::string LowerPath(const std::string& p) { return LowerCase(p); }
+
+std::string DefaultFile() {
+  if (const char* f = std::getenv("KORVIDAN_REGISTRY_FILE"); f && *f) return f;
+  std::string base;
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x) {
+    base = x;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home && *home ? home : ".") + "/.config";
+  }
+  return base + "/korvidan/registry.ini";
+}
+
+std::string FileOf(const Store& s) { return s.overridePath.empty() ? DefaultFile() : s.overridePath; }
+
+FileSig SigOf(const std::string& file) {
+  FileSig g;
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return g;
+  g.exists = true;
+  g.dev = st.st_dev;
+  g.ino = st.st_ino;
+  g.size = st.st_size;
+  g.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  return g;
+}
+
+// ---- text form ------------------------------------------------------------------------
+
+int Utf8Len(const std::string& s, std::size_t i) {
+  auto b = static_cast<unsigned char>(s[i]);
+  int len = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xC2 && b <= 0xDF ? 2 : 0;
+  if (len == 0 || i + static_cast<std::size_t>(len) > s.size()) return 0;
+  for (int k = 1; k < len; ++k)
+    if ((static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]) & 0xC0) != 0x80) return 0;
+  return len;
+}
+
+std::string Quote(const std::string& s) {
+  static const char* hex = "0123456789abcdef";
+  std::string r = "\"";
+  for (std::size_t i = 0; i < s.size();) {
+    auto b = static_cast<unsigned char>(s[i]);
+    if (b == '\\' || b == '"') {
+      r += '\\';
+      r += static_cast<char>(b);
+      ++i;
+    } else if (b >= 0x20 && b < 0x7F) {
+      r += static_cast<char>(b);
+      ++i;
+    } else if (int n = b >= 0x80 ? Utf8Len(s, i) : 0) {
+      r.append(s, i, static_cast<std::size_t>(n));
+      i += static_cast<std::size_t>(n);
+    } else {
+      r += "\\x";
+      r += hex[b >> 4];
+      r += hex[b & 15];
+      ++i;
+    }
+  }
+  return r + "\"";
+}
+
+int HexDigit(char h) {
+  return h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10 : h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
+}
+
+// Reads a quoted text at pos; false when malformed.
+bool Unquote(const std::string& line, std::size_t& pos, std::string& out) {
+  if (pos >= line.size() || line[pos] != '"') return false;
+  ++pos;
+  out.clear();
+  while (pos < line.size()) {
+    char c = line[pos++];
+    if (c == '"') return true;
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    if (pos >= line.size()) return false;
+    char e = line[pos++];
+    if (e == '\\' || e == '"') {
+      out += e;
+    } else if (e == 'x') {
+      if (pos + 2 > line.size()) return false;
+      int v = 0;
+      for (int k = 0; k < 2; ++k) {
+        int d = HexDigit(line[pos++]);
+        if (d < 0) return false;
+        v = v * 16 + d;
+      }
+      out += static_cast<char>(v);
+    } else {
+      return false;
+    }
+  }
+  return false;
+}
+
+std::string Serialize(const KeyMap& keys) {
+  static const char* hex = "0123456789abcdef";
+  std::string out = "; Korvidan registry (current user). Written by the program; keep the format when editing.\n";
+  for (const auto& [lower, key] : keys) {
+    if (lower.empty() && key.values.empty()) continue;
+    out += "\n[" + key.path + "]\n";
+    for (const auto& v : key.values) {
+      out += v.name.empty() ? std::string("@") : Quote(v.name);
+      out += '=';
+      switch (v.type) {
+        case rdInteger:
+          out += "dword:" + IntToStr(v.integer);
+          break;
+        case rdBinary:
+          out += "hex:";
+          for (std::size_t i = 0; i < v.data.size(); ++i) {
+            if (i) out += ',';
+            auto b = static_cast<unsigned char>(v.data[i]);
+            out += hex[b >> 4];
+            out += hex[b & 15];
+          }
+          break;
+        case rdExpandString:
+          out += "expand:" + Quote(v.data);
+          break;
+        default:
+          out += "sz:" + Quote(v.data);
+          break;
+      }
+      out += '\n';
+    }
+  }
+  return out;
+}
+
+void EnsureKeyPath(KeyMap& keys, const std::string& path);
+
+// Parses the file text; on a fault gives its line number and reason.
+bool Parse(const std::string& text, KeyMap& keys, std::string& why) {
+  keys.clear();
+  keys[""] = RegKey{"", {}};
+  RegKey* cur = nullptr;
+  std::size_t pos = 0;
+  int lineNo = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    ++lineNo;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string t = Trim(line);
+    if (t.empty() || t[0] == ';' || t[0] == '#') continue;
+    auto fail = [&](const std::string& r) {
+      why = "line " + IntToStr(lineNo) + ": " + r;
+      return false;
+    };
+    if (t[0] == '[') {
+      if (t.back() != ']') return fail("key line without ']'");
+      std::string path = t.substr(1, t.size() - 2);
+      for (char c : path)
+        if (static_cast<unsigned char>(c) < 0x20) return fail("control character in key name");
+      // Normalise: no empty parts.
+      std::string norm;
+      std::size_t i = 0;
+      while (i <= path.size()) {
+        std::size_t j = path.find('\\', i);
+        if (j == std::string::npos) j = path.size();
+        if (j > i) norm += (norm.empty() ? "" : "\\") + path.substr(i, j - i);
+        i = j + 1;
+      }
+      EnsureKeyPath(keys, norm);
+      cur = &keys[LowerPath(norm)];
+      continue;
+    }
+    if (!cur) return fail("value outside of a key");
+    std::size_t p = 0;
+    RegValue v;
+    if (t[0] == '@') {
+      p = 1;
+    } else if (!Unquote(t, p, v.name)) {
+      return fail("malformed value name");
+    }
+    if (p >= t.size() || t[p] != '=') return fail("'=' missing");
+    ++p;
+    std::string rest = t.substr(p);
+    if (rest.rfind("sz:", 0) == 0 || rest.rfind("expand:", 0) == 0) {
+      v.type = rest[0] == 's' ? rdString : rdExpandString;
+      std::size_t q = rest.find(':') + 1;
+      if (!Unquote(rest, q, v.data) || q != rest.size()) return fail("malformed text value");
+    } else if (rest.rfind("dword:", 0) == 0) {
+      v.type = rdInteger;
+      std::string num = rest.substr(6);
+      if (num.empty() || num[0] == ' ' || num[0] == '$' || !TryStrToInt(num, v.integer))
+        return fail("malformed integer value");
+    } else if (rest.rfind("hex:", 0) == 0) {
+      v.type = rdBinary;
+      std::string h = rest.substr(4);
+      std::size_t i = 0;
+      while (i < h.size()) {
+        if (i + 2 > h.size()) return fail("malformed binary value");
+        int hi = HexDigit(h[i]);
+        int lo = HexDigit(h[i + 1]);
+        if (hi < 0 || lo < 0) return fail("malformed binary value");
+        v.data += static_cast<char>(hi * 16 + lo);
+        i += 2;
+        if (i < h.size()) {
+          if (h[i] != ',' || i + 1 == h.size()) return fail("malformed binary value");
+          ++i;
+        }
+      }
+    } else {
+      return fail("unknown value type");
+    }
+    bool replaced = false;
+    for (auto& old : cur->values)
+      if (SameText(old.name, v.name)) {
+        old = v;
+        replaced = true;
+      }
+    if (!replaced) cur->values.push_back(std::move(v));
+  }
+  return true;
+}
+
+void EnsureKeyPath(KeyMap& keys, const std::string& path) {
+  if (!keys.count("")) keys[""] = RegKey{"", {}};
+  std::size_t i = 0;
+  while (i < path.size()) {
+    std::size_t j = path.find('\\', i);
+    if (j == std::string::npos) j = path.size();
+    std::string prefix = path.substr(0, j);
+    auto lower = LowerPath(prefix);
+    if (!keys.count(lower)) keys[lower] = RegKey{prefix, {}};
+    i = j + 1;
+  }
+}
+
+std::string Timestamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  ::localtime_r(&now, &tm);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%04d%02d%02d-%02d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+void Report(Store& s, const std::string& msg) {
+  s.error = msg;
+  std::fprintf(stderr, "registry: %s\n", msg.c_str());
+}
+
+bool MakeDirs(const std::string& dir) {
+  if (dir.empty()) return true;
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  auto slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeDirs(dir.substr(0, slash))) return false;
+  return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// Writes the whole store: temporary file, fsync, rename, fsync of the directory.
+void SaveLocked(Store& s) {
+  std::string file = FileOf(s);
+  auto slash = file.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+  if (!MakeDirs(dir)) throw ERegistryException("Cannot create the directory \"" + dir + "\": " + std::strerror(errno));
+  std::string text = Serialize(s.keys);
+  std::string tmp = file + ".tmp-" + IntToStr(::getpid());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) throw ERegistryException("Cannot write the registry file \"" + tmp + "\": " + std::strerror(errno));
+  std::size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      int e = errno;
+      ::close(fd);
+      ::unlink(tmp.c_str());
+      throw ERegistryException("Cannot write the registry file \"" + tmp + "\": " + std::strerror(e));
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    int e = errno;
+    ::unlink(tmp.c_str());
+    throw ERegistryException("Cannot write the registry file \"" + tmp + "\": " + std::strerror(e));
+  }
+  if (s.failNextWrite) {
+    s.failNextWrite = false;
+    throw ERegistryException("Registry write of \"" + file + "\" interrupted before the rename");
+  }
+  if (::rename(tmp.c_str(), file.c_str()) != 0) {
+    int e = errno;
+    ::unlink(tmp.c_str());
+    throw ERegistryException("Cannot replace the registry file \"" + file + "\": " + std::strerror(e));
+  }
+  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+  s.sig = SigOf(file);
+  s.loadedFrom = file;
+}
+
+// Reads the file again when it is not the one we know.
+void RefreshLocked(Store& s) {
+  std::string file = FileOf(s);
+  FileSig sig = SigOf(file);
+  if (s.loaded && s.loadedFrom == file && sig == s.sig) return;
+  s.loaded = true;
+  s.loadedFrom = file;
+  s.sig = sig;
+  s.keys.clear();
+  s.keys[""] = RegKey{"", {}};
+  if (!sig.exists) return;
+  std::FILE* f = std::fopen(file.c_str(), "rb");
+  if (!f) {
+    Report(s, "cannot read \"" + file + "\": " + std::strerror(errno) + "; working with an empty registry");
+    return;
+  }
+  std::string text;
+  char buf[8192];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+  bool readErr = std::ferror(f) != 0;
+  std::fclose(f);
+  if (readErr) {
+    Report(s, "cannot read \"" + file + "\"; working with an empty registry");
+    return;
+  }
+  KeyMap keys;
+  std::string why;
+  if (Parse(text, keys, why)) {
+    s.keys = std::move(keys);
+    return;
+  }
+  std::string aside = file + ".corrupt-" + Timestamp();
+  if (::rename(file.c_str(), aside.c_str()) == 0) {
+    Report(s, "\"" + file + "\" is damaged (" + why + "); kept as \"" + aside + "\", starting with an empty registry");
+  } else {
+    Report(s, "\"" + file + "\" is damaged (" + why + ") and could not be set aside (" + std::strerror(errno) +
+                  "); starting with an empty registry");
+  }
+  try {
+    SaveLocked(s);
+  } catch (const ERegistryException& e) {
+    Report(s, e.what());
+  }
+}
+
+// "a\b" relative to the open key, or from the root when it starts with '\'.
+std::optional<std::string> Resolve(const std::string& current, const std::string& key) {
+  std::string base = !key.empty() && key[0] == '\\' ? std::string() : current;
+  std::string r = base;
+  std::size_t i = 0;
+  while (i <= key.size()) {
+    std::size_t j = key.find('\\', i);
+    if (j == std::string::npos) j = key.size();
+    if (j > i) {
+      std::string part = key.substr(i, j - i);
+      for (char c : part)
+        if (static_cast<unsigned char>(c) < 0x20) return std::nullopt;
+      r += (r.empty() ? "" : "\\") + part;
+    }
+    i = j + 1;
+  }
+  return r;
+}
+
+// Applies a change and writes it; on failure the store is as before and the error raises.
+template <class F>
+void Change(Store& s, F&& f) {
+  KeyMap before = s.keys;
+  f();
+  try {
+    SaveLocked(s);
+  } catch (const ERegistryException& e) {
+    s.keys = std::move(before);
+    s.error = e.what();
+    throw;
+  }
+}
+
+}  // namespace
+
+TRegistry::TRegistry() = default;
+TRegistry::~TRegistry() = default;
+
+void TRegistry::SetRootKey(HKEY root) {
+  if (root != HKEY_CURRENT_USER) throw ERegistryException("Only the current user's registry is available");
+  CloseKey();
+}
+
+bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
+  auto path = Resolve(open_ ? current_ : std::string(), key);
+  if (!path) return false;
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  if (!s.keys.count(LowerPath(*path))) {
+    if (!canCreate) return false;
+    try {
+      Change(s, [&] { EnsureKeyPath(s.keys, *path); });
+    } catch (const ERegistryException&) {
+      return false;
+    }
+  }
+  current_ = s.keys[LowerPath(*path)].path;
+  open_ = true;
+  readOnly_ = false;
+  return true;
+}
+
+bool TRegistry::OpenKeyReadOnly(const std::string& key) {
+  bool ok = OpenKey(key, false);
+  if (ok) readOnly_ = true;
+  return ok;
+}
+
+void TRegistry::CloseKey() {
+  current_.clear();
+  open_ = false;
+  readOnly_ = false;
+}
+
+bool TRegistry::KeyExists(const std::string& key) {
+  auto path = Resolve(open_ ? current_ : std::string(), key);
+  if (!path) return false;
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  return s.keys.count(LowerPath(*path)) > 0;
+}
+
+bool TRegistry::CreateKey(const std::string& key) {
+  auto path = Resolve(open_ ? current_ : std::string(), key);
+  if (!path || path->empty()) return false;
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  if (s.keys.count(LowerPath(*path))) return true;
+  try {
+    Change(s, [&] { EnsureKeyPath(s.keys, *path); });
+  } catch (const ERegistryException&) {
+    return false;
+  }
+  return true;
+}
+
+bool TRegistry::DeleteKey(const std::string& key) {
+  auto path = Resolve(open_ ? current_ : std::string(), key);
+  if (!path || path->empty()) return false;
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  std::string lower = LowerPath(*path);
+  if (!s.keys.count(lower)) return false;
+  try {
+    Change(s, [&] {
+      for (auto it = s.keys.begin(); it != s.keys.end();) {
+        if (it->first == lower || it->first.rfind(lower + "\\", 0) == 0)
+          it = s.keys.erase(it);
+        else
+          ++it;
+      }
+    });
+  } catch (const ERegistryException&) {
+    return false;
+  }
+  if (open_ && (LowerPath(current_) == lower || LowerPath(current_).rfind(lower + "\\", 0) == 0)) CloseKey();
+  return true;
+}
+
+bool TRegistry::HasSubKeys() {
+  TStringList l;
+  GetKeyNames(l);
+  return l.Count() > 0;
+}
+
+namespace {
+// The value in the open key (root when none), or nullptr. Store lock held.
+RegValue* FindValue(Store& s, const std::string& keyPath, const std::string& name) {
+  auto it = s.keys.find(LowerPath(keyPath));
+  if (it == s.keys.end()) return nullptr;
+  for (auto& v : it->second.values)
+    if (SameText(v.name, name)) return &v;
+  return nullptr;
+}
+
+std::string Where(const std::string& keyPath, const std::string& name) {
+  return "'" + name + "' in '" + (keyPath.empty() ? std::string("\\") : keyPath) + "'";
+}
+}  // namespace
+
+bool TRegistry::ValueExists(const std::string& name) {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  return FindValue(s, current_, name) != nullptr;
+}
+
+bool TRegistry::DeleteValue(const std::string& name) {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  if (!FindValue(s, current_, name)) return false;
+  try {
+    Change(s, [&] {
+      auto& vals = s.keys[LowerPath(current_)].values;
+      std::erase_if(vals, [&](const RegValue& v) { return SameText(v.name, name); });
+    });
+  } catch (const ERegistryException&) {
+    return false;
+  }
+  return true;
+}
+
+TRegDataType TRegistry::GetDataType(const std::string& name) {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  auto* v = FindValue(s, current_, name);
+  return v ? v->type : rdUnknown;
+}
+
+int TRegistry::GetDataSize(const std::string& name) {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  auto* v = FindValue(s, current_, name);
+  if (!v) return -1;
+  if (v->type == rdInteger) return 4;
+  if (v->type == rdBinary) return static_cast<int>(v->data.size());
+  return static_cast<int>(v->data.size()) + 1;  // with its terminating NUL, as stored there
+}
+
+namespace {
+void Put(bool readOnly, const std::string& keyPath, RegValue v) {
+  if (readOnly) throw ERegistryException("Failed to set data for " + Where(keyPath, v.name) + ": key opened read-only");
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  if (!s.keys.count(LowerPath(keyPath)))
+    throw ERegistryException("Failed to set data for " + Where(keyPath, v.name) + ": the key no longer exists");
+  Change(s, [&] {
+    auto& vals = s.keys[LowerPath(keyPath)].values;
+    for (auto& old : vals)
+      if (SameText(old.name, v.name)) {
+        v.name = old.name;  // keeps the spelling it was created with
+        old = std::move(v);
+        return;
+      }
+    vals.push_back(std::move(v));
+  });
+}
+
+RegValue Get(const std::string& keyPath, const std::string& name, TRegDataType want, bool required) {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  auto* v = FindValue(s, keyPath, name);
+  if (!v) {
+    if (!required) return RegValue{name, rdUnknown, {}, 0};
+    throw ERegistryException("Registry value " + Where(keyPath, name) + " does not exist");
+  }
+  bool ok = want == rdString ? (v->type == rdString || v->type == rdExpandString) : v->type == want;
+  if (!ok) throw ERegistryException("Invalid data type for " + Where(keyPath, name));
+  return *v;
+}
+}  // namespace
+
+std::string TRegistry::ReadString(const std::string& name) { return Get(current_, name, rdString, false).data; }
+
+void TRegistry::WriteString(const std::string& name, const std::string& value) {
+  Put(readOnly_, current_, RegValue{name, rdString, value, 0});
+}
+
+void TRegistry::WriteExpandString(const std::string& name, const std::string& value) {
+  Put(readOnly_, current_, RegValue{name, rdExpandString, value, 0});
+}
+
+int TRegistry::ReadInteger(const std::string& name) { return Get(current_, name, rdInteger, true).integer; }
+
+void TRegistry::WriteInteger(const std::string& name, int value) {
+  Put(readOnly_, current_, RegValue{name, rdInteger, {}, value});
+}
+
+int TRegistry::ReadBinaryData(const std::string& name, void* buffer, int bufSize) {
+  RegValue v = Get(current_, name, rdBinary, true);
+  if (bufSize < 0 || v.data.size() > static_cast<std::size_t>(bufSize))
+    throw ERegistryException("Buffer too small for " + Where(current_, name));
+  if (!v.data.empty()) std::memcpy(buffer, v.data.data(), v.data.size());
+  return static_cast<int>(v.data.size());
+}
+
+std::vector<std::uint8_t> TRegistry::ReadBinaryData(const std::string& name) {
+  RegValue v = Get(current_, name, rdBinary, true);
+  return std::vector<std::uint8_t>(v.data.begin(), v.data.end());
+}
+
+void TRegistry::WriteBinaryData(const std::string& name, const void* buffer, int size) {
+  if (size < 0 || (size > 0 && !buffer)) throw ERegistryException("Invalid binary data for '" + name + "'");
+  std::string data(static_cast<const char*>(buffer), static_cast<std::size_t>(size));
+  Put(readOnly_, current_, RegValue{name, rdBinary, std::move(data), 0});
+}
+
+void TRegistry::GetValueNames(TStringList& out) {
+  out.Clear();
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  auto it = s.keys.find(LowerPath(current_));
+  if (it == s.keys.end()) return;
+  for (const auto& v : it->second.values) out.Add(v.name);
+}
+
+void TRegistry::GetKeyNames(TStringList& out) {
+  out.Clear();
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  RefreshLocked(s);
+  std::string prefix = current_.empty() ? std::string() : LowerPath(current_) + "\\";
+  for (const auto& [lower, key] : s.keys) {
+    if (lower.empty() || lower.rfind(prefix, 0) != 0) continue;
+    std::string rest = key.path.substr(prefix.size());
+    if (rest.empty() || rest.find('\\') != std::string::npos) continue;
+    out.Add(rest);
+  }
+}
+
+std::string RegistryFile() {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  return FileOf(s);
+}
+
+void SetRegistryFile(const std::string& path) {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  s.overridePath = path;
+  s.loaded = false;
+  s.error.clear();
+}
+
+std::string RegistryStoreError() {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  return s.error;
+}
+
+void RegistryFailNextWriteBeforeRename() {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  s.failNextWrite = true;
+}
