@@ -1,0 +1,224 @@
+// Registry store: persistence, types, keys, interrupted writes and damaged files.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/Registry.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("reg_" + std::to_string(getpid()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    file_ = dir_ / "korvidan" / "registry.ini";  // the directory does not exist yet
+    SetRegistryFile(file_.string());
+  }
+  void TearDown() override {
+    SetRegistryFile("");
+    fs::remove_all(dir_);
+  }
+  // A new process start: the store is read from the file again.
+  void Restart() { SetRegistryFile(file_.string()); }
+  int CountFiles(const std::string& part) {
+    int n = 0;
+    for (auto& e : fs::directory_iterator(file_.parent_path()))
+      if (e.path().filename().string().find(part) != std::string::npos) ++n;
+    return n;
+  }
+
+  fs::path dir_;
+  fs::path file_;
+};
+
+TEST_F(RegistryTest, ValuesSurviveRestartAndIgnoreCase) {
+  {
+    TRegistry r;
+    ASSERT_FALSE(r.OpenKey("Software\\Zelvanor", false));
+    ASSERT_TRUE(r.OpenKey("Software\\Zelvanor\\DataCollectingIntervall", true));
+    r.WriteInteger("Intervall", 15);
+    r.CloseKey();
+    ASSERT_TRUE(r.OpenKey("Software\\Zelvanor\\SoundDirectory", true));
+    r.WriteString("Path", "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+    const unsigned char blob[] = {0, 1, 0xFF, 0x80};
+    r.WriteBinaryData("Blob", blob, sizeof blob);
+    r.WriteInteger("Negative", -5);
+  }
+  EXPECT_NE(ReadAll(file_).find("\"Intervall\"=dword:15"), std::string::npos);
+  Restart();
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("SOFTWARE\\zelvanor\\datacollectingintervall", false));
+  EXPECT_EQ(r.CurrentPath(), "Software\\Zelvanor\\DataCollectingIntervall");  // spelling kept
+  EXPECT_EQ(r.ReadInteger("INTERVALL"), 15);
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\SoundDirectory", false));
+  EXPECT_EQ(r.ReadString("path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  std::vector<std::uint8_t> expect{0, 1, 0xFF, 0x80};
+  EXPECT_EQ(r.ReadBinaryData("Blob"), expect);
+  EXPECT_EQ(r.GetDataSize("Blob"), 4);
+  EXPECT_EQ(r.ReadInteger("Negative"), -5);
+  EXPECT_EQ(RegistryStoreError(), "");
+}
+
+TEST_F(RegistryTest, MissingValuesAndWrongTypes) {
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("Software\\Zelvanor\\TapiDevice", true));
+  EXPECT_EQ(r.ReadString("DeviceName"), "");  // a missing text reads as empty
+  EXPECT_FALSE(r.ValueExists("DeviceName"));
+  EXPECT_EQ(r.GetDataSize("DeviceName"), -1);
+  EXPECT_THROW(r.ReadInteger("Intervall"), ERegistryException);
+  r.WriteString("DeviceName", "COM1");
+  r.WriteInteger("Count", 3);
+  EXPECT_EQ(r.GetDataType("Count"), rdInteger);
+  EXPECT_THROW(r.ReadInteger("DeviceName"), ERegistryException);
+  EXPECT_THROW(r.ReadString("Count"), ERegistryException);
+  unsigned char small[2];
+  r.WriteBinaryData("Data", "abc", 3);
+  EXPECT_THROW(r.ReadBinaryData("Data", small, sizeof small), ERegistryException);
+  EXPECT_THROW(r.SetRootKey(HKEY_LOCAL_MACHINE), ERegistryException);
+  try {
+    r.ReadInteger("Nothing");
+    FAIL();
+  } catch (const ERegistryException& e) {
+    EXPECT_NE(std::string(e.what()).find("Nothing"), std::string::npos);
+  }
+  TRegistry ro;
+  ASSERT_TRUE(ro.OpenKeyReadOnly("Software\\Zelvanor\\TapiDevice"));
+  EXPECT_EQ(ro.ReadString("DeviceName"), "COM1");
+  EXPECT_THROW(ro.WriteString("DeviceName", "COM2"), ERegistryException);
+}
+
+TEST_F(RegistryTest, KeysAndValueNames) {
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("Software\\Zelvanor", true));
+  for (const char* k : {"ProgramDirectory", "DataBaseDirectory", "GraphicSource"}) EXPECT_TRUE(r.CreateKey(k));
+  EXPECT_TRUE(r.KeyExists("graphicsource"));
+  EXPECT_TRUE(r.KeyExists("\\Software"));
+  EXPECT_TRUE(r.HasSubKeys());
+  TStringList names;
+  r.GetKeyNames(names);
+  EXPECT_EQ(names.Count(), 3);
+  EXPECT_GE(names.IndexOf("DataBaseDirectory"), 0);
+  ASSERT_TRUE(r.OpenKey("GraphicSource", false));  // relative to the open key
+  r.WriteString("GraphicSourceLeft", "Sensor1");
+  r.WriteString("GraphicSourceRight", "Sensor2");
+  r.GetValueNames(names);
+  ASSERT_EQ(names.Count(), 2);
+  EXPECT_EQ(names[0], "GraphicSourceLeft");
+  EXPECT_TRUE(r.DeleteValue("graphicsourceleft"));
+  EXPECT_FALSE(r.DeleteValue("graphicsourceleft"));
+  r.CloseKey();
+  EXPECT_TRUE(r.DeleteKey("Software\\Zelvanor"));  // with everything below it
+  EXPECT_FALSE(r.KeyExists("Software\\Zelvanor\\GraphicSource"));
+  EXPECT_TRUE(r.KeyExists("Software"));
+  Restart();
+  EXPECT_FALSE(r.KeyExists("Software\\Zelvanor"));
+}
+
+TEST_F(RegistryTest, TextsAreKeptByteForByte) {
+  const std::string odd = std::string("Ölpumpe \"Süd\" \\ C:\\x\tEnde\n\x80\xFF") + '\0' + "z";
+  {
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey("Software\\Test", true));
+    r.WriteString("Odd", odd);
+    r.WriteString("Name = with [brackets]", "ok");
+    r.WriteString("", "default value");
+  }
+  std::string text = ReadAll(file_);
+  EXPECT_NE(text.find("Ölpumpe"), std::string::npos);  // readable UTF-8 in the file
+  Restart();
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("Software\\Test", false));
+  EXPECT_EQ(r.ReadString("Odd"), odd);
+  EXPECT_EQ(r.ReadString("name = WITH [brackets]"), "ok");
+  EXPECT_EQ(r.ReadString(""), "default value");
+}
+
+TEST_F(RegistryTest, WriteInterruptedBeforeRenameKeepsOldFile) {
+  {
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey("Software\\Zelvanor\\DataCollectingIntervall", true));
+    r.WriteInteger("Intervall", 15);
+  }
+  std::string before = ReadAll(file_);
+  RegistryFailNextWriteBeforeRename();
+  {
+    TRegistry r;
+    ASSERT_TRUE(r.OpenKey("Software\\Zelvanor\\DataCollectingIntervall", false));
+    EXPECT_THROW(r.WriteInteger("Intervall", 30), ERegistryException);
+    EXPECT_EQ(r.ReadInteger("Intervall"), 15);  // the failed change is not kept
+  }
+  EXPECT_EQ(ReadAll(file_), before);
+  EXPECT_EQ(CountFiles(".tmp-"), 1);  // what the "dead" writer left behind
+  EXPECT_NE(RegistryStoreError(), "");
+  Restart();
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("Software\\Zelvanor\\DataCollectingIntervall", false));
+  EXPECT_EQ(r.ReadInteger("Intervall"), 15);
+  r.WriteInteger("Intervall", 30);  // the next write goes through and replaces the leftover
+  EXPECT_EQ(CountFiles(".tmp-"), 0);
+  Restart();
+  EXPECT_EQ(r.ReadInteger("Intervall"), 30);
+}
+
+TEST_F(RegistryTest, DamagedFileIsReportedSetAsideAndReplaced) {
+  fs::create_directories(file_.parent_path());
+  const std::string garbage = "[Software\\Zelvanor]\n\"Intervall\"=dword:fifteen\n";
+  std::ofstream(file_, std::ios::binary) << garbage;
+  Restart();
+  ::testing::internal::CaptureStderr();
+  TRegistry r;
+  EXPECT_FALSE(r.KeyExists("Software\\Zelvanor"));
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("registry"), std::string::npos);
+  EXPECT_NE(err.find("line 2"), std::string::npos);
+  EXPECT_NE(RegistryStoreError().find("damaged"), std::string::npos);
+  ASSERT_EQ(CountFiles(".corrupt-"), 1);
+  for (auto& e : fs::directory_iterator(file_.parent_path()))
+    if (e.path().filename().string().find(".corrupt-") != std::string::npos) {
+      EXPECT_EQ(ReadAll(e.path()), garbage);
+    }
+  // The defaults can be written again and are read back after a restart.
+  ASSERT_TRUE(r.OpenKey("Software\\Zelvanor\\DataCollectingIntervall", true));
+  r.WriteInteger("Intervall", 15);
+  Restart();
+  EXPECT_EQ(r.ReadInteger("Intervall"), 15);
+  EXPECT_EQ(RegistryStoreError(), "");
+}
+
+TEST_F(RegistryTest, OtherDamageKinds) {
+  fs::create_directories(file_.parent_path());
+  for (const char* bad : {"\"v\"=sz:\"x\"\n", "[K]\n\"v\"=sz:\"unterminated\n", "[K]\n\"v\"=hex:1,2\n",
+                          "[K]\nv=sz:\"x\"\n", "[K]\n\"v\"=float:1.5\n", "[K\n"}) {
+    std::ofstream(file_, std::ios::binary | std::ios::trunc) << bad;
+    Restart();
+    ::testing::internal::CaptureStderr();
+    TRegistry r;
+    EXPECT_FALSE(r.KeyExists("K")) << bad;
+    ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(RegistryStoreError(), "") << bad;
+  }
+}
+
+TEST_F(RegistryTest, FileLocationFromEnvironment) {
+  SetRegistryFile("");
+  setenv("KORVIDAN_REGISTRY_FILE", (dir_ / "env.ini").c_str(), 1);
+  EXPECT_EQ(RegistryFile(), (dir_ / "env.ini").string());
+  unsetenv("KORVIDAN_REGISTRY_FILE");
+  setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+  EXPECT_EQ(RegistryFile(), (dir_ / "korvidan" / "registry.ini").string());
+}
+
+}  // namespace
