@@ -102,8 +102,9 @@ public:
     void WriteID(const std::string& newName);
 
     // Installed by the bus module: shows "WriteID: Command = " + command and
-    // sends the command with its waiting send.  Without a handler the command
-    // is only built.
+    // sends the command with its waiting send (which puts it on the bus in
+    // Windows-1252; the command itself is UTF-8 text like every other text of
+    // the program).  Without a handler the command is only built.
     static std::function<void(const std::string& command)> WriteIDHandler;
 
 private:
