@@ -413,13 +413,14 @@ sqlite3* OpenFile(const fs::path& file, bool create, const std::string& context)
   if (rc != SQLITE_OK) ThrowEngine(context, raw, rc);
   sqlite3_extended_result_codes(raw, 1);
   sqlite3_busy_timeout(raw, State().lockTimeout.load());
+  std::string current;
   {
     Statement mode(raw, "PRAGMA journal_mode", context);
-    std::string current = mode.Step() ? Lower(mode.Text(0)) : "";
-    if (current != "wal") {
-      Statement set(raw, "PRAGMA journal_mode=WAL", context);
-      set.Step();
-    }
+    current = mode.Step() ? Lower(mode.Text(0)) : "";
+  }
+  if (current != "wal") {
+    Statement set(raw, "PRAGMA journal_mode=WAL", context);
+    set.Step();
   }
   Exec(raw, "PRAGMA synchronous=FULL", context);
   return conn.Release();
@@ -1429,7 +1430,16 @@ const TDbValue& TRowReader::Cell(int i) const {
 }
 
 bool TRowReader::IsNull(int i) const { return std::holds_alternative<std::monostate>(Cell(i)); }
-double TRowReader::AsFloat(int i) const { return dbvalue::ToFloat(Cell(i), defs_[i].DataType); }
-double TRowReader::AsDateTime(int i) const { return dbvalue::ToDateTime(Cell(i), defs_[i].DataType); }
-std::string TRowReader::AsString(int i) const { return dbvalue::ToText(Cell(i), defs_[i].DataType); }
+double TRowReader::AsFloat(int i) const {
+  const TDbValue& v = Cell(i);
+  return dbvalue::ToFloat(v, defs_[i].DataType);
+}
+double TRowReader::AsDateTime(int i) const {
+  const TDbValue& v = Cell(i);
+  return dbvalue::ToDateTime(v, defs_[i].DataType);
+}
+std::string TRowReader::AsString(int i) const {
+  const TDbValue& v = Cell(i);
+  return dbvalue::ToText(v, defs_[i].DataType);
+}
 TDbValue TRowReader::Value(int i) const { return Cell(i); }
