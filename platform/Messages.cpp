@@ -458,6 +458,8 @@ bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 bool PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (threadId == GetCurrentThreadId()) return PostTo(*Current(), 0, msg, wParam, lParam);
+  if (threadId == MainThreadId()) return PostTo(*MainContext(), 0, msg, wParam, lParam);
   std::shared_ptr<ThreadContext> ctx;
   {
     Threads& th = TheThreads();

@@ -79,7 +79,8 @@ LRESULT DefWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Queues the message for the window's owner. False when the window does not exist.
 bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-// Queues a message for a thread (hwnd 0 in the MSG); false when that thread has no queue.
+// Queues a message for a thread (hwnd 0 in the MSG); false when that thread has no queue
+// (the calling thread and the window thread always have one).
 bool PostThreadMessage(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam);
 // Runs the window procedure on the owning thread and returns its result; blocks without
 // limit. 0 when the window does not exist or is destroyed before its procedure ran.
