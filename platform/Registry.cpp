@@ -2,6 +2,7 @@
 #include "platform/Registry.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -427,9 +428,35 @@ std::optional<std::string> Resolve(const std::string& current, const std::string
   return r;
 }
 
-// Applies a change and writes it; on failure the store is as before and the error raises.
+// Holds an exclusive lock on "<file>.lock" so that two processes changing the registry at
+// the same time do not overwrite each other's changes.
+class FileLock {
+ public:
+  explicit FileLock(const std::string& file) {
+    auto slash = file.find_last_of('/');
+    if (slash != std::string::npos) MakeDirs(file.substr(0, slash ? slash : 1));
+    fd_ = ::open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ >= 0) {
+      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// Applies a change to the latest file contents and writes it; on failure the store is as
+// before and the error raises.
 template <class F>
 void Change(Store& s, F&& f) {
+  FileLock lock(FileOf(s));
+  RefreshLocked(s);  // another process may have written meanwhile
   KeyMap before = s.keys;
   f();
   try {
@@ -566,8 +593,9 @@ bool TRegistry::DeleteValue(const std::string& name) {
   if (!FindValue(s, current_, name)) return false;
   try {
     Change(s, [&] {
-      auto& vals = s.keys[LowerPath(current_)].values;
-      std::erase_if(vals, [&](const RegValue& v) { return SameText(v.name, name); });
+      auto it = s.keys.find(LowerPath(current_));
+      if (it != s.keys.end())
+        std::erase_if(it->second.values, [&](const RegValue& v) { return SameText(v.name, name); });
     });
   } catch (const ERegistryException&) {
     return false;
@@ -603,6 +631,7 @@ void Put(bool readOnly, const std::string& keyPath, RegValue v) {
   if (!s.keys.count(LowerPath(keyPath)))
     throw ERegistryException("Failed to set data for " + Where(keyPath, v.name) + ": the key no longer exists");
   Change(s, [&] {
+    EnsureKeyPath(s.keys, keyPath);  // in case another process removed it just now
     auto& vals = s.keys[LowerPath(keyPath)].values;
     for (auto& old : vals)
       if (SameText(old.name, v.name)) {

@@ -284,7 +284,13 @@ void TThread::Start() {
   if (started_) return;
   started_ = true;
   state_->started.store(true);
-  thread_ = std::thread(&TThread::Run, this, state_);
+  try {
+    thread_ = std::thread(&TThread::Run, this, state_);
+  } catch (...) {
+    started_ = false;
+    state_->started.store(false);
+    throw;
+  }
   // ThreadID() is valid once Start returns.
   while (state_->tid.load() == 0) std::this_thread::yield();
 }

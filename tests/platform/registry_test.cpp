@@ -1,6 +1,7 @@
 // Registry store: persistence, types, keys, interrupted writes and damaged files.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -210,6 +211,32 @@ TEST_F(RegistryTest, OtherDamageKinds) {
     ::testing::internal::GetCapturedStderr();
     EXPECT_NE(RegistryStoreError(), "") << bad;
   }
+}
+
+TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
+  { TRegistry r; ASSERT_TRUE(r.CreateKey("Software\\Zelvanor")); }
+  pid_t kids[2];
+  for (int k = 0; k < 2; ++k) {
+    kids[k] = fork();
+    ASSERT_GE(kids[k], 0);
+    if (kids[k] == 0) {
+      TRegistry r;
+      if (!r.OpenKey("Software\\Zelvanor", false)) _exit(1);
+      for (int i = 0; i < 25; ++i) r.WriteInteger("P" + std::to_string(k) + "_" + std::to_string(i), i);
+      _exit(0);
+    }
+  }
+  for (pid_t p : kids) {
+    int status = 0;
+    waitpid(p, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  Restart();
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("Software\\Zelvanor", false));
+  TStringList names;
+  r.GetValueNames(names);
+  EXPECT_EQ(names.Count(), 50);
 }
 
 TEST_F(RegistryTest, FileLocationFromEnvironment) {
