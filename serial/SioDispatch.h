@@ -1,0 +1,572 @@
+#pragma once
+// The dispatcher behind one open serial port: the receive ring (dispatch buffer) that a
+// worker thread fills from the device, the output ring that a second worker thread drains
+// to it, line settings, flow control, modem lines and line errors, triggers and their
+// notifications. The device itself is reached through the virtual operations that a device
+// layer supplies (TSioWin32Dispatcher, TSioTAPI32Dispatcher in SioWin32.h).
+//
+// Every routine returns 0 or a negative library error code (or a value); none raises,
+// except StartDispatcher on a dispatcher that already runs.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Messages.h"
+#include "serial/SioMisc.h"
+
+// ---------------------------------------------------------------------------------------
+// Notification messages (wParam, lParam: data in the low word, dispatcher handle in the high)
+// ---------------------------------------------------------------------------------------
+constexpr UINT SW_TRIGGERAVAIL = 0x7E01;   // wParam: count of bytes
+constexpr UINT SW_TRIGGERDATA = 0x7E02;    // wParam: trigger handle, low word: pattern length
+constexpr UINT SW_TRIGGERTIMER = 0x7E03;   // wParam: trigger handle
+constexpr UINT SW_TRIGGERSTATUS = 0x7E04;  // wParam: trigger handle (with kind), low word: data
+constexpr UINT SW_PORTOPEN = 0x7E08;
+constexpr UINT SW_PORTCLOSE = 0x7E09;
+constexpr UINT SW_CLOSEPENDING = 0x7E0A;
+
+// Size of the dispatch buffer, whatever the input queue size.
+constexpr std::uint32_t DispatchBufferSize = 8192;
+// Longest data-trigger pattern.
+constexpr std::uint32_t MaxTrigData = 21;
+// Handle of the length (avail) trigger.
+constexpr std::uint16_t LengthTriggerHandle = 1;
+
+// Status trigger kinds.
+constexpr std::uint32_t stNotActive = 0;
+constexpr std::uint32_t stModem = 1;
+constexpr std::uint32_t stLine = 2;
+constexpr std::uint32_t stOutBuffFree = 3;
+constexpr std::uint32_t stOutBuffUsed = 4;
+constexpr std::uint32_t stOutSent = 5;
+
+// Line-error bits of the last error.
+constexpr std::uint32_t leRxOverflow = 0x01;
+constexpr std::uint32_t leOverrun = 0x02;
+constexpr std::uint32_t leParity = 0x04;
+constexpr std::uint32_t leFraming = 0x08;
+constexpr std::uint32_t leBreak = 0x10;
+
+// Modem status byte (layout of a UART modem status register).
+constexpr std::uint8_t msDeltaCTS = 0x01;
+constexpr std::uint8_t msDeltaDSR = 0x02;
+constexpr std::uint8_t msTrailingRI = 0x04;
+constexpr std::uint8_t msDeltaDCD = 0x08;
+constexpr std::uint8_t msCTS = 0x10;
+constexpr std::uint8_t msDSR = 0x20;
+constexpr std::uint8_t msRI = 0x40;
+constexpr std::uint8_t msDCD = 0x80;
+
+// Events of the device's event wait.
+constexpr std::uint32_t evRxChar = 0x0001;
+constexpr std::uint32_t evCTS = 0x0008;
+constexpr std::uint32_t evDSR = 0x0010;
+constexpr std::uint32_t evRLSD = 0x0020;
+constexpr std::uint32_t evBreak = 0x0040;
+constexpr std::uint32_t evErr = 0x0080;
+constexpr std::uint32_t evRing = 0x0100;
+constexpr std::uint32_t evRingTE = 0x2000;
+constexpr std::uint32_t evModemEvents = 0x2138;  // CTS, DSR, carrier, ring, trailing edge of ring
+constexpr std::uint32_t evLineEvents = evBreak | evErr;
+
+// Escape functions of the device layer.
+constexpr int efSetRTS = 3;
+constexpr int efClrRTS = 4;
+constexpr int efSetDTR = 5;
+constexpr int efClrDTR = 6;
+constexpr int efSetBreak = 8;
+constexpr int efClrBreak = 9;
+constexpr int efGetBaseAddress = 10;
+
+// Line settings record of the driver.
+struct TLineState {
+  std::uint32_t BaudRate = 0;
+  std::uint32_t Flags = 0;  // lf* bits below
+  std::uint16_t XonLim = 0;
+  std::uint16_t XoffLim = 0;
+  std::uint8_t ByteSize = 8;
+  std::uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  std::uint8_t StopBits = 0;  // sbOne, sbOneHalf, sbTwo
+  std::uint8_t XonChar = 17;
+  std::uint8_t XoffChar = 19;
+};
+constexpr std::uint8_t sbOne = 0;
+constexpr std::uint8_t sbOneHalf = 1;
+constexpr std::uint8_t sbTwo = 2;
+
+constexpr std::uint32_t lfBinary = 0x0001;
+constexpr std::uint32_t lfParity = 0x0002;
+constexpr std::uint32_t lfOutxCtsFlow = 0x0004;
+constexpr std::uint32_t lfOutxDsrFlow = 0x0008;
+constexpr std::uint32_t lfDtrControlMask = 0x0030;
+constexpr std::uint32_t lfDtrDisable = 0x0000;
+constexpr std::uint32_t lfDtrEnable = 0x0010;
+constexpr std::uint32_t lfDtrHandshake = 0x0020;
+constexpr std::uint32_t lfDsrSensitivity = 0x0040;
+constexpr std::uint32_t lfTxContinueOnXoff = 0x0080;
+constexpr std::uint32_t lfOutX = 0x0100;
+constexpr std::uint32_t lfInX = 0x0200;
+constexpr std::uint32_t lfRtsControlMask = 0x3000;
+constexpr std::uint32_t lfRtsDisable = 0x0000;
+constexpr std::uint32_t lfRtsEnable = 0x1000;
+constexpr std::uint32_t lfRtsHandshake = 0x2000;
+constexpr std::uint32_t lfRtsToggle = 0x3000;
+
+// Status record of the driver.
+struct TComStat {
+  std::uint32_t Flags = 0;  // csCtsHold ...
+  std::uint32_t InQue = 0;  // bytes waiting in the driver's input queue
+  std::uint32_t OutQue = 0; // bytes waiting for output (the output ring)
+};
+constexpr std::uint32_t csCtsHold = 0x01;
+constexpr std::uint32_t csDsrHold = 0x02;
+constexpr std::uint32_t csRlsdHold = 0x04;
+constexpr std::uint32_t csXoffHold = 0x08;
+constexpr std::uint32_t csXoffSent = 0x10;
+
+// Hardware and software flow option bits.
+constexpr std::uint32_t hfUseDTR = 1;
+constexpr std::uint32_t hfUseRTS = 2;
+constexpr std::uint32_t hfRequireDSR = 4;
+constexpr std::uint32_t hfRequireCTS = 8;
+constexpr std::uint32_t sfTransmitFlow = 1;
+constexpr std::uint32_t sfReceiveFlow = 2;
+
+enum TTriggerType { ttNone, ttAvail, ttTimer, ttData, ttStatus };
+enum TApHandlerFlagUpdate { fuKeepPort, fuEnablePort, fuDisablePort };
+enum TApThreadBoost { tbNone, tbPlusOne, tbPlusTwo };
+
+// Kinds of dispatch-log entries (labels: string table 15001 + ordinal, 15100 + value).
+enum TDispatchType : std::uint8_t {
+  dtNone, dtDispatch, dtTrigger, dtError, dtThread, dtTriggerAlloc, dtTriggerDispose,
+  dtTriggerHandlerAlloc, dtTriggerHandlerDispose, dtTriggerDataChange, dtTelnet, dtFax,
+  dtXModem, dtYModem, dtZModem, dtKermit, dtAscii, dtBPlus, dtPacket, dtUser
+};
+using TDispatchSubType = std::uint8_t;
+constexpr TDispatchSubType dstNone = 0;
+constexpr TDispatchSubType dstReadCom = 1;
+constexpr TDispatchSubType dstWriteCom = 2;
+constexpr TDispatchSubType dstLineStatus = 3;
+constexpr TDispatchSubType dstModemStatus = 4;
+constexpr TDispatchSubType dstAvail = 5;
+constexpr TDispatchSubType dstTimer = 6;
+constexpr TDispatchSubType dstData = 7;
+constexpr TDispatchSubType dstStatus = 8;
+constexpr TDispatchSubType dstThreadStart = 9;
+constexpr TDispatchSubType dstThreadExit = 10;
+constexpr TDispatchSubType dstThreadSleep = 11;
+constexpr TDispatchSubType dstThreadWake = 12;
+constexpr TDispatchSubType dstDataTrigger = 13;
+constexpr TDispatchSubType dstTimerTrigger = 14;
+constexpr TDispatchSubType dstStatusTrigger = 15;
+constexpr TDispatchSubType dstAvailTrigger = 16;
+constexpr TDispatchSubType dstWndHandler = 17;
+constexpr TDispatchSubType dstProcHandler = 18;
+constexpr TDispatchSubType dstEventHandler = 19;
+
+// Receives the trace and dispatch-log entries of a dispatcher. The trace and log keeper
+// installs one with SetRecorder; calls come under the dispatcher's trigger lock.
+class TSioDispatchRecorder {
+ public:
+  virtual ~TSioDispatchRecorder() = default;
+  // kind 'T' a byte queued for output, 'R' a byte taken by the application.
+  virtual void TraceEntry(char kind, std::uint8_t c) = 0;
+  virtual void DispatchEntry(TDispatchType type, TDispatchSubType subType, std::uint32_t data,
+                             const void* bytes, std::uint32_t count) = 0;
+};
+
+// Handlers. A procedure handler is a plain routine; a method handler is a routine with the
+// object it belongs to (compared by both), made with TSioNotifyEvent::Of<&T::Method>(obj).
+using TSioNotifyProc = void (*)(UINT msg, WPARAM wParam, LPARAM lParam);
+struct TSioNotifyEvent {
+  void (*Code)(void* self, UINT msg, WPARAM wParam, LPARAM lParam) = nullptr;
+  void* Data = nullptr;
+  bool operator==(const TSioNotifyEvent&) const = default;
+  explicit operator bool() const { return Code != nullptr; }
+  void operator()(UINT msg, WPARAM wParam, LPARAM lParam) const { Code(Data, msg, wParam, lParam); }
+  template <auto Method, class T>
+  static TSioNotifyEvent Of(T* obj) {
+    TSioNotifyEvent e;
+    e.Code = [](void* self, UINT m, WPARAM w, LPARAM l) { (static_cast<T*>(self)->*Method)(m, w, l); };
+    e.Data = obj;
+    return e;
+  }
+};
+
+// Trigger records.
+struct TTimerTrigger {
+  std::uint32_t Handle = 0;
+  EventTimer Timer{};
+  std::int32_t Ticks = 0;
+  bool Armed = false;
+};
+struct TDataTrigger {
+  std::uint32_t Handle = 0;
+  std::uint32_t Length = 0;
+  std::uint32_t Counters[MaxTrigData + 1] = {};
+  bool Matched = false;
+  bool IgnoreCase = false;
+  std::uint8_t Pattern[MaxTrigData] = {};
+};
+struct TStatusTrigger {
+  std::uint32_t Handle = 0;
+  std::uint32_t Kind = 0;
+  std::uint16_t Condition = 0;
+  bool Armed = false;
+  bool Hit = false;
+};
+// Copies of all triggers, kept across a close and reopen of the port.
+struct TTriggerSave {
+  std::uint32_t LengthTrigger = 0;
+  std::vector<TTimerTrigger> Timers;
+  std::vector<TStatusTrigger> Status;
+  std::vector<TDataTrigger> Data;
+};
+
+// A small event (manual or automatic reset) for the worker threads.
+class TSioSignal {
+ public:
+  explicit TSioSignal(bool manualReset = false) : manual_(manualReset) {}
+  void Set();
+  void Reset();
+  // True when set within the time (an automatic one is reset); timeoutMs < 0: no limit.
+  bool WaitFor(int timeoutMs);
+  bool IsSet();
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool set_ = false;
+  bool manual_;
+};
+
+// The output thread waits for one of two events.
+class TSioSignalPair {
+ public:
+  void Set(int which);  // 0 or 1
+  // 0 or 1 for the event that was set (which is reset), -1 after timeoutMs (< 0: no limit).
+  int WaitAny(int timeoutMs);
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool set_[2] = {false, false};
+};
+
+class TSioDispatcherThread;
+
+class TSioBaseDispatcher {
+ public:
+  explicit TSioBaseDispatcher(void* owner);
+  virtual ~TSioBaseDispatcher();
+  TSioBaseDispatcher(const TSioBaseDispatcher&) = delete;
+  TSioBaseDispatcher& operator=(const TSioBaseDispatcher&) = delete;
+
+  // ----- device layer (virtual operations) -----
+  virtual int EscapeComFunction(int function) = 0;
+  virtual int FlushCom(int queue) = 0;  // 0 output, 1 input
+  virtual std::uint32_t GetComError(TComStat& stat) = 0;
+  virtual int GetComEventMask(std::uint32_t mask) = 0;
+  virtual int GetComState(TLineState& state) = 0;
+  virtual int ReadCom(std::uint8_t* buffer, int count) = 0;
+  virtual int SetComState(const TLineState& state) = 0;
+  virtual int WriteCom(const std::uint8_t* buffer, int count) = 0;
+  virtual bool WaitComEvent(std::uint32_t& mask) = 0;
+  virtual bool SetupCom(int inSize, int outSize) = 0;
+  virtual void DonePortPrim();
+  virtual int StartDispatcher() = 0;
+  virtual void StopDispatcher() = 0;
+  // The device handle (>= 0) or a negative library code.
+  virtual int OpenCom(const char* name, int inSize, int outSize) = 0;
+  virtual int CloseCom() = 0;
+  virtual int ProcessCommunications() = 0;
+  virtual void SetThreadBoost(std::uint8_t boost);
+  virtual void UpdateHandlerFlags(TApHandlerFlagUpdate kind);
+  // Levels of the modem lines in the modem-status layout (msCTS, msDSR, msRI, msDCD).
+  virtual std::uint8_t ReadModemLevels() = 0;
+
+  // ----- port list -----
+  int Handle() const { return handle_; }
+  void* Owner() const { return owner_; }
+
+  // ----- opening and closing -----
+  int InitPort(const char* name, std::uint32_t baud, std::uint32_t parity, std::uint32_t dataBits,
+               std::uint32_t stopBits, std::uint32_t inSize, std::uint32_t outSize, bool dtr, bool rts);
+  int InitSocket(std::uint32_t inSize, std::uint32_t outSize);
+  int SetCommBuffers(std::uint32_t inSize, std::uint32_t outSize);
+  void DonePort();
+  int DeviceHandle() const { return deviceHandle_.load(std::memory_order_acquire); }
+
+  // ----- line settings -----
+  int SetLine(std::uint32_t baud, std::uint32_t parity, std::uint32_t dataBits, std::uint32_t stopBits);
+  int GetLine(std::uint32_t& baud, std::uint32_t& parity, std::uint32_t& dataBits, std::uint32_t& stopBits);
+  int ChangeBaud(std::uint32_t baud) { return SetLine(baud, 5, 9, 3); }
+  int SetModem(bool dtr, bool rts);
+  int SetDtr(bool on);
+  int SetRts(bool on);
+  int SendBreak(std::uint32_t ticks, bool yield);
+  int SetBreak(bool on);
+  int SetCommStateFix(TLineState& state);
+
+  // ----- modem lines and errors -----
+  std::uint8_t GetModemStatusPrim(std::uint8_t keepMask);
+  std::uint8_t GetModemStatus() { return GetModemStatusPrim(0xF0); }
+  bool CheckCTS() { return (GetModemStatusPrim(0xFE) & msCTS) != 0; }
+  bool CheckDSR() { return (GetModemStatusPrim(0xFD) & msDSR) != 0; }
+  bool CheckRI() { return (GetModemStatusPrim(0xFB) & msRI) != 0; }
+  bool CheckDCD() { return (GetModemStatusPrim(0xF7) & msDCD) != 0; }
+  bool CheckDeltaCTS() { return (GetModemStatusPrim(0xFE) & msDeltaCTS) != 0; }
+  bool CheckDeltaDSR() { return (GetModemStatusPrim(0xFD) & msDeltaDSR) != 0; }
+  bool CheckDeltaRI() { return (GetModemStatusPrim(0xFB) & msTrailingRI) != 0; }
+  bool CheckDeltaDCD() { return (GetModemStatusPrim(0xF7) & msDeltaDCD) != 0; }
+  std::uint32_t RefreshStatus();
+  std::uint8_t MapEventsToMS();
+  int GetLineError();
+  bool CheckLineBreak();
+
+  // ----- reading -----
+  bool CharReady();
+  int PeekCharPrim(std::uint8_t& c, std::uint32_t n);
+  int PeekChar(std::uint8_t& c, std::uint32_t n);
+  int GetChar(std::uint8_t& c);
+  int PeekBlockPrim(void* buffer, std::uint32_t offset, std::uint32_t count, bool take);
+  int PeekBlock(void* buffer, std::uint32_t count);
+  int GetBlock(void* buffer, std::uint32_t count);
+  std::uint32_t InBuffUsed();
+  std::uint32_t InBuffFree();
+
+  // ----- writing -----
+  int PutChar(std::uint8_t c) { return PutBlock(&c, 1); }
+  int PutString(std::string_view text) { return PutBlock(text.data(), static_cast<std::uint32_t>(text.size())); }
+  int PutBlock(const void* data, std::uint32_t count);
+  std::uint32_t OutBuffUsed();
+  std::uint32_t OutBuffFree();
+  int FlushOutBuffer() { return FlushCom(0); }
+  int FlushInBuffer();
+  void BufferSizes(std::uint32_t& inSize, std::uint32_t& outSize);
+  void WaitTxSent();
+
+  // ----- flow control -----
+  int HWFlowOptions(std::uint32_t bufferFull, std::uint32_t bufferResume, std::uint32_t options);
+  int HWFlowState();
+  int SWFlowEnable(std::uint32_t bufferFull, std::uint32_t bufferResume, std::uint32_t options);
+  int SWFlowDisable();
+  int SWFlowState();
+  int SWFlowChars(std::uint8_t xon, std::uint8_t xoff);
+  int GetFlowOptions(std::uint32_t& hwOptions, std::uint32_t& swOptions, std::uint32_t& bufferFull,
+                     std::uint32_t& bufferResume, std::uint8_t& xon, std::uint8_t& xoff);
+
+  // ----- other -----
+  void SetRS485Mode(bool on);
+  bool RS485Mode() const { return rs485_.load(std::memory_order_acquire); }
+  void SetBaseAddress(std::uint16_t address);
+  std::uint16_t GetBaseAddress();
+  std::uint8_t ThreadBoost() const { return threadBoost_.load(); }
+  int SetDataPointer(void* p, int slot);
+  int GetDataPointer(void*& p, int slot);
+  void OptionsOn(std::uint32_t bits);
+  void OptionsOff(std::uint32_t bits);
+  bool OptionsAreOn(std::uint32_t bits);
+  void SetEventBusy(bool& previous, bool value);
+  bool EventBusy() const { return eventBusy_.load(std::memory_order_acquire); }
+  bool CloseDeferred() const { return closeDeferred_.load(std::memory_order_acquire); }
+  bool DispatcherStarted() const { return started_.load(std::memory_order_acquire); }
+  int RunningThreads() const { return runningThreads_.load(std::memory_order_acquire); }
+  void ThreadGone(TSioDispatcherThread* thread);
+
+  // ----- triggers -----
+  int ChangeLengthTrigger(std::uint32_t count);
+  std::uint32_t LengthTrigger();
+  int AddTimerTrigger();
+  int SetTimerTrigger(std::uint32_t handle, std::int32_t ticks, bool activate);
+  int ExtendTimer(std::uint32_t handle, std::int32_t ticks);
+  int TimerTicksRemaining(std::uint32_t handle, std::int32_t& ticks);
+  int AddDataTrigger(std::string_view text, bool ignoreCase);
+  int AddDataTriggerLen(const void* data, bool ignoreCase, std::uint32_t length);
+  int AddStatusTrigger(std::uint32_t kind);
+  int SetStatusTrigger(std::uint32_t handle, std::uint32_t value, bool activate);
+  int RemoveTrigger(std::uint32_t handle);
+  void RemoveAllTriggers();
+  // The kind of trigger with that handle (ttNone when none); remove frees it.
+  TTriggerType FindTriggerFromHandle(std::uint32_t handle, bool remove);
+  static std::uint32_t ClassifyStatusTrigger(std::uint32_t handle) { return handle & 7; }
+  void SaveTriggers(TTriggerSave& save);
+  void RestoreTriggers(const TTriggerSave& save);
+  static void ClearSaveBuffers(TTriggerSave& save);
+
+  int RegisterWndTriggerHandler(HWND window);
+  int RegisterProcTriggerHandler(TSioNotifyProc proc);
+  int RegisterEventTriggerHandler(TSioNotifyEvent method);
+  int RegisterSyncEventTriggerHandler(TSioNotifyEvent method);
+  int DeregisterWndTriggerHandler(HWND window);
+  int DeregisterProcTriggerHandler(TSioNotifyProc proc);
+  int DeregisterEventTriggerHandler(TSioNotifyEvent method);
+  bool PortHandlerInstalled();
+  bool HandlerServiceNeeded() const { return handlerServiceNeeded_.load(std::memory_order_acquire); }
+
+  bool SendNotify(UINT msg, WPARAM wParam, std::uint32_t data);
+  bool CheckTimerTriggers();
+  bool CheckStatusTriggers();
+  bool CheckReceiveTriggers();
+  bool CheckTriggers();
+  void ResetStatusHits();
+  void ResetDataTriggers();
+
+  // ----- trace and dispatch log hooks -----
+  void SetRecorder(TSioDispatchRecorder* recorder);
+  void SetTracing(bool on) { tracing_.store(on, std::memory_order_release); }
+  bool Tracing() const { return tracing_.load(std::memory_order_acquire); }
+  void SetDispatchLogging(bool on) { dispatchLogging_.store(on, std::memory_order_release); }
+  bool DispatchLogging() const { return dispatchLogging_.load(std::memory_order_acquire); }
+  void AddTraceEntry(char kind, std::uint8_t c);
+  void AddDispatchEntry(TDispatchType type, TDispatchSubType subType, std::uint32_t data,
+                        const void* bytes = nullptr, std::uint32_t count = 0);
+  // Milliseconds since the port opened.
+  std::uint32_t GetDispatchTime() const;
+
+  // ----- the dispatch thread's work (one round) -----
+  // Moves what the device holds into the dispatch buffer.
+  void ExtractData();
+  // Bytes received since the port opened; whether the dispatch buffer is full.
+  std::uint64_t ReceivedCount();
+  bool DispatchBufferFull();
+  // Handles the events of the last event wait, then tests the triggers.
+  void HandleEvents(std::uint32_t mask);
+  // Tests status and timer triggers until neither fires.
+  void CheckIdleTriggers();
+  // Milliseconds until the next armed timer trigger can expire (at most maxMs).
+  int NextTimerWait(int maxMs);
+
+  // ----- locks -----
+  // Order where two are held: dispatch-buffer lock first, then the trigger lock.
+  std::recursive_mutex& TriggerLock() { return triggerLock_; }
+  std::recursive_mutex& OutputLock() { return outputLock_; }
+  std::recursive_mutex& DispatchLock() { return dispatchLock_; }
+
+ protected:
+  // Output ring, guarded by the output lock (shared with the device layer).
+  std::unique_ptr<std::uint8_t[]> outBuff_;
+  std::uint32_t outSize_ = 0;
+  std::uint32_t outHead_ = 0;
+  std::uint32_t outTail_ = 0;
+  bool outFull_ = false;
+  std::uint64_t outGeneration_ = 0;  // changes when the ring is emptied by a flush
+  static std::uint32_t TranslateBaudRate(std::uint32_t baud);
+  std::uint32_t OutRingUsedLocked() const {
+    if (outFull_) return outSize_;
+    return outHead_ >= outTail_ ? outHead_ - outTail_ : outHead_ + outSize_ - outTail_;
+  }
+
+  void* owner_;
+  int handle_ = -1;
+  std::atomic<int> deviceHandle_{-1};
+  std::uint32_t inQueueSize_ = 0;
+
+  // Flags shared with the worker threads.
+  std::atomic<bool> killThreads_{false};
+  std::atomic<bool> started_{false};
+  std::atomic<bool> releasePending_{false};
+  std::atomic<int> runningThreads_{0};
+  std::atomic<bool> closeDeferred_{false};
+  std::atomic<bool> eventBusy_{false};
+  std::atomic<bool> outputSent_{false};
+  std::atomic<bool> ringSeen_{false};
+  std::atomic<std::uint32_t> lastError_{0};
+  std::atomic<std::uint32_t> lastBaud_{115200};
+  std::atomic<bool> rs485_{false};
+  std::atomic<std::uint8_t> threadBoost_{0};
+  std::atomic<bool> tracing_{false};
+  std::atomic<bool> dispatchLogging_{false};
+  // Bytes taken out of the dispatch buffer while it was full: the device layer wakes its
+  // event wait again.
+  virtual void DispatchRoomMade() {}
+
+  // Worker thread bookkeeping (Win32 layer).
+  std::mutex threadLock_;
+  std::condition_variable threadCv_;
+  TSioDispatcherThread* comThread_ = nullptr;
+  TSioDispatcherThread* dispThread_ = nullptr;
+  TSioDispatcherThread* outThread_ = nullptr;
+  bool ThreadAlive(TSioDispatcherThread* const& slot);
+
+  // Line state and modem status (trigger lock).
+  TLineState lineState_{};
+  bool dtrState_ = false, dtrAuto_ = false, rtsState_ = false, rtsAuto_ = false;
+  std::uint16_t baseAddress_ = 0;
+  std::uint32_t options_ = 0;
+  std::uint8_t modemStatus_ = 0;
+  TComStat comStat_{};
+
+ private:
+  friend class TSioDispatcherThread;
+  void FreeTriggers();
+  std::uint32_t GetTriggerHandle();
+  bool HandleInUse(std::uint32_t base) const;
+  bool SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t data, bool relative);
+  void EndRelative(std::uint32_t announced, bool& countMismatch);
+  void PurgeDeletedHandlers();
+  void UpdateHandlerFlagsLocked(TApHandlerFlagUpdate kind);
+  bool StatusConditionHolds(TStatusTrigger& t, std::uint32_t& data);
+  void StatusRound();
+  bool MatchData(TDataTrigger& t, std::uint8_t c);
+  std::uint32_t PresentLocked() const { return static_cast<std::uint32_t>(dispHead_ - dispTail_); }
+  void TraceBytes(char kind, const std::uint8_t* p, std::uint32_t n);
+
+  std::recursive_mutex triggerLock_;
+  std::recursive_mutex outputLock_;
+  std::recursive_mutex dispatchLock_;
+
+  // Dispatch buffer. Positions count every byte ever received (the ring index is the
+  // position modulo the size), so consumed or discarded bytes can never be scanned again.
+  std::unique_ptr<std::uint8_t[]> dispBuff_;
+  std::uint64_t dispHead_ = 0;    // next byte from the device
+  std::uint64_t dispTail_ = 0;    // next byte for the application
+  std::uint64_t scanPos_ = 0;     // next byte for the data triggers
+  std::uint64_t notifyPos_ = ~0ull;  // head at the last avail notification
+  bool inRelative_ = false;       // an avail or data notification runs
+  std::uint32_t getCount_ = 0;
+  std::uint32_t largestGetCount_ = 0;
+
+  // Triggers (trigger lock).
+  std::vector<TTimerTrigger> timerTriggers_;
+  std::vector<TDataTrigger> dataTriggers_;
+  std::vector<TStatusTrigger> statusTriggers_;
+  std::atomic<std::uint32_t> lengthTrigger_{0};
+  std::uint32_t triggerCounter_ = 1;
+  std::atomic<bool> statusHit_{false};
+
+  // Handlers (trigger lock); records stay in place while a notification walks them.
+  struct WndHandler { HWND Window; bool Deleted; };
+  struct ProcHandler { TSioNotifyProc Proc; bool Deleted; };
+  struct EventHandler { TSioNotifyEvent Method; bool Deleted; bool Sync; };
+  std::vector<std::unique_ptr<WndHandler>> wndHandlers_;
+  std::vector<std::unique_ptr<ProcHandler>> procHandlers_;
+  std::vector<std::unique_ptr<EventHandler>> eventHandlers_;
+  std::atomic<bool> handlerServiceNeeded_{false};
+  bool portHandlerInstalled_ = false;
+  bool handlersToDelete_ = false;
+  bool notifying_ = false;  // handlers are being walked: removals are only marked
+
+  void* dataPointers_[3] = {nullptr, nullptr, nullptr};
+  TSioDispatchRecorder* recorder_ = nullptr;
+  std::uint32_t startTime_ = 0;
+};
+
+// ----- the process-wide port list -----
+void LockPortList();
+void UnlockPortList();
+// Number of slots (empty ones included) and the dispatcher in a slot (null when empty);
+// call under the port-list lock.
+int PortListCount();
+TSioBaseDispatcher* PortListItem(int index);
+// The dispatcher with that handle, when it is a T (or derives from it); null otherwise.
+TSioBaseDispatcher* GetTComRecPtr(int handle);
+template <class T>
+T* GetTComRecPtrAs(int handle) {
+  return dynamic_cast<T*>(GetTComRecPtr(handle));
+}

@@ -1,0 +1,806 @@
+// Triggers, handlers and notifications of the dispatcher.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/Messages.h"
+#include "serial/SioDispatch.h"
+#include "serial/Sioexcept.h"
+
+namespace {
+
+constexpr std::uint32_t kMask = DispatchBufferSize - 1;
+constexpr std::uint32_t kWindowTimeoutMs = 3000;
+
+// Upper case in the Windows ANSI code page (Windows-1252).
+struct UpperTable {
+  std::uint8_t t[256];
+  constexpr UpperTable() : t() {
+    for (int i = 0; i < 256; ++i) t[i] = static_cast<std::uint8_t>(i);
+    for (int i = 'a'; i <= 'z'; ++i) t[i] = static_cast<std::uint8_t>(i - 32);
+    for (int i = 0xE0; i <= 0xFE; ++i)
+      if (i != 0xF7) t[i] = static_cast<std::uint8_t>(i - 32);
+    t[0x9A] = 0x8A;
+    t[0x9C] = 0x8C;
+    t[0x9E] = 0x8E;
+    t[0xFF] = 0x9F;
+  }
+};
+constexpr UpperTable kUpper;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Handles
+// ---------------------------------------------------------------------------------------
+
+bool TSioBaseDispatcher::HandleInUse(std::uint32_t base) const {
+  for (auto& t : timerTriggers_)
+    if ((t.Handle & ~7u) == base) return true;
+  for (auto& t : statusTriggers_)
+    if ((t.Handle & ~7u) == base) return true;
+  for (auto& t : dataTriggers_)
+    if ((t.Handle & ~7u) == base) return true;
+  return false;
+}
+
+std::uint32_t TSioBaseDispatcher::GetTriggerHandle() {
+  while (triggerCounter_ < 4096) {
+    std::uint32_t h = triggerCounter_ * 8;
+    ++triggerCounter_;
+    if (!HandleInUse(h)) return h;
+  }
+  for (std::uint32_t h = 8; h <= 0xFFF8; h += 8)
+    if (!HandleInUse(h)) return h;
+  return 0;
+}
+
+int TSioBaseDispatcher::ChangeLengthTrigger(std::uint32_t count) {
+  {
+    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    lengthTrigger_ = count;
+  }
+  if (dispatchLogging_.load(std::memory_order_relaxed)) AddDispatchEntry(dtTriggerDataChange, dstAvailTrigger, count);
+  return 0;
+}
+
+std::uint32_t TSioBaseDispatcher::LengthTrigger() { return lengthTrigger_.load(); }
+
+int TSioBaseDispatcher::AddTimerTrigger() {
+  std::uint32_t h;
+  {
+    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    h = GetTriggerHandle();
+    if (h == 0) return ecNoMoreTriggers;
+    TTimerTrigger t;
+    t.Handle = h;
+    timerTriggers_.push_back(t);
+    AddDispatchEntry(dtTriggerAlloc, dstTimerTrigger, h);
+  }
+  return static_cast<int>(h);
+}
+
+int TSioBaseDispatcher::SetTimerTrigger(std::uint32_t handle, std::int32_t ticks, bool activate) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  for (auto& t : timerTriggers_) {
+    if (t.Handle != handle || handle < 2) continue;
+    if (activate) {
+      if (ticks != 0) t.Ticks = ticks;
+      NewTimer(t.Timer, t.Ticks);
+      t.Armed = true;
+      AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &t.Ticks, 4);
+    } else {
+      t.Armed = false;
+      AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, "Deactivated", 11);
+    }
+    return 0;
+  }
+  return ecBadTriggerHandle;
+}
+
+int TSioBaseDispatcher::ExtendTimer(std::uint32_t handle, std::int32_t ticks) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  for (auto& t : timerTriggers_) {
+    if (t.Handle != handle || handle < 2) continue;
+    t.Timer.ExpireTicks += ticks;
+    AddDispatchEntry(dtTriggerDataChange, dstTimerTrigger, handle, &ticks, 4);
+    return 0;
+  }
+  return ecBadTriggerHandle;
+}
+
+int TSioBaseDispatcher::TimerTicksRemaining(std::uint32_t handle, std::int32_t& ticks) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  for (auto& t : timerTriggers_) {
+    if (t.Handle != handle || handle < 2) continue;
+    ticks = RemainingTime(t.Timer);
+    return 0;
+  }
+  return ecBadTriggerHandle;
+}
+
+int TSioBaseDispatcher::AddDataTrigger(std::string_view text, bool ignoreCase) {
+  return AddDataTriggerLen(text.data(), ignoreCase, static_cast<std::uint32_t>(text.size()));
+}
+
+int TSioBaseDispatcher::AddDataTriggerLen(const void* data, bool ignoreCase, std::uint32_t length) {
+  if (length > MaxTrigData) return ecTriggerTooLong;
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::uint32_t h = GetTriggerHandle();
+  if (h == 0) return ecNoMoreTriggers;
+  TDataTrigger t;
+  t.Handle = h;
+  t.Length = length;
+  t.IgnoreCase = ignoreCase;
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  for (std::uint32_t i = 0; i < length; ++i) t.Pattern[i] = ignoreCase ? kUpper.t[p[i]] : p[i];
+  dataTriggers_.push_back(t);
+  AddDispatchEntry(dtTriggerAlloc, dstDataTrigger, h, t.Pattern, length);
+  return static_cast<int>(h);
+}
+
+int TSioBaseDispatcher::AddStatusTrigger(std::uint32_t kind) {
+  if (kind > stOutSent) return ecBadArgument;
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::uint32_t h = GetTriggerHandle();
+  if (h == 0) return ecNoMoreTriggers;
+  TStatusTrigger t;
+  t.Handle = h | kind;
+  t.Kind = kind;
+  statusTriggers_.push_back(t);
+  std::uint8_t k = static_cast<std::uint8_t>(kind);
+  AddDispatchEntry(dtTriggerAlloc, dstStatusTrigger, t.Handle, &k, 1);
+  return static_cast<int>(t.Handle);
+}
+
+int TSioBaseDispatcher::SetStatusTrigger(std::uint32_t handle, std::uint32_t value, bool activate) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  for (auto& t : statusTriggers_) {
+    if (t.Handle != handle || handle < 2) continue;
+    if (activate) {
+      switch (t.Kind) {
+        case stModem: {
+          std::uint32_t mask = value & 0xFF;
+          t.Condition = static_cast<std::uint16_t>((mask << 8) | (mask & modemStatus_));
+          break;
+        }
+        case stLine: {
+          std::uint16_t m = 0;
+          if (value & 1) m |= leOverrun;
+          if (value & 2) m |= leParity;
+          if (value & 4) m |= leFraming;
+          if (value & 8) m |= leBreak;
+          t.Condition = m;
+          break;
+        }
+        case stOutBuffFree:
+        case stOutBuffUsed:
+          t.Condition = static_cast<std::uint16_t>(value);
+          break;
+        default:
+          break;
+      }
+      std::uint32_t c = t.Condition;
+      AddDispatchEntry(dtTriggerDataChange, dstStatusTrigger, handle, &c, 4);
+    }
+    t.Armed = activate;
+    return 0;
+  }
+  return ecBadTriggerHandle;
+}
+
+TTriggerType TSioBaseDispatcher::FindTriggerFromHandle(std::uint32_t handle, bool remove) {
+  if (handle < 2) return handle == LengthTriggerHandle ? ttAvail : ttNone;
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  for (auto it = timerTriggers_.begin(); it != timerTriggers_.end(); ++it) {
+    if (it->Handle != handle) continue;
+    if (remove) {
+      AddDispatchEntry(dtTriggerDispose, dstTimer, handle);
+      timerTriggers_.erase(it);
+    }
+    return ttTimer;
+  }
+  for (auto it = statusTriggers_.begin(); it != statusTriggers_.end(); ++it) {
+    if (it->Handle != handle) continue;
+    if (remove) {
+      std::uint8_t k = static_cast<std::uint8_t>(it->Kind);
+      AddDispatchEntry(dtTriggerDispose, dstStatusTrigger, handle, &k, 1);
+      statusTriggers_.erase(it);
+    }
+    return ttStatus;
+  }
+  for (auto it = dataTriggers_.begin(); it != dataTriggers_.end(); ++it) {
+    if (it->Handle != handle) continue;
+    if (remove) {
+      AddDispatchEntry(dtTriggerDispose, dstData, handle);
+      dataTriggers_.erase(it);
+    }
+    return ttData;
+  }
+  return ttNone;
+}
+
+int TSioBaseDispatcher::RemoveTrigger(std::uint32_t handle) {
+  if (handle == LengthTriggerHandle) {
+    ChangeLengthTrigger(0);
+    return 0;
+  }
+  return FindTriggerFromHandle(handle, true) == ttNone ? ecBadTriggerHandle : 0;
+}
+
+void TSioBaseDispatcher::RemoveAllTriggers() {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  lengthTrigger_ = 0;
+  timerTriggers_.clear();
+  statusTriggers_.clear();
+  dataTriggers_.clear();
+  triggerCounter_ = 1;
+}
+
+void TSioBaseDispatcher::FreeTriggers() {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  timerTriggers_.clear();
+  statusTriggers_.clear();
+  dataTriggers_.clear();
+  wndHandlers_.clear();
+  procHandlers_.clear();
+  eventHandlers_.clear();
+}
+
+void TSioBaseDispatcher::SaveTriggers(TTriggerSave& save) {
+  ClearSaveBuffers(save);
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  save.LengthTrigger = lengthTrigger_;
+  save.Timers = timerTriggers_;
+  save.Status = statusTriggers_;
+  save.Data = dataTriggers_;
+}
+
+void TSioBaseDispatcher::RestoreTriggers(const TTriggerSave& save) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  lengthTrigger_ = save.LengthTrigger;
+  timerTriggers_ = save.Timers;
+  statusTriggers_ = save.Status;
+  dataTriggers_ = save.Data;
+  // Bytes of the previous session must not complete a match in the new one.
+  for (auto& t : dataTriggers_) {
+    std::fill(std::begin(t.Counters), std::end(t.Counters), 0u);
+    t.Matched = false;
+  }
+  for (auto& t : statusTriggers_) t.Hit = false;
+}
+
+void TSioBaseDispatcher::ClearSaveBuffers(TTriggerSave& save) {
+  save.LengthTrigger = 0;
+  save.Timers.clear();
+  save.Status.clear();
+  save.Data.clear();
+}
+
+void TSioBaseDispatcher::ResetStatusHits() {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  for (auto& t : statusTriggers_) t.Hit = false;
+  statusHit_ = false;
+}
+
+void TSioBaseDispatcher::ResetDataTriggers() {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  for (auto& t : dataTriggers_) {
+    std::fill(std::begin(t.Counters), std::end(t.Counters), 0u);
+    t.Matched = false;
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Handlers
+// ---------------------------------------------------------------------------------------
+
+void TSioBaseDispatcher::UpdateHandlerFlagsLocked(TApHandlerFlagUpdate kind) {
+  int wnd = 0, procs = 0, events = 0;
+  for (auto& h : wndHandlers_)
+    if (!h->Deleted) ++wnd;
+  for (auto& h : procHandlers_)
+    if (!h->Deleted) ++procs;
+  for (auto& h : eventHandlers_)
+    if (!h->Deleted) ++events;
+  switch (kind) {
+    case fuKeepPort:
+      handlerServiceNeeded_ = wnd > 1 || procs > 0 || events > 0 || portHandlerInstalled_;
+      break;
+    case fuEnablePort:
+      portHandlerInstalled_ = true;
+      handlerServiceNeeded_ = true;
+      break;
+    case fuDisablePort:
+      portHandlerInstalled_ = false;
+      handlerServiceNeeded_ = wnd > 1 || procs > 0 || events > 0;
+      break;
+  }
+}
+
+void TSioBaseDispatcher::UpdateHandlerFlags(TApHandlerFlagUpdate kind) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  UpdateHandlerFlagsLocked(kind);
+}
+
+bool TSioBaseDispatcher::PortHandlerInstalled() {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  return portHandlerInstalled_;
+}
+
+int TSioBaseDispatcher::RegisterWndTriggerHandler(HWND window) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  wndHandlers_.push_back(std::make_unique<WndHandler>(WndHandler{window, false}));
+  handlerServiceNeeded_ = true;
+  AddDispatchEntry(dtTriggerHandlerAlloc, dstWndHandler, window);
+  return 0;
+}
+
+int TSioBaseDispatcher::RegisterProcTriggerHandler(TSioNotifyProc proc) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  procHandlers_.push_back(std::make_unique<ProcHandler>(ProcHandler{proc, false}));
+  handlerServiceNeeded_ = true;
+  AddDispatchEntry(dtTriggerHandlerAlloc, dstProcHandler, 0);
+  return 0;
+}
+
+int TSioBaseDispatcher::RegisterEventTriggerHandler(TSioNotifyEvent method) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  eventHandlers_.push_back(std::make_unique<EventHandler>(EventHandler{method, false, false}));
+  handlerServiceNeeded_ = true;
+  AddDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, 0);
+  return 0;
+}
+
+int TSioBaseDispatcher::RegisterSyncEventTriggerHandler(TSioNotifyEvent method) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  eventHandlers_.push_back(std::make_unique<EventHandler>(EventHandler{method, false, true}));
+  handlerServiceNeeded_ = true;
+  AddDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, 1);
+  return 0;
+}
+
+template <class List, class Pred>
+static bool RemoveHandler(List& list, bool defer, bool& toDelete, Pred pred) {
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if ((*it)->Deleted || !pred(**it)) continue;
+    if (defer) {
+      (*it)->Deleted = true;
+      toDelete = true;
+    } else {
+      list.erase(it);
+    }
+    return true;
+  }
+  return false;
+}
+
+int TSioBaseDispatcher::DeregisterWndTriggerHandler(HWND window) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  if (RemoveHandler(wndHandlers_, notifying_, handlersToDelete_, [&](const WndHandler& h) { return h.Window == window; }))
+    AddDispatchEntry(dtTriggerHandlerDispose, dstWndHandler, window);
+  UpdateHandlerFlagsLocked(fuKeepPort);
+  return 0;
+}
+
+int TSioBaseDispatcher::DeregisterProcTriggerHandler(TSioNotifyProc proc) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  if (RemoveHandler(procHandlers_, notifying_, handlersToDelete_, [&](const ProcHandler& h) { return h.Proc == proc; }))
+    AddDispatchEntry(dtTriggerHandlerDispose, dstProcHandler, 0);
+  UpdateHandlerFlagsLocked(fuKeepPort);
+  return 0;
+}
+
+int TSioBaseDispatcher::DeregisterEventTriggerHandler(TSioNotifyEvent method) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  bool sync = false;
+  if (RemoveHandler(eventHandlers_, notifying_, handlersToDelete_, [&](const EventHandler& h) {
+        sync = h.Sync;
+        return h.Method == method;
+      }))
+    AddDispatchEntry(dtTriggerHandlerDispose, dstEventHandler, sync ? 1 : 0);
+  UpdateHandlerFlagsLocked(fuKeepPort);
+  return 0;
+}
+
+void TSioBaseDispatcher::PurgeDeletedHandlers() {
+  auto purge = [](auto& list) {
+    list.erase(std::remove_if(list.begin(), list.end(), [](const auto& h) { return h->Deleted; }), list.end());
+  };
+  purge(wndHandlers_);
+  purge(procHandlers_);
+  purge(eventHandlers_);
+  handlersToDelete_ = false;
+}
+
+// ---------------------------------------------------------------------------------------
+// Notifications
+// ---------------------------------------------------------------------------------------
+
+bool TSioBaseDispatcher::SendNotify(UINT msg, WPARAM wParam, std::uint32_t data) {
+  bool relative = msg == SW_TRIGGERAVAIL || msg == SW_TRIGGERDATA;
+  if (relative && handlerServiceNeeded_.load()) {
+    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    inRelative_ = true;
+    getCount_ = largestGetCount_ = 0;
+  }
+  return SendNotifyPrim(msg, wParam, data, relative);
+}
+
+// relative: the caller has already switched reads to relative mode (avail and data).
+bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t data, bool relative) {
+  if (!handlerServiceNeeded_.load()) {
+    if (relative) {
+      std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+      inRelative_ = false;
+      getCount_ = largestGetCount_ = 0;
+    }
+    return true;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    eventBusy_ = true;
+    notifying_ = true;
+    if (dispatchLogging_.load(std::memory_order_relaxed)) {
+      TDispatchSubType st = msg == SW_TRIGGERAVAIL ? dstAvail
+                            : msg == SW_TRIGGERDATA ? dstData
+                            : msg == SW_TRIGGERTIMER ? dstTimer
+                                                     : dstStatus;
+      AddDispatchEntry(dtTrigger, st, static_cast<std::uint32_t>(wParam));
+    }
+  }
+  const LPARAM lParam = static_cast<LPARAM>(data & 0xFFFF) + static_cast<LPARAM>(handle_) * 65536;
+  bool aborted = false;
+
+  auto beginHandler = [&] {
+    if (!relative) return;
+    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    getCount_ = 0;
+  };
+  auto endHandler = [&] {
+    if (relative) {
+      std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+      largestGetCount_ = std::max(largestGetCount_, getCount_);
+    }
+    if (closeDeferred_.load(std::memory_order_acquire)) aborted = true;
+  };
+
+  // Method handlers, then procedures, then windows; no lock is held while one runs.
+  for (std::size_t i = 0; !aborted; ++i) {
+    TSioNotifyEvent method;
+    bool sync;
+    {
+      std::lock_guard<std::recursive_mutex> g(triggerLock_);
+      if (i >= eventHandlers_.size()) break;
+      if (eventHandlers_[i]->Deleted) continue;
+      method = eventHandlers_[i]->Method;
+      sync = eventHandlers_[i]->Sync;
+    }
+    beginHandler();
+    if (sync)
+      RunOnMainThread([&] { method(msg, wParam, lParam); });
+    else
+      method(msg, wParam, lParam);
+    endHandler();
+  }
+  for (std::size_t i = 0; !aborted; ++i) {
+    TSioNotifyProc proc;
+    {
+      std::lock_guard<std::recursive_mutex> g(triggerLock_);
+      if (i >= procHandlers_.size()) break;
+      if (procHandlers_[i]->Deleted) continue;
+      proc = procHandlers_[i]->Proc;
+    }
+    beginHandler();
+    proc(msg, wParam, lParam);
+    endHandler();
+  }
+  for (std::size_t i = 0; !aborted; ++i) {
+    HWND wnd;
+    {
+      std::lock_guard<std::recursive_mutex> g(triggerLock_);
+      if (i >= wndHandlers_.size()) break;
+      std::size_t live = 0;
+      for (auto& h : wndHandlers_)
+        if (!h->Deleted) ++live;
+      if (!(live > 1 || portHandlerInstalled_)) break;
+      if (wndHandlers_[i]->Deleted) continue;
+      wnd = wndHandlers_[i]->Window;
+    }
+    beginHandler();
+    LRESULT res = 0;
+    SendMessageTimeout(wnd, msg, wParam, lParam, SMTO_BLOCK, kWindowTimeoutMs, &res);
+    endHandler();
+  }
+
+  bool result = !aborted;
+  bool roomMade = false;
+  if (relative) {
+    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    inRelative_ = false;
+    if (!aborted && dispBuff_) {
+      std::uint32_t take = std::min(largestGetCount_, PresentLocked());
+      roomMade = take > 0 && PresentLocked() == DispatchBufferSize;
+      dispTail_ += take;
+      if (scanPos_ < dispTail_) scanPos_ = dispTail_;
+      if (msg == SW_TRIGGERAVAIL && largestGetCount_ != wParam) result = false;
+    }
+    getCount_ = largestGetCount_ = 0;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    eventBusy_ = false;
+    notifying_ = false;
+    if (handlersToDelete_) {
+      PurgeDeletedHandlers();
+      UpdateHandlerFlagsLocked(fuKeepPort);
+    }
+  }
+  if (roomMade) DispatchRoomMade();
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// Trigger tests
+// ---------------------------------------------------------------------------------------
+
+bool TSioBaseDispatcher::CheckTimerTriggers() {
+  std::uint32_t handle = 0;
+  {
+    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    for (auto& t : timerTriggers_) {
+      if (t.Armed && TimerExpired(t.Timer)) {
+        t.Armed = false;
+        handle = t.Handle;
+        break;
+      }
+    }
+  }
+  if (handle == 0) return false;
+  return SendNotify(SW_TRIGGERTIMER, handle, 0);
+}
+
+bool TSioBaseDispatcher::StatusConditionHolds(TStatusTrigger& t, std::uint32_t& data) {
+  data = 0;
+  switch (t.Kind) {
+    case stModem:
+      return (modemStatus_ & (t.Condition >> 8)) != (t.Condition & 0xFF);
+    case stLine:
+      return (lastError_.load() & t.Condition) != 0;
+    case stOutBuffFree: {
+      std::uint32_t f = OutBuffFree();
+      data = f;
+      return f >= t.Condition;
+    }
+    case stOutBuffUsed: {
+      std::uint32_t u = OutBuffUsed();
+      data = u;
+      return u <= t.Condition;
+    }
+    case stOutSent:
+      return outputSent_.load();
+    default:
+      return false;
+  }
+}
+
+bool TSioBaseDispatcher::CheckStatusTriggers() {
+  std::uint32_t handle = 0, data = 0;
+  {
+    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    for (auto& t : statusTriggers_) {
+      if (!t.Armed || t.Hit) continue;
+      if (!StatusConditionHolds(t, data)) continue;
+      t.Armed = false;
+      t.Hit = true;
+      statusHit_ = true;
+      if (t.Kind == stOutSent) outputSent_ = false;
+      handle = t.Handle;
+      break;
+    }
+  }
+  if (handle == 0) return false;
+  return SendNotify(SW_TRIGGERSTATUS, handle, data);
+}
+
+bool TSioBaseDispatcher::MatchData(TDataTrigger& t, std::uint8_t c) {
+  if (t.IgnoreCase) c = kUpper.t[c];
+  const std::uint32_t n = t.Length;
+  const std::uint8_t first = t.Pattern[0];
+  // Nothing pending and not the first character: nothing changes.
+  if (t.Counters[0] == 0 && c != first) {
+    bool idle = true;
+    for (std::uint32_t i = 1; i < n; ++i)
+      if (t.Counters[i] != 0) {
+        idle = false;
+        break;
+      }
+    if (idle) return false;
+  }
+  bool started = false;
+  bool complete = false;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    std::uint32_t& ctr = t.Counters[i];
+    if (i != 0 && ctr == 0 && (started || first != c)) continue;
+    std::uint32_t pos = ctr;
+    if (t.Pattern[pos] == c) {
+      ctr = pos + 1;
+      if (ctr == n) {
+        complete = true;
+        std::fill(std::begin(t.Counters), std::end(t.Counters), 0u);
+      }
+    } else if (first == c) {
+      ctr = 1;
+      started = true;
+    } else {
+      ctr = 0;
+    }
+    if (ctr == 1) started = true;
+  }
+  return complete;
+}
+
+bool TSioBaseDispatcher::CheckReceiveTriggers() {
+  std::uint32_t availCount = 0;
+  bool sendAvail = false;
+  bool matched = false;
+  std::uint64_t matchPos = 0;
+  {
+    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    if (!dispBuff_) return false;
+    std::lock_guard<std::recursive_mutex> g2(triggerLock_);
+    // Never look at bytes the application has already taken or discarded.
+    if (scanPos_ < dispTail_) scanPos_ = dispTail_;
+    const std::uint64_t head = dispHead_;
+    bool anyData = false;
+    for (auto& t : dataTriggers_)
+      if (t.Length != 0) {
+        anyData = true;
+        break;
+      }
+    std::uint32_t longest = 0;
+    if (anyData) {
+      for (std::uint64_t i = scanPos_; i < head; ++i) {
+        std::uint8_t c = dispBuff_[i & kMask];
+        for (auto& t : dataTriggers_) {
+          if (t.Length == 0) continue;
+          if (MatchData(t, c)) t.Matched = true;
+          if (t.Matched) {
+            matched = true;
+            longest = std::max(longest, t.Length);
+          }
+        }
+        if (matched) {
+          matchPos = i;
+          break;
+        }
+      }
+    }
+    const std::uint32_t lt = lengthTrigger_.load();
+    if (matched) {
+      if (lt != 0 && notifyPos_ != matchPos) {
+        std::uint32_t count = static_cast<std::uint32_t>(matchPos + 1 - dispTail_);
+        if (count >= longest && count - longest >= lt) {
+          availCount = count - longest;
+          sendAvail = true;
+          notifyPos_ = matchPos;
+        }
+      }
+      scanPos_ = matchPos;
+    } else {
+      scanPos_ = head;
+      if (lt != 0 && notifyPos_ != head) {
+        std::uint32_t count = PresentLocked();
+        if (count >= lt) {
+          availCount = count;
+          sendAvail = true;
+          notifyPos_ = head;
+        }
+      }
+    }
+    if (sendAvail && handlerServiceNeeded_.load()) {
+      inRelative_ = true;
+      getCount_ = largestGetCount_ = 0;
+    }
+  }
+  bool result = false;
+  if (sendAvail) {
+    result = SendNotifyPrim(SW_TRIGGERAVAIL, availCount, 0, true);
+    if (closeDeferred_.load()) return false;
+  }
+  if (!matched) return result;
+  // Data notifications, the trigger added last first.
+  {
+    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    if (scanPos_ == matchPos) scanPos_ = matchPos + 1;
+  }
+  for (;;) {
+    std::uint32_t handle = 0, length = 0;
+    {
+      std::lock_guard<std::recursive_mutex> g(triggerLock_);
+      for (auto it = dataTriggers_.rbegin(); it != dataTriggers_.rend(); ++it) {
+        if (!it->Matched) continue;
+        it->Matched = false;
+        handle = it->Handle;
+        length = it->Length;
+        break;
+      }
+    }
+    if (handle == 0) break;
+    {
+      std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+      if (handlerServiceNeeded_.load()) {
+        inRelative_ = true;
+        getCount_ = largestGetCount_ = 0;
+      }
+    }
+    result = SendNotifyPrim(SW_TRIGGERDATA, handle, length, true);
+    if (closeDeferred_.load()) return false;
+  }
+  return result;
+}
+
+bool TSioBaseDispatcher::CheckTriggers() {
+  if (CheckTimerTriggers()) return true;
+  if (CheckStatusTriggers()) return true;
+  return CheckReceiveTriggers();
+}
+
+// ---------------------------------------------------------------------------------------
+// One round of the dispatch thread
+// ---------------------------------------------------------------------------------------
+
+void TSioBaseDispatcher::StatusRound() {
+  while (!closeDeferred_.load() && CheckStatusTriggers()) {
+  }
+  if (statusHit_.load()) ResetStatusHits();
+}
+
+void TSioBaseDispatcher::HandleEvents(std::uint32_t mask) {
+  if (mask & evModemEvents) {
+    MapEventsToMS();
+    if (!eventBusy_.load()) StatusRound();
+  }
+  if (mask & evLineEvents) {
+    RefreshStatus();
+    if (!eventBusy_.load()) StatusRound();
+  }
+  ExtractData();
+  if (!eventBusy_.load()) {
+    while (!closeDeferred_.load() && CheckStatusTriggers()) {
+    }
+    while (!closeDeferred_.load() && CheckReceiveTriggers()) {
+    }
+  }
+  if (statusHit_.load()) ResetStatusHits();
+}
+
+void TSioBaseDispatcher::CheckIdleTriggers() {
+  if (closeDeferred_.load() || eventBusy_.load()) return;
+  statusHit_ = false;
+  for (;;) {
+    if (closeDeferred_.load()) break;
+    bool fired = CheckStatusTriggers();
+    if (closeDeferred_.load()) break;
+    fired = CheckTimerTriggers() || fired;
+    if (!fired) break;
+  }
+  if (statusHit_.load()) ResetStatusHits();
+}
+
+int TSioBaseDispatcher::NextTimerWait(int maxMs) {
+  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  if (timerTriggers_.empty()) return maxMs;
+  const std::uint32_t now = SioTimeGetTime();
+  const std::int64_t curTick = now / MSecsPerTick;
+  const std::int64_t intoTick = now % MSecsPerTick;
+  std::int64_t best = maxMs;
+  for (auto& t : timerTriggers_) {
+    if (!t.Armed) continue;
+    std::int64_t dt = static_cast<std::int64_t>(t.Timer.ExpireTicks) - curTick;
+    if (dt < 0) return 0;
+    // It fires once the current tick has passed the expiry tick.
+    std::int64_t ms = (dt + 1) * MSecsPerTick - intoTick + 1;
+    best = std::min(best, ms);
+  }
+  return static_cast<int>(std::max<std::int64_t>(best, 0));
+}
