@@ -84,7 +84,7 @@ TEST(SendMessageTimeoutTest, SendFromOwningThreadRunsAtOnce) {
 
 TEST(SendMessageTimeoutTest, TimesOutWhenOwnerBusyAndNeverRunsLater) {
   OwnerThread owner;
-  owner.busyMs = 400;
+  owner.busyMs = 800;
   Sleep(30);  // the owner is now sleeping without pumping
   std::atomic<bool> done{false};
   DWORD elapsed = 0;
@@ -101,9 +101,9 @@ TEST(SendMessageTimeoutTest, TimesOutWhenOwnerBusyAndNeverRunsLater) {
   }
   EXPECT_FALSE(ok);
   EXPECT_GE(elapsed, 55u);
-  EXPECT_LT(elapsed, 300u);
+  EXPECT_LT(elapsed, 600u);
   // The owner pumps again: the withdrawn send must not show up.
-  Sleep(500);
+  Sleep(900);
   EXPECT_EQ(owner.rec.calls, 0);
   EXPECT_TRUE(IsWindow(owner.hwnd));
 }
