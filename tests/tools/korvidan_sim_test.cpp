@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -358,6 +359,26 @@ TEST(KorvidanSim, ValueOutputIsWhatThePcParses) {
     EXPECT_EQ(c[5].value, 1.0);
 }
 
+TEST(KorvidanSim, SeveralControllersShareTheBusBlockByBlock) {
+    Sim sim({"--period", "0.1", "--controller", "addr=0", "--controller", "addr=1", "--sensor", "0:1:ph:7.05",
+             "--sensor", "1:2:temp:25.3"});
+    const std::string a = "E1(pH )07.05 pH E\r\n", b = "E2(Te )25.3 \xB0" "C E\r\n";
+    sim.until("\r\n");
+    std::string text = sim.collect(600);
+    text.erase(text.rfind("\r\n") + 2);
+    int fromA = 0, fromB = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t end = text.find("\r\n", pos) + 2;
+        const std::string line = text.substr(pos, end - pos);
+        fromA += line == a;
+        fromB += line == b;
+        EXPECT_TRUE(line == a || line == b) << line;
+        pos = end;
+    }
+    EXPECT_GE(fromA, 2);
+    EXPECT_GE(fromB, 2);
+}
+
 TEST(KorvidanSim, DefaultControllerPrintsEveryTwoSeconds) {
     Sim sim({});
     ASSERT_FALSE(sim.until("E\r\n", 3000).empty());
@@ -393,6 +414,17 @@ TEST(KorvidanSim, DumpFramingAndByteOrder) {
     EXPECT_EQ(hex({d.image.begin() + 34, d.image.begin() + 38}), "47A8C000");
     EXPECT_EQ(d.sockets[0], 0);
     EXPECT_NE(d.sockets[7], 0);
+    // The controller's clock at the read: seconds of the day and the Modified Julian Day.
+    auto busFloat = [&](std::size_t at) {
+        const std::uint32_t bits = std::uint32_t{d.image[at]} << 24 | std::uint32_t{d.image[at + 1]} << 16 |
+                                   std::uint32_t{d.image[at + 2]} << 8 | d.image[at + 3];
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    };
+    EXPECT_GE(busFloat(1), 0.0f);
+    EXPECT_LT(busFloat(1), 86400.0f);
+    EXPECT_NEAR(busFloat(5), 40587.0 + static_cast<double>(std::time(nullptr)) / 86400.0, 1.5);
 
     ASSERT_EQ(sim.command("version 0 216"), "ok\n");
     sim.send("\nDR\n");
