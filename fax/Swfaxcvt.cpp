@@ -3,12 +3,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "serial/SioMisc.h"
 #include "serial/Sioexcept.h"
 
 // ---------------------------------------------------------------------------------------
@@ -70,10 +72,10 @@ constexpr std::uint32_t Reverse(std::uint32_t code, int len) {
 constexpr int MaxRun = 2623;
 
 // Complete code of each run length for each colour: the make-up code (when the run is 64
-// or more) followed by the terminating code, already reversed. Built once, at compile time.
+// or more) followed by the terminating code, already reversed; the low 32 bits hold the
+// code, the high ones its length. Built once, at compile time.
 struct TRunCodes {
-  std::array<std::uint32_t, MaxRun + 1> Code[2]{};
-  std::array<std::uint8_t, MaxRun + 1> Len[2]{};
+  std::array<std::uint64_t, MaxRun + 1> Entry[2]{};
 };
 
 constexpr TRunCodes MakeRunCodes() {
@@ -92,8 +94,7 @@ constexpr TRunCodes MakeRunCodes() {
       const TCodeEntry& e = term[run % 64];
       code |= Reverse(e.Code, e.Len) << len;
       len += e.Len;
-      t.Code[colour][run] = code;
-      t.Len[colour][run] = static_cast<std::uint8_t>(len);
+      t.Entry[colour][run] = code | (static_cast<std::uint64_t>(len) << 32);
     }
   }
   return t;
@@ -103,63 +104,61 @@ constexpr TRunCodes RunCodes = MakeRunCodes();
 
 constexpr std::uint8_t WhiteLine1728[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
 
-// Bit writer over the line buffer: code bits enter least significant bit first.
+// Bit writer over the line buffer: code bits enter least significant bit first. Each code
+// is stored with one 8-byte write and the whole bytes move on; the buffer needs 8 bytes of
+// room behind the line.
 class TBitWriter {
  public:
   explicit TBitWriter(std::uint8_t* out) : out_(out) {}
   void Put(std::uint32_t code, unsigned len) {
     acc_ |= static_cast<std::uint64_t>(code) << bits_;
     bits_ += len;
-    if (bits_ >= 32) {
-      auto v = static_cast<std::uint32_t>(acc_);
-      out_[pos_] = static_cast<std::uint8_t>(v);
-      out_[pos_ + 1] = static_cast<std::uint8_t>(v >> 8);
-      out_[pos_ + 2] = static_cast<std::uint8_t>(v >> 16);
-      out_[pos_ + 3] = static_cast<std::uint8_t>(v >> 24);
-      pos_ += 4;
-      acc_ >>= 32;
-      bits_ -= 32;
-    }
+    Store(out_ + pos_, acc_);
+    pos_ += bits_ >> 3;
+    acc_ >>= bits_ & ~7u;
+    bits_ &= 7;
+  }
+  void PutRun(int colour, int run) {
+    const std::uint64_t e = RunCodes.Entry[colour][run];
+    Put(static_cast<std::uint32_t>(e), static_cast<unsigned>(e >> 32));
   }
   // Writes out the pending bits and the zero bytes behind them; returns the line length:
   // the bytes that hold code bits plus one, or plus two when the code ends on a byte boundary.
   int Finish(std::int32_t& byteOfs, std::int32_t& bitOfs) {
-    byteOfs = static_cast<std::int32_t>(pos_ + bits_ / 8);
-    bitOfs = static_cast<std::int32_t>(bits_ % 8);
-    int len = byteOfs + 2;
-    for (int i = static_cast<int>(pos_); i < len; ++i) {
-      out_[i] = static_cast<std::uint8_t>(acc_);
-      acc_ >>= 8;
-    }
-    return len;
+    byteOfs = static_cast<std::int32_t>(pos_);
+    bitOfs = static_cast<std::int32_t>(bits_);
+    out_[pos_] = static_cast<std::uint8_t>(acc_);
+    out_[pos_ + 1] = 0;
+    return byteOfs + 2;
   }
 
  private:
+  static void Store(std::uint8_t* p, std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+  }
   std::uint8_t* out_;
   std::uint64_t acc_ = 0;
   unsigned bits_ = 0;
   std::size_t pos_ = 0;
 };
 
-inline std::uint64_t LoadBE64(const std::uint8_t* p) {
+inline std::uint64_t LoadLE64(const std::uint8_t* p) {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
-  return __builtin_bswap64(v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
 }
 
-// First pixel at or after Pos (below Limit) whose colour differs from Colour; Limit when none.
-// Buf must hold at least Limit/8 + 8 readable bytes.
-inline int NextChange(const std::uint8_t* buf, int pos, int limit, int colour) {
-  const std::uint64_t flip = colour ? ~std::uint64_t(0) : 0;
-  int byte = pos >> 3;
-  std::uint64_t w = (LoadBE64(buf + byte) ^ flip) << (pos & 7);
-  if (w) return std::min(limit, pos + __builtin_clzll(w));
-  for (byte += 8; byte * 8 < limit; byte += 8) {
-    w = LoadBE64(buf + byte) ^ flip;
-    if (w) return std::min(limit, byte * 8 + __builtin_clzll(w));
-  }
-  return limit;
+struct TByteTable {
+  std::uint8_t v[256];
+};
+constexpr TByteTable MakeReversedBits() {
+  TByteTable t{};
+  for (int i = 0; i < 256; ++i) t.v[i] = static_cast<std::uint8_t>(Reverse(static_cast<std::uint32_t>(i), 8));
+  return t;
 }
+constexpr TByteTable ReversedBits = MakeReversedBits();
 
 }  // namespace
 
@@ -360,32 +359,38 @@ void acCompressRasterLine(TAbsFaxCvt* cvt, const std::uint8_t* raster) {
       break;
     }
   if (white) {
-    out.Put(RunCodes.Code[0][width], RunCodes.Len[0][width]);
+    out.PutRun(0, width);
   } else {
     // Line pixels after the margin, and the raster pixels that make them up.
     const int lineRest = width - margin;
     const int scale = cvt->DoubleWidth ? 2 : 1;
     const int limit = (lineRest + scale - 1) / scale;
+    // The raster bytes with their bits reversed, so that pixel p is bit p % 64 of
+    // little-endian word p / 64.
     std::uint8_t buf[WideWidth / 8 + 16] = {};
-    std::memcpy(buf, raster, static_cast<std::size_t>((limit + 7) / 8));
+    const int bytes = (limit + 7) / 8;
+    for (int i = 0; i < bytes; ++i) buf[i] = ReversedBits.v[raster[i]];
 
+    // Colour changes are found a 64-pixel word at a time: a bit of T is set where a pixel
+    // differs from the one before it (the pixel before the first is the white margin).
+    const int shift = scale - 1;
     int colour = 0;
     int runStart = -margin;  // in line pixels after the margin
-    int pos = 0;             // in raster pixels
-    for (;;) {
-      int next = NextChange(buf, pos, limit, colour);
-      if (next >= limit) {
-        int run = lineRest - runStart;
-        out.Put(RunCodes.Code[colour][run], RunCodes.Len[colour][run]);
-        break;
+    std::uint64_t prev = 0;
+    for (int base = 0; base < limit; base += 64) {
+      const std::uint64_t w = LoadLE64(buf + base / 8);
+      std::uint64_t t = w ^ ((w << 1) | prev);
+      prev = w >> 63;
+      if (limit - base < 64) t &= ~(~std::uint64_t(0) << (limit - base));
+      while (t) {
+        const int end = (base + __builtin_ctzll(t)) << shift;
+        t &= t - 1;
+        out.PutRun(colour, end - runStart);
+        runStart = end;
+        colour ^= 1;
       }
-      int end = next * scale;
-      int run = end - runStart;
-      out.Put(RunCodes.Code[colour][run], RunCodes.Len[colour][run]);
-      runStart = end;
-      colour ^= 1;
-      pos = next;
     }
+    out.PutRun(colour, lineRest - runStart);
   }
   int len = out.Finish(cvt->ByteOfs, cvt->BitOfs);
   cvt->PrevLineLen = len;
@@ -393,7 +398,7 @@ void acCompressRasterLine(TAbsFaxCvt* cvt, const std::uint8_t* raster) {
 }
 
 void acMakeEndOfPage(TAbsFaxCvt* cvt, std::uint8_t* dest, int& len) {
-  std::uint8_t tmp[16] = {};
+  std::uint8_t tmp[32] = {};
   TBitWriter out(tmp);
   out.Put(Reverse(EOLFillCode.Code, EOLFillCode.Len), EOLFillCode.Len);
   for (int i = 0; i < 7; ++i) out.Put(Reverse(EOLCode.Code, EOLCode.Len), EOLCode.Len);
@@ -419,16 +424,7 @@ bool ReportStatus(TAbsFaxCvt* cvt, std::uint16_t flags) {
 
 // Handles one waiting message of the calling thread; a quit message stays for the
 // message loop and ends the conversion.
-int YieldOnce() {
-  MSG msg;
-  if (!PeekMessage(&msg, true)) return 0;
-  if (msg.message == WM_QUIT) {
-    PostQuitMessage(static_cast<int>(msg.wParam));
-    return ecGotQuitMsg;
-  }
-  DispatchMessage(msg);
-  return 0;
-}
+int YieldOnce() { return (SafeYield() & 0xFFFF) == WM_QUIT ? ecGotQuitMsg : 0; }
 
 }  // namespace
 
@@ -569,26 +565,11 @@ int acOutToFileCallback(TAbsFaxCvt* cvt, const std::uint8_t* data, int len, bool
 // ---------------------------------------------------------------------------------------
 // Conversion
 
-std::string acDefaultExtension(const std::string& name, std::string_view ext) {
-  std::size_t slash = name.rfind('/');
-  std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-  if (name.find('.', start) != std::string::npos || ext.empty()) return name;
-  return name + "." + std::string(ext);
-}
-
-std::string acForceExtension(const std::string& name, std::string_view ext) {
-  std::size_t slash = name.rfind('/');
-  std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-  std::size_t dot = name.rfind('.');
-  std::string base = (dot != std::string::npos && dot >= start) ? name.substr(0, dot) : name;
-  return base + "." + std::string(ext);
-}
-
 int acConvert(TAbsFaxCvt* cvt, const std::string& inFileName, TPutLineCallback output) {
   if (!output) return ecBadArgument;
   cvt->CurrPage = 0;
   cvt->CurrLine = 0;
-  cvt->InFileName = acDefaultExtension(inFileName, cvt->DefExt);
+  cvt->InFileName = cvt->DefExt.empty() ? inFileName : DefaultExtension(inFileName, cvt->DefExt);
   if (ReportStatus(cvt, csStarting)) return ecConvertAbort;
   int rc = acOpenFile(cvt, cvt->InFileName);
   if (rc < 0) return rc;
@@ -634,13 +615,13 @@ int acConvert(TAbsFaxCvt* cvt, const std::string& inFileName, TPutLineCallback o
 
 int acConvertToFile(TAbsFaxCvt* cvt, const std::string& inFileName, const std::string& outFileName) {
   if (!outFileName.empty())
-    cvt->OutFileName = acDefaultExtension(outFileName, "FXF");
+    cvt->OutFileName = DefaultExtension(outFileName, "FXF");
   else
-    cvt->OutFileName = acForceExtension(inFileName, "FXF");  // beside the input
+    cvt->OutFileName = ForceExtension(inFileName, "FXF");  // beside the input
 
   // Never write the fax file over the document it is made from.
   struct stat in{}, out{};
-  std::string input = acDefaultExtension(inFileName, cvt->DefExt);
+  std::string input = cvt->DefExt.empty() ? inFileName : DefaultExtension(inFileName, cvt->DefExt);
   if (::stat(input.c_str(), &in) == 0 && ::stat(cvt->OutFileName.c_str(), &out) == 0 &&
       in.st_dev == out.st_dev && in.st_ino == out.st_ino)
     return ecFileAccessDenied;

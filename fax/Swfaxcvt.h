@@ -143,6 +143,3 @@ int acOutToFileCallback(TAbsFaxCvt* cvt, const std::uint8_t* data, int len, bool
 int acConvert(TAbsFaxCvt* cvt, const std::string& inFileName, TPutLineCallback output);
 int acConvertToFile(TAbsFaxCvt* cvt, const std::string& inFileName, const std::string& outFileName);
 
-// File-name helpers (path delimiter "/")
-std::string acDefaultExtension(const std::string& name, std::string_view ext);
-std::string acForceExtension(const std::string& name, std::string_view ext);
