@@ -676,6 +676,8 @@ TDatabase::~TDatabase() { Close(); }
 void TDatabase::Open() {
   if (connected_) return;
   if (DatabaseName.empty()) throw EDatabaseError("Database name is missing");
+  if (!SessionName.empty() && !SameName(SessionName, "Default"))
+    throw EDatabaseError("Unknown session '" + SessionName + "' (only the session \"Default\" exists)");
   fs::path dir = Session().GetAliasPath(AliasName.empty() ? DatabaseName : AliasName);
   (void)dir;
   std::lock_guard lock(State().mutex);

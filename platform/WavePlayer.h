@@ -10,7 +10,8 @@
 // a new Play, Stop or Close ends a sound that is still running, so the last sound asked
 // for is the one heard. Opening the device never blocks: without a sound device Play
 // fails at once with an EWaveError. Every failure is also kept as the last error
-// (Error, ErrorMessage) until the next call succeeds.
+// (Error, ErrorMessage) until the next call succeeds. A player is used by one thread at a
+// time; its playback thread is its own business.
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
