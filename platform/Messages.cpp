@@ -249,8 +249,25 @@ bool TakeMessage(ThreadContext& me, MSG* out, bool remove, std::uint64_t maxSeq,
 
 // One full round of pumping: all sends, the posted messages queued before it began and
 // each due timer once. False when a quit is pending.
+// After a pumping call, also one left by an exception of a handler: the descriptor stays
+// readable while work is left, and the timer descriptor points at the next timer.
+struct AfterPump {
+  ThreadContext& me;
+  bool countQuit;
+  ~AfterPump() {
+    bool more;
+    {
+      std::lock_guard<std::mutex> g(me.m);
+      more = !me.sent.empty() || !me.posted.empty() || (countQuit && me.quit);
+      me.RearmTimerFdLocked();
+    }
+    if (more) me.Signal();
+  }
+};
+
 bool PumpRound(ThreadContext& me) {
   ClearFds(me);
+  AfterPump after{me, false};
   std::uint64_t maxSeq;
   {
     std::lock_guard<std::mutex> g(me.m);
@@ -267,16 +284,8 @@ bool PumpRound(ThreadContext& me) {
     }
     break;
   }
-  bool quit;
-  bool more;
-  {
-    std::lock_guard<std::mutex> g(me.m);
-    quit = me.quit;
-    more = !me.sent.empty() || !me.posted.empty();
-    me.RearmTimerFdLocked();
-  }
-  if (more) me.Signal();
-  return !quit;
+  std::lock_guard<std::mutex> g(me.m);
+  return !me.quit;
 }
 
 }  // namespace
@@ -584,17 +593,11 @@ void PostQuitMessage(int exitCode) {
 bool PeekMessage(MSG* msg, bool remove) {
   auto me = Current();
   ClearFds(*me);
+  AfterPump after{*me, true};
   while (DeliverPendingSends(*me)) {
   }
   MSG m;
   bool got = TakeMessage(*me, &m, remove, UINT64_MAX, true, nullptr);
-  bool more;
-  {
-    std::lock_guard<std::mutex> g(me->m);
-    more = !me->sent.empty() || !me->posted.empty() || me->quit;
-    me->RearmTimerFdLocked();
-  }
-  if (more) me->Signal();
   if (got && msg) *msg = m;
   return got;
 }

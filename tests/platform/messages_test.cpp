@@ -323,6 +323,43 @@ TEST(QueueTest, DescriptorReadableForPostsAndTimers) {
   DestroyWindow(h);
 }
 
+TEST(QueueTest, HandlerExceptionReachesPumpAndKeepsTheRest) {
+  static std::atomic<int> handled{0};
+  RegisterClass("testThrow", [](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
+    if (m == kNest) throw std::runtime_error("handler failed");
+    handled++;
+    return 0;
+  });
+  HWND h = CreateWindow("testThrow");
+  int fd = MessageQueueFd();
+  PostMessage(h, kNest, 0, 0);
+  PostMessage(h, kPing, 0, 0);
+  EXPECT_THROW(ProcessMessages(), std::runtime_error);
+  pollfd p{fd, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 1);  // the rest is still announced
+  ProcessMessages();
+  EXPECT_EQ(handled, 1);
+  // A sender whose procedure throws gets 0 and is not left hanging.
+  std::thread t([&] {
+    LRESULT r = 5;
+    EXPECT_TRUE(SendMessageTimeout(h, kNest, 0, 0, 2000, &r));
+    EXPECT_EQ(r, 0);
+  });
+  bool thrown = false;
+  DWORD t0 = GetTickCount();
+  while (!thrown && GetTickCount() - t0 < 2000) {
+    try {
+      MsgWaitForMessages(50);
+      ProcessMessages();
+    } catch (const std::runtime_error&) {
+      thrown = true;
+    }
+  }
+  t.join();
+  EXPECT_TRUE(thrown);
+  DestroyWindow(h);
+}
+
 TEST(QueueTest, ClassesAndIds) {
   EXPECT_FALSE(RegisterClass(RecorderClass(), DefWindowProc));  // already there
   EXPECT_TRUE(IsClassRegistered("TESTRECORDER"));              // names ignore case
