@@ -48,7 +48,7 @@ struct Window {
   std::shared_ptr<ThreadContext> owner;
 };
 
-// Lock order: g_table.m before any ThreadContext::m; g_threads.m is never held with either.
+// Lock order: Table::m, then Threads::m, then a ThreadContext::m, then a Waiter::m.
 struct Table {
   std::mutex m;
   std::map<std::string, std::shared_ptr<WndClass>> classes;  // lower-case names
