@@ -697,10 +697,18 @@ fs::path TDatabase::Directory() const { return Session().GetAliasPath(AliasName.
 // =========================================================================================
 // Fields
 
-const std::string& TField::FieldName() const { return table_->FieldDefs[index_].Name; }
-TFieldType TField::DataType() const { return table_->FieldDefs[index_].DataType; }
-int TField::Size() const { return table_->FieldDefs[index_].Size; }
-bool TField::Required() const { return table_->FieldDefs[index_].Required; }
+const TFieldDef& TField::Def() const {
+  const TFieldDefs& defs = table_->FieldDefs;
+  if (index_ < defs.Count() && SameName(defs[index_].Name, name_)) return defs[index_];
+  int i = defs.IndexOf(name_);
+  if (i < 0) throw EDatabaseError("Field '" + name_ + "' is no longer defined");
+  return defs[i];
+}
+
+const std::string& TField::FieldName() const { return name_; }
+TFieldType TField::DataType() const { return Def().DataType; }
+int TField::Size() const { return Def().Size; }
+bool TField::Required() const { return Def().Required; }
 
 bool TField::IsNull() const { return std::holds_alternative<std::monostate>(table_->GetValue(index_)); }
 
@@ -1017,11 +1025,7 @@ void TTable::Open() {
     for (const auto& k : s.key) keys += (keys.empty() ? "" : ";") + k;
     IndexDefs.Add("Primary", keys, ixPrimary);
   }
-  // Keep the field objects (and their presentation settings) when the structure is unchanged.
-  if (static_cast<int>(fields_.size()) != FieldDefs.Count()) {
-    fields_.clear();
-    for (int i = 0; i < FieldDefs.Count(); ++i) fields_.emplace_back(new TField(this, i));
-  }
+  SyncFields();
   record_.assign(fields_.size(), std::monostate{});
   state_ = dsBrowse;
   AddUser(file_);
@@ -1234,20 +1238,43 @@ void TTable::Delete() {
   LoadCurrent();
 }
 
+void TTable::SyncFields() {
+  // Field objects follow FieldDefs by name, so that a field keeps its presentation settings
+  // (and references to it stay valid) across Close, Open and a change of the table.
+  bool same = static_cast<int>(fields_.size()) == FieldDefs.Count();
+  for (std::size_t i = 0; same && i < fields_.size(); ++i)
+    same = fields_[i]->name_ == FieldDefs[static_cast<int>(i)].Name;
+  if (same) return;
+  std::vector<std::unique_ptr<TField>> fields;
+  for (int i = 0; i < FieldDefs.Count(); ++i) {
+    auto it = std::find_if(fields_.begin(), fields_.end(),
+                           [&](const std::unique_ptr<TField>& f) { return f && SameName(f->name_, FieldDefs[i].Name); });
+    std::unique_ptr<TField> f = it != fields_.end() ? std::move(*it) : std::unique_ptr<TField>(new TField(this, i));
+    f->index_ = i;
+    f->name_ = FieldDefs[i].Name;
+    fields.push_back(std::move(f));
+  }
+  fields_ = std::move(fields);
+}
+
+int TTable::FieldCount() const {
+  return state_ == dsInactive ? FieldDefs.Count() : static_cast<int>(fields_.size());
+}
+
 TField& TTable::Fields(int i) {
-  CheckActive("Fields");
-  if (i < 0 || i >= FieldCount()) throw EDatabaseError(Describe() + ": no field number " + std::to_string(i));
+  if (state_ == dsInactive) SyncFields();
+  if (i < 0 || i >= static_cast<int>(fields_.size()))
+    throw EDatabaseError(Describe() + ": no field number " + std::to_string(i));
   return *fields_[static_cast<std::size_t>(i)];
 }
 
 TField* TTable::FindField(std::string_view name) {
-  if (state_ == dsInactive) return nullptr;
+  if (state_ == dsInactive) SyncFields();
   int i = FieldDefs.IndexOf(name);
-  return i < 0 ? nullptr : fields_[static_cast<std::size_t>(i)].get();
+  return i < 0 || i >= static_cast<int>(fields_.size()) ? nullptr : fields_[static_cast<std::size_t>(i)].get();
 }
 
 TField& TTable::FieldByName(std::string_view name) {
-  CheckActive("FieldByName");
   if (TField* f = FindField(name)) return *f;
   throw EDatabaseError(Describe() + ": field '" + std::string(name) + "' not found");
 }

@@ -179,8 +179,10 @@ class TField {
  private:
   friend class TTable;
   TField(TTable* table, int index) : table_(table), index_(index) {}
+  const TFieldDef& Def() const;
   TTable* table_;
   int index_;
+  std::string name_;
 };
 
 class TTable {
@@ -198,7 +200,8 @@ class TTable {
   // The file the table is (or would be) stored in.
   std::filesystem::path FileName() const;
 
-  // Structure used by CreateTable; Open replaces it with the structure of the file.
+  // Structure used by CreateTable; Open replaces it with the structure of the file. Not to
+  // be changed while the table is open.
   TFieldDefs FieldDefs;
   TIndexDefs IndexDefs;
 
@@ -241,7 +244,10 @@ class TTable {
   void Cancel();
   void Delete();
 
-  int FieldCount() const { return static_cast<int>(fields_.size()); }
+  // The fields of the open table; while the table is closed, those of FieldDefs (their
+  // values cannot be read then, but presentation settings can be made). A field object
+  // lives as long as the table has a field of its name.
+  int FieldCount() const;
   TField& Fields(int i);
   TField& FieldByName(std::string_view name);
   TField* FindField(std::string_view name);
@@ -258,6 +264,7 @@ class TTable {
   const TDbValue& GetValue(int index) const;
   void CheckRequired();
   void CheckBrowseMode();
+  void SyncFields();
 
   std::string databaseName_;
   std::string tableName_;

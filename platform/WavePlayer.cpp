@@ -188,9 +188,16 @@ std::string TWavePlayer::ErrorMessage() const {
 void TWavePlayer::Open() {
   if (FileName.empty()) Fail(weFile, "No sound file given");
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(FileName, ec)) Fail(weFile, "The sound file '" + FileName + "' does not exist");
+  std::filesystem::path file = FileName;
+  if (!std::filesystem::exists(file, ec) && FileName.find('\\') != std::string::npos) {
+    // Names built the Windows way ("directory\error.wav") separate with backslashes.
+    std::string slashes = FileName;
+    std::replace(slashes.begin(), slashes.end(), '\\', '/');
+    file = slashes;
+  }
+  if (!std::filesystem::is_regular_file(file, ec)) Fail(weFile, "The sound file '" + FileName + "' does not exist");
   try {
-    wave_ = std::make_shared<const TWaveData>(LoadWaveFile(FileName));
+    wave_ = std::make_shared<const TWaveData>(LoadWaveFile(file));
   } catch (const EWaveError& e) {
     wave_.reset();
     Fail(weFormat, e.what());

@@ -58,7 +58,8 @@ class TWavePlayer {
   // Play blocks until the sound has ended (and reports a failure met while playing).
   bool Wait = false;
 
-  // Reads FileName; a running sound goes on until the next Play, Stop or Close.
+  // Reads FileName; a running sound goes on until the next Play, Stop or Close. A name that
+  // does not exist as it is is tried with its backslashes read as directory separators.
   void Open();
   // Plays the opened file from its start, ending a running sound first.
   void Play();

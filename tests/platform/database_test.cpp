@@ -311,6 +311,28 @@ TEST_F(DatabaseTest, RowsAreKeptInKeyOrderAndEditedInPlace) {
   EXPECT_THROW(t.DeleteTable(), EDBEngineError);
 }
 
+TEST_F(DatabaseTest, FieldSettingsMadeOnAClosedTableStayWhenItOpens) {
+  TTable grid;
+  Name(grid, "Korvidan1");
+  DefineMeasurementRow(grid, true);
+  grid.CreateTable();
+  for (int i = 1; i <= 8; ++i) {
+    TField& f = grid.FieldByName("Sensor" + std::to_string(i));
+    f.Precision = 2;
+    f.DisplayFormat = "#.##";
+  }
+  TField* first = &grid.FieldByName("Sensor1");
+  EXPECT_THROW(first->AsFloat(), EDatabaseError);
+  grid.Open();
+  EXPECT_EQ(&grid.FieldByName("Sensor1"), first);
+  EXPECT_EQ(grid.FieldByName("Sensor8").DisplayFormat, "#.##");
+  EXPECT_EQ(first->Precision, 2);
+  EXPECT_EQ(first->DataType(), ftFloat);
+  grid.Close();
+  grid.FieldDefs.Clear();
+  EXPECT_EQ(grid.FindField("Sensor1"), nullptr);
+}
+
 TEST_F(DatabaseTest, AlarmTableLoopFillsEightRowsOnceAndRewritesThem) {
   TTable t;
   Name(t, "Korvidan1_Val");

@@ -258,6 +258,10 @@ TEST_F(WavePlayerTest, FailsCleanlyAndQuicklyWithoutASoundDevice) {
   player.FileName = File("fehlt.wav");
   EXPECT_THROW(player.Open(), EWaveError);
   EXPECT_EQ(player.Error(), TWavePlayer::weFile);
+  // The sound directory followed by "\boing.wav", as the value board builds the name.
+  player.FileName = dir_.string() + "\\boing.wav";
+  player.Open();
+  EXPECT_TRUE(player.IsOpen());
 }
 
 // The ALSA "null" device takes samples without a sound card; where it exists the player's
