@@ -117,10 +117,11 @@ int TSerialDevice::Adopt(int fd) {
   fd_ = fd;
   locked_ = false;
   path_.clear();
-  return Prepare(false);
+  // Byte-for-byte like any port; the line settings stay as the owner left them.
+  return Prepare(true);
 }
 
-int TSerialDevice::Prepare(bool makeRaw) {
+int TSerialDevice::Prepare(bool makeRaw) {  // makeRaw: no echo, no line editing, no translation
   hungUp_.store(false);
   hasLines_.store(-1);
   hasCounters_.store(-1);

@@ -63,8 +63,8 @@ class TSerialDevice {
 
   // Opens the device exclusively. 0 or errno (EBUSY when another user holds it).
   int Open(const std::string& path);
-  // Takes over a descriptor opened elsewhere (its line settings are kept); it is closed by
-  // Close like an opened one. 0 or errno.
+  // Takes over a descriptor opened elsewhere (its line settings are kept, the byte handling
+  // becomes raw); Close closes it like an opened one. 0 or errno.
   int Adopt(int fd);
   // Closes the descriptor. 0 or errno. Call only when no thread uses the device any more.
   int Close();

@@ -351,8 +351,11 @@ int TSioBaseDispatcher::SetLine(std::uint32_t baud, std::uint32_t parity, std::u
     code = sb == 1 ? sbOne : sbTwo;
     if (newSize == 5) code = sbOneHalf;
   }
-  if (newBaud == cur.BaudRate && newParity == cur.Parity && newSize == cur.ByteSize && code == cur.StopBits)
+  if (newBaud == cur.BaudRate && newParity == cur.Parity && newSize == cur.ByteSize && code == cur.StopBits) {
+    // The driver already runs at this rate: later waits for the output count with it.
+    lastBaud_ = cur.BaudRate;
     return 0;
+  }
   WaitTxSent();
   std::lock_guard<std::recursive_mutex> g(triggerLock_);
   TLineState st;

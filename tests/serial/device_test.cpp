@@ -1,0 +1,501 @@
+// The dispatcher with its worker threads over pseudo-terminal pairs.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Messages.h"
+#include "platform/Threads.h"
+#include "serial/SioWin32.h"
+#include "serial/Sioexcept.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Pty {
+  int master = -1;
+  std::string slave;
+  Pty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+    slave = ptsname(master);
+  }
+  ~Pty() { CloseMaster(); }
+  void CloseMaster() {
+    if (master >= 0) close(master);
+    master = -1;
+  }
+  void Write(const std::string& s) { WriteAll(s.data(), s.size()); }
+  void WriteAll(const void* p, std::size_t n) {
+    auto* b = static_cast<const char*>(p);
+    while (n > 0) {
+      ssize_t w = ::write(master, b, n);
+      if (w < 0) {
+        if (errno == EINTR || errno == EAGAIN) continue;
+        return;
+      }
+      b += w;
+      n -= static_cast<std::size_t>(w);
+    }
+  }
+  // Reads exactly n bytes, or what came within the time.
+  std::string Read(std::size_t n, int timeoutMs = 3000) {
+    std::string out;
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buf[65536];
+    while (out.size() < n && Clock::now() < end) {
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, 20) <= 0) continue;
+      ssize_t r = ::read(master, buf, std::min(sizeof buf, n - out.size()));
+      if (r > 0) out.append(buf, static_cast<std::size_t>(r));
+    }
+    return out;
+  }
+};
+
+double CpuSeconds() {
+  timespec ts;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+int OpenOn(TSioBaseDispatcher& d, const std::string& path, std::uint32_t outSize = 4096) {
+  return d.InitPort(path.c_str(), 115200, 0, 8, 1, 4096, outSize, true, true);
+}
+
+// Collects what arrives, on the dispatch thread.
+struct Collector {
+  TSioBaseDispatcher* d = nullptr;
+  std::mutex m;
+  std::string data;
+  std::vector<std::pair<UINT, WPARAM>> notes;
+  std::atomic<std::size_t> size{0};
+  void On(UINT msg, WPARAM w, LPARAM) {
+    std::lock_guard<std::mutex> g(m);
+    notes.emplace_back(msg, w);
+    if (msg == SW_TRIGGERAVAIL) {
+      std::string b(w, '\0');
+      if (d->GetBlock(b.data(), static_cast<std::uint32_t>(w)) == static_cast<int>(w)) data += b;
+      size = data.size();
+    }
+  }
+  int Count(UINT msg, WPARAM w = 0) {
+    std::lock_guard<std::mutex> g(m);
+    int n = 0;
+    for (auto& e : notes)
+      if (e.first == msg && (w == 0 || e.second == w)) ++n;
+    return n;
+  }
+  TSioNotifyEvent Handler() { return TSioNotifyEvent::Of<&Collector::On>(this); }
+};
+
+bool WaitFor(const std::function<bool()>& cond, int ms) {
+  auto end = Clock::now() + std::chrono::milliseconds(ms);
+  while (!cond()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
+  return s;
+}
+
+}  // namespace
+
+TEST(DeviceMapping, ComNumbersAndErrors) {
+  Pty pty;
+  ASSERT_FALSE(pty.slave.empty());
+  setenv("SIO_COM7", pty.slave.c_str(), 1);
+  EXPECT_EQ(TSerialDevice::PathForName("\\\\.\\COM7"), pty.slave);
+  EXPECT_EQ(TSerialDevice::PathForName("COM3").substr(0, 9), "/dev/ttyS");
+  EXPECT_EQ(TSerialDevice::PathForName("COM3"), std::getenv("SIO_COM3") ? std::getenv("SIO_COM3") : "/dev/ttyS2");
+  EXPECT_EQ(TSerialDevice::PathForName("LPT1"), "");
+  {
+    TSioWin32Dispatcher a(nullptr);
+    ASSERT_EQ(a.InitPort("\\\\.\\COM7", 9600, 0, 8, 1, 4096, 4096, true, true), 0);
+    TSioWin32Dispatcher b(nullptr);  // not shared
+    EXPECT_EQ(b.InitPort("\\\\.\\COM7", 9600, 0, 8, 1, 4096, 4096, true, true), ecFileAccessDenied);
+  }
+  setenv("SIO_COM8", "/nonexistent/tty", 1);
+  TSioWin32Dispatcher c(nullptr);
+  EXPECT_EQ(c.InitPort("\\\\.\\COM8", 9600, 0, 8, 1, 4096, 4096, true, true), ecFileNotFound);
+  unsetenv("SIO_COM7");
+  unsetenv("SIO_COM8");
+}
+
+TEST(DevicePty, OneMegabyteEachWayArrivesIntact) {
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave, 8192), 0);
+  Collector col;
+  col.d = &d;
+  d.RegisterEventTriggerHandler(col.Handler());
+  d.ChangeLengthTrigger(1);
+
+  const std::size_t kSize = 1 << 20;
+  const std::string in = RandomBytes(kSize, 1), out = RandomBytes(kSize, 2);
+  std::string got;
+  std::thread writer([&] { pty.WriteAll(in.data(), in.size()); });
+  std::thread reader([&] { got = pty.Read(kSize, 20000); });
+  std::size_t pos = 0;
+  auto end = Clock::now() + std::chrono::seconds(20);
+  while (pos < kSize && Clock::now() < end) {
+    std::uint32_t room = d.OutBuffFree();
+    if (room == 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      continue;
+    }
+    std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(room, kSize - pos));
+    ASSERT_EQ(d.PutBlock(out.data() + pos, n), 0);
+    pos += n;
+  }
+  writer.join();
+  reader.join();
+  EXPECT_TRUE(WaitFor([&] { return col.size.load() >= kSize; }, 20000));
+  std::lock_guard<std::mutex> g(col.m);
+  EXPECT_TRUE(col.data == in) << "received " << col.data.size();
+  EXPECT_TRUE(got == out) << "sent " << got.size();
+}
+
+TEST(DevicePty, DataTriggerMatchesAStringSplitAcrossReads) {
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  Collector col;
+  col.d = &d;
+  d.RegisterEventTriggerHandler(col.Handler());
+  int h = d.AddDataTrigger("CONNECT 9600", false);
+  pty.Write("xxCONN");
+  ASSERT_TRUE(WaitFor([&] { return d.InBuffUsed() == 6; }, 2000));
+  EXPECT_EQ(col.Count(SW_TRIGGERDATA), 0);
+  pty.Write("ECT 9600yy");
+  EXPECT_TRUE(WaitFor([&] { return col.Count(SW_TRIGGERDATA, static_cast<WPARAM>(h)) == 1; }, 2000));
+}
+
+TEST(DevicePty, TimerTriggersFireWithinOneTickOfTheirDeadline) {
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  struct Rec {
+    std::mutex m;
+    std::vector<std::pair<WPARAM, std::uint32_t>> fired;
+    void On(UINT msg, WPARAM w, LPARAM) {
+      if (msg != SW_TRIGGERTIMER) return;
+      std::lock_guard<std::mutex> g(m);
+      fired.emplace_back(w, SioTimeGetTime());
+    }
+  } rec;
+  d.RegisterEventTriggerHandler(TSioNotifyEvent::Of<&Rec::On>(&rec));
+  const int ticks[] = {1, 3, 7};
+  int handles[3];
+  std::uint32_t armed[3];
+  for (int i = 0; i < 3; ++i) {
+    handles[i] = d.AddTimerTrigger();
+    armed[i] = SioTimeGetTime();
+    ASSERT_EQ(d.SetTimerTrigger(handles[i], ticks[i], true), 0);
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> g(rec.m);
+    return rec.fired.size() == 3;
+  }, 3000));
+  std::lock_guard<std::mutex> g(rec.m);
+  for (auto& [h, at] : rec.fired) {
+    int i = 0;
+    while (handles[i] != static_cast<int>(h)) ++i;
+    double deadline = armed[i] + ticks[i] * 55.0;
+    double late = at - deadline;
+    EXPECT_GE(late, -55.0) << "timer " << ticks[i];
+    EXPECT_LE(late, 55.0 + 15.0) << "timer " << ticks[i];
+  }
+}
+
+TEST(DevicePty, OutputAndAvailTriggersReachTheWindowThread) {
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  struct Seen {
+    UINT msg;
+    WPARAM w;
+    std::string data;
+    bool onWindowThread;
+  };
+  static std::vector<Seen> seen;
+  static TSioWin32Dispatcher* disp;
+  seen.clear();
+  disp = &d;
+  RegisterClass("devTestWnd", [](HWND, UINT m, WPARAM w, LPARAM) -> LRESULT {
+    Seen s{m, w, {}, IsMainThread()};
+    if (m == SW_TRIGGERAVAIL) {
+      s.data.resize(w);
+      disp->GetBlock(s.data.data(), static_cast<std::uint32_t>(w));
+    }
+    seen.push_back(s);
+    return 0;
+  });
+  HWND wnd = CreateWindow("devTestWnd");
+  d.RegisterWndTriggerHandler(wnd);
+  d.UpdateHandlerFlags(fuEnablePort);
+  int used = d.AddStatusTrigger(stOutBuffUsed);
+  int sent = d.AddStatusTrigger(stOutSent);
+  int freeT = d.AddStatusTrigger(stOutBuffFree);
+  d.ChangeLengthTrigger(3);
+  ASSERT_EQ(d.PutString("hello"), 0);
+  EXPECT_EQ(pty.Read(5), "hello");
+  d.SetStatusTrigger(used, 0, true);
+  d.SetStatusTrigger(sent, 0, true);
+  d.SetStatusTrigger(freeT, 4096, true);
+  pty.Write("abc");
+  auto has = [&](UINT m, WPARAM w) {
+    for (auto& s : seen)
+      if (s.msg == m && s.w == w) return true;
+    return false;
+  };
+  PumpUntil([&] {
+    return has(SW_TRIGGERAVAIL, 3) && has(SW_TRIGGERSTATUS, static_cast<WPARAM>(used)) &&
+           has(SW_TRIGGERSTATUS, static_cast<WPARAM>(sent)) && has(SW_TRIGGERSTATUS, static_cast<WPARAM>(freeT));
+  }, 3000);
+  EXPECT_TRUE(has(SW_TRIGGERAVAIL, 3));
+  EXPECT_TRUE(has(SW_TRIGGERSTATUS, static_cast<WPARAM>(used)));
+  EXPECT_TRUE(has(SW_TRIGGERSTATUS, static_cast<WPARAM>(sent)));
+  EXPECT_TRUE(has(SW_TRIGGERSTATUS, static_cast<WPARAM>(freeT)));
+  for (auto& s : seen) {
+    EXPECT_TRUE(s.onWindowThread);
+    if (s.msg == SW_TRIGGERAVAIL) {
+      EXPECT_EQ(s.data, "abc");
+    }
+  }
+  EXPECT_EQ(d.InBuffUsed(), 0u);
+  d.DonePort();
+  DestroyWindow(wnd);
+}
+
+TEST(DevicePty, TriggersSurviveACloseAndReopen) {
+  Pty pty;
+  TTriggerSave save;
+  int hData, hTimer;
+  {
+    TSioWin32Dispatcher d(nullptr);
+    ASSERT_EQ(OpenOn(d, pty.slave), 0);
+    hTimer = d.AddTimerTrigger();
+    hData = d.AddDataTrigger("PING", true);
+    d.SaveTriggers(save);
+    d.DonePort();
+  }
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  d.RestoreTriggers(save);
+  int fresh = d.AddTimerTrigger();
+  EXPECT_NE(fresh & ~7, hData & ~7);
+  EXPECT_NE(fresh & ~7, hTimer & ~7);
+  Collector col;
+  col.d = &d;
+  d.RegisterEventTriggerHandler(col.Handler());
+  ASSERT_EQ(d.SetTimerTrigger(hTimer, 1, true), 0);
+  pty.Write("..ping..");
+  EXPECT_TRUE(WaitFor([&] { return col.Count(SW_TRIGGERDATA, static_cast<WPARAM>(hData)) == 1; }, 2000));
+  EXPECT_TRUE(WaitFor([&] { return col.Count(SW_TRIGGERTIMER, static_cast<WPARAM>(hTimer)) == 1; }, 2000));
+}
+
+TEST(DevicePty, PseudoTerminalHasNoLinesAndNothingHangs) {
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  auto t0 = Clock::now();
+  EXPECT_EQ(d.GetModemStatus(), 0);
+  EXPECT_FALSE(d.CheckDSR());
+  EXPECT_FALSE(d.CheckDCD());
+  EXPECT_EQ(d.SetModem(false, false), 0);
+  EXPECT_EQ(d.SetModem(true, true), 0);
+  EXPECT_EQ(d.SendBreak(1, false), 0);
+  EXPECT_EQ(d.SetLine(9600, 2, 7, 2), 0);  // the pseudo-terminal keeps 8 bits, no parity
+  EXPECT_EQ(d.HWFlowOptions(3000, 1000, hfUseRTS | hfRequireCTS), 0);
+  EXPECT_EQ(d.SWFlowEnable(3000, 1000, sfTransmitFlow | sfReceiveFlow), 0);
+  EXPECT_EQ(d.SWFlowDisable(), 0);
+  EXPECT_EQ(d.HWFlowOptions(3000, 1000, 0), 0);
+  d.SetRS485Mode(true);
+  d.HWFlowOptions(3000, 1000, 0);
+  ASSERT_EQ(d.PutString("485"), 0);
+  EXPECT_EQ(pty.Read(3), "485");
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
+  std::uint32_t b, p, db, sb;
+  ASSERT_EQ(d.GetLine(b, p, db, sb), 0);
+  EXPECT_EQ(b, 9600u);
+  EXPECT_EQ(d.GetLineError(), 0);
+}
+
+namespace {
+// A device with modem lines, the levels set by the test.
+class TLinesDispatcher : public TSioWin32Dispatcher {
+ public:
+  using TSioWin32Dispatcher::TSioWin32Dispatcher;
+  std::atomic<unsigned> lines{0};
+
+ protected:
+  bool ReadModemLines(unsigned& l) override {
+    l = lines.load();
+    return true;
+  }
+};
+}  // namespace
+
+TEST(DevicePty, ModemLineStatusTriggersWithInjectedLines) {
+  Pty pty;
+  TLinesDispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  Collector col;
+  col.d = &d;
+  d.RegisterEventTriggerHandler(col.Handler());
+  int h = d.AddStatusTrigger(stModem);
+  ASSERT_EQ(d.SetStatusTrigger(h, msDSR | msDCD, true), 0);
+  d.lines = kSerialCTS;  // not watched
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(col.Count(SW_TRIGGERSTATUS), 0);
+  d.lines = kSerialCTS | kSerialDSR;
+  ASSERT_TRUE(WaitFor([&] { return col.Count(SW_TRIGGERSTATUS, static_cast<WPARAM>(h)) == 1; }, 1000));
+  EXPECT_TRUE(d.CheckDSR());
+  EXPECT_TRUE(d.CheckCTS());
+  ASSERT_EQ(d.SetStatusTrigger(h, msDSR | msDCD, true), 0);
+  d.lines = kSerialCTS | kSerialDSR | kSerialRI;  // ring alone: not watched
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  d.lines = kSerialCTS | kSerialDSR;
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  EXPECT_EQ(col.Count(SW_TRIGGERSTATUS), 1);
+  EXPECT_TRUE(d.CheckDeltaRI());  // the trailing edge of the ring
+  d.lines = 0;
+  EXPECT_TRUE(WaitFor([&] { return col.Count(SW_TRIGGERSTATUS, static_cast<WPARAM>(h)) == 2; }, 1000));
+}
+
+TEST(DevicePty, VanishedDeviceSurfacesAsLineBreakWithoutSpinning) {
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  Collector col;
+  col.d = &d;
+  d.RegisterEventTriggerHandler(col.Handler());
+  int h = d.AddStatusTrigger(stLine);
+  ASSERT_EQ(d.SetStatusTrigger(h, 8, true), 0);  // break
+  pty.Write("last");
+  ASSERT_TRUE(WaitFor([&] { return d.InBuffUsed() == 4; }, 2000));
+  pty.CloseMaster();
+  ASSERT_TRUE(WaitFor([&] { return col.Count(SW_TRIGGERSTATUS, static_cast<WPARAM>(h)) == 1; }, 2000));
+  EXPECT_TRUE(d.CheckLineBreak());
+  char buf[4];
+  EXPECT_EQ(d.GetBlock(buf, 4), 4);  // what came before is still there
+  EXPECT_EQ(std::string(buf, 4), "last");
+  EXPECT_EQ(d.PutString("gone"), 0);  // queued, then dropped by the output thread
+  EXPECT_TRUE(WaitFor([&] { return d.OutBuffUsed() == 0; }, 2000));
+  double cpu0 = CpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_LT(CpuSeconds() - cpu0, 0.1);
+  auto t0 = Clock::now();
+  d.DonePort();
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_EQ(d.RunningThreads(), 0);
+}
+
+TEST(DevicePty, FullReceiveRingDoesNotSpinAndLosesNothing) {
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  const std::string in = RandomBytes(20000, 3);
+  std::thread writer([&] { pty.WriteAll(in.data(), in.size()); });
+  ASSERT_TRUE(WaitFor([&] { return d.InBuffUsed() == DispatchBufferSize; }, 3000));
+  double cpu0 = CpuSeconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_LT(CpuSeconds() - cpu0, 0.1);
+  std::string got;
+  auto end = Clock::now() + std::chrono::seconds(5);
+  while (got.size() < in.size() && Clock::now() < end) {
+    std::uint32_t n = d.InBuffUsed();
+    if (n == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    std::string b(n, '\0');
+    ASSERT_EQ(d.GetBlock(b.data(), n), static_cast<int>(n));
+    got += b;
+  }
+  writer.join();
+  EXPECT_TRUE(got == in) << got.size();
+}
+
+TEST(DevicePty, CloseEndsAllThreadsWithinOneSecond) {
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  EXPECT_EQ(d.RunningThreads(), 3);
+  EXPECT_THROW(d.StartDispatcher(), ESIOException);
+  ASSERT_EQ(d.PutString(std::string(3000, 'x')), 0);
+  auto t0 = Clock::now();
+  d.DonePort();
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_EQ(d.RunningThreads(), 0);
+  EXPECT_FALSE(d.DispatcherStarted());
+  EXPECT_EQ(d.DeviceHandle(), -1);
+}
+
+TEST(DevicePty, CloseInsideAHandlerIsCompletedByTheDispatchThread) {
+  Pty pty;
+  auto* d = new TSioWin32Dispatcher(nullptr);
+  ASSERT_EQ(OpenOn(*d, pty.slave), 0);
+  struct Closer {
+    TSioBaseDispatcher* d;
+    std::atomic<int> calls{0};
+    void On(UINT msg, WPARAM, LPARAM) {
+      if (msg != SW_TRIGGERDATA) return;
+      ++calls;
+      d->DonePort();
+    }
+  } closer{d};
+  d->RegisterEventTriggerHandler(TSioNotifyEvent::Of<&Closer::On>(&closer));
+  d->AddDataTrigger("BYE", false);
+  d->AddDataTrigger("E", false);  // completed by the same byte: not notified after the close
+  pty.Write("BYE");
+  ASSERT_TRUE(WaitFor([&] { return d->CloseDeferred(); }, 2000));
+  ASSERT_TRUE(WaitFor([&] { return d->RunningThreads() == 0; }, 1000));
+  EXPECT_EQ(closer.calls.load(), 1);
+  EXPECT_EQ(d->InBuffUsed(), 0u);
+  delete d;
+}
+
+TEST(DeviceTapi, HandedOverDescriptors) {
+  TSioTAPI32Dispatcher none(nullptr, -1);
+  EXPECT_EQ(none.InitPort(nullptr, 9600, 0, 8, 1, 4096, 4096, true, true), ecCommNotOpen);
+
+  // Descriptor 0 is a descriptor like any other.
+  Pty pty;
+  int slave = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  int savedStdin = dup(0);
+  ASSERT_EQ(dup2(slave, 0), 0);
+  close(slave);
+  {
+    TSioTAPI32Dispatcher d(nullptr, 0);
+    ASSERT_EQ(d.InitPort(nullptr, 9600, 0, 8, 1, 4096, 4096, true, true), 0);
+    EXPECT_EQ(d.DeviceHandle(), 0);
+    pty.Write("ok");
+    EXPECT_TRUE(WaitFor([&] { return d.InBuffUsed() == 2; }, 2000));
+    ASSERT_EQ(d.PutString("AT"), 0);
+    EXPECT_EQ(pty.Read(2), "AT");
+  }
+  dup2(savedStdin, 0);
+  close(savedStdin);
+}
