@@ -22,21 +22,36 @@ unsigned Cp1252CodePoint(std::uint8_t c) {
 
 namespace {
 
-// fontconfig's configuration is process-wide; look-ups go one at a time.
+// Look-ups go one at a time, through a configuration of our own that lives until the
+// process ends (and is then given back, so that nothing is left behind).
 std::mutex fontconfigLock;
+
+struct TFontConfig {
+  FcConfig* config = FcInitLoadConfigAndFonts();
+  ~TFontConfig() {
+    if (config) FcConfigDestroy(config);
+  }
+};
+
+FcConfig* FontConfig() {
+  static TFontConfig owner;
+  return owner.config;
+}
 
 bool FindFace(const TFaxTextFont& font, std::string& path, int& index) {
   std::lock_guard<std::mutex> lock(fontconfigLock);
+  FcConfig* config = FontConfig();
+  if (!config) return false;
   FcPattern* pattern = FcPatternCreate();
   if (!pattern) return false;
   FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(font.Name.c_str()));
   FcPatternAddInteger(pattern, FC_WEIGHT, font.Bold ? FC_WEIGHT_BOLD : FC_WEIGHT_REGULAR);
   FcPatternAddInteger(pattern, FC_SLANT, font.Italic ? FC_SLANT_ITALIC : FC_SLANT_ROMAN);
   FcPatternAddBool(pattern, FC_SCALABLE, FcTrue);
-  FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+  FcConfigSubstitute(config, pattern, FcMatchPattern);
   FcDefaultSubstitute(pattern);
   FcResult result = FcResultNoMatch;
-  FcPattern* match = FcFontMatch(nullptr, pattern, &result);
+  FcPattern* match = FcFontMatch(config, pattern, &result);
   FcPatternDestroy(pattern);
   if (!match) return false;
   FcChar8* file = nullptr;

@@ -36,7 +36,7 @@ std::vector<std::uint8_t> MakePages(int pages) {
   fcLoadFont(text, "SWFAX.FNT", ffStandardFontHandle, true);
   std::mt19937 rng(1234);
   static const char* words[] = {"Aquarium", "Temperatur", "Redox", "pH-Wert", "Leitwert", "Sauerstoff",
-                                "Grenzwert", "\xFC" "berschritten", "Steuerung", "Korvidan", "Messung",
+                                "Grenzwert", ("\xFC" "berschritten"), "Steuerung", "Korvidan", "Messung",
                                 "Alarm", "F\xFCtterungspause", "Mondlicht", "Steckdose", "Intervall"};
   std::uint8_t line[RasterBufferSize];
   for (int p = 0; p < pages; ++p) {

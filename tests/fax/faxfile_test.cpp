@@ -165,6 +165,28 @@ TEST(FaxFile, WidePagesEmptyPagesAndShortStation) {
   EXPECT_EQ(lengths[1], 14u);  // the end-of-page record alone
 }
 
+TEST(FaxFile, HalfHeightAndWideTopMargin) {
+  TempDir dir;
+  Converter c({5});
+  acSetResolutionWidth(c.cvt, 2);
+  acSetMargins(c.cvt, 50, 1);
+  c.cvt->HalfHeight = true;  // as a picture reader sets it: every second line is left out
+  ASSERT_EQ(0, acConvertToFile(c.cvt, "doc", (dir.path / "h.fxf").string()));
+  TFaxFileReader r;
+  ASSERT_EQ(0, r.Open((dir.path / "h.fxf").string()));
+  ASSERT_EQ(0, r.SeekPage(1));
+  EXPECT_EQ(r.PageHeader().PageFlags, pfLineLengths | pfWideLine);
+  std::uint8_t line[MaxLineRecordLen];
+  int len = 0;
+  ASSERT_EQ(0, r.ReadLineRecord(line, len));
+  const std::uint8_t white1728[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
+  ASSERT_EQ(len, 6);
+  EXPECT_EQ(0, std::memcmp(line, white1728, 6));
+  int lines = 0;
+  while (r.ReadLineRecord(line, len) == 0) ++lines;
+  EXPECT_EQ(lines, 3 + 1);  // lines 1, 3 and 5, then the end of the page
+}
+
 TEST(FaxFile, OutputNameBesideTheInput) {
   TempDir dir;
   auto cwd = fs::current_path();
