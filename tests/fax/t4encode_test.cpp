@@ -2,19 +2,17 @@
 // g3topbm (bits least significant first) to exactly the raster we meant.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "fax/Swfaxcvt.h"
+#include "tests/fax/G3Decode.h"
 
 namespace {
 
-using Line = std::vector<bool>;  // one pixel a bool, true = black
+using Line = PixelRow;
 
 struct Converter {
   TAbsFaxCvt* cvt = nullptr;
@@ -39,47 +37,6 @@ Line Expected(const Line& raster, int width, int margin, bool doubled) {
   return l;
 }
 
-// Runs g3topbm over the stream and returns the decoded lines; empty on failure.
-std::vector<Line> Decode(const std::vector<std::uint8_t>& g3, int width) {
-  char name[] = "/tmp/t4encXXXXXX";
-  int fd = mkstemp(name);
-  if (fd < 0) return {};
-  if (write(fd, g3.data(), g3.size()) != static_cast<ssize_t>(g3.size())) {
-    close(fd);
-    return {};
-  }
-  close(fd);
-  std::string cmd = "g3topbm -quiet -reversebits -stop_error -width=" + std::to_string(width) + " " + name;
-  FILE* p = popen(cmd.c_str(), "r");
-  std::vector<std::uint8_t> pbm;
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) pbm.insert(pbm.end(), buf, buf + n);
-  int status = pclose(p);
-  unlink(name);
-  if (status != 0) return {};
-  // P4 header: "P4", whitespace, width, whitespace, height, one whitespace, then rows.
-  std::size_t pos = 0;
-  auto token = [&]() {
-    while (pos < pbm.size() && std::isspace(pbm[pos])) ++pos;
-    std::string t;
-    while (pos < pbm.size() && !std::isspace(pbm[pos])) t += static_cast<char>(pbm[pos++]);
-    return t;
-  };
-  if (token() != "P4") return {};
-  int w = std::stoi(token()), h = std::stoi(token());
-  ++pos;
-  std::size_t rowBytes = static_cast<std::size_t>((w + 7) / 8);
-  if (pbm.size() < pos + rowBytes * static_cast<std::size_t>(h)) return {};
-  std::vector<Line> lines;
-  for (int y = 0; y < h; ++y) {
-    Line l(static_cast<std::size_t>(w));
-    for (int x = 0; x < w; ++x) l[static_cast<std::size_t>(x)] = (pbm[pos + y * rowBytes + x / 8] >> (7 - x % 8)) & 1;
-    lines.push_back(std::move(l));
-  }
-  return lines;
-}
-
 // Encodes every raster line, then checks the decoded picture line by line.
 void RoundTrip(TAbsFaxCvt* cvt, const std::vector<Line>& rasters, const std::vector<Line>& expected) {
   std::vector<std::uint8_t> g3;
@@ -93,7 +50,7 @@ void RoundTrip(TAbsFaxCvt* cvt, const std::vector<Line>& rasters, const std::vec
   int len = 0;
   acMakeEndOfPage(cvt, eop, len);
   g3.insert(g3.end(), eop, eop + len);
-  auto decoded = Decode(g3, cvt->ResWidth);
+  auto decoded = G3Decode(g3, cvt->ResWidth);
   ASSERT_EQ(decoded.size(), expected.size()) << "g3topbm refused the stream";
   for (std::size_t y = 0; y < expected.size(); ++y) ASSERT_EQ(decoded[y], expected[y]) << "line " << y;
 }

@@ -13,6 +13,7 @@
 
 #include "fax/Swfaxfmt.h"
 #include "fax/Swtxtcvt.h"
+#include "tests/fax/G3Decode.h"
 #include "platform/Resources.h"
 #include "serial/Sioexcept.h"
 
@@ -20,7 +21,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Row = std::vector<bool>;
+using Row = PixelRow;
 using Page = std::vector<Row>;
 
 struct TempDir {
@@ -36,33 +37,6 @@ struct TempDir {
   }
 };
 
-// Decodes a G3 stream with g3topbm; rows of the decoded picture.
-Page G3ToRows(const std::vector<std::uint8_t>& g3, int width) {
-  char name[] = "/tmp/textg3XXXXXX";
-  int fd = mkstemp(name);
-  EXPECT_EQ(write(fd, g3.data(), g3.size()), static_cast<ssize_t>(g3.size()));
-  close(fd);
-  std::string cmd = "g3topbm -quiet -reversebits -stop_error -width=" + std::to_string(width) + " " + name;
-  FILE* p = popen(cmd.c_str(), "r");
-  std::vector<std::uint8_t> pbm;
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) pbm.insert(pbm.end(), buf, buf + n);
-  int status = pclose(p);
-  unlink(name);
-  if (status != 0) return {};
-  int w = 0, h = 0, consumed = 0;
-  if (std::sscanf(reinterpret_cast<const char*>(pbm.data()), "P4 %d %d%n", &w, &h, &consumed) != 2) return {};
-  std::size_t pos = static_cast<std::size_t>(consumed) + 1, rowBytes = static_cast<std::size_t>((w + 7) / 8);
-  Page rows;
-  for (int y = 0; y < h; ++y) {
-    Row r(static_cast<std::size_t>(w));
-    for (int x = 0; x < w; ++x) r[static_cast<std::size_t>(x)] = (pbm[pos + y * rowBytes + x / 8] >> (7 - x % 8)) & 1;
-    rows.push_back(std::move(r));
-  }
-  return rows;
-}
-
 // Every page of a fax file, decoded.
 std::vector<Page> DecodeFaxFile(const std::string& file, int width) {
   TFaxFileReader r;
@@ -74,7 +48,7 @@ std::vector<Page> DecodeFaxFile(const std::string& file, int width) {
     std::uint8_t line[MaxLineRecordLen];
     int len = 0;
     while (r.ReadLineRecord(line, len) == 0) g3.insert(g3.end(), line, line + len);
-    pages.push_back(G3ToRows(g3, width));
+    pages.push_back(G3Decode(g3, width));
   }
   return pages;
 }
