@@ -375,6 +375,18 @@ bool InUse(const fs::path& file) {
   return State().openFiles.count(FileKey(file)) != 0;
 }
 
+// Marks a file as in use for as long as it lives.
+class FileUser {
+ public:
+  explicit FileUser(fs::path file) : file_(std::move(file)) { AddUser(file_); }
+  ~FileUser() { RemoveUser(file_); }
+  FileUser(const FileUser&) = delete;
+  FileUser& operator=(const FileUser&) = delete;
+
+ private:
+  fs::path file_;
+};
+
 // The files SQLite keeps beside a database.
 void RemoveSideFiles(const fs::path& file) {
   std::error_code ec;
@@ -1305,6 +1317,7 @@ void TBatchMove::Execute() {
   if (!fs::is_regular_file(src, ec)) throw EDBEngineError(context + ": source table does not exist", SQLITE_CANTOPEN);
   if (fs::equivalent(src, dst, ec)) throw EDatabaseError(context + ": source and destination are one table");
 
+  FileUser srcUser(src), dstUser(dst);  // neither can be deleted meanwhile
   Connection conn(OpenFile(dst, false, context));
   sqlite3* db = conn.db;
   Structure d = ReadStructure(db, "main", context);
@@ -1418,9 +1431,13 @@ void TRowReader::Init(const fs::path& file, const std::vector<std::string>& fiel
   select_ = "SELECT " + cols + " FROM " + Quote(s.sqlName) + OrderClause(s.key) + " LIMIT -1 OFFSET ?";
   // One read transaction for the reader's life: every query sees the same rows.
   Exec(conn.db, "BEGIN", describe_);
-  db_ = conn.Release();
   stmt_ = std::make_unique<Stmt>();
-  Seek(0);
+  stmt_->q = std::make_unique<Statement>(conn.db, select_, describe_);
+  stmt_->q->BindInt(1, 0);
+  row_.assign(static_cast<std::size_t>(defs_.Count()), std::monostate{});
+  db_ = conn.Release();
+  file_ = file;
+  AddUser(file_);
 }
 
 TRowReader::~TRowReader() {
@@ -1428,6 +1445,7 @@ TRowReader::~TRowReader() {
   if (db_) {
     sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close_v2(db_);
+    RemoveUser(file_);
   }
 }
 

@@ -341,6 +341,7 @@ class TRowReader {
   void Init(const std::filesystem::path& file, const std::vector<std::string>& fields);
   const TDbValue& Cell(int i) const;
   sqlite3* db_ = nullptr;
+  std::filesystem::path file_;
   struct Stmt;
   std::unique_ptr<Stmt> stmt_;
   std::string select_;

@@ -677,10 +677,14 @@ TEST_F(DatabaseTest, MergeKilledAtAnyMomentLosesAndDoublesNoRow) {
       ++before;
     }
     if (tempLeft) {
-      std::map<int, double> t;
-      TRowReader r("Zelvanor", "Korvidan1_Temp.DB", {"DateTime", "Sensor1"});
-      while (r.Next()) t[static_cast<int>(std::lround((r.AsDateTime(0) - kDay) * 86400.0))] = r.AsFloat(1);
-      ASSERT_EQ(t.size(), rows.size()) << "run " << run;
+      {
+        std::map<int, double> t;
+        TRowReader r("Zelvanor", "Korvidan1_Temp.DB", {"DateTime", "Sensor1"});
+        while (r.Next()) t[static_cast<int>(std::lround((r.AsDateTime(0) - kDay) * 86400.0))] = r.AsFloat(1);
+        ASSERT_EQ(t.size(), rows.size()) << "run " << run;
+        // A table being read cannot be deleted.
+        EXPECT_THROW(temp.DeleteTable(), EDBEngineError);
+      }
       // The application's next merge takes them over again.
       Merge("Korvidan1");
     }
