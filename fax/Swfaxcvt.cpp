@@ -310,12 +310,14 @@ void acSetStatusWnd(TAbsFaxCvt* cvt, HWND wnd) {
 
 namespace {
 // Left margin as the encoder uses it: never negative, never beyond the line.
-int EffectiveMargin(const TAbsFaxCvt* cvt) { return std::clamp(cvt->LeftMargin, 0, cvt->ResWidth); }
+int EffectiveMargin(const TAbsFaxCvt* cvt) {
+  return std::clamp(cvt->LeftMargin, 0, acLineWidth(cvt));
+}
 }  // namespace
 
 void acSetPictureWidth(TAbsFaxCvt* cvt, int width) {
   const int w = std::max(width, 0);
-  const int lineWidth = cvt->ResWidth;
+  const int lineWidth = acLineWidth(cvt);
   const int margin = EffectiveMargin(cvt);
   if (cvt->Flags & coDoubleWidth)
     cvt->DoubleWidth = cvt->ResolutionMode == 0 && 2 * w <= lineWidth - margin;
@@ -347,7 +349,7 @@ void acInitDataLine(TAbsFaxCvt* cvt) {
 }
 
 void acCompressRasterLine(TAbsFaxCvt* cvt, const std::uint8_t* raster) {
-  const int width = cvt->ResWidth;
+  const int width = acLineWidth(cvt);
   const int margin = EffectiveMargin(cvt);
   TBitWriter out(cvt->DataLine.get());
   out.Put(Reverse(EOLFillCode.Code, EOLFillCode.Len), EOLFillCode.Len);

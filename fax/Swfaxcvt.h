@@ -110,6 +110,8 @@ void acSetMargins(TAbsFaxCvt* cvt, int left, int top);
 void acSetResolutionMode(TAbsFaxCvt* cvt, int mode);
 // Width code 2 gives 2048 pixels, any other 1728.
 void acSetResolutionWidth(TAbsFaxCvt* cvt, int widthCode);
+// The line width in force: 2048 for a wide page, else 1728.
+inline int acLineWidth(const TAbsFaxCvt* cvt) { return cvt->ResWidth == WideWidth ? WideWidth : StandardWidth; }
 void acSetStationID(TAbsFaxCvt* cvt, std::string_view id);
 void acSetStatusCallback(TAbsFaxCvt* cvt, TCvtStatusCallback callback);
 void acSetStatusWnd(TAbsFaxCvt* cvt, HWND wnd);

@@ -60,8 +60,8 @@ constexpr TWidenTable MakeWidenTable() {
 constexpr TWidenTable WidenTable = MakeWidenTable();
 
 // Line width and left margin as the encoder uses them.
-int LineWidth(const TAbsFaxCvt* cvt) { return cvt->ResWidth; }
-int Margin(const TAbsFaxCvt* cvt) { return std::clamp(cvt->LeftMargin, 0, cvt->ResWidth); }
+int LineWidth(const TAbsFaxCvt* cvt) { return acLineWidth(cvt); }
+int Margin(const TAbsFaxCvt* cvt) { return std::clamp(cvt->LeftMargin, 0, acLineWidth(cvt)); }
 
 // Expands tabs to the next multiple of the tab stop; at most 255 characters are kept.
 std::string ExpandTabs(std::string_view text, int tabStop) {
