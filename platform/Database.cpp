@@ -979,14 +979,7 @@ void TTable::CreateTable() {
     sqlite3_close_v2(conn.Release());
   }
   RemoveSideFiles(temp);
-  if (fs::exists(file, ec)) {
-    fs::remove(file, ec);
-    if (ec) {
-      fs::remove(temp, ec);
-      throw EDBEngineError(context + ": the old table cannot be replaced", SQLITE_CANTOPEN);
-    }
-  }
-  RemoveSideFiles(file);
+  RemoveSideFiles(file);  // left from an old table (or from one deleted by a killed process)
   fs::rename(temp, file, ec);
   if (ec) {
     fs::remove(temp, ec);

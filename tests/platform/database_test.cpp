@@ -550,6 +550,32 @@ TEST_F(DatabaseTest, LockedAndCorruptFilesAreReported) {
   EXPECT_THROW(none.Open(), EDBEngineError);
 }
 
+// A process killed while deleting a table may leave the table's write-ahead log behind; a
+// table created later under that name must not take the old rows over from it.
+TEST_F(DatabaseTest, NewTableIgnoresTheLogOfADeletedOne) {
+  TTable temp;
+  Name(temp, "Korvidan1_Temp.DB");
+  DefineMeasurementRow(temp, false);
+  temp.CreateTable();
+  const fs::path file = dir_ / "Korvidan1_Temp.DB";
+  const fs::path wal = file.string() + "-wal";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "INSERT INTO Korvidan1_Temp (DateTime) VALUES ('2026-12-08 10:00:00.000')", nullptr,
+                         nullptr, nullptr),
+            SQLITE_OK);
+  ASSERT_TRUE(fs::exists(wal));
+  fs::copy_file(wal, dir_ / "saved-wal");
+  sqlite3_close(db);
+  temp.DeleteTable();
+  fs::copy_file(dir_ / "saved-wal", wal);
+
+  EXPECT_FALSE(temp.Exists());
+  temp.CreateTable();
+  temp.Open();
+  EXPECT_EQ(temp.RecordCount(), 0);
+}
+
 TEST_F(DatabaseTest, RowReaderReadsFieldsInKeyOrderFromAnyRow) {
   TTable t;
   Name(t, "Korvidan1.db");
