@@ -1,0 +1,75 @@
+#include "app/IntervallFrm.h"
+
+#include <QCloseEvent>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "app/Localregistry.h"
+#include "app/SharedState.h"
+#include "app/UiThread.h"
+#include "platform/Text.h"
+#include "ui_IntervallFrm.h"
+
+TIntervallFrm* IntervallFrm = nullptr;
+
+TIntervallFrm::TIntervallFrm(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TIntervallFrm>()) {
+  ui->setupUi(this);
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  MaskEdit1 = ui->MaskEdit1;
+  MaskEdit1->installEventFilter(this);
+  MaskEdit1->setFocus();
+  connect(ui->Button1, &QPushButton::clicked, this, &TIntervallFrm::Button1Click);
+  if (!IntervallFrm) IntervallFrm = this;
+}
+
+TIntervallFrm::~TIntervallFrm() {
+  if (IntervallFrm == this) IntervallFrm = nullptr;
+}
+
+bool TIntervallFrm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == MaskEdit1) {
+    if (event->type() == QEvent::FocusIn) MaskEdit1Enter();
+    if (event->type() == QEvent::FocusOut && !closing_) MaskEdit1Exit();
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+bool TIntervallFrm::EditedMinutes(int& minutes) {
+  const std::string text = MaskEdit1->text().toStdString();
+  try {
+    minutes = StrToInt(Trim(text));
+  } catch (const EConvertError& e) {
+    ShowMessage(e.what(), TMsgKind::Error);
+    return false;
+  }
+  if (minutes < 0) {
+    ShowMessage("'" + Trim(text) + "' ist kein gültiges Abfrageintervall", TMsgKind::Error);
+    return false;
+  }
+  return true;
+}
+
+void TIntervallFrm::MaskEdit1Enter() { MaskEdit1->setText(QString::number(MainFlags.FIntervalSeconds / 60)); }
+
+bool TIntervallFrm::MaskEdit1Exit() {
+  int minutes = 0;
+  if (!EditedMinutes(minutes)) return false;
+  MainFlags.FIntervalSeconds = minutes * 60;
+  return true;
+}
+
+void TIntervallFrm::Button1Click() {
+  int minutes = 0;
+  if (!EditedMinutes(minutes)) return;
+  MainFlags.FIntervalSeconds = minutes * 60;
+  WriteInterval(minutes);
+  closing_ = true;
+  accept();
+  closing_ = false;
+}
+
+void TIntervallFrm::reject() {}
+
+void TIntervallFrm::closeEvent(QCloseEvent* event) {
+  if (!closing_) event->ignore();
+}

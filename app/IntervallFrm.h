@@ -1,0 +1,40 @@
+#pragma once
+// The system settings dialog: the acquisition interval in minutes. It has no close button
+// and is left only through "OK".
+#include <QDialog>
+#include <memory>
+
+class QLineEdit;
+
+namespace Ui {
+class TIntervallFrm;
+}
+
+class TIntervallFrm : public QDialog {
+  Q_OBJECT
+ public:
+  explicit TIntervallFrm(QWidget* parent = nullptr);
+  ~TIntervallFrm() override;
+
+  QLineEdit* MaskEdit1;
+
+  void MaskEdit1Enter();
+  // false when the text is no interval (reported; nothing changes).
+  bool MaskEdit1Exit();
+  void Button1Click();
+
+  void reject() override;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  // The edited number of minutes; false (reported) when the text is none.
+  bool EditedMinutes(int& minutes);
+
+  std::unique_ptr<Ui::TIntervallFrm> ui;
+  bool closing_ = false;
+};
+
+extern TIntervallFrm* IntervallFrm;

@@ -1,0 +1,110 @@
+#include "app/Localregistry.h"
+
+#include <cctype>
+
+#include "app/UiThread.h"
+#include "platform/Registry.h"
+#include "platform/Text.h"
+
+namespace {
+
+const std::string kRoot = RegistryRootKey;
+const std::string kProgramDirectory = "D:\\Entwicklung\\Projekte\\Zelvanor";
+
+std::string Key(const char* sub) { return "\\" + kRoot + "\\" + sub; }
+
+// Opens the subkey without creating it and reads a string value ("" when either is missing).
+std::string ReadKeyString(const char* sub, const char* name) {
+  TRegistry reg;
+  if (!reg.OpenKey(Key(sub), false)) return {};
+  std::string value = reg.ReadString(name);
+  reg.CloseKey();
+  return value;
+}
+
+void WriteKeyString(const char* sub, const char* name, const std::string& value) {
+  TRegistry reg;
+  if (!reg.OpenKey(Key(sub), true)) throw ERegistryException("Registry-Schlüssel " + Key(sub) + " kann nicht angelegt werden");
+  reg.WriteString(name, value);
+  reg.CloseKey();
+}
+
+}  // namespace
+
+void InitRegistryDefaults() {
+  TRegistry reg;
+  if (reg.KeyExists("\\" + kRoot)) return;
+  for (const char* sub : {"ProgramDirectory", "DataBaseDirectory", "SoundDirectory", "GraphicSource",
+                          "DataCollectingIntervall", "TapiDevice"})
+    if (!reg.CreateKey(Key(sub))) throw ERegistryException("Registry-Schlüssel " + Key(sub) + " kann nicht angelegt werden");
+  WriteKeyString("ProgramDirectory", "Path", kProgramDirectory);
+  WriteKeyString("DataBaseDirectory", "Path", kProgramDirectory + "\\DataBase");
+  WriteKeyString("SoundDirectory", "Path", kProgramDirectory + "\\Sound");
+  WriteKeyString("GraphicSource", "GraphicSourceLeft", "Sensor1");
+  WriteKeyString("GraphicSource", "GraphicSourceRight", "Sensor2");
+  WriteInterval(15);
+  WriteTapiDeviceName("COM1");
+}
+
+std::string ReadSoundDirectory() {
+  {
+    TRegistry reg;
+    if (!reg.KeyExists(Key("SoundDirectory"))) {
+      reg.LazyWrite = false;
+      InitRegistryDefaults();
+    }
+  }
+  return ReadKeyString("SoundDirectory", "Path");
+}
+
+void WriteGraphicSource(int left, int right) {
+  if (left != 0) WriteKeyString("GraphicSource", "GraphicSourceLeft", "Sensor" + IntToStr(left));
+  if (right != 0) WriteKeyString("GraphicSource", "GraphicSourceRight", "Sensor" + IntToStr(right));
+}
+
+std::string ReadGraphicSourceName(int side) {
+  return ReadKeyString("GraphicSource", side == 0 ? "GraphicSourceLeft" : "GraphicSourceRight");
+}
+
+int ReadGraphicSourceNumber(int side) {
+  std::string name = ReadGraphicSourceName(side);
+  return StrToInt(name.size() > 6 ? std::string_view(name).substr(6) : std::string_view());
+}
+
+void WriteInterval(int minutes) {
+  TRegistry reg;
+  if (!reg.OpenKey(Key("DataCollectingIntervall"), true))
+    throw ERegistryException("Registry-Schlüssel " + Key("DataCollectingIntervall") + " kann nicht angelegt werden");
+  reg.WriteInteger("Intervall", minutes);
+  reg.CloseKey();
+}
+
+int ReadInterval() {
+  TRegistry reg;
+  if (reg.OpenKey(Key("DataCollectingIntervall"), false)) {
+    try {
+      int minutes = reg.ReadInteger("Intervall");
+      reg.CloseKey();
+      return minutes;
+    } catch (const ERegistryException&) {
+      // A missing or mistyped value is as good as a missing key.
+    }
+  }
+  ShowMessage("Warnung ! Lokale Registry Variable Interval konnte nicht gelesen werden !", TMsgKind::Warning);
+  return 15;
+}
+
+void WriteTapiDeviceName(const std::string& name) { WriteKeyString("TapiDevice", "DeviceName", name); }
+
+std::string ReadTapiDeviceName() { return ReadKeyString("TapiDevice", "DeviceName"); }
+
+std::string LocalPath(const std::string& windowsPath) {
+  std::string p = windowsPath;
+  if (p.size() >= 2 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':') {
+    p.erase(0, 2);
+    if (p.empty() || (p[0] != '\\' && p[0] != '/')) p.insert(0, "/");
+  }
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  return p;
+}

@@ -1,0 +1,39 @@
+#pragma once
+// The application's settings under the current user's key "Software\Zelvanor".
+//
+// One subkey per setting; every reader and writer opens its subkey, reads or writes one
+// value and closes it again. Paths are kept as the Windows paths the settings have always
+// held; LocalPath() turns one into a path of this system.
+#include <string>
+
+inline constexpr const char* RegistryRootKey = "Software\\Zelvanor";
+
+// When "Software\Zelvanor" does not exist: creates it with its subkeys and writes every
+// default. Does nothing when the key exists.
+void InitRegistryDefaults();
+
+// "Path" under "SoundDirectory"; writes the defaults first when that subkey is missing.
+// Empty when the value is missing.
+std::string ReadSoundDirectory();
+
+// Writes "Sensor<n>" as the left / right preview chart source for each number that is not 0.
+void WriteGraphicSource(int left, int right);
+// The source name of the left (side 0) or right (side 1) preview chart; empty when missing.
+std::string ReadGraphicSourceName(int side);
+// The sensor number of that name ("Sensor3" gives 3); EConvertError when it holds none.
+int ReadGraphicSourceNumber(int side);
+
+// The acquisition interval in minutes.
+void WriteInterval(int minutes);
+// The interval in minutes; 15 with a warning box when it cannot be read.
+int ReadInterval();
+
+// The telephony device of the fax modem; empty when missing.
+void WriteTapiDeviceName(const std::string& name);
+std::string ReadTapiDeviceName();
+
+// A settings path of the Windows form ("D:\Daten\Sound\error.wav") as a path here:
+// backslashes become slashes and a drive letter stands for the root directory
+// ("/Daten/Sound/error.wav"); a path without a drive starting with a backslash also starts
+// at the root, as it did on the current drive.
+std::string LocalPath(const std::string& windowsPath);

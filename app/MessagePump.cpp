@@ -1,0 +1,27 @@
+#include "app/MessagePump.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include "platform/Messages.h"
+
+TMessagePump::TMessagePump(QObject* parent)
+    : QObject(parent), notifier_(new QSocketNotifier(MessageQueueFd(), QSocketNotifier::Read, this)) {
+  connect(notifier_, &QSocketNotifier::activated, this, &TMessagePump::Pump);
+  notifier_->setEnabled(true);
+}
+
+TMessagePump::~TMessagePump() = default;
+
+void TMessagePump::Pump() {
+  if (ProcessMessages()) return;
+  // A quit is pending: take it (and what was posted after it) and end Qt's loop.
+  MSG msg;
+  while (PeekMessage(&msg, true)) {
+    if (msg.message == WM_QUIT) {
+      QCoreApplication::exit(static_cast<int>(msg.wParam));
+      return;
+    }
+    DispatchMessage(msg);
+  }
+}

@@ -1,0 +1,5 @@
+#include "app/SharedState.h"
+
+TCriticalSection SensorDataLock;
+TCriticalSection TempTableLock;
+TMainWindowFlags MainFlags;

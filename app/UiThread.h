@@ -1,0 +1,23 @@
+#pragma once
+// The window thread's share of the application: message boxes and work that has to run
+// there, from whichever thread asks for it.
+#include <functional>
+#include <string>
+
+enum class TMsgKind { Information, Warning, Error };
+
+// Shows a message box with an OK button. On the window thread it is modal and returns when
+// closed; from any other thread the box is queued for the window thread and the caller goes
+// on at once (a worker thread never waits for the window thread). Without a running
+// application the text goes to stderr.
+void ShowMessage(const std::string& text, TMsgKind kind = TMsgKind::Information,
+                 const std::string& caption = {});
+
+// When set, receives every message instead of a box (headless runs, tests).
+extern std::function<void(const std::string& text, TMsgKind kind)> MessageSink;
+
+// True on the thread of the application object (the window thread), and when there is no
+// application object at all.
+bool OnWindowThread();
+// Runs fn at once on the window thread, else queues it there without waiting.
+void RunOnWindowThread(std::function<void()> fn);
