@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -19,9 +18,14 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Small text helpers
 
+// ASCII only: names and texts are compared the same way whatever the process's locale.
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 std::string Lower(std::string_view s) {
   std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : r)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return r;
 }
 
@@ -39,8 +43,8 @@ std::string Quote(std::string_view ident) {
 
 std::string Trim(std::string_view s) {
   std::size_t b = 0, e = s.size();
-  while (b < e && std::isspace(static_cast<unsigned char>(s[b]))) ++b;
-  while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1]))) --e;
+  while (b < e && IsSpace(s[b])) ++b;
+  while (e > b && IsSpace(s[e - 1])) --e;
   return std::string(s.substr(b, e - b));
 }
 
@@ -126,7 +130,7 @@ double Join(std::int64_t y, unsigned mo, unsigned d, unsigned h, unsigned mi, un
 bool ReadNumber(std::string_view s, std::size_t& i, unsigned maxDigits, unsigned& value) {
   std::size_t start = i;
   value = 0;
-  while (i < s.size() && i - start < maxDigits && std::isdigit(static_cast<unsigned char>(s[i]))) {
+  while (i < s.size() && i - start < maxDigits && IsDigit(s[i])) {
     value = value * 10 + static_cast<unsigned>(s[i] - '0');
     ++i;
   }
@@ -147,7 +151,7 @@ bool ParseClock(std::string_view s, std::size_t i, unsigned& h, unsigned& mi, un
       std::size_t start = i;
       if (!ReadNumber(s, i, 3, ms)) return false;
       for (std::size_t k = i - start; k < 3; ++k) ms *= 10;
-      while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i;  // finer digits
+      while (i < s.size() && IsDigit(s[i])) ++i;  // finer digits
     }
   }
   return i == s.size() && h < 24 && mi < 60 && sec < 60;
