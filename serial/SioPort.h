@@ -361,15 +361,21 @@ class TSioCustomComPort : public TSioBaseComponent, public TSioComponentOwner {
   bool Designing() const { return (ComponentState & csDesigning) != 0; }
   bool Loading() const { return (ComponentState & csLoading) != 0; }
   int Check(int code) { return CheckException(static_cast<const TSioBaseComponent*>(this), code); }
+  // Raises the exception of the code in every case.
+  [[noreturn]] void Raise(int code);
   void ApplyTracing(TTraceLogState state, bool trace, int* error);
-  void ApplyHWFlow();
-  void ApplySWFlow();
+  void ApplyLine();
+  void ReapplyFlow();
+  void ReadBackTapiSettings();
   void FreeDispatcher();
-  void ClosePrim(int& dumpError);
+  void ClosePrim(int& error);
   void CompleteClose();
   void NotifyUsers(bool opening);
   void EndWait(TSioBaseDispatcher* d, std::uint64_t generation, bool wasBusy);
-  bool WaitFinished(std::uint64_t generation, const EventTimer& timer, bool yield, bool& expired);
+  // Takes received characters until match gives a result (> 0), the time runs out (0) or
+  // the application ends (-1).
+  template <class Match>
+  int WaitLoop(std::int32_t timeout, bool yield, Match&& match);
 
   // Settings.
   TDeviceLayer FDeviceLayer = dlWin32;
