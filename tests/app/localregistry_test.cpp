@@ -1,0 +1,123 @@
+// Settings under "Software\Zelvanor": defaults, readers and writers, missing keys.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/Localregistry.h"
+#include "app/UiThread.h"
+#include "platform/Registry.h"
+#include "platform/Text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class LocalRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("localreg_" + std::to_string(getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    SetRegistryFile((dir_ / "registry.ini").string());
+    MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
+  }
+  void TearDown() override {
+    MessageSink = nullptr;
+    SetRegistryFile("");
+    fs::remove_all(dir_);
+  }
+  std::string Value(const std::string& key, const std::string& name) {
+    TRegistry r;
+    if (!r.OpenKey("\\Software\\Zelvanor\\" + key, false)) return "<no key>";
+    if (!r.ValueExists(name)) return "<no value>";
+    return r.GetDataType(name) == rdInteger ? "dword:" + IntToStr(r.ReadInteger(name)) : r.ReadString(name);
+  }
+
+  fs::path dir_;
+  std::vector<std::string> messages_;
+};
+
+TEST_F(LocalRegistryTest, DefaultsAreWrittenOnceWhenTheKeyIsMissingAndKeptAfterwards) {
+  InitRegistryDefaults();
+  EXPECT_EQ(Value("ProgramDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor");
+  EXPECT_EQ(Value("DataBaseDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\DataBase");
+  EXPECT_EQ(Value("SoundDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  EXPECT_EQ(Value("GraphicSource", "GraphicSourceLeft"), "Sensor1");
+  EXPECT_EQ(Value("GraphicSource", "GraphicSourceRight"), "Sensor2");
+  EXPECT_EQ(Value("DataCollectingIntervall", "Intervall"), "dword:15");
+  EXPECT_EQ(Value("TapiDevice", "DeviceName"), "COM1");
+  EXPECT_EQ(ReadInterval(), 15);
+  EXPECT_TRUE(messages_.empty());
+
+  // The user's settings survive every later start.
+  WriteInterval(30);
+  WriteGraphicSource(4, 0);
+  WriteTapiDeviceName("Modem am COM3");
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\SoundDirectory", false));
+  r.WriteString("Path", "/srv/klang");
+  r.CloseKey();
+  SetRegistryFile((dir_ / "registry.ini").string());  // read the file again, as a new start would
+  InitRegistryDefaults();
+  EXPECT_EQ(ReadInterval(), 30);
+  EXPECT_EQ(ReadGraphicSourceName(0), "Sensor4");
+  EXPECT_EQ(ReadGraphicSourceNumber(0), 4);
+  EXPECT_EQ(ReadGraphicSourceNumber(1), 2);
+  EXPECT_EQ(ReadTapiDeviceName(), "Modem am COM3");
+  EXPECT_EQ(ReadSoundDirectory(), "/srv/klang");
+}
+
+TEST_F(LocalRegistryTest, SoundDirectoryReaderWritesDefaultsOnlyIntoAFreshAccount) {
+  EXPECT_EQ(ReadSoundDirectory(), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  EXPECT_EQ(Value("TapiDevice", "DeviceName"), "COM1");
+
+  // A root key without the subkey: nothing is written and the path is empty, so the sounds
+  // are looked for at the root ("\error.wav").
+  TRegistry r;
+  ASSERT_TRUE(r.DeleteKey("\\Software\\Zelvanor\\SoundDirectory"));
+  EXPECT_EQ(ReadSoundDirectory(), "");
+  EXPECT_EQ(Value("SoundDirectory", "Path"), "<no key>");
+  EXPECT_EQ(LocalPath(ReadSoundDirectory() + "\\error.wav"), "/error.wav");
+}
+
+TEST_F(LocalRegistryTest, MissingOrDamagedIntervalWarnsAndGivesFifteenMinutes) {
+  EXPECT_EQ(ReadInterval(), 15);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0], "Warnung ! Lokale Registry Variable Interval konnte nicht gelesen werden !");
+  EXPECT_EQ(Value("DataCollectingIntervall", "Intervall"), "<no key>");  // reading creates nothing
+
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\DataCollectingIntervall", true));
+  r.WriteString("Intervall", "zehn");
+  r.CloseKey();
+  EXPECT_EQ(ReadInterval(), 15);
+  EXPECT_EQ(messages_.size(), 2u);
+}
+
+TEST_F(LocalRegistryTest, GraphicSourcesWithoutANumberFailWithAConversionError) {
+  InitRegistryDefaults();
+  WriteGraphicSource(0, 8);
+  EXPECT_EQ(ReadGraphicSourceName(0), "Sensor1");
+  EXPECT_EQ(ReadGraphicSourceNumber(1), 8);
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\GraphicSource", false));
+  r.WriteString("GraphicSourceLeft", "Sensor");
+  r.WriteString("GraphicSourceRight", "SensorX");
+  r.CloseKey();
+  EXPECT_THROW(ReadGraphicSourceNumber(0), EConvertError);
+  EXPECT_THROW(ReadGraphicSourceNumber(1), EConvertError);
+}
+
+TEST(LocalPath, WindowsPathsBecomePathsFromTheRoot) {
+  EXPECT_EQ(LocalPath("D:\\Entwicklung\\Projekte\\Zelvanor\\Sound\\boing.wav"),
+            "/Entwicklung/Projekte/Zelvanor/Sound/boing.wav");
+  EXPECT_EQ(LocalPath("c:boing.wav"), "/boing.wav");
+  EXPECT_EQ(LocalPath("/home/user/Sound\\error.wav"), "/home/user/Sound/error.wav");
+  EXPECT_EQ(LocalPath("Sound\\error.wav"), "Sound/error.wav");
+}
+
+}  // namespace
