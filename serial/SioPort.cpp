@@ -1,7 +1,8 @@
 // The serial port component.
 #include "serial/SioPort.h"
 
-#include <termios.h>
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
 #include <cctype>
@@ -54,32 +55,6 @@ std::uint32_t SWFlowBits(TSWFlowOptions o) {
 }
 
 constexpr THWFlowOptionSet kRtsCtsFlow = HWFlowBit(hwfUseRTS) | HWFlowBit(hwfRequireCTS);
-
-std::uint32_t SpeedToBaud(speed_t s) {
-  switch (s) {
-    case B50: return 50;
-    case B75: return 75;
-    case B110: return 110;
-    case B134: return 134;
-    case B150: return 150;
-    case B200: return 200;
-    case B300: return 300;
-    case B600: return 600;
-    case B1200: return 1200;
-    case B1800: return 1800;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    case B230400: return 230400;
-    case B460800: return 460800;
-    case B921600: return 921600;
-    default: return 0;
-  }
-}
 
 }  // namespace
 
@@ -313,11 +288,13 @@ void TSioCustomComPort::InitializePort() {
 
 void TSioCustomComPort::ReadBackTapiSettings() {
   // The call's port keeps the settings the modem line was opened with.
-  termios t{};
-  if (::tcgetattr(static_cast<int>(FTapiCid), &t) != 0) return;
-  if (std::uint32_t b = SpeedToBaud(cfgetospeed(&t)); b != 0) FBaud = b;
+  struct termios2 t {};
+  if (::ioctl(static_cast<int>(FTapiCid), TCGETS2, &t) != 0) return;
+  if (t.c_ospeed != 0) FBaud = t.c_ospeed;
   if (!(t.c_cflag & PARENB))
     FParity = pNone;
+  else if (t.c_cflag & CMSPAR)
+    FParity = (t.c_cflag & PARODD) ? pMark : pSpace;
   else
     FParity = (t.c_cflag & PARODD) ? pOdd : pEven;
   switch (t.c_cflag & CSIZE) {
