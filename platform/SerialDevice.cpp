@@ -237,12 +237,8 @@ ssize_t TSerialDevice::Read(void* buffer, std::size_t count) {
   if (hungUp_.load(std::memory_order_relaxed)) return -EIO;
   for (;;) {
     ssize_t n = ::read(fd_, buffer, count);
-    if (n > 0) return n;
-    if (n == 0) {
-      // A non-blocking tty read gives 0 only after a hang-up.
-      MarkHungUp();
-      return -EIO;
-    }
+    // With VMIN and VTIME 0 an empty queue reads as 0; a hang-up shows in poll (POLLHUP).
+    if (n >= 0) return n;
     int e = errno;
     if (e == EINTR) continue;
     if (e == EAGAIN) return 0;
@@ -307,6 +303,20 @@ int TSerialDevice::WaitReadable(int timeoutMs, bool watchData) {
 }
 
 void TSerialDevice::WakeReader() { Signal(readWake_); }
+
+bool TSerialDevice::WaitInput(int timeoutMs) {
+  if (fd_ < 0 || hungUp_.load(std::memory_order_relaxed)) return false;
+  struct pollfd p;
+  p.fd = fd_;
+  p.events = POLLIN;
+  p.revents = 0;
+  int r = ::poll(&p, 1, timeoutMs);
+  if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+    MarkHungUp();
+    return false;
+  }
+  return r > 0 && (p.revents & POLLIN);
+}
 
 int TSerialDevice::WaitWritable(int timeoutMs) {
   struct pollfd p[2];

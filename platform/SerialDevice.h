@@ -91,6 +91,8 @@ class TSerialDevice {
   static constexpr int WaitWoken = 4;
   int WaitReadable(int timeoutMs, bool watchData);
   void WakeReader();
+  // Waits at most timeoutMs for input on the device alone (not cut short by WakeReader).
+  bool WaitInput(int timeoutMs);
   // Waits until the driver takes output, WakeWriter is called or the time runs out.
   static constexpr int WaitWritable_ = 1;
   int WaitWritable(int timeoutMs);

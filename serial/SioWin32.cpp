@@ -95,6 +95,14 @@ void TDispThread::Execute() {
     std::uint32_t mask = d->pendingEvents_.exchange(0);
     mask |= d->PollLineEvents();
     d->HandleEvents(mask);
+    // While the device keeps delivering, read on here instead of waiting for the next
+    // wake-up: a stream then costs no thread switch per piece.
+    if (mask & evRxChar) {
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(d->NextTimerWait(20));
+      while (!d->killThreads_.load() && !d->closeDeferred_.load() && !d->DispatchBufferFull() &&
+             std::chrono::steady_clock::now() < until && d->device_.WaitInput(2))
+        d->HandleEvents(0);
+    }
     if (ev && (mask & (evRxChar | evErr | evBreak))) d->eventsHandled_.Set();
     d->CheckIdleTriggers();
     if (d->killThreads_.load() || d->closeDeferred_.load()) break;
@@ -174,7 +182,7 @@ void TOutThread::WriteRing() {
     d->draining_.store(true);
     bool sent = false;
     for (;;) {
-      std::uint32_t baud = TSioBaseDispatcher::TranslateBaudRate(d->lastBaud_.load());
+      std::uint32_t baud = 9600;
       sent = d->device_.WaitSent(1000, baud);
       if (sent || d->killThreads_.load() || d->outStopRequest_.load() || d->device_.HungUp()) break;
       if (d->OutBuffUsed() != 0) break;
