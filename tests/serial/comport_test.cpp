@@ -1,0 +1,683 @@
+// The serial port component on pseudo-terminals: settings on the line, data both ways,
+// trigger events on the opening thread, opening failures, closing from inside events,
+// waiting for text, and the trace and log files written at the close.
+#include <gtest/gtest.h>
+
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Messages.h"
+#include "platform/SerialDevice.h"
+#include "platform/Threads.h"
+#include "serial/ComSelect.h"
+#include "serial/SioPort.h"
+#include "serial/SioWin32.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Pty {
+  int master = -1;
+  std::string slave;
+  Pty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+    slave = ptsname(master);
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  }
+  ~Pty() {
+    if (master >= 0) close(master);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  void Write(const std::string& s) {
+    std::size_t done = 0;
+    while (done < s.size()) {
+      ssize_t w = ::write(master, s.data() + done, s.size() - done);
+      if (w > 0)
+        done += static_cast<std::size_t>(w);
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  std::string Read(std::size_t n, int timeoutMs = 3000) {
+    std::string out;
+    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < n && Clock::now() < end) {
+      pollfd p{master, POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      char buf[4096];
+      ssize_t r = ::read(master, buf, sizeof buf);
+      if (r > 0) out.append(buf, static_cast<std::size_t>(r));
+    }
+    return out;
+  }
+  termios2 Settings() const {
+    termios2 t{};
+    ::ioctl(master, TCGETS2, &t);
+    return t;
+  }
+};
+
+// Maps COM<n> to a new pseudo-terminal for the life of the object.
+struct MappedPty : Pty {
+  explicit MappedPty(int n) : number(n) {
+    std::string var = "SIO_COM" + std::to_string(n);
+    setenv(var.c_str(), slave.c_str(), 1);
+  }
+  ~MappedPty() {
+    std::string var = "SIO_COM" + std::to_string(number);
+    unsetenv(var.c_str());
+  }
+  int number;
+};
+
+bool Pump(const std::function<bool()>& condition, DWORD ms = 5000) { return PumpUntil(condition, ms); }
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+class ComPortTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("sio_comport_" + std::to_string(::getpid()) + "_" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    SetPortPromptHook(nullptr);
+  }
+  void TearDown() override {
+    SetPortPromptHook(nullptr);
+    fs::remove_all(dir);
+  }
+  fs::path dir;
+};
+
+// ---------------------------------------------------------------------------------------
+// Settings
+// ---------------------------------------------------------------------------------------
+
+TEST_F(ComPortTest, DefaultsAndSettingsOfAClosedPort) {
+  TSioComPort port;
+  EXPECT_EQ(port.GetDeviceLayer(), dlWin32);
+  EXPECT_EQ(port.GetComNumber(), 0);
+  EXPECT_EQ(port.GetBaud(), 19200u);
+  EXPECT_TRUE(port.GetPromptForPort());
+  EXPECT_EQ(port.GetInSize(), 4096);
+  EXPECT_EQ(port.GetOutSize(), 4096);
+  EXPECT_EQ(port.GetTraceName(), "SIO.TRC");
+  EXPECT_EQ(port.GetLogName(), "SIO.LOG");
+  EXPECT_EQ(port.GetTraceSize(), 10000u);
+  EXPECT_EQ(port.GetTapiMode(), tmAuto);
+  EXPECT_EQ(port.GetTriggerLength(), 1);
+  EXPECT_EQ(port.GetVersion(), "v3.01");
+  EXPECT_EQ(port.GetInBuffFree(), 8192u);
+  EXPECT_EQ(port.GetOutBuffFree(), 4096u);
+  EXPECT_FALSE(port.GetDSR());
+
+  // Only on and off are kept while closed.
+  port.SetTracing(tlDump);
+  EXPECT_EQ(port.GetTracing(), tlOff);
+  port.SetLogging(tlPause);
+  EXPECT_EQ(port.GetLogging(), tlOff);
+  port.SetTracing(tlOn);
+  EXPECT_EQ(port.GetTracing(), tlOn);
+  port.SetTraceSize(5000000);
+  EXPECT_EQ(port.GetTraceSize(), 4000000u);
+  port.SetLogSize(20000000);
+  EXPECT_EQ(port.GetLogSize(), 16000000u);
+
+  // Hardware flow control sets the buffer marks from the input size.
+  port.SetRS485Mode(true);
+  port.SetHWFlowOptions(HWFlowBit(hwfUseRTS));
+  EXPECT_EQ(port.GetBufferFull(), 3686);
+  EXPECT_EQ(port.GetBufferResume(), 409);
+  EXPECT_FALSE(port.GetRS485Mode());
+  // RS485 takes RTS away from flow control and drops it.
+  port.SetHWFlowOptions(HWFlowBit(hwfUseRTS) | HWFlowBit(hwfRequireCTS) | HWFlowBit(hwfUseDTR));
+  port.SetRS485Mode(true);
+  EXPECT_EQ(port.GetHWFlowOptions(), HWFlowBit(hwfUseDTR));
+  EXPECT_FALSE(port.GetRTS());
+
+  TSioComPort sw;
+  sw.SetSWFlowOptions(swfBoth);
+  EXPECT_EQ(sw.GetBufferFull(), 3072);
+  EXPECT_EQ(sw.GetBufferResume(), 1024);
+  sw.SetBufferFull(5000);
+  EXPECT_EQ(sw.GetBufferFull(), 3686);
+  sw.SetBufferResume(4000);
+  EXPECT_EQ(sw.GetBufferResume(), 368);
+
+  // Only the Win32 layer, only while closed.
+  port.SetDeviceLayer(dlFossil);
+  EXPECT_EQ(port.GetDeviceLayer(), dlWin32);
+}
+
+// Remembers the line settings that the dispatcher gives the device. A pseudo-terminal
+// always carries 8 bits without parity, so bits and parity are kept here, as a UART keeps
+// them, and checked here.
+class TRecordingDispatcher : public TSioWin32Dispatcher {
+ public:
+  using TSioWin32Dispatcher::TSioWin32Dispatcher;
+  int SetComState(const TLineState& s) override {
+    Last = s;
+    Set = true;
+    return TSioWin32Dispatcher::SetComState(s);
+  }
+  int GetComState(TLineState& s) override {
+    int r = TSioWin32Dispatcher::GetComState(s);
+    if (Set) {
+      s.ByteSize = Last.ByteSize;
+      s.Parity = Last.Parity;
+      s.Flags = (s.Flags & ~lfParity) | (Last.Flags & lfParity);
+    }
+    return r;
+  }
+  TLineState Last{};
+  bool Set = false;
+};
+
+TEST_F(ComPortTest, SettingsReachTheLine) {
+  MappedPty pty(61);
+  TRecordingDispatcher* rec = nullptr;
+  SetActivateDeviceLayerHook([&](TSioCustomComPort* cp) {
+    rec = new TRecordingDispatcher(cp);
+    return rec;
+  });
+  TSioComPort port;
+  port.SetComNumber(61);
+  port.SetBaud(9600);
+  port.SetDataBits(7);
+  port.SetParity(pEven);
+  port.SetStopBits(2);
+  port.SetHWFlowOptions(HWFlowBit(hwfUseRTS) | HWFlowBit(hwfRequireCTS));
+  port.SetOpen(true);
+  SetActivateDeviceLayerHook(nullptr);
+  ASSERT_TRUE(port.GetOpen());
+  ASSERT_EQ(port.Dispatcher(), rec);
+  EXPECT_EQ(rec->Last.BaudRate, 9600u);
+  EXPECT_EQ(rec->Last.ByteSize, 7);
+  EXPECT_EQ(rec->Last.Parity, 2);
+  EXPECT_EQ(rec->Last.StopBits, sbTwo);
+  EXPECT_EQ(rec->Last.Flags & lfRtsControlMask, lfRtsHandshake);
+  EXPECT_TRUE(rec->Last.Flags & lfOutxCtsFlow);
+  termios2 t = pty.Settings();
+  EXPECT_EQ(t.c_ospeed, 9600u);
+  EXPECT_TRUE(t.c_cflag & CSTOPB);
+  EXPECT_TRUE(t.c_cflag & CRTSCTS);
+
+  // Changes while open go to the line at once.
+  port.SetBaud(38400);
+  port.SetParity(pOdd);
+  port.SetDataBits(8);
+  port.SetStopBits(1);
+  t = pty.Settings();
+  EXPECT_EQ(t.c_ospeed, 38400u);
+  EXPECT_FALSE(t.c_cflag & CSTOPB);
+  EXPECT_EQ(rec->Last.ByteSize, 8);
+  EXPECT_EQ(rec->Last.Parity, 1);
+  EXPECT_EQ(rec->Last.StopBits, sbOne);
+
+  // Software flow control keeps the port's own characters.
+  port.SetXOnChar('\x05');
+  port.SetXOffChar('\x06');
+  port.SetSWFlowOptions(swfBoth);
+  t = pty.Settings();
+  EXPECT_TRUE(t.c_iflag & IXON);
+  EXPECT_TRUE(t.c_iflag & IXOFF);
+  EXPECT_EQ(t.c_cc[VSTART], 5);
+  EXPECT_EQ(t.c_cc[VSTOP], 6);
+  port.SetSWFlowOptions(swfNone);
+  t = pty.Settings();
+  EXPECT_FALSE(t.c_iflag & (IXON | IXOFF));
+
+  // RS485 ends the RTS/CTS handshake on the line; handshake again ends RS485.
+  port.SetRS485Mode(true);
+  t = pty.Settings();
+  EXPECT_FALSE(t.c_cflag & CRTSCTS);
+  EXPECT_EQ(port.GetHWFlowOptions(), 0);
+  port.SetHWFlowOptions(HWFlowBit(hwfUseRTS) | HWFlowBit(hwfRequireCTS));
+  EXPECT_FALSE(port.GetRS485Mode());
+  EXPECT_FALSE(port.Dispatcher()->RS485Mode());
+  t = pty.Settings();
+  EXPECT_TRUE(t.c_cflag & CRTSCTS);
+  port.SetOpen(false);
+  EXPECT_EQ(port.GetPortState(), psClosed);
+}
+
+TEST_F(ComPortTest, RS485FromTheStoredSettingsEndsInRS485) {
+  MappedPty pty(62);
+  TSioComPort port;
+  port.SetComNumber(62);
+  port.SetHWFlowOptions(HWFlowBit(hwfRequireCTS));
+  port.SetRS485Mode(true);  // removes the CTS requirement
+  port.SetOpen(true);
+  EXPECT_TRUE(port.Dispatcher()->RS485Mode());
+  EXPECT_FALSE(pty.Settings().c_cflag & CRTSCTS);
+  // Data still goes out with the direction switch.
+  port.PutString("bus");
+  EXPECT_EQ(pty.Read(3), "bus");
+}
+
+// ---------------------------------------------------------------------------------------
+// Data and events
+// ---------------------------------------------------------------------------------------
+
+TEST_F(ComPortTest, DataBothWaysAndEventsOnTheOpeningThread) {
+  MappedPty pty(63);
+  TSioComPort port;
+  port.SetComNumber(63);
+  struct Event {
+    std::string what;
+    std::uint32_t a;
+  };
+  std::vector<Event> events;
+  std::string received;
+  const auto self = std::this_thread::get_id();
+  bool wrongThread = false;
+  auto here = [&] {
+    if (std::this_thread::get_id() != self) wrongThread = true;
+  };
+  port.SetOnTrigger([&](TSioCustomComPort*, UINT msg, std::uint16_t h, std::uint32_t) {
+    here();
+    events.push_back({"trigger", msg});
+  });
+  port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t count) {
+    here();
+    events.push_back({"avail", count});
+    std::string chunk(count, '\0');
+    cp->GetBlock(chunk.data(), count);
+    received += chunk;
+  });
+  port.SetOnTriggerData([&](TSioCustomComPort*, std::uint16_t h) {
+    here();
+    events.push_back({"data", h});
+  });
+  port.SetOnTriggerTimer([&](TSioCustomComPort*, std::uint16_t h) {
+    here();
+    events.push_back({"timer", h});
+  });
+  port.SetOnTriggerOutSent([&](TSioCustomComPort*) {
+    here();
+    events.push_back({"sent", 0});
+  });
+  port.SetOpen(true);
+  std::uint16_t ok = port.AddDataTrigger("OK", false);
+  EXPECT_EQ(ok % 8, 0);
+
+  pty.Write("12OK");
+  ASSERT_TRUE(Pump([&] { return received.size() >= 4; }));
+  Pump([&] {
+    for (auto& e : events)
+      if (e.what == "data") return true;
+    return false;
+  });
+  EXPECT_EQ(received, "12OK");
+  // The avail notice for the bytes before the pattern comes first, each event after OnTrigger.
+  ASSERT_GE(events.size(), 4u);
+  EXPECT_EQ(events[0].what, "trigger");
+  EXPECT_EQ(events[0].a, SW_TRIGGERAVAIL);
+  EXPECT_EQ(events[1].what, "avail");
+  std::size_t dataAt = 0;
+  for (std::size_t i = 0; i < events.size(); ++i)
+    if (events[i].what == "data") dataAt = i;
+  ASSERT_GT(dataAt, 1u);
+  EXPECT_EQ(events[dataAt].a, ok);
+  EXPECT_EQ(events[dataAt - 1].what, "trigger");
+  EXPECT_EQ(events[dataAt - 1].a, SW_TRIGGERDATA);
+
+  events.clear();
+  std::uint16_t timer = port.AddTimerTrigger();
+  port.SetTimerTrigger(timer, 2, true);
+  std::uint16_t sent = port.AddStatusTrigger(stOutSent);
+  port.SetStatusTrigger(sent, 0, true);
+  port.PutString("hello");
+  EXPECT_EQ(pty.Read(5), "hello");
+  ASSERT_TRUE(Pump([&] {
+    bool t = false, s = false;
+    for (auto& e : events) {
+      t |= e.what == "timer";
+      s |= e.what == "sent";
+    }
+    return t && s;
+  }));
+  EXPECT_FALSE(wrongThread);
+  port.SetOpen(false);
+}
+
+TEST_F(ComPortTest, UsersHearOfOpeningAndClosingLastRegisteredFirst) {
+  MappedPty pty(64);
+  TSioComPort port;
+  port.SetComNumber(64);
+  std::vector<std::string> heard;
+  struct Listener {
+    std::vector<std::string>* out;
+    std::string name;
+    void Notify(TSioCustomComPort*, bool opening) { out->push_back(name + (opening ? " open" : " close")); }
+  } a{&heard, "a"}, b{&heard, "b"};
+  port.RegisterUserCallback(TPortCallback::Of<&Listener::Notify>(&a));
+  port.RegisterUserCallback(TPortCallback::Of<&Listener::Notify>(&b));
+  port.SetOnPortOpen([&](TSioCustomComPort*) { heard.push_back("own open"); });
+  port.SetOnPortClose([&](TSioCustomComPort*) { heard.push_back("own close"); });
+  port.SetOpen(true);
+  port.DeregisterUserCallback(TPortCallback::Of<&Listener::Notify>(&a));
+  port.SetOpen(false);
+  EXPECT_EQ(heard, (std::vector<std::string>{"b open", "a open", "own open", "b close", "own close"}));
+}
+
+// ---------------------------------------------------------------------------------------
+// Opening failures
+// ---------------------------------------------------------------------------------------
+
+TEST_F(ComPortTest, MissingPortRaisesBadIdAndStaysClosed) {
+  setenv("SIO_COM65", "/nonexistent/ttyQ9", 1);
+  TSioComPort port;
+  port.SetComNumber(65);
+  port.SetAutoOpen(false);
+  try {
+    port.SetOpen(true);
+    FAIL() << "no exception";
+  } catch (const EBadId& e) {
+    EXPECT_EQ(e.ErrorCode, ecBadId);
+    EXPECT_STREQ(e.what(), "ie_BadId - Specified comport doesn't exist");
+  }
+  EXPECT_FALSE(port.GetOpen());
+  EXPECT_EQ(port.GetPortState(), psClosed);
+  EXPECT_EQ(port.Dispatcher(), nullptr);
+  EXPECT_EQ(port.GetComWindow(), 0u);
+  // Operations that need the port raise -2007 when it cannot be opened.
+  EXPECT_THROW(port.PutString("x"), ECommNotOpen);
+  unsetenv("SIO_COM65");
+}
+
+TEST_F(ComPortTest, NoPortNumber) {
+  const char* text = "The ComNumber property of the TSioComPort has not been set";
+  TSioComPort port;
+  port.SetPromptForPort(false);
+  try {
+    port.SetOpen(true);
+    FAIL() << "no exception";
+  } catch (const ENoPortSelected& e) {
+    EXPECT_EQ(e.ErrorCode, ecNoPortSelected);
+    EXPECT_STREQ(e.what(), text);
+  }
+  EXPECT_FALSE(port.GetOpen());
+  EXPECT_EQ(port.GetPortState(), psClosed);
+
+  // Asking without a dialog installed is cancelling.
+  port.SetPromptForPort(true);
+  EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
+  EXPECT_FALSE(port.GetOpen());
+
+  // The chosen port is used and kept.
+  MappedPty pty(66);
+  SetPortPromptHook([] { return std::optional<std::uint16_t>(66); });
+  port.SetOpen(true);
+  EXPECT_TRUE(port.GetOpen());
+  EXPECT_EQ(port.GetComNumber(), 66);
+
+  // Loading with Open set asks after loading; a refusal leaves the port closed and goes to
+  // the application's exception handler.
+  std::string shown;
+  SetSioApplicationExceptionHandler([&](const std::exception& e) { shown = e.what(); });
+  SetPortPromptHook(nullptr);
+  TSioComPort loaded;
+  loaded.ComponentState |= csLoading;
+  loaded.SetOpen(true);
+  EXPECT_EQ(loaded.GetPortState(), psClosed);
+  loaded.Loaded();
+  EXPECT_EQ(shown, text);
+  EXPECT_FALSE(loaded.GetOpen());
+  SetSioApplicationExceptionHandler(nullptr);
+}
+
+TEST_F(ComPortTest, PortInUseRaisesAlreadyOpen) {
+  MappedPty pty(67);
+  TSioComPort first, second;
+  first.SetComNumber(67);
+  second.SetComNumber(67);
+  first.SetOpen(true);
+  EXPECT_THROW(second.SetOpen(true), EAlreadyOpen);
+  EXPECT_EQ(second.GetPortState(), psClosed);
+  EXPECT_TRUE(first.GetOpen());
+}
+
+// ---------------------------------------------------------------------------------------
+// Closing and reopening
+// ---------------------------------------------------------------------------------------
+
+TEST_F(ComPortTest, ChangingThePortKeepsTriggersAndHandles) {
+  MappedPty one(68), two(69);
+  TSioComPort port;
+  port.SetComNumber(68);
+  std::vector<std::uint16_t> fired;
+  port.SetOnTriggerData([&](TSioCustomComPort*, std::uint16_t h) { fired.push_back(h); });
+  port.SetOpen(true);
+  std::uint16_t h = port.AddDataTrigger("OK", true);
+  port.SetComNumber(69);
+  ASSERT_TRUE(port.GetOpen());
+  EXPECT_EQ(port.GetComNumber(), 69);
+  std::uint16_t other = port.AddDataTrigger("NO", false);
+  EXPECT_NE(other, h);
+  two.Write("xok");
+  ASSERT_TRUE(Pump([&] { return !fired.empty(); }));
+  EXPECT_EQ(fired[0], h);
+}
+
+TEST_F(ComPortTest, CloseInsideAnEventFinishesAfterIt) {
+  MappedPty pty(70);
+  TSioComPort port;
+  port.SetComNumber(70);
+  int calls = 0;
+  port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t) {
+    ++calls;
+    cp->SetOpen(false);
+    EXPECT_NE(cp->GetPortState(), psOpen);
+  });
+  port.SetOpen(true);
+  pty.Write("x");
+  ASSERT_TRUE(Pump([&] { return port.GetPortState() == psClosed; }));
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(port.Dispatcher() == nullptr, false);  // AutoOpen opens it again on use
+  EXPECT_TRUE(port.GetOpen());
+
+  // A reopen asked for inside the event happens once the close is done.
+  port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t) {
+    ++calls;
+    cp->SetOpen(false);
+    cp->SetOpen(true);
+  });
+  pty.Write("y");
+  ASSERT_TRUE(Pump([&] { return calls == 2; }));
+  ASSERT_TRUE(Pump([&] { return port.GetPortState() == psOpen; }));
+  port.PutString("z");
+  EXPECT_EQ(pty.Read(1), "z");
+}
+
+// ---------------------------------------------------------------------------------------
+// Waiting for text
+// ---------------------------------------------------------------------------------------
+
+TEST_F(ComPortTest, WaitForStrings) {
+  MappedPty pty(71);
+  TSioComPort port;
+  port.SetComNumber(71);
+  port.SetOpen(true);
+  std::string seen;
+  port.SetOnWaitChar([&](TSioCustomComPort*, char c) { seen += c; });
+  pty.Write("xxOKyy");
+  EXPECT_TRUE(port.WaitForString("ok", 36, true, true));
+  EXPECT_EQ(seen, "xxOK");
+  EXPECT_FALSE(port.WaitForString("never", 2, true, false));
+  EXPECT_TRUE(port.WaitForString("", 2, true, false));
+
+  pty.Write("ERR ERROR OK");
+  EXPECT_EQ(port.WaitForMultiString("OK^ERROR^", 36, true, false, '^'), 2);
+  EXPECT_EQ(port.WaitForMultiString("OK^ERROR", 36, false, false, '^'), 1);
+  EXPECT_EQ(port.WaitForMultiString("A^B", 2, true, false, '^'), 0);
+
+  std::uint8_t index = 0;
+  bool hit = false;
+  for (char c : std::string("AABAB")) hit = port.CheckForString(index, c, "AB", false) || hit;
+  EXPECT_TRUE(hit);
+  EXPECT_EQ(index, 0);
+}
+
+TEST_F(ComPortTest, CloseDuringAWaitEndsItSafely) {
+  MappedPty pty(72);
+  TSioComPort port;
+  port.SetComNumber(72);
+  port.SetAutoOpen(false);
+  port.SetOpen(true);
+  port.SetOnWaitChar([&](TSioCustomComPort* cp, char) { cp->SetOpen(false); });
+  pty.Write("abc");
+  EXPECT_FALSE(port.WaitForString("abc", 36, true, false));
+  ASSERT_TRUE(Pump([&] { return port.GetPortState() == psClosed; }));
+  EXPECT_EQ(port.Dispatcher(), nullptr);
+}
+
+// ---------------------------------------------------------------------------------------
+// Trace and log at the close
+// ---------------------------------------------------------------------------------------
+
+std::vector<std::string> ExpectedLines(const std::string& name) {
+  std::ifstream f(fs::path(KORVIDAN_SOURCE_DIR) / "tests/serial/data" / name, std::ios::binary);
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(f, line)) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> CrLfLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0, end;
+  while ((end = text.find("\r\n", start)) != std::string::npos) {
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+TEST_F(ComPortTest, TraceAndLogWrittenAtTheClose) {
+  MappedPty pty(73);
+  TSioComPort port;
+  port.SetComNumber(73);
+  port.SetTraceName((dir / "SIO.TRC").string());
+  port.SetLogName((dir / "SIO.LOG").string());
+  port.SetTracing(tlOn);
+  port.SetLogging(tlOn);
+  port.SetOpen(true);
+  EXPECT_EQ(port.GetTracing(), tlOn);
+  std::uint16_t h = port.AddDataTrigger("OK", false);
+  port.PutString("AT\r");
+  EXPECT_EQ(pty.Read(3), "AT\r");
+  pty.Write("OK\r\n");
+  ASSERT_TRUE(Pump([&] { return port.GetInBuffUsed() >= 4; }));
+  char reply[4];
+  EXPECT_EQ(port.GetBlock(reply, 4), 4);
+  port.AddTraceEntry('X', 'A');
+  port.AddStringToLog("note");
+  port.SetOpen(false);
+  EXPECT_EQ(port.GetTracing(), tlOff);
+  EXPECT_EQ(port.GetLogging(), tlOff);
+
+  std::string trace = ReadFile(dir / "SIO.TRC");
+  EXPECT_NE(trace.substr(trace.size() - 2), "\r\n");
+  EXPECT_EQ(CrLfLines(trace), ExpectedLines("exchange.trc"));
+
+  auto log = CrLfLines(ReadFile(dir / "SIO.LOG"));
+  ASSERT_GE(log.size(), 9u);
+  EXPECT_EQ(log[0], "SIO v3.01");
+  EXPECT_EQ(log[3], "Time      Type      SubType       Data      OtherData");
+  // Entries in the order they happened, with the time and the layout of the columns.
+  char handle[16];
+  std::snprintf(handle, sizeof handle, "%08x", h);
+  std::vector<std::string> wanted = {
+      std::string("TrigAllc  Data          ") + handle + "  OK",
+      "Dispatch  WriteCom      00000003  AT[0D]",
+      "User                    00000000  note",
+  };
+  std::size_t at = 5;
+  for (const std::string& w : wanted) {
+    while (at < log.size() && (log[at].size() < 10 || log[at].substr(10) != w)) ++at;
+    EXPECT_LT(at, log.size()) << w;
+  }
+  std::string reads;
+  for (std::size_t i = 5; i < log.size(); ++i) {
+    ASSERT_GE(log[i].size(), 44u);
+    EXPECT_EQ(log[i][4], '.') << log[i];
+    if (log[i].substr(10, 18) == "Dispatch  ReadCom ") reads += log[i].substr(44);
+  }
+  EXPECT_EQ(reads, "OK[0D][0A]");
+}
+
+TEST_F(ComPortTest, UnwritableTraceIsReportedAndThePortStillCloses) {
+  MappedPty pty(74);
+  TSioComPort port;
+  port.SetComNumber(74);
+  port.SetTraceName((dir / "missing" / "SIO.TRC").string());
+  port.SetLogName((dir / "SIO.LOG").string());
+  port.SetTracing(tlOn);
+  port.SetLogging(tlOn);
+  port.SetOpen(true);
+  port.PutString("abc");
+  EXPECT_EQ(pty.Read(3), "abc");
+  EXPECT_THROW(port.SetOpen(false), Exception);
+  EXPECT_EQ(port.GetPortState(), psClosed);
+  EXPECT_FALSE(port.GetOpen());
+  EXPECT_EQ(port.GetComWindow(), 0u);
+  // The log was still written, and the port opens again.
+  EXPECT_TRUE(fs::exists(dir / "SIO.LOG"));
+  port.SetOpen(true);
+  EXPECT_TRUE(port.GetOpen());
+}
+
+// ---------------------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------------------
+
+TEST_F(ComPortTest, SearchAssignAndNames) {
+  EXPECT_EQ(ComName(7), "COM7");
+  TSioComponentOwner form;
+  TSioComponentOwner panel(&form);
+  TSioComponentOwner inner(&panel);
+  TSioComPort deep(&inner);
+  TSioComPort later(&form);
+  EXPECT_EQ(SearchComPort(&form), &deep);
+  EXPECT_EQ(SearchComPort(&panel), &deep);
+  TSioComponentOwner empty;
+  EXPECT_EQ(SearchComPort(&empty), nullptr);
+
+  deep.SetBaud(2400);
+  deep.SetComNumber(9);
+  deep.SetTracing(tlOn);
+  deep.SetTriggerLength(5);
+  later.Assign(deep);
+  EXPECT_EQ(later.GetBaud(), 2400u);
+  EXPECT_EQ(later.GetComNumber(), 9);
+  EXPECT_EQ(later.GetTracing(), tlOn);
+  EXPECT_EQ(later.GetTriggerLength(), 5);
+  EXPECT_FALSE(later.GetOpen());
+}
+
+}  // namespace
