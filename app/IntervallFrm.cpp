@@ -5,14 +5,14 @@
 #include <QPushButton>
 
 #include "app/Localregistry.h"
-#include "app/SharedState.h"
 #include "app/UiThread.h"
 #include "platform/Text.h"
 #include "ui_IntervallFrm.h"
 
 TIntervallFrm* IntervallFrm = nullptr;
 
-TIntervallFrm::TIntervallFrm(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TIntervallFrm>()) {
+TIntervallFrm::TIntervallFrm(TAcquisitionState& state, QWidget* parent)
+    : QDialog(parent), state_(state), ui(std::make_unique<Ui::TIntervallFrm>()) {
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
   MaskEdit1 = ui->MaskEdit1;
@@ -49,19 +49,19 @@ bool TIntervallFrm::EditedMinutes(int& minutes) {
   return true;
 }
 
-void TIntervallFrm::MaskEdit1Enter() { MaskEdit1->setText(QString::number(MainFlags.FIntervalSeconds / 60)); }
+void TIntervallFrm::MaskEdit1Enter() { MaskEdit1->setText(QString::number(state_.GetIntervalSeconds() / 60)); }
 
 bool TIntervallFrm::MaskEdit1Exit() {
   int minutes = 0;
   if (!EditedMinutes(minutes)) return false;
-  MainFlags.FIntervalSeconds = minutes * 60;
+  state_.SetIntervalSeconds(minutes * 60);
   return true;
 }
 
 void TIntervallFrm::Button1Click() {
   int minutes = 0;
   if (!EditedMinutes(minutes)) return;
-  MainFlags.FIntervalSeconds = minutes * 60;
+  state_.SetIntervalSeconds(minutes * 60);
   WriteInterval(minutes);
   closing_ = true;
   accept();

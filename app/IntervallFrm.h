@@ -4,6 +4,8 @@
 #include <QDialog>
 #include <memory>
 
+#include "link/BusShared.h"
+
 class QLineEdit;
 
 namespace Ui {
@@ -13,7 +15,8 @@ class TIntervallFrm;
 class TIntervallFrm : public QDialog {
   Q_OBJECT
  public:
-  explicit TIntervallFrm(QWidget* parent = nullptr);
+  // state: the main window's acquisition state, whose interval the dialog edits.
+  explicit TIntervallFrm(TAcquisitionState& state, QWidget* parent = nullptr);
   ~TIntervallFrm() override;
 
   QLineEdit* MaskEdit1;
@@ -33,6 +36,7 @@ class TIntervallFrm : public QDialog {
   // The edited number of minutes; false (reported) when the text is none.
   bool EditedMinutes(int& minutes);
 
+  TAcquisitionState& state_;
   std::unique_ptr<Ui::TIntervallFrm> ui;
   bool closing_ = false;
 };

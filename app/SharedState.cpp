@@ -1,5 +1,4 @@
 #include "app/SharedState.h"
 
-TCriticalSection SensorDataLock;
 TCriticalSection TempTableLock;
 TMainWindowFlags MainFlags;

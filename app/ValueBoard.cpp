@@ -70,7 +70,8 @@ class TResizeWatcher : public QObject {
 
 }  // namespace
 
-TForm2::TForm2(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::TForm2>()) {
+TForm2::TForm2(TAcquisitionState& state, QWidget* parent)
+    : QMainWindow(parent), state_(state), ui(std::make_unique<Ui::TForm2>()) {
   ui->setupUi(this);
   SerialInput = ui->SerialInput;
   GroupBox1 = ui->GroupBox1;
@@ -155,7 +156,7 @@ void TForm2::ShowCurrentValues(TControllerList& list) {
     }
   }
 
-  const bool showWaiting = !MainFlags.FDataReceived;
+  const bool showWaiting = !state_.GetDataReceived();
   if (OnWindowThread())
     ApplyCells(cells, columns, showWaiting);
   else
@@ -233,7 +234,7 @@ void TForm2::ReportAlarm(TControllerList& list, int actionCode, int alarmState, 
 }
 
 void TForm2::DeliverReport(const std::string& text, int actionCode) {
-  if (actionCode == ActionFax && MainFlags.FDataReceived && SendAlarmFax) {
+  if (actionCode == ActionFax && state_.GetDataReceived() && SendAlarmFax) {
     try {
       SendAlarmFax(text);
     } catch (const std::exception& e) {

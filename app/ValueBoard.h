@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "link/BusShared.h"
 #include "link/Tkorvidan.h"
 #include "platform/DateTime.h"
 #include "platform/WavePlayer.h"
@@ -46,7 +47,8 @@ struct TBoardCell {
 class TForm2 : public QMainWindow {
   Q_OBJECT
  public:
-  explicit TForm2(QWidget* parent = nullptr);
+  // state: the main window's acquisition state (whether a controller has answered).
+  explicit TForm2(TAcquisitionState& state, QWidget* parent = nullptr);
   ~TForm2() override;
 
   // Refresh and alarm evaluation over the controllers of the list; any thread.
@@ -60,7 +62,7 @@ class TForm2 : public QMainWindow {
                               int controllerIndex);
 
   // The alarm fax: installed by the fax module, called with the report text of an alarm
-  // whose action is "Fax" while MainFlags.FDataReceived is set. The fax module keeps the
+  // whose action is "Fax" while a controller has answered. The fax module keeps the
   // once-per-run gate MainFlags.FFaxSent. Without it nothing is sent, which is no error.
   // An exception it throws is reported; the protocol line is written all the same.
   std::function<void(const std::string& reportText)> SendAlarmFax;
@@ -101,6 +103,7 @@ class TForm2 : public QMainWindow {
   void AppendProtocol(const std::string& text);
   void FormResize();
 
+  TAcquisitionState& state_;
   std::unique_ptr<Ui::TForm2> ui;
   std::mutex soundLock_;                   // the player is used by one thread at a time
   bool deviceFailureReported_ = false;     // guarded by soundLock_

@@ -61,10 +61,10 @@ class ValueBoardTest : public ::testing::Test {
     reg.WriteString("Path", (dir_ / "Sound").string());
     reg.CloseKey();
     MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
-    MainFlags.FDataReceived = true;
+    state_.SetDataReceived(true);
     MainFlags.FFaxSent = false;
 
-    board_ = std::make_unique<TForm2>();
+    board_ = std::make_unique<TForm2>(state_);
     board_->ProtocolDirectory = dir_.string();
     board_->Clock = [] { return EncodeDate(2026, 12, 9) + EncodeTime(23, 59, 58, 0); };
     board_->MediaPlayer1.DeviceName = "null";  // ALSA's sink; where there is none, the failure is only reported
@@ -111,6 +111,7 @@ class ValueBoardTest : public ::testing::Test {
 
   fs::path dir_;
   std::vector<std::string> messages_;
+  TAcquisitionState state_;
   std::unique_ptr<TForm2> board_;
   TControllerList list_;
   TKorvidan* ctl_ = nullptr;
@@ -198,7 +199,7 @@ TEST_F(ValueBoardTest, GridShowsNamesTimesTypesAndValueTexts) {
   Sensor(1, SensorLevel, 2.0f, -1.0f, 3.0f);
   Sensor(2, SensorLevel, 1.0f);
   Sensor(3, SensorRedox, 0.75f);
-  MainFlags.FDataReceived = false;
+  state_.SetDataReceived(false);
   board_->ShowCurrentValues(list_);
   EXPECT_EQ(board_->StringGrid1->rowCount(), 10);
   EXPECT_EQ(board_->StringGrid1->columnCount(), 6);
@@ -233,10 +234,10 @@ TEST_F(ValueBoardTest, AlarmFaxGoesThroughTheInstalledSeamOnly) {
 
   std::vector<std::string> faxes;
   board_->SendAlarmFax = [&](const std::string& text) { faxes.push_back(text); };
-  MainFlags.FDataReceived = false;  // no controller has answered yet
+  state_.SetDataReceived(false);  // no controller has answered yet
   board_->ShowCurrentValues(list_);
   EXPECT_TRUE(faxes.empty());
-  MainFlags.FDataReceived = true;
+  state_.SetDataReceived(true);
   board_->ShowCurrentValues(list_);
   ASSERT_EQ(faxes.size(), 1u);
   EXPECT_EQ(faxes[0], "Datum: " + DateToStr(ctl_->GetTimeStamp()) + ", Uhrzeit: " + TimeToStr(ctl_->GetTimeStamp()) +
