@@ -1,0 +1,59 @@
+#pragma once
+// Start-up of the application: the application's title, then every form and data module,
+// once, in the fixed order of the system; the main window first, the measurement database
+// fourth, the bus module near the end (its port is opened then, asking for the port number
+// first), the firmware version dialog last.
+//
+// Forms that later parts of the application bring (splash, serial settings, fax module and
+// dialogs, chart windows, alarm limits, programming window and its progress boxes, stored
+// data windows, debug and test windows) take their places in this order as they come; see
+// the numbered steps in Application.cpp.
+#include <memory>
+
+class QApplication;
+class TMessagePump;
+class TForm1;
+class TDataModule2;
+class TDialogExit;
+class TDlgUpdate;
+class TDatabaseMoveForm;
+class TStartupFrm;
+class TIntervallFrm;
+class TForm2;
+class TAboutForm;
+class TDataModule1;
+class TTKorvidanVersionForm;
+
+// The application's title.
+inline constexpr const char* ApplicationTitle = "ovu korvidan dralmit v0.19.0";
+
+class TKorvidanApplication {
+ public:
+  // Needs the QApplication of the process; runs on its thread.
+  TKorvidanApplication();
+  // Closes the main window's business (acquisition, merge, port) when that has not
+  // happened yet, then frees everything in the reverse order of creation.
+  ~TKorvidanApplication();
+  TKorvidanApplication(const TKorvidanApplication&) = delete;
+  TKorvidanApplication& operator=(const TKorvidanApplication&) = delete;
+
+  // Shows the main window; its first show asks for the firmware version and whether to
+  // start the acquisition.
+  void Show();
+
+  std::unique_ptr<TMessagePump> Pump;
+  std::unique_ptr<TForm1> MainForm;                  // 1
+  std::unique_ptr<TDataModule2> Database;            // 4
+  std::unique_ptr<TDialogExit> ExitBox;              // 5
+  std::unique_ptr<TDlgUpdate> UpdateBox;             // 8
+  std::unique_ptr<TDatabaseMoveForm> MoveForm;       // 15
+  std::unique_ptr<TStartupFrm> StartQuestion;        // 19
+  std::unique_ptr<TIntervallFrm> IntervalForm;       // 20
+  std::unique_ptr<TForm2> ValueBoard;                // 22
+  std::unique_ptr<TAboutForm> About;                 // 23
+  std::unique_ptr<TDataModule1> Bus;                 // 30
+  std::unique_ptr<TTKorvidanVersionForm> Version;    // 34
+};
+
+// The whole run: start-up, message loop, shut-down. Returns the exit code.
+int RunApplication(QApplication& app);

@@ -1,0 +1,653 @@
+#include "app/Main.h"
+
+#include <QAbstractTableModel>
+#include <QApplication>
+#include <QChart>
+#include <QChartView>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QDateTimeAxis>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineSeries>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTabBar>
+#include <QTableView>
+#include <QTimer>
+#include <QValueAxis>
+#include <exception>
+#include <vector>
+
+#include "app/DataBase.h"
+#include "app/DatabaseMove.h"
+#include "app/IntervallFrm.h"
+#include "app/KorvidanVersionForm.h"
+#include "app/Localregistry.h"
+#include "app/SharedState.h"
+#include "app/SmallForms.h"
+#include "app/UiThread.h"
+#include "app/ValueBoard.h"
+#include "link/KorvidanVersion.h"
+#include "link/RS485BusNew.h"
+#include "link/ThGetData.h"
+#include "platform/Database.h"
+#include "platform/DateTime.h"
+#include "platform/Text.h"
+#include "ui_Main.h"
+
+TForm1* Form1 = nullptr;
+TControllerList* ControllerList = nullptr;
+std::function<bool(const std::string& text)> TForm1::ConfirmSink;
+
+namespace {
+
+const char* const kStopped = "Datenabfrage gestoppt";
+const char* const kUpdateQuestion =
+    "Soll die Datenbank mit den aktuellen Werten aktualisiert werden?    \n"
+    "Die Erfassung aktueller Werte wird solange unterbrochen!";
+
+// A handler's exception ends up in a box, never in Qt's event loop.
+template <class F>
+void Guarded(F&& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    ShowMessage(e.what(), TMsgKind::Error);
+  }
+}
+
+// The German display of a float field with the grid's format "#.##".
+std::string GridNumber(double v) {
+  std::string s = FormatFloat("#.##", v);
+  if (s.empty() || s == "-") s = "0";
+  for (char& c : s)
+    if (c == '.') c = ',';
+  return s;
+}
+
+QDateTime ToQDateTime(double stamp) {
+  std::uint16_t y, m, d, h, n, s, ms;
+  if (!DecodeDate(stamp, y, m, d)) return {};
+  DecodeTime(stamp, h, n, s, ms);
+  return QDateTime(QDate(y, m, d), QTime(h, n, s, ms));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// The grid's rows: "Datum", "Uhrzeit", "Sensor1" to "Sensor8" of a measurement table
+
+class TMeasurementGridModel : public QAbstractTableModel {
+ public:
+  using QAbstractTableModel::QAbstractTableModel;
+
+  static QStringList Columns() {
+    QStringList c{"Datum", "Uhrzeit"};
+    for (int i = 1; i <= 8; ++i) c << QString("Sensor%1").arg(i);
+    return c;
+  }
+
+  // Reads every row of the table; an empty grid when it cannot be read.
+  void Load(const std::string& databaseName, const std::string& tableName) {
+    beginResetModel();
+    rows_.clear();
+    try {
+      std::vector<std::string> fields;
+      for (const QString& c : Columns()) fields.push_back(c.toStdString());
+      TRowReader reader(databaseName, tableName, fields);
+      while (reader.Next()) {
+        std::vector<QString> row;
+        row.push_back(QString::fromStdString(reader.AsString(0)));
+        row.push_back(QString::fromStdString(reader.AsString(1)));
+        for (int i = 2; i < 10; ++i)
+          row.push_back(reader.IsNull(i) ? QString() : QString::fromStdString(GridNumber(reader.AsFloat(i))));
+        rows_.push_back(std::move(row));
+      }
+    } catch (const std::exception&) {
+      rows_.clear();
+    }
+    endResetModel();
+  }
+
+  int rowCount(const QModelIndex& parent = {}) const override {
+    return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+  }
+  int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : 10; }
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (!index.isValid() || role != Qt::DisplayRole) return {};
+    return rows_[static_cast<std::size_t>(index.row())][static_cast<std::size_t>(index.column())];
+  }
+  QVariant headerData(int section, Qt::Orientation o, int role) const override {
+    if (role != Qt::DisplayRole) return {};
+    if (o == Qt::Horizontal) return Columns().value(section);
+    return {};
+  }
+  // The text of a cell (tests and the window).
+  QString Cell(int row, int column) const { return data(index(row, column), Qt::DisplayRole).toString(); }
+
+ private:
+  std::vector<std::vector<QString>> rows_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Creation
+
+TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::TForm1>()) {
+  ui->setupUi(this);
+  File1 = ui->File1;
+  Edit1 = ui->Edit1;
+  RS485Bus1 = ui->RS485Bus1;
+  Werte = ui->Werte;
+  Einstellungen1 = ui->Einstellungen1;
+  Grafikmodul1 = ui->Grafikmodul1;
+  Test1 = ui->Test1;
+  Help1 = ui->Help1;
+  DatenbankNeu1 = ui->DatenbankNeu1;
+  Datenbankenverschieben1 = ui->Datenbankenverschieben1;
+  korvidanprogrammieren1 = ui->korvidanprogrammieren1;
+  gespeicherteDatenlesen1 = ui->gespeicherteDatenlesen1;
+  Bezeichnung1 = ui->Bezeichnung1;
+  aktuelleWerteanzeigen1 = ui->aktuelleWerteanzeigen1;
+  Datenbankanzeigeaktualisieren1 = ui->Datenbankanzeigeaktualisieren1;
+  Datenabfrage1 = ui->Datenabfrage1;
+  Grafik1 = ui->Grafik1;
+  Datenabfrage2 = ui->Datenabfrage2;
+  FaxKonfiguration1 = ui->FaxKonfiguration1;
+  Faxmodemkonfigurieren1 = ui->Faxmodemkonfigurieren1;
+  SMSkonfigurieren1 = ui->SMSkonfigurieren1;
+  Vorschaugrafik1 = ui->Vorschaugrafik1;
+  Testfaxsenden1 = ui->Testfaxsenden1;
+  About1 = ui->About1;
+  Bevel1 = ui->Bevel1;
+  TabControl1 = ui->TabControl1;
+  TabBar1 = ui->TabBar1;
+  DBGrid1 = ui->DBGrid1;
+  // The stored states of the menus themselves.
+  RS485Bus1->menuAction()->setVisible(false);
+  Test1->menuAction()->setEnabled(false);
+  Test1->menuAction()->setVisible(false);
+
+  // Status bar: the hint, then the acquisition state.
+  StatusPanel0 = new QLabel(this);
+  StatusPanel0->setFixedWidth(400);
+  StatusPanel1 = new QLabel(this);
+  statusBar()->addPermanentWidget(StatusPanel0);
+  statusBar()->addPermanentWidget(StatusPanel1, 1);
+
+  // Grid.
+  gridModel_ = new TMeasurementGridModel(this);
+  DBGrid1->setModel(gridModel_);
+  DBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
+  DBGrid1->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+  DBGrid1->verticalHeader()->setDefaultSectionSize(20);
+  DBGrid1->setColumnWidth(1, 65);
+
+  // Preview charts: a red line each, no legend, dates as "dd.mm/hh:mm".
+  auto makeChart = [this](const char* name, const QString& title, QLineSeries*& series) {
+    auto* chart = new QChart();
+    chart->setTitle(title);
+    chart->legend()->hide();
+    chart->setBackgroundRoundness(0);
+    chart->setMargins(QMargins(2, 2, 2, 2));
+    series = new QLineSeries(chart);
+    series->setColor(Qt::red);
+    series->setPointsVisible(false);
+    chart->addSeries(series);
+    auto* x = new QDateTimeAxis(chart);
+    x->setFormat("dd.MM/hh:mm");
+    x->setTickCount(4);
+    auto* y = new QValueAxis(chart);
+    y->setLabelFormat("%.1f");
+    chart->addAxis(x, Qt::AlignBottom);
+    chart->addAxis(y, Qt::AlignLeft);
+    series->attachAxis(x);
+    series->attachAxis(y);
+    auto* view = new QChartView(chart, ui->centralwidget);
+    view->setObjectName(name);
+    view->setRenderHint(QPainter::Antialiasing);
+    return view;
+  };
+  DBChart1 = makeChart("DBChart1", "Sensor1", Series1);
+  DBChart2 = makeChart("DBChart2", "Sensor2", Series2);
+
+  ConnectMenu();
+  connect(TabBar1, &QTabBar::currentChanged, this, [this](int) { Guarded([this] { TabControl1Enter(); }); });
+  connect(TabBar1, &QTabBar::tabBarClicked, this, [this](int) { Guarded([this] { TabControl1Enter(); }); });
+
+  if (!Form1) Form1 = this;
+  FormCreate();
+}
+
+TForm1::~TForm1() {
+  FormClose();
+  LinkHooks() = TLinkHooks{};
+  if (DataModule2) {
+    DataModule2->SetGridEnabled = nullptr;
+    DataModule2->RefreshPreviewCharts = nullptr;
+  }
+  if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::ConnectMenu() {
+  auto on = [this](QAction* a, auto fn) {
+    connect(a, &QAction::triggered, this, [this, fn] { Guarded([this, fn] { (this->*fn)(); }); });
+  };
+  auto seam = [this](QAction* a, std::function<void()> TForm1::*hook) {
+    connect(a, &QAction::triggered, this, [this, hook] {
+      Guarded([this, hook] {
+        if (this->*hook) (this->*hook)();
+      });
+    });
+  };
+  on(Datenbankenverschieben1, &TForm1::Datenbankenverschieben1Click);
+  on(aktuelleWerteanzeigen1, &TForm1::btShowValuesClick);
+  on(Datenbankanzeigeaktualisieren1, &TForm1::UpdateDatabaseClick);
+  on(Datenabfrage1, &TForm1::Datenabfrage1Click);
+  on(Datenabfrage2, &TForm1::Datenabfrage2Click);
+  on(About1, &TForm1::About1Click);
+  seam(korvidanprogrammieren1, &TForm1::ShowProgrammingWindow);
+  seam(gespeicherteDatenlesen1, &TForm1::StartStoredDataRead);
+  seam(Bezeichnung1, &TForm1::ShowControllerManagement);
+  seam(Grafik1, &TForm1::ShowChartSelection);
+  seam(Vorschaugrafik1, &TForm1::ShowOverviewCharts);
+  seam(FaxKonfiguration1, &TForm1::ShowFaxHeaderDialog);
+  seam(Faxmodemkonfigurieren1, &TForm1::ShowFaxModemSelection);
+  seam(Testfaxsenden1, &TForm1::SendTestFax);
+}
+
+void TForm1::FormCreate() {
+  TDataModule2::FTypesWritten = false;
+  FFirstShow = true;
+  MainFlags.FFaxSent = false;
+  MainFlags.FFaxError = false;
+  FState.SetDataReceived(false);
+  FState.SetSecondsCounter(0);
+  FState.SetIntervalSeconds(900);
+
+  InitRegistryDefaults();
+  FState.FInputBuffer.Clear();
+  // The programming-data transfer object comes with the programming window.
+
+  InstallHooks();
+  MainFlags.FTempDataMerged = true;
+
+  controllers_ = std::make_unique<TControllerList>();
+  ControllerList = controllers_.get();
+  FTerminateEvent = std::make_unique<TEvent>(false, false, "Terminate");
+  FVersionEvent = std::make_unique<TEvent>(false, false, VersionEventName);
+  FVersionTerminateEvent = std::make_unique<TEvent>(false, false, VersionTerminateEventName);
+
+  FillDeviceTabs();
+  StatusPanel1->setText(QString::fromUtf8(kStopped));
+  const int seconds = ReadInterval() * 60;
+  FState.SetIntervalSeconds(seconds);
+}
+
+// What the link layer and the database module do to this window. Work from other threads
+// is queued to the window thread with this window as its context, so that nothing runs on
+// a window that is gone.
+void TForm1::InstallHooks() {
+  TLinkHooks& h = LinkHooks();
+  h.MessageBox = [](const std::string& text, const std::string& caption, TBoxKind kind) {
+    TMsgKind k = kind == TBoxKind::Error ? TMsgKind::Error
+                 : kind == TBoxKind::Warning ? TMsgKind::Warning
+                                             : TMsgKind::Information;
+    ShowMessage(text, k, caption);
+  };
+  QPointer<QLabel> panel = StatusPanel1;
+  h.StatusText = [this, panel](const std::string& text) {
+    QString t = QString::fromStdString(text);
+    QMetaObject::invokeMethod(this, [panel, t] {
+      if (panel) panel->setText(t);
+    }, OnWindowThread() ? Qt::DirectConnection : Qt::QueuedConnection);
+  };
+  h.ProcessMessages = [] {
+    if (OnWindowThread() && QCoreApplication::instance())
+      QCoreApplication::processEvents();
+    ProcessMessages();
+  };
+  h.ShowCurrentValues = [](TControllerList& list) {
+    if (Form2) Form2->ShowCurrentValues(list);
+  };
+  h.StoreCurrentValues = [](TControllerList& list) {
+    if (DataModule2) DataModule2->StoreCurrentValues(list);
+  };
+}
+
+void TForm1::ConnectModules() {
+  if (!DataModule2) return;
+  QPointer<TForm1> self(this);
+  DataModule2->SetGridEnabled = [self](bool on) {
+    if (self) self->DBGrid1->setEnabled(on);
+  };
+  DataModule2->RefreshPreviewCharts = [self] {
+    if (self) Guarded([&] { self->ReloadViews(); });
+  };
+}
+
+// ---------------------------------------------------------------------------------------
+// Show, resize, hints
+
+void TForm1::showEvent(QShowEvent* e) {
+  QMainWindow::showEvent(e);
+  FormResize();
+  if (FFirstShow) {
+    FFirstShow = false;
+    // After the window has appeared: the version dialog and the start question.
+    QTimer::singleShot(0, this, [this] { Guarded([this] { FirstShow(); }); });
+  }
+  DBChart1->show();
+  DBChart2->show();
+}
+
+void TForm1::FirstShow() {
+  if (VersionForm) {
+    VersionForm->exec();
+    // The query has ended once its thread has; a dialog given up before any query needs
+    // no wait beyond the event it set itself.
+    const bool queried = VersionForm->Query.VersionThread().Valid();
+    FVersionThread = VersionForm->Query.VersionThread();
+    if (queried || FVersionTerminateEvent->IsSet()) FVersionTerminateEvent->WaitForPumping(INFINITE);
+  }
+  if (closed_) return;
+  if (StartupFrm) {
+    StartupFrm->OnYes = [this] {
+      ScanBus();
+      StartAcquisition();
+      Datenabfrage1->setChecked(true);
+    };
+    StartupFrm->OnNo = [this] {
+      ScanBus();
+      Datenabfrage1->setChecked(false);
+    };
+    StartupFrm->exec();
+  }
+}
+
+bool TForm1::event(QEvent* e) {
+  // The application's hint: the long hint of the item under the mouse, in panel 0.
+  if (e->type() == QEvent::StatusTip) {
+    StatusPanel0->setText(static_cast<QStatusTipEvent*>(e)->tip());
+    return true;
+  }
+  return QMainWindow::event(e);
+}
+
+void TForm1::resizeEvent(QResizeEvent* e) {
+  QMainWindow::resizeEvent(e);
+  FormResize();
+}
+
+void TForm1::FormResize() {
+  // The charts share the band above the tabs; tabs and grid fill the rest of the window.
+  QWidget* client = ui->centralwidget;
+  const int w = client->width();
+  const int h = client->height();
+  Bevel1->setGeometry(0, 0, w, 2);
+  DBChart1->setGeometry(0, 2, w / 2, 136);
+  DBChart2->setGeometry(w / 2, 2, w - w / 2, 136);
+  TabControl1->setGeometry(0, 140, w, std::max(0, h - 140));
+  TabBar1->setGeometry(4, 2, std::max(0, w - 8), 23);
+  DBGrid1->setGeometry(4, 25, std::max(0, w - 8), std::max(0, h - 140 - 29));
+}
+
+// ---------------------------------------------------------------------------------------
+// Close
+
+void TForm1::closeEvent(QCloseEvent* e) {
+  Guarded([this] { FormClose(); });
+  e->accept();
+  // The other windows go with the main window.
+  if (Form2) Form2->hide();
+  QCoreApplication::quit();
+}
+
+void TForm1::FormClose() {
+  if (closed_) return;
+  closed_ = true;
+  if (IsCollecting()) {
+    if (DialogExit) DialogExit->show();
+    if (QCoreApplication::instance()) QCoreApplication::processEvents();
+    ProcessMessages();
+    Sleep(1000);
+    StopAcquisition();
+    if (DialogExit) DialogExit->hide();
+    MergeAfterStop();
+  }
+  // The controllers go, and with them the tabs' tables.
+  {
+    std::lock_guard<TCriticalSection> g(SensorDataLock);
+    controllers_ = std::make_unique<TControllerList>();
+    ControllerList = controllers_.get();
+  }
+  if (DataModule1) {
+    try {
+      DataModule1->SioComPort1.SetOpen(false);
+    } catch (const std::exception& e) {
+      ShowMessage(e.what(), TMsgKind::Error);
+    }
+  }
+}
+
+void TForm1::MergeAfterStop() {
+  if (!MainFlags.FTempDataMerged && DataModule2 && controllers_ && controllers_->GetControllerCount() > 0)
+    DataModule2->MergeTempTables(*controllers_);
+}
+
+// ---------------------------------------------------------------------------------------
+// Controllers, tabs and acquisition
+
+void TForm1::FillDeviceTabs() {
+  inTabHandler_ = true;
+  while (TabBar1->count() > 0) TabBar1->removeTab(0);
+  const int count = controllers_ ? controllers_->GetControllerCount() : 0;
+  for (int i = 0; i < count; ++i)
+    if (TKorvidan* c = controllers_->GetController(i))
+      TabBar1->addTab(QString::fromStdString(Cp1252ToUtf8(c->GetIdent()->GetName())));
+  inTabHandler_ = false;
+  if (TabBar1->count() > 0) TabControl1Enter();
+}
+
+void TForm1::ScanBus() {
+  if (!DataModule1) return;
+  DataModule1->FillDeviceTabs = [this] { FillDeviceTabs(); };
+  DataModule1->ScanBus(*controllers_);
+}
+
+TKorvidan* TForm1::SelectedController() const {
+  if (!controllers_ || controllers_->GetControllerCount() == 0) return nullptr;
+  const int tab = TabBar1->currentIndex();
+  return tab < 0 ? nullptr : controllers_->GetController(tab);
+}
+
+bool TForm1::IsCollecting() const {
+  return FState.GetDataCollecting() || (FDataThread.Valid() && !FDataThread.Finished());
+}
+
+void TForm1::StartAcquisition() {
+  // One acquisition at a time: two threads would poll the same bus against each other.
+  if (IsCollecting() || !DataModule1) return;
+  FDataThread = ThGetData::Create(*DataModule1, *controllers_, FState);
+}
+
+void TForm1::StopAcquisition() {
+  if (!FDataThread.Valid()) return;
+  FDataThread.Terminate();
+  FState.Wake();
+  FDataThread.WaitFor();
+}
+
+void TForm1::ToggleDataCollection() {
+  if (IsCollecting()) {
+    StopAcquisition();
+    if (Datenabfrage1->isChecked()) {
+      Datenabfrage1->setChecked(false);
+      ShowMessage("Datenabfrage beendet !");
+    } else {
+      ShowMessage("Bitte warten, die Datenabfrage ist noch nicht beendet !");
+    }
+  } else {
+    FState.SetSecondsCounter(FState.GetIntervalSeconds());
+    StartAcquisition();
+    Datenabfrage1->setChecked(true);
+    ShowMessage("Datenabfrage gestartet !");
+  }
+}
+
+void TForm1::TabControl1Enter() {
+  if (inTabHandler_) return;
+  TKorvidan* c = SelectedController();
+  if (!c || !DataModule2) return;
+  const std::string name = c->GetIdent()->GetName();
+  TDataModule2& dm = *DataModule2;
+  {
+    // Table1 is also the merge's table.
+    std::lock_guard<TCriticalSection> g(TempTableLock);
+    for (TTable* t : {&dm.Table4, &dm.Table3, &dm.Table2, &dm.Table1}) t->Close();
+    for (TTable* t : {&dm.Table4, &dm.Table1, &dm.Table2, &dm.Table3}) t->SetTableName(name);
+    if (!dm.Table1.Exists()) {
+      TDataModule2::DefineMeasurementFields(dm.Table1, true);
+      dm.Table1.CreateTable();
+    }
+    dm.SetGridDisplayFormats(*c);
+    if (ReloadOverviewCharts) ReloadOverviewCharts();
+    for (TTable* t : {&dm.Table4, &dm.Table3, &dm.Table2, &dm.Table1}) t->Open();
+  }
+  ReloadViews();
+}
+
+void TForm1::ReloadViews() {
+  if (!DataModule2) return;
+  gridModel_->Load(DataModule2->Table4.DatabaseName(), DataModule2->Table4.TableName());
+  if (gridModel_->rowCount() > 0) DBGrid1->scrollToBottom();
+  GetDBChartSources();
+}
+
+void TForm1::ReloadChart(QChartView* view, QLineSeries* series, const std::string& tableName,
+                         const std::string& field) {
+  QList<QPointF> points;
+  double lo = 0, hi = 0;
+  try {
+    TRowReader reader(DataModule2->Table2.DatabaseName(), tableName, {"DateTime", field});
+    while (reader.Next()) {
+      if (reader.IsNull(0) || reader.IsNull(1)) continue;
+      QDateTime t = ToQDateTime(reader.AsDateTime(0));
+      if (!t.isValid()) continue;
+      const double v = reader.AsFloat(1);
+      if (points.isEmpty()) lo = hi = v;
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+      points.append(QPointF(static_cast<qreal>(t.toMSecsSinceEpoch()), v));
+    }
+  } catch (const std::exception&) {
+    points.clear();
+  }
+  series->replace(points);
+  QChart* chart = view->chart();
+  const auto xs = chart->axes(Qt::Horizontal);
+  const auto ys = chart->axes(Qt::Vertical);
+  if (!points.isEmpty() && !xs.isEmpty() && !ys.isEmpty()) {
+    qint64 first = static_cast<qint64>(points.front().x()), last = static_cast<qint64>(points.back().x());
+    if (last <= first) last = first + 60000;
+    xs.front()->setRange(QDateTime::fromMSecsSinceEpoch(first), QDateTime::fromMSecsSinceEpoch(last));
+    const double pad = hi > lo ? (hi - lo) * 0.1 : 1.0;
+    ys.front()->setRange(lo - pad, hi + pad);
+  }
+}
+
+void TForm1::GetDBChartSources() {
+  if (!DataModule2) return;
+  std::string left = ReadGraphicSourceName(0);
+  std::string right = ReadGraphicSourceName(1);
+  if (left.empty()) left = "Sensor1";
+  if (right.empty()) right = "Sensor2";
+  ReloadChart(DBChart1, Series1, DataModule2->Table2.TableName(), left);
+  ReloadChart(DBChart2, Series2, DataModule2->Table3.TableName(), right);
+  UpdateChartTitles();
+}
+
+void TForm1::UpdateChartTitles() {
+  TKorvidan* c = SelectedController();
+  if (!c || !DataModule2) return;
+  auto title = [&](int side) {
+    int n = 0;
+    try {
+      n = ReadGraphicSourceNumber(side);
+    } catch (const std::exception&) {
+      n = side + 1;
+    }
+    std::string type;
+    try {
+      type = DataModule2->ReadSensorType(*c, n - 1);
+    } catch (const std::exception&) {
+    }
+    return QString::fromStdString("Sensor" + IntToStr(n) + ": " + Cp1252ToUtf8(type));
+  };
+  DBChart1->chart()->setTitle(title(0));
+  DBChart2->chart()->setTitle(title(1));
+}
+
+// ---------------------------------------------------------------------------------------
+// Menu commands
+
+bool TForm1::Confirm(const std::string& text) {
+  if (ConfirmSink) return ConfirmSink(text);
+  QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), QString::fromStdString(text),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.button(QMessageBox::Yes)->setText("Ja");
+  box.button(QMessageBox::No)->setText("Nein");
+  return box.exec() == QMessageBox::Yes;
+}
+
+void TForm1::btShowValuesClick() {
+  if (!controllers_ || controllers_->GetControllerCount() == 0) {
+    ShowMessage("Keine Korvidans am RS485-Bus erkannt!", TMsgKind::Warning);
+    return;
+  }
+  if (!Form2) return;
+  if (Form2->isVisible()) {
+    aktuelleWerteanzeigen1->setChecked(false);
+    Form2->hide();
+  } else {
+    if (QScreen* s = QGuiApplication::primaryScreen())
+      Form2->move(s->availableGeometry().center() - Form2->rect().center());
+    Form2->show();
+    aktuelleWerteanzeigen1->setChecked(true);
+    Form2->ShowCurrentValues(*controllers_);
+  }
+}
+
+void TForm1::UpdateDatabaseClick() {
+  if (MainFlags.FTempDataMerged) {
+    ShowMessage("Keine neuen Daten zum Kopieren vorhanden!");
+    return;
+  }
+  if (!Confirm(kUpdateQuestion)) return;
+  if (IsCollecting()) StopAcquisition();
+  MergeAfterStop();
+  StartAcquisition();
+}
+
+void TForm1::Datenbankenverschieben1Click() {
+  if (!DatabaseMoveForm) return;
+  DatabaseMoveForm->StartAcquisition = [this] { StartAcquisition(); };
+  DatabaseMoveForm->show();
+  if (!Confirm(kUpdateQuestion)) return;
+  if (IsCollecting()) StopAcquisition();
+  MergeAfterStop();
+}
+
+void TForm1::Datenabfrage2Click() {
+  if (!IntervallFrm) return;
+  IntervallFrm->exec();
+}
+
+void TForm1::About1Click() {
+  if (AboutForm) AboutForm->exec();
+}

@@ -1,0 +1,169 @@
+#pragma once
+// The main window: menus, the controller tabs with the grid of the selected controller's
+// measurement table, the two preview charts, the status bar, and the run-time state that
+// the bus module, the acquisition thread and the version query share with it.
+//
+// The window thread runs every handler here. Stopping the acquisition asks the thread to
+// end and waits for it on the window thread (up to one cycle); the thread never waits for
+// the window thread, so the wait cannot lock up.
+#include <QMainWindow>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "link/BusShared.h"
+#include "link/Tkorvidan.h"
+#include "platform/Threads.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QTabBar;
+class QTableView;
+class QFrame;
+class QChart;
+class QChartView;
+class QLineSeries;
+class TDataModule1;
+class TTKorvidanVersionForm;
+class TMeasurementGridModel;
+
+namespace Ui {
+class TForm1;
+}
+
+// The controllers on the bus; created by the main window, filled by the bus set-up.
+extern TControllerList* ControllerList;
+
+class TForm1 : public QMainWindow {
+  Q_OBJECT
+ public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // ----- run-time state shared with the bus module, the acquisition and the version query
+  bool FFirstShow = true;
+  TThreadHandle FDataThread;     // the running or last acquisition thread
+  TThreadHandle FVersionThread;  // the version query thread
+  // Received-text list, seconds counter, interval and the acquisition flags.
+  TAcquisitionState FState;
+  std::unique_ptr<TEvent> FTerminateEvent;
+  std::unique_ptr<TEvent> FVersionEvent;
+  std::unique_ptr<TEvent> FVersionTerminateEvent;
+
+  // Modules and forms made after the main window (set by the start-up).
+  TDataModule1* DataModule1 = nullptr;
+  TTKorvidanVersionForm* VersionForm = nullptr;
+
+  // ----- components
+  QMenu* File1;
+  QMenu* Edit1;
+  QMenu* RS485Bus1;
+  QMenu* Werte;
+  QMenu* Einstellungen1;
+  QMenu* Grafikmodul1;
+  QMenu* Test1;
+  QMenu* Help1;
+  QAction* DatenbankNeu1;
+  QAction* Datenbankenverschieben1;
+  QAction* korvidanprogrammieren1;
+  QAction* gespeicherteDatenlesen1;
+  QAction* Bezeichnung1;
+  QAction* aktuelleWerteanzeigen1;
+  QAction* Datenbankanzeigeaktualisieren1;
+  QAction* Datenabfrage1;
+  QAction* Grafik1;
+  QAction* Datenabfrage2;
+  QAction* FaxKonfiguration1;
+  QAction* Faxmodemkonfigurieren1;
+  QAction* SMSkonfigurieren1;
+  QAction* Vorschaugrafik1;
+  QAction* Testfaxsenden1;
+  QAction* About1;
+  QFrame* Bevel1;
+  QFrame* TabControl1;
+  QTabBar* TabBar1;
+  QTableView* DBGrid1;
+  QChartView* DBChart1;
+  QChartView* DBChart2;
+  QLineSeries* Series1;
+  QLineSeries* Series2;
+  QLabel* StatusPanel0;  // the application's current hint
+  QLabel* StatusPanel1;  // the acquisition state
+
+  // ----- seams for the windows that later parts of the application add; unset: nothing
+  std::function<void()> ShowProgrammingWindow;    // "korvidan konfigurieren"
+  std::function<void()> StartStoredDataRead;      // "gespeicherte Daten lesen"
+  std::function<void()> ShowControllerManagement; // "Bezeichnung"
+  std::function<void()> ShowChartSelection;       // "Grafik"
+  std::function<void()> ShowOverviewCharts;       // "Übersicht"
+  std::function<void()> ReloadOverviewCharts;     // the overview, when visible, on a tab change
+  std::function<void()> ShowFaxHeaderDialog;      // "Fax-Konfiguration"
+  std::function<void()> ShowFaxModemSelection;    // "Faxmodem konfigurieren"
+  std::function<void()> SendTestFax;              // "Testfax senden"
+
+  // Answers the yes/no questions of the window instead of a box (tests).
+  static std::function<bool(const std::string& text)> ConfirmSink;
+
+  // ----- operations
+  void FormCreate();
+  // Connects the modules made after the main window (the database module's merge effects).
+  void ConnectModules();
+  // The first show's work: version dialog, wait for the query's end, start question.
+  void FirstShow();
+  // Shut-down: waits for a running acquisition and merges its rows, frees the controllers
+  // and closes the bus port. Runs once.
+  void FormClose();
+  void FormResize();
+
+  // The tabs: one per registered controller.
+  void FillDeviceTabs();
+  // Registers the controllers on the bus (through the bus module) and fills the tabs.
+  void ScanBus();
+  void ToggleDataCollection();
+  // True while an acquisition thread runs (or has been started and not yet ended).
+  bool IsCollecting() const;
+  // Starts the acquisition thread unless one runs; stops it and waits for its end.
+  void StartAcquisition();
+  void StopAcquisition();
+
+  void TabControl1Enter();
+  void GetDBChartSources();
+  void UpdateChartTitles();
+  // Re-reads the grid's and both charts' tables.
+  void ReloadViews();
+
+  // Menu handlers.
+  void btShowValuesClick();
+  void UpdateDatabaseClick();
+  void Datenbankenverschieben1Click();
+  void Datenabfrage1Click() { ToggleDataCollection(); }
+  void Datenabfrage2Click();
+  void About1Click();
+
+  // The controller of the selected tab, or nullptr.
+  TKorvidan* SelectedController() const;
+  // The grid's model (rows of the selected controller's measurement table).
+  TMeasurementGridModel* GridModel() const { return gridModel_; }
+
+ protected:
+  bool event(QEvent* e) override;
+  void showEvent(QShowEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
+
+ private:
+  void InstallHooks();
+  void ConnectMenu();
+  bool Confirm(const std::string& text);
+  void ReloadChart(QChartView* view, QLineSeries* series, const std::string& tableName, const std::string& field);
+  void MergeAfterStop();
+
+  std::unique_ptr<Ui::TForm1> ui;
+  std::unique_ptr<TControllerList> controllers_;
+  TMeasurementGridModel* gridModel_ = nullptr;
+  bool closed_ = false;
+  bool inTabHandler_ = false;
+};
+
+extern TForm1* Form1;

@@ -1,0 +1,18 @@
+// The Korvidan monitoring application.
+#include <QApplication>
+#include <clocale>
+
+#include "app/Application.h"
+#ifdef KORVIDAN_PORT_DIALOG
+#include "serial/ComSelectForm.h"
+#endif
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  // Qt takes the number formats from the environment; this program's texts never do.
+  std::setlocale(LC_NUMERIC, "C");
+#ifdef KORVIDAN_PORT_DIALOG
+  InstallComSelectPrompt();
+#endif
+  return RunApplication(app);
+}
