@@ -283,10 +283,12 @@ TEST_F(TraceLogTest, RingDropsOldestWholeEntriesAndRefusesOversizedOnes) {
   TDispatchRecord r{};
   std::vector<std::uint8_t> got;
   ASSERT_FALSE(tl.PopLastDLEntry(r, got));
-  EXPECT_EQ(r.Data, 5u);
+  std::uint32_t data = r.Data;  // the record is packed: no references to its fields
+  EXPECT_EQ(data, 5u);
   EXPECT_EQ(std::string(got.begin(), got.end()), std::string(20, 'f'));
   ASSERT_FALSE(tl.PopLastDLEntry(r, got));
-  EXPECT_EQ(r.Data, 6u);
+  data = r.Data;
+  EXPECT_EQ(data, 6u);
   EXPECT_EQ(std::string(got.begin(), got.end()), std::string(20, 'g'));
   EXPECT_TRUE(tl.PopLastDLEntry(r, got));
   EXPECT_EQ(tl.LogFree(), size);

@@ -62,16 +62,16 @@ class ComSelectTest : public ::testing::Test {
   }
   // Runs action on the dialog once it is shown modally.
   static void WhenShown(std::function<void(TComSelectForm*)> action) {
-    auto poll = std::make_shared<std::function<void()>>();
-    *poll = [action, poll] {
+    auto* timer = new QTimer(qApp);
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, action] {
       auto* form = qobject_cast<TComSelectForm*>(QApplication::activeModalWidget());
-      if (form == nullptr) {
-        QTimer::singleShot(10, *poll);
-        return;
-      }
+      if (form == nullptr) return;
+      timer->stop();
+      timer->deleteLater();
       action(form);
-    };
-    QTimer::singleShot(10, *poll);
+    });
+    timer->start();
   }
   std::map<int, std::unique_ptr<Pty>> ptys;
 };
