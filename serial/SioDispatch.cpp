@@ -134,11 +134,11 @@ TSioBaseDispatcher::TSioBaseDispatcher(void* owner) : owner_(owner) {
 TSioBaseDispatcher::~TSioBaseDispatcher() {
   // The device layer has stopped the threads and closed the device in its destructor.
   {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     dispBuff_.reset();
   }
   {
-    std::lock_guard<std::recursive_mutex> g(outputLock_);
+    std::lock_guard<TSioLock> g(outputLock_);
     outBuff_.reset();
   }
   {
@@ -167,7 +167,7 @@ int TSioBaseDispatcher::InitPort(const char* name, std::uint32_t baud, std::uint
   eventBusy_ = false;
   closeDeferred_ = false;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     handlersToDelete_ = false;
   }
   int h = OpenCom(name, static_cast<int>(inSize), static_cast<int>(outSize));
@@ -181,7 +181,7 @@ int TSioBaseDispatcher::InitPort(const char* name, std::uint32_t baud, std::uint
     return r;
   }
   {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     dispBuff_.reset(new (std::nothrow) std::uint8_t[DispatchBufferSize]());
     dispHead_ = dispTail_ = 0;
     scanPos_ = 0;
@@ -190,15 +190,15 @@ int TSioBaseDispatcher::InitPort(const char* name, std::uint32_t baud, std::uint
     getCount_ = largestGetCount_ = 0;
   }
   {
-    std::lock_guard<std::recursive_mutex> g(outputLock_);
+    std::lock_guard<TSioLock> g(outputLock_);
     outSize_ = outSize;
     outBuff_.reset(outSize ? new (std::nothrow) std::uint8_t[outSize] : nullptr);
     outHead_ = outTail_ = 0;
     outFull_ = false;
   }
   {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
-    std::lock_guard<std::recursive_mutex> g2(outputLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
+    std::lock_guard<TSioLock> g2(outputLock_);
     if (!dispBuff_ || (outSize != 0 && !outBuff_)) {
       DonePort();
       return ecOutOfMemory;
@@ -209,7 +209,7 @@ int TSioBaseDispatcher::InitPort(const char* name, std::uint32_t baud, std::uint
   outputSent_ = false;
   rs485_ = false;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     baseAddress_ = 0;
     GetComState(lineState_);
   }
@@ -217,7 +217,7 @@ int TSioBaseDispatcher::InitPort(const char* name, std::uint32_t baud, std::uint
   SetRts(rts);
   RemoveAllTriggers();
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     statusHit_ = false;
     for (auto& t : statusTriggers_) t.Hit = false;
     modemStatus_ = 0;
@@ -254,7 +254,7 @@ int TSioBaseDispatcher::InitSocket(std::uint32_t inSize, std::uint32_t outSize) 
     return ecCommNotOpen;
   }
   {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     dispBuff_.reset(new (std::nothrow) std::uint8_t[DispatchBufferSize]());
     dispHead_ = dispTail_ = scanPos_ = 0;
     notifyPos_ = ~0ull;
@@ -293,13 +293,13 @@ void TSioBaseDispatcher::DonePort() {
 void TSioBaseDispatcher::DonePortPrim() {
   if (started_.load(std::memory_order_acquire)) StopDispatcher();
   {
-    std::lock_guard<std::recursive_mutex> g(outputLock_);
+    std::lock_guard<TSioLock> g(outputLock_);
     outBuff_.reset();
     outHead_ = outTail_ = 0;
     outFull_ = false;
   }
   {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     dispBuff_.reset();
     dispHead_ = dispTail_ = scanPos_ = 0;
   }
@@ -336,7 +336,7 @@ int TSioBaseDispatcher::SetLine(std::uint32_t baud, std::uint32_t parity, std::u
                                 std::uint32_t stopBits) {
   TLineState cur;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     if (GetComState(cur) != 0) cur = lineState_;
   }
   std::uint32_t newBaud = baud == 0 ? cur.BaudRate : baud;
@@ -357,7 +357,7 @@ int TSioBaseDispatcher::SetLine(std::uint32_t baud, std::uint32_t parity, std::u
     return 0;
   }
   WaitTxSent();
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   TLineState st;
   if (GetComState(st) != 0) st = lineState_;
   st.BaudRate = newBaud;
@@ -373,7 +373,7 @@ int TSioBaseDispatcher::SetLine(std::uint32_t baud, std::uint32_t parity, std::u
 
 int TSioBaseDispatcher::GetLine(std::uint32_t& baud, std::uint32_t& parity, std::uint32_t& dataBits,
                                 std::uint32_t& stopBits) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   TLineState st;
   int r = GetComState(st);
   if (r != 0) return r;
@@ -385,7 +385,7 @@ int TSioBaseDispatcher::GetLine(std::uint32_t& baud, std::uint32_t& parity, std:
 }
 
 int TSioBaseDispatcher::SetCommStateFix(TLineState& state) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   if (!dtrAuto_) state.Flags = (state.Flags & ~lfDtrControlMask) | (dtrState_ ? lfDtrEnable : lfDtrDisable);
   if (!rtsAuto_) state.Flags = (state.Flags & ~lfRtsControlMask) | (rtsState_ ? lfRtsEnable : lfRtsDisable);
   int r = SetComState(state);
@@ -403,7 +403,7 @@ int TSioBaseDispatcher::SetModem(bool dtr, bool rts) {
 }
 
 int TSioBaseDispatcher::SetDtr(bool on) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   if (dtrAuto_) return 1;
   int r = EscapeComFunction(on ? efSetDTR : efClrDTR);
   dtrState_ = on;
@@ -411,7 +411,7 @@ int TSioBaseDispatcher::SetDtr(bool on) {
 }
 
 int TSioBaseDispatcher::SetRts(bool on) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   if (rtsAuto_) return 1;
   int r = EscapeComFunction(on ? efSetRTS : efClrRTS);
   rtsState_ = on;
@@ -434,7 +434,7 @@ void TSioBaseDispatcher::WaitTxSent() {
   for (int i = 0; i < 5000 && OutBuffUsed() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   TLineState st;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     if (GetComState(st) != 0) st = lineState_;
   }
   std::uint32_t baud = TranslateBaudRate(lastBaud_.load());
@@ -451,7 +451,7 @@ void TSioBaseDispatcher::WaitTxSent() {
 // ---------------------------------------------------------------------------------------
 
 std::uint8_t TSioBaseDispatcher::GetModemStatusPrim(std::uint8_t keepMask) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   std::uint8_t levels = ReadModemLevels() & 0xF0;
   modemStatus_ = static_cast<std::uint8_t>((modemStatus_ & 0x0F) | levels);
   if (ringSeen_.exchange(false)) modemStatus_ |= msTrailingRI;
@@ -461,7 +461,7 @@ std::uint8_t TSioBaseDispatcher::GetModemStatusPrim(std::uint8_t keepMask) {
 }
 
 std::uint8_t TSioBaseDispatcher::MapEventsToMS() {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   std::uint8_t levels = ReadModemLevels() & 0xF0;
   std::uint8_t changed = static_cast<std::uint8_t>((levels ^ modemStatus_) & 0xF0);
   std::uint8_t delta = static_cast<std::uint8_t>(changed >> 4);  // CTS->0x01, DSR->0x02, RI->0x04, DCD->0x08
@@ -473,7 +473,7 @@ std::uint32_t TSioBaseDispatcher::RefreshStatus() {
   TComStat st;
   std::uint32_t err = GetComError(st) & 0x1F;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     comStat_ = st;
   }
   if (err) lastError_.fetch_or(err);
@@ -506,13 +506,13 @@ bool TSioBaseDispatcher::CheckLineBreak() {
 // ---------------------------------------------------------------------------------------
 
 void TSioBaseDispatcher::TraceBytes(char kind, const std::uint8_t* p, std::uint32_t n) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   if (recorder_ == nullptr || !tracing_.load()) return;
   for (std::uint32_t i = 0; i < n; ++i) recorder_->TraceEntry(kind, p[i]);
 }
 
 bool TSioBaseDispatcher::CharReady() {
-  std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+  std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return false;
   std::uint32_t present = PresentLocked();
   std::uint32_t taken = inRelative_ ? getCount_ : 0;
@@ -520,7 +520,7 @@ bool TSioBaseDispatcher::CharReady() {
 }
 
 int TSioBaseDispatcher::PeekCharPrim(std::uint8_t& c, std::uint32_t n) {
-  std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+  std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return ecCommNotOpen;
   if (n == 0 || PresentLocked() < n) return ecBufferIsEmpty;
   c = dispBuff_[(dispTail_ + n - 1) & kMask];
@@ -528,7 +528,7 @@ int TSioBaseDispatcher::PeekCharPrim(std::uint8_t& c, std::uint32_t n) {
 }
 
 int TSioBaseDispatcher::PeekChar(std::uint8_t& c, std::uint32_t n) {
-  std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+  std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return ecCommNotOpen;
   std::uint64_t offset = inRelative_ ? getCount_ : 0;
   if (n == 0 || PresentLocked() < offset + n) return ecBufferIsEmpty;
@@ -544,7 +544,7 @@ int TSioBaseDispatcher::GetChar(std::uint8_t& c) {
 int TSioBaseDispatcher::PeekBlockPrim(void* buffer, std::uint32_t offset, std::uint32_t count, bool take) {
   bool roomMade = false;
   {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     if (!dispBuff_) return ecCommNotOpen;
     std::uint64_t rel = inRelative_ ? getCount_ : 0;
     std::uint64_t start = dispTail_ + rel + offset;
@@ -578,7 +578,7 @@ int TSioBaseDispatcher::GetBlock(void* buffer, std::uint32_t count) {
 }
 
 std::uint32_t TSioBaseDispatcher::InBuffUsed() {
-  std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+  std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return 0;
   std::uint32_t present = PresentLocked();
   std::uint32_t taken = inRelative_ ? std::min(getCount_, present) : 0;
@@ -586,7 +586,7 @@ std::uint32_t TSioBaseDispatcher::InBuffUsed() {
 }
 
 std::uint32_t TSioBaseDispatcher::InBuffFree() {
-  std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+  std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return DispatchBufferSize;
   std::uint32_t present = PresentLocked();
   std::uint32_t taken = inRelative_ ? std::min(getCount_, present) : 0;
@@ -596,7 +596,7 @@ std::uint32_t TSioBaseDispatcher::InBuffFree() {
 int TSioBaseDispatcher::FlushInBuffer() {
   bool roomMade = false;
   {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     if (deviceHandle_.load() >= 0) FlushCom(1);
     if (!dispBuff_) return 0;
     roomMade = PresentLocked() == DispatchBufferSize;
@@ -624,7 +624,7 @@ int TSioBaseDispatcher::PutBlock(const void* data, std::uint32_t count) {
   if (count == 0) return 0;
   bool failed = false;
   {
-    std::lock_guard<std::recursive_mutex> g(outputLock_);
+    std::lock_guard<TSioLock> g(outputLock_);
     if (!outBuff_) return ecCommNotOpen;
     std::uint32_t freeBytes = outSize_ - OutRingUsedLocked();
     if (freeBytes < count) return ecOutputBufferTooSmall;
@@ -641,20 +641,20 @@ int TSioBaseDispatcher::PutBlock(const void* data, std::uint32_t count) {
 }
 
 std::uint32_t TSioBaseDispatcher::OutBuffUsed() {
-  std::lock_guard<std::recursive_mutex> g(outputLock_);
+  std::lock_guard<TSioLock> g(outputLock_);
   if (!outBuff_) return 0;
   return OutRingUsedLocked();
 }
 
 std::uint32_t TSioBaseDispatcher::OutBuffFree() {
-  std::lock_guard<std::recursive_mutex> g(outputLock_);
+  std::lock_guard<TSioLock> g(outputLock_);
   if (!outBuff_) return outSize_;
   return outSize_ - OutRingUsedLocked();
 }
 
 void TSioBaseDispatcher::BufferSizes(std::uint32_t& inSize, std::uint32_t& outSize) {
   inSize = inQueueSize_;
-  std::lock_guard<std::recursive_mutex> g(outputLock_);
+  std::lock_guard<TSioLock> g(outputLock_);
   outSize = outSize_;
 }
 
@@ -664,7 +664,7 @@ void TSioBaseDispatcher::BufferSizes(std::uint32_t& inSize, std::uint32_t& outSi
 
 int TSioBaseDispatcher::HWFlowOptions(std::uint32_t bufferFull, std::uint32_t bufferResume, std::uint32_t options) {
   if (bufferFull < bufferResume || bufferFull > inQueueSize_) return ecBadArgument;
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   TLineState st;
   if (GetComState(st) != 0) st = lineState_;
   st.Flags &= ~(lfDtrControlMask | lfRtsControlMask | lfOutxCtsFlow | lfOutxDsrFlow);
@@ -696,7 +696,7 @@ int TSioBaseDispatcher::HWFlowOptions(std::uint32_t bufferFull, std::uint32_t bu
 int TSioBaseDispatcher::HWFlowState() {
   TLineState st;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     if (GetComState(st) != 0) st = lineState_;
   }
   std::uint32_t dtrc = st.Flags & lfDtrControlMask, rtsc = st.Flags & lfRtsControlMask;
@@ -707,7 +707,7 @@ int TSioBaseDispatcher::HWFlowState() {
     RefreshStatus();
     std::uint32_t flags;
     {
-      std::lock_guard<std::recursive_mutex> g(triggerLock_);
+      std::lock_guard<TSioLock> g(triggerLock_);
       flags = comStat_.Flags;
     }
     if (cts && (flags & csCtsHold))
@@ -720,7 +720,7 @@ int TSioBaseDispatcher::HWFlowState() {
 
 int TSioBaseDispatcher::SWFlowEnable(std::uint32_t bufferFull, std::uint32_t bufferResume, std::uint32_t options) {
   if (bufferFull < bufferResume || bufferFull > inQueueSize_) return ecBadArgument;
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   TLineState st;
   if (GetComState(st) != 0) st = lineState_;
   if (options & sfReceiveFlow) {
@@ -739,7 +739,7 @@ int TSioBaseDispatcher::SWFlowEnable(std::uint32_t bufferFull, std::uint32_t buf
 }
 
 int TSioBaseDispatcher::SWFlowDisable() {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   TLineState st;
   if (GetComState(st) != 0) st = lineState_;
   st.Flags &= ~(lfInX | lfOutX);
@@ -749,14 +749,14 @@ int TSioBaseDispatcher::SWFlowDisable() {
 int TSioBaseDispatcher::SWFlowState() {
   TLineState st;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     if (GetComState(st) != 0) st = lineState_;
   }
   if (!(st.Flags & (lfInX | lfOutX))) return 1;
   RefreshStatus();
   std::uint32_t flags;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     flags = comStat_.Flags;
   }
   bool hold = flags & csXoffHold, sent = flags & csXoffSent;
@@ -767,7 +767,7 @@ int TSioBaseDispatcher::SWFlowState() {
 }
 
 int TSioBaseDispatcher::SWFlowChars(std::uint8_t xon, std::uint8_t xoff) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   TLineState st;
   if (GetComState(st) != 0) st = lineState_;
   st.XonChar = xon;
@@ -779,7 +779,7 @@ int TSioBaseDispatcher::GetFlowOptions(std::uint32_t& hwOptions, std::uint32_t& 
                                        std::uint32_t&, std::uint8_t& xon, std::uint8_t& xoff) {
   hwOptions = 0;
   swOptions = 0;
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   TLineState st;
   int r = GetComState(st);
   if ((st.Flags & lfDtrControlMask) == lfDtrHandshake) hwOptions |= hfUseDTR;
@@ -798,7 +798,7 @@ int TSioBaseDispatcher::GetFlowOptions(std::uint32_t& hwOptions, std::uint32_t& 
 // ---------------------------------------------------------------------------------------
 
 void TSioBaseDispatcher::SetRS485Mode(bool on) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   rs485_ = on;
   // Thread priorities follow through SetThreadBoost; the direction switch itself is the
   // driver's RTS toggle (HWFlowOptions), so no base address is needed here.
@@ -806,12 +806,12 @@ void TSioBaseDispatcher::SetRS485Mode(bool on) {
 }
 
 void TSioBaseDispatcher::SetBaseAddress(std::uint16_t address) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   baseAddress_ = address;
 }
 
 std::uint16_t TSioBaseDispatcher::GetBaseAddress() {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   return baseAddress_;
 }
 
@@ -819,30 +819,30 @@ void TSioBaseDispatcher::SetThreadBoost(std::uint8_t boost) { threadBoost_ = boo
 
 int TSioBaseDispatcher::SetDataPointer(void* p, int slot) {
   if (slot < 1 || slot > 3) return ecBadArgument;
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   dataPointers_[slot - 1] = p;
   return 0;
 }
 
 int TSioBaseDispatcher::GetDataPointer(void*& p, int slot) {
   if (slot < 1 || slot > 3) return ecBadArgument;
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   p = dataPointers_[slot - 1];
   return 0;
 }
 
 void TSioBaseDispatcher::OptionsOn(std::uint32_t bits) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   options_ |= bits;
 }
 
 void TSioBaseDispatcher::OptionsOff(std::uint32_t bits) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   options_ &= ~bits;
 }
 
 bool TSioBaseDispatcher::OptionsAreOn(std::uint32_t bits) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   return (options_ & bits) == bits;
 }
 
@@ -855,18 +855,18 @@ void TSioBaseDispatcher::SetEventBusy(bool& previous, bool value) {
 // ---------------------------------------------------------------------------------------
 
 void TSioBaseDispatcher::SetRecorder(TSioDispatchRecorder* recorder) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   recorder_ = recorder;
 }
 
 void TSioBaseDispatcher::AddTraceEntry(char kind, std::uint8_t c) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   if (recorder_ != nullptr && tracing_.load()) recorder_->TraceEntry(kind, c);
 }
 
 void TSioBaseDispatcher::AddDispatchEntry(TDispatchType type, TDispatchSubType subType, std::uint32_t data,
                                           const void* bytes, std::uint32_t count) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   if (recorder_ != nullptr && dispatchLogging_.load()) recorder_->DispatchEntry(type, subType, data, bytes, count);
 }
 
@@ -877,14 +877,14 @@ std::uint32_t TSioBaseDispatcher::GetDispatchTime() const { return SioTimeGetTim
 // ---------------------------------------------------------------------------------------
 
 void TSioBaseDispatcher::ExtractData() {
-  std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+  std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return;
   std::uint32_t present = PresentLocked();
   if (present == DispatchBufferSize) return;
   RefreshStatus();
   std::uint32_t held;
   {
-    std::lock_guard<std::recursive_mutex> g2(triggerLock_);
+    std::lock_guard<TSioLock> g2(triggerLock_);
     held = comStat_.InQue;
   }
   if (held == 0) return;
@@ -904,11 +904,11 @@ void TSioBaseDispatcher::ExtractData() {
 }
 
 std::uint64_t TSioBaseDispatcher::ReceivedCount() {
-  std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+  std::lock_guard<TSioLock> g(dispatchLock_);
   return dispHead_;
 }
 
 bool TSioBaseDispatcher::DispatchBufferFull() {
-  std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+  std::lock_guard<TSioLock> g(dispatchLock_);
   return dispBuff_ && PresentLocked() == DispatchBufferSize;
 }

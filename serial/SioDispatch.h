@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -226,6 +227,28 @@ struct TTriggerSave {
   std::vector<TTimerTrigger> Timers;
   std::vector<TStatusTrigger> Status;
   std::vector<TDataTrigger> Data;
+};
+
+// A recursive lock (like a critical section) that is destroyed explicitly, so that a
+// thread checker never mistakes a new lock at the same address for an old one.
+class TSioLock {
+ public:
+  TSioLock() {
+    pthread_mutexattr_t a;
+    pthread_mutexattr_init(&a);
+    pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&m_, &a);
+    pthread_mutexattr_destroy(&a);
+  }
+  ~TSioLock() { pthread_mutex_destroy(&m_); }
+  TSioLock(const TSioLock&) = delete;
+  TSioLock& operator=(const TSioLock&) = delete;
+  void lock() { pthread_mutex_lock(&m_); }
+  void unlock() { pthread_mutex_unlock(&m_); }
+  bool try_lock() { return pthread_mutex_trylock(&m_) == 0; }
+
+ private:
+  pthread_mutex_t m_;
 };
 
 // A small event (manual or automatic reset) for the worker threads.
@@ -444,9 +467,9 @@ class TSioBaseDispatcher {
 
   // ----- locks -----
   // Order where two are held: dispatch-buffer lock first, then the trigger lock.
-  std::recursive_mutex& TriggerLock() { return triggerLock_; }
-  std::recursive_mutex& OutputLock() { return outputLock_; }
-  std::recursive_mutex& DispatchLock() { return dispatchLock_; }
+  TSioLock& TriggerLock() { return triggerLock_; }
+  TSioLock& OutputLock() { return outputLock_; }
+  TSioLock& DispatchLock() { return dispatchLock_; }
 
  protected:
   // Output ring, guarded by the output lock (shared with the device layer).
@@ -517,9 +540,9 @@ class TSioBaseDispatcher {
   std::uint32_t PresentLocked() const { return static_cast<std::uint32_t>(dispHead_ - dispTail_); }
   void TraceBytes(char kind, const std::uint8_t* p, std::uint32_t n);
 
-  std::recursive_mutex triggerLock_;
-  std::recursive_mutex outputLock_;
-  std::recursive_mutex dispatchLock_;
+  TSioLock triggerLock_;
+  TSioLock outputLock_;
+  TSioLock dispatchLock_;
 
   // Dispatch buffer. Positions count every byte ever received (the ring index is the
   // position modulo the size), so consumed or discarded bytes can never be scanned again.

@@ -56,7 +56,7 @@ std::uint32_t TSioBaseDispatcher::GetTriggerHandle() {
 
 int TSioBaseDispatcher::ChangeLengthTrigger(std::uint32_t count) {
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     lengthTrigger_ = count;
   }
   if (dispatchLogging_.load(std::memory_order_relaxed)) AddDispatchEntry(dtTriggerDataChange, dstAvailTrigger, count);
@@ -68,7 +68,7 @@ std::uint32_t TSioBaseDispatcher::LengthTrigger() { return lengthTrigger_.load()
 int TSioBaseDispatcher::AddTimerTrigger() {
   std::uint32_t h;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     h = GetTriggerHandle();
     if (h == 0) return ecNoMoreTriggers;
     TTimerTrigger t;
@@ -80,7 +80,7 @@ int TSioBaseDispatcher::AddTimerTrigger() {
 }
 
 int TSioBaseDispatcher::SetTimerTrigger(std::uint32_t handle, std::int32_t ticks, bool activate) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   for (auto& t : timerTriggers_) {
     if (t.Handle != handle || handle < 2) continue;
     if (activate) {
@@ -98,7 +98,7 @@ int TSioBaseDispatcher::SetTimerTrigger(std::uint32_t handle, std::int32_t ticks
 }
 
 int TSioBaseDispatcher::ExtendTimer(std::uint32_t handle, std::int32_t ticks) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   for (auto& t : timerTriggers_) {
     if (t.Handle != handle || handle < 2) continue;
     t.Timer.ExpireTicks += ticks;
@@ -109,7 +109,7 @@ int TSioBaseDispatcher::ExtendTimer(std::uint32_t handle, std::int32_t ticks) {
 }
 
 int TSioBaseDispatcher::TimerTicksRemaining(std::uint32_t handle, std::int32_t& ticks) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   for (auto& t : timerTriggers_) {
     if (t.Handle != handle || handle < 2) continue;
     ticks = RemainingTime(t.Timer);
@@ -124,7 +124,7 @@ int TSioBaseDispatcher::AddDataTrigger(std::string_view text, bool ignoreCase) {
 
 int TSioBaseDispatcher::AddDataTriggerLen(const void* data, bool ignoreCase, std::uint32_t length) {
   if (length > MaxTrigData) return ecTriggerTooLong;
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   std::uint32_t h = GetTriggerHandle();
   if (h == 0) return ecNoMoreTriggers;
   TDataTrigger t;
@@ -140,7 +140,7 @@ int TSioBaseDispatcher::AddDataTriggerLen(const void* data, bool ignoreCase, std
 
 int TSioBaseDispatcher::AddStatusTrigger(std::uint32_t kind) {
   if (kind > stOutSent) return ecBadArgument;
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   std::uint32_t h = GetTriggerHandle();
   if (h == 0) return ecNoMoreTriggers;
   TStatusTrigger t;
@@ -153,7 +153,7 @@ int TSioBaseDispatcher::AddStatusTrigger(std::uint32_t kind) {
 }
 
 int TSioBaseDispatcher::SetStatusTrigger(std::uint32_t handle, std::uint32_t value, bool activate) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   for (auto& t : statusTriggers_) {
     if (t.Handle != handle || handle < 2) continue;
     if (activate) {
@@ -190,7 +190,7 @@ int TSioBaseDispatcher::SetStatusTrigger(std::uint32_t handle, std::uint32_t val
 
 TTriggerType TSioBaseDispatcher::FindTriggerFromHandle(std::uint32_t handle, bool remove) {
   if (handle < 2) return handle == LengthTriggerHandle ? ttAvail : ttNone;
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   for (auto it = timerTriggers_.begin(); it != timerTriggers_.end(); ++it) {
     if (it->Handle != handle) continue;
     if (remove) {
@@ -228,7 +228,7 @@ int TSioBaseDispatcher::RemoveTrigger(std::uint32_t handle) {
 }
 
 void TSioBaseDispatcher::RemoveAllTriggers() {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   lengthTrigger_ = 0;
   timerTriggers_.clear();
   statusTriggers_.clear();
@@ -237,7 +237,7 @@ void TSioBaseDispatcher::RemoveAllTriggers() {
 }
 
 void TSioBaseDispatcher::FreeTriggers() {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   timerTriggers_.clear();
   statusTriggers_.clear();
   dataTriggers_.clear();
@@ -248,7 +248,7 @@ void TSioBaseDispatcher::FreeTriggers() {
 
 void TSioBaseDispatcher::SaveTriggers(TTriggerSave& save) {
   ClearSaveBuffers(save);
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   save.LengthTrigger = lengthTrigger_;
   save.Timers = timerTriggers_;
   save.Status = statusTriggers_;
@@ -256,7 +256,7 @@ void TSioBaseDispatcher::SaveTriggers(TTriggerSave& save) {
 }
 
 void TSioBaseDispatcher::RestoreTriggers(const TTriggerSave& save) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   lengthTrigger_ = save.LengthTrigger;
   timerTriggers_ = save.Timers;
   statusTriggers_ = save.Status;
@@ -277,13 +277,13 @@ void TSioBaseDispatcher::ClearSaveBuffers(TTriggerSave& save) {
 }
 
 void TSioBaseDispatcher::ResetStatusHits() {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   for (auto& t : statusTriggers_) t.Hit = false;
   statusHit_ = false;
 }
 
 void TSioBaseDispatcher::ResetDataTriggers() {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   for (auto& t : dataTriggers_) {
     std::fill(std::begin(t.Counters), std::end(t.Counters), 0u);
     t.Matched = false;
@@ -318,17 +318,17 @@ void TSioBaseDispatcher::UpdateHandlerFlagsLocked(TApHandlerFlagUpdate kind) {
 }
 
 void TSioBaseDispatcher::UpdateHandlerFlags(TApHandlerFlagUpdate kind) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   UpdateHandlerFlagsLocked(kind);
 }
 
 bool TSioBaseDispatcher::PortHandlerInstalled() {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   return portHandlerInstalled_;
 }
 
 int TSioBaseDispatcher::RegisterWndTriggerHandler(HWND window) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   wndHandlers_.push_back(std::make_unique<WndHandler>(WndHandler{window, false}));
   handlerServiceNeeded_ = true;
   AddDispatchEntry(dtTriggerHandlerAlloc, dstWndHandler, window);
@@ -336,7 +336,7 @@ int TSioBaseDispatcher::RegisterWndTriggerHandler(HWND window) {
 }
 
 int TSioBaseDispatcher::RegisterProcTriggerHandler(TSioNotifyProc proc) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   procHandlers_.push_back(std::make_unique<ProcHandler>(ProcHandler{proc, false}));
   handlerServiceNeeded_ = true;
   AddDispatchEntry(dtTriggerHandlerAlloc, dstProcHandler, 0);
@@ -344,7 +344,7 @@ int TSioBaseDispatcher::RegisterProcTriggerHandler(TSioNotifyProc proc) {
 }
 
 int TSioBaseDispatcher::RegisterEventTriggerHandler(TSioNotifyEvent method) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   eventHandlers_.push_back(std::make_unique<EventHandler>(EventHandler{method, false, false}));
   handlerServiceNeeded_ = true;
   AddDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, 0);
@@ -352,7 +352,7 @@ int TSioBaseDispatcher::RegisterEventTriggerHandler(TSioNotifyEvent method) {
 }
 
 int TSioBaseDispatcher::RegisterSyncEventTriggerHandler(TSioNotifyEvent method) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   eventHandlers_.push_back(std::make_unique<EventHandler>(EventHandler{method, false, true}));
   handlerServiceNeeded_ = true;
   AddDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, 1);
@@ -375,7 +375,7 @@ static bool RemoveHandler(List& list, bool defer, bool& toDelete, Pred pred) {
 }
 
 int TSioBaseDispatcher::DeregisterWndTriggerHandler(HWND window) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   if (RemoveHandler(wndHandlers_, notifying_, handlersToDelete_, [&](const WndHandler& h) { return h.Window == window; }))
     AddDispatchEntry(dtTriggerHandlerDispose, dstWndHandler, window);
   UpdateHandlerFlagsLocked(fuKeepPort);
@@ -383,7 +383,7 @@ int TSioBaseDispatcher::DeregisterWndTriggerHandler(HWND window) {
 }
 
 int TSioBaseDispatcher::DeregisterProcTriggerHandler(TSioNotifyProc proc) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   if (RemoveHandler(procHandlers_, notifying_, handlersToDelete_, [&](const ProcHandler& h) { return h.Proc == proc; }))
     AddDispatchEntry(dtTriggerHandlerDispose, dstProcHandler, 0);
   UpdateHandlerFlagsLocked(fuKeepPort);
@@ -391,7 +391,7 @@ int TSioBaseDispatcher::DeregisterProcTriggerHandler(TSioNotifyProc proc) {
 }
 
 int TSioBaseDispatcher::DeregisterEventTriggerHandler(TSioNotifyEvent method) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   bool sync = false;
   if (RemoveHandler(eventHandlers_, notifying_, handlersToDelete_, [&](const EventHandler& h) {
         sync = h.Sync;
@@ -419,7 +419,7 @@ void TSioBaseDispatcher::PurgeDeletedHandlers() {
 bool TSioBaseDispatcher::SendNotify(UINT msg, WPARAM wParam, std::uint32_t data) {
   bool relative = msg == SW_TRIGGERAVAIL || msg == SW_TRIGGERDATA;
   if (relative && handlerServiceNeeded_.load()) {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     inRelative_ = true;
     getCount_ = largestGetCount_ = 0;
   }
@@ -430,14 +430,14 @@ bool TSioBaseDispatcher::SendNotify(UINT msg, WPARAM wParam, std::uint32_t data)
 bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t data, bool relative) {
   if (!handlerServiceNeeded_.load()) {
     if (relative) {
-      std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+      std::lock_guard<TSioLock> g(dispatchLock_);
       inRelative_ = false;
       getCount_ = largestGetCount_ = 0;
     }
     return true;
   }
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     eventBusy_ = true;
     notifying_ = true;
     if (dispatchLogging_.load(std::memory_order_relaxed)) {
@@ -453,12 +453,12 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
 
   auto beginHandler = [&] {
     if (!relative) return;
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     getCount_ = 0;
   };
   auto endHandler = [&] {
     if (relative) {
-      std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+      std::lock_guard<TSioLock> g(dispatchLock_);
       largestGetCount_ = std::max(largestGetCount_, getCount_);
     }
     if (closeDeferred_.load(std::memory_order_acquire)) aborted = true;
@@ -469,7 +469,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
     TSioNotifyEvent method;
     bool sync;
     {
-      std::lock_guard<std::recursive_mutex> g(triggerLock_);
+      std::lock_guard<TSioLock> g(triggerLock_);
       if (i >= eventHandlers_.size()) break;
       if (eventHandlers_[i]->Deleted) continue;
       method = eventHandlers_[i]->Method;
@@ -485,7 +485,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
   for (std::size_t i = 0; !aborted; ++i) {
     TSioNotifyProc proc;
     {
-      std::lock_guard<std::recursive_mutex> g(triggerLock_);
+      std::lock_guard<TSioLock> g(triggerLock_);
       if (i >= procHandlers_.size()) break;
       if (procHandlers_[i]->Deleted) continue;
       proc = procHandlers_[i]->Proc;
@@ -497,7 +497,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
   for (std::size_t i = 0; !aborted; ++i) {
     HWND wnd;
     {
-      std::lock_guard<std::recursive_mutex> g(triggerLock_);
+      std::lock_guard<TSioLock> g(triggerLock_);
       if (i >= wndHandlers_.size()) break;
       std::size_t live = 0;
       for (auto& h : wndHandlers_)
@@ -515,7 +515,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
   bool result = !aborted;
   bool roomMade = false;
   if (relative) {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     inRelative_ = false;
     if (!aborted && dispBuff_) {
       std::uint32_t take = std::min(largestGetCount_, PresentLocked());
@@ -527,7 +527,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
     getCount_ = largestGetCount_ = 0;
   }
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     eventBusy_ = false;
     notifying_ = false;
     if (handlersToDelete_) {
@@ -546,7 +546,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
 bool TSioBaseDispatcher::CheckTimerTriggers() {
   std::uint32_t handle = 0;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     for (auto& t : timerTriggers_) {
       if (t.Armed && TimerExpired(t.Timer)) {
         t.Armed = false;
@@ -586,7 +586,7 @@ bool TSioBaseDispatcher::StatusConditionHolds(TStatusTrigger& t, std::uint32_t& 
 bool TSioBaseDispatcher::CheckStatusTriggers() {
   std::uint32_t handle = 0, data = 0;
   {
-    std::lock_guard<std::recursive_mutex> g(triggerLock_);
+    std::lock_guard<TSioLock> g(triggerLock_);
     for (auto& t : statusTriggers_) {
       if (!t.Armed || t.Hit) continue;
       if (!StatusConditionHolds(t, data)) continue;
@@ -645,9 +645,9 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
   bool matched = false;
   std::uint64_t matchPos = 0;
   {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     if (!dispBuff_) return false;
-    std::lock_guard<std::recursive_mutex> g2(triggerLock_);
+    std::lock_guard<TSioLock> g2(triggerLock_);
     // Never look at bytes the application has already taken or discarded.
     if (scanPos_ < dispTail_) scanPos_ = dispTail_;
     const std::uint64_t head = dispHead_;
@@ -710,13 +710,13 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
   if (!matched) return result;
   // Data notifications, the trigger added last first.
   {
-    std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+    std::lock_guard<TSioLock> g(dispatchLock_);
     if (scanPos_ == matchPos) scanPos_ = matchPos + 1;
   }
   for (;;) {
     std::uint32_t handle = 0, length = 0;
     {
-      std::lock_guard<std::recursive_mutex> g(triggerLock_);
+      std::lock_guard<TSioLock> g(triggerLock_);
       for (auto it = dataTriggers_.rbegin(); it != dataTriggers_.rend(); ++it) {
         if (!it->Matched) continue;
         it->Matched = false;
@@ -727,7 +727,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
     }
     if (handle == 0) break;
     {
-      std::lock_guard<std::recursive_mutex> g(dispatchLock_);
+      std::lock_guard<TSioLock> g(dispatchLock_);
       if (handlerServiceNeeded_.load()) {
         inRelative_ = true;
         getCount_ = largestGetCount_ = 0;
@@ -788,7 +788,7 @@ void TSioBaseDispatcher::CheckIdleTriggers() {
 }
 
 int TSioBaseDispatcher::NextTimerWait(int maxMs) {
-  std::lock_guard<std::recursive_mutex> g(triggerLock_);
+  std::lock_guard<TSioLock> g(triggerLock_);
   if (timerTriggers_.empty()) return maxMs;
   const std::uint32_t now = SioTimeGetTime();
   const std::int64_t curTick = now / MSecsPerTick;

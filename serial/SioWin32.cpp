@@ -1,6 +1,9 @@
 // Device layer and worker threads of the dispatcher.
 #include "serial/SioWin32.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -43,6 +46,8 @@ void TSioDispatcherThread::Join() {
 
 void TSioDispatcherThread::Run() {
   id_.store(std::this_thread::get_id());
+  tid_.store(static_cast<int>(::gettid()));
+  dispatcher_->ApplyPriority(this);
   try {
     Execute();
   } catch (...) {
@@ -144,7 +149,7 @@ void TOutThread::WriteRing() {
       std::uint32_t len;
       std::uint64_t gen;
       {
-        std::lock_guard<std::recursive_mutex> g(d->OutputLock());
+        std::lock_guard<TSioLock> g(d->OutputLock());
         if (!d->outBuff_ || (!d->outFull_ && d->outHead_ == d->outTail_)) break;
         if (d->outFull_ || d->outHead_ <= d->outTail_)
           len = d->outSize_ - d->outTail_;
@@ -171,7 +176,7 @@ void TOutThread::WriteRing() {
       }
       // A failed write drops the piece.
       std::uint32_t adv = n > 0 ? static_cast<std::uint32_t>(n) : len;
-      std::lock_guard<std::recursive_mutex> g(d->OutputLock());
+      std::lock_guard<TSioLock> g(d->OutputLock());
       if (gen != d->outGeneration_) continue;
       d->outTail_ += adv;
       if (d->outTail_ >= d->outSize_) d->outTail_ = 0;
@@ -204,7 +209,9 @@ void TOutThread::WriteRing() {
 
 TSioWin32Dispatcher::TSioWin32Dispatcher(void* owner) : TSioBaseDispatcher(owner) {}
 
-TSioWin32Dispatcher::~TSioWin32Dispatcher() {
+TSioWin32Dispatcher::~TSioWin32Dispatcher() { Shutdown(); }
+
+void TSioWin32Dispatcher::Shutdown() {
   if (closeDeferred_.load())
     DonePortPrim();
   else
@@ -214,10 +221,31 @@ TSioWin32Dispatcher::~TSioWin32Dispatcher() {
     std::lock_guard<std::mutex> g(threadLock_);
     return runningThreads_.load() == 0;
   });
-  if (com_) com_->Join();
-  if (disp_) disp_->Join();
-  if (out_) out_->Join();
+  {
+    std::lock_guard<std::mutex> g(joinLock_);
+    if (com_) com_->Join();
+    if (disp_) disp_->Join();
+    if (out_) out_->Join();
+  }
   CloseDevicePrim();
+}
+
+// Priorities counted from idle 0 (3 normal): the communications and dispatch threads run
+// at boost + 3, the output thread one step higher in RS485 mode. A step is 5 nice levels;
+// raising needs the right to do so, and without it the threads simply stay at normal.
+void TSioWin32Dispatcher::ApplyPriority(TSioDispatcherThread* t) {
+  if (t == nullptr || t->Tid() == 0) return;
+  int prio = threadBoost_.load() + 3;
+  if (dynamic_cast<TOutThread*>(t) != nullptr && rs485_.load()) ++prio;
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(t->Tid()), -(prio - 3) * 5);
+}
+
+void TSioWin32Dispatcher::SetThreadBoost(std::uint8_t boost) {
+  TSioBaseDispatcher::SetThreadBoost(boost);
+  std::lock_guard<std::mutex> g(threadLock_);
+  ApplyPriority(comThread_);
+  ApplyPriority(dispThread_);
+  ApplyPriority(outThread_);
 }
 
 void TSioWin32Dispatcher::ThreadStarted() {
@@ -235,7 +263,7 @@ void TSioWin32Dispatcher::AckOutputStop() {
 
 int TSioWin32Dispatcher::StartDispatcher() {
   {
-    std::lock_guard<std::recursive_mutex> g(TriggerLock());
+    std::lock_guard<TSioLock> g(TriggerLock());
     if (started_.load()) throw ESIOException(std::string("Dispatcher already started"));
     started_ = true;
     killThreads_ = false;
@@ -276,7 +304,7 @@ int TSioWin32Dispatcher::StartDispatcher() {
 
 void TSioWin32Dispatcher::StopDispatcher() {
   {
-    std::lock_guard<std::recursive_mutex> g(TriggerLock());
+    std::lock_guard<TSioLock> g(TriggerLock());
     if (!started_.load()) return;
     killThreads_ = true;
   }
@@ -299,9 +327,12 @@ void TSioWin32Dispatcher::StopDispatcher() {
   // Dispatch thread (already forgotten when this runs on it as part of its release).
   commEvent_.Set();
   PumpWait([&] { return gone(dispThread_); });
-  if (out_) out_->Join();
-  if (com_) com_->Join();
-  if (disp_) disp_->Join();
+  {
+    std::lock_guard<std::mutex> g(joinLock_);
+    if (out_) out_->Join();
+    if (com_) com_->Join();
+    if (disp_) disp_->Join();
+  }
   if (closePending_.exchange(false)) CloseDevicePrim();
 }
 
@@ -397,7 +428,7 @@ int TSioWin32Dispatcher::FlushCom(int queue) {
     g.unlock();
   }
   {
-    std::lock_guard<std::recursive_mutex> g(OutputLock());
+    std::lock_guard<TSioLock> g(OutputLock());
     outHead_ = outTail_ = 0;
     outFull_ = false;
     ++outGeneration_;
@@ -417,7 +448,7 @@ std::uint32_t TSioWin32Dispatcher::GetComError(TComStat& stat) {
   if (device_.IsOpen()) {
     TSerialErrorCounts c;
     if (device_.GetErrorCounts(c) == 0) {
-      std::lock_guard<std::recursive_mutex> g(TriggerLock());
+      std::lock_guard<TSioLock> g(TriggerLock());
       if (c.overrun != lastCounts_.overrun) errors |= leOverrun;
       if (c.bufOverrun != lastCounts_.bufOverrun) errors |= leRxOverflow;
       if (c.parity != lastCounts_.parity) errors |= leParity;
@@ -438,7 +469,7 @@ std::uint32_t TSioWin32Dispatcher::GetComError(TComStat& stat) {
     }
   }
   {
-    std::lock_guard<std::recursive_mutex> g(OutputLock());
+    std::lock_guard<TSioLock> g(OutputLock());
     stat.OutQue = OutRingUsedLocked();
   }
   return errors;
@@ -449,7 +480,7 @@ int TSioWin32Dispatcher::GetComEventMask(std::uint32_t) { return 0; }
 int TSioWin32Dispatcher::GetComState(TLineState& st) {
   TSerialSettings s;
   if (device_.GetSettings(s) != 0) return -1;
-  std::lock_guard<std::recursive_mutex> g(TriggerLock());
+  std::lock_guard<TSioLock> g(TriggerLock());
   if (shadowValid_) {
     st = shadow_;
   } else {
@@ -503,7 +534,7 @@ int TSioWin32Dispatcher::SetComState(const TLineState& st) {
   }
   dsrFlow_ = (st.Flags & lfOutxDsrFlow) != 0;
   ctsFlow_ = (st.Flags & lfOutxCtsFlow) != 0;
-  std::lock_guard<std::recursive_mutex> g(TriggerLock());
+  std::lock_guard<TSioLock> g(TriggerLock());
   shadow_ = st;
   shadowValid_ = true;
   return 0;
@@ -516,7 +547,7 @@ int TSioWin32Dispatcher::ReadCom(std::uint8_t* buffer, int count) {
 
 int TSioWin32Dispatcher::WriteCom(const std::uint8_t* buffer, int count) {
   {
-    std::lock_guard<std::recursive_mutex> g(OutputLock());
+    std::lock_guard<TSioLock> g(OutputLock());
     if (!outBuff_ || count <= 0) return 0;
     std::uint32_t n = static_cast<std::uint32_t>(count);
     std::uint32_t first = std::min(n, outSize_ - outHead_);

@@ -31,6 +31,8 @@ class TSioDispatcherThread {
   // Joins the thread unless it is the calling one.
   void Join();
   std::thread::id Id() const { return id_.load(); }
+  // Kernel id of the running thread (0 before it runs).
+  int Tid() const { return tid_.load(); }
 
   // Runs method(msg, wParam, lParam) on the window thread and waits for it.
   static void SyncNotify(UINT msg, WPARAM wParam, TSioNotifyEvent method, LPARAM lParam);
@@ -45,6 +47,7 @@ class TSioDispatcherThread {
   void Run();
   std::thread thread_;
   std::atomic<std::thread::id> id_{};
+  std::atomic<int> tid_{0};
 };
 
 class TComThread : public TSioDispatcherThread {
@@ -75,6 +78,8 @@ class TOutThread : public TSioDispatcherThread {
   void WaitSentAndReport();
 };
 
+// A class derived from it whose overrides the worker threads call (ReadModemLines) closes
+// the port in its own destructor, before its part of the object is gone.
 class TSioWin32Dispatcher : public TSioBaseDispatcher {
  public:
   explicit TSioWin32Dispatcher(void* owner);
@@ -96,10 +101,14 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   int CloseCom() override;
   int ProcessCommunications() override;
   std::uint8_t ReadModemLevels() override;
+  void SetThreadBoost(std::uint8_t boost) override;
 
   TSerialDevice& Device() { return device_; }
 
  protected:
+  // Closes the port, waits for the worker threads and joins them (the destructor's work;
+  // derived classes call it in theirs).
+  void Shutdown();
   // Reads the modem lines of the device (kSerial* bits); tests replace it to simulate a
   // device with modem lines. False when the device has none.
   virtual bool ReadModemLines(unsigned& lines);
@@ -108,11 +117,13 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   TSerialDevice device_;
 
  private:
+  friend class TSioDispatcherThread;
   friend class TComThread;
   friend class TDispThread;
   friend class TOutThread;
 
   void ThreadStarted();
+  void ApplyPriority(TSioDispatcherThread* t);
   void AckOutputStop();
   void CloseDevicePrim();
   std::uint32_t PollLineEvents();
@@ -125,6 +136,7 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   std::uint64_t outStopAcks_ = 0;  // threadLock_
   bool started1_ = false;          // threadLock_: acknowledgement of the thread being started
 
+  std::mutex joinLock_;  // one joiner at a time
   std::unique_ptr<TComThread> com_;
   std::unique_ptr<TDispThread> disp_;
   std::unique_ptr<TOutThread> out_;
@@ -144,10 +156,14 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
 };
 
 // The same layer over a descriptor handed over by the telephony device instead of a
-// device opened by name. A negative descriptor means none: the open fails with -2007.
+// device opened by name. A negative descriptor means none: the open fails with -2007
+// (descriptor 0 is a descriptor like any other). The port owns the descriptor from the
+// open on and closes it with the port, so the telephony device hands over one of its own
+// (a duplicate).
 class TSioTAPI32Dispatcher : public TSioWin32Dispatcher {
  public:
   TSioTAPI32Dispatcher(void* owner, int deviceHandle);
+  ~TSioTAPI32Dispatcher() override { Shutdown(); }
   int OpenCom(const char* name, int inSize, int outSize) override;
 
  private:

@@ -346,6 +346,7 @@ namespace {
 class TLinesDispatcher : public TSioWin32Dispatcher {
  public:
   using TSioWin32Dispatcher::TSioWin32Dispatcher;
+  ~TLinesDispatcher() override { Shutdown(); }
   std::atomic<unsigned> lines{0};
 
  protected:

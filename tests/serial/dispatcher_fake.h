@@ -33,7 +33,7 @@ class TFakeDispatcher : public TSioBaseDispatcher {
   void Round(std::uint32_t mask = evRxChar) { HandleEvents(mask); }
   // What the output thread would do: take everything out of the output ring.
   void DrainOutput() {
-    std::lock_guard<std::recursive_mutex> g(OutputLock());
+    std::lock_guard<TSioLock> g(OutputLock());
     while (outFull_ || outHead_ != outTail_) {
       sent.push_back(outBuff_[outTail_]);
       outTail_ = (outTail_ + 1) % outSize_;
@@ -53,7 +53,7 @@ class TFakeDispatcher : public TSioBaseDispatcher {
       input.clear();
       ++inputPurges;
     } else {
-      std::lock_guard<std::recursive_mutex> g(OutputLock());
+      std::lock_guard<TSioLock> g(OutputLock());
       outHead_ = outTail_ = 0;
       outFull_ = false;
     }
@@ -85,7 +85,7 @@ class TFakeDispatcher : public TSioBaseDispatcher {
     return 0;
   }
   int WriteCom(const std::uint8_t* buffer, int count) override {
-    std::lock_guard<std::recursive_mutex> g(OutputLock());
+    std::lock_guard<TSioLock> g(OutputLock());
     for (int i = 0; i < count; ++i) {
       outBuff_[outHead_] = buffer[i];
       outHead_ = (outHead_ + 1) % outSize_;
