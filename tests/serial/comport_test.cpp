@@ -112,27 +112,38 @@ class ComPortTest : public ::testing::Test {
   fs::path dir;
 };
 
+// Remembers the line settings that the dispatcher gives the device. A pseudo-terminal
+// always carries 8 bits without parity, so bits and parity are kept here, as a UART keeps
+// them, and checked here.
+class TRecordingDispatcher : public TSioWin32Dispatcher {
+ public:
+  using TSioWin32Dispatcher::TSioWin32Dispatcher;
+  int SetComState(const TLineState& s) override {
+    Last = s;
+    Set = true;
+    return TSioWin32Dispatcher::SetComState(s);
+  }
+  int GetComState(TLineState& s) override {
+    int r = TSioWin32Dispatcher::GetComState(s);
+    if (Set) {
+      s.ByteSize = Last.ByteSize;
+      s.Parity = Last.Parity;
+      s.Flags = (s.Flags & ~lfParity) | (Last.Flags & lfParity);
+    }
+    return r;
+  }
+  TLineState Last{};
+  bool Set = false;
+};
+
 // ---------------------------------------------------------------------------------------
 // Settings
 // ---------------------------------------------------------------------------------------
 
-TEST_F(ComPortTest, DefaultsAndSettingsOfAClosedPort) {
+TEST_F(ComPortTest, SettingsOfAClosedPort) {
   TSioComPort port;
-  EXPECT_EQ(port.GetDeviceLayer(), dlWin32);
-  EXPECT_EQ(port.GetComNumber(), 0);
-  EXPECT_EQ(port.GetBaud(), 19200u);
-  EXPECT_TRUE(port.GetPromptForPort());
-  EXPECT_EQ(port.GetInSize(), 4096);
-  EXPECT_EQ(port.GetOutSize(), 4096);
-  EXPECT_EQ(port.GetTraceName(), "SIO.TRC");
-  EXPECT_EQ(port.GetLogName(), "SIO.LOG");
-  EXPECT_EQ(port.GetTraceSize(), 10000u);
-  EXPECT_EQ(port.GetTapiMode(), tmAuto);
-  EXPECT_EQ(port.GetTriggerLength(), 1);
-  EXPECT_EQ(port.GetVersion(), "v3.01");
   EXPECT_EQ(port.GetInBuffFree(), 8192u);
   EXPECT_EQ(port.GetOutBuffFree(), 4096u);
-  EXPECT_FALSE(port.GetDSR());
 
   // Only on and off are kept while closed.
   port.SetTracing(tlDump);
@@ -171,30 +182,6 @@ TEST_F(ComPortTest, DefaultsAndSettingsOfAClosedPort) {
   port.SetDeviceLayer(dlFossil);
   EXPECT_EQ(port.GetDeviceLayer(), dlWin32);
 }
-
-// Remembers the line settings that the dispatcher gives the device. A pseudo-terminal
-// always carries 8 bits without parity, so bits and parity are kept here, as a UART keeps
-// them, and checked here.
-class TRecordingDispatcher : public TSioWin32Dispatcher {
- public:
-  using TSioWin32Dispatcher::TSioWin32Dispatcher;
-  int SetComState(const TLineState& s) override {
-    Last = s;
-    Set = true;
-    return TSioWin32Dispatcher::SetComState(s);
-  }
-  int GetComState(TLineState& s) override {
-    int r = TSioWin32Dispatcher::GetComState(s);
-    if (Set) {
-      s.ByteSize = Last.ByteSize;
-      s.Parity = Last.Parity;
-      s.Flags = (s.Flags & ~lfParity) | (Last.Flags & lfParity);
-    }
-    return r;
-  }
-  TLineState Last{};
-  bool Set = false;
-};
 
 TEST_F(ComPortTest, SettingsReachTheLine) {
   MappedPty pty(61);
@@ -270,12 +257,25 @@ TEST_F(ComPortTest, RS485FromTheStoredSettingsEndsInRS485) {
   port.SetComNumber(62);
   port.SetHWFlowOptions(HWFlowBit(hwfRequireCTS));
   port.SetRS485Mode(true);  // removes the CTS requirement
+  TRecordingDispatcher* rec = nullptr;
+  SetActivateDeviceLayerHook([&](TSioCustomComPort* cp) {
+    rec = new TRecordingDispatcher(cp);
+    return rec;
+  });
   port.SetOpen(true);
-  EXPECT_TRUE(port.Dispatcher()->RS485Mode());
+  SetActivateDeviceLayerHook(nullptr);
+  ASSERT_EQ(port.Dispatcher(), rec);
+  EXPECT_TRUE(rec->RS485Mode());
+  // The direction switch is on the line although the flow options were applied first.
+  EXPECT_EQ(rec->Last.Flags & lfRtsControlMask, lfRtsToggle);
+  EXPECT_FALSE(rec->Last.Flags & lfOutxCtsFlow);
   EXPECT_FALSE(pty.Settings().c_cflag & CRTSCTS);
   // Data still goes out with the direction switch.
   port.PutString("bus");
   EXPECT_EQ(pty.Read(3), "bus");
+  // Off again: RTS is a plain line once more, at its property's level.
+  port.SetRS485Mode(false);
+  EXPECT_EQ(rec->Last.Flags & lfRtsControlMask, port.GetRTS() ? lfRtsEnable : lfRtsDisable);
 }
 
 // ---------------------------------------------------------------------------------------
