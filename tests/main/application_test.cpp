@@ -1,0 +1,325 @@
+// The whole application, offscreen, against the controller simulator on a pseudo-terminal:
+// port selection, version dialog, start question, acquisition cycles, grid, preview charts,
+// database, and the shut-down during acquisition.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QChart>
+#include <QChartView>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineSeries>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTableView>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app/Application.h"
+#include "app/KorvidanVersionForm.h"
+#include "app/Main.h"
+#include "app/SharedState.h"
+#include "app/SmallForms.h"
+#include "app/UiThread.h"
+#include "link/RS485BusNew.h"
+#include "platform/Database.h"
+#include "platform/Registry.h"
+#include "serial/ComSelectForm.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The controller simulator as a child process; its port is the first line it prints.
+class Simulator {
+ public:
+  explicit Simulator(std::vector<std::string> extra) {
+    std::vector<std::string> args{KORVIDAN_BINARY_DIR "/tools/korvidan-sim/korvidan-sim", "--no-stdin"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    out_ = fdopen(fds[0], "r");
+    char line[512];
+    if (out_ && std::fgets(line, sizeof line, out_)) {
+      path_ = line;
+      while (!path_.empty() && (path_.back() == '\n' || path_.back() == '\r')) path_.pop_back();
+    }
+  }
+  ~Simulator() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      waitpid(pid_, &status, 0);
+    }
+    if (out_) std::fclose(out_);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  pid_t pid_ = -1;
+  FILE* out_ = nullptr;
+  std::string path_;
+};
+
+// A place of its own for settings, tables, protocol files and logs.
+class Sandbox {
+ public:
+  Sandbox() {
+    char templ[] = "/tmp/korvidan-main-XXXXXX";
+    dir_ = mkdtemp(templ);
+    old_ = fs::current_path();
+    fs::create_directories(dir_ / "db");
+    SetRegistryFile((dir_ / "registry.ini").string());
+    setenv("KORVIDAN_DATABASE_DIR", (dir_ / "db").c_str(), 1);
+    Session().AddStandardAlias("Zelvanor", dir_ / "db");
+    fs::current_path(dir_);
+  }
+  ~Sandbox() {
+    fs::current_path(old_);
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  fs::path Db() const { return dir_ / "db"; }
+
+ private:
+  fs::path dir_;
+  fs::path old_;
+};
+
+// The boxes the application showed.
+struct Boxes {
+  std::mutex lock;
+  std::vector<std::string> texts;
+  void Add(const std::string& t) {
+    std::lock_guard<std::mutex> g(lock);
+    texts.push_back(t);
+  }
+  bool Contains(const std::string& part) {
+    std::lock_guard<std::mutex> g(lock);
+    for (auto& t : texts)
+      if (t.find(part) != std::string::npos) return true;
+    return false;
+  }
+};
+
+// Plays the user: answers the port selection, the version dialog and the start question.
+struct User {
+  bool giveUpVersion = false;  // "Auf Menüpunkt verzichten !" once it is offered
+  bool startAcquisition = true;
+  int portDialogs = 0, versionOks = 0, startAnswers = 0, verzichtenClicks = 0;
+
+  void Act() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (!w->isVisible()) continue;
+      if (auto* ports = qobject_cast<TComSelectForm*>(w)) {
+        ports->PortsComboBox->setCurrentText("COM1");
+        ++portDialogs;
+        ports->OkBtn->click();
+        return;
+      }
+      if (auto* version = qobject_cast<TTKorvidanVersionForm*>(w)) {
+        if (giveUpVersion && version->verzichten->isVisible()) {
+          ++verzichtenClicks;
+          version->verzichten->click();
+          return;
+        }
+        if (version->OkButton->isEnabled() && versionOks == 0) {
+          ++versionOks;
+          version->OkButton->click();
+        }
+        return;
+      }
+      if (auto* start = qobject_cast<TStartupFrm*>(w)) {
+        ++startAnswers;
+        (startAcquisition ? start->Button1 : start->Button2)->click();
+        return;
+      }
+    }
+  }
+};
+
+// Runs the event loop until the condition holds or the time is up.
+bool RunUntil(const std::function<bool()>& condition, int timeoutMs) {
+  QElapsedTimer t;
+  t.start();
+  while (!condition()) {
+    if (t.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+std::int64_t RowCount(const std::string& table) {
+  TRowReader reader("Zelvanor", table);
+  return reader.RowCount();
+}
+
+class ApplicationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    MessageSink = [this](const std::string& text, TMsgKind) { boxes.Add(text); };
+    TForm1::ConfirmSink = [](const std::string&) { return true; };
+    driver = new QTimer();
+    QObject::connect(driver, &QTimer::timeout, [this] { user.Act(); });
+    driver->start(50);
+  }
+  void TearDown() override {
+    delete driver;
+    MessageSink = nullptr;
+    TForm1::ConfirmSink = nullptr;
+  }
+
+  Sandbox sandbox;
+  Boxes boxes;
+  User user;
+  QTimer* driver = nullptr;
+};
+
+TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythingAtClose) {
+  Simulator sim({"--period", "1"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  EXPECT_EQ(user.portDialogs, 1);
+  EXPECT_EQ(QCoreApplication::applicationName().toStdString(), ApplicationTitle);
+  TForm1& form = *app->MainForm;
+  EXPECT_EQ(form.windowTitle().toStdString(), "ovu dralmit v0.19.0");
+  EXPECT_EQ(form.StatusPanel1->text().toStdString(), "Datenabfrage gestoppt");
+  EXPECT_EQ(form.FState.GetIntervalSeconds(), 15 * 60);  // the registry's default
+  // Short cycles: a second between them, one and a half seconds of listening.
+  form.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 1500;
+  std::atomic<int> stored{0};
+  auto store = LinkHooks().StoreCurrentValues;
+  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
+    store(list);
+    ++stored;
+  };
+
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 20000)) << "no start question";
+  EXPECT_EQ(app->Version->Query.GetFirmwareVersion(), 219);
+  EXPECT_TRUE(boxes.Contains("korvidan Firmware Version : 2.19"));
+  EXPECT_FALSE(boxes.Contains("Korvidan antwortet nicht"));
+  EXPECT_TRUE(form.Datenabfrage1->isChecked());
+  ASSERT_EQ(form.TabBar1->count(), 1);
+  EXPECT_EQ(form.TabBar1->tabText(0).toStdString(), "Korvidan1");
+
+  // The fifth cycle merges; the grid and the charts read the measurement table again.
+  ASSERT_TRUE(RunUntil([&] { return form.DBGrid1->model()->rowCount() >= 5; }, 45000)) << "stored " << stored;
+  EXPECT_EQ(form.StatusPanel1->text().toStdString(), "Datenabfrage läuft");
+  QAbstractItemModel* grid = form.DBGrid1->model();
+  const int last = grid->rowCount() - 1;
+  EXPECT_EQ(grid->headerData(2, Qt::Horizontal).toString().toStdString(), "Sensor1");
+  EXPECT_EQ(grid->data(grid->index(last, 2)).toString().toStdString(), "7,05");
+  EXPECT_EQ(grid->data(grid->index(last, 3)).toString().toStdString(), "25,3");
+  EXPECT_EQ(grid->data(grid->index(last, 4)).toString().toStdString(), "350");
+  EXPECT_EQ(grid->data(grid->index(last, 8)).toString().toStdString(), "1013");
+
+  ASSERT_GE(form.Series1->count(), 5);
+  ASSERT_GE(form.Series2->count(), 5);
+  EXPECT_NEAR(form.Series1->at(form.Series1->count() - 1).y(), 7.05, 1e-4);
+  EXPECT_NEAR(form.Series2->at(form.Series2->count() - 1).y(), 25.3, 1e-4);
+  EXPECT_EQ(form.DBChart1->chart()->title().toStdString(), "Sensor1: pH");
+  EXPECT_EQ(form.DBChart2->chart()->title().toStdString(), "Sensor2: Temp.[°C]");
+
+  {
+    TRowReader reader("Zelvanor", "Korvidan1.db", {"Sensor1", "Sensor2", "Sensor3", "Sensor5", "Sensor6"});
+    int rows = 0;
+    while (reader.Next()) {
+      ++rows;
+      EXPECT_NEAR(reader.AsFloat(0), 7.05, 1e-4);
+      EXPECT_NEAR(reader.AsFloat(1), 25.3, 1e-4);
+      EXPECT_NEAR(reader.AsFloat(2), 350, 1e-4);
+      EXPECT_NEAR(reader.AsFloat(3), 8.5, 1e-4);
+      EXPECT_NEAR(reader.AsFloat(4), 1.0, 1e-4);
+    }
+    EXPECT_GE(rows, 5);
+  }
+
+  // Close while the acquisition runs and rows wait in the temporary table.
+  ASSERT_TRUE(RunUntil([&] { return fs::exists(sandbox.Db() / "Korvidan1_Temp.DB"); }, 15000));
+  ASSERT_TRUE(form.IsCollecting());
+  form.close();
+  EXPECT_FALSE(form.IsCollecting());
+  EXPECT_FALSE(form.FState.GetDataCollecting());
+  EXPECT_TRUE(MainFlags.FTempDataMerged);
+  EXPECT_FALSE(fs::exists(sandbox.Db() / "Korvidan1_Temp.DB"));
+  EXPECT_EQ(RowCount("Korvidan1.db"), stored.load());
+  EXPECT_GE(stored.load(), 6);
+  app.reset();
+}
+
+TEST_F(ApplicationTest, UnansweredVersionQueryIsReportedAndStartUpGoesOn) {
+  Simulator sim({"--silent"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+  user.giveUpVersion = true;
+  user.startAcquisition = false;
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  app->Bus->ListenMilliseconds = 300;
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 40000)) << "no start question";
+  EXPECT_TRUE(boxes.Contains("Korvidan antwortet nicht! Bitte Verbindung überprüfen !"));
+  EXPECT_EQ(user.verzichtenClicks, 1);
+  EXPECT_EQ(app->Version->Query.GetFirmwareVersion(), 216);
+  EXPECT_FALSE(app->Version->Query.TimerEnabled());
+  EXPECT_FALSE(form.korvidanprogrammieren1->isEnabled());
+  // "Nein": the controller is registered and its tab filled; nothing is collected.
+  ASSERT_EQ(form.TabBar1->count(), 1);
+  EXPECT_EQ(form.TabBar1->tabText(0).toStdString(), "Korvidan1");
+  EXPECT_FALSE(form.Datenabfrage1->isChecked());
+  EXPECT_FALSE(form.IsCollecting());
+
+  // The acquisition toggle starts and stops it.
+  form.ToggleDataCollection();
+  EXPECT_TRUE(form.IsCollecting());
+  EXPECT_TRUE(boxes.Contains("Datenabfrage gestartet !"));
+  form.ToggleDataCollection();
+  EXPECT_FALSE(form.IsCollecting());
+  EXPECT_TRUE(boxes.Contains("Datenabfrage beendet !"));
+
+  form.close();
+  app.reset();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
