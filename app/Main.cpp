@@ -449,7 +449,7 @@ void TForm1::FillDeviceTabs() {
   const int count = controllers_ ? controllers_->GetControllerCount() : 0;
   for (int i = 0; i < count; ++i)
     if (TKorvidan* c = controllers_->GetController(i))
-      TabBar1->addTab(QString::fromStdString(Cp1252ToUtf8(c->GetIdent()->GetName())));
+      TabBar1->addTab(QString::fromStdString(c->GetIdent()->GetName()));
   inTabHandler_ = false;
   if (TabBar1->count() > 0) TabControl1Enter();
 }
@@ -587,7 +587,7 @@ void TForm1::UpdateChartTitles() {
       type = DataModule2->ReadSensorType(*c, n - 1);
     } catch (const std::exception&) {
     }
-    return QString::fromStdString("Sensor" + IntToStr(n) + ": " + Cp1252ToUtf8(type));
+    return QString::fromStdString("Sensor" + IntToStr(n) + ": " + type);
   };
   DBChart1->chart()->setTitle(title(0));
   DBChart2->chart()->setTitle(title(1));
