@@ -47,7 +47,7 @@ void TSioDispatcherThread::Join() {
 void TSioDispatcherThread::Run() {
   id_.store(std::this_thread::get_id());
   tid_.store(static_cast<int>(::gettid()));
-  dispatcher_->ApplyPriority(this);
+  if (dispatcher_->ThreadBoost() != 0 || dispatcher_->RS485Mode()) dispatcher_->ApplyPriority(this);
   try {
     Execute();
   } catch (...) {
