@@ -1,0 +1,116 @@
+// Helpers of the end-to-end programs: the controller simulator as a child process, a user
+// who answers the start-up dialogs, and an event loop that runs until something holds.
+#pragma once
+
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QThread>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "app/KorvidanVersionForm.h"
+#include "app/SmallForms.h"
+#include "serial/ComSelectForm.h"
+
+extern char** environ;
+
+namespace e2e {
+
+// The controller simulator as a child process; its port is the first line it prints.
+class Simulator {
+ public:
+  explicit Simulator(std::vector<std::string> extra) {
+    std::vector<std::string> args{KORVIDAN_BINARY_DIR "/tools/korvidan-sim/korvidan-sim", "--no-stdin"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    out_ = fdopen(fds[0], "r");
+    char line[512];
+    if (out_ && std::fgets(line, sizeof line, out_)) {
+      path_ = line;
+      while (!path_.empty() && (path_.back() == '\n' || path_.back() == '\r')) path_.pop_back();
+    }
+  }
+  ~Simulator() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status = 0;
+      waitpid(pid_, &status, 0);
+    }
+    if (out_) std::fclose(out_);
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  pid_t pid_ = -1;
+  FILE* out_ = nullptr;
+  std::string path_;
+};
+
+// Plays the user: answers the port selection, the version dialog and the start question.
+struct User {
+  bool giveUpVersion = false;  // "Auf Menüpunkt verzichten !" once it is offered
+  bool startAcquisition = true;
+  int portDialogs = 0, versionOks = 0, startAnswers = 0, verzichtenClicks = 0;
+
+  void Act() {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (!w->isVisible()) continue;
+      if (auto* ports = qobject_cast<TComSelectForm*>(w)) {
+        ports->PortsComboBox->setCurrentText("COM1");
+        ++portDialogs;
+        ports->OkBtn->click();
+        return;
+      }
+      if (auto* version = qobject_cast<TTKorvidanVersionForm*>(w)) {
+        if (giveUpVersion && version->verzichten->isVisible()) {
+          ++verzichtenClicks;
+          version->verzichten->click();
+          return;
+        }
+        if (version->OkButton->isEnabled() && versionOks == 0) {
+          ++versionOks;
+          version->OkButton->click();
+        }
+        return;
+      }
+      if (auto* start = qobject_cast<TStartupFrm*>(w)) {
+        ++startAnswers;
+        (startAcquisition ? start->Button1 : start->Button2)->click();
+        return;
+      }
+    }
+  }
+};
+
+// Runs the event loop until the condition holds or the time is up.
+inline bool RunUntil(const std::function<bool()>& condition, int timeoutMs) {
+  QElapsedTimer t;
+  t.start();
+  while (!condition()) {
+    if (t.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+}  // namespace e2e
