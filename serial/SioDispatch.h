@@ -439,6 +439,8 @@ class TSioBaseDispatcher {
   bool CheckTriggers();
   void ResetStatusHits();
   void ResetDataTriggers();
+  // True when an output-buffer or output-sent status trigger is armed.
+  bool OutputTriggersArmed();
 
   // ----- trace and dispatch log hooks -----
   void SetRecorder(TSioDispatchRecorder* recorder);

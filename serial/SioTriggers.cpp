@@ -282,6 +282,13 @@ void TSioBaseDispatcher::ResetStatusHits() {
   statusHit_ = false;
 }
 
+bool TSioBaseDispatcher::OutputTriggersArmed() {
+  std::lock_guard<TSioLock> g(triggerLock_);
+  for (auto& t : statusTriggers_)
+    if (t.Armed && t.Kind >= stOutBuffFree) return true;
+  return false;
+}
+
 void TSioBaseDispatcher::ResetDataTriggers() {
   std::lock_guard<TSioLock> g(triggerLock_);
   for (auto& t : dataTriggers_) {

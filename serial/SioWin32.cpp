@@ -105,8 +105,11 @@ void TDispThread::Execute() {
     if (mask & evRxChar) {
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(d->NextTimerWait(20));
       while (!d->killThreads_.load() && !d->closeDeferred_.load() && !d->DispatchBufferFull() &&
-             std::chrono::steady_clock::now() < until && d->device_.WaitInput(2))
+             std::chrono::steady_clock::now() < until) {
+        std::uint64_t before = d->ReceivedCount();
         d->HandleEvents(0);
+        if (d->ReceivedCount() == before && !d->device_.WaitInput(2)) break;
+      }
     }
     if (ev && (mask & (evRxChar | evErr | evBreak))) d->eventsHandled_.Set();
     d->CheckIdleTriggers();
@@ -197,7 +200,8 @@ void TOutThread::WriteRing() {
     if (rtsUp) d->device_.SetModemLine(kSerialRTS, false);
     if (sent) {
       d->outputSent_.store(true);
-      d->commEvent_.Set();  // let the dispatch thread test the output triggers now
+      // Let the dispatch thread test the output triggers now rather than in its next round.
+      if (d->OutputTriggersArmed()) d->commEvent_.Set();
     }
     return;
   }
