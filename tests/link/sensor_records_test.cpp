@@ -1,7 +1,6 @@
 // Cutting the controllers' value output into records and converting them into sensors.
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -188,21 +187,4 @@ TEST(SensorRecords, NumbersThatDoNotConvert)
     TKorvidan k2(0);
     EXPECT_EQ(ConvertRecords({}, k2, lock, [&](const std::string& t) { reports.push_back(t); }), 0);
     EXPECT_EQ(reports, std::vector<std::string>{"Anzahl Sensor Daten :  0 "});
-}
-
-TEST(SensorRecords, LocaleDoesNotMatter)
-{
-    // Under a locale with a decimal comma the values stay the same.
-    const char* german = nullptr;
-    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "de_DE"})
-        if (std::setlocale(LC_ALL, name)) {
-            german = name;
-            break;
-        }
-    if (german == nullptr)
-        GTEST_SKIP() << "no German locale installed";
-    Converted c;
-    Convert({FullLine}, c);
-    std::setlocale(LC_ALL, "C");
-    ExpectFullLine(c.controller, german);
 }
