@@ -210,6 +210,7 @@ struct TDataTrigger {
   std::uint32_t Handle = 0;
   std::uint32_t Length = 0;
   std::uint32_t Counters[MaxTrigData + 1] = {};
+  std::uint32_t Busy = 0;  // bit i set while Counters[i] is not 0
   bool Matched = false;
   bool IgnoreCase = false;
   std::uint8_t Pattern[MaxTrigData] = {};

@@ -264,6 +264,7 @@ void TSioBaseDispatcher::RestoreTriggers(const TTriggerSave& save) {
   // Bytes of the previous session must not complete a match in the new one.
   for (auto& t : dataTriggers_) {
     std::fill(std::begin(t.Counters), std::end(t.Counters), 0u);
+    t.Busy = 0;
     t.Matched = false;
   }
   for (auto& t : statusTriggers_) t.Hit = false;
@@ -293,6 +294,7 @@ void TSioBaseDispatcher::ResetDataTriggers() {
   std::lock_guard<TSioLock> g(triggerLock_);
   for (auto& t : dataTriggers_) {
     std::fill(std::begin(t.Counters), std::end(t.Counters), 0u);
+    t.Busy = 0;
     t.Matched = false;
   }
 }
@@ -611,20 +613,13 @@ bool TSioBaseDispatcher::CheckStatusTriggers() {
 
 bool TSioBaseDispatcher::MatchData(TDataTrigger& t, std::uint8_t c) {
   if (t.IgnoreCase) c = kUpper.t[c];
-  const std::uint32_t n = t.Length;
   const std::uint8_t first = t.Pattern[0];
   // Nothing pending and not the first character: nothing changes.
-  if (t.Counters[0] == 0 && c != first) {
-    bool idle = true;
-    for (std::uint32_t i = 1; i < n; ++i)
-      if (t.Counters[i] != 0) {
-        idle = false;
-        break;
-      }
-    if (idle) return false;
-  }
+  if (t.Busy == 0 && c != first) return false;
+  const std::uint32_t n = t.Length;
   bool started = false;
   bool complete = false;
+  std::uint32_t busy = 0;
   for (std::uint32_t i = 0; i < n; ++i) {
     std::uint32_t& ctr = t.Counters[i];
     if (i != 0 && ctr == 0 && (started || first != c)) continue;
@@ -632,8 +627,11 @@ bool TSioBaseDispatcher::MatchData(TDataTrigger& t, std::uint8_t c) {
     if (t.Pattern[pos] == c) {
       ctr = pos + 1;
       if (ctr == n) {
+        // A completed match drops every partial one; the walk goes on, so this byte can
+        // start the next match.
         complete = true;
         std::fill(std::begin(t.Counters), std::end(t.Counters), 0u);
+        busy = 0;
       }
     } else if (first == c) {
       ctr = 1;
@@ -642,7 +640,12 @@ bool TSioBaseDispatcher::MatchData(TDataTrigger& t, std::uint8_t c) {
       ctr = 0;
     }
     if (ctr == 1) started = true;
+    if (ctr != 0)
+      busy |= 1u << i;
+    else
+      busy &= ~(1u << i);
   }
+  t.Busy = busy;
   return complete;
 }
 
@@ -666,8 +669,22 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
       }
     std::uint32_t longest = 0;
     if (anyData) {
+      // Bytes that start no pattern are passed over quickly while no match is under way.
+      bool starts[256] = {};
+      bool pending = false;
+      for (auto& t : dataTriggers_) {
+        if (t.Length == 0) continue;
+        starts[t.Pattern[0]] = true;
+        if (t.IgnoreCase) {
+          for (int ch = 0; ch < 256; ++ch)
+            if (kUpper.t[ch] == t.Pattern[0]) starts[ch] = true;
+        }
+        if (t.Busy != 0 || t.Matched) pending = true;
+      }
       for (std::uint64_t i = scanPos_; i < head; ++i) {
         std::uint8_t c = dispBuff_[i & kMask];
+        if (!pending && !starts[c]) continue;
+        pending = false;
         for (auto& t : dataTriggers_) {
           if (t.Length == 0) continue;
           if (MatchData(t, c)) t.Matched = true;
@@ -675,6 +692,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
             matched = true;
             longest = std::max(longest, t.Length);
           }
+          if (t.Busy != 0) pending = true;
         }
         if (matched) {
           matchPos = i;
