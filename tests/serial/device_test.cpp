@@ -438,6 +438,33 @@ TEST(DevicePty, FullReceiveRingDoesNotSpinAndLosesNothing) {
   EXPECT_TRUE(got == in) << got.size();
 }
 
+TEST(DevicePty, OutputFlushEndsAPendingWrite) {
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave, 32768), 0);
+  // Nobody reads: the device fills up and the output thread waits inside a write.
+  std::size_t queued = 0;
+  const std::string block(32768, 'z');
+  for (int i = 0; i < 40; ++i) {
+    if (d.PutBlock(block.data(), static_cast<std::uint32_t>(block.size())) == 0) queued += block.size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_GT(d.OutBuffUsed(), 0u);
+  auto t0 = Clock::now();
+  EXPECT_EQ(d.FlushOutBuffer(), 0);
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(500));
+  EXPECT_EQ(d.OutBuffUsed(), 0u);
+  ASSERT_EQ(d.PutString("after"), 0);
+  // What the device still held may come; the flushed ring does not, and output goes on.
+  std::string got;
+  auto end = Clock::now() + std::chrono::seconds(5);
+  while (Clock::now() < end && (got.size() < 5 || got.compare(got.size() - 5, 5, "after") != 0))
+    got += pty.Read(65536, 50);
+  ASSERT_GE(got.size(), 5u);
+  EXPECT_EQ(got.substr(got.size() - 5), "after");
+  EXPECT_LT(got.size(), queued);
+}
+
 TEST(DevicePty, CloseEndsAllThreadsWithinOneSecond) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);

@@ -253,3 +253,41 @@ TEST(DispatcherCore, ReleasesBuffersOnceAndRefusesUseAfterClose) {
   EXPECT_EQ(d.InBuffUsed(), 0u);
   d.DonePort();  // a second close does nothing
 }
+
+TEST(DispatcherCore, TraceAndLogHooksSeeBytesAndTriggerChanges) {
+  struct Recorder : TSioDispatchRecorder {
+    std::string trace;
+    std::vector<std::pair<int, int>> log;  // type, sub-type
+    void TraceEntry(char kind, std::uint8_t c) override {
+      trace += kind;
+      trace += static_cast<char>(c);
+    }
+    void DispatchEntry(TDispatchType t, TDispatchSubType st, std::uint32_t, const void*, std::uint32_t) override {
+      log.emplace_back(t, st);
+    }
+  } rec;
+  TFakeDispatcher d;
+  ASSERT_EQ(d.Open(), 0);
+  d.SetRecorder(&rec);
+  d.PutString("ab");  // not recorded while both are off
+  d.SetTracing(true);
+  d.SetDispatchLogging(true);
+  d.PutString("xy");
+  d.Feed("Q");
+  d.Round();
+  std::uint8_t c;
+  d.GetChar(c);
+  EXPECT_EQ(rec.trace, "TxTyRQ");
+  int h = d.AddTimerTrigger();
+  d.RemoveTrigger(h);
+  auto has = [&](int t, int st) {
+    for (auto& e : rec.log)
+      if (e.first == t && e.second == st) return true;
+    return false;
+  };
+  EXPECT_TRUE(has(dtDispatch, dstWriteCom));
+  EXPECT_TRUE(has(dtDispatch, dstReadCom));
+  EXPECT_TRUE(has(dtTriggerAlloc, dstTimerTrigger));
+  EXPECT_TRUE(has(dtTriggerDispose, dstTimer));
+  d.SetRecorder(nullptr);
+}
