@@ -166,6 +166,14 @@ bool TTKorvidanVersion::StartQuery()
 
 void TTKorvidanVersion::GetVersionTimerTimer()
 {
+    // Sending lets the message queue run, and with it this timer: one tick at a time.
+    if (FInTimer)
+        return;
+    FInTimer = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{FInTimer};
     ++FRetryCount;
     // A parsed reply ends the retries, whatever tick it came on.
     if (FFlags.FVersionDone) {

@@ -128,6 +128,7 @@ private:
     int FRetryCount = 0;
     std::uint16_t FTriggerHandle = 0;
     bool FClosing = false;
+    bool FInTimer = false;
 };
 
 // The one-shot query thread: runs the first steps of the query on the window thread, waits
