@@ -141,10 +141,19 @@ void TOutThread::Execute() {
 void TOutThread::WriteRing() {
   auto* d = dispatcher_;
   bool rtsUp = false;
+  // Back to receiving when the writing ends early.
+  auto dropRts = [&] {
+    if (rtsUp) d->device_.SetModemLine(kSerialRTS, false);
+    rtsUp = false;
+  };
   for (;;) {
     for (;;) {
-      if (d->killThreads_.load()) return;
+      if (d->killThreads_.load()) {
+        dropRts();
+        return;
+      }
       if (d->outStopRequest_.load()) {
+        dropRts();
         d->AckOutputStop();
         return;
       }
@@ -197,7 +206,7 @@ void TOutThread::WriteRing() {
     }
     d->draining_.store(false);
     if (d->OutBuffUsed() != 0 && !d->killThreads_.load() && !d->outStopRequest_.load()) continue;
-    if (rtsUp) d->device_.SetModemLine(kSerialRTS, false);
+    dropRts();
     if (sent) {
       d->outputSent_.store(true);
       // Let the dispatch thread test the output triggers now rather than in its next round.
@@ -368,7 +377,7 @@ int TSioWin32Dispatcher::OpenCom(const char* name, int, int) {
   int e = device_.Open(path);
   if (e != 0) {
     // A node without a device behind it is a port that does not exist.
-    if (e == ENOENT || e == ENXIO || e == ENODEV || e == EIO) return ecFileNotFound;
+    if (e == ENOENT || e == ENXIO || e == ENODEV || e == EIO || e == ENOTTY) return ecFileNotFound;
     return SioErrorFromErrno(e);
   }
   return device_.Fd();

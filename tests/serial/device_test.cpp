@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -137,6 +138,14 @@ TEST(DeviceMapping, ComNumbersAndErrors) {
   setenv("SIO_COM8", "/nonexistent/tty", 1);
   TSioWin32Dispatcher c(nullptr);
   EXPECT_EQ(c.InitPort("\\\\.\\COM8", 9600, 0, 8, 1, 4096, 4096, true, true), ecFileNotFound);
+  // A file that is no terminal is no port either.
+  std::string plain = std::string(KORVIDAN_BINARY_DIR) + "/device_test_plain_file";
+  FILE* f = std::fopen(plain.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  TSioWin32Dispatcher e(nullptr);
+  EXPECT_EQ(e.InitPort(plain.c_str(), 9600, 0, 8, 1, 4096, 4096, true, true), ecFileNotFound);
+  std::remove(plain.c_str());
   unsetenv("SIO_COM7");
   unsetenv("SIO_COM8");
 }
