@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -39,6 +40,7 @@
 #include "link/RS485BusNew.h"
 #include "platform/Database.h"
 #include "platform/Registry.h"
+#include "serial/ComSelect.h"
 #include "serial/ComSelectForm.h"
 #include "tests/main/Driver.h"
 
@@ -228,6 +230,51 @@ TEST_F(ApplicationTest, UnansweredVersionQueryIsReportedAndStartUpGoesOn) {
   EXPECT_TRUE(boxes.Contains("Datenabfrage beendet !"));
 
   form.close();
+  app.reset();
+}
+
+
+TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
+  // No port to choose: the selection is cancelled, the port stays closed.
+  SetPortPromptHook([]() -> std::optional<std::uint16_t> { return std::nullopt; });
+  user.giveUpVersion = true;
+  user.startAcquisition = false;
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  EXPECT_TRUE(boxes.Contains("The ComNumber property of the TSioComPort has not been set"));
+  // The tab handler has nothing to show before the bus set-up.
+  form.TabControl1Enter();
+  EXPECT_EQ(form.DBGrid1->model()->rowCount(), 0);
+
+  int exitBoxShown = 0;
+  struct ShowCounter : QObject {
+    int& n;
+    explicit ShowCounter(int& count) : n(count) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Show) ++n;
+      return false;
+    }
+  } counter(exitBoxShown);
+  app->ExitBox->installEventFilter(&counter);
+
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 15000)) << "no start question";
+  EXPECT_TRUE(boxes.Contains("Die Firmwareversion kann nicht abgefragt werden"));
+  EXPECT_EQ(user.verzichtenClicks, 1);
+  EXPECT_FALSE(form.korvidanprogrammieren1->isEnabled());
+  EXPECT_EQ(form.TabBar1->count(), 1);
+
+  // Nothing waits to be merged: the update only says so and starts nothing.
+  form.UpdateDatabaseClick();
+  EXPECT_TRUE(boxes.Contains("Keine neuen Daten zum Kopieren vorhanden!"));
+  EXPECT_FALSE(form.IsCollecting());
+
+  form.close();
+  EXPECT_EQ(exitBoxShown, 0);
+  EXPECT_FALSE(fs::exists(sandbox.Db() / "Korvidan1_Temp.DB"));
+  EXPECT_EQ(RowCount("Korvidan1.db"), 0);
+  app->ExitBox->removeEventFilter(&counter);
   app.reset();
 }
 
