@@ -180,6 +180,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::T
   statusBar()->addPermanentWidget(StatusPanel0);
   statusBar()->addPermanentWidget(StatusPanel1, 1);
 
+  TabBar1->setExpanding(false);
+  TabBar1->setDrawBase(false);
+
   // Grid.
   gridModel_ = new TMeasurementGridModel(this);
   DBGrid1->setModel(gridModel_);
