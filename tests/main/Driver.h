@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
 #include <csignal>
@@ -65,13 +66,29 @@ class Simulator {
   std::string path_;
 };
 
-// Plays the user: answers the port selection, the version dialog and the start question.
+// Plays the user: reads and confirms message boxes, answers the port selection, the version
+// dialog and the start question.
 struct User {
   bool giveUpVersion = false;  // "Auf Menüpunkt verzichten !" once it is offered
   bool startAcquisition = true;
   int portDialogs = 0, versionOks = 0, startAnswers = 0, verzichtenClicks = 0;
+  std::vector<std::string> boxTexts;  // the message boxes read, in order
+
+  bool Read(const std::string& part) const {
+    for (const std::string& t : boxTexts)
+      if (t.find(part) != std::string::npos) return true;
+    return false;
+  }
 
   void Act() {
+    // A message box is on top of everything else.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      auto* box = qobject_cast<QMessageBox*>(w);
+      if (!box || !box->isVisible()) continue;
+      boxTexts.push_back(box->text().toStdString());
+      if (QAbstractButton* b = box->defaultButton() ? box->defaultButton() : box->buttons().value(0)) b->click();
+      return;
+    }
     for (QWidget* w : QApplication::topLevelWidgets()) {
       if (!w->isVisible()) continue;
       if (auto* ports = qobject_cast<TComSelectForm*>(w)) {

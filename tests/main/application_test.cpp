@@ -121,6 +121,8 @@ class ApplicationTest : public ::testing::Test {
 };
 
 TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythingAtClose) {
+  // Real message boxes this time: the user reads and confirms each.
+  MessageSink = nullptr;
   Simulator sim({"--period", "1"});
   ASSERT_FALSE(sim.Path().empty());
   setenv("SIO_COM1", sim.Path().c_str(), 1);
@@ -146,8 +148,9 @@ TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythi
   app->Show();
   ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 20000)) << "no start question";
   EXPECT_EQ(app->Version->Query.GetFirmwareVersion(), 219);
-  EXPECT_TRUE(boxes.Contains("korvidan Firmware Version : 2.19"));
-  EXPECT_FALSE(boxes.Contains("Korvidan antwortet nicht"));
+  EXPECT_TRUE(user.Read("korvidan Firmware Version : 2.19"));
+  EXPECT_TRUE(user.Read("Bitte verwenden Sie nur die korvidan Firmware Version 2.19"));
+  EXPECT_FALSE(user.Read("Korvidan antwortet nicht"));
   EXPECT_TRUE(form.Datenabfrage1->isChecked());
   ASSERT_EQ(form.TabBar1->count(), 1);
   EXPECT_EQ(form.TabBar1->tabText(0).toStdString(), "Korvidan1");
