@@ -41,10 +41,7 @@ LRESULT TestProc(HWND, UINT msg, WPARAM w, LPARAM) {
 class MessagePumpTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "messagepump_test";
-    static char* argv[] = {name, nullptr};
-    app_ = new QCoreApplication(argc, argv);
+    app_ = QCoreApplication::instance();
     RegisterClass("TMessagePumpTestWindow", TestProc);
   }
   void SetUp() override {
@@ -118,3 +115,9 @@ TEST_F(MessagePumpTest, AQuitMessageEndsTheApplicationsLoop) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -42,12 +42,6 @@ void WriteWave(const fs::path& p) {
 
 class ValueBoardTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static int argc = 1;
-    static char name[] = "valueboard_test";
-    static char* argv[] = {name, nullptr};
-    if (!QApplication::instance()) new QApplication(argc, argv);
-  }
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("valueboard_" + std::to_string(getpid()) + "_" +
                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -326,3 +320,12 @@ TEST_F(ValueBoardTest, ClosingTheBoardTellsTheMainWindow) {
 }
 
 }  // namespace
+
+// The application object lives for the whole run and is destroyed before the program ends, so
+// that Qt releases what it holds.
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,133 @@
+// The small forms of the settings and the database: the interval dialog, and the merge's
+// progress box and main-window effects on the window thread.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "app/DataBase.h"
+#include "app/DlgUpdate.h"
+#include "app/IntervallFrm.h"
+#include "app/Localregistry.h"
+#include "app/SharedState.h"
+#include "app/UiThread.h"
+#include "platform/Registry.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class FormsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("forms_" + std::to_string(getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    SetRegistryFile((dir_ / "registry.ini").string());
+    Session().AddStandardAlias("Zelvanor", dir_);
+    MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
+  }
+  void TearDown() override {
+    MessageSink = nullptr;
+    SetRegistryFile("");
+    fs::remove_all(dir_);
+  }
+
+  fs::path dir_;
+  std::vector<std::string> messages_;
+};
+
+TEST_F(FormsTest, IntervalDialogStoresMinutesAndSetsTheSeconds) {
+  InitRegistryDefaults();
+  TAcquisitionState state;
+  state.SetIntervalSeconds(ReadInterval() * 60);
+  TIntervallFrm dialog(state);
+  EXPECT_EQ(dialog.windowTitle().toStdString(), "Systemeinstellungen");
+  dialog.MaskEdit1Enter();
+  EXPECT_EQ(dialog.MaskEdit1->text().trimmed().toStdString(), "15");
+
+  dialog.MaskEdit1->setText("30");
+  dialog.Button1Click();
+  EXPECT_EQ(state.GetIntervalSeconds(), 1800);
+  EXPECT_EQ(ReadInterval(), 30);
+  EXPECT_TRUE(messages_.empty());
+
+  // No number: reported, nothing changes, the dialog stays.
+  dialog.show();
+  dialog.MaskEdit1->setText("");
+  dialog.Button1Click();
+  EXPECT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(state.GetIntervalSeconds(), 1800);
+  EXPECT_EQ(ReadInterval(), 30);
+  EXPECT_TRUE(dialog.isVisible());
+  dialog.reject();  // Escape does not leave it
+  EXPECT_TRUE(dialog.isVisible());
+
+  // Leaving the edit takes its number at once, without storing it.
+  dialog.MaskEdit1->setText("7");
+  EXPECT_TRUE(dialog.MaskEdit1Exit());
+  EXPECT_EQ(state.GetIntervalSeconds(), 420);
+  EXPECT_EQ(ReadInterval(), 30);
+  dialog.Button1Click();
+  EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST_F(FormsTest, MergeShowsItsProgressAndTouchesTheMainWindowOnlyOnTheWindowThread) {
+  TDlgUpdate box;
+  EXPECT_EQ(box.windowTitle().toStdString(), "Datenbank aktualisieren");
+  TDataModule2 module;
+  module.DlgUpdate = &box;
+  std::vector<std::pair<std::string, bool>> effects;  // what, on the window thread
+  const auto window = std::this_thread::get_id();
+  module.SetGridEnabled = [&](bool on) { effects.emplace_back(on ? "grid on" : "grid off", std::this_thread::get_id() == window); };
+  module.RefreshPreviewCharts = [&] { effects.emplace_back("charts", std::this_thread::get_id() == window); };
+  TControllerList list;
+  for (const char* name : {"Korvidan1", "Korvidan2"}) {
+    auto* c = new TKorvidan(list.GetControllerCount());
+    c->GetIdent()->SetName(name);
+    list.AddController(c);
+  }
+  module.StoreCurrentValues(list);
+
+  // On the window thread: the box shows each pair of tables and is hidden at the end.
+  module.MergeTempTables(list);
+  EXPECT_FALSE(box.isVisible());
+  EXPECT_EQ(box.ProgressBar1->value(), 0);
+  EXPECT_EQ(box.SourceDB->text().toStdString(), "Korvidan2_Temp.DB");
+  EXPECT_EQ(box.DestinationDB->text().toStdString(), "Korvidan2.db");
+  EXPECT_EQ(effects, (std::vector<std::pair<std::string, bool>>{{"grid off", true}, {"charts", true}, {"grid on", true}}));
+
+  // From the acquisition thread: everything visible is queued for the window thread.
+  effects.clear();
+  box.SourceDB->clear();
+  std::thread acquisition([&] {
+    for (int i = 0; i < 5; ++i) module.StoreCurrentValues(list);  // the fifth row merges
+  });
+  acquisition.join();
+  EXPECT_TRUE(effects.empty());
+  EXPECT_TRUE(box.SourceDB->text().isEmpty());
+  QApplication::processEvents();
+  EXPECT_EQ(effects, (std::vector<std::pair<std::string, bool>>{{"grid off", true}, {"charts", true}, {"grid on", true}}));
+  EXPECT_EQ(box.SourceDB->text().toStdString(), "Korvidan2_Temp.DB");
+  EXPECT_FALSE(box.isVisible());
+  EXPECT_TRUE(MainFlags.FTempDataMerged);
+  EXPECT_TRUE(messages_.empty());
+}
+
+}  // namespace
+
+// The application object lives for the whole run and is destroyed before the program ends, so
+// that Qt releases what it holds.
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
