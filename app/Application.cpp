@@ -18,6 +18,16 @@
 #include "serial/SioPort.h"
 
 TKorvidanApplication::TKorvidanApplication() {
+  try {
+    Create();
+  } catch (...) {
+    // What was made goes again, the main window's business first.
+    Teardown();
+    throw;
+  }
+}
+
+void TKorvidanApplication::Create() {
   // 1. The application object: its title, its window thread and its message queue.
   QApplication::setApplicationName(ApplicationTitle);
   SetMainThread();
@@ -63,18 +73,20 @@ TKorvidanApplication::TKorvidanApplication() {
   MainForm->ConnectModules();
 }
 
-TKorvidanApplication::~TKorvidanApplication() {
+TKorvidanApplication::~TKorvidanApplication() { Teardown(); }
+
+void TKorvidanApplication::Teardown() {
   if (MainForm) MainForm->FormClose();
+  if (MainForm) MainForm->VersionForm = nullptr;
   Version.reset();
-  MainForm->VersionForm = nullptr;
+  if (MainForm) MainForm->DataModule1 = nullptr;
   Bus.reset();
-  MainForm->DataModule1 = nullptr;
   About.reset();
   ValueBoard.reset();
   IntervalForm.reset();
   StartQuestion.reset();
   MoveForm.reset();
-  Database->DlgUpdate = nullptr;
+  if (Database) Database->DlgUpdate = nullptr;
   UpdateBox.reset();
   ExitBox.reset();
   Database.reset();

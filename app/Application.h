@@ -53,6 +53,10 @@ class TKorvidanApplication {
   std::unique_ptr<TAboutForm> About;                 // 23
   std::unique_ptr<TDataModule1> Bus;                 // 30
   std::unique_ptr<TTKorvidanVersionForm> Version;    // 34
+
+ private:
+  void Create();
+  void Teardown();
 };
 
 // The whole run: start-up, message loop, shut-down. Returns the exit code.

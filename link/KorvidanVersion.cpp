@@ -24,6 +24,8 @@ const char* const VersionCheckText =
     "Ansonsten kann es beim Auslesen der Programmierdaten (Menüpunkt 'korvidan konfigurieren') "
     "Probleme geben ! ";
 
+TTKorvidanVersion* KorvidanVersionQuery = nullptr;
+
 namespace {
 
 constexpr const char* TimerWindowClass = "TTKorvidanVersionTimer";
@@ -58,6 +60,8 @@ TTKorvidanVersion::TTKorvidanVersion(TDataModule1& bus, TAcquisitionState& state
     FTimerWindow = CreateWindow(TimerWindowClass, this);
     FBus.Version = &FFlags;
     FBus.TransferHooks.ParseVersionReply = [this] { ParseVersionReply(); };
+    if (!KorvidanVersionQuery)
+        KorvidanVersionQuery = this;
 }
 
 TTKorvidanVersion::~TTKorvidanVersion()
@@ -76,6 +80,8 @@ TTKorvidanVersion::~TTKorvidanVersion()
         FBus.Version = nullptr;
     FBus.TransferHooks.ParseVersionReply = nullptr;
     DestroyWindow(FTimerWindow);
+    if (KorvidanVersionQuery == this)
+        KorvidanVersionQuery = nullptr;
 }
 
 LRESULT TTKorvidanVersion::TimerWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)

@@ -131,6 +131,10 @@ private:
     bool FInTimer = false;
 };
 
+// The version dialog's logic of the running application (for the programming transfer, which
+// reads GetFirmwareVersion); null while there is none.
+extern TTKorvidanVersion* KorvidanVersionQuery;
+
 // The one-shot query thread: runs the first steps of the query on the window thread, waits
 // for "KorvidanVersion" and then sets "KorvidanVersionTerminate".  Frees itself.
 class ThKorvidanVersion : public TThread {
