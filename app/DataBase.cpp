@@ -315,14 +315,14 @@ void TDataModule2::MergeTempTables(TControllerList& list) {
 // Grid formats and sensor types
 
 void TDataModule2::SetGridDisplayFormats(TKorvidan&) {
-  RunOnWindowThread([this] {
-    if (!Table4.Active()) return;
-    for (int i = 1; i <= 8; ++i)
-      if (TField* f = Table4.FindField("Sensor" + IntToStr(i))) {
-        f->Precision = 2;
-        f->DisplayFormat = "#.##";
-      }
-  });
+  // Table4 belongs to the window thread's grid; a merge on the acquisition thread leaves the
+  // formats to the next tab selection, which sets them again.
+  if (!OnWindowThread() || !Table4.Active()) return;
+  for (int i = 1; i <= 8; ++i)
+    if (TField* f = Table4.FindField("Sensor" + IntToStr(i))) {
+      f->Precision = 2;
+      f->DisplayFormat = "#.##";
+    }
 }
 
 void TDataModule2::WriteSensorTypeRow(const std::string& name, const std::vector<std::string>& labels) {

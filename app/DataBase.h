@@ -57,7 +57,8 @@ class TDataModule2 {
   // are updated on the window thread.
   void MergeTempTables(TControllerList& list);
 
-  // Precision 2 and display format "#.##" on the sensor fields of Table4 (when it is open).
+  // Precision 2 and display format "#.##" on the sensor fields of Table4 (when it is open;
+  // on the window thread only, where the grid's tables live).
   void SetGridDisplayFormats(TKorvidan& controller);
   // Appends a row of the eight type labels to N + "_Type.db" (created when missing).
   void WriteSensorTypes(TKorvidan& controller);

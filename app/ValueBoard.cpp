@@ -113,13 +113,11 @@ void TForm2::ShowCurrentValues(TControllerList& list) {
   std::vector<TBoardCell> cells;
   std::vector<Alarm> alarms;
   int columns = 0;
+  bool empty = false;
   {
     std::lock_guard<TCriticalSection> sensors(SensorDataLock);
     const int count = list.GetControllerCount();
-    if (count == 0) {
-      ShowMessage("Keine Korvidans am COM Port erkannt !");
-      return;
-    }
+    empty = count == 0;
     const int c = list.GetController(0) ? list.GetController(0)->GetBoardColumns() : 3;
     columns = c * count;
     for (int k = 0; k < count; ++k) {
@@ -154,6 +152,11 @@ void TForm2::ShowCurrentValues(TControllerList& list) {
         }
       }
     }
+  }
+  if (empty) {
+    // Shown after the lock is released: a box on the window thread waits for the user.
+    ShowMessage("Keine Korvidans am COM Port erkannt !");
+    return;
   }
 
   const bool showWaiting = !state_.GetDataReceived();

@@ -309,16 +309,6 @@ TEST_F(ValueBoardTest, EmptyControllerListOnlyReports) {
   EXPECT_FALSE(fs::exists(dir_ / "Protokoll 09.12.2026.txt"));
 }
 
-TEST_F(ValueBoardTest, ClosingTheBoardTellsTheMainWindow) {
-  int closed = 0;
-  board_->OnFormClose = [&] { ++closed; };
-  board_->show();
-  board_->close();
-  EXPECT_EQ(closed, 1);
-  EXPECT_EQ(board_->windowTitle().toStdString(), "aktuelle Werte");
-  EXPECT_FALSE(board_->AlarmWertekonfigurieren1->isEnabled());
-}
-
 }  // namespace
 
 // The application object lives for the whole run and is destroyed before the program ends, so
