@@ -234,6 +234,7 @@ TForm1::~TForm1() {
     DataModule2->SetGridEnabled = nullptr;
     DataModule2->RefreshPreviewCharts = nullptr;
   }
+  if (ControllerList == controllers_.get()) ControllerList = nullptr;
   if (Form1 == this) Form1 = nullptr;
 }
 
@@ -388,6 +389,7 @@ void TForm1::resizeEvent(QResizeEvent* e) {
 }
 
 void TForm1::FormResize() {
+  if (!DBChart1 || !DBChart2) return;  // not built yet
   // The charts share the band above the tabs; tabs and grid fill the rest of the window.
   QWidget* client = ui->centralwidget;
   const int w = client->width();

@@ -56,40 +56,40 @@ class TForm1 : public QMainWindow {
   TTKorvidanVersionForm* VersionForm = nullptr;
 
   // ----- components
-  QMenu* File1;
-  QMenu* Edit1;
-  QMenu* RS485Bus1;
-  QMenu* Werte;
-  QMenu* Einstellungen1;
-  QMenu* Grafikmodul1;
-  QMenu* Test1;
-  QMenu* Help1;
-  QAction* DatenbankNeu1;
-  QAction* Datenbankenverschieben1;
-  QAction* korvidanprogrammieren1;
-  QAction* gespeicherteDatenlesen1;
-  QAction* Bezeichnung1;
-  QAction* aktuelleWerteanzeigen1;
-  QAction* Datenbankanzeigeaktualisieren1;
-  QAction* Datenabfrage1;
-  QAction* Grafik1;
-  QAction* Datenabfrage2;
-  QAction* FaxKonfiguration1;
-  QAction* Faxmodemkonfigurieren1;
-  QAction* SMSkonfigurieren1;
-  QAction* Vorschaugrafik1;
-  QAction* Testfaxsenden1;
-  QAction* About1;
-  QFrame* Bevel1;
-  QFrame* TabControl1;
-  QTabBar* TabBar1;
-  QTableView* DBGrid1;
-  QChartView* DBChart1;
-  QChartView* DBChart2;
-  QLineSeries* Series1;
-  QLineSeries* Series2;
-  QLabel* StatusPanel0;  // the application's current hint
-  QLabel* StatusPanel1;  // the acquisition state
+  QMenu* File1 = nullptr;
+  QMenu* Edit1 = nullptr;
+  QMenu* RS485Bus1 = nullptr;
+  QMenu* Werte = nullptr;
+  QMenu* Einstellungen1 = nullptr;
+  QMenu* Grafikmodul1 = nullptr;
+  QMenu* Test1 = nullptr;
+  QMenu* Help1 = nullptr;
+  QAction* DatenbankNeu1 = nullptr;
+  QAction* Datenbankenverschieben1 = nullptr;
+  QAction* korvidanprogrammieren1 = nullptr;
+  QAction* gespeicherteDatenlesen1 = nullptr;
+  QAction* Bezeichnung1 = nullptr;
+  QAction* aktuelleWerteanzeigen1 = nullptr;
+  QAction* Datenbankanzeigeaktualisieren1 = nullptr;
+  QAction* Datenabfrage1 = nullptr;
+  QAction* Grafik1 = nullptr;
+  QAction* Datenabfrage2 = nullptr;
+  QAction* FaxKonfiguration1 = nullptr;
+  QAction* Faxmodemkonfigurieren1 = nullptr;
+  QAction* SMSkonfigurieren1 = nullptr;
+  QAction* Vorschaugrafik1 = nullptr;
+  QAction* Testfaxsenden1 = nullptr;
+  QAction* About1 = nullptr;
+  QFrame* Bevel1 = nullptr;
+  QFrame* TabControl1 = nullptr;
+  QTabBar* TabBar1 = nullptr;
+  QTableView* DBGrid1 = nullptr;
+  QChartView* DBChart1 = nullptr;
+  QChartView* DBChart2 = nullptr;
+  QLineSeries* Series1 = nullptr;
+  QLineSeries* Series2 = nullptr;
+  QLabel* StatusPanel0 = nullptr;  // the application's current hint
+  QLabel* StatusPanel1 = nullptr;  // the acquisition state
 
   // ----- seams for the windows that later parts of the application add; unset: nothing
   std::function<void()> ShowProgrammingWindow;    // "korvidan konfigurieren"
