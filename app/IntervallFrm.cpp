@@ -1,6 +1,7 @@
 #include "app/IntervallFrm.h"
 
 #include <QCloseEvent>
+#include <QFocusEvent>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -18,6 +19,7 @@ TIntervallFrm::TIntervallFrm(TAcquisitionState& state, QWidget* parent)
   MaskEdit1 = ui->MaskEdit1;
   MaskEdit1->installEventFilter(this);
   MaskEdit1->setFocus();
+  ui->Button1->setFocusPolicy(Qt::TabFocus);  // a click on OK does not leave the edit first
   connect(ui->Button1, &QPushButton::clicked, this, &TIntervallFrm::Button1Click);
   if (!IntervallFrm) IntervallFrm = this;
 }
@@ -27,9 +29,14 @@ TIntervallFrm::~TIntervallFrm() {
 }
 
 bool TIntervallFrm::eventFilter(QObject* watched, QEvent* event) {
-  if (watched == MaskEdit1) {
-    if (event->type() == QEvent::FocusIn) MaskEdit1Enter();
-    if (event->type() == QEvent::FocusOut && !closing_) MaskEdit1Exit();
+  // Entering and leaving the edit within the dialog; the dialog losing or regaining the
+  // active window (a message box, another program) is neither.
+  if (watched == MaskEdit1 && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)) {
+    const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+    if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+      if (event->type() == QEvent::FocusIn) MaskEdit1Enter();
+      else if (!closing_) MaskEdit1Exit();
+    }
   }
   return QDialog::eventFilter(watched, event);
 }
@@ -69,6 +76,12 @@ void TIntervallFrm::Button1Click() {
 }
 
 void TIntervallFrm::reject() {}
+
+void TIntervallFrm::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  MaskEdit1->setFocus(Qt::OtherFocusReason);
+  MaskEdit1Enter();
+}
 
 void TIntervallFrm::closeEvent(QCloseEvent* event) {
   if (!closing_) event->ignore();

@@ -31,6 +31,8 @@ class TIntervallFrm : public QDialog {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  // The edit is the dialog's active control: showing the dialog enters it.
+  void showEvent(QShowEvent* event) override;
 
  private:
   // The edited number of minutes; false (reported) when the text is none.
