@@ -813,6 +813,8 @@ void TSioBaseDispatcher::CheckIdleTriggers() {
 }
 
 int TSioBaseDispatcher::NextTimerWait(int maxMs) {
+  // While a notification or a wait for text runs, timers are not tested: no early wake-up.
+  if (eventBusy_.load() || closeDeferred_.load()) return maxMs;
   std::lock_guard<TSioLock> g(triggerLock_);
   if (timerTriggers_.empty()) return maxMs;
   const std::uint32_t now = SioTimeGetTime();
