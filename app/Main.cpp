@@ -168,6 +168,9 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::T
   TabControl1 = ui->TabControl1;
   TabBar1 = ui->TabBar1;
   DBGrid1 = ui->DBGrid1;
+  // The menus' hints are shown when their titles are hovered.
+  for (QMenu* m : {File1, Edit1, RS485Bus1, Werte, Einstellungen1, Grafikmodul1, Test1, Help1})
+    m->menuAction()->setStatusTip(m->statusTip());
   // The stored states of the menus themselves.
   RS485Bus1->menuAction()->setVisible(false);
   Test1->menuAction()->setEnabled(false);
