@@ -681,9 +681,22 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
         }
         if (t.Busy != 0 || t.Matched) pending = true;
       }
+      const std::uint8_t* buf = dispBuff_.get();
       for (std::uint64_t i = scanPos_; i < head; ++i) {
-        std::uint8_t c = dispBuff_[i & kMask];
-        if (!pending && !starts[c]) continue;
+        if (!pending) {
+          // Run over the contiguous piece up to the next byte that starts a pattern.
+          const std::uint32_t idx = static_cast<std::uint32_t>(i & kMask);
+          const std::uint32_t len = static_cast<std::uint32_t>(std::min<std::uint64_t>(head - i, DispatchBufferSize - idx));
+          const std::uint8_t* p = buf + idx;
+          const std::uint8_t* e = p + len;
+          while (p < e && !starts[*p]) ++p;
+          i += static_cast<std::uint64_t>(p - (buf + idx));
+          if (p == e) {
+            --i;  // the loop steps on to the next piece
+            continue;
+          }
+        }
+        const std::uint8_t c = buf[i & kMask];
         pending = false;
         for (auto& t : dataTriggers_) {
           if (t.Length == 0) continue;

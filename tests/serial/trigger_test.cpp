@@ -42,6 +42,26 @@ TEST(DataTrigger, MatchingRules) {
   EXPECT_EQ(Fires("\xC4rger", {"\xE4RGER"}, true), 1);
 }
 
+TEST(DataTrigger, PatternAcrossTheEndOfTheRing) {
+  TFakeDispatcher d;
+  ASSERT_EQ(d.Open(), 0);
+  TNotifyLog log;
+  d.RegisterEventTriggerHandler(log.Handler());
+  int h = d.AddDataTrigger("ABCD", false);
+  std::string fill(DispatchBufferSize - 2, 'x');
+  d.Feed(fill);
+  d.Round();
+  std::vector<char> sink(fill.size());
+  ASSERT_EQ(d.GetBlock(sink.data(), static_cast<std::uint32_t>(sink.size())), static_cast<int>(sink.size()));
+  d.Feed("ABCDxxABC");
+  d.Round();
+  ASSERT_EQ(log.Count(SW_TRIGGERDATA), 1);
+  EXPECT_EQ(log.entries.back().wParam, static_cast<WPARAM>(h));
+  d.Feed("D");
+  d.Round();
+  EXPECT_EQ(log.Count(SW_TRIGGERDATA), 2);
+}
+
 TEST(DataTrigger, TwoCompletedByOneByteLastAddedFirst) {
   TFakeDispatcher d;
   ASSERT_EQ(d.Open(), 0);
