@@ -33,7 +33,6 @@ constexpr const char* ChecksumBadText =
 constexpr const char* ChecksumCaption = "Senden der Daten";
 constexpr const char* WriteOkText = "Datenübertragung OK";
 constexpr const char* WriteOkCaption = "Schreiben der Daten";
-constexpr const char* PortCaption = "Datenübertragung";
 
 template <class F, class... A>
 void CallHook(const F& hook, A&&... args)
@@ -196,29 +195,24 @@ std::uint8_t TProgData::GetByte(std::int32_t position) const
     return FBuffer[static_cast<std::size_t>(position)];
 }
 
-void TProgData::SendReadRequest()
+void TProgData::SendRequest(char letter)
 {
-    if (FBus)
-        FBus->SendRequest(RequestProgrammingData);
+    // Sending lets the message queue run: a retry tick that comes meanwhile
+    // must not put its letters between these.
+    if (FBus == nullptr || FSendingRequest)
+        return;
+    FSendingRequest = true;
+    struct Clear {
+        bool& flag;
+        ~Clear() { flag = false; }
+    } clear{FSendingRequest};
+    FBus->SendRequest(letter);
 }
 
-void TProgData::SendWriteRequest()
-{
-    if (FBus)
-        FBus->SendRequest(RequestReadyToReceive);
-}
-
-void TProgData::SendStoredDataRequest()
-{
-    if (FBus)
-        FBus->SendRequest(RequestStoredData);
-}
-
-void TProgData::SendVersionRequest()
-{
-    if (FBus)
-        FBus->SendRequest(RequestVersion);
-}
+void TProgData::SendReadRequest() { SendRequest(RequestProgrammingData); }
+void TProgData::SendWriteRequest() { SendRequest(RequestReadyToReceive); }
+void TProgData::SendStoredDataRequest() { SendRequest(RequestStoredData); }
+void TProgData::SendVersionRequest() { SendRequest(RequestVersion); }
 
 void TProgData::RemoveTriggers()
 {
@@ -330,10 +324,12 @@ void TProgData::StartRead()
     CallHook(Hooks.ShowReadDialog);
     ReportRead(0);
     // Waiting before the request goes out: a quick reply must find the flag set.
+    // The request lets messages run, and a quick controller may be answered
+    // before it returns: the flag and the timer are set first.
     FWaitingDataRam = true;
     FRetryCount = 0;
-    SendReadRequest();
     EnableTimer(ReadTimer, true);
+    SendReadRequest();
 }
 
 void TProgData::RetryTimerTimer()
@@ -458,7 +454,6 @@ void TProgData::ReadFailed(const std::string& text)
 {
     EnableTimer(ReadTimer, false);
     Reset();
-    CallHook(Hooks.SetCursor, TTransferCursor::Default);
     LinkMessageBox(text, ReadCaption, TBoxKind::Error);
     EndRead(TTransferResult::Failed);
 }
@@ -505,7 +500,8 @@ bool TProgData::WriteProgrammingData()
     CallHook(Hooks.SetCursor, TTransferCursor::HourGlass);
     CallHook(Hooks.EnableSendOk, false);
     StartWrite();
-    return FWriteResult == TTransferResult::Running;
+    // A quick controller may have been served completely inside the start.
+    return FWriteResult != TTransferResult::Failed;
 }
 
 void TProgData::StartWrite()
@@ -528,8 +524,8 @@ void TProgData::StartWrite()
     if (FState)
         FState->FInputBuffer.Clear();
     FWaitingReceiveStart = true;
-    SendWriteRequest();
     EnableTimer(SendTimer, true);
+    SendWriteRequest();
 }
 
 void TProgData::SendRetryTimerTimer()
@@ -645,6 +641,9 @@ void TProgData::SendBlocks()
         EndWrite(TTransferResult::Failed);
         return;
     }
+    // A reply handled while the last pairs went out needs no time-out.
+    if (FWriteResult != TTransferResult::Running)
+        return;
     try {
         FBus->StartReplyTimeout();
     } catch (const std::exception&) {
@@ -654,6 +653,7 @@ void TProgData::SendBlocks()
 
 void TProgData::CheckChecksumReply()
 {
+    EnableTimer(SendTimer, false);
     if (FBus) {
         try {
             FBus->StopReplyTimeout();
@@ -724,8 +724,8 @@ bool TProgData::StartStoredDataRead()
     if (FState)
         FState->FInputBuffer.Clear();
     FRetryCount = 0;
-    SendStoredDataRequest();
     EnableTimer(StoreTimer, true);
+    SendStoredDataRequest();
     return true;
 }
 
@@ -751,6 +751,8 @@ void TProgData::GetStoreTimerTimer()
 
 void TProgData::ShowStoredData()
 {
+    // A listing shorter than one retry tick must not be asked for again.
+    EnableTimer(StoreTimer, false);
     FStoreComplete = false;
     FStoreReceiving = false;
     std::string text = FState ? FState->FInputBuffer.TakeJoined() : std::string();

@@ -636,7 +636,9 @@ public:
     TProgData& operator=(const TProgData&) = delete;
 
     // Joins the bus module: its handlers advance this object's flags and hand
-    // on the received chunks.  Detach (also done by the destructor) undoes it.
+    // on the received chunks.  Detach undoes it; call it before the bus module
+    // goes.  The destructor detaches (taking its armed markers off the port)
+    // while still attached.
     void Attach(TDataModule1& bus, TAcquisitionState& state);
     void Detach();
 
@@ -719,6 +721,7 @@ private:
     void EnableTimer(TTimer timer, bool on);
     bool OpenPort(const std::string& caption);
     bool SendPair(const std::string& pair, bool letMessagesRun);
+    void SendRequest(char letter);
     void ReadFailed(const std::string& text);
     void EndRead(TTransferResult result);
     void EndWrite(TTransferResult result);
@@ -731,6 +734,7 @@ private:
     HWND FTimerWindow = 0;
     bool FTimerOn[3] = {false, false, false};
     bool FInTimer = false;
+    bool FSendingRequest = false;
     TTransferResult FReadResult = TTransferResult::None;
     TTransferResult FWriteResult = TTransferResult::None;
     TTransferResult FStoreResult = TTransferResult::None;

@@ -351,6 +351,28 @@ TEST_P(SimulatorTransfer, ReadAndWriteRoundTripExactly)
 
 INSTANTIATE_TEST_SUITE_P(ByteOrder, SimulatorTransfer, ::testing::Values(216, 219));
 
+TEST_F(TransferTest, StoredDataListingIsCutAtItsMarkers)
+{
+    Sim sim({"--stored", "5", "--period", "0.5"});
+    OpenBus();
+    std::string listing, status;
+    int shown = 0;
+    data_.Hooks.ShowStoredData = [&](const std::string& text) { listing = text, ++shown; };
+    data_.Hooks.StoreStatus = [&](const std::string& text) { status = text; };
+    ASSERT_TRUE(data_.StartStoredDataRead());
+    PumpUntil([&] { return data_.StoreResult() != TTransferResult::Running; }, 15000);
+    ASSERT_EQ(data_.StoreResult(), TTransferResult::Ok);
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(status, "Daten gelesen");
+    EXPECT_TRUE(boxes_.empty());
+    EXPECT_NE(listing.find("Datum"), std::string::npos);
+    EXPECT_EQ(listing.find("END"), std::string::npos);
+    EXPECT_NE(listing.front(), '\r');  // the cut starts inside the first hyphen line
+    EXPECT_FALSE(data_.GetStoreTimerEnabled());
+    EXPECT_EQ(data_.FTriggerHandle, 0);
+    EXPECT_EQ(data_.FEndTriggerHandle, 0);
+}
+
 class ScriptedTransfer : public TransferTest {
 protected:
     void Start()
@@ -406,6 +428,8 @@ TEST_F(ScriptedTransfer, DumpThatStopsOrIsDamagedLeavesTheImage)
         EXPECT_EQ(SocketTable.Bytes, socketsBefore_.Bytes);
         EXPECT_FALSE(data_.GetImageValid());
         EXPECT_FALSE(data_.RetryTimerEnabled());
+        EXPECT_EQ(data_.FTriggerHandle, 0);  // no marker left armed for the next transfer
+        EXPECT_EQ(data_.FEndTriggerHandle, 0);
         EXPECT_EQ(locked_, 0);
         EXPECT_EQ(refreshes_, 0);
     }
