@@ -34,6 +34,8 @@ const char* const BadDumpText = "Fehler bei Datenübertragung! Bitte Verbindung 
 const char* const NoDumpText = "Keine Daten vom korvidan erhalten! Bitte serielle Verbindung überprüfen.";
 const char* const ChecksumBadText = "Fehler bei Datenübertragung! Verbindung überprüfen und korvidan neu starten";
 const char* const WriteOkText = "Datenübertragung OK";
+const char* const TimeoutText =
+    "Fehler bei Datenübertragung! Timeout! Verbindung überprüfen und korvidan neu starten";
 
 std::string ToHex(const std::uint8_t* data, std::size_t size)
 {
@@ -108,7 +110,7 @@ private:
 class ScriptedController {
 public:
     enum class Dump { Whole, StopsMidway, DamagedPair };
-    enum class Reply { Correct, Wrong, Empty };
+    enum class Reply { Correct, Wrong, Empty, None };
 
     ScriptedController(std::string image, std::string sockets) : imageHex_(std::move(image)), socketHex_(std::move(sockets))
     {
@@ -201,7 +203,8 @@ private:
                         std::snprintf(answer, sizeof answer, "%02X",
                                       reply == Reply::Wrong ? (sum + 1) & 0xFF : sum & 0xFF);
                         Pause();
-                        Put(reply == Reply::Empty ? "CheckSum\r\n" : std::string(answer) + "CheckSum\r\n");
+                        if (reply != Reply::None)
+                            Put(reply == Reply::Empty ? "CheckSum\r\n" : std::string(answer) + "CheckSum\r\n");
                     }
                     continue;
                 }
@@ -393,22 +396,24 @@ protected:
     std::unique_ptr<ScriptedController> controller_;
 };
 
-TEST_F(ScriptedTransfer, WrongOrEmptyChecksumReplyIsAFailure)
+TEST_F(ScriptedTransfer, WrongEmptyOrMissingChecksumReplyIsAFailure)
 {
     Start();
     ASSERT_EQ(Write(), TTransferResult::Ok);  // the script's own checksum is right
     EXPECT_EQ(CountBoxes(WriteOkText), 1);
 
-    for (auto reply : {ScriptedController::Reply::Wrong, ScriptedController::Reply::Empty}) {
+    using R = ScriptedController::Reply;
+    for (R reply : {R::Wrong, R::Empty, R::None}) {
+        SCOPED_TRACE(static_cast<int>(reply));
         controller_->reply = reply;
         boxes_.clear();
         ASSERT_EQ(Write(), TTransferResult::Failed);
-        EXPECT_EQ(CountBoxes(ChecksumBadText), 1);
+        EXPECT_EQ(CountBoxes(reply == R::None ? TimeoutText : ChecksumBadText), 1);
         EXPECT_EQ(CountBoxes(WriteOkText), 0);
         EXPECT_EQ(locked_, 0);
         EXPECT_EQ(ProgrammingImage.Bytes, before_.Bytes);
     }
-    EXPECT_EQ(controller_->writeRequests, 3);
+    EXPECT_EQ(controller_->writeRequests, 4);
 }
 
 TEST_F(ScriptedTransfer, DumpThatStopsOrIsDamagedLeavesTheImage)
