@@ -1,6 +1,8 @@
 // Serial devices over the kernel's termios2 interface (any baud rate through BOTHER).
 #include "platform/SerialDevice.h"
 
+#include "platform/Registry.h"
+
 #include <asm/termbits.h>
 #include <cerrno>
 #include <cstdlib>
@@ -56,6 +58,8 @@ bool ParseComNumber(std::string_view name, int& n) {
 
 }  // namespace
 
+const char* const TSerialDevice::kPortMapKey = "\\Software\\Nordhaven\\SIO\\Ports";
+
 TSerialDevice::TSerialDevice() {
   readWake_ = MakeEventFd();
   writeWake_ = MakeEventFd();
@@ -68,8 +72,19 @@ TSerialDevice::~TSerialDevice() {
 }
 
 std::string TSerialDevice::PathForComNumber(int n) {
-  std::string var = "SIO_COM" + std::to_string(n);
+  std::string name = "COM" + std::to_string(n);
+  std::string var = "SIO_" + name;
   if (const char* v = std::getenv(var.c_str()); v != nullptr && *v != '\0') return v;
+  // The settings map a port to a device under "Software\Nordhaven\SIO\Ports", one string
+  // value a port ("COM1"="/dev/ttyUSB0"). A settings file that cannot be read maps nothing.
+  try {
+    TRegistry reg;
+    if (reg.OpenKeyReadOnly(kPortMapKey) && reg.ValueExists(name)) {
+      std::string path = reg.ReadString(name);
+      if (!path.empty()) return path;
+    }
+  } catch (const std::exception&) {
+  }
   return "/dev/ttyS" + std::to_string(n - 1);
 }
 

@@ -2,7 +2,8 @@
 // Serial devices by COM number, over termios and ioctl.
 //
 // COM<n> maps to a device path: the environment variable SIO_COM<n> when it is set (USB
-// adapters, pseudo-terminals), else /dev/ttyS<n-1>. The device is opened non-blocking and
+// adapters, pseudo-terminals), else the string value "COM<n>" under the settings key
+// kPortMapKey when there is one, else /dev/ttyS<n-1>. The device is opened non-blocking and
 // in raw mode; reads and writes never wait, the waits are separate calls (poll) that
 // another thread can cut short with WakeReader / WakeWriter.
 //
@@ -56,6 +57,7 @@ class TSerialDevice {
   TSerialDevice& operator=(const TSerialDevice&) = delete;
 
   // Device path of COM<n> (n >= 1).
+  static const char* const kPortMapKey;
   static std::string PathForComNumber(int n);
   // Path for a port name: "\\.\COM<n>" or "COM<n>" by the mapping above; a name that
   // starts with "/" is taken as a path. Empty when the name is neither.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/Messages.h"
+#include "platform/Registry.h"
 #include "platform/Threads.h"
 #include "serial/SioWin32.h"
 #include "serial/Sioexcept.h"
@@ -148,6 +149,25 @@ TEST(DeviceMapping, ComNumbersAndErrors) {
   std::remove(plain.c_str());
   unsetenv("SIO_COM7");
   unsetenv("SIO_COM8");
+}
+
+TEST(DeviceMapping, SettingsMapAPortUnlessTheEnvironmentDoes) {
+  std::string file = std::string(KORVIDAN_BINARY_DIR) + "/device_test_registry.ini";
+  std::remove(file.c_str());
+  SetRegistryFile(file);
+  unsetenv("SIO_COM9");
+  EXPECT_EQ(TSerialDevice::PathForName("COM9"), "/dev/ttyS8");
+  {
+    TRegistry reg;
+    ASSERT_TRUE(reg.OpenKey(TSerialDevice::kPortMapKey, true));
+    reg.WriteString("COM9", "/dev/ttyUSB0");
+  }
+  EXPECT_EQ(TSerialDevice::PathForName("COM9"), "/dev/ttyUSB0");
+  EXPECT_EQ(TSerialDevice::PathForName("COM10"), "/dev/ttyS9");
+  setenv("SIO_COM9", "/dev/pts/99", 1);
+  EXPECT_EQ(TSerialDevice::PathForName("COM9"), "/dev/pts/99");
+  unsetenv("SIO_COM9");
+  std::remove(file.c_str());
 }
 
 TEST(DevicePty, OneMegabyteEachWayArrivesIntact) {
