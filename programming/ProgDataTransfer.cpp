@@ -323,7 +323,6 @@ void TProgData::StartRead()
     FSilentTicks = 0;
     CallHook(Hooks.ShowReadDialog);
     ReportRead(0);
-    // Waiting before the request goes out: a quick reply must find the flag set.
     // The request lets messages run, and a quick controller may be answered
     // before it returns: the flag and the timer are set first.
     FWaitingDataRam = true;
@@ -423,10 +422,16 @@ void TProgData::ParseDump()
         }
         image.Bytes[n] = static_cast<std::uint8_t>(value);
     }
-    std::int32_t socketStart = start;
+    // The socket text starts 13 characters behind the "S" of "Socket Data";
+    // without that marker there is no socket table in the buffer.
+    std::int32_t socketStart = -1;
     for (std::int32_t i = 0; i < Size; ++i)
         if (GetByte(i) == 'S' && GetByte(i + 7) == 'D')
             socketStart = i + 13;
+    if (socketStart < 0) {
+        ReadFailed(BadDumpText);
+        return;
+    }
     for (std::size_t n = 0; n < sockets.Bytes.size(); ++n) {
         const int value = pairAt(socketStart + static_cast<std::int32_t>(2 * n));
         if (value < 0) {

@@ -376,6 +376,45 @@ TEST_F(TransferTest, StoredDataListingIsCutAtItsMarkers)
     EXPECT_EQ(data_.FEndTriggerHandle, 0);
 }
 
+// The dump parse on its own, over what a read would have collected.
+TEST(DumpParse, LastMarkerDecidesAndTheBufferBoundsTheDump)
+{
+    TProgrammingImage image;
+    TSocketTable sockets;
+    FillPattern(image, sockets, 7);
+    const std::string dump = "Data RAM:\r\n" + ToHex(image.Bytes.data(), image.Bytes.size()) +
+                             "\r\nEnd RAM\r\nSocket Data\r\n" + ToHex(sockets.Bytes.data(), sockets.Bytes.size()) +
+                             "\r\nSocket End\r\n";
+    std::vector<std::string> boxes;
+    LinkHooks().MessageBox = [&](const std::string& text, const std::string&, TBoxKind) { boxes.push_back(text); };
+    TProgData data;
+    data.Hooks.FirmwareVersion = [] { return 216; };
+    auto parse = [&](const std::string& text) {
+        data.FBuffer.fill(0);
+        for (std::size_t i = 0; i < text.size(); ++i)
+            data.PutByte(static_cast<std::int32_t>(i), static_cast<std::uint8_t>(text[i]));
+        data.ParseDump();
+    };
+
+    // A dump that broke off after its marker, then the whole one: the later marker counts.
+    ClearImage();
+    parse("Data RAM:\r\n0102030405" + dump);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(data.GetImageValid());
+    EXPECT_EQ(ProgrammingImage.Bytes, image.Bytes);
+    EXPECT_EQ(SocketTable.Bytes, sockets.Bytes);
+
+    // Pushed past the 9000 characters of the buffer: refused, the image stays.
+    ProgrammingImage.SetByte(7, 0x42);
+    const TProgrammingImage before = ProgrammingImage;
+    parse(std::string(2000, 'x') + dump);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], BadDumpText);
+    EXPECT_FALSE(data.GetImageValid());
+    EXPECT_EQ(ProgrammingImage.Bytes, before.Bytes);
+    LinkHooks() = TLinkHooks{};
+}
+
 class ScriptedTransfer : public TransferTest {
 protected:
     void Start()
