@@ -1,0 +1,98 @@
+#include "app/DBChart.h"
+
+#include <QChart>
+#include <QDateTime>
+#include <QDateTimeAxis>
+#include <QLineSeries>
+#include <QValueAxis>
+#include <algorithm>
+#include <exception>
+
+#include "platform/Database.h"
+#include "platform/DateTime.h"
+
+namespace {
+
+QDateTime ToQDateTime(double stamp) {
+  std::uint16_t y, m, d, h, n, s, ms;
+  if (!DecodeDate(stamp, y, m, d)) return {};
+  DecodeTime(stamp, h, n, s, ms);
+  return QDateTime(QDate(y, m, d), QTime(h, n, s, ms));
+}
+
+}  // namespace
+
+TDBChart::TDBChart(QWidget* parent) : QChartView(parent) {
+  auto* chart = new QChart();
+  chart->legend()->hide();
+  chart->setBackgroundRoundness(0);
+  chart->setMargins(QMargins(2, 2, 2, 2));
+  series_ = new QLineSeries(chart);
+  series_->setColor(Qt::red);
+  series_->setPointsVisible(false);
+  chart->addSeries(series_);
+  auto* x = new QDateTimeAxis(chart);
+  x->setFormat("dd.MM/hh:mm");
+  x->setTickCount(4);
+  auto* y = new QValueAxis(chart);
+  y->setLabelFormat("%.1f");
+  chart->addAxis(x, Qt::AlignBottom);
+  chart->addAxis(y, Qt::AlignLeft);
+  series_->attachAxis(x);
+  series_->attachAxis(y);
+  setChart(chart);
+  setRenderHint(QPainter::Antialiasing);
+}
+
+void TDBChart::SetTitle(const std::string& title) { chart()->setTitle(QString::fromStdString(title)); }
+
+std::string TDBChart::Title() const { return chart()->title().toStdString(); }
+
+int TDBChart::PointCount() const { return static_cast<int>(series_->count()); }
+
+void TDBChart::Bind(const std::string& databaseName, const std::string& tableName, const std::string& xField,
+                    const std::string& yField) {
+  database_ = databaseName;
+  table_ = tableName;
+  xField_ = xField;
+  yField_ = yField;
+  Refresh();
+}
+
+void TDBChart::Refresh() {
+  QList<QPointF> points;
+  double lo = 0, hi = 0;
+  if (!table_.empty()) {
+    try {
+      TRowReader reader(database_, table_, {xField_, yField_});
+      while (reader.Next()) {
+        if (reader.IsNull(0) || reader.IsNull(1)) continue;
+        const QDateTime t = ToQDateTime(reader.AsDateTime(0));
+        if (!t.isValid()) continue;
+        const double v = reader.AsFloat(1);
+        if (points.isEmpty()) lo = hi = v;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        points.append(QPointF(static_cast<qreal>(t.toMSecsSinceEpoch()), v));
+      }
+    } catch (const std::exception&) {
+      points.clear();  // no table (yet): an empty chart
+    }
+  }
+  series_->replace(points);
+  const auto xs = chart()->axes(Qt::Horizontal);
+  const auto ys = chart()->axes(Qt::Vertical);
+  if (!points.isEmpty() && !xs.isEmpty() && !ys.isEmpty()) {
+    const qint64 first = static_cast<qint64>(points.front().x());
+    qint64 last = static_cast<qint64>(points.back().x());
+    if (last <= first) last = first + 60000;
+    xs.front()->setRange(QDateTime::fromMSecsSinceEpoch(first), QDateTime::fromMSecsSinceEpoch(last));
+    const double pad = hi > lo ? (hi - lo) * 0.1 : 1.0;
+    ys.front()->setRange(lo - pad, hi + pad);
+  }
+}
+
+void TDBChart::mouseDoubleClickEvent(QMouseEvent* e) {
+  QChartView::mouseDoubleClickEvent(e);
+  emit doubleClicked();
+}
