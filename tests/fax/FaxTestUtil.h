@@ -1,0 +1,178 @@
+#pragma once
+// Test helpers for the unpacker and the picture readers: temporary folders, fax files made
+// by our converter from rasters, and decoding a fax file back into rows of pixels.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fax/Swfaxcvt.h"
+#include "fax/Swunpack.h"
+
+namespace faxtest {
+
+using Row = std::vector<bool>;  // true = black
+using Picture = std::vector<Row>;
+
+struct TempDir {
+  std::filesystem::path path;
+  TempDir() {
+    char tmpl[] = "/tmp/korvidan_unpackXXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string operator/(const std::string& name) const { return (path / name).string(); }
+  std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+    std::ofstream f(path / name, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return (path / name).string();
+  }
+};
+
+inline std::vector<std::uint8_t> ReadFile(const std::string& name) {
+  std::ifstream f(name, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), {});
+}
+
+// Runs a shell command; true when it exits with 0.
+inline bool Shell(const std::string& cmd) { return std::system((cmd + " 2>/dev/null").c_str()) == 0; }
+
+inline Picture RandomPicture(int width, int height, unsigned seed, int density = 50) {
+  std::mt19937 rng(seed);
+  Picture p(static_cast<std::size_t>(height), Row(static_cast<std::size_t>(width)));
+  for (auto& r : p) {
+    // Runs of random length, so that short and long codes both occur.
+    bool black = false;
+    for (std::size_t x = 0; x < r.size();) {
+      std::size_t len = 1 + rng() % (rng() % 4 == 0 ? 300 : 12);
+      for (std::size_t k = 0; k < len && x < r.size(); ++k, ++x) r[x] = black;
+      black = static_cast<int>(rng() % 100) < density ? !black : black;
+    }
+  }
+  return p;
+}
+
+// Writes a picture as a plain PBM file (P4).
+inline std::string WritePbm(const TempDir& dir, const std::string& name, const Picture& p) {
+  const int w = p.empty() ? 0 : static_cast<int>(p[0].size());
+  std::string head = "P4\n" + std::to_string(w) + " " + std::to_string(p.size()) + "\n";
+  std::vector<std::uint8_t> bytes(head.begin(), head.end());
+  for (const Row& r : p) {
+    std::vector<std::uint8_t> row(static_cast<std::size_t>((w + 7) / 8), 0);
+    for (int x = 0; x < w; ++x)
+      if (r[static_cast<std::size_t>(x)]) row[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+    bytes.insert(bytes.end(), row.begin(), row.end());
+  }
+  return dir.Write(name, bytes);
+}
+
+// A fax file made by our converter from the given pages of rasters (no margin, no
+// doubling, no centring): every decoded line must equal its raster.
+struct TRasterSource {
+  std::vector<Picture> Pages;
+  std::size_t Page = 0, Line = 0;
+};
+
+inline int RasterGetLine(TAbsFaxCvt* cvt, std::uint8_t* data, int& len, bool& endOfPage, bool& morePages) {
+  auto* src = static_cast<TRasterSource*>(cvt->UserData);
+  const Picture& p = src->Pages[src->Page];
+  morePages = src->Page + 1 < src->Pages.size();
+  if (src->Line >= p.size()) {
+    endOfPage = true;
+    ++src->Page;
+    src->Line = 0;
+    return 0;
+  }
+  const Row& r = p[src->Line++];
+  for (std::size_t x = 0; x < r.size(); ++x)
+    if (r[x]) data[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+  len = static_cast<int>((r.size() + 7) / 8);
+  return 0;
+}
+
+inline int WriteFaxFile(const std::string& name, const std::vector<Picture>& pages, bool wide, bool fine) {
+  TRasterSource src{pages};
+  TAbsFaxCvt* cvt = nullptr;
+  int rc = acInitFaxConverter(cvt, &src, RasterGetLine, nullptr, nullptr, "");
+  if (rc < 0) return rc;
+  acOptionsOff(cvt, coDoubleWidth | coCenterImage | coYield);
+  acSetMargins(cvt, 0, 0);
+  acSetResolutionWidth(cvt, wide ? 2 : 1);
+  acSetResolutionMode(cvt, fine ? 1 : 0);
+  rc = acConvertToFile(cvt, "raster", name);
+  acDoneFaxConverter(cvt);
+  return rc;
+}
+
+// A fax file of one page holding a raw G3 stream (no line records).
+inline std::vector<std::uint8_t> RawFaxFile(const std::vector<std::uint8_t>& g3, std::uint16_t flags) {
+  TFaxHeaderRec h;
+  h.Signature = DefFXFSig;
+  h.PageCount = 1;
+  h.FirstPageOffset = 64;
+  std::vector<std::uint8_t> out(64 + 16);
+  h.Store(out.data());
+  TPageHeaderRec ph;
+  ph.ImageLength = static_cast<std::uint32_t>(g3.size());
+  ph.PageFlags = flags;
+  ph.Store(out.data() + 64);
+  out.insert(out.end(), g3.begin(), g3.end());
+  return out;
+}
+
+// Collects what the unpacker delivers: pages of decoded lines.
+struct TCollected {
+  std::vector<std::vector<std::uint8_t>> Lines;
+  std::vector<int> LinePages;
+  int Starts = 0, Ends = 0;
+};
+
+inline int CollectLine(TUnpackFax* up, std::uint16_t flags, const std::uint8_t* data, int len, int page) {
+  auto* c = static_cast<TCollected*>(up->UserData);
+  if (flags & ufStarting) ++c->Starts;
+  if (flags & ufEnding) ++c->Ends;
+  if (flags == 0) {
+    c->Lines.emplace_back(data, data + len);
+    c->LinePages.push_back(page);
+  }
+  return 0;
+}
+
+inline Row ToRow(const std::vector<std::uint8_t>& bytes, int width) {
+  Row r(static_cast<std::size_t>(width));
+  for (int x = 0; x < width && static_cast<std::size_t>(x / 8) < bytes.size(); ++x)
+    r[static_cast<std::size_t>(x)] = (bytes[static_cast<std::size_t>(x / 8)] >> (7 - x % 8)) & 1;
+  return r;
+}
+
+struct Unpacker {
+  TUnpackFax* up = nullptr;
+  TCollected got;
+  Unpacker() {
+    EXPECT_EQ(0, upInitFaxUnpacker(up, &got, CollectLine));
+    upOptionsOff(up, ufYield | ufDoubleHeight);
+  }
+  ~Unpacker() { upDoneFaxUnpacker(up); }
+  // Decoded lines as pixel rows Width wide.
+  Picture Rows(int width) const {
+    Picture p;
+    for (const auto& l : got.Lines) p.push_back(ToRow(l, width));
+    return p;
+  }
+};
+
+// Decodes a fax file with a fresh unpacker (no doubling) into pixel rows.
+inline Picture DecodeFax(const std::string& name, int width, int* rc = nullptr) {
+  Unpacker u;
+  const int r = upUnpackFile(u.up, name);
+  if (rc) *rc = r;
+  else EXPECT_EQ(0, r);
+  return u.Rows(width);
+}
+
+}  // namespace faxtest
