@@ -176,3 +176,39 @@ inline Picture DecodeFax(const std::string& name, int width, int* rc = nullptr) 
 }
 
 }  // namespace faxtest
+
+namespace faxtest {
+
+// Writes a colour picture as a binary PPM file (P6); Rgb holds 3 bytes a pixel.
+inline std::string WritePpm(const TempDir& dir, const std::string& name, int w, int h,
+                            const std::vector<std::uint8_t>& rgb) {
+  std::string head = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+  std::vector<std::uint8_t> bytes(head.begin(), head.end());
+  bytes.insert(bytes.end(), rgb.begin(), rgb.end());
+  return dir.Write(name, bytes);
+}
+
+// Converts a picture file with a reader's converter into a fax file (no margin, no
+// doubling, no centring, fine resolution unless asked otherwise) and decodes it.
+inline Picture ConvertAndDecode(TAbsFaxCvt* cvt, const std::string& in, const std::string& out, int* rc,
+                                int width = 1728) {
+  acOptionsOff(cvt, coDoubleWidth | coCenterImage | coYield);
+  acSetMargins(cvt, 0, 0);
+  acSetResolutionMode(cvt, 1);
+  *rc = acConvertToFile(cvt, in, out);
+  if (*rc < 0) return {};
+  return DecodeFax(out, width);
+}
+
+// The fax lines expected for a picture: its pixels, cut or padded white to the width.
+inline Picture Framed(const Picture& p, int width = 1728) {
+  Picture out;
+  for (const Row& r : p) {
+    Row l(static_cast<std::size_t>(width), false);
+    for (std::size_t x = 0; x < r.size() && x < l.size(); ++x) l[x] = r[x];
+    out.push_back(l);
+  }
+  return out;
+}
+
+}  // namespace faxtest
