@@ -1,0 +1,321 @@
+// Fax engine framework: records, fax list, notices to the component's window, session
+// start and stop, header macros and names of received faxes.
+#include "fax/Swabsfax.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <new>
+#include <set>
+
+#include "fax/Swfax.h"
+#include "platform/DateTime.h"
+#include "serial/SioMisc.h"
+#include "serial/Sioexcept.h"
+
+namespace {
+
+std::string Cut(std::string_view s, std::size_t n) { return std::string(s.substr(0, n)); }
+
+LRESULT SendToWindow(TFaxRec* fax, UINT msg, WPARAM wParam, LPARAM lParam) {
+  LRESULT result = 0;
+  if (fax->PData->HWindow == 0) return 0;
+  if (!SendMessageTimeout(fax->PData->HWindow, msg, wParam, lParam, SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                          FaxMsgTimeoutMs, &result))
+    return 0;
+  return result;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Records and parameters
+// ---------------------------------------------------------------------------------------
+
+int afInitFaxData(TFaxData*& faxData, std::string_view stationID, TSioBaseDispatcher* comPort, HWND window) {
+  faxData = new (std::nothrow) TFaxData;
+  if (faxData == nullptr) return ecOutOfMemory;
+  faxData->StationID = Cut(stationID, MaxStationIDLen);
+  faxData->ComPort = comPort;
+  faxData->HWindow = window;
+  return 0;
+}
+
+void afDoneFaxData(TFaxData*& faxData) {
+  delete faxData;
+  faxData = nullptr;
+}
+
+void afSetComHandle(TFaxRec* fax, TSioBaseDispatcher* comPort) { fax->PData->ComPort = comPort; }
+void afSetWindow(TFaxRec* fax, HWND window) { fax->PData->HWindow = window; }
+void afSetTitle(TFaxRec* fax, std::string_view text) { fax->PData->Title = Cut(text, MaxNameLen); }
+void afSetRecipientName(TFaxRec* fax, std::string_view text) { fax->PData->Recipient = Cut(text, MaxNameLen); }
+void afSetSenderName(TFaxRec* fax, std::string_view text) { fax->PData->Sender = Cut(text, MaxNameLen); }
+void afSetDestinationDir(TFaxRec* fax, std::string_view dir) {
+  fax->PData->DestinationDir = Cut(dir, MaxNameLen);
+}
+void afSetStationID(TFaxRec* fax, std::string_view id) { fax->PData->StationID = Cut(id, MaxStationIDLen); }
+void afSetFaxName(TFaxRec* fax, std::string_view name) { fax->PData->FaxFileName = Cut(name, MaxNameLen); }
+std::string afGetFaxName(TFaxRec* fax) { return fax->PData->FaxFileName; }
+
+void afSetNextFax(TFaxRec* fax, std::string_view number, std::string_view faxFile, std::string_view coverFile) {
+  fax->PData->PhoneNum = Cut(number, MaxPhoneNumLen);
+  // File names stay as given: the file system tells upper and lower case apart.
+  fax->PData->FaxFileName = Cut(faxFile, MaxNameLen);
+  fax->PData->CoverFileName = Cut(coverFile, MaxNameLen);
+}
+
+void afSetConnectAttempts(TFaxRec* fax, std::uint16_t attempts, std::uint16_t retryWaitTicks) {
+  fax->PData->ConnectAttempts = attempts;
+  fax->PData->RetryWait = retryWaitTicks;
+}
+
+void afOptionsOn(TFaxRec* fax, std::uint16_t options) { fax->PData->FaxOptions |= options; }
+void afOptionsOff(TFaxRec* fax, std::uint16_t options) {
+  fax->PData->FaxOptions = static_cast<std::uint16_t>(fax->PData->FaxOptions & ~options);
+}
+bool afOptionsAreOn(TFaxRec* fax, std::uint16_t options) { return (fax->PData->FaxOptions & options) == options; }
+std::int16_t afGetFaxProgress(TFaxRec* fax) { return fax->PData->FaxProgress; }
+
+// ---------------------------------------------------------------------------------------
+// Fax list
+// ---------------------------------------------------------------------------------------
+
+void afAddFaxEntry(TFaxRec* fax, std::string_view number, std::string_view faxFile, std::string_view coverFile) {
+  fax->PData->FaxList.push_back({Cut(number, MaxPhoneNumLen), Cut(faxFile, MaxNameLen), Cut(coverFile, MaxNameLen)});
+  ++fax->PData->EntryCount;
+}
+
+void afClearFaxEntries(TFaxRec* fax) {
+  fax->PData->FaxList.clear();
+  fax->PData->FaxListNode = 0;
+  fax->PData->EntryCount = 0;
+}
+
+bool afNextFaxList(TFaxRec* fax, std::string& number, std::string& faxFile, std::string& coverFile) {
+  TFaxData* d = fax->PData;
+  if (d->FaxListNode >= d->FaxList.size()) return false;
+  const TFaxEntry& e = d->FaxList[d->FaxListNode++];
+  number = e.PhoneNum;
+  faxFile = e.FaxFile;
+  coverFile = e.CoverFile;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Notices
+// ---------------------------------------------------------------------------------------
+
+std::string afStatusMsg(int code) {
+  if (code < fpInitModem || code > fpFinished) return {};
+  return SioLoadStr(code);
+}
+
+char* afStatusMsg(char* buffer, std::size_t bufSize, int code) {
+  return CopyToBufferZ(buffer, bufSize, afStatusMsg(code));
+}
+
+void afReportError(TFaxRec* fax, int code) {
+  fax->PData->FaxError = code;
+  SendToWindow(fax, apw_FaxError, static_cast<WPARAM>(static_cast<std::uint16_t>(code)), 0);
+}
+
+void afFaxStatus(TFaxRec* fax, bool starting, bool ending) {
+  WPARAM flags = 0;
+  if (starting) flags |= 1;
+  if (ending) flags |= 2;
+  SendToWindow(fax, apw_FaxStatus, flags, reinterpret_cast<LPARAM>(fax));
+}
+
+bool afNextFax(TFaxRec* fax) { return SendToWindow(fax, apw_FaxNextfile, 0, reinterpret_cast<LPARAM>(fax)) == 1; }
+
+void afLogFax(TFaxRec* fax, TLogFaxCode code) { SendToWindow(fax, apw_FaxLog, code, reinterpret_cast<LPARAM>(fax)); }
+
+void afFaxName(TFaxRec* fax) { SendToWindow(fax, apw_FaxName, 0, reinterpret_cast<LPARAM>(fax)); }
+
+bool afAcceptFax(TFaxRec* fax, std::string_view remoteID) {
+  fax->PData->RemoteID = Cut(remoteID, MaxStationIDLen);
+  return SendToWindow(fax, apw_FaxAccept, 0, reinterpret_cast<LPARAM>(fax)) == 1;
+}
+
+TFaxRec* afFaxFromLParam(LPARAM lParam) {
+  const int handle = static_cast<int>((static_cast<std::uintptr_t>(lParam) >> 16) & 0xFFFF);
+  TSioBaseDispatcher* d = GetTComRecPtr(handle);
+  if (d == nullptr) return nullptr;
+  void* p = nullptr;
+  if (d->GetDataPointer(p, 2) != 0) return nullptr;
+  return static_cast<TFaxRec*>(p);
+}
+
+namespace {
+std::mutex gFaxListLock;
+std::set<TFaxRec*>& LiveFaxes() {
+  static std::set<TFaxRec*> live;
+  return live;
+}
+}  // namespace
+
+void afRegisterFax(TFaxRec* fax) {
+  std::lock_guard<std::mutex> g(gFaxListLock);
+  LiveFaxes().insert(fax);
+}
+
+void afUnregisterFax(TFaxRec* fax) {
+  {
+    std::lock_guard<std::mutex> g(gFaxListLock);
+    LiveFaxes().erase(fax);
+  }
+  // Wait for a handler call that is running on it.
+  std::lock_guard<std::recursive_mutex> wait(fax->Lock);
+}
+
+TFaxRec* afAcquireFax(LPARAM lParam, std::unique_lock<std::recursive_mutex>& lock) {
+  TFaxRec* fax = afFaxFromLParam(lParam);
+  if (fax == nullptr) return nullptr;
+  std::lock_guard<std::mutex> g(gFaxListLock);
+  if (LiveFaxes().count(fax) == 0) return nullptr;
+  lock = std::unique_lock<std::recursive_mutex>(fax->Lock);
+  return fax;
+}
+
+// ---------------------------------------------------------------------------------------
+// Session start and stop
+// ---------------------------------------------------------------------------------------
+
+int afStartFax(TFaxRec* fax, TFaxPrepareProc prepare, TFaxTriggerHandler handler) {
+  TFaxData* d = fax->PData;
+  TSioBaseDispatcher* port = d->ComPort;
+  if (port == nullptr) return ecCommNotOpen;
+  d->HandlerRegistered = false;
+  d->TriggerHandler = handler;
+  port->ChangeLengthTrigger(1);
+
+  d->TimeoutTrigger = port->AddTimerTrigger();
+  d->StatusTrigger = port->AddTimerTrigger();
+  d->OutFreeTrigger = port->AddStatusTrigger(stOutBuffFree);
+  d->OutEmptyTrigger = port->AddStatusTrigger(stOutBuffUsed);
+  d->ModemTrigger = port->AddStatusTrigger(stModem);
+  if (d->TimeoutTrigger < 0 || d->StatusTrigger < 0 || d->OutFreeTrigger < 0 || d->OutEmptyTrigger < 0 ||
+      d->ModemTrigger < 0) {
+    afReportError(fax, ecNoMoreTriggers);
+    afSignalFinish(fax);
+    return ecNoMoreTriggers;
+  }
+
+  port->SetDataPointer(fax, 2);
+  if (prepare != nullptr) prepare(fax);
+
+  if (d->FaxError == 0) {
+    port->RegisterProcTriggerHandler(handler);
+    d->HandlerRegistered = true;
+    handler(0, 0, static_cast<LPARAM>(port->Handle()) * 65536);
+    if (d->HandlerRegistered)
+      port->SetTimerTrigger(static_cast<std::uint32_t>(d->StatusTrigger), Secs2Ticks(d->StatusInterval), true);
+    return 0;
+  }
+  afFaxStatus(fax, false, true);
+  afSignalFinish(fax);
+  return 0;
+}
+
+void afStopFax(TFaxRec* fax) {
+  TFaxData* d = fax->PData;
+  TSioBaseDispatcher* port = d->ComPort;
+  if (port != nullptr) {
+    for (int* t : {&d->TimeoutTrigger, &d->StatusTrigger, &d->OutFreeTrigger, &d->OutEmptyTrigger, &d->ModemTrigger}) {
+      if (*t > 0) port->RemoveTrigger(static_cast<std::uint32_t>(*t));
+      *t = 0;
+    }
+    if (d->HandlerRegistered) port->DeregisterProcTriggerHandler(d->TriggerHandler);
+  }
+  d->HandlerRegistered = false;
+  d->InProgress = false;
+}
+
+void afSignalFinish(TFaxRec* fax) {
+  afStopFax(fax);
+  TFaxData* d = fax->PData;
+  if (d->ComPort != nullptr) {
+    const std::string text = "ErrorCode:" + std::to_string(d->FaxError);
+    d->ComPort->AddDispatchEntry(dtFax, dstStatus, 0, text.data(), static_cast<std::uint32_t>(text.size()));
+  }
+  if (d->HWindow != 0)
+    PostMessage(d->HWindow, apw_FaxFinish, static_cast<WPARAM>(static_cast<std::uint16_t>(d->FaxError)),
+                reinterpret_cast<LPARAM>(fax));
+}
+
+// ---------------------------------------------------------------------------------------
+// Header macros
+// ---------------------------------------------------------------------------------------
+
+std::string afConvertHeaderString(TFaxRec* fax, std::string_view source) {
+  TFaxData* d = fax->PData;
+  std::string text(source);
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t pos = text.find('$', from);
+    if (pos == std::string::npos) break;
+    std::size_t end = text.find(' ', pos);
+    if (end == std::string::npos) end = text.size();
+    const char which = pos + 1 < end ? static_cast<char>(std::toupper(static_cast<unsigned char>(text[pos + 1]))) : '\0';
+    std::string value;
+    switch (which) {
+      case 'D': value = DateToStr(Now()); break;
+      case 'T': value = TimeToStr(Now()); break;
+      case 'I': value = d->StationID; break;
+      case 'N': value = std::to_string(d->PageCount + d->CoverCount); break;
+      case 'P':
+        if (d->CoverCount == 0)
+          value = std::to_string(d->CurrentPage);
+        else if (d->SendingCover)
+          value = "1";
+        else
+          value = std::to_string(d->CurrentPage + 1);
+        break;
+      case 'F': value = d->Sender; break;
+      case 'R': value = d->Recipient; break;
+      case 'S': value = d->Title; break;
+      default: break;
+    }
+    text.replace(pos, end - pos, value);
+    // A replacement is never searched again, so a "$" inside it stays as it is.
+    from = pos + value.size();
+  }
+  if (text.size() > MaxNameLen) text.resize(MaxNameLen);
+  return text;
+}
+
+// ---------------------------------------------------------------------------------------
+// Names of received faxes
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+std::string DirPrefix(const TFaxData* d) {
+  const std::string& dir = d->DestinationDir;
+  if (dir.empty() || dir.back() == ':' || dir.back() == '\\' || dir.back() == '/') return dir;
+  return dir + "\\";
+}
+
+std::string FirstFreeName(TFaxRec* fax, const std::string& stem) {
+  const std::string prefix = DirPrefix(fax->PData);
+  for (int n = 1; n <= 9999; ++n) {
+    char num[8];
+    std::snprintf(num, sizeof num, "%04d", n);
+    const std::string name = prefix + stem + num + "." + fax->PData->FaxFileExt;
+    if (!ExistFile(name)) return name;
+  }
+  return "NONAME.FXF";
+}
+
+}  // namespace
+
+std::string afFaxNameMD(TFaxRec* fax) {
+  std::uint16_t y = 0, m = 0, day = 0;
+  DecodeDate(Now(), y, m, day);
+  char md[8];
+  std::snprintf(md, sizeof md, "%02u%02u", static_cast<unsigned>(m % 100), static_cast<unsigned>(day % 100));
+  return FirstFreeName(fax, md);
+}
+
+std::string afFaxNameCount(TFaxRec* fax) { return FirstFreeName(fax, "FAX"); }

@@ -1,0 +1,175 @@
+#pragma once
+// The fax modem layer over the engine framework (fax/Swabsfax.h): the modem record, the
+// command exchange with the modem, class detection and modem queries, the Class 2 and
+// Class 2.0 command table, rates and scan-line rules, and the send state machine.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "fax/Swabsfax.h"
+#include "fax/Swfaxfmt.h"
+#include "fax/Swfont.h"
+#include "serial/SioMisc.h"
+
+// Class 2 / Class 2.0 command table entries
+constexpr int mcSelectClass = 0;
+constexpr int mcModel = 1;
+constexpr int mcMaker = 2;
+constexpr int mcRevision = 3;
+constexpr int mcSessionParams = 4;
+constexpr int mcLocalID = 5;
+constexpr int mcCapabilities = 6;
+constexpr int mcConnectReply = 7;
+constexpr int mcRemoteCapsReply = 8;
+constexpr int mcSessionReply = 9;
+constexpr int mcTSIReply = 10;
+constexpr int mcCSIReply = 11;
+constexpr int mcPageStatusReply = 12;
+
+constexpr std::size_t ReplyMaxLen = 129;
+constexpr std::size_t DataBufferSize = 4096;
+constexpr std::size_t FrameBufferSize = 8192;
+
+struct TModCodes {
+  std::array<std::string, 13> Codes;
+  std::string Hangup;  // "FHNG" or "FHS"
+};
+
+struct TC12AbsData {
+  bool GotRemoteID = false;
+  bool MorePages = false;
+  std::uint8_t SessionRes = 0;
+  std::uint8_t SessionWid = 0;
+  std::uint8_t SessionECM = 0;
+  bool CanDoHighRes = false;
+  bool CanDoHighWid = false;
+  bool CheckFrame = true;
+  bool ToneDial = true;
+  bool LastPageOk = false;
+  bool UseLengthWords = false;
+  bool CoverIsFXF = false;
+  bool InitSent = false;
+  bool InInitBaud = false;
+  bool ReceivedCFR = false;
+  bool FinalFrame = false;
+  bool ForceStatus = false;
+  std::uint16_t EOPCount = 0;
+  bool BlindDial = false;
+  bool DetectBusy = true;
+  char ECMChar = '0';
+  char ResChar = '0';
+  char LastResChar = ' ';
+  std::uint8_t ScanTimeCode = 0;
+  std::uint8_t LastFrame = 0;
+  std::uint16_t ReplyWait = 182;   // ticks
+  std::uint16_t DataWait = 1092;   // ticks
+  std::uint16_t DesiredBPS = 9600;
+  std::uint16_t RateIndex = 0;
+  std::uint16_t MinBytes = 0;
+  std::int16_t HangupCode = 0;
+  std::int32_t DialWait = 1092;    // ticks
+  std::int32_t SessionBPS = 0;
+  std::int32_t NormalBaud = 0;
+  std::int32_t InitBaud = 0;
+  std::unique_ptr<std::uint8_t[]> DataBuffer;
+  TFaxFileReader FaxFile;          // the open fax file (or FXF cover)
+  TModCodes ModCodes;
+  std::string DefInit = "ATE0Q0V1X4S0=0S2=43";
+  std::string ModemInit;
+  std::string DialPrefix;
+  std::string Response;
+  bool LineReady = false;          // Response holds a complete line
+  EventTimer ReplyTimer{};
+  std::array<bool, 6> Class1Rates{true, true, false, false, false, false};
+  std::array<bool, 6> RemoteRates{};
+  std::unique_ptr<std::uint8_t[]> FrameBuffer;
+  bool EnhTextEnabled = false;
+  TFaxTextFont EnhSmallFont;
+  TFaxTextFont EnhStandardFont;
+  // Receive side
+  std::uint16_t AnswerOnRing = 1;
+  std::uint16_t RingCount = 0;
+  char FaxAndData = '0';
+  std::int32_t BufferFill = 0;
+  std::int32_t RetryCount = 0;
+};
+
+// Send states; value n is also the dispatch-log sub-type 30 + n.
+enum SendStates : std::uint8_t {
+  tfNone, tfGetEntry, tfInit, tf1Init1, tf2Init1, tf2Init1A, tf2Init1B, tf2Init2, tf2Init3, tfDial,
+  tfRetryWait, tf1Connect, tf1SendTSI, tf1TSIResponse, tf1DCSResponse, tf1TrainStart, tf1TrainFinish,
+  tf1WaitCFR, tf1WaitPageConnect, tf2Connect, tf2GetParams, tfWaitXon, tfWaitFreeHeader,
+  tfSendPageHeader, tfOpenCover, tfSendCover, tfPrepPage, tfSendPage, tfDrainPage, tf1PageEnd,
+  tf1PrepareEOP, tf1SendEOP, tf1WaitMPS, tf1WaitEOP, tf1WaitMCF, tf1SendDCN, tf1Hangup, tf1WaitHangup,
+  tf2SendEOP, tf2WaitFPTS, tf2WaitFET, tf2WaitPageOK, tf2SendNewParams, tf2NextPage, tf20CheckPage,
+  tfClose, tfCompleteOK, tfAbort, tfDone
+};
+constexpr TDispatchSubType FaxSendSubTypeBase = 30;
+
+// ----- records -----
+int fInitC12SendFax(TFaxRec*& fax, std::string_view stationID, TSioBaseDispatcher* comPort, HWND window);
+void fDoneC12SendFax(TFaxRec*& fax);
+int cInitC12AbsData(TC12AbsData*& data);
+void cDoneC12AbsData(TC12AbsData*& data);
+
+// ----- parameters -----
+void fSetFaxPort(TFaxRec* fax, TSioBaseDispatcher* comPort);
+void fSetModemInit(TFaxRec* fax, std::string_view init);
+// Sets the class; ctDetect asks the modem (blocking) and is false when it has no fax class.
+bool fSetClassType(TFaxRec* fax, ClassType ct);
+void fSetInitBaudRate(TFaxRec* fax, std::int32_t initRate, std::int32_t normalRate, bool setCurrent);
+void fSetHeaderText(TFaxRec* fax, std::string_view text);
+void fSetEnhTextEnabled(TFaxRec* fax, bool enabled);
+void fSetEnhSmallFont(TFaxRec* fax, const TFaxTextFont& font);
+void fSetEnhStandardFont(TFaxRec* fax, const TFaxTextFont& font);
+void fSetBlindDial(TFaxRec* fax, bool blind);
+void fSetDetectBusy(TFaxRec* fax, bool detect);
+void fSetToneDial(TFaxRec* fax, bool tone);
+void fSetDialPrefix(TFaxRec* fax, std::string_view prefix);
+void fSetDialTime(TFaxRec* fax, std::int32_t ticks);
+void fSetMaxRetries(TFaxRec* fax, std::int32_t retries);
+void fSetYielding(TFaxRec* fax, std::uint16_t maxSendCount, std::uint16_t bufferMinimum);
+void fSetSafeMode(TFaxRec* fax, bool safe);
+void fSetModemFeatures(TFaxRec* fax, std::uint16_t bps, char ecmChar);
+
+// ----- queries (blocking modem commands) -----
+bool fGetModemClassSupport(TFaxRec* fax, bool& class1, bool& class2, bool& class2_0, bool reset);
+bool fGetModemInfo(TFaxRec* fax, char& cls, std::string& model, std::string& chip, std::string& rev, bool reset);
+void fGetModemFeatures(TFaxRec* fax, std::int32_t& bps, char& correction);
+void fGetPageInfoC12(TFaxRec* fax, std::int32_t& pages, std::int32_t& page, std::int32_t& bytesTransferred,
+                     std::int32_t& pageLength);
+bool fGetLastPageStatus(TFaxRec* fax);
+std::string fGetRemoteID(TFaxRec* fax);
+void fGetSessionParams(TFaxRec* fax, std::int32_t& bps, bool& resolution, bool& correction);
+std::int16_t fGetHangupResult(TFaxRec* fax);
+
+// ----- the modem layer's shared rules -----
+// Builds the Class 2 / 2.0 command table for the class in use.
+void fBuildModCodes(TFaxRec* fax);
+// Rate code of DesiredBPS for the Class 2 commands.
+char fRateCode(std::uint16_t bps);
+// Minimum bytes per scan line for a scan time code, resolution and rate.
+std::uint16_t fMinBytes(std::uint8_t scanTimeCode, bool highRes, std::int32_t bps);
+// Decodes a Class 2 session parameters or remote capabilities reply (prefix included).
+void fDecodeSessionParams(TFaxRec* fax, std::string_view reply);
+// Sends a command to the modem asynchronously (pre-delay, CR, reply time-out armed).
+int fPutModemCommand(TFaxRec* fax, std::string_view command);
+// Sends a command and waits for its reply, handling the caller's messages meanwhile.
+bool fBlockingCommand(TFaxRec* fax, std::string_view command);
+// Collects reply characters; true when Response holds a complete line.
+bool fReadReplyLine(TFaxRec* fax);
+// Queues bytes with every DLE doubled (through the frame buffer).
+int fPutDLEData(TFaxRec* fax, const std::uint8_t* data, std::size_t len);
+// Queues bytes as they are, waiting for room in the output buffer.
+int fPutRaw(TFaxRec* fax, const std::uint8_t* data, std::size_t len);
+void fSwitchToNormalBaud(TFaxRec* fax);
+void fSwitchToInitBaud(TFaxRec* fax);
+void fLineReset(TFaxRec* fax);
+// Hangs up the call (escape and ATH0, or a line reset when the carrier stays).
+void fHangup(TFaxRec* fax);
+
+// ----- sending -----
+void fPrepareFaxTransmit(TFaxRec* fax);
+void fFaxTransmit(UINT msg, WPARAM wParam, LPARAM lParam);
