@@ -1,0 +1,154 @@
+// The controller management dialog: the list of controllers, and renaming one on the bus
+// with the exact rename command; names the bus cannot carry are refused before anything
+// is sent.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/DialogVerwalten.h"
+#include "app/UiThread.h"
+#include "link/RS485BusNew.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint16_t TestCom = 12;
+
+class ControllersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int slave = -1;
+    ASSERT_EQ(openpty(&master_, &slave, nullptr, nullptr, nullptr), 0);
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    slave_ = slave;
+    setenv(("SIO_COM" + std::to_string(TestCom)).c_str(), ptsname(master_), 1);
+    dir_ = fs::temp_directory_path() / ("controllers_" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+    MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
+    LinkHooks().MessageBox = [this](const std::string& text, const std::string&, TBoxKind) { boxes_.push_back(text); };
+    TForm4::ConfirmSink = [this](const std::string& text) {
+      questions_.push_back(text);
+      return answer_;
+    };
+    bus_ = std::make_unique<TDataModule1>(state_, TestCom);
+    ASSERT_EQ(bus_->SioComPort1.GetPortState(), psOpen);
+    bus_->SioComPort1.SetLogName((dir_ / "SIO.LOG").string());
+    for (const char* name : {"Korvidan1", "Korvidan2"}) {
+      auto* c = new TKorvidan(list_.GetControllerCount());
+      c->GetIdent()->SetName(name);
+      list_.AddController(c);
+    }
+  }
+  void TearDown() override {
+    bus_.reset();
+    TForm4::ConfirmSink = nullptr;
+    LinkHooks() = TLinkHooks{};
+    MessageSink = nullptr;
+    close(master_);
+    close(slave_);
+    fs::remove_all(dir_);
+  }
+
+  // What reached the bus within the time.
+  std::string BusBytes(int milliseconds) {
+    std::string got;
+    char buffer[256];
+    for (pollfd p{master_, POLLIN, 0}; poll(&p, 1, milliseconds) > 0;) {
+      const ssize_t n = read(master_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      got.append(buffer, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+  int master_ = -1, slave_ = -1;
+  fs::path dir_;
+  bool answer_ = true;
+  std::vector<std::string> messages_, boxes_, questions_;
+  TAcquisitionState state_;
+  std::unique_ptr<TDataModule1> bus_;
+  TControllerList list_;
+};
+
+TEST_F(ControllersTest, RenameSendsTheExactCommandAndListsTheNewName) {
+  TForm4 dialog;
+  EXPECT_EQ(dialog.windowTitle().toStdString(), "Verwaltung der Korvidan Verbindungen");
+  dialog.ShowDevices(list_);
+  EXPECT_TRUE(dialog.isVisible());
+  ASSERT_EQ(dialog.AddressBox->count(), 2);
+  EXPECT_EQ(dialog.AddressBox->item(0)->text().toStdString(), "0 (00H)");
+  EXPECT_EQ(dialog.IDBox->item(1)->text().toStdString(), "Korvidan2");
+  EXPECT_EQ(dialog.EditID->text().toStdString(), "Korvidan1");
+  dialog.IDBox->setCurrentRow(1);
+  dialog.IDBoxClick();
+  EXPECT_EQ(dialog.AddressBox->currentRow(), 1);
+  EXPECT_EQ(dialog.AddressLabel->text().toStdString(), "Adresse: 0 (00H)");
+  EXPECT_EQ(dialog.EditID->text().toStdString(), "Korvidan2");
+  dialog.AddressBox->setCurrentRow(0);
+  dialog.AddressBoxClick();
+  EXPECT_EQ(dialog.IDBox->currentRow(), 0);
+
+  // Declined: nothing happens.
+  answer_ = false;
+  dialog.EditID->setText(QString::fromUtf8("Becken S\xC3\xBC" "d"));
+  dialog.ModifyClick();
+  EXPECT_EQ(questions_, std::vector<std::string>{"Soll die Bezeichnung ge\xC3\xA4ndert werden?"});
+  EXPECT_TRUE(boxes_.empty());
+  EXPECT_EQ(list_.GetController(0)->GetIdent()->GetName(), "Korvidan1");
+
+  answer_ = true;
+  dialog.ModifyClick();
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0], "WriteID: Command = $006Becken S\xC3\xBC" "d\r");
+  EXPECT_EQ(BusBytes(500), "$006Becken S\xFC" "d\r");
+  EXPECT_EQ(list_.GetController(0)->GetIdent()->GetName(), "Becken S\xC3\xBC" "d");
+  EXPECT_EQ(dialog.IDBox->item(0)->text().toStdString(), "Becken S\xC3\xBC" "d");
+  EXPECT_TRUE(messages_.empty());
+  dialog.OKBtnClick();
+  EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST_F(ControllersTest, NamesTheBusCannotCarryAreRefusedBeforeAnythingIsSent) {
+  TForm4 dialog;
+  dialog.ShowDevices(list_);
+  for (const char* bad : {"", "   ", "Teich\tA", "Teich\rB", "a/b", "..\\x", "\xCE\xA9mega", "Tank \xE2\x88\x9A"}) {
+    messages_.clear();
+    dialog.EditID->setText(QString::fromUtf8(bad));
+    dialog.ModifyClick();
+    EXPECT_EQ(messages_.size(), 1u) << bad;
+  }
+  EXPECT_TRUE(questions_.empty());
+  EXPECT_TRUE(boxes_.empty());
+  EXPECT_EQ(BusBytes(100), "");
+  EXPECT_EQ(list_.GetController(0)->GetIdent()->GetName(), "Korvidan1");
+  EXPECT_EQ(dialog.IDBox->item(0)->text().toStdString(), "Korvidan1");
+
+  EXPECT_EQ(CheckControllerName(std::string(24, 'x')), "");
+  EXPECT_NE(CheckControllerName(std::string(25, 'x')), "");
+  EXPECT_EQ(CheckControllerName("Riff \xE2\x82\xAC 1"), "");  // the euro sign has its byte
+  EXPECT_NE(CheckControllerName("bad \xFF utf"), "");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
