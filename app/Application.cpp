@@ -5,6 +5,15 @@
 
 #include "app/DataBase.h"
 #include "app/DatabaseMove.h"
+#include "app/DialogSelAktion.h"
+#include "app/DialogVerwalten.h"
+#include "app/DlgReadSaveData.h"
+#include "app/GraphicOverview.h"
+#include "app/PrintOrientation.h"
+#include "app/Selectgraphic.h"
+#include "app/Sensorgraphic.h"
+#include "app/SetAlarmValues.h"
+#include "app/StoredDataWindow.h"
 #include "app/DlgUpdate.h"
 #include "app/IntervallFrm.h"
 #include "app/KorvidanVersionForm.h"
@@ -40,13 +49,18 @@ void TKorvidanApplication::Create() {
   //                                                  2 TLoadAppForm, 3 TDialogConfigRS485
   Database = std::make_unique<TDataModule2>();     //  4 TDataModule2
   ExitBox = std::make_unique<TDialogExit>();       //  5 TDialogExit
-  //                                                  6 TFaxConfigFrm, 7 TDialogAktion
+  //                                                  6 TFaxConfigFrm
+  ActionDialog = std::make_unique<TDialogAktion>();  //  7 TDialogAktion
   UpdateBox = std::make_unique<TDlgUpdate>();      //  8 TDlgUpdate
   Database->DlgUpdate = UpdateBox.get();
-  //                                                  9 TForm4, 10 TDialogScan, 11 TFormThreadStopped,
-  //                                                 12 TDataModule3, 13 TFaxViewForm, 14 TGraphicOverviewForm
+  ControllerDialog = std::make_unique<TForm4>();   //  9 TForm4
+  //                                                 10 TDialogScan, 11 TFormThreadStopped,
+  //                                                 12 TDataModule3, 13 TFaxViewForm
+  Overview = std::make_unique<TGraphicOverviewForm>(*Database);  // 14 TGraphicOverviewForm
   MoveForm = std::make_unique<TDatabaseMoveForm>();  // 15 TDatabaseMoveForm
-  //                                                 16 TProtokollForm, 17 TGrafikAuswahlForm, 18 TAlarmForm
+  //                                                 16 TProtokollForm
+  ChartSelection = std::make_unique<TGrafikAuswahlForm>(*Database);  // 17 TGrafikAuswahlForm
+  AlarmValues = std::make_unique<TAlarmForm>(*Database);             // 18 TAlarmForm
   StartQuestion = std::make_unique<TStartupFrm>();   // 19 TStartupFrm
   IntervalForm = std::make_unique<TIntervallFrm>(MainForm->FState);  // 20 TIntervallFrm
   //                                                 21 TTestCommunicationForm
@@ -55,14 +69,16 @@ void TKorvidanApplication::Create() {
     if (Form1) Form1->aktuelleWerteanzeigen1->setChecked(false);
   };
   About = std::make_unique<TAboutForm>();            // 23 TAboutForm
-  //                                                 24 TProgrammingForm, 25 TSelectKorvidan,
-  //                                                 26 TSensorGraphicForm, 27 TPrintOrientationForm,
+  //                                                 24 TProgrammingForm, 25 TSelectKorvidan
+  SensorChart = std::make_unique<TSensorGraphicForm>(*Database);     // 26 TSensorGraphicForm
+  PrintOrientation = std::make_unique<TPrintOrientationForm>();      // 27 TPrintOrientationForm
   //                                                 28 TReadDataRamForm, 29 TDebugOutput
   // 30 TDataModule1: loading it opens the bus port, asking for its number first.
   Bus = std::make_unique<TDataModule1>(MainForm->FState);
   MainForm->DataModule1 = Bus.get();
-  //                                                 31 TSendDataRamForm, 32 TReadSaveDataDlg,
-  //                                                 33 TStoredDataForm
+  //                                                 31 TSendDataRamForm
+  ReadSaveData = std::make_unique<TReadSaveDataDlg>(MainForm->FState);  // 32 TReadSaveDataDlg
+  StoredData = std::make_unique<TStoredDataForm>();                     // 33 TStoredDataForm
   // 34 TTKorvidanVersion
   Version = std::make_unique<TTKorvidanVersionForm>(*Bus, MainForm->FState);
   MainForm->VersionForm = Version.get();
@@ -71,6 +87,36 @@ void TKorvidanApplication::Create() {
   };
   // The hooks that need the database module.
   MainForm->ConnectModules();
+  ConnectWindows();
+}
+
+// The menu commands that open the chart, alarm, stored-data and controller windows, and
+// what those windows need of the main window.
+void TKorvidanApplication::ConnectWindows() {
+  TForm1* main = MainForm.get();
+  auto selected = [main] { return main->SelectedController(); };
+  main->ShowOverviewCharts = [this] { Overview->show(); };
+  main->ReloadOverviewCharts = [this] {
+    if (Overview->isVisible()) Overview->FormShow();
+  };
+  main->ShowChartSelection = [this] { ChartSelection->show(); };
+  main->ShowControllerManagement = [this] {
+    if (ControllerList) ControllerDialog->ShowDevices(*ControllerList);
+  };
+  main->StartStoredDataRead = [this] { ReadSaveData->StartRead(); };
+  Overview->SelectedController = selected;
+  Overview->ShowSensorChart = [this] { SensorChart->show(); };
+  ChartSelection->SelectedController = selected;
+  ChartSelection->RefreshPreviewCharts = [main] { main->GetDBChartSources(); };
+  SensorChart->PrintOrientation = PrintOrientation.get();
+  AlarmValues->ActionDialog = ActionDialog.get();
+  ValueBoard->OnConfigureAlarms = [this] {
+    if (!ControllerList) return;
+    AlarmValues->FillDeviceTabs(*ControllerList);
+    AlarmValues->show();
+  };
+  ReadSaveData->Bus = Bus.get();
+  ReadSaveData->StoredData = StoredData.get();
 }
 
 TKorvidanApplication::~TKorvidanApplication() { Teardown(); }
@@ -79,15 +125,31 @@ void TKorvidanApplication::Teardown() {
   if (MainForm) MainForm->FormClose();
   if (MainForm) MainForm->VersionForm = nullptr;
   Version.reset();
+  if (MainForm) {
+    MainForm->ShowOverviewCharts = nullptr;
+    MainForm->ReloadOverviewCharts = nullptr;
+    MainForm->ShowChartSelection = nullptr;
+    MainForm->ShowControllerManagement = nullptr;
+    MainForm->StartStoredDataRead = nullptr;
+  }
+  StoredData.reset();
+  ReadSaveData.reset();
   if (MainForm) MainForm->DataModule1 = nullptr;
   Bus.reset();
+  PrintOrientation.reset();
+  SensorChart.reset();
   About.reset();
   ValueBoard.reset();
   IntervalForm.reset();
   StartQuestion.reset();
+  AlarmValues.reset();
+  ChartSelection.reset();
   MoveForm.reset();
+  Overview.reset();
+  ControllerDialog.reset();
   if (Database) Database->DlgUpdate = nullptr;
   UpdateBox.reset();
+  ActionDialog.reset();
   ExitBox.reset();
   Database.reset();
   MainForm.reset();
