@@ -88,6 +88,10 @@ struct TC12AbsData {
   bool EnhTextEnabled = false;
   TFaxTextFont EnhSmallFont;
   TFaxTextFont EnhStandardFont;
+  // The page whose end was signalled last (a page the remote rejects goes again)
+  std::uint16_t SentPage = 0;
+  bool SentCover = false;
+  std::string SentCoverName;
   // Receive side
   std::uint16_t AnswerOnRing = 1;
   std::uint16_t RingCount = 0;

@@ -455,6 +455,9 @@ struct Session {
 
   void DrainPage() {
     if (d->FaxOptions & afSoftwareFlow) port->SWFlowDisable();
+    c->SentPage = d->CurrentPage;
+    c->SentCover = d->SendingCover;
+    c->SentCoverName = d->CoverFileName;
     const bool more = MorePages();
     if (more) {
       if (int r = NextPage(); r < 0) return Fail(r);
@@ -524,17 +527,26 @@ struct Session {
       return Fail(ecFaxSessionError);
     }
     Command("AT+FDT");
-    if (!d->FaxFileName.empty() && !d->SendingCover) {
-      const char last = c->LastResChar;
-      const int r = SeekPage(d->CurrentPage);
-      c->LastResChar = last;
-      if (r < 0) return Fail(r);
-    } else if (!c->CoverIsFXF && d->SendingCover) {
-      // A text cover is rendered anew.
+    // The rejected page goes again. The file may already stand on the page after it, so
+    // go back to the page that was sent (or to the cover).
+    if (c->SentCover) {
       FreeCover();
-    } else if (c->CoverIsFXF && d->SendingCover) {
-      if (int r = SeekPage(1); r < 0) return Fail(r);
+      d->SendingCover = true;
+      d->CoverFileName = c->SentCoverName;
+      if (c->CoverIsFXF) {
+        int r = OpenFaxFile(d->CoverFileName);
+        if (r == 0) r = SeekPage(1);
+        if (r < 0) return Fail(r);
+      } else if (!d->FaxFileName.empty()) {
+        d->CurrentPage = 1;
+        if (int r = SeekPage(1); r < 0) return Fail(r);
+      }
+    } else if (!d->FaxFileName.empty()) {
+      d->CurrentPage = c->SentPage;
+      d->DataCount = 0;
+      if (int r = SeekPage(d->CurrentPage); r < 0) return Fail(r);
     }
+    c->LastResChar = c->ResChar;
     fax->State = tf2GetParams;
   }
 

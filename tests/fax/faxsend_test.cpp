@@ -379,6 +379,40 @@ TEST(FaxSend, ResolutionChangeBetweenPagesIsAnnounced) {
   }
 }
 
+TEST(FaxSend, RejectedPageIsSentAgainUntilTheRetriesRunOut) {
+  {
+    Session s({"--classes", "2", "--bad-pages", "1"});
+    const std::string file = MakeFaxFile(s.dir, "eins\fzwei\r\n");
+    s.rec.entries.push_back({"1", file, ""});
+    fSetClassType(s.fax, ctClass2);
+    ASSERT_TRUE(s.Run());
+    EXPECT_EQ(s.rec.finishCode, 0);
+    EXPECT_GE(Count(s.rec.progress, fpPageError), 1);
+    // The remote got page 1, page 1 again, then page 2.
+    std::vector<std::uint8_t> lead;
+    static const std::uint8_t white[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
+    for (int i = 0; i < 8; ++i) lead.insert(lead.end(), white, white + 6);
+    for (auto [got, page] : {std::pair{1, 1u}, std::pair{2, 1u}, std::pair{3, 2u}}) {
+      std::vector<std::uint8_t> want = lead;
+      auto body = FilePage(file, page);
+      want.insert(want.end(), body.begin(), body.end());
+      ExpectSameCode(s.Page(got), want, got);
+    }
+    EXPECT_FALSE(s.HasPage(4));
+  }
+  {
+    Session s({"--classes", "2", "--bad-pages", "9"});
+    s.rec.entries.push_back({"1", MakeFaxFile(s.dir, "eins\r\n"), ""});
+    fSetClassType(s.fax, ctClass2);
+    ASSERT_TRUE(s.Run());
+    EXPECT_EQ(s.rec.finishCode, ecFaxSessionError);
+    EXPECT_EQ(s.fax->RetryCount, 3);
+    EXPECT_TRUE(s.HasPage(3));
+    EXPECT_FALSE(s.HasPage(4));
+    EXPECT_NE(s.Commands().find("AT+FKS"), std::string::npos);
+  }
+}
+
 TEST(FaxSend, DialFailuresEndWithTheirCodes) {
   struct Case {
     const char* option;
@@ -444,7 +478,12 @@ TEST(FaxSend, CancelEndsTheSessionAsUserAbort) {
   s.rec.entries.push_back({"0815", MakeFaxFile(s.dir, "x\r\n"), ""});
   fSetClassType(s.fax, ctClass2);
   ASSERT_EQ(0, afStartFax(s.fax, fPrepareFaxTransmit, fFaxTransmit));
-  ASSERT_TRUE(PumpUntil([&] { return s.fax->State == tf2Connect || s.rec.finished; }, 10000));
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        std::lock_guard<std::recursive_mutex> g(s.fax->Lock);
+        return s.fax->State == tf2Connect || s.rec.finished;
+      },
+      10000));
   fFaxTransmit(apw_FaxCancel, 0, static_cast<LPARAM>(s.port.Handle()) * 65536);
   ASSERT_TRUE(PumpUntil([&] { return s.rec.finished; }, 10000));
   EXPECT_EQ(s.rec.finishCode, ecCancelRequested);

@@ -36,6 +36,7 @@ const char kHelp[] =
     "  --hangup-page N[:B]  the remote hangs up in page N after B bytes of page data\n"
     "                       (default 100); the page end is then answered with +FHNG:50 (Class 2)\n"
     "                       or +FHS:50 and ERROR (Class 2.0)\n"
+    "  --bad-pages N        the remote rejects the first N pages it gets (+FPTS:2; Class 2)\n"
     "  --remote-id TEXT     called station ID of the remote (default \"REMOTE FAX\")\n"
     "  --scan CODE          minimum scan time code 0..7 the remote asks for (default 0)\n"
     "  --output PREFIX      write the data of page n (DLE doubling undone, page end removed) to\n"
@@ -55,6 +56,7 @@ struct Options {
   bool class1 = true, class2 = true, class20 = true;
   bool busy = false, noDialtone = false, voice = false, noAnswer = false, mute = false;
   bool failTrain = false;
+  int badPages = 0;
   int hangupPage = 0;
   long hangupBytes = 100;
   std::string remoteId = "REMOTE FAX";
@@ -98,6 +100,7 @@ class Modem {
   std::vector<unsigned char> pageData_;
   long pageBytes_ = 0;
   char res_ = '0';
+  int rejected_ = 0;
 
   void Write(const std::string& s) {
     std::size_t off = 0;
@@ -291,6 +294,11 @@ class Modem {
 
   void PostPage(const std::string& arg) {
     if (!connected_) return Reply("ERROR");
+    if (rejected_ < opt_.badPages) {
+      ++rejected_;
+      Reply(Class20() ? "+FPS:2" : "+FPTS:2");
+      return Reply("OK");
+    }
     Reply(Class20() ? "+FPS:1" : "+FPTS:1");
     if (arg == "2") {
       connected_ = false;
@@ -366,6 +374,10 @@ int main(int argc, char** argv) {
       } else if (*end != '\0') {
         return Fail("hangup-page wants N[:BYTES]");
       }
+    } else if (TakeValue(argc, argv, i, "--bad-pages", v)) {
+      char* end = nullptr;
+      opt.badPages = static_cast<int>(std::strtol(v.c_str(), &end, 10));
+      if (end == v.c_str() || *end != '\0' || opt.badPages < 0) return Fail("bad-pages wants a count");
     } else if (TakeValue(argc, argv, i, "--remote-id", v)) {
       opt.remoteId = v.substr(0, 20);
     } else if (TakeValue(argc, argv, i, "--scan", v)) {
