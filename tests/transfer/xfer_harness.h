@@ -1,0 +1,352 @@
+#pragma once
+// Test bench of the transfer engines: a relay between two pseudo-terminals that can drop and
+// flip bytes, a peer program (lrzsz) on the far side, our port on the near side and a small
+// driver that starts a run and answers the engine's notices as the protocol component does.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <poll.h>
+#include <pty.h>
+#include <random>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/Messages.h"
+#include "serial/SioPort.h"
+#include "transfer/Swabspcl.h"
+#include "transfer/Swxmodem.h"
+#include "transfer/Swymodem.h"
+
+namespace xfer {
+
+namespace fs = std::filesystem;
+
+inline std::string ReadFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+inline void WriteFile(const fs::path& p, const std::string& data) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+inline std::string RandomData(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+struct PtyEnd {
+  int master = -1, slave = -1;
+  std::string path;
+  PtyEnd() {
+    char name[128] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
+    path = name;
+    termios t{};
+    ::tcgetattr(slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(slave, TCSANOW, &t);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+  }
+  ~PtyEnd() {
+    if (master >= 0) ::close(master);
+    if (slave >= 0) ::close(slave);
+  }
+};
+
+// Faults of one direction, applied to the bytes that pass while the rule is set.
+struct Faults {
+  std::atomic<std::uint64_t> dropEvery{0};  // drop each n-th byte (0: none)
+  std::atomic<std::uint64_t> flipEvery{0};  // invert bit 2 of each n-th byte
+  std::atomic<std::uint64_t> skipFirst{0};  // faults only after this many bytes
+  std::atomic<bool> cut{false};             // forward nothing at all
+  std::atomic<std::uint64_t> passed{0};
+  std::atomic<std::uint64_t> dropped{0}, flipped{0};
+};
+
+// Copies bytes between the near pty (our port) and the far pty (the peer).
+class Relay {
+ public:
+  PtyEnd nearEnd, farEnd;
+  Faults toNear, toFar;  // toNear: peer -> us, toFar: us -> peer
+
+  // The peer's side: the far pty, or a pair of pipes when a program runs there (lrzsz
+  // flushes its terminal output when it ends, which on a pty can drop its last reply).
+  int farIn = -1, farOut = -1;      // the relay reads farIn and writes farOut
+  int peerIn = -1, peerOut = -1;    // the program's stdin and stdout
+
+  explicit Relay(bool pipes = true) {
+    if (pipes) {
+      int a[2], b[2];
+      if (::pipe(a) != 0 || ::pipe(b) != 0) throw std::runtime_error("pipe");
+      peerIn = a[0];
+      farOut = a[1];
+      farIn = b[0];
+      peerOut = b[1];
+      ::fcntl(farIn, F_SETFL, ::fcntl(farIn, F_GETFL) | O_NONBLOCK);
+      ::fcntl(farOut, F_SETFL, ::fcntl(farOut, F_GETFL) | O_NONBLOCK);
+      ::fcntl(farIn, F_SETFD, FD_CLOEXEC);
+      ::fcntl(farOut, F_SETFD, FD_CLOEXEC);
+    } else {
+      farIn = farOut = farEnd.master;
+    }
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Relay() {
+    stop_ = true;
+    thread_.join();
+    if (peerIn >= 0) {
+      for (int fd : {peerIn, peerOut, farIn, farOut}) ::close(fd);
+    }
+  }
+
+ private:
+  void Pass(Faults& f, const char* in, ssize_t n, std::string& out) {
+    for (ssize_t i = 0; i < n; ++i) {
+      char c = in[i];
+      std::uint64_t k = ++f.passed;
+      if (f.cut) continue;
+      if (k > f.skipFirst) {
+        std::uint64_t d = f.dropEvery, x = f.flipEvery;
+        if (d && k % d == 0) {
+          ++f.dropped;
+          continue;
+        }
+        if (x && k % x == 0) {
+          c = static_cast<char>(c ^ 0x04);
+          ++f.flipped;
+        }
+      }
+      out += c;
+    }
+  }
+  void Run() {
+    std::string toN, toF;
+    char buf[4096];
+    while (!stop_) {
+      const bool same = farIn == farOut;
+      pollfd p[3] = {{nearEnd.master, static_cast<short>(POLLIN | (toN.empty() ? 0 : POLLOUT)), 0},
+                     {farIn, static_cast<short>(POLLIN | (same && !toF.empty() ? POLLOUT : 0)), 0},
+                     {farOut, static_cast<short>(toF.empty() ? 0 : POLLOUT), 0}};
+      if (::poll(p, farIn == farOut ? 2 : 3, 20) <= 0) continue;
+      if (farIn != farOut && (p[1].revents & POLLHUP) && !(p[1].revents & POLLIN)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (p[0].revents & POLLIN) {
+        ssize_t r = ::read(nearEnd.master, buf, sizeof buf);
+        if (r > 0) Pass(toFar, buf, r, toF);
+      }
+      if (p[1].revents & POLLIN) {
+        ssize_t r = ::read(farIn, buf, sizeof buf);
+        if (r > 0) Pass(toNear, buf, r, toN);
+      }
+      if (!toN.empty()) {
+        ssize_t w = ::write(nearEnd.master, toN.data(), toN.size());
+        if (w > 0) toN.erase(0, static_cast<std::size_t>(w));
+      }
+      if (!toF.empty()) {
+        ssize_t w = ::write(farOut, toF.data(), toF.size());
+        if (w > 0) toF.erase(0, static_cast<std::size_t>(w));
+      }
+      if ((p[0].revents | p[1].revents) & (POLLHUP | POLLERR)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A program on the far end of the relay, its stdin and stdout on the far pty.
+class Peer {
+ public:
+  Peer(const Relay& relay, const fs::path& cwd, std::vector<std::string> args) {
+    log_ = cwd / ".peer.log";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::setsid();
+      ::dup2(relay.peerIn, 0);
+      ::dup2(relay.peerOut, 1);
+      int err = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (err >= 0) ::dup2(err, 2);
+      if (::chdir(cwd.c_str()) != 0) _exit(126);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execvp(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  ~Peer() { Kill(); }
+  // Exit status, or -1 when it did not end within the time.
+  int Wait(int ms) {
+    if (pid_ <= 0) return status_;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+      int st = 0;
+      pid_t r = ::waitpid(pid_, &st, WNOHANG);
+      if (r == pid_) {
+        pid_ = -1;
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return status_;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+  void Kill() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      int st = 0;
+      ::waitpid(pid_, &st, 0);
+      pid_ = -1;
+      status_ = 128 + SIGKILL;
+    }
+  }
+  std::string Log() const { return ReadFile(log_); }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  fs::path log_;
+};
+
+// Our side: a port on a pty and the answers of the protocol component to the notices.
+class Driver {
+ public:
+  Driver(int comNumber, const std::string& devicePath) : com_(comNumber) {
+    var_ = "SIO_COM" + std::to_string(comNumber);
+    ::setenv(var_.c_str(), devicePath.c_str(), 1);
+    port.SetComNumber(static_cast<std::uint16_t>(comNumber));
+    port.SetBaud(115200);
+    port.SetInSize(8192);
+    port.SetOutSize(8192);
+    port.SetOpen(true);
+    static bool registered = RegisterClass("swMsgHandlerTest", [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+      auto* self = static_cast<Driver*>(GetWindowUserData(h));
+      if (!self) return DefWindowProc(h, m, w, l);
+      return self->Handle(m, w, l);
+    });
+    (void)registered;
+    window_ = CreateWindow("swMsgHandlerTest", this);
+  }
+  ~Driver() {
+    if (P) {
+      if (P->InProgress) Cancel();
+      ypDone(P);
+    }
+    DestroyWindow(window_);
+    port.SetOpen(false);
+    ::unsetenv(var_.c_str());
+  }
+
+  void InitXmodem(bool crc, bool oneK, bool g) {
+    ASSERT_EQ(0, xpInit(P, &port, crc, oneK, g, 0));
+    Common();
+  }
+  void InitYmodem(bool g) {
+    ASSERT_EQ(0, ypInit(P, &port, true, g, 0));
+    Common();
+    P->FinishWait = 364;
+  }
+
+  void StartTransmit() {
+    finished = false;
+    bool y = P->ProtocolType == ptYmodem || P->ProtocolType == ptYmodemG;
+    apStartProtocol(*P, P->ProtocolType, y ? ypTransmit : xpTransmit, y ? ypPrepareTransmit : xpPrepareTransmit);
+  }
+  void StartReceive() {
+    finished = false;
+    bool y = P->ProtocolType == ptYmodem || P->ProtocolType == ptYmodemG;
+    apStartProtocol(*P, P->ProtocolType, y ? ypReceive : xpReceive, y ? ypPrepareReceive : xpPrepareReceive);
+  }
+  void Cancel() {
+    TSioBaseDispatcher* D = port.Dispatcher();
+    if (!D) return;
+    bool y = P->ProtocolType == ptYmodem || P->ProtocolType == ptYmodemG;
+    bool rx = y ? P->YmodemState >= ryInitial : P->XmodemState >= rxInitial;
+    TSioNotifyProc proc = y ? (rx ? ypReceive : ypTransmit) : (rx ? xpReceive : xpTransmit);
+    proc(apw_ProtocolCancel, 0, static_cast<LPARAM>(D->Handle()) * 65536);
+  }
+  // Pumps the messages until the finish notice came; false on time-out.
+  bool WaitFinish(int ms) { return PumpUntil([this] { return finished; }, static_cast<DWORD>(ms)); }
+
+  TSioComPort port;
+  TProtocolData* P = nullptr;
+  std::vector<std::string> sendList;  // next-file answers
+  std::size_t nextIndex = 0;
+  bool refuse = false;
+  bool finished = false;
+  int finishCode = 1;
+  std::vector<unsigned> logCodes;
+  std::vector<std::string> logNames;
+  std::vector<int> errors;
+  int firstStatus = 0, lastStatus = 0;
+
+ private:
+  void Common() {
+    apSetProtocolWindow(*P, window_);
+    P->StatusInterval = 5;
+  }
+  LRESULT Handle(UINT m, WPARAM w, LPARAM l) {
+    switch (m) {
+      case apw_ProtocolStatus:
+        if (w & apFirstCall) ++firstStatus;
+        if (w & apLastCall) ++lastStatus;
+        return 0;
+      case apw_ProtocolLog:
+        logCodes.push_back(static_cast<unsigned>(w));
+        logNames.push_back(reinterpret_cast<TProtocolData*>(l)->PathName);
+        return 0;
+      case apw_ProtocolNextFile: {
+        if (nextIndex >= sendList.size()) return 0;
+        CopyToBufferZ(reinterpret_cast<char*>(l), apMaxPath, sendList[nextIndex++]);
+        return 1;
+      }
+      case apw_ProtocolAcceptFile:
+        return refuse ? 0 : 1;
+      case apw_ProtocolFinish:
+        finished = true;
+        finishCode = static_cast<int>(static_cast<std::intptr_t>(w));
+        return 0;
+      case apw_ProtocolError:
+        errors.push_back(static_cast<int>(static_cast<std::intptr_t>(w)));
+        return 0;
+      default:
+        return DefWindowProc(window_, m, w, l);
+    }
+  }
+  int com_;
+  std::string var_;
+  HWND window_ = 0;
+};
+
+// A fresh directory per test.
+class XferTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("xfer_" + std::to_string(::getpid()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir / "near");
+    fs::create_directories(dir / "far");
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  fs::path dir;
+};
+
+}  // namespace xfer

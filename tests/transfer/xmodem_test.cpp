@@ -1,0 +1,209 @@
+// XModem against lrzsz's sx and rx, and against itself, through a relay of two ptys.
+#include "xfer_harness.h"
+
+using namespace xfer;
+
+namespace {
+
+class XmodemTest : public XferTest {};
+
+struct SendCase {
+  const char* name;
+  bool crc, oneK;
+  const char* rxFlag;  // rx option for the check method
+};
+
+TEST_F(XmodemTest, SendsToRxInEveryVariantByteIdentical) {
+  const SendCase cases[] = {{"checksum", false, false, nullptr}, {"crc", true, false, "-c"}, {"1k", true, true, "-c"}};
+  int com = 71;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Relay relay;
+    Driver drv(com++, relay.nearEnd.path);
+    const std::string data = RandomData(40 * 1024, 7);  // a multiple of 1024: nothing padded
+    WriteFile(dir / "near" / "out.bin", data);
+    std::vector<std::string> args = {"rx", "-q"};
+    if (c.rxFlag) args.push_back(c.rxFlag);
+    args.push_back(std::string("got_") + c.name);
+    Peer peer(relay, dir / "far", args);
+    drv.InitXmodem(c.crc, c.oneK, false);
+    drv.sendList = {(dir / "near" / "out.bin").string()};
+    drv.StartTransmit();
+    ASSERT_TRUE(drv.WaitFinish(20000)) << "state " << int(drv.P->XmodemState) << " bytes " << drv.P->BytesTransferred
+                                       << " err " << drv.P->ProtocolError << " st " << drv.P->ProtocolStatus
+                                       << " toFar " << relay.toFar.passed << " toNear " << relay.toNear.passed
+                                       << " peer " << peer.Log() << " inbuf " << drv.port.Dispatcher()->InBuffUsed() << " exit " << peer.Wait(10);
+    EXPECT_EQ(0, drv.finishCode);
+    EXPECT_EQ(0, peer.Wait(5000)) << peer.Log();
+    EXPECT_EQ(data, ReadFile(dir / "far" / (std::string("got_") + c.name)));
+    EXPECT_EQ(psEndFile, drv.P->ProtocolStatus);
+    EXPECT_EQ((std::vector<unsigned>{lfTransmitStart, lfTransmitOk}), drv.logCodes);
+    EXPECT_EQ(1, drv.firstStatus);
+    EXPECT_EQ(1, drv.lastStatus);
+    EXPECT_EQ(c.oneK ? ptXmodem1K : c.crc ? ptXmodemCRC : ptXmodem, drv.P->ProtocolType);
+  }
+}
+
+TEST_F(XmodemTest, ReceivesFromSxWithSumCrcAnd1K) {
+  struct Case {
+    const char* name;
+    bool crc;
+    bool oneK;
+  } cases[] = {{"sum", false, false}, {"crc", true, false}, {"onek", true, true}};
+  int com = 74;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Relay relay;
+    Driver drv(com++, relay.nearEnd.path);
+    const std::string data = RandomData(30 * 1024 + 130, 11);
+    WriteFile(dir / "far" / "src.bin", data);
+    std::vector<std::string> args = {"sx", "-q"};
+    if (c.oneK) args.push_back("-k");
+    args.push_back("src.bin");
+    Peer peer(relay, dir / "far", args);
+    drv.InitXmodem(c.crc, false, false);
+    drv.P->UpcaseFileNames = false;
+    const std::string target = (dir / "near" / (std::string("in_") + c.name)).string();
+    apSetReceiveFilename(*drv.P, target.c_str());
+    drv.StartReceive();
+    ASSERT_TRUE(drv.WaitFinish(20000));
+    EXPECT_EQ(0, drv.finishCode);
+    EXPECT_EQ(0, peer.Wait(5000)) << peer.Log();
+    // XModem pads the last block with 0x1A: the data come first, the padding behind.
+    std::string got = ReadFile(target);
+    ASSERT_GE(got.size(), data.size());
+    EXPECT_EQ(data, got.substr(0, data.size()));
+    EXPECT_EQ(std::string(got.size() - data.size(), '\x1A'), got.substr(data.size()));
+    EXPECT_EQ((std::vector<unsigned>{lfReceiveStart, lfReceiveOk}), drv.logCodes);
+    EXPECT_EQ(c.crc ? bcmCrc16 : bcmChecksum, drv.P->CheckType);
+  }
+}
+
+// Our sender and our receiver on the two ends of the relay: 1K-G streams without replies.
+TEST_F(XmodemTest, OneKGBetweenTwoEngines) {
+  Relay relay(false);
+  Driver tx(81, relay.nearEnd.path);
+  Driver rx(82, relay.farEnd.path);
+  const std::string data = RandomData(64 * 1024, 3);
+  WriteFile(dir / "near" / "g.bin", data);
+  rx.InitXmodem(true, true, true);
+  rx.P->UpcaseFileNames = false;
+  const std::string target = (dir / "far" / "g.out").string();
+  apSetReceiveFilename(*rx.P, target.c_str());
+  tx.InitXmodem(true, true, true);
+  tx.sendList = {(dir / "near" / "g.bin").string()};
+  EXPECT_EQ(ptXmodem1KG, tx.P->ProtocolType);
+  rx.StartReceive();
+  tx.StartTransmit();
+  ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 20000));
+  EXPECT_EQ(0, tx.finishCode);
+  EXPECT_EQ(0, rx.finishCode);
+  EXPECT_EQ(data, ReadFile(target));
+}
+
+// Bytes dropped and flipped on the line in both directions: blocks are asked for again and
+// the file arrives whole.
+TEST_F(XmodemTest, RecoversFromANoisyLine) {
+  Relay relay;
+  Driver drv(83, relay.nearEnd.path);
+  const std::string data = RandomData(24 * 1024, 5);
+  WriteFile(dir / "far" / "noisy.bin", data);
+  relay.toNear.skipFirst = 2000;
+  relay.toNear.dropEvery = 3001;
+  relay.toNear.flipEvery = 4999;
+  relay.toFar.flipEvery = 97;
+  Peer peer(relay, dir / "far", {"sx", "-q", "noisy.bin"});
+  drv.InitXmodem(true, false, false);
+  drv.P->UpcaseFileNames = false;
+  drv.P->BlockWait = 18;
+  const std::string target = (dir / "near" / "noisy.out").string();
+  apSetReceiveFilename(*drv.P, target.c_str());
+  drv.StartReceive();
+  ASSERT_TRUE(drv.WaitFinish(60000));
+  EXPECT_GT(relay.toNear.dropped + relay.toNear.flipped, 3u);
+  EXPECT_EQ(0, drv.finishCode);
+  EXPECT_GT(drv.P->TotalErrors, 0);
+  std::string got = ReadFile(target);
+  ASSERT_GE(got.size(), data.size());
+  EXPECT_EQ(data, got.substr(0, data.size()));
+  peer.Wait(5000);
+}
+
+// The sender goes away in the middle: the receiver gives up with too many errors and the
+// partial file is logged as failed, never as received.
+TEST_F(XmodemTest, PeerThatStopsEndsWithTooManyErrors) {
+  Relay relay;
+  Driver drv(84, relay.nearEnd.path);
+  WriteFile(dir / "far" / "big.bin", RandomData(400 * 1024, 9));
+  Peer peer(relay, dir / "far", {"sx", "-q", "big.bin"});
+  drv.InitXmodem(true, false, false);
+  drv.P->UpcaseFileNames = false;
+  drv.P->BlockWait = 4;
+  drv.P->HandshakeWait = 4;
+  const std::string target = (dir / "near" / "cut.out").string();
+  apSetReceiveFilename(*drv.P, target.c_str());
+  drv.StartReceive();
+  ASSERT_TRUE(PumpUntil([&] { return drv.P->BytesTransferred > 8192; }, 10000));
+  relay.toNear.cut = true;
+  peer.Kill();
+  ASSERT_TRUE(drv.WaitFinish(20000));
+  EXPECT_EQ(ecTooManyErrors, drv.finishCode);
+  ASSERT_FALSE(drv.logCodes.empty());
+  EXPECT_EQ(lfReceiveFail, drv.logCodes.back());
+}
+
+// A receiver that stops answering: the sender resends on time-outs until its transmit
+// time-out has passed, then ends with the fatal time-out.
+TEST_F(XmodemTest, SilentReceiverEndsSenderWithTimeout) {
+  Relay relay;
+  Driver drv(85, relay.nearEnd.path);
+  WriteFile(dir / "near" / "x.bin", RandomData(200 * 1024, 1));
+  Peer peer(relay, dir / "far", {"rx", "-q", "-c", "x.out"});
+  drv.InitXmodem(true, false, false);
+  drv.P->BlockWait = 4;
+  drv.P->TransmitTimeout = 20;
+  drv.sendList = {(dir / "near" / "x.bin").string()};
+  drv.StartTransmit();
+  ASSERT_TRUE(PumpUntil([&] { return drv.P->BytesTransferred > 4096; }, 10000));
+  peer.Kill();
+  relay.toNear.cut = true;
+  ASSERT_TRUE(drv.WaitFinish(20000));
+  EXPECT_EQ(ecTimeout, drv.finishCode);
+  EXPECT_EQ(lfTransmitFail, drv.logCodes.back());
+}
+
+TEST_F(XmodemTest, CancelSendsCanAndEndsWithCancelRequested) {
+  Relay relay;
+  Driver drv(86, relay.nearEnd.path);
+  WriteFile(dir / "far" / "c.bin", RandomData(300 * 1024, 2));
+  Peer peer(relay, dir / "far", {"sx", "-q", "c.bin"});
+  drv.InitXmodem(true, false, false);
+  drv.P->UpcaseFileNames = false;
+  const std::string target = (dir / "near" / "c.out").string();
+  apSetReceiveFilename(*drv.P, target.c_str());
+  drv.StartReceive();
+  ASSERT_TRUE(PumpUntil([&] { return drv.P->BytesTransferred > 4096; }, 10000));
+  drv.Cancel();
+  ASSERT_TRUE(drv.WaitFinish(5000));
+  EXPECT_EQ(ecCancelRequested, drv.finishCode);
+  EXPECT_EQ(lfReceiveFail, drv.logCodes.back());
+  EXPECT_NE(0, peer.Wait(10000));  // the sender saw the cancel
+}
+
+TEST_F(XmodemTest, RefusedFileIsSkippedWithFileRejected) {
+  Relay relay;
+  Driver drv(87, relay.nearEnd.path);
+  WriteFile(dir / "far" / "r.bin", "data");
+  Peer peer(relay, dir / "far", {"sx", "-q", "r.bin"});
+  drv.InitXmodem(true, false, false);
+  drv.refuse = true;
+  const std::string target = (dir / "near" / "r.out").string();
+  apSetReceiveFilename(*drv.P, target.c_str());
+  drv.StartReceive();
+  ASSERT_TRUE(drv.WaitFinish(5000));
+  EXPECT_EQ(ecFileRejected, drv.finishCode);
+  EXPECT_EQ(lfReceiveSkip, drv.logCodes.back());
+  EXPECT_FALSE(fs::exists(target));
+}
+
+}  // namespace

@@ -1,0 +1,326 @@
+#pragma once
+// Protocol engine base: the state record shared by every file-transfer engine, starting and
+// stopping a run on a serial port, the notices to the protocol component's hidden window,
+// the list and mask of files to send, buffered reading and writing of the work file, check
+// sums, and the Unix time stamps and octal numbers of batch headers.
+//
+// Every routine returns 0 or a negative library error code and records a failure in the
+// record's ProtocolError; none raises.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Messages.h"
+#include "serial/SioDispatch.h"
+#include "serial/SioMisc.h"
+
+class TSioCustomComPort;
+
+// ---------------------------------------------------------------------------------------
+// Types
+// ---------------------------------------------------------------------------------------
+enum TProtocolType : std::uint8_t {
+  ptNoProtocol, ptXmodem, ptXmodemCRC, ptXmodem1K, ptXmodem1KG, ptYmodem, ptYmodemG,
+  ptZmodem, ptKermit, ptAscii, ptBPlus
+};
+enum TBlockCheckMethod : std::uint8_t { bcmNone, bcmChecksum, bcmChecksum2, bcmCrc16, bcmCrc32, bcmCrcK };
+enum TWriteFailAction : std::uint8_t { wfWriteNone, wfWriteFail, wfWriteRename, wfWriteAnyway, wfWriteResume };
+
+enum TXmodemState : std::uint8_t {
+  txInitial, txHandshake, txGetBlock, txWaitFreeSpace, txSendBlock, txDraining, txReplyPending,
+  txEndDrain, txFirstEndOfTransmit, txRestEndOfTransmit, txEotReply, txFinished, txDone,
+  rxInitial, rxWaitForHSReply, rxWaitForBlockStart, rxCollectBlock, rxProcessBlock,
+  rxFinishedSkip, rxFinished, rxDone
+};
+enum TYmodemState : std::uint8_t {
+  tyInitial, tyHandshake, tyGetFileName, tySendFileName, tyDraining, tyReplyPending,
+  tyPrepXmodem, tySendXmodem, tyFinished, tyFinishDrain, tyDone,
+  ryInitial, ryDelay, ryWaitForHSReply, ryWaitForBlockStart, ryCollectBlock, ryProcessBlock,
+  ryOpenFile, ryPrepXmodem, ryReceiveXmodem, ryFinished, ryDone
+};
+
+// Option word bits.
+constexpr std::uint32_t apIncludeDirectory = 0x0001;
+constexpr std::uint32_t apHonorDirectory = 0x0002;
+constexpr std::uint32_t apRTSLowForWrite = 0x0004;
+constexpr std::uint32_t apAbortNoCarrier = 0x0008;
+constexpr std::uint32_t apKermitLongPackets = 0x0010;
+constexpr std::uint32_t apKermitSWC = 0x0020;
+constexpr std::uint32_t apZmodem8K = 0x0040;
+constexpr std::uint32_t apBP2KTransmit = 0x0080;
+constexpr std::uint32_t apAsciiSuppressCtrlZ = 0x0100;
+constexpr std::uint32_t apEngineOwnedOptions = apKermitLongPackets | apKermitSWC | apZmodem8K;
+
+// Protocol status codes.
+constexpr int psOK = 4700;
+constexpr int psProtocolHandshake = 4701;
+constexpr int psInvalidDate = 4702;
+constexpr int psFileRejected = 4703;
+constexpr int psFileRenamed = 4704;
+constexpr int psSkipFile = 4705;
+constexpr int psFileDoesntExist = 4706;
+constexpr int psCantWriteFile = 4707;
+constexpr int psTimeout = 4708;
+constexpr int psBlockCheckError = 4709;
+constexpr int psLongPacket = 4710;
+constexpr int psDuplicateBlock = 4711;
+constexpr int psProtocolError = 4712;
+constexpr int psCancelRequested = 4713;
+constexpr int psEndFile = 4714;
+constexpr int psResumeBad = 4715;
+constexpr int psSequenceError = 4716;
+constexpr int psAbortNoCarrier = 4717;
+
+// Notices to the component's window.
+constexpr UINT apw_ProtocolCancel = 0x7E14;
+constexpr UINT apw_ProtocolStatus = 0x7E15;
+constexpr UINT apw_ProtocolLog = 0x7E16;
+constexpr UINT apw_ProtocolNextFile = 0x7E17;
+constexpr UINT apw_ProtocolAcceptFile = 0x7E18;
+constexpr UINT apw_ProtocolFinish = 0x7E19;
+constexpr UINT apw_ProtocolResume = 0x7E1A;
+constexpr UINT apw_ProtocolError = 0x7E1B;
+// The YModem engine drives the XModem machines with this message for each file's data.
+constexpr UINT apw_FromYmodem = 0x7E05;
+// Time-out of the sent notices.
+constexpr DWORD apNoticeTimeoutMs = 1000;
+
+// Log codes.
+constexpr unsigned lfReceiveStart = 0, lfReceiveOk = 1, lfReceiveFail = 2, lfReceiveSkip = 3;
+constexpr unsigned lfTransmitStart = 4, lfTransmitOk = 5, lfTransmitFail = 6, lfTransmitSkip = 7;
+
+// Status option bits.
+constexpr unsigned apFirstCall = 1, apLastCall = 2;
+
+constexpr std::uint32_t apFileBufferSize = 8192;
+constexpr std::uint8_t BlockFillChar = 0x1A;
+constexpr std::size_t apMaxPath = 256;  // buffers of 255 characters and a NUL
+
+struct TProtocolData;
+using ShowStatusProc = void (*)(TProtocolData& P, unsigned options);
+using LogFileProc = void (*)(TProtocolData& P, unsigned code);
+using NextFileFunc = bool (*)(TProtocolData& P, char* buffer);
+using AcceptFileFunc = bool (*)(TProtocolData& P, char* name);
+using PrepFinishProc = void (*)(TProtocolData& P);
+// True at the end of the file (or on failure); Size is cut to the valid bytes of the last block.
+using ReadProtProc = bool (*)(TProtocolData& P, std::uint8_t* block, std::uint32_t& size);
+// True on failure.
+using WriteProtProc = bool (*)(TProtocolData& P, const std::uint8_t* block, std::uint32_t size);
+
+struct TProtocolInfo {
+  std::int32_t ProtocolType, BlockErrors, TotalErrors, BlockLength, BlocksTransferred, FileLength,
+      BytesTransferred, BytesRemaining, InitialPosition, ElapsedTicks, Options, BlockCheck;
+  char FileName[apMaxPath];
+  std::int32_t Error, Status;
+};
+
+// ---------------------------------------------------------------------------------------
+// The state record
+// ---------------------------------------------------------------------------------------
+struct TProtocolData {
+  // ----- common part -----
+  std::uint32_t StatusTimerTrigger = 0;
+  std::uint32_t TimeoutTrigger = 0;
+  std::uint32_t OutFreeTrigger = 0;
+  std::uint32_t OutUsedTrigger = 0;
+  std::uint32_t CarrierTrigger = 0;
+  HWND NotifyWindow = 0;
+  TSioCustomComPort* Port = nullptr;
+  bool BatchProtocol = false;
+  std::uint32_t WorkWord = 0;  // YModem: a header block was sent
+  std::uint32_t EngineWord1 = 0;
+  bool TimerRunning = false;
+  TProtocolType ProtocolType = ptNoProtocol;
+  TBlockCheckMethod CheckType = bcmNone;
+  std::uint32_t HandshakeRetry = 10;
+  std::uint32_t HandshakeWait = 182;
+  std::uint32_t HandshakeAttempt = 0;  // engine counter: handshake attempts
+  std::uint32_t BlockLength = 128;
+  std::int32_t BlockNumber = 0;
+  std::uint32_t Options = 0;
+  std::uint32_t TransmitTimeout = 1092;
+  std::uint32_t FinishWait = 0;
+  std::uint32_t EOFTimeout = 0;
+  std::int32_t ProtocolStatus = psOK;
+  std::int32_t CurrentBlockLength = 0;
+  std::int32_t ProtocolError = 0;
+  std::int32_t FileLength = 0;
+  std::uint32_t FileDate = 0;
+  std::uint32_t BlockCheck = 0;
+  std::int32_t InitialPosition = 0;
+  EventTimer ReplyTimer{};
+  std::uint8_t* DataBlock = nullptr;
+  TSioNotifyProc StateProc = nullptr;
+  TSioLock* Lock = nullptr;
+  bool ForceStatus = false;
+  std::uint32_t EngineWord2 = 0;
+  std::int32_t InProgress = 0;
+  std::int32_t BlockErrors = 0;
+  std::int32_t TotalErrors = 0;
+  std::uint32_t ActualCPS = 0;
+  std::int32_t Overhead = 0;
+  std::uint32_t TurnDelay = 0;
+  std::uint32_t StatusInterval = 10;
+  std::int32_t SavedStatus = 0, SavedError = 0;
+  std::int32_t BytesToSend = 0;
+  std::int32_t BytesTransferred = 0;
+  std::int32_t ElapsedTicks = 0;
+  EventTimer EngineTimer{};
+  EventTimer TransferTimer{};
+  bool DataAtEnd = false;
+  bool FileOpen = false;
+  bool LastBlock = false;
+  std::uint32_t EngineWord3 = 0, EngineWord4 = 0;
+  std::uint32_t WriteFailAction = wfWriteRename;
+  std::int32_t BufferStart = 0;
+  std::int32_t BufferEnd = 0;
+  std::int32_t LastOffset = 0;
+  std::int32_t FileOffset = 0;
+  std::int32_t DataEnd = 0;
+  std::uint8_t* FileBuffer = nullptr;
+  std::uint32_t SavedFileMode = 0;
+  bool UpcaseFileNames = true;
+  bool FirstSearch = false;
+  std::int32_t FileListIndex = 2;
+  char PathName[apMaxPath] = {};
+  char FileMask[apMaxPath] = {};
+  std::uint8_t* FileList = nullptr;
+  struct {
+    std::string Directory;            // directory part of the mask, with its separator
+    std::vector<std::string> Names;   // matching names, in order
+    std::size_t Next = 0;
+  } SearchRec;
+  bool SearchOpen = false;
+  ShowStatusProc ShowStatus = nullptr;
+  LogFileProc LogFile = nullptr;
+  NextFileFunc NextFile = nullptr;
+  AcceptFileFunc AcceptFile = nullptr;
+  PrepFinishProc PrepareReading = nullptr;
+  ReadProtProc ReadBlock = nullptr;
+  PrepFinishProc FinishReading = nullptr;
+  PrepFinishProc PrepareWriting = nullptr;
+  WriteProtProc WriteBlock = nullptr;
+  PrepFinishProc FinishWriting = nullptr;
+  int WorkFile = -1;  // file descriptor of the work file
+  char DestinationDirectory[apMaxPath] = {};
+
+  // ----- XModem tail -----
+  bool CRCMode = false;
+  bool OneKMode = false;
+  bool GMode = false;
+  std::uint32_t MaxBlockErrors = 5;
+  std::uint32_t BlockWait = 91;
+  std::uint32_t EotCheckCount = 1;
+  std::uint8_t StartChar = 1;
+  std::uint8_t HandshakeChar = 0x15;
+  std::int32_t NakCount = 0;
+  std::int32_t EotCount = 0;
+  std::int32_t CanCount = 0;
+  std::int32_t BlockOverhead = 3;
+  TXmodemState XmodemState = txInitial;
+  std::uint32_t CollectCount = 0;  // bytes of the block collected so far (start char excluded)
+
+  // ----- YModem tail -----
+  std::int32_t SavedFileLength = 0;
+  std::uint32_t HeaderDate = 0;
+  char SavedPathName[apMaxPath] = {};
+  std::uint8_t* HeaderBlock = nullptr;
+  TYmodemState YmodemState = tyInitial;
+};
+
+// ---------------------------------------------------------------------------------------
+// Set-up and teardown
+// ---------------------------------------------------------------------------------------
+int apInitProtocolData(TProtocolData*& P, TSioCustomComPort* port, std::uint32_t options);
+void apDoneProtocol(TProtocolData*& P);
+void apResetReadWriteHooks(TProtocolData& P);
+void apSetProtocolWindow(TProtocolData& P, HWND window);
+void apSetProtocolPort(TProtocolData& P, TSioCustomComPort* port);
+void apSetFileList(TProtocolData& P, std::uint8_t* list);
+void apSetFileMask(TProtocolData& P, const char* mask);
+void apSetDestinationDirectory(TProtocolData& P, const char* dir);
+void apSetStatusInterval(TProtocolData& P, std::uint32_t ticks);
+void apSetEfficiencyParms(TProtocolData& P, std::int32_t overhead, std::uint32_t turnDelay);
+void apSetHandshakeWait(TProtocolData& P, std::uint32_t wait, std::uint32_t retry);
+void apSetOverwriteOption(TProtocolData& P, std::uint32_t action);
+void apSetReceiveFilename(TProtocolData& P, const char* name);
+void apSetActualBPS(TProtocolData& P, std::uint32_t bps);
+void apOptionsOn(TProtocolData& P, std::uint32_t bits);
+void apOptionsOff(TProtocolData& P, std::uint32_t bits);
+bool apOptionsAreOn(const TProtocolData& P, std::uint32_t bits);
+void apSetProtocolMsgBase(TProtocolData& P, UINT base);
+
+// ---------------------------------------------------------------------------------------
+// Queries
+// ---------------------------------------------------------------------------------------
+bool apSupportsBatch(const TProtocolData& P);
+std::int32_t apGetInitialFilePos(const TProtocolData& P);
+std::int32_t apGetBytesTransferred(TProtocolData& P);
+std::int32_t apGetBytesRemaining(TProtocolData& P);
+std::int32_t apEstimateTransferSecs(const TProtocolData& P, std::int32_t size);
+std::uint32_t apGetProtocolInfo(TProtocolData& P, TProtocolInfo& info);
+char* apStatusMsg(char* buffer, int code);  // buffer of at least 81 bytes
+TDispatchType apDispatchType(TProtocolType type);
+
+// ---------------------------------------------------------------------------------------
+// Running a transfer
+// ---------------------------------------------------------------------------------------
+using PrepareProc = void (*)(TProtocolData& P);
+void apStartProtocol(TProtocolData& P, TProtocolType type, TSioNotifyProc stateProc, PrepareProc prepare);
+void apStopProtocol(TProtocolData& P);
+void apResetStatus(TProtocolData& P);
+void apShowFirstStatus(TProtocolData& P);
+void apShowLastStatus(TProtocolData& P);
+void apSignalFinish(TProtocolData& P);
+void apProtocolError(TProtocolData& P, int code);
+// The dispatcher of the record's port (null when it has none or it is closed).
+TSioBaseDispatcher* apDispatcher(TProtocolData& P);
+// The dispatcher and record that a state machine call addresses (third argument's high word).
+bool apFindRecord(LPARAM lParam, TSioBaseDispatcher*& D, TProtocolData*& P);
+
+// ---------------------------------------------------------------------------------------
+// Files
+// ---------------------------------------------------------------------------------------
+int apMakeFileList(TProtocolData& P, std::uint8_t*& list, std::uint16_t size);
+void apDisposeFileList(TProtocolData& P, std::uint8_t*& list, std::uint16_t size);
+int apAddFileToList(TProtocolData& P, std::uint8_t* list, const char* name);
+bool apNextFileList(TProtocolData& P, char* buffer);
+bool apNextFileMask(TProtocolData& P, char* buffer);
+void aapPrepareReading(TProtocolData& P);
+bool aapReadProtocolBlock(TProtocolData& P, std::uint8_t* block, std::uint32_t& size);
+void aapFinishReading(TProtocolData& P);
+void aapPrepareWriting(TProtocolData& P);
+bool aapWriteProtocolBlock(TProtocolData& P, const std::uint8_t* block, std::uint32_t size);
+void aapFinishWriting(TProtocolData& P);
+std::uint32_t apCrc32OfFile(TProtocolData& P, const char* name, std::int32_t len);
+
+// ---------------------------------------------------------------------------------------
+// Notices (the default hooks)
+// ---------------------------------------------------------------------------------------
+void apMsgStatus(TProtocolData& P, unsigned options);
+void apMsgLog(TProtocolData& P, unsigned code);
+bool apMsgNextFile(TProtocolData& P, char* buffer);
+bool apMsgAcceptFile(TProtocolData& P, char* name);
+
+// ---------------------------------------------------------------------------------------
+// Check values, numbers and time stamps
+// ---------------------------------------------------------------------------------------
+std::uint32_t apUpdateChecksum(std::uint8_t c, std::uint32_t sum);
+std::uint32_t apUpdateCrc(std::uint8_t c, std::uint32_t crc);
+std::uint32_t apUpdateCrcKermit(std::uint8_t c, std::uint32_t crc);
+std::uint32_t apUpdateCrc32(std::uint8_t c, std::uint32_t crc);
+std::string apOctalStr(std::uint32_t value);
+std::uint32_t apOctalStr2Long(const std::string& text);
+std::string apTrimZeros(const std::string& text);
+std::uint32_t apPackToYMTimeStamp(std::uint32_t packedDate);
+std::uint32_t apYMTimeStampToPack(std::uint32_t seconds);
+std::uint32_t apCurrentTimeStamp();
+// Packed DOS date of a Unix file time, taken in local time; and the reverse (0 when invalid).
+std::uint32_t apPackFileTime(std::int64_t unixTime);
+bool apUnpackToFileTime(std::uint32_t packedDate, std::int64_t& unixTime);
+
+// Upper-cases the file-name part of a NUL-ended path in place (ASCII letters); the
+// directory part stays, as this file system tells cases apart.
+void apUpcase(char* name);
+// The native directory separator of the file system.
+constexpr char apPathDelim = '/';
