@@ -649,7 +649,7 @@ TProcessBlockStart xpProcessBlockStart(TProtocolData& P, TSioBaseDispatcher& D, 
 bool xpCollectBlock(TProtocolData& P, TSioBaseDispatcher& D) {
   const std::uint32_t need = P.BlockLength + static_cast<std::uint32_t>(P.BlockOverhead);
   std::uint32_t avail = D.InBuffUsed();
-  if (avail > 0 && P.CollectCount < need) {
+  if (avail > 0 && P.CollectCount < need && P.DataBlock) {
     std::uint32_t take = std::min(avail, need - P.CollectCount);
     if (D.GetBlock(P.DataBlock + P.CollectCount, take) >= 0) P.CollectCount += take;
   }

@@ -402,6 +402,14 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
         P.BlockNumber = 0;
         P.PathName[0] = 0;
         if (P.HeaderBlock) std::memset(P.HeaderBlock, 0, HeaderBufferSize);
+        // The header block is collected in a block buffer of its own.
+        if (!P.DataBlock) P.DataBlock = new (std::nothrow) std::uint8_t[HeaderBufferSize];
+        if (!P.DataBlock) {
+          apProtocolError(P, ecOutOfMemory);
+          P.YmodemState = ryFinished;
+          more = true;
+          break;
+        }
         xpSet1KMode(P, false);
         P.CheckType = bcmCrc16;
         P.CRCMode = true;
@@ -549,6 +557,8 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
         }
         break;
       case ryFinished:
+        delete[] P.DataBlock;
+        P.DataBlock = nullptr;
         finishRun(P, ryDone);
         return 1;
       default:

@@ -1,0 +1,179 @@
+// YModem batches against lrzsz's sb and rb, and YModem-G, through the relay.
+#include <sys/stat.h>
+#include <utime.h>
+
+#include "xfer_harness.h"
+
+using namespace xfer;
+
+namespace {
+
+class YmodemTest : public XferTest {};
+
+void SetTime(const fs::path& p, time_t t) {
+  utimbuf u{t, t};
+  ::utime(p.c_str(), &u);
+}
+time_t MTime(const fs::path& p) {
+  struct stat st{};
+  ::stat(p.c_str(), &st);
+  return st.st_mtime;
+}
+
+// Even seconds: the packed file date keeps two-second steps.
+constexpr time_t kTimeA = 1700000000;
+constexpr time_t kTimeB = 1600000002;
+
+TEST_F(YmodemTest, ReceivesABatchFromSbWithNamesLengthsAndTimes) {
+  Relay relay;
+  Driver drv(91, relay.nearEnd.path);
+  const std::string a = RandomData(50 * 1024 + 17, 21), b = RandomData(1000, 22);
+  WriteFile(dir / "far" / "alpha.bin", a);
+  WriteFile(dir / "far" / "Beta.Txt", b);
+  SetTime(dir / "far" / "alpha.bin", kTimeA);
+  SetTime(dir / "far" / "Beta.Txt", kTimeB);
+  Peer peer(relay, dir / "far", {"sb", "-q", "alpha.bin", "Beta.Txt"});
+  drv.InitYmodem(false);
+  apSetDestinationDirectory(*drv.P, (dir / "near").c_str());
+  drv.StartReceive();
+  ASSERT_TRUE(drv.WaitFinish(20000)) << peer.Log();
+  EXPECT_EQ(0, drv.finishCode);
+  EXPECT_EQ(0, peer.Wait(5000)) << peer.Log();
+  // Upper-cased names in the destination, lengths cut back from the last block's padding.
+  EXPECT_EQ(a, ReadFile(dir / "near" / "ALPHA.BIN"));
+  EXPECT_EQ(b, ReadFile(dir / "near" / "BETA.TXT"));
+  EXPECT_EQ(kTimeA, MTime(dir / "near" / "ALPHA.BIN"));
+  EXPECT_EQ(kTimeB, MTime(dir / "near" / "BETA.TXT"));
+  EXPECT_EQ((std::vector<unsigned>{lfReceiveStart, lfReceiveOk, lfReceiveStart, lfReceiveOk}), drv.logCodes);
+  EXPECT_EQ(1, drv.firstStatus);
+  EXPECT_EQ(1, drv.lastStatus);
+}
+
+TEST_F(YmodemTest, SendsABatchToRbWithLowerCaseNamesAndTimes) {
+  Relay relay;
+  Driver drv(92, relay.nearEnd.path);
+  const std::string a = RandomData(70 * 1024 + 5, 31), b = RandomData(128, 32), c;
+  WriteFile(dir / "near" / "ONE.DAT", a);
+  WriteFile(dir / "near" / "two.dat", b);
+  WriteFile(dir / "near" / "empty.dat", c);
+  SetTime(dir / "near" / "ONE.DAT", kTimeA);
+  SetTime(dir / "near" / "two.dat", kTimeB);
+  Peer peer(relay, dir / "far", {"rb", "-q"});
+  drv.InitYmodem(false);
+  drv.sendList = {(dir / "near" / "ONE.DAT").string(), (dir / "near" / "two.dat").string(),
+                  (dir / "near" / "empty.dat").string()};
+  drv.StartTransmit();
+  ASSERT_TRUE(drv.WaitFinish(20000)) << peer.Log();
+  EXPECT_EQ(0, drv.finishCode);
+  EXPECT_EQ(0, peer.Wait(5000)) << peer.Log();
+  EXPECT_EQ(a, ReadFile(dir / "far" / "one.dat"));
+  EXPECT_EQ(b, ReadFile(dir / "far" / "two.dat"));
+  EXPECT_TRUE(fs::exists(dir / "far" / "empty.dat"));
+  EXPECT_EQ(0u, fs::file_size(dir / "far" / "empty.dat"));
+  EXPECT_EQ(kTimeA, MTime(dir / "far" / "one.dat"));
+  EXPECT_EQ(kTimeB, MTime(dir / "far" / "two.dat"));
+  EXPECT_EQ(ptYmodem, drv.P->ProtocolType);
+}
+
+TEST_F(YmodemTest, ReceivesYmodemGFromSb) {
+  Relay relay;
+  Driver drv(93, relay.nearEnd.path);
+  const std::string a = RandomData(90 * 1024 + 999, 41);
+  WriteFile(dir / "far" / "g.bin", a);
+  Peer peer(relay, dir / "far", {"sb", "-q", "g.bin"});
+  drv.InitYmodem(true);
+  EXPECT_EQ(ptYmodemG, drv.P->ProtocolType);
+  drv.P->UpcaseFileNames = false;
+  apSetDestinationDirectory(*drv.P, (dir / "near").c_str());
+  drv.StartReceive();
+  ASSERT_TRUE(drv.WaitFinish(20000)) << peer.Log();
+  EXPECT_EQ(0, drv.finishCode);
+  EXPECT_EQ(0, peer.Wait(5000)) << peer.Log();
+  EXPECT_EQ(a, ReadFile(dir / "near" / "g.bin"));
+}
+
+TEST_F(YmodemTest, YmodemGBetweenTwoEngines) {
+  Relay relay(false);
+  Driver tx(94, relay.nearEnd.path);
+  Driver rx(95, relay.farEnd.path);
+  const std::string a = RandomData(120 * 1024 + 3, 51), b = RandomData(2048, 52);
+  WriteFile(dir / "near" / "x1", a);
+  WriteFile(dir / "near" / "x2", b);
+  rx.InitYmodem(true);
+  rx.P->UpcaseFileNames = false;
+  apSetDestinationDirectory(*rx.P, (dir / "far").c_str());
+  tx.InitYmodem(true);
+  tx.sendList = {(dir / "near" / "x1").string(), (dir / "near" / "x2").string()};
+  rx.StartReceive();
+  tx.StartTransmit();
+  ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 20000));
+  EXPECT_EQ(0, tx.finishCode);
+  EXPECT_EQ(0, rx.finishCode);
+  EXPECT_EQ(a, ReadFile(dir / "far" / "x1"));
+  EXPECT_EQ(b, ReadFile(dir / "far" / "x2"));
+}
+
+// The sender stops in the middle of the first file of a batch: the run ends with too many
+// errors, the file is logged as failed and the batch ends there.
+TEST_F(YmodemTest, SenderThatStopsFailsTheBatch) {
+  Relay relay;
+  Driver drv(96, relay.nearEnd.path);
+  WriteFile(dir / "far" / "big.bin", RandomData(600 * 1024, 61));
+  WriteFile(dir / "far" / "next.bin", "next");
+  Peer peer(relay, dir / "far", {"sb", "-q", "big.bin", "next.bin"});
+  drv.InitYmodem(false);
+  drv.P->BlockWait = 4;
+  drv.P->HandshakeWait = 4;
+  apSetDestinationDirectory(*drv.P, (dir / "near").c_str());
+  drv.StartReceive();
+  ASSERT_TRUE(PumpUntil([&] { return drv.P->BytesTransferred > 16384; }, 10000));
+  relay.toNear.cut = true;
+  peer.Kill();
+  ASSERT_TRUE(drv.WaitFinish(20000));
+  EXPECT_EQ(ecTooManyErrors, drv.finishCode);
+  EXPECT_EQ((std::vector<unsigned>{lfReceiveStart, lfReceiveFail}), drv.logCodes);
+  EXPECT_FALSE(fs::exists(dir / "near" / "NEXT.BIN"));
+}
+
+// A receiver that goes away after the header: the sender gives up and sends its cancel.
+TEST_F(YmodemTest, ReceiverThatStopsFailsTheSender) {
+  Relay relay;
+  Driver drv(97, relay.nearEnd.path);
+  WriteFile(dir / "near" / "s.bin", RandomData(300 * 1024, 71));
+  Peer peer(relay, dir / "far", {"rb", "-q"});
+  drv.InitYmodem(false);
+  drv.P->BlockWait = 4;
+  drv.P->TransmitTimeout = 20;
+  drv.sendList = {(dir / "near" / "s.bin").string()};
+  drv.StartTransmit();
+  ASSERT_TRUE(PumpUntil([&] { return drv.P->BytesTransferred > 8192; }, 10000));
+  peer.Kill();
+  relay.toNear.cut = true;
+  ASSERT_TRUE(drv.WaitFinish(20000));
+  EXPECT_EQ(ecTimeout, drv.finishCode);
+  EXPECT_EQ(lfTransmitFail, drv.logCodes.back());
+}
+
+// A noisy line under a YModem batch: dropped and flipped bytes are recovered.
+TEST_F(YmodemTest, BatchSurvivesANoisyLine) {
+  Relay relay;
+  Driver drv(98, relay.nearEnd.path);
+  const std::string a = RandomData(20 * 1024 + 300, 81);
+  WriteFile(dir / "far" / "n.bin", a);
+  relay.toNear.skipFirst = 3000;
+  relay.toNear.dropEvery = 5003;
+  relay.toNear.flipEvery = 7001;
+  Peer peer(relay, dir / "far", {"sb", "-q", "n.bin"});
+  drv.InitYmodem(false);
+  drv.P->BlockWait = 9;
+  apSetDestinationDirectory(*drv.P, (dir / "near").c_str());
+  drv.StartReceive();
+  ASSERT_TRUE(drv.WaitFinish(60000)) << peer.Log();
+  EXPECT_EQ(0, drv.finishCode);
+  EXPECT_GT(relay.toNear.dropped + relay.toNear.flipped, 1u);
+  EXPECT_GT(drv.P->TotalErrors, 0);
+  EXPECT_EQ(a, ReadFile(dir / "near" / "N.BIN"));
+  peer.Wait(5000);
+}
+
+}  // namespace
