@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "serial/Sioexcept.h"
 #include "transfer/Swtbuff.h"
@@ -302,6 +303,69 @@ TEST(TermBuffer, PixelHelpersAndMarking) {
   EXPECT_EQ(b.MarkEndCol, 4);
   b.bResetMarking();
   EXPECT_FALSE(b.Marking);
+}
+
+TEST(TermBuffer, ScrollBackBrowsing) {
+  TestBuffer b(80, 200);
+  b.Feed(Lines(1, 60));
+  EXPECT_EQ(b.TopRow, 35);
+  b.bSetScrollMode(true);
+  b.bScroll(0, -10);
+  EXPECT_EQ(b.TopRow, 25);
+  EXPECT_EQ(b.Line(1), "L26");
+  b.bScroll(0, -100);  // stops at the first row
+  EXPECT_EQ(b.TopRow, 0);
+  b.bScroll(0, 500);  // stops when the last written row is the last visible one
+  EXPECT_EQ(b.TopRow, 59 - 25 + 1);
+  b.bGotoTop(true);
+  EXPECT_EQ(b.TopRow, 0);
+  b.bScroll(5, 0);  // all columns visible: no horizontal move
+  EXPECT_EQ(b.LeftCol, 0);
+}
+
+// Notices to the window: status after painting, a report received from the host, and a
+// capture that cannot be written any more.
+TEST(TermBuffer, WindowMessages) {
+  struct Seen {
+    UINT msg;
+    WPARAM w;
+    LPARAM l;
+  };
+  static std::vector<Seen> seen;
+  seen.clear();
+  RegisterClass("termBufferTest", [](HWND, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+    seen.push_back({m, w, l});
+    return 0;
+  });
+  HWND wnd = CreateWindow("termBufferTest");
+  ASSERT_NE(wnd, 0u);
+  {
+    TestBuffer b(80, 200, etANSI);
+    b.Window = wnd;
+    b.Feed("\x1b[5;10R");  // sent at once
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].msg, apw_CursorPosReport);
+    EXPECT_EQ(seen[0].w, 10u);
+    EXPECT_EQ(seen[0].l, 5);
+
+    b.Feed("\x1b[3;7H");
+    b.bForcePaint();  // the status is posted
+    ProcessMessages();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[1].msg, apw_TermStatus);
+    EXPECT_EQ(seen[1].w, 3u | (7u << 8));
+    EXPECT_EQ(seen[1].l, 1 | (1 << 16));
+
+    if (std::filesystem::exists("/dev/full")) {
+      ASSERT_EQ(b.bSetCapture(true, false, "/dev/full"), 0);
+      b.Feed(std::string(CaptureBlockSize, 'x'));
+      EXPECT_FALSE(b.Capturing);
+      ASSERT_EQ(seen.size(), 3u);
+      EXPECT_EQ(seen[2].msg, apw_TermError);
+      EXPECT_NE(seen[2].w, 0u);
+    }
+  }
+  DestroyWindow(wnd);
 }
 
 }  // namespace
