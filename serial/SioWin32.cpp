@@ -225,8 +225,11 @@ TSioWin32Dispatcher::TSioWin32Dispatcher(void* owner) : TSioBaseDispatcher(owner
 TSioWin32Dispatcher::~TSioWin32Dispatcher() { Shutdown(); }
 
 void TSioWin32Dispatcher::Shutdown() {
+  // A close deferred during a notification is carried out by the dispatch thread itself as
+  // it leaves its loop: stopping the threads here beside it would have the two of them
+  // joining each other. Wake it instead and let it finish.
   if (closeDeferred_.load())
-    DonePortPrim();
+    commEvent_.Set();
   else
     DonePort();
   // A release that a worker thread is carrying out finishes first.
@@ -234,6 +237,8 @@ void TSioWin32Dispatcher::Shutdown() {
     std::lock_guard<std::mutex> g(threadLock_);
     return runningThreads_.load() == 0;
   });
+  // No thread is left: this only frees what no release has freed yet.
+  DonePortPrim();
   {
     std::lock_guard<std::mutex> g(joinLock_);
     if (com_) com_->Join();

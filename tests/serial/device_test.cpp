@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -314,6 +315,41 @@ TEST(DevicePty, OutputAndAvailTriggersReachTheWindowThread) {
   EXPECT_EQ(d.InBuffUsed(), 0u);
   d.DonePort();
   DestroyWindow(wnd);
+}
+
+// A close that has to wait for a notification in flight, followed at once by the end of the
+// dispatcher: the dispatch thread finishes the close itself, and nothing waits for ever.
+TEST(DevicePty, DestroyingAfterADeferredCloseFinishes) {
+  static int calls;
+  RegisterClass("devDeferWnd", [](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+    ++calls;
+    return 0;
+  });
+  // The dispatch thread and the destructor race for the release; run it often enough to
+  // meet the unlucky order.
+  for (int round = 0; round < 40; ++round) {
+    Pty pty;
+    auto d = std::make_unique<TSioWin32Dispatcher>(nullptr);
+    ASSERT_EQ(OpenOn(*d, pty.slave), 0);
+    calls = 0;
+    HWND wnd = CreateWindow("devDeferWnd");
+    d->RegisterWndTriggerHandler(wnd);
+    d->UpdateHandlerFlags(fuEnablePort);
+    d->ChangeLengthTrigger(1);
+    pty.Write("abc");
+    // The window thread does not pump, so the notification stays in flight.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!d->EventBusy() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(d->EventBusy());
+    d->DonePort();
+    EXPECT_TRUE(d->CloseDeferred());
+    auto start = std::chrono::steady_clock::now();
+    d.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(calls, 1);
+    DestroyWindow(wnd);
+  }
 }
 
 TEST(DevicePty, TriggersSurviveACloseAndReopen) {
