@@ -289,15 +289,14 @@ int TSerialDevice::OutputQueued() {
   return n < 0 ? 0 : n;
 }
 
-int TSerialDevice::WaitReadable(int timeoutMs, bool watchData) {
+int TSerialDevice::WaitOn(int wakeFd, short events, int timeoutMs, int readyBit) {
   struct pollfd p[2];
-  p[0].fd = readWake_;
+  p[0].fd = wakeFd;
   p[0].events = POLLIN;
   p[0].revents = 0;
   // After a hang-up the descriptor would report itself ready for ever: leave it out.
-  bool watchDevice = fd_ >= 0 && !hungUp_.load(std::memory_order_relaxed);
-  p[1].fd = watchDevice ? fd_ : -1;
-  p[1].events = watchData ? POLLIN : 0;
+  p[1].fd = (fd_ >= 0 && !hungUp_.load(std::memory_order_relaxed)) ? fd_ : -1;
+  p[1].events = events;
   p[1].revents = 0;
   int r;
   do {
@@ -306,15 +305,19 @@ int TSerialDevice::WaitReadable(int timeoutMs, bool watchData) {
   if (r <= 0) return 0;
   int mask = 0;
   if (p[0].revents & POLLIN) {
-    Drain(readWake_);
+    Drain(wakeFd);
     mask |= WaitWoken;
   }
   if (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
     MarkHungUp();
     mask |= WaitHangup;
   }
-  if (p[1].revents & POLLIN) mask |= WaitData;
+  if (p[1].revents & events) mask |= readyBit;
   return mask;
+}
+
+int TSerialDevice::WaitReadable(int timeoutMs, bool watchData) {
+  return WaitOn(readWake_, watchData ? POLLIN : 0, timeoutMs, WaitData);
 }
 
 void TSerialDevice::WakeReader() { Signal(readWake_); }
@@ -333,31 +336,7 @@ bool TSerialDevice::WaitInput(int timeoutMs) {
   return r > 0 && (p.revents & POLLIN);
 }
 
-int TSerialDevice::WaitWritable(int timeoutMs) {
-  struct pollfd p[2];
-  p[0].fd = writeWake_;
-  p[0].events = POLLIN;
-  p[0].revents = 0;
-  p[1].fd = (fd_ >= 0 && !hungUp_.load(std::memory_order_relaxed)) ? fd_ : -1;
-  p[1].events = POLLOUT;
-  p[1].revents = 0;
-  int r;
-  do {
-    r = ::poll(p, 2, timeoutMs);
-  } while (r < 0 && errno == EINTR);
-  if (r <= 0) return 0;
-  int mask = 0;
-  if (p[0].revents & POLLIN) {
-    Drain(writeWake_);
-    mask |= WaitWoken;
-  }
-  if (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-    MarkHungUp();
-    mask |= WaitHangup;
-  }
-  if (p[1].revents & POLLOUT) mask |= WaitWritable_;
-  return mask;
-}
+int TSerialDevice::WaitWritable(int timeoutMs) { return WaitOn(writeWake_, POLLOUT, timeoutMs, WaitWritable_); }
 
 void TSerialDevice::WakeWriter() { Signal(writeWake_); }
 

@@ -123,6 +123,8 @@ class TSerialDevice {
  private:
   int Prepare(bool makeRaw);
   bool WaitWritableWake(int ms);  // true when WakeWriter was called
+  // Waits for the wake descriptor or for Events on the device; the mask as WaitReadable gives.
+  int WaitOn(int wakeFd, short events, int timeoutMs, int readyBit);
 
   int fd_ = -1;
   bool locked_ = false;
