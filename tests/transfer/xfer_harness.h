@@ -228,7 +228,7 @@ class Peer {
 // Our side: a port on a pty and the answers of the protocol component to the notices.
 class Driver {
  public:
-  Driver(int comNumber, const std::string& devicePath) : com_(comNumber) {
+  Driver(int comNumber, const std::string& devicePath) {
     var_ = "SIO_COM" + std::to_string(comNumber);
     ::setenv(var_.c_str(), devicePath.c_str(), 1);
     port.SetComNumber(static_cast<std::uint16_t>(comNumber));
@@ -330,7 +330,6 @@ class Driver {
         return DefWindowProc(window_, m, w, l);
     }
   }
-  int com_;
   std::string var_;
   HWND window_ = 0;
 };
