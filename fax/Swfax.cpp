@@ -516,6 +516,35 @@ void fGetModemFeatures(TFaxRec* fax, std::int32_t& bps, char& correction) {
   correction = fBlockingCommand(fax, cmd + "=0,0,0,0,0,1,0,3") ? '1' : '0';
 }
 
+std::int32_t fClass1Rate(int rateIndex) {
+  static const std::int32_t kRates[6] = {2400, 4800, 7200, 9600, 12000, 14400};
+  return rateIndex >= 1 && rateIndex <= 6 ? kRates[rateIndex - 1] : 0;
+}
+
+bool fGetClass1Rates(TFaxRec* fax) {
+  TC12AbsData* c = fax->CData;
+  if (!fBlockingCommand(fax, "AT+FCLASS=1")) return false;
+  c->Class1Rates = {true, true, false, false, false, false};
+  const std::uint16_t wait = c->ReplyWait;
+  c->ReplyWait = static_cast<std::uint16_t>(wait + 36);
+  const bool ok = fBlockingCommand(fax, "AT+FTM=?");
+  c->ReplyWait = wait;
+  const std::string list = c->Response;
+  if (ok && Contains(list, ",")) {
+    c->Class1Rates[2] = Contains(list, "72");
+    c->Class1Rates[3] = Contains(list, "96");
+    c->Class1Rates[4] = Contains(list, "121");
+    c->Class1Rates[5] = Contains(list, "145");
+  }
+  c->RateIndex = 1;
+  for (int i = 6; i >= 1; --i)
+    if (c->Class1Rates[static_cast<std::size_t>(i - 1)]) {
+      c->RateIndex = static_cast<std::uint16_t>(i);
+      break;
+    }
+  return ok;
+}
+
 // ---------------------------------------------------------------------------------------
 // Preparation of a send
 // ---------------------------------------------------------------------------------------
@@ -573,5 +602,6 @@ void fPrepareFaxTransmit(TFaxRec* fax) {
 
   if (d->ClassInUse == ctClass2 || d->ClassInUse == ctClass2_0) fBuildModCodes(fax);
   fSwitchToNormalBaud(fax);
+  if (d->ClassInUse == ctClass1) fGetClass1Rates(fax);
   d->InProgress = true;
 }

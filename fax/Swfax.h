@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fax/Swabsfax.h"
 #include "fax/Swfaxfmt.h"
@@ -88,6 +89,11 @@ struct TC12AbsData {
   bool EnhTextEnabled = false;
   TFaxTextFont EnhSmallFont;
   TFaxTextFont EnhStandardFont;
+  // Class 1: a received HDLC frame being collected, and the training modulation code
+  bool InFrame = false;
+  bool FrameDLE = false;
+  std::vector<std::uint8_t> RxFrame;
+  std::string TrainCode = "96";
   // The page whose end was signalled last (a page the remote rejects goes again)
   std::uint16_t SentPage = 0;
   bool SentCover = false;
@@ -168,6 +174,10 @@ bool fReadReplyLine(TFaxRec* fax);
 int fPutDLEData(TFaxRec* fax, const std::uint8_t* data, std::size_t len);
 // Queues bytes as they are, waiting for room in the output buffer.
 int fPutRaw(TFaxRec* fax, const std::uint8_t* data, std::size_t len);
+// Class 1: the rates the modem can send with (AT+FTM=?); sets Class1Rates and RateIndex.
+bool fGetClass1Rates(TFaxRec* fax);
+// Class 1 rate of a rate index 1..6 (0 for others).
+std::int32_t fClass1Rate(int rateIndex);
 void fSwitchToNormalBaud(TFaxRec* fax);
 void fSwitchToInitBaud(TFaxRec* fax);
 void fLineReset(TFaxRec* fax);

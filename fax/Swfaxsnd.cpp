@@ -233,9 +233,225 @@ struct Session {
       fax->State = tf2Init1;
       return;
     }
-    // Class 1 sending is not part of this engine yet: the modem cannot be set up for it.
+    if (d->ClassInUse == ctClass1) {
+      Command("AT+FCLASS=1");
+      fax->State = tf1Init1;
+      return;
+    }
     Fail(ecFaxInitError);
   }
+
+  // ----- Class 1 -----
+
+  static constexpr const char* kTrainCodes[6] = {"24", "48", "72", "96", "121", "145"};
+  static constexpr const char* kPageCodes[6] = {"24", "48", "72", "96", "122", "146"};
+
+  const char* PageCode() const { return kPageCodes[std::clamp<int>(c->RateIndex, 1, 6) - 1]; }
+
+  // Sends an HDLC frame (DLE doubled, ended by DLE ETX) after the 20 ms pause.
+  int SendFrame(const std::vector<std::uint8_t>& frame) {
+    DelayMS(20);
+    if (int r = fPutDLEData(fax, frame.data(), frame.size()); r < 0) return r;
+    const std::uint8_t end[2] = {0x10, 0x03};
+    return fPutRaw(fax, end, 2);
+  }
+
+  std::vector<std::uint8_t> TSIFrame() const {
+    std::vector<std::uint8_t> f{0xFF, 0x03, 0x43};
+    const std::string& id = d->StationID;
+    for (std::size_t i = id.size(); i < 20; ++i) f.push_back(' ');
+    for (auto it = id.rbegin(); it != id.rend(); ++it) f.push_back(static_cast<std::uint8_t>(*it));
+    return f;
+  }
+
+  std::vector<std::uint8_t> DCSFrame() {
+    static const std::uint8_t kRateBits[7] = {0x04, 0x00, 0x08, 0x0C, 0x04, 0x10, 0x20};
+    static const std::uint8_t kScan[8][2] = {{0x70, 0x70}, {0x10, 0x10}, {0x20, 0x10}, {0x20, 0x20},
+                                             {0x00, 0x20}, {0x00, 0x00}, {0x40, 0x00}, {0x40, 0x40}};
+    std::uint8_t rate = c->ResChar == '1' ? 0x42 : 0x02;
+    rate |= c->RateIndex <= 6 ? kRateBits[c->RateIndex] : 0x04;
+    std::uint8_t scan = static_cast<std::uint8_t>(kScan[c->ScanTimeCode & 7][c->SessionRes ? 1 : 0] | 0x88);
+    if (PageFlags() & pfWideLine) scan |= 0x01;
+    c->TrainCode = kTrainCodes[std::clamp<int>(c->RateIndex, 1, 6) - 1];
+    return {0xFF, 0x13, 0x83, 0x00, rate, scan, 0x00};
+  }
+
+  bool RateAllowed(int index) const {
+    return index >= 1 && index <= 6 && c->Class1Rates[static_cast<std::size_t>(index - 1)] &&
+           c->RemoteRates[static_cast<std::size_t>(index - 1)];
+  }
+
+  // The remote's capabilities (DIS); false when the page cannot be sent to it.
+  bool DecodeDIS(const std::vector<std::uint8_t>& f, std::size_t ff) {
+    const std::uint8_t b1 = ff + 4 < f.size() ? f[ff + 4] : 0;
+    const std::uint8_t b2 = ff + 5 < f.size() ? f[ff + 5] : 0;
+    c->RemoteRates = {true, true, false, false, false, false};
+    if ((b1 & 0x0C) == 0x04) c->RemoteRates[3] = true;
+    if ((b1 & 0x0C) == 0x0C) c->RemoteRates[2] = c->RemoteRates[3] = true;
+    if (b1 & 0x10) c->RemoteRates[4] = true;
+    if (b1 & 0x20) c->RemoteRates[5] = true;
+    c->RateIndex = 1;
+    for (int i = 6; i >= 1; --i)
+      if (RateAllowed(i) && fClass1Rate(i) <= c->DesiredBPS) {
+        c->RateIndex = static_cast<std::uint16_t>(i);
+        break;
+      }
+    c->SessionBPS = fClass1Rate(c->RateIndex);
+    c->CanDoHighRes = (b1 & 0x40) != 0;
+    c->CanDoHighWid = (b2 & 0x03) == 1;
+    c->SessionRes = c->ResChar == '1' ? 1 : 0;
+    c->SessionWid = (PageFlags() & pfWideLine) ? 1 : 0;
+    c->SessionECM = 0;
+    static const std::uint8_t kScanCode[8] = {5, 1, 3, 4, 7, 6, 2, 0};
+    c->ScanTimeCode = kScanCode[(b2 & 0x70) >> 4];
+    c->MinBytes = fMinBytes(c->ScanTimeCode, c->SessionRes != 0, c->SessionBPS);
+    return !((c->SessionRes && !c->CanDoHighRes) || (c->SessionWid && !c->CanDoHighWid));
+  }
+
+  // Steps down to the next rate both sides have; false when none is left.
+  bool FallBack() {
+    for (int i = c->RateIndex - 1; i >= 1; --i)
+      if (RateAllowed(i)) {
+        c->RateIndex = static_cast<std::uint16_t>(i);
+        c->SessionBPS = fClass1Rate(i);
+        c->MinBytes = fMinBytes(c->ScanTimeCode, c->SessionRes != 0, c->SessionBPS);
+        return true;
+      }
+    return false;
+  }
+
+  // Decodes a received frame; true when it ended the state's wait (an error or a fall-back).
+  bool DecodeFrame() {
+    const std::vector<std::uint8_t>& f = c->RxFrame;
+    std::size_t ff = 0;
+    while (ff < f.size() && f[ff] != 0xFF) ++ff;
+    if (ff + 2 >= f.size()) return false;
+    c->FinalFrame = (f[ff + 1] & 0x10) != 0;
+    c->LastFrame = f[ff + 2];
+    switch (c->LastFrame & 0xFE) {
+      case 0x40:
+      case 0x42: {
+        std::string id;
+        for (std::size_t i = 0; i < 20 && ff + 3 + i < f.size(); ++i) id.insert(id.begin(), static_cast<char>(f[ff + 3 + i]));
+        d->RemoteID = id;
+        d->FaxProgress = fpGotRemoteID;
+        c->ForceStatus = true;
+        c->GotRemoteID = true;
+        return false;
+      }
+      case 0x44:
+      case 0x4C:
+        if (!FallBack()) {
+          Fail(ecFaxTrainError);
+          return true;
+        }
+        Command("AT+FTH=3");
+        fax->State = tf1TSIResponse;
+        return false;
+      case 0x80:
+        if (!DecodeDIS(f, ff)) {
+          Fail(ecFaxBadMachine);
+          return true;
+        }
+        d->FaxProgress = fpSessionParams;
+        c->ForceStatus = true;
+        return false;
+      case 0x84: c->ReceivedCFR = true; return false;
+      case 0xFA:
+        Fail(ecCancelRequested);
+        return true;
+      default: return false;
+    }
+  }
+
+  bool FrameState() const {
+    return fax->State == tf1Connect || fax->State == tf1WaitCFR || fax->State == tf1WaitMCF;
+  }
+
+  void Connect1() {
+    if (Has("CONNECT")) return;  // the frame follows
+    if (Has("OK")) {
+      if (c->FinalFrame) {
+        DelayMS(200);
+        Command("AT+FTH=3");
+        c->FinalFrame = false;
+        fax->State = tf1SendTSI;
+      } else {
+        Command("AT+FRH=3");
+      }
+      return;
+    }
+    if (Has("BUSY") || Has("ANSWER")) return BusyRule();
+    if (Has("VOICE") || Has("VCON")) return Fail(ecFaxVoiceCall);
+    if (Has("NO DIAL")) return Fail(ecFaxNoDialTone);
+    if (Has("RRIER")) return Fail(ecFaxNoCarrier);
+  }
+
+  void SendFrameThen(const std::vector<std::uint8_t>& frame, SendStates next) {
+    if (int r = SendFrame(frame); r < 0) return Fail(r);
+    fax->State = next;
+  }
+
+  void WaitCFR() {
+    if (!Has("OK")) return;
+    if (!c->FinalFrame) {
+      Command("AT+FRH=3");
+      return;
+    }
+    DelayMS(200);
+    if (c->ReceivedCFR) {
+      Command(std::string("AT+FTM=") + PageCode());
+      c->FinalFrame = false;
+      fax->State = tf1WaitPageConnect;
+    } else {
+      Command("AT+FTH=3");
+      fax->State = tf1TSIResponse;
+    }
+  }
+
+  void SendTCF() {
+    if (d->FaxOptions & afSoftwareFlow) port->SWFlowEnable(0, 0, sfTransmitFlow);
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(c->SessionBPS / 100 * 18), 8192);
+    std::vector<std::uint8_t> zeros(n, 0);
+    if (int r = fPutRaw(fax, zeros.data(), n); r < 0) return Fail(r);
+    const std::uint8_t end[2] = {0x10, 0x03};
+    if (int r = fPutRaw(fax, end, 2); r < 0) return Fail(r);
+    fax->State = tf1TrainFinish;
+  }
+
+  void WaitMCF() {
+    if (Has("CONNECT")) {
+      fax->FrameConnect = true;
+      return;
+    }
+    if (Has("ERROR")) {
+      fax->State = tf1PrepareEOP;
+      return;
+    }
+    if (!Has("OK")) return;
+    const std::uint8_t control = c->LastFrame & 0xFE;
+    if (control == 0x8C) {
+      if (c->MorePages && fax->FastPage) {
+        Command("AT+FTM=" + c->TrainCode);
+        fax->State = tf1WaitPageConnect;
+      } else if (c->MorePages) {
+        if (c->FinalFrame) {
+          Command("AT+FTH=3");
+          fax->State = tf1TSIResponse;
+        } else {
+          fax->State = tf1Connect;
+        }
+      } else {
+        Command("AT+FTH=3");
+        fax->State = tf1SendDCN;
+      }
+    } else if (control == 0xCC) {
+      Command("AT+FTH=3");
+      fax->State = c->MorePages ? tf1TSIResponse : tf1SendDCN;
+    }
+    if (!c->FinalFrame) Command("AT+FRH=3");
+  }
+
 
   // A reply state that only wants "OK" before its command.
   bool NeedOK() {
@@ -395,6 +611,11 @@ struct Session {
     acMakeEndOfPage(fax->Converter, eop, len);
     if (int r = fPutDLEData(fax, eop, static_cast<std::size_t>(len)); r < 0) return Fail(r);
     if (int r = PadLine(len); r < 0) return Fail(r);
+    if (d->ClassInUse == ctClass1) {
+      const std::uint8_t end[2] = {0x10, 0x03};
+      if (int r = fPutRaw(fax, end, 2); r < 0) return Fail(r);
+      d->FaxProgress = fpSendPage;
+    }
     ArmTimeout(c->DataWait);
     ArmOutEmpty();
     fax->State = tfDrainPage;
@@ -445,6 +666,11 @@ struct Session {
       done = d->DataCount >= d->PageSize;
     }
     ArmTimeout(c->DataWait);
+    if (done && d->ClassInUse == ctClass1) {
+      const std::uint8_t end[2] = {0x10, 0x03};
+      if (int e = fPutRaw(fax, end, 2); e < 0) return Fail(e);
+      d->FaxProgress = fpSendPage;
+    }
     if (done) {
       fax->State = tfDrainPage;
       ArmOutEmpty();
@@ -462,11 +688,15 @@ struct Session {
     if (more) {
       if (int r = NextPage(); r < 0) return Fail(r);
     }
+    c->ForceStatus = true;
+    d->FaxProgress = fpSendPage;
+    if (d->ClassInUse == ctClass1) {
+      fax->State = tf1PageEnd;
+      return;
+    }
     std::uint8_t end[2] = {0x10, 0x03};
     if (Class20()) end[1] = !more ? '.' : ResolutionChanges() ? ';' : ',';
     if (int r = fPutRaw(fax, end, 2); r < 0) return Fail(r);
-    c->ForceStatus = true;
-    d->FaxProgress = fpSendPage;
     fax->State = tf2SendEOP;
   }
 
@@ -602,6 +832,30 @@ struct Session {
   // Runs the reply reader; true when a reply line is in Response (or the state became tfAbort).
   bool ReadReply() {
     for (;;) {
+      if (c->InFrame) {
+        // Raw frame bytes up to DLE ETX, DLE pairs undone.
+        std::uint8_t ch = 0;
+        bool ended = false;
+        while (!ended && port->CharReady() && port->GetChar(ch) == 0) {
+          if (c->FrameDLE) {
+            c->FrameDLE = false;
+            if (ch == 0x03)
+              ended = true;
+            else if (ch == 0x10 && c->RxFrame.size() < 256)
+              c->RxFrame.push_back(0x10);
+          } else if (ch == 0x10) {
+            c->FrameDLE = true;
+          } else if (c->RxFrame.size() < 256) {
+            c->RxFrame.push_back(ch);
+          }
+        }
+        if (!ended) return false;
+        c->InFrame = false;
+        c->Response.clear();
+        c->LineReady = false;
+        if (DecodeFrame()) return true;
+        continue;
+      }
       if (!fReadReplyLine(fax)) return false;
       c->Response = Trim(c->Response);
       if (c->Response.empty()) continue;
@@ -614,6 +868,12 @@ struct Session {
         c->HangupCode = ReplyNumber(c->Response);
         Fail(ecFaxBadModemResult);
         return true;
+      }
+      if (d->ClassInUse == ctClass1 && FrameState() && Has("CONNECT")) {
+        // An HDLC frame follows the CONNECT.
+        c->InFrame = true;
+        c->FrameDLE = false;
+        c->RxFrame.clear();
       }
       return true;
     }
@@ -652,6 +912,94 @@ struct Session {
         break;
       case tf2Init3:
         if (NeedOK()) fax->State = tfDial;
+        break;
+      case tf1Init1:
+        if (Has("OK"))
+          fax->State = tfDial;
+        else
+          Fail(ecFaxInitError);
+        break;
+      case tf1Connect: Connect1(); break;
+      case tf1SendTSI:
+        if (Has("CONNECT")) SendFrameThen(TSIFrame(), tf1TSIResponse);
+        break;
+      case tf1TSIResponse:
+        if (Has("CONNECT")) SendFrameThen(DCSFrame(), tf1DCSResponse);
+        break;
+      case tf1DCSResponse:
+        if (Has("OK")) {
+          Command("AT+FTM=" + c->TrainCode);
+          fax->State = tf1TrainStart;
+        }
+        break;
+      case tf1TrainStart:
+        if (Has("CONNECT")) SendTCF();
+        break;
+      case tf1TrainFinish:
+        if (Has("OK")) {
+          if (d->FaxOptions & afSoftwareFlow) port->SWFlowDisable();
+          DelayMS(200);
+          Command("AT+FRH=3");
+          c->ReceivedCFR = false;
+          fax->State = tf1WaitCFR;
+        }
+        break;
+      case tf1WaitCFR: WaitCFR(); break;
+      case tf1WaitPageConnect:
+        if (Has("CONNECT")) {
+          ArmTimeout(18);
+          fax->State = tfWaitXon;
+        }
+        break;
+      case tf1PageEnd:
+        if (Has("OK")) {
+          c->EOPCount = 0;
+          d->FaxProgress = fpSendPageStatus;
+          c->ForceStatus = true;
+          fax->State = tf1PrepareEOP;
+        }
+        break;
+      case tf1PrepareEOP:
+        if (++c->EOPCount < 4) {
+          DelayMS(500);
+          Command("AT+FTH=3");
+          fax->State = tf1SendEOP;
+        } else {
+          Fail(ecTimeout);
+        }
+        break;
+      case tf1SendEOP:
+        if (Has("CONNECT")) {
+          const std::uint8_t control = c->MorePages ? (fax->FastPage ? 0x4F : 0x8F) : 0x2F;
+          SendFrameThen({0xFF, 0x13, control}, tf1WaitMPS);
+        }
+        break;
+      case tf1WaitMPS:
+      case tf1WaitEOP:
+        if (Has("OK")) {
+          DelayMS(200);
+          Command("AT+FRH=3");
+          if (fax->State == tf1WaitMPS)
+            ArmTimeout(54);
+          else
+            NewTimer(c->ReplyTimer, 54);
+          fax->FrameConnect = false;
+          fax->State = tf1WaitMCF;
+        }
+        break;
+      case tf1WaitMCF: WaitMCF(); break;
+      case tf1SendDCN:
+        if (Has("CONNECT")) SendFrameThen({0xFF, 0x13, 0xFB}, tf1Hangup);
+        break;
+      case tf1Hangup:
+        if (Has("OK")) {
+          Command("ATH");
+          ArmTimeout(26);
+          fax->State = tf1WaitHangup;
+        }
+        break;
+      case tf1WaitHangup:
+        if (Has("OK")) fax->State = tfClose;
         break;
       case tfDial: Dial(); break;
       case tfRetryWait:
@@ -723,10 +1071,7 @@ struct Session {
         break;
       case tfAbort: Abort(cancelled); break;
       case tfDone: break;
-      default:
-        // A Class 1 state: never entered by this engine.
-        Fail(ecFaxInitError);
-        break;
+      default: break;
     }
   }
 };
@@ -777,6 +1122,11 @@ void fFaxTransmit(UINT msg, WPARAM wParam, LPARAM lParam) {
         switch (fax->State) {
           case tf1Connect:
           case tf2Connect: s.Fail(ecFaxNoAnswer); break;
+          case tf1WaitMCF:
+            s.port->PutString(" ");
+            s.c->InFrame = false;
+            fax->State = tf1PrepareEOP;
+            break;
           case tf1WaitHangup:
             fHangup(fax);
             fax->State = tfClose;

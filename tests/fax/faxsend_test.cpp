@@ -325,6 +325,39 @@ TEST_P(FaxSendClass, RemoteHangingUpMidPageIsAFailure) {
 INSTANTIATE_TEST_SUITE_P(Classes, FaxSendClass, ::testing::Values(ctClass2, ctClass2_0),
                          [](const auto& info) { return info.param == ctClass2 ? "Class2" : "Class2_0"; });
 
+TEST(FaxSend, Class1PagesGoOutAfterFramesAndTraining) {
+  Session s({"--classes", "1", "--scan", "4"});
+  const std::string file = MakeFaxFile(s.dir, "Klasse eins\fzweite Seite\r\n");
+  s.rec.entries.push_back({"0815", file, ""});
+  fSetHeaderText(s.fax, "$I $P");
+  ASSERT_TRUE(s.Run());
+  EXPECT_EQ(s.rec.finishCode, 0);
+  EXPECT_EQ(s.fax->PData->ClassInUse, ctClass1);
+  EXPECT_EQ(s.rec.logs, (std::vector<int>{lfaxTransmitStart, lfaxTransmitOk}));
+  EXPECT_EQ(fGetRemoteID(s.fax), "REMOTE FAX          ");
+  EXPECT_EQ(s.fax->CData->SessionBPS, 9600);
+  EXPECT_EQ(s.fax->CData->MinBytes, 24);  // 20 ms at 9600 bit/s
+  ExpectSameCode(s.Page(1), Expected("KORVIDAN 1 1", false, FilePage(file, 1)), 1);
+  ExpectSameCode(s.Page(2), Expected("KORVIDAN 1 2", false, FilePage(file, 2)), 2);
+  EXPECT_FALSE(s.HasPage(3));
+  const std::string cmds = s.Commands();
+  EXPECT_NE(cmds.find("AT+FTM=?"), std::string::npos);
+  EXPECT_NE(cmds.find("ATDT0815\nAT+FRH=3\nAT+FTH=3\nAT+FTM=96\nAT+FRH=3\nAT+FTM=96\n"), std::string::npos) << cmds;
+  EXPECT_NE(cmds.find("AT+FTH=3\nAT+FRH=3\nAT+FTM=96\n"), std::string::npos);
+  EXPECT_NE(cmds.find("AT+FTH=3\nATH\n"), std::string::npos);
+}
+
+TEST(FaxSend, Class1TrainingThatNeverSucceedsEndsWithTrainError) {
+  Session s({"--classes", "1", "--fail-train"});
+  s.rec.entries.push_back({"0815", MakeFaxFile(s.dir, "x\r\n"), ""});
+  ASSERT_TRUE(s.Run());
+  EXPECT_EQ(s.rec.finishCode, ecFaxTrainError);
+  EXPECT_EQ(s.fax->CData->RateIndex, 1);  // fell back down to 2400 bit/s first
+  const std::string cmds = s.Commands();
+  EXPECT_NE(cmds.find("AT+FTM=24"), std::string::npos);
+  EXPECT_FALSE(s.HasPage(1));
+}
+
 TEST(FaxSend, DetectsTheClassAndSendsATextCoverBeforeThePages) {
   Session s({"--classes", "1,2"});
   const std::string file = MakeFaxFile(s.dir, "Seite eins\r\n");

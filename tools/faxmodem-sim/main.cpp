@@ -1,7 +1,7 @@
 // faxmodem-sim: a fax modem with its remote fax machine, simulated on a pseudo-terminal for
 // testing the fax engine without hardware. It speaks the AT command set with the fax
-// Class 2 and Class 2.0 commands for sending (the remote accepts every page) and answers
-// the Class 1 set-up queries. Received page data are written to files, one per page.
+// Class 1, Class 2 and Class 2.0 commands for sending (the remote takes the pages) and
+// writes the received page data to files, one per page.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -32,8 +32,9 @@ const char kHelp[] =
     "  --voice              the remote answers with voice (VOICE)\n"
     "  --no-answer          the remote never answers (NO CARRIER after the dial)\n"
     "  --mute               the modem answers nothing at all\n"
-    "  --fail-train         training with the remote fails (+FHNG:27 / +FHS:27 after AT+FDT)\n"
-    "  --hangup-page N[:B]  the remote hangs up in page N after B bytes of page data\n"
+    "  --fail-train         training with the remote fails (Class 1: FTT after every training\n"
+    "                       check; Class 2/2.0: +FHNG:27 / +FHS:27 and ERROR after AT+FDT)\n"
+    "  --hangup-page N[:B]  the remote hangs up in page N after B bytes of page data (Class 2, 2.0)\n"
     "                       (default 100); the page end is then answered with +FHNG:50 (Class 2)\n"
     "                       or +FHS:50 and ERROR (Class 2.0)\n"
     "  --bad-pages N        the remote rejects the first N pages it gets (+FPTS:2; Class 2)\n"
@@ -47,6 +48,11 @@ const char kHelp[] =
     "Commands answered: AT, ATE/Q/V/X/S settings, ATH, ATD (T/P), AT+FCLASS=? / ? / =n,\n"
     "AT+FMDL? AT+FMFR? AT+FREV? (Class 2), AT+FMI? AT+FMM? AT+FMR? (Class 2.0), AT+FTM=? and\n"
     "AT+FRM=? (Class 1), AT+FDT, AT+FET=n, AT+FPS?, AT+FKS and every other AT command with OK.\n"
+    "Class 1 dial: CONNECT, CSI frame, OK; AT+FRH=3: CONNECT, the remote's next frame (DIS, then\n"
+    "CFR or FTT after the training check, MCF after a post-page frame), OK; AT+FTH=3: CONNECT, then\n"
+    "frames up to DLE ETX, each answered with CONNECT (OK after the final one); AT+FTM=n: CONNECT,\n"
+    "data up to DLE ETX (the first after a DCS is the training check), OK. Frames carry two\n"
+    "check bytes that are not verified.\n"
     "Class 2 dial: +FCON, +FCSI, +FDIS, OK; AT+FDT: +FDCS, CONNECT, XON; page end DLE ETX: OK;\n"
     "AT+FET=n: +FPTS:1 (and +FHNG:0 after the last page), OK.\n"
     "Class 2.0 dial: +FCO, +FCI, +FIS, OK; AT+FDT: +FCS, CONNECT; page end DLE and '.', ',' or\n"
@@ -79,7 +85,9 @@ class Modem {
 
   void Feed(const unsigned char* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-      if (dataMode_)
+      if (rx_ == Rx::Frames)
+        FrameByte(p[i]);
+      else if (dataMode_)
         DataByte(p[i]);
       else
         CommandByte(p[i]);
@@ -100,6 +108,13 @@ class Modem {
   std::vector<unsigned char> pageData_;
   long pageBytes_ = 0;
   char res_ = '0';
+  // Class 1
+  enum class Rx { None, Frames, Data };
+  Rx rx_ = Rx::None;              // what the modem is receiving from the sender
+  std::vector<unsigned char> frame_;
+  std::vector<std::vector<unsigned char>> pendingFrames_;  // frames the remote sends next
+  bool training_ = false;         // the next AT+FTM carries the training check
+  bool lastPage_ = false;
   int rejected_ = 0;
 
   void Write(const std::string& s) {
@@ -191,6 +206,26 @@ class Modem {
       if (r == '0' || r == '1') res_ = r;
       return Reply("OK");
     }
+    if (fclass_ == "1" && connected_) {
+      if (body == "+FTH=3") {
+        Reply("CONNECT");
+        rx_ = Rx::Frames;
+        frame_.clear();
+        afterDle_ = false;
+        return;
+      }
+      if (body == "+FRH=3") return SendNextFrame();
+      if (body.rfind("+FTM=", 0) == 0 && body != "+FTM=?") {
+        Reply("CONNECT");
+        dataMode_ = true;
+        afterDle_ = false;
+        hungUp_ = false;
+        pageData_.clear();
+        pageBytes_ = 0;
+        if (!training_) ++page_;
+        return;
+      }
+    }
     if (body == "+FDT") return StartPage();
     if (body.rfind("+FET=", 0) == 0) return PostPage(body.substr(5));
     if (body == "+FPS?") {
@@ -221,6 +256,21 @@ class Modem {
       Reply((Class20() ? "+FCI:\"" : "+FCSI:\"") + opt_.remoteId + "\"");
       Reply((Class20() ? "+FIS:" : "+FDIS:") + Params(true));
       return Reply("OK");
+    }
+    if (fclass_ == "1") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      connected_ = true;
+      // CSI (not final), then DIS (final) on the next AT+FRH=3.
+      std::vector<unsigned char> csi{0xFF, 0x03, 0x40};
+      std::string id = opt_.remoteId;
+      id.resize(20, ' ');
+      for (auto it = id.rbegin(); it != id.rend(); ++it) csi.push_back(static_cast<unsigned char>(*it));
+      static const unsigned char kScanBits[8] = {0x70, 0x10, 0x60, 0x20, 0x30, 0x00, 0x50, 0x40};
+      std::vector<unsigned char> dis{0xFF, 0x13, 0x80, 0x00, 0x4C, kScanBits[opt_.scan], 0x00};
+      pendingFrames_ = {dis};
+      Reply("CONNECT");
+      SendFrame(csi);
+      return;
     }
     // A data call is not part of this simulator.
     Reply("NO CARRIER");
@@ -265,8 +315,92 @@ class Modem {
     if (!hungUp_) pageData_.push_back(c);
   }
 
+  // Class 1: an HDLC frame from the remote, with its check bytes, then OK.
+  void SendFrame(const std::vector<unsigned char>& f) {
+    std::string out;
+    for (unsigned char b : f) {
+      out += static_cast<char>(b);
+      if (b == 0x10) out += static_cast<char>(b);
+    }
+    out += "\x5A\xA5\x10\x03";  // check bytes (not verified by the sender), DLE ETX
+    if (!opt_.mute) Write(out);
+    Reply("OK");
+  }
+
+  void SendNextFrame() {
+    if (pendingFrames_.empty()) return;  // nothing to say: the sender's wait runs out
+    std::vector<unsigned char> f = pendingFrames_.front();
+    pendingFrames_.erase(pendingFrames_.begin());
+    Reply("CONNECT");
+    SendFrame(f);
+  }
+
+  void FrameByte(unsigned char c) {
+    if (afterDle_) {
+      afterDle_ = false;
+      if (c == 0x10) {
+        frame_.push_back(c);
+      } else if (c == 0x03) {
+        FrameDone();
+      }
+      return;
+    }
+    if (c == 0x10) {
+      afterDle_ = true;
+      return;
+    }
+    if (frame_.size() < 512) frame_.push_back(c);
+  }
+
+  void FrameDone() {
+    const std::vector<unsigned char> f = frame_;
+    frame_.clear();
+    if (f.size() < 3 || f[0] != 0xFF) {
+      rx_ = Rx::None;
+      return Reply("ERROR");
+    }
+    const bool final = (f[1] & 0x10) != 0;
+    switch (f[2] & 0xFE) {
+      case 0x82:  // DCS
+        res_ = (f.size() > 4 && (f[4] & 0x40)) ? '1' : '0';
+        training_ = true;
+        break;
+      case 0x4E:  // MPS
+      case 0x8E:  // EOM
+      case 0x2E:  // EOP
+        lastPage_ = (f[2] & 0xFE) == 0x2E;
+        pendingFrames_ = {{0xFF, 0x13, static_cast<unsigned char>(hungUp_ ? 0xCC : 0x8C)}};
+        break;
+      case 0xFA:  // DCN
+        connected_ = false;
+        break;
+      default: break;
+    }
+    if (final) {
+      rx_ = Rx::None;
+      Reply("OK");
+    } else {
+      Reply("CONNECT");
+    }
+  }
+
   void EndPage(char how) {
     dataMode_ = false;
+    if (fclass_ == "1") {
+      if (training_) {
+        training_ = false;
+        pendingFrames_ = {{0xFF, 0x13, static_cast<unsigned char>(opt_.failTrain ? 0x44 : 0x84)}};
+        return Reply("OK");
+      }
+      if (!opt_.output.empty()) {
+        const std::string name = opt_.output + "-" + std::to_string(page_) + ".g3";
+        if (FILE* f = std::fopen(name.c_str(), "wb")) {
+          if (!pageData_.empty()) std::fwrite(pageData_.data(), 1, pageData_.size(), f);
+          std::fclose(f);
+        }
+      }
+      return Reply("OK");
+    }
     if (!opt_.output.empty()) {
       const std::string name = opt_.output + "-" + std::to_string(page_) + ".g3";
       if (FILE* f = std::fopen(name.c_str(), "wb")) {
