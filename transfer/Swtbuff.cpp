@@ -706,7 +706,8 @@ void TBuffer::ExecuteCommand() {
     }
     case 35: {
       int y = Y == 0 ? 1 : Y;
-      if (CurRow + y < Rows) CurRow = static_cast<std::uint16_t>(CurRow + y);
+      // the host moves the cursor within its screen only
+      if (CurRow + y < Rows) CurRow = static_cast<std::uint16_t>(std::max<int>(CurRow, std::min(CurRow + y, screenLast)));
       CurCol = static_cast<std::uint16_t>(LeftCol);
       bMoveCaret();
       break;
@@ -777,7 +778,7 @@ void TBuffer::ExecuteCommand() {
       InsertLines(Y);
       break;
     case 76:
-      if (CurRow + 1 < Rows) ++CurRow;
+      if (CurRow + 1 < Rows && CurRow < screenLast) ++CurRow;
       CurCol = 0;
       RecomputeInRegion();
       bMoveCaret();

@@ -203,19 +203,6 @@ TEST(EmuParser, AbsurdParametersAreBounded) {
   EXPECT_EQ(p.Last("x").Cmd, 1);
 }
 
-TEST(EmuParser, OptionsSwitchVt100) {
-  TAnsiEmulator* e = nullptr;
-  ASSERT_TRUE(aeInitAnsiEmulator(e));
-  aeOptionsOn(e, 1);
-  EXPECT_EQ(e->emuType, etVT100);
-  EXPECT_TRUE(aeOptionsAreOn(e, 1));
-  aeOptionsOff(e, 1);
-  EXPECT_EQ(e->emuType, etANSIBBS);
-  EXPECT_FALSE(aeOptionsAreOn(e, 1));
-  aeDoneAnsiEmulator(e);
-  EXPECT_EQ(e, nullptr);
-}
-
 TEST(EmuComponent, TypeAndHandlers) {
   TSioEmulator emu;
   TEmuCommand cmd;

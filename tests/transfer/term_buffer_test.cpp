@@ -75,6 +75,9 @@ TEST(TermBuffer, WritingWrapsAtLastColumnAndCursorLimits) {
   b.Feed("\x1b[99;300H");  // beyond the screen: last row and column
   EXPECT_EQ(b.CurRow, 24);
   EXPECT_EQ(b.CurCol, 79);
+  b.Feed("\x1b" "E");  // next line stays on the screen
+  EXPECT_EQ(b.CurRow, 24);
+  EXPECT_EQ(b.CurCol, 0);
   b.Feed("\x1b[H\x1b[5A");
   EXPECT_EQ(b.CurRow, 0);
   b.Feed("\x1b[2Kab\b\bX");  // a backspace blanks the cell it moves to
