@@ -131,7 +131,7 @@ void AnsiFinal(TAnsiEmulator& e, char c, TEmuCommandLo& cmd) {
     case 'Y': SetCmd(cmd, 40, 0, p1); break;
     case 'Z': SetCmd(cmd, 31, p1, 0); break;
     case 'b': SetCmd(cmd, 87, p1, 0); break;
-    case 'c': SetCmd(cmd, 41, p1, 0); break;
+    case 'c': SetCmd(cmd, 41, p1, 1); break;  // answered like a VT100, not with the VT52 reply
     case 'd': SetCmd(cmd, 111, 0, p1); break;
     case 'g': SetCmd(cmd, 106, p1, 0); break;
     case 'h': SetCmd(cmd, 13, p1, 0); break;

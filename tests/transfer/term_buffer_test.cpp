@@ -228,6 +228,9 @@ TEST(TermBuffer, RepliesToHost) {
   b.replies.clear();
   b.Feed("\x1b[0c");
   EXPECT_EQ(b.replies, "\x1b[?1;0c");
+  TestBuffer ansi(80, 200, etANSI);
+  ansi.Feed("\x1b[0c");
+  EXPECT_EQ(ansi.replies, "\x1b[?1;0c");
   TestBuffer v52(80, 200, etVT52);
   v52.Feed("\x1bZ");
   EXPECT_EQ(v52.replies, "\x1b/Z");
