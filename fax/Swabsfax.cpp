@@ -291,10 +291,12 @@ std::string afConvertHeaderString(TFaxRec* fax, std::string_view source) {
 
 namespace {
 
+// The receive directory with a separator behind it. The separator is "/": a backslash
+// would only become part of the file name here.
 std::string DirPrefix(const TFaxData* d) {
   const std::string& dir = d->DestinationDir;
   if (dir.empty() || dir.back() == ':' || dir.back() == '\\' || dir.back() == '/') return dir;
-  return dir + "\\";
+  return dir + "/";
 }
 
 std::string FirstFreeName(TFaxRec* fax, const std::string& stem) {

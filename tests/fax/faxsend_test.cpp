@@ -561,6 +561,18 @@ TEST(FaxFramework, HeaderMacrosAndStatusTexts) {
   EXPECT_EQ(afStatusMsg(4800), "");
   EXPECT_EQ(afStatusMsg(4844), "");
 
+  TempDir dir;
+  ASSERT_EQ(0, fInitC12SendFax(fax, "", nullptr, 0));
+  afSetDestinationDir(fax, dir.path.string());
+  const std::string first = afFaxNameCount(fax);
+  EXPECT_EQ(first, dir / "FAX0001.FXF");
+  dir.Write("FAX0001.FXF", "x");
+  EXPECT_EQ(afFaxNameCount(fax), dir / "FAX0002.FXF");
+  const std::string md = JustFilename(afFaxNameMD(fax));
+  EXPECT_EQ(md.size(), 12u);
+  EXPECT_EQ(md.substr(4), "0001.FXF");
+  fDoneC12SendFax(fax);
+
   EXPECT_EQ(fMinBytes(5, false, 9600), 24);
   EXPECT_EQ(fMinBytes(2, true, 14400), 9);
   EXPECT_EQ(fRateCode(9600), '3');
