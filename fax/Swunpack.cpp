@@ -217,6 +217,55 @@ int EndPageBlankLines(TUnpackFax* up) {
 // ---------------------------------------------------------------------------------------
 // Decoding
 
+// Outcome of walking a tree from its root with 13 bits: the bits used and the leaf
+// reached (Kind LeafCode with the run, LeafEOL, or 0 for a bit string that is no code);
+// Kind 1 when the walk is still inside the tree (on the fill-zero node, Value).
+struct TFastEntry {
+  std::int16_t Value;
+  std::int8_t Kind;
+  std::uint8_t Len;
+};
+constexpr int FastBits = MaxCodeBits;
+constexpr std::uint64_t FastMask = (1u << FastBits) - 1;
+
+struct TFastTables {
+  TFastEntry White[1 << FastBits];
+  TFastEntry Black[1 << FastBits];
+};
+
+void BuildFast(const TTreeArray& tree, TFastEntry* table) {
+  for (unsigned v = 0; v < (1u << FastBits); ++v) {
+    int node = 0;
+    TFastEntry e{0, 1, FastBits};
+    for (int d = 1; d <= FastBits; ++d) {
+      node = ((v >> (d - 1)) & 1) ? tree[node].Next1 : tree[node].Next0;
+      const TTreeNode& n = tree[node];
+      if (n.Next0 > 0) continue;
+      e = {static_cast<std::int16_t>(n.Next0 == LeafCode ? n.Next1 : 0), static_cast<std::int8_t>(n.Next0),
+           static_cast<std::uint8_t>(d)};
+      node = -1;
+      break;
+    }
+    if (node >= 0) e.Value = static_cast<std::int16_t>(node);
+    table[v] = e;
+  }
+}
+
+const TFastTables& FastTables() {
+  static const TFastTables* tables = [] {
+    auto* t = new TFastTables;
+    auto white = std::make_unique<TTreeArray[]>(1), black = std::make_unique<TTreeArray[]>(1);
+    std::memset(white.get(), 0, sizeof(TTreeArray));
+    std::memset(black.get(), 0, sizeof(TTreeArray));
+    TTreeBuilder(white[0], WhiteTerm, WhiteMakeUp).Build();
+    TTreeBuilder(black[0], BlackTerm, BlackMakeUp).Build();
+    BuildFast(white[0], t->White);
+    BuildFast(black[0], t->Black);
+    return t;
+  }();
+  return *tables;
+}
+
 // Decoder state of one page.
 struct TDecoder {
   TUnpackFax* Up;
@@ -260,52 +309,96 @@ struct TDecoder {
     Up->LineBitOfs += run;
   }
 
-  // Decodes the bits of Count bytes; Done is set when the page ends (third EOL in a row,
-  // abort). Returns 0 or an error.
-  int Feed(const std::uint8_t* data, int count, bool& done) {
-    for (int i = 0; i < count; ++i) {
-      const unsigned byte = data[i];
-      for (int b = 0; b < 8; ++b) {
-        const unsigned bit = (byte >> b) & 1u;
-        if (Resync) {
-          if (bit) continue;
-          Resync = false;
+  // A leaf reached: a run (codes count only after the first EOL), the EOL or a bit string
+  // that is no code. Returns 0 or an error.
+  int Leaf(int kind, int run) {
+    if (kind == LeafCode) {
+      if (Accepting) {
+        AddRun(run);
+        if (run < 64) {
+          Black_ = !Black_;
+          Tree = Black_ ? Black : White;
         }
+        Eols = 0;
+      }
+    } else if (kind == LeafEOL) {
+      const int bytePos = Up->LineBitOfs >> 3;
+      if (Up->LineBitOfs > 0 && (bytePos == 216 || bytePos == 256)) {
+        int rc = DeliverLine(Up, Up->LineBuffer.get(), bytePos);
+        if (rc < 0) return rc;
+        if ((Up->Flags & ufYield) && Up->LinesDelivered % 16 == 0 && Up->LinesDelivered != Up->LastYieldAt) {
+          Up->LastYieldAt = Up->LinesDelivered;
+          rc = YieldOnce();
+          if (rc < 0) return rc;
+        }
+      }
+      ClearLine();
+      Black_ = false;
+      Tree = White;
+      ++Eols;
+      Accepting = true;
+    } else {
+      ++Up->BadCodes;
+      Resync = true;
+    }
+    return 0;
+  }
+
+  // Decodes the bits of Count bytes, least significant bit of each byte first; Done is set
+  // when the page ends (third EOL in a row). Returns 0 or an error (-8004 on an abort).
+  //
+  // From the root of a tree the next 13 bits are looked up in a table that holds the
+  // outcome of walking the tree with them; elsewhere (and for the last bits of the data)
+  // the tree is walked bit by bit. Both give the same result.
+  int Feed(const std::uint8_t* data, int count, bool& done) {
+    const TFastEntry* const fast[2] = {FastTables().White, FastTables().Black};
+    std::uint64_t acc = 0;
+    int nbits = 0, i = 0;
+    if (Up->Flags & ufAbort) return ecUnpackAbort;
+    for (;;) {
+      while (nbits <= 56 && i < count) {
+        acc |= static_cast<std::uint64_t>(data[i++]) << nbits;
+        nbits += 8;
+      }
+      if (nbits == 0) break;
+      if (Resync) {
+        // Skip 1 bits; a 0 bit ends the resynchronisation and starts the next code.
+        const std::uint64_t zeros = ~acc & (nbits == 64 ? ~std::uint64_t(0) : ((std::uint64_t(1) << nbits) - 1));
+        if (zeros == 0) {
+          acc = 0;
+          nbits = 0;
+          continue;
+        }
+        const int ones = __builtin_ctzll(zeros);
+        acc >>= ones;
+        nbits -= ones;
+        Resync = false;
+      }
+      int kind, run;
+      if (Node == 0 && nbits >= FastBits) {
+        const TFastEntry e = fast[Black_ ? 1 : 0][acc & FastMask];
+        acc >>= e.Len;
+        nbits -= e.Len;
+        if (e.Kind > 0) {  // still inside the tree (a run of fill zeros)
+          Node = e.Value;
+          continue;
+        }
+        kind = e.Kind;
+        run = e.Value;
+      } else {
+        const unsigned bit = static_cast<unsigned>(acc & 1);
+        acc >>= 1;
+        --nbits;
         Node = bit ? Tree[Node].Next1 : Tree[Node].Next0;
         const TTreeNode& n = Tree[Node];
         if (n.Next0 > 0) continue;  // inner node
         Node = 0;
-        if (n.Next0 == LeafCode) {
-          if (Accepting) {
-            AddRun(n.Next1);
-            if (n.Next1 < 64) {
-              Black_ = !Black_;
-              Tree = Black_ ? Black : White;
-            }
-            Eols = 0;
-          }
-        } else if (n.Next0 == LeafEOL) {
-          const int bytePos = Up->LineBitOfs >> 3;
-          if (Up->LineBitOfs > 0 && (bytePos == 216 || bytePos == 256)) {
-            const int rc = DeliverLine(Up, Up->LineBuffer.get(), bytePos);
-            if (rc < 0) return rc;
-          }
-          ClearLine();
-          Black_ = false;
-          Tree = White;
-          ++Eols;
-          Accepting = true;
-        } else {
-          ++Up->BadCodes;
-          Resync = true;
-        }
+        kind = n.Next0;
+        run = n.Next1;
       }
+      const int rc = Leaf(kind, run);
+      if (rc < 0) return rc;
       if (Up->Flags & ufAbort) return ecUnpackAbort;
-      if ((Up->Flags & ufYield) && Up->LinesDelivered % 16 == 0 && Up->LinesDelivered != Up->LastYieldAt) {
-        Up->LastYieldAt = Up->LinesDelivered;
-        const int rc = YieldOnce();
-        if (rc < 0) return rc;
-      }
       if (Eols >= 3) {
         done = true;
         return 0;

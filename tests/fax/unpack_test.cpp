@@ -270,6 +270,35 @@ TEST(Unpacker, MalformedInputGivesErrorCodes) {
   EXPECT_EQ(ecFaxBadFormat, upUnpackPage(n.up, dir.Write("short.fxf", shortRaw), 1));
 }
 
+// The decoder looks codes up 13 bits at a time where it can and walks bit by bit where it
+// must (near the end of the data it has): the same stream cut into one-byte line records
+// (all bit by bit) and read whole must decode alike, good lines and garbage between them.
+TEST(Unpacker, TableAndBitwiseDecodingAgree) {
+  TempDir dir;
+  const std::string src = dir / "src.fxf";
+  ASSERT_EQ(0, WriteFaxFile(src, {RandomPicture(1728, 60, 77)}, false, true));
+  auto file = ReadFile(src);
+  std::vector<std::uint8_t> stream;
+  std::mt19937 rng(5);
+  for (std::size_t at = 80; at + 2 <= file.size();) {
+    const std::size_t n = file[at] | (file[at + 1] << 8);
+    stream.insert(stream.end(), file.begin() + static_cast<std::ptrdiff_t>(at + 2),
+                  file.begin() + static_cast<std::ptrdiff_t>(at + 2 + n));
+    at += 2 + n;
+    if (rng() % 3 == 0)
+      for (unsigned k = rng() % 9; k > 0; --k) stream.push_back(static_cast<std::uint8_t>(rng()));
+  }
+  std::vector<std::uint8_t> records;
+  for (std::uint8_t b : stream) records.insert(records.end(), {1, 0, b});
+  Unpacker whole, bytewise;
+  ASSERT_EQ(0, upUnpackPage(whole.up, dir.Write("raw.fxf", RawFaxFile(stream, pfHighResolution)), 1));
+  ASSERT_EQ(0, upUnpackPage(bytewise.up, dir.Write("rec.fxf", RawFaxFile(records, pfHighResolution | pfLineLengths)), 1));
+  EXPECT_GT(whole.got.Lines.size(), 30u);
+  EXPECT_GT(whole.up->BadCodes, 0);
+  EXPECT_EQ(whole.got.Lines, bytewise.got.Lines);
+  EXPECT_EQ(whole.up->BadCodes, bytewise.up->BadCodes);
+}
+
 TEST(Unpacker, AbortQuitAndStatus) {
   TempDir dir;
   const std::string name = dir / "p.fxf";
