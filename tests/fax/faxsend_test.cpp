@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fax/Swfax.h"
+#include "G3Decode.h"
 #include "fax/Swfaxcvt.h"
 #include "fax/Swtxtcvt.h"
 #include "serial/SioWin32.h"
@@ -379,6 +380,29 @@ TEST(FaxSend, DetectsTheClassAndSendsATextCoverBeforeThePages) {
   ExpectSameCode(s.Page(2), Expected("S.2 2", false, FilePage(file, 1)), 2);
   EXPECT_FALSE(s.HasPage(3));
   EXPECT_NE(s.Commands().find("AT+FCLASS=?"), std::string::npos);
+}
+
+TEST(FaxSend, NamedFontsDrawHeaderAndCover) {
+  Session s({"--classes", "2.0"});
+  const std::string file = MakeFaxFile(s.dir, "Seite\r\n");
+  const std::string cover = s.dir.Write("Fax.txt", "Alarm: pH zu hoch\r\n");
+  s.rec.entries.push_back({"1", file, cover});
+  fSetEnhTextEnabled(s.fax, true);
+  fSetEnhSmallFont(s.fax, TFaxTextFont{"MS Sans Serif", -11});
+  fSetEnhStandardFont(s.fax, TFaxTextFont{"Times New Roman", -19});
+  fSetHeaderText(s.fax, "Korvidan $P");
+  ASSERT_TRUE(s.Run());
+  ASSERT_EQ(s.rec.finishCode, 0);
+
+  // The cover page decodes; its lead lines are white, the header and the cover text are not.
+  const auto rows = G3Decode(s.Page(1), 1728);
+  ASSERT_GT(rows.size(), 8u + 11u + 19u);
+  auto black = [](const PixelRow& r) { return std::count(r.begin(), r.end(), true); };
+  for (std::size_t y = 0; y < 8; ++y) EXPECT_EQ(black(rows[y]), 0) << y;
+  long ink = 0;
+  for (std::size_t y = 8; y < rows.size(); ++y) ink += black(rows[y]);
+  EXPECT_GT(ink, 200);
+  EXPECT_EQ(G3Decode(s.Page(2), 1728).size() > 8u, true);
 }
 
 TEST(FaxSend, ResolutionChangeBetweenPagesIsAnnounced) {
