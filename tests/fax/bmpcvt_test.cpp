@@ -117,20 +117,6 @@ TEST(BitmapReader, DoublingAndCentring) {
   EXPECT_TRUE(open(839, coDoubleWidth).first);
   EXPECT_FALSE(open(840, coDoubleWidth).first);
   EXPECT_EQ(open(1000, coCenterImage).second, 45);
-
-  // A centred picture starts 45 bytes into the line.
-  const std::string pbm = WritePbm(dir, "k.pbm", Picture(3, Row(1000, true)));
-  ASSERT_TRUE(Shell("ppmtobmp " + pbm + " > " + (dir / "k.bmp")));
-  BmpConverter c;
-  acOptionsOff(c.cvt, coDoubleWidth | coYield);
-  acSetMargins(c.cvt, 0, 0);
-  ASSERT_EQ(0, acConvertToFile(c.cvt, dir / "k.bmp", dir / "k.fxf"));
-  Unpacker u;
-  ASSERT_EQ(0, upUnpackFile(u.up, dir / "k.fxf"));
-  ASSERT_FALSE(u.got.Lines.empty());
-  Row want(1728, false);
-  for (int x = 360; x < 1360; ++x) want[static_cast<std::size_t>(x)] = true;
-  EXPECT_EQ(u.Rows(1728)[0], want);
 }
 
 TEST(BitmapReader, BadInputGivesErrorCodes) {

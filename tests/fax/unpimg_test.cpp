@@ -92,14 +92,6 @@ TEST(UnpackerPictures, PcxTiffAndBmpShowThePages) {
   ASSERT_EQ(0, upUnpackFileToPcx(u.up, fx.fax, fx.dir / "all.pcx"));
   EXPECT_EQ(ReadPnm("pcxtoppm " + (fx.dir / "all.pcx")), Concat({&fx.page1, &fx.page2, &fx.page3}));
 
-  // Our own readers take the files back.
-  TAbsFaxCvt* pcx = nullptr;
-  ASSERT_EQ(0, pcInitPcxConverter(pcx));
-  int rc = 0;
-  EXPECT_EQ(ConvertAndDecode(pcx, fx.dir / "p2.pcx", fx.dir / "back.fxf", &rc), Framed(fx.page2));
-  EXPECT_EQ(rc, 0);
-  pcDonePcxConverter(pcx);
-
   // The PCX header, and an all-white row as runs of 63, 63, 63 and 27 bytes.
   Picture white(2, Row(1728, false));
   white[1][1727] = true;
