@@ -90,6 +90,11 @@ class Sim {
     waitpid(pid_, nullptr, 0);
   }
   const std::string& Path() const { return path_; }
+  // Ends the simulator at once: its side of the line is gone.
+  void Kill() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
 
  private:
   pid_t pid_ = -1;
@@ -528,6 +533,29 @@ TEST(FaxSend, BadEntriesAreRefusedBeforeDialling) {
   EXPECT_EQ(s.rec.finishCode, ecNoFilename);
   EXPECT_EQ(Count(s.rec.logs, lfaxTransmitFail), 2);
   EXPECT_EQ(s.Commands().find("ATD"), std::string::npos);
+}
+
+TEST(FaxSend, PortVanishingMidPageEndsInAFailure) {
+  Session s({"--classes", "2"});
+  std::string text;
+  for (int i = 0; i < 60; ++i) text += "Zeile " + std::to_string(i) + " mit etwas Text, damit die Seite lang wird\r\n";
+  s.rec.entries.push_back({"0815", MakeFaxFile(s.dir, text), ""});
+  fSetClassType(s.fax, ctClass2);
+  s.fax->CData->DataWait = 36;  // two seconds without progress end the page
+  s.fax->CData->ReplyWait = 36;
+  ASSERT_EQ(0, afStartFax(s.fax, fPrepareFaxTransmit, fFaxTransmit));
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        std::lock_guard<std::recursive_mutex> g(s.fax->Lock);
+        return s.fax->State == tfSendPage || s.rec.finished;
+      },
+      10000));
+  s.sim->Kill();
+  ASSERT_TRUE(PumpUntil([&] { return s.rec.finished; }, 15000));
+  EXPECT_LT(s.rec.finishCode, 0);
+  EXPECT_EQ(s.rec.errors.size(), 1u);
+  EXPECT_EQ(Count(s.rec.logs, lfaxTransmitOk), 0);
+  EXPECT_EQ(Count(s.rec.logs, lfaxTransmitFail), 1);
 }
 
 TEST(FaxSend, CancelEndsTheSessionAsUserAbort) {
