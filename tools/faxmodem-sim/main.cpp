@@ -37,6 +37,8 @@ const char kHelp[] =
     "  --hangup-page N[:B]  the remote hangs up in page N after B bytes of page data (Class 2, 2.0)\n"
     "                       (default 100); the page end is then answered with +FHNG:50 (Class 2)\n"
     "                       or +FHS:50 and ERROR (Class 2.0)\n"
+    "  --stall-page N[:B]   the remote stops taking data in page N after B bytes (default 0)\n"
+    "                       and the line stays as it is: the sender's output backs up\n"
     "  --bad-pages N        the remote rejects the first N pages it gets (+FPTS:2; Class 2)\n"
     "  --remote-id TEXT     called station ID of the remote (default \"REMOTE FAX\")\n"
     "  --scan CODE          minimum scan time code 0..7 the remote asks for (default 0)\n"
@@ -63,6 +65,8 @@ struct Options {
   bool busy = false, noDialtone = false, voice = false, noAnswer = false, mute = false;
   bool failTrain = false;
   int badPages = 0;
+  int stallPage = 0;
+  long stallBytes = 0;
   int hangupPage = 0;
   long hangupBytes = 100;
   std::string remoteId = "REMOTE FAX";
@@ -82,6 +86,9 @@ class Modem {
   ~Modem() {
     if (log_) std::fclose(log_);
   }
+
+  // True while the simulator reads nothing from the line.
+  bool Stalled() const { return dataMode_ && opt_.stallPage == page_ && pageBytes_ >= opt_.stallBytes; }
 
   void Feed(const unsigned char* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -508,6 +515,11 @@ int main(int argc, char** argv) {
       } else if (*end != '\0') {
         return Fail("hangup-page wants N[:BYTES]");
       }
+    } else if (TakeValue(argc, argv, i, "--stall-page", v)) {
+      char* end = nullptr;
+      opt.stallPage = static_cast<int>(std::strtol(v.c_str(), &end, 10));
+      if (end == v.c_str() || opt.stallPage < 1) return Fail("stall-page wants N[:BYTES]");
+      if (*end == ':') opt.stallBytes = std::strtol(end + 1, nullptr, 10);
     } else if (TakeValue(argc, argv, i, "--bad-pages", v)) {
       char* end = nullptr;
       opt.badPages = static_cast<int>(std::strtol(v.c_str(), &end, 10));
@@ -550,7 +562,9 @@ int main(int argc, char** argv) {
   bool stdinOpen = true;
   unsigned char buf[4096];
   while (!gStop) {
-    pollfd p[2] = {{master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    // A stalled remote takes nothing: the master side is not polled.
+    const bool stalled = modem.Stalled();
+    pollfd p[2] = {{stalled ? -1 : master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     int r = poll(p, stdinOpen ? 2 : 1, 200);
     if (r < 0 && errno != EINTR) break;
     if (r <= 0) continue;
