@@ -328,6 +328,16 @@ TEST_P(FaxSendClass, RemoteHangingUpMidPageIsAFailure) {
   EXPECT_NE(s.Commands().find("ATH0"), std::string::npos);
 }
 
+TEST_P(FaxSendClass, FailedTrainingIsReportedWithTheModemsHangupCode) {
+  Session s({"--classes", SimClass(), "--fail-train"});
+  s.rec.entries.push_back({"0815", MakeFaxFile(s.dir, "x\r\n"), ""});
+  fSetClassType(s.fax, GetParam());
+  ASSERT_TRUE(s.Run());
+  EXPECT_EQ(s.rec.finishCode, ecFaxBadModemResult);
+  EXPECT_EQ(fGetHangupResult(s.fax), 27);
+  EXPECT_FALSE(s.HasPage(1));
+}
+
 INSTANTIATE_TEST_SUITE_P(Classes, FaxSendClass, ::testing::Values(ctClass2, ctClass2_0),
                          [](const auto& info) { return info.param == ctClass2 ? "Class2" : "Class2_0"; });
 
