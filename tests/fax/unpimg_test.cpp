@@ -3,6 +3,7 @@
 // the decoded pages pixel for pixel.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 
 #include "fax/Swpcxcvt.h"
