@@ -88,7 +88,7 @@ class Modem {
   }
 
   // True while the simulator reads nothing from the line.
-  bool Stalled() const { return dataMode_ && opt_.stallPage == page_ && pageBytes_ >= opt_.stallBytes; }
+  bool Stalled() const { return dataMode_ && opt_.stallPage > 0 && opt_.stallPage == page_ && pageBytes_ >= opt_.stallBytes; }
 
   void Feed(const unsigned char* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
