@@ -367,7 +367,7 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
       P.XmodemState = txFinished;
       P.ForceStatus = true;
     }
-    if (!fromYmodem) xpStatusStep(P, D, trigger);
+    xpStatusStep(P, D, trigger);
     const bool timeout = first && isTimeout(P, msg, trigger);
     const bool outUsed = first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.OutUsedTrigger;
     const bool outFree = first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.OutFreeTrigger;
@@ -724,7 +724,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
       P.XmodemState = rxFinished;
       P.ForceStatus = true;
     }
-    if (!fromYmodem) xpStatusStep(P, D, trigger);
+    xpStatusStep(P, D, trigger);
     const bool timeout = first && isTimeout(P, msg, trigger);
     first = false;
 

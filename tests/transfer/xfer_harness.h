@@ -75,9 +75,11 @@ struct PtyEnd {
 // Faults of one direction, applied to the bytes that pass while the rule is set.
 struct Faults {
   std::atomic<std::uint64_t> dropEvery{0};  // drop each n-th byte (0: none)
-  std::atomic<std::uint64_t> flipEvery{0};  // invert bit 2 of each n-th byte
+  std::atomic<std::uint64_t> flipEvery{0};  // change each n-th byte by flipMask
+  std::atomic<std::uint8_t> flipMask{0x04};
   std::atomic<std::uint64_t> skipFirst{0};  // faults only after this many bytes
   std::atomic<bool> cut{false};             // forward nothing at all
+  std::atomic<std::uint64_t> bytesPerSec{0};  // line rate (0: as fast as the ptys go)
   std::atomic<std::uint64_t> passed{0};
   std::atomic<std::uint64_t> dropped{0}, flipped{0};
 };
@@ -131,14 +133,26 @@ class Relay {
           continue;
         }
         if (x && k % x == 0) {
-          c = static_cast<char>(c ^ 0x04);
+          c = static_cast<char>(c ^ f.flipMask);
           ++f.flipped;
         }
       }
       out += c;
     }
   }
+  // Bytes that may go now on a paced line: the credit grows with the line rate.
+  std::size_t Allowed(Faults& f, double& credit, std::size_t want) {
+    const std::uint64_t rate = f.bytesPerSec;
+    if (!rate) return want;
+    auto now = std::chrono::steady_clock::now();
+    auto& last = &f == &toNear ? lastN_ : lastF_;
+    credit = std::min(credit + std::chrono::duration<double>(now - last).count() * static_cast<double>(rate), 64.0);
+    last = now;
+    return credit >= 1 ? std::min(want, static_cast<std::size_t>(credit)) : 0;
+  }
+  std::chrono::steady_clock::time_point lastN_ = std::chrono::steady_clock::now(), lastF_ = lastN_;
   void Run() {
+    double creditN = 0, creditF = 0;
     std::string toN, toF;
     char buf[4096];
     while (!stop_) {
@@ -146,7 +160,7 @@ class Relay {
       pollfd p[3] = {{nearEnd.master, static_cast<short>(POLLIN | (toN.empty() ? 0 : POLLOUT)), 0},
                      {farIn, static_cast<short>(POLLIN | (same && !toF.empty() ? POLLOUT : 0)), 0},
                      {farOut, static_cast<short>(toF.empty() ? 0 : POLLOUT), 0}};
-      if (::poll(p, farIn == farOut ? 2 : 3, 20) <= 0) continue;
+      if (::poll(p, same ? 2 : 3, Paced() && !(toN.empty() && toF.empty()) ? 1 : 20) < 0) continue;
       if (farIn != farOut && (p[1].revents & POLLHUP) && !(p[1].revents & POLLIN)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
       if (p[0].revents & POLLIN) {
         ssize_t r = ::read(nearEnd.master, buf, sizeof buf);
@@ -157,16 +171,25 @@ class Relay {
         if (r > 0) Pass(toNear, buf, r, toN);
       }
       if (!toN.empty()) {
-        ssize_t w = ::write(nearEnd.master, toN.data(), toN.size());
-        if (w > 0) toN.erase(0, static_cast<std::size_t>(w));
+        std::size_t n = Allowed(toNear, creditN, toN.size());
+        ssize_t w = n ? ::write(nearEnd.master, toN.data(), n) : 0;
+        if (w > 0) {
+          toN.erase(0, static_cast<std::size_t>(w));
+          creditN -= static_cast<double>(w);
+        }
       }
       if (!toF.empty()) {
-        ssize_t w = ::write(farOut, toF.data(), toF.size());
-        if (w > 0) toF.erase(0, static_cast<std::size_t>(w));
+        std::size_t n = Allowed(toFar, creditF, toF.size());
+        ssize_t w = n ? ::write(farOut, toF.data(), n) : 0;
+        if (w > 0) {
+          toF.erase(0, static_cast<std::size_t>(w));
+          creditF -= static_cast<double>(w);
+        }
       }
       if ((p[0].revents | p[1].revents) & (POLLHUP | POLLERR)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
+  bool Paced() const { return toNear.bytesPerSec || toFar.bytesPerSec; }
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

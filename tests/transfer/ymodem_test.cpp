@@ -58,11 +58,11 @@ TEST_F(YmodemTest, SendsABatchToRbWithLowerCaseNamesAndTimes) {
   WriteFile(dir / "near" / "empty.dat", c);
   SetTime(dir / "near" / "ONE.DAT", kTimeA);
   SetTime(dir / "near" / "two.dat", kTimeB);
-  Peer peer(relay, dir / "far", {"rb", "-q"});
   drv.InitYmodem(false);
   drv.sendList = {(dir / "near" / "ONE.DAT").string(), (dir / "near" / "two.dat").string(),
                   (dir / "near" / "empty.dat").string()};
   drv.StartTransmit();
+  Peer peer(relay, dir / "far", {"rb", "-q"});
   ASSERT_TRUE(drv.WaitFinish(20000)) << peer.Log();
   EXPECT_EQ(0, drv.finishCode);
   EXPECT_EQ(0, peer.Wait(5000)) << peer.Log();
@@ -140,12 +140,12 @@ TEST_F(YmodemTest, ReceiverThatStopsFailsTheSender) {
   Relay relay;
   Driver drv(97, relay.nearEnd.path);
   WriteFile(dir / "near" / "s.bin", RandomData(300 * 1024, 71));
-  Peer peer(relay, dir / "far", {"rb", "-q"});
   drv.InitYmodem(false);
   drv.P->BlockWait = 4;
   drv.P->TransmitTimeout = 20;
   drv.sendList = {(dir / "near" / "s.bin").string()};
   drv.StartTransmit();
+  Peer peer(relay, dir / "far", {"rb", "-q"});
   ASSERT_TRUE(PumpUntil([&] { return drv.P->BytesTransferred > 8192; }, 10000));
   peer.Kill();
   relay.toNear.cut = true;
@@ -165,7 +165,7 @@ TEST_F(YmodemTest, BatchSurvivesANoisyLine) {
   relay.toNear.flipEvery = 7001;
   Peer peer(relay, dir / "far", {"sb", "-q", "n.bin"});
   drv.InitYmodem(false);
-  drv.P->BlockWait = 9;
+  drv.P->BlockWait = 5;
   apSetDestinationDirectory(*drv.P, (dir / "near").c_str());
   drv.StartReceive();
   ASSERT_TRUE(drv.WaitFinish(60000)) << peer.Log();
