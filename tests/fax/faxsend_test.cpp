@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -519,6 +521,37 @@ TEST(FaxSend, BusyRedialsUntilTheAttemptsAreUsedUp) {
   int dials = 0;
   for (std::size_t p = cmds.find("ATDT"); p != std::string::npos; p = cmds.find("ATDT", p + 1)) ++dials;
   EXPECT_EQ(dials, 3);
+}
+
+TEST(FaxSend, DispatchLogHoldsEveryPassAndTheFinish) {
+  struct Log : TSioDispatchRecorder {
+    std::mutex m;
+    std::vector<std::pair<int, std::string>> fax;  // sub-type, text
+    void TraceEntry(char, std::uint8_t) override {}
+    void DispatchEntry(TDispatchType type, TDispatchSubType sub, std::uint32_t, const void* bytes,
+                       std::uint32_t count) override {
+      if (type != dtFax) return;
+      std::lock_guard<std::mutex> g(m);
+      fax.emplace_back(sub, sub == dstStatus ? std::string(static_cast<const char*>(bytes), count) : std::string());
+    }
+  } log;
+  Session s({"--classes", "2", "--busy"});
+  s.port.SetRecorder(&log);
+  s.port.SetDispatchLogging(true);
+  s.rec.entries.push_back({"0815", MakeFaxFile(s.dir, "x\r\n"), ""});
+  fSetClassType(s.fax, ctClass2);
+  ASSERT_TRUE(s.Run());
+  s.port.SetDispatchLogging(false);
+  s.port.SetRecorder(nullptr);
+  std::lock_guard<std::mutex> g(log.m);
+  auto seen = [&](int sub) {
+    return std::any_of(log.fax.begin(), log.fax.end(), [&](const auto& e) { return e.first == sub; });
+  };
+  EXPECT_TRUE(seen(FaxSendSubTypeBase + tfGetEntry));
+  EXPECT_TRUE(seen(FaxSendSubTypeBase + tfDial));
+  EXPECT_TRUE(seen(FaxSendSubTypeBase + tf2Connect));
+  ASSERT_FALSE(log.fax.empty());
+  EXPECT_EQ(log.fax.back(), (std::pair<int, std::string>{dstStatus, "ErrorCode:-8064"}));
 }
 
 TEST(FaxSend, SilentModemFailsThePreparation) {
