@@ -352,6 +352,12 @@ void apStopProtocol(TProtocolData& P) {
     *t = 0;
   }
   if (D && P.StateProc) D->DeregisterProcTriggerHandler(P.StateProc);
+  // A notice that is already under way finds no record any more.
+  if (D) {
+    void* data = nullptr;
+    D->GetDataPointer(data, 1);
+    if (data == &P) D->SetDataPointer(nullptr, 1);
+  }
   closeSearch(P);
   if (P.FileOpen) {
     if (P.WorkFile >= 0) ::close(P.WorkFile);

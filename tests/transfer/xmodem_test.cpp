@@ -209,3 +209,93 @@ TEST_F(XmodemTest, RefusedFileIsSkippedWithFileRejected) {
 }
 
 }  // namespace
+
+namespace {
+
+// Reads what our engine sent to the far pty for up to ms milliseconds.
+std::string ReadFar(int fd, std::size_t atLeast, int ms) {
+  std::string out;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (out.size() < atLeast && std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 10) <= 0) continue;
+    char buf[4096];
+    ssize_t r = ::read(fd, buf, sizeof buf);
+    if (r > 0) out.append(buf, static_cast<std::size_t>(r));
+  }
+  return out;
+}
+
+TEST_F(XmodemTest, CrcReceiverFallsBackToChecksumAfterFourTimeouts) {
+  Relay relay(false);
+  Driver drv(88, relay.nearEnd.path);
+  drv.InitXmodem(true, false, false);
+  drv.P->HandshakeWait = 2;
+  apSetReceiveFilename(*drv.P, (dir / "near" / "none").c_str());
+  drv.StartReceive();
+  std::string sent = ReadFar(relay.farEnd.slave, 7, 5000);
+  EXPECT_EQ(std::string("CCCC\x15\x15"), sent.substr(0, 6));
+  ASSERT_TRUE(drv.WaitFinish(5000));
+  EXPECT_EQ(ecTooManyErrors, drv.finishCode);
+}
+
+// A receiver that refuses the first 1K block six times: the sender goes on with 128-byte
+// blocks and the file still ends where it ends.
+TEST_F(XmodemTest, OneKSenderFallsBackTo128AfterTooManyErrors) {
+  Relay relay(false);
+  Driver drv(89, relay.nearEnd.path);
+  const std::string data = RandomData(300, 4);
+  WriteFile(dir / "near" / "f.bin", data);
+  drv.InitXmodem(true, true, false);
+  drv.sendList = {(dir / "near" / "f.bin").string()};
+  drv.StartTransmit();
+  const int fd = relay.farEnd.slave;
+  auto put = [&](char c) { ASSERT_EQ(1, ::write(fd, &c, 1)); };
+  put('C');
+  for (int i = 0; i < 6; ++i) {
+    std::string block = ReadFar(fd, 1029, 3000);
+    ASSERT_EQ(1029u, block.size()) << i;
+    EXPECT_EQ('\x02', block[0]);
+    put('\x15');
+  }
+  std::string got;
+  for (int n = 1; n <= 3; ++n) {
+    std::string block = ReadFar(fd, 133, 3000);
+    ASSERT_EQ(133u, block.size()) << n;
+    EXPECT_EQ('\x01', block[0]);
+    EXPECT_EQ(static_cast<char>(n), block[1]);
+    got += block.substr(3, 128);
+    put('\x06');
+  }
+  EXPECT_EQ(std::string(1, '\x04'), ReadFar(fd, 1, 3000));
+  put('\x06');
+  ASSERT_TRUE(drv.WaitFinish(5000));
+  EXPECT_EQ(0, drv.finishCode);
+  EXPECT_EQ(data, got.substr(0, 300));
+  EXPECT_EQ(std::string(84, '\x1A'), got.substr(300));
+}
+
+// Our CRC sender and receiver: the receiver answers the first EOT with NAK, the second with
+// ACK, and a 130-byte file arrives as two padded blocks.
+TEST_F(XmodemTest, TwoEnginesWithEotConfirmation) {
+  Relay relay(false);
+  Driver tx(90, relay.nearEnd.path);
+  Driver rx(99, relay.farEnd.path);
+  const std::string data = RandomData(130, 8);
+  WriteFile(dir / "near" / "e.bin", data);
+  rx.InitXmodem(true, false, false);
+  rx.P->UpcaseFileNames = false;
+  const std::string target = (dir / "far" / "e.out").string();
+  apSetReceiveFilename(*rx.P, target.c_str());
+  tx.InitXmodem(true, false, false);
+  tx.sendList = {(dir / "near" / "e.bin").string()};
+  rx.StartReceive();
+  tx.StartTransmit();
+  ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 10000));
+  EXPECT_EQ(0, tx.finishCode);
+  EXPECT_EQ(0, rx.finishCode);
+  EXPECT_EQ(psEndFile, tx.P->ProtocolStatus);
+  EXPECT_EQ(data + std::string(126, '\x1A'), ReadFile(target));
+}
+
+}  // namespace
