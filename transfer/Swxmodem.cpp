@@ -882,6 +882,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
             P.FileOffset < P.SavedFileLength) {
           P.ProtocolStatus = psProtocolError;
           apProtocolError(P, ecProtocolError);
+          xpCancel(P, D);
         }
         const bool ok = P.ProtocolStatus == psEndFile && P.ProtocolError == 0;
         if (P.LogFile) P.LogFile(P, skip ? lfReceiveSkip : ok ? lfReceiveOk : lfReceiveFail);

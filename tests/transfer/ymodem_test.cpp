@@ -177,3 +177,37 @@ TEST_F(YmodemTest, BatchSurvivesANoisyLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sender whose data end before the length its header announced: the receiver does not
+// take the short file for a complete one.
+bool ShortRead(TProtocolData& P, std::uint8_t* block, std::uint32_t& size) {
+  if (P.FileOffset >= 2048) {
+    size = 0;
+    return true;
+  }
+  aapReadProtocolBlock(P, block, size);
+  return P.FileOffset + static_cast<std::int32_t>(size) >= 2048;
+}
+
+TEST_F(YmodemTest, FileShorterThanItsHeaderIsNotComplete) {
+  Relay relay(false);
+  Driver tx(106, relay.nearEnd.path);
+  Driver rx(107, relay.farEnd.path);
+  WriteFile(dir / "near" / "s1", RandomData(10000, 5));
+  rx.InitYmodem(false);
+  rx.P->UpcaseFileNames = false;
+  apSetDestinationDirectory(*rx.P, (dir / "far").c_str());
+  tx.InitYmodem(false);
+  tx.P->ReadBlock = ShortRead;
+  tx.sendList = {(dir / "near" / "s1").string()};
+  rx.StartReceive();
+  tx.StartTransmit();
+  ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 10000));
+  EXPECT_EQ(ecProtocolError, rx.finishCode);
+  EXPECT_EQ((std::vector<unsigned>{lfReceiveStart, lfReceiveFail}), rx.logCodes);
+  EXPECT_EQ(ecCancelRequested, tx.finishCode);  // the receiver's cancel ends the batch
+}
+
+}  // namespace
