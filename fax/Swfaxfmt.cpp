@@ -157,6 +157,8 @@ void TFaxFileReader::Close() {
   size_ = 0;
   pos_ = 0;
   pageLeft_ = 0;
+  lastPage_ = 0;
+  lastPageAt_ = 0;
   header_ = {};
   pageHeader_ = {};
 }
@@ -219,16 +221,23 @@ int TFaxFileReader::SeekPage(unsigned page) {
   if (!IsOpen()) return ecNotOpenInput;
   if (page == 0 || page > header_.PageCount) return ecDiskRead;
   std::uint64_t at = header_.FirstPageOffset;
+  unsigned p = 1;
+  if (lastPage_ != 0 && lastPage_ <= page) {
+    p = lastPage_;
+    at = lastPageAt_;
+  }
   std::uint8_t raw[PageHeaderSize];
-  for (unsigned p = 1;; ++p) {
+  for (;; ++p) {
     int rc = ReadAt(at, raw, sizeof raw);
     if (rc < 0) return rc;
     pageHeader_ = TPageHeaderRec::Load(raw);
-    at += PageHeaderSize;
     if (p == page) break;
-    at += pageHeader_.ImageLength;
+    at += PageHeaderSize + static_cast<std::uint64_t>(pageHeader_.ImageLength);
     if (at > size_) return ecFaxBadFormat;
   }
+  lastPage_ = page;
+  lastPageAt_ = at;
+  at += PageHeaderSize;
   pos_ = at;
   pageLeft_ = pageHeader_.ImageLength;
   return 0;

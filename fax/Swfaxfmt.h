@@ -112,6 +112,10 @@ class TFaxFileReader {
   TPageHeaderRec pageHeader_;
   std::uint64_t pos_ = 0;        // read position of the current page's data
   std::uint32_t pageLeft_ = 0;   // bytes of the current page still to read
+  // The last page found and the offset of its header: a later page is looked for from
+  // there, so that reading the pages in order walks the file once.
+  unsigned lastPage_ = 0;
+  std::uint64_t lastPageAt_ = 0;
 };
 
 // Library code (negative) for an operating-system file error number.

@@ -257,6 +257,22 @@ TEST(Unpacker, MalformedInputGivesErrorCodes) {
   bad[64 + 17] = 0x7F;
   EXPECT_EQ(ecFaxBadFormat, upUnpackFile(u.up, dir.Write("bad.fxf", bad)));
 
+  // 65535 empty pages: the pages are found in one walk through the file, not one walk
+  // a page.
+  {
+    TFaxHeaderRec eh;
+    eh.Signature = DefFXFSig;
+    eh.PageCount = 65535;
+    eh.FirstPageOffset = 64;
+    std::vector<std::uint8_t> many(64 + 16 * 65535, 0);
+    eh.Store(many.data());
+    const auto t0 = std::chrono::steady_clock::now();
+    Unpacker m;
+    EXPECT_EQ(0, upUnpackFile(m.up, dir.Write("many.fxf", many)));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 5.0);
+    EXPECT_EQ(m.up->CurrPage, 65535);
+  }
+
   // Garbage page data: bad codes are counted and skipped.
   std::vector<std::uint8_t> noise(5000);
   std::mt19937 rng(1);
