@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <mutex>
 #include <new>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -109,6 +110,8 @@ bool isDelim(char c) { return c == '/' || c == '\\' || c == ':'; }
 // Set-up and teardown
 // ---------------------------------------------------------------------------------------
 int apInitProtocolData(TProtocolData*& P, TSioCustomComPort* port, std::uint32_t options) {
+  static std::once_flag classOnce;
+  std::call_once(classOnce, [] { RegisterClass(apProtocolClassName, DefWindowProc); });
   P = new (std::nothrow) TProtocolData();
   if (!P) return ecOutOfMemory;
   P->Lock = new (std::nothrow) TSioLock();

@@ -80,8 +80,6 @@ constexpr UINT apw_ProtocolAcceptFile = 0x7E18;
 constexpr UINT apw_ProtocolFinish = 0x7E19;
 constexpr UINT apw_ProtocolResume = 0x7E1A;
 constexpr UINT apw_ProtocolError = 0x7E1B;
-// The YModem engine drives the XModem machines with this message for each file's data.
-constexpr UINT apw_FromYmodem = 0x7E05;
 // Time-out of the sent notices.
 constexpr DWORD apNoticeTimeoutMs = 1000;
 
@@ -231,6 +229,8 @@ struct TProtocolData {
 // ---------------------------------------------------------------------------------------
 // Set-up and teardown
 // ---------------------------------------------------------------------------------------
+// Window class of protocol windows, registered once.
+constexpr const char* apProtocolClassName = "swProtocol";
 int apInitProtocolData(TProtocolData*& P, TSioCustomComPort* port, std::uint32_t options);
 void apDoneProtocol(TProtocolData*& P);
 void apResetReadWriteHooks(TProtocolData& P);
