@@ -236,7 +236,7 @@ bool xpProcessHandshake(TProtocolData& P, TSioBaseDispatcher& D) {
 
 bool xpTransmitBlock(TProtocolData& P, TSioBaseDispatcher& D, const std::uint8_t* data) {
   if (P.BlockErrors > static_cast<std::int32_t>(P.MaxBlockErrors)) {
-    if (P.OneKMode && P.BlockLength == 1024) {
+    if (P.OneKMode && P.BlockLength == 1024 && P.DataBlock && data == P.DataBlock) {
       P.BlockLength = 128;
       P.StartChar = cSoh;
       P.BlockErrors = 0;
