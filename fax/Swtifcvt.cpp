@@ -73,6 +73,8 @@ int ReadArray(TTiffReaderData* d, std::uint16_t type, const std::uint8_t* field,
               std::vector<std::uint32_t>& out) {
   const unsigned size = type == TypeShort ? 2 : 4;
   out.clear();
+  // An array larger than the file is no array of this file.
+  if (static_cast<std::uint64_t>(count) * size > d->FileSize) return ecBadGraphicsFormat;
   try {
     out.reserve(count);
   } catch (const std::bad_alloc&) {
@@ -221,6 +223,13 @@ int tcOpenFile(TAbsFaxCvt* cvt, const std::string& fileName) {
   if (fileName.empty()) return ecFileNotFound;
   d->File = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
   if (d->File < 0) return fxfFileError(errno);
+  const off_t end = ::lseek(d->File, 0, SEEK_END);
+  if (end < 0 || ::lseek(d->File, 0, SEEK_SET) < 0) {
+    const int rc = fxfFileError(errno);
+    CloseInput(d);
+    return rc;
+  }
+  d->FileSize = static_cast<std::uint64_t>(end);
   const int rc = ReadDirectory(cvt, d);
   if (rc < 0) CloseInput(d);
   return rc;

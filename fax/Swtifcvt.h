@@ -36,6 +36,7 @@ struct TTiffReaderData {
   std::uint8_t LastByteMask = 0xFF;
   std::unique_ptr<std::uint8_t[]> ReadBuffer;
   int File = -1;
+  std::uint64_t FileSize = 0;
   // Types and raw value fields of the strip tags, to read their arrays by their type.
   std::uint16_t OffsetsType = 0, CountsType = 0;
   std::uint32_t CountsCount = 0;
