@@ -249,14 +249,9 @@ void TSioDataPacketManager::RemoveData(std::size_t end) {
 // Packet
 // ---------------------------------------------------------------------------------------
 
-TSioDataPacket::TSioDataPacket(TSioComponentOwner* owner) : TSioComponentOwner(owner) {
-  if (owner != nullptr) owner->InsertComponent(this);
-}
+TSioDataPacket::TSioDataPacket(TSioComponentOwner* owner) : TSioComponentOwner(owner) {}
 
-TSioDataPacket::~TSioDataPacket() {
-  SetComPort(nullptr);
-  if (Owner() != nullptr) Owner()->RemoveComponent(this);
-}
+TSioDataPacket::~TSioDataPacket() { SetComPort(nullptr); }
 
 void TSioDataPacket::Loaded() {
   ComponentState &= ~csLoading;

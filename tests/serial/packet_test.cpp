@@ -343,4 +343,55 @@ TEST_F(PacketTest, PacketsFollowThePortThroughCloseAndReopen) {
   EXPECT_EQ(got[0], "<c>");
 }
 
+TEST_F(PacketTest, AnyDataWaitsForTheCapture) {
+  OpenPort(79);
+  Strings framed, rest;
+  auto p1 = MakePacket(framed);
+  p1->SetComPort(port.get());
+  p1->SetStartString("<");
+  p1->SetEndCond(PacketEndBit(ecString));
+  p1->SetEndString(">");
+  p1->SetEnabled(true);
+  pty->Send("<ab");
+  ASSERT_EQ(p1->Mode(), dpCollecting);
+
+  auto p2 = MakePacket(rest);
+  p2->SetComPort(port.get());
+  p2->SetStartCond(scAnyData);
+  p2->SetPacketSize(2);
+  p2->SetEndCond(PacketEndBit(ecPacketSize));
+  p2->SetEnabled(true);
+  EXPECT_EQ(p2->Mode(), dpIdle);
+  EXPECT_TRUE(p2->GetEnabled());
+
+  pty->Send("c>xy");
+  ASSERT_TRUE(Pump([&] { return framed.size() == 1 && rest.size() == 1; }));
+  EXPECT_EQ(framed[0], "<abc>");
+  EXPECT_EQ(rest[0], "xy");
+}
+
+TEST_F(PacketTest, LoadingAndOwnerNotifications) {
+  OpenPort(80);
+  TSioComponentOwner form;
+  Strings got;
+  TSioDataPacket p(&form);
+  p.SetOnStringPacket([&](TSioDataPacket*, const std::string& s) { got.push_back(s); });
+  p.ComponentState |= csLoading;
+  p.SetStartString("OK");
+  p.SetEnabled(true);
+  EXPECT_EQ(p.Mode(), dpIdle);
+  p.Notification(port.get(), opInsert);
+  EXPECT_EQ(p.GetComPort(), port.get());
+  p.Loaded();
+  EXPECT_EQ(p.Mode(), dpWaitStart);
+  pty->Send("xOKx");
+  ASSERT_TRUE(Pump([&] { return got.size() == 1; }));
+
+  p.Notification(port.get(), opRemove);
+  EXPECT_EQ(p.GetComPort(), nullptr);
+  EXPECT_EQ(GetPortManager(port.get()), nullptr);
+  pty->Send("OK");
+  EXPECT_EQ(got.size(), 1u);
+}
+
 }  // namespace
