@@ -117,7 +117,7 @@ TAsciiState sendBlock(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D) {
     }
   }
   ++P.BlockNumber;
-  P.FileOffset += static_cast<std::int32_t>(P.BlockLength);
+  P.FileOffset += static_cast<std::int32_t>(std::min(P.BlockLength, spDataBlockSize));
   if (P.TimerRunning) P.ElapsedTicks = ElapsedTime(P.TransferTimer);
   P.ForceStatus = true;
   if (P.LastBlock) {
