@@ -62,6 +62,7 @@ void TSioDataPacketManager::PortGone() {
   for (auto* p : FPackets) {
     p->FMode = dpIdle;
     p->FWaitCapture = false;
+    p->FComPort = nullptr;
   }
   FCapture = nullptr;
   FEnabled = false;

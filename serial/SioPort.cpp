@@ -1,6 +1,8 @@
 // The serial port component.
 #include "serial/SioPort.h"
 
+#include "serial/SioPacket.h"
+
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
@@ -139,6 +141,8 @@ TSioCustomComPort::~TSioCustomComPort() {
   }
   FUsers.clear();
   TSioBaseDispatcher::ClearSaveBuffers(FTriggerSave);
+  // Data packets on this port must not reach it any more.
+  if (TSioDataPacketManager* m = GetPortManager(this)) m->PortGone();
 }
 
 void TSioCustomComPort::Assign(const TSioCustomComPort& source) {

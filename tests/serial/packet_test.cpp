@@ -343,6 +343,25 @@ TEST_F(PacketTest, PacketsFollowThePortThroughCloseAndReopen) {
   EXPECT_EQ(got[0], "<c>");
 }
 
+// A port that goes first leaves its packets idle and without a port, never pointing at it.
+TEST_F(PacketTest, PacketsOutliveTheirPort) {
+  OpenPort(79);
+  Strings got;
+  auto p = MakePacket(got);
+  p->SetComPort(port.get());
+  p->SetStartString("<");
+  p->SetEndCond(PacketEndBit(ecString));
+  p->SetEndString(">");
+  p->SetEnabled(true);
+  pty->Send("<a");
+  port.reset();
+  EXPECT_EQ(p->GetComPort(), nullptr);
+  EXPECT_EQ(p->Mode(), dpIdle);
+  p->SetEnabled(false);
+  p.reset();
+  EXPECT_TRUE(got.empty());
+}
+
 TEST_F(PacketTest, AnyDataWaitsForTheCapture) {
   OpenPort(79);
   Strings framed, rest;
