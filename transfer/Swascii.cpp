@@ -63,6 +63,11 @@ std::uint32_t translate(const TAsciiTail& T, std::uint8_t c, std::uint8_t out[2]
   return 1;
 }
 
+// Drops what still waits to go out (the receiver never has anything there).
+void flushOutput(TSioBaseDispatcher& D) {
+  if (D.OutBuffUsed() > 0) D.FlushOutBuffer();
+}
+
 void logEntry(TAsciiTail& T, TSioBaseDispatcher& D) {
   if (D.DispatchLogging())
     D.AddDispatchEntry(dtAscii, static_cast<TDispatchSubType>(dsttaInitial + T.AsciiState), 0);
@@ -138,7 +143,7 @@ bool frameEvents(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT ms
   } else {
     return false;
   }
-  D.FlushOutBuffer();
+  flushOutput(D);
   T.AsciiState = finished;
   P.ForceStatus = true;
   return true;
@@ -273,7 +278,7 @@ void receivePrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT ms
         if (P.UpcaseFileNames) apUpcase(P.PathName);
         if (P.LogFile) P.LogFile(P, lfReceiveStart);
         if (P.AcceptFile && !P.AcceptFile(P, P.PathName)) {
-          D.FlushOutBuffer();
+          flushOutput(D);
           P.ProtocolStatus = psFileRejected;
           T.AsciiState = raFinished;
           break;
@@ -281,7 +286,7 @@ void receivePrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT ms
         P.PrepareWriting(P);
         if (P.ProtocolError != 0 || P.ProtocolStatus == psCantWriteFile) {
           if (P.ProtocolError == 0) P.ProtocolError = ecCantWriteFile;
-          D.FlushOutBuffer();
+          flushOutput(D);
           T.AsciiState = raFinished;
           break;
         }
