@@ -324,7 +324,8 @@ void TSioDataPacket::SetPacketSize(int size) {
 }
 
 void TSioDataPacket::SetComPort(TSioCustomComPort* port) {
-  if (port == FComPort) return;
+  // A packet whose port went first still belongs to that port's manager until it leaves.
+  if (port == FComPort && (port != nullptr || FManager == nullptr)) return;
   bool was = GetEnabled();
   Disable();
   if (FManager != nullptr) {
