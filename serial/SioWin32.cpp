@@ -274,9 +274,14 @@ void TSioWin32Dispatcher::ThreadStarted() {
 
 void TSioWin32Dispatcher::AckOutputStop() {
   std::unique_lock<std::mutex> g(threadLock_);
+  // A wake-up left over from a request that has already ended asks for nothing.
+  if (!outStopRequest_.load()) return;
   ++outStopAcks_;
   threadCv_.notify_all();
-  threadCv_.wait(g, [this] { return !outStopRequest_.load() || killThreads_.load(); });
+  // Wait for the end of this request, not for the flag: a second flush may raise the flag
+  // again before this thread wakes, and must then get an acknowledgement of its own.
+  const std::uint64_t releases = outStopReleases_;
+  threadCv_.wait(g, [&] { return outStopReleases_ != releases || killThreads_.load(); });
 }
 
 int TSioWin32Dispatcher::StartDispatcher() {
@@ -455,6 +460,7 @@ int TSioWin32Dispatcher::FlushCom(int queue) {
   {
     std::lock_guard<std::mutex> g(threadLock_);
     outStopRequest_ = false;
+    ++outStopReleases_;
     threadCv_.notify_all();
   }
   return e == 0 ? 0 : SioErrorFromErrno(e);

@@ -133,7 +133,8 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   TSioSignal eventsHandled_;  // dispatch thread -> communications thread
   TSioSignalPair outSignals_; // 0 output ready, 1 output stop
   std::atomic<bool> outStopRequest_{false};
-  std::uint64_t outStopAcks_ = 0;  // threadLock_
+  std::uint64_t outStopAcks_ = 0;      // threadLock_
+  std::uint64_t outStopReleases_ = 0;  // threadLock_: counts the ends of stop requests
   bool started1_ = false;          // threadLock_: acknowledgement of the thread being started
 
   std::mutex joinLock_;  // one joiner at a time

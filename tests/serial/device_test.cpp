@@ -352,6 +352,32 @@ TEST(DevicePty, DestroyingAfterADeferredCloseFinishes) {
   }
 }
 
+// Flushes one right after the other: the output thread must acknowledge each of them, also
+// when the second one is asked for before the thread has woken from the first.
+TEST(DevicePty, FlushesInQuickSuccessionAreEachAcknowledged) {
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  std::atomic<bool> done{false};
+  std::thread flusher([&] {
+    for (int i = 0; i < 300; ++i) {
+      d.PutString("x");
+      d.FlushOutBuffer();
+      d.FlushOutBuffer();
+    }
+    done = true;
+  });
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!done && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (!done) {
+    ADD_FAILURE() << "a flush waits for ever for the output thread";
+    std::abort();
+  }
+  flusher.join();
+  d.DonePort();
+}
+
 TEST(DevicePty, TriggersSurviveACloseAndReopen) {
   Pty pty;
   TTriggerSave save;
