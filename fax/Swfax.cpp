@@ -9,23 +9,11 @@
 
 #include "fax/Swfaxcvt.h"
 #include "fax/Swtxtcvt.h"
+#include "platform/Text.h"
 #include "platform/Threads.h"
 #include "serial/Sioexcept.h"
 
 namespace {
-
-std::string UpperCase(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return r;
-}
-
-std::string Trim(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return std::string(s.substr(b, e - b));
-}
 
 bool Contains(std::string_view s, std::string_view what) { return s.find(what) != std::string_view::npos; }
 

@@ -11,6 +11,7 @@
 #include "fax/Swfaxcvt.h"
 #include "fax/Swtxtcvt.h"
 #include "serial/SioMisc.h"
+#include "platform/Text.h"
 #include "serial/Sioexcept.h"
 
 namespace {
@@ -20,19 +21,6 @@ std::atomic<bool> gGetEntryBusy{false};
 
 // The zero-filled white line that leads every page.
 const std::uint8_t kWhiteLine[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
-
-std::string UpperCase(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return r;
-}
-
-std::string Trim(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return std::string(s.substr(b, e - b));
-}
 
 bool Contains(std::string_view s, std::string_view what) { return s.find(what) != std::string_view::npos; }
 
