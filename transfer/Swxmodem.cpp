@@ -351,22 +351,22 @@ void xpPrepareTransmit(TProtocolData& P) {
   if (TSioBaseDispatcher* D = apDispatcher(P)) D->FlushInBuffer();
 }
 
+bool xpAbortRequested(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger) {
+  const bool carrier = msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.CarrierTrigger && !D.CheckDCD();
+  if (!carrier && msg != apw_ProtocolCancel) return false;
+  if (!carrier) xpCancel(P, D);
+  P.ProtocolStatus = carrier ? psAbortNoCarrier : psCancelRequested;
+  P.ForceStatus = true;
+  return true;
+}
+
 int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger, bool fromYmodem) {
   if (P.XmodemState == txDone) return 1;
   if (msg == SW_TRIGGERAVAIL) trigger = 0;
   bool first = true;
   for (;;) {
     logEntry(P, D, dtXModem, static_cast<TDispatchSubType>(dsttxInitial + P.XmodemState));
-    if (first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.CarrierTrigger && !D.CheckDCD()) {
-      P.ProtocolStatus = psAbortNoCarrier;
-      P.XmodemState = txFinished;
-      P.ForceStatus = true;
-    } else if (first && msg == apw_ProtocolCancel) {
-      xpCancel(P, D);
-      P.ProtocolStatus = psCancelRequested;
-      P.XmodemState = txFinished;
-      P.ForceStatus = true;
-    }
+    if (first && xpAbortRequested(P, D, msg, trigger)) P.XmodemState = txFinished;
     xpStatusStep(P, D, trigger);
     const bool timeout = first && isTimeout(P, msg, trigger);
     const bool outUsed = first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.OutUsedTrigger;
@@ -714,16 +714,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
   bool first = true;
   for (;;) {
     logEntry(P, D, dtXModem, static_cast<TDispatchSubType>(dsttxInitial + P.XmodemState));
-    if (first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.CarrierTrigger && !D.CheckDCD()) {
-      P.ProtocolStatus = psAbortNoCarrier;
-      P.XmodemState = rxFinished;
-      P.ForceStatus = true;
-    } else if (first && msg == apw_ProtocolCancel) {
-      xpCancel(P, D);
-      P.ProtocolStatus = psCancelRequested;
-      P.XmodemState = rxFinished;
-      P.ForceStatus = true;
-    }
+    if (first && xpAbortRequested(P, D, msg, trigger)) P.XmodemState = rxFinished;
     xpStatusStep(P, D, trigger);
     const bool timeout = first && isTimeout(P, msg, trigger);
     first = false;

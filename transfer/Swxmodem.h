@@ -36,6 +36,10 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
 // Building blocks shared with YModem.
 bool xpPrepHandshake(TProtocolData& P, TSioBaseDispatcher& D);
 void xpCancel(TProtocolData& P, TSioBaseDispatcher& D);
+// A lost carrier or a cancel request in the message that starts a call of a state machine:
+// cancels the peer on a cancel request, sets the status and reports true; the caller then
+// moves to its finished state.
+bool xpAbortRequested(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger);
 // Reads one handshake byte: true for NAK, "C" or "G" (the check method follows from it).
 bool xpProcessHandshake(TProtocolData& P, TSioBaseDispatcher& D);
 // Transmit-side reply to a block; true when the block is accepted.

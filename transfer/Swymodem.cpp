@@ -189,15 +189,9 @@ int ypTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
     if (D.DispatchLogging())
       D.AddDispatchEntry(dtYModem, static_cast<TDispatchSubType>(dsttyInitial + P.YmodemState), 0);
     const bool inXmodem = P.YmodemState == tySendXmodem;
-    if (first && !inXmodem) {
-      const bool carrier = msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.CarrierTrigger && !D.CheckDCD();
-      if (carrier || msg == apw_ProtocolCancel) {
-        if (!carrier) xpCancel(P, D);
-        P.ProtocolStatus = carrier ? psAbortNoCarrier : psCancelRequested;
-        if (P.LogFile) P.LogFile(P, lfTransmitFail);
-        P.YmodemState = tyFinished;
-        P.ForceStatus = true;
-      }
+    if (first && !inXmodem && xpAbortRequested(P, D, msg, trigger)) {
+      if (P.LogFile) P.LogFile(P, lfTransmitFail);
+      P.YmodemState = tyFinished;
     }
     if (!inXmodem) xpStatusStep(P, D, trigger);
     const bool timeout = first && isTimeout(P, msg, trigger);
@@ -367,15 +361,9 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
     if (D.DispatchLogging())
       D.AddDispatchEntry(dtYModem, static_cast<TDispatchSubType>(dsttyInitial + P.YmodemState), 0);
     const bool inXmodem = P.YmodemState == ryReceiveXmodem;
-    if (first && !inXmodem) {
-      const bool carrier = msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.CarrierTrigger && !D.CheckDCD();
-      if (carrier || msg == apw_ProtocolCancel) {
-        if (!carrier) xpCancel(P, D);
-        P.ProtocolStatus = carrier ? psAbortNoCarrier : psCancelRequested;
-        if (P.LogFile) P.LogFile(P, lfReceiveFail);
-        P.YmodemState = ryFinished;
-        P.ForceStatus = true;
-      }
+    if (first && !inXmodem && xpAbortRequested(P, D, msg, trigger)) {
+      if (P.LogFile) P.LogFile(P, lfReceiveFail);
+      P.YmodemState = ryFinished;
     }
     if (!inXmodem) xpStatusStep(P, D, trigger);
     const bool timeout = first && isTimeout(P, msg, trigger);
