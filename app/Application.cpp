@@ -8,18 +8,18 @@
 #include "app/DialogSelAktion.h"
 #include "app/DialogVerwalten.h"
 #include "app/DlgReadSaveData.h"
-#include "app/GraphicOverview.h"
-#include "app/PrintOrientation.h"
-#include "app/Selectgraphic.h"
-#include "app/Sensorgraphic.h"
-#include "app/SetAlarmValues.h"
-#include "app/StoredDataWindow.h"
 #include "app/DlgUpdate.h"
+#include "app/GraphicOverview.h"
 #include "app/IntervallFrm.h"
 #include "app/KorvidanVersionForm.h"
 #include "app/Main.h"
 #include "app/MessagePump.h"
+#include "app/PrintOrientation.h"
+#include "app/Selectgraphic.h"
+#include "app/Sensorgraphic.h"
+#include "app/SetAlarmValues.h"
 #include "app/SmallForms.h"
+#include "app/StoredDataWindow.h"
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
 #include "link/RS485BusNew.h"
@@ -45,33 +45,33 @@ void TKorvidanApplication::Create() {
   SetSioApplicationExceptionHandler([](const std::exception& e) { ShowMessage(e.what(), TMsgKind::Error); });
 
   // 2. The forms and modules, in their order.
-  MainForm = std::make_unique<TForm1>();           //  1 TForm1
+  MainForm = std::make_unique<TForm1>();  //  1 TForm1
   //                                                  2 TLoadAppForm, 3 TDialogConfigRS485
-  Database = std::make_unique<TDataModule2>();     //  4 TDataModule2
-  ExitBox = std::make_unique<TDialogExit>();       //  5 TDialogExit
+  Database = std::make_unique<TDataModule2>();  //  4 TDataModule2
+  ExitBox = std::make_unique<TDialogExit>();    //  5 TDialogExit
   //                                                  6 TFaxConfigFrm
   ActionDialog = std::make_unique<TDialogAktion>();  //  7 TDialogAktion
-  UpdateBox = std::make_unique<TDlgUpdate>();      //  8 TDlgUpdate
+  UpdateBox = std::make_unique<TDlgUpdate>();        //  8 TDlgUpdate
   Database->DlgUpdate = UpdateBox.get();
-  ControllerDialog = std::make_unique<TForm4>();   //  9 TForm4
+  ControllerDialog = std::make_unique<TForm4>();  //  9 TForm4
   //                                                 10 TDialogScan, 11 TFormThreadStopped,
   //                                                 12 TDataModule3, 13 TFaxViewForm
   Overview = std::make_unique<TGraphicOverviewForm>(*Database);  // 14 TGraphicOverviewForm
-  MoveForm = std::make_unique<TDatabaseMoveForm>();  // 15 TDatabaseMoveForm
+  MoveForm = std::make_unique<TDatabaseMoveForm>();              // 15 TDatabaseMoveForm
   //                                                 16 TProtokollForm
   ChartSelection = std::make_unique<TGrafikAuswahlForm>(*Database);  // 17 TGrafikAuswahlForm
   AlarmValues = std::make_unique<TAlarmForm>(*Database);             // 18 TAlarmForm
-  StartQuestion = std::make_unique<TStartupFrm>();   // 19 TStartupFrm
+  StartQuestion = std::make_unique<TStartupFrm>();                   // 19 TStartupFrm
   IntervalForm = std::make_unique<TIntervallFrm>(MainForm->FState);  // 20 TIntervallFrm
   //                                                 21 TTestCommunicationForm
-  ValueBoard = std::make_unique<TForm2>(MainForm->FState);           // 22 TForm2
+  ValueBoard = std::make_unique<TForm2>(MainForm->FState);  // 22 TForm2
   ValueBoard->OnFormClose = [] {
     if (Form1) Form1->aktuelleWerteanzeigen1->setChecked(false);
   };
-  About = std::make_unique<TAboutForm>();            // 23 TAboutForm
+  About = std::make_unique<TAboutForm>();  // 23 TAboutForm
   //                                                 24 TProgrammingForm, 25 TSelectKorvidan
-  SensorChart = std::make_unique<TSensorGraphicForm>(*Database);     // 26 TSensorGraphicForm
-  PrintOrientation = std::make_unique<TPrintOrientationForm>();      // 27 TPrintOrientationForm
+  SensorChart = std::make_unique<TSensorGraphicForm>(*Database);  // 26 TSensorGraphicForm
+  PrintOrientation = std::make_unique<TPrintOrientationForm>();   // 27 TPrintOrientationForm
   //                                                 28 TReadDataRamForm, 29 TDebugOutput
   // 30 TDataModule1: loading it opens the bus port, asking for its number first.
   Bus = std::make_unique<TDataModule1>(MainForm->FState);

@@ -51,26 +51,26 @@ class TKorvidanApplication {
   void Show();
 
   std::unique_ptr<TMessagePump> Pump;
-  std::unique_ptr<TForm1> MainForm;                  // 1
-  std::unique_ptr<TDataModule2> Database;            // 4
-  std::unique_ptr<TDialogExit> ExitBox;              // 5
-  std::unique_ptr<TDialogAktion> ActionDialog;       // 7
-  std::unique_ptr<TDlgUpdate> UpdateBox;             // 8
-  std::unique_ptr<TForm4> ControllerDialog;          // 9
-  std::unique_ptr<TGraphicOverviewForm> Overview;    // 14
-  std::unique_ptr<TDatabaseMoveForm> MoveForm;       // 15
-  std::unique_ptr<TGrafikAuswahlForm> ChartSelection;  // 17
-  std::unique_ptr<TAlarmForm> AlarmValues;           // 18
-  std::unique_ptr<TStartupFrm> StartQuestion;        // 19
-  std::unique_ptr<TIntervallFrm> IntervalForm;       // 20
-  std::unique_ptr<TForm2> ValueBoard;                // 22
-  std::unique_ptr<TAboutForm> About;                 // 23
-  std::unique_ptr<TSensorGraphicForm> SensorChart;   // 26
+  std::unique_ptr<TForm1> MainForm;                         // 1
+  std::unique_ptr<TDataModule2> Database;                   // 4
+  std::unique_ptr<TDialogExit> ExitBox;                     // 5
+  std::unique_ptr<TDialogAktion> ActionDialog;              // 7
+  std::unique_ptr<TDlgUpdate> UpdateBox;                    // 8
+  std::unique_ptr<TForm4> ControllerDialog;                 // 9
+  std::unique_ptr<TGraphicOverviewForm> Overview;           // 14
+  std::unique_ptr<TDatabaseMoveForm> MoveForm;              // 15
+  std::unique_ptr<TGrafikAuswahlForm> ChartSelection;       // 17
+  std::unique_ptr<TAlarmForm> AlarmValues;                  // 18
+  std::unique_ptr<TStartupFrm> StartQuestion;               // 19
+  std::unique_ptr<TIntervallFrm> IntervalForm;              // 20
+  std::unique_ptr<TForm2> ValueBoard;                       // 22
+  std::unique_ptr<TAboutForm> About;                        // 23
+  std::unique_ptr<TSensorGraphicForm> SensorChart;          // 26
   std::unique_ptr<TPrintOrientationForm> PrintOrientation;  // 27
-  std::unique_ptr<TDataModule1> Bus;                 // 30
-  std::unique_ptr<TReadSaveDataDlg> ReadSaveData;    // 32
-  std::unique_ptr<TStoredDataForm> StoredData;       // 33
-  std::unique_ptr<TTKorvidanVersionForm> Version;    // 34
+  std::unique_ptr<TDataModule1> Bus;                        // 30
+  std::unique_ptr<TReadSaveDataDlg> ReadSaveData;           // 32
+  std::unique_ptr<TStoredDataForm> StoredData;              // 33
+  std::unique_ptr<TTKorvidanVersionForm> Version;           // 34
 
  private:
   void Create();

@@ -48,7 +48,8 @@ void OnDialog(TDlgUpdate* dlg, F fn) {
   if (OnWindowThread())
     fn(dlg);
   else
-    QMetaObject::invokeMethod(dlg, [dlg, fn] { fn(dlg); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        dlg, [dlg, fn] { fn(dlg); }, Qt::QueuedConnection);
 }
 
 // Clears a flag when the scope ends, however it ends.
@@ -71,8 +72,9 @@ TDataModule2::TDataModule2() {
   Database1.DatabaseName = kDatabase;
   Database1.Open();
 
-  for (TTable* t : {&Table1, &TempTable, &SensorTypeTable, &AlarmValueTable, &ProtocolTable, &Table2, &Table3, &Table4,
-                    &Table5, &Graphik1, &Graphik2, &Graphik3, &Graphik4, &Graphik5, &Graphik6, &Graphik7, &Graphik8})
+  for (TTable* t :
+       {&Table1, &TempTable, &SensorTypeTable, &AlarmValueTable, &ProtocolTable, &Table2, &Table3, &Table4,
+        &Table5, &Graphik1, &Graphik2, &Graphik3, &Graphik4, &Graphik5, &Graphik6, &Graphik7, &Graphik8})
     t->SetDatabaseName(kDatabase);
   Table1.SetTableName("Korvidan0.DB");
   DefineMeasurementFields(Table1, true);
@@ -237,7 +239,8 @@ void TDataModule2::MergeTempTables(TControllerList& list) {
     std::lock_guard<TCriticalSection> sensors(SensorDataLock);
     for (int k = 0; k < count; ++k)
       if (TKorvidan* c = list.GetController(k))
-        for (int s = 0; s < TKorvidan::SensorCount; ++s) labels[static_cast<std::size_t>(k)].push_back(c->GetSensor(s)->GetTypeText());
+        for (int s = 0; s < TKorvidan::SensorCount; ++s)
+          labels[static_cast<std::size_t>(k)].push_back(c->GetSensor(s)->GetTypeText());
   }
 
   std::lock_guard<TCriticalSection> lock(TempTableLock);
@@ -336,7 +339,8 @@ void TDataModule2::WriteSensorTypeRow(const std::string& name, const std::vector
   try {
     SensorTypeTable.Append();
     for (std::size_t i = 0; i < labels.size() && i < 8; ++i)
-      SensorTypeTable.FieldByName("Sensor" + IntToStr(static_cast<int>(i) + 1) + "Type").SetAsString(labels[i]);
+      SensorTypeTable.FieldByName("Sensor" + IntToStr(static_cast<int>(i) + 1) + "Type")
+          .SetAsString(labels[i]);
     SensorTypeTable.Post();
   } catch (...) {
     SensorTypeTable.Close();

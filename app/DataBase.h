@@ -40,8 +40,8 @@ class TDataModule2 {
   TTable SensorTypeTable;  // sensor type texts
   TTable AlarmValueTable;  // alarm limits and actions
   TTable ProtocolTable;
-  TTable Table2, Table3;   // the main window's left and right preview chart
-  TTable Table4;           // the main window's grid
+  TTable Table2, Table3;  // the main window's left and right preview chart
+  TTable Table4;          // the main window's grid
   TTable Table5;
   TTable Graphik1, Graphik2, Graphik3, Graphik4, Graphik5, Graphik6, Graphik7, Graphik8;
   TBatchMove BatchMove;

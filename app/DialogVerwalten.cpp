@@ -27,9 +27,12 @@ std::string CheckControllerName(const std::string& name) {
   const QByteArray bytes(name.data(), static_cast<qsizetype>(name.size()));
   const QString text = QString::fromUtf8(bytes);
   if (text.toUtf8() != bytes || Cp1252ToUtf8(Utf8ToCp1252(name)) != name)
-    return "Die Bezeichnung enth\xC3\xA4lt Zeichen, die zum korvidan nicht \xC3\xBC" "bertragen werden k\xC3\xB6nnen.";
+    return "Die Bezeichnung enth\xC3\xA4lt Zeichen, die zum korvidan nicht \xC3\xBC"
+           "bertragen werden k\xC3\xB6nnen.";
   const QList<uint> characters = text.toUcs4();
-  if (characters.size() > kMaxNameLength) return "Die Bezeichnung darf h\xC3\xB6" "chstens 24 Zeichen lang sein.";
+  if (characters.size() > kMaxNameLength)
+    return "Die Bezeichnung darf h\xC3\xB6"
+           "chstens 24 Zeichen lang sein.";
   for (uint c : characters)
     if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return "Die Bezeichnung darf keine Steuerzeichen enthalten.";
   if (name.find_first_of("/\\") != std::string::npos)
@@ -64,7 +67,8 @@ void TForm4::ShowDevices(TControllerList& list) {
     const TKorvidan* c = list.GetController(i);
     if (!c) continue;
     const int address = c->GetIdent()->GetAddress();
-    AddressBox->addItem(QString::fromStdString(IntToStr(address) + " (" + IntToHex(static_cast<std::uint64_t>(address), 2) + "H)"));
+    AddressBox->addItem(QString::fromStdString(IntToStr(address) + " (" +
+                                               IntToHex(static_cast<std::uint64_t>(address), 2) + "H)"));
     IDBox->addItem(QString::fromStdString(c->GetIdent()->GetName()));
   }
   SelectLine(0);
@@ -118,7 +122,8 @@ void TForm4::ModifyClick() {
     ShowMessage(e.what(), TMsgKind::Error, kCaption);
     return;
   }
-  if (QListWidgetItem* item = IDBox->item(line)) item->setText(QString::fromStdString(c->GetIdent()->GetName()));
+  if (QListWidgetItem* item = IDBox->item(line))
+    item->setText(QString::fromStdString(c->GetIdent()->GetName()));
 }
 
 void TForm4::OKBtnClick() { hide(); }

@@ -55,8 +55,10 @@ bool TReadSaveDataDlg::StartRead() {
 void TReadSaveDataDlg::btOKClick() { close(); }
 
 void TReadSaveDataDlg::btAbbrechenClick() {
-  ShowMessage("Die \xC3\x9C" "bertragung der abgespeicherten Daten wird abgebrochen!", TMsgKind::Warning,
-              "Daten lesen");
+  ShowMessage(
+      "Die \xC3\x9C"
+      "bertragung der abgespeicherten Daten wird abgebrochen!",
+      TMsgKind::Warning, "Daten lesen");
   LinkProcessMessages();
   Transfer()->CancelStoredDataRead();
 }

@@ -20,4 +20,6 @@ TDlgUpdate::~TDlgUpdate() {
   if (DlgUpdate == this) DlgUpdate = nullptr;
 }
 
-void TDlgUpdate::StepIt() { ProgressBar1->setValue(std::min(ProgressBar1->value() + Step, ProgressBar1->maximum())); }
+void TDlgUpdate::StepIt() {
+  ProgressBar1->setValue(std::min(ProgressBar1->value() + Step, ProgressBar1->maximum()));
+}

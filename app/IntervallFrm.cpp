@@ -34,8 +34,10 @@ bool TIntervallFrm::eventFilter(QObject* watched, QEvent* event) {
   if (watched == MaskEdit1 && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)) {
     const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
     if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
-      if (event->type() == QEvent::FocusIn) MaskEdit1Enter();
-      else if (!closing_) MaskEdit1Exit();
+      if (event->type() == QEvent::FocusIn)
+        MaskEdit1Enter();
+      else if (!closing_)
+        MaskEdit1Exit();
     }
   }
   return QDialog::eventFilter(watched, event);
@@ -56,7 +58,9 @@ bool TIntervallFrm::EditedMinutes(int& minutes) {
   return true;
 }
 
-void TIntervallFrm::MaskEdit1Enter() { MaskEdit1->setText(QString::number(state_.GetIntervalSeconds() / 60)); }
+void TIntervallFrm::MaskEdit1Enter() {
+  MaskEdit1->setText(QString::number(state_.GetIntervalSeconds() / 60));
+}
 
 bool TIntervallFrm::MaskEdit1Exit() {
   int minutes = 0;

@@ -24,7 +24,8 @@ std::string ReadKeyString(const char* sub, const char* name) {
 
 void WriteKeyString(const char* sub, const char* name, const std::string& value) {
   TRegistry reg;
-  if (!reg.OpenKey(Key(sub), true)) throw ERegistryException("Registry-Schlüssel " + Key(sub) + " kann nicht angelegt werden");
+  if (!reg.OpenKey(Key(sub), true))
+    throw ERegistryException("Registry-Schlüssel " + Key(sub) + " kann nicht angelegt werden");
   reg.WriteString(name, value);
   reg.CloseKey();
 }
@@ -36,7 +37,8 @@ void InitRegistryDefaults() {
   if (reg.KeyExists("\\" + kRoot)) return;
   for (const char* sub : {"ProgramDirectory", "DataBaseDirectory", "SoundDirectory", "GraphicSource",
                           "DataCollectingIntervall", "TapiDevice"})
-    if (!reg.CreateKey(Key(sub))) throw ERegistryException("Registry-Schlüssel " + Key(sub) + " kann nicht angelegt werden");
+    if (!reg.CreateKey(Key(sub)))
+      throw ERegistryException("Registry-Schlüssel " + Key(sub) + " kann nicht angelegt werden");
   WriteKeyString("ProgramDirectory", "Path", kProgramDirectory);
   WriteKeyString("DataBaseDirectory", "Path", kProgramDirectory + "\\DataBase");
   WriteKeyString("SoundDirectory", "Path", kProgramDirectory + "\\Sound");
@@ -74,7 +76,8 @@ int ReadGraphicSourceNumber(int side) {
 void WriteInterval(int minutes) {
   TRegistry reg;
   if (!reg.OpenKey(Key("DataCollectingIntervall"), true))
-    throw ERegistryException("Registry-Schlüssel " + Key("DataCollectingIntervall") + " kann nicht angelegt werden");
+    throw ERegistryException("Registry-Schlüssel " + Key("DataCollectingIntervall") +
+                             " kann nicht angelegt werden");
   reg.WriteInteger("Intervall", minutes);
   reg.CloseKey();
 }

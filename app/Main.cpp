@@ -302,7 +302,7 @@ void TForm1::FormCreate() {
 void TForm1::InstallHooks() {
   TLinkHooks& h = LinkHooks();
   h.MessageBox = [](const std::string& text, const std::string& caption, TBoxKind kind) {
-    TMsgKind k = kind == TBoxKind::Error ? TMsgKind::Error
+    TMsgKind k = kind == TBoxKind::Error     ? TMsgKind::Error
                  : kind == TBoxKind::Warning ? TMsgKind::Warning
                                              : TMsgKind::Information;
     ShowMessage(text, k, caption);
@@ -310,13 +310,15 @@ void TForm1::InstallHooks() {
   QPointer<QLabel> panel = StatusPanel1;
   h.StatusText = [this, panel](const std::string& text) {
     QString t = QString::fromStdString(text);
-    QMetaObject::invokeMethod(this, [panel, t] {
-      if (panel) panel->setText(t);
-    }, OnWindowThread() ? Qt::DirectConnection : Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [panel, t] {
+          if (panel) panel->setText(t);
+        },
+        OnWindowThread() ? Qt::DirectConnection : Qt::QueuedConnection);
   };
   h.ProcessMessages = [] {
-    if (OnWindowThread() && QCoreApplication::instance())
-      QCoreApplication::processEvents();
+    if (OnWindowThread() && QCoreApplication::instance()) QCoreApplication::processEvents();
     ProcessMessages();
   };
   h.ShowCurrentValues = [](TControllerList& list) {

@@ -92,15 +92,15 @@ class TForm1 : public QMainWindow {
   QLabel* StatusPanel1 = nullptr;  // the acquisition state
 
   // ----- seams for the windows that later parts of the application add; unset: nothing
-  std::function<void()> ShowProgrammingWindow;    // "korvidan konfigurieren"
-  std::function<void()> StartStoredDataRead;      // "gespeicherte Daten lesen"
-  std::function<void()> ShowControllerManagement; // "Bezeichnung"
-  std::function<void()> ShowChartSelection;       // "Grafik"
-  std::function<void()> ShowOverviewCharts;       // "Übersicht"
-  std::function<void()> ReloadOverviewCharts;     // the overview, when visible, on a tab change
-  std::function<void()> ShowFaxHeaderDialog;      // "Fax-Konfiguration"
-  std::function<void()> ShowFaxModemSelection;    // "Faxmodem konfigurieren"
-  std::function<void()> SendTestFax;              // "Testfax senden"
+  std::function<void()> ShowProgrammingWindow;     // "korvidan konfigurieren"
+  std::function<void()> StartStoredDataRead;       // "gespeicherte Daten lesen"
+  std::function<void()> ShowControllerManagement;  // "Bezeichnung"
+  std::function<void()> ShowChartSelection;        // "Grafik"
+  std::function<void()> ShowOverviewCharts;        // "Übersicht"
+  std::function<void()> ReloadOverviewCharts;      // the overview, when visible, on a tab change
+  std::function<void()> ShowFaxHeaderDialog;       // "Fax-Konfiguration"
+  std::function<void()> ShowFaxModemSelection;     // "Faxmodem konfigurieren"
+  std::function<void()> SendTestFax;               // "Testfax senden"
 
   // Answers the yes/no questions of the window instead of a box (tests).
   static std::function<bool(const std::string& text)> ConfirmSink;
@@ -156,7 +156,8 @@ class TForm1 : public QMainWindow {
   void InstallHooks();
   void ConnectMenu();
   bool Confirm(const std::string& text);
-  void ReloadChart(QChartView* view, QLineSeries* series, const std::string& tableName, const std::string& field);
+  void ReloadChart(QChartView* view, QLineSeries* series, const std::string& tableName,
+                   const std::string& field);
   void MergeAfterStop();
 
   std::unique_ptr<Ui::TForm1> ui;

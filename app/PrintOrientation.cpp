@@ -18,7 +18,9 @@
 int PrintLandscape = 0;
 TPrintOrientationForm* PrintOrientationForm = nullptr;
 
-std::function<bool()> TChartPrinting::PrinterInstalled = [] { return !QPrinterInfo::defaultPrinter().isNull(); };
+std::function<bool()> TChartPrinting::PrinterInstalled = [] {
+  return !QPrinterInfo::defaultPrinter().isNull();
+};
 std::string TChartPrinting::PdfFileName;
 
 namespace {
@@ -40,7 +42,8 @@ std::string PrintChart(QChartView& chart, bool landscape) {
   if (TChartPrinting::PrinterInstalled && TChartPrinting::PrinterInstalled()) {
     printer.setPrinterName(QPrinterInfo::defaultPrinter().printerName());
   } else {
-    pdf = TChartPrinting::PdfFileName.empty() ? NewPdfFileName() : QString::fromStdString(TChartPrinting::PdfFileName);
+    pdf = TChartPrinting::PdfFileName.empty() ? NewPdfFileName()
+                                              : QString::fromStdString(TChartPrinting::PdfFileName);
     printer.setOutputFormat(QPrinter::PdfFormat);
     printer.setOutputFileName(pdf);
   }
@@ -48,8 +51,9 @@ std::string PrintChart(QChartView& chart, bool landscape) {
   printer.setDocName(chart.window()->windowTitle());
   QPainter painter;
   if (!painter.begin(&printer))
-    throw std::runtime_error(pdf.isEmpty() ? "Der Drucker kann nicht benutzt werden."
-                                           : "Die Datei \"" + pdf.toStdString() + "\" kann nicht geschrieben werden.");
+    throw std::runtime_error(pdf.isEmpty()
+                                 ? "Der Drucker kann nicht benutzt werden."
+                                 : "Die Datei \"" + pdf.toStdString() + "\" kann nicht geschrieben werden.");
   const QRectF page(0, 0, printer.width(), printer.height());
   chart.render(&painter, page, chart.rect(), Qt::KeepAspectRatio);
   painter.end();
@@ -76,9 +80,7 @@ void TPrintOrientationForm::showEvent(QShowEvent* e) {
   FormShow();
 }
 
-void TPrintOrientationForm::FormShow() {
-  (PrintLandscape == 1 ? Quer : Hochkant)->setChecked(true);
-}
+void TPrintOrientationForm::FormShow() { (PrintLandscape == 1 ? Quer : Hochkant)->setChecked(true); }
 
 void TPrintOrientationForm::HochkantClick() { Hochkant->setChecked(true); }
 

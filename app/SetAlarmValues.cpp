@@ -62,7 +62,8 @@ bool ParseAlarmLimit(const std::string& text, float& value) {
 // ---------------------------------------------------------------------------------------
 // Grid model
 
-TAlarmValueModel::TAlarmValueModel(TTable& table, QObject* parent) : QAbstractTableModel(parent), table_(table) {}
+TAlarmValueModel::TAlarmValueModel(TTable& table, QObject* parent)
+    : QAbstractTableModel(parent), table_(table) {}
 
 void TAlarmValueModel::Reload() {
   beginResetModel();
@@ -137,7 +138,8 @@ Qt::ItemFlags TAlarmValueModel::flags(const QModelIndex& index) const {
 
 bool TAlarmValueModel::setData(const QModelIndex& index, const QVariant& value, int role) {
   if (!index.isValid() || role != Qt::EditRole || !(flags(index) & Qt::ItemIsEditable)) return false;
-  return WriteField(index.row(), names_[static_cast<std::size_t>(index.column())], value.toString().toStdString());
+  return WriteField(index.row(), names_[static_cast<std::size_t>(index.column())],
+                    value.toString().toStdString());
 }
 
 bool TAlarmValueModel::GoToRow(int row) {
@@ -153,7 +155,8 @@ bool TAlarmValueModel::WriteField(int row, const std::string& field, const std::
   const bool limit = SameText(field, kLower) || SameText(field, kUpper);
   float v = 0;
   if (limit && !ParseAlarmLimit(text, v)) {
-    ShowMessage("'" + text + "' is not a valid floating point value for field '" + field + "'", TMsgKind::Error);
+    ShowMessage("'" + text + "' is not a valid floating point value for field '" + field + "'",
+                TMsgKind::Error);
     return false;
   }
   bool ok = false;
@@ -203,7 +206,8 @@ TAlarmForm::TAlarmForm(TDataModule2& database, QWidget* parent)
   connect(TabBar1, &QTabBar::currentChanged, this, [this](int) { Guarded([this] { TabChanged(); }); });
   connect(AlarmValueDBGrid, &QTableView::doubleClicked, this,
           [this](const QModelIndex&) { Guarded([this] { AlarmValueDBGridDblClick(); }); });
-  connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) { FocusChanged(old, now); });
+  connect(qApp, &QApplication::focusChanged, this,
+          [this](QWidget* old, QWidget* now) { FocusChanged(old, now); });
   if (!AlarmForm) AlarmForm = this;
 }
 
@@ -217,7 +221,8 @@ void TAlarmForm::FillDeviceTabs(TControllerList& list) {
   entered_ = nullptr;
   while (TabBar1->count() > 0) TabBar1->removeTab(0);
   for (int i = 0; i < list.GetControllerCount(); ++i)
-    if (TKorvidan* c = list.GetController(i)) TabBar1->addTab(QString::fromStdString(c->GetIdent()->GetName()));
+    if (TKorvidan* c = list.GetController(i))
+      TabBar1->addTab(QString::fromStdString(c->GetIdent()->GetName()));
   filling_ = false;
 }
 
@@ -311,7 +316,8 @@ void TAlarmForm::TabChanged() {
 }
 
 void TAlarmForm::FocusChanged(QWidget* old, QWidget* now) {
-  if (!old || !TabControl1->isAncestorOf(old) || (now && (now == TabControl1 || TabControl1->isAncestorOf(now))))
+  if (!old || !TabControl1->isAncestorOf(old) ||
+      (now && (now == TabControl1 || TabControl1->isAncestorOf(now))))
     return;
   // An editor of the grid gives its value to the table when it closes; take it after that.
   Guarded([this] { TabControl1Exit(); });
@@ -328,7 +334,9 @@ void TAlarmForm::AlarmValueDBGridDblClick() {
     probe.SetActionText(model_->Cell(row, model_->FieldIndex(kAction)).toStdString());
     return probe.GetActionCode();
   };
-  ActionDialog->WriteAction = [this, row](const std::string& action) { model_->WriteField(row, kAction, action); };
+  ActionDialog->WriteAction = [this, row](const std::string& action) {
+    model_->WriteField(row, kAction, action);
+  };
   ActionDialog->show();
 }
 

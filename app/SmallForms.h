@@ -11,7 +11,7 @@ namespace Ui {
 class TStartupFrm;
 class TDialogExit;
 class TAboutForm;
-}
+}  // namespace Ui
 
 // "Datenabfrage starten?" with "Ja" and "Nein"; the main window installs what they do.
 class TStartupFrm : public QDialog {

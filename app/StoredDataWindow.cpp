@@ -41,7 +41,8 @@ void FilterStoredDataLines(std::vector<std::string>& lines) {
   }
 }
 
-TStoredDataForm::TStoredDataForm(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::TStoredDataForm>()) {
+TStoredDataForm::TStoredDataForm(QWidget* parent)
+    : QMainWindow(parent), ui(std::make_unique<Ui::TStoredDataForm>()) {
   ui->setupUi(this);
   StoredDataMemo = ui->StoredDataMemo;
   DateiSpeichernunter = ui->DateiSpeichernunter;

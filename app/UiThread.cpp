@@ -35,9 +35,15 @@ void ShowMessage(const std::string& text, TMsgKind kind, const std::string& capt
     QString title = caption.empty() ? QCoreApplication::applicationName() : QString::fromStdString(caption);
     QString body = QString::fromStdString(text);
     switch (kind) {
-      case TMsgKind::Information: QMessageBox::information(nullptr, title, body); break;
-      case TMsgKind::Warning: QMessageBox::warning(nullptr, title, body); break;
-      case TMsgKind::Error: QMessageBox::critical(nullptr, title, body); break;
+      case TMsgKind::Information:
+        QMessageBox::information(nullptr, title, body);
+        break;
+      case TMsgKind::Warning:
+        QMessageBox::warning(nullptr, title, body);
+        break;
+      case TMsgKind::Error:
+        QMessageBox::critical(nullptr, title, body);
+        break;
     }
   });
 }

@@ -104,7 +104,9 @@ void TForm2::resizeEvent(QResizeEvent* event) {
   FormResize();
 }
 
-void TForm2::FormResize() { SerialInput->resize(std::max(0, GroupBox1->width() - 14), SerialInput->height()); }
+void TForm2::FormResize() {
+  SerialInput->resize(std::max(0, GroupBox1->width() - 14), SerialInput->height());
+}
 
 // ---------------------------------------------------------------------------------------
 // Refresh
@@ -164,7 +166,8 @@ void TForm2::ShowCurrentValues(TControllerList& list) {
     ApplyCells(cells, columns, showWaiting);
   else
     QMetaObject::invokeMethod(
-        this, [this, cells = std::move(cells), columns, showWaiting] { ApplyCells(cells, columns, showWaiting); },
+        this,
+        [this, cells = std::move(cells), columns, showWaiting] { ApplyCells(cells, columns, showWaiting); },
         Qt::QueuedConnection);
 
   for (const Alarm& a : alarms) {
@@ -214,24 +217,34 @@ std::string TForm2::AlarmReportText(TControllerList& list, int actionCode, int a
   std::string text = "Datum: " + DateToStr(stamp) + ", Uhrzeit: " + TimeToStr(stamp) + ", " +
                      ctl->GetIdent()->GetName() + ": \n";
   if (alarmState == AlarmBelow)
-    text += "Unteren Alarmwert unterschritten: Sensor Nr = " + IntToStr(number) + ", Typ = " + sensor->GetTypeText() +
-            ", Sensorwert = " + GeneralNumber(sensor->GetValue()) + "\n unterer Alarmwert = " +
-            GeneralNumber(sensor->GetLowerLimit());
+    text += "Unteren Alarmwert unterschritten: Sensor Nr = " + IntToStr(number) +
+            ", Typ = " + sensor->GetTypeText() + ", Sensorwert = " + GeneralNumber(sensor->GetValue()) +
+            "\n unterer Alarmwert = " + GeneralNumber(sensor->GetLowerLimit());
   else if (alarmState == AlarmAbove)
-    text += "Oberen Alarmwert überschritten: Sensor Nr = " + IntToStr(number) + ", Typ = " + sensor->GetTypeText() +
-            ", Sensorwert = " + GeneralNumber(sensor->GetValue()) + "\n oberer Alarmwert = " +
-            GeneralNumber(sensor->GetUpperLimit());
+    text += "Oberen Alarmwert überschritten: Sensor Nr = " + IntToStr(number) +
+            ", Typ = " + sensor->GetTypeText() + ", Sensorwert = " + GeneralNumber(sensor->GetValue()) +
+            "\n oberer Alarmwert = " + GeneralNumber(sensor->GetUpperLimit());
   switch (actionCode) {
-    case ActionFax: text += ", Aktion = Fax"; break;
-    case ActionCall: text += ", Aktion = Anruf"; break;
-    case ActionAlarm: text += ", Aktion = Alarm"; break;
-    case ActionMarkOnly: text += ", Aktion = markieren"; break;
-    default: break;
+    case ActionFax:
+      text += ", Aktion = Fax";
+      break;
+    case ActionCall:
+      text += ", Aktion = Anruf";
+      break;
+    case ActionAlarm:
+      text += ", Aktion = Alarm";
+      break;
+    case ActionMarkOnly:
+      text += ", Aktion = markieren";
+      break;
+    default:
+      break;
   }
   return text;
 }
 
-void TForm2::ReportAlarm(TControllerList& list, int actionCode, int alarmState, int number, int controllerIndex) {
+void TForm2::ReportAlarm(TControllerList& list, int actionCode, int alarmState, int number,
+                         int controllerIndex) {
   std::string text = AlarmReportText(list, actionCode, alarmState, number, controllerIndex);
   if (!text.empty()) DeliverReport(text, actionCode);
 }

@@ -105,8 +105,8 @@ class TForm2 : public QMainWindow {
 
   TAcquisitionState& state_;
   std::unique_ptr<Ui::TForm2> ui;
-  std::mutex soundLock_;                   // the player is used by one thread at a time
-  bool deviceFailureReported_ = false;     // guarded by soundLock_
+  std::mutex soundLock_;                      // the player is used by one thread at a time
+  bool deviceFailureReported_ = false;        // guarded by soundLock_
   std::set<std::string> soundFilesReported_;  // guarded by soundLock_
   std::mutex protocolLock_;
   bool protocolFailureReported_ = false;  // guarded by protocolLock_

@@ -49,7 +49,9 @@ void afDoneFaxData(TFaxData*& faxData) {
 void afSetComHandle(TFaxRec* fax, TSioBaseDispatcher* comPort) { fax->PData->ComPort = comPort; }
 void afSetWindow(TFaxRec* fax, HWND window) { fax->PData->HWindow = window; }
 void afSetTitle(TFaxRec* fax, std::string_view text) { fax->PData->Title = Cut(text, MaxNameLen); }
-void afSetRecipientName(TFaxRec* fax, std::string_view text) { fax->PData->Recipient = Cut(text, MaxNameLen); }
+void afSetRecipientName(TFaxRec* fax, std::string_view text) {
+  fax->PData->Recipient = Cut(text, MaxNameLen);
+}
 void afSetSenderName(TFaxRec* fax, std::string_view text) { fax->PData->Sender = Cut(text, MaxNameLen); }
 void afSetDestinationDir(TFaxRec* fax, std::string_view dir) {
   fax->PData->DestinationDir = Cut(dir, MaxNameLen);
@@ -58,7 +60,8 @@ void afSetStationID(TFaxRec* fax, std::string_view id) { fax->PData->StationID =
 void afSetFaxName(TFaxRec* fax, std::string_view name) { fax->PData->FaxFileName = Cut(name, MaxNameLen); }
 std::string afGetFaxName(TFaxRec* fax) { return fax->PData->FaxFileName; }
 
-void afSetNextFax(TFaxRec* fax, std::string_view number, std::string_view faxFile, std::string_view coverFile) {
+void afSetNextFax(TFaxRec* fax, std::string_view number, std::string_view faxFile,
+                  std::string_view coverFile) {
   fax->PData->PhoneNum = Cut(number, MaxPhoneNumLen);
   // File names stay as given: the file system tells upper and lower case apart.
   fax->PData->FaxFileName = Cut(faxFile, MaxNameLen);
@@ -74,15 +77,19 @@ void afOptionsOn(TFaxRec* fax, std::uint16_t options) { fax->PData->FaxOptions |
 void afOptionsOff(TFaxRec* fax, std::uint16_t options) {
   fax->PData->FaxOptions = static_cast<std::uint16_t>(fax->PData->FaxOptions & ~options);
 }
-bool afOptionsAreOn(TFaxRec* fax, std::uint16_t options) { return (fax->PData->FaxOptions & options) == options; }
+bool afOptionsAreOn(TFaxRec* fax, std::uint16_t options) {
+  return (fax->PData->FaxOptions & options) == options;
+}
 std::int16_t afGetFaxProgress(TFaxRec* fax) { return fax->PData->FaxProgress; }
 
 // ---------------------------------------------------------------------------------------
 // Fax list
 // ---------------------------------------------------------------------------------------
 
-void afAddFaxEntry(TFaxRec* fax, std::string_view number, std::string_view faxFile, std::string_view coverFile) {
-  fax->PData->FaxList.push_back({Cut(number, MaxPhoneNumLen), Cut(faxFile, MaxNameLen), Cut(coverFile, MaxNameLen)});
+void afAddFaxEntry(TFaxRec* fax, std::string_view number, std::string_view faxFile,
+                   std::string_view coverFile) {
+  fax->PData->FaxList.push_back(
+      {Cut(number, MaxPhoneNumLen), Cut(faxFile, MaxNameLen), Cut(coverFile, MaxNameLen)});
   ++fax->PData->EntryCount;
 }
 
@@ -127,9 +134,13 @@ void afFaxStatus(TFaxRec* fax, bool starting, bool ending) {
   SendToWindow(fax, apw_FaxStatus, flags, reinterpret_cast<LPARAM>(fax));
 }
 
-bool afNextFax(TFaxRec* fax) { return SendToWindow(fax, apw_FaxNextfile, 0, reinterpret_cast<LPARAM>(fax)) == 1; }
+bool afNextFax(TFaxRec* fax) {
+  return SendToWindow(fax, apw_FaxNextfile, 0, reinterpret_cast<LPARAM>(fax)) == 1;
+}
 
-void afLogFax(TFaxRec* fax, TLogFaxCode code) { SendToWindow(fax, apw_FaxLog, code, reinterpret_cast<LPARAM>(fax)); }
+void afLogFax(TFaxRec* fax, TLogFaxCode code) {
+  SendToWindow(fax, apw_FaxLog, code, reinterpret_cast<LPARAM>(fax));
+}
 
 void afFaxName(TFaxRec* fax) { SendToWindow(fax, apw_FaxName, 0, reinterpret_cast<LPARAM>(fax)); }
 
@@ -210,7 +221,8 @@ int afStartFax(TFaxRec* fax, TFaxPrepareProc prepare, TFaxTriggerHandler handler
     d->HandlerRegistered = true;
     handler(0, 0, static_cast<LPARAM>(port->Handle()) * 65536);
     if (d->HandlerRegistered)
-      port->SetTimerTrigger(static_cast<std::uint32_t>(d->StatusTrigger), Secs2Ticks(d->StatusInterval), true);
+      port->SetTimerTrigger(static_cast<std::uint32_t>(d->StatusTrigger), Secs2Ticks(d->StatusInterval),
+                            true);
     return 0;
   }
   afFaxStatus(fax, false, true);
@@ -222,7 +234,8 @@ void afStopFax(TFaxRec* fax) {
   TFaxData* d = fax->PData;
   TSioBaseDispatcher* port = d->ComPort;
   if (port != nullptr) {
-    for (int* t : {&d->TimeoutTrigger, &d->StatusTrigger, &d->OutFreeTrigger, &d->OutEmptyTrigger, &d->ModemTrigger}) {
+    for (int* t :
+         {&d->TimeoutTrigger, &d->StatusTrigger, &d->OutFreeTrigger, &d->OutEmptyTrigger, &d->ModemTrigger}) {
       if (*t > 0) port->RemoveTrigger(static_cast<std::uint32_t>(*t));
       *t = 0;
     }
@@ -257,13 +270,22 @@ std::string afConvertHeaderString(TFaxRec* fax, std::string_view source) {
     if (pos == std::string::npos) break;
     std::size_t end = text.find(' ', pos);
     if (end == std::string::npos) end = text.size();
-    const char which = pos + 1 < end ? static_cast<char>(std::toupper(static_cast<unsigned char>(text[pos + 1]))) : '\0';
+    const char which =
+        pos + 1 < end ? static_cast<char>(std::toupper(static_cast<unsigned char>(text[pos + 1]))) : '\0';
     std::string value;
     switch (which) {
-      case 'D': value = DateToStr(Now()); break;
-      case 'T': value = TimeToStr(Now()); break;
-      case 'I': value = d->StationID; break;
-      case 'N': value = std::to_string(d->PageCount + d->CoverCount); break;
+      case 'D':
+        value = DateToStr(Now());
+        break;
+      case 'T':
+        value = TimeToStr(Now());
+        break;
+      case 'I':
+        value = d->StationID;
+        break;
+      case 'N':
+        value = std::to_string(d->PageCount + d->CoverCount);
+        break;
       case 'P':
         if (d->CoverCount == 0)
           value = std::to_string(d->CurrentPage);
@@ -272,10 +294,17 @@ std::string afConvertHeaderString(TFaxRec* fax, std::string_view source) {
         else
           value = std::to_string(d->CurrentPage + 1);
         break;
-      case 'F': value = d->Sender; break;
-      case 'R': value = d->Recipient; break;
-      case 'S': value = d->Title; break;
-      default: break;
+      case 'F':
+        value = d->Sender;
+        break;
+      case 'R':
+        value = d->Recipient;
+        break;
+      case 'S':
+        value = d->Title;
+        break;
+      default:
+        break;
     }
     text.replace(pos, end - pos, value);
     // A replacement is never searched again, so a "$" inside it stays as it is.

@@ -21,8 +21,14 @@ class TLineReader;
 enum ClassType : std::uint8_t { ctUnknown, ctDetect, ctClass1, ctClass2, ctClass2_0 };
 
 enum TLogFaxCode : std::uint8_t {
-  lfaxNone, lfaxTransmitStart, lfaxTransmitOk, lfaxTransmitFail,
-  lfaxReceiveStart, lfaxReceiveOk, lfaxReceiveSkip, lfaxReceiveFail
+  lfaxNone,
+  lfaxTransmitStart,
+  lfaxTransmitOk,
+  lfaxTransmitFail,
+  lfaxReceiveStart,
+  lfaxReceiveOk,
+  lfaxReceiveSkip,
+  lfaxReceiveFail
 };
 
 // Private messages between the engine and its component's window (lParam: the TFaxRec).
@@ -70,7 +76,7 @@ constexpr std::size_t MaxPhoneNumLen = 40;
 constexpr std::size_t MaxNameLen = 255;
 
 struct TFaxEntry {
-  std::string PhoneNum;   // at most 40 characters
+  std::string PhoneNum;  // at most 40 characters
   std::string FaxFile;
   std::string CoverFile;
 };
@@ -88,7 +94,7 @@ struct TFaxData {
   int OutFreeTrigger = 0;
   int OutEmptyTrigger = 0;
   int ModemTrigger = 0;
-  std::int32_t StatusInterval = 1;   // seconds
+  std::int32_t StatusInterval = 1;  // seconds
   HWND HWindow = 0;
   TSioBaseDispatcher* ComPort = nullptr;
   TFaxTriggerHandler TriggerHandler = nullptr;
@@ -96,7 +102,7 @@ struct TFaxData {
   bool InProgress = false;
   std::uint16_t ConnectAttempts = 1;  // 0: no limit
   std::uint16_t ConnectCount = 0;
-  std::uint16_t RetryWait = 0;        // ticks
+  std::uint16_t RetryWait = 0;  // ticks
   std::uint16_t FaxOptions = 0;
   std::int16_t FaxProgress = 0;
   std::int32_t EntryCount = 0;
@@ -106,14 +112,14 @@ struct TFaxData {
   std::int32_t CoverCount = 0;
   std::int32_t DataCount = 0;
   std::int32_t PageSize = 0;
-  std::vector<TFaxEntry> FaxList;     // the fax list, in order
-  std::size_t FaxListNode = 0;        // next entry to hand out
+  std::vector<TFaxEntry> FaxList;  // the fax list, in order
+  std::size_t FaxListNode = 0;     // next entry to hand out
   ClassType ClassInUse = ctUnknown;
-  std::string StationID;              // at most 20 characters
-  std::string DestinationDir;         // upper-cased
+  std::string StationID;       // at most 20 characters
+  std::string DestinationDir;  // upper-cased
   std::string FaxFileExt = "FXF";
-  std::string FaxFileName;            // upper-cased
-  std::string CoverFileName;          // upper-cased
+  std::string FaxFileName;    // upper-cased
+  std::string CoverFileName;  // upper-cased
   std::string PhoneNum;
   std::string Title, Recipient, Sender;
   std::string RemoteID;
@@ -132,8 +138,8 @@ struct TFaxRec {
   std::int32_t RetryCount = 0;
   std::int32_t MaxRetries = 2;
   TAbsFaxCvt* Converter = nullptr;
-  bool ConverterEnhanced = false;     // the converter is the font-based one
-  std::uint8_t State = 0;             // SendStates or ReceiveStates value
+  bool ConverterEnhanced = false;  // the converter is the font-based one
+  std::uint8_t State = 0;          // SendStates or ReceiveStates value
   std::string HeaderText;
   TLineReader* CoverReader = nullptr;
   bool CoverOpen = false;
@@ -163,7 +169,8 @@ void afSetDestinationDir(TFaxRec* fax, std::string_view dir);
 void afSetStationID(TFaxRec* fax, std::string_view id);
 void afSetFaxName(TFaxRec* fax, std::string_view name);
 std::string afGetFaxName(TFaxRec* fax);
-void afSetNextFax(TFaxRec* fax, std::string_view number, std::string_view faxFile, std::string_view coverFile);
+void afSetNextFax(TFaxRec* fax, std::string_view number, std::string_view faxFile,
+                  std::string_view coverFile);
 void afSetConnectAttempts(TFaxRec* fax, std::uint16_t attempts, std::uint16_t retryWaitTicks);
 void afOptionsOn(TFaxRec* fax, std::uint16_t options);
 void afOptionsOff(TFaxRec* fax, std::uint16_t options);
@@ -171,7 +178,8 @@ bool afOptionsAreOn(TFaxRec* fax, std::uint16_t options);
 std::int16_t afGetFaxProgress(TFaxRec* fax);
 
 // ----- fax list -----
-void afAddFaxEntry(TFaxRec* fax, std::string_view number, std::string_view faxFile, std::string_view coverFile);
+void afAddFaxEntry(TFaxRec* fax, std::string_view number, std::string_view faxFile,
+                   std::string_view coverFile);
 void afClearFaxEntries(TFaxRec* fax);
 // The current entry's strings; false when no entry is left.
 bool afNextFaxList(TFaxRec* fax, std::string& number, std::string& faxFile, std::string& coverFile);

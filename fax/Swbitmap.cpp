@@ -1,11 +1,12 @@
 // Bitmaps over byte buffers and the Windows bitmap file loader.
 #include "fax/Swbitmap.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
-#include <unistd.h>
 
 #include "fax/Swfaxfmt.h"
 #include "serial/Sioexcept.h"
@@ -137,7 +138,8 @@ int LoadBitmapFile(const std::string& fileName, TBitmapImage& image) {
   }
 
   const std::uint64_t srcRow = (static_cast<std::uint64_t>(width) * bpp + 31) / 32 * 4;
-  if (dataOfs > size || srcRow * static_cast<std::uint64_t>(height) > size - dataOfs) return ecBadGraphicsFormat;
+  if (dataOfs > size || srcRow * static_cast<std::uint64_t>(height) > size - dataOfs)
+    return ecBadGraphicsFormat;
 
   const int w = static_cast<int>(width), h = static_cast<int>(height);
   if (!image.Allocate(w, h, bpp == 1 ? 1 : 24)) return ecOutOfMemory;
@@ -159,16 +161,25 @@ int LoadBitmapFile(const std::string& fileName, TBitmapImage& image) {
     for (int x = 0; x < w; ++x) {
       TRgb c;
       switch (bpp) {
-        case 4: c = palette[(s[x / 2] >> (x % 2 ? 0 : 4)) & 15]; break;
-        case 8: c = palette[s[x]]; break;
+        case 4:
+          c = palette[(s[x / 2] >> (x % 2 ? 0 : 4)) & 15];
+          break;
+        case 8:
+          c = palette[s[x]];
+          break;
         case 16: {
           const unsigned v = Get16(s + 2 * x);
-          c = {static_cast<std::uint8_t>(((v >> 10) & 31) * 255 / 31), static_cast<std::uint8_t>(((v >> 5) & 31) * 255 / 31),
+          c = {static_cast<std::uint8_t>(((v >> 10) & 31) * 255 / 31),
+               static_cast<std::uint8_t>(((v >> 5) & 31) * 255 / 31),
                static_cast<std::uint8_t>((v & 31) * 255 / 31)};
           break;
         }
-        case 24: c = {s[3 * x + 2], s[3 * x + 1], s[3 * x]}; break;
-        default: c = {s[4 * x + 2], s[4 * x + 1], s[4 * x]}; break;
+        case 24:
+          c = {s[3 * x + 2], s[3 * x + 1], s[3 * x]};
+          break;
+        default:
+          c = {s[4 * x + 2], s[4 * x + 1], s[4 * x]};
+          break;
       }
       d[3 * x] = c.R;
       d[3 * x + 1] = c.G;

@@ -29,7 +29,9 @@ struct TBitmapImage {
   // Sets the geometry and a zero-filled pixel block; false when it cannot be allocated.
   bool Allocate(int width, int height, int bitsPerPixel);
 
-  std::uint8_t* Row(int y) { return Bits.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(BytesPerRow); }
+  std::uint8_t* Row(int y) {
+    return Bits.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(BytesPerRow);
+  }
   const std::uint8_t* Row(int y) const {
     return Bits.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(BytesPerRow);
   }

@@ -97,8 +97,8 @@ int bcOpenBitmap(TAbsFaxCvt* cvt, const std::string& /*fileName*/) {
   d->Width = b.Width;
   d->Height = b.Height;
   d->BytesPerRow = b.BytesPerRow;
-  cvt->BytesTotal = static_cast<std::int32_t>(std::min<std::int64_t>(
-      static_cast<std::int64_t>(b.BytesPerRow) * b.Height, INT32_MAX));
+  cvt->BytesTotal = static_cast<std::int32_t>(
+      std::min<std::int64_t>(static_cast<std::int64_t>(b.BytesPerRow) * b.Height, INT32_MAX));
   cvt->BytesDone = 0;
   d->NextRow = 1;
   d->ByteOfs = 0;
@@ -152,7 +152,8 @@ int bcGetBitmapRasterLine(TAbsFaxCvt* cvt, std::uint8_t* data, int& len, bool& e
     for (int x = 0; x < width; ++x) {
       std::uint8_t r, g, bl;
       b.GetPixel(x, y, r, g, bl);
-      if (r + g + bl < d->Threshold[x % 32][y % 32]) out[x >> 3] |= static_cast<std::uint8_t>(0x80 >> (x & 7));
+      if (r + g + bl < d->Threshold[x % 32][y % 32])
+        out[x >> 3] |= static_cast<std::uint8_t>(0x80 >> (x & 7));
       if ((x & 7) == 7) SafeYield();
     }
   }

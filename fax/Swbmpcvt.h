@@ -11,14 +11,14 @@
 #include "fax/Swfaxcvt.h"
 
 struct TBitmapReaderData {
-  const TBitmapImage* Bitmap = nullptr;       // the bitmap whose pixels are read
-  std::unique_ptr<TBitmapImage> BitmapCopy;   // owned by the reader
+  const TBitmapImage* Bitmap = nullptr;      // the bitmap whose pixels are read
+  std::unique_ptr<TBitmapImage> BitmapCopy;  // owned by the reader
   int BytesPerRow = 0;
   int Width = 0;
   int Height = 0;
-  int NextRow = 0;                            // from 1
-  std::size_t ByteOfs = 0;                    // of the next row in the pixel block
-  std::vector<std::uint8_t> PixelBlock;       // all rows, direct mode
+  int NextRow = 0;                       // from 1
+  std::size_t ByteOfs = 0;               // of the next row in the pixel block
+  std::vector<std::uint8_t> PixelBlock;  // all rows, direct mode
   bool DitherMode = false;
   std::int32_t Threshold[32][32] = {};
 };

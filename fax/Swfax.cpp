@@ -90,7 +90,8 @@ void fDoneC12SendFax(TFaxRec*& fax) {
     if (fax->PData->HandlerRegistered || fax->PData->InProgress) afStopFax(fax);
     if (fax->PData->ComPort != nullptr) {
       void* p = nullptr;
-      if (fax->PData->ComPort->GetDataPointer(p, 2) == 0 && p == fax) fax->PData->ComPort->SetDataPointer(nullptr, 2);
+      if (fax->PData->ComPort->GetDataPointer(p, 2) == 0 && p == fax)
+        fax->PData->ComPort->SetDataPointer(nullptr, 2);
     }
   }
   FreeCoverReader(fax);
@@ -113,7 +114,9 @@ void fSetModemInit(TFaxRec* fax, std::string_view init) {
   fax->CData->ModemInit = s.substr(0, 40);
 }
 
-void fSetHeaderText(TFaxRec* fax, std::string_view text) { fax->HeaderText = std::string(text.substr(0, 255)); }
+void fSetHeaderText(TFaxRec* fax, std::string_view text) {
+  fax->HeaderText = std::string(text.substr(0, 255));
+}
 void fSetEnhTextEnabled(TFaxRec* fax, bool enabled) { fax->CData->EnhTextEnabled = enabled; }
 void fSetEnhSmallFont(TFaxRec* fax, const TFaxTextFont& font) { fax->CData->EnhSmallFont = font; }
 void fSetEnhStandardFont(TFaxRec* fax, const TFaxTextFont& font) { fax->CData->EnhStandardFont = font; }
@@ -135,7 +138,9 @@ void fSetDetectBusy(TFaxRec* fax, bool detect) {
   ChooseDefInit(fax->CData);
 }
 void fSetToneDial(TFaxRec* fax, bool tone) { fax->CData->ToneDial = tone; }
-void fSetDialPrefix(TFaxRec* fax, std::string_view prefix) { fax->CData->DialPrefix = std::string(prefix.substr(0, 40)); }
+void fSetDialPrefix(TFaxRec* fax, std::string_view prefix) {
+  fax->CData->DialPrefix = std::string(prefix.substr(0, 40));
+}
 void fSetDialTime(TFaxRec* fax, std::int32_t ticks) { fax->CData->DialWait = ticks; }
 void fSetMaxRetries(TFaxRec* fax, std::int32_t retries) { fax->MaxRetries = retries; }
 void fSetYielding(TFaxRec* fax, std::uint16_t maxSendCount, std::uint16_t bufferMinimum) {
@@ -155,7 +160,8 @@ void fSetInitBaudRate(TFaxRec* fax, std::int32_t initRate, std::int32_t normalRa
     c->NormalBaud = normalRate;
   } else if (fax->PData->ComPort != nullptr) {
     std::uint32_t baud = 0, parity = 0, bits = 0, stop = 0;
-    if (fax->PData->ComPort->GetLine(baud, parity, bits, stop) == 0) c->NormalBaud = static_cast<std::int32_t>(baud);
+    if (fax->PData->ComPort->GetLine(baud, parity, bits, stop) == 0)
+      c->NormalBaud = static_cast<std::int32_t>(baud);
   }
   if (setCurrent) fSwitchToInitBaud(fax);
 }
@@ -200,20 +206,28 @@ void fBuildModCodes(TFaxRec* fax) {
   TModCodes& m = fax->CData->ModCodes;
   const bool is20 = fax->PData->ClassInUse == ctClass2_0;
   for (int i = 0; i < 13; ++i) {
-    m.Codes[static_cast<std::size_t>(i)] = std::string(i <= 6 ? "AT+F" : "+F") + (is20 ? kClass20[i] : kClass2[i]);
-    m.Codes[static_cast<std::size_t>(i)].resize(std::min<std::size_t>(m.Codes[static_cast<std::size_t>(i)].size(), 13));
+    m.Codes[static_cast<std::size_t>(i)] =
+        std::string(i <= 6 ? "AT+F" : "+F") + (is20 ? kClass20[i] : kClass2[i]);
+    m.Codes[static_cast<std::size_t>(i)].resize(
+        std::min<std::size_t>(m.Codes[static_cast<std::size_t>(i)].size(), 13));
   }
   m.Hangup = is20 ? "FHS" : "FHNG";
 }
 
 char fRateCode(std::uint16_t bps) {
   switch (bps) {
-    case 2400: return '0';
-    case 4800: return '1';
-    case 7200: return '2';
-    case 12000: return '4';
-    case 14400: return '5';
-    default: return '3';
+    case 2400:
+      return '0';
+    case 4800:
+      return '1';
+    case 7200:
+      return '2';
+    case 12000:
+      return '4';
+    case 14400:
+      return '5';
+    default:
+      return '3';
   }
 }
 
@@ -228,17 +242,29 @@ void fDecodeSessionParams(TFaxRec* fax, std::string_view reply) {
   TC12AbsData* c = fax->CData;
   std::size_t colon = reply.find(':');
   std::string v = Trim(colon == std::string_view::npos ? reply.substr(std::min<std::size_t>(reply.size(), 5))
-                                                        : reply.substr(colon + 1));
+                                                       : reply.substr(colon + 1));
   auto at = [&](std::size_t pos) { return pos <= v.size() ? v[pos - 1] : '\0'; };
   c->SessionRes = at(1) == '1' ? 1 : 0;
   c->CanDoHighRes = c->SessionRes != 0;
   switch (at(3)) {
-    case '0': c->SessionBPS = 2400; break;
-    case '1': c->SessionBPS = 4800; break;
-    case '2': c->SessionBPS = 7200; break;
-    case '4': c->SessionBPS = 12000; break;
-    case '5': c->SessionBPS = 14400; break;
-    default: c->SessionBPS = 9600; break;
+    case '0':
+      c->SessionBPS = 2400;
+      break;
+    case '1':
+      c->SessionBPS = 4800;
+      break;
+    case '2':
+      c->SessionBPS = 7200;
+      break;
+    case '4':
+      c->SessionBPS = 12000;
+      break;
+    case '5':
+      c->SessionBPS = 14400;
+      break;
+    default:
+      c->SessionBPS = 9600;
+      break;
   }
   c->SessionWid = at(5) == '1' ? 1 : 0;
   c->CanDoHighWid = c->SessionWid != 0;
@@ -458,7 +484,8 @@ bool fSetClassType(TFaxRec* fax, ClassType ct) {
   return fax->PData->ClassInUse != ctUnknown;
 }
 
-bool fGetModemInfo(TFaxRec* fax, char& cls, std::string& model, std::string& chip, std::string& rev, bool reset) {
+bool fGetModemInfo(TFaxRec* fax, char& cls, std::string& model, std::string& chip, std::string& rev,
+                   bool reset) {
   cls = '0';
   model.clear();
   chip.clear();
@@ -545,7 +572,8 @@ void fPrepareFaxTransmit(TFaxRec* fax) {
   c->LastResChar = ' ';
   if (fax->Converter != nullptr && fax->ConverterEnhanced != c->EnhTextEnabled) DoneConverter(fax);
   if (fax->Converter == nullptr) {
-    const int r = c->EnhTextEnabled ? fcInitTextExConverter(fax->Converter) : fcInitTextConverter(fax->Converter);
+    const int r =
+        c->EnhTextEnabled ? fcInitTextExConverter(fax->Converter) : fcInitTextConverter(fax->Converter);
     if (r != 0) {
       fax->Converter = nullptr;
       afReportError(fax, r);

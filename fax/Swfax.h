@@ -64,24 +64,24 @@ struct TC12AbsData {
   char LastResChar = ' ';
   std::uint8_t ScanTimeCode = 0;
   std::uint8_t LastFrame = 0;
-  std::uint16_t ReplyWait = 182;   // ticks
-  std::uint16_t DataWait = 1092;   // ticks
+  std::uint16_t ReplyWait = 182;  // ticks
+  std::uint16_t DataWait = 1092;  // ticks
   std::uint16_t DesiredBPS = 9600;
   std::uint16_t RateIndex = 0;
   std::uint16_t MinBytes = 0;
   std::int16_t HangupCode = 0;
-  std::int32_t DialWait = 1092;    // ticks
+  std::int32_t DialWait = 1092;  // ticks
   std::int32_t SessionBPS = 0;
   std::int32_t NormalBaud = 0;
   std::int32_t InitBaud = 0;
   std::unique_ptr<std::uint8_t[]> DataBuffer;
-  TFaxFileReader FaxFile;          // the open fax file (or FXF cover)
+  TFaxFileReader FaxFile;  // the open fax file (or FXF cover)
   TModCodes ModCodes;
   std::string DefInit = "ATE0Q0V1X4S0=0S2=43";
   std::string ModemInit;
   std::string DialPrefix;
   std::string Response;
-  bool LineReady = false;          // Response holds a complete line
+  bool LineReady = false;  // Response holds a complete line
   EventTimer ReplyTimer{};
   std::array<bool, 6> Class1Rates{true, true, false, false, false, false};
   std::array<bool, 6> RemoteRates{};
@@ -108,13 +108,55 @@ struct TC12AbsData {
 
 // Send states; value n is also the dispatch-log sub-type 30 + n.
 enum SendStates : std::uint8_t {
-  tfNone, tfGetEntry, tfInit, tf1Init1, tf2Init1, tf2Init1A, tf2Init1B, tf2Init2, tf2Init3, tfDial,
-  tfRetryWait, tf1Connect, tf1SendTSI, tf1TSIResponse, tf1DCSResponse, tf1TrainStart, tf1TrainFinish,
-  tf1WaitCFR, tf1WaitPageConnect, tf2Connect, tf2GetParams, tfWaitXon, tfWaitFreeHeader,
-  tfSendPageHeader, tfOpenCover, tfSendCover, tfPrepPage, tfSendPage, tfDrainPage, tf1PageEnd,
-  tf1PrepareEOP, tf1SendEOP, tf1WaitMPS, tf1WaitEOP, tf1WaitMCF, tf1SendDCN, tf1Hangup, tf1WaitHangup,
-  tf2SendEOP, tf2WaitFPTS, tf2WaitFET, tf2WaitPageOK, tf2SendNewParams, tf2NextPage, tf20CheckPage,
-  tfClose, tfCompleteOK, tfAbort, tfDone
+  tfNone,
+  tfGetEntry,
+  tfInit,
+  tf1Init1,
+  tf2Init1,
+  tf2Init1A,
+  tf2Init1B,
+  tf2Init2,
+  tf2Init3,
+  tfDial,
+  tfRetryWait,
+  tf1Connect,
+  tf1SendTSI,
+  tf1TSIResponse,
+  tf1DCSResponse,
+  tf1TrainStart,
+  tf1TrainFinish,
+  tf1WaitCFR,
+  tf1WaitPageConnect,
+  tf2Connect,
+  tf2GetParams,
+  tfWaitXon,
+  tfWaitFreeHeader,
+  tfSendPageHeader,
+  tfOpenCover,
+  tfSendCover,
+  tfPrepPage,
+  tfSendPage,
+  tfDrainPage,
+  tf1PageEnd,
+  tf1PrepareEOP,
+  tf1SendEOP,
+  tf1WaitMPS,
+  tf1WaitEOP,
+  tf1WaitMCF,
+  tf1SendDCN,
+  tf1Hangup,
+  tf1WaitHangup,
+  tf2SendEOP,
+  tf2WaitFPTS,
+  tf2WaitFET,
+  tf2WaitPageOK,
+  tf2SendNewParams,
+  tf2NextPage,
+  tf20CheckPage,
+  tfClose,
+  tfCompleteOK,
+  tfAbort,
+  tfDone
 };
 constexpr TDispatchSubType FaxSendSubTypeBase = 30;
 
@@ -146,7 +188,8 @@ void fSetModemFeatures(TFaxRec* fax, std::uint16_t bps, char ecmChar);
 
 // ----- queries (blocking modem commands) -----
 bool fGetModemClassSupport(TFaxRec* fax, bool& class1, bool& class2, bool& class2_0, bool reset);
-bool fGetModemInfo(TFaxRec* fax, char& cls, std::string& model, std::string& chip, std::string& rev, bool reset);
+bool fGetModemInfo(TFaxRec* fax, char& cls, std::string& model, std::string& chip, std::string& rev,
+                   bool reset);
 void fGetModemFeatures(TFaxRec* fax, std::int32_t& bps, char& correction);
 void fGetPageInfoC12(TFaxRec* fax, std::int32_t& pages, std::int32_t& page, std::int32_t& bytesTransferred,
                      std::int32_t& pageLength);

@@ -1,14 +1,15 @@
 // Fax converter engine: T.4 modified Huffman encoder, conversion loop and fax file output.
 #include "fax/Swfaxcvt.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "fax/T4Codes.h"
 #include "serial/SioMisc.h"
@@ -16,12 +17,12 @@
 
 namespace {
 
-using t4::TCode;
-using t4::WhiteTerm;
-using t4::BlackTerm;
-using t4::WhiteMakeUp;
 using t4::BlackMakeUp;
+using t4::BlackTerm;
 using t4::EOLCode;
+using t4::TCode;
+using t4::WhiteMakeUp;
+using t4::WhiteTerm;
 
 constexpr TCode EOLFillCode = {0x0001, 16};
 
@@ -256,8 +257,12 @@ void acSetMargins(TAbsFaxCvt* cvt, int left, int top) {
 }
 
 void acSetResolutionMode(TAbsFaxCvt* cvt, int mode) { cvt->ResolutionMode = mode; }
-void acSetResolutionWidth(TAbsFaxCvt* cvt, int widthCode) { cvt->ResWidth = widthCode == 2 ? WideWidth : StandardWidth; }
-void acSetStationID(TAbsFaxCvt* cvt, std::string_view id) { cvt->StationID = std::string(id.substr(0, StationIDLen)); }
+void acSetResolutionWidth(TAbsFaxCvt* cvt, int widthCode) {
+  cvt->ResWidth = widthCode == 2 ? WideWidth : StandardWidth;
+}
+void acSetStationID(TAbsFaxCvt* cvt, std::string_view id) {
+  cvt->StationID = std::string(id.substr(0, StationIDLen));
+}
 
 void acSetStatusCallback(TAbsFaxCvt* cvt, TCvtStatusCallback callback) {
   if (!callback) return;
@@ -273,17 +278,14 @@ void acSetStatusWnd(TAbsFaxCvt* cvt, HWND wnd) {
 
 namespace {
 // Left margin as the encoder uses it: never negative, never beyond the line.
-int EffectiveMargin(const TAbsFaxCvt* cvt) {
-  return std::clamp(cvt->LeftMargin, 0, acLineWidth(cvt));
-}
+int EffectiveMargin(const TAbsFaxCvt* cvt) { return std::clamp(cvt->LeftMargin, 0, acLineWidth(cvt)); }
 }  // namespace
 
 void acSetPictureWidth(TAbsFaxCvt* cvt, int width) {
   const int w = std::max(width, 0);
   const int lineWidth = acLineWidth(cvt);
   const int margin = EffectiveMargin(cvt);
-  if (cvt->Flags & coDoubleWidth)
-    cvt->DoubleWidth = cvt->ResolutionMode == 0 && 2 * w <= lineWidth - margin;
+  if (cvt->Flags & coDoubleWidth) cvt->DoubleWidth = cvt->ResolutionMode == 0 && 2 * w <= lineWidth - margin;
   cvt->HalfHeight = (cvt->Flags & coHalfHeight) && cvt->ResolutionMode == 0 && !cvt->DoubleWidth;
   cvt->CenterOfs = 0;
   if ((cvt->Flags & coCenterImage) && lineWidth - w >= 16) {
@@ -585,7 +587,8 @@ int acConvertToFile(TAbsFaxCvt* cvt, const std::string& inFileName, const std::s
     cvt->OutFileName = ForceExtension(inFileName, "FXF");  // beside the input
 
   // Never write the fax file over the document it is made from.
-  struct stat in{}, out{};
+  struct stat in {
+  }, out{};
   std::string input = cvt->DefExt.empty() ? inFileName : DefaultExtension(inFileName, cvt->DefExt);
   if (::stat(input.c_str(), &in) == 0 && ::stat(cvt->OutFileName.c_str(), &out) == 0 &&
       in.st_dev == out.st_dev && in.st_ino == out.st_ino)

@@ -59,11 +59,11 @@ inline constexpr std::uint16_t csEnding = 2;
 class TFaxOutFile;
 
 struct TAbsFaxCvt {
-  std::int32_t ResolutionMode = 0;   // 0 normal, nonzero fine
-  bool DoubleWidth = false;          // set by a picture reader when it opens its input
-  bool HalfHeight = false;           // likewise
+  std::int32_t ResolutionMode = 0;  // 0 normal, nonzero fine
+  bool DoubleWidth = false;         // set by a picture reader when it opens its input
+  bool HalfHeight = false;          // likewise
   std::uint32_t Flags = DefFaxCvtOptions;
-  std::int32_t ByteOfs = 0;          // write position in the line buffer
+  std::int32_t ByteOfs = 0;  // write position in the line buffer
   std::int32_t BitOfs = 0;
   std::int32_t ResWidth = StandardWidth;
   std::int32_t LeftMargin = DefLeftMargin;
@@ -72,9 +72,9 @@ struct TAbsFaxCvt {
   std::int32_t CurrLine = 0;
   std::int32_t LastPageWithHeader = 0;
   std::uint32_t PageHeaderPos = 0;
-  std::int32_t CenterOfs = 0;        // bytes of white a picture reader puts before each line
-  void* UserData = nullptr;          // the reader's record, freed by the reader
-  void* OtherData = nullptr;         // the caller's pointer
+  std::int32_t CenterOfs = 0;  // bytes of white a picture reader puts before each line
+  void* UserData = nullptr;    // the reader's record, freed by the reader
+  void* OtherData = nullptr;   // the caller's pointer
   std::int32_t BytesDone = 0;
   std::int32_t BytesTotal = 0;
   std::unique_ptr<std::uint8_t[]> DataLine;   // one encoded line
@@ -84,15 +84,15 @@ struct TAbsFaxCvt {
   TCloseFileCallback CloseCall = nullptr;
   TCvtStatusCallback StatusFunc = nullptr;
   HWND StatusWnd = 0;
-  std::string DefExt;                // at most 3 characters
+  std::string DefExt;  // at most 3 characters
   std::string InFileName;
   std::string OutFileName;
-  std::string StationID;             // at most 20 characters
+  std::string StationID;  // at most 20 characters
   TFaxHeaderRec MainHeader;
   TPageHeaderRec PageHeader;
   std::unique_ptr<TFaxOutFile> OutFile;
-  void* InBitmap = nullptr;          // a bitmap object to convert (bitmap reader)
-  std::int32_t PrevLineLen = 0;      // length of the line encoded before
+  void* InBitmap = nullptr;      // a bitmap object to convert (bitmap reader)
+  std::int32_t PrevLineLen = 0;  // length of the line encoded before
 
   TAbsFaxCvt();
   ~TAbsFaxCvt();
@@ -111,7 +111,9 @@ void acSetResolutionMode(TAbsFaxCvt* cvt, int mode);
 // Width code 2 gives 2048 pixels, any other 1728.
 void acSetResolutionWidth(TAbsFaxCvt* cvt, int widthCode);
 // The line width in force: 2048 for a wide page, else 1728.
-inline int acLineWidth(const TAbsFaxCvt* cvt) { return cvt->ResWidth == WideWidth ? WideWidth : StandardWidth; }
+inline int acLineWidth(const TAbsFaxCvt* cvt) {
+  return cvt->ResWidth == WideWidth ? WideWidth : StandardWidth;
+}
 void acSetStationID(TAbsFaxCvt* cvt, std::string_view id);
 void acSetStatusCallback(TAbsFaxCvt* cvt, TCvtStatusCallback callback);
 void acSetStatusWnd(TAbsFaxCvt* cvt, HWND wnd);
@@ -144,4 +146,3 @@ int acOutToFileCallback(TAbsFaxCvt* cvt, const std::uint8_t* data, int len, bool
 // Conversion
 int acConvert(TAbsFaxCvt* cvt, const std::string& inFileName, TPutLineCallback output);
 int acConvertToFile(TAbsFaxCvt* cvt, const std::string& inFileName, const std::string& outFileName);
-

@@ -1,11 +1,12 @@
 // Fax file records and the fax file reader.
 #include "fax/Swfaxfmt.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "serial/Sioexcept.h"
 
@@ -28,17 +29,37 @@ std::uint32_t Get32(const std::uint8_t* p) {
 
 int fxfFileError(int err) {
   switch (err) {
-    case ENOENT: return ecFileNotFound;
-    case ENOTDIR: return ecPathNotFound;
-    case EMFILE: case ENFILE: return ecTooManyFiles;
-    case EACCES: case EPERM: case EISDIR: case ETXTBSY: case EEXIST: return ecFileAccessDenied;
-    case EBADF: return ecInvalidHandle;
-    case ENOMEM: return ecOutOfMemory;
-    case ENOSPC: case EFBIG: case EDQUOT: return ecDiskFull;
-    case EROFS: return ecWriteProtected;
-    case ESPIPE: case EINVAL: return ecSeekError;
-    case ENXIO: case ENODEV: return ecDriveNotReady;
-    default: return ecHardwareFailure;
+    case ENOENT:
+      return ecFileNotFound;
+    case ENOTDIR:
+      return ecPathNotFound;
+    case EMFILE:
+    case ENFILE:
+      return ecTooManyFiles;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case ETXTBSY:
+    case EEXIST:
+      return ecFileAccessDenied;
+    case EBADF:
+      return ecInvalidHandle;
+    case ENOMEM:
+      return ecOutOfMemory;
+    case ENOSPC:
+    case EFBIG:
+    case EDQUOT:
+      return ecDiskFull;
+    case EROFS:
+      return ecWriteProtected;
+    case ESPIPE:
+    case EINVAL:
+      return ecSeekError;
+    case ENXIO:
+    case ENODEV:
+      return ecDriveNotReady;
+    default:
+      return ecHardwareFailure;
   }
 }
 
@@ -265,7 +286,8 @@ int TFaxFileReader::ReadPageData(std::uint8_t* buffer, int maxLen, int& len) {
   len = 0;
   if (!IsOpen()) return ecNotOpenInput;
   if (maxLen < 0) return ecBadArgument;
-  std::uint32_t n = pageLeft_ < static_cast<std::uint32_t>(maxLen) ? pageLeft_ : static_cast<std::uint32_t>(maxLen);
+  std::uint32_t n =
+      pageLeft_ < static_cast<std::uint32_t>(maxLen) ? pageLeft_ : static_cast<std::uint32_t>(maxLen);
   if (n == 0) return 0;
   int rc = ReadAt(pos_, buffer, n);
   if (rc < 0) return rc;

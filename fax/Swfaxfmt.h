@@ -16,7 +16,7 @@ inline constexpr TSigArray DefFXFSig = {'F', 'X', 'F', '1', '0', '\x1A'};
 inline constexpr std::size_t FaxHeaderSize = 64;
 inline constexpr std::size_t PageHeaderSize = 16;
 inline constexpr std::uint32_t DefFirstPageOffset = 64;
-inline constexpr int MaxLineRecordLen = 4096;   // largest count of a line record
+inline constexpr int MaxLineRecordLen = 4096;  // largest count of a line record
 inline constexpr int StationIDLen = 20;
 
 // PageFlags bits
@@ -110,8 +110,8 @@ class TFaxFileReader {
   std::uint64_t size_ = 0;
   TFaxHeaderRec header_;
   TPageHeaderRec pageHeader_;
-  std::uint64_t pos_ = 0;        // read position of the current page's data
-  std::uint32_t pageLeft_ = 0;   // bytes of the current page still to read
+  std::uint64_t pos_ = 0;       // read position of the current page's data
+  std::uint32_t pageLeft_ = 0;  // bytes of the current page still to read
   // The last page found and the offset of its header: a later page is looked for from
   // there, so that reading the pages in order walks the file once.
   unsigned lastPage_ = 0;

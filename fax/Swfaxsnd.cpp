@@ -10,8 +10,8 @@
 #include "fax/Swfax.h"
 #include "fax/Swfaxcvt.h"
 #include "fax/Swtxtcvt.h"
-#include "serial/SioMisc.h"
 #include "platform/Text.h"
+#include "serial/SioMisc.h"
 #include "serial/Sioexcept.h"
 
 namespace {
@@ -26,7 +26,8 @@ bool Contains(std::string_view s, std::string_view what) { return s.find(what) !
 
 bool IsReplyState(std::uint8_t s) {
   return (s >= tf1Init1 && s <= tf2Init3) || (s >= tf1Connect && s <= tf2GetParams) || s == tf1PageEnd ||
-         (s >= tf1SendEOP && s <= tf1WaitHangup) || (s >= tf2WaitFPTS && s <= tf2WaitPageOK) || s == tf20CheckPage;
+         (s >= tf1SendEOP && s <= tf1WaitHangup) || (s >= tf2WaitFPTS && s <= tf2WaitPageOK) ||
+         s == tf20CheckPage;
 }
 
 bool WaitsAfter(std::uint8_t s) {
@@ -320,7 +321,8 @@ struct Session {
       case 0x40:
       case 0x42: {
         std::string id;
-        for (std::size_t i = 0; i < 20 && ff + 3 + i < f.size(); ++i) id.insert(id.begin(), static_cast<char>(f[ff + 3 + i]));
+        for (std::size_t i = 0; i < 20 && ff + 3 + i < f.size(); ++i)
+          id.insert(id.begin(), static_cast<char>(f[ff + 3 + i]));
         d->RemoteID = id;
         d->FaxProgress = fpGotRemoteID;
         c->ForceStatus = true;
@@ -344,11 +346,14 @@ struct Session {
         d->FaxProgress = fpSessionParams;
         c->ForceStatus = true;
         return false;
-      case 0x84: c->ReceivedCFR = true; return false;
+      case 0x84:
+        c->ReceivedCFR = true;
+        return false;
       case 0xFA:
         Fail(ecCancelRequested);
         return true;
-      default: return false;
+      default:
+        return false;
     }
   }
 
@@ -440,7 +445,6 @@ struct Session {
     if (!c->FinalFrame) Command("AT+FRH=3");
   }
 
-
   // A reply state that only wants "OK" before its command.
   bool NeedOK() {
     if (Has("OK")) return true;
@@ -496,7 +500,8 @@ struct Session {
     if (ReplyIs(mcRemoteCapsReply)) {
       fDecodeSessionParams(fax, c->Response);
       const bool wide = (PageFlags() & pfWideLine) != 0;
-      if ((wide && c->SessionWid == 0) || (c->ResChar == '1' && c->SessionRes == 0)) return Fail(ecFaxBadMachine);
+      if ((wide && c->SessionWid == 0) || (c->ResChar == '1' && c->SessionRes == 0))
+        return Fail(ecFaxBadMachine);
       d->FaxProgress = fpSessionParams;
       c->ForceStatus = true;
     } else if (ReplyIs(mcCSIReply)) {
@@ -870,8 +875,12 @@ struct Session {
   // Runs the current state for the event; returns false when the handler is to be left.
   void RunState(int event, bool cancelled) {
     switch (fax->State) {
-      case tfGetEntry: GetEntry(); break;
-      case tfInit: Init(); break;
+      case tfGetEntry:
+        GetEntry();
+        break;
+      case tfInit:
+        Init();
+        break;
       case tf2Init1:
         if (NeedOK()) {
           Command(Code(mcLocalID) + "=\"" + d->StationID + "\"");
@@ -907,7 +916,9 @@ struct Session {
         else
           Fail(ecFaxInitError);
         break;
-      case tf1Connect: Connect1(); break;
+      case tf1Connect:
+        Connect1();
+        break;
       case tf1SendTSI:
         if (Has("CONNECT")) SendFrameThen(TSIFrame(), tf1TSIResponse);
         break;
@@ -932,7 +943,9 @@ struct Session {
           fax->State = tf1WaitCFR;
         }
         break;
-      case tf1WaitCFR: WaitCFR(); break;
+      case tf1WaitCFR:
+        WaitCFR();
+        break;
       case tf1WaitPageConnect:
         if (Has("CONNECT")) {
           ArmTimeout(18);
@@ -975,7 +988,9 @@ struct Session {
           fax->State = tf1WaitMCF;
         }
         break;
-      case tf1WaitMCF: WaitMCF(); break;
+      case tf1WaitMCF:
+        WaitMCF();
+        break;
       case tf1SendDCN:
         if (Has("CONNECT")) SendFrameThen({0xFF, 0x13, 0xFB}, tf1Hangup);
         break;
@@ -989,14 +1004,22 @@ struct Session {
       case tf1WaitHangup:
         if (Has("OK")) fax->State = tfClose;
         break;
-      case tfDial: Dial(); break;
+      case tfDial:
+        Dial();
+        break;
       case tfRetryWait:
         // Only the end of the wait redials; stray characters do not.
         if (event == d->TimeoutTrigger) fax->State = tfDial;
         break;
-      case tf2Connect: Connect2(); break;
-      case tf2GetParams: GetParams(); break;
-      case tfWaitXon: WaitXon(event); break;
+      case tf2Connect:
+        Connect2();
+        break;
+      case tf2GetParams:
+        GetParams();
+        break;
+      case tfWaitXon:
+        WaitXon(event);
+        break;
       case tfWaitFreeHeader:
         if (event == d->OutFreeTrigger) {
           d->FaxProgress = fpSendPage;
@@ -1004,12 +1027,18 @@ struct Session {
           fax->State = tfSendPageHeader;
         }
         break;
-      case tfSendPageHeader: SendPageHeader(); break;
-      case tfOpenCover: OpenCover(); break;
+      case tfSendPageHeader:
+        SendPageHeader();
+        break;
+      case tfOpenCover:
+        OpenCover();
+        break;
       case tfSendCover:
         if (event == d->OutFreeTrigger) SendCover();
         break;
-      case tfPrepPage: PrepPage(); break;
+      case tfPrepPage:
+        PrepPage();
+        break;
       case tfSendPage:
         if (event == d->OutFreeTrigger)
           SendPageBlocks();
@@ -1029,9 +1058,15 @@ struct Session {
         d->FaxProgress = fpSendPageStatus;
         fax->State = Class20() ? tf20CheckPage : tf2WaitFPTS;
         break;
-      case tf2WaitFPTS: WaitFPTS(); break;
-      case tf2WaitFET: WaitFET(); break;
-      case tf2WaitPageOK: WaitPageOK(); break;
+      case tf2WaitFPTS:
+        WaitFPTS();
+        break;
+      case tf2WaitFET:
+        WaitFET();
+        break;
+      case tf2WaitPageOK:
+        WaitPageOK();
+        break;
       case tf2SendNewParams:
         if (c->MorePages) {
           Command(std::string(Class20() ? "AT+FIS=" : "AT+FDIS=") + c->ResChar);
@@ -1049,17 +1084,25 @@ struct Session {
           fax->State = tfClose;
         }
         break;
-      case tf20CheckPage: CheckPage20(); break;
-      case tfClose: Close(); break;
+      case tf20CheckPage:
+        CheckPage20();
+        break;
+      case tfClose:
+        Close();
+        break;
       case tfCompleteOK:
         afFaxStatus(fax, false, true);
         afSignalFinish(fax);
         c->InitSent = false;
         fax->State = tfDone;
         break;
-      case tfAbort: Abort(cancelled); break;
-      case tfDone: break;
-      default: break;
+      case tfAbort:
+        Abort(cancelled);
+        break;
+      case tfDone:
+        break;
+      default:
+        break;
     }
   }
 };
@@ -1109,7 +1152,9 @@ void fFaxTransmit(UINT msg, WPARAM wParam, LPARAM lParam) {
       } else if (event == d->TimeoutTrigger) {
         switch (fax->State) {
           case tf1Connect:
-          case tf2Connect: s.Fail(ecFaxNoAnswer); break;
+          case tf2Connect:
+            s.Fail(ecFaxNoAnswer);
+            break;
           case tf1WaitMCF:
             s.port->PutString(" ");
             s.c->InFrame = false;
@@ -1119,14 +1164,15 @@ void fFaxTransmit(UINT msg, WPARAM wParam, LPARAM lParam) {
             fHangup(fax);
             fax->State = tfClose;
             break;
-          default: s.Fail(ecTimeout); break;
+          default:
+            s.Fail(ecTimeout);
+            break;
         }
       } else {
         return;
       }
-    } else if (event == d->TimeoutTrigger &&
-               (fax->State == tfWaitFreeHeader || fax->State == tfSendCover || fax->State == tfSendPage ||
-                fax->State == tfDrainPage)) {
+    } else if (event == d->TimeoutTrigger && (fax->State == tfWaitFreeHeader || fax->State == tfSendCover ||
+                                              fax->State == tfSendPage || fax->State == tfDrainPage)) {
       // The output has not moved for the whole data wait: the line is stuck.
       s.Fail(ecTimeout);
     }

@@ -1,12 +1,12 @@
 // Named fonts through fontconfig, drawn with FreeType into 1-bit rows.
 #include "fax/Swfont.h"
 
+#include <fontconfig/fontconfig.h>
+#include <ft2build.h>
+
 #include <algorithm>
 #include <cmath>
 #include <mutex>
-
-#include <fontconfig/fontconfig.h>
-#include <ft2build.h>
 #include FT_FREETYPE_H
 #include FT_TRUETYPE_TABLES_H
 
@@ -134,7 +134,8 @@ bool TFaxFontRenderer::Select(const TFaxTextFont& font, int scale) {
   return true;
 }
 
-void TFaxFontRenderer::Draw(std::string_view text, std::uint8_t* bitmap, int width, int rows, int bytesPerRow) {
+void TFaxFontRenderer::Draw(std::string_view text, std::uint8_t* bitmap, int width, int rows,
+                            int bytesPerRow) {
   Impl& d = *impl_;
   if (!d.face || width <= 0 || rows <= 0) return;
   const int rowLimit = std::min(width, bytesPerRow * 8);

@@ -1,12 +1,13 @@
 // PCX and DCX readers: run-length decoded monochrome rows, white stored as 1 in the file.
 #include "fax/Swpcxcvt.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
-#include <unistd.h>
 
 #include "serial/Sioexcept.h"
 

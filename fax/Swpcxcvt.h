@@ -18,19 +18,19 @@ struct TDcxPageTable {
   std::vector<std::uint32_t> Offsets;  // in file order
   std::vector<std::int64_t> Lengths;
   int PageCount = 0;
-  int CurrentPage = 0;                 // from 1
+  int CurrentPage = 0;  // from 1
 };
 
 struct TPcxReaderData {
   bool Open = false;
   int ReadPos = 0;
-  int BytesForWidth = 0;               // (Xmax - Xmin + 8) div 8
+  int BytesForWidth = 0;  // (Xmax - Xmin + 8) div 8
   std::unique_ptr<std::uint8_t[]> ReadBuffer;
   int BufCount = 0;
   std::uint8_t Header[PcxHeaderSize] = {};
   std::int64_t BytesLeft = 0;
   int File = -1;
-  int Width = 0;                       // Xmax - Xmin + 1
+  int Width = 0;                             // Xmax - Xmin + 1
   std::unique_ptr<TDcxPageTable> PageTable;  // DCX reader only
 };
 

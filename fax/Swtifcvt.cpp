@@ -1,12 +1,13 @@
 // TIFF reader: the first image directory, strips of uncompressed or PackBits rows.
 #include "fax/Swtifcvt.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
-#include <unistd.h>
 
 #include "serial/Sioexcept.h"
 
@@ -45,7 +46,8 @@ int ReadBytes(TTiffReaderData* d, std::uint8_t* out, int count) {
 }
 
 std::uint16_t Get16(const TTiffReaderData* d, const std::uint8_t* p) {
-  return d->Intel ? static_cast<std::uint16_t>(p[0] | (p[1] << 8)) : static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+  return d->Intel ? static_cast<std::uint16_t>(p[0] | (p[1] << 8))
+                  : static_cast<std::uint16_t>((p[0] << 8) | p[1]);
 }
 std::uint32_t Get32(const TTiffReaderData* d, const std::uint8_t* p) {
   return d->Intel ? (static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -101,9 +103,12 @@ int ReadDirectory(TAbsFaxCvt* cvt, TTiffReaderData* d) {
   int rc = ReadBytes(d, sig, 2);
   if (rc == ecDeviceRead) return ecBadGraphicsFormat;
   if (rc < 0) return rc;
-  if (sig[0] == 'I' && sig[1] == 'I') d->Intel = true;
-  else if (sig[0] == 'M' && sig[1] == 'M') d->Intel = false;
-  else return ecBadGraphicsFormat;
+  if (sig[0] == 'I' && sig[1] == 'I')
+    d->Intel = true;
+  else if (sig[0] == 'M' && sig[1] == 'M')
+    d->Intel = false;
+  else
+    return ecBadGraphicsFormat;
   std::uint32_t version = 0, ifd = 0, entries = 0;
   if ((rc = Read16(d, version)) < 0 || (rc = Read32(d, ifd)) < 0) return rc;
   if (ifd > 0 && (rc = Seek(d, ifd)) < 0) return rc;
@@ -118,7 +123,9 @@ int ReadDirectory(TAbsFaxCvt* cvt, TTiffReaderData* d) {
     const std::uint32_t count = isShort ? (rawCount & 0xFFFF) : rawCount;
     const std::uint32_t value = isShort ? Get16(d, e + 8) : Get32(d, e + 8);
     switch (tag) {
-      case 255: d->SubfileType = value; break;
+      case 255:
+        d->SubfileType = value;
+        break;
       case 256:
         d->Width = static_cast<int>(value & 0xFFFF);
         d->BytesPerRow = (d->Width + 7) / 8;
@@ -135,21 +142,26 @@ int ReadDirectory(TAbsFaxCvt* cvt, TTiffReaderData* d) {
         if (value != 1 && value != PackBits) return ecBadGraphicsFormat;
         d->Compression = value;
         break;
-      case 262: d->Photometric = value; break;
+      case 262:
+        d->Photometric = value;
+        break;
       case 273:
         d->StripOffsets = type == TypeLong ? value : (value & 0xFFFF);
         d->StripCount = type == TypeLong ? rawCount : (rawCount & 0xFFFF);
         d->OffsetsType = type;
         std::memcpy(d->OffsetsField, e + 8, 4);
         break;
-      case 278: d->RowsPerStrip = type == TypeLong ? value : (value & 0xFFFF); break;
+      case 278:
+        d->RowsPerStrip = type == TypeLong ? value : (value & 0xFFFF);
+        break;
       case 279:
         d->StripByteCounts = value;
         d->CountsType = type;
         d->CountsCount = count;
         std::memcpy(d->CountsField, e + 8, 4);
         break;
-      default: break;
+      default:
+        break;
     }
   }
   // A row (behind the centering offset) must fit the raster buffer.

@@ -16,20 +16,20 @@ struct TStripEntry {
 };
 
 struct TTiffReaderData {
-  bool Intel = true;                  // "II" little-endian, else "MM" big-endian
+  bool Intel = true;  // "II" little-endian, else "MM" big-endian
   int BufCount = 0;
   int BufPos = 0;
-  int CurrStrip = 0;                  // from 1
-  int CurrRow = 0;                    // within the current strip, from 1
+  int CurrStrip = 0;  // from 1
+  int CurrRow = 0;    // within the current strip, from 1
   std::uint32_t SubfileType = 0;
   int Width = 0;
   std::uint32_t Height = 0;
   int BytesPerRow = 0;
   std::uint32_t RowsInStrip = 0;
-  std::uint32_t Compression = 1;      // 1 none, 32773 PackBits
+  std::uint32_t Compression = 1;  // 1 none, 32773 PackBits
   std::uint32_t Photometric = 0;
   std::uint32_t RowsPerStrip = 0;
-  std::uint32_t StripOffsets = 0;     // the only strip's offset, or where the offsets are
+  std::uint32_t StripOffsets = 0;  // the only strip's offset, or where the offsets are
   std::uint32_t StripCount = 0;
   std::vector<TStripEntry> StripTable;
   std::uint32_t StripByteCounts = 0;

@@ -1,13 +1,14 @@
 // Text converter: text files to raster lines in the built-in fax font or a named font.
 #include "fax/Swtxtcvt.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/Resources.h"
 #include "serial/SioMisc.h"
@@ -70,7 +71,8 @@ std::string ExpandTabs(std::string_view text, int tabStop) {
   for (char c : text) {
     if (out.size() >= static_cast<std::size_t>(MaxTextLine)) break;
     if (c == Tab && tabStop > 0) {
-      std::size_t next = (out.size() / static_cast<std::size_t>(tabStop) + 1) * static_cast<std::size_t>(tabStop);
+      std::size_t next =
+          (out.size() / static_cast<std::size_t>(tabStop) + 1) * static_cast<std::size_t>(tabStop);
       out.append(std::min(next, static_cast<std::size_t>(MaxTextLine)) - out.size(), ' ');
     } else {
       out.push_back(c);
@@ -152,7 +154,7 @@ int fcOpenFile(TAbsFaxCvt* cvt, const std::string& fileName) {
   d->ReadObject.reset();
   int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fxfFileError(errno);
-  struct stat st{};
+  struct stat st {};
   bool isDir = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
   ::close(fd);
   if (isDir) return ecFileAccessDenied;
@@ -277,7 +279,8 @@ int fcGetTextRasterLine(TAbsFaxCvt* cvt, std::uint8_t* data, int& len, bool& end
     if (d->FontKind == tfkBuiltIn) {
       const int cw = d->FontRec.PWidth;
       const int fit = std::max(0, LineWidth(cvt) / cw - Margin(cvt) / cw);
-      if (d->TextBuffer.size() > static_cast<std::size_t>(fit)) d->TextBuffer.resize(static_cast<std::size_t>(fit));
+      if (d->TextBuffer.size() > static_cast<std::size_t>(fit))
+        d->TextBuffer.resize(static_cast<std::size_t>(fit));
     }
 
     ++d->OnLine;

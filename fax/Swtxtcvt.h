@@ -22,10 +22,10 @@ inline constexpr std::size_t FaxFontResourceSize = 16384;
 inline constexpr int MaxTextLine = 255;
 
 struct TFontRecord {
-  std::uint8_t Bytes;        // bytes per character
-  std::uint8_t PWidth;       // width in pixels
-  std::uint8_t Width;        // bytes per row
-  std::uint8_t Height;       // rows
+  std::uint8_t Bytes;   // bytes per character
+  std::uint8_t PWidth;  // width in pixels
+  std::uint8_t Width;   // bytes per row
+  std::uint8_t Height;  // rows
 };
 inline constexpr TFontRecord SmallFont = {16, 12, 2, 8};
 inline constexpr TFontRecord StandardFont = {48, 20, 3, 16};
@@ -35,22 +35,22 @@ enum TTextFontKind : int { tfkBuiltIn = 0, tfkNamedFont = 1 };
 struct TTextFaxData {
   TTextFontKind FontKind = tfkBuiltIn;
   int TabStop = 4;
-  int LinesPerPage = 0;                  // 0: no limit
+  int LinesPerPage = 0;  // 0: no limit
   std::unique_ptr<TLineReader> ReadObject;
-  int OnLine = 0;                        // text lines begun on the current page
-  int CurRow = 0;                        // row of the current text line to deliver next
-  std::string TextBuffer;                // current line, tabs expanded, at most 255 characters
-  std::string Pending;                   // the rest of a line after a form feed
+  int OnLine = 0;          // text lines begun on the current page
+  int CurRow = 0;          // row of the current text line to deliver next
+  std::string TextBuffer;  // current line, tabs expanded, at most 255 characters
+  std::string Pending;     // the rest of a line after a form feed
   bool IsPending = false;
-  TFontRecord FontRec = StandardFont;    // built-in font (rows: also for a named font)
+  TFontRecord FontRec = StandardFont;  // built-in font (rows: also for a named font)
   bool FontLoaded = false;
-  std::vector<std::uint8_t> FontPtr;     // built-in glyphs, 24576 bytes
+  std::vector<std::uint8_t> FontPtr;  // built-in glyphs, 24576 bytes
   // Named font
   std::unique_ptr<TFaxFontRenderer> Renderer;
-  int BmpWidth = 0;                      // pixels
-  int BmpBytesPerRow = 0;                // rows padded to 16-bit words
+  int BmpWidth = 0;        // pixels
+  int BmpBytesPerRow = 0;  // rows padded to 16-bit words
   int ReadOffset = 0;
-  std::vector<std::uint8_t> RowBuffer;   // the text line drawn at row 1
+  std::vector<std::uint8_t> RowBuffer;  // the text line drawn at row 1
 
   TTextFaxData();
   ~TTextFaxData();

@@ -7,17 +7,17 @@
 #include <new>
 
 #include "fax/T4Codes.h"
+#include "platform/Messages.h"
 #include "serial/SioMisc.h"
 #include "serial/Sioexcept.h"
-#include "platform/Messages.h"
 
 namespace {
 
-using t4::TCode;
-using t4::WhiteTerm;
-using t4::BlackTerm;
-using t4::WhiteMakeUp;
 using t4::BlackMakeUp;
+using t4::BlackTerm;
+using t4::TCode;
+using t4::WhiteMakeUp;
+using t4::WhiteTerm;
 
 constexpr int LeafCode = -1;
 constexpr int LeafEOL = -2;
@@ -28,7 +28,8 @@ constexpr int MaxCodeBits = 13;
 // children; a 13-bit string that is no code is a node without children.
 class TTreeBuilder {
  public:
-  TTreeBuilder(TTreeArray& tree, const TCode* term, const TCode* makeUp) : tree_(tree), term_(term), makeUp_(makeUp) {}
+  TTreeBuilder(TTreeArray& tree, const TCode* term, const TCode* makeUp)
+      : tree_(tree), term_(term), makeUp_(makeUp) {}
   void Build() {
     Visit(0, 0);
     // Fill bits: any number of zeros may come before the 1 that ends an EOL (the converter
@@ -326,7 +327,8 @@ struct TDecoder {
       if (nbits == 0) break;
       if (Resync) {
         // Skip 1 bits; a 0 bit ends the resynchronisation and starts the next code.
-        const std::uint64_t zeros = ~acc & (nbits == 64 ? ~std::uint64_t(0) : ((std::uint64_t(1) << nbits) - 1));
+        const std::uint64_t zeros =
+            ~acc & (nbits == 64 ? ~std::uint64_t(0) : ((std::uint64_t(1) << nbits) - 1));
         if (zeros == 0) {
           acc = 0;
           nbits = 0;
@@ -374,7 +376,8 @@ struct TDecoder {
 void ReportStatus(TUnpackFax* up) {
   if (!up->Status) return;
   const std::int64_t done = std::min(up->BytesRead, up->BytesTotal);
-  up->Status(up, up->FileName, up->CurrPage, static_cast<std::int32_t>(std::min<std::int64_t>(done, INT32_MAX)),
+  up->Status(up, up->FileName, up->CurrPage,
+             static_cast<std::int32_t>(std::min<std::int64_t>(done, INT32_MAX)),
              static_cast<std::int32_t>(std::min<std::int64_t>(up->BytesTotal, INT32_MAX)));
 }
 
@@ -427,7 +430,8 @@ int DecodePage(TUnpackFax* up, TFaxFileReader& reader, unsigned page) {
             return ecFaxBadFormat;
           continue;
         }
-        const int n = static_cast<int>(std::min<std::uint32_t>(recordLeft, static_cast<std::uint32_t>(len - at)));
+        const int n =
+            static_cast<int>(std::min<std::uint32_t>(recordLeft, static_cast<std::uint32_t>(len - at)));
         rc = dec.Feed(buf + at, n, done);
         at += n;
         recordLeft -= static_cast<std::uint32_t>(n);
@@ -575,7 +579,9 @@ void upOptionsOn(TUnpackFax* up, std::uint16_t options) {
   up->Flags |= options;
 }
 
-void upOptionsOff(TUnpackFax* up, std::uint16_t options) { up->Flags &= static_cast<std::uint16_t>(~options); }
+void upOptionsOff(TUnpackFax* up, std::uint16_t options) {
+  up->Flags &= static_cast<std::uint16_t>(~options);
+}
 bool upOptionsAreOn(TUnpackFax* up, std::uint16_t options) { return (up->Flags & options) == options; }
 void upSetStatusCallback(TUnpackFax* up, TUnpackStatusCallback callback) { up->Status = callback; }
 
@@ -677,13 +683,13 @@ int Stretch(const TBitmapImage& src, int width, int height, std::unique_ptr<TBit
     dst.reset();
     return 0;
   }
-  if (static_cast<std::int64_t>(TBitmapImage::RowBytes(width, 1)) * height > MaxBitmapBytes) return ecCantMakeBitmap;
+  if (static_cast<std::int64_t>(TBitmapImage::RowBytes(width, 1)) * height > MaxBitmapBytes)
+    return ecCantMakeBitmap;
   auto out = std::make_unique<TBitmapImage>();
   if (!out->Allocate(width, height, 1)) return ecCantMakeBitmap;
   std::vector<int> srcX(static_cast<std::size_t>(width));
   for (int x = 0; x < width; ++x)
-    srcX[static_cast<std::size_t>(x)] =
-        static_cast<int>(static_cast<std::int64_t>(x) * src.Width / width);
+    srcX[static_cast<std::size_t>(x)] = static_cast<int>(static_cast<std::int64_t>(x) * src.Width / width);
   for (int y = 0; y < height; ++y) {
     const int sy = static_cast<int>(static_cast<std::int64_t>(y) * src.Height / height);
     const std::uint8_t* s = src.Row(sy);
@@ -736,7 +742,8 @@ int FinishMemoryBitmap(TUnpackFax* up) {
 
 }  // namespace
 
-int upPutMemoryBitmapLine(TUnpackFax* up, std::uint16_t flags, const std::uint8_t* data, int len, int /*page*/) {
+int upPutMemoryBitmapLine(TUnpackFax* up, std::uint16_t flags, const std::uint8_t* data, int len,
+                          int /*page*/) {
   const std::uint8_t white = up->Inverted ? 0xFF : 0x00;
   if (flags & ufStarting) {
     up->MemRows = 0;
@@ -755,14 +762,15 @@ int upPutMemoryBitmapLine(TUnpackFax* up, std::uint16_t flags, const std::uint8_
 
   if (up->MemBlocksAllocated == 0) return ecBadArgument;  // no start notice
   if (up->MemRows >= up->MemBlocksAllocated * UnpackGrowRows) {
-    if (static_cast<std::int64_t>(up->MemBlocksAllocated + 1) * UnpackGrowRows * UnpackRowPitch > MaxBitmapBytes) {
+    if (static_cast<std::int64_t>(up->MemBlocksAllocated + 1) * UnpackGrowRows * UnpackRowPitch >
+        MaxBitmapBytes) {
       up->MemBlock.clear();
       up->MemBlock.shrink_to_fit();
       return ecOutOfMemory;
     }
     try {
-      up->MemBlock.resize(static_cast<std::size_t>(up->MemBlocksAllocated + 1) * UnpackGrowRows * UnpackRowPitch,
-                          white);
+      up->MemBlock.resize(
+          static_cast<std::size_t>(up->MemBlocksAllocated + 1) * UnpackGrowRows * UnpackRowPitch, white);
     } catch (const std::bad_alloc&) {
       up->MemBlock.clear();
       up->MemBlock.shrink_to_fit();

@@ -36,8 +36,8 @@ inline constexpr std::uint16_t DefUnpackOptions = ufYield | ufDoubleHeight;
 
 inline constexpr int MaxUnpackLineBytes = 512;
 inline constexpr int UnpackDataBufferSize = 4096;
-inline constexpr int UnpackRowPitch = 256;          // row pitch of the memory bitmap
-inline constexpr int UnpackGrowRows = 1024;         // the memory bitmap grows by this many rows
+inline constexpr int UnpackRowPitch = 256;   // row pitch of the memory bitmap
+inline constexpr int UnpackGrowRows = 1024;  // the memory bitmap grows by this many rows
 
 // One node of a decode tree: an inner node holds the numbers of its children for a 0 and a
 // 1 bit; a code leaf holds -1 and the run length; the EOL leaf -2; a node without children
@@ -50,8 +50,8 @@ inline constexpr int MaxTreeNodes = 307;
 using TTreeArray = TTreeNode[MaxTreeNodes];
 
 struct TMemoryBitmapDesc {
-  int Width = 0;   // pixels
-  int Height = 0;  // rows
+  int Width = 0;                         // pixels
+  int Height = 0;                        // rows
   std::unique_ptr<TBitmapImage> Bitmap;  // owned by the caller; empty when there are no rows
 };
 
@@ -75,7 +75,7 @@ struct TUnpackFax {
   std::unique_ptr<TTreeArray> WhiteTree;
   std::unique_ptr<TTreeArray> BlackTree;
   std::unique_ptr<std::uint8_t[]> LineBuffer;  // line being decoded (with room behind it)
-  int LineBitOfs = 0;                           // pixel position in the line being decoded
+  int LineBitOfs = 0;                          // pixel position in the line being decoded
   std::unique_ptr<std::uint8_t[]> BlankRow;
   std::unique_ptr<std::uint8_t[]> DataBuffer;  // page data
   std::unique_ptr<std::uint8_t[]> OutBuffer;   // a line on its way to the output function
@@ -98,8 +98,8 @@ struct TUnpackFax {
   bool Inverted = false;
 
   // Internal state of a run
-  int PendingLen = 0;        // length of the blank lines held back
-  int LastYieldAt = -1;      // lines delivered at the last yield
+  int PendingLen = 0;    // length of the blank lines held back
+  int LastYieldAt = -1;  // lines delivered at the last yield
   std::string FileName;
 };
 

@@ -1,11 +1,12 @@
 // Picture file writers of the unpacker: PCX, DCX, TIFF and BMP from decoded pages.
 #include "fax/Swunpimg.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "serial/SioMisc.h"
 #include "serial/Sioexcept.h"
@@ -173,8 +174,10 @@ void TiffHeader(std::uint8_t* h, const TBitmapImage& image, std::uint32_t byteCo
     Put16(e, tag);
     Put16(e + 2, isLong ? 4 : 3);
     Put32(e + 4, 1);
-    if (isLong) Put32(e + 8, value);
-    else Put16(e + 8, value);
+    if (isLong)
+      Put32(e + 8, value);
+    else
+      Put16(e + 8, value);
     e += 12;
   };
   const auto w = static_cast<std::uint32_t>(image.Width), rows = static_cast<std::uint32_t>(image.Height);
@@ -230,7 +233,8 @@ int WriteBmp(TPictureFile& f, const TBitmapImage& image) {
   std::vector<std::uint8_t> out(rowLen, 0xFF);
   for (int y = image.Height - 1; y >= 0 && rc == 0; --y) {
     const std::uint8_t* row = image.Row(y);
-    for (int i = 0; i < image.BytesPerRow; ++i) out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(~row[i]);
+    for (int i = 0; i < image.BytesPerRow; ++i)
+      out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(~row[i]);
     rc = f.Write(out.data(), out.size());
   }
   return rc;
@@ -238,7 +242,8 @@ int WriteBmp(TPictureFile& f, const TBitmapImage& image) {
 
 enum class TKind { Pcx, Tiff, Bmp };
 
-int WritePicture(TUnpackFax* up, const std::string& faxFile, const std::string& outFile, unsigned page, TKind kind) {
+int WritePicture(TUnpackFax* up, const std::string& faxFile, const std::string& outFile, unsigned page,
+                 TKind kind) {
   const char* ext = kind == TKind::Pcx ? "PCX" : kind == TKind::Tiff ? "TIF" : "BMP";
   TBitmapImage image;
   int rc = Decode(up, faxFile, page, image);
@@ -247,9 +252,15 @@ int WritePicture(TUnpackFax* up, const std::string& faxFile, const std::string& 
   TPictureFile f;
   if ((rc = f.Create(upOutputFileName(faxFile, outFile, ext))) < 0) return rc;
   switch (kind) {
-    case TKind::Pcx: rc = WritePcxPicture(f, image); break;
-    case TKind::Tiff: rc = WriteTiff(f, image); break;
-    case TKind::Bmp: rc = WriteBmp(f, image); break;
+    case TKind::Pcx:
+      rc = WritePcxPicture(f, image);
+      break;
+    case TKind::Tiff:
+      rc = WriteTiff(f, image);
+      break;
+    case TKind::Bmp:
+      rc = WriteBmp(f, image);
+      break;
   }
   if (rc < 0) {
     f.Discard();
@@ -262,7 +273,8 @@ constexpr int DcxMaxPages = 1024;
 constexpr std::uint32_t DcxSig = 0x3ADE68B1;
 
 // Pages First .. Last, one PCX picture each, behind the page table.
-int WriteDcx(TUnpackFax* up, const std::string& faxFile, const std::string& outFile, unsigned first, unsigned last) {
+int WriteDcx(TUnpackFax* up, const std::string& faxFile, const std::string& outFile, unsigned first,
+             unsigned last) {
   TFaxHeaderRec header;
   int rc = upGetFaxHeader(up, faxFile, header);
   if (rc < 0) return rc;
@@ -290,7 +302,8 @@ int WriteDcx(TUnpackFax* up, const std::string& faxFile, const std::string& outF
 
 }  // namespace
 
-std::string upOutputFileName(const std::string& faxFile, const std::string& outFile, const std::string& defExt) {
+std::string upOutputFileName(const std::string& faxFile, const std::string& outFile,
+                             const std::string& defExt) {
   if (outFile.empty()) return ForceExtension(faxFile, defExt);
   return DefaultExtension(outFile, defExt);
 }
@@ -310,7 +323,8 @@ int upUnpackFileToDcx(TUnpackFax* up, const std::string& faxFile, const std::str
   if (rc < 0) return rc;
   return WriteDcx(up, faxFile, outFile, 1, header.PageCount);
 }
-int upUnpackPageToTiff(TUnpackFax* up, const std::string& faxFile, const std::string& outFile, unsigned page) {
+int upUnpackPageToTiff(TUnpackFax* up, const std::string& faxFile, const std::string& outFile,
+                       unsigned page) {
   return WritePicture(up, faxFile, outFile, page == 0 ? ~0u : page, TKind::Tiff);
 }
 int upUnpackFileToTiff(TUnpackFax* up, const std::string& faxFile, const std::string& outFile) {

@@ -22,4 +22,5 @@ int upUnpackPageToBmp(TUnpackFax* up, const std::string& faxFile, const std::str
 int upUnpackFileToBmp(TUnpackFax* up, const std::string& faxFile, const std::string& outFile);
 
 // The output file name for a fax file and a given output name (may be empty).
-std::string upOutputFileName(const std::string& faxFile, const std::string& outFile, const std::string& defExt);
+std::string upOutputFileName(const std::string& faxFile, const std::string& outFile,
+                             const std::string& defExt);

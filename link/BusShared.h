@@ -28,57 +28,57 @@ extern TCriticalSection SensorDataLock;
 // lock, so a chunk appended by the window thread while another thread reads or clears the
 // list lands either completely before or completely after that operation.
 class TInputBuffer {
-public:
-    void Add(std::string line);
-    void Clear();
-    int Count() const;
-    // A copy of the lines.
-    std::vector<std::string> Lines() const;
-    // All lines, each followed by CR LF (a string list's text).
-    std::string Text() const;
-    // All lines joined without separators.
-    std::string Joined() const;
-    // Joined() and Clear() as one step: nothing that arrives in between is lost.
-    std::string TakeJoined();
+ public:
+  void Add(std::string line);
+  void Clear();
+  int Count() const;
+  // A copy of the lines.
+  std::vector<std::string> Lines() const;
+  // All lines, each followed by CR LF (a string list's text).
+  std::string Text() const;
+  // All lines joined without separators.
+  std::string Joined() const;
+  // Joined() and Clear() as one step: nothing that arrives in between is lost.
+  std::string TakeJoined();
 
-private:
-    mutable std::mutex FLock;
-    std::vector<std::string> FLines;
+ private:
+  mutable std::mutex FLock;
+  std::vector<std::string> FLines;
 };
 
 // The main window's run-time fields that the acquisition uses.
 class TAcquisitionState {
-public:
-    TInputBuffer FInputBuffer;
+ public:
+  TInputBuffer FInputBuffer;
 
-    // Seconds since the acquisition thread's last reset; the bus module's one-second timer
-    // adds one.
-    int GetSecondsCounter() const;
-    void SetSecondsCounter(int seconds);
-    void IncSecondsCounter();
+  // Seconds since the acquisition thread's last reset; the bus module's one-second timer
+  // adds one.
+  int GetSecondsCounter() const;
+  void SetSecondsCounter(int seconds);
+  void IncSecondsCounter();
 
-    int GetIntervalSeconds() const { return FIntervalSeconds.load(std::memory_order_acquire); }
-    void SetIntervalSeconds(int seconds);
+  int GetIntervalSeconds() const { return FIntervalSeconds.load(std::memory_order_acquire); }
+  void SetIntervalSeconds(int seconds);
 
-    bool GetDataCollecting() const { return FDataCollecting.load(std::memory_order_acquire); }
-    void SetDataCollecting(bool on) { FDataCollecting.store(on, std::memory_order_release); }
-    bool GetDataReceived() const { return FDataReceived.load(std::memory_order_acquire); }
-    void SetDataReceived(bool on) { FDataReceived.store(on, std::memory_order_release); }
+  bool GetDataCollecting() const { return FDataCollecting.load(std::memory_order_acquire); }
+  void SetDataCollecting(bool on) { FDataCollecting.store(on, std::memory_order_release); }
+  bool GetDataReceived() const { return FDataReceived.load(std::memory_order_acquire); }
+  void SetDataReceived(bool on) { FDataReceived.store(on, std::memory_order_release); }
 
-    // Sleeps until the seconds counter is greater than the interval (true) or stop() holds
-    // (false).  The counter and a change of the interval wake the sleeper at once; stop() is
-    // looked at after Wake() and at least every pollMs.
-    bool WaitForInterval(const std::function<bool()>& stop, int pollMs = 50);
-    // Makes a WaitForInterval look at its conditions now.
-    void Wake();
+  // Sleeps until the seconds counter is greater than the interval (true) or stop() holds
+  // (false).  The counter and a change of the interval wake the sleeper at once; stop() is
+  // looked at after Wake() and at least every pollMs.
+  bool WaitForInterval(const std::function<bool()>& stop, int pollMs = 50);
+  // Makes a WaitForInterval look at its conditions now.
+  void Wake();
 
-private:
-    mutable std::mutex FLock;
-    std::condition_variable FChanged;
-    std::int32_t FSecondsCounter = 0;
-    std::atomic<std::int32_t> FIntervalSeconds{900};
-    std::atomic<bool> FDataCollecting{false};
-    std::atomic<bool> FDataReceived{false};
+ private:
+  mutable std::mutex FLock;
+  std::condition_variable FChanged;
+  std::int32_t FSecondsCounter = 0;
+  std::atomic<std::int32_t> FIntervalSeconds{900};
+  std::atomic<bool> FDataCollecting{false};
+  std::atomic<bool> FDataReceived{false};
 };
 
 enum class TBoxKind { Information, Warning, Error };
@@ -92,17 +92,17 @@ enum class TBoxKind { Information, Warning, Error };
 // the work there instead): the window thread may be blocked waiting for the acquisition
 // thread to end.  Texts are UTF-8.
 struct TLinkHooks {
-    std::function<void(const std::string& text, const std::string& caption, TBoxKind kind)> MessageBox;
-    // Panel 1 of the main window's status bar.
-    std::function<void(const std::string& text)> StatusText;
-    // A line for the memo of the communication test window.
-    std::function<void(const std::string& line)> TestMemoLine;
-    // "Let the message queue run" of the window thread's handlers.
-    std::function<void()> ProcessMessages;
-    // The value board's refresh and alarm evaluation, and the database module's store of
-    // the current values; both are called on the acquisition thread after each cycle.
-    std::function<void(TControllerList& list)> ShowCurrentValues;
-    std::function<void(TControllerList& list)> StoreCurrentValues;
+  std::function<void(const std::string& text, const std::string& caption, TBoxKind kind)> MessageBox;
+  // Panel 1 of the main window's status bar.
+  std::function<void(const std::string& text)> StatusText;
+  // A line for the memo of the communication test window.
+  std::function<void(const std::string& line)> TestMemoLine;
+  // "Let the message queue run" of the window thread's handlers.
+  std::function<void()> ProcessMessages;
+  // The value board's refresh and alarm evaluation, and the database module's store of
+  // the current values; both are called on the acquisition thread after each cycle.
+  std::function<void(TControllerList& list)> ShowCurrentValues;
+  std::function<void(TControllerList& list)> StoreCurrentValues;
 };
 
 // The installed hooks.  Install them before the bus module and the acquisition start.

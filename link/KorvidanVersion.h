@@ -47,88 +47,88 @@ extern const char* const VersionCheckText;
 // What the version dialog's logic does to windows (all on the window thread).  A hook that
 // is not installed does nothing.
 struct TKorvidanVersionHooks {
-    // The dialog's OK button.
-    std::function<void(bool enabled)> SetOkEnabled;
-    // Shows the button "Auf Menüpunkt verzichten !".
-    std::function<void()> ShowVerzichten;
-    // Closes the dialog.
-    std::function<void()> CloseDialog;
-    // The programming window's commands for a firmware of 2.19 or later: reading enabled,
-    // writing disabled (until an image has been read).  Installed with the programming
-    // window.
-    std::function<void()> EnableProgrammingRead;
-    // The main window's menu item "korvidan konfigurieren".
-    std::function<void()> DisableProgrammingMenu;
-    // Ends the application ("dralmit beenden ").
-    std::function<void()> Terminate;
+  // The dialog's OK button.
+  std::function<void(bool enabled)> SetOkEnabled;
+  // Shows the button "Auf Menüpunkt verzichten !".
+  std::function<void()> ShowVerzichten;
+  // Closes the dialog.
+  std::function<void()> CloseDialog;
+  // The programming window's commands for a firmware of 2.19 or later: reading enabled,
+  // writing disabled (until an image has been read).  Installed with the programming
+  // window.
+  std::function<void()> EnableProgrammingRead;
+  // The main window's menu item "korvidan konfigurieren".
+  std::function<void()> DisableProgrammingMenu;
+  // Ends the application ("dralmit beenden ").
+  std::function<void()> Terminate;
 };
 
 class TTKorvidanVersion {
-public:
-    // Made on the window thread, after the bus module.  Attaches itself to the bus module
-    // (its version flags and the reply parse).
-    TTKorvidanVersion(TDataModule1& bus, TAcquisitionState& state);
-    ~TTKorvidanVersion();
-    TTKorvidanVersion(const TTKorvidanVersion&) = delete;
-    TTKorvidanVersion& operator=(const TTKorvidanVersion&) = delete;
+ public:
+  // Made on the window thread, after the bus module.  Attaches itself to the bus module
+  // (its version flags and the reply parse).
+  TTKorvidanVersion(TDataModule1& bus, TAcquisitionState& state);
+  ~TTKorvidanVersion();
+  TTKorvidanVersion(const TTKorvidanVersion&) = delete;
+  TTKorvidanVersion& operator=(const TTKorvidanVersion&) = delete;
 
-    TKorvidanVersionHooks Hooks;
+  TKorvidanVersionHooks Hooks;
 
-    // Version times 100 (2.19 gives 219); 216 until a reply was parsed.
-    int GetFirmwareVersion() const { return FFirmwareVersion; }
+  // Version times 100 (2.19 gives 219); 216 until a reply was parsed.
+  int GetFirmwareVersion() const { return FFirmwareVersion; }
 
-    // ----- handlers (window thread) -----
-    // Disables OK and starts the query thread.
-    void OkButtonClick();
-    // Every 295 ms while a query runs: sends the request again, gives up at the 25th tick.
-    void GetVersionTimerTimer();
-    // Called by the bus module's avail handler once the marker was seen.  Waits for the
-    // reply's line end (the marker is then looked for again on the next chunk); with force
-    // it parses what has come.
-    void ParseVersionReply(bool force = false);
-    // Gives up the programming menu and closes the dialog.
-    void verzichtenClick();
-    // Ends the application.
-    void dm_beendenClick();
+  // ----- handlers (window thread) -----
+  // Disables OK and starts the query thread.
+  void OkButtonClick();
+  // Every 295 ms while a query runs: sends the request again, gives up at the 25th tick.
+  void GetVersionTimerTimer();
+  // Called by the bus module's avail handler once the marker was seen.  Waits for the
+  // reply's line end (the marker is then looked for again on the next chunk); with force
+  // it parses what has come.
+  void ParseVersionReply(bool force = false);
+  // Gives up the programming menu and closes the dialog.
+  void verzichtenClick();
+  // Ends the application.
+  void dm_beendenClick();
 
-    // The first steps of the query thread, run on the window thread: resets the events and
-    // flags, opens the bus port when needed, arms the marker, sends the request and starts
-    // the retry timer.  False (reported, the thread released) when the port cannot be used.
-    bool StartQuery();
+  // The first steps of the query thread, run on the window thread: resets the events and
+  // flags, opens the bus port when needed, arms the marker, sends the request and starts
+  // the retry timer.  False (reported, the thread released) when the port cannot be used.
+  bool StartQuery();
 
-    // State, for the window and for tests.
-    const TVersionQueryState& Flags() const { return FFlags; }
-    bool TimerEnabled() const { return FTimerEnabled; }
-    int RetryCount() const { return FRetryCount; }
-    TThreadHandle VersionThread() const { return FVersionThread; }
+  // State, for the window and for tests.
+  const TVersionQueryState& Flags() const { return FFlags; }
+  bool TimerEnabled() const { return FTimerEnabled; }
+  int RetryCount() const { return FRetryCount; }
+  TThreadHandle VersionThread() const { return FVersionThread; }
 
-    // The version text of a reply (the text from the marker on): the up to 4 characters
-    // behind the first "v" after the marker, or the marker's first 4 characters when no "v"
-    // follows within the 16 characters counted from the marker.
-    static std::string VersionText(const std::string& fromMarker);
-    // The version times 100 of a version text, with "." or "," as the decimal separator,
-    // whatever the locale; false when it is no number.
-    static bool ConvertVersion(const std::string& versionText, int& version);
+  // The version text of a reply (the text from the marker on): the up to 4 characters
+  // behind the first "v" after the marker, or the marker's first 4 characters when no "v"
+  // follows within the 16 characters counted from the marker.
+  static std::string VersionText(const std::string& fromMarker);
+  // The version times 100 of a version text, with "." or "," as the decimal separator,
+  // whatever the locale; false when it is no number.
+  static bool ConvertVersion(const std::string& versionText, int& version);
 
-private:
-    static LRESULT TimerWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    void EnableTimer(bool on);
-    void RemoveVersionMarker();
-    void FinishQuery();
+ private:
+  static LRESULT TimerWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  void EnableTimer(bool on);
+  void RemoveVersionMarker();
+  void FinishQuery();
 
-    TDataModule1& FBus;
-    TAcquisitionState& FState;
-    TVersionQueryState FFlags;
-    TEvent FVersionEvent;
-    TEvent FVersionTerminateEvent;
-    TThreadHandle FVersionThread;
-    HWND FTimerWindow = 0;
-    bool FTimerEnabled = false;
-    int FFirmwareVersion = UnknownFirmwareVersion;
-    int FRetryCount = 0;
-    std::uint16_t FTriggerHandle = 0;
-    bool FClosing = false;
-    bool FInTimer = false;
+  TDataModule1& FBus;
+  TAcquisitionState& FState;
+  TVersionQueryState FFlags;
+  TEvent FVersionEvent;
+  TEvent FVersionTerminateEvent;
+  TThreadHandle FVersionThread;
+  HWND FTimerWindow = 0;
+  bool FTimerEnabled = false;
+  int FFirmwareVersion = UnknownFirmwareVersion;
+  int FRetryCount = 0;
+  std::uint16_t FTriggerHandle = 0;
+  bool FClosing = false;
+  bool FInTimer = false;
 };
 
 // The version dialog's logic of the running application (for the programming transfer, which
@@ -138,13 +138,13 @@ extern TTKorvidanVersion* KorvidanVersionQuery;
 // The one-shot query thread: runs the first steps of the query on the window thread, waits
 // for "KorvidanVersion" and then sets "KorvidanVersionTerminate".  Frees itself.
 class ThKorvidanVersion : public TThread {
-public:
-    static TThreadHandle Create(TTKorvidanVersion& dialog);
+ public:
+  static TThreadHandle Create(TTKorvidanVersion& dialog);
 
-protected:
-    void Execute() override;
+ protected:
+  void Execute() override;
 
-private:
-    explicit ThKorvidanVersion(TTKorvidanVersion& dialog);
-    TTKorvidanVersion& FDialog;
+ private:
+  explicit ThKorvidanVersion(TTKorvidanVersion& dialog);
+  TTKorvidanVersion& FDialog;
 };

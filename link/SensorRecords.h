@@ -37,5 +37,5 @@ bool CutSensorRecords(const std::vector<std::string>& lines, std::vector<std::st
 // report after the lock is released.  Returns 1 after a non-empty list, 0 for an empty one
 // (which is reported as well).
 using TRecordReport = std::function<void(const std::string& text)>;
-int ConvertRecords(const std::vector<std::string>& records, TKorvidan& controller,
-                   TCriticalSection& lock, const TRecordReport& report);
+int ConvertRecords(const std::vector<std::string>& records, TKorvidan& controller, TCriticalSection& lock,
+                   const TRecordReport& report);

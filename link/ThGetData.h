@@ -14,19 +14,19 @@ class TControllerList;
 class TAcquisitionState;
 
 class ThGetData : public TThread {
-public:
-    // Creates and starts the thread with normal priority; the handle stays valid after the
-    // thread has freed itself.
-    static TThreadHandle Create(TDataModule1& bus, TControllerList& list, TAcquisitionState& state);
+ public:
+  // Creates and starts the thread with normal priority; the handle stays valid after the
+  // thread has freed itself.
+  static TThreadHandle Create(TDataModule1& bus, TControllerList& list, TAcquisitionState& state);
 
-protected:
-    void Execute() override;
+ protected:
+  void Execute() override;
 
-private:
-    ThGetData(TDataModule1& bus, TControllerList& list, TAcquisitionState& state);
-    void RunCycle();
+ private:
+  ThGetData(TDataModule1& bus, TControllerList& list, TAcquisitionState& state);
+  void RunCycle();
 
-    TDataModule1& FBus;
-    TControllerList& FList;
-    TAcquisitionState& FState;
+  TDataModule1& FBus;
+  TControllerList& FList;
+  TAcquisitionState& FState;
 };

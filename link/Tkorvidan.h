@@ -40,137 +40,137 @@ constexpr int O2ModeMgPerLitre = 0;
 constexpr int O2ModePercent = 1;
 
 class TSensor {
-public:
-    explicit TSensor(int number);
+ public:
+  explicit TSensor(int number);
 
-    int GetNumber() const { return FNumber; }
-    std::uint8_t GetType() const { return FType; }
-    void SetType(std::uint8_t type) { FType = type; }
-    float GetValue() const { return FValue; }
-    void SetValue(float value) { FValue = value; }
-    int GetO2Mode() const { return FO2Mode; }
-    void SetO2Mode(int mode) { FO2Mode = mode; }
-    float GetUpperLimit() const { return FUpperLimit; }
-    void SetUpperLimit(float limit) { FUpperLimit = limit; }
-    float GetLowerLimit() const { return FLowerLimit; }
-    void SetLowerLimit(float limit) { FLowerLimit = limit; }
-    const std::string& GetActionText() const { return FActionText; }
-    void SetActionText(const std::string& text) { FActionText = text; }
+  int GetNumber() const { return FNumber; }
+  std::uint8_t GetType() const { return FType; }
+  void SetType(std::uint8_t type) { FType = type; }
+  float GetValue() const { return FValue; }
+  void SetValue(float value) { FValue = value; }
+  int GetO2Mode() const { return FO2Mode; }
+  void SetO2Mode(int mode) { FO2Mode = mode; }
+  float GetUpperLimit() const { return FUpperLimit; }
+  void SetUpperLimit(float limit) { FUpperLimit = limit; }
+  float GetLowerLimit() const { return FLowerLimit; }
+  void SetLowerLimit(float limit) { FLowerLimit = limit; }
+  const std::string& GetActionText() const { return FActionText; }
+  void SetActionText(const std::string& text) { FActionText = text; }
 
-    // The label of the sensor type ("pH", "Temp.[°C]", ...); kept in the
-    // sensor.  An unknown type, or oxygen with an unknown unit mode, keeps the
-    // label it had ("Fehler" at first).
-    const std::string& GetTypeText();
-    // The value with two decimals and a decimal comma ("7,12"); kept in the
-    // sensor.
-    const std::string& GetValueText();
-    // AlarmBelow when the value is below the lower limit, else AlarmAbove when
-    // it is above the upper limit, else AlarmNone; a value on a limit is inside.
-    int GetAlarmState() const;
-    // ActionFax, ActionCall, ActionAlarm or ActionMarkOnly from the action text
-    // (exact comparison; any other text marks only).
-    int GetActionCode() const;
+  // The label of the sensor type ("pH", "Temp.[°C]", ...); kept in the
+  // sensor.  An unknown type, or oxygen with an unknown unit mode, keeps the
+  // label it had ("Fehler" at first).
+  const std::string& GetTypeText();
+  // The value with two decimals and a decimal comma ("7,12"); kept in the
+  // sensor.
+  const std::string& GetValueText();
+  // AlarmBelow when the value is below the lower limit, else AlarmAbove when
+  // it is above the upper limit, else AlarmNone; a value on a limit is inside.
+  int GetAlarmState() const;
+  // ActionFax, ActionCall, ActionAlarm or ActionMarkOnly from the action text
+  // (exact comparison; any other text marks only).
+  int GetActionCode() const;
 
-private:
-    int FNumber;
-    std::uint8_t FType = SensorNone;
-    std::string FLabel = "Fehler";
-    std::string FValueText = "0";
-    std::string FActionText;
-    int FO2Mode = O2ModeMgPerLitre;
-    float FValue = 0.0f;
-    float FUpperLimit = 1.0f;
-    float FLowerLimit = -1.0f;
+ private:
+  int FNumber;
+  std::uint8_t FType = SensorNone;
+  std::string FLabel = "Fehler";
+  std::string FValueText = "0";
+  std::string FActionText;
+  int FO2Mode = O2ModeMgPerLitre;
+  float FValue = 0.0f;
+  float FUpperLimit = 1.0f;
+  float FLowerLimit = -1.0f;
 };
 
 class TIdent {
-public:
-    TIdent() = default;
+ public:
+  TIdent() = default;
 
-    int GetAddress() const { return FAddress; }
-    const std::string& GetName() const { return FName; }
-    void SetName(const std::string& name) { FName = name; }
+  int GetAddress() const { return FAddress; }
+  const std::string& GetName() const { return FName; }
+  void SetName(const std::string& name) { FName = name; }
 
-    // The rename command for the bus: "$", the address as two upper-case hex
-    // digits, "6", the name and a carriage return.
-    std::string BuildWriteIDCommand(const std::string& newName) const;
+  // The rename command for the bus: "$", the address as two upper-case hex
+  // digits, "6", the name and a carriage return.
+  std::string BuildWriteIDCommand(const std::string& newName) const;
 
-    // Renames the controller: the name becomes newName and the rename command
-    // goes to WriteIDHandler (which shows it and sends it on the bus).  A name
-    // holding control characters would break the command apart on the bus; it
-    // is refused with std::invalid_argument and nothing changes.
-    void WriteID(const std::string& newName);
+  // Renames the controller: the name becomes newName and the rename command
+  // goes to WriteIDHandler (which shows it and sends it on the bus).  A name
+  // holding control characters would break the command apart on the bus; it
+  // is refused with std::invalid_argument and nothing changes.
+  void WriteID(const std::string& newName);
 
-    // Installed by the bus module: shows "WriteID: Command = " + command and
-    // sends the command with its waiting send (which puts it on the bus in
-    // Windows-1252; the command itself is UTF-8 text like every other text of
-    // the program).  Without a handler the command is only built.
-    static std::function<void(const std::string& command)> WriteIDHandler;
+  // Installed by the bus module: shows "WriteID: Command = " + command and
+  // sends the command with its waiting send (which puts it on the bus in
+  // Windows-1252; the command itself is UTF-8 text like every other text of
+  // the program).  Without a handler the command is only built.
+  static std::function<void(const std::string& command)> WriteIDHandler;
 
-private:
-    int FAddress = 0;
-    std::string FName;
-    std::string FSecondText = "{";
+ private:
+  int FAddress = 0;
+  std::string FName;
+  std::string FSecondText = "{";
 };
 
 class TKorvidan {
-public:
-    static constexpr int SensorCount = 8;
+ public:
+  static constexpr int SensorCount = 8;
 
-    explicit TKorvidan(int index);
+  explicit TKorvidan(int index);
 
-    int GetIndex() const { return FIndex; }
-    int GetBoardColumns() const { return FBoardColumns; }
-    TIdent* GetIdent() { return &FIdent; }
-    const TIdent* GetIdent() const { return &FIdent; }
-    // Sensor 0..7; nullptr for any other number.
-    TSensor* GetSensor(int number);
-    const TSensor* GetSensor(int number) const;
+  int GetIndex() const { return FIndex; }
+  int GetBoardColumns() const { return FBoardColumns; }
+  TIdent* GetIdent() { return &FIdent; }
+  const TIdent* GetIdent() const { return &FIdent; }
+  // Sensor 0..7; nullptr for any other number.
+  TSensor* GetSensor(int number);
+  const TSensor* GetSensor(int number) const;
 
-    TDateTime GetTimeStamp() const { return FTimeStamp; }
-    // The time of day of the time stamp, "hh:nn:ss".
-    std::string GetTimeStampText() const;
-    void StampTime();
-    // Value 0.0 and type 0 on all eight sensors.
-    void ClearSensors();
+  TDateTime GetTimeStamp() const { return FTimeStamp; }
+  // The time of day of the time stamp, "hh:nn:ss".
+  std::string GetTimeStampText() const;
+  void StampTime();
+  // Value 0.0 and type 0 on all eight sensors.
+  void ClearSensors();
 
-private:
-    int FIndex;
-    int FBoardColumns = 3;
-    TIdent FIdent;
-    TDateTime FTimeStamp;
-    std::array<TSensor, SensorCount> FSensors;
+ private:
+  int FIndex;
+  int FBoardColumns = 3;
+  TIdent FIdent;
+  TDateTime FTimeStamp;
+  std::array<TSensor, SensorCount> FSensors;
 };
 
 class TControllerList {
-public:
-    static constexpr int MaxControllers = 10;
+ public:
+  static constexpr int MaxControllers = 10;
 
-    TControllerList() = default;
-    TControllerList(const TControllerList&) = delete;
-    TControllerList& operator=(const TControllerList&) = delete;
+  TControllerList() = default;
+  TControllerList(const TControllerList&) = delete;
+  TControllerList& operator=(const TControllerList&) = delete;
 
-    int GetControllerCount() const { return FCount; }
-    // 0..10; any other count is refused with std::out_of_range.
-    void SetControllerCount(int count);
+  int GetControllerCount() const { return FCount; }
+  // 0..10; any other count is refused with std::out_of_range.
+  void SetControllerCount(int count);
 
-    // The controller in slot 0..9; nullptr for an empty slot or another number.
-    TKorvidan* GetController(int slot) const;
-    // Puts a controller into slot 0..9; the list owns it from then on.  A
-    // controller already in the slot is freed.  A slot outside 0..9 is
-    // refused with std::out_of_range and the controller is freed; a controller
-    // the list already holds in another slot is refused with
-    // std::invalid_argument (and stays where it is).
-    void SetController(int slot, TKorvidan* controller);
-    // Appends a controller in the slot after the last one and counts it.  An
-    // eleventh controller is refused with std::length_error (the list stays
-    // as it was and the controller is freed); one the list already holds with
-    // std::invalid_argument.
-    void AddController(TKorvidan* controller);
+  // The controller in slot 0..9; nullptr for an empty slot or another number.
+  TKorvidan* GetController(int slot) const;
+  // Puts a controller into slot 0..9; the list owns it from then on.  A
+  // controller already in the slot is freed.  A slot outside 0..9 is
+  // refused with std::out_of_range and the controller is freed; a controller
+  // the list already holds in another slot is refused with
+  // std::invalid_argument (and stays where it is).
+  void SetController(int slot, TKorvidan* controller);
+  // Appends a controller in the slot after the last one and counts it.  An
+  // eleventh controller is refused with std::length_error (the list stays
+  // as it was and the controller is freed); one the list already holds with
+  // std::invalid_argument.
+  void AddController(TKorvidan* controller);
 
-private:
-    bool Holds(const TKorvidan* controller) const;
+ private:
+  bool Holds(const TKorvidan* controller) const;
 
-    int FCount = 0;
-    std::array<std::unique_ptr<TKorvidan>, MaxControllers> FControllers;
+  int FCount = 0;
+  std::array<std::unique_ptr<TKorvidan>, MaxControllers> FControllers;
 };

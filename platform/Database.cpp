@@ -179,15 +179,24 @@ bool ParseNumber(std::string_view text, double& v) {
 
 const char* TypeName(TFieldType t) {
   switch (t) {
-    case ftString: return "VARCHAR";
-    case ftSmallint: return "SMALLINT";
-    case ftInteger: return "INTEGER";
-    case ftBoolean: return "BOOLEAN";
-    case ftFloat: return "FLOAT";
-    case ftDate: return "DATE";
-    case ftTime: return "TIME";
-    case ftDateTime: return "DATETIME";
-    case ftUnknown: break;
+    case ftString:
+      return "VARCHAR";
+    case ftSmallint:
+      return "SMALLINT";
+    case ftInteger:
+      return "INTEGER";
+    case ftBoolean:
+      return "BOOLEAN";
+    case ftFloat:
+      return "FLOAT";
+    case ftDate:
+      return "DATE";
+    case ftTime:
+      return "TIME";
+    case ftDateTime:
+      return "DATETIME";
+    case ftUnknown:
+      break;
   }
   return "";
 }
@@ -275,9 +284,12 @@ class Statement {
   void BindInt(int i, std::int64_t v) { Bind(i, TDbValue(v)); }
   TDbValue Column(int i) const {
     switch (sqlite3_column_type(stmt_, i)) {
-      case SQLITE_INTEGER: return sqlite3_column_int64(stmt_, i);
-      case SQLITE_FLOAT: return sqlite3_column_double(stmt_, i);
-      case SQLITE_NULL: return std::monostate{};
+      case SQLITE_INTEGER:
+        return sqlite3_column_int64(stmt_, i);
+      case SQLITE_FLOAT:
+        return sqlite3_column_double(stmt_, i);
+      case SQLITE_NULL:
+        return std::monostate{};
       default: {
         const auto* p = sqlite3_column_text(stmt_, i);
         int n = sqlite3_column_bytes(stmt_, i);
@@ -346,9 +358,9 @@ struct Connection {
 
 struct SessionState {
   std::mutex mutex;
-  std::map<std::string, fs::path> aliases;           // lower-case alias -> directory
-  std::map<std::string, std::string> databases;      // lower-case database name -> alias
-  std::map<std::string, int> openFiles;              // file -> users in this process
+  std::map<std::string, fs::path> aliases;       // lower-case alias -> directory
+  std::map<std::string, std::string> databases;  // lower-case database name -> alias
+  std::map<std::string, int> openFiles;          // file -> users in this process
   std::atomic<int> lockTimeout{5000};
 };
 
@@ -399,7 +411,8 @@ void RemoveSideFiles(const fs::path& file) {
 
 void CheckTableName(const std::string& name) {
   if (name.empty()) throw EDatabaseError("Table name is missing");
-  if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos || name == "." || name == "..")
+  if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos || name == "." ||
+      name == "..")
     throw EDatabaseError("Invalid table name '" + name + "'");
 }
 
@@ -462,7 +475,8 @@ Structure ReadStructure(sqlite3* db, const std::string& schema, const std::strin
       ++n;
     }
     if (n != 1)
-      throw EDBEngineError(context + ": not a table file (" + std::to_string(n) + " tables in it)", SQLITE_NOTADB);
+      throw EDBEngineError(context + ": not a table file (" + std::to_string(n) + " tables in it)",
+                           SQLITE_NOTADB);
   }
   std::vector<std::pair<int, std::string>> key;
   Statement info(db, "PRAGMA " + Quote(schema) + ".table_info(" + Quote(s.sqlName) + ")", context);
@@ -508,8 +522,8 @@ std::string DateTimeToIso(double dateTime) {
   Civil c;
   if (!Split(dateTime, c)) throw EDatabaseError("Date-time value out of range: " + FormatNumber(dateTime));
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u.%03u", static_cast<int>(c.year), c.month, c.day,
-                c.hour, c.minute, c.second, c.msec);
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u.%03u", static_cast<int>(c.year), c.month,
+                c.day, c.hour, c.minute, c.second, c.msec);
   return buf;
 }
 
@@ -557,7 +571,8 @@ bool ParseDateTime(std::string_view input, double& dateTime) {
   } else {
     return false;
   }
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > MonthDays(year, month)) return false;
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > MonthDays(year, month))
+    return false;
   dateTime = Join(year, month, day, h, mi, sec, ms);
   return true;
 }
@@ -598,8 +613,8 @@ std::string ToText(const TDbValue& v, TFieldType type) {
       else if (type == ftTime)
         std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", c.hour, c.minute, c.second);
       else
-        std::snprintf(buf, sizeof buf, "%02u.%02u.%04d %02u:%02u:%02u", c.day, c.month, static_cast<int>(c.year),
-                      c.hour, c.minute, c.second);
+        std::snprintf(buf, sizeof buf, "%02u.%02u.%04d %02u:%02u:%02u", c.day, c.month,
+                      static_cast<int>(c.year), c.hour, c.minute, c.second);
       return buf;
     }
     case ftBoolean:
@@ -708,7 +723,9 @@ void TDatabase::Close() {
   connected_ = false;
 }
 
-fs::path TDatabase::Directory() const { return Session().GetAliasPath(AliasName.empty() ? DatabaseName : AliasName); }
+fs::path TDatabase::Directory() const {
+  return Session().GetAliasPath(AliasName.empty() ? DatabaseName : AliasName);
+}
 
 // =========================================================================================
 // Fields
@@ -802,7 +819,8 @@ void TField::SetAsInteger(std::int32_t v) {
   switch (DataType()) {
     case ftSmallint:
       if (v < -32768 || v > 32767)
-        throw EDatabaseError("Value " + std::to_string(v) + " is out of range for field '" + FieldName() + "'");
+        throw EDatabaseError("Value " + std::to_string(v) + " is out of range for field '" + FieldName() +
+                             "'");
       [[fallthrough]];
     case ftInteger:
       table_->SetValue(index_, static_cast<std::int64_t>(v));
@@ -862,7 +880,8 @@ void TField::SetAsString(const std::string& text) {
   switch (DataType()) {
     case ftString: {
       int size = Size();
-      table_->SetValue(index_, size > 0 ? text.substr(0, Utf8Prefix(text, static_cast<std::size_t>(size))) : text);
+      table_->SetValue(index_,
+                       size > 0 ? text.substr(0, Utf8Prefix(text, static_cast<std::size_t>(size))) : text);
       return;
     }
     case ftDateTime:
@@ -916,7 +935,8 @@ void TTable::CheckActive(const char* op) const {
 }
 
 void TTable::CheckInactive(const char* op) const {
-  if (state_ != dsInactive) throw EDatabaseError(Describe() + ": " + op + " is not possible on an open table");
+  if (state_ != dsInactive)
+    throw EDatabaseError(Describe() + ": " + op + " is not possible on an open table");
 }
 
 void TTable::SetDatabaseName(const std::string& name) {
@@ -949,9 +969,12 @@ void TTable::CreateTable() {
   sql += Quote(sqlName) + " (";
   for (int i = 0; i < FieldDefs.Count(); ++i) {
     const TFieldDef& f = FieldDefs[i];
-    if (f.Name.empty() || f.DataType == ftUnknown) throw EDatabaseError(context + ": field " + std::to_string(i + 1) + " has no name or type");
-    if (FieldDefs.IndexOf(f.Name) != i) throw EDatabaseError(context + ": field '" + f.Name + "' is defined twice");
-    if (f.DataType == ftString && f.Size <= 0) throw EDatabaseError(context + ": string field '" + f.Name + "' needs a size");
+    if (f.Name.empty() || f.DataType == ftUnknown)
+      throw EDatabaseError(context + ": field " + std::to_string(i + 1) + " has no name or type");
+    if (FieldDefs.IndexOf(f.Name) != i)
+      throw EDatabaseError(context + ": field '" + f.Name + "' is defined twice");
+    if (f.DataType == ftString && f.Size <= 0)
+      throw EDatabaseError(context + ": string field '" + f.Name + "' needs a size");
     if (i) sql += ", ";
     sql += Quote(f.Name) + " " + TypeName(f.DataType);
     if (f.DataType == ftString) sql += "(" + std::to_string(f.Size) + ")";
@@ -996,7 +1019,8 @@ void TTable::DeleteTable() {
   fs::path file = FileName();
   const std::string context = Describe();
   std::error_code ec;
-  if (!fs::is_regular_file(file, ec)) throw EDBEngineError(context + ": table does not exist", SQLITE_CANTOPEN);
+  if (!fs::is_regular_file(file, ec))
+    throw EDBEngineError(context + ": table does not exist", SQLITE_CANTOPEN);
   if (InUse(file)) throw EDBEngineError(context + ": table is in use", SQLITE_BUSY);
   if (!fs::remove(file, ec) || ec)
     throw EDBEngineError(context + ": cannot delete the table file (" + ec.message() + ")", SQLITE_IOERR);
@@ -1193,7 +1217,8 @@ void TTable::Post() {
         cols += (i ? ", " : "") + Quote(FieldDefs[i].Name);
         params += i ? ", ?" : "?";
       }
-      Statement ins(db_, "INSERT INTO " + Quote(sqlName_) + " (" + cols + ") VALUES (" + params + ")", context);
+      Statement ins(db_, "INSERT INTO " + Quote(sqlName_) + " (" + cols + ") VALUES (" + params + ")",
+                    context);
       for (std::size_t i = 0; i < record_.size(); ++i) ins.Bind(static_cast<int>(i) + 1, record_[i]);
       ins.Step();
       rowid = sqlite3_last_insert_rowid(db_);
@@ -1256,9 +1281,11 @@ void TTable::SyncFields() {
   if (same) return;
   std::vector<std::unique_ptr<TField>> fields;
   for (int i = 0; i < FieldDefs.Count(); ++i) {
-    auto it = std::find_if(fields_.begin(), fields_.end(),
-                           [&](const std::unique_ptr<TField>& f) { return f && SameName(f->name_, FieldDefs[i].Name); });
-    std::unique_ptr<TField> f = it != fields_.end() ? std::move(*it) : std::unique_ptr<TField>(new TField(this, i));
+    auto it = std::find_if(fields_.begin(), fields_.end(), [&](const std::unique_ptr<TField>& f) {
+      return f && SameName(f->name_, FieldDefs[i].Name);
+    });
+    std::unique_ptr<TField> f =
+        it != fields_.end() ? std::move(*it) : std::unique_ptr<TField>(new TField(this, i));
     f->index_ = i;
     f->name_ = FieldDefs[i].Name;
     fields.push_back(std::move(f));
@@ -1280,7 +1307,8 @@ TField& TTable::Fields(int i) {
 TField* TTable::FindField(std::string_view name) {
   if (state_ == dsInactive) SyncFields();
   int i = FieldDefs.IndexOf(name);
-  return i < 0 || i >= static_cast<int>(fields_.size()) ? nullptr : fields_[static_cast<std::size_t>(i)].get();
+  return i < 0 || i >= static_cast<int>(fields_.size()) ? nullptr
+                                                        : fields_[static_cast<std::size_t>(i)].get();
 }
 
 TField& TTable::FieldByName(std::string_view name) {
@@ -1311,14 +1339,16 @@ void TBatchMove::Execute() {
   const fs::path dst = Destination->FileName();
   const std::string context = "Batch move from " + src.string() + " to " + dst.string();
   std::error_code ec;
-  if (!fs::is_regular_file(src, ec)) throw EDBEngineError(context + ": source table does not exist", SQLITE_CANTOPEN);
+  if (!fs::is_regular_file(src, ec))
+    throw EDBEngineError(context + ": source table does not exist", SQLITE_CANTOPEN);
   if (fs::equivalent(src, dst, ec)) throw EDatabaseError(context + ": source and destination are one table");
 
   FileUser srcUser(src), dstUser(dst);  // neither can be deleted meanwhile
   Connection conn(OpenFile(dst, false, context));
   sqlite3* db = conn.db;
   Structure d = ReadStructure(db, "main", context);
-  if (d.key.empty()) throw EDatabaseError(context + ": append-and-update needs a primary index on the destination");
+  if (d.key.empty())
+    throw EDatabaseError(context + ": append-and-update needs a primary index on the destination");
   {
     Statement attach(db, "ATTACH DATABASE ? AS src", context);
     attach.BindText(1, src.string());
@@ -1339,7 +1369,8 @@ void TBatchMove::Execute() {
     nullKey += (nullKey.empty() ? "" : " OR ") + Quote(k) + " IS NULL";
   }
   for (const auto& c : cols)
-    if (std::find_if(d.key.begin(), d.key.end(), [&](const std::string& k) { return SameName(k, c); }) == d.key.end())
+    if (std::find_if(d.key.begin(), d.key.end(), [&](const std::string& k) { return SameName(k, c); }) ==
+        d.key.end())
       updates += (updates.empty() ? "" : ", ") + Quote(c) + " = excluded." + Quote(c);
   const std::string srcTable = "src." + Quote(s.sqlName);
 
@@ -1352,8 +1383,9 @@ void TBatchMove::Execute() {
   std::string kvFile;
   if (keyViol_ > 0) {
     if (AbortOnKeyViol || KeyViolTableName.empty())
-      throw EDBEngineError(context + ": key violation (" + std::to_string(keyViol_) + " rows without a key value)",
-                           SQLITE_CONSTRAINT_NOTNULL);
+      throw EDBEngineError(
+          context + ": key violation (" + std::to_string(keyViol_) + " rows without a key value)",
+          SQLITE_CONSTRAINT_NOTNULL);
     TTable kv;
     kv.SetDatabaseName(dst.parent_path().string());
     kv.SetTableName(KeyViolTableName);
@@ -1382,8 +1414,9 @@ void TBatchMove::Execute() {
              " WHERE " + nullKey + " ORDER BY rowid",
          context);
   }
-  std::string sql = "INSERT INTO main." + Quote(d.sqlName) + " (" + colList + ") SELECT " + colList + " FROM " +
-                    srcTable + " WHERE NOT (" + nullKey + ") ORDER BY rowid ON CONFLICT (" + keyList + ") DO ";
+  std::string sql = "INSERT INTO main." + Quote(d.sqlName) + " (" + colList + ") SELECT " + colList +
+                    " FROM " + srcTable + " WHERE NOT (" + nullKey + ") ORDER BY rowid ON CONFLICT (" +
+                    keyList + ") DO ";
   sql += updates.empty() ? "NOTHING" : "UPDATE SET " + updates;
   Exec(db, sql, context);
   moved_ = sqlite3_changes64(db);
@@ -1469,7 +1502,8 @@ bool TRowReader::Next() {
 }
 
 const TDbValue& TRowReader::Cell(int i) const {
-  if (i < 0 || i >= static_cast<int>(row_.size())) throw EDatabaseError(describe_ + ": no field number " + std::to_string(i));
+  if (i < 0 || i >= static_cast<int>(row_.size()))
+    throw EDatabaseError(describe_ + ": no field number " + std::to_string(i));
   return row_[static_cast<std::size_t>(i)];
 }
 

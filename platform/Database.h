@@ -57,7 +57,17 @@ class EDBEngineError : public EDatabaseError {
   int ErrorCode;
 };
 
-enum TFieldType { ftUnknown, ftString, ftSmallint, ftInteger, ftBoolean, ftFloat, ftDate, ftTime, ftDateTime };
+enum TFieldType {
+  ftUnknown,
+  ftString,
+  ftSmallint,
+  ftInteger,
+  ftBoolean,
+  ftFloat,
+  ftDate,
+  ftTime,
+  ftDateTime
+};
 
 struct TFieldDef {
   std::string Name;

@@ -9,12 +9,12 @@
 #include <string>
 
 class TDateTime {
-public:
-    constexpr TDateTime() = default;
-    constexpr TDateTime(double value) : Val(value) {}
-    constexpr operator double() const { return Val; }
+ public:
+  constexpr TDateTime() = default;
+  constexpr TDateTime(double value) : Val(value) {}
+  constexpr operator double() const { return Val; }
 
-    double Val = 0.0;
+  double Val = 0.0;
 };
 
 // Current local date and time, to the millisecond.

@@ -231,9 +231,8 @@ bool TakeMessage(ThreadContext& me, MSG* out, bool remove, std::uint64_t maxSeq,
   TimerEntry* best = nullptr;
   for (auto& t : me.timers) {
     if (t.due > now) continue;
-    if (firedTimers &&
-        std::find(firedTimers->begin(), firedTimers->end(), std::make_pair(t.hwnd, t.id)) !=
-            firedTimers->end())
+    if (firedTimers && std::find(firedTimers->begin(), firedTimers->end(), std::make_pair(t.hwnd, t.id)) !=
+                           firedTimers->end())
       continue;
     if (!best || t.due < best->due) best = &t;
   }
@@ -486,8 +485,7 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return r;
 }
 
-bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, DWORD timeoutMs,
-                        LRESULT* result) {
+bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, DWORD timeoutMs, LRESULT* result) {
   return SendMessageTimeout(hwnd, msg, wParam, lParam, SMTO_NORMAL, timeoutMs, result);
 }
 
@@ -528,8 +526,8 @@ bool SendAndWait(const std::shared_ptr<ThreadContext>& owner, const std::shared_
 }
 }  // namespace
 
-bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags,
-                        DWORD timeoutMs, LRESULT* result) {
+bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, DWORD timeoutMs,
+                        LRESULT* result) {
   auto w = FindWindow(hwnd);
   if (!w) return false;
   if (w->owner->tid == GetCurrentThreadId()) {

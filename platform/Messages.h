@@ -46,8 +46,8 @@ constexpr DWORD INFINITE = 0xFFFFFFFFu;
 
 // Flags of SendMessageTimeout.
 constexpr UINT SMTO_NORMAL = 0x0000;
-constexpr UINT SMTO_BLOCK = 0x0001;          // do not handle sends to this thread while waiting
-constexpr UINT SMTO_ABORTIFHUNG = 0x0002;    // accepted; a hung owner simply runs into the time-out
+constexpr UINT SMTO_BLOCK = 0x0001;        // do not handle sends to this thread while waiting
+constexpr UINT SMTO_ABORTIFHUNG = 0x0002;  // accepted; a hung owner simply runs into the time-out
 
 struct MSG {
   HWND hwnd = 0;
@@ -88,10 +88,9 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // As SendMessage, but gives up after timeoutMs (INFINITE: no limit). True and *result set
 // when the procedure ran; false on time-out or when the window does not exist (or vanished
 // before the procedure ran). See the guarantees above for a time-out during the procedure.
-bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, DWORD timeoutMs,
+bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, DWORD timeoutMs, LRESULT* result);
+bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, DWORD timeoutMs,
                         LRESULT* result);
-bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags,
-                        DWORD timeoutMs, LRESULT* result);
 
 // Window timers: WM_TIMER (wParam = id, lParam = 0) is delivered on the window's owning
 // thread every intervalMs while it pumps; at most one WM_TIMER per timer is pending.

@@ -121,7 +121,10 @@ std::string Quote(const std::string& s) {
 }
 
 int HexDigit(char h) {
-  return h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10 : h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
+  return h >= '0' && h <= '9'   ? h - '0'
+         : h >= 'a' && h <= 'f' ? h - 'a' + 10
+         : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                : -1;
 }
 
 // Reads a quoted text at pos; false when malformed.
@@ -158,7 +161,8 @@ bool Unquote(const std::string& line, std::size_t& pos, std::string& out) {
 
 std::string Serialize(const KeyMap& keys) {
   static const char* hex = "0123456789abcdef";
-  std::string out = "; Korvidan registry (current user). Written by the program; keep the format when editing.\n";
+  std::string out =
+      "; Korvidan registry (current user). Written by the program; keep the format when editing.\n";
   for (const auto& [lower, key] : keys) {
     if (lower.empty() && key.values.empty()) continue;
     out += "\n[" + key.path + "]\n";
@@ -323,11 +327,13 @@ void SaveLocked(Store& s) {
   std::string file = FileOf(s);
   auto slash = file.find_last_of('/');
   std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
-  if (!MakeDirs(dir)) throw ERegistryException("Cannot create the directory \"" + dir + "\": " + std::strerror(errno));
+  if (!MakeDirs(dir))
+    throw ERegistryException("Cannot create the directory \"" + dir + "\": " + std::strerror(errno));
   std::string text = Serialize(s.keys);
   std::string tmp = file + ".tmp-" + IntToStr(::getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) throw ERegistryException("Cannot write the registry file \"" + tmp + "\": " + std::strerror(errno));
+  if (fd < 0)
+    throw ERegistryException("Cannot write the registry file \"" + tmp + "\": " + std::strerror(errno));
   std::size_t done = 0;
   while (done < text.size()) {
     ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -397,10 +403,11 @@ void RefreshLocked(Store& s) {
   }
   std::string aside = file + ".corrupt-" + Timestamp();
   if (::rename(file.c_str(), aside.c_str()) == 0) {
-    Report(s, "\"" + file + "\" is damaged (" + why + "); kept as \"" + aside + "\", starting with an empty registry");
+    Report(s, "\"" + file + "\" is damaged (" + why + "); kept as \"" + aside +
+                  "\", starting with an empty registry");
   } else {
-    Report(s, "\"" + file + "\" is damaged (" + why + ") and could not be set aside (" + std::strerror(errno) +
-                  "); starting with an empty registry");
+    Report(s, "\"" + file + "\" is damaged (" + why + ") and could not be set aside (" +
+                  std::strerror(errno) + "); starting with an empty registry");
   }
   try {
     SaveLocked(s);
@@ -624,12 +631,14 @@ int TRegistry::GetDataSize(const std::string& name) {
 
 namespace {
 void Put(bool readOnly, const std::string& keyPath, RegValue v) {
-  if (readOnly) throw ERegistryException("Failed to set data for " + Where(keyPath, v.name) + ": key opened read-only");
+  if (readOnly)
+    throw ERegistryException("Failed to set data for " + Where(keyPath, v.name) + ": key opened read-only");
   Store& s = TheStore();
   std::lock_guard<std::mutex> g(s.m);
   RefreshLocked(s);
   if (!s.keys.count(LowerPath(keyPath)))
-    throw ERegistryException("Failed to set data for " + Where(keyPath, v.name) + ": the key no longer exists");
+    throw ERegistryException("Failed to set data for " + Where(keyPath, v.name) +
+                             ": the key no longer exists");
   Change(s, [&] {
     EnsureKeyPath(s.keys, keyPath);  // in case another process removed it just now
     auto& vals = s.keys[LowerPath(keyPath)].values;
@@ -658,7 +667,9 @@ RegValue Get(const std::string& keyPath, const std::string& name, TRegDataType w
 }
 }  // namespace
 
-std::string TRegistry::ReadString(const std::string& name) { return Get(current_, name, rdString, false).data; }
+std::string TRegistry::ReadString(const std::string& name) {
+  return Get(current_, name, rdString, false).data;
+}
 
 void TRegistry::WriteString(const std::string& name, const std::string& value) {
   Put(readOnly_, current_, RegValue{name, rdString, value, 0});

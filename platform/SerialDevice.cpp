@@ -1,12 +1,7 @@
 // Serial devices over the kernel's termios2 interface (any baud rate through BOTHER).
 #include "platform/SerialDevice.h"
 
-#include "platform/Registry.h"
-
 #include <asm/termbits.h>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
@@ -15,8 +10,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
+
+#include "platform/Registry.h"
 
 namespace {
 
@@ -146,8 +146,8 @@ int TSerialDevice::Prepare(bool makeRaw) {  // makeRaw: no echo, no line editing
   struct termios2 t;
   if (::ioctl(fd_, TCGETS2, &t) != 0) return errno;
   if (makeRaw) {
-    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
-                   IUCLC | IMAXBEL);
+    t.c_iflag &=
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IUCLC | IMAXBEL);
     t.c_iflag |= IGNPAR;
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN | ECHOE | ECHOK);
@@ -179,10 +179,18 @@ int TSerialDevice::GetSettings(TSerialSettings& s) {
   if (::ioctl(fd_, TCGETS2, &t) != 0) return errno;
   s.baud = t.c_ospeed;
   switch (t.c_cflag & CSIZE) {
-    case CS5: s.dataBits = 5; break;
-    case CS6: s.dataBits = 6; break;
-    case CS7: s.dataBits = 7; break;
-    default: s.dataBits = 8; break;
+    case CS5:
+      s.dataBits = 5;
+      break;
+    case CS6:
+      s.dataBits = 6;
+      break;
+    case CS7:
+      s.dataBits = 7;
+      break;
+    default:
+      s.dataBits = 8;
+      break;
   }
   if (!(t.c_cflag & PARENB)) {
     s.parity = 0;
@@ -217,11 +225,20 @@ int TSerialDevice::SetSettings(const TSerialSettings& s) {
   t.c_cflag |= sizes[s.dataBits - 5];
   t.c_cflag &= ~(PARENB | PARODD | CMSPAR);
   switch (s.parity) {
-    case 1: t.c_cflag |= PARENB | PARODD; break;
-    case 2: t.c_cflag |= PARENB; break;
-    case 3: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case 4: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case 1:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case 2:
+      t.c_cflag |= PARENB;
+      break;
+    case 3:
+      t.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case 4:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
   }
   if (s.parity != 0) {
     t.c_iflag |= INPCK;
@@ -336,7 +353,9 @@ bool TSerialDevice::WaitInput(int timeoutMs) {
   return r > 0 && (p.revents & POLLIN);
 }
 
-int TSerialDevice::WaitWritable(int timeoutMs) { return WaitOn(writeWake_, POLLOUT, timeoutMs, WaitWritable_); }
+int TSerialDevice::WaitWritable(int timeoutMs) {
+  return WaitOn(writeWake_, POLLOUT, timeoutMs, WaitWritable_);
+}
 
 void TSerialDevice::WakeWriter() { Signal(writeWake_); }
 

@@ -12,12 +12,13 @@
 //
 // Pseudo-terminals have no modem lines, no RS485, no error counters and always carry 8
 // data bits without parity: the lines read as off, the counters as zero.
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 // Modem lines (bit set = line on).
 constexpr unsigned kSerialCTS = 0x01;
@@ -30,12 +31,12 @@ constexpr unsigned kSerialRTS = 0x20;
 // Line settings as the driver holds them.
 struct TSerialSettings {
   std::uint32_t baud = 9600;
-  std::uint8_t dataBits = 8;   // 5 .. 8
-  std::uint8_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
-  std::uint8_t stopBits = 0;   // 0 one, 1 one and a half (5 data bits), 2 two
-  bool rtsCts = false;         // the driver runs RTS/CTS handshake
-  bool xonXoffOut = false;     // output obeys XON/XOFF from the peer
-  bool xonXoffIn = false;      // the driver sends XON/XOFF for its input
+  std::uint8_t dataBits = 8;  // 5 .. 8
+  std::uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  std::uint8_t stopBits = 0;  // 0 one, 1 one and a half (5 data bits), 2 two
+  bool rtsCts = false;        // the driver runs RTS/CTS handshake
+  bool xonXoffOut = false;    // output obeys XON/XOFF from the peer
+  bool xonXoffIn = false;     // the driver sends XON/XOFF for its input
   std::uint8_t xonChar = 17;
   std::uint8_t xoffChar = 19;
 };

@@ -33,7 +33,8 @@ void TStringList::AddStrings(const TStringList& other) {
 }
 
 void TStringList::Insert(int index, std::string s) {
-  if (index < 0 || index > Count()) throw EStringListError("List index out of bounds (" + IntToStr(index) + ")");
+  if (index < 0 || index > Count())
+    throw EStringListError("List index out of bounds (" + IntToStr(index) + ")");
   items_.insert(items_.begin() + index, std::move(s));
 }
 
@@ -96,8 +97,8 @@ std::string TStringList::CommaText() const {
     if (i) r += ',';
     const std::string& s = items_[i];
     bool quote = s.empty() || std::any_of(s.begin(), s.end(), [](char c) {
-      return static_cast<unsigned char>(c) <= ' ' || c == ',' || c == '"';
-    });
+                   return static_cast<unsigned char>(c) <= ' ' || c == ',' || c == '"';
+                 });
     if (!quote) {
       r += s;
       continue;
@@ -169,10 +170,10 @@ void TStringList::SaveToFile(const std::string& path) const {
 // Windows-1252
 
 namespace {
-constexpr char16_t kHigh[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
@@ -243,7 +244,8 @@ AnsiString Utf8ToCp1252(std::string_view in) {
       c = (c << 6) | (cb & 0x3F);
     }
     // Over-long forms, surrogates and values beyond Unicode are not valid.
-    if (ok && ((len == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) || (len == 4 && (c < 0x10000 || c > 0x10FFFF))))
+    if (ok && ((len == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) ||
+               (len == 4 && (c < 0x10000 || c > 0x10FFFF))))
       ok = false;
     if (!ok) {
       out += '?';
@@ -301,7 +303,8 @@ bool ParseInt64(std::string_view s, std::int64_t& out) {
 
 bool TryStrToInt(std::string_view s, int& out) {
   std::int64_t v;
-  if (!ParseInt64(s, v) || v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max()) return false;
+  if (!ParseInt64(s, v) || v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
+    return false;
   out = static_cast<int>(v);
   return true;
 }
@@ -364,8 +367,10 @@ std::string FormatFloat(std::string_view picture, double v) {
   bool group = ip.find(',') != std::string_view::npos;
   int minFrac = 0, maxFrac = 0;
   for (char c : fp) {
-    if (c == '0') minFrac = ++maxFrac;
-    else if (c == '#') ++maxFrac;
+    if (c == '0')
+      minFrac = ++maxFrac;
+    else if (c == '#')
+      ++maxFrac;
   }
   std::string s = FloatToStrFixed(std::fabs(v), maxFrac);
   bool neg = v < 0 && s.find_first_not_of("0.") != std::string::npos;
@@ -373,7 +378,8 @@ std::string FormatFloat(std::string_view picture, double v) {
   std::string fpart = s.find('.') == std::string::npos ? "" : s.substr(s.find('.') + 1);
   while (static_cast<int>(fpart.size()) > minFrac && fpart.back() == '0') fpart.pop_back();
   ipart.erase(0, std::min(ipart.find_first_not_of('0'), ipart.size()));
-  if (static_cast<int>(ipart.size()) < minInt) ipart.insert(0, static_cast<std::size_t>(minInt) - ipart.size(), '0');
+  if (static_cast<int>(ipart.size()) < minInt)
+    ipart.insert(0, static_cast<std::size_t>(minInt) - ipart.size(), '0');
   if (group && ipart.size() > 3) {
     std::string g;
     int n = static_cast<int>(ipart.size());
@@ -410,7 +416,8 @@ bool TryStrToFloat(std::string_view s, double& out) {
 
 double StrToFloat(std::string_view s) {
   double v;
-  if (!TryStrToFloat(s, v)) throw EConvertError("'" + std::string(s) + "' is not a valid floating point value");
+  if (!TryStrToFloat(s, v))
+    throw EConvertError("'" + std::string(s) + "' is not a valid floating point value");
   return v;
 }
 
@@ -478,4 +485,6 @@ int CompareText(std::string_view a, std::string_view b) {
   return a.size() == b.size() ? 0 : a.size() < b.size() ? -1 : 1;
 }
 
-bool SameText(std::string_view a, std::string_view b) { return a.size() == b.size() && CompareText(a, b) == 0; }
+bool SameText(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && CompareText(a, b) == 0;
+}

@@ -305,7 +305,8 @@ DWORD TThread::ThreadID() const { return state_->tid.load(); }
 
 int TThread::WaitFor() {
   if (!state_->started.load()) return ReturnValue();
-  if (state_->tid.load() == GetCurrentThreadId()) throw std::logic_error("a thread cannot wait for its own end");
+  if (state_->tid.load() == GetCurrentThreadId())
+    throw std::logic_error("a thread cannot wait for its own end");
   WaitDone(*state_, INFINITE);
   {
     std::lock_guard<std::mutex> g(startLock_);

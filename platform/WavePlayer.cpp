@@ -17,7 +17,9 @@ std::uint32_t Le32(const std::uint8_t* p) {
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-unsigned Le16(const std::uint8_t* p) { return static_cast<unsigned>(p[0]) | static_cast<unsigned>(p[1]) << 8; }
+unsigned Le16(const std::uint8_t* p) {
+  return static_cast<unsigned>(p[0]) | static_cast<unsigned>(p[1]) << 8;
+}
 
 std::string ChunkName(const std::uint8_t* p) {
   std::string s;
@@ -38,13 +40,15 @@ void QuietAlsa() {
 TWaveData ParseWave(std::span<const std::uint8_t> bytes) {
   const std::size_t size = bytes.size();
   const std::uint8_t* p = bytes.data();
-  if (size < 12) throw EWaveError("Not a wave file: " + std::to_string(size) + " bytes are too few for a RIFF header");
+  if (size < 12)
+    throw EWaveError("Not a wave file: " + std::to_string(size) + " bytes are too few for a RIFF header");
   if (std::memcmp(p, "RIFF", 4) != 0) throw EWaveError("Not a wave file: no RIFF header");
-  if (std::memcmp(p + 8, "WAVE", 4) != 0) throw EWaveError("Not a wave file: the RIFF form is '" + ChunkName(p + 8) + "'");
+  if (std::memcmp(p + 8, "WAVE", 4) != 0)
+    throw EWaveError("Not a wave file: the RIFF form is '" + ChunkName(p + 8) + "'");
   const std::uint64_t riffEnd = 8 + static_cast<std::uint64_t>(Le32(p + 4));
   if (riffEnd > size)
-    throw EWaveError("Wave file truncated: the RIFF header announces " + std::to_string(riffEnd) + " bytes, the file has " +
-                     std::to_string(size));
+    throw EWaveError("Wave file truncated: the RIFF header announces " + std::to_string(riffEnd) +
+                     " bytes, the file has " + std::to_string(size));
   const std::size_t end = static_cast<std::size_t>(riffEnd);
 
   TWaveData wave;
@@ -56,30 +60,38 @@ TWaveData ParseWave(std::span<const std::uint8_t> bytes) {
     const std::size_t chunkSize = Le32(chunk + 4);
     const std::size_t body = pos + 8;
     if (chunkSize > end - body)
-      throw EWaveError("Wave file truncated: chunk '" + ChunkName(chunk) + "' announces " + std::to_string(chunkSize) +
-                       " bytes, " + std::to_string(end - body) + " remain");
+      throw EWaveError("Wave file truncated: chunk '" + ChunkName(chunk) + "' announces " +
+                       std::to_string(chunkSize) + " bytes, " + std::to_string(end - body) + " remain");
     if (std::memcmp(chunk, "fmt ", 4) == 0 && !haveFmt) {
-      if (chunkSize < 16) throw EWaveError("Malformed wave file: the fmt chunk has only " + std::to_string(chunkSize) + " bytes");
+      if (chunkSize < 16)
+        throw EWaveError("Malformed wave file: the fmt chunk has only " + std::to_string(chunkSize) +
+                         " bytes");
       const std::uint8_t* f = p + body;
       unsigned tag = Le16(f);
       if (tag == 0xFFFE) {  // extensible format: the sub-format decides
-        if (chunkSize < 40) throw EWaveError("Malformed wave file: extensible fmt chunk of " + std::to_string(chunkSize) + " bytes");
+        if (chunkSize < 40)
+          throw EWaveError("Malformed wave file: extensible fmt chunk of " + std::to_string(chunkSize) +
+                           " bytes");
         tag = Le16(f + 24);
       }
-      if (tag != 1) throw EWaveError("Unsupported wave format " + std::to_string(tag) + ": only PCM can be played");
+      if (tag != 1)
+        throw EWaveError("Unsupported wave format " + std::to_string(tag) + ": only PCM can be played");
       wave.Channels = Le16(f + 2);
       wave.SampleRate = Le32(f + 4);
       wave.BitsPerSample = Le16(f + 14);
       const unsigned blockAlign = Le16(f + 12);
       if (wave.Channels != 1 && wave.Channels != 2)
-        throw EWaveError("Unsupported wave file: " + std::to_string(wave.Channels) + " channels (1 or 2 can be played)");
+        throw EWaveError("Unsupported wave file: " + std::to_string(wave.Channels) +
+                         " channels (1 or 2 can be played)");
       if (wave.BitsPerSample != 8 && wave.BitsPerSample != 16)
-        throw EWaveError("Unsupported wave file: " + std::to_string(wave.BitsPerSample) + " bits a sample (8 or 16 can be played)");
+        throw EWaveError("Unsupported wave file: " + std::to_string(wave.BitsPerSample) +
+                         " bits a sample (8 or 16 can be played)");
       if (wave.SampleRate < 1 || wave.SampleRate > 768000)
         throw EWaveError("Unsupported wave file: sample rate " + std::to_string(wave.SampleRate) + " Hz");
       if (blockAlign != wave.BlockAlign())
         throw EWaveError("Malformed wave file: block size " + std::to_string(blockAlign) + " does not fit " +
-                         std::to_string(wave.Channels) + " channels of " + std::to_string(wave.BitsPerSample) + " bits");
+                         std::to_string(wave.Channels) + " channels of " +
+                         std::to_string(wave.BitsPerSample) + " bits");
       haveFmt = true;
     } else if (std::memcmp(chunk, "data", 4) == 0 && !haveData) {
       dataPos = body;
@@ -91,8 +103,9 @@ TWaveData ParseWave(std::span<const std::uint8_t> bytes) {
   if (!haveFmt) throw EWaveError("Malformed wave file: no fmt chunk");
   if (!haveData) throw EWaveError("Malformed wave file: no data chunk");
   if (dataSize % wave.BlockAlign() != 0)
-    throw EWaveError("Malformed wave file: " + std::to_string(dataSize) + " data bytes are no whole number of " +
-                     std::to_string(wave.BlockAlign()) + "-byte frames");
+    throw EWaveError("Malformed wave file: " + std::to_string(dataSize) +
+                     " data bytes are no whole number of " + std::to_string(wave.BlockAlign()) +
+                     "-byte frames");
   wave.Samples.assign(p + dataPos, p + dataPos + dataSize);
   return wave;
 }
@@ -195,7 +208,8 @@ void TWavePlayer::Open() {
     std::replace(slashes.begin(), slashes.end(), '\\', '/');
     file = slashes;
   }
-  if (!std::filesystem::is_regular_file(file, ec)) Fail(weFile, "The sound file '" + FileName + "' does not exist");
+  if (!std::filesystem::is_regular_file(file, ec))
+    Fail(weFile, "The sound file '" + FileName + "' does not exist");
   try {
     wave_ = std::make_shared<const TWaveData>(LoadWaveFile(file));
   } catch (const EWaveError& e) {
@@ -215,12 +229,13 @@ void TWavePlayer::Play() {
   snd_pcm_t* pcm = nullptr;
   int rc = snd_pcm_open(&pcm, DeviceName.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
   if (rc < 0) Fail(weDevice, "No sound device '" + DeviceName + "': " + snd_strerror(rc));
-  rc = snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED, wave_->Channels, wave_->SampleRate, 1, 500000);
+  rc = snd_pcm_set_params(pcm, format, SND_PCM_ACCESS_RW_INTERLEAVED, wave_->Channels, wave_->SampleRate, 1,
+                          500000);
   if (rc < 0) {
     snd_pcm_close(pcm);
-    Fail(weDevice, "The sound device '" + DeviceName + "' cannot play " + std::to_string(wave_->Channels) + " channels of " +
-                       std::to_string(wave_->BitsPerSample) + " bits at " + std::to_string(wave_->SampleRate) +
-                       " Hz: " + snd_strerror(rc));
+    Fail(weDevice, "The sound device '" + DeviceName + "' cannot play " + std::to_string(wave_->Channels) +
+                       " channels of " + std::to_string(wave_->BitsPerSample) + " bits at " +
+                       std::to_string(wave_->SampleRate) + " Hz: " + snd_strerror(rc));
   }
   auto pb = std::make_shared<Playback>();
   pb->pcm = pcm;

@@ -17,8 +17,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <stdexcept>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -133,31 +133,25 @@ constexpr float TrendPeriod1Week = 604800.0f;
 namespace ProgBytes {
 
 // Little-endian float and word access on unaligned bytes.
-inline float LoadFloat(const std::uint8_t* p)
-{
-    const std::uint32_t u = std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 |
-                            std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-    return std::bit_cast<float>(u);
+inline float LoadFloat(const std::uint8_t* p) {
+  const std::uint32_t u =
+      std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+  return std::bit_cast<float>(u);
 }
 
-inline void StoreFloat(std::uint8_t* p, float value)
-{
-    const auto u = std::bit_cast<std::uint32_t>(value);
-    p[0] = static_cast<std::uint8_t>(u);
-    p[1] = static_cast<std::uint8_t>(u >> 8);
-    p[2] = static_cast<std::uint8_t>(u >> 16);
-    p[3] = static_cast<std::uint8_t>(u >> 24);
+inline void StoreFloat(std::uint8_t* p, float value) {
+  const auto u = std::bit_cast<std::uint32_t>(value);
+  p[0] = static_cast<std::uint8_t>(u);
+  p[1] = static_cast<std::uint8_t>(u >> 8);
+  p[2] = static_cast<std::uint8_t>(u >> 16);
+  p[3] = static_cast<std::uint8_t>(u >> 24);
 }
 
-inline std::uint16_t LoadWord(const std::uint8_t* p)
-{
-    return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
+inline std::uint16_t LoadWord(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
-inline void StoreWord(std::uint8_t* p, std::uint16_t value)
-{
-    p[0] = static_cast<std::uint8_t>(value);
-    p[1] = static_cast<std::uint8_t>(value >> 8);
+inline void StoreWord(std::uint8_t* p, std::uint16_t value) {
+  p[0] = static_cast<std::uint8_t>(value);
+  p[1] = static_cast<std::uint8_t>(value >> 8);
 }
 
 }  // namespace ProgBytes
@@ -167,208 +161,203 @@ inline void StoreWord(std::uint8_t* p, std::uint16_t value)
 // a read-only view do not compile.
 template <class Byte, std::size_t RecordSize>
 class TRecordView {
-public:
-    static constexpr std::size_t Size = RecordSize;
+ public:
+  static constexpr std::size_t Size = RecordSize;
 
-    explicit TRecordView(Byte* start) : P(start) {}
+  explicit TRecordView(Byte* start) : P(start) {}
 
-    Byte* Data() const { return P; }
+  Byte* Data() const { return P; }
 
-    std::uint8_t GetByte(std::size_t offset) const
-    {
-        Check(offset, 1);
-        return P[offset];
-    }
-    void SetByte(std::size_t offset, std::uint8_t value) const
-    {
-        Check(offset, 1);
-        P[offset] = value;
-    }
-    float GetFloat(std::size_t offset) const
-    {
-        Check(offset, 4);
-        return ProgBytes::LoadFloat(P + offset);
-    }
-    void SetFloat(std::size_t offset, float value) const
-    {
-        Check(offset, 4);
-        ProgBytes::StoreFloat(P + offset, value);
-    }
+  std::uint8_t GetByte(std::size_t offset) const {
+    Check(offset, 1);
+    return P[offset];
+  }
+  void SetByte(std::size_t offset, std::uint8_t value) const {
+    Check(offset, 1);
+    P[offset] = value;
+  }
+  float GetFloat(std::size_t offset) const {
+    Check(offset, 4);
+    return ProgBytes::LoadFloat(P + offset);
+  }
+  void SetFloat(std::size_t offset, float value) const {
+    Check(offset, 4);
+    ProgBytes::StoreFloat(P + offset, value);
+  }
 
-protected:
-    static void Check(std::size_t offset, std::size_t width)
-    {
-        if (offset > RecordSize || width > RecordSize - offset)
-            throw std::out_of_range("programming record: field at offset " +
-                                    std::to_string(offset) + " lies outside the record");
-    }
-    Byte* P;
+ protected:
+  static void Check(std::size_t offset, std::size_t width) {
+    if (offset > RecordSize || width > RecordSize - offset)
+      throw std::out_of_range("programming record: field at offset " + std::to_string(offset) +
+                              " lies outside the record");
+  }
+  Byte* P;
 };
 
 // Control process of a sensor input (36 bytes).
 template <class Byte>
 class TControlRecordT : public TRecordView<Byte, ProgLayout::ControlRecordSize> {
-    using Base = TRecordView<Byte, ProgLayout::ControlRecordSize>;
+  using Base = TRecordView<Byte, ProgLayout::ControlRecordSize>;
 
-public:
-    using Base::Base;
-    std::uint8_t GetSensorType() const { return this->GetByte(0); }
-    void SetSensorType(std::uint8_t v) const { this->SetByte(0, v); }
-    std::uint8_t GetMode() const { return this->GetByte(1); }
-    void SetMode(std::uint8_t v) const { this->SetByte(1, v); }
-    // "Regelung im": 0 aquarium, 1 pond (with delay)
-    std::uint8_t GetControlIn() const { return this->GetByte(2); }
-    void SetControlIn(std::uint8_t v) const { this->SetByte(2, v); }
-    // Summer day (pH, temperature), day (oxygen), the one set value (redox, conductivity)
-    float GetSetValueDay() const { return this->GetFloat(3); }
-    void SetSetValueDay(float v) const { this->SetFloat(3, v); }
-    // Summer night (pH, temperature), night (oxygen)
-    float GetSetValueNight() const { return this->GetFloat(7); }
-    void SetSetValueNight(float v) const { this->SetFloat(7, v); }
-    float GetSetValueWinterDay() const { return this->GetFloat(11); }
-    void SetSetValueWinterDay(float v) const { this->SetFloat(11, v); }
-    float GetSetValueWinterNight() const { return this->GetFloat(15); }
-    void SetSetValueWinterNight(float v) const { this->SetFloat(15, v); }
-    float GetLowerAlarm() const { return this->GetFloat(19); }
-    void SetLowerAlarm(float v) const { this->SetFloat(19, v); }
-    float GetUpperAlarm() const { return this->GetFloat(23); }
-    void SetUpperAlarm(float v) const { this->SetFloat(23, v); }
-    float GetAlarmTime() const { return this->GetFloat(27); }
-    void SetAlarmTime(float v) const { this->SetFloat(27, v); }
-    std::uint8_t GetSocket() const { return this->GetByte(35); }
-    void SetSocket(std::uint8_t v) const { this->SetByte(35, v); }
+ public:
+  using Base::Base;
+  std::uint8_t GetSensorType() const { return this->GetByte(0); }
+  void SetSensorType(std::uint8_t v) const { this->SetByte(0, v); }
+  std::uint8_t GetMode() const { return this->GetByte(1); }
+  void SetMode(std::uint8_t v) const { this->SetByte(1, v); }
+  // "Regelung im": 0 aquarium, 1 pond (with delay)
+  std::uint8_t GetControlIn() const { return this->GetByte(2); }
+  void SetControlIn(std::uint8_t v) const { this->SetByte(2, v); }
+  // Summer day (pH, temperature), day (oxygen), the one set value (redox, conductivity)
+  float GetSetValueDay() const { return this->GetFloat(3); }
+  void SetSetValueDay(float v) const { this->SetFloat(3, v); }
+  // Summer night (pH, temperature), night (oxygen)
+  float GetSetValueNight() const { return this->GetFloat(7); }
+  void SetSetValueNight(float v) const { this->SetFloat(7, v); }
+  float GetSetValueWinterDay() const { return this->GetFloat(11); }
+  void SetSetValueWinterDay(float v) const { this->SetFloat(11, v); }
+  float GetSetValueWinterNight() const { return this->GetFloat(15); }
+  void SetSetValueWinterNight(float v) const { this->SetFloat(15, v); }
+  float GetLowerAlarm() const { return this->GetFloat(19); }
+  void SetLowerAlarm(float v) const { this->SetFloat(19, v); }
+  float GetUpperAlarm() const { return this->GetFloat(23); }
+  void SetUpperAlarm(float v) const { this->SetFloat(23, v); }
+  float GetAlarmTime() const { return this->GetFloat(27); }
+  void SetAlarmTime(float v) const { this->SetFloat(27, v); }
+  std::uint8_t GetSocket() const { return this->GetByte(35); }
+  void SetSocket(std::uint8_t v) const { this->SetByte(35, v); }
 };
 
 // Interval record (32 bytes).
 template <class Byte>
 class TIntervalRecordT : public TRecordView<Byte, ProgLayout::IntervalRecordSize> {
-    using Base = TRecordView<Byte, ProgLayout::IntervalRecordSize>;
+  using Base = TRecordView<Byte, ProgLayout::IntervalRecordSize>;
 
-public:
-    using Base::Base;
-    std::uint8_t GetMode() const { return this->GetByte(0); }
-    void SetMode(std::uint8_t v) const { this->SetByte(0, v); }
-    float GetStart() const { return this->GetFloat(1); }
-    void SetStart(float v) const { this->SetFloat(1, v); }
-    float GetActiveUntil() const { return this->GetFloat(5); }
-    void SetActiveUntil(float v) const { this->SetFloat(5, v); }
-    float GetOnTime() const { return this->GetFloat(9); }
-    void SetOnTime(float v) const { this->SetFloat(9, v); }
-    float GetOffTime() const { return this->GetFloat(13); }
-    void SetOffTime(float v) const { this->SetFloat(13, v); }
-    float GetRandomOn() const { return this->GetFloat(17); }
-    void SetRandomOn(float v) const { this->SetFloat(17, v); }
-    float GetRandomOff() const { return this->GetFloat(21); }
-    void SetRandomOff(float v) const { this->SetFloat(21, v); }
-    std::uint8_t GetSocket() const { return this->GetByte(29); }
-    void SetSocket(std::uint8_t v) const { this->SetByte(29, v); }
-    std::uint8_t GetValueOn() const { return this->GetByte(30); }
-    void SetValueOn(std::uint8_t v) const { this->SetByte(30, v); }
-    std::uint8_t GetValueOff() const { return this->GetByte(31); }
-    void SetValueOff(std::uint8_t v) const { this->SetByte(31, v); }
+ public:
+  using Base::Base;
+  std::uint8_t GetMode() const { return this->GetByte(0); }
+  void SetMode(std::uint8_t v) const { this->SetByte(0, v); }
+  float GetStart() const { return this->GetFloat(1); }
+  void SetStart(float v) const { this->SetFloat(1, v); }
+  float GetActiveUntil() const { return this->GetFloat(5); }
+  void SetActiveUntil(float v) const { this->SetFloat(5, v); }
+  float GetOnTime() const { return this->GetFloat(9); }
+  void SetOnTime(float v) const { this->SetFloat(9, v); }
+  float GetOffTime() const { return this->GetFloat(13); }
+  void SetOffTime(float v) const { this->SetFloat(13, v); }
+  float GetRandomOn() const { return this->GetFloat(17); }
+  void SetRandomOn(float v) const { this->SetFloat(17, v); }
+  float GetRandomOff() const { return this->GetFloat(21); }
+  void SetRandomOff(float v) const { this->SetFloat(21, v); }
+  std::uint8_t GetSocket() const { return this->GetByte(29); }
+  void SetSocket(std::uint8_t v) const { this->SetByte(29, v); }
+  std::uint8_t GetValueOn() const { return this->GetByte(30); }
+  void SetValueOn(std::uint8_t v) const { this->SetByte(30, v); }
+  std::uint8_t GetValueOff() const { return this->GetByte(31); }
+  void SetValueOff(std::uint8_t v) const { this->SetByte(31, v); }
 };
 
 // Current ("Strömung") record (26 bytes).
 template <class Byte>
 class TCurrentRecordT : public TRecordView<Byte, ProgLayout::CurrentRecordSize> {
-    using Base = TRecordView<Byte, ProgLayout::CurrentRecordSize>;
+  using Base = TRecordView<Byte, ProgLayout::CurrentRecordSize>;
 
-public:
-    using Base::Base;
-    std::uint8_t GetMode() const { return this->GetByte(0); }
-    void SetMode(std::uint8_t v) const { this->SetByte(0, v); }
-    float GetDuration() const { return this->GetFloat(1); }
-    void SetDuration(float v) const { this->SetFloat(1, v); }
-    float GetRandomTime() const { return this->GetFloat(9); }
-    void SetRandomTime(float v) const { this->SetFloat(9, v); }
-    float GetWaveDuration() const { return this->GetFloat(13); }
-    void SetWaveDuration(float v) const { this->SetFloat(13, v); }
-    std::uint8_t GetNightReduction() const { return this->GetByte(21); }
-    void SetNightReduction(std::uint8_t v) const { this->SetByte(21, v); }
-    std::uint8_t GetEbbSocket() const { return this->GetByte(22); }
-    void SetEbbSocket(std::uint8_t v) const { this->SetByte(22, v); }
-    std::uint8_t GetFloodSocket() const { return this->GetByte(23); }
-    void SetFloodSocket(std::uint8_t v) const { this->SetByte(23, v); }
+ public:
+  using Base::Base;
+  std::uint8_t GetMode() const { return this->GetByte(0); }
+  void SetMode(std::uint8_t v) const { this->SetByte(0, v); }
+  float GetDuration() const { return this->GetFloat(1); }
+  void SetDuration(float v) const { this->SetFloat(1, v); }
+  float GetRandomTime() const { return this->GetFloat(9); }
+  void SetRandomTime(float v) const { this->SetFloat(9, v); }
+  float GetWaveDuration() const { return this->GetFloat(13); }
+  void SetWaveDuration(float v) const { this->SetFloat(13, v); }
+  std::uint8_t GetNightReduction() const { return this->GetByte(21); }
+  void SetNightReduction(std::uint8_t v) const { this->SetByte(21, v); }
+  std::uint8_t GetEbbSocket() const { return this->GetByte(22); }
+  void SetEbbSocket(std::uint8_t v) const { this->SetByte(22, v); }
+  std::uint8_t GetFloodSocket() const { return this->GetByte(23); }
+  void SetFloodSocket(std::uint8_t v) const { this->SetByte(23, v); }
 };
 
 // Day/night record (18 bytes).
 template <class Byte>
 class TDayNightRecordT : public TRecordView<Byte, ProgLayout::DayNightRecordSize> {
-    using Base = TRecordView<Byte, ProgLayout::DayNightRecordSize>;
+  using Base = TRecordView<Byte, ProgLayout::DayNightRecordSize>;
 
-public:
-    using Base::Base;
-    std::uint8_t GetMode() const { return this->GetByte(0); }
-    void SetMode(std::uint8_t v) const { this->SetByte(0, v); }
-    float GetSunrise() const { return this->GetFloat(1); }
-    void SetSunrise(float v) const { this->SetFloat(1, v); }
-    float GetSunset() const { return this->GetFloat(13); }
-    void SetSunset(float v) const { this->SetFloat(13, v); }
-    std::uint8_t GetSocket() const { return this->GetByte(17); }
-    void SetSocket(std::uint8_t v) const { this->SetByte(17, v); }
+ public:
+  using Base::Base;
+  std::uint8_t GetMode() const { return this->GetByte(0); }
+  void SetMode(std::uint8_t v) const { this->SetByte(0, v); }
+  float GetSunrise() const { return this->GetFloat(1); }
+  void SetSunrise(float v) const { this->SetFloat(1, v); }
+  float GetSunset() const { return this->GetFloat(13); }
+  void SetSunset(float v) const { this->SetFloat(13, v); }
+  std::uint8_t GetSocket() const { return this->GetByte(17); }
+  void SetSocket(std::uint8_t v) const { this->SetByte(17, v); }
 };
 
 // Moon record (12 bytes).
 template <class Byte>
 class TMoonRecordT : public TRecordView<Byte, ProgLayout::MoonRecordSize> {
-    using Base = TRecordView<Byte, ProgLayout::MoonRecordSize>;
+  using Base = TRecordView<Byte, ProgLayout::MoonRecordSize>;
 
-public:
-    using Base::Base;
-    std::uint8_t GetMode() const { return this->GetByte(0); }
-    void SetMode(std::uint8_t v) const { this->SetByte(0, v); }
-    float GetMoonrise() const { return this->GetFloat(2); }
-    void SetMoonrise(float v) const { this->SetFloat(2, v); }
-    float GetMoonset() const { return this->GetFloat(6); }
-    void SetMoonset(float v) const { this->SetFloat(6, v); }
-    std::uint8_t GetBrightness() const { return this->GetByte(10); }
-    void SetBrightness(std::uint8_t v) const { this->SetByte(10, v); }
-    std::uint8_t GetSocket() const { return this->GetByte(11); }
-    void SetSocket(std::uint8_t v) const { this->SetByte(11, v); }
+ public:
+  using Base::Base;
+  std::uint8_t GetMode() const { return this->GetByte(0); }
+  void SetMode(std::uint8_t v) const { this->SetByte(0, v); }
+  float GetMoonrise() const { return this->GetFloat(2); }
+  void SetMoonrise(float v) const { this->SetFloat(2, v); }
+  float GetMoonset() const { return this->GetFloat(6); }
+  void SetMoonset(float v) const { this->SetFloat(6, v); }
+  std::uint8_t GetBrightness() const { return this->GetByte(10); }
+  void SetBrightness(std::uint8_t v) const { this->SetByte(10, v); }
+  std::uint8_t GetSocket() const { return this->GetByte(11); }
+  void SetSocket(std::uint8_t v) const { this->SetByte(11, v); }
 };
 
 // Timer ("Zeitschaltuhr") record (13 bytes).
 template <class Byte>
 class TTimerRecordT : public TRecordView<Byte, ProgLayout::TimerRecordSize> {
-    using Base = TRecordView<Byte, ProgLayout::TimerRecordSize>;
+  using Base = TRecordView<Byte, ProgLayout::TimerRecordSize>;
 
-public:
-    using Base::Base;
-    std::uint8_t GetMode() const { return this->GetByte(0); }
-    void SetMode(std::uint8_t v) const { this->SetByte(0, v); }
-    // Item index 0..6: "So", "Mo", "Di", "Mi", "Do", "Fr", "Sa"
-    std::uint8_t GetDayOfWeek() const { return this->GetByte(1); }
-    void SetDayOfWeek(std::uint8_t v) const { this->SetByte(1, v); }
-    float GetStart() const { return this->GetFloat(2); }
-    void SetStart(float v) const { this->SetFloat(2, v); }
-    float GetEnd() const { return this->GetFloat(6); }
-    void SetEnd(float v) const { this->SetFloat(6, v); }
-    std::uint8_t GetSocket() const { return this->GetByte(10); }
-    void SetSocket(std::uint8_t v) const { this->SetByte(10, v); }
-    std::uint8_t GetValueOn() const { return this->GetByte(11); }
-    void SetValueOn(std::uint8_t v) const { this->SetByte(11, v); }
-    std::uint8_t GetValueOff() const { return this->GetByte(12); }
-    void SetValueOff(std::uint8_t v) const { this->SetByte(12, v); }
+ public:
+  using Base::Base;
+  std::uint8_t GetMode() const { return this->GetByte(0); }
+  void SetMode(std::uint8_t v) const { this->SetByte(0, v); }
+  // Item index 0..6: "So", "Mo", "Di", "Mi", "Do", "Fr", "Sa"
+  std::uint8_t GetDayOfWeek() const { return this->GetByte(1); }
+  void SetDayOfWeek(std::uint8_t v) const { this->SetByte(1, v); }
+  float GetStart() const { return this->GetFloat(2); }
+  void SetStart(float v) const { this->SetFloat(2, v); }
+  float GetEnd() const { return this->GetFloat(6); }
+  void SetEnd(float v) const { this->SetFloat(6, v); }
+  std::uint8_t GetSocket() const { return this->GetByte(10); }
+  void SetSocket(std::uint8_t v) const { this->SetByte(10, v); }
+  std::uint8_t GetValueOn() const { return this->GetByte(11); }
+  void SetValueOn(std::uint8_t v) const { this->SetByte(11, v); }
+  std::uint8_t GetValueOff() const { return this->GetByte(12); }
+  void SetValueOff(std::uint8_t v) const { this->SetByte(12, v); }
 };
 
 // Socket table entry (7 bytes).
 template <class Byte>
 class TSocketEntryT : public TRecordView<Byte, ProgLayout::SocketEntrySize> {
-    using Base = TRecordView<Byte, ProgLayout::SocketEntrySize>;
+  using Base = TRecordView<Byte, ProgLayout::SocketEntrySize>;
 
-public:
-    using Base::Base;
-    // 0 absent, 2 dimmable, any other value present and switching only
-    std::uint8_t GetKind() const { return this->GetByte(0); }
-    void SetKind(std::uint8_t v) const { this->SetByte(0, v); }
-    bool IsPresent() const { return GetKind() != SocketAbsent; }
-    bool IsDimmable() const { return GetKind() == SocketDimmable; }
-    std::uint8_t GetAssignment() const { return this->GetByte(1); }
-    void SetAssignment(std::uint8_t v) const { this->SetByte(1, v); }
-    std::uint8_t GetValueOn() const { return this->GetByte(4); }
-    void SetValueOn(std::uint8_t v) const { this->SetByte(4, v); }
-    std::uint8_t GetValueOff() const { return this->GetByte(5); }
-    void SetValueOff(std::uint8_t v) const { this->SetByte(5, v); }
+ public:
+  using Base::Base;
+  // 0 absent, 2 dimmable, any other value present and switching only
+  std::uint8_t GetKind() const { return this->GetByte(0); }
+  void SetKind(std::uint8_t v) const { this->SetByte(0, v); }
+  bool IsPresent() const { return GetKind() != SocketAbsent; }
+  bool IsDimmable() const { return GetKind() == SocketDimmable; }
+  std::uint8_t GetAssignment() const { return this->GetByte(1); }
+  void SetAssignment(std::uint8_t v) const { this->SetByte(1, v); }
+  std::uint8_t GetValueOn() const { return this->GetByte(4); }
+  void SetValueOn(std::uint8_t v) const { this->SetByte(4, v); }
+  std::uint8_t GetValueOff() const { return this->GetByte(5); }
+  void SetValueOff(std::uint8_t v) const { this->SetByte(5, v); }
 };
 
 using TControlRecord = TControlRecordT<std::uint8_t>;
@@ -387,117 +376,117 @@ using TSocketEntry = TSocketEntryT<std::uint8_t>;
 using TConstSocketEntry = TSocketEntryT<const std::uint8_t>;
 
 class TProgrammingImage {
-public:
-    static constexpr std::size_t Size = ProgLayout::ImageSize;
+ public:
+  static constexpr std::size_t Size = ProgLayout::ImageSize;
 
-    // First byte and one past the last byte.
-    std::uint8_t* GetImageStart() { return Bytes.data(); }
-    std::uint8_t* GetImageEnd() { return Bytes.data() + Size; }
-    const std::uint8_t* GetImageStart() const { return Bytes.data(); }
-    const std::uint8_t* GetImageEnd() const { return Bytes.data() + Size; }
+  // First byte and one past the last byte.
+  std::uint8_t* GetImageStart() { return Bytes.data(); }
+  std::uint8_t* GetImageEnd() { return Bytes.data() + Size; }
+  const std::uint8_t* GetImageStart() const { return Bytes.data(); }
+  const std::uint8_t* GetImageEnd() const { return Bytes.data() + Size; }
 
-    // Raw fields at image offsets.
-    std::uint8_t GetByte(std::size_t offset) const;
-    void SetByte(std::size_t offset, std::uint8_t value);
-    float GetFloat(std::size_t offset) const;
-    void SetFloat(std::size_t offset, float value);
-    std::uint16_t GetWord(std::size_t offset) const;
-    void SetWord(std::size_t offset, std::uint16_t value);
+  // Raw fields at image offsets.
+  std::uint8_t GetByte(std::size_t offset) const;
+  void SetByte(std::size_t offset, std::uint8_t value);
+  float GetFloat(std::size_t offset) const;
+  void SetFloat(std::size_t offset, float value);
+  std::uint16_t GetWord(std::size_t offset) const;
+  void SetWord(std::size_t offset, std::uint16_t value);
 
-    // Header
-    float GetControllerTime() const;  // seconds of the day
-    float GetControllerDate() const;  // Modified Julian Day
-    std::uint8_t GetExternalDisplayInterval() const;
-    void SetExternalDisplayInterval(std::uint8_t v);
-    std::uint8_t GetInternalDisplayInterval() const;
-    void SetInternalDisplayInterval(std::uint8_t v);
-    float GetStorageInterval() const;
-    void SetStorageInterval(float v);
-    float GetLongitude() const;  // "Längengrad", offset 22
-    void SetLongitude(float v);
-    float GetLatitude() const;  // "Breitengrad", offset 26
-    void SetLatitude(float v);
-    std::int8_t GetTimeZone() const;  // hours
-    void SetTimeZone(std::int8_t v);
-    std::uint8_t GetAcousticAlarm() const;
-    void SetAcousticAlarm(std::uint8_t v);
-    std::uint8_t GetExternalAlarmSocket() const;  // 0: external alarm off
-    void SetExternalAlarmSocket(std::uint8_t v);
-    std::uint8_t GetClearStoredData() const;
-    void SetClearStoredData(std::uint8_t v);
-    float GetTrendPeriod() const;  // seconds
-    void SetTrendPeriod(float v);
-    std::uint8_t GetProgrammingLevel() const;
-    void SetProgrammingLevel(std::uint8_t v);
-    std::uint8_t GetConductivityUnit() const;
-    void SetConductivityUnit(std::uint8_t v);
-    std::uint8_t GetRedoxUnit() const;
-    void SetRedoxUnit(std::uint8_t v);
-    std::uint8_t GetOxygenUnit() const;
-    void SetOxygenUnit(std::uint8_t v);
-    std::uint8_t GetTemperatureUnit() const;
-    void SetTemperatureUnit(std::uint8_t v);
+  // Header
+  float GetControllerTime() const;  // seconds of the day
+  float GetControllerDate() const;  // Modified Julian Day
+  std::uint8_t GetExternalDisplayInterval() const;
+  void SetExternalDisplayInterval(std::uint8_t v);
+  std::uint8_t GetInternalDisplayInterval() const;
+  void SetInternalDisplayInterval(std::uint8_t v);
+  float GetStorageInterval() const;
+  void SetStorageInterval(float v);
+  float GetLongitude() const;  // "Längengrad", offset 22
+  void SetLongitude(float v);
+  float GetLatitude() const;  // "Breitengrad", offset 26
+  void SetLatitude(float v);
+  std::int8_t GetTimeZone() const;  // hours
+  void SetTimeZone(std::int8_t v);
+  std::uint8_t GetAcousticAlarm() const;
+  void SetAcousticAlarm(std::uint8_t v);
+  std::uint8_t GetExternalAlarmSocket() const;  // 0: external alarm off
+  void SetExternalAlarmSocket(std::uint8_t v);
+  std::uint8_t GetClearStoredData() const;
+  void SetClearStoredData(std::uint8_t v);
+  float GetTrendPeriod() const;  // seconds
+  void SetTrendPeriod(float v);
+  std::uint8_t GetProgrammingLevel() const;
+  void SetProgrammingLevel(std::uint8_t v);
+  std::uint8_t GetConductivityUnit() const;
+  void SetConductivityUnit(std::uint8_t v);
+  std::uint8_t GetRedoxUnit() const;
+  void SetRedoxUnit(std::uint8_t v);
+  std::uint8_t GetOxygenUnit() const;
+  void SetOxygenUnit(std::uint8_t v);
+  std::uint8_t GetTemperatureUnit() const;
+  void SetTemperatureUnit(std::uint8_t v);
 
-    // Records; input 0..7, process 0..3, the other record numbers from 0.
-    TControlRecord GetControlRecord(int input, int process);
-    TConstControlRecord GetControlRecord(int input, int process) const;
-    TIntervalRecord GetIntervalRecord(int index);
-    TConstIntervalRecord GetIntervalRecord(int index) const;
-    TCurrentRecord GetCurrentRecord(int index);
-    TConstCurrentRecord GetCurrentRecord(int index) const;
-    TDayNightRecord GetDayNightRecord(int index);
-    TConstDayNightRecord GetDayNightRecord(int index) const;
-    TMoonRecord GetMoonRecord(int index);
-    TConstMoonRecord GetMoonRecord(int index) const;
-    TTimerRecord GetTimerRecord(int index);
-    TConstTimerRecord GetTimerRecord(int index) const;
+  // Records; input 0..7, process 0..3, the other record numbers from 0.
+  TControlRecord GetControlRecord(int input, int process);
+  TConstControlRecord GetControlRecord(int input, int process) const;
+  TIntervalRecord GetIntervalRecord(int index);
+  TConstIntervalRecord GetIntervalRecord(int index) const;
+  TCurrentRecord GetCurrentRecord(int index);
+  TConstCurrentRecord GetCurrentRecord(int index) const;
+  TDayNightRecord GetDayNightRecord(int index);
+  TConstDayNightRecord GetDayNightRecord(int index) const;
+  TMoonRecord GetMoonRecord(int index);
+  TConstMoonRecord GetMoonRecord(int index) const;
+  TTimerRecord GetTimerRecord(int index);
+  TConstTimerRecord GetTimerRecord(int index) const;
 
-    // Feeding pause: 16 entries of socket number and percent, one mode and
-    // one set of times for all of them.
-    std::uint8_t GetFeedingPauseSocket(int entry) const;
-    void SetFeedingPauseSocket(int entry, std::uint8_t socket);
-    std::uint8_t GetFeedingPausePercent(int entry) const;
-    void SetFeedingPausePercent(int entry, std::uint8_t percent);
-    std::uint8_t GetFeedingPauseMode() const;
-    void SetFeedingPauseMode(std::uint8_t v);
-    float GetFeedingPauseStart() const;
-    void SetFeedingPauseStart(float v);
-    float GetFeedingPauseDuration() const;
-    void SetFeedingPauseDuration(float v);
-    float GetFeedingPauseEnd() const;
-    // end := start + duration, less one day when the sum reaches a day.
-    void UpdateFeedingPauseEnd();
+  // Feeding pause: 16 entries of socket number and percent, one mode and
+  // one set of times for all of them.
+  std::uint8_t GetFeedingPauseSocket(int entry) const;
+  void SetFeedingPauseSocket(int entry, std::uint8_t socket);
+  std::uint8_t GetFeedingPausePercent(int entry) const;
+  void SetFeedingPausePercent(int entry, std::uint8_t percent);
+  std::uint8_t GetFeedingPauseMode() const;
+  void SetFeedingPauseMode(std::uint8_t v);
+  float GetFeedingPauseStart() const;
+  void SetFeedingPauseStart(float v);
+  float GetFeedingPauseDuration() const;
+  void SetFeedingPauseDuration(float v);
+  float GetFeedingPauseEnd() const;
+  // end := start + duration, less one day when the sum reaches a day.
+  void UpdateFeedingPauseEnd();
 
-    // The bytes 0x30, 0x39 at offsets 3576 and 3577.
-    bool HasEndMarker() const;
+  // The bytes 0x30, 0x39 at offsets 3576 and 3577.
+  bool HasEndMarker() const;
 
-    void Clear() { Bytes.fill(0); }
+  void Clear() { Bytes.fill(0); }
 
-    // Reverses every float and the word at offset 20 in place when the
-    // firmware (version x 100) is 217 or later; does nothing below.  Applying
-    // it twice restores the image.
-    void SwapByteOrder(int firmwareVersion);
+  // Reverses every float and the word at offset 20 in place when the
+  // firmware (version x 100) is 217 or later; does nothing below.  Applying
+  // it twice restores the image.
+  void SwapByteOrder(int firmwareVersion);
 
-    std::array<std::uint8_t, Size> Bytes{};
+  std::array<std::uint8_t, Size> Bytes{};
 };
 
 class TSocketTable {
-public:
-    static constexpr std::size_t Size = ProgLayout::SocketTableSize;
+ public:
+  static constexpr std::size_t Size = ProgLayout::SocketTableSize;
 
-    // First byte and last byte (inclusive).
-    std::uint8_t* GetSocketTableStart() { return Bytes.data(); }
-    std::uint8_t* GetSocketTableLast() { return Bytes.data() + Size - 1; }
-    const std::uint8_t* GetSocketTableStart() const { return Bytes.data(); }
-    const std::uint8_t* GetSocketTableLast() const { return Bytes.data() + Size - 1; }
+  // First byte and last byte (inclusive).
+  std::uint8_t* GetSocketTableStart() { return Bytes.data(); }
+  std::uint8_t* GetSocketTableLast() { return Bytes.data() + Size - 1; }
+  const std::uint8_t* GetSocketTableStart() const { return Bytes.data(); }
+  const std::uint8_t* GetSocketTableLast() const { return Bytes.data() + Size - 1; }
 
-    // Entry of socket number 0..16.
-    TSocketEntry GetEntry(int socket);
-    TConstSocketEntry GetEntry(int socket) const;
+  // Entry of socket number 0..16.
+  TSocketEntry GetEntry(int socket);
+  TConstSocketEntry GetEntry(int socket) const;
 
-    void Clear() { Bytes.fill(0); }
+  void Clear() { Bytes.fill(0); }
 
-    std::array<std::uint8_t, Size> Bytes{};
+  std::array<std::uint8_t, Size> Bytes{};
 };
 
 // The process-wide blocks.
@@ -527,9 +516,9 @@ std::string SocketAssignmentName(int socket, const TSocketTable& sockets = Socke
 // interval, feeding pause, current, day/night, moon.
 enum class TUnsetKind { None, Control, Timer, Interval, FeedingPause, Current, DayNight, Moon };
 struct TUnsetRecord {
-    TUnsetKind Kind = TUnsetKind::None;
-    int Index = -1;    // record number; the input for control records
-    int Process = -1;  // control records only
+  TUnsetKind Kind = TUnsetKind::None;
+  int Index = -1;    // record number; the input for control records
+  int Process = -1;  // control records only
 };
 TUnsetRecord FindUnsetRecord(const TProgrammingImage& image = ProgrammingImage);
 
@@ -569,9 +558,9 @@ constexpr DWORD PairRoomTimeoutMs = 5000;
 // Programming-data file: signature, image, socket table.
 constexpr char FileSignature[] = "ovu ProgData";
 constexpr std::size_t FileSignatureSize = 12;
-constexpr std::size_t FileImageOffset = FileSignatureSize;                              // 12
-constexpr std::size_t FileSocketOffset = FileImageOffset + ProgLayout::ImageSize;       // 3590
-constexpr std::size_t FileSize = FileSocketOffset + ProgLayout::SocketTableSize;        // 3709
+constexpr std::size_t FileImageOffset = FileSignatureSize;                         // 12
+constexpr std::size_t FileSocketOffset = FileImageOffset + ProgLayout::ImageSize;  // 3590
+constexpr std::size_t FileSize = FileSocketOffset + ProgLayout::SocketTableSize;   // 3709
 static_assert(sizeof(FileSignature) == FileSignatureSize + 1);
 static_assert(FileSize == 3709);
 
@@ -584,166 +573,166 @@ enum class TTransferCursor { Default, HourGlass, Arrow };
 enum class TTransferResult { None, Running, Ok, Failed };
 
 struct TProgDataHooks {
-    // Disables (true) or enables (false) the main window, the value board and
-    // the programming window for the duration of a transfer.
-    std::function<void(bool locked)> LockWindows;
-    std::function<void(TTransferCursor cursor)> SetCursor;
-    // Stops a running acquisition (thread terminated and waited for, the main
-    // window's acquisition menu item unchecked); nothing when none runs.
-    std::function<void()> StopAcquisition;
+  // Disables (true) or enables (false) the main window, the value board and
+  // the programming window for the duration of a transfer.
+  std::function<void(bool locked)> LockWindows;
+  std::function<void(TTransferCursor cursor)> SetCursor;
+  // Stops a running acquisition (thread terminated and waited for, the main
+  // window's acquisition menu item unchecked); nothing when none runs.
+  std::function<void()> StopAcquisition;
 
-    // Read dialog "Programmierdaten lesen": the status edit Address, the bar
-    // ReadProgress, the buttons btReadDataAbbrechen and btReadDataOk.
-    std::function<void()> ShowReadDialog;
-    std::function<void()> CloseReadDialog;
-    std::function<void(const std::string& text)> ReadStatus;
-    std::function<void(int position, int maximum)> ReadProgress;
-    std::function<void(bool cancelEnabled, bool okEnabled)> ReadButtons;
+  // Read dialog "Programmierdaten lesen": the status edit Address, the bar
+  // ReadProgress, the buttons btReadDataAbbrechen and btReadDataOk.
+  std::function<void()> ShowReadDialog;
+  std::function<void()> CloseReadDialog;
+  std::function<void(const std::string& text)> ReadStatus;
+  std::function<void(int position, int maximum)> ReadProgress;
+  std::function<void(bool cancelEnabled, bool okEnabled)> ReadButtons;
 
-    // Send dialog "Programmierdaten senden": the status edit Address, the bar
-    // SendProgress, the button btSendDataOK.
-    std::function<void()> ShowSendDialog;
-    std::function<void()> CloseSendDialog;
-    std::function<void(const std::string& text)> SendStatus;
-    std::function<void(int position, int maximum)> SendProgress;
-    std::function<void(bool enabled)> EnableSendOk;
-    // A line of the sent hex text for the debug window's memo.
-    std::function<void(const std::string& line)> DebugLine;
+  // Send dialog "Programmierdaten senden": the status edit Address, the bar
+  // SendProgress, the button btSendDataOK.
+  std::function<void()> ShowSendDialog;
+  std::function<void()> CloseSendDialog;
+  std::function<void(const std::string& text)> SendStatus;
+  std::function<void(int position, int maximum)> SendProgress;
+  std::function<void(bool enabled)> EnableSendOk;
+  // A line of the sent hex text for the debug window's memo.
+  std::function<void(const std::string& line)> DebugLine;
 
-    // Programming window.
-    std::function<void()> ShowAllPages;
-    std::function<void()> EnablePages;
-    std::function<void()> DisableAllPages;
-    std::function<void(const std::string& caption)> SetCaption;
+  // Programming window.
+  std::function<void()> ShowAllPages;
+  std::function<void()> EnablePages;
+  std::function<void()> DisableAllPages;
+  std::function<void(const std::string& caption)> SetCaption;
 
-    // Stored-data dialog and window: the field ReadStoreOutput, the button
-    // btOK, the label ProgressSimulator, and the window showing the cut
-    // listing (it splits the text into lines and cleans them).
-    std::function<void(const std::string& text)> StoreStatus;
-    std::function<void(bool enabled)> EnableStoreOk;
-    std::function<void(const std::string& pattern)> ShowProgressPattern;
-    std::function<void(const std::string& listing)> ShowStoredData;
+  // Stored-data dialog and window: the field ReadStoreOutput, the button
+  // btOK, the label ProgressSimulator, and the window showing the cut
+  // listing (it splits the text into lines and cleans them).
+  std::function<void(const std::string& text)> StoreStatus;
+  std::function<void(bool enabled)> EnableStoreOk;
+  std::function<void(const std::string& pattern)> ShowProgressPattern;
+  std::function<void(const std::string& listing)> ShowStoredData;
 
-    // Firmware version times 100; by default the version query's, 216 without one.
-    std::function<int()> FirmwareVersion;
+  // Firmware version times 100; by default the version query's, 216 without one.
+  std::function<int()> FirmwareVersion;
 };
 
 class TProgData : public TBusTransferState {
-public:
-    TProgData();
-    ~TProgData();
-    TProgData(const TProgData&) = delete;
-    TProgData& operator=(const TProgData&) = delete;
+ public:
+  TProgData();
+  ~TProgData();
+  TProgData(const TProgData&) = delete;
+  TProgData& operator=(const TProgData&) = delete;
 
-    // Joins the bus module: its handlers advance this object's flags and hand
-    // on the received chunks.  Detach undoes it; call it before the bus module
-    // goes.  The destructor detaches (taking its armed markers off the port)
-    // while still attached.
-    void Attach(TDataModule1& bus, TAcquisitionState& state);
-    void Detach();
+  // Joins the bus module: its handlers advance this object's flags and hand
+  // on the received chunks.  Detach undoes it; call it before the bus module
+  // goes.  The destructor detaches (taking its armed markers off the port)
+  // while still attached.
+  void Attach(TDataModule1& bus, TAcquisitionState& state);
+  void Detach();
 
-    TProgDataHooks Hooks;
+  TProgDataHooks Hooks;
 
-    // ----- commands of the programming window -----
-    // Starts a read (windows locked, port opened, request sent, retries
-    // running).  False when it could not start (reported) or a transfer runs.
-    bool ReadProgrammingData();
-    // Starts a write of the image and socket table; the caller has validated
-    // them.  False when it could not start or a transfer runs.
-    bool WriteProgrammingData();
-    // btReadDataAbbrechen.
-    void CancelRead();
-    // Stored-data dialog: start and "Abbrechen".
-    bool StartStoredDataRead();
-    void CancelStoredDataRead();
+  // ----- commands of the programming window -----
+  // Starts a read (windows locked, port opened, request sent, retries
+  // running).  False when it could not start (reported) or a transfer runs.
+  bool ReadProgrammingData();
+  // Starts a write of the image and socket table; the caller has validated
+  // them.  False when it could not start or a transfer runs.
+  bool WriteProgrammingData();
+  // btReadDataAbbrechen.
+  void CancelRead();
+  // Stored-data dialog: start and "Abbrechen".
+  bool StartStoredDataRead();
+  void CancelStoredDataRead();
 
-    // ----- steps (also called by the bus module's handlers) -----
-    void SendReadRequest();
-    void SendWriteRequest();
-    void SendStoredDataRequest();
-    void SendVersionRequest();
-    void Reset();
-    void RemoveTriggers();
-    void StartRead();
-    void CollectReceived();
-    void ParseDump();
-    void StartWrite();
-    void SendBlocks();
-    void CheckChecksumReply();
-    void ShowStoredData();
+  // ----- steps (also called by the bus module's handlers) -----
+  void SendReadRequest();
+  void SendWriteRequest();
+  void SendStoredDataRequest();
+  void SendVersionRequest();
+  void Reset();
+  void RemoveTriggers();
+  void StartRead();
+  void CollectReceived();
+  void ParseDump();
+  void StartWrite();
+  void SendBlocks();
+  void CheckChecksumReply();
+  void ShowStoredData();
 
-    // Retry timers (295 ms, window thread).
-    void RetryTimerTimer();
-    void SendRetryTimerTimer();
-    void GetStoreTimerTimer();
+  // Retry timers (295 ms, window thread).
+  void RetryTimerTimer();
+  void SendRetryTimerTimer();
+  void GetStoreTimerTimer();
 
-    // ----- programming-data file -----
-    // True when the file was written completely.
-    bool SaveToFile(const std::string& fileName);
-    // True when the file was valid and loaded; otherwise the image, the
-    // socket table and their validity are as before.
-    bool LoadFromFile(const std::string& fileName);
+  // ----- programming-data file -----
+  // True when the file was written completely.
+  bool SaveToFile(const std::string& fileName);
+  // True when the file was valid and loaded; otherwise the image, the
+  // socket table and their validity are as before.
+  bool LoadFromFile(const std::string& fileName);
 
-    // ----- receive buffer -----
-    void PutByte(std::int32_t position, std::uint8_t value);
-    std::uint8_t GetByte(std::int32_t position) const;
+  // ----- receive buffer -----
+  void PutByte(std::int32_t position, std::uint8_t value);
+  std::uint8_t GetByte(std::int32_t position) const;
 
-    // ----- state -----
-    bool GetImageValid() const { return FImageValid; }
-    void SetImageValid(bool valid) { FImageValid = valid; }
-    bool Busy() const;
-    TTransferResult ReadResult() const { return FReadResult; }
-    TTransferResult WriteResult() const { return FWriteResult; }
-    TTransferResult StoreResult() const { return FStoreResult; }
-    bool RetryTimerEnabled() const { return FTimerOn[0]; }
-    bool SendRetryTimerEnabled() const { return FTimerOn[1]; }
-    bool GetStoreTimerEnabled() const { return FTimerOn[2]; }
-    std::uint8_t GetChecksum() const { return FChecksum; }
-    int GetFirmwareVersion() const;
+  // ----- state -----
+  bool GetImageValid() const { return FImageValid; }
+  void SetImageValid(bool valid) { FImageValid = valid; }
+  bool Busy() const;
+  TTransferResult ReadResult() const { return FReadResult; }
+  TTransferResult WriteResult() const { return FWriteResult; }
+  TTransferResult StoreResult() const { return FStoreResult; }
+  bool RetryTimerEnabled() const { return FTimerOn[0]; }
+  bool SendRetryTimerEnabled() const { return FTimerOn[1]; }
+  bool GetStoreTimerEnabled() const { return FTimerOn[2]; }
+  std::uint8_t GetChecksum() const { return FChecksum; }
+  int GetFirmwareVersion() const;
 
-    // Pause before each hex pair of a write (12 ms; tests shorten it).
-    DWORD HexPairPauseMs = 12;
-    // Retry ticks without a received character after which a dump is given up.
-    int ReceiveSilenceTicks = ProgTransfer::DefaultReceiveSilenceTicks;
+  // Pause before each hex pair of a write (12 ms; tests shorten it).
+  DWORD HexPairPauseMs = 12;
+  // Retry ticks without a received character after which a dump is given up.
+  int ReceiveSilenceTicks = ProgTransfer::DefaultReceiveSilenceTicks;
 
-    std::array<std::uint8_t, ProgTransfer::BufferSize> FBuffer{};
-    std::int32_t FBufferCount = 0;
-    std::int32_t FParseStart = 0;
-    std::uint8_t FChecksum = 0;
-    std::string FChecksumReply;
-    bool FImageValid = false;
-    bool FSending = false;
-    std::int32_t FRetryCount = 0;
+  std::array<std::uint8_t, ProgTransfer::BufferSize> FBuffer{};
+  std::int32_t FBufferCount = 0;
+  std::int32_t FParseStart = 0;
+  std::uint8_t FChecksum = 0;
+  std::string FChecksumReply;
+  bool FImageValid = false;
+  bool FSending = false;
+  std::int32_t FRetryCount = 0;
 
-private:
-    enum TTimer { ReadTimer = 0, SendTimer = 1, StoreTimer = 2 };
-    static LRESULT TimerWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
-    void EnableTimer(TTimer timer, bool on);
-    bool OpenPort(const std::string& caption);
-    bool SendPair(const std::string& pair, bool letMessagesRun);
-    void SendRequest(char letter);
-    void ReadFailed(const std::string& text);
-    void EndRead(TTransferResult result);
-    void EndWrite(TTransferResult result);
-    void ReportRead(int position);
-    void ReportSend(int position);
-    void ReplyTimedOut();
+ private:
+  enum TTimer { ReadTimer = 0, SendTimer = 1, StoreTimer = 2 };
+  static LRESULT TimerWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  void EnableTimer(TTimer timer, bool on);
+  bool OpenPort(const std::string& caption);
+  bool SendPair(const std::string& pair, bool letMessagesRun);
+  void SendRequest(char letter);
+  void ReadFailed(const std::string& text);
+  void EndRead(TTransferResult result);
+  void EndWrite(TTransferResult result);
+  void ReportRead(int position);
+  void ReportSend(int position);
+  void ReplyTimedOut();
 
-    TDataModule1* FBus = nullptr;
-    TAcquisitionState* FState = nullptr;
-    HWND FTimerWindow = 0;
-    bool FTimerOn[3] = {false, false, false};
-    bool FInTimer = false;
-    bool FSendingRequest = false;
-    TTransferResult FReadResult = TTransferResult::None;
-    TTransferResult FWriteResult = TTransferResult::None;
-    TTransferResult FStoreResult = TTransferResult::None;
-    int FReadPosition = 0;
-    int FSendPosition = 0;
-    // Receive watch of a running read: what had arrived at the last tick.
-    std::int32_t FWatchCount = -1;
-    int FWatchLines = -1;
-    int FSilentTicks = 0;
+  TDataModule1* FBus = nullptr;
+  TAcquisitionState* FState = nullptr;
+  HWND FTimerWindow = 0;
+  bool FTimerOn[3] = {false, false, false};
+  bool FInTimer = false;
+  bool FSendingRequest = false;
+  TTransferResult FReadResult = TTransferResult::None;
+  TTransferResult FWriteResult = TTransferResult::None;
+  TTransferResult FStoreResult = TTransferResult::None;
+  int FReadPosition = 0;
+  int FSendPosition = 0;
+  // Receive watch of a running read: what had arrived at the last tick.
+  std::int32_t FWatchCount = -1;
+  int FWatchLines = -1;
+  int FSilentTicks = 0;
 };
 
 // The transfer object of the running application (the first one made); null

@@ -20,8 +20,7 @@ void FormatDate(float mjd, std::string& text);
 // Hours, minutes and seconds of a number of seconds, each truncated.  The
 // hours are only bounded by the byte; negative values and values that are not
 // numbers count as 0 seconds.
-void SecondsToHms(float seconds, std::uint8_t& hours, std::uint8_t& minutes,
-                  std::uint8_t& secs);
+void SecondsToHms(float seconds, std::uint8_t& hours, std::uint8_t& minutes, std::uint8_t& secs);
 float HmsToSeconds(std::uint8_t hours, std::uint8_t minutes, std::uint8_t secs);
 
 // Writes "%02u:%02u:%02u" with hours, minutes and seconds into text.

@@ -8,7 +8,8 @@
 #include "serial/ComSelect.h"
 #include "ui_ComSelectForm.h"
 
-TComSelectForm::TComSelectForm(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TComSelectForm>()) {
+TComSelectForm::TComSelectForm(QWidget* parent)
+    : QDialog(parent), ui(std::make_unique<Ui::TComSelectForm>()) {
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
   PortsComboBox = ui->PortsComboBox;

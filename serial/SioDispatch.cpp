@@ -144,7 +144,8 @@ TSioBaseDispatcher::~TSioBaseDispatcher() {
   {
     std::lock_guard<std::recursive_mutex> g(PortListMutex());
     auto& l = PortList();
-    if (handle_ >= 0 && handle_ < static_cast<int>(l.size()) && l[static_cast<std::size_t>(handle_)] == this) {
+    if (handle_ >= 0 && handle_ < static_cast<int>(l.size()) &&
+        l[static_cast<std::size_t>(handle_)] == this) {
       l[static_cast<std::size_t>(handle_)] = nullptr;
       while (!l.empty() && l.back() == nullptr) l.pop_back();
     }
@@ -313,20 +314,34 @@ std::uint32_t TSioBaseDispatcher::TranslateBaudRate(std::uint32_t baud) {
   if (baud == 0xFEFF) return 115200;
   if (baud >= 0xFF10 && baud <= 0xFF27) {
     switch (baud) {
-      case 0xFF10: return 110;
-      case 0xFF11: return 300;
-      case 0xFF12: return 600;
-      case 0xFF13: return 1200;
-      case 0xFF14: return 2400;
-      case 0xFF15: return 4800;
-      case 0xFF16: return 9600;
-      case 0xFF17: return 14400;
-      case 0xFF18: return 19200;
-      case 0xFF1B: return 38400;
-      case 0xFF1F: return 56000;
-      case 0xFF23: return 128000;
-      case 0xFF27: return 256000;
-      default: return baud;
+      case 0xFF10:
+        return 110;
+      case 0xFF11:
+        return 300;
+      case 0xFF12:
+        return 600;
+      case 0xFF13:
+        return 1200;
+      case 0xFF14:
+        return 2400;
+      case 0xFF15:
+        return 4800;
+      case 0xFF16:
+        return 9600;
+      case 0xFF17:
+        return 14400;
+      case 0xFF18:
+        return 19200;
+      case 0xFF1B:
+        return 38400;
+      case 0xFF1F:
+        return 56000;
+      case 0xFF23:
+        return 128000;
+      case 0xFF27:
+        return 256000;
+      default:
+        return baud;
     }
   }
   return baud;
@@ -431,7 +446,8 @@ int TSioBaseDispatcher::SetBreak(bool on) {
 }
 
 void TSioBaseDispatcher::WaitTxSent() {
-  for (int i = 0; i < 5000 && OutBuffUsed() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  for (int i = 0; i < 5000 && OutBuffUsed() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
   TLineState st;
   {
     std::lock_guard<TSioLock> g(triggerLock_);
@@ -497,9 +513,7 @@ int TSioBaseDispatcher::GetLineError() {
   return r;
 }
 
-bool TSioBaseDispatcher::CheckLineBreak() {
-  return (lastError_.fetch_and(~leBreak) & leBreak) != 0;
-}
+bool TSioBaseDispatcher::CheckLineBreak() { return (lastError_.fetch_and(~leBreak) & leBreak) != 0; }
 
 // ---------------------------------------------------------------------------------------
 // Reading
@@ -636,7 +650,8 @@ int TSioBaseDispatcher::PutBlock(const void* data, std::uint32_t count) {
   }
   if (dispatchLogging_.load(std::memory_order_relaxed))
     AddDispatchEntry(dtDispatch, dstWriteCom, count, data, count);
-  if (tracing_.load(std::memory_order_relaxed)) TraceBytes('T', static_cast<const std::uint8_t*>(data), count);
+  if (tracing_.load(std::memory_order_relaxed))
+    TraceBytes('T', static_cast<const std::uint8_t*>(data), count);
   return 0;
 }
 
@@ -662,7 +677,8 @@ void TSioBaseDispatcher::BufferSizes(std::uint32_t& inSize, std::uint32_t& outSi
 // Flow control
 // ---------------------------------------------------------------------------------------
 
-int TSioBaseDispatcher::HWFlowOptions(std::uint32_t bufferFull, std::uint32_t bufferResume, std::uint32_t options) {
+int TSioBaseDispatcher::HWFlowOptions(std::uint32_t bufferFull, std::uint32_t bufferResume,
+                                      std::uint32_t options) {
   if (bufferFull < bufferResume || bufferFull > inQueueSize_) return ecBadArgument;
   std::lock_guard<TSioLock> g(triggerLock_);
   TLineState st;
@@ -718,7 +734,8 @@ int TSioBaseDispatcher::HWFlowState() {
   return r;
 }
 
-int TSioBaseDispatcher::SWFlowEnable(std::uint32_t bufferFull, std::uint32_t bufferResume, std::uint32_t options) {
+int TSioBaseDispatcher::SWFlowEnable(std::uint32_t bufferFull, std::uint32_t bufferResume,
+                                     std::uint32_t options) {
   if (bufferFull < bufferResume || bufferFull > inQueueSize_) return ecBadArgument;
   std::lock_guard<TSioLock> g(triggerLock_);
   TLineState st;
@@ -846,9 +863,7 @@ bool TSioBaseDispatcher::OptionsAreOn(std::uint32_t bits) {
   return (options_ & bits) == bits;
 }
 
-void TSioBaseDispatcher::SetEventBusy(bool& previous, bool value) {
-  previous = eventBusy_.exchange(value);
-}
+void TSioBaseDispatcher::SetEventBusy(bool& previous, bool value) { previous = eventBusy_.exchange(value); }
 
 // ---------------------------------------------------------------------------------------
 // Trace and dispatch log hooks
@@ -867,7 +882,8 @@ void TSioBaseDispatcher::AddTraceEntry(char kind, std::uint8_t c) {
 void TSioBaseDispatcher::AddDispatchEntry(TDispatchType type, TDispatchSubType subType, std::uint32_t data,
                                           const void* bytes, std::uint32_t count) {
   std::lock_guard<TSioLock> g(triggerLock_);
-  if (recorder_ != nullptr && dispatchLogging_.load()) recorder_->DispatchEntry(type, subType, data, bytes, count);
+  if (recorder_ != nullptr && dispatchLogging_.load())
+    recorder_->DispatchEntry(type, subType, data, bytes, count);
 }
 
 std::uint32_t TSioBaseDispatcher::GetDispatchTime() const { return SioTimeGetTime() - startTime_; }

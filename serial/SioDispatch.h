@@ -7,12 +7,13 @@
 //
 // Every routine returns 0 or a negative library error code (or a value); none raises,
 // except StartDispatcher on a dispatcher that already runs.
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -120,9 +121,9 @@ constexpr std::uint32_t lfRtsToggle = 0x3000;
 
 // Status record of the driver.
 struct TComStat {
-  std::uint32_t Flags = 0;  // csCtsHold ...
-  std::uint32_t InQue = 0;  // bytes waiting in the driver's input queue
-  std::uint32_t OutQue = 0; // bytes waiting for output (the output ring)
+  std::uint32_t Flags = 0;   // csCtsHold ...
+  std::uint32_t InQue = 0;   // bytes waiting in the driver's input queue
+  std::uint32_t OutQue = 0;  // bytes waiting for output (the output ring)
 };
 constexpr std::uint32_t csCtsHold = 0x01;
 constexpr std::uint32_t csDsrHold = 0x02;
@@ -144,9 +145,26 @@ enum TApThreadBoost { tbNone, tbPlusOne, tbPlusTwo };
 
 // Kinds of dispatch-log entries (labels: string table 15001 + ordinal, 15100 + value).
 enum TDispatchType : std::uint8_t {
-  dtNone, dtDispatch, dtTrigger, dtError, dtThread, dtTriggerAlloc, dtTriggerDispose,
-  dtTriggerHandlerAlloc, dtTriggerHandlerDispose, dtTriggerDataChange, dtTelnet, dtFax,
-  dtXModem, dtYModem, dtZModem, dtKermit, dtAscii, dtBPlus, dtPacket, dtUser
+  dtNone,
+  dtDispatch,
+  dtTrigger,
+  dtError,
+  dtThread,
+  dtTriggerAlloc,
+  dtTriggerDispose,
+  dtTriggerHandlerAlloc,
+  dtTriggerHandlerDispose,
+  dtTriggerDataChange,
+  dtTelnet,
+  dtFax,
+  dtXModem,
+  dtYModem,
+  dtZModem,
+  dtKermit,
+  dtAscii,
+  dtBPlus,
+  dtPacket,
+  dtUser
 };
 using TDispatchSubType = std::uint8_t;
 constexpr TDispatchSubType dstNone = 0;
@@ -366,7 +384,9 @@ class TSioBaseDispatcher {
 
   // ----- writing -----
   int PutChar(std::uint8_t c) { return PutBlock(&c, 1); }
-  int PutString(std::string_view text) { return PutBlock(text.data(), static_cast<std::uint32_t>(text.size())); }
+  int PutString(std::string_view text) {
+    return PutBlock(text.data(), static_cast<std::uint32_t>(text.size()));
+  }
   int PutBlock(const void* data, std::uint32_t count);
   std::uint32_t OutBuffUsed();
   std::uint32_t OutBuffFree();
@@ -550,11 +570,11 @@ class TSioBaseDispatcher {
   // Dispatch buffer. Positions count every byte ever received (the ring index is the
   // position modulo the size), so consumed or discarded bytes can never be scanned again.
   std::unique_ptr<std::uint8_t[]> dispBuff_;
-  std::uint64_t dispHead_ = 0;    // next byte from the device
-  std::uint64_t dispTail_ = 0;    // next byte for the application
-  std::uint64_t scanPos_ = 0;     // next byte for the data triggers
+  std::uint64_t dispHead_ = 0;       // next byte from the device
+  std::uint64_t dispTail_ = 0;       // next byte for the application
+  std::uint64_t scanPos_ = 0;        // next byte for the data triggers
   std::uint64_t notifyPos_ = ~0ull;  // head at the last avail notification
-  bool inRelative_ = false;       // an avail or data notification runs
+  bool inRelative_ = false;          // an avail or data notification runs
   std::uint32_t getCount_ = 0;
   std::uint32_t largestGetCount_ = 0;
 
@@ -567,9 +587,19 @@ class TSioBaseDispatcher {
   std::atomic<bool> statusHit_{false};
 
   // Handlers (trigger lock); records stay in place while a notification walks them.
-  struct WndHandler { HWND Window; bool Deleted; };
-  struct ProcHandler { TSioNotifyProc Proc; bool Deleted; };
-  struct EventHandler { TSioNotifyEvent Method; bool Deleted; bool Sync; };
+  struct WndHandler {
+    HWND Window;
+    bool Deleted;
+  };
+  struct ProcHandler {
+    TSioNotifyProc Proc;
+    bool Deleted;
+  };
+  struct EventHandler {
+    TSioNotifyEvent Method;
+    bool Deleted;
+    bool Sync;
+  };
   std::vector<std::unique_ptr<WndHandler>> wndHandlers_;
   std::vector<std::unique_ptr<ProcHandler>> procHandlers_;
   std::vector<std::unique_ptr<EventHandler>> eventHandlers_;

@@ -1,13 +1,14 @@
 // Tick time, event timers, delays and shared helpers.
 #include "serial/SioMisc.h"
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <sys/stat.h>
 #include <thread>
-#include <time.h>
 
 #include "platform/Messages.h"
 
@@ -137,8 +138,8 @@ std::uint32_t DelayTicks(std::int32_t ticks, bool yield) {
     if (TimerExpired(et)) break;
     if (yield && result != 0) continue;  // more messages may be waiting
     // Sleep until the next tick at the latest; with Yield a message wakes the thread early.
-    std::uint32_t waitMs = std::clamp<std::uint32_t>(static_cast<std::uint32_t>(RemainingTime(et)) * MSecsPerTick,
-                                                     1, MSecsPerTick);
+    std::uint32_t waitMs = std::clamp<std::uint32_t>(
+        static_cast<std::uint32_t>(RemainingTime(et)) * MSecsPerTick, 1, MSecsPerTick);
     if (yield)
       MsgWaitForMessages(waitMs);
     else
@@ -243,7 +244,7 @@ std::string AddBackSlash(std::string_view dirName) {
 }
 
 bool ExistFile(std::string_view fileName) {
-  struct stat st{};
+  struct stat st {};
   return !fileName.empty() && stat(std::string(fileName).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -323,7 +324,8 @@ std::string TLineReader::NextLine() {
   for (;;) {
     const char* start = FPage + FPos;
     const char* end = start + std::strlen(start);
-    const char* cr = static_cast<const char*>(std::memchr(start, '\r', static_cast<std::size_t>(end - start)));
+    const char* cr =
+        static_cast<const char*>(std::memchr(start, '\r', static_cast<std::size_t>(end - start)));
     if (cr) {
       result.append(start, cr);
       FPos = static_cast<std::size_t>(cr - FPage) + 1;

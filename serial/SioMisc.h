@@ -35,9 +35,9 @@ std::int32_t SioCurrentTick();
 void SioSetClockOffset(std::uint32_t offsetMs);
 std::uint32_t SioClockOffset();
 
-std::int32_t Secs2Ticks(std::int32_t secs);      // secs * 1675 div 92
-std::int32_t Ticks2Secs(std::int32_t ticks);     // (ticks + 9) * 92 div 1675
-std::int32_t MSecs2Ticks(std::int32_t msecs);    // msecs * 1675 div 92000
+std::int32_t Secs2Ticks(std::int32_t secs);    // secs * 1675 div 92
+std::int32_t Ticks2Secs(std::int32_t ticks);   // (ticks + 9) * 92 div 1675
+std::int32_t MSecs2Ticks(std::int32_t msecs);  // msecs * 1675 div 92000
 
 // ---------------------------------------------------------------------------------------
 // Event timers
@@ -80,7 +80,9 @@ inline void SetFlag(std::uint32_t& flags, std::uint32_t mask) { flags |= mask; }
 inline void ClearFlag(std::uint32_t& flags, std::uint32_t mask) { flags &= ~mask; }
 inline bool ByteFlagIsSet(std::uint8_t flags, std::uint8_t mask) { return (flags & mask) != 0; }
 inline void SetByteFlag(std::uint8_t& flags, std::uint8_t mask) { flags |= mask; }
-inline void ClearByteFlag(std::uint8_t& flags, std::uint8_t mask) { flags &= static_cast<std::uint8_t>(~mask); }
+inline void ClearByteFlag(std::uint8_t& flags, std::uint8_t mask) {
+  flags &= static_cast<std::uint8_t>(~mask);
+}
 inline std::uint16_t MinWord(std::uint16_t a, std::uint16_t b) { return a < b ? a : b; }
 inline void* AddWordToPtr(void* p, std::size_t n) { return static_cast<char*>(p) + n; }
 inline const void* AddWordToPtr(const void* p, std::size_t n) { return static_cast<const char*>(p) + n; }
@@ -139,15 +141,32 @@ inline char* DefaultExtensionZ(char* dest, std::size_t destSize, const char* nam
   return CopyToBufferZ(dest, destSize, DefaultExtension(name ? name : "", ext ? ext : ""));
 }
 
-template <std::size_t N> char* Long2StrZ(char (&dest)[N], std::int32_t value) { return Long2StrZ(dest, N, value); }
-template <std::size_t N> char* JustPathnameZ(char (&dest)[N], const char* p) { return JustPathnameZ(dest, N, p); }
-template <std::size_t N> char* JustFilenameZ(char (&dest)[N], const char* p) { return JustFilenameZ(dest, N, p); }
-template <std::size_t N> char* JustExtensionZ(char (&dest)[N], const char* p) { return JustExtensionZ(dest, N, p); }
-template <std::size_t N> char* AddBackSlashZ(char (&dest)[N], const char* p) { return AddBackSlashZ(dest, N, p); }
-template <std::size_t N> char* ForceExtensionZ(char (&dest)[N], const char* n, const char* e) {
+template <std::size_t N>
+char* Long2StrZ(char (&dest)[N], std::int32_t value) {
+  return Long2StrZ(dest, N, value);
+}
+template <std::size_t N>
+char* JustPathnameZ(char (&dest)[N], const char* p) {
+  return JustPathnameZ(dest, N, p);
+}
+template <std::size_t N>
+char* JustFilenameZ(char (&dest)[N], const char* p) {
+  return JustFilenameZ(dest, N, p);
+}
+template <std::size_t N>
+char* JustExtensionZ(char (&dest)[N], const char* p) {
+  return JustExtensionZ(dest, N, p);
+}
+template <std::size_t N>
+char* AddBackSlashZ(char (&dest)[N], const char* p) {
+  return AddBackSlashZ(dest, N, p);
+}
+template <std::size_t N>
+char* ForceExtensionZ(char (&dest)[N], const char* n, const char* e) {
   return ForceExtensionZ(dest, N, n, e);
 }
-template <std::size_t N> char* DefaultExtensionZ(char (&dest)[N], const char* n, const char* e) {
+template <std::size_t N>
+char* DefaultExtensionZ(char (&dest)[N], const char* n, const char* e) {
   return DefaultExtensionZ(dest, N, n, e);
 }
 
@@ -162,7 +181,7 @@ bool IsWin2000();
 // a lone LF stays inside the line; an end-of-text mark (26) closing a page is dropped; a NUL
 // byte ends the text of its page. The reader owns the stream.
 class TLineReader {
-public:
+ public:
   static constexpr std::size_t PageSize = 4096;
 
   explicit TLineReader(std::unique_ptr<std::istream> stream);
@@ -173,7 +192,7 @@ public:
   std::uint64_t Size() const { return FSize; }
   std::uint64_t BytesRead() const { return FBytesRead; }
 
-private:
+ private:
   void ReadPage();
 
   std::unique_ptr<std::istream> FStream;
@@ -192,7 +211,7 @@ private:
 // A NUL-terminated character buffer with a maximum length and a cursor. Positions are
 // 1-based; the cursor is a 0-based index into the buffer (0 .. length).
 class TSioStr {
-public:
+ public:
   explicit TSioStr(std::size_t maxLen = 0);
   TSioStr(const TSioStr& other) { Assign(other); }
   TSioStr& operator=(const TSioStr& other) {
@@ -232,10 +251,12 @@ public:
   std::size_t GetBuffLen() const { return FMaxLen + 1; }
   void SetLen(std::size_t n);
 
-  std::string_view Str() const { return FBuffer ? std::string_view(FBuffer.get(), FLen) : std::string_view(); }
+  std::string_view Str() const {
+    return FBuffer ? std::string_view(FBuffer.get(), FLen) : std::string_view();
+  }
   const char* Buffer() const { return FBuffer ? FBuffer.get() : ""; }
 
-private:
+ private:
   void Grow(std::size_t newLen);
 
   std::unique_ptr<char[]> FBuffer;
@@ -256,7 +277,7 @@ constexpr std::uint32_t csDestroying = 0x8;
 // Base of the library's non-visual components and of its windowed controls: the read-only
 // Version property ("v3.01") and the component state that CheckException asks.
 class TSioBaseComponent {
-public:
+ public:
   virtual ~TSioBaseComponent() = default;
   std::string GetVersion() const { return "v3.01"; }
   void SetVersion(std::string_view) {}  // read-only in effect
@@ -264,7 +285,7 @@ public:
 };
 
 class TSioBaseWinControl {
-public:
+ public:
   virtual ~TSioBaseWinControl() = default;
   std::string GetVersion() const { return "v3.01"; }
   void SetVersion(std::string_view) {}

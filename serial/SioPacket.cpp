@@ -47,7 +47,8 @@ TSioDataPacketManager* GetPortManager(TSioCustomComPort* port) {
 TSioDataPacketManager::TSioDataPacketManager(TSioCustomComPort* port) : FPort(port) {
   Managers().push_back(this);
   FPort->RegisterUserCallback(TPortCallback::Of<&TSioDataPacketManager::PortOpenClose>(this));
-  if (FPort->GetPortState() == psOpen && (FPort->ComponentState & (csLoading | csDesigning)) == 0) EnableManager();
+  if (FPort->GetPortState() == psOpen && (FPort->ComponentState & (csLoading | csDesigning)) == 0)
+    EnableManager();
 }
 
 TSioDataPacketManager::~TSioDataPacketManager() {
@@ -124,8 +125,9 @@ void TSioDataPacketManager::EnableManager() {
   if (FEnabled || FPort == nullptr) return;
   TSioBaseDispatcher* d = FPort->Dispatcher();
   if (d == nullptr) return;
-  CheckException(static_cast<const TSioBaseComponent*>(FPort),
-                 d->RegisterSyncEventTriggerHandler(TSioNotifyEvent::Of<&TSioDataPacketManager::TriggerHandler>(this)));
+  CheckException(
+      static_cast<const TSioBaseComponent*>(FPort),
+      d->RegisterSyncEventTriggerHandler(TSioNotifyEvent::Of<&TSioDataPacketManager::TriggerHandler>(this)));
   int h = d->AddTimerTrigger();
   if (h < 0) {
     d->DeregisterEventTriggerHandler(TSioNotifyEvent::Of<&TSioDataPacketManager::TriggerHandler>(this));
@@ -401,8 +403,10 @@ void TSioDataPacket::Enable() {
     if ((FEndCond & PacketEndBit(ecPacketSize)) != 0 && FPacketSize < static_cast<int>(pattern.size()))
       throw EInvalidProperty(ecPacketTooSmall);
   }
-  if ((FEndCond & PacketEndBit(ecString)) != 0 && FEndString.empty()) throw EInvalidProperty(ecEmptyEndString);
-  if ((FEndCond & PacketEndBit(ecPacketSize)) != 0 && FPacketSize == 0) throw EInvalidProperty(ecZeroSizePacket);
+  if ((FEndCond & PacketEndBit(ecString)) != 0 && FEndString.empty())
+    throw EInvalidProperty(ecEmptyEndString);
+  if ((FEndCond & PacketEndBit(ecPacketSize)) != 0 && FPacketSize == 0)
+    throw EInvalidProperty(ecZeroSizePacket);
 
   if (FMode != dpIdle) Disable();
   Log(dstEnable);
@@ -447,7 +451,8 @@ bool TSioDataPacket::Process(std::size_t pos) {
   if (FMode == dpCollecting) return ProcessCollecting(pos);
   if (FMode != dpWaitStart || FStartPattern.empty()) return false;
   // A partial match already covers the bytes from its start.
-  std::size_t i = FMatchStart >= 0 ? std::max(pos, static_cast<std::size_t>(FMatchStart) + FStartPos - 1) : pos;
+  std::size_t i =
+      FMatchStart >= 0 ? std::max(pos, static_cast<std::size_t>(FMatchStart) + FStartPos - 1) : pos;
   while (i < buf.size()) {
     if (Matches(buf[i], FStartPattern, FStartMask, FStartPos - 1)) {
       if (FStartPos == 1) FMatchStart = static_cast<std::ptrdiff_t>(i);
@@ -546,7 +551,8 @@ void TSioDataPacket::Deliver(std::size_t end, bool sizePacket) {
   FDataPtr = data.data();
   if (FOnPacket) FireEvent([&] { FOnPacket(this, data.data(), static_cast<int>(data.size())); });
   if (FOnStringPacket)
-    FireEvent([&] { FOnStringPacket(this, std::string(reinterpret_cast<const char*>(data.data()), data.size())); });
+    FireEvent(
+        [&] { FOnStringPacket(this, std::string(reinterpret_cast<const char*>(data.data()), data.size())); });
   FDataPtr = nullptr;
   FDataSize = 0;
   m->RemoveData(end);

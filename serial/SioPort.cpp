@@ -1,8 +1,6 @@
 // The serial port component.
 #include "serial/SioPort.h"
 
-#include "serial/SioPacket.h"
-
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
@@ -15,6 +13,7 @@
 
 #include "platform/Threads.h"
 #include "serial/ComSelect.h"
+#include "serial/SioPacket.h"
 #include "serial/SioWin32.h"
 
 namespace {
@@ -49,10 +48,14 @@ std::uint16_t Percent(std::uint16_t value, double factor) {
 
 std::uint32_t SWFlowBits(TSWFlowOptions o) {
   switch (o) {
-    case swfReceive: return sfReceiveFlow;
-    case swfTransmit: return sfTransmitFlow;
-    case swfBoth: return sfReceiveFlow | sfTransmitFlow;
-    default: return 0;
+    case swfReceive:
+      return sfReceiveFlow;
+    case swfTransmit:
+      return sfTransmitFlow;
+    case swfBoth:
+      return sfReceiveFlow | sfTransmitFlow;
+    default:
+      return 0;
   }
 }
 
@@ -281,8 +284,8 @@ void TSioCustomComPort::InitializePort() {
     std::snprintf(buf, sizeof buf, "\\\\.\\COM%u", static_cast<unsigned>(FComNumber));
     name = buf;
   }
-  int r = FDispatcher->InitPort(name.empty() ? nullptr : name.c_str(), FBaud, FParity, FDataBits, FStopBits, FInSize,
-                                FOutSize, FDTR, FRTS);
+  int r = FDispatcher->InitPort(name.empty() ? nullptr : name.c_str(), FBaud, FParity, FDataBits, FStopBits,
+                                FInSize, FOutSize, FDTR, FRTS);
   if (r == ecFileAccessDenied)
     r = ecAlreadyOpen;
   else if (r == ecFileNotFound || r == ecPathNotFound)
@@ -302,10 +305,18 @@ void TSioCustomComPort::ReadBackTapiSettings() {
   else
     FParity = (t.c_cflag & PARODD) ? pOdd : pEven;
   switch (t.c_cflag & CSIZE) {
-    case CS5: FDataBits = 5; break;
-    case CS6: FDataBits = 6; break;
-    case CS7: FDataBits = 7; break;
-    default: FDataBits = 8; break;
+    case CS5:
+      FDataBits = 5;
+      break;
+    case CS6:
+      FDataBits = 6;
+      break;
+    case CS7:
+      FDataBits = 7;
+      break;
+    default:
+      FDataBits = 8;
+      break;
   }
   FStopBits = (t.c_cflag & CSTOPB) ? 2 : 1;
   FHWFlowOptions = (t.c_cflag & CRTSCTS) ? kRtsCtsFlow : 0;
@@ -374,7 +385,8 @@ void TSioCustomComPort::RegisterComPort(bool doRegister) {
   if (doRegister) {
     static std::once_flag once;
     std::call_once(once, [] {
-      if (!IsClassRegistered(kComWindowClass)) RegisterClass(kComWindowClass, &TSioCustomComPort::ComWindowProc);
+      if (!IsClassRegistered(kComWindowClass))
+        RegisterClass(kComWindowClass, &TSioCustomComPort::ComWindowProc);
     });
     if (FComWindow == 0) FComWindow = CreateWindow(kComWindowClass, this);
     if (FComWindow == 0) Raise(ecRegisterHandlerFailed);
@@ -592,7 +604,8 @@ void TSioCustomComPort::SetSWFlowOptions(TSWFlowOptions options) {
     } else {
       Check(FDispatcher->SWFlowEnable(FBufferFull, FBufferResume, SWFlowBits(options)));
       // Enabling puts the standard characters in place; the port's own follow.
-      Check(FDispatcher->SWFlowChars(static_cast<std::uint8_t>(FXOnChar), static_cast<std::uint8_t>(FXOffChar)));
+      Check(FDispatcher->SWFlowChars(static_cast<std::uint8_t>(FXOnChar),
+                                     static_cast<std::uint8_t>(FXOffChar)));
     }
   }
 }
@@ -600,13 +613,15 @@ void TSioCustomComPort::SetSWFlowOptions(TSWFlowOptions options) {
 void TSioCustomComPort::SetXOnChar(char c) {
   FXOnChar = c;
   if (IsOpenPort())
-    Check(FDispatcher->SWFlowChars(static_cast<std::uint8_t>(FXOnChar), static_cast<std::uint8_t>(FXOffChar)));
+    Check(
+        FDispatcher->SWFlowChars(static_cast<std::uint8_t>(FXOnChar), static_cast<std::uint8_t>(FXOffChar)));
 }
 
 void TSioCustomComPort::SetXOffChar(char c) {
   FXOffChar = c;
   if (IsOpenPort())
-    Check(FDispatcher->SWFlowChars(static_cast<std::uint8_t>(FXOnChar), static_cast<std::uint8_t>(FXOffChar)));
+    Check(
+        FDispatcher->SWFlowChars(static_cast<std::uint8_t>(FXOnChar), static_cast<std::uint8_t>(FXOffChar)));
 }
 
 void TSioCustomComPort::ReapplyFlow() {
@@ -991,11 +1006,15 @@ bool TSioCustomComPort::GetLineBreak() { return IsOpenPort() && FDispatcher->Che
 
 std::uint32_t TSioCustomComPort::GetInBuffUsed() { return IsOpenPort() ? FDispatcher->InBuffUsed() : 0; }
 
-std::uint32_t TSioCustomComPort::GetInBuffFree() { return IsOpenPort() ? FDispatcher->InBuffFree() : DispatchBufferSize; }
+std::uint32_t TSioCustomComPort::GetInBuffFree() {
+  return IsOpenPort() ? FDispatcher->InBuffFree() : DispatchBufferSize;
+}
 
 std::uint32_t TSioCustomComPort::GetOutBuffUsed() { return IsOpenPort() ? FDispatcher->OutBuffUsed() : 0; }
 
-std::uint32_t TSioCustomComPort::GetOutBuffFree() { return IsOpenPort() ? FDispatcher->OutBuffFree() : FOutSize; }
+std::uint32_t TSioCustomComPort::GetOutBuffFree() {
+  return IsOpenPort() ? FDispatcher->OutBuffFree() : FOutSize;
+}
 
 TFlowControlState TSioCustomComPort::GetFlowState() {
   if (!IsOpenPort()) return fcOff;
@@ -1300,8 +1319,8 @@ bool TSioCustomComPort::WaitForString(std::string_view s, std::int32_t timeout, 
   return r != 0;
 }
 
-int TSioCustomComPort::WaitForMultiString(std::string_view s, std::int32_t timeout, bool yield, bool ignoreCase,
-                                         char sepChar) {
+int TSioCustomComPort::WaitForMultiString(std::string_view s, std::int32_t timeout, bool yield,
+                                          bool ignoreCase, char sepChar) {
   if (Shutting()) return 0;
   std::vector<std::string_view> parts;
   std::size_t start = 0;

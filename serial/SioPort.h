@@ -22,8 +22,8 @@
 #include "platform/Messages.h"
 #include "serial/SioDispatch.h"
 #include "serial/SioMisc.h"
-#include "serial/Sioexcept.h"
 #include "serial/SioTrace.h"
+#include "serial/Sioexcept.h"
 
 // ---------------------------------------------------------------------------------------
 // Types of the properties
@@ -77,12 +77,14 @@ class TSioComponentOwner {
 // Events and callbacks
 // ---------------------------------------------------------------------------------------
 
-using TTriggerEvent = std::function<void(TSioCustomComPort* CP, UINT Msg, std::uint16_t TriggerHandle, std::uint32_t Data)>;
+using TTriggerEvent =
+    std::function<void(TSioCustomComPort* CP, UINT Msg, std::uint16_t TriggerHandle, std::uint32_t Data)>;
 using TTriggerAvailEvent = std::function<void(TSioCustomComPort* CP, std::uint16_t Count)>;
 using TTriggerDataEvent = std::function<void(TSioCustomComPort* CP, std::uint16_t TriggerHandle)>;
 using TTriggerTimerEvent = std::function<void(TSioCustomComPort* CP, std::uint16_t TriggerHandle)>;
 using TTriggerStatusEvent = std::function<void(TSioCustomComPort* CP, std::uint16_t TriggerHandle)>;
-using TTriggerLineErrorEvent = std::function<void(TSioCustomComPort* CP, std::uint16_t Error, bool LineBreak)>;
+using TTriggerLineErrorEvent =
+    std::function<void(TSioCustomComPort* CP, std::uint16_t Error, bool LineBreak)>;
 using TTriggerNotifyEvent = std::function<void(TSioCustomComPort* CP)>;
 using TWaitCharEvent = std::function<void(TSioCustomComPort* CP, char C)>;
 // The component's own port-opened and port-closed callbacks.
@@ -99,7 +101,9 @@ struct TPortCallback {
   template <auto Method, class T>
   static TPortCallback Of(T* obj) {
     TPortCallback c;
-    c.Code = [](void* self, TSioCustomComPort* cp, bool opening) { (static_cast<T*>(self)->*Method)(cp, opening); };
+    c.Code = [](void* self, TSioCustomComPort* cp, bool opening) {
+      (static_cast<T*>(self)->*Method)(cp, opening);
+    };
     c.Data = obj;
     return c;
   }

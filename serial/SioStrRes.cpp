@@ -9,10 +9,10 @@
 namespace {
 
 // Windows-1252 characters 0x80..0x9F; 0 marks the five unassigned positions.
-constexpr char16_t kCp1252High[32] = {
-    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+constexpr char16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
+                                      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 char16_t AnsiCharToUnicode(unsigned char c) {
   if (c >= 0x80 && c < 0xA0) {
@@ -95,9 +95,12 @@ std::u16string TextOf(const std::uint8_t* data, const std::uint8_t* rec) {
 // The reader's own message n, formatted with Arg at its %s or %d. Read directly from the
 // program's table so that a fault while opening that very table cannot recurse.
 std::string ReaderMessage(int id, std::string_view arg = {}) {
-  static const char* const fallback[] = {"", "String not found: %d", "Cannot lock resource",
+  static const char* const fallback[] = {"",
+                                         "String not found: %d",
+                                         "Cannot lock resource",
                                          "String resource not found: %s",
-                                         "Unable to open string resource: %s", "Invalid SIOString resource"};
+                                         "Unable to open string resource: %s",
+                                         "Invalid SIOString resource"};
   std::string text;
   auto res = FindResource("SIOSRMGR_STRINGS");
   if (res && IsValidTable(*res)) text = Utf16ToUtf8(TextOf(res->data(), FindIdent(res->data(), id)));

@@ -18,18 +18,20 @@
 
 // Faults of string resources (not a library error code, so not under ESIOException).
 class ESioStringResourceError : public Exception {
-public:
+ public:
   using Exception::Exception;
 };
 
 // A set of named resources standing in for a loadable module. A null module instance means
 // the program's own resources (FindResource of platform/Resources.h).
 class TSioResourceModule {
-public:
-  void Add(std::string name, std::vector<std::uint8_t> data) { FResources[std::move(name)] = std::move(data); }
+ public:
+  void Add(std::string name, std::vector<std::uint8_t> data) {
+    FResources[std::move(name)] = std::move(data);
+  }
   std::optional<std::span<const std::uint8_t>> Find(std::string_view name) const;
 
-private:
+ private:
   std::map<std::string, std::vector<std::uint8_t>, std::less<>> FResources;
 };
 using TSioInstance = const TSioResourceModule*;
@@ -49,7 +51,7 @@ struct TResourceRec {
 static_assert(sizeof(TIndexRec) == 12 && sizeof(TResourceRec) == 8);
 
 class TSioStringResource {
-public:
+ public:
   static constexpr char ResID[4] = {'S', 'T', 'R', '0'};
 
   // Opens the named table; raises ESioStringResourceError when it is missing or invalid.
@@ -75,7 +77,7 @@ public:
   std::string GetUtf8(int id);
   bool IsOpen() const { return FResource.has_value(); }
 
-private:
+ private:
   void srOpenResource(TSioInstance instance, std::string_view name);
   void srCloseResource();
   void srLock();
@@ -92,27 +94,27 @@ private:
 TSioStringResource& SioResStrings();
 
 // Text encodings used around the tables.
-std::string Utf16ToAnsi(std::u16string_view text);   // to Windows-1252, '?' for others
+std::string Utf16ToAnsi(std::u16string_view text);  // to Windows-1252, '?' for others
 std::string Utf16ToUtf8(std::u16string_view text);
-std::string AnsiToUtf8(std::string_view text);       // from Windows-1252
-std::string Utf8ToAnsi(std::string_view text);       // to Windows-1252, '?' for others
+std::string AnsiToUtf8(std::string_view text);  // from Windows-1252
+std::string Utf8ToAnsi(std::string_view text);  // to Windows-1252, '?' for others
 
 // Ids of text groups in the error-text table.
 constexpr int sidFaxStatusFirst = 4801;
 constexpr int sidFaxStatusLast = 4843;
 constexpr int sidProtocolStatusFirst = 4700;
 constexpr int sidProtocolStatusLast = 4723;
-constexpr int sidTapiCallStateBase = 13500;     // + 1-based bit of the call state
-constexpr int sidTapiLineStateBase = 13532;     // + 1-based bit of the line device state
+constexpr int sidTapiCallStateBase = 13500;  // + 1-based bit of the call state
+constexpr int sidTapiLineStateBase = 13532;  // + 1-based bit of the line device state
 constexpr int sidTapiReplyBase = 13564;
 constexpr int sidTapiOtherBase = 13596;
-constexpr int sidTapiRetryWait = 13600;         // "Waiting for retry in %d seconds"
-constexpr int sidTapiDisconnectBase = 13650;    // + 1-based bit of the disconnect reason
+constexpr int sidTapiRetryWait = 13600;       // "Waiting for retry in %d seconds"
+constexpr int sidTapiDisconnectBase = 13650;  // + 1-based bit of the disconnect reason
 constexpr int sidCallerIDBlocked = 13937;
 constexpr int sidOutOfAreaCall = 13938;
-constexpr int sidDispatchTypeBase = 15001;      // + TDispatchType ordinal
-constexpr int sidDispatchSubTypeBase = 15100;   // + TDispatchSubType value (1..251)
+constexpr int sidDispatchTypeBase = 15001;     // + TDispatchType ordinal
+constexpr int sidDispatchSubTypeBase = 15100;  // + TDispatchSubType value (1..251)
 constexpr int sidDispatchLogHeading = 15501;
 constexpr int sidDispatchLogRule = 15502;
-constexpr int sidModemStatusBitBase = 15601;    // + bit number 0..7
-constexpr int sidTelnetOptionBase = 15700;      // + option 0..42
+constexpr int sidModemStatusBitBase = 15601;  // + bit number 0..7
+constexpr int sidTelnetOptionBase = 15700;    // + option 0..42

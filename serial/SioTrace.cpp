@@ -474,20 +474,21 @@ int TSioTraceLog::DumpDispatchLogPrim(std::string_view fileName, bool append, bo
   out += Label(sidDispatchLogHeading) + kLineEnd;
   out += Label(sidDispatchLogRule) + kLineEnd;
 
-  static const char* const kStatusKinds[] = {"(Not active)",          "(Modem status)",        "(Line status)",
+  static const char* const kStatusKinds[] = {"(Not active)",         "(Modem status)",       "(Line status)",
                                              "(Output buffer free)", "(Output buffer used)", "(Output sent)"};
   TDispatchRecord rec{};
   std::vector<std::uint8_t> bytes;
   while (!PopLastDLEntry(rec, bytes)) {
-    std::string typeLabel = rec.EventType <= dtUser ? Label(sidDispatchTypeBase + rec.EventType) : std::string();
+    std::string typeLabel =
+        rec.EventType <= dtUser ? Label(sidDispatchTypeBase + rec.EventType) : std::string();
     std::string subLabel = rec.SubType != 0 ? Label(sidDispatchSubTypeBase + rec.SubType) : std::string();
     char line[128];
-    std::snprintf(line, sizeof line, "%8s  %-8s  %-12s  %08x  ", FormatLogTime(rec.Time).c_str(), typeLabel.c_str(),
-                  subLabel.c_str(), rec.Data);
+    std::snprintf(line, sizeof line, "%8s  %-8s  %-12s  %08x  ", FormatLogTime(rec.Time).c_str(),
+                  typeLabel.c_str(), subLabel.c_str(), rec.Data);
     out += line;
     if (!bytes.empty()) {
-      if (rec.SubType == dstStatusTrigger && (rec.EventType == dtTriggerAlloc || rec.EventType == dtTriggerDispose) &&
-          bytes[0] <= 5) {
+      if (rec.SubType == dstStatusTrigger &&
+          (rec.EventType == dtTriggerAlloc || rec.EventType == dtTriggerDispose) && bytes[0] <= 5) {
         out += kStatusKinds[bytes[0]];
       } else {
         int column = kLogBytesColumn;
@@ -512,7 +513,8 @@ int TSioTraceLog::DumpDispatchLogPrim(std::string_view fileName, bool append, bo
         out += " (" + Trim(names) + ")";
       }
     } else if (rec.EventType == dtTelnet) {
-      std::string name = rec.Data <= 42 ? Label(sidTelnetOptionBase + static_cast<int>(rec.Data)) : std::string();
+      std::string name =
+          rec.Data <= 42 ? Label(sidTelnetOptionBase + static_cast<int>(rec.Data)) : std::string();
       out += " [" + Trim(name) + "]";
     }
     out += kLineEnd;

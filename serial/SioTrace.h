@@ -24,11 +24,11 @@
 // One dispatch-log record as it is kept in the ring, followed by its bytes.
 #pragma pack(push, 1)
 struct TDispatchRecord {
-  std::uint8_t EventType;     // TDispatchType
-  std::uint8_t SubType;       // TDispatchSubType
-  std::uint32_t Time;         // milliseconds since the port opened
+  std::uint8_t EventType;  // TDispatchType
+  std::uint8_t SubType;    // TDispatchSubType
+  std::uint32_t Time;      // milliseconds since the port opened
   std::uint32_t Data;
-  std::uint32_t MoreData;     // number of bytes that follow the record
+  std::uint32_t MoreData;  // number of bytes that follow the record
 };
 #pragma pack(pop)
 static_assert(sizeof(TDispatchRecord) == 14);

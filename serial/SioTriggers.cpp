@@ -59,7 +59,8 @@ int TSioBaseDispatcher::ChangeLengthTrigger(std::uint32_t count) {
     std::lock_guard<TSioLock> g(triggerLock_);
     lengthTrigger_ = count;
   }
-  if (dispatchLogging_.load(std::memory_order_relaxed)) AddDispatchEntry(dtTriggerDataChange, dstAvailTrigger, count);
+  if (dispatchLogging_.load(std::memory_order_relaxed))
+    AddDispatchEntry(dtTriggerDataChange, dstAvailTrigger, count);
   return 0;
 }
 
@@ -385,7 +386,8 @@ static bool RemoveHandler(List& list, bool defer, bool& toDelete, Pred pred) {
 
 int TSioBaseDispatcher::DeregisterWndTriggerHandler(HWND window) {
   std::lock_guard<TSioLock> g(triggerLock_);
-  if (RemoveHandler(wndHandlers_, notifying_, handlersToDelete_, [&](const WndHandler& h) { return h.Window == window; }))
+  if (RemoveHandler(wndHandlers_, notifying_, handlersToDelete_,
+                    [&](const WndHandler& h) { return h.Window == window; }))
     AddDispatchEntry(dtTriggerHandlerDispose, dstWndHandler, window);
   UpdateHandlerFlagsLocked(fuKeepPort);
   return 0;
@@ -393,7 +395,8 @@ int TSioBaseDispatcher::DeregisterWndTriggerHandler(HWND window) {
 
 int TSioBaseDispatcher::DeregisterProcTriggerHandler(TSioNotifyProc proc) {
   std::lock_guard<TSioLock> g(triggerLock_);
-  if (RemoveHandler(procHandlers_, notifying_, handlersToDelete_, [&](const ProcHandler& h) { return h.Proc == proc; }))
+  if (RemoveHandler(procHandlers_, notifying_, handlersToDelete_,
+                    [&](const ProcHandler& h) { return h.Proc == proc; }))
     AddDispatchEntry(dtTriggerHandlerDispose, dstProcHandler, 0);
   UpdateHandlerFlagsLocked(fuKeepPort);
   return 0;
@@ -413,7 +416,8 @@ int TSioBaseDispatcher::DeregisterEventTriggerHandler(TSioNotifyEvent method) {
 
 void TSioBaseDispatcher::PurgeDeletedHandlers() {
   auto purge = [](auto& list) {
-    list.erase(std::remove_if(list.begin(), list.end(), [](const auto& h) { return h->Deleted; }), list.end());
+    list.erase(std::remove_if(list.begin(), list.end(), [](const auto& h) { return h->Deleted; }),
+               list.end());
   };
   purge(wndHandlers_);
   purge(procHandlers_);
@@ -450,8 +454,8 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
     eventBusy_ = true;
     notifying_ = true;
     if (dispatchLogging_.load(std::memory_order_relaxed)) {
-      TDispatchSubType st = msg == SW_TRIGGERAVAIL ? dstAvail
-                            : msg == SW_TRIGGERDATA ? dstData
+      TDispatchSubType st = msg == SW_TRIGGERAVAIL   ? dstAvail
+                            : msg == SW_TRIGGERDATA  ? dstData
                             : msg == SW_TRIGGERTIMER ? dstTimer
                                                      : dstStatus;
       AddDispatchEntry(dtTrigger, st, static_cast<std::uint32_t>(wParam));
@@ -686,7 +690,8 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
         if (!pending) {
           // Run over the contiguous piece up to the next byte that starts a pattern.
           const std::uint32_t idx = static_cast<std::uint32_t>(i & kMask);
-          const std::uint32_t len = static_cast<std::uint32_t>(std::min<std::uint64_t>(head - i, DispatchBufferSize - idx));
+          const std::uint32_t len =
+              static_cast<std::uint32_t>(std::min<std::uint64_t>(head - i, DispatchBufferSize - idx));
           const std::uint8_t* p = buf + idx;
           const std::uint8_t* e = p + len;
           while (p < e && !starts[*p]) ++p;

@@ -377,9 +377,7 @@ void TSioBaseDispatcher::ThreadGone(TSioDispatcherThread* thread) {
   threadCv_.notify_all();
 }
 
-void TSioWin32Dispatcher::CloseDevicePrim() {
-  device_.Close();
-}
+void TSioWin32Dispatcher::CloseDevicePrim() { device_.Close(); }
 
 int TSioWin32Dispatcher::OpenCom(const char* name, int, int) {
   std::string path = TSerialDevice::PathForName(name != nullptr ? name : "");
@@ -418,13 +416,26 @@ int TSioWin32Dispatcher::CloseCom() {
 int TSioWin32Dispatcher::EscapeComFunction(int function) {
   int e = 0;
   switch (function) {
-    case efSetRTS: e = device_.SetModemLine(kSerialRTS, true); break;
-    case efClrRTS: e = device_.SetModemLine(kSerialRTS, false); break;
-    case efSetDTR: e = device_.SetModemLine(kSerialDTR, true); break;
-    case efClrDTR: e = device_.SetModemLine(kSerialDTR, false); break;
-    case efSetBreak: e = device_.SetBreak(true); break;
-    case efClrBreak: e = device_.SetBreak(false); break;
-    default: break;  // no UART base address on this platform
+    case efSetRTS:
+      e = device_.SetModemLine(kSerialRTS, true);
+      break;
+    case efClrRTS:
+      e = device_.SetModemLine(kSerialRTS, false);
+      break;
+    case efSetDTR:
+      e = device_.SetModemLine(kSerialDTR, true);
+      break;
+    case efClrDTR:
+      e = device_.SetModemLine(kSerialDTR, false);
+      break;
+    case efSetBreak:
+      e = device_.SetBreak(true);
+      break;
+    case efClrBreak:
+      e = device_.SetBreak(false);
+      break;
+    default:
+      break;  // no UART base address on this platform
   }
   return e == 0 ? 0 : SioErrorFromErrno(e);
 }
@@ -525,7 +536,8 @@ int TSioWin32Dispatcher::GetComState(TLineState& st) {
     st.Flags = (st.Flags & ~lfRtsControlMask) | lfRtsHandshake;
   } else if (!s.rtsCts && askedHw) {
     st.Flags &= ~lfOutxCtsFlow;
-    if ((st.Flags & lfRtsControlMask) == lfRtsHandshake) st.Flags = (st.Flags & ~lfRtsControlMask) | lfRtsEnable;
+    if ((st.Flags & lfRtsControlMask) == lfRtsHandshake)
+      st.Flags = (st.Flags & ~lfRtsControlMask) | lfRtsEnable;
   }
   st.Flags = (st.Flags & ~(lfOutX | lfInX)) | (s.xonXoffOut ? lfOutX : 0) | (s.xonXoffIn ? lfInX : 0);
   st.XonChar = s.xonChar;
@@ -625,7 +637,8 @@ std::uint32_t TSioWin32Dispatcher::PollLineEvents() {
     if (polledLines_.load() == 0) return 0;
     lines = 0;
   }
-  unsigned changed = (lines ^ polledLines_.exchange(lines)) & (kSerialCTS | kSerialDSR | kSerialRI | kSerialDCD);
+  unsigned changed =
+      (lines ^ polledLines_.exchange(lines)) & (kSerialCTS | kSerialDSR | kSerialRI | kSerialDCD);
   std::uint32_t mask = 0;
   if (changed & kSerialCTS) mask |= evCTS;
   if (changed & kSerialDSR) mask |= evDSR;

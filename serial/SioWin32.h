@@ -129,30 +129,30 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   std::uint32_t PollLineEvents();
 
   // Events of the worker threads.
-  TSioSignal commEvent_;      // communications thread -> dispatch thread
-  TSioSignal eventsHandled_;  // dispatch thread -> communications thread
-  TSioSignalPair outSignals_; // 0 output ready, 1 output stop
+  TSioSignal commEvent_;       // communications thread -> dispatch thread
+  TSioSignal eventsHandled_;   // dispatch thread -> communications thread
+  TSioSignalPair outSignals_;  // 0 output ready, 1 output stop
   std::atomic<bool> outStopRequest_{false};
   std::uint64_t outStopAcks_ = 0;      // threadLock_
   std::uint64_t outStopReleases_ = 0;  // threadLock_: counts the ends of stop requests
-  bool started1_ = false;          // threadLock_: acknowledgement of the thread being started
+  bool started1_ = false;              // threadLock_: acknowledgement of the thread being started
 
   std::mutex joinLock_;  // one joiner at a time
   std::unique_ptr<TComThread> com_;
   std::unique_ptr<TDispThread> disp_;
   std::unique_ptr<TOutThread> out_;
 
-  std::atomic<bool> closePending_{false};   // close the device once the threads are gone
+  std::atomic<bool> closePending_{false};  // close the device once the threads are gone
   std::atomic<std::uint32_t> pendingEvents_{0};
   std::atomic<bool> draining_{false};
-  std::atomic<bool> rtsToggle_{false};       // RTS follows transmissions
+  std::atomic<bool> rtsToggle_{false};  // RTS follows transmissions
   std::atomic<bool> rs485ByDriver_{false};
   std::atomic<bool> dsrFlow_{false};
   std::atomic<bool> ctsFlow_{false};
   std::atomic<bool> hangupReported_{false};
   std::atomic<unsigned> polledLines_{0};
-  TSerialErrorCounts lastCounts_{};           // trigger lock
-  TLineState shadow_{};                       // trigger lock: what was last written
+  TSerialErrorCounts lastCounts_{};  // trigger lock
+  TLineState shadow_{};              // trigger lock: what was last written
   bool shadowValid_ = false;
 };
 

@@ -1,13 +1,14 @@
 // Library exceptions, the checking routine and the error-text lookup.
 #include "serial/Sioexcept.h"
 
+#include <locale.h>
+#include <string.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <locale.h>
 #include <new>
-#include <string.h>
 
 #include "serial/SioStrRes.h"
 
@@ -46,9 +47,7 @@ std::string LoadAnsi(int number) {
   return text;
 }
 
-[[noreturn]] void RaiseInOut(int code) {
-  throw EInOutError(SioLoadStrUtf8(code), -code);
-}
+[[noreturn]] void RaiseInOut(int code) { throw EInOutError(SioLoadStrUtf8(code), -code); }
 
 }  // namespace
 
@@ -71,101 +70,179 @@ void RaiseSioException(int code) {
   case value:                       \
     throw E##name(code);
   switch (code) {
-    case ecBadArgument: throw EBadArgument(code);
-    case ecGotQuitMsg: throw EGotQuitMsg(code);
-    case ecBufferTooBig: throw EBufferTooBig(code);
-    case ecPortNotAssigned: throw EPortNotAssigned(code);
+    case ecBadArgument:
+      throw EBadArgument(code);
+    case ecGotQuitMsg:
+      throw EGotQuitMsg(code);
+    case ecBufferTooBig:
+      throw EBufferTooBig(code);
+    case ecPortNotAssigned:
+      throw EPortNotAssigned(code);
     case ecInternal:
     case ecNoFieldsDefined:
     case ecNoIndexKey:
-    case ecDatabaseNotPrepared: throw EInternal(code);
-    case ecModemNotAssigned: throw EModemNotAssigned(code);
-    case ecPhonebookNotAssigned: throw EPhonebookNotAssigned(code);
-    case ecCannotUseWithWinSock: throw ECannotUseWithWinSock(code);
+    case ecDatabaseNotPrepared:
+      throw EInternal(code);
+    case ecModemNotAssigned:
+      throw EModemNotAssigned(code);
+    case ecPhonebookNotAssigned:
+      throw EPhonebookNotAssigned(code);
+    case ecCannotUseWithWinSock:
+      throw ECannotUseWithWinSock(code);
 
-    case ecBadId: throw EBadId(code);
-    case ecBaudRate: throw EBaudRate(code);
-    case ecByteSize: throw EByteSize(code);
-    case ecDefault: throw EDefault(code);
-    case ecHardware: throw EHardware(code);
-    case ecMemory: throw EMemory(code);
-    case ecCommNotOpen: throw ECommNotOpen(code);
-    case ecAlreadyOpen: throw EAlreadyOpen(code);
-    case ecNoHandles: throw ENoHandles(code);
-    case ecNoTimers: throw ENoTimers(code);
-    case ecNoPortSelected: throw ENoPortSelected(code);
-    case ecNotOpenedByTapi: throw ENotOpenedByTapi(code);
+    case ecBadId:
+      throw EBadId(code);
+    case ecBaudRate:
+      throw EBaudRate(code);
+    case ecByteSize:
+      throw EByteSize(code);
+    case ecDefault:
+      throw EDefault(code);
+    case ecHardware:
+      throw EHardware(code);
+    case ecMemory:
+      throw EMemory(code);
+    case ecCommNotOpen:
+      throw ECommNotOpen(code);
+    case ecAlreadyOpen:
+      throw EAlreadyOpen(code);
+    case ecNoHandles:
+      throw ENoHandles(code);
+    case ecNoTimers:
+      throw ENoTimers(code);
+    case ecNoPortSelected:
+      throw ENoPortSelected(code);
+    case ecNotOpenedByTapi:
+      throw ENotOpenedByTapi(code);
 
-    case ecNullApi: throw ENullApi(code);
-    case ecRegisterHandlerFailed: throw ERegisterHandlerFailed(code);
-    case ecPutBlockFail: throw EPutBlockFail(code);
-    case ecGetBlockFail: throw EGetBlockFail(code);
-    case ecOutputBufferTooSmall: throw EOutputBufferTooSmall(code);
-    case ecBufferIsEmpty: throw EBufferIsEmpty(code);
-    case ecTracingNotEnabled: throw ETracingNotEnabled(code);
-    case ecLoggingNotEnabled: throw ELoggingNotEnabled(code);
-    case ecBaseAddressNotSet: throw EBaseAddressNotSet(code);
+    case ecNullApi:
+      throw ENullApi(code);
+    case ecRegisterHandlerFailed:
+      throw ERegisterHandlerFailed(code);
+    case ecPutBlockFail:
+      throw EPutBlockFail(code);
+    case ecGetBlockFail:
+      throw EGetBlockFail(code);
+    case ecOutputBufferTooSmall:
+      throw EOutputBufferTooSmall(code);
+    case ecBufferIsEmpty:
+      throw EBufferIsEmpty(code);
+    case ecTracingNotEnabled:
+      throw ETracingNotEnabled(code);
+    case ecLoggingNotEnabled:
+      throw ELoggingNotEnabled(code);
+    case ecBaseAddressNotSet:
+      throw EBaseAddressNotSet(code);
 
-    case ecModemNotStarted: throw EModemNotStarted(code);
-    case ecModemBusy: throw EModemBusy(code);
-    case ecModemNotDialing: throw EModemNotDialing(code);
-    case ecNotDialing: throw ENotDialing(code);
-    case ecAlreadyDialing: throw EAlreadyDialing(code);
-    case ecModemNotResponding: throw EModemNotResponding(code);
-    case ecModemRejectedCommand: throw EModemRejectedCommand(code);
-    case ecModemStatusMismatch: throw EModemStatusMismatch(code);
+    case ecModemNotStarted:
+      throw EModemNotStarted(code);
+    case ecModemBusy:
+      throw EModemBusy(code);
+    case ecModemNotDialing:
+      throw EModemNotDialing(code);
+    case ecNotDialing:
+      throw ENotDialing(code);
+    case ecAlreadyDialing:
+      throw EAlreadyDialing(code);
+    case ecModemNotResponding:
+      throw EModemNotResponding(code);
+    case ecModemRejectedCommand:
+      throw EModemRejectedCommand(code);
+    case ecModemStatusMismatch:
+      throw EModemStatusMismatch(code);
 
-    case ecTriggerTooLong: throw ETriggerTooLong(code);
-    case ecBadTriggerHandle: throw EBadTriggerHandle(code);
+    case ecTriggerTooLong:
+      throw ETriggerTooLong(code);
+    case ecBadTriggerHandle:
+      throw EBadTriggerHandle(code);
 
     // The protocol family class itself, not ETimeout / ETooManyErrors / ESequenceError.
     case ecTimeout:
     case ecTooManyErrors:
-    case ecSequenceError: throw EProtocol(code);
+    case ecSequenceError:
+      throw EProtocol(code);
 
-    case ecKeyTooLong: throw EKeyTooLong(code);
-    case ecDataTooLarge: throw EDataTooLarge(code);
-    case ecIniWrite: throw EIniWrite(code);
-    case ecIniRead: throw EIniRead(code);
-    case ecRecordExists: throw ERecordExists(code);
-    case ecRecordNotFound: throw ERecordNotFound(code);
-    case ecDatabaseFull: throw EDatabaseFull(code);
-    case ecDatabaseEmpty: throw EDatabaseEmpty(code);
-    case ecBadFieldList: throw EBadFieldList(code);
-    case ecBadFieldForIndex: throw EBadFieldForIndex(code);
+    case ecKeyTooLong:
+      throw EKeyTooLong(code);
+    case ecDataTooLarge:
+      throw EDataTooLarge(code);
+    case ecIniWrite:
+      throw EIniWrite(code);
+    case ecIniRead:
+      throw EIniRead(code);
+    case ecRecordExists:
+      throw ERecordExists(code);
+    case ecRecordNotFound:
+      throw ERecordNotFound(code);
+    case ecDatabaseFull:
+      throw EDatabaseFull(code);
+    case ecDatabaseEmpty:
+      throw EDatabaseEmpty(code);
+    case ecBadFieldList:
+      throw EBadFieldList(code);
+    case ecBadFieldForIndex:
+      throw EBadFieldForIndex(code);
 
-    case ecFaxBadFormat: throw EFaxBadFormat(code);
-    case ecBadGraphicsFormat: throw EBadGraphicsFormat(code);
-    case ecConvertAbort: throw EConvertAbort(code);
-    case ecUnpackAbort: throw EUnpackAbort(code);
-    case ecCantMakeBitmap: throw ECantMakeBitmap(code);
-    case ecInvalidPageNumber: throw EInvalidPageNumber(code);
-    case ecFaxBadMachine: throw EFaxBadMachine(code);
-    case ecFaxBadModemResult: throw EFaxBadModemResult(code);
-    case ecFaxTrainError: throw EFaxTrainError(code);
-    case ecFaxInitError: throw EFaxInitError(code);
-    case ecFaxBusy: throw EFaxBusy(code);
-    case ecFaxVoiceCall: throw EFaxVoiceCall(code);
-    case ecFaxDataCall: throw EFaxDataCall(code);
-    case ecFaxNoDialTone: throw EFaxNoDialTone(code);
-    case ecFaxNoCarrier: throw EFaxNoCarrier(code);
-    case ecFaxSessionError: throw EFaxSessionError(code);
-    case ecFaxPageError: throw EFaxPageError(code);
+    case ecFaxBadFormat:
+      throw EFaxBadFormat(code);
+    case ecBadGraphicsFormat:
+      throw EBadGraphicsFormat(code);
+    case ecConvertAbort:
+      throw EConvertAbort(code);
+    case ecUnpackAbort:
+      throw EUnpackAbort(code);
+    case ecCantMakeBitmap:
+      throw ECantMakeBitmap(code);
+    case ecInvalidPageNumber:
+      throw EInvalidPageNumber(code);
+    case ecFaxBadMachine:
+      throw EFaxBadMachine(code);
+    case ecFaxBadModemResult:
+      throw EFaxBadModemResult(code);
+    case ecFaxTrainError:
+      throw EFaxTrainError(code);
+    case ecFaxInitError:
+      throw EFaxInitError(code);
+    case ecFaxBusy:
+      throw EFaxBusy(code);
+    case ecFaxVoiceCall:
+      throw EFaxVoiceCall(code);
+    case ecFaxDataCall:
+      throw EFaxDataCall(code);
+    case ecFaxNoDialTone:
+      throw EFaxNoDialTone(code);
+    case ecFaxNoCarrier:
+      throw EFaxNoCarrier(code);
+    case ecFaxSessionError:
+      throw EFaxSessionError(code);
+    case ecFaxPageError:
+      throw EFaxPageError(code);
 
-    SIO_TAPI_RESULT_CLASSES(SIO_RAISE_TAPI)
+      SIO_TAPI_RESULT_CLASSES(SIO_RAISE_TAPI)
 
-    case ecTapiBusy: throw ETapiBusy(code);
-    case ecTapiNotSet: throw ETapiNotSet(code);
-    case ecTapiNoSelect: throw ETapiNoSelect(code);
-    case ecTapiLoadFail: throw ETapiLoadFail(code);
-    case ecTapiGetAddrFail: throw ETapiGetAddrFail(code);
-    case ecTapi16Disabled: throw ETapi16Disabled(code);
-    case ecTapiVoiceNotSupported: throw ETapiVoiceNotSupported(code);
-    case ecTapiWaveFail: throw ETapiWaveFail(code);
-    case ecTapiTranslateFail: throw ETapiTranslateFail(code);
+    case ecTapiBusy:
+      throw ETapiBusy(code);
+    case ecTapiNotSet:
+      throw ETapiNotSet(code);
+    case ecTapiNoSelect:
+      throw ETapiNoSelect(code);
+    case ecTapiLoadFail:
+      throw ETapiLoadFail(code);
+    case ecTapiGetAddrFail:
+      throw ETapiGetAddrFail(code);
+    case ecTapi16Disabled:
+      throw ETapi16Disabled(code);
+    case ecTapiVoiceNotSupported:
+      throw ETapiVoiceNotSupported(code);
+    case ecTapiWaveFail:
+      throw ETapiWaveFail(code);
+    case ecTapiTranslateFail:
+      throw ETapiTranslateFail(code);
 
-    case ecRasLoadFail: throw ERasLoadFail(code);
-    default: break;
+    case ecRasLoadFail:
+      throw ERasLoadFail(code);
+    default:
+      break;
   }
 #undef SIO_RAISE_TAPI
   if (code == ecOutOfMemory) throw EOutOfMemory();
@@ -234,13 +311,17 @@ char* SioLoadZ(char* buffer, int code) {
 //   anything else                 -162 General failure
 int SioErrorFromErrno(int err, bool writing) {
   switch (err) {
-    case 0: return ecOK;
-    case ENOENT: return ecFileNotFound;
+    case 0:
+      return ecOK;
+    case ENOENT:
+      return ecFileNotFound;
     case ENOTDIR:
     case ENAMETOOLONG:
-    case ELOOP: return ecPathNotFound;
+    case ELOOP:
+      return ecPathNotFound;
     case EMFILE:
-    case ENFILE: return ecTooManyFiles;
+    case ENFILE:
+      return ecTooManyFiles;
     case EACCES:
     case EPERM:
     case EBUSY:
@@ -248,19 +329,30 @@ int SioErrorFromErrno(int err, bool writing) {
     case EISDIR:
     case ETXTBSY:
     case EXDEV:
-    case ENOTEMPTY: return ecFileAccessDenied;
-    case EBADF: return ecInvalidHandle;
-    case ENOMEM: return ecOutOfMemory;
+    case ENOTEMPTY:
+      return ecFileAccessDenied;
+    case EBADF:
+      return ecInvalidHandle;
+    case ENOMEM:
+      return ecOutOfMemory;
     case ENOSPC:
     case EDQUOT:
-    case EFBIG: return ecDiskFull;
-    case EROFS: return ecWriteProtected;
+    case EFBIG:
+      return ecDiskFull;
+    case EROFS:
+      return ecWriteProtected;
     case ENODEV:
-    case ENXIO: return ecDriveNotReady;
-    case ESPIPE: return ecSeekError;
-    case EIO: return writing ? ecDeviceWrite : ecDeviceRead;
-    case EPIPE: return ecDeviceWrite;
-    case EINVAL: return ecBadArgument;
-    default: return ecHardwareFailure;
+    case ENXIO:
+      return ecDriveNotReady;
+    case ESPIPE:
+      return ecSeekError;
+    case EIO:
+      return writing ? ecDeviceWrite : ecDeviceRead;
+    case EPIPE:
+      return ecDeviceWrite;
+    case EINVAL:
+      return ecBadArgument;
+    default:
+      return ecHardwareFailure;
   }
 }

@@ -26,9 +26,9 @@ constexpr int ecInvalidHandle = -6;
 constexpr int ecOutOfMemory = -8;
 constexpr int ecInvalidDrive = -15;
 constexpr int ecNoMoreFiles = -18;
-constexpr int ecDiskRead = -100;          // read beyond end of file
+constexpr int ecDiskRead = -100;  // read beyond end of file
 constexpr int ecDiskFull = -101;
-constexpr int ecNotAssigned = -102;       // file not assigned
+constexpr int ecNotAssigned = -102;  // file not assigned
 constexpr int ecNotOpen = -103;
 constexpr int ecNotOpenInput = -104;
 constexpr int ecNotOpenOutput = -105;
@@ -45,7 +45,7 @@ constexpr int ecOutOfPaper = -159;
 constexpr int ecDeviceWrite = -160;
 constexpr int ecDeviceRead = -161;
 constexpr int ecHardwareFailure = -162;
-constexpr int ecSystemFirst = -162;       // range of the system family
+constexpr int ecSystemFirst = -162;  // range of the system family
 constexpr int ecSystemLast = -2;
 
 // General library errors
@@ -250,48 +250,73 @@ constexpr int ecWsaNO_DATA = -11004;
 // Telephony results: code = -(13800 + n) for the telephony error 0x80000000 + n.
 // X(name, code) for every result that has a class of its own, in code order; the class is
 // E<name> and the code constant ec<name> (ETapiAllocated, ecTapiAllocated = -13801, ...).
-#define SIO_TAPI_RESULT_CLASSES(X)                                                              \
-  X(TapiAllocated, -13801) X(TapiBadDeviceID, -13802) X(TapiBearerModeUnavail, -13803)      \
-  X(TapiCallUnavail, -13805) X(TapiCompletionOverrun, -13806) X(TapiConferenceFull, -13807) \
-  X(TapiDialBilling, -13808) X(TapiDialDialtone, -13809) X(TapiDialPrompt, -13810)          \
-  X(TapiDialQuiet, -13811) X(TapiIncompatibleApiVersion, -13812)                             \
-  X(TapiIncompatibleExtVersion, -13813) X(TapiIniFileCorrupt, -13814) X(TapiInUse, -13815)  \
-  X(TapiInvalAddress, -13816) X(TapiInvalAddressID, -13817) X(TapiInvalAddressMode, -13818) \
-  X(TapiInvalAddressState, -13819) X(TapiInvalAppHandle, -13820)                             \
-  X(TapiInvalAppName, -13821) X(TapiInvalBearerMode, -13822)                                 \
-  X(TapiInvalCallComplMode, -13823) X(TapiInvalCallHandle, -13824)                           \
-  X(TapiInvalCallParams, -13825) X(TapiInvalCallPrivilege, -13826)                           \
-  X(TapiInvalCallSelect, -13827) X(TapiInvalCallState, -13828)                               \
-  X(TapiInvalCallStatelist, -13829) X(TapiInvalCard, -13830)                                 \
-  X(TapiInvalCompletionID, -13831) X(TapiInvalConfCallHandle, -13832)                        \
-  X(TapiInvalConsultCallHandle, -13833) X(TapiInvalCountryCode, -13834)                      \
-  X(TapiInvalDeviceClass, -13835) X(TapiInvalDeviceHandle, -13836)                           \
-  X(TapiInvalDialParams, -13837) X(TapiInvalDigitList, -13838)                               \
-  X(TapiInvalDigitMode, -13839) X(TapiInvalDigits, -13840) X(TapiInvalExtVersion, -13841)   \
-  X(TapiInvalGroupID, -13842) X(TapiInvalLineHandle, -13843) X(TapiInvalLineState, -13844)  \
-  X(TapiInvalLocation, -13845) X(TapiInvalMediaList, -13846) X(TapiInvalMediaMode, -13847)  \
-  X(TapiInvalMessageID, -13848) X(TapiInvalParam, -13850) X(TapiInvalParkID, -13851)        \
-  X(TapiInvalParkMode, -13852) X(TapiInvalPointer, -13853) X(TapiInvalPrivSelect, -13854)   \
-  X(TapiInvalRate, -13855) X(TapiInvalRequestMode, -13856) X(TapiInvalTerminalID, -13857)  \
-  X(TapiInvalTerminalMode, -13858) X(TapiInvalTimeout, -13859) X(TapiInvalTone, -13860)     \
-  X(TapiInvalToneList, -13861) X(TapiInvalToneMode, -13862)                                  \
-  X(TapiInvalTransferMode, -13863) X(TapiLineMapperFailed, -13864)                           \
-  X(TapiNoConference, -13865) X(TapiNoDevice, -13866) X(TapiNoDriver, -13867)               \
-  X(TapiNoMem, -13868) X(TapiNoRequest, -13869) X(TapiNotOwner, -13870)                     \
-  X(TapiNotRegistered, -13871) X(TapiOperationFailed, -13872)                                \
-  X(TapiOperationUnavail, -13873) X(TapiRateUnavail, -13874)                                 \
-  X(TapiResourceUnavail, -13875) X(TapiRequestOverrun, -13876)                               \
-  X(TapiStructureTooSmall, -13877) X(TapiTargetNotFound, -13878) X(TapiTargetSelf, -13879)  \
-  X(TapiUninitialized, -13880) X(TapiUserUserInfoTooBig, -13881) X(TapiReinit, -13882)      \
-  X(TapiAddressBlocked, -13883) X(TapiBillingRejected, -13884) X(TapiInvalFeature, -13885)  \
-  X(TapiNoMultipleInstance, -13886)
+#define SIO_TAPI_RESULT_CLASSES(X)                                                                               \
+  X(TapiAllocated, -13801)                                                                                       \
+  X(TapiBadDeviceID, -13802) X(TapiBearerModeUnavail, -13803) X(TapiCallUnavail, -13805) X(                      \
+      TapiCompletionOverrun, -13806) X(TapiConferenceFull, -13807) X(TapiDialBilling,                            \
+                                                                     -13808) X(TapiDialDialtone, -13809)         \
+      X(TapiDialPrompt, -13810) X(TapiDialQuiet, -13811) X(TapiIncompatibleApiVersion, -13812) X(                \
+          TapiIncompatibleExtVersion,                                                                            \
+          -13813) X(TapiIniFileCorrupt, -13814) X(TapiInUse, -13815) X(TapiInvalAddress,                         \
+                                                                       -13816) X(TapiInvalAddressID, -13817)     \
+          X(TapiInvalAddressMode, -13818) X(TapiInvalAddressState, -13819) X(TapiInvalAppHandle, -13820) X(      \
+              TapiInvalAppName,                                                                                  \
+              -13821) X(TapiInvalBearerMode, -13822) X(TapiInvalCallComplMode, -13823)                           \
+              X(TapiInvalCallHandle, -13824) X(TapiInvalCallParams, -13825) X(                                   \
+                  TapiInvalCallPrivilege,                                                                        \
+                  -13826) X(TapiInvalCallSelect, -13827) X(TapiInvalCallState, -13828)                           \
+                  X(TapiInvalCallStatelist, -13829) X(TapiInvalCard, -13830) X(TapiInvalCompletionID, -13831) X( \
+                      TapiInvalConfCallHandle, -13832) X(TapiInvalConsultCallHandle,                             \
+                                                         -13833) X(TapiInvalCountryCode,                         \
+                                                                   -13834) X(TapiInvalDeviceClass, -13835)       \
+                      X(TapiInvalDeviceHandle, -13836) X(TapiInvalDialParams,                                    \
+                                                         -13837) X(TapiInvalDigitList, -13838)                   \
+                          X(TapiInvalDigitMode, -13839) X(TapiInvalDigits, -13840) X(                            \
+                              TapiInvalExtVersion, -13841) X(TapiInvalGroupID, -13842)                           \
+                              X(TapiInvalLineHandle, -13843) X(TapiInvalLineState, -13844) X(                    \
+                                  TapiInvalLocation, -13845) X(TapiInvalMediaList,                               \
+                                                               -13846) X(TapiInvalMediaMode,                     \
+                                                                         -13847) X(TapiInvalMessageID,           \
+                                                                                   -13848)                       \
+                                  X(TapiInvalParam, -13850) X(TapiInvalParkID, -13851) X(                        \
+                                      TapiInvalParkMode, -13852) X(TapiInvalPointer,                             \
+                                                                   -13853) X(TapiInvalPrivSelect, -13854)        \
+                                      X(TapiInvalRate, -13855) X(TapiInvalRequestMode, -13856) X(                \
+                                          TapiInvalTerminalID, -13857)                                           \
+                                          X(TapiInvalTerminalMode, -13858) X(TapiInvalTimeout, -13859) X(        \
+                                              TapiInvalTone, -13860) X(TapiInvalToneList,                        \
+                                                                       -13861) X(TapiInvalToneMode, -13862)      \
+                                              X(TapiInvalTransferMode, -13863) X(TapiLineMapperFailed,           \
+                                                                                 -13864) X(TapiNoConference,     \
+                                                                                           -13865)               \
+                                                  X(TapiNoDevice,                                                \
+                                                    -13866) X(TapiNoDriver, -13867)                              \
+                                                      X(TapiNoMem, -13868) X(                                    \
+                                                          TapiNoRequest, -13869) X(TapiNotOwner, -13870)         \
+                                                          X(TapiNotRegistered, -13871) X(                        \
+                                                              TapiOperationFailed,                               \
+                                                              -13872) X(TapiOperationUnavail, -13873)            \
+                                                              X(TapiRateUnavail, -13874) X(                      \
+                                                                  TapiResourceUnavail,                           \
+                                                                  -13875) X(TapiRequestOverrun, -13876)          \
+                                                                  X(TapiStructureTooSmall, -13877) X(            \
+                                                                      TapiTargetNotFound,                        \
+                                                                      -13878) X(TapiTargetSelf, -13879)          \
+                                                                      X(TapiUninitialized, -13880) X(            \
+                                                                          TapiUserUserInfoTooBig,                \
+                                                                          -13881) X(TapiReinit, -13882)          \
+                                                                          X(TapiAddressBlocked, -13883) X(       \
+                                                                              TapiBillingRejected, -13884)       \
+                                                                              X(TapiInvalFeature, -13885)        \
+                                                                                  X(TapiNoMultipleInstance,      \
+                                                                                    -13886)
 
 #define SIO_DECLARE_TAPI_CODE(name, code) constexpr int ec##name = code;
 SIO_TAPI_RESULT_CLASSES(SIO_DECLARE_TAPI_CODE)
 #undef SIO_DECLARE_TAPI_CODE
 constexpr int ecTapiResultFirst = -13886;
 constexpr int ecTapiResultLast = -13801;
-constexpr int ecTapiReserved4 = -13804;   // telephony results without a class of their own
+constexpr int ecTapiReserved4 = -13804;  // telephony results without a class of their own
 constexpr int ecTapiReserved49 = -13849;
 
 // Telephony errors of the library itself
@@ -325,7 +350,7 @@ constexpr int ecUnknownException = -9999;
 
 // Base of every exception of the library and the application: a message text (UTF-8).
 class Exception : public std::exception {
-public:
+ public:
   explicit Exception(std::string message) : Message(std::move(message)) {}
   const char* what() const noexcept override { return Message.c_str(); }
   std::string Message;
@@ -333,20 +358,20 @@ public:
 
 // File and device I/O error; ErrorCode is the positive DOS error number (2 = file not found).
 class EInOutError : public Exception {
-public:
+ public:
   EInOutError(std::string message, int errorCode) : Exception(std::move(message)), ErrorCode(errorCode) {}
   int ErrorCode;
 };
 
 class EOutOfMemory : public Exception {
-public:
+ public:
   EOutOfMemory() : Exception("Out of memory") {}
   explicit EOutOfMemory(std::string message) : Exception(std::move(message)) {}
 };
 
 // Library exception: ErrorCode is the negative library code.
 class ESIOException : public Exception {
-public:
+ public:
   // From a code: the message is the code's text. The flag is accepted and has no effect.
   explicit ESIOException(int code, bool ignored = false);
   // From a message text; ErrorCode 0.
@@ -357,10 +382,10 @@ public:
   int ErrorCode;
 };
 
-#define SIO_EXCEPTION_CLASS(cls, base)   \
-  class cls : public base {              \
-  public:                                \
-    using base::base;                    \
+#define SIO_EXCEPTION_CLASS(cls, base) \
+  class cls : public base {            \
+   public:                             \
+    using base::base;                  \
   };
 
 // Families

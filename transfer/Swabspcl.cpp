@@ -1,18 +1,19 @@
 // Protocol engine base: the shared record, runs on a port, notices, files, check values.
 #include "transfer/Swabspcl.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
-#include <fnmatch.h>
 #include <mutex>
 #include <new>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include "serial/SioPort.h"
 #include "serial/Sioexcept.h"
@@ -65,7 +66,8 @@ void closeSearch(TProtocolData& P) {
 bool sendNotice(TProtocolData& P, UINT msg, WPARAM w, LPARAM l, LRESULT& result) {
   result = 0;
   if (!P.NotifyWindow) return false;
-  return SendMessageTimeout(P.NotifyWindow, msg, w, l, SMTO_ABORTIFHUNG | SMTO_BLOCK, apNoticeTimeoutMs, &result);
+  return SendMessageTimeout(P.NotifyWindow, msg, w, l, SMTO_ABORTIFHUNG | SMTO_BLOCK, apNoticeTimeoutMs,
+                            &result);
 }
 
 // Days from 1 January 1970 of a civil date.
@@ -263,13 +265,24 @@ char* apStatusMsg(char* buffer, int code) {
 
 TDispatchType apDispatchType(TProtocolType type) {
   switch (type) {
-    case ptXmodem: case ptXmodemCRC: case ptXmodem1K: case ptXmodem1KG: return dtXModem;
-    case ptYmodem: case ptYmodemG: return dtYModem;
-    case ptZmodem: return dtZModem;
-    case ptKermit: return dtKermit;
-    case ptAscii: return dtAscii;
-    case ptBPlus: return dtBPlus;
-    default: return dtNone;
+    case ptXmodem:
+    case ptXmodemCRC:
+    case ptXmodem1K:
+    case ptXmodem1KG:
+      return dtXModem;
+    case ptYmodem:
+    case ptYmodemG:
+      return dtYModem;
+    case ptZmodem:
+      return dtZModem;
+    case ptKermit:
+      return dtKermit;
+    case ptAscii:
+      return dtAscii;
+    case ptBPlus:
+      return dtBPlus;
+    default:
+      return dtNone;
   }
 }
 
@@ -332,7 +345,8 @@ void apStartProtocol(TProtocolData& P, TProtocolType type, TSioNotifyProc stateP
   if (P.ProtocolError != 0) return;
   {
     std::lock_guard<TSioLock> g(*P.Lock);
-    if (P.StatusTimerTrigger) D->SetTimerTrigger(P.StatusTimerTrigger, static_cast<std::int32_t>(P.StatusInterval), true);
+    if (P.StatusTimerTrigger)
+      D->SetTimerTrigger(P.StatusTimerTrigger, static_cast<std::int32_t>(P.StatusInterval), true);
     if (apOptionsAreOn(P, apAbortNoCarrier)) {
       if (!D->CheckDCD()) {
         P.ProtocolError = ecAbortNoCarrier;
@@ -349,8 +363,8 @@ void apStartProtocol(TProtocolData& P, TProtocolType type, TSioNotifyProc stateP
 
 void apStopProtocol(TProtocolData& P) {
   TSioBaseDispatcher* D = apDispatcher(P);
-  for (std::uint32_t* t : {&P.TimeoutTrigger, &P.StatusTimerTrigger, &P.OutFreeTrigger, &P.OutUsedTrigger,
-                           &P.CarrierTrigger}) {
+  for (std::uint32_t* t :
+       {&P.TimeoutTrigger, &P.StatusTimerTrigger, &P.OutFreeTrigger, &P.OutUsedTrigger, &P.CarrierTrigger}) {
     if (*t && D) D->RemoveTrigger(*t);
     *t = 0;
   }
@@ -399,14 +413,29 @@ void apSignalFinish(TProtocolData& P) {
   apStopProtocol(P);
   if (P.ProtocolError == 0) {
     switch (P.ProtocolStatus) {
-      case psFileRejected: P.ProtocolError = ecFileRejected; break;
-      case psCantWriteFile: P.ProtocolError = ecCantWriteFile; break;
-      case psTimeout: P.ProtocolError = ecTimeout; break;
-      case psProtocolError: P.ProtocolError = ecProtocolError; break;
-      case psCancelRequested: P.ProtocolError = ecCancelRequested; break;
-      case psSequenceError: P.ProtocolError = ecSequenceError; break;
-      case psAbortNoCarrier: P.ProtocolError = ecAbortNoCarrier; break;
-      default: break;
+      case psFileRejected:
+        P.ProtocolError = ecFileRejected;
+        break;
+      case psCantWriteFile:
+        P.ProtocolError = ecCantWriteFile;
+        break;
+      case psTimeout:
+        P.ProtocolError = ecTimeout;
+        break;
+      case psProtocolError:
+        P.ProtocolError = ecProtocolError;
+        break;
+      case psCancelRequested:
+        P.ProtocolError = ecCancelRequested;
+        break;
+      case psSequenceError:
+        P.ProtocolError = ecSequenceError;
+        break;
+      case psAbortNoCarrier:
+        P.ProtocolError = ecAbortNoCarrier;
+        break;
+      default:
+        break;
     }
   }
   if (P.Port && P.Port->GetPortState() == psOpen) {
@@ -417,7 +446,8 @@ void apSignalFinish(TProtocolData& P) {
     }
   }
   if (P.NotifyWindow)
-    PostMessage(P.NotifyWindow, apw_ProtocolFinish, static_cast<WPARAM>(static_cast<std::intptr_t>(P.ProtocolError)),
+    PostMessage(P.NotifyWindow, apw_ProtocolFinish,
+                static_cast<WPARAM>(static_cast<std::intptr_t>(P.ProtocolError)),
                 reinterpret_cast<LPARAM>(&P));
 }
 
@@ -531,7 +561,7 @@ bool apNextFileMask(TProtocolData& P, char* buffer) {
     while (dirent* e = ::readdir(d)) {
       std::string name = e->d_name;
       if (name == "." || name == "..") continue;
-      struct stat st{};
+      struct stat st {};
       if (::stat((dir.empty() ? name : dir + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
       // "*.*" is every file, with or without an extension.
       if (pattern != "*.*" && pattern != "*" && ::fnmatch(pattern.c_str(), name.c_str(), 0) != 0) continue;
@@ -573,7 +603,7 @@ void aapPrepareReading(TProtocolData& P) {
     return;
   }
   int fd = ::open(P.PathName, O_RDONLY | O_CLOEXEC);
-  struct stat st{};
+  struct stat st {};
   if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
     fd = -1;
@@ -612,11 +642,14 @@ bool aapReadProtocolBlock(TProtocolData& P, std::uint8_t* block, std::uint32_t& 
     // Bytes behind FileOffset that are still valid file data move to the front.
     std::int32_t validEnd = P.DataAtEnd ? std::min(P.BufferEnd, P.DataEnd) : P.BufferEnd;
     std::int32_t keep = std::max(0, validEnd - P.FileOffset);
-    if (keep > 0) std::memmove(P.FileBuffer, P.FileBuffer + (P.FileOffset - P.BufferStart), static_cast<std::size_t>(keep));
+    if (keep > 0)
+      std::memmove(P.FileBuffer, P.FileBuffer + (P.FileOffset - P.BufferStart),
+                   static_cast<std::size_t>(keep));
     std::uint32_t want = apFileBufferSize - static_cast<std::uint32_t>(keep);
     std::uint32_t got = 0;
     while (got < want) {
-      ssize_t r = ::pread(P.WorkFile, P.FileBuffer + keep + got, want - got, P.FileOffset + keep + static_cast<off_t>(got));
+      ssize_t r = ::pread(P.WorkFile, P.FileBuffer + keep + got, want - got,
+                          P.FileOffset + keep + static_cast<off_t>(got));
       if (r < 0) {
         if (errno == EINTR) continue;
         apProtocolError(P, ioError(errno));
@@ -665,7 +698,8 @@ bool flushBuffer(TProtocolData& P, std::int32_t count) {
   std::int32_t done = 0;
   int err = 0;
   while (done < count) {
-    ssize_t r = ::pwrite(P.WorkFile, P.FileBuffer + done, static_cast<std::size_t>(count - done), P.BufferStart + done);
+    ssize_t r = ::pwrite(P.WorkFile, P.FileBuffer + done, static_cast<std::size_t>(count - done),
+                         P.BufferStart + done);
     if (r < 0) {
       if (errno == EINTR) continue;
       err = errno;
@@ -695,7 +729,7 @@ void aapPrepareWriting(TProtocolData& P) {
     apProtocolError(P, ecOutOfMemory);
     return;
   }
-  struct stat st{};
+  struct stat st {};
   bool exists = false;
   if (::stat(P.PathName, &st) == 0) {
     exists = true;
@@ -761,7 +795,7 @@ void aapFinishWriting(TProtocolData& P) {
   if (!P.FileOpen) return;
   std::int32_t saved = P.ProtocolError;
   bool failed = flushBuffer(P, P.LastOffset - P.BufferStart);
-  struct stat st{};
+  struct stat st {};
   if (::fstat(P.WorkFile, &st) == 0) {
     P.FileLength = static_cast<std::int32_t>(std::min<off_t>(st.st_size, 0x7FFFFFFF));
     P.FileDate = apPackFileTime(st.st_mtime);
@@ -789,7 +823,8 @@ std::uint32_t apCrc32OfFile(TProtocolData& P, const char* name, std::int32_t len
     if (left > 0 && static_cast<std::int64_t>(want) > left) want = static_cast<std::size_t>(left);
     ssize_t r = ::read(fd, buf.data(), want);
     if (r <= 0) break;
-    for (ssize_t i = 0; i < r; ++i) P.BlockCheck = apUpdateCrc32(buf[static_cast<std::size_t>(i)], P.BlockCheck);
+    for (ssize_t i = 0; i < r; ++i)
+      P.BlockCheck = apUpdateCrc32(buf[static_cast<std::size_t>(i)], P.BlockCheck);
     if (left > 0) left -= r;
   }
   ::close(fd);

@@ -20,23 +20,73 @@ class TSioCustomComPort;
 // Types
 // ---------------------------------------------------------------------------------------
 enum TProtocolType : std::uint8_t {
-  ptNoProtocol, ptXmodem, ptXmodemCRC, ptXmodem1K, ptXmodem1KG, ptYmodem, ptYmodemG,
-  ptZmodem, ptKermit, ptAscii, ptBPlus
+  ptNoProtocol,
+  ptXmodem,
+  ptXmodemCRC,
+  ptXmodem1K,
+  ptXmodem1KG,
+  ptYmodem,
+  ptYmodemG,
+  ptZmodem,
+  ptKermit,
+  ptAscii,
+  ptBPlus
 };
 enum TBlockCheckMethod : std::uint8_t { bcmNone, bcmChecksum, bcmChecksum2, bcmCrc16, bcmCrc32, bcmCrcK };
-enum TWriteFailAction : std::uint8_t { wfWriteNone, wfWriteFail, wfWriteRename, wfWriteAnyway, wfWriteResume };
+enum TWriteFailAction : std::uint8_t {
+  wfWriteNone,
+  wfWriteFail,
+  wfWriteRename,
+  wfWriteAnyway,
+  wfWriteResume
+};
 
 enum TXmodemState : std::uint8_t {
-  txInitial, txHandshake, txGetBlock, txWaitFreeSpace, txSendBlock, txDraining, txReplyPending,
-  txEndDrain, txFirstEndOfTransmit, txRestEndOfTransmit, txEotReply, txFinished, txDone,
-  rxInitial, rxWaitForHSReply, rxWaitForBlockStart, rxCollectBlock, rxProcessBlock,
-  rxFinishedSkip, rxFinished, rxDone
+  txInitial,
+  txHandshake,
+  txGetBlock,
+  txWaitFreeSpace,
+  txSendBlock,
+  txDraining,
+  txReplyPending,
+  txEndDrain,
+  txFirstEndOfTransmit,
+  txRestEndOfTransmit,
+  txEotReply,
+  txFinished,
+  txDone,
+  rxInitial,
+  rxWaitForHSReply,
+  rxWaitForBlockStart,
+  rxCollectBlock,
+  rxProcessBlock,
+  rxFinishedSkip,
+  rxFinished,
+  rxDone
 };
 enum TYmodemState : std::uint8_t {
-  tyInitial, tyHandshake, tyGetFileName, tySendFileName, tyDraining, tyReplyPending,
-  tyPrepXmodem, tySendXmodem, tyFinished, tyFinishDrain, tyDone,
-  ryInitial, ryDelay, ryWaitForHSReply, ryWaitForBlockStart, ryCollectBlock, ryProcessBlock,
-  ryOpenFile, ryPrepXmodem, ryReceiveXmodem, ryFinished, ryDone
+  tyInitial,
+  tyHandshake,
+  tyGetFileName,
+  tySendFileName,
+  tyDraining,
+  tyReplyPending,
+  tyPrepXmodem,
+  tySendXmodem,
+  tyFinished,
+  tyFinishDrain,
+  tyDone,
+  ryInitial,
+  ryDelay,
+  ryWaitForHSReply,
+  ryWaitForBlockStart,
+  ryCollectBlock,
+  ryProcessBlock,
+  ryOpenFile,
+  ryPrepXmodem,
+  ryReceiveXmodem,
+  ryFinished,
+  ryDone
 };
 
 // Option word bits.
@@ -184,8 +234,8 @@ struct TProtocolData {
   char FileMask[apMaxPath] = {};
   std::uint8_t* FileList = nullptr;
   struct {
-    std::string Directory;            // directory part of the mask, with its separator
-    std::vector<std::string> Names;   // matching names, in order
+    std::string Directory;           // directory part of the mask, with its separator
+    std::vector<std::string> Names;  // matching names, in order
     std::size_t Next = 0;
   } SearchRec;
   bool SearchOpen = false;

@@ -33,8 +33,13 @@ bool isStatus(UINT msg, std::uint32_t trigger, std::uint32_t handle) {
 bool runFailed(const TProtocolData& P) {
   if (P.ProtocolError != 0) return true;
   switch (P.ProtocolStatus) {
-    case psFileRejected: case psCantWriteFile: case psTimeout: case psProtocolError:
-    case psCancelRequested: case psSequenceError: case psAbortNoCarrier:
+    case psFileRejected:
+    case psCantWriteFile:
+    case psTimeout:
+    case psProtocolError:
+    case psCancelRequested:
+    case psSequenceError:
+    case psAbortNoCarrier:
       return true;
     default:
       return false;
@@ -229,11 +234,15 @@ void transmitPrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT m
     }
 
     switch (T.AsciiState) {
-      case taGetBlock: case taSendBlock: case taFinished: break;
+      case taGetBlock:
+      case taSendBlock:
+      case taFinished:
+        break;
       case taWaitFreeSpace:
         if (D.OutBuffFree() < P.BlockLength + 1) return;
         break;
-      default: return;
+      default:
+        return;
     }
     trigger = 0;
     msg = 0;
@@ -333,7 +342,8 @@ void receivePrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT ms
       case raFinished: {
         // Characters collected before a cancel or a carrier loss still go into the file.
         if (T.CollectCount > 0 && P.FileOpen && P.ProtocolError == 0) {
-          if (P.WriteBlock(P, P.DataBlock, T.CollectCount) && P.ProtocolError == 0) apProtocolError(P, ecCantWriteFile);
+          if (P.WriteBlock(P, P.DataBlock, T.CollectCount) && P.ProtocolError == 0)
+            apProtocolError(P, ecCantWriteFile);
           if (P.ProtocolError == 0) {
             P.BytesTransferred += static_cast<std::int32_t>(T.CollectCount);
             P.FileOffset += static_cast<std::int32_t>(T.CollectCount);
@@ -354,9 +364,15 @@ void receivePrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT ms
 
     bool more = false;
     switch (T.AsciiState) {
-      case raCollectBlock: more = D.CharReady(); break;
-      case raProcessBlock: case raFinished: more = true; break;
-      default: break;
+      case raCollectBlock:
+        more = D.CharReady();
+        break;
+      case raProcessBlock:
+      case raFinished:
+        more = true;
+        break;
+      default:
+        break;
     }
     if (!more) return;
     trigger = 0;

@@ -8,8 +8,19 @@
 #include "transfer/Swabspcl.h"
 
 enum TAsciiState : std::uint8_t {
-  taInitial, taGetBlock, taWaitFreeSpace, taSendBlock, taSendDelay, taFinishDrain, taFinished, taDone,
-  raInitial, raCollectBlock, raProcessBlock, raFinished, raDone
+  taInitial,
+  taGetBlock,
+  taWaitFreeSpace,
+  taSendBlock,
+  taSendDelay,
+  taFinishDrain,
+  taFinished,
+  taDone,
+  raInitial,
+  raCollectBlock,
+  raProcessBlock,
+  raFinished,
+  raDone
 };
 
 enum TAsciiEOLTranslation : std::uint8_t { aetNone, aetStrip, aetAddCRBefore, aetAddLFAfter };

@@ -59,8 +59,10 @@ void ConvertParams(TAnsiEmulator& e, char final) {
     e.emuParams[i] = v;
   }
   if (e.emuParamStr[0][0] == 0) {
-    if (final == 'J' || final == 'K') e.emuParams[0] = e.emuType == etVT52 ? 2 : 0;
-    else if (final == 'm') e.emuParams[0] = 0;
+    if (final == 'J' || final == 'K')
+      e.emuParams[0] = e.emuType == etVT52 ? 2 : 0;
+    else if (final == 'm')
+      e.emuParams[0] = 0;
   }
 }
 
@@ -70,22 +72,52 @@ void SelectGraphicRendition(TAnsiEmulator& e, TEmuCommandLo& cmd) {
   for (int i = 0; i < count; ++i) {
     int p = e.emuParams[i];
     switch (p) {
-      case 0: cmd.FgColor = 7; cmd.BkColor = 0; e.emuAttr = 0; break;
-      case 1: e.emuAttr |= eattrBold; break;
-      case 4: e.emuAttr |= eattrUnderline; break;
-      case 5: e.emuAttr |= eattrBlink; break;
-      case 7: e.emuAttr |= eattrReverse; break;
-      case 8: e.emuAttr |= eattrInvisible; break;
-      case 22: e.emuAttr &= static_cast<std::uint8_t>(~eattrBold); break;
-      case 24: e.emuAttr &= static_cast<std::uint8_t>(~eattrUnderline); break;
-      case 25: e.emuAttr &= static_cast<std::uint8_t>(~eattrBlink); break;
-      case 27: e.emuAttr &= static_cast<std::uint8_t>(~eattrReverse); break;
-      case 28: e.emuAttr &= static_cast<std::uint8_t>(~eattrInvisible); break;
-      case 39: cmd.FgColor = 7; break;
-      case 49: cmd.BkColor = 0; break;
+      case 0:
+        cmd.FgColor = 7;
+        cmd.BkColor = 0;
+        e.emuAttr = 0;
+        break;
+      case 1:
+        e.emuAttr |= eattrBold;
+        break;
+      case 4:
+        e.emuAttr |= eattrUnderline;
+        break;
+      case 5:
+        e.emuAttr |= eattrBlink;
+        break;
+      case 7:
+        e.emuAttr |= eattrReverse;
+        break;
+      case 8:
+        e.emuAttr |= eattrInvisible;
+        break;
+      case 22:
+        e.emuAttr &= static_cast<std::uint8_t>(~eattrBold);
+        break;
+      case 24:
+        e.emuAttr &= static_cast<std::uint8_t>(~eattrUnderline);
+        break;
+      case 25:
+        e.emuAttr &= static_cast<std::uint8_t>(~eattrBlink);
+        break;
+      case 27:
+        e.emuAttr &= static_cast<std::uint8_t>(~eattrReverse);
+        break;
+      case 28:
+        e.emuAttr &= static_cast<std::uint8_t>(~eattrInvisible);
+        break;
+      case 39:
+        cmd.FgColor = 7;
+        break;
+      case 49:
+        cmd.BkColor = 0;
+        break;
       default:
-        if (p >= 30 && p <= 37) cmd.FgColor = static_cast<std::uint8_t>(p - 30);
-        else if (p >= 40 && p <= 47) cmd.BkColor = static_cast<std::uint8_t>(p - 40);
+        if (p >= 30 && p <= 37)
+          cmd.FgColor = static_cast<std::uint8_t>(p - 30);
+        else if (p >= 40 && p <= 47)
+          cmd.BkColor = static_cast<std::uint8_t>(p - 40);
         break;
     }
   }
@@ -103,62 +135,166 @@ void SetCmd(TEmuCommandLo& cmd, std::uint8_t code, std::int32_t x, std::int32_t 
 void AnsiFinal(TAnsiEmulator& e, char c, TEmuCommandLo& cmd) {
   std::int32_t p1 = e.emuParams[0], p2 = e.emuParams[1];
   switch (c) {
-    case '@': SetCmd(cmd, 66, p1, 0); break;
-    case 'A': SetCmd(cmd, 3, 0, p1); break;
-    case 'B': case 'e': SetCmd(cmd, 4, 0, p1); break;
-    case 'C': case 'a': SetCmd(cmd, 5, p1, 0); break;
-    case 'D': SetCmd(cmd, 6, p1, 0); break;
-    case 'E': SetCmd(cmd, 35, 0, p1); break;
-    case 'F': SetCmd(cmd, 36, 0, p1); break;
-    case 'G': case '`': SetCmd(cmd, 33, p1, 0); break;
-    case 'H': case 'f': SetCmd(cmd, 2, p2, p1); break;
-    case 'I': SetCmd(cmd, 34, p1, 0); break;
-    case 'J': SetCmd(cmd, 50, p1, 0); break;
-    case 'K': SetCmd(cmd, 52, p1, 1); break;
-    case 'L': SetCmd(cmd, 67, 0, p1); break;
-    case 'M': SetCmd(cmd, 45, 0, p1); break;
-    case 'N': SetCmd(cmd, 51, p1, 0); break;
-    case 'O': SetCmd(cmd, 47, p1, 0); break;
-    case 'P': SetCmd(cmd, 43, p1, 0); break;
-    case 'Q': SetCmd(cmd, 93, p1, 0); break;
-    case 'R': SetCmd(cmd, 37, p2, p1); break;
-    case 'S': SetCmd(cmd, 105, 0, p1); break;
-    case 'T': SetCmd(cmd, 92, 0, p1); break;
-    case 'U': SetCmd(cmd, 77, 0, p1); break;
-    case 'V': SetCmd(cmd, 82, 0, p1); break;
-    case 'W': SetCmd(cmd, 39, p1, 0); break;
-    case 'X': SetCmd(cmd, 49, p1, 0); break;
-    case 'Y': SetCmd(cmd, 40, 0, p1); break;
-    case 'Z': SetCmd(cmd, 31, p1, 0); break;
-    case 'b': SetCmd(cmd, 87, p1, 0); break;
-    case 'c': SetCmd(cmd, 41, p1, 1); break;  // answered like a VT100, not with the VT52 reply
-    case 'd': SetCmd(cmd, 111, 0, p1); break;
-    case 'g': SetCmd(cmd, 106, p1, 0); break;
-    case 'h': SetCmd(cmd, 13, p1, 0); break;
-    case 'i': SetCmd(cmd, 74, p1, 0); break;
-    case 'l': SetCmd(cmd, 90, p1, 0); break;
-    case 'm': SelectGraphicRendition(e, cmd); break;
-    case 'n': SetCmd(cmd, 19, p1, 0); break;
-    case 'o': SetCmd(cmd, 42, p1, 0); break;
-    case 's': cmd.Cmd = 17; break;
-    case 'u': cmd.Cmd = 18; break;
-    default: break;  // unknown: the character is written
+    case '@':
+      SetCmd(cmd, 66, p1, 0);
+      break;
+    case 'A':
+      SetCmd(cmd, 3, 0, p1);
+      break;
+    case 'B':
+    case 'e':
+      SetCmd(cmd, 4, 0, p1);
+      break;
+    case 'C':
+    case 'a':
+      SetCmd(cmd, 5, p1, 0);
+      break;
+    case 'D':
+      SetCmd(cmd, 6, p1, 0);
+      break;
+    case 'E':
+      SetCmd(cmd, 35, 0, p1);
+      break;
+    case 'F':
+      SetCmd(cmd, 36, 0, p1);
+      break;
+    case 'G':
+    case '`':
+      SetCmd(cmd, 33, p1, 0);
+      break;
+    case 'H':
+    case 'f':
+      SetCmd(cmd, 2, p2, p1);
+      break;
+    case 'I':
+      SetCmd(cmd, 34, p1, 0);
+      break;
+    case 'J':
+      SetCmd(cmd, 50, p1, 0);
+      break;
+    case 'K':
+      SetCmd(cmd, 52, p1, 1);
+      break;
+    case 'L':
+      SetCmd(cmd, 67, 0, p1);
+      break;
+    case 'M':
+      SetCmd(cmd, 45, 0, p1);
+      break;
+    case 'N':
+      SetCmd(cmd, 51, p1, 0);
+      break;
+    case 'O':
+      SetCmd(cmd, 47, p1, 0);
+      break;
+    case 'P':
+      SetCmd(cmd, 43, p1, 0);
+      break;
+    case 'Q':
+      SetCmd(cmd, 93, p1, 0);
+      break;
+    case 'R':
+      SetCmd(cmd, 37, p2, p1);
+      break;
+    case 'S':
+      SetCmd(cmd, 105, 0, p1);
+      break;
+    case 'T':
+      SetCmd(cmd, 92, 0, p1);
+      break;
+    case 'U':
+      SetCmd(cmd, 77, 0, p1);
+      break;
+    case 'V':
+      SetCmd(cmd, 82, 0, p1);
+      break;
+    case 'W':
+      SetCmd(cmd, 39, p1, 0);
+      break;
+    case 'X':
+      SetCmd(cmd, 49, p1, 0);
+      break;
+    case 'Y':
+      SetCmd(cmd, 40, 0, p1);
+      break;
+    case 'Z':
+      SetCmd(cmd, 31, p1, 0);
+      break;
+    case 'b':
+      SetCmd(cmd, 87, p1, 0);
+      break;
+    case 'c':
+      SetCmd(cmd, 41, p1, 1);
+      break;  // answered like a VT100, not with the VT52 reply
+    case 'd':
+      SetCmd(cmd, 111, 0, p1);
+      break;
+    case 'g':
+      SetCmd(cmd, 106, p1, 0);
+      break;
+    case 'h':
+      SetCmd(cmd, 13, p1, 0);
+      break;
+    case 'i':
+      SetCmd(cmd, 74, p1, 0);
+      break;
+    case 'l':
+      SetCmd(cmd, 90, p1, 0);
+      break;
+    case 'm':
+      SelectGraphicRendition(e, cmd);
+      break;
+    case 'n':
+      SetCmd(cmd, 19, p1, 0);
+      break;
+    case 'o':
+      SetCmd(cmd, 42, p1, 0);
+      break;
+    case 's':
+      cmd.Cmd = 17;
+      break;
+    case 'u':
+      cmd.Cmd = 18;
+      break;
+    default:
+      break;  // unknown: the character is written
   }
 }
 
 void Vt100Final(TAnsiEmulator& e, char c, TEmuCommandLo& cmd) {
   std::int32_t p1 = e.emuParams[0], p2 = e.emuParams[1];
   switch (c) {
-    case 'A': SetCmd(cmd, 3, 0, p1); break;
-    case 'B': SetCmd(cmd, 4, 0, p1); break;
-    case 'C': SetCmd(cmd, 5, p1, 0); break;
-    case 'D': SetCmd(cmd, 6, p1, 0); break;
-    case 'H': case 'f': SetCmd(cmd, 2, p2, p1); break;
-    case 'J': SetCmd(cmd, 50, p1, 1); break;
-    case 'K': SetCmd(cmd, 52, p1, 0); break;
-    case 'L': SetCmd(cmd, 67, 0, p1); break;
-    case 'M': SetCmd(cmd, 45, 0, p1); break;
-    case 'R': SetCmd(cmd, 37, p2, p1); break;
+    case 'A':
+      SetCmd(cmd, 3, 0, p1);
+      break;
+    case 'B':
+      SetCmd(cmd, 4, 0, p1);
+      break;
+    case 'C':
+      SetCmd(cmd, 5, p1, 0);
+      break;
+    case 'D':
+      SetCmd(cmd, 6, p1, 0);
+      break;
+    case 'H':
+    case 'f':
+      SetCmd(cmd, 2, p2, p1);
+      break;
+    case 'J':
+      SetCmd(cmd, 50, p1, 1);
+      break;
+    case 'K':
+      SetCmd(cmd, 52, p1, 0);
+      break;
+    case 'L':
+      SetCmd(cmd, 67, 0, p1);
+      break;
+    case 'M':
+      SetCmd(cmd, 45, 0, p1);
+      break;
+    case 'R':
+      SetCmd(cmd, 37, p2, p1);
+      break;
     case 'c':
       if (e.emuParamStr[0][0] != 0 && p1 == 0) SetCmd(cmd, 41, 0, 1);
       break;
@@ -166,25 +302,43 @@ void Vt100Final(TAnsiEmulator& e, char c, TEmuCommandLo& cmd) {
     case 'l': {
       std::uint8_t code = 1;
       switch (p1) {
-        case 2: code = 71; break;
-        case 3: code = 38; break;
-        case 4: code = 69; break;
-        case 20: code = 72; break;
-        default: break;
+        case 2:
+          code = 71;
+          break;
+        case 3:
+          code = 38;
+          break;
+        case 4:
+          code = 69;
+          break;
+        case 20:
+          code = 72;
+          break;
+        default:
+          break;
       }
       if (code != 1) SetCmd(cmd, code, c == 'h' ? 1 : 0, 0);
       break;
     }
-    case 'i': SetCmd(cmd, 74, p1, 0); break;
-    case 'm': SelectGraphicRendition(e, cmd); break;
-    case 'n': SetCmd(cmd, 19, p1, 0); break;
-    case 'q': cmd.Cmd = 0; break;
+    case 'i':
+      SetCmd(cmd, 74, p1, 0);
+      break;
+    case 'm':
+      SelectGraphicRendition(e, cmd);
+      break;
+    case 'n':
+      SetCmd(cmd, 19, p1, 0);
+      break;
+    case 'q':
+      cmd.Cmd = 0;
+      break;
     case 'r':
       // An omitted bottom margin means the bottom of the screen (0 here; the buffer fills
       // in its page height), not line 1.
       SetCmd(cmd, 113, p1, e.emuParamStr[1][0] ? p2 : 0);
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -195,51 +349,130 @@ void EscapeFinal(TAnsiEmulator& e, char c, TEmuCommandLo& cmd) {
     if (!vt100) cmd.Cmd = code;
   };
   switch (c) {
-    case '7': if (vt100) cmd.Cmd = 17; break;
-    case '8': if (vt100) cmd.Cmd = 18; break;
-    case '=': case '>': if (vt100) cmd.Cmd = 0; break;
-    case 'D': SetCmd(cmd, 4, 0, 1); break;
-    case 'E': cmd.Cmd = 76; break;
-    case 'F': ansiOnly(102); break;
-    case 'G': ansiOnly(56); break;
-    case 'H': cmd.Cmd = 65; break;
-    case 'I': ansiOnly(64); break;
-    case 'J': ansiOnly(112); break;
-    case 'K': ansiOnly(79); break;
-    case 'L': ansiOnly(80); break;
-    case 'M': cmd.Cmd = 88; break;
-    case 'N': ansiOnly(100); break;
-    case 'O': ansiOnly(101); break;
-    case 'P': ansiOnly(44); break;
-    case 'Q': ansiOnly(83); break;
-    case 'R': ansiOnly(84); break;
-    case 'S': ansiOnly(104); break;
-    case 'T': ansiOnly(32); break;
-    case 'U': ansiOnly(75); break;
-    case 'V': ansiOnly(95); break;
-    case 'W': ansiOnly(54); break;
-    case 'Z': if (vt100) SetCmd(cmd, 41, 0, 1); break;
-    case '\\': ansiOnly(103); break;
-    case '^': ansiOnly(81); break;
-    case 'a': ansiOnly(68); break;
-    case 'b': ansiOnly(53); break;
-    case 'c': cmd.Cmd = 89; break;
-    default: break;
+    case '7':
+      if (vt100) cmd.Cmd = 17;
+      break;
+    case '8':
+      if (vt100) cmd.Cmd = 18;
+      break;
+    case '=':
+    case '>':
+      if (vt100) cmd.Cmd = 0;
+      break;
+    case 'D':
+      SetCmd(cmd, 4, 0, 1);
+      break;
+    case 'E':
+      cmd.Cmd = 76;
+      break;
+    case 'F':
+      ansiOnly(102);
+      break;
+    case 'G':
+      ansiOnly(56);
+      break;
+    case 'H':
+      cmd.Cmd = 65;
+      break;
+    case 'I':
+      ansiOnly(64);
+      break;
+    case 'J':
+      ansiOnly(112);
+      break;
+    case 'K':
+      ansiOnly(79);
+      break;
+    case 'L':
+      ansiOnly(80);
+      break;
+    case 'M':
+      cmd.Cmd = 88;
+      break;
+    case 'N':
+      ansiOnly(100);
+      break;
+    case 'O':
+      ansiOnly(101);
+      break;
+    case 'P':
+      ansiOnly(44);
+      break;
+    case 'Q':
+      ansiOnly(83);
+      break;
+    case 'R':
+      ansiOnly(84);
+      break;
+    case 'S':
+      ansiOnly(104);
+      break;
+    case 'T':
+      ansiOnly(32);
+      break;
+    case 'U':
+      ansiOnly(75);
+      break;
+    case 'V':
+      ansiOnly(95);
+      break;
+    case 'W':
+      ansiOnly(54);
+      break;
+    case 'Z':
+      if (vt100) SetCmd(cmd, 41, 0, 1);
+      break;
+    case '\\':
+      ansiOnly(103);
+      break;
+    case '^':
+      ansiOnly(81);
+      break;
+    case 'a':
+      ansiOnly(68);
+      break;
+    case 'b':
+      ansiOnly(53);
+      break;
+    case 'c':
+      cmd.Cmd = 89;
+      break;
+    default:
+      break;
   }
 }
 
 void Vt52Escape(char c, TEmuCommandLo& cmd) {
   switch (c) {
-    case 'A': SetCmd(cmd, 3, 0, 1); break;
-    case 'B': SetCmd(cmd, 4, 0, 1); break;
-    case 'C': SetCmd(cmd, 5, 1, 0); break;
-    case 'D': SetCmd(cmd, 6, 1, 0); break;
-    case 'H': SetCmd(cmd, 2, 1, 1); break;
-    case 'J': SetCmd(cmd, 50, 2, 0); break;
-    case 'K': SetCmd(cmd, 52, 2, 0); break;
-    case 'Z': SetCmd(cmd, 41, 0, 0); break;
-    case 'c': cmd.Cmd = 89; break;
-    default: break;
+    case 'A':
+      SetCmd(cmd, 3, 0, 1);
+      break;
+    case 'B':
+      SetCmd(cmd, 4, 0, 1);
+      break;
+    case 'C':
+      SetCmd(cmd, 5, 1, 0);
+      break;
+    case 'D':
+      SetCmd(cmd, 6, 1, 0);
+      break;
+    case 'H':
+      SetCmd(cmd, 2, 1, 1);
+      break;
+    case 'J':
+      SetCmd(cmd, 50, 2, 0);
+      break;
+    case 'K':
+      SetCmd(cmd, 52, 2, 0);
+      break;
+    case 'Z':
+      SetCmd(cmd, 41, 0, 0);
+      break;
+    case 'c':
+      cmd.Cmd = 89;
+      break;
+    default:
+      break;
   }
 }
 
@@ -295,10 +528,19 @@ void aeProcessAnsiChar(TAnsiEmulator* emulator, char c, TEmuCommandLo& command) 
   switch (e.emuParserState) {
     case GotNone:
       switch (c) {
-        case 9: command.Cmd = 21; break;
-        case 12: SetCmd(command, 9, 2, 0); break;
-        case 14: case 15: command.Cmd = 0; break;
-        case 27: e.emuParserState = GotEscape; break;
+        case 9:
+          command.Cmd = 21;
+          break;
+        case 12:
+          SetCmd(command, 9, 2, 0);
+          break;
+        case 14:
+        case 15:
+          command.Cmd = 0;
+          break;
+        case 27:
+          e.emuParserState = GotEscape;
+          break;
         default:
           command.Cmd = 1;
           e.emuIndex = 0;
@@ -317,8 +559,10 @@ void aeProcessAnsiChar(TAnsiEmulator* emulator, char c, TEmuCommandLo& command) 
         break;
       }
       command.Cmd = 1;
-      if (e.emuType == etVT52) Vt52Escape(c, command);
-      else EscapeFinal(e, c, command);
+      if (e.emuType == etVT52)
+        Vt52Escape(c, command);
+      else
+        EscapeFinal(e, c, command);
       ResetParser(e);
       break;
 
@@ -340,8 +584,10 @@ void aeProcessAnsiChar(TAnsiEmulator* emulator, char c, TEmuCommandLo& command) 
       } else {
         ConvertParams(e, c);
         command.Cmd = 1;
-        if (e.emuType == etVT100) Vt100Final(e, c, command);
-        else AnsiFinal(e, c, command);
+        if (e.emuType == etVT100)
+          Vt100Final(e, c, command);
+        else
+          AnsiFinal(e, c, command);
         ResetParser(e);
       }
       break;

@@ -41,14 +41,14 @@ constexpr int MaxOtherLen = 11;
 
 // One command for the terminal buffer.
 struct TEmuCommandLo {
-  char Ch = 0;                  // the character just processed
-  std::uint8_t Cmd = 0;         // command code
-  std::uint8_t X = 0;           // first parameter
-  std::uint8_t Y = 0;           // second parameter
-  std::uint8_t FgColor = 7;     // colour indices 0..15
+  char Ch = 0;               // the character just processed
+  std::uint8_t Cmd = 0;      // command code
+  std::uint8_t X = 0;        // first parameter
+  std::uint8_t Y = 0;        // second parameter
+  std::uint8_t FgColor = 7;  // colour indices 0..15
   std::uint8_t BkColor = 0;
-  std::uint8_t ExtAttr = 0;     // attribute flags
-  std::uint8_t Emulation = 0;   // the TEmulatorType that made the command
+  std::uint8_t ExtAttr = 0;                   // attribute flags
+  std::uint8_t Emulation = 0;                 // the TEmulatorType that made the command
   unsigned char Other[MaxOtherLen + 1] = {};  // short string, length byte first
 
   std::string OtherText() const { return std::string(reinterpret_cast<const char*>(Other + 1), Other[0]); }

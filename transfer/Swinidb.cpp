@@ -1,14 +1,15 @@
 // INI-file record database and the private-profile routines under it.
 #include "transfer/Swinidb.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/Text.h"
 #include "serial/Sioexcept.h"
@@ -62,7 +63,8 @@ bool ReadContent(const std::string& path, TIniContent& content) {
     if (line.empty() || line[0] == ';') continue;
     if (line.front() == '[') {
       std::size_t close = line.find(']');
-      content.push_back({Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1)), {}});
+      content.push_back(
+          {Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1)), {}});
       continue;
     }
     std::size_t eq = line.find('=');
@@ -167,13 +169,15 @@ bool IniEraseSection(const std::string& fileName, std::string_view section) {
   std::string path = IniResolveFileName(fileName);
   TIniContent c;
   if (!ReadContent(path, c)) return false;
-  auto it = std::remove_if(c.begin(), c.end(), [&](const TIniSection& s) { return SameText(s.Name, section); });
+  auto it =
+      std::remove_if(c.begin(), c.end(), [&](const TIniSection& s) { return SameText(s.Name, section); });
   if (it == c.end()) return true;
   c.erase(it, c.end());
   return WriteContent(path, c);
 }
 
-std::optional<std::vector<std::string>> IniSectionKeys(const std::string& fileName, std::string_view section) {
+std::optional<std::vector<std::string>> IniSectionKeys(const std::string& fileName,
+                                                       std::string_view section) {
   TIniContent c;
   if (!ReadContent(IniResolveFileName(fileName), c)) return std::nullopt;
   TIniSection* s = FindSection(c, section);
@@ -249,8 +253,10 @@ bool WriteFields(TIniDatabase* db, const std::string& section, const std::uint8_
       bool ok;
       if (text.empty()) {
         // an empty value removes the key, unless it holds the empty marker "#"
-        if (IniReadString(db->FName, section, f.Name, "") == "#") ok = true;
-        else ok = IniWriteString(db->FName, section, f.Name, std::nullopt);
+        if (IniReadString(db->FName, section, f.Name, "") == "#")
+          ok = true;
+        else
+          ok = IniWriteString(db->FName, section, f.Name, std::nullopt);
       } else {
         ok = IniWriteString(db->FName, section, f.Name, text);
       }
@@ -318,8 +324,10 @@ int iPrepareIniDatabase(TIniDatabase* database, const std::uint8_t* defaults) {
     for (const auto& f : database->Fields) {
       if (!f.IsIndex) {
         std::string v = IniReadString(database->FName, DefaultsSection, f.Name, "");
-        if (f.IsString) PutString(database->Defaults.data(), ofs, f.Size, v == "#" ? "" : v);
-        else PutInt(database->Defaults.data(), ofs, StrToIntDef(v, 0));
+        if (f.IsString)
+          PutString(database->Defaults.data(), ofs, f.Size, v == "#" ? "" : v);
+        else
+          PutInt(database->Defaults.data(), ofs, StrToIntDef(v, 0));
       }
       ofs += f.Size;
     }
@@ -445,7 +453,8 @@ int iReadFromIni(TIniDatabase* database, std::uint8_t* record, const std::string
       std::string v = IniReadString(fileName, section, f.Name, def ? StringAt(def, ofs, f.Size) : "");
       PutString(record, ofs, f.Size, v == "#" ? "" : v);
     } else {
-      PutInt(record, ofs, StrToIntDef(IniReadString(fileName, section, f.Name, ""), def ? IntAt(def, ofs) : 0));
+      PutInt(record, ofs,
+             StrToIntDef(IniReadString(fileName, section, f.Name, ""), def ? IntAt(def, ofs) : 0));
     }
     ofs += f.Size;
   }
@@ -470,7 +479,8 @@ void iSetStringField(const TIniDatabase* database, std::uint8_t* record, const s
     }
 }
 
-std::string iGetStringField(const TIniDatabase* database, const std::uint8_t* record, const std::string& name) {
+std::string iGetStringField(const TIniDatabase* database, const std::uint8_t* record,
+                            const std::string& name) {
   for (const auto& f : database->Fields)
     if (SameText(f.Name, name) && f.IsString) return StringAt(record, iFieldOffset(database, name), f.Size);
   return {};

@@ -76,5 +76,7 @@ int iReadFromIni(TIniDatabase* database, std::uint8_t* record, const std::string
 
 // Field access within a record image (helpers for callers that build images).
 int iFieldOffset(const TIniDatabase* database, const std::string& name);
-void iSetStringField(const TIniDatabase* database, std::uint8_t* record, const std::string& name, std::string_view value);
-std::string iGetStringField(const TIniDatabase* database, const std::uint8_t* record, const std::string& name);
+void iSetStringField(const TIniDatabase* database, std::uint8_t* record, const std::string& name,
+                     std::string_view value);
+std::string iGetStringField(const TIniDatabase* database, const std::uint8_t* record,
+                            const std::string& name);

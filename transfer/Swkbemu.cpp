@@ -108,7 +108,8 @@ int kbUpdKeyEmuRecord(TKeyEmulator* emulator) {
     const TKeyEntry& k = emulator->Keys[i - 1];
     std::string text;
     if (k.KeyCode != 0 && !k.Value.empty())
-      text = (std::to_string(k.KeyCode) + "," + std::to_string(k.ShiftMap) + "," + k.Value).substr(0, MaxKeyValueLen);
+      text = (std::to_string(k.KeyCode) + "," + std::to_string(k.ShiftMap) + "," + k.Value)
+                 .substr(0, MaxKeyValueLen);
     iSetStringField(db, record.data(), KeyFieldName(i), text);
   }
   return iUpdIniRecord(db, emulator->EmuType, record.data());
@@ -117,7 +118,8 @@ int kbUpdKeyEmuRecord(TKeyEmulator* emulator) {
 void kbProcessKey(TKeyEmulator* emulator, std::uint16_t key, TKeyEmuCommandLo& command) {
   command.Extended = 0;
   command.KeyMapped = 0;
-  if (key == VK_SHIFT || key == VK_CONTROL || key == VK_MENU || key == VK_CAPITAL || key == VK_NUMLOCK) return;
+  if (key == VK_SHIFT || key == VK_CONTROL || key == VK_MENU || key == VK_CAPITAL || key == VK_NUMLOCK)
+    return;
   command.KeyCode = key;
   std::uint16_t map = 0;
   if (command.KeyboardState[VK_CONTROL] < 2) map |= smCtrlUp;

@@ -113,7 +113,8 @@ void TBuffer::bWriteReply(std::string_view text) {
 
 void TBuffer::bMoveCaret() {
   if (CaretShown)
-    WindowSetCaret((static_cast<int>(CurCol) - LeftCol) * CharWidth, (static_cast<int>(CurRow) - TopRow) * CharHeight);
+    WindowSetCaret((static_cast<int>(CurCol) - LeftCol) * CharWidth,
+                   (static_cast<int>(CurRow) - TopRow) * CharHeight);
 }
 
 void TBuffer::bInvalidateChar(int column, int row) {
@@ -192,8 +193,7 @@ void TBuffer::bForcePaint() {
       band.Bottom = RegionBottom * CharHeight;
     }
     WindowScroll(PendingScrollX, PendingScrollY, band);
-    if (PendingScrollY < 0)
-      WindowInvalidate({band.Left, band.Bottom - CharHeight, band.Right, band.Bottom});
+    if (PendingScrollY < 0) WindowInvalidate({band.Left, band.Bottom - CharHeight, band.Right, band.Bottom});
     bUpdateScrollThumb(true);
     bUpdateScrollThumb(false);
     PendingScrollX = PendingScrollY = 0;
@@ -235,7 +235,8 @@ void TBuffer::BlankRows(int firstRow, int count) {
 
 void TBuffer::MoveCells(std::size_t dest, std::size_t src, std::size_t count) {
   if (src >= CellCount || dest >= CellCount) return;
-  count = std::min({count, static_cast<std::size_t>(CellCount) - src, static_cast<std::size_t>(CellCount) - dest});
+  count = std::min(
+      {count, static_cast<std::size_t>(CellCount) - src, static_cast<std::size_t>(CellCount) - dest});
   if (count == 0) return;
   for (auto* plane : {&Chars, &Colors, &BaseColors, &Attrs})
     std::memmove(plane->data() + dest, plane->data() + src, count);
@@ -445,7 +446,8 @@ void TBuffer::bClearVerticalTabStop(std::uint8_t pos) {
   bSortTabBuffer(VertTabs, VertTabSlots);
 }
 
-std::uint8_t TBuffer::bGetNextTabStop(std::uint8_t start, int count, int length, const std::uint8_t* table) const {
+std::uint8_t TBuffer::bGetNextTabStop(std::uint8_t start, int count, int length,
+                                      const std::uint8_t* table) const {
   std::uint8_t last = 0;
   int found = 0;
   for (int i = 0; i < length; ++i) {
@@ -458,7 +460,8 @@ std::uint8_t TBuffer::bGetNextTabStop(std::uint8_t start, int count, int length,
   return found ? last : start;
 }
 
-std::uint8_t TBuffer::bGetPrevTabStop(std::uint8_t start, int count, int length, const std::uint8_t* table) const {
+std::uint8_t TBuffer::bGetPrevTabStop(std::uint8_t start, int count, int length,
+                                      const std::uint8_t* table) const {
   std::uint8_t leftmost = 0;
   int found = 0;
   for (int i = length - 1; i >= 0; --i) {
@@ -477,7 +480,8 @@ std::uint8_t TBuffer::bGetPrevTabStop(std::uint8_t start, int count, int length,
 void TBuffer::ResetHorizontalTabs() {
   std::memset(HorizTabs, 0, sizeof HorizTabs);
   int stops = std::min(VisCols / 8, HorizTabSlots);
-  for (int i = 0; i < stops; ++i) HorizTabs[HorizTabSlots - stops + i] = static_cast<std::uint8_t>((i + 1) * 8);
+  for (int i = 0; i < stops; ++i)
+    HorizTabs[HorizTabSlots - stops + i] = static_cast<std::uint8_t>((i + 1) * 8);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -489,10 +493,17 @@ void TBuffer::EraseInDisplay(std::uint8_t x, std::uint8_t y) {
   if (y == 1 && (Attr & eattrReverse)) BkColor = FgColor;
   std::size_t cur = Cell(CurCol, CurRow);
   switch (x) {
-    case 0: BlankRange(cur, CellCount); break;
-    case 1: BlankRange(0, cur + 1); break;
-    case 2: bClearScreen(); break;
-    default: break;
+    case 0:
+      BlankRange(cur, CellCount);
+      break;
+    case 1:
+      BlankRange(0, cur + 1);
+      break;
+    case 2:
+      bClearScreen();
+      break;
+    default:
+      break;
   }
   BkColor = savedBk;
 }
@@ -502,10 +513,17 @@ void TBuffer::EraseInLine(std::uint8_t x, std::uint8_t y) {
   if (y == 1 && (Attr & eattrReverse)) BkColor = FgColor;
   std::size_t lineStart = Cell(0, CurRow), cur = Cell(CurCol, CurRow), lineEnd = lineStart + Columns;
   switch (x) {
-    case 0: BlankRange(cur, lineEnd); break;
-    case 1: BlankRange(lineStart, cur + 1); break;
-    case 2: BlankRange(lineStart, lineEnd); break;
-    default: break;
+    case 0:
+      BlankRange(cur, lineEnd);
+      break;
+    case 1:
+      BlankRange(lineStart, cur + 1);
+      break;
+    case 2:
+      BlankRange(lineStart, lineEnd);
+      break;
+    default:
+      break;
   }
   BkColor = savedBk;
 }
@@ -601,7 +619,8 @@ void TBuffer::ExecuteCommand() {
       int oldSr = ScreenRow();
       int y = std::min<int>(Y, CurRow);
       int newSr = oldSr - y;
-      InScrollRegion = (oldSr >= RegionTop && oldSr <= RegionBottom) || (RegionTop > newSr && RegionTop < oldSr);
+      InScrollRegion =
+          (oldSr >= RegionTop && oldSr <= RegionBottom) || (RegionTop > newSr && RegionTop < oldSr);
       newSr = std::max(newSr, InScrollRegion ? static_cast<int>(RegionTop) : 1);
       CurRow = static_cast<std::uint16_t>(std::max(0, TopRow + newSr - 1));
       bMoveCaret();
@@ -628,10 +647,16 @@ void TBuffer::ExecuteCommand() {
       CurCol = static_cast<std::uint16_t>(CurCol - std::min<int>(X, CurCol));
       bMoveCaret();
       break;
-    case 7: case 8: case 9: case 50:
+    case 7:
+    case 8:
+    case 9:
+    case 50:
       EraseInDisplay(cmd.X, cmd.Y);
       break;
-    case 10: case 11: case 12: case 52:
+    case 10:
+    case 11:
+    case 12:
+    case 52:
       EraseInLine(cmd.X, cmd.Y);
       break;
     case 16:
@@ -683,13 +708,15 @@ void TBuffer::ExecuteCommand() {
       for (int i = 1; i <= cmd.Other[0] && i <= MaxOtherLen; ++i) bWriteChar(static_cast<char>(cmd.Other[i]));
       break;
     case 21: {
-      std::uint8_t s = bGetNextTabStop(static_cast<std::uint8_t>(std::min<int>(CurCol, 255)), 1, HorizTabSlots, HorizTabs);
+      std::uint8_t s =
+          bGetNextTabStop(static_cast<std::uint8_t>(std::min<int>(CurCol, 255)), 1, HorizTabSlots, HorizTabs);
       CurCol = std::min<std::uint16_t>(s, static_cast<std::uint16_t>(Columns - 1));
       bMoveCaret();
       break;
     }
     case 31: {
-      std::uint8_t s = bGetPrevTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255)), X, HorizTabSlots, HorizTabs);
+      std::uint8_t s =
+          bGetPrevTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255)), X, HorizTabSlots, HorizTabs);
       CurCol = static_cast<std::uint16_t>(std::clamp(s - 1, 0, Columns - 1));
       bMoveCaret();
       break;
@@ -699,7 +726,8 @@ void TBuffer::ExecuteCommand() {
       bMoveCaret();
       break;
     case 34: {
-      std::uint8_t s = bGetNextTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255)), X, HorizTabSlots, HorizTabs);
+      std::uint8_t s =
+          bGetNextTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255)), X, HorizTabSlots, HorizTabs);
       CurCol = static_cast<std::uint16_t>(std::clamp(s - 1, 0, Columns - 1));
       bMoveCaret();
       break;
@@ -707,7 +735,8 @@ void TBuffer::ExecuteCommand() {
     case 35: {
       int y = Y == 0 ? 1 : Y;
       // the host moves the cursor within its screen only
-      if (CurRow + y < Rows) CurRow = static_cast<std::uint16_t>(std::max<int>(CurRow, std::min(CurRow + y, screenLast)));
+      if (CurRow + y < Rows)
+        CurRow = static_cast<std::uint16_t>(std::max<int>(CurRow, std::min(CurRow + y, screenLast)));
       CurCol = static_cast<std::uint16_t>(LeftCol);
       bMoveCaret();
       break;
@@ -725,13 +754,27 @@ void TBuffer::ExecuteCommand() {
       break;
     case 39:
       switch (X) {
-        case 0: bSetHorizontalTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255))); break;
-        case 1: bSetVerticalTabStop(static_cast<std::uint8_t>(std::min<int>(CurRow + 1, PageHeight))); break;
-        case 2: bClearHorizontalTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255))); break;
-        case 3: bClearVerticalTabStop(static_cast<std::uint8_t>(std::min<int>(CurRow + 1, PageHeight))); break;
-        case 4: case 5: ResetHorizontalTabs(); break;
-        case 6: std::memset(VertTabs, 0, sizeof VertTabs); break;
-        default: break;
+        case 0:
+          bSetHorizontalTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255)));
+          break;
+        case 1:
+          bSetVerticalTabStop(static_cast<std::uint8_t>(std::min<int>(CurRow + 1, PageHeight)));
+          break;
+        case 2:
+          bClearHorizontalTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255)));
+          break;
+        case 3:
+          bClearVerticalTabStop(static_cast<std::uint8_t>(std::min<int>(CurRow + 1, PageHeight)));
+          break;
+        case 4:
+        case 5:
+          ResetHorizontalTabs();
+          break;
+        case 6:
+          std::memset(VertTabs, 0, sizeof VertTabs);
+          break;
+        default:
+          break;
       }
       break;
     case 40:
@@ -743,8 +786,10 @@ void TBuffer::ExecuteCommand() {
       break;
     case 41:
       if (X == 0) {
-        if (Y == 1) bWriteReply("\x1b[?1;0c");
-        else if (Y == 0) bWriteReply("\x1b/Z");
+        if (Y == 1)
+          bWriteReply("\x1b[?1;0c");
+        else if (Y == 0)
+          bWriteReply("\x1b/Z");
       }
       break;
     case 43:
@@ -759,7 +804,8 @@ void TBuffer::ExecuteCommand() {
       break;
     }
     case 64: {
-      std::uint8_t s = bGetNextTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255)), 1, HorizTabSlots, HorizTabs);
+      std::uint8_t s =
+          bGetNextTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255)), 1, HorizTabSlots, HorizTabs);
       int h = s - 1 - CurCol;
       if (h > 0) {
         InsertChars(h);
@@ -785,11 +831,21 @@ void TBuffer::ExecuteCommand() {
       break;
     case 106:
       switch (X) {
-        case 0: bClearHorizontalTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255))); break;
-        case 1: bClearVerticalTabStop(static_cast<std::uint8_t>(std::min<int>(CurRow + 1, PageHeight))); break;
-        case 2: case 3: ResetHorizontalTabs(); break;
-        case 4: std::memset(VertTabs, 0, sizeof VertTabs); break;
-        default: break;
+        case 0:
+          bClearHorizontalTabStop(static_cast<std::uint8_t>(std::min(CurCol + 1, 255)));
+          break;
+        case 1:
+          bClearVerticalTabStop(static_cast<std::uint8_t>(std::min<int>(CurRow + 1, PageHeight)));
+          break;
+        case 2:
+        case 3:
+          ResetHorizontalTabs();
+          break;
+        case 4:
+          std::memset(VertTabs, 0, sizeof VertTabs);
+          break;
+        default:
+          break;
       }
       break;
     case 111:
@@ -849,8 +905,8 @@ void TBuffer::bFlushCapture() {
   int err = 0;
   if (written == CaptureCount && std::fflush(CaptureFile) != 0) err = errno ? errno : EIO;
   if (written < CaptureCount || err != 0) {
-    WPARAM code = written < CaptureCount && err == 0 ? 101
-                                                      : static_cast<std::uint16_t>(-SioErrorFromErrno(err, true));
+    WPARAM code =
+        written < CaptureCount && err == 0 ? 101 : static_cast<std::uint16_t>(-SioErrorFromErrno(err, true));
     std::fclose(CaptureFile);
     CaptureFile = nullptr;
     CaptureBlock.reset();

@@ -11,9 +11,7 @@
 
 namespace {
 
-bool isXorY(const TProtocolData& P) {
-  return P.ProtocolType >= ptXmodem && P.ProtocolType <= ptYmodemG;
-}
+bool isXorY(const TProtocolData& P) { return P.ProtocolType >= ptXmodem && P.ProtocolType <= ptYmodemG; }
 bool isYmodem(const TProtocolData& P) { return P.ProtocolType == ptYmodem || P.ProtocolType == ptYmodemG; }
 
 void armTimeout(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t ticks) {
@@ -122,16 +120,22 @@ void xpRecomputeType(TProtocolData& P) {
     P.ProtocolType = P.GMode ? ptYmodemG : ptYmodem;
     return;
   }
-  if (!P.CRCMode) P.ProtocolType = ptXmodem;
-  else if (!P.OneKMode) P.ProtocolType = ptXmodemCRC;
-  else if (!P.GMode) P.ProtocolType = ptXmodem1K;
-  else P.ProtocolType = ptXmodem1KG;
+  if (!P.CRCMode)
+    P.ProtocolType = ptXmodem;
+  else if (!P.OneKMode)
+    P.ProtocolType = ptXmodemCRC;
+  else if (!P.GMode)
+    P.ProtocolType = ptXmodem1K;
+  else
+    P.ProtocolType = ptXmodem1KG;
 }
 
 int xpSetCRCMode(TProtocolData& P, bool on) {
   if (!isXorY(P)) return ecBadProtocolFunction;
-  if (P.ProtocolType == ptXmodem || P.ProtocolType == ptXmodemCRC) P.CRCMode = on;
-  else P.CRCMode = true;
+  if (P.ProtocolType == ptXmodem || P.ProtocolType == ptXmodemCRC)
+    P.CRCMode = on;
+  else
+    P.CRCMode = true;
   P.CheckType = P.CRCMode ? bcmCrc16 : bcmChecksum;
   xpRecomputeType(P);
   return 0;
@@ -329,7 +333,8 @@ void xpStatusStep(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t trigger
   std::int32_t left = 0;
   if (P.StatusTimerTrigger && D.TimerTicksRemaining(P.StatusTimerTrigger, left) == 0 && left > 0) return;
   if (P.ShowStatus) P.ShowStatus(P, 0);
-  if (P.StatusTimerTrigger) D.SetTimerTrigger(P.StatusTimerTrigger, static_cast<std::int32_t>(P.StatusInterval), true);
+  if (P.StatusTimerTrigger)
+    D.SetTimerTrigger(P.StatusTimerTrigger, static_cast<std::int32_t>(P.StatusInterval), true);
   P.ForceStatus = false;
 }
 
@@ -352,7 +357,8 @@ void xpPrepareTransmit(TProtocolData& P) {
 }
 
 bool xpAbortRequested(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger) {
-  const bool carrier = msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.CarrierTrigger && !D.CheckDCD();
+  const bool carrier =
+      msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.CarrierTrigger && !D.CheckDCD();
   if (!carrier && msg != apw_ProtocolCancel) return false;
   if (!carrier) xpCancel(P, D);
   P.ProtocolStatus = carrier ? psAbortNoCarrier : psCancelRequested;
@@ -360,7 +366,8 @@ bool xpAbortRequested(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::ui
   return true;
 }
 
-int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger, bool fromYmodem) {
+int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger,
+                   bool fromYmodem) {
   if (P.XmodemState == txDone) return 1;
   if (msg == SW_TRIGGERAVAIL) trigger = 0;
   bool first = true;
@@ -418,8 +425,10 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
         P.LastBlock = P.ReadBlock(P, P.DataBlock, size);
         P.CurrentBlockLength = static_cast<std::int32_t>(size);
         // A read error stays in ProtocolError for the send step to see.
-        if (P.ProtocolError != 0) P.XmodemState = txSendBlock;
-        else freeSpaceCheck(P, D);
+        if (P.ProtocolError != 0)
+          P.XmodemState = txSendBlock;
+        else
+          freeSpaceCheck(P, D);
         break;
       }
       case txWaitFreeSpace:
@@ -573,9 +582,21 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
 
     bool more = false;
     switch (P.XmodemState) {
-      case txInitial: case txWaitFreeSpace: case txEndDrain: case txDone: more = false; break;
-      case txHandshake: case txDraining: case txReplyPending: case txEotReply: more = D.CharReady(); break;
-      default: more = true; break;
+      case txInitial:
+      case txWaitFreeSpace:
+      case txEndDrain:
+      case txDone:
+        more = false;
+        break;
+      case txHandshake:
+      case txDraining:
+      case txReplyPending:
+      case txEotReply:
+        more = D.CharReady();
+        break;
+      default:
+        more = true;
+        break;
     }
     if (!more) return 0;
     trigger = 0;
@@ -869,8 +890,8 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
         if (!(P.ProtocolStatus == psEndFile && P.ProtocolError == 0)) D.FlushInBuffer();
         P.FinishWriting(P);
         // A batch header announced the length: a file that ended short of it is incomplete.
-        if (fromYmodem && !skip && P.ProtocolStatus == psEndFile && P.ProtocolError == 0 && P.SavedFileLength > 0 &&
-            P.FileOffset < P.SavedFileLength) {
+        if (fromYmodem && !skip && P.ProtocolStatus == psEndFile && P.ProtocolError == 0 &&
+            P.SavedFileLength > 0 && P.FileOffset < P.SavedFileLength) {
           P.ProtocolStatus = psProtocolError;
           apProtocolError(P, ecProtocolError);
           xpCancel(P, D);
@@ -886,9 +907,18 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
 
     bool more = false;
     switch (P.XmodemState) {
-      case rxInitial: case rxDone: more = false; break;
-      case rxWaitForHSReply: case rxWaitForBlockStart: case rxCollectBlock: more = D.CharReady(); break;
-      default: more = true; break;
+      case rxInitial:
+      case rxDone:
+        more = false;
+        break;
+      case rxWaitForHSReply:
+      case rxWaitForBlockStart:
+      case rxCollectBlock:
+        more = D.CharReady();
+        break;
+      default:
+        more = true;
+        break;
     }
     if (!more) return 0;
     trigger = 0;

@@ -1,13 +1,14 @@
 // YModem engine.
 #include "transfer/Swymodem.h"
 
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <string>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include "serial/SioPort.h"
 #include "serial/Sioexcept.h"
@@ -105,8 +106,8 @@ void ypDone(TProtocolData*& P) {
 // Header blocks
 // ---------------------------------------------------------------------------------------
 std::uint32_t ypBuildHeader(TProtocolData& P) {
-  std::string name = apOptionsAreOn(P, apIncludeDirectory) ? std::string(P.SavedPathName)
-                                                            : JustFilename(P.SavedPathName);
+  std::string name =
+      apOptionsAreOn(P, apIncludeDirectory) ? std::string(P.SavedPathName) : JustFilename(P.SavedPathName);
   for (char& c : name) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (c == '\\') c = '/';
@@ -518,7 +519,7 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
             break;
           }
           // The padding of the last block goes; the file takes the header's date.
-          struct stat st{};
+          struct stat st {};
           if (::stat(P.PathName, &st) == 0) {
             if (P.SavedFileLength > 0 && st.st_size > P.SavedFileLength &&
                 st.st_size < static_cast<off_t>(P.SavedFileLength) + 1024) {

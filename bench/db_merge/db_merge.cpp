@@ -143,10 +143,12 @@ int main() {
 
     double mergeRate = kRows / Median(merge);
     double insertRate = kRows / Median(insert);
-    std::printf("merge of %d temporary rows into an empty measurement table: %.0f rows/s\n", kRows, mergeRate);
+    std::printf("merge of %d temporary rows into an empty measurement table: %.0f rows/s\n", kRows,
+                mergeRate);
     std::printf("plain SQLite insert of the same rows in one transaction:    %.0f rows/s\n", insertRate);
     std::printf("ratio merge / plain insert:                                 %.2f\n", mergeRate / insertRate);
-    std::printf("merge of %d rows that all replace existing rows:            %.0f rows/s\n", kRows, kRows / update);
+    std::printf("merge of %d rows that all replace existing rows:            %.0f rows/s\n", kRows,
+                kRows / update);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "db_merge: %s\n", e.what());
     fs::remove_all(dir);

@@ -24,7 +24,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+double Seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
 
 double CpuSeconds() {
   timespec ts;
@@ -200,12 +202,12 @@ int main(int argc, char** argv) {
   }
   auto mbs = [&](double s) { return static_cast<double>(mb) / s; };
   std::printf("pseudo-terminal pair %s, %zu MB a run, best of 5\n", p.slavePath.c_str(), mb);
-  std::printf("receive : dispatcher %8.1f MB/s   plain loop %8.1f MB/s   ratio %.2f\n", mbs(dispRx), mbs(plainRx),
-              plainRx / dispRx);
+  std::printf("receive : dispatcher %8.1f MB/s   plain loop %8.1f MB/s   ratio %.2f\n", mbs(dispRx),
+              mbs(plainRx), plainRx / dispRx);
   std::printf("receive with three data triggers: dispatcher %8.1f MB/s   ratio %.2f\n", mbs(dispRxTrig),
               plainRx / dispRxTrig);
-  std::printf("transmit: dispatcher %8.1f MB/s   plain loop %8.1f MB/s   ratio %.2f\n", mbs(dispTx), mbs(plainTx),
-              plainTx / dispTx);
+  std::printf("transmit: dispatcher %8.1f MB/s   plain loop %8.1f MB/s   ratio %.2f\n", mbs(dispTx),
+              mbs(plainTx), plainTx / dispTx);
   double both = (plainRx + plainTx) / (dispRx + dispTx);
   std::printf("both ways: ratio %.2f (target at least 0.90)\n", both);
 

@@ -3,6 +3,9 @@
 // their ratio. Nine pages in ten are text, every tenth is a dithered picture (the hard case).
 //
 // Usage: bench_t4 [pages]
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -13,8 +16,6 @@
 #include <fstream>
 #include <random>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "fax/Swfaxcvt.h"
@@ -35,9 +36,23 @@ std::vector<std::uint8_t> MakePages(int pages) {
   fcInitTextConverter(text);
   fcLoadFont(text, "SWFAX.FNT", ffStandardFontHandle, true);
   std::mt19937 rng(1234);
-  static const char* words[] = {"Aquarium", "Temperatur", "Redox", "pH-Wert", "Leitwert", "Sauerstoff",
-                                "Grenzwert", ("\xFC" "berschritten"), "Steuerung", "Korvidan", "Messung",
-                                "Alarm", "F\xFCtterungspause", "Mondlicht", "Steckdose", "Intervall"};
+  static const char* words[] = {"Aquarium",
+                                "Temperatur",
+                                "Redox",
+                                "pH-Wert",
+                                "Leitwert",
+                                "Sauerstoff",
+                                "Grenzwert",
+                                ("\xFC"
+                                 "berschritten"),
+                                "Steuerung",
+                                "Korvidan",
+                                "Messung",
+                                "Alarm",
+                                "F\xFCtterungspause",
+                                "Mondlicht",
+                                "Steckdose",
+                                "Intervall"};
   std::uint8_t line[RasterBufferSize];
   for (int p = 0; p < pages; ++p) {
     std::uint8_t* page = raster.data() + static_cast<std::size_t>(p) * Rows * RowBytes;
@@ -47,7 +62,8 @@ std::vector<std::uint8_t> MakePages(int pages) {
       for (int y = 0; y < Rows; ++y)
         for (int x = 0; x < Width; ++x) {
           double d = std::hypot(x - Width / 2.0, y - Rows / 2.0) / std::hypot(Width / 2.0, Rows / 2.0);
-          if (d * 16 < bayer[y % 4][x % 4] + 0.5) page[y * RowBytes + x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+          if (d * 16 < bayer[y % 4][x % 4] + 0.5)
+            page[y * RowBytes + x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
         }
       continue;
     }
@@ -104,14 +120,17 @@ int GetRow(TAbsFaxCvt* cvt, std::uint8_t* data, int& len, bool& endOfPage, bool&
     d->row = 0;
     return 0;
   }
-  std::memcpy(data, d->raster->data() + (static_cast<std::size_t>(d->page) * Rows + d->row) * RowBytes, RowBytes);
+  std::memcpy(data, d->raster->data() + (static_cast<std::size_t>(d->page) * Rows + d->row) * RowBytes,
+              RowBytes);
   len = RowBytes;
   endOfPage = false;
   ++d->row;
   return 0;
 }
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+double Seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
 
 }  // namespace
 

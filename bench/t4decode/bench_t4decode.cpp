@@ -4,6 +4,8 @@
 // picture; g3topbm decodes at most 14400 rows, so six pages (13722 rows) is the default.
 //
 // Usage: bench_t4decode [pages]
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -14,7 +16,6 @@
 #include <fstream>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "fax/Swfaxcvt.h"
@@ -38,7 +39,8 @@ std::vector<std::uint8_t> MakePages(int pages) {
       for (int y = 0; y < Rows; ++y)
         for (int x = 0; x < Width; ++x) {
           double d = std::hypot(x - Width / 2.0, y - Rows / 2.0) / std::hypot(Width / 2.0, Rows / 2.0);
-          if (d * 16 < bayer[y % 4][x % 4] + 0.5) page[y * RowBytes + x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+          if (d * 16 < bayer[y % 4][x % 4] + 0.5)
+            page[y * RowBytes + x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
         }
       continue;
     }
@@ -53,7 +55,8 @@ std::vector<std::uint8_t> MakePages(int pages) {
           for (int k = 0; k < 3; ++k) {
             if (!((shape >> ((r / 3 + k * 8) % 32)) & 1)) continue;
             const int x0 = 50 + cell * 20 + k * 5, len = 1 + static_cast<int>((shape >> k) % 4);
-            for (int x = x0; x < x0 + len && x < Width; ++x) row[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+            for (int x = x0; x < x0 + len && x < Width; ++x)
+              row[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
           }
         }
       }
@@ -77,7 +80,8 @@ int GetRow(TAbsFaxCvt* cvt, std::uint8_t* data, int& len, bool& endOfPage, bool&
     d->row = 0;
     return 0;
   }
-  std::memcpy(data, d->raster->data() + (static_cast<std::size_t>(d->page) * Rows + d->row) * RowBytes, RowBytes);
+  std::memcpy(data, d->raster->data() + (static_cast<std::size_t>(d->page) * Rows + d->row) * RowBytes,
+              RowBytes);
   len = RowBytes;
   endOfPage = false;
   ++d->row;
@@ -90,7 +94,9 @@ int CountLine(TUnpackFax*, std::uint16_t flags, const std::uint8_t*, int, int) {
   return 0;
 }
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+double Seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
 
 }  // namespace
 

@@ -10,11 +10,11 @@
 // Windows-1252 positions; control characters and unassigned positions are blank.
 // Fax pixels are twice as tall as wide at normal resolution, so every source pixel
 // becomes two pixels side by side.
+#include <ft2build.h>
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
-
-#include <ft2build.h>
 #include FT_FREETYPE_H
 
 namespace {

@@ -21,11 +21,20 @@ bool DecodeUtf8(const std::string& s, std::u16string& out) {
     unsigned char c = static_cast<unsigned char>(s[i]);
     uint32_t cp;
     size_t n;
-    if (c < 0x80) { cp = c; n = 1; }
-    else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; n = 2; }
-    else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; n = 3; }
-    else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; n = 4; }
-    else return false;
+    if (c < 0x80) {
+      cp = c;
+      n = 1;
+    } else if ((c & 0xE0) == 0xC0) {
+      cp = c & 0x1F;
+      n = 2;
+    } else if ((c & 0xF0) == 0xE0) {
+      cp = c & 0x0F;
+      n = 3;
+    } else if ((c & 0xF8) == 0xF0) {
+      cp = c & 0x07;
+      n = 4;
+    } else
+      return false;
     if (i + n > s.size()) return false;
     for (size_t k = 1; k < n; ++k) {
       unsigned char d = static_cast<unsigned char>(s[i + k]);

@@ -106,7 +106,8 @@ TEST_F(AlarmValuesTest, BadNumbersAreRefusedAndNothingIsStored) {
     messages_.clear();
     EXPECT_FALSE(Type(0, "ObererAlarmwert", bad)) << bad;
     ASSERT_EQ(messages_.size(), 1u) << bad;
-    EXPECT_EQ(messages_[0], "'" + std::string(bad) + "' is not a valid floating point value for field 'ObererAlarmwert'");
+    EXPECT_EQ(messages_[0],
+              "'" + std::string(bad) + "' is not a valid floating point value for field 'ObererAlarmwert'");
     EXPECT_EQ(Cell(0, "ObererAlarmwert"), "8");
   }
   // Number, type and action cannot be typed over.

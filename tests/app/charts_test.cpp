@@ -53,7 +53,8 @@ class ChartsTest : public ::testing::Test {
     t.Open();
     for (int i = 0; i < 3; ++i) {
       t.Append();
-      const TDateTime stamp = EncodeDate(2026, 12, 8) + EncodeTime(10, static_cast<std::uint16_t>(15 * i), 0, 0);
+      const TDateTime stamp =
+          EncodeDate(2026, 12, 8) + EncodeTime(10, static_cast<std::uint16_t>(15 * i), 0, 0);
       t.FieldByName("DateTime").SetAsDateTime(stamp);
       for (int s = 1; s <= 8; ++s) t.FieldByName("Sensor" + std::to_string(s)).SetAsFloat(s * 10 + i);
       t.Post();
@@ -87,7 +88,9 @@ class ChartsTest : public ::testing::Test {
 
 TEST_F(ChartsTest, OverviewShowsEachSensorsRowsUnderItsTitleAndLaysOutTwoColumns) {
   TGraphicOverviewForm overview(*db_);
-  EXPECT_EQ(overview.windowTitle().toStdString(), "Grafik \xC3\x9C" "bersicht");
+  EXPECT_EQ(overview.windowTitle().toStdString(),
+            "Grafik \xC3\x9C"
+            "bersicht");
   overview.SelectedController = [this] { return &controller_; };
   int opened = 0;
   overview.ShowSensorChart = [&] { ++opened; };
@@ -102,7 +105,9 @@ TEST_F(ChartsTest, OverviewShowsEachSensorsRowsUnderItsTitleAndLaysOutTwoColumns
   EXPECT_EQ(db_->Graphik5.TableName(), "Korvidan1");
   EXPECT_TRUE(db_->Graphik5.Active());
   EXPECT_EQ(overview.DBChartSensor[0]->Title(), "Sensor1: pH");
-  EXPECT_EQ(overview.DBChartSensor[1]->Title(), "Sensor2: Temp.[\xC2\xB0" "C]");
+  EXPECT_EQ(overview.DBChartSensor[1]->Title(),
+            "Sensor2: Temp.[\xC2\xB0"
+            "C]");
   EXPECT_EQ(overview.DBChartSensor[7]->Title(), "Sensor8: kein Sensor");
   EXPECT_EQ(overview.DBChartSensor[3]->geometry(), QRect(0, 450, 400, 150));
   EXPECT_EQ(overview.DBChartSensor[4]->geometry(), QRect(400, 0, 400, 150));
@@ -169,7 +174,9 @@ TEST_F(ChartsTest, SourceSelectionStoresTheSelectedSensorOfTheTab) {
   ASSERT_EQ(form.TabBar1->count(), 2);
   EXPECT_EQ(form.TabBar1->tabText(1).toStdString(), "Grafik rechts");
   ASSERT_EQ(form.ListBox1->count(), 9);
-  EXPECT_EQ(form.ListBox1->item(0)->text().toStdString(), "Verf\xC3\xBC" "gbare Sensoren:");
+  EXPECT_EQ(form.ListBox1->item(0)->text().toStdString(),
+            "Verf\xC3\xBC"
+            "gbare Sensoren:");
   EXPECT_EQ(form.ListBox1->item(1)->text().toStdString(), "Sensor 1: pH");
   EXPECT_EQ(form.ListBox1->item(8)->text().toStdString(), "Sensor 8: kein Sensor");
 

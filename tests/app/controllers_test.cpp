@@ -1,8 +1,8 @@
 // The controller management dialog: the list of controllers, and renaming one on the bus
 // with the exact rename command; names the bus cannot carry are refused before anything
 // is sent.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -40,7 +40,9 @@ class ControllersTest : public ::testing::Test {
     dir_ = fs::temp_directory_path() / ("controllers_" + std::to_string(getpid()));
     fs::create_directories(dir_);
     MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
-    LinkHooks().MessageBox = [this](const std::string& text, const std::string&, TBoxKind) { boxes_.push_back(text); };
+    LinkHooks().MessageBox = [this](const std::string& text, const std::string&, TBoxKind) {
+      boxes_.push_back(text);
+    };
     TForm4::ConfirmSink = [this](const std::string& text) {
       questions_.push_back(text);
       return answer_;
@@ -105,7 +107,9 @@ TEST_F(ControllersTest, RenameSendsTheExactCommandAndListsTheNewName) {
 
   // Declined: nothing happens.
   answer_ = false;
-  dialog.EditID->setText(QString::fromUtf8("Becken S\xC3\xBC" "d"));
+  dialog.EditID->setText(
+      QString::fromUtf8("Becken S\xC3\xBC"
+                        "d"));
   dialog.ModifyClick();
   EXPECT_EQ(questions_, std::vector<std::string>{"Soll die Bezeichnung ge\xC3\xA4ndert werden?"});
   EXPECT_TRUE(boxes_.empty());
@@ -114,10 +118,18 @@ TEST_F(ControllersTest, RenameSendsTheExactCommandAndListsTheNewName) {
   answer_ = true;
   dialog.ModifyClick();
   ASSERT_EQ(boxes_.size(), 1u);
-  EXPECT_EQ(boxes_[0], "WriteID: Command = $006Becken S\xC3\xBC" "d\r");
-  EXPECT_EQ(BusBytes(500), "$006Becken S\xFC" "d\r");
-  EXPECT_EQ(list_.GetController(0)->GetIdent()->GetName(), "Becken S\xC3\xBC" "d");
-  EXPECT_EQ(dialog.IDBox->item(0)->text().toStdString(), "Becken S\xC3\xBC" "d");
+  EXPECT_EQ(boxes_[0],
+            "WriteID: Command = $006Becken S\xC3\xBC"
+            "d\r");
+  EXPECT_EQ(BusBytes(500),
+            "$006Becken S\xFC"
+            "d\r");
+  EXPECT_EQ(list_.GetController(0)->GetIdent()->GetName(),
+            "Becken S\xC3\xBC"
+            "d");
+  EXPECT_EQ(dialog.IDBox->item(0)->text().toStdString(),
+            "Becken S\xC3\xBC"
+            "d");
   EXPECT_TRUE(messages_.empty());
   dialog.OKBtnClick();
   EXPECT_FALSE(dialog.isVisible());
@@ -126,7 +138,8 @@ TEST_F(ControllersTest, RenameSendsTheExactCommandAndListsTheNewName) {
 TEST_F(ControllersTest, NamesTheBusCannotCarryAreRefusedBeforeAnythingIsSent) {
   TForm4 dialog;
   dialog.ShowDevices(list_);
-  for (const char* bad : {"", "   ", "Teich\tA", "Teich\rB", "a/b", "..\\x", "\xCE\xA9mega", "Tank \xE2\x88\x9A"}) {
+  for (const char* bad :
+       {"", "   ", "Teich\tA", "Teich\rB", "a/b", "..\\x", "\xCE\xA9mega", "Tank \xE2\x88\x9A"}) {
     messages_.clear();
     dialog.EditID->setText(QString::fromUtf8(bad));
     dialog.ModifyClick();

@@ -1,5 +1,7 @@
 // The measurement database module: store, merge, type rows, failures, and a merge killed at
 // random moments.
+#include "app/DataBase.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -19,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include "app/DataBase.h"
 #include "app/SharedState.h"
 #include "app/UiThread.h"
 #include "platform/DateTime.h"
@@ -34,8 +35,9 @@ namespace {
 // Tables live on a tmpfs where there is one: fast, and a killed process leaves it intact.
 fs::path MakeTempDir() {
   std::error_code ec;
-  fs::path base = fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm")
-                                                                                     : fs::temp_directory_path();
+  fs::path base = fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0
+                      ? fs::path("/dev/shm")
+                      : fs::temp_directory_path();
   std::string pattern = (base / "korvidan-app-db-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   return pattern;
@@ -127,9 +129,11 @@ TEST_F(DataBaseTest, FifthStoreMergesIntoTheMeasurementTableThatTheShellReads) {
 
   // The columns as the measurement row has them, read by the sqlite3 shell.
   const fs::path file = dir_ / "Korvidan1.db";
-  EXPECT_EQ(Shell(file, "SELECT group_concat(name || ':' || type || ':' || pk, ' ') FROM pragma_table_info('Korvidan1')"),
-            "DateTime:DATETIME:1 Datum:DATE:0 Uhrzeit:TIME:0 Sensor1:FLOAT:0 Sensor2:FLOAT:0 Sensor3:FLOAT:0 "
-            "Sensor4:FLOAT:0 Sensor5:FLOAT:0 Sensor6:FLOAT:0 Sensor7:FLOAT:0 Sensor8:FLOAT:0\n");
+  EXPECT_EQ(
+      Shell(file,
+            "SELECT group_concat(name || ':' || type || ':' || pk, ' ') FROM pragma_table_info('Korvidan1')"),
+      "DateTime:DATETIME:1 Datum:DATE:0 Uhrzeit:TIME:0 Sensor1:FLOAT:0 Sensor2:FLOAT:0 Sensor3:FLOAT:0 "
+      "Sensor4:FLOAT:0 Sensor5:FLOAT:0 Sensor6:FLOAT:0 Sensor7:FLOAT:0 Sensor8:FLOAT:0\n");
   const std::string last = Shell(file, "SELECT * FROM Korvidan1 ORDER BY DateTime DESC LIMIT 1");
   const TDateTime stamp = c->GetTimeStamp();
   std::uint16_t y, mo, d, h, mi, s, ms;
@@ -138,7 +142,8 @@ TEST_F(DataBaseTest, FifthStoreMergesIntoTheMeasurementTableThatTheShellReads) {
   EXPECT_EQ(last, Format("%04u-%02u-%02u %02u:%02u:%02u.000|%04u-%02u-%02u|%02u:%02u:%02u.000|"
                          "5.25|6.25|7.25|8.25|9.25|10.25|11.25|12.25\n",
                          y, mo, d, h, mi, s, y, mo, d, h, mi, s));
-  EXPECT_EQ(Shell(file, "SELECT count(*) FROM Korvidan1"), IntToStr(static_cast<int>(expected.size())) + "\n");
+  EXPECT_EQ(Shell(file, "SELECT count(*) FROM Korvidan1"),
+            IntToStr(static_cast<int>(expected.size())) + "\n");
 
   // The sixth cycle starts a new temporary table.
   module.StoreCurrentValues(list);
@@ -219,7 +224,11 @@ TEST_F(DataBaseTest, AFailedMoveKeepsTheTemporaryRowsForTheNextMerge) {
   SetValues(*b, 4.0f);
   module.StoreCurrentValues(list);
   // Korvidan1's measurement table is no table: its move fails.
-  { FILE* f = std::fopen((dir_ / "Korvidan1.db").c_str(), "wb"); std::fputs("kein SQLite", f); std::fclose(f); }
+  {
+    FILE* f = std::fopen((dir_ / "Korvidan1.db").c_str(), "wb");
+    std::fputs("kein SQLite", f);
+    std::fclose(f);
+  }
   module.MergeTempTables(list);
   EXPECT_FALSE(messages_.empty());
   EXPECT_FALSE(MainFlags.FTempDataMerged) << "rows still wait";
@@ -308,7 +317,8 @@ void FillTemp(const fs::path& dir, const std::string& name, const std::vector<st
   ASSERT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK);
   for (auto [second, value] : rows) {
     const double when = 46365.0 + second / 86400.0;
-    const std::string dt = dbvalue::DateTimeToIso(when), d = dbvalue::DateToIso(when), t = dbvalue::TimeToIso(when);
+    const std::string dt = dbvalue::DateTimeToIso(when), d = dbvalue::DateToIso(when),
+                      t = dbvalue::TimeToIso(when);
     sqlite3_bind_text(st, 1, dt.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(st, 2, d.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(st, 3, t.c_str(), -1, SQLITE_TRANSIENT);
@@ -385,7 +395,8 @@ TEST_F(DataBaseTest, MergeKilledAtAnyMomentLosesAndDoublesNoRow) {
       ASSERT_EQ(poll(&p, 1, 20000), 1) << "merge did not end";
       ASSERT_EQ(read(pipefd[0], &c, 1), 1);
       mergeMicros = static_cast<double>(
-          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count());
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
+              .count());
       waitpid(pid, &status, 0);
       ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     } else {

@@ -87,7 +87,9 @@ TEST_F(FormsTest, MergeShowsItsProgressAndTouchesTheMainWindowOnlyOnTheWindowThr
   module.DlgUpdate = &box;
   std::vector<std::pair<std::string, bool>> effects;  // what, on the window thread
   const auto window = std::this_thread::get_id();
-  module.SetGridEnabled = [&](bool on) { effects.emplace_back(on ? "grid on" : "grid off", std::this_thread::get_id() == window); };
+  module.SetGridEnabled = [&](bool on) {
+    effects.emplace_back(on ? "grid on" : "grid off", std::this_thread::get_id() == window);
+  };
   module.RefreshPreviewCharts = [&] { effects.emplace_back("charts", std::this_thread::get_id() == window); };
   TControllerList list;
   for (const char* name : {"Korvidan1", "Korvidan2"}) {
@@ -103,7 +105,8 @@ TEST_F(FormsTest, MergeShowsItsProgressAndTouchesTheMainWindowOnlyOnTheWindowThr
   EXPECT_EQ(box.ProgressBar1->value(), 0);
   EXPECT_EQ(box.SourceDB->text().toStdString(), "Korvidan2_Temp.DB");
   EXPECT_EQ(box.DestinationDB->text().toStdString(), "Korvidan2.db");
-  EXPECT_EQ(effects, (std::vector<std::pair<std::string, bool>>{{"grid off", true}, {"charts", true}, {"grid on", true}}));
+  EXPECT_EQ(effects, (std::vector<std::pair<std::string, bool>>{
+                         {"grid off", true}, {"charts", true}, {"grid on", true}}));
 
   // From the acquisition thread: everything visible is queued for the window thread.
   effects.clear();
@@ -115,7 +118,8 @@ TEST_F(FormsTest, MergeShowsItsProgressAndTouchesTheMainWindowOnlyOnTheWindowThr
   EXPECT_TRUE(effects.empty());
   EXPECT_TRUE(box.SourceDB->text().isEmpty());
   QApplication::processEvents();
-  EXPECT_EQ(effects, (std::vector<std::pair<std::string, bool>>{{"grid off", true}, {"charts", true}, {"grid on", true}}));
+  EXPECT_EQ(effects, (std::vector<std::pair<std::string, bool>>{
+                         {"grid off", true}, {"charts", true}, {"grid on", true}}));
   EXPECT_EQ(box.SourceDB->text().toStdString(), "Korvidan2_Temp.DB");
   EXPECT_FALSE(box.isVisible());
   EXPECT_TRUE(MainFlags.FTempDataMerged);

@@ -1,4 +1,6 @@
 // Settings under "Software\Zelvanor": defaults, readers and writers, missing keys.
+#include "app/Localregistry.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -6,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "app/Localregistry.h"
 #include "app/UiThread.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"

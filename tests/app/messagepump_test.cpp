@@ -1,4 +1,6 @@
 // The platform message queue pumped from Qt's event loop.
+#include "app/MessagePump.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -7,7 +9,6 @@
 #include <atomic>
 #include <thread>
 
-#include "app/MessagePump.h"
 #include "platform/Messages.h"
 #include "platform/Threads.h"
 
@@ -28,8 +29,11 @@ LRESULT TestProc(HWND, UINT msg, WPARAM w, LPARAM) {
       ++pings;
       if (running) running->quit();
       return 0;
-    case kAsk: return static_cast<LRESULT>(w * 2);
-    case kQuit: PostQuitMessage(7); return 0;
+    case kAsk:
+      return static_cast<LRESULT>(w * 2);
+    case kQuit:
+      PostQuitMessage(7);
+      return 0;
     case WM_TIMER:
       ++pings;
       if (running) running->quit();

@@ -42,7 +42,8 @@ std::string ReadAll(const fs::path& p) {
 class Sim {
  public:
   explicit Sim(std::vector<std::string> args) {
-    if (access(SimulatorPath.c_str(), X_OK) != 0) throw std::runtime_error("simulator not built: " + SimulatorPath);
+    if (access(SimulatorPath.c_str(), X_OK) != 0)
+      throw std::runtime_error("simulator not built: " + SimulatorPath);
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
     if ((pid_ = fork()) == 0) {
@@ -58,7 +59,8 @@ class Sim {
     control_ = in[1], answers_ = out[0];
     std::string path;
     char c;
-    for (pollfd p{answers_, POLLIN, 0}; poll(&p, 1, 5000) > 0 && read(answers_, &c, 1) == 1 && c != '\n';) path += c;
+    for (pollfd p{answers_, POLLIN, 0}; poll(&p, 1, 5000) > 0 && read(answers_, &c, 1) == 1 && c != '\n';)
+      path += c;
     if (path.empty()) throw std::runtime_error("simulator gave no port");
     setenv(("SIO_COM" + std::to_string(TestCom)).c_str(), path.c_str(), 1);
   }
@@ -149,10 +151,13 @@ TEST_F(StoredDataRead, ListingFromTheControllerIsShownAndSavedAsOvuText) {
   ASSERT_EQ(lines.size(), 6u);  // separator, header, separator, three rows
   EXPECT_EQ(lines[0], std::string(59, '-'));
   EXPECT_EQ(lines[1].rfind("Datum      Uhrzeit ", 0), 0u);
-  EXPECT_NE(lines[1].find("2:Temp[\xC2\xB0" "C]"), std::string::npos);
+  EXPECT_NE(lines[1].find("2:Temp[\xC2\xB0"
+                          "C]"),
+            std::string::npos);
   EXPECT_EQ(lines[2], std::string(60, '-'));
   const std::regex row(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d +7,12 +25,3( +[0-9,]+)*)");
-  for (int i = 3; i < 6; ++i) EXPECT_TRUE(std::regex_match(lines[static_cast<std::size_t>(i)], row)) << lines[i];
+  for (int i = 3; i < 6; ++i)
+    EXPECT_TRUE(std::regex_match(lines[static_cast<std::size_t>(i)], row)) << lines[i];
 
   // Saved in Windows-1252, each line with CR LF, through the menu command.
   const fs::path file = dir_ / "Becken.ovu";
@@ -168,7 +173,8 @@ TEST_F(StoredDataRead, ListingFromTheControllerIsShownAndSavedAsOvuText) {
   EXPECT_TRUE(messages_.empty()) << messages_.front();
 
   // A character the file cannot hold: reported, the earlier file stays as it was.
-  window.StoredDataMemo->appendPlainText(QString::fromUtf8("Notiz \xE2\x82\xAC ok"));  // the euro sign is fine
+  window.StoredDataMemo->appendPlainText(
+      QString::fromUtf8("Notiz \xE2\x82\xAC ok"));  // the euro sign is fine
   ASSERT_TRUE(window.SaveToFile(file.string()));
   const std::string withEuro = ReadAll(file);
   EXPECT_NE(withEuro.find("Notiz \x80 ok\r\n"), std::string::npos);
@@ -192,7 +198,9 @@ TEST_F(StoredDataRead, CancelEndsTheReadWithItsWarning) {
   messages_.clear();
   dialog.btAbbrechenClick();
   ASSERT_EQ(messages_.size(), 1u);
-  EXPECT_EQ(messages_[0], "Die \xC3\x9C" "bertragung der abgespeicherten Daten wird abgebrochen!");
+  EXPECT_EQ(messages_[0],
+            "Die \xC3\x9C"
+            "bertragung der abgespeicherten Daten wird abgebrochen!");
   EXPECT_EQ(dialog.Transfer()->StoreResult(), TTransferResult::Failed);
   EXPECT_FALSE(window.isVisible());
   dialog.btOKClick();

@@ -1,5 +1,7 @@
 // The value board: grid contents, alarm states at the limits, sounds, the protocol file
 // byte for byte, the alarm fax seam, and refreshes from the acquisition thread.
+#include "app/ValueBoard.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,7 +18,6 @@
 
 #include "app/SharedState.h"
 #include "app/UiThread.h"
-#include "app/ValueBoard.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
 
@@ -32,10 +33,12 @@ std::string ReadAll(const fs::path& p) {
 // A short 8-bit mono wave file.
 void WriteWave(const fs::path& p) {
   std::string samples(800, '\x80');
-  auto le32 = [](std::uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  auto le32 = [](std::uint32_t v) {
+    return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+  };
   auto le16 = [](std::uint16_t v) { return std::string{char(v), char(v >> 8)}; };
-  std::string data = "RIFF" + le32(36 + static_cast<std::uint32_t>(samples.size())) + "WAVEfmt " + le32(16) + le16(1) +
-                     le16(1) + le32(8000) + le32(8000) + le16(1) + le16(8) + "data" +
+  std::string data = "RIFF" + le32(36 + static_cast<std::uint32_t>(samples.size())) + "WAVEfmt " + le32(16) +
+                     le16(1) + le16(1) + le32(8000) + le32(8000) + le16(1) + le16(8) + "data" +
                      le32(static_cast<std::uint32_t>(samples.size())) + samples;
   std::ofstream(p, std::ios::binary) << data;
 }
@@ -61,7 +64,8 @@ class ValueBoardTest : public ::testing::Test {
     board_ = std::make_unique<TForm2>(state_);
     board_->ProtocolDirectory = dir_.string();
     board_->Clock = [] { return EncodeDate(2026, 12, 9) + EncodeTime(23, 59, 58, 0); };
-    board_->MediaPlayer1.DeviceName = "null";  // ALSA's sink; where there is none, the failure is only reported
+    board_->MediaPlayer1.DeviceName =
+        "null";  // ALSA's sink; where there is none, the failure is only reported
     ctl_ = new TKorvidan(0);
     ctl_->GetIdent()->SetName("Korvidan1");
     list_.AddController(ctl_);
@@ -112,16 +116,17 @@ class ValueBoardTest : public ::testing::Test {
 };
 
 TEST_F(ValueBoardTest, ProtocolLinesAreWrittenByteForByteOnEveryRefresh) {
-  Sensor(0, SensorPH, 7.12f);                                   // default limits: above
-  Sensor(1, SensorTemperature, -5.0f, -1.0f, 1.0f, "Alarm");    // below
+  Sensor(0, SensorPH, 7.12f);                                 // default limits: above
+  Sensor(1, SensorTemperature, -5.0f, -1.0f, 1.0f, "Alarm");  // below
   board_->ShowCurrentValues(list_);
-  const std::string first =
-      Header(ctl_) +
-      "Oberen Alarmwert \xFC" "berschritten: Sensor Nr = 1, Typ = pH, Sensorwert = 7,11999988555908\r\n"
-      " oberer Alarmwert = 1, Aktion = markieren\r\n" +
-      Header(ctl_) +
-      "Unteren Alarmwert unterschritten: Sensor Nr = 2, Typ = Temp.[\xB0" "C], Sensorwert = -5\r\n"
-      " unterer Alarmwert = -1, Aktion = Alarm\r\n";
+  const std::string first = Header(ctl_) +
+                            "Oberen Alarmwert \xFC"
+                            "berschritten: Sensor Nr = 1, Typ = pH, Sensorwert = 7,11999988555908\r\n"
+                            " oberer Alarmwert = 1, Aktion = markieren\r\n" +
+                            Header(ctl_) +
+                            "Unteren Alarmwert unterschritten: Sensor Nr = 2, Typ = Temp.[\xB0"
+                            "C], Sensorwert = -5\r\n"
+                            " unterer Alarmwert = -1, Aktion = Alarm\r\n";
   EXPECT_EQ(Protocol(), first);
 
   // Still out of limits at the next cycle: reported again.
@@ -129,7 +134,8 @@ TEST_F(ValueBoardTest, ProtocolLinesAreWrittenByteForByteOnEveryRefresh) {
   ctl_->GetSensor(0)->SetActionText("Anruf");
   board_->ShowCurrentValues(list_);
   EXPECT_EQ(Protocol(), first + Header(ctl_) +
-                            "Oberen Alarmwert \xFC" "berschritten: Sensor Nr = 1, Typ = pH, Sensorwert = "
+                            "Oberen Alarmwert \xFC"
+                            "berschritten: Sensor Nr = 1, Typ = pH, Sensorwert = "
                             "7,11999988555908\r\n oberer Alarmwert = 1, Aktion = Anruf\r\n");
 
   // The file is named after the day of writing, not the day of the poll.
@@ -153,18 +159,19 @@ TEST_F(ValueBoardTest, AlarmStatesAndSoundsAtAndAroundBothLimits) {
   EXPECT_EQ(refresh(7.0f), std::make_pair(0, std::string()));
   EXPECT_EQ(refresh(7.5f), std::make_pair(0, std::string()));
   EXPECT_EQ(refresh(7.51f), std::make_pair(1, above));
-  EXPECT_NE(Protocol().find("Unteren Alarmwert unterschritten: Sensor Nr = 1, Typ = pH, Sensorwert = 6,48999977111816\r\n"
-                            " unterer Alarmwert = 6,5"),
+  EXPECT_NE(Protocol().find(
+                "Unteren Alarmwert unterschritten: Sensor Nr = 1, Typ = pH, Sensorwert = 6,48999977111816\r\n"
+                " unterer Alarmwert = 6,5"),
             std::string::npos);
   EXPECT_NE(Protocol().find("Sensorwert = 7,51000022888184\r\n oberer Alarmwert = 7,5, Aktion = markieren"),
             std::string::npos);
 }
 
 TEST_F(ValueBoardTest, ValueCellsOnALimitAreFramedThoughInside) {
-  Sensor(0, SensorPH, 7.5f, 6.5f, 7.5f);   // on the upper limit: red
-  Sensor(1, SensorPH, 6.5f, 6.5f, 7.5f);   // on the lower limit: blue
-  Sensor(2, SensorPH, 7.0f, 6.5f, 7.5f);   // inside: no frame
-  Sensor(3, SensorPH, 8.0f, 6.5f, 7.5f);   // above: red
+  Sensor(0, SensorPH, 7.5f, 6.5f, 7.5f);  // on the upper limit: red
+  Sensor(1, SensorPH, 6.5f, 6.5f, 7.5f);  // on the lower limit: blue
+  Sensor(2, SensorPH, 7.0f, 6.5f, 7.5f);  // inside: no frame
+  Sensor(3, SensorPH, 8.0f, 6.5f, 7.5f);  // above: red
   board_->resize(400, 400);
   board_->show();
   board_->ShowCurrentValues(list_);
@@ -234,16 +241,19 @@ TEST_F(ValueBoardTest, AlarmFaxGoesThroughTheInstalledSeamOnly) {
   state_.SetDataReceived(true);
   board_->ShowCurrentValues(list_);
   ASSERT_EQ(faxes.size(), 1u);
-  EXPECT_EQ(faxes[0], "Datum: " + DateToStr(ctl_->GetTimeStamp()) + ", Uhrzeit: " + TimeToStr(ctl_->GetTimeStamp()) +
-                          ", Korvidan1: \nOberen Alarmwert überschritten: Sensor Nr = 1, Typ = pH, Sensorwert = "
-                          "7,11999988555908\n oberer Alarmwert = 1, Aktion = Fax");
+  EXPECT_EQ(faxes[0],
+            "Datum: " + DateToStr(ctl_->GetTimeStamp()) + ", Uhrzeit: " + TimeToStr(ctl_->GetTimeStamp()) +
+                ", Korvidan1: \nOberen Alarmwert überschritten: Sensor Nr = 1, Typ = pH, Sensorwert = "
+                "7,11999988555908\n oberer Alarmwert = 1, Aktion = Fax");
   ctl_->GetSensor(0)->SetActionText("Alarm");
   board_->ShowCurrentValues(list_);
   EXPECT_EQ(faxes.size(), 1u);
 
   // A fax that fails is reported; the protocol line is written all the same.
   ctl_->GetSensor(0)->SetActionText("Fax");
-  board_->SendAlarmFax = [](const std::string&) { throw EFOpenError("Cover.txt kann nicht geöffnet werden"); };
+  board_->SendAlarmFax = [](const std::string&) {
+    throw EFOpenError("Cover.txt kann nicht geöffnet werden");
+  };
   const int before = ProtocolReports();
   board_->ShowCurrentValues(list_);
   EXPECT_EQ(ProtocolReports(), before + 1);

@@ -2,6 +2,7 @@
 // Test helpers for the unpacker and the picture readers: temporary folders, fax files made
 // by our converter from rasters, and decoding a fax file back into rows of pixels.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -10,7 +11,6 @@
 #include <fstream>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "fax/Swfaxcvt.h"
@@ -67,7 +67,8 @@ inline std::string WritePbm(const TempDir& dir, const std::string& name, const P
   for (const Row& r : p) {
     std::vector<std::uint8_t> row(static_cast<std::size_t>((w + 7) / 8), 0);
     for (int x = 0; x < w; ++x)
-      if (r[static_cast<std::size_t>(x)]) row[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+      if (r[static_cast<std::size_t>(x)])
+        row[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
     bytes.insert(bytes.end(), row.begin(), row.end());
   }
   return dir.Write(name, bytes);
@@ -172,8 +173,10 @@ struct Unpacker {
 inline Picture DecodeFax(const std::string& name, int width, int* rc = nullptr) {
   Unpacker u;
   const int r = upUnpackFile(u.up, name);
-  if (rc) *rc = r;
-  else EXPECT_EQ(0, r);
+  if (rc)
+    *rc = r;
+  else
+    EXPECT_EQ(0, r);
   return u.Rows(width);
 }
 

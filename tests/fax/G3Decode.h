@@ -1,10 +1,11 @@
 #pragma once
 // Test helper: decodes a G3 stream (code bits least significant first) with netpbm's
 // g3topbm and returns its rows, one bool a pixel (true = black); empty when g3topbm refuses.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 using PixelRow = std::vector<bool>;
@@ -30,13 +31,17 @@ inline std::vector<PixelRow> G3Decode(const std::vector<std::uint8_t>& g3, int w
   pbm.push_back(0);
   int w = 0, h = 0, consumed = 0;
   if (std::sscanf(reinterpret_cast<const char*>(pbm.data()), "P4 %d %d%n", &w, &h, &consumed) != 2) return {};
-  const std::size_t pos = static_cast<std::size_t>(consumed) + 1, rowBytes = static_cast<std::size_t>((w + 7) / 8);
+  const std::size_t pos = static_cast<std::size_t>(consumed) + 1,
+                    rowBytes = static_cast<std::size_t>((w + 7) / 8);
   if (pbm.size() < pos + rowBytes * static_cast<std::size_t>(h)) return {};
   std::vector<PixelRow> rows;
   for (int y = 0; y < h; ++y) {
     PixelRow r(static_cast<std::size_t>(w));
     for (int x = 0; x < w; ++x)
-      r[static_cast<std::size_t>(x)] = (pbm[pos + static_cast<std::size_t>(y) * rowBytes + static_cast<std::size_t>(x / 8)] >> (7 - x % 8)) & 1;
+      r[static_cast<std::size_t>(x)] =
+          (pbm[pos + static_cast<std::size_t>(y) * rowBytes + static_cast<std::size_t>(x / 8)] >>
+           (7 - x % 8)) &
+          1;
     rows.push_back(std::move(r));
   }
   return rows;

@@ -18,8 +18,8 @@ struct BmpConverter {
 
 // A picture of a few colours, so that palette bitmaps hold it exactly.
 std::vector<std::uint8_t> ColourPicture(int w, int h) {
-  static const std::uint8_t colours[6][3] = {{0, 0, 0}, {255, 255, 255}, {200, 30, 30},
-                                             {30, 200, 90}, {84, 83, 83}, {120, 120, 250}};
+  static const std::uint8_t colours[6][3] = {{0, 0, 0},     {255, 255, 255}, {200, 30, 30},
+                                             {30, 200, 90}, {84, 83, 83},    {120, 120, 250}};
   std::vector<std::uint8_t> rgb;
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
@@ -95,12 +95,15 @@ TEST(BitmapReader, DitheringOfPlainColours) {
   ASSERT_EQ(black.size(), static_cast<std::size_t>(h));
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
-      ASSERT_EQ(black[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)], !(x % 16 == 0 && y % 16 == 0)) << x << "," << y;
+      ASSERT_EQ(black[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)],
+                !(x % 16 == 0 && y % 16 == 0))
+          << x << "," << y;
 
   // Colour sum 250: column 0 has the thresholds 0, 240, 120, 280, 60, 300, 140, 300 in
   // rows 0 to 7, so rows 3, 5 and 7 are black there.
   Picture grey = convert(84, 83, 83);
-  for (int y = 0; y < 8; ++y) EXPECT_EQ(grey[static_cast<std::size_t>(y)][0], y == 3 || y == 5 || y == 7) << y;
+  for (int y = 0; y < 8; ++y)
+    EXPECT_EQ(grey[static_cast<std::size_t>(y)][0], y == 3 || y == 5 || y == 7) << y;
 }
 
 TEST(BitmapReader, DoublingAndCentring) {
@@ -123,7 +126,8 @@ TEST(BitmapReader, BadInputGivesErrorCodes) {
   TempDir dir;
   BmpConverter c;
   EXPECT_EQ(ecFileNotFound, acConvertToFile(c.cvt, dir / "missing.bmp", dir / "x.fxf"));
-  EXPECT_EQ(ecBadGraphicsFormat, acConvertToFile(c.cvt, dir.Write("t.bmp", {'B', 'M', 1, 2, 3}), dir / "x.fxf"));
+  EXPECT_EQ(ecBadGraphicsFormat,
+            acConvertToFile(c.cvt, dir.Write("t.bmp", {'B', 'M', 1, 2, 3}), dir / "x.fxf"));
   EXPECT_FALSE(std::filesystem::exists(dir / "x.fxf"));
 
   const std::string pbm = WritePbm(dir, "m.pbm", RandomPicture(200, 50, 1));

@@ -2,12 +2,12 @@
 // line records, page counting, naming of the output, and the reader's answer to damaged
 // or foreign files.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "fax/Swfaxcvt.h"
@@ -102,7 +102,8 @@ TEST(FaxFile, HeaderAndPagesAtTheirOffsets) {
   // Page 1: flags 4 + 1 (fine), two top-margin records, three lines, the end-of-page record.
   std::size_t at = 64;
   const std::uint8_t white[8] = {6, 0, 0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
-  const std::uint8_t eop[14] = {12, 0, 0x00, 0x80, 0x00, 0x08, 0x80, 0x00, 0x08, 0x80, 0x00, 0x08, 0x80, 0x00};
+  const std::uint8_t eop[14] = {12,   0,    0x00, 0x80, 0x00, 0x08, 0x80,
+                                0x00, 0x08, 0x80, 0x00, 0x08, 0x80, 0x00};
   for (int page = 0; page < 2; ++page) {
     std::uint32_t imageLength = Le32(b, at);
     EXPECT_EQ(Le16(b, at + 4), pfLineLengths | pfHighResolution);
@@ -278,7 +279,8 @@ TEST(FaxFile, DamagedAndForeignFilesAreRefused) {
 
   auto write = [&](const std::string& name, const std::vector<std::uint8_t>& b) {
     fs::path p = dir.path / name;
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
     return p.string();
   };
   // Walks every page and record; returns the first error.
@@ -316,12 +318,12 @@ TEST(FaxFile, DamagedAndForeignFilesAreRefused) {
     for (std::size_t i = 0; i < with.size(); ++i) b.at(at + i) = with[i];
     return b;
   };
-  EXPECT_EQ(ecFaxBadFormat, walk(patched(5, {0x1B})));                    // wrong signature
-  EXPECT_EQ(ecFaxBadFormat, walk(patched(32, {0xFF, 0xFF})));             // 65535 pages
-  EXPECT_EQ(ecFaxBadFormat, walk(patched(34, {0xFF, 0xFF, 0xFF, 0x7F}))); // first page far away
-  EXPECT_EQ(ecFaxBadFormat, walk(patched(64, {0xFF, 0xFF, 0xFF, 0xFF}))); // absurd ImageLength
-  EXPECT_EQ(ecFaxBadFormat, walk(patched(80, {0x01, 0x20})));             // record of 8193 bytes
-  EXPECT_EQ(ecFaxBadFormat, walk(patched(64, {0x03, 0, 0, 0})));          // record longer than its page
+  EXPECT_EQ(ecFaxBadFormat, walk(patched(5, {0x1B})));                     // wrong signature
+  EXPECT_EQ(ecFaxBadFormat, walk(patched(32, {0xFF, 0xFF})));              // 65535 pages
+  EXPECT_EQ(ecFaxBadFormat, walk(patched(34, {0xFF, 0xFF, 0xFF, 0x7F})));  // first page far away
+  EXPECT_EQ(ecFaxBadFormat, walk(patched(64, {0xFF, 0xFF, 0xFF, 0xFF})));  // absurd ImageLength
+  EXPECT_EQ(ecFaxBadFormat, walk(patched(80, {0x01, 0x20})));              // record of 8193 bytes
+  EXPECT_EQ(ecFaxBadFormat, walk(patched(64, {0x03, 0, 0, 0})));           // record longer than its page
 
   // A file without pages has no readable page.
   auto none = patched(32, {0, 0});
@@ -346,5 +348,6 @@ TEST(FaxFile, DosDateTime) {
   EXPECT_EQ(PackDosDateTime(1979, 12, 31, 23, 59, 58), 0u);
   EXPECT_EQ(PackDosDateTime(2100, 1, 1, 0, 0, 0), 0u);
   EXPECT_EQ(PackDosDateTime(1980, 1, 1, 0, 0, 0), (1u | (1u << 5)) << 16);
-  EXPECT_EQ(PackDosDateTime(2026, 12, 9, 13, 45, 31), (((2026u - 1980) << 9 | 12u << 5 | 9u) << 16) | (13u << 11 | 45u << 5 | 15u));
+  EXPECT_EQ(PackDosDateTime(2026, 12, 9, 13, 45, 31),
+            (((2026u - 1980) << 9 | 12u << 5 | 9u) << 16) | (13u << 11 | 45u << 5 | 15u));
 }

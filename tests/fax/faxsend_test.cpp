@@ -2,11 +2,10 @@
 // what the remote receives is what the fax file holds, framed by the lead lines and the
 // header line; every failure of the modem or the remote ends the session with its code.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -21,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "fax/Swfax.h"
 #include "G3Decode.h"
+#include "fax/Swfax.h"
 #include "fax/Swfaxcvt.h"
 #include "fax/Swtxtcvt.h"
 #include "serial/SioWin32.h"
@@ -109,7 +108,7 @@ struct Recorder {
   TFaxRec* fax = nullptr;
   std::vector<TFaxEntry> entries;  // handed out one by one on "next fax"
   std::size_t next = 0;
-  std::vector<int> progress;       // FaxProgress at every status notice
+  std::vector<int> progress;  // FaxProgress at every status notice
   std::vector<WPARAM> statusFlags;
   std::vector<int> logs;
   std::vector<int> errors;
@@ -124,20 +123,26 @@ LRESULT TestFaxWindow(HWND, UINT msg, WPARAM wParam, LPARAM) {
   switch (msg) {
     case apw_FaxNextfile:
       if (r->next >= r->entries.size()) return 0;
-      afSetNextFax(r->fax, r->entries[r->next].PhoneNum, r->entries[r->next].FaxFile, r->entries[r->next].CoverFile);
+      afSetNextFax(r->fax, r->entries[r->next].PhoneNum, r->entries[r->next].FaxFile,
+                   r->entries[r->next].CoverFile);
       ++r->next;
       return 1;
     case apw_FaxStatus:
       r->progress.push_back(afGetFaxProgress(r->fax));
       r->statusFlags.push_back(wParam);
       return 0;
-    case apw_FaxLog: r->logs.push_back(static_cast<int>(wParam)); return 0;
-    case apw_FaxError: r->errors.push_back(static_cast<std::int16_t>(wParam)); return 0;
+    case apw_FaxLog:
+      r->logs.push_back(static_cast<int>(wParam));
+      return 0;
+    case apw_FaxError:
+      r->errors.push_back(static_cast<std::int16_t>(wParam));
+      return 0;
     case apw_FaxFinish:
       r->finished = true;
       r->finishCode = static_cast<std::int16_t>(wParam);
       return 0;
-    default: return 0;
+    default:
+      return 0;
   }
 }
 
@@ -177,7 +182,9 @@ struct Session {
   }
 
   std::string Commands() const { return ReadText(dir / "commands.log"); }
-  std::vector<std::uint8_t> Page(int n) const { return ReadFile(dir / ("page-" + std::to_string(n) + ".g3")); }
+  std::vector<std::uint8_t> Page(int n) const {
+    return ReadFile(dir / ("page-" + std::to_string(n) + ".g3"));
+  }
   bool HasPage(int n) const { return fs::exists(dir / ("page-" + std::to_string(n) + ".g3")); }
 };
 
@@ -226,7 +233,8 @@ std::vector<std::uint8_t> FilePage(const std::string& file, unsigned page) {
 }
 
 // What a page carries on the line: eight white lead lines, the header line, the page code.
-std::vector<std::uint8_t> Expected(const std::string& header, bool fine, const std::vector<std::uint8_t>& body) {
+std::vector<std::uint8_t> Expected(const std::string& header, bool fine,
+                                   const std::vector<std::uint8_t>& body) {
   static const std::uint8_t white[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
   std::vector<std::uint8_t> out;
   for (int i = 0; i < 8; ++i) out.insert(out.end(), white, white + 6);
@@ -260,7 +268,8 @@ void ExpectSameCode(const std::vector<std::uint8_t>& got, const std::vector<std:
   if (g == w) return;
   std::size_t i = 0;
   while (i < g.size() && i < w.size() && g[i] == w[i]) ++i;
-  ADD_FAILURE() << "page " << page << ": code differs at bit " << i << " of " << w.size() << " (got " << g.size() << ")";
+  ADD_FAILURE() << "page " << page << ": code differs at bit " << i << " of " << w.size() << " (got "
+                << g.size() << ")";
 }
 
 int Count(const std::vector<int>& v, int x) { return static_cast<int>(std::count(v.begin(), v.end(), x)); }
@@ -274,7 +283,8 @@ class FaxSendClass : public ::testing::TestWithParam<ClassType> {
 
 TEST_P(FaxSendClass, TextPagesReachTheRemoteWithLeadLinesAndHeader) {
   Session s({"--classes", SimClass(), "--scan", "4"});
-  const std::string file = MakeFaxFile(s.dir, "Alarm im Becken 1\r\npH zu hoch: 8,4\fSeite zwei\r\n\x10\x10 DLE\r\n");
+  const std::string file =
+      MakeFaxFile(s.dir, "Alarm im Becken 1\r\npH zu hoch: 8,4\fSeite zwei\r\n\x10\x10 DLE\r\n");
   s.rec.entries.push_back({"0815", file, ""});
   fSetClassType(s.fax, GetParam());
   fSetHeaderText(s.fax, "KORVIDAN $I SEITE $P VON $N $Q");
@@ -307,8 +317,9 @@ TEST_P(FaxSendClass, TextPagesReachTheRemoteWithLeadLinesAndHeader) {
     EXPECT_NE(cmds.find("AT+FCLASS=2\nAT+FLID=\"KORVIDAN 1\"\nAT+FDIS=0,3,0,2,0,0,0,0\n"), std::string::npos);
     EXPECT_NE(cmds.find("AT+FET=0\nAT+FDT\nAT+FET=2\n"), std::string::npos);
   } else {
-    EXPECT_NE(cmds.find("AT+FCLASS=2.0\nAT+FLI=\"KORVIDAN 1\"\nAT+FLO=2\nAT+FNR=1,1,1,0\nAT+FIS=0,3,0,2,0,0,0,0\n"),
-              std::string::npos);
+    EXPECT_NE(
+        cmds.find("AT+FCLASS=2.0\nAT+FLI=\"KORVIDAN 1\"\nAT+FLO=2\nAT+FNR=1,1,1,0\nAT+FIS=0,3,0,2,0,0,0,0\n"),
+        std::string::npos);
     EXPECT_EQ(cmds.find("AT+FET"), std::string::npos);
   }
 }
@@ -360,7 +371,8 @@ TEST(FaxSend, Class1PagesGoOutAfterFramesAndTraining) {
   EXPECT_FALSE(s.HasPage(3));
   const std::string cmds = s.Commands();
   EXPECT_NE(cmds.find("AT+FTM=?"), std::string::npos);
-  EXPECT_NE(cmds.find("ATDT0815\nAT+FRH=3\nAT+FTH=3\nAT+FTM=96\nAT+FRH=3\nAT+FTM=96\n"), std::string::npos) << cmds;
+  EXPECT_NE(cmds.find("ATDT0815\nAT+FRH=3\nAT+FTH=3\nAT+FTM=96\nAT+FRH=3\nAT+FTM=96\n"), std::string::npos)
+      << cmds;
   EXPECT_NE(cmds.find("AT+FTH=3\nAT+FRH=3\nAT+FTM=96\n"), std::string::npos);
   EXPECT_NE(cmds.find("AT+FTH=3\nATH\n"), std::string::npos);
 }
@@ -432,7 +444,8 @@ TEST(FaxSend, ResolutionChangeBetweenPagesIsAnnounced) {
     a[32] = 2;
     a.insert(a.end(), b.begin() + 64, b.end());
     const std::string joined = s.dir / "joined.fxf";
-    std::ofstream(joined, std::ios::binary).write(reinterpret_cast<const char*>(a.data()), static_cast<std::streamsize>(a.size()));
+    std::ofstream(joined, std::ios::binary)
+        .write(reinterpret_cast<const char*>(a.data()), static_cast<std::streamsize>(a.size()));
 
     s.rec.entries.push_back({"1", joined, ""});
     fSetClassType(s.fax, ct);
@@ -492,8 +505,8 @@ TEST(FaxSend, DialFailuresEndWithTheirCodes) {
     const char* option;
     int code;
   };
-  for (Case c : {Case{"--busy", ecFaxBusy}, Case{"--no-dialtone", ecFaxNoDialTone}, Case{"--voice", ecFaxVoiceCall},
-                 Case{"--no-answer", ecFaxNoAnswer}}) {
+  for (Case c : {Case{"--busy", ecFaxBusy}, Case{"--no-dialtone", ecFaxNoDialTone},
+                 Case{"--voice", ecFaxVoiceCall}, Case{"--no-answer", ecFaxNoAnswer}}) {
     SCOPED_TRACE(c.option);
     Session s({"--classes", "2", c.option});
     s.rec.entries.push_back({"0815", MakeFaxFile(s.dir, "x\r\n"), ""});
@@ -532,7 +545,8 @@ TEST(FaxSend, DispatchLogHoldsEveryPassAndTheFinish) {
                        std::uint32_t count) override {
       if (type != dtFax) return;
       std::lock_guard<std::mutex> g(m);
-      fax.emplace_back(sub, sub == dstStatus ? std::string(static_cast<const char*>(bytes), count) : std::string());
+      fax.emplace_back(
+          sub, sub == dstStatus ? std::string(static_cast<const char*>(bytes), count) : std::string());
     }
   } log;
   Session s({"--classes", "2", "--busy"});
@@ -567,7 +581,8 @@ TEST(FaxSend, SilentModemFailsThePreparation) {
 
 TEST(FaxSend, BadEntriesAreRefusedBeforeDialling) {
   Session s({"--classes", "2"});
-  const std::string notFax = s.dir.Write("kein.fxf", "FXF10 this is no fax file at all, not even close to one.....");
+  const std::string notFax =
+      s.dir.Write("kein.fxf", "FXF10 this is no fax file at all, not even close to one.....");
   s.rec.entries.push_back({"1", notFax, ""});
   s.rec.entries.push_back({"2", "", ""});
   fSetClassType(s.fax, ctClass2);
@@ -581,7 +596,8 @@ TEST(FaxSend, BadEntriesAreRefusedBeforeDialling) {
 TEST(FaxSend, PortVanishingMidPageEndsInAFailure) {
   Session s({"--classes", "2", "--stall-page", "1:2000"});
   std::string text;
-  for (int i = 0; i < 60; ++i) text += "Zeile " + std::to_string(i) + " mit etwas Text, damit die Seite lang wird\r\n";
+  for (int i = 0; i < 60; ++i)
+    text += "Zeile " + std::to_string(i) + " mit etwas Text, damit die Seite lang wird\r\n";
   s.rec.entries.push_back({"0815", MakeFaxFile(s.dir, text), ""});
   fSetClassType(s.fax, ctClass2);
   s.fax->CData->DataWait = 36;  // two seconds without progress end the page
@@ -627,7 +643,8 @@ TEST(FaxFramework, HeaderMacrosAndStatusTexts) {
   fax->PData->PageCount = 3;
   fax->PData->CurrentPage = 1;
   // A macro runs to the next blank: "$P/$N" is one macro.
-  EXPECT_EQ(afConvertHeaderString(fax, "$F an $r: $S $P $N $P/$N $X$Y ende $ x"), "Ich an Du Alarm 1 3 1  ende  x");
+  EXPECT_EQ(afConvertHeaderString(fax, "$F an $r: $S $P $N $P/$N $X$Y ende $ x"),
+            "Ich an Du Alarm 1 3 1  ende  x");
   fax->PData->CoverCount = 1;
   fax->PData->SendingCover = true;
   EXPECT_EQ(afConvertHeaderString(fax, "$P $N"), "1 4");

@@ -16,8 +16,10 @@ struct PcxConverter {
     EXPECT_EQ(0, dcx ? dcInitDcxConverter(cvt) : pcInitPcxConverter(cvt));
   }
   ~PcxConverter() {
-    if (dcx_) dcDoneDcxConverter(cvt);
-    else pcDonePcxConverter(cvt);
+    if (dcx_)
+      dcDoneDcxConverter(cvt);
+    else
+      pcDonePcxConverter(cvt);
   }
   bool dcx_;
 };
@@ -32,7 +34,8 @@ std::vector<std::uint8_t> MakePcx(const TempDir& dir, const Picture& pic) {
 std::vector<std::uint8_t> MakeDcx(const std::vector<std::vector<std::uint8_t>>& pictures) {
   std::vector<std::uint8_t> out(DcxTableSize, 0);
   auto put32 = [&](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      out[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
   };
   put32(0, DcxSignature);
   for (std::size_t i = 0; i < pictures.size(); ++i) {
@@ -108,7 +111,8 @@ TEST(PcxReader, WidthLimitCentringAndShortData) {
 TEST(DcxReader, OnePagePerPicture) {
   TempDir dir;
   Picture a = RandomPicture(800, 20, 1), b = RandomPicture(1728, 35, 2), e = RandomPicture(64, 3, 3);
-  const std::string name = dir.Write("three.dcx", MakeDcx({MakePcx(dir, a), MakePcx(dir, b), MakePcx(dir, e)}));
+  const std::string name =
+      dir.Write("three.dcx", MakeDcx({MakePcx(dir, a), MakePcx(dir, b), MakePcx(dir, e)}));
   PcxConverter c(true);
   int rc = 0;
   ConvertAndDecode(c.cvt, name, dir / "three.fxf", &rc);
@@ -140,7 +144,8 @@ TEST(DcxReader, OnePagePerPicture) {
   EXPECT_EQ(rc, ecBadGraphicsFormat);
   ConvertAndDecode(c.cvt, dir.Write("empty.dcx", MakeDcx({})), dir / "x.fxf", &rc);
   EXPECT_EQ(rc, ecBadGraphicsFormat);
-  ConvertAndDecode(c.cvt, dir.Write("junk.dcx", MakeDcx({MakePcx(dir, a), std::vector<std::uint8_t>(300, 7)})),
+  ConvertAndDecode(c.cvt,
+                   dir.Write("junk.dcx", MakeDcx({MakePcx(dir, a), std::vector<std::uint8_t>(300, 7)})),
                    dir / "x.fxf", &rc);
   EXPECT_EQ(rc, ecBadGraphicsFormat);
 }

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!written) return 0;
   TAbsFaxCvt* cvt = nullptr;
   const int kind = data[0] % 4;
-  const int rc = kind == 0 ? bcInitBmpConverter(cvt)
+  const int rc = kind == 0   ? bcInitBmpConverter(cvt)
                  : kind == 1 ? pcInitPcxConverter(cvt)
                  : kind == 2 ? dcInitDcxConverter(cvt)
                              : tcInitTiffConverter(cvt);
@@ -37,10 +37,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (data[0] & 8) acSetResolutionWidth(cvt, 2);
     acConvert(cvt, name, Discard);
     switch (kind) {
-      case 0: bcDoneBmpConverter(cvt); break;
-      case 1: pcDonePcxConverter(cvt); break;
-      case 2: dcDoneDcxConverter(cvt); break;
-      default: tcDoneTiffConverter(cvt); break;
+      case 0:
+        bcDoneBmpConverter(cvt);
+        break;
+      case 1:
+        pcDonePcxConverter(cvt);
+        break;
+      case 2:
+        dcDoneDcxConverter(cvt);
+        break;
+      default:
+        tcDoneTiffConverter(cvt);
+        break;
     }
   }
   return 0;

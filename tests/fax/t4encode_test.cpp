@@ -117,8 +117,8 @@ TEST(T4Encoder, RandomAndSpecialLinesDecodeExactly) {
       add(alternating);
       // Runs around the make-up boundaries and the full line width.
       for (int n : {1, 62, 63, 64, 65, 127, 128, 129, 1663, 1664, 1727, 1728, 1729, 1791, 1792, 2047, 2048}) {
-        add(Runs({n}, width));        // white run n, then black to the end
-        add(Runs({0, n}, width));     // black run n first
+        add(Runs({n}, width));     // white run n, then black to the end
+        add(Runs({0, n}, width));  // black run n first
         add(Runs({3, n, 1}, width));
       }
       // Random lines of every density, and lines of short random runs.

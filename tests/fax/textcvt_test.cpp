@@ -1,6 +1,7 @@
 // Text converter and fax font: text files become the pages, lines and glyphs they should,
 // checked by decoding the written fax file with netpbm's g3topbm.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -8,14 +9,13 @@
 #include <fstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "fax/Swfaxfmt.h"
 #include "fax/Swtxtcvt.h"
-#include "tests/fax/G3Decode.h"
 #include "platform/Resources.h"
 #include "serial/Sioexcept.h"
+#include "tests/fax/G3Decode.h"
 
 namespace fs = std::filesystem;
 
@@ -55,7 +55,8 @@ std::vector<Page> DecodeFaxFile(const std::string& file, int width) {
 
 // What a text line must look like in the built-in font: Rows rows of the margin followed
 // by the glyph rows, read straight from the font resource.
-void AddTextLine(Page& page, const std::string& text, bool standard, bool fine, int width = 1728, int margin = 50) {
+void AddTextLine(Page& page, const std::string& text, bool standard, bool fine, int width = 1728,
+                 int margin = 50) {
   auto font = FindResource(FaxFontResource);
   ASSERT_TRUE(font);
   const TFontRecord f = standard ? StandardFont : SmallFont;
@@ -87,7 +88,8 @@ void ExpectPages(const std::vector<Page>& got, const std::vector<Page>& want) {
   ASSERT_EQ(got.size(), want.size());
   for (std::size_t p = 0; p < want.size(); ++p) {
     ASSERT_EQ(got[p].size(), want[p].size()) << "page " << p + 1;
-    for (std::size_t y = 0; y < want[p].size(); ++y) ASSERT_EQ(got[p][y], want[p][y]) << "page " << p + 1 << " row " << y;
+    for (std::size_t y = 0; y < want[p].size(); ++y)
+      ASSERT_EQ(got[p][y], want[p][y]) << "page " << p + 1 << " row " << y;
   }
 }
 
@@ -104,11 +106,13 @@ TEST(FaxFont, LayoutAndWindows1252Positions) {
     for (int i = 0; i < f.Bytes; ++i) n += __builtin_popcount(g[i]);
     // Pixels behind the glyph width stay clear.
     for (int row = 0; row < f.Height; ++row)
-      for (int px = f.PWidth; px < f.Width * 8; ++px) EXPECT_EQ((g[row * f.Width + px / 8] >> (7 - px % 8)) & 1, 0);
+      for (int px = f.PWidth; px < f.Width * 8; ++px)
+        EXPECT_EQ((g[row * f.Width + px / 8] >> (7 - px % 8)) & 1, 0);
     return n;
   };
   for (bool standard : {false, true}) {
-    for (int c : {0x41, 0x67, 0x30, 0xC4, 0xD6, 0xDC, 0xE4, 0xF6, 0xFC, 0xDF, 0x80, 0x96}) EXPECT_GT(inked(standard, c), 0) << c;
+    for (int c : {0x41, 0x67, 0x30, 0xC4, 0xD6, 0xDC, 0xE4, 0xF6, 0xFC, 0xDF, 0x80, 0x96})
+      EXPECT_GT(inked(standard, c), 0) << c;
     for (int c : {0, 9, 12, 0x20, 0x81, 0x8D, 0x8F, 0x90, 0x9D}) EXPECT_EQ(inked(standard, c), 0) << c;
   }
   // Umlauts differ from their base letters.
@@ -119,10 +123,15 @@ TEST(FaxFont, LayoutAndWindows1252Positions) {
 
 TEST(TextConverter, DocumentBecomesPagesLinesAndGlyphs) {
   TempDir dir;
-  const std::string umlauts = "Gr\xFC\xDF" "e aus K\xF6ln \x96 \xC4pfel & \xD6l, \xDC" "berma\xDF \x80" "5";
+  const std::string umlauts =
+      "Gr\xFC\xDF"
+      "e aus K\xF6ln \x96 \xC4pfel & \xD6l, \xDC"
+      "berma\xDF \x80"
+      "5";
   std::string longLine;
   for (int i = 0; i < 300; ++i) longLine += static_cast<char>('a' + i % 26);
-  const std::string text = umlauts + "\r\nA\tB\r\n\tx\r\n" + longLine + "\r\nSeite eins\fSeite zwei\r\nEnde\r\n";
+  const std::string text =
+      umlauts + "\r\nA\tB\r\n\tx\r\n" + longLine + "\r\nSeite eins\fSeite zwei\r\nEnde\r\n";
   std::string in = dir.Write("brief.txt", text);
 
   TextConverter c;
@@ -229,14 +238,17 @@ TEST(TextConverter, RasterizeRowsForTheFaxSender) {
 namespace {
 
 // Converts Text with a named font; returns the decoded pages.
-std::vector<Page> ConvertNamed(const TempDir& dir, const std::string& name, const TFaxTextFont& font, bool fine,
-                               int* rows = nullptr) {
+std::vector<Page> ConvertNamed(const TempDir& dir, const std::string& name, const TFaxTextFont& font,
+                               bool fine, int* rows = nullptr) {
   TAbsFaxCvt* cvt = nullptr;
   EXPECT_EQ(0, fcInitTextExConverter(cvt));
   acOptionsOff(cvt, coYield);
   EXPECT_EQ(0, fcSetFont(cvt, font, fine));
   if (rows) *rows = fcFontRows(cvt);
-  std::string in = dir.Write(name + ".txt", "Alarm: pH 6,2 \xFC" "ber Grenze\r\nAquarium K\xF6" "ln");
+  std::string in = dir.Write(name + ".txt",
+                             "Alarm: pH 6,2 \xFC"
+                             "ber Grenze\r\nAquarium K\xF6"
+                             "ln");
   EXPECT_EQ(0, acConvertToFile(cvt, in, ""));
   fcDoneTextExConverter(cvt);
   return DecodeFaxFile((dir.path / (name + ".FXF")).string(), 1728);
@@ -295,5 +307,6 @@ TEST(TextConverter, ConversionsOnSeveralThreadsAgree) {
       fcDoneTextExConverter(cvt);
     });
   for (auto& t : threads) t.join();
-  for (int t = 0; t < 4; ++t) ExpectPages(DecodeFaxFile((dir.path / ("t" + std::to_string(t) + ".fxf")).string(), 1728), reference);
+  for (int t = 0; t < 4; ++t)
+    ExpectPages(DecodeFaxFile((dir.path / ("t" + std::to_string(t) + ".fxf")).string(), 1728), reference);
 }

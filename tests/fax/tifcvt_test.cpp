@@ -29,8 +29,9 @@ TEST(TiffReader, UncompressedAndPackBitsInEitherByteOrder) {
   Picture pic = RandomPicture(1725, 60, 17);
   pic.push_back(Row(1725, true));  // pad bits of an all-black row stay white
   const std::string pbm = WritePbm(dir, "p.pbm", pic);
-  for (const char* options : {"-none -miniswhite", "-none -minisblack", "-packbits -miniswhite", "-packbits -minisblack",
-                              "-packbits -rowsperstrip=7", "-none -rowsperstrip=100"}) {
+  for (const char* options :
+       {"-none -miniswhite", "-none -minisblack", "-packbits -miniswhite", "-packbits -minisblack",
+        "-packbits -rowsperstrip=7", "-none -rowsperstrip=100"}) {
     SCOPED_TRACE(options);
     ASSERT_TRUE(Shell(std::string("pnmtotiff ") + options + " " + pbm + " > " + (dir / "a.tif")));
     int rc = 0;
@@ -60,7 +61,8 @@ TEST(TiffReader, StripsImagesAndDefaultExtension) {
   // Of a file with several images only the first becomes the page.
   Picture second = RandomPicture(300, 20, 22);
   ASSERT_TRUE(Shell("pnmtotiff -none " + pbm + " > " + (dir / "m.tif")));
-  ASSERT_TRUE(Shell("pnmtotiff -none -append -output " + (dir / "m.tif") + " " + WritePbm(dir, "q.pbm", second)));
+  ASSERT_TRUE(
+      Shell("pnmtotiff -none -append -output " + (dir / "m.tif") + " " + WritePbm(dir, "q.pbm", second)));
   got = Convert(dir / "m.tif", dir, &rc);
   ASSERT_EQ(rc, 0);
   EXPECT_EQ(got, Framed(pic));
@@ -101,7 +103,9 @@ TEST(TiffReader, UnreadableFilesAreRefused) {
 TEST(TiffReader, ShortStripArraysAndDataCutShort) {
   TempDir dir;
   std::vector<std::uint8_t> f = {'I', 'I', 42, 0, 8, 0, 0, 0};
-  auto put16 = [&](unsigned v) { f.insert(f.end(), {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)}); };
+  auto put16 = [&](unsigned v) {
+    f.insert(f.end(), {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)});
+  };
   auto entry = [&](unsigned tag, unsigned count, unsigned v0, unsigned v1) {
     put16(tag);
     put16(3);

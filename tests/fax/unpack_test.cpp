@@ -88,7 +88,8 @@ TEST(Unpacker, NetpbmG3DecodesToTheSourceRaster) {
     pic.push_back(Row(static_cast<std::size_t>(c.width), false));
     const std::string pbm = WritePbm(dir, "in.pbm", pic);
     const std::string g3 = dir / "out.g3";
-    ASSERT_TRUE(Shell("pbmtog3 -reversebits" + std::string(c.wide ? " -nofixedwidth " : " ") + pbm + " > " + g3));
+    ASSERT_TRUE(
+        Shell("pbmtog3 -reversebits" + std::string(c.wide ? " -nofixedwidth " : " ") + pbm + " > " + g3));
     auto file = RawFaxFile(ReadFile(g3), c.wide ? pfWideLine : 0);
     const std::string fxf = dir.Write("g3.fxf", file);
     Unpacker u;
@@ -179,7 +180,8 @@ TEST(Unpacker, ResolutionOptions) {
 TEST(Unpacker, BitmapsAndScaling) {
   TempDir dir;
   Picture page(1100, Row(1728, false));
-  for (int y = 0; y < 1100; y += 2) page[static_cast<std::size_t>(y)][1726] = page[static_cast<std::size_t>(y)][1727] = true;
+  for (int y = 0; y < 1100; y += 2)
+    page[static_cast<std::size_t>(y)][1726] = page[static_cast<std::size_t>(y)][1727] = true;
   page[0][0] = true;
   const std::string name = dir / "big.fxf";
   ASSERT_EQ(0, WriteFaxFile(name, {page, page}, false, true));
@@ -308,7 +310,8 @@ TEST(Unpacker, TableAndBitwiseDecodingAgree) {
   for (std::uint8_t b : stream) records.insert(records.end(), {1, 0, b});
   Unpacker whole, bytewise;
   ASSERT_EQ(0, upUnpackPage(whole.up, dir.Write("raw.fxf", RawFaxFile(stream, pfHighResolution)), 1));
-  ASSERT_EQ(0, upUnpackPage(bytewise.up, dir.Write("rec.fxf", RawFaxFile(records, pfHighResolution | pfLineLengths)), 1));
+  ASSERT_EQ(0, upUnpackPage(bytewise.up,
+                            dir.Write("rec.fxf", RawFaxFile(records, pfHighResolution | pfLineLengths)), 1));
   EXPECT_GT(whole.got.Lines.size(), 30u);
   EXPECT_GT(whole.up->BadCodes, 0);
   EXPECT_EQ(whole.got.Lines, bytewise.got.Lines);
@@ -355,7 +358,8 @@ TEST(Unpacker, DecodesAPageQuickly) {
     u.got = {};
     ASSERT_EQ(0, upUnpackFile(u.up, name));
   }
-  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / 3;
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / 3;
   EXPECT_EQ(u.got.Lines.size(), 2200u);
   RecordProperty("ms_per_page", std::to_string(ms));
   EXPECT_LT(ms, 2000.0);

@@ -29,7 +29,8 @@ Picture ReadPnm(const std::string& cmd) {
     while (pos < b.size() && (std::isspace(b[pos]) || b[pos] == '#')) {
       if (b[pos] == '#')
         while (pos < b.size() && b[pos] != '\n') ++pos;
-      else ++pos;
+      else
+        ++pos;
     }
     std::string t;
     while (pos < b.size() && !std::isspace(b[pos])) t += static_cast<char>(b[pos++]);
@@ -44,11 +45,14 @@ Picture ReadPnm(const std::string& cmd) {
     Row r(static_cast<std::size_t>(w));
     for (int x = 0; x < w; ++x) {
       if (magic == "P4") {
-        const std::size_t at = pos + static_cast<std::size_t>(y) * static_cast<std::size_t>((w + 7) / 8) + static_cast<std::size_t>(x / 8);
+        const std::size_t at = pos + static_cast<std::size_t>(y) * static_cast<std::size_t>((w + 7) / 8) +
+                               static_cast<std::size_t>(x / 8);
         r[static_cast<std::size_t>(x)] = at < b.size() && ((b[at] >> (7 - x % 8)) & 1);
       } else {
         const std::size_t ch = magic == "P6" ? 3 : 1;
-        const std::size_t at = pos + (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) * ch;
+        const std::size_t at =
+            pos +
+            (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) * ch;
         r[static_cast<std::size_t>(x)] = at < b.size() && b[at] < maxval / 2;
       }
     }
@@ -115,7 +119,8 @@ TEST(UnpackerPictures, DcxHasOnePicturePerPage) {
   auto bytes = ReadFile(fx.dir / "all.dcx");
   ASSERT_GT(bytes.size(), 4100u);
   auto at32 = [&](std::size_t i) {
-    return static_cast<std::uint32_t>(bytes[i] | (bytes[i + 1] << 8) | (bytes[i + 2] << 16) | (bytes[i + 3] << 24));
+    return static_cast<std::uint32_t>(bytes[i] | (bytes[i + 1] << 8) | (bytes[i + 2] << 16) |
+                                      (bytes[i + 3] << 24));
   };
   EXPECT_EQ(at32(0), DcxSignature);
   EXPECT_EQ(at32(4), 4100u);

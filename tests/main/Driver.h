@@ -2,6 +2,10 @@
 // who answers the start-up dialogs, and an event loop that runs until something holds.
 #pragma once
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -11,10 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "app/KorvidanVersionForm.h"
@@ -86,7 +87,8 @@ struct User {
       auto* box = qobject_cast<QMessageBox*>(w);
       if (!box || !box->isVisible()) continue;
       boxTexts.push_back(box->text().toStdString());
-      if (QAbstractButton* b = box->defaultButton() ? box->defaultButton() : box->buttons().value(0)) b->click();
+      if (QAbstractButton* b = box->defaultButton() ? box->defaultButton() : box->buttons().value(0))
+        b->click();
       return;
     }
     for (QWidget* w : QApplication::topLevelWidgets()) {

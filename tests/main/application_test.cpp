@@ -1,7 +1,12 @@
 // The whole application, offscreen, against the controller simulator on a pseudo-terminal:
 // port selection, version dialog, start question, acquisition cycles, grid, preview charts,
 // database, and the shut-down during acquisition.
+#include "app/Application.h"
+
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QAbstractItemModel>
 #include <QApplication>
@@ -25,13 +30,9 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
-#include "app/Application.h"
 #include "app/KorvidanVersionForm.h"
 #include "app/Main.h"
 #include "app/SharedState.h"
@@ -43,7 +44,6 @@
 #include "serial/ComSelect.h"
 #include "serial/ComSelectForm.h"
 #include "tests/main/Driver.h"
-
 
 namespace fs = std::filesystem;
 
@@ -235,7 +235,6 @@ TEST_F(ApplicationTest, UnansweredVersionQueryIsReportedAndStartUpGoesOn) {
   form.close();
   app.reset();
 }
-
 
 TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
   // No port to choose: the selection is cancelled, the port stays closed.

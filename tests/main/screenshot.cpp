@@ -64,9 +64,9 @@ int main(int argc, char** argv) {
       form.raise();
       form.activateWindow();
       e2e::RunUntil([] { return false; }, 500);
-      QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, form.frameGeometry().x(), form.frameGeometry().y(),
-                                                                   form.frameGeometry().width(),
-                                                                   form.frameGeometry().height());
+      QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(
+          0, form.frameGeometry().x(), form.frameGeometry().y(), form.frameGeometry().width(),
+          form.frameGeometry().height());
       code = shot.save(QString::fromStdString(output.string()), "PNG") ? 0 : 1;
     } else {
       std::fprintf(stderr, "korvidan-screenshot: no values arrived\n");

@@ -1,13 +1,13 @@
 #include "platform/Database.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include <chrono>
 #include <cmath>
@@ -28,8 +28,9 @@ namespace {
 // the page cache as it is, so the kill test needs no disk, and the tests stay fast.
 fs::path MakeTempDir() {
   std::error_code ec;
-  fs::path base = fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm")
-                                                                                     : fs::temp_directory_path();
+  fs::path base = fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0
+                      ? fs::path("/dev/shm")
+                      : fs::temp_directory_path();
   std::string pattern = (base / "korvidan-db-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   return pattern;
@@ -70,7 +71,8 @@ std::string Shell(const fs::path& file, const std::string& command) {
 }
 
 // Writes rows straight into a table file in one transaction (fast set-up of big tables).
-void BulkInsert(const fs::path& file, const std::string& table, const std::vector<std::pair<int, double>>& rows) {
+void BulkInsert(const fs::path& file, const std::string& table,
+                const std::vector<std::pair<int, double>>& rows) {
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
   sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
@@ -175,7 +177,8 @@ TEST_F(DatabaseTest, TablesHaveTheColumnsOfTheApplicationAndTheShellReadsThem) {
   EXPECT_EQ(Shell(dir_ / "Korvidan1.db", "SELECT DateTime, Datum, Uhrzeit, Sensor1, Sensor8 FROM Korvidan1"),
             "2026-12-08 23:59:30.123|2026-12-08|23:59:30.123|7.12|14.12\n");
   EXPECT_EQ(Shell(dir_ / "Korvidan1.db", "PRAGMA journal_mode"), "wal\n");
-  EXPECT_NE(Shell(dir_ / "Korvidan1_Type.db", ".schema").find("\"Sensor8Type\" VARCHAR(20)"), std::string::npos);
+  EXPECT_NE(Shell(dir_ / "Korvidan1_Type.db", ".schema").find("\"Sensor8Type\" VARCHAR(20)"),
+            std::string::npos);
   std::string val = Shell(dir_ / "Korvidan1_Val.db", ".schema");
   EXPECT_NE(val.find("\"SensorNr\" INTEGER"), std::string::npos) << val;
   EXPECT_NE(val.find("\"FrEnd\" TIME"), std::string::npos) << val;
@@ -379,7 +382,8 @@ TEST_F(DatabaseTest, ValueTextsAndConversions) {
   EXPECT_TRUE(dbvalue::ParseDateTime("12:00:00.5", v));
   EXPECT_DOUBLE_EQ(v, (43200 + 0.5) / 86400);
   EXPECT_TRUE(dbvalue::ParseDateTime("29.02.2024", v));
-  for (const char* bad : {"", "31.02.2026", "2026-13-01", "24:00", "12.12.2026 10", "12:61", "abc", "2026-1-1x"})
+  for (const char* bad :
+       {"", "31.02.2026", "2026-13-01", "24:00", "12.12.2026 10", "12:61", "abc", "2026-1-1x"})
     EXPECT_FALSE(dbvalue::ParseDateTime(bad, v)) << bad;
   EXPECT_EQ(dbvalue::DateTimeToIso(0), "1899-12-30 00:00:00.000");
   EXPECT_THROW(dbvalue::DateTimeToIso(1e9), EDatabaseError);
@@ -510,7 +514,8 @@ TEST_F(DatabaseTest, LockedAndCorruptFilesAreReported) {
   EXPECT_EQ(t.RecordCount(), 1);
   t.Close();
 
-  std::ofstream(dir_ / "Kaputt.db") << "this is no table, just some text that is long enough to look like a file";
+  std::ofstream(dir_ / "Kaputt.db")
+      << "this is no table, just some text that is long enough to look like a file";
   TTable bad;
   Name(bad, "Kaputt.db");
   try {
@@ -561,8 +566,8 @@ TEST_F(DatabaseTest, NewTableIgnoresTheLogOfADeletedOne) {
   const fs::path wal = file.string() + "-wal";
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(db, "INSERT INTO Korvidan1_Temp (DateTime) VALUES ('2026-12-08 10:00:00.000')", nullptr,
-                         nullptr, nullptr),
+  ASSERT_EQ(sqlite3_exec(db, "INSERT INTO Korvidan1_Temp (DateTime) VALUES ('2026-12-08 10:00:00.000')",
+                         nullptr, nullptr, nullptr),
             SQLITE_OK);
   ASSERT_TRUE(fs::exists(wal));
   fs::copy_file(wal, dir_ / "saved-wal");
@@ -677,7 +682,8 @@ TEST_F(DatabaseTest, MergeKilledAtAnyMomentLosesAndDoublesNoRow) {
       ASSERT_EQ(poll(&p, 1, 20000), 1) << "merge did not end";
       ASSERT_EQ(read(pipefd[0], &c, 1), 1);
       mergeMicros = static_cast<double>(
-          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count());
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
+              .count());
       close(pipefd[0]);
       int status = 0;
       waitpid(pid, &status, 0);
@@ -717,8 +723,9 @@ TEST_F(DatabaseTest, MergeKilledAtAnyMomentLosesAndDoublesNoRow) {
     ASSERT_EQ(ReadRows("Korvidan1.db"), merged) << "run " << run;
     expected = merged;
   }
-  std::printf("kills: %d before the commit, %d between commit and delete, %d after the merge (merge %.1f ms)\n",
-              before, between, after, mergeMicros / 1000);
+  std::printf(
+      "kills: %d before the commit, %d between commit and delete, %d after the merge (merge %.1f ms)\n",
+      before, between, after, mergeMicros / 1000);
 }
 
 }  // namespace

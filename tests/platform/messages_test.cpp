@@ -1,11 +1,12 @@
 // Message queues: sends with time-out, withdrawal, nesting, destroyed windows, timers, quit.
+#include "platform/Messages.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <atomic>
 #include <thread>
 
-#include "platform/Messages.h"
 #include "platform/Threads.h"
 
 namespace {
@@ -362,7 +363,7 @@ TEST(QueueTest, HandlerExceptionReachesPumpAndKeepsTheRest) {
 
 TEST(QueueTest, ClassesAndIds) {
   EXPECT_FALSE(RegisterClass(RecorderClass(), DefWindowProc));  // already there
-  EXPECT_TRUE(IsClassRegistered("TESTRECORDER"));              // names ignore case
+  EXPECT_TRUE(IsClassRegistered("TESTRECORDER"));               // names ignore case
   EXPECT_EQ(CreateWindow("noSuchClass"), 0u);
   HWND a = CreateWindow(RecorderClass());
   DestroyWindow(a);

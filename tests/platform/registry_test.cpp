@@ -1,4 +1,6 @@
 // Registry store: persistence, types, keys, interrupted writes and damaged files.
+#include "platform/Registry.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -7,8 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include "platform/Registry.h"
 
 namespace fs = std::filesystem;
 
@@ -22,8 +22,8 @@ std::string ReadAll(const fs::path& p) {
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("reg_" + std::to_string(getpid()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / ("reg_" + std::to_string(getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     file_ = dir_ / "korvidan" / "registry.ini";  // the directory does not exist yet
     SetRegistryFile(file_.string());
@@ -104,7 +104,8 @@ TEST_F(RegistryTest, MissingValuesAndWrongTypes) {
 TEST_F(RegistryTest, KeysAndValueNames) {
   TRegistry r;
   ASSERT_TRUE(r.OpenKey("Software\\Zelvanor", true));
-  for (const char* k : {"ProgramDirectory", "DataBaseDirectory", "GraphicSource"}) EXPECT_TRUE(r.CreateKey(k));
+  for (const char* k : {"ProgramDirectory", "DataBaseDirectory", "GraphicSource"})
+    EXPECT_TRUE(r.CreateKey(k));
   EXPECT_TRUE(r.KeyExists("graphicsource"));
   EXPECT_TRUE(r.KeyExists("\\Software"));
   EXPECT_TRUE(r.HasSubKeys());
@@ -214,7 +215,10 @@ TEST_F(RegistryTest, OtherDamageKinds) {
 }
 
 TEST_F(RegistryTest, TwoProcessesWritingAtOnceLoseNothing) {
-  { TRegistry r; ASSERT_TRUE(r.CreateKey("Software\\Zelvanor")); }
+  {
+    TRegistry r;
+    ASSERT_TRUE(r.CreateKey("Software\\Zelvanor"));
+  }
   pid_t kids[2];
   for (int k = 0; k < 2; ++k) {
     kids[k] = fork();

@@ -1,4 +1,6 @@
 // String list, Windows-1252 conversion and number formatting independent of the locale.
+#include "platform/Text.h"
+
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <stdlib.h>
@@ -8,8 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include "platform/Text.h"
 
 namespace {
 
@@ -57,12 +57,15 @@ TEST(StringListTest, CommaTextRoundTrip) {
 TEST(StringListTest, FilesKeepRawBytes) {
   auto path = std::filesystem::temp_directory_path() / ("sl_" + std::to_string(getpid()) + ".txt");
   TStringList l;
-  l.Add(std::string("Gr\xFC\xDF" "e \x80"));  // Windows-1252 bytes stay as they are
+  l.Add(
+      std::string("Gr\xFC\xDF"
+                  "e \x80"));  // Windows-1252 bytes stay as they are
   l.Add("zwei");
   l.SaveToFile(path.string());
   std::ifstream f(path, std::ios::binary);
   std::string raw((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(raw, std::string("Gr\xFC\xDF" "e \x80\r\nzwei\r\n"));
+  EXPECT_EQ(raw, std::string("Gr\xFC\xDF"
+                             "e \x80\r\nzwei\r\n"));
   TStringList r;
   r.LoadFromFile(path.string());
   EXPECT_EQ(r.Items(), l.Items());
@@ -87,9 +90,11 @@ TEST(Cp1252Test, UmlautsEuroAndUnmappable) {
   EXPECT_EQ(Utf8ToCp1252("“Š”"), "\x93\x8A\x94");
   // Characters without a Windows-1252 byte, and broken UTF-8, become '?'.
   EXPECT_EQ(Utf8ToCp1252("Ω≈中😀"), "????");
-  EXPECT_EQ(Utf8ToCp1252("a\xC3"), "a?");            // cut short
-  EXPECT_EQ(Utf8ToCp1252("\xC0\xAF" "b"), "??b");    // over-long form
-  EXPECT_EQ(Utf8ToCp1252("\xED\xA0\x80"), "???");    // surrogate
+  EXPECT_EQ(Utf8ToCp1252("a\xC3"), "a?");  // cut short
+  EXPECT_EQ(Utf8ToCp1252("\xC0\xAF"
+                         "b"),
+            "??b");                                // over-long form
+  EXPECT_EQ(Utf8ToCp1252("\xED\xA0\x80"), "???");  // surrogate
 }
 
 TEST(NumberTest, Integers) {

@@ -1,4 +1,6 @@
 // Threads, Synchronize, OnTerminate, FreeOnTerminate, events and critical sections.
+#include "platform/Threads.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "platform/Messages.h"
-#include "platform/Threads.h"
 
 namespace {
 

@@ -1,5 +1,3 @@
-#include "platform/WavePlayer.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -7,6 +5,8 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+
+#include "platform/WavePlayer.h"
 
 namespace fs = std::filesystem;
 
@@ -201,7 +201,8 @@ TEST(WaveReader, LoadsFilesAndNamesTheOneThatFails) {
   fs::path dir = fs::temp_directory_path();
   fs::path good = dir / ("korvidan-wave-" + std::to_string(getpid()) + ".wav");
   auto bytes = MakeWave(Spec{});
-  std::ofstream(good, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(good, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   EXPECT_EQ(LoadWaveFile(good).Frames(), 100u);
   fs::remove(good);
   try {
@@ -225,7 +226,8 @@ class WavePlayerTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
   void Write(const std::string& name, const std::vector<std::uint8_t>& b) {
-    std::ofstream(dir_ / name, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    std::ofstream(dir_ / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
   }
   std::string File(const std::string& name) { return (dir_ / name).string(); }
   fs::path dir_;

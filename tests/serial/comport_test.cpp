@@ -1,10 +1,9 @@
 // The serial port component on pseudo-terminals: settings on the line, data both ways,
 // trigger events on the opening thread, opening failures, closing from inside events,
 // waiting for text, and the trace and log files written at the close.
-#include <gtest/gtest.h>
-
 #include <asm/termbits.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>

@@ -1,17 +1,16 @@
 // The dispatcher with its worker threads over pseudo-terminal pairs.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <memory>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -129,7 +128,8 @@ TEST(DeviceMapping, ComNumbersAndErrors) {
   setenv("SIO_COM7", pty.slave.c_str(), 1);
   EXPECT_EQ(TSerialDevice::PathForName("\\\\.\\COM7"), pty.slave);
   EXPECT_EQ(TSerialDevice::PathForName("COM3").substr(0, 9), "/dev/ttyS");
-  EXPECT_EQ(TSerialDevice::PathForName("COM3"), std::getenv("SIO_COM3") ? std::getenv("SIO_COM3") : "/dev/ttyS2");
+  EXPECT_EQ(TSerialDevice::PathForName("COM3"),
+            std::getenv("SIO_COM3") ? std::getenv("SIO_COM3") : "/dev/ttyS2");
   EXPECT_EQ(TSerialDevice::PathForName("LPT1"), "");
   {
     TSioWin32Dispatcher a(nullptr);
@@ -242,10 +242,12 @@ TEST(DevicePty, TimerTriggersFireWithinOneTickOfTheirDeadline) {
     armed[i] = SioTimeGetTime();
     ASSERT_EQ(d.SetTimerTrigger(handles[i], ticks[i], true), 0);
   }
-  ASSERT_TRUE(WaitFor([&] {
-    std::lock_guard<std::mutex> g(rec.m);
-    return rec.fired.size() == 3;
-  }, 3000));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::lock_guard<std::mutex> g(rec.m);
+        return rec.fired.size() == 3;
+      },
+      3000));
   std::lock_guard<std::mutex> g(rec.m);
   for (auto& [h, at] : rec.fired) {
     int i = 0;
@@ -298,10 +300,13 @@ TEST(DevicePty, OutputAndAvailTriggersReachTheWindowThread) {
       if (s.msg == m && s.w == w) return true;
     return false;
   };
-  PumpUntil([&] {
-    return has(SW_TRIGGERAVAIL, 3) && has(SW_TRIGGERSTATUS, static_cast<WPARAM>(used)) &&
-           has(SW_TRIGGERSTATUS, static_cast<WPARAM>(sent)) && has(SW_TRIGGERSTATUS, static_cast<WPARAM>(freeT));
-  }, 3000);
+  PumpUntil(
+      [&] {
+        return has(SW_TRIGGERAVAIL, 3) && has(SW_TRIGGERSTATUS, static_cast<WPARAM>(used)) &&
+               has(SW_TRIGGERSTATUS, static_cast<WPARAM>(sent)) &&
+               has(SW_TRIGGERSTATUS, static_cast<WPARAM>(freeT));
+      },
+      3000);
   EXPECT_TRUE(has(SW_TRIGGERAVAIL, 3));
   EXPECT_TRUE(has(SW_TRIGGERSTATUS, static_cast<WPARAM>(used)));
   EXPECT_TRUE(has(SW_TRIGGERSTATUS, static_cast<WPARAM>(sent)));

@@ -235,7 +235,8 @@ TEST(DispatcherCore, WaitTxSentTakesEighteenCharacterTimes) {
   // 9600 baud, 10 bits: 1041 * 10 * 18 units = 18.7 ms.
   auto t0 = std::chrono::steady_clock::now();
   d.WaitTxSent();
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(ms, 18);
   EXPECT_LT(ms, 200);
 }
@@ -262,7 +263,8 @@ TEST(DispatcherCore, TraceAndLogHooksSeeBytesAndTriggerChanges) {
       trace += kind;
       trace += static_cast<char>(c);
     }
-    void DispatchEntry(TDispatchType t, TDispatchSubType st, std::uint32_t, const void*, std::uint32_t) override {
+    void DispatchEntry(TDispatchType t, TDispatchSubType st, std::uint32_t, const void*,
+                       std::uint32_t) override {
       log.emplace_back(t, st);
     }
   } rec;

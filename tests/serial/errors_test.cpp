@@ -68,17 +68,17 @@ TEST(CheckException, ProtocolCodesRaiseTheFamilyClassItself) {
 
 TEST(CheckException, EveryTelephonyResultHasItsOwnClass) {
   int count = 0;
-#define CHECK_TAPI(name, value)                                   \
-  try {                                                           \
-    RaiseSioException(value);                                     \
-  } catch (const E##name& e) {                                    \
-    EXPECT_EQ(typeid(e), typeid(E##name)) << #name;               \
-    EXPECT_EQ(e.ErrorCode, value);                                \
-    EXPECT_FALSE(e.Message.empty()) << #name;                     \
-    EXPECT_NE(e.Message, "Sio exception") << #name;               \
-    ++count;                                                      \
-  } catch (...) {                                                 \
-    ADD_FAILURE() << #name << " not raised as its class";         \
+#define CHECK_TAPI(name, value)                           \
+  try {                                                   \
+    RaiseSioException(value);                             \
+  } catch (const E##name& e) {                            \
+    EXPECT_EQ(typeid(e), typeid(E##name)) << #name;       \
+    EXPECT_EQ(e.ErrorCode, value);                        \
+    EXPECT_FALSE(e.Message.empty()) << #name;             \
+    EXPECT_NE(e.Message, "Sio exception") << #name;       \
+    ++count;                                              \
+  } catch (...) {                                         \
+    ADD_FAILURE() << #name << " not raised as its class"; \
   }
   SIO_TAPI_RESULT_CLASSES(CHECK_TAPI)
 #undef CHECK_TAPI
@@ -227,7 +227,9 @@ TEST(SioLoadStr, UnknownCodesFallBackToTheSystemText) {
   EXPECT_EQ(SioLoadStrUtf8(-20000), "");
   // the code is taken as a 16-bit value: 65536 + 2 is 2
   EXPECT_EQ(SioLoadStr(65538), "File not found");
-  EXPECT_EQ(SioSingleLine("Access\r\ndenied.  \t Try\x01" "again"), "Access denied. Try again");
+  EXPECT_EQ(SioSingleLine("Access\r\ndenied.  \t Try\x01"
+                          "again"),
+            "Access denied. Try again");
   EXPECT_EQ(SioSingleLine("   "), " ");
 }
 

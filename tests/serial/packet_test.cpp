@@ -1,8 +1,7 @@
 // Data packets on a pseudo-terminal: start and end strings, sizes, any-data starts, data
 // split across reads, time-outs, two packets on one port and refused property sets.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -39,7 +38,9 @@ struct MappedPty {
     ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size()));
     Idle(80);
   }
-  static void Idle(DWORD ms) { PumpUntil([] { return false; }, ms); }
+  static void Idle(DWORD ms) {
+    PumpUntil([] { return false; }, ms);
+  }
 };
 
 bool Pump(const std::function<bool()>& condition, DWORD ms = 5000) { return PumpUntil(condition, ms); }
@@ -302,7 +303,7 @@ TEST_F(PacketTest, InvalidPropertiesAreRefused) {
   p->SetStartString("ABC");
   p->SetEndCond(PacketEndBit(ecPacketSize));
   p->SetPacketSize(2);
-  EXPECT_EQ(code(), -5502);  // smaller than the start string
+  EXPECT_EQ(code(), -5502);   // smaller than the start string
   p->SetStartString("A\\?");  // two characters once compiled
   EXPECT_EQ(code(), 0);
   p->SetEnabled(false);

@@ -1,21 +1,22 @@
 // Tick time, event timers, delays, message yielding and the shared helpers.
+#include "serial/SioMisc.h"
+
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <time.h>
 
 #include "platform/Messages.h"
-#include "serial/SioMisc.h"
 
 namespace {
 
 // Places the millisecond clock at a chosen reading; restores the real clock afterwards.
 class ClockTest : public ::testing::Test {
-protected:
+ protected:
   void TearDown() override { SioSetClockOffset(0); }
   void SetClockTo(std::uint32_t ms) {
     SioSetClockOffset(0);
@@ -124,7 +125,8 @@ TEST(Delays, DelayMSSleepsForItsTime) {
   auto t0 = std::chrono::steady_clock::now();
   double cpu0 = ThreadCpuMs();
   EXPECT_EQ(DelayMS(150), 150u);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(ms, 149);
   EXPECT_LT(ThreadCpuMs() - cpu0, 50.0);  // slept, did not spin
   EXPECT_EQ(DelayMS(0), 0u);
@@ -136,7 +138,8 @@ TEST(Delays, DelayTicksWithoutYield) {
   auto t0 = std::chrono::steady_clock::now();
   double cpu0 = ThreadCpuMs();
   EXPECT_EQ(DelayTicks(3, false), 0u);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(ms, 3 * 55 - 1);
   EXPECT_LT(ms, 2000);
   EXPECT_LT(ThreadCpuMs() - cpu0, 50.0);
@@ -148,7 +151,7 @@ struct MessageLog {
 };
 
 class YieldTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     RegisterClass("SioMiscTestWindow", [](HWND hwnd, UINT msg, WPARAM, LPARAM) -> LRESULT {
       auto* log = static_cast<MessageLog*>(GetWindowUserData(hwnd));

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -48,7 +48,8 @@ std::string OpenError(const TSioResourceModule& module, const char* name) {
 
 TEST(StringResource, LooksUpTextsByBinarySearch) {
   std::map<int, std::u16string> texts;
-  for (int id = -30; id < 3000; id += 7) texts[id] = u"T" + std::u16string(1, static_cast<char16_t>(u'a' + (id + 30) % 26));
+  for (int id = -30; id < 3000; id += 7)
+    texts[id] = u"T" + std::u16string(1, static_cast<char16_t>(u'a' + (id + 30) % 26));
   TSioResourceModule module;
   module.Add("TABLE", MakeTable(texts));
   TSioStringResource table(&module, "TABLE");
@@ -75,7 +76,10 @@ TEST(StringResource, ConvertsToAnsiAndWideBuffers) {
   TSioResourceModule module;
   module.Add("T", MakeTable({{1, u"Hello World"}, {2, u"Größe €5 中"}, {3, u""}}));
   TSioStringResource table(&module, "T");
-  EXPECT_EQ(table.GetString(2), "Gr\xF6\xDF" "e \x80" "5 ?");
+  EXPECT_EQ(table.GetString(2),
+            "Gr\xF6\xDF"
+            "e \x80"
+            "5 ?");
   EXPECT_EQ(table.GetUtf8(2), "Größe €5 中");
 
   char buf[6];
@@ -121,7 +125,8 @@ TEST(StringResource, InvalidTablesFailToOpen) {
   EXPECT_EQ(OpenError(module, "TEXT"), "Invalid SIOString resource");
   EXPECT_EQ(OpenError(module, "COUNT"), "Invalid SIOString resource");
   EXPECT_EQ(OpenError(module, "NO_SUCH_TABLE"), "String resource not found: NO_SUCH_TABLE");
-  EXPECT_EQ(OpenError(module, std::string(300, 'N').c_str()), "String resource not found: " + std::string(255, 'N'));
+  EXPECT_EQ(OpenError(module, std::string(300, 'N').c_str()),
+            "String resource not found: " + std::string(255, 'N'));
 }
 
 TEST(StringResource, FallsBackToTheProgramAndChangesTables) {
@@ -175,7 +180,8 @@ TEST(StringResource, ProgramErrorTableIsWellFormed) {
   EXPECT_EQ(table.GetString(sidDispatchSubTypeBase + 252), "");
   EXPECT_EQ(table.GetString(sidDispatchSubTypeBase + 79), "rfNone");
   EXPECT_EQ(table.GetString(sidDispatchSubTypeBase + 251), "rkDone");
-  for (int option = 0; option <= 42; ++option) EXPECT_FALSE(table.GetString(sidTelnetOptionBase + option).empty());
+  for (int option = 0; option <= 42; ++option)
+    EXPECT_FALSE(table.GetString(sidTelnetOptionBase + option).empty());
 }
 
 TEST(Encodings, AnsiAndUtf8RoundTrip) {
@@ -206,10 +212,10 @@ TEST(StringTableTool, RejectsBrokenSources) {
   TSioStringResource table(&module, "BUILT");
   EXPECT_EQ(table.GetString(1), "a \"quoted\" text");
   EXPECT_EQ(table.GetString(2), "b");
-  EXPECT_NE(run("1 \"a\"\n1 \"b\"\n"), 0);        // id twice
-  EXPECT_NE(run("x1 \"a\"\n"), 0);                // bad id
-  EXPECT_NE(run("1 a\n"), 0);                     // unquoted
-  EXPECT_NE(run("1 \"\xC3\"\n"), 0);              // broken UTF-8
+  EXPECT_NE(run("1 \"a\"\n1 \"b\"\n"), 0);  // id twice
+  EXPECT_NE(run("x1 \"a\"\n"), 0);          // bad id
+  EXPECT_NE(run("1 a\n"), 0);               // unquoted
+  EXPECT_NE(run("1 \"\xC3\"\n"), 0);        // broken UTF-8
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // The trace buffer and the dispatch-log ring, and the files written from them.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -71,8 +70,8 @@ class TraceLogTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir); }
   std::string File(const char* name) const { return (dir / name).string(); }
 
-  void Push(TSioTraceLog& tl, TDispatchType type, TDispatchSubType sub, std::uint32_t time, std::uint32_t data,
-            const std::string& bytes = {}) {
+  void Push(TSioTraceLog& tl, TDispatchType type, TDispatchSubType sub, std::uint32_t time,
+            std::uint32_t data, const std::string& bytes = {}) {
     TDispatchRecord r{};
     r.EventType = type;
     r.SubType = sub;

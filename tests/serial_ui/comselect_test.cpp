@@ -1,23 +1,22 @@
 // The port selection dialog, offscreen: which ports it offers, what it returns, and how the
 // port component uses it.
+#include "serial/ComSelect.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QComboBox>
 #include <QPushButton>
 #include <QTimer>
-
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "platform/SerialDevice.h"
-#include "serial/ComSelect.h"
 #include "serial/ComSelectForm.h"
 #include "serial/SioPort.h"
 
@@ -50,14 +49,17 @@ class ComSelectTest : public ::testing::Test {
     UseDispatcherForAvail = true;
     ShowPortsInUse = true;
   }
-  static void Map(int n, const std::string& path) { setenv(("SIO_COM" + std::to_string(n)).c_str(), path.c_str(), 1); }
+  static void Map(int n, const std::string& path) {
+    setenv(("SIO_COM" + std::to_string(n)).c_str(), path.c_str(), 1);
+  }
   void Give(int n) {
     ptys[n] = std::make_unique<Pty>();
     Map(n, ptys[n]->slave);
   }
   static std::vector<std::string> Entries(const TComSelectForm& form) {
     std::vector<std::string> out;
-    for (int i = 0; i < form.PortsComboBox->count(); ++i) out.push_back(form.PortsComboBox->itemText(i).toStdString());
+    for (int i = 0; i < form.PortsComboBox->count(); ++i)
+      out.push_back(form.PortsComboBox->itemText(i).toStdString());
     return out;
   }
   // Runs action on the dialog once it is shown modally.

@@ -1,8 +1,7 @@
 // ASCII transfers through a relay of two ptys; the far pty is read and written by the test.
-#include "xfer_harness.h"
-
 #include "serial/Sioexcept.h"
 #include "transfer/Swascii.h"
+#include "xfer_harness.h"
 
 using namespace xfer;
 using Clock = std::chrono::steady_clock;
@@ -35,7 +34,9 @@ std::string Text(const std::vector<Arrival>& a) {
   return s;
 }
 
-void WriteFar(int fd, const std::string& s) { ASSERT_EQ(static_cast<ssize_t>(s.size()), ::write(fd, s.data(), s.size())); }
+void WriteFar(int fd, const std::string& s) {
+  ASSERT_EQ(static_cast<ssize_t>(s.size()), ::write(fd, s.data(), s.size()));
+}
 
 long long Ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
 

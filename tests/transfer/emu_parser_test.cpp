@@ -132,13 +132,23 @@ TEST(EmuParser, ControlCharactersAndPassThrough) {
 }
 
 TEST(EmuParser, EscapeTablesDifferByType) {
-  EXPECT_EQ(Parser(etVT100).Last("\x1b" "7").Cmd, 17);
-  auto a = Parser(etANSI).Last("\x1b" "7");
+  EXPECT_EQ(Parser(etVT100)
+                .Last("\x1b"
+                      "7")
+                .Cmd,
+            17);
+  auto a = Parser(etANSI).Last(
+      "\x1b"
+      "7");
   EXPECT_EQ(a.Cmd, 1);
   EXPECT_EQ(a.Ch, '7');
   EXPECT_EQ(Parser(etANSI).Last("\x1bI").Cmd, 64);
   EXPECT_EQ(Parser(etVT100).Last("\x1bI").Cmd, 1);
-  EXPECT_EQ(Parser(etVT100).Last("\x1b" "D").Cmd, 4);
+  EXPECT_EQ(Parser(etVT100)
+                .Last("\x1b"
+                      "D")
+                .Cmd,
+            4);
   EXPECT_EQ(Parser(etVT100).Last("\x1b(B").Cmd, 0);
   EXPECT_EQ(Parser(etVT100).Last("\x1b(x").Cmd, 1);
   EXPECT_EQ(Parser(etVT52).Last("\x1bH").Cmd, 2);
@@ -170,7 +180,9 @@ TEST(EmuParser, Vt100ModesAndRegion) {
 }
 
 TEST(EmuParser, SplitInputGivesSameCommands) {
-  const std::string stream = "ab\x1b[12;34Hc\x1b[1;33;44md\x1b[2Je\x1b[?7hf\x1b" "7g";
+  const std::string stream =
+      "ab\x1b[12;34Hc\x1b[1;33;44md\x1b[2Je\x1b[?7hf\x1b"
+      "7g";
   for (auto type : {etANSI, etVT100}) {
     Parser whole(type);
     auto expect = whole.Feed(stream);

@@ -1,12 +1,12 @@
 // Key maps in the INI record database: loading, saving, the key lookup and the component.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 #include "platform/Text.h"
 #include "serial/Sioexcept.h"
@@ -261,8 +261,10 @@ TEST_F(KeyMapTest, BareNameUsesSystemDirectory) {
   ASSERT_EQ(kbInitKeyEmulator(kb, "KEYTEST-NOT-HERE.INI"), 0);
   kbDoneKeyEmulator(kb);
   EXPECT_TRUE(std::filesystem::exists(dir / "korvidan" / "KEYTEST-NOT-HERE.INI"));
-  if (old.empty()) unsetenv("XDG_CONFIG_HOME");
-  else setenv("XDG_CONFIG_HOME", old.c_str(), 1);
+  if (old.empty())
+    unsetenv("XDG_CONFIG_HOME");
+  else
+    setenv("XDG_CONFIG_HOME", old.c_str(), 1);
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
 // Protocol base routines without a line: check values, numbers, the file hooks, file lists
 // and masks, and the YModem header blocks.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 #include "serial/Sioexcept.h"
 #include "transfer/Swabspcl.h"
@@ -81,8 +81,8 @@ TEST(Numbers, TimeStampsRoundTrip) {
   const std::uint32_t stamp = apPackToYMTimeStamp(packed);
   EXPECT_EQ(1580638830u, stamp);
   EXPECT_EQ(packed, apYMTimeStampToPack(stamp));
-  EXPECT_EQ(0u, apPackToYMTimeStamp(0));             // no valid date
-  EXPECT_EQ(0u, apYMTimeStampToPack(0));             // 1970 has no packed form
+  EXPECT_EQ(0u, apPackToYMTimeStamp(0));                                       // no valid date
+  EXPECT_EQ(0u, apYMTimeStampToPack(0));                                       // 1970 has no packed form
   EXPECT_EQ(0u, apPackToYMTimeStamp((40u << 25) | (2u << 21) | (30u << 16)));  // 30 February
 }
 

@@ -1,11 +1,11 @@
 // The terminal buffer executing emulator commands: cursor, wrapping, scroll-back, scrolling
 // regions, tabs, erasing, replies and capture.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "serial/Sioexcept.h"
@@ -75,7 +75,9 @@ TEST(TermBuffer, WritingWrapsAtLastColumnAndCursorLimits) {
   b.Feed("\x1b[99;300H");  // beyond the screen: last row and column
   EXPECT_EQ(b.CurRow, 24);
   EXPECT_EQ(b.CurCol, 79);
-  b.Feed("\x1b" "E");  // next line stays on the screen
+  b.Feed(
+      "\x1b"
+      "E");  // next line stays on the screen
   EXPECT_EQ(b.CurRow, 24);
   EXPECT_EQ(b.CurCol, 0);
   b.Feed("\x1b[H\x1b[5A");
@@ -238,7 +240,10 @@ TEST(TermBuffer, RepliesToHost) {
 
 TEST(TermBuffer, SaveAndRestoreCursor) {
   TestBuffer b(80, 200);
-  b.Feed("\x1b[5;7H\x1b[1;32m\x1b" "7\x1b[H\x1b[0m\x1b" "8x");
+  b.Feed(
+      "\x1b[5;7H\x1b[1;32m\x1b"
+      "7\x1b[H\x1b[0m\x1b"
+      "8x");
   EXPECT_EQ(b.Line(5), "      x");
   EXPECT_EQ(b.ColorPlane()[b.Cell(6, 4)], 0x0A);
   TestBuffer a(80, 200, etANSI);
@@ -279,7 +284,7 @@ TEST_F(CaptureTest, EmptyNameAndAppend) {
     TestBuffer b(80, 200);
     ASSERT_EQ(b.bSetCapture(true, true, "new.cap"), 0);  // missing: created
     b.Feed(std::string(9000, 'x'));                      // more than one block
-  }  // destroying the buffer ends the capture
+  }                                                      // destroying the buffer ends the capture
   EXPECT_EQ(Read(dir / "new.cap").size(), 9000u);
   {
     TestBuffer b(80, 200);

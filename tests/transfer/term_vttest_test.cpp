@@ -1,15 +1,15 @@
 // vttest on a pseudo-terminal drives the VT100 parser and the screen buffer; the screens it
 // draws are checked cell by cell.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <pty.h>
-#include <poll.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "transfer/Swtbuff.h"
 
@@ -80,7 +80,9 @@ class VttestTest : public ::testing::Test {
     }
     return buf.Screen().find(text) != std::string::npos;
   }
-  void Send(const std::string& s) { ASSERT_EQ(::write(buf.fd, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+  void Send(const std::string& s) {
+    ASSERT_EQ(::write(buf.fd, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+  }
 
   PtyBuffer buf;
   pid_t pid = -1;
@@ -94,7 +96,8 @@ TEST_F(VttestTest, MenuAndCursorMovementScreen) {
 
   Send("1\r");
   ASSERT_TRUE(RunUntil("Push <RETURN>")) << buf.Screen();
-  EXPECT_EQ(buf.ScreenLine(11).substr(12, 56), "The screen should be cleared,  and have an unbroken bor-") << buf.Screen();
+  EXPECT_EQ(buf.ScreenLine(11).substr(12, 56), "The screen should be cleared,  and have an unbroken bor-")
+      << buf.Screen();
   EXPECT_EQ(buf.ScreenLine(12).substr(12, 56), "der of *'s and +'s around the edge,   and exactly in the");
   EXPECT_EQ(buf.ScreenLine(13).substr(12, 56), "middle  there should be a frame of E's around this  text");
   EXPECT_EQ(buf.ScreenLine(14).substr(12, 42), "with  one (1) free position around it.    ");

@@ -2,26 +2,26 @@
 // Test bench of the transfer engines: a relay between two pseudo-terminals that can drop and
 // flip bytes, a peer program (lrzsz) on the far side, our port on the near side and a small
 // driver that starts a run and answers the engine's notices as the protocol component does.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
-#include <poll.h>
-#include <pty.h>
 #include <random>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <termios.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/Messages.h"
@@ -77,8 +77,8 @@ struct Faults {
   std::atomic<std::uint64_t> dropEvery{0};  // drop each n-th byte (0: none)
   std::atomic<std::uint64_t> flipEvery{0};  // change each n-th byte by flipMask
   std::atomic<std::uint8_t> flipMask{0x04};
-  std::atomic<std::uint64_t> skipFirst{0};  // faults only after this many bytes
-  std::atomic<bool> cut{false};             // forward nothing at all
+  std::atomic<std::uint64_t> skipFirst{0};    // faults only after this many bytes
+  std::atomic<bool> cut{false};               // forward nothing at all
   std::atomic<std::uint64_t> bytesPerSec{0};  // line rate (0: as fast as the ptys go)
   std::atomic<std::uint64_t> passed{0};
   std::atomic<std::uint64_t> dropped{0}, flipped{0};
@@ -92,8 +92,8 @@ class Relay {
 
   // The peer's side: the far pty, or a pair of pipes when a program runs there (lrzsz
   // flushes its terminal output when it ends, which on a pty can drop its last reply).
-  int farIn = -1, farOut = -1;      // the relay reads farIn and writes farOut
-  int peerIn = -1, peerOut = -1;    // the program's stdin and stdout
+  int farIn = -1, farOut = -1;    // the relay reads farIn and writes farOut
+  int peerIn = -1, peerOut = -1;  // the program's stdin and stdout
 
   explicit Relay(bool pipes = true) {
     if (pipes) {
@@ -146,7 +146,8 @@ class Relay {
     if (!rate) return want;
     auto now = std::chrono::steady_clock::now();
     auto& last = &f == &toNear ? lastN_ : lastF_;
-    credit = std::min(credit + std::chrono::duration<double>(now - last).count() * static_cast<double>(rate), 64.0);
+    credit = std::min(credit + std::chrono::duration<double>(now - last).count() * static_cast<double>(rate),
+                      64.0);
     last = now;
     return credit >= 1 ? std::min(want, static_cast<std::size_t>(credit)) : 0;
   }
@@ -161,7 +162,8 @@ class Relay {
                      {farIn, static_cast<short>(POLLIN | (same && !toF.empty() ? POLLOUT : 0)), 0},
                      {farOut, static_cast<short>(toF.empty() ? 0 : POLLOUT), 0}};
       if (::poll(p, same ? 2 : 3, Paced() && !(toN.empty() && toF.empty()) ? 1 : 20) < 0) continue;
-      if (farIn != farOut && (p[1].revents & POLLHUP) && !(p[1].revents & POLLIN)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (farIn != farOut && (p[1].revents & POLLHUP) && !(p[1].revents & POLLIN))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
       if (p[0].revents & POLLIN) {
         ssize_t r = ::read(nearEnd.master, buf, sizeof buf);
         if (r > 0) Pass(toFar, buf, r, toF);
@@ -186,7 +188,8 @@ class Relay {
           creditF -= static_cast<double>(w);
         }
       }
-      if ((p[0].revents | p[1].revents) & (POLLHUP | POLLERR)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      if ((p[0].revents | p[1].revents) & (POLLHUP | POLLERR))
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
   bool Paced() const { return toNear.bytesPerSec || toFar.bytesPerSec; }
@@ -259,11 +262,12 @@ class Driver {
     port.SetInSize(8192);
     port.SetOutSize(8192);
     port.SetOpen(true);
-    static bool registered = RegisterClass("swMsgHandlerTest", [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
-      auto* self = static_cast<Driver*>(GetWindowUserData(h));
-      if (!self) return DefWindowProc(h, m, w, l);
-      return self->Handle(m, w, l);
-    });
+    static bool registered =
+        RegisterClass("swMsgHandlerTest", [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
+          auto* self = static_cast<Driver*>(GetWindowUserData(h));
+          if (!self) return DefWindowProc(h, m, w, l);
+          return self->Handle(m, w, l);
+        });
     (void)registered;
     window_ = CreateWindow("swMsgHandlerTest", this);
   }
@@ -290,7 +294,8 @@ class Driver {
   void StartTransmit() {
     finished = false;
     bool y = P->ProtocolType == ptYmodem || P->ProtocolType == ptYmodemG;
-    apStartProtocol(*P, P->ProtocolType, y ? ypTransmit : xpTransmit, y ? ypPrepareTransmit : xpPrepareTransmit);
+    apStartProtocol(*P, P->ProtocolType, y ? ypTransmit : xpTransmit,
+                    y ? ypPrepareTransmit : xpPrepareTransmit);
   }
   void StartReceive() {
     finished = false;
@@ -306,7 +311,9 @@ class Driver {
     proc(apw_ProtocolCancel, 0, static_cast<LPARAM>(D->Handle()) * 65536);
   }
   // Pumps the messages until the finish notice came; false on time-out.
-  bool WaitFinish(int ms) { return PumpUntil([this] { return finished; }, static_cast<DWORD>(ms)); }
+  bool WaitFinish(int ms) {
+    return PumpUntil([this] { return finished; }, static_cast<DWORD>(ms));
+  }
 
   TSioComPort port;
   TProtocolData* P = nullptr;
@@ -361,8 +368,8 @@ class Driver {
 class XferTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("xfer_" + std::to_string(::getpid()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir = fs::temp_directory_path() / ("xfer_" + std::to_string(::getpid()) + "_" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir);
     fs::create_directories(dir / "near");
     fs::create_directories(dir / "far");

@@ -14,7 +14,8 @@ struct SendCase {
 };
 
 TEST_F(XmodemTest, SendsToRxInEveryVariantByteIdentical) {
-  const SendCase cases[] = {{"checksum", false, false, nullptr}, {"crc", true, false, "-c"}, {"1k", true, true, "-c"}};
+  const SendCase cases[] = {
+      {"checksum", false, false, nullptr}, {"crc", true, false, "-c"}, {"1k", true, true, "-c"}};
   int com = 71;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -29,10 +30,11 @@ TEST_F(XmodemTest, SendsToRxInEveryVariantByteIdentical) {
     drv.sendList = {(dir / "near" / "out.bin").string()};
     drv.StartTransmit();  // first: the start flushes what came in before
     Peer peer(relay, dir / "far", args);
-    ASSERT_TRUE(drv.WaitFinish(20000)) << "state " << int(drv.P->XmodemState) << " bytes " << drv.P->BytesTransferred
-                                       << " err " << drv.P->ProtocolError << " st " << drv.P->ProtocolStatus
-                                       << " toFar " << relay.toFar.passed << " toNear " << relay.toNear.passed
-                                       << " peer " << peer.Log() << " inbuf " << drv.port.Dispatcher()->InBuffUsed() << " exit " << peer.Wait(10);
+    ASSERT_TRUE(drv.WaitFinish(20000))
+        << "state " << int(drv.P->XmodemState) << " bytes " << drv.P->BytesTransferred << " err "
+        << drv.P->ProtocolError << " st " << drv.P->ProtocolStatus << " toFar " << relay.toFar.passed
+        << " toNear " << relay.toNear.passed << " peer " << peer.Log() << " inbuf "
+        << drv.port.Dispatcher()->InBuffUsed() << " exit " << peer.Wait(10);
     EXPECT_EQ(0, drv.finishCode);
     EXPECT_EQ(0, peer.Wait(5000)) << peer.Log();
     EXPECT_EQ(data, ReadFile(dir / "far" / (std::string("got_") + c.name)));

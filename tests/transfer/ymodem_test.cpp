@@ -15,7 +15,7 @@ void SetTime(const fs::path& p, time_t t) {
   ::utime(p.c_str(), &u);
 }
 time_t MTime(const fs::path& p) {
-  struct stat st{};
+  struct stat st {};
   ::stat(p.c_str(), &st);
   return st.st_mtime;
 }

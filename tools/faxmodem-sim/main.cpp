@@ -88,7 +88,9 @@ class Modem {
   }
 
   // True while the simulator reads nothing from the line.
-  bool Stalled() const { return dataMode_ && opt_.stallPage > 0 && opt_.stallPage == page_ && pageBytes_ >= opt_.stallBytes; }
+  bool Stalled() const {
+    return dataMode_ && opt_.stallPage > 0 && opt_.stallPage == page_ && pageBytes_ >= opt_.stallBytes;
+  }
 
   void Feed(const unsigned char* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -117,10 +119,10 @@ class Modem {
   char res_ = '0';
   // Class 1
   enum class Rx { None, Frames, Data };
-  Rx rx_ = Rx::None;              // what the modem is receiving from the sender
+  Rx rx_ = Rx::None;  // what the modem is receiving from the sender
   std::vector<unsigned char> frame_;
   std::vector<std::vector<unsigned char>> pendingFrames_;  // frames the remote sends next
-  bool training_ = false;         // the next AT+FTM carries the training check
+  bool training_ = false;                                  // the next AT+FTM carries the training check
   bool lastPage_ = false;
   int rejected_ = 0;
 
@@ -185,8 +187,8 @@ class Modem {
     }
     if (body.rfind("+FCLASS=", 0) == 0) {
       const std::string c = body.substr(8);
-      bool ok = c == "0" || (c == "1" && opt_.class1) || (c == "2" && opt_.class2) ||
-                (c == "2.0" && opt_.class20);
+      bool ok =
+          c == "0" || (c == "1" && opt_.class1) || (c == "2" && opt_.class2) || (c == "2.0" && opt_.class20);
       if (!ok) return Reply("ERROR");
       fclass_ = c;
       return Reply("OK");
@@ -381,7 +383,8 @@ class Modem {
       case 0xFA:  // DCN
         connected_ = false;
         break;
-      default: break;
+      default:
+        break;
     }
     if (final) {
       rx_ = Rx::None;
@@ -498,10 +501,14 @@ int main(int argc, char** argv) {
         if (comma == std::string::npos) comma = v.size();
         const std::string item = v.substr(start, comma - start);
         start = comma + 1;
-        if (item == "1") opt.class1 = true;
-        else if (item == "2") opt.class2 = true;
-        else if (item == "2.0") opt.class20 = true;
-        else if (!item.empty()) return Fail("unknown class: " + item);
+        if (item == "1")
+          opt.class1 = true;
+        else if (item == "2")
+          opt.class2 = true;
+        else if (item == "2.0")
+          opt.class20 = true;
+        else if (!item.empty())
+          return Fail("unknown class: " + item);
       }
     } else if (TakeValue(argc, argv, i, "--hangup-page", v)) {
       char* end = nullptr;
@@ -511,7 +518,8 @@ int main(int argc, char** argv) {
       if (*end == ':') {
         char* end2 = nullptr;
         opt.hangupBytes = std::strtol(end + 1, &end2, 10);
-        if (end2 == end + 1 || *end2 != '\0' || opt.hangupBytes < 0) return Fail("hangup-page wants N[:BYTES]");
+        if (end2 == end + 1 || *end2 != '\0' || opt.hangupBytes < 0)
+          return Fail("hangup-page wants N[:BYTES]");
       } else if (*end != '\0') {
         return Fail("hangup-page wants N[:BYTES]");
       }

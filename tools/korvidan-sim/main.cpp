@@ -95,138 +95,143 @@ const char kHelp[] =
     "           no answer\n";
 
 bool takeValue(int argc, char** argv, int& i, const std::string& name, std::string& value) {
-    const std::string a = argv[i];
-    if (a == name) {
-        if (i + 1 >= argc) return false;
-        value = argv[++i];
-        return true;
-    }
-    if (a.rfind(name + "=", 0) == 0) {
-        value = a.substr(name.size() + 1);
-        return true;
-    }
-    return false;
+  const std::string a = argv[i];
+  if (a == name) {
+    if (i + 1 >= argc) return false;
+    value = argv[++i];
+    return true;
+  }
+  if (a.rfind(name + "=", 0) == 0) {
+    value = a.substr(name.size() + 1);
+    return true;
+  }
+  return false;
 }
 
 std::string parseController(const std::string& spec, ksim::Controller& c) {
-    std::size_t start = 0;
-    while (start <= spec.size()) {
-        std::size_t comma = spec.find(',', start);
-        if (comma == std::string::npos) comma = spec.size();
-        const std::string item = spec.substr(start, comma - start);
-        start = comma + 1;
-        if (item.empty()) continue;
-        const std::size_t eq = item.find('=');
-        if (eq == std::string::npos) return "controller setting without '=': " + item;
-        const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
-        long long n = 0;
-        if (key == "addr") {
-            if (!ksim::parseInt(value, n) || n < 0 || n > 255) return "address must be 0..255: " + value;
-            c.address = static_cast<int>(n);
-        } else if (key == "name") {
-            c.name = value;
-        } else if (key == "version") {
-            c.version = ksim::parseVersion(value);
-            if (c.version < 0) return "bad firmware version: " + value;
-        } else if (key == "image") {
-            const std::string error = ksim::loadPrgFile(value, c.memory);
-            if (!error.empty()) return error;
-        } else if (key == "save") {
-            c.savePath = value;
-        } else if (key == "clock") {
-            if (value != "on" && value != "off") return "clock wants on or off";
-            c.clock = value == "on";
-        } else {
-            return "unknown controller setting: " + key;
-        }
+  std::size_t start = 0;
+  while (start <= spec.size()) {
+    std::size_t comma = spec.find(',', start);
+    if (comma == std::string::npos) comma = spec.size();
+    const std::string item = spec.substr(start, comma - start);
+    start = comma + 1;
+    if (item.empty()) continue;
+    const std::size_t eq = item.find('=');
+    if (eq == std::string::npos) return "controller setting without '=': " + item;
+    const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
+    long long n = 0;
+    if (key == "addr") {
+      if (!ksim::parseInt(value, n) || n < 0 || n > 255) return "address must be 0..255: " + value;
+      c.address = static_cast<int>(n);
+    } else if (key == "name") {
+      c.name = value;
+    } else if (key == "version") {
+      c.version = ksim::parseVersion(value);
+      if (c.version < 0) return "bad firmware version: " + value;
+    } else if (key == "image") {
+      const std::string error = ksim::loadPrgFile(value, c.memory);
+      if (!error.empty()) return error;
+    } else if (key == "save") {
+      c.savePath = value;
+    } else if (key == "clock") {
+      if (value != "on" && value != "off") return "clock wants on or off";
+      c.clock = value == "on";
+    } else {
+      return "unknown controller setting: " + key;
     }
-    return {};
+  }
+  return {};
 }
 
 int fail(const std::string& why) {
-    std::fprintf(stderr, "korvidan-sim: %s (see --help)\n", why.c_str());
-    return 2;
+  std::fprintf(stderr, "korvidan-sim: %s (see --help)\n", why.c_str());
+  return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    ksim::SimOptions opt;
-    opt.seed = static_cast<unsigned>(std::time(nullptr));
-    std::vector<std::string> controllerSpecs, sensorSpecs;
+  ksim::SimOptions opt;
+  opt.seed = static_cast<unsigned>(std::time(nullptr));
+  std::vector<std::string> controllerSpecs, sensorSpecs;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        std::string v;
-        double number = 0;
-        long long integer = 0;
-        if (a == "-h" || a == "--help") {
-            std::fputs(kHelp, stdout);
-            return 0;
-        } else if (a == "-v" || a == "--verbose") {
-            opt.verbose = true;
-        } else if (a == "--silent") {
-            opt.disturbance.silent = true;
-        } else if (a == "--pace") {
-            opt.disturbance.pace = true;
-        } else if (a == "--no-stdin") {
-            opt.readStdin = false;
-        } else if (takeValue(argc, argv, i, "--controller", v)) {
-            controllerSpecs.push_back(v);
-        } else if (takeValue(argc, argv, i, "--sensor", v)) {
-            sensorSpecs.push_back(v);
-        } else if (takeValue(argc, argv, i, "--period", v)) {
-            if (!ksim::parseNumber(v, number) || number < 0.01) return fail("period wants seconds, at least 0.01");
-            opt.periodSeconds = number;
-        } else if (takeValue(argc, argv, i, "--stored", v)) {
-            if (!ksim::parseInt(v, integer) || integer < 0 || integer > 10000) return fail("stored wants 0..10000 rows");
-            opt.storedRows = static_cast<int>(integer);
-        } else if (takeValue(argc, argv, i, "--reaction", v)) {
-            if (!ksim::parseInt(v, integer) || integer < 0 || integer > 60000) return fail("reaction wants milliseconds");
-            opt.timing.reactionMs = static_cast<int>(integer);
-        } else if (takeValue(argc, argv, i, "--gap", v)) {
-            if (!ksim::parseInt(v, integer) || integer < 0 || integer > 60000) return fail("gap wants milliseconds");
-            opt.timing.gapMs = static_cast<int>(integer);
-        } else if (takeValue(argc, argv, i, "--chunk", v)) {
-            const std::size_t colon = v.find(':');
-            long long pause = opt.disturbance.chunkPauseMs;
-            if (!ksim::parseInt(v.substr(0, colon), integer) || integer < 1 || integer > 65536 ||
-                (colon != std::string::npos && (!ksim::parseInt(v.substr(colon + 1), pause) || pause < 0 || pause > 60000)))
-                return fail("chunk wants MAX[:PAUSE_MS]");
-            opt.disturbance.chunkMax = static_cast<int>(integer);
-            opt.disturbance.chunkPauseMs = static_cast<int>(pause);
-        } else if (takeValue(argc, argv, i, "--garbage", v)) {
-            if (!ksim::parseNumber(v, number) || number < 0 || number > 100) return fail("garbage wants a percentage");
-            opt.disturbance.garbagePercent = number;
-        } else if (takeValue(argc, argv, i, "--seed", v)) {
-            if (!ksim::parseInt(v, integer) || integer < 0) return fail("seed wants a number");
-            opt.seed = static_cast<unsigned>(integer);
-        } else if (takeValue(argc, argv, i, "--link", v)) {
-            opt.link = v;
-        } else if (takeValue(argc, argv, i, "--control", v)) {
-            opt.controlFifo = v;
-        } else {
-            return fail("unknown option " + a);
-        }
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    std::string v;
+    double number = 0;
+    long long integer = 0;
+    if (a == "-h" || a == "--help") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    } else if (a == "-v" || a == "--verbose") {
+      opt.verbose = true;
+    } else if (a == "--silent") {
+      opt.disturbance.silent = true;
+    } else if (a == "--pace") {
+      opt.disturbance.pace = true;
+    } else if (a == "--no-stdin") {
+      opt.readStdin = false;
+    } else if (takeValue(argc, argv, i, "--controller", v)) {
+      controllerSpecs.push_back(v);
+    } else if (takeValue(argc, argv, i, "--sensor", v)) {
+      sensorSpecs.push_back(v);
+    } else if (takeValue(argc, argv, i, "--period", v)) {
+      if (!ksim::parseNumber(v, number) || number < 0.01) return fail("period wants seconds, at least 0.01");
+      opt.periodSeconds = number;
+    } else if (takeValue(argc, argv, i, "--stored", v)) {
+      if (!ksim::parseInt(v, integer) || integer < 0 || integer > 10000)
+        return fail("stored wants 0..10000 rows");
+      opt.storedRows = static_cast<int>(integer);
+    } else if (takeValue(argc, argv, i, "--reaction", v)) {
+      if (!ksim::parseInt(v, integer) || integer < 0 || integer > 60000)
+        return fail("reaction wants milliseconds");
+      opt.timing.reactionMs = static_cast<int>(integer);
+    } else if (takeValue(argc, argv, i, "--gap", v)) {
+      if (!ksim::parseInt(v, integer) || integer < 0 || integer > 60000)
+        return fail("gap wants milliseconds");
+      opt.timing.gapMs = static_cast<int>(integer);
+    } else if (takeValue(argc, argv, i, "--chunk", v)) {
+      const std::size_t colon = v.find(':');
+      long long pause = opt.disturbance.chunkPauseMs;
+      if (!ksim::parseInt(v.substr(0, colon), integer) || integer < 1 || integer > 65536 ||
+          (colon != std::string::npos &&
+           (!ksim::parseInt(v.substr(colon + 1), pause) || pause < 0 || pause > 60000)))
+        return fail("chunk wants MAX[:PAUSE_MS]");
+      opt.disturbance.chunkMax = static_cast<int>(integer);
+      opt.disturbance.chunkPauseMs = static_cast<int>(pause);
+    } else if (takeValue(argc, argv, i, "--garbage", v)) {
+      if (!ksim::parseNumber(v, number) || number < 0 || number > 100)
+        return fail("garbage wants a percentage");
+      opt.disturbance.garbagePercent = number;
+    } else if (takeValue(argc, argv, i, "--seed", v)) {
+      if (!ksim::parseInt(v, integer) || integer < 0) return fail("seed wants a number");
+      opt.seed = static_cast<unsigned>(integer);
+    } else if (takeValue(argc, argv, i, "--link", v)) {
+      opt.link = v;
+    } else if (takeValue(argc, argv, i, "--control", v)) {
+      opt.controlFifo = v;
+    } else {
+      return fail("unknown option " + a);
     }
+  }
 
-    if (controllerSpecs.empty()) controllerSpecs.emplace_back();
-    for (const std::string& spec : controllerSpecs) {
-        ksim::Controller c;
-        c.memory = ksim::defaultProgramMemory();
-        const std::string error = parseController(spec, c);
-        if (!error.empty()) return fail(error);
-        for (const ksim::Controller& other : opt.controllers)
-            if (other.address == c.address) return fail("two controllers at address " + std::to_string(c.address));
-        opt.controllers.push_back(std::move(c));
-    }
-    for (const std::string& spec : sensorSpecs) {
-        const std::string error = ksim::applySensorSpec(opt.controllers, spec);
-        if (!error.empty()) return fail(error);
-    }
-    for (ksim::Controller& c : opt.controllers)
-        if (c.sensors.empty()) c.sensors = ksim::defaultSensors();
+  if (controllerSpecs.empty()) controllerSpecs.emplace_back();
+  for (const std::string& spec : controllerSpecs) {
+    ksim::Controller c;
+    c.memory = ksim::defaultProgramMemory();
+    const std::string error = parseController(spec, c);
+    if (!error.empty()) return fail(error);
+    for (const ksim::Controller& other : opt.controllers)
+      if (other.address == c.address) return fail("two controllers at address " + std::to_string(c.address));
+    opt.controllers.push_back(std::move(c));
+  }
+  for (const std::string& spec : sensorSpecs) {
+    const std::string error = ksim::applySensorSpec(opt.controllers, spec);
+    if (!error.empty()) return fail(error);
+  }
+  for (ksim::Controller& c : opt.controllers)
+    if (c.sensors.empty()) c.sensors = ksim::defaultSensors();
 
-    ksim::Simulator sim(std::move(opt));
-    return sim.run();
+  ksim::Simulator sim(std::move(opt));
+  return sim.run();
 }

@@ -13,21 +13,31 @@ namespace ksim {
 
 // Sensor kinds as the controller prints them. The first eight follow the sensor type codes 1..8;
 // oxygen in percent saturation is a ninth way of printing type 6.
-enum class SensorKind { PH = 1, Temperature, Redox, ConductivityMs, ConductivityUs, OxygenMg, Level, Pressure, OxygenPercent };
+enum class SensorKind {
+  PH = 1,
+  Temperature,
+  Redox,
+  ConductivityMs,
+  ConductivityUs,
+  OxygenMg,
+  Level,
+  Pressure,
+  OxygenPercent
+};
 
 std::optional<SensorKind> parseSensorKind(const std::string& text);  // "ph", "temp", ..., or "1".."8"
 std::string sensorKindName(SensorKind kind);
 
 struct Sensor {
-    int number = 1;  // 1..8 as printed
-    SensorKind kind = SensorKind::PH;
-    double value = 0.0;  // level: 1 water, 0 air, anything else a fault
+  int number = 1;  // 1..8 as printed
+  SensorKind kind = SensorKind::PH;
+  double value = 0.0;  // level: 1 water, 0 air, anything else a fault
 };
 
 // One output unit: bytes written after a pause.
 struct Segment {
-    std::string bytes;
-    int delayMs = 0;
+  std::string bytes;
+  int delayMs = 0;
 };
 
 // The record of one sensor, e.g. "E1(pH )07.05 pH ".
@@ -38,8 +48,8 @@ std::string formatValueBlock(const std::vector<Sensor>& sensors);
 std::string versionReply(int version);
 
 struct ReplyTiming {
-    int reactionMs = 30;  // before the first byte of a reply
-    int gapMs = 100;      // between the marker blocks of a reply
+  int reactionMs = 30;  // before the first byte of a reply
+  int gapMs = 100;      // between the marker blocks of a reply
 };
 
 // Programming dump: "Data RAM:", the image in bus order as hex, "End RAM", "Socket Data", the
@@ -54,53 +64,59 @@ std::uint8_t characterSum(const std::string& text);
 // Collects a programming write after "Receive Start": image hex, its checksum pair, socket hex,
 // the checksum pair over both blocks.
 class ProgramReceiver {
-public:
-    static constexpr std::size_t kImageChars = 2 * kImageSize;                // 7156
-    static constexpr std::size_t kSocketChars = 2 * kSocketTableSize;         // 238
-    static constexpr std::size_t kTotalChars = kImageChars + 2 + kSocketChars + 2;
+ public:
+  static constexpr std::size_t kImageChars = 2 * kImageSize;         // 7156
+  static constexpr std::size_t kSocketChars = 2 * kSocketTableSize;  // 238
+  static constexpr std::size_t kTotalChars = kImageChars + 2 + kSocketChars + 2;
 
-    enum class Status { Pending, Complete, Interrupted };
+  enum class Status { Pending, Complete, Interrupted };
 
-    void start() { hex_.clear(); active_ = true; }
-    void stop() { active_ = false; hex_.clear(); }
-    bool active() const { return active_; }
-    std::size_t received() const { return hex_.size(); }
+  void start() {
+    hex_.clear();
+    active_ = true;
+  }
+  void stop() {
+    active_ = false;
+    hex_.clear();
+  }
+  bool active() const { return active_; }
+  std::size_t received() const { return hex_.size(); }
 
-    // Feeds one byte. Interrupted means a new request "D" + letter arrived instead of data; the
-    // letter is stored in interruptingRequest. A repeated "DG" is dropped and receiving goes on.
-    Status feed(char c);
-    char interruptingRequest = 0;
+  // Feeds one byte. Interrupted means a new request "D" + letter arrived instead of data; the
+  // letter is stored in interruptingRequest. A repeated "DG" is dropped and receiving goes on.
+  Status feed(char c);
+  char interruptingRequest = 0;
 
-    struct Result {
-        std::uint8_t checksum = 0;  // over the characters of both data blocks
-        bool consistent = false;    // both checksum pairs as sent match the data
-        ProgramMemory busMemory;    // decoded as received (image in bus order)
-    };
-    Result evaluate() const;
+  struct Result {
+    std::uint8_t checksum = 0;  // over the characters of both data blocks
+    bool consistent = false;    // both checksum pairs as sent match the data
+    ProgramMemory busMemory;    // decoded as received (image in bus order)
+  };
+  Result evaluate() const;
 
-private:
-    bool active_ = false;
-    std::string hex_;
+ private:
+  bool active_ = false;
+  std::string hex_;
 };
 
 struct Controller {
-    int address = 0;
-    std::string name = "Korvidan1";
-    int version = 219;
-    bool clock = true;  // stamp the controller time and date into a dump
-    std::vector<Sensor> sensors;
-    ProgramMemory memory;
-    std::string savePath;  // where an accepted programming write is stored, if set
+  int address = 0;
+  std::string name = "Korvidan1";
+  int version = 219;
+  bool clock = true;  // stamp the controller time and date into a dump
+  std::vector<Sensor> sensors;
+  ProgramMemory memory;
+  std::string savePath;  // where an accepted programming write is stored, if set
 
-    ProgramReceiver receiver;
-    long long nextOutputUs = 0;
+  ProgramReceiver receiver;
+  long long nextOutputUs = 0;
 
-    Sensor* findSensor(int number);
-    void setSensor(const Sensor& sensor);  // replaces or adds, keeps number order
-    bool removeSensor(int number);
-    // Seconds between two value blocks: the external display interval of the image (1..4 s).
-    double displayIntervalSeconds() const;
-    int storageIntervalSeconds() const;
+  Sensor* findSensor(int number);
+  void setSensor(const Sensor& sensor);  // replaces or adds, keeps number order
+  bool removeSensor(int number);
+  // Seconds between two value blocks: the external display interval of the image (1..4 s).
+  double displayIntervalSeconds() const;
+  int storageIntervalSeconds() const;
 };
 
 std::vector<Sensor> defaultSensors();

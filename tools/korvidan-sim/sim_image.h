@@ -19,8 +19,8 @@ using Image = std::array<std::uint8_t, kImageSize>;
 using SocketTable = std::array<std::uint8_t, kSocketTableSize>;
 
 struct ProgramMemory {
-    Image image{};
-    SocketTable sockets{};
+  Image image{};
+  SocketTable sockets{};
 };
 
 // A plausible configuration: pH, temperature, redox, conductivity, oxygen and level inputs with

@@ -12,89 +12,89 @@
 namespace ksim {
 
 struct Disturbance {
-    int chunkMax = 0;          // >0: write in chunks of 1..chunkMax bytes
-    int chunkPauseMs = 20;     // pause after every chunk
-    double garbagePercent = 0; // chance per byte that a random byte is inserted before it
-    bool silent = false;       // no output, no replies
-    bool pace = false;         // 9600 baud, 8N1: about 1.04 ms a byte
+  int chunkMax = 0;           // >0: write in chunks of 1..chunkMax bytes
+  int chunkPauseMs = 20;      // pause after every chunk
+  double garbagePercent = 0;  // chance per byte that a random byte is inserted before it
+  bool silent = false;        // no output, no replies
+  bool pace = false;          // 9600 baud, 8N1: about 1.04 ms a byte
 };
 
 struct SimOptions {
-    std::vector<Controller> controllers;
-    double periodSeconds = 0;  // 0: the controller's display interval from its image
-    ReplyTiming timing;
-    int storedRows = 12;
-    Disturbance disturbance;
-    unsigned seed = 0;
-    std::string link;
-    std::string controlFifo;
-    bool readStdin = true;
-    bool verbose = false;
+  std::vector<Controller> controllers;
+  double periodSeconds = 0;  // 0: the controller's display interval from its image
+  ReplyTiming timing;
+  int storedRows = 12;
+  Disturbance disturbance;
+  unsigned seed = 0;
+  std::string link;
+  std::string controlFifo;
+  bool readStdin = true;
+  bool verbose = false;
 };
 
 class Simulator {
-public:
-    explicit Simulator(SimOptions options);
-    ~Simulator();
-    Simulator(const Simulator&) = delete;
-    Simulator& operator=(const Simulator&) = delete;
+ public:
+  explicit Simulator(SimOptions options);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
 
-    int run();  // exit code
+  int run();  // exit code
 
-    // One control command; returns the answer lines, the last one "ok" or "error: ...".
-    std::string command(const std::string& line);
+  // One control command; returns the answer lines, the last one "ok" or "error: ...".
+  std::string command(const std::string& line);
 
-private:
-    struct Queued {
-        Segment segment;
-        int owner = -1;  // controller index, -1 for raw text
-        bool reply = false;
-    };
+ private:
+  struct Queued {
+    Segment segment;
+    int owner = -1;  // controller index, -1 for raw text
+    bool reply = false;
+  };
 
-    bool openPty();
-    void checkConnection();
-    void connect();
-    void disconnect();
-    void scheduleValues(long long now);
-    bool canPrintValues(long long now) const;
-    void checkReceiveTimeout(long long now);
-    void pumpOutput(long long now);
-    void readBus(long long now);
-    void onBusByte(char c, long long now);
-    void handleLine(const std::string& line, long long now);
-    void onRequest(char letter, long long now);
-    void finishWrite(Controller& c);
-    void enqueue(const std::vector<Segment>& segments, int owner, bool reply);
-    bool busyReplying(int owner) const;
-    std::string withGarbage(const std::string& bytes);
-    long long periodUs(const Controller& c) const;
-    void readControl(int fd, std::string& pending, bool& eof);
-    void log(const std::string& text) const;
-    Controller* controllerAt(int address);
-    std::string status();
+  bool openPty();
+  void checkConnection();
+  void connect();
+  void disconnect();
+  void scheduleValues(long long now);
+  bool canPrintValues(long long now) const;
+  void checkReceiveTimeout(long long now);
+  void pumpOutput(long long now);
+  void readBus(long long now);
+  void onBusByte(char c, long long now);
+  void handleLine(const std::string& line, long long now);
+  void onRequest(char letter, long long now);
+  void finishWrite(Controller& c);
+  void enqueue(const std::vector<Segment>& segments, int owner, bool reply);
+  bool busyReplying(int owner) const;
+  std::string withGarbage(const std::string& bytes);
+  long long periodUs(const Controller& c) const;
+  void readControl(int fd, std::string& pending, bool& eof);
+  void log(const std::string& text) const;
+  Controller* controllerAt(int address);
+  std::string status();
 
-    SimOptions opt_;
-    std::vector<Controller>& ctrls_;
-    std::mt19937 rng_;
+  SimOptions opt_;
+  std::vector<Controller>& ctrls_;
+  std::mt19937 rng_;
 
-    int master_ = -1;
-    std::string slavePath_;
-    bool connected_ = false;
-    long long lastRxUs_ = -1'000'000'000;
-    long long lastWriteByteUs_ = 0;  // last byte fed to a programming write
-    std::string line_;
-    bool lineOverflow_ = false;
+  int master_ = -1;
+  std::string slavePath_;
+  bool connected_ = false;
+  long long lastRxUs_ = -1'000'000'000;
+  long long lastWriteByteUs_ = 0;  // last byte fed to a programming write
+  std::string line_;
+  bool lineOverflow_ = false;
 
-    std::deque<Queued> queue_;
-    bool haveCurrent_ = false;
-    Queued current_;
-    std::size_t currentPos_ = 0;
-    long long writeAtUs_ = 0;
-    bool wantWrite_ = false;
+  std::deque<Queued> queue_;
+  bool haveCurrent_ = false;
+  Queued current_;
+  std::size_t currentPos_ = 0;
+  long long writeAtUs_ = 0;
+  bool wantWrite_ = false;
 
-    int fifo_ = -1, fifoKeeper_ = -1;
-    std::string stdinPending_, fifoPending_;
-    bool stop_ = false;
+  int fifo_ = -1, fifoKeeper_ = -1;
+  std::string stdinPending_, fifoPending_;
+  bool stop_ = false;
 };
 
 long long nowUs();
