@@ -1,0 +1,63 @@
+#pragma once
+// A temporary directory that is removed with everything in it at the end of its scope, and the
+// whole-file reads and writes that tests keep needing.
+#include <stdlib.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace support {
+
+namespace fs = std::filesystem;
+
+inline std::string ReadFile(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<std::uint8_t> ReadBytes(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteFile(const fs::path& p, const std::string& data) {
+  std::ofstream f(p, std::ios::binary | std::ios::trunc);
+  f.write(data.data(), static_cast<std::streamsize>(data.size()));
+  if (!f) throw std::runtime_error("cannot write " + p.string());
+}
+
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix = "korvidan") {
+    std::string tmpl = (fs::temp_directory_path() / (prefix + "XXXXXX")).string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp " + tmpl);
+    path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const fs::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  // The full name of a file in the directory.
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  // Writes a file in the directory and gives its full name.
+  std::string Write(const std::string& name, const std::string& data) const {
+    WriteFile(path_ / name, data);
+    return (path_ / name).string();
+  }
+  std::string Read(const std::string& name) const { return ReadFile(path_ / name); }
+
+ private:
+  fs::path path_;
+};
+
+}  // namespace support
