@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Database.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -122,9 +123,8 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main() {
-  std::string pattern = (fs::temp_directory_path() / "korvidan-bench-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) return 1;
-  fs::path dir = pattern;
+  const support::TempDir tmp("korvidan-bench-");
+  const fs::path& dir = tmp.path();
   Session().AddStandardAlias("Zelvanor", dir);
   try {
     const std::vector<Row> rows = MakeRows(46000.0);
@@ -151,9 +151,7 @@ int main() {
                 kRows / update);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "db_merge: %s\n", e.what());
-    fs::remove_all(dir);
     return 1;
   }
-  fs::remove_all(dir);
   return 0;
 }

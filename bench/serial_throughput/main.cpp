@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "serial/SioWin32.h"
+#include "tests/support/Pty.h"
 
 namespace {
 
@@ -68,17 +69,6 @@ std::size_t ReadAll(int fd, std::size_t n) {
   return got;
 }
 
-struct Pair {
-  int master = -1;
-  std::string slavePath;
-  bool Open() {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
-    slavePath = ptsname(master);
-    return true;
-  }
-};
-
 int OpenSlaveRaw(const std::string& path) {
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -92,10 +82,10 @@ int OpenSlaveRaw(const std::string& path) {
 }
 
 // The plain loop: one thread moves the bytes with read/write, the peer side as below.
-double PlainReceive(Pair& p, const std::string& data) {
-  int s = OpenSlaveRaw(p.slavePath);
+double PlainReceive(support::PtyPair& p, const std::string& data) {
+  int s = OpenSlaveRaw(p.path());
   auto t0 = Clock::now();
-  std::thread w([&] { WriteAll(p.master, data.data(), data.size()); });
+  std::thread w([&] { WriteAll(p.master(), data.data(), data.size()); });
   ReadAll(s, data.size());
   auto t1 = Clock::now();
   w.join();
@@ -103,10 +93,10 @@ double PlainReceive(Pair& p, const std::string& data) {
   return Seconds(t0, t1);
 }
 
-double PlainTransmit(Pair& p, const std::string& data) {
-  int s = OpenSlaveRaw(p.slavePath);
+double PlainTransmit(support::PtyPair& p, const std::string& data) {
+  int s = OpenSlaveRaw(p.path());
   auto t0 = Clock::now();
-  std::thread r([&] { ReadAll(p.master, data.size()); });
+  std::thread r([&] { ReadAll(p.master(), data.size()); });
   WriteAll(s, data.data(), data.size());
   r.join();
   auto t1 = Clock::now();
@@ -130,9 +120,9 @@ struct Sink {
   }
 };
 
-double DispatcherReceive(Pair& p, const std::string& data, bool withDataTriggers = false) {
+double DispatcherReceive(support::PtyPair& p, const std::string& data, bool withDataTriggers = false) {
   TSioWin32Dispatcher d(nullptr);
-  if (d.InitPort(p.slavePath.c_str(), 115200, 0, 8, 1, 4096, 4096, true, true) != 0) return -1;
+  if (d.InitPort(p.path().c_str(), 115200, 0, 8, 1, 4096, 4096, true, true) != 0) return -1;
   if (withDataTriggers) {
     d.AddDataTrigger("NO CARRIER", false);
     d.AddDataTrigger("+FHNG:", true);
@@ -144,7 +134,7 @@ double DispatcherReceive(Pair& p, const std::string& data, bool withDataTriggers
   d.RegisterEventTriggerHandler(TSioNotifyEvent::Of<&Sink::On>(&sink));
   d.ChangeLengthTrigger(1);
   auto t0 = Clock::now();
-  std::thread w([&] { WriteAll(p.master, data.data(), data.size()); });
+  std::thread w([&] { WriteAll(p.master(), data.data(), data.size()); });
   sink.done.wait(false);
   auto t1 = Clock::now();
   w.join();
@@ -152,11 +142,11 @@ double DispatcherReceive(Pair& p, const std::string& data, bool withDataTriggers
   return Seconds(t0, t1);
 }
 
-double DispatcherTransmit(Pair& p, const std::string& data) {
+double DispatcherTransmit(support::PtyPair& p, const std::string& data) {
   TSioWin32Dispatcher d(nullptr);
-  if (d.InitPort(p.slavePath.c_str(), 115200, 0, 8, 1, 4096, 32768, true, true) != 0) return -1;
+  if (d.InitPort(p.path().c_str(), 115200, 0, 8, 1, 4096, 32768, true, true) != 0) return -1;
   auto t0 = Clock::now();
-  std::thread r([&] { ReadAll(p.master, data.size()); });
+  std::thread r([&] { ReadAll(p.master(), data.size()); });
   std::size_t pos = 0;
   while (pos < data.size()) {
     std::uint32_t room = d.OutBuffFree();
@@ -182,11 +172,7 @@ int main(int argc, char** argv) {
   std::string data(mb << 20, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);
 
-  Pair p;
-  if (!p.Open()) {
-    std::perror("posix_openpt");
-    return 1;
-  }
+  support::PtyPair p(false, false);  // nothing holds the slave but the side under test
   // Best of five runs each, interleaved so that both see the same machine load.
   double plainRx = 1e9, plainTx = 1e9, dispRx = 1e9, dispTx = 1e9, dispRxTrig = 1e9;
   for (int run = 0; run < 5; ++run) {
@@ -197,11 +183,11 @@ int main(int argc, char** argv) {
     dispTx = std::min(dispTx, DispatcherTransmit(p, data));
   }
   if (dispRx < 0 || dispTx < 0) {
-    std::fprintf(stderr, "could not open %s\n", p.slavePath.c_str());
+    std::fprintf(stderr, "could not open %s\n", p.path().c_str());
     return 1;
   }
   auto mbs = [&](double s) { return static_cast<double>(mb) / s; };
-  std::printf("pseudo-terminal pair %s, %zu MB a run, best of 5\n", p.slavePath.c_str(), mb);
+  std::printf("pseudo-terminal pair %s, %zu MB a run, best of 5\n", p.path().c_str(), mb);
   std::printf("receive : dispatcher %8.1f MB/s   plain loop %8.1f MB/s   ratio %.2f\n", mbs(dispRx),
               mbs(plainRx), plainRx / dispRx);
   std::printf("receive with three data triggers: dispatcher %8.1f MB/s   ratio %.2f\n", mbs(dispRxTrig),
@@ -213,7 +199,7 @@ int main(int argc, char** argv) {
 
   // An open port with nothing to do.
   TSioWin32Dispatcher idle(nullptr);
-  if (idle.InitPort(p.slavePath.c_str(), 9600, 0, 8, 1, 4096, 4096, true, true) != 0) return 1;
+  if (idle.InitPort(p.path().c_str(), 9600, 0, 8, 1, 4096, 4096, true, true) != 0) return 1;
   idle.ChangeLengthTrigger(1);
   int t = idle.AddTimerTrigger();
   idle.SetTimerTrigger(static_cast<std::uint32_t>(t), Secs2Ticks(3600), true);
@@ -225,6 +211,5 @@ int main(int argc, char** argv) {
   std::printf("idle port: %.3f s CPU in %.1f s = %.3f %% of one core (target below 1 %%)\n", cpu, wall,
               100.0 * cpu / wall);
   idle.DonePort();
-  close(p.master);
   return 0;
 }

@@ -17,6 +17,7 @@
 #include "app/SetAlarmValues.h"
 #include "app/UiThread.h"
 #include "platform/Database.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -25,10 +26,6 @@ namespace {
 class AlarmValuesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("alarmvalues_" + std::to_string(getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     Session().AddStandardAlias("Zelvanor", dir_);
     MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
     db_ = std::make_unique<TDataModule2>();
@@ -40,7 +37,6 @@ class AlarmValuesTest : public ::testing::Test {
     form_.reset();
     db_.reset();
     MessageSink = nullptr;
-    fs::remove_all(dir_);
   }
 
   // Controllers as the bus set-up makes them at the start of a run: default limits.
@@ -63,7 +59,8 @@ class AlarmValuesTest : public ::testing::Test {
   }
   std::string Cell(int row, const char* field) { return Model().Cell(row, Col(field)).toStdString(); }
 
-  fs::path dir_;
+  support::TempDir tmp_{"alarmvalues_"};
+  const std::filesystem::path& dir_ = tmp_.path();
   std::vector<std::string> messages_;
   std::unique_ptr<TDataModule2> db_;
   TDialogAktion dialog_;

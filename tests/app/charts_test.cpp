@@ -25,6 +25,7 @@
 #include "app/UiThread.h"
 #include "platform/DateTime.h"
 #include "platform/Registry.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -33,10 +34,6 @@ namespace {
 class ChartsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("charts_" + std::to_string(getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     SetRegistryFile((dir_ / "registry.ini").string());
     Session().AddStandardAlias("Zelvanor", dir_);
     MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
@@ -66,7 +63,6 @@ class ChartsTest : public ::testing::Test {
     MessageSink = nullptr;
     TChartPrinting::PdfFileName.clear();
     SetRegistryFile("");
-    fs::remove_all(dir_);
   }
 
   // The width and height of the first page of a PDF file, from its media box.
@@ -80,7 +76,8 @@ class ChartsTest : public ::testing::Test {
     return {x1 - x0, y1 - y0};
   }
 
-  fs::path dir_;
+  support::TempDir tmp_{"charts_"};
+  const std::filesystem::path& dir_ = tmp_.path();
   std::vector<std::string> messages_;
   std::unique_ptr<TDataModule2> db_;
   TKorvidan controller_{0};

@@ -1,12 +1,7 @@
 // The controller management dialog: the list of controllers, and renaming one on the bus
 // with the exact rename command; names the bus cannot carry are refused before anything
 // is sent.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QLabel>
@@ -19,6 +14,8 @@
 #include "app/DialogVerwalten.h"
 #include "app/UiThread.h"
 #include "link/RS485BusNew.h"
+#include "tests/support/Pty.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -29,16 +26,7 @@ constexpr std::uint16_t TestCom = 12;
 class ControllersTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    int slave = -1;
-    ASSERT_EQ(openpty(&master_, &slave, nullptr, nullptr, nullptr), 0);
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    slave_ = slave;
-    setenv(("SIO_COM" + std::to_string(TestCom)).c_str(), ptsname(master_), 1);
-    dir_ = fs::temp_directory_path() / ("controllers_" + std::to_string(getpid()));
-    fs::create_directories(dir_);
+    pty_.MapTo(TestCom);
     MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
     LinkHooks().MessageBox = [this](const std::string& text, const std::string&, TBoxKind) {
       boxes_.push_back(text);
@@ -49,7 +37,7 @@ class ControllersTest : public ::testing::Test {
     };
     bus_ = std::make_unique<TDataModule1>(state_, TestCom);
     ASSERT_EQ(bus_->SioComPort1.GetPortState(), psOpen);
-    bus_->SioComPort1.SetLogName((dir_ / "SIO.LOG").string());
+    bus_->SioComPort1.SetLogName(dir_ / "SIO.LOG");
     for (const char* name : {"Korvidan1", "Korvidan2"}) {
       auto* c = new TKorvidan(list_.GetControllerCount());
       c->GetIdent()->SetName(name);
@@ -61,25 +49,13 @@ class ControllersTest : public ::testing::Test {
     TForm4::ConfirmSink = nullptr;
     LinkHooks() = TLinkHooks{};
     MessageSink = nullptr;
-    close(master_);
-    close(slave_);
-    fs::remove_all(dir_);
   }
 
   // What reached the bus within the time.
-  std::string BusBytes(int milliseconds) {
-    std::string got;
-    char buffer[256];
-    for (pollfd p{master_, POLLIN, 0}; poll(&p, 1, milliseconds) > 0;) {
-      const ssize_t n = read(master_, buffer, sizeof buffer);
-      if (n <= 0) break;
-      got.append(buffer, static_cast<std::size_t>(n));
-    }
-    return got;
-  }
+  std::string BusBytes(int milliseconds) { return pty_.ReadQuiet(milliseconds); }
 
-  int master_ = -1, slave_ = -1;
-  fs::path dir_;
+  support::PtyPair pty_;
+  support::TempDir dir_{"controllers_"};
   bool answer_ = true;
   std::vector<std::string> messages_, boxes_, questions_;
   TAcquisitionState state_;

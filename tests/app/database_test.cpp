@@ -25,23 +25,13 @@
 #include "app/UiThread.h"
 #include "platform/DateTime.h"
 #include "platform/Text.h"
+#include "tests/support/TempDir.h"
 
 extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Tables live on a tmpfs where there is one: fast, and a killed process leaves it intact.
-fs::path MakeTempDir() {
-  std::error_code ec;
-  fs::path base = fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0
-                      ? fs::path("/dev/shm")
-                      : fs::temp_directory_path();
-  std::string pattern = (base / "korvidan-app-db-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
 
 std::string Shell(const fs::path& file, const std::string& command) {
   std::string cmd = "sqlite3 -readonly '" + file.string() + "' \"" + command + "\" 2>&1";
@@ -86,20 +76,17 @@ void WaitForNextSecond() {
 class DataBaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = MakeTempDir();
     Session().AddStandardAlias("Zelvanor", dir_);
     TDataModule2::FTypesWritten = false;
     MainFlags.FTempDataMerged = true;
     MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
   }
-  void TearDown() override {
-    MessageSink = nullptr;
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  void TearDown() override { MessageSink = nullptr; }
   bool Exists(const std::string& file) { return fs::exists(dir_ / file); }
 
-  fs::path dir_;
+  // Tables live on a tmpfs where there is one: fast, and a killed process leaves it intact.
+  support::TempDir tmp_{"korvidan-app-db-", support::TmpfsOrTemp()};
+  const fs::path& dir_ = tmp_.path();
   std::vector<std::string> messages_;
 };
 

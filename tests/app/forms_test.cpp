@@ -18,6 +18,7 @@
 #include "app/SharedState.h"
 #include "app/UiThread.h"
 #include "platform/Registry.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -26,10 +27,6 @@ namespace {
 class FormsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("forms_" + std::to_string(getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     SetRegistryFile((dir_ / "registry.ini").string());
     Session().AddStandardAlias("Zelvanor", dir_);
     MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
@@ -37,10 +34,10 @@ class FormsTest : public ::testing::Test {
   void TearDown() override {
     MessageSink = nullptr;
     SetRegistryFile("");
-    fs::remove_all(dir_);
   }
 
-  fs::path dir_;
+  support::TempDir tmp_{"forms_"};
+  const std::filesystem::path& dir_ = tmp_.path();
   std::vector<std::string> messages_;
 };
 

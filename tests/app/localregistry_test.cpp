@@ -11,6 +11,7 @@
 #include "app/UiThread.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -19,17 +20,12 @@ namespace {
 class LocalRegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("localreg_" + std::to_string(getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
     SetRegistryFile((dir_ / "registry.ini").string());
     MessageSink = [this](const std::string& text, TMsgKind) { messages_.push_back(text); };
   }
   void TearDown() override {
     MessageSink = nullptr;
     SetRegistryFile("");
-    fs::remove_all(dir_);
   }
   std::string Value(const std::string& key, const std::string& name) {
     TRegistry r;
@@ -38,7 +34,8 @@ class LocalRegistryTest : public ::testing::Test {
     return r.GetDataType(name) == rdInteger ? "dword:" + IntToStr(r.ReadInteger(name)) : r.ReadString(name);
   }
 
-  fs::path dir_;
+  support::TempDir tmp_{"localreg_"};
+  const std::filesystem::path& dir_ = tmp_.path();
   std::vector<std::string> messages_;
 };
 

@@ -20,15 +20,13 @@
 #include "app/UiThread.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
+using support::ReadFile;
 
 // A short 8-bit mono wave file.
 void WriteWave(const fs::path& p) {
@@ -46,9 +44,6 @@ void WriteWave(const fs::path& p) {
 class ValueBoardTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("valueboard_" + std::to_string(getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
     fs::create_directories(dir_ / "Sound");
     WriteWave(dir_ / "Sound" / "error.wav");
     WriteWave(dir_ / "Sound" / "boing.wav");
@@ -74,10 +69,9 @@ class ValueBoardTest : public ::testing::Test {
     board_.reset();
     MessageSink = nullptr;
     SetRegistryFile("");
-    fs::remove_all(dir_);
   }
 
-  std::string Protocol() { return ReadAll(dir_ / "Protokoll 09.12.2026.txt"); }
+  std::string Protocol() { return ReadFile(dir_ / "Protokoll 09.12.2026.txt"); }
   int ProtocolReports() {
     std::string p = Protocol();
     int n = 0;
@@ -107,7 +101,8 @@ class ValueBoardTest : public ::testing::Test {
            c->GetIdent()->GetName() + ": \r\n";
   }
 
-  fs::path dir_;
+  support::TempDir tmp_{"valueboard_"};
+  const std::filesystem::path& dir_ = tmp_.path();
   std::vector<std::string> messages_;
   TAcquisitionState state_;
   std::unique_ptr<TForm2> board_;

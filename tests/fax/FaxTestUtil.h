@@ -15,31 +15,15 @@
 
 #include "fax/Swfaxcvt.h"
 #include "fax/Swunpack.h"
+#include "tests/support/TempDir.h"
 
 namespace faxtest {
 
 using Row = std::vector<bool>;  // true = black
 using Picture = std::vector<Row>;
 
-struct TempDir {
-  std::filesystem::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/korvidan_unpackXXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-  std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
-    std::ofstream f(path / name, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return (path / name).string();
-  }
-};
-
-inline std::vector<std::uint8_t> ReadFile(const std::string& name) {
-  std::ifstream f(name, std::ios::binary);
-  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(f), {});
-}
+using support::ReadBytes;
+using support::TempDir;
 
 // Runs a shell command; true when it exits with 0.
 inline bool Shell(const std::string& cmd) { return std::system((cmd + " 2>/dev/null").c_str()) == 0; }

@@ -127,12 +127,13 @@ TEST(BitmapReader, BadInputGivesErrorCodes) {
   BmpConverter c;
   EXPECT_EQ(ecFileNotFound, acConvertToFile(c.cvt, dir / "missing.bmp", dir / "x.fxf"));
   EXPECT_EQ(ecBadGraphicsFormat,
-            acConvertToFile(c.cvt, dir.Write("t.bmp", {'B', 'M', 1, 2, 3}), dir / "x.fxf"));
+            acConvertToFile(c.cvt, dir.Write("t.bmp", {'B', 'M', 1, 2, 3}),
+                            dir / "x.fxf"));
   EXPECT_FALSE(std::filesystem::exists(dir / "x.fxf"));
 
   const std::string pbm = WritePbm(dir, "m.pbm", RandomPicture(200, 50, 1));
   ASSERT_TRUE(Shell("ppmtobmp " + pbm + " > " + (dir / "m.bmp")));
-  auto bytes = ReadFile(dir / "m.bmp");
+  auto bytes = ReadBytes(dir / "m.bmp");
   for (std::size_t cut : {std::size_t(10), std::size_t(40), std::size_t(60), bytes.size() - 1}) {
     std::vector<std::uint8_t> part(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
     EXPECT_EQ(ecBadGraphicsFormat, acConvertToFile(c.cvt, dir.Write("cut.bmp", part), dir / "x.fxf")) << cut;

@@ -14,6 +14,7 @@
 #include "fax/Swfaxfmt.h"
 #include "platform/Messages.h"
 #include "serial/Sioexcept.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -44,19 +45,7 @@ int MemoryGetLine(TAbsFaxCvt* cvt, std::uint8_t* data, int& len, bool& endOfPage
   return 0;
 }
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/faxfileXXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path); }
-};
-
-std::vector<std::uint8_t> ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using support::TempDir;
 
 std::uint32_t Le32(const std::vector<std::uint8_t>& b, std::size_t at) {
   return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t(b[at + 3]) << 24);
@@ -84,9 +73,9 @@ TEST(FaxFile, HeaderAndPagesAtTheirOffsets) {
   acSetMargins(c.cvt, 0, 2);
   acSetStationID(c.cvt, "Korvidan Test Station 12345");
   acSetResolutionMode(c.cvt, 1);
-  fs::path out = dir.path / "two";
-  ASSERT_EQ(0, acConvertToFile(c.cvt, (dir.path / "doc").string(), out.string()));
-  auto b = ReadAll(dir.path / "two.FXF");
+  fs::path out = dir.path() / "two";
+  ASSERT_EQ(0, acConvertToFile(c.cvt, (dir.path() / "doc").string(), out.string()));
+  auto b = support::ReadBytes(dir.path() / "two.FXF");
   ASSERT_GE(b.size(), 64u);
   EXPECT_EQ(0, std::memcmp(b.data(), "FXF10\x1A", 6));
   std::uint32_t dt = Le32(b, 6);
@@ -127,7 +116,7 @@ TEST(FaxFile, HeaderAndPagesAtTheirOffsets) {
   EXPECT_EQ(at, b.size());
 
   TFaxFileReader r;
-  ASSERT_EQ(0, r.Open((dir.path / "two.FXF").string()));
+  ASSERT_EQ(0, r.Open((dir.path() / "two.FXF").string()));
   EXPECT_EQ(r.Header().GetStationID(), "Korvidan Test Statio");
   ASSERT_EQ(0, r.SeekPage(2));
   std::uint8_t line[MaxLineRecordLen];
@@ -137,9 +126,9 @@ TEST(FaxFile, HeaderAndPagesAtTheirOffsets) {
   EXPECT_EQ(r.SeekPage(3), ecDiskRead);
   EXPECT_EQ(r.SeekPage(0), ecDiskRead);
   TPageHeaderRec ph;
-  EXPECT_EQ(0, fxfReadPageHeader((dir.path / "two.FXF").string(), 1, ph));
+  EXPECT_EQ(0, fxfReadPageHeader((dir.path() / "two.FXF").string(), 1, ph));
   EXPECT_EQ(ph.PageFlags, pfLineLengths | pfHighResolution);
-  EXPECT_EQ(ecFaxBadFormat, fxfReadPageHeader((dir.path / "two.FXF").string(), 3, ph));
+  EXPECT_EQ(ecFaxBadFormat, fxfReadPageHeader((dir.path() / "two.FXF").string(), 3, ph));
   EXPECT_EQ(ecFileNotFound, fxfReadPageHeader("", 1, ph));
 }
 
@@ -149,8 +138,8 @@ TEST(FaxFile, WidePagesEmptyPagesAndShortStation) {
   Converter c({2, 0, 1});
   acSetResolutionWidth(c.cvt, 2);
   acSetStationID(c.cvt, "AB");
-  ASSERT_EQ(0, acConvertToFile(c.cvt, (dir.path / "doc").string(), (dir.path / "w.fxf").string()));
-  auto b = ReadAll(dir.path / "w.fxf");
+  ASSERT_EQ(0, acConvertToFile(c.cvt, (dir.path() / "doc").string(), (dir.path() / "w.fxf").string()));
+  auto b = support::ReadBytes(dir.path() / "w.fxf");
   EXPECT_EQ(b[10], 2);
   EXPECT_EQ(std::string(b.begin() + 11, b.begin() + 31), "AB" + std::string(18, ' '));
   ASSERT_EQ(Le16(b, 32), 3);
@@ -172,9 +161,9 @@ TEST(FaxFile, HalfHeightAndWideTopMargin) {
   acSetResolutionWidth(c.cvt, 2);
   acSetMargins(c.cvt, 50, 1);
   c.cvt->HalfHeight = true;  // as a picture reader sets it: every second line is left out
-  ASSERT_EQ(0, acConvertToFile(c.cvt, "doc", (dir.path / "h.fxf").string()));
+  ASSERT_EQ(0, acConvertToFile(c.cvt, "doc", (dir.path() / "h.fxf").string()));
   TFaxFileReader r;
-  ASSERT_EQ(0, r.Open((dir.path / "h.fxf").string()));
+  ASSERT_EQ(0, r.Open((dir.path() / "h.fxf").string()));
   ASSERT_EQ(0, r.SeekPage(1));
   EXPECT_EQ(r.PageHeader().PageFlags, pfLineLengths | pfWideLine);
   std::uint8_t line[MaxLineRecordLen];
@@ -191,18 +180,18 @@ TEST(FaxFile, HalfHeightAndWideTopMargin) {
 TEST(FaxFile, OutputNameBesideTheInput) {
   TempDir dir;
   auto cwd = fs::current_path();
-  fs::current_path(dir.path);
+  fs::current_path(dir.path());
   {
     Converter c({1});
     ASSERT_EQ(0, acConvertToFile(c.cvt, "letter.txt", ""));
     EXPECT_EQ(c.cvt->OutFileName, "letter.FXF");
-    EXPECT_TRUE(swIsAnFXFFile((dir.path / "letter.FXF").string()));
+    EXPECT_TRUE(swIsAnFXFFile((dir.path() / "letter.FXF").string()));
   }
   {
-    fs::create_directory(dir.path / "sub.d");
+    fs::create_directory(dir.path() / "sub.d");
     Converter c({1});
-    ASSERT_EQ(0, acConvertToFile(c.cvt, (dir.path / "sub.d" / "memo").string(), ""));
-    EXPECT_TRUE(swIsAnFXFFile((dir.path / "sub.d" / "memo.FXF").string()));
+    ASSERT_EQ(0, acConvertToFile(c.cvt, (dir.path() / "sub.d" / "memo").string(), ""));
+    EXPECT_TRUE(swIsAnFXFFile((dir.path() / "sub.d" / "memo.FXF").string()));
   }
   fs::current_path(cwd);
 }
@@ -219,7 +208,7 @@ void CountClose(TAbsFaxCvt*) { ++closeCalls; }
 
 TEST(FaxFile, FailuresRemoveTheOutputAndCloseTheInput) {
   TempDir dir;
-  fs::path out = dir.path / "x.fxf";
+  fs::path out = dir.path() / "x.fxf";
   {
     Converter c({5});
     c.cvt->OpenCall = CountOpen;
@@ -241,19 +230,19 @@ TEST(FaxFile, FailuresRemoveTheOutputAndCloseTheInput) {
   {
     Converter c({1});
     acSetStatusCallback(c.cvt, RefuseStart);
-    EXPECT_EQ(ecConvertAbort, acConvertToFile(c.cvt, "doc", (dir.path / "y").string()));
-    EXPECT_FALSE(fs::exists(dir.path / "y.FXF"));
+    EXPECT_EQ(ecConvertAbort, acConvertToFile(c.cvt, "doc", (dir.path() / "y").string()));
+    EXPECT_FALSE(fs::exists(dir.path() / "y.FXF"));
   }
   {
     Converter c({1});
-    EXPECT_EQ(ecFileNotFound, acConvertToFile(c.cvt, "doc", (dir.path / "none" / "z.fxf").string()));
+    EXPECT_EQ(ecFileNotFound, acConvertToFile(c.cvt, "doc", (dir.path() / "none" / "z.fxf").string()));
   }
   {
     // The fax file never replaces the document it is made from.
-    std::ofstream(dir.path / "same.FXF") << "text";
+    std::ofstream(dir.path() / "same.FXF") << "text";
     Converter c({1});
-    EXPECT_EQ(ecFileAccessDenied, acConvertToFile(c.cvt, (dir.path / "same.FXF").string(), ""));
-    EXPECT_EQ(fs::file_size(dir.path / "same.FXF"), 4u);
+    EXPECT_EQ(ecFileAccessDenied, acConvertToFile(c.cvt, (dir.path() / "same.FXF").string(), ""));
+    EXPECT_EQ(fs::file_size(dir.path() / "same.FXF"), 4u);
   }
 }
 
@@ -262,8 +251,8 @@ TEST(FaxFile, QuitMessageEndsAYieldingConversion) {
   Converter c({40});
   acOptionsOn(c.cvt, coYield | coYieldOften);
   PostQuitMessage(3);
-  EXPECT_EQ(ecGotQuitMsg, acConvertToFile(c.cvt, "doc", (dir.path / "q.fxf").string()));
-  EXPECT_FALSE(fs::exists(dir.path / "q.fxf"));
+  EXPECT_EQ(ecGotQuitMsg, acConvertToFile(c.cvt, "doc", (dir.path() / "q.fxf").string()));
+  EXPECT_FALSE(fs::exists(dir.path() / "q.fxf"));
   MSG msg;
   ASSERT_TRUE(PeekMessage(&msg, true));  // the quit stays for the message loop
   EXPECT_EQ(msg.message, WM_QUIT);
@@ -273,12 +262,12 @@ TEST(FaxFile, QuitMessageEndsAYieldingConversion) {
 TEST(FaxFile, DamagedAndForeignFilesAreRefused) {
   TempDir dir;
   Converter c({2, 1});
-  fs::path good = dir.path / "good.fxf";
+  fs::path good = dir.path() / "good.fxf";
   ASSERT_EQ(0, acConvertToFile(c.cvt, "doc", good.string()));
-  const auto bytes = ReadAll(good);
+  const auto bytes = support::ReadBytes(good);
 
   auto write = [&](const std::string& name, const std::vector<std::uint8_t>& b) {
-    fs::path p = dir.path / name;
+    fs::path p = dir.path() / name;
     std::ofstream(p, std::ios::binary)
         .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
     return p.string();
@@ -302,10 +291,10 @@ TEST(FaxFile, DamagedAndForeignFilesAreRefused) {
 
   EXPECT_FALSE(swIsAnFXFFile(write("five", {'F', 'X', 'F', '1', '0'})));
   EXPECT_FALSE(swIsAnFXFFile(write("sixth", {'F', 'X', 'F', '1', '0', 0x1B, 0, 0})));
-  EXPECT_FALSE(swIsAnFXFFile((dir.path / "missing").string()));
+  EXPECT_FALSE(swIsAnFXFFile((dir.path() / "missing").string()));
   TFaxHeaderRec h;
   EXPECT_EQ(ecFaxBadFormat, fxfReadFaxHeader(write("short", {'F', 'X', 'F', '1', '0', 0x1A}), h));
-  EXPECT_EQ(ecFileNotFound, fxfReadFaxHeader((dir.path / "missing").string(), h));
+  EXPECT_EQ(ecFileNotFound, fxfReadFaxHeader((dir.path() / "missing").string(), h));
   EXPECT_EQ(ecFileNotFound, fxfReadFaxHeader("", h));
 
   // Every truncation of a good file is refused cleanly.

@@ -26,82 +26,16 @@
 #include "fax/Swtxtcvt.h"
 #include "serial/SioWin32.h"
 #include "serial/Sioexcept.h"
+#include "tests/support/Child.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kSimulator = KORVIDAN_BINARY_DIR "/tools/faxmodem-sim/faxmodem-sim";
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/faxsendXXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path); }
-  std::string Write(const std::string& name, const std::string& text) const {
-    std::ofstream(path / name, std::ios::binary) << text;
-    return (path / name).string();
-  }
-  std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
-
-std::vector<std::uint8_t> ReadFile(const std::string& name) {
-  std::ifstream f(name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-std::string ReadText(const std::string& name) {
-  std::ifstream f(name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-// The simulator as a child process; its port path comes on the first line of its output.
-class Sim {
- public:
-  explicit Sim(std::vector<std::string> args) {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], STDIN_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      close(in[0]), close(in[1]), close(out[0]), close(out[1]);
-      std::vector<char*> argv{const_cast<char*>(kSimulator.c_str())};
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(kSimulator.c_str(), argv.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    control_ = in[1];
-    char c;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') path_ += c;
-    close(out[0]);
-  }
-  ~Sim() {
-    close(control_);
-    for (int i = 0; i < 200; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  const std::string& Path() const { return path_; }
-  // Ends the simulator at once: its side of the line is gone.
-  void Kill() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-
- private:
-  pid_t pid_ = -1;
-  int control_ = -1;
-  std::string path_;
-};
+using support::ReadBytes;
+using support::ReadFile;
+using support::TempDir;
 
 // What the component's window sees of a session.
 struct Recorder {
@@ -149,7 +83,7 @@ LRESULT TestFaxWindow(HWND, UINT msg, WPARAM wParam, LPARAM) {
 // One send through a simulator.
 struct Session {
   TempDir dir;
-  std::unique_ptr<Sim> sim;
+  std::unique_ptr<support::Simulator> sim;  // its port path comes on its first line
   TSioWin32Dispatcher port{nullptr};
   HWND window = 0;
   TFaxRec* fax = nullptr;
@@ -160,7 +94,7 @@ struct Session {
     simArgs.push_back(dir / "page");
     simArgs.push_back("--log");
     simArgs.push_back(dir / "commands.log");
-    sim = std::make_unique<Sim>(simArgs);
+    sim = std::make_unique<support::Simulator>("faxmodem-sim", simArgs);
     RegisterClass("swFaxHandlerTest", TestFaxWindow);
     window = CreateWindow("swFaxHandlerTest");
     EXPECT_EQ(0, port.InitPort(sim->Path().c_str(), 19200, 0, 8, 1, 8192, 8192, true, true));
@@ -181,9 +115,9 @@ struct Session {
     return PumpUntil([&] { return rec.finished; }, static_cast<DWORD>(timeoutMs));
   }
 
-  std::string Commands() const { return ReadText(dir / "commands.log"); }
+  std::string Commands() const { return ReadFile(dir / "commands.log"); }
   std::vector<std::uint8_t> Page(int n) const {
-    return ReadFile(dir / ("page-" + std::to_string(n) + ".g3"));
+    return ReadBytes(dir / ("page-" + std::to_string(n) + ".g3"));
   }
   bool HasPage(int n) const { return fs::exists(dir / ("page-" + std::to_string(n) + ".g3")); }
 };
@@ -440,7 +374,7 @@ TEST(FaxSend, ResolutionChangeBetweenPagesIsAnnounced) {
     // Two pages: the first normal, the second fine (two converted files joined).
     const std::string normal = MakeFaxFile(s.dir, "normal\r\n");
     const std::string fine = MakeFaxFile(s.dir, "fein\r\n", true);
-    auto a = ReadFile(normal), b = ReadFile(fine);
+    auto a = ReadBytes(normal), b = ReadBytes(fine);
     a[32] = 2;
     a.insert(a.end(), b.begin() + 64, b.end());
     const std::string joined = s.dir / "joined.fxf";
@@ -674,7 +608,7 @@ TEST(FaxFramework, HeaderMacrosAndStatusTexts) {
 
   TempDir dir;
   ASSERT_EQ(0, fInitC12SendFax(fax, "", nullptr, 0));
-  afSetDestinationDir(fax, dir.path.string());
+  afSetDestinationDir(fax, dir.path().string());
   const std::string first = afFaxNameCount(fax);
   EXPECT_EQ(first, dir / "FAX0001.FXF");
   dir.Write("FAX0001.FXF", "x");

@@ -27,7 +27,7 @@ struct PcxConverter {
 std::vector<std::uint8_t> MakePcx(const TempDir& dir, const Picture& pic) {
   const std::string pbm = WritePbm(dir, "p.pbm", pic);
   EXPECT_TRUE(Shell("ppmtopcx " + pbm + " > " + (dir / "p.pcx")));
-  return ReadFile(dir / "p.pcx");
+  return ReadBytes(dir / "p.pcx");
 }
 
 // A DCX file of the given PCX pictures, one after the other behind the page table.

@@ -16,6 +16,7 @@
 #include "platform/Resources.h"
 #include "serial/Sioexcept.h"
 #include "tests/fax/G3Decode.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -24,18 +25,7 @@ namespace {
 using Row = PixelRow;
 using Page = std::vector<Row>;
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/textcvtXXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path); }
-  std::string Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path / name, std::ios::binary) << bytes;
-    return (path / name).string();
-  }
-};
+using support::TempDir;
 
 // Every page of a fax file, decoded.
 std::vector<Page> DecodeFaxFile(const std::string& file, int width) {
@@ -137,7 +127,7 @@ TEST(TextConverter, DocumentBecomesPagesLinesAndGlyphs) {
   TextConverter c;
   fcSetTabStop(c.cvt, 0);  // keeps 4
   ASSERT_EQ(0, acConvertToFile(c.cvt, in, ""));
-  const std::string out = (dir.path / "brief.FXF").string();
+  const std::string out = (dir.path() / "brief.FXF").string();
   ASSERT_TRUE(swIsAnFXFFile(out));
 
   std::vector<Page> want(2);
@@ -160,7 +150,7 @@ TEST(TextConverter, PageLengthsFormFeedsAndEmptyFiles) {
     TextConverter c(false, true);  // small font, fine: 16 rows a text line
     fcSetLinesPerPage(c.cvt, 60);
     ASSERT_EQ(0, acConvertToFile(c.cvt, dir.Write("lang.txt", lines), ""));
-    auto pages = DecodeFaxFile((dir.path / "lang.FXF").string(), 1728);
+    auto pages = DecodeFaxFile((dir.path() / "lang.FXF").string(), 1728);
     ASSERT_EQ(pages.size(), 2u);
     EXPECT_EQ(pages[0].size(), 60u * 16);
     Page last;
@@ -172,7 +162,7 @@ TEST(TextConverter, PageLengthsFormFeedsAndEmptyFiles) {
     TextConverter c;
     ASSERT_EQ(0, acConvertToFile(c.cvt, dir.Write("leer.txt", ""), ""));
     TFaxFileReader r;
-    ASSERT_EQ(0, r.Open((dir.path / "leer.FXF").string()));
+    ASSERT_EQ(0, r.Open((dir.path() / "leer.FXF").string()));
     EXPECT_EQ(r.Header().PageCount, 1);
     ASSERT_EQ(0, r.SeekPage(1));
     EXPECT_EQ(r.PageHeader().ImageLength, 8u + 14u);
@@ -187,7 +177,7 @@ TEST(TextConverter, PageLengthsFormFeedsAndEmptyFiles) {
     AddTextLine(want[1], "", true, false);
     AddTextLine(want[2], "zwei", true, false);
     AddTextLine(want[3], "drei", true, false);
-    ExpectPages(DecodeFaxFile((dir.path / "ff.FXF").string(), 1728), want);
+    ExpectPages(DecodeFaxFile((dir.path() / "ff.FXF").string(), 1728), want);
   }
   {
     // A form feed at a line's start breaks the page without an empty line; a document that
@@ -198,7 +188,7 @@ TEST(TextConverter, PageLengthsFormFeedsAndEmptyFiles) {
     AddTextLine(want[0], "eins", true, false);
     AddTextLine(want[1], "zwei", true, false);
     AddTextLine(want[1], "", true, false);
-    ExpectPages(DecodeFaxFile((dir.path / "ff2.FXF").string(), 1728), want);
+    ExpectPages(DecodeFaxFile((dir.path() / "ff2.FXF").string(), 1728), want);
   }
   {
     // The small font at normal resolution keeps 140 characters of a line.
@@ -207,12 +197,12 @@ TEST(TextConverter, PageLengthsFormFeedsAndEmptyFiles) {
     ASSERT_EQ(0, acConvertToFile(c.cvt, dir.Write("breit.txt", std::string(200, 'W')), ""));
     std::vector<Page> want(1);
     AddTextLine(want[0], std::string(140, 'W'), false, false);
-    ExpectPages(DecodeFaxFile((dir.path / "breit.FXF").string(), 1728), want);
+    ExpectPages(DecodeFaxFile((dir.path() / "breit.FXF").string(), 1728), want);
   }
   {
     TextConverter c;
-    EXPECT_EQ(ecFileNotFound, acConvertToFile(c.cvt, (dir.path / "fehlt.txt").string(), ""));
-    EXPECT_FALSE(fs::exists(dir.path / "fehlt.FXF"));
+    EXPECT_EQ(ecFileNotFound, acConvertToFile(c.cvt, (dir.path() / "fehlt.txt").string(), ""));
+    EXPECT_FALSE(fs::exists(dir.path() / "fehlt.FXF"));
   }
 }
 
@@ -251,7 +241,7 @@ std::vector<Page> ConvertNamed(const TempDir& dir, const std::string& name, cons
                              "ln");
   EXPECT_EQ(0, acConvertToFile(cvt, in, ""));
   fcDoneTextExConverter(cvt);
-  return DecodeFaxFile((dir.path / (name + ".FXF")).string(), 1728);
+  return DecodeFaxFile((dir.path() / (name + ".FXF")).string(), 1728);
 }
 
 int Ink(const Page& p) {
@@ -301,12 +291,12 @@ TEST(TextConverter, ConversionsOnSeveralThreadsAgree) {
       fcInitTextExConverter(cvt);
       acOptionsOff(cvt, coYield);
       fcSetFont(cvt, font, false);
-      std::string in = (dir.path / ("ref.txt")).string();
-      std::string out = (dir.path / ("t" + std::to_string(t) + ".fxf")).string();
+      std::string in = (dir.path() / ("ref.txt")).string();
+      std::string out = (dir.path() / ("t" + std::to_string(t) + ".fxf")).string();
       acConvertToFile(cvt, in, out);
       fcDoneTextExConverter(cvt);
     });
   for (auto& t : threads) t.join();
   for (int t = 0; t < 4; ++t)
-    ExpectPages(DecodeFaxFile((dir.path / ("t" + std::to_string(t) + ".fxf")).string(), 1728), reference);
+    ExpectPages(DecodeFaxFile((dir.path() / ("t" + std::to_string(t) + ".fxf")).string(), 1728), reference);
 }

@@ -92,7 +92,7 @@ TEST(TiffReader, UnreadableFilesAreRefused) {
   EXPECT_EQ(rc, ecFileNotFound);
 
   // Cut short: in the directory, or in the picture data.
-  auto bytes = ReadFile(dir / "n.tif");
+  auto bytes = ReadBytes(dir / "n.tif");
   std::vector<std::uint8_t> head(bytes.begin(), bytes.begin() + 6);
   Convert(dir.Write("h.tif", head), dir, &rc);
   EXPECT_EQ(rc, ecDeviceRead);

@@ -90,7 +90,7 @@ TEST(Unpacker, NetpbmG3DecodesToTheSourceRaster) {
     const std::string g3 = dir / "out.g3";
     ASSERT_TRUE(
         Shell("pbmtog3 -reversebits" + std::string(c.wide ? " -nofixedwidth " : " ") + pbm + " > " + g3));
-    auto file = RawFaxFile(ReadFile(g3), c.wide ? pfWideLine : 0);
+    auto file = RawFaxFile(ReadBytes(g3), c.wide ? pfWideLine : 0);
     const std::string fxf = dir.Write("g3.fxf", file);
     Unpacker u;
     ASSERT_EQ(0, upUnpackPage(u.up, fxf, 1));
@@ -102,7 +102,7 @@ TEST(Unpacker, NetpbmG3DecodesToTheSourceRaster) {
   Picture narrow = RandomPicture(1000, 10, 3);
   const std::string pbm = WritePbm(dir, "narrow.pbm", narrow);
   ASSERT_TRUE(Shell("pbmtog3 -reversebits -nofixedwidth " + pbm + " > " + (dir / "n.g3")));
-  const std::string fxf = dir.Write("narrow.fxf", RawFaxFile(ReadFile(dir / "n.g3"), 0));
+  const std::string fxf = dir.Write("narrow.fxf", RawFaxFile(ReadBytes(dir / "n.g3"), 0));
   Unpacker u;
   ASSERT_EQ(0, upUnpackPage(u.up, fxf, 1));
   EXPECT_TRUE(u.got.Lines.empty());
@@ -246,7 +246,7 @@ TEST(Unpacker, MalformedInputGivesErrorCodes) {
   EXPECT_EQ(h.PageCount, 1);
 
   // Every truncation of a fax file is refused.
-  auto bytes = ReadFile(name);
+  auto bytes = ReadBytes(name);
   for (std::size_t cut = 0; cut < bytes.size(); cut += 37) {
     std::vector<std::uint8_t> part(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut));
     Unpacker t;
@@ -295,7 +295,7 @@ TEST(Unpacker, TableAndBitwiseDecodingAgree) {
   TempDir dir;
   const std::string src = dir / "src.fxf";
   ASSERT_EQ(0, WriteFaxFile(src, {RandomPicture(1728, 60, 77)}, false, true));
-  auto file = ReadFile(src);
+  auto file = ReadBytes(src);
   std::vector<std::uint8_t> stream;
   std::mt19937 rng(5);
   for (std::size_t at = 80; at + 2 <= file.size();) {

@@ -102,7 +102,7 @@ TEST(UnpackerPictures, PcxTiffAndBmpShowThePages) {
   white[1][1727] = true;
   ASSERT_EQ(0, WriteFaxFile(fx.dir / "w.fxf", {white}, false, true));
   ASSERT_EQ(0, upUnpackPageToPcx(u.up, fx.dir / "w.fxf", fx.dir / "w.pcx", 1));
-  auto bytes = ReadFile(fx.dir / "w.pcx");
+  auto bytes = ReadBytes(fx.dir / "w.pcx");
   ASSERT_GT(bytes.size(), 136u);
   EXPECT_EQ(bytes[0], 10);
   EXPECT_EQ(bytes[8] | (bytes[9] << 8), 1727);
@@ -116,7 +116,7 @@ TEST(UnpackerPictures, DcxHasOnePicturePerPage) {
   Fixture fx;
   Unpacker u;
   ASSERT_EQ(0, upUnpackFileToDcx(u.up, fx.fax, fx.dir / "all.dcx"));
-  auto bytes = ReadFile(fx.dir / "all.dcx");
+  auto bytes = ReadBytes(fx.dir / "all.dcx");
   ASSERT_GT(bytes.size(), 4100u);
   auto at32 = [&](std::size_t i) {
     return static_cast<std::uint32_t>(bytes[i] | (bytes[i + 1] << 8) | (bytes[i + 2] << 16) |
@@ -138,7 +138,7 @@ TEST(UnpackerPictures, DcxHasOnePicturePerPage) {
   EXPECT_EQ(DecodeFax(fx.dir / "back.fxf", 1728), Concat({&fx.page1, &fx.page2, &fx.page3}));
 
   ASSERT_EQ(0, upUnpackPageToDcx(u.up, fx.fax, fx.dir / "one.dcx", 2));
-  bytes = ReadFile(fx.dir / "one.dcx");
+  bytes = ReadBytes(fx.dir / "one.dcx");
   EXPECT_EQ(at32(4), 4100u);
   EXPECT_EQ(at32(8), 0u);
 }

@@ -23,11 +23,12 @@
 #include "link/ThGetData.h"
 #include "link/Tkorvidan.h"
 #include "platform/Messages.h"
+#include "tests/support/Child.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const std::string SimulatorPath = KORVIDAN_BINARY_DIR "/tools/korvidan-sim/korvidan-sim";
 constexpr std::uint16_t TestCom = 7;
 
 long long MsSince(Clock::time_point t) {
@@ -35,54 +36,8 @@ long long MsSince(Clock::time_point t) {
 }
 
 // The simulator as a child process, mapped to COM7; commands go to its standard input.
-class Sim {
- public:
-  explicit Sim(std::vector<std::string> args) {
-    if (access(SimulatorPath.c_str(), X_OK) != 0)
-      throw std::runtime_error("controller simulator not built: " + SimulatorPath);
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
-    if ((pid_ = fork()) == 0) {
-      dup2(in[0], 0), dup2(out[1], 1);
-      close(in[0]), close(in[1]), close(out[0]), close(out[1]);
-      std::vector<char*> argv{const_cast<char*>(SimulatorPath.c_str())};
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(SimulatorPath.c_str(), argv.data());
-      _exit(127);
-    }
-    close(in[0]), close(out[1]);
-    control_ = in[1], answers_ = out[0];
-    const std::string path = ReadLine();
-    if (path.empty()) throw std::runtime_error("simulator gave no port");
-    setenv(("SIO_COM" + std::to_string(TestCom)).c_str(), path.c_str(), 1);
-  }
-  ~Sim() {
-    close(control_);  // the end of its input ends the simulator
-    for (int i = 0; i < 200 && waitpid(pid_, nullptr, WNOHANG) != pid_; ++i) {
-      if (i == 100) kill(pid_, SIGKILL);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    close(answers_);
-  }
-  bool Command(const std::string& line) {
-    const std::string text = line + "\n";
-    if (write(control_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return false;
-    for (std::string answer; !(answer = ReadLine()).empty();)
-      if (answer == "ok" || answer.rfind("error", 0) == 0) return answer == "ok";
-    return false;
-  }
-
- private:
-  std::string ReadLine() {
-    std::string line;
-    char c;
-    for (pollfd p{answers_, POLLIN, 0}; poll(&p, 1, 5000) > 0 && read(answers_, &c, 1) == 1 && c != '\n';)
-      line += c;
-    return line;
-  }
-  pid_t pid_ = -1;
-  int control_ = -1, answers_ = -1;
+struct Sim : support::Simulator {
+  explicit Sim(std::vector<std::string> args) : Simulator("korvidan-sim", std::move(args), TestCom) {}
 };
 
 const std::vector<std::string> EverySensor = {"--sensor", "0:1:ph:7.05",       "--sensor", "0:2:temp:25.3",
@@ -103,9 +58,6 @@ const std::vector<Reading> NoValues(8, Reading{SensorNone, 0.0f});
 class BusTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/korvidan-bus-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    tmpDir_ = dir;
     TLinkHooks& h = LinkHooks();
     h.MessageBox = [this](const std::string& text, const std::string&, TBoxKind) { Note(boxes_, text); };
     h.StatusText = [this](const std::string& text) { Note(status_, text); };
@@ -130,14 +82,12 @@ class BusTest : public ::testing::Test {
     }
     bus_.reset();
     LinkHooks() = TLinkHooks{};
-    std::remove((tmpDir_ + "/SIO.LOG").c_str());
-    rmdir(tmpDir_.c_str());
   }
 
   void OpenBus(int listenMs) {
     bus_ = std::make_unique<TDataModule1>(state_, TestCom);
     ASSERT_EQ(bus_->SioComPort1.GetPortState(), psOpen);
-    bus_->SioComPort1.SetLogName(tmpDir_ + "/SIO.LOG");
+    bus_->SioComPort1.SetLogName(tmpDir_ / "SIO.LOG");
     bus_->ListenMilliseconds = listenMs;
     bus_->ScanBus(list_);
   }
@@ -165,7 +115,7 @@ class BusTest : public ::testing::Test {
     return static_cast<int>(std::count(boxes_.begin(), boxes_.end(), text));
   }
 
-  std::string tmpDir_;
+  support::TempDir tmpDir_{"korvidan-bus-"};
   std::mutex lock_;
   std::vector<std::string> boxes_, status_;
   std::vector<std::vector<Reading>> stored_;  // the eight sensors after each cycle

@@ -17,6 +17,7 @@
 #include "link/RS485BusNew.h"
 #include "platform/Messages.h"
 #include "platform/Threads.h"
+#include "tests/support/Child.h"
 
 extern char** environ;
 
@@ -174,51 +175,13 @@ TEST(VersionText, CutAndConversion) {
 // ---------------------------------------------------------------------------
 // Whole queries against the simulator.
 
-class Simulator {
- public:
-  explicit Simulator(std::vector<std::string> extra) {
-    std::vector<std::string> args{KORVIDAN_BINARY_DIR "/tools/korvidan-sim/korvidan-sim", "--no-stdin"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    out_ = fdopen(fds[0], "r");
-    char line[512];
-    if (out_ && std::fgets(line, sizeof line, out_)) {
-      path_ = line;
-      while (!path_.empty() && (path_.back() == '\n' || path_.back() == '\r')) path_.pop_back();
-    }
-  }
-  ~Simulator() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-    if (out_) std::fclose(out_);
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  pid_t pid_ = -1;
-  FILE* out_ = nullptr;
-  std::string path_;
-};
+using support::Simulator;
 
 class QueryTest : public VersionTest {};
 
 TEST_F(QueryTest, ReplyInSmallChunksIsParsedOnceAndEndsTheQuery) {
   // Three bytes at a time: the marker and the version never arrive together.
-  Simulator sim({"--chunk", "3:30"});
+  Simulator sim("korvidan-sim", {"--chunk", "3:30"});
   ASSERT_FALSE(sim.Path().empty());
   setenv("SIO_COM7", sim.Path().c_str(), 1);
   TDataModule1 bus(state, 7);

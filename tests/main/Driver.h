@@ -2,17 +2,12 @@
 // who answers the start-up dialogs, and an event loop that runs until something holds.
 #pragma once
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
-#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -21,50 +16,13 @@
 #include "app/KorvidanVersionForm.h"
 #include "app/SmallForms.h"
 #include "serial/ComSelectForm.h"
-
-extern char** environ;
+#include "tests/support/Child.h"
 
 namespace e2e {
 
 // The controller simulator as a child process; its port is the first line it prints.
-class Simulator {
- public:
-  explicit Simulator(std::vector<std::string> extra) {
-    std::vector<std::string> args{KORVIDAN_BINARY_DIR "/tools/korvidan-sim/korvidan-sim", "--no-stdin"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    out_ = fdopen(fds[0], "r");
-    char line[512];
-    if (out_ && std::fgets(line, sizeof line, out_)) {
-      path_ = line;
-      while (!path_.empty() && (path_.back() == '\n' || path_.back() == '\r')) path_.pop_back();
-    }
-  }
-  ~Simulator() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      waitpid(pid_, &status, 0);
-    }
-    if (out_) std::fclose(out_);
-  }
-  const std::string& Path() const { return path_; }
-
- private:
-  pid_t pid_ = -1;
-  FILE* out_ = nullptr;
-  std::string path_;
+struct Simulator : support::Simulator {
+  explicit Simulator(std::vector<std::string> args) : support::Simulator("korvidan-sim", std::move(args)) {}
 };
 
 // Plays the user: reads and confirms message boxes, answers the port selection, the version

@@ -44,6 +44,7 @@
 #include "serial/ComSelect.h"
 #include "serial/ComSelectForm.h"
 #include "tests/main/Driver.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -57,8 +58,6 @@ using e2e::User;
 class Sandbox {
  public:
   Sandbox() {
-    char templ[] = "/tmp/korvidan-main-XXXXXX";
-    dir_ = mkdtemp(templ);
     old_ = fs::current_path();
     fs::create_directories(dir_ / "db");
     SetRegistryFile((dir_ / "registry.ini").string());
@@ -66,15 +65,12 @@ class Sandbox {
     Session().AddStandardAlias("Zelvanor", dir_ / "db");
     fs::current_path(dir_);
   }
-  ~Sandbox() {
-    fs::current_path(old_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  ~Sandbox() { fs::current_path(old_); }
   fs::path Db() const { return dir_ / "db"; }
 
  private:
-  fs::path dir_;
+  support::TempDir tmp_{"korvidan-main-"};
+  const fs::path& dir_ = tmp_.path();
   fs::path old_;
 };
 

@@ -19,6 +19,7 @@
 #include "platform/Registry.h"
 #include "serial/ComSelectForm.h"
 #include "tests/main/Driver.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -30,8 +31,8 @@ int main(int argc, char** argv) {
   const fs::path output = fs::absolute(argv[1]);
   QApplication app(argc, argv);
 
-  char templ[] = "/tmp/korvidan-shot-XXXXXX";
-  const fs::path dir = mkdtemp(templ);
+  const support::TempDir tmp("korvidan-shot-");
+  const fs::path& dir = tmp.path();
   fs::create_directories(dir / "db");
   SetRegistryFile((dir / "registry.ini").string());
   Session().AddStandardAlias("Zelvanor", dir / "db");

@@ -18,23 +18,13 @@
 #include <random>
 #include <thread>
 
+#include "tests/support/TempDir.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Tables of the tests live in memory where the machine has a tmpfs: a killed process leaves
-// the page cache as it is, so the kill test needs no disk, and the tests stay fast.
-fs::path MakeTempDir() {
-  std::error_code ec;
-  fs::path base = fs::is_directory("/dev/shm", ec) && access("/dev/shm", W_OK) == 0
-                      ? fs::path("/dev/shm")
-                      : fs::temp_directory_path();
-  std::string pattern = (base / "korvidan-db-XXXXXX").string();
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  return pattern;
-}
 
 // 30 Dec 1899 + days; 2026-12-08 is day 46364.
 constexpr double kDay = 46364.0;
@@ -122,20 +112,18 @@ void Merge(const std::string& controller) {
 class DatabaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = MakeTempDir();
     Session().AddStandardAlias("Zelvanor", dir_);
     Session().SetLockTimeout(5000);
   }
-  void TearDown() override {
-    Session().DeleteAlias("Zelvanor");
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  void TearDown() override { Session().DeleteAlias("Zelvanor"); }
   void Name(TTable& t, const std::string& name) {
     t.SetDatabaseName("Zelvanor");
     t.SetTableName(name);
   }
-  fs::path dir_;
+  // Tables of the tests live in memory where the machine has a tmpfs: a killed process leaves
+  // the page cache as it is, so the kill test needs no disk, and the tests stay fast.
+  support::TempDir tmp_{"korvidan-db-", support::TmpfsOrTemp()};
+  const fs::path& dir_ = tmp_.path();
 };
 
 TEST_F(DatabaseTest, TablesHaveTheColumnsOfTheApplicationAndTheShellReadsThem) {

@@ -10,28 +10,21 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/TempDir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
+using support::ReadFile;
 
 class RegistryTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("reg_" + std::to_string(getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
     file_ = dir_ / "korvidan" / "registry.ini";  // the directory does not exist yet
     SetRegistryFile(file_.string());
   }
-  void TearDown() override {
-    SetRegistryFile("");
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { SetRegistryFile(""); }
   // A new process start: the store is read from the file again.
   void Restart() { SetRegistryFile(file_.string()); }
   int CountFiles(const std::string& part) {
@@ -41,7 +34,8 @@ class RegistryTest : public ::testing::Test {
     return n;
   }
 
-  fs::path dir_;
+  support::TempDir tmp_{"reg_"};
+  const std::filesystem::path& dir_ = tmp_.path();
   fs::path file_;
 };
 
@@ -58,7 +52,7 @@ TEST_F(RegistryTest, ValuesSurviveRestartAndIgnoreCase) {
     r.WriteBinaryData("Blob", blob, sizeof blob);
     r.WriteInteger("Negative", -5);
   }
-  EXPECT_NE(ReadAll(file_).find("\"Intervall\"=dword:15"), std::string::npos);
+  EXPECT_NE(ReadFile(file_).find("\"Intervall\"=dword:15"), std::string::npos);
   Restart();
   TRegistry r;
   ASSERT_TRUE(r.OpenKey("SOFTWARE\\zelvanor\\datacollectingintervall", false));
@@ -138,7 +132,7 @@ TEST_F(RegistryTest, TextsAreKeptByteForByte) {
     r.WriteString("Name = with [brackets]", "ok");
     r.WriteString("", "default value");
   }
-  std::string text = ReadAll(file_);
+  std::string text = ReadFile(file_);
   EXPECT_NE(text.find("Ölpumpe"), std::string::npos);  // readable UTF-8 in the file
   Restart();
   TRegistry r;
@@ -154,7 +148,7 @@ TEST_F(RegistryTest, WriteInterruptedBeforeRenameKeepsOldFile) {
     ASSERT_TRUE(r.OpenKey("Software\\Zelvanor\\DataCollectingIntervall", true));
     r.WriteInteger("Intervall", 15);
   }
-  std::string before = ReadAll(file_);
+  std::string before = ReadFile(file_);
   RegistryFailNextWriteBeforeRename();
   {
     TRegistry r;
@@ -162,7 +156,7 @@ TEST_F(RegistryTest, WriteInterruptedBeforeRenameKeepsOldFile) {
     EXPECT_THROW(r.WriteInteger("Intervall", 30), ERegistryException);
     EXPECT_EQ(r.ReadInteger("Intervall"), 15);  // the failed change is not kept
   }
-  EXPECT_EQ(ReadAll(file_), before);
+  EXPECT_EQ(ReadFile(file_), before);
   EXPECT_EQ(CountFiles(".tmp-"), 1);  // what the "dead" writer left behind
   EXPECT_NE(RegistryStoreError(), "");
   Restart();
@@ -190,7 +184,7 @@ TEST_F(RegistryTest, DamagedFileIsReportedSetAsideAndReplaced) {
   ASSERT_EQ(CountFiles(".corrupt-"), 1);
   for (auto& e : fs::directory_iterator(file_.parent_path()))
     if (e.path().filename().string().find(".corrupt-") != std::string::npos) {
-      EXPECT_EQ(ReadAll(e.path()), garbage);
+      EXPECT_EQ(ReadFile(e.path()), garbage);
     }
   // The defaults can be written again and are read back after a restart.
   ASSERT_TRUE(r.OpenKey("Software\\Zelvanor\\DataCollectingIntervall", true));

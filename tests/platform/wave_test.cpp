@@ -7,6 +7,7 @@
 #include <random>
 
 #include "platform/WavePlayer.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -216,8 +217,6 @@ TEST(WaveReader, LoadsFilesAndNamesTheOneThatFails) {
 class WavePlayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("korvidan-player-" + std::to_string(getpid()));
-    fs::create_directories(dir_);
     Spec s;
     s.rate = 8000;
     s.frames = 16000;  // two seconds
@@ -230,7 +229,8 @@ class WavePlayerTest : public ::testing::Test {
         .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
   }
   std::string File(const std::string& name) { return (dir_ / name).string(); }
-  fs::path dir_;
+  support::TempDir tmp_{"korvidan-player-"};
+  const std::filesystem::path& dir_ = tmp_.path();
 };
 
 TEST_F(WavePlayerTest, FailsCleanlyAndQuicklyWithoutASoundDevice) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "programming/Programmingdata.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -22,9 +23,6 @@ struct Box {
 class ProgFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/korvidan-prg-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
     LinkHooks().MessageBox = [this](const std::string& text, const std::string& caption, TBoxKind kind) {
       boxes_.push_back({text, caption, kind});
     };
@@ -32,11 +30,7 @@ class ProgFileTest : public ::testing::Test {
     data_.Hooks.ShowAllPages = [this] { ++refreshes_; };
     FillPattern();
   }
-  void TearDown() override {
-    LinkHooks() = TLinkHooks{};
-    for (const std::string& f : files_) std::remove(f.c_str());
-    rmdir(dir_.c_str());
-  }
+  void TearDown() override { LinkHooks() = TLinkHooks{}; }
 
   // A recognisable image (every byte differs from its neighbours) and table.
   void FillPattern() {
@@ -48,21 +42,10 @@ class ProgFileTest : public ::testing::Test {
     for (std::size_t i = 0; i < SocketTable.Bytes.size(); ++i)
       SocketTable.Bytes[i] = static_cast<std::uint8_t>(200 - i);
   }
-  std::string Path(const std::string& name) {
-    files_.push_back(dir_ + "/" + name);
-    return files_.back();
-  }
-  static std::vector<std::uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  static void WriteAll(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  }
+  std::string Path(const std::string& name) { return tmp_ / name; }
 
-  std::string dir_;
-  std::vector<std::string> files_;
+  support::TempDir tmp_{"korvidan-prg-"};
+  const std::string dir_ = tmp_.str();
   std::vector<Box> boxes_;
   std::string caption_;
   int refreshes_ = 0;
@@ -72,7 +55,7 @@ class ProgFileTest : public ::testing::Test {
 TEST_F(ProgFileTest, SavedFileHasTheLayoutAndLoadsBack) {
   const std::string path = Path("layout.prg");
   // Something longer is there already: the file is replaced, not overwritten in part.
-  WriteAll(path, std::vector<std::uint8_t>(5000, 0xEE));
+  support::WriteFile(path, std::vector<std::uint8_t>(5000, 0xEE));
   const TProgrammingImage image = ProgrammingImage;
   const TSocketTable sockets = SocketTable;
 
@@ -80,7 +63,7 @@ TEST_F(ProgFileTest, SavedFileHasTheLayoutAndLoadsBack) {
   EXPECT_TRUE(boxes_.empty());
   EXPECT_EQ(caption_, "korvidan Programmierschnittstelle [" + path + "]");
 
-  const std::vector<std::uint8_t> file = ReadAll(path);
+  const std::vector<std::uint8_t> file = support::ReadBytes(path);
   ASSERT_EQ(file.size(), 3709u);
   EXPECT_EQ(std::string(file.begin(), file.begin() + 12), "ovu ProgData");
   EXPECT_TRUE(std::equal(image.Bytes.begin(), image.Bytes.end(), file.begin() + 12));
@@ -108,7 +91,7 @@ TEST_F(ProgFileTest, SavedFileHasTheLayoutAndLoadsBack) {
 TEST_F(ProgFileTest, BadFilesAreRefusedAndTheImageStaysAsItWas) {
   const std::string good = Path("good.prg");
   ASSERT_TRUE(data_.SaveToFile(good));
-  const std::vector<std::uint8_t> bytes = ReadAll(good);
+  const std::vector<std::uint8_t> bytes = support::ReadBytes(good);
   ASSERT_EQ(bytes.size(), 3709u);
 
   struct Case {
@@ -149,7 +132,7 @@ TEST_F(ProgFileTest, BadFilesAreRefusedAndTheImageStaysAsItWas) {
     for (const Case& c : cases) {
       SCOPED_TRACE(c.name);
       const std::string path = Path(std::string(c.name) + ".prg");
-      WriteAll(path, c.content);
+      support::WriteFile(path, c.content);
       data_.SetImageValid(validBefore);
       boxes_.clear();
       caption_.clear();

@@ -23,10 +23,12 @@
 
 #include "platform/Messages.h"
 #include "programming/Programmingdata.h"
+#include "tests/support/Child.h"
+#include "tests/support/Pty.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
-const std::string SimulatorPath = KORVIDAN_BINARY_DIR "/tools/korvidan-sim/korvidan-sim";
 constexpr std::uint16_t TestCom = 9;
 
 const char* const BadDumpText =
@@ -60,43 +62,8 @@ void FillPattern(TProgrammingImage& image, TSocketTable& sockets, int seed) {
 }
 
 // The simulator as a child process, mapped to the test port.
-class Sim {
- public:
-  explicit Sim(std::vector<std::string> args) {
-    if (access(SimulatorPath.c_str(), X_OK) != 0)
-      throw std::runtime_error("controller simulator not built: " + SimulatorPath);
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
-    if ((pid_ = fork()) == 0) {
-      dup2(in[0], 0), dup2(out[1], 1);
-      close(in[0]), close(in[1]), close(out[0]), close(out[1]);
-      std::vector<char*> argv{const_cast<char*>(SimulatorPath.c_str())};
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(SimulatorPath.c_str(), argv.data());
-      _exit(127);
-    }
-    close(in[0]), close(out[1]);
-    control_ = in[1], answers_ = out[0];
-    std::string path;
-    char c;
-    for (pollfd p{answers_, POLLIN, 0}; poll(&p, 1, 5000) > 0 && read(answers_, &c, 1) == 1 && c != '\n';)
-      path += c;
-    if (path.empty()) throw std::runtime_error("simulator gave no port");
-    setenv(("SIO_COM" + std::to_string(TestCom)).c_str(), path.c_str(), 1);
-  }
-  ~Sim() {
-    close(control_);  // the end of its input ends the simulator
-    for (int i = 0; i < 200 && waitpid(pid_, nullptr, WNOHANG) != pid_; ++i) {
-      if (i == 100) kill(pid_, SIGKILL);
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    close(answers_);
-  }
-
- private:
-  pid_t pid_ = -1;
-  int control_ = -1, answers_ = -1;
+struct Sim : support::Simulator {
+  explicit Sim(std::vector<std::string> args) : Simulator("korvidan-sim", std::move(args), TestCom) {}
 };
 
 // A controller played by the test on the master side of a pseudo-terminal.
@@ -107,21 +74,12 @@ class ScriptedController {
 
   ScriptedController(std::string image, std::string sockets)
       : imageHex_(std::move(image)), socketHex_(std::move(sockets)) {
-    int slave = -1;
-    if (openpty(&master_, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    slave_ = slave;
-    setenv(("SIO_COM" + std::to_string(TestCom)).c_str(), ptsname(master_), 1);
+    pty_.MapTo(TestCom);
     thread_ = std::thread([this] { Run(); });
   }
   ~ScriptedController() {
     stop_ = true;
     thread_.join();
-    close(master_);
-    close(slave_);
   }
 
   std::atomic<Dump> dump{Dump::Whole};
@@ -135,7 +93,7 @@ class ScriptedController {
   void Put(const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
-      const ssize_t n = write(master_, text.data() + done, text.size() - done);
+      const ssize_t n = write(pty_.master(), text.data() + done, text.size() - done);
       if (n <= 0) return;
       done += static_cast<std::size_t>(n);
     }
@@ -164,10 +122,10 @@ class ScriptedController {
     bool receiving = false;
     std::string data;
     while (!stop_) {
-      pollfd p{master_, POLLIN, 0};
+      pollfd p{pty_.master(), POLLIN, 0};
       if (poll(&p, 1, 20) <= 0) continue;
       char buffer[512];
-      const ssize_t n = read(master_, buffer, sizeof buffer);
+      const ssize_t n = read(pty_.master(), buffer, sizeof buffer);
       if (n <= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         continue;
@@ -210,7 +168,7 @@ class ScriptedController {
   }
 
   std::string imageHex_, socketHex_;
-  int master_ = -1, slave_ = -1;
+  support::PtyPair pty_{false};  // a blocking far end
   std::thread thread_;
   std::atomic<bool> stop_{false};
 };
@@ -223,9 +181,6 @@ struct Box {
 class TransferTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/korvidan-progtx-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
     LinkHooks().MessageBox = [this](const std::string& text, const std::string& caption, TBoxKind kind) {
       boxes_.push_back({text, caption, kind});
     };
@@ -238,8 +193,6 @@ class TransferTest : public ::testing::Test {
     data_.Detach();
     bus_.reset();
     LinkHooks() = TLinkHooks{};
-    for (const char* name : {"/SIO.LOG", "/source.prg", "/stored.prg"}) std::remove((dir_ + name).c_str());
-    rmdir(dir_.c_str());
   }
 
   void OpenBus() {
@@ -264,7 +217,8 @@ class TransferTest : public ::testing::Test {
     return n;
   }
 
-  std::string dir_;
+  support::TempDir tmp_{"korvidan-progtx-"};
+  const std::string dir_ = tmp_.str();
   int firmware_ = 216;
   int locked_ = 0;
   int refreshes_ = 0;

@@ -1,12 +1,12 @@
 // The serial port component on pseudo-terminals: settings on the line, data both ways,
 // trigger events on the opening thread, opening failures, closing from inside events,
 // waiting for text, and the trace and log files written at the close.
-#include <asm/termbits.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +23,8 @@
 #include "serial/ComSelect.h"
 #include "serial/SioPort.h"
 #include "serial/SioWin32.h"
+#include "tests/support/Pty.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -30,85 +32,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Pty {
-  int master = -1;
-  std::string slave;
-  Pty() {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    slave = ptsname(master);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-  }
-  ~Pty() {
-    if (master >= 0) close(master);
-  }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-  void Write(const std::string& s) {
-    std::size_t done = 0;
-    while (done < s.size()) {
-      ssize_t w = ::write(master, s.data() + done, s.size() - done);
-      if (w > 0)
-        done += static_cast<std::size_t>(w);
-      else
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  std::string Read(std::size_t n, int timeoutMs = 3000) {
-    std::string out;
-    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (out.size() < n && Clock::now() < end) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      char buf[4096];
-      ssize_t r = ::read(master, buf, sizeof buf);
-      if (r > 0) out.append(buf, static_cast<std::size_t>(r));
-    }
-    return out;
-  }
-  termios2 Settings() const {
-    termios2 t{};
-    ::ioctl(master, TCGETS2, &t);
-    return t;
-  }
-};
-
 // Maps COM<n> to a new pseudo-terminal for the life of the object.
-struct MappedPty : Pty {
-  explicit MappedPty(int n) : number(n) {
-    std::string var = "SIO_COM" + std::to_string(n);
-    setenv(var.c_str(), slave.c_str(), 1);
-  }
-  ~MappedPty() {
-    std::string var = "SIO_COM" + std::to_string(number);
-    unsetenv(var.c_str());
-  }
-  int number;
+struct MappedPty : support::PtyPair {
+  explicit MappedPty(int n) { MapTo(n); }
 };
 
 bool Pump(const std::function<bool()>& condition, DWORD ms = 5000) { return PumpUntil(condition, ms); }
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using support::ReadFile;
 
 class ComPortTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("sio_comport_" + std::to_string(::getpid()) + "_" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    SetPortPromptHook(nullptr);
-  }
-  void TearDown() override {
-    SetPortPromptHook(nullptr);
-    fs::remove_all(dir);
-  }
-  fs::path dir;
+  void SetUp() override { SetPortPromptHook(nullptr); }
+  void TearDown() override { SetPortPromptHook(nullptr); }
+  support::TempDir tmp_{"sio_comport_"};
+  const std::filesystem::path& dir = tmp_.path();
 };
 
 // Remembers the line settings that the dispatcher gives the device. A pseudo-terminal
@@ -206,7 +144,7 @@ TEST_F(ComPortTest, SettingsReachTheLine) {
   EXPECT_EQ(rec->Last.StopBits, sbTwo);
   EXPECT_EQ(rec->Last.Flags & lfRtsControlMask, lfRtsHandshake);
   EXPECT_TRUE(rec->Last.Flags & lfOutxCtsFlow);
-  termios2 t = pty.Settings();
+  support::LineSettings t = pty.Settings();
   EXPECT_EQ(t.c_ospeed, 9600u);
   EXPECT_TRUE(t.c_cflag & CSTOPB);
   EXPECT_TRUE(t.c_cflag & CRTSCTS);

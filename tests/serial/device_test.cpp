@@ -22,50 +22,15 @@
 #include "platform/Threads.h"
 #include "serial/SioWin32.h"
 #include "serial/Sioexcept.h"
+#include "tests/support/Pty.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Pty {
-  int master = -1;
-  std::string slave;
-  Pty() {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    slave = ptsname(master);
-  }
-  ~Pty() { CloseMaster(); }
-  void CloseMaster() {
-    if (master >= 0) close(master);
-    master = -1;
-  }
-  void Write(const std::string& s) { WriteAll(s.data(), s.size()); }
-  void WriteAll(const void* p, std::size_t n) {
-    auto* b = static_cast<const char*>(p);
-    while (n > 0) {
-      ssize_t w = ::write(master, b, n);
-      if (w < 0) {
-        if (errno == EINTR || errno == EAGAIN) continue;
-        return;
-      }
-      b += w;
-      n -= static_cast<std::size_t>(w);
-    }
-  }
-  // Reads exactly n bytes, or what came within the time.
-  std::string Read(std::size_t n, int timeoutMs = 3000) {
-    std::string out;
-    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buf[65536];
-    while (out.size() < n && Clock::now() < end) {
-      pollfd p{master, POLLIN, 0};
-      if (poll(&p, 1, 20) <= 0) continue;
-      ssize_t r = ::read(master, buf, std::min(sizeof buf, n - out.size()));
-      if (r > 0) out.append(buf, static_cast<std::size_t>(r));
-    }
-    return out;
-  }
+// The far end blocks, so that a writer waits for the port however long it takes.
+struct Pty : support::PtyPair {
+  Pty() : PtyPair(false) {}
 };
 
 double CpuSeconds() {
@@ -124,9 +89,9 @@ std::string RandomBytes(std::size_t n, unsigned seed) {
 
 TEST(DeviceMapping, ComNumbersAndErrors) {
   Pty pty;
-  ASSERT_FALSE(pty.slave.empty());
-  setenv("SIO_COM7", pty.slave.c_str(), 1);
-  EXPECT_EQ(TSerialDevice::PathForName("\\\\.\\COM7"), pty.slave);
+  ASSERT_FALSE(pty.path().empty());
+  setenv("SIO_COM7", pty.path().c_str(), 1);
+  EXPECT_EQ(TSerialDevice::PathForName("\\\\.\\COM7"), pty.path());
   EXPECT_EQ(TSerialDevice::PathForName("COM3").substr(0, 9), "/dev/ttyS");
   EXPECT_EQ(TSerialDevice::PathForName("COM3"),
             std::getenv("SIO_COM3") ? std::getenv("SIO_COM3") : "/dev/ttyS2");
@@ -174,7 +139,7 @@ TEST(DeviceMapping, SettingsMapAPortUnlessTheEnvironmentDoes) {
 TEST(DevicePty, OneMegabyteEachWayArrivesIntact) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave, 8192), 0);
+  ASSERT_EQ(OpenOn(d, pty.path(), 8192), 0);
   Collector col;
   col.d = &d;
   d.RegisterEventTriggerHandler(col.Handler());
@@ -183,7 +148,7 @@ TEST(DevicePty, OneMegabyteEachWayArrivesIntact) {
   const std::size_t kSize = 1 << 20;
   const std::string in = RandomBytes(kSize, 1), out = RandomBytes(kSize, 2);
   std::string got;
-  std::thread writer([&] { pty.WriteAll(in.data(), in.size()); });
+  std::thread writer([&] { pty.Write(in.data(), in.size()); });
   std::thread reader([&] { got = pty.Read(kSize, 20000); });
   std::size_t pos = 0;
   auto end = Clock::now() + std::chrono::seconds(20);
@@ -208,7 +173,7 @@ TEST(DevicePty, OneMegabyteEachWayArrivesIntact) {
 TEST(DevicePty, DataTriggerMatchesAStringSplitAcrossReads) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   Collector col;
   col.d = &d;
   d.RegisterEventTriggerHandler(col.Handler());
@@ -223,7 +188,7 @@ TEST(DevicePty, DataTriggerMatchesAStringSplitAcrossReads) {
 TEST(DevicePty, TimerTriggersFireWithinOneTickOfTheirDeadline) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   struct Rec {
     std::mutex m;
     std::vector<std::pair<WPARAM, std::uint32_t>> fired;
@@ -262,7 +227,7 @@ TEST(DevicePty, TimerTriggersFireWithinOneTickOfTheirDeadline) {
 TEST(DevicePty, OutputAndAvailTriggersReachTheWindowThread) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   struct Seen {
     UINT msg;
     WPARAM w;
@@ -335,7 +300,7 @@ TEST(DevicePty, DestroyingAfterADeferredCloseFinishes) {
   for (int round = 0; round < 40; ++round) {
     Pty pty;
     auto d = std::make_unique<TSioWin32Dispatcher>(nullptr);
-    ASSERT_EQ(OpenOn(*d, pty.slave), 0);
+    ASSERT_EQ(OpenOn(*d, pty.path()), 0);
     calls = 0;
     HWND wnd = CreateWindow("devDeferWnd");
     d->RegisterWndTriggerHandler(wnd);
@@ -362,7 +327,7 @@ TEST(DevicePty, DestroyingAfterADeferredCloseFinishes) {
 TEST(DevicePty, FlushesInQuickSuccessionAreEachAcknowledged) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   std::atomic<bool> done{false};
   std::thread flusher([&] {
     for (int i = 0; i < 300; ++i) {
@@ -389,14 +354,14 @@ TEST(DevicePty, TriggersSurviveACloseAndReopen) {
   int hData, hTimer;
   {
     TSioWin32Dispatcher d(nullptr);
-    ASSERT_EQ(OpenOn(d, pty.slave), 0);
+    ASSERT_EQ(OpenOn(d, pty.path()), 0);
     hTimer = d.AddTimerTrigger();
     hData = d.AddDataTrigger("PING", true);
     d.SaveTriggers(save);
     d.DonePort();
   }
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   d.RestoreTriggers(save);
   int fresh = d.AddTimerTrigger();
   EXPECT_NE(fresh & ~7, hData & ~7);
@@ -413,7 +378,7 @@ TEST(DevicePty, TriggersSurviveACloseAndReopen) {
 TEST(DevicePty, PseudoTerminalHasNoLinesAndNothingHangs) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   auto t0 = Clock::now();
   EXPECT_EQ(d.GetModemStatus(), 0);
   EXPECT_FALSE(d.CheckDSR());
@@ -456,7 +421,7 @@ class TLinesDispatcher : public TSioWin32Dispatcher {
 TEST(DevicePty, ModemLineStatusTriggersWithInjectedLines) {
   Pty pty;
   TLinesDispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   Collector col;
   col.d = &d;
   d.RegisterEventTriggerHandler(col.Handler());
@@ -483,7 +448,7 @@ TEST(DevicePty, ModemLineStatusTriggersWithInjectedLines) {
 TEST(DevicePty, VanishedDeviceSurfacesAsLineBreakWithoutSpinning) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   Collector col;
   col.d = &d;
   d.RegisterEventTriggerHandler(col.Handler());
@@ -511,9 +476,9 @@ TEST(DevicePty, VanishedDeviceSurfacesAsLineBreakWithoutSpinning) {
 TEST(DevicePty, FullReceiveRingDoesNotSpinAndLosesNothing) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   const std::string in = RandomBytes(20000, 3);
-  std::thread writer([&] { pty.WriteAll(in.data(), in.size()); });
+  std::thread writer([&] { pty.Write(in.data(), in.size()); });
   ASSERT_TRUE(WaitFor([&] { return d.InBuffUsed() == DispatchBufferSize; }, 3000));
   double cpu0 = CpuSeconds();
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
@@ -537,7 +502,7 @@ TEST(DevicePty, FullReceiveRingDoesNotSpinAndLosesNothing) {
 TEST(DevicePty, OutputFlushEndsAPendingWrite) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave, 32768), 0);
+  ASSERT_EQ(OpenOn(d, pty.path(), 32768), 0);
   // Nobody reads: the device fills up and the output thread waits inside a write.
   std::size_t queued = 0;
   const std::string block(32768, 'z');
@@ -564,7 +529,7 @@ TEST(DevicePty, OutputFlushEndsAPendingWrite) {
 TEST(DevicePty, ExpiredTimerDuringABusyWaitDoesNotSpin) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   Collector col;
   col.d = &d;
   d.RegisterEventTriggerHandler(col.Handler());
@@ -584,7 +549,7 @@ TEST(DevicePty, ExpiredTimerDuringABusyWaitDoesNotSpin) {
 TEST(DevicePty, CloseEndsAllThreadsWithinOneSecond) {
   Pty pty;
   TSioWin32Dispatcher d(nullptr);
-  ASSERT_EQ(OpenOn(d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
   EXPECT_EQ(d.RunningThreads(), 3);
   EXPECT_THROW(d.StartDispatcher(), ESIOException);
   ASSERT_EQ(d.PutString(std::string(3000, 'x')), 0);
@@ -599,7 +564,7 @@ TEST(DevicePty, CloseEndsAllThreadsWithinOneSecond) {
 TEST(DevicePty, CloseInsideAHandlerIsCompletedByTheDispatchThread) {
   Pty pty;
   auto* d = new TSioWin32Dispatcher(nullptr);
-  ASSERT_EQ(OpenOn(*d, pty.slave), 0);
+  ASSERT_EQ(OpenOn(*d, pty.path()), 0);
   struct Closer {
     TSioBaseDispatcher* d;
     std::atomic<int> calls{0};
@@ -626,7 +591,7 @@ TEST(DeviceTapi, HandedOverDescriptors) {
 
   // Descriptor 0 is a descriptor like any other.
   Pty pty;
-  int slave = open(pty.slave.c_str(), O_RDWR | O_NOCTTY);
+  int slave = open(pty.path().c_str(), O_RDWR | O_NOCTTY);
   ASSERT_GE(slave, 0);
   int savedStdin = dup(0);
   ASSERT_EQ(dup2(slave, 0), 0);

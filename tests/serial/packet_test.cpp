@@ -13,29 +13,16 @@
 #include "platform/Messages.h"
 #include "serial/SioPacket.h"
 #include "serial/SioPort.h"
+#include "tests/support/Pty.h"
 
 namespace {
 
-struct MappedPty {
-  int master = -1;
-  int number;
-  explicit MappedPty(int n) : number(n) {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    std::string var = "SIO_COM" + std::to_string(n);
-    setenv(var.c_str(), ptsname(master), 1);
-  }
-  ~MappedPty() {
-    std::string var = "SIO_COM" + std::to_string(number);
-    unsetenv(var.c_str());
-    if (master >= 0) close(master);
-  }
-  MappedPty(const MappedPty&) = delete;
-  MappedPty& operator=(const MappedPty&) = delete;
+struct MappedPty : support::PtyPair {
+  explicit MappedPty(int n) { MapTo(n); }
   // Writes s and lets the port take it in before anything else is written, so that every
   // call arrives as a read of its own.
   void Send(const std::string& s) {
-    ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+    ASSERT_EQ(::write(master(), s.data(), s.size()), static_cast<ssize_t>(s.size()));
     Idle(80);
   }
   static void Idle(DWORD ms) {

@@ -11,17 +11,13 @@
 
 #include "serial/SioTrace.h"
 #include "serial/Sioexcept.h"
+#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using support::ReadFile;
 
 // Lines of a file written with CR LF line ends; lastEnded tells whether the text ends in one.
 std::vector<std::string> CrLfLines(const std::string& text, bool* lastEnded = nullptr) {
@@ -61,13 +57,6 @@ void CompareLines(const std::vector<std::string>& actual, const std::vector<std:
 
 class TraceLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() / ("sio_tracelog_" + std::to_string(::getpid()) + "_" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
   std::string File(const char* name) const { return (dir / name).string(); }
 
   void Push(TSioTraceLog& tl, TDispatchType type, TDispatchSubType sub, std::uint32_t time,
@@ -81,7 +70,8 @@ class TraceLogTest : public ::testing::Test {
     ASSERT_TRUE(tl.PushDLEntry(r, bytes.data()));
   }
 
-  fs::path dir;
+  support::TempDir tmp_{"sio_tracelog_"};
+  const std::filesystem::path& dir = tmp_.path();
 };
 
 // ---------------------------------------------------------------------------------------

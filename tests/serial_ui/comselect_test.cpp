@@ -19,21 +19,9 @@
 #include "platform/SerialDevice.h"
 #include "serial/ComSelectForm.h"
 #include "serial/SioPort.h"
+#include "tests/support/Pty.h"
 
 namespace {
-
-struct Pty {
-  int master = -1;
-  std::string slave;
-  Pty() {
-    master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    slave = ptsname(master);
-  }
-  ~Pty() {
-    if (master >= 0) close(master);
-  }
-};
 
 // COM1 .. COM60 all lead nowhere, except the ones given pseudo-terminals.
 class ComSelectTest : public ::testing::Test {
@@ -53,8 +41,8 @@ class ComSelectTest : public ::testing::Test {
     setenv(("SIO_COM" + std::to_string(n)).c_str(), path.c_str(), 1);
   }
   void Give(int n) {
-    ptys[n] = std::make_unique<Pty>();
-    Map(n, ptys[n]->slave);
+    ptys[n] = std::make_unique<support::PtyPair>();
+    Map(n, ptys[n]->path());
   }
   static std::vector<std::string> Entries(const TComSelectForm& form) {
     std::vector<std::string> out;
@@ -75,7 +63,7 @@ class ComSelectTest : public ::testing::Test {
     });
     timer->start();
   }
-  std::map<int, std::unique_ptr<Pty>> ptys;
+  std::map<int, std::unique_ptr<support::PtyPair>> ptys;
 };
 
 TEST_F(ComSelectTest, ListsExactlyThePortsThatExist) {
@@ -107,7 +95,7 @@ TEST_F(ComSelectTest, PortHeldByAnotherUserIsOfferedUnlessAskedNotTo) {
   Give(2);
   Give(4);
   TSerialDevice holder;
-  ASSERT_EQ(holder.Open(ptys[4]->slave), 0);
+  ASSERT_EQ(holder.Open(ptys[4]->path()), 0);
   EXPECT_TRUE(IsPortAvailable(4));
   {
     TComSelectForm form;

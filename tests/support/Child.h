@@ -21,30 +21,47 @@ inline std::string Tool(const std::string& name) {
   return std::string(KORVIDAN_BINARY_DIR) + "/tools/" + name + "/" + name;
 }
 
+// How a child is started, beyond its program and arguments.
+struct ChildOptions {
+  int stdinFd = -1;   // its standard input: this descriptor instead of a pipe from us
+  int stdoutFd = -1;  // its standard output: this descriptor instead of a pipe to us
+  bool stderrToNull = false;
+  std::string stderrFile;   // its standard error into this file (created, truncated)
+  std::string directory;    // its working directory
+  bool newSession = false;  // a session of its own (no controlling terminal of ours)
+};
+
 class ChildProcess {
  public:
   // program: a path, or a name looked up on PATH. stderrToNull keeps a chatty peer quiet.
   explicit ChildProcess(const std::string& program, std::vector<std::string> args = {},
-                        bool stderrToNull = false) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+                        bool stderrToNull = false)
+      : ChildProcess(program, std::move(args), QuietIf(stderrToNull)) {}
+  ChildProcess(const std::string& program, std::vector<std::string> args, const ChildOptions& o) {
+    int in[2] = {-1, -1}, out[2] = {-1, -1};
+    if ((o.stdinFd < 0 && ::pipe2(in, O_CLOEXEC) != 0) || (o.stdoutFd < 0 && ::pipe2(out, O_CLOEXEC) != 0))
+      throw std::runtime_error("pipe");
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
-      ::dup2(in[0], STDIN_FILENO);
-      ::dup2(out[1], STDOUT_FILENO);
-      if (stderrToNull) {
-        int null = ::open("/dev/null", O_WRONLY);
-        if (null >= 0) ::dup2(null, STDERR_FILENO);
-      }
+      if (o.newSession) ::setsid();
+      ::dup2(o.stdinFd >= 0 ? o.stdinFd : in[0], STDIN_FILENO);
+      ::dup2(o.stdoutFd >= 0 ? o.stdoutFd : out[1], STDOUT_FILENO);
+      int err = -1;
+      if (!o.stderrFile.empty())
+        err = ::open(o.stderrFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      else if (o.stderrToNull)
+        err = ::open("/dev/null", O_WRONLY);
+      if (err >= 0) ::dup2(err, STDERR_FILENO);
+      if (!o.directory.empty() && ::chdir(o.directory.c_str()) != 0) ::_exit(126);
       std::vector<char*> argv{const_cast<char*>(program.c_str())};
       for (std::string& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
       ::execvp(program.c_str(), argv.data());
       ::_exit(127);
     }
-    ::close(in[0]);
-    ::close(out[1]);
+    if (in[0] >= 0) ::close(in[0]);
+    if (out[1] >= 0) ::close(out[1]);
     input_ = in[1];
     output_ = out[0];
   }
@@ -96,6 +113,17 @@ class ChildProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
+  // Asks the child to end (SIGTERM) and waits for it; kills it when it is still there after
+  // timeoutMs.
+  void Stop(int timeoutMs = 2000) {
+    if (exited_) return;
+    ::kill(pid_, SIGTERM);
+    if (!Wait(timeoutMs)) Kill();
+  }
+  // Sends SIGTERM without waiting.
+  void Terminate() {
+    if (!exited_) ::kill(pid_, SIGTERM);
+  }
   // Ends the child at once: its side of the line is gone.
   void Kill() {
     if (exited_) return;
@@ -105,10 +133,19 @@ class ChildProcess {
     exited_ = true;
     status_ = status;
   }
-  // The exit code once it has ended (-1 for a signal).
-  int ExitCode() const { return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1; }
+  // Once it has ended: its exit code, or 128 + the signal that ended it; -1 while it runs.
+  int ExitCode() const {
+    if (!exited_) return -1;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  }
 
  private:
+  static ChildOptions QuietIf(bool stderrToNull) {
+    ChildOptions o;
+    o.stderrToNull = stderrToNull;
+    return o;
+  }
+
   pid_t pid_ = -1;
   int input_ = -1, output_ = -1;
   bool exited_ = false;

@@ -22,39 +22,22 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Child.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const std::string kSimulator = KORVIDAN_BINARY_DIR "/tools/korvidan-sim/korvidan-sim";
 
 long long msSince(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
 }
 
 // A running simulator with its port opened the way the PC opens it.
-class Sim {
+class Sim : public support::Simulator {
  public:
-  explicit Sim(std::vector<std::string> args) {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], STDIN_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      close(in[0]), close(in[1]), close(out[0]), close(out[1]);
-      std::vector<char*> argv{const_cast<char*>(kSimulator.c_str())};
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(kSimulator.c_str(), argv.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    control_ = in[1];
-    answers_ = out[0];
-    path_ = readAnswerLine(3000);
-    port_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
-    if (port_ < 0) throw std::runtime_error("cannot open port " + path_);
+  explicit Sim(std::vector<std::string> args) : Simulator("korvidan-sim", std::move(args)) {
+    port_ = open(Path().c_str(), O_RDWR | O_NOCTTY);
+    if (port_ < 0) throw std::runtime_error("cannot open port " + Path());
     termios t{};
     tcgetattr(port_, &t);
     cfmakeraw(&t);
@@ -63,36 +46,18 @@ class Sim {
   }
   ~Sim() {
     if (port_ >= 0) close(port_);
-    if (control_ >= 0) close(control_);  // end of input ends the simulator
-    if (pid_ > 0 && wait(2000) < 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (answers_ >= 0) close(answers_);
   }
 
   // Exit status after the child ended within the time, else -1.
-  int wait(int timeoutMs) {
-    const auto start = Clock::now();
-    int status = 0;
-    while (msSince(start) < timeoutMs) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-  void terminate() { kill(pid_, SIGTERM); }
+  int wait(int timeoutMs) { return Wait(timeoutMs) ? ExitCode() : -1; }
+  void terminate() { Terminate(); }
 
   // A control command; returns its answer up to and including "ok" or the error line.
   std::string command(const std::string& line) {
-    const std::string text = line + "\n";
-    EXPECT_EQ(write(control_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    EXPECT_TRUE(Write(line + "\n"));
     std::string answer;
     for (;;) {
-      const std::string l = readAnswerLine(3000);
+      const std::string l = ReadLine(3000);
       answer += l + "\n";
       if (l == "ok" || l.rfind("error", 0) == 0 || l.empty()) return answer;
     }
@@ -145,13 +110,13 @@ class Sim {
     until("\r\n");
     return until("\r\n");
   }
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return Path(); }
   void closePortFor(int ms) {
     close(port_);
     pending_.clear();
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    port_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
-    if (port_ < 0) throw std::runtime_error("cannot reopen port " + path_);
+    port_ = open(Path().c_str(), O_RDWR | O_NOCTTY);
+    if (port_ < 0) throw std::runtime_error("cannot reopen port " + Path());
   }
 
  private:
@@ -164,23 +129,8 @@ class Sim {
     pending_.append(buf, static_cast<std::size_t>(n));
     return true;
   }
-  std::string readAnswerLine(int timeoutMs) {
-    std::string line;
-    const auto start = Clock::now();
-    while (msSince(start) < timeoutMs) {
-      pollfd p{answers_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      char c;
-      if (read(answers_, &c, 1) != 1) break;
-      if (c == '\n') return line;
-      line += c;
-    }
-    return line;
-  }
-
-  pid_t pid_ = -1;
-  int control_ = -1, answers_ = -1, port_ = -1;
-  std::string path_, pending_;
+  int port_ = -1;
+  std::string pending_;
 };
 
 // ---- the PC's side of the protocol, written out as the PC handles the texts ----

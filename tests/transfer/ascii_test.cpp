@@ -91,7 +91,7 @@ TEST_F(AsciiTest, InitAndSetters) {
 // after each line.
 TEST_F(AsciiTest, SendsTranslatedTextWithCharacterAndLinePacing) {
   Relay relay(false);
-  Driver d(61, relay.nearEnd.path);
+  Driver d(61, relay.nearEnd.path());
   MakeAscii(d);
   WriteFile(dir / "near" / "t.txt", std::string("line1\nline2\r\nend\x1A"));
   ASSERT_EQ(0, spSetEOLTranslation(*d.P, aetStrip, aetAddCRBefore));
@@ -100,7 +100,7 @@ TEST_F(AsciiTest, SendsTranslatedTextWithCharacterAndLinePacing) {
   const std::string expect = "line1\r\nline2\r\nend";
   const auto start = Clock::now();
   StartTransmit(d);
-  const auto got = ReadFar(relay.farEnd.slave, expect.size(), 5000);
+  const auto got = ReadFar(relay.farEnd.slave(), expect.size(), 5000);
   ASSERT_TRUE(d.WaitFinish(5000));
   const auto took = Clock::now() - start;
   EXPECT_EQ(expect, Text(got));
@@ -123,7 +123,7 @@ TEST_F(AsciiTest, SendsTranslatedTextWithCharacterAndLinePacing) {
 // Blocks of 60 characters; with AsciiSuppressCtrlZ a Ctrl-Z drops the rest of its block.
 TEST_F(AsciiTest, SuppressedCtrlZDropsTheRestOfItsBlock) {
   Relay relay(false);
-  Driver d(62, relay.nearEnd.path);
+  Driver d(62, relay.nearEnd.path());
   MakeAscii(d);
   apOptionsOn(*d.P, apAsciiSuppressCtrlZ);
   std::string data;
@@ -133,10 +133,10 @@ TEST_F(AsciiTest, SuppressedCtrlZDropsTheRestOfItsBlock) {
   d.sendList = {(dir / "near" / "b.txt").string()};
   const std::string expect = data.substr(0, 30) + data.substr(60);
   StartTransmit(d);
-  const auto got = ReadFar(relay.farEnd.slave, expect.size(), 5000);
+  const auto got = ReadFar(relay.farEnd.slave(), expect.size(), 5000);
   ASSERT_TRUE(d.WaitFinish(5000));
   // Nothing more follows.
-  const auto extra = ReadFar(relay.farEnd.slave, 1, 200);
+  const auto extra = ReadFar(relay.farEnd.slave(), 1, 200);
   EXPECT_EQ(expect, Text(got) + Text(extra));
   EXPECT_EQ(0, d.finishCode);
   EXPECT_EQ(3, spGetLineNumber(*d.P));
@@ -145,8 +145,8 @@ TEST_F(AsciiTest, SuppressedCtrlZDropsTheRestOfItsBlock) {
 
 // A receiver that stops reading: the output never drains and the run fails with a time-out.
 TEST_F(AsciiTest, SendToAPeerThatStopsReadingFailsWithTimeout) {
-  PtyEnd line;  // its master is never read
-  Driver d(63, line.path);
+  support::PtyPair line;  // its master is never read
+  Driver d(63, line.path());
   MakeAscii(d);
   d.P->TransmitTimeout = 10;
   std::string data;
@@ -165,20 +165,20 @@ TEST_F(AsciiTest, SendToAPeerThatStopsReadingFailsWithTimeout) {
 // A cancel stops a paced send at once and the run is reported failed.
 TEST_F(AsciiTest, CancelledSendFails) {
   Relay relay(false);
-  Driver d(68, relay.nearEnd.path);
+  Driver d(68, relay.nearEnd.path());
   MakeAscii(d);
   ASSERT_EQ(0, spSetDelays(*d.P, 50, 0));
   const std::string data(600, 'c');
   WriteFile(dir / "near" / "slow.txt", data);
   d.sendList = {(dir / "near" / "slow.txt").string()};
   StartTransmit(d);
-  const auto first = ReadFar(relay.farEnd.slave, 5, 3000);
+  const auto first = ReadFar(relay.farEnd.slave(), 5, 3000);
   ASSERT_EQ(5u, first.size());
   Cancel(d, spTransmit);
   ASSERT_TRUE(d.WaitFinish(3000));
   EXPECT_EQ(ecCancelRequested, d.finishCode);
   EXPECT_EQ((std::vector<unsigned>{lfTransmitStart, lfTransmitFail}), d.logCodes);
-  const auto rest = ReadFar(relay.farEnd.slave, data.size(), 300);
+  const auto rest = ReadFar(relay.farEnd.slave(), data.size(), 300);
   EXPECT_LT(first.size() + rest.size(), data.size());
   Release(d, spTransmit);
 }
@@ -187,13 +187,13 @@ TEST_F(AsciiTest, CancelledSendFails) {
 // ends are translated before they are stored.
 TEST_F(AsciiTest, ReceiveEndsAtCtrlZ) {
   Relay relay(false);
-  Driver d(64, relay.nearEnd.path);
+  Driver d(64, relay.nearEnd.path());
   MakeAscii(d);
   ASSERT_EQ(0, spSetEOLTranslation(*d.P, aetNone, aetAddCRBefore));
   const std::string target = (dir / "near" / "in.txt").string();
   StartReceive(d, target);
   // The Ctrl-Z is seen when its block is full: more text follows it.
-  WriteFar(relay.farEnd.slave, "first\nsecond\x1A" + std::string(60, 't'));
+  WriteFar(relay.farEnd.slave(), "first\nsecond\x1A" + std::string(60, 't'));
   ASSERT_TRUE(d.WaitFinish(5000));
   EXPECT_EQ(0, d.finishCode);
   EXPECT_EQ("first\r\nsecond\x1A", ReadFile(target));
@@ -206,7 +206,7 @@ TEST_F(AsciiTest, ReceiveEndsAtCtrlZ) {
 // EOFTimeout ticks of silence and holds everything that came.
 TEST_F(AsciiTest, ReceiveEndsAfterSilenceWithEverythingThatCame) {
   Relay relay(false);
-  Driver d(65, relay.nearEnd.path);
+  Driver d(65, relay.nearEnd.path());
   MakeAscii(d);
   ASSERT_EQ(0, spSetEOFTimeout(*d.P, 20));
   const std::string target = (dir / "near" / "quiet.txt").string();
@@ -214,9 +214,9 @@ TEST_F(AsciiTest, ReceiveEndsAfterSilenceWithEverythingThatCame) {
   std::string part1(59, 'x');
   part1 += '\x1A';
   const std::string part2 = "0123456789";
-  WriteFar(relay.farEnd.slave, part1);
+  WriteFar(relay.farEnd.slave(), part1);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // shorter than the time-out
-  WriteFar(relay.farEnd.slave, part2);
+  WriteFar(relay.farEnd.slave(), part2);
   const auto last = Clock::now();
   ASSERT_TRUE(d.WaitFinish(5000));
   EXPECT_GE(Ms(Clock::now() - last), 950);
@@ -229,11 +229,11 @@ TEST_F(AsciiTest, ReceiveEndsAfterSilenceWithEverythingThatCame) {
 // A cancelled receive is reported failed and keeps what had arrived.
 TEST_F(AsciiTest, CancelledReceiveFailsAndKeepsWhatCame) {
   Relay relay(false);
-  Driver d(66, relay.nearEnd.path);
+  Driver d(66, relay.nearEnd.path());
   MakeAscii(d);
   const std::string target = (dir / "near" / "cut.txt").string();
   StartReceive(d, target);
-  WriteFar(relay.farEnd.slave, "partial text");
+  WriteFar(relay.farEnd.slave(), "partial text");
   // The text has come in and the engine has taken it from the port.
   PumpUntil([] { return false; }, 300);
   ASSERT_TRUE(PumpUntil([&] { return d.port.Dispatcher()->InBuffUsed() == 0; }, 3000));
@@ -247,7 +247,7 @@ TEST_F(AsciiTest, CancelledReceiveFailsAndKeepsWhatCame) {
 
 TEST_F(AsciiTest, ReceiveWithoutANameOrRefusedFails) {
   Relay relay(false);
-  Driver d(67, relay.nearEnd.path);
+  Driver d(67, relay.nearEnd.path());
   MakeAscii(d);
   d.finished = false;
   d.P->PathName[0] = 0;

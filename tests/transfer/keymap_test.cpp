@@ -10,25 +10,19 @@
 
 #include "platform/Text.h"
 #include "serial/Sioexcept.h"
+#include "tests/support/TempDir.h"
 #include "transfer/Swkbemu.h"
 
 namespace {
 
 class KeyMapTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = std::filesystem::temp_directory_path() / ("keymap" + std::to_string(::getpid()));
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
-    file = (dir / "SWKEYBRD.INI").string();
-  }
+  void SetUp() override { file = (dir / "SWKEYBRD.INI").string(); }
   void TearDown() override { std::filesystem::remove_all(dir); }
   void Write(const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
-  std::string Read() {
-    std::ifstream f(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-  std::filesystem::path dir;
+  std::string Read() { return support::ReadFile(file); }
+  support::TempDir tmp_{"keymap"};
+  const std::filesystem::path& dir = tmp_.path();
   std::string file;
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "serial/Sioexcept.h"
+#include "tests/support/TempDir.h"
 #include "transfer/Swabspcl.h"
 #include "transfer/Swxmodem.h"
 #include "transfer/Swymodem.h"
@@ -18,32 +19,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-void WriteFile(const fs::path& p, const std::string& s) {
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f << s;
-}
+using support::ReadFile;
+using support::WriteFile;
 
 class ProtocolBaseTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("xfer_base_" + std::to_string(::getpid()) + "_" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
     ASSERT_EQ(0, ypInit(P, nullptr, true, false, 0));
     P->NotifyWindow = 0;
   }
-  void TearDown() override {
-    ypDone(P);
-    fs::remove_all(dir);
-  }
-  fs::path dir;
+  void TearDown() override { ypDone(P); }
+  support::TempDir tmp_{"xfer_base_"};
+  const std::filesystem::path& dir = tmp_.path();
   TProtocolData* P = nullptr;
 };
 

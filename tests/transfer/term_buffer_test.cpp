@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "serial/Sioexcept.h"
+#include "tests/support/TempDir.h"
 #include "transfer/Swtbuff.h"
 
 namespace {
@@ -255,20 +256,13 @@ TEST(TermBuffer, SaveAndRestoreCursor) {
 class CaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = std::filesystem::temp_directory_path() / ("termcap" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
     old = std::filesystem::current_path();
     std::filesystem::current_path(dir);
   }
-  void TearDown() override {
-    std::filesystem::current_path(old);
-    std::filesystem::remove_all(dir);
-  }
-  static std::string Read(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
-  std::filesystem::path dir, old;
+  void TearDown() override { std::filesystem::current_path(old); }
+  support::TempDir tmp_{"termcap"};
+  const std::filesystem::path& dir = tmp_.path();
+  std::filesystem::path old;
 };
 
 TEST_F(CaptureTest, EmptyNameAndAppend) {
@@ -279,19 +273,19 @@ TEST_F(CaptureTest, EmptyNameAndAppend) {
     EXPECT_EQ(b.bSetCapture(false, false, ""), 0);
     EXPECT_FALSE(b.Capturing);
   }
-  EXPECT_EQ(Read(dir / "CAPTURE.CAP"), "ab\r\n");
+  EXPECT_EQ(support::ReadFile(dir / "CAPTURE.CAP"), "ab\r\n");
   {
     TestBuffer b(80, 200);
     ASSERT_EQ(b.bSetCapture(true, true, "new.cap"), 0);  // missing: created
     b.Feed(std::string(9000, 'x'));                      // more than one block
   }                                                      // destroying the buffer ends the capture
-  EXPECT_EQ(Read(dir / "new.cap").size(), 9000u);
+  EXPECT_EQ(support::ReadFile(dir / "new.cap").size(), 9000u);
   {
     TestBuffer b(80, 200);
     ASSERT_EQ(b.bSetCapture(true, true, "new.cap"), 0);
     b.Feed("y");
   }
-  EXPECT_EQ(Read(dir / "new.cap").size(), 9001u);
+  EXPECT_EQ(support::ReadFile(dir / "new.cap").size(), 9001u);
   TestBuffer b(80, 200);
   EXPECT_LT(b.bSetCapture(true, false, (dir / "no/such/dir/x.cap").string()), 0);
   EXPECT_FALSE(b.Capturing);

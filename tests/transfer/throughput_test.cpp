@@ -16,7 +16,7 @@ double Measure(const fs::path& dir, int com, const char* what, std::vector<std::
   Relay relay;
   relay.toNear.bytesPerSec = lineBytesPerSec;
   relay.toFar.bytesPerSec = lineBytesPerSec;
-  Driver drv(com, relay.nearEnd.path);
+  Driver drv(com, relay.nearEnd.path());
   const std::string data = RandomData(size, 5);
   WriteFile((send ? dir / "near" : dir / "far") / "t.bin", data);
   if (ymodem)

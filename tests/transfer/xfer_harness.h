@@ -5,9 +5,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -26,6 +23,9 @@
 
 #include "platform/Messages.h"
 #include "serial/SioPort.h"
+#include "tests/support/Child.h"
+#include "tests/support/Pty.h"
+#include "tests/support/TempDir.h"
 #include "transfer/Swabspcl.h"
 #include "transfer/Swxmodem.h"
 #include "transfer/Swymodem.h"
@@ -34,17 +34,9 @@ namespace xfer {
 
 namespace fs = std::filesystem;
 
-inline std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using support::ReadFile;
 
-inline void WriteFile(const fs::path& p, const std::string& data) {
-  std::ofstream f(p, std::ios::binary | std::ios::trunc);
-  f.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
+using support::WriteFile;
 
 inline std::string RandomData(std::size_t n, unsigned seed) {
   std::mt19937 gen(seed);
@@ -52,25 +44,6 @@ inline std::string RandomData(std::size_t n, unsigned seed) {
   for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
   return s;
 }
-
-struct PtyEnd {
-  int master = -1, slave = -1;
-  std::string path;
-  PtyEnd() {
-    char name[128] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    path = name;
-    termios t{};
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-  }
-  ~PtyEnd() {
-    if (master >= 0) ::close(master);
-    if (slave >= 0) ::close(slave);
-  }
-};
 
 // Faults of one direction, applied to the bytes that pass while the rule is set.
 struct Faults {
@@ -87,7 +60,7 @@ struct Faults {
 // Copies bytes between the near pty (our port) and the far pty (the peer).
 class Relay {
  public:
-  PtyEnd nearEnd, farEnd;
+  support::PtyPair nearEnd, farEnd;
   Faults toNear, toFar;  // toNear: peer -> us, toFar: us -> peer
 
   // The peer's side: the far pty, or a pair of pipes when a program runs there (lrzsz
@@ -108,7 +81,7 @@ class Relay {
       ::fcntl(farIn, F_SETFD, FD_CLOEXEC);
       ::fcntl(farOut, F_SETFD, FD_CLOEXEC);
     } else {
-      farIn = farOut = farEnd.master;
+      farIn = farOut = farEnd.master();
     }
     thread_ = std::thread([this] { Run(); });
   }
@@ -158,14 +131,14 @@ class Relay {
     char buf[4096];
     while (!stop_) {
       const bool same = farIn == farOut;
-      pollfd p[3] = {{nearEnd.master, static_cast<short>(POLLIN | (toN.empty() ? 0 : POLLOUT)), 0},
+      pollfd p[3] = {{nearEnd.master(), static_cast<short>(POLLIN | (toN.empty() ? 0 : POLLOUT)), 0},
                      {farIn, static_cast<short>(POLLIN | (same && !toF.empty() ? POLLOUT : 0)), 0},
                      {farOut, static_cast<short>(toF.empty() ? 0 : POLLOUT), 0}};
       if (::poll(p, same ? 2 : 3, Paced() && !(toN.empty() && toF.empty()) ? 1 : 20) < 0) continue;
       if (farIn != farOut && (p[1].revents & POLLHUP) && !(p[1].revents & POLLIN))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       if (p[0].revents & POLLIN) {
-        ssize_t r = ::read(nearEnd.master, buf, sizeof buf);
+        ssize_t r = ::read(nearEnd.master(), buf, sizeof buf);
         if (r > 0) Pass(toFar, buf, r, toF);
       }
       if (p[1].revents & POLLIN) {
@@ -174,7 +147,7 @@ class Relay {
       }
       if (!toN.empty()) {
         std::size_t n = Allowed(toNear, creditN, toN.size());
-        ssize_t w = n ? ::write(nearEnd.master, toN.data(), n) : 0;
+        ssize_t w = n ? ::write(nearEnd.master(), toN.data(), n) : 0;
         if (w > 0) {
           toN.erase(0, static_cast<std::size_t>(w));
           creditN -= static_cast<double>(w);
@@ -200,55 +173,29 @@ class Relay {
 // A program on the far end of the relay, its stdin and stdout on the far pty.
 class Peer {
  public:
-  Peer(const Relay& relay, const fs::path& cwd, std::vector<std::string> args) {
-    log_ = cwd / ".peer.log";
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::setsid();
-      ::dup2(relay.peerIn, 0);
-      ::dup2(relay.peerOut, 1);
-      int err = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (err >= 0) ::dup2(err, 2);
-      if (::chdir(cwd.c_str()) != 0) _exit(126);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      ::execvp(argv[0], argv.data());
-      _exit(127);
-    }
-  }
+  Peer(const Relay& relay, const fs::path& cwd, std::vector<std::string> args)
+      : log_(cwd / ".peer.log"),
+        child_(args.at(0), std::vector<std::string>(args.begin() + 1, args.end()),
+               Options(relay, cwd, log_)) {}
   ~Peer() { Kill(); }
   // Exit status, or -1 when it did not end within the time.
-  int Wait(int ms) {
-    if (pid_ <= 0) return status_;
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-      int st = 0;
-      pid_t r = ::waitpid(pid_, &st, WNOHANG);
-      if (r == pid_) {
-        pid_ = -1;
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return status_;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
-  }
-  void Kill() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      int st = 0;
-      ::waitpid(pid_, &st, 0);
-      pid_ = -1;
-      status_ = 128 + SIGKILL;
-    }
-  }
+  int Wait(int ms) { return child_.Wait(ms) ? child_.ExitCode() : -1; }
+  void Kill() { child_.Kill(); }
   std::string Log() const { return ReadFile(log_); }
 
  private:
-  pid_t pid_ = -1;
-  int status_ = -1;
+  static support::ChildOptions Options(const Relay& relay, const fs::path& cwd, const fs::path& log) {
+    support::ChildOptions o;
+    o.stdinFd = relay.peerIn;
+    o.stdoutFd = relay.peerOut;
+    o.stderrFile = log.string();
+    o.directory = cwd.string();
+    o.newSession = true;
+    return o;
+  }
+
   fs::path log_;
+  support::ChildProcess child_;
 };
 
 // Our side: a port on a pty and the answers of the protocol component to the notices.
@@ -368,14 +315,11 @@ class Driver {
 class XferTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("xfer_" + std::to_string(::getpid()) + "_" +
-                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
     fs::create_directories(dir / "near");
     fs::create_directories(dir / "far");
   }
-  void TearDown() override { fs::remove_all(dir); }
-  fs::path dir;
+  support::TempDir tmp_{"xfer_"};
+  const std::filesystem::path& dir = tmp_.path();
 };
 
 }  // namespace xfer

@@ -20,7 +20,7 @@ TEST_F(XmodemTest, SendsToRxInEveryVariantByteIdentical) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Relay relay;
-    Driver drv(com++, relay.nearEnd.path);
+    Driver drv(com++, relay.nearEnd.path());
     const std::string data = RandomData(40 * 1024, 7);  // a multiple of 1024: nothing padded
     WriteFile(dir / "near" / "out.bin", data);
     std::vector<std::string> args = {"rx", "-q"};
@@ -56,7 +56,7 @@ TEST_F(XmodemTest, ReceivesFromSxWithSumCrcAnd1K) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Relay relay;
-    Driver drv(com++, relay.nearEnd.path);
+    Driver drv(com++, relay.nearEnd.path());
     const std::string data = RandomData(30 * 1024 + 130, 11);
     WriteFile(dir / "far" / "src.bin", data);
     std::vector<std::string> args = {"sx", "-q"};
@@ -84,8 +84,8 @@ TEST_F(XmodemTest, ReceivesFromSxWithSumCrcAnd1K) {
 // Our sender and our receiver on the two ends of the relay: 1K-G streams without replies.
 TEST_F(XmodemTest, OneKGBetweenTwoEngines) {
   Relay relay(false);
-  Driver tx(81, relay.nearEnd.path);
-  Driver rx(82, relay.farEnd.path);
+  Driver tx(81, relay.nearEnd.path());
+  Driver rx(82, relay.farEnd.path());
   const std::string data = RandomData(64 * 1024, 3);
   WriteFile(dir / "near" / "g.bin", data);
   rx.InitXmodem(true, true, true);
@@ -107,7 +107,7 @@ TEST_F(XmodemTest, OneKGBetweenTwoEngines) {
 // the file arrives whole.
 TEST_F(XmodemTest, RecoversFromANoisyLine) {
   Relay relay;
-  Driver drv(83, relay.nearEnd.path);
+  Driver drv(83, relay.nearEnd.path());
   const std::string data = RandomData(24 * 1024, 5);
   WriteFile(dir / "far" / "noisy.bin", data);
   relay.toNear.skipFirst = 2000;
@@ -137,7 +137,7 @@ TEST_F(XmodemTest, RecoversFromANoisyLine) {
 // partial file is logged as failed, never as received.
 TEST_F(XmodemTest, PeerThatStopsEndsWithTooManyErrors) {
   Relay relay;
-  Driver drv(84, relay.nearEnd.path);
+  Driver drv(84, relay.nearEnd.path());
   WriteFile(dir / "far" / "big.bin", RandomData(400 * 1024, 9));
   Peer peer(relay, dir / "far", {"sx", "-q", "big.bin"});
   drv.InitXmodem(true, false, false);
@@ -160,7 +160,7 @@ TEST_F(XmodemTest, PeerThatStopsEndsWithTooManyErrors) {
 // time-out has passed, then ends with the fatal time-out.
 TEST_F(XmodemTest, SilentReceiverEndsSenderWithTimeout) {
   Relay relay;
-  Driver drv(85, relay.nearEnd.path);
+  Driver drv(85, relay.nearEnd.path());
   WriteFile(dir / "near" / "x.bin", RandomData(200 * 1024, 1));
   drv.InitXmodem(true, false, false);
   drv.P->BlockWait = 4;
@@ -178,7 +178,7 @@ TEST_F(XmodemTest, SilentReceiverEndsSenderWithTimeout) {
 
 TEST_F(XmodemTest, CancelSendsCanAndEndsWithCancelRequested) {
   Relay relay;
-  Driver drv(86, relay.nearEnd.path);
+  Driver drv(86, relay.nearEnd.path());
   WriteFile(dir / "far" / "c.bin", RandomData(300 * 1024, 2));
   Peer peer(relay, dir / "far", {"sx", "-q", "c.bin"});
   drv.InitXmodem(true, false, false);
@@ -196,7 +196,7 @@ TEST_F(XmodemTest, CancelSendsCanAndEndsWithCancelRequested) {
 
 TEST_F(XmodemTest, RefusedFileIsSkippedWithFileRejected) {
   Relay relay;
-  Driver drv(87, relay.nearEnd.path);
+  Driver drv(87, relay.nearEnd.path());
   WriteFile(dir / "far" / "r.bin", "data");
   Peer peer(relay, dir / "far", {"sx", "-q", "r.bin"});
   drv.InitXmodem(true, false, false);
@@ -230,12 +230,12 @@ std::string ReadFar(int fd, std::size_t atLeast, int ms) {
 
 TEST_F(XmodemTest, CrcReceiverFallsBackToChecksumAfterFourTimeouts) {
   Relay relay(false);
-  Driver drv(88, relay.nearEnd.path);
+  Driver drv(88, relay.nearEnd.path());
   drv.InitXmodem(true, false, false);
   drv.P->HandshakeWait = 2;
   apSetReceiveFilename(*drv.P, (dir / "near" / "none").c_str());
   drv.StartReceive();
-  std::string sent = ReadFar(relay.farEnd.slave, 7, 5000);
+  std::string sent = ReadFar(relay.farEnd.slave(), 7, 5000);
   EXPECT_EQ(std::string("CCCC\x15\x15"), sent.substr(0, 6));
   ASSERT_TRUE(drv.WaitFinish(5000));
   EXPECT_EQ(ecTooManyErrors, drv.finishCode);
@@ -245,13 +245,13 @@ TEST_F(XmodemTest, CrcReceiverFallsBackToChecksumAfterFourTimeouts) {
 // blocks and the file still ends where it ends.
 TEST_F(XmodemTest, OneKSenderFallsBackTo128AfterTooManyErrors) {
   Relay relay(false);
-  Driver drv(89, relay.nearEnd.path);
+  Driver drv(89, relay.nearEnd.path());
   const std::string data = RandomData(300, 4);
   WriteFile(dir / "near" / "f.bin", data);
   drv.InitXmodem(true, true, false);
   drv.sendList = {(dir / "near" / "f.bin").string()};
   drv.StartTransmit();
-  const int fd = relay.farEnd.slave;
+  const int fd = relay.farEnd.slave();
   auto put = [&](char c) { ASSERT_EQ(1, ::write(fd, &c, 1)); };
   put('C');
   for (int i = 0; i < 6; ++i) {
@@ -281,8 +281,8 @@ TEST_F(XmodemTest, OneKSenderFallsBackTo128AfterTooManyErrors) {
 // ACK, and a 130-byte file arrives as two padded blocks.
 TEST_F(XmodemTest, TwoEnginesWithEotConfirmation) {
   Relay relay(false);
-  Driver tx(90, relay.nearEnd.path);
-  Driver rx(99, relay.farEnd.path);
+  Driver tx(90, relay.nearEnd.path());
+  Driver rx(99, relay.farEnd.path());
   const std::string data = RandomData(130, 8);
   WriteFile(dir / "near" / "e.bin", data);
   rx.InitXmodem(true, false, false);

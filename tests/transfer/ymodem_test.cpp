@@ -26,7 +26,7 @@ constexpr time_t kTimeB = 1600000002;
 
 TEST_F(YmodemTest, ReceivesABatchFromSbWithNamesLengthsAndTimes) {
   Relay relay;
-  Driver drv(91, relay.nearEnd.path);
+  Driver drv(91, relay.nearEnd.path());
   const std::string a = RandomData(50 * 1024 + 17, 21), b = RandomData(1000, 22);
   WriteFile(dir / "far" / "alpha.bin", a);
   WriteFile(dir / "far" / "Beta.Txt", b);
@@ -51,7 +51,7 @@ TEST_F(YmodemTest, ReceivesABatchFromSbWithNamesLengthsAndTimes) {
 
 TEST_F(YmodemTest, SendsABatchToRbWithLowerCaseNamesAndTimes) {
   Relay relay;
-  Driver drv(92, relay.nearEnd.path);
+  Driver drv(92, relay.nearEnd.path());
   const std::string a = RandomData(70 * 1024 + 5, 31), b = RandomData(128, 32), c;
   WriteFile(dir / "near" / "ONE.DAT", a);
   WriteFile(dir / "near" / "two.dat", b);
@@ -77,7 +77,7 @@ TEST_F(YmodemTest, SendsABatchToRbWithLowerCaseNamesAndTimes) {
 
 TEST_F(YmodemTest, ReceivesYmodemGFromSb) {
   Relay relay;
-  Driver drv(93, relay.nearEnd.path);
+  Driver drv(93, relay.nearEnd.path());
   const std::string a = RandomData(90 * 1024 + 999, 41);
   WriteFile(dir / "far" / "g.bin", a);
   Peer peer(relay, dir / "far", {"sb", "-q", "g.bin"});
@@ -94,8 +94,8 @@ TEST_F(YmodemTest, ReceivesYmodemGFromSb) {
 
 TEST_F(YmodemTest, YmodemGBetweenTwoEngines) {
   Relay relay(false);
-  Driver tx(94, relay.nearEnd.path);
-  Driver rx(95, relay.farEnd.path);
+  Driver tx(94, relay.nearEnd.path());
+  Driver rx(95, relay.farEnd.path());
   const std::string a = RandomData(120 * 1024 + 3, 51), b = RandomData(2048, 52);
   WriteFile(dir / "near" / "x1", a);
   WriteFile(dir / "near" / "x2", b);
@@ -117,7 +117,7 @@ TEST_F(YmodemTest, YmodemGBetweenTwoEngines) {
 // errors, the file is logged as failed and the batch ends there.
 TEST_F(YmodemTest, SenderThatStopsFailsTheBatch) {
   Relay relay;
-  Driver drv(96, relay.nearEnd.path);
+  Driver drv(96, relay.nearEnd.path());
   WriteFile(dir / "far" / "big.bin", RandomData(600 * 1024, 61));
   WriteFile(dir / "far" / "next.bin", "next");
   Peer peer(relay, dir / "far", {"sb", "-q", "big.bin", "next.bin"});
@@ -138,7 +138,7 @@ TEST_F(YmodemTest, SenderThatStopsFailsTheBatch) {
 // A receiver that goes away after the header: the sender gives up and sends its cancel.
 TEST_F(YmodemTest, ReceiverThatStopsFailsTheSender) {
   Relay relay;
-  Driver drv(97, relay.nearEnd.path);
+  Driver drv(97, relay.nearEnd.path());
   WriteFile(dir / "near" / "s.bin", RandomData(300 * 1024, 71));
   drv.InitYmodem(false);
   drv.P->BlockWait = 4;
@@ -157,7 +157,7 @@ TEST_F(YmodemTest, ReceiverThatStopsFailsTheSender) {
 // A noisy line under a YModem batch: dropped and flipped bytes are recovered.
 TEST_F(YmodemTest, BatchSurvivesANoisyLine) {
   Relay relay;
-  Driver drv(98, relay.nearEnd.path);
+  Driver drv(98, relay.nearEnd.path());
   const std::string a = RandomData(20 * 1024 + 300, 81);
   WriteFile(dir / "far" / "n.bin", a);
   relay.toNear.skipFirst = 3000;
@@ -193,8 +193,8 @@ bool ShortRead(TProtocolData& P, std::uint8_t* block, std::uint32_t& size) {
 
 TEST_F(YmodemTest, FileShorterThanItsHeaderIsNotComplete) {
   Relay relay(false);
-  Driver tx(106, relay.nearEnd.path);
-  Driver rx(107, relay.farEnd.path);
+  Driver tx(106, relay.nearEnd.path());
+  Driver rx(107, relay.farEnd.path());
   WriteFile(dir / "near" / "s1", RandomData(10000, 5));
   rx.InitYmodem(false);
   rx.P->UpcaseFileNames = false;
