@@ -1,5 +1,7 @@
-// The programming-data transfer: read (dump of the controller's programming
-// memory), write (hex pairs with checksums) and the stored-data listing.
+// Implements programming/ProgDataTransfer.h: the read (dump of the controller's
+// programming memory), the write (hex pairs with checksums) and the stored-data listing.
+#include "programming/ProgDataTransfer.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -7,7 +9,6 @@
 
 #include "link/KorvidanVersion.h"
 #include "platform/Threads.h"
-#include "programming/Programmingdata.h"
 
 using namespace ProgTransfer;
 
@@ -256,6 +257,7 @@ void TProgData::ReportSend(int position) {
 
 bool TProgData::ReadProgrammingData() {
   if (Busy()) return false;
+  StopAcquisition();
   CallHook(Hooks.LockWindows, true);
   Reset();
   CallHook(Hooks.SetCursor, TTransferCursor::HourGlass);
@@ -265,6 +267,7 @@ bool TProgData::ReadProgrammingData() {
     CallHook(Hooks.SetCursor, TTransferCursor::Default);
     CallHook(Hooks.LockWindows, false);
     FReadResult = TTransferResult::Failed;
+    RestartAcquisition();
     return false;
   }
   FTriggerHandle = FBus->ArmMarker(MarkerDataRam);
@@ -275,7 +278,7 @@ bool TProgData::ReadProgrammingData() {
 void TProgData::StartRead() {
   FReadResult = TTransferResult::Running;
   // The acquisition's polls flush the port and clear the received text.
-  CallHook(Hooks.StopAcquisition);
+  StopAcquisition();
   CallHook(Hooks.ReadStatus, std::string("Verbindungsaufnahme"));
   if (FState) FState->FInputBuffer.Clear();
   // A shorter dump must not be completed by what an earlier one left behind.
@@ -409,6 +412,7 @@ void TProgData::ParseDump() {
   CallHook(Hooks.SetCursor, TTransferCursor::Default);
   CallHook(Hooks.LockWindows, false);
   FReadResult = TTransferResult::Ok;
+  RestartAcquisition();
 }
 
 void TProgData::ReadFailed(const std::string& text) {
@@ -423,6 +427,7 @@ void TProgData::EndRead(TTransferResult result) {
   CallHook(Hooks.CloseReadDialog);
   CallHook(Hooks.LockWindows, false);
   FReadResult = result;
+  RestartAcquisition();
 }
 
 void TProgData::CancelRead() {
@@ -443,6 +448,7 @@ void TProgData::CancelRead() {
   CallHook(Hooks.SetCursor, TTransferCursor::Arrow);
   CallHook(Hooks.LockWindows, false);
   FReadResult = TTransferResult::Failed;
+  RestartAcquisition();
 }
 
 // ---------------------------------------------------------------------------
@@ -450,6 +456,7 @@ void TProgData::CancelRead() {
 
 bool TProgData::WriteProgrammingData() {
   if (Busy()) return false;
+  StopAcquisition();
   CallHook(Hooks.LockWindows, true);
   CallHook(Hooks.SetCursor, TTransferCursor::HourGlass);
   CallHook(Hooks.EnableSendOk, false);
@@ -616,6 +623,7 @@ void TProgData::CheckChecksumReply() {
   CallHook(Hooks.EnableSendOk, true);
   CallHook(Hooks.SetCursor, TTransferCursor::Default);
   CallHook(Hooks.LockWindows, false);
+  RestartAcquisition();
 }
 
 void TProgData::ReplyTimedOut() {
@@ -623,7 +631,9 @@ void TProgData::ReplyTimedOut() {
   CallHook(Hooks.LockWindows, false);
   CallHook(Hooks.SetCursor, TTransferCursor::Default);
   CallHook(Hooks.CloseSendDialog);
+  CallHook(Hooks.EnableSendOk, true);
   if (FWriteResult == TTransferResult::Running) FWriteResult = TTransferResult::Failed;
+  RestartAcquisition();
 }
 
 void TProgData::EndWrite(TTransferResult result) {
@@ -633,6 +643,7 @@ void TProgData::EndWrite(TTransferResult result) {
   CallHook(Hooks.SetCursor, TTransferCursor::Default);
   CallHook(Hooks.LockWindows, false);
   FWriteResult = result;
+  RestartAcquisition();
 }
 
 // ---------------------------------------------------------------------------
@@ -640,6 +651,7 @@ void TProgData::EndWrite(TTransferResult result) {
 
 bool TProgData::StartStoredDataRead() {
   if (Busy()) return false;
+  StopAcquisition();
   FWaitingStoreStart = false;
   FStoreReceiving = false;
   FStoreComplete = false;
@@ -649,6 +661,7 @@ bool TProgData::StartStoredDataRead() {
   if (!OpenPort(NoAnswerCaption)) {
     CallHook(Hooks.EnableStoreOk, true);
     FStoreResult = TTransferResult::Failed;
+    RestartAcquisition();
     return false;
   }
   FStoreResult = TTransferResult::Running;
@@ -656,6 +669,8 @@ bool TProgData::StartStoredDataRead() {
   FWaitingStoreStart = true;
   if (FState) FState->FInputBuffer.Clear();
   FRetryCount = 0;
+  FWatchLines = -1;
+  FSilentTicks = 0;
   EnableTimer(StoreTimer, true);
   SendStoredDataRequest();
   return true;
@@ -663,35 +678,72 @@ bool TProgData::StartStoredDataRead() {
 
 void TProgData::GetStoreTimerTimer() {
   ++FRetryCount;
+  if (FStoreComplete) {
+    // "END" came with the last characters: no further chunk will show the listing.
+    ShowStoredData();
+    return;
+  }
+  if (FStoreReceiving) {
+    // The listing is arriving: no more requests, but a controller that falls silent in the
+    // middle of it must not leave the dialog waiting for ever.
+    const int lines = FState ? FState->FInputBuffer.Count() : 0;
+    if (lines != FWatchLines) {
+      FWatchLines = lines;
+      FSilentTicks = 0;
+      return;
+    }
+    if (++FSilentTicks < ReceiveSilenceTicks) return;
+    StoreFailed(BadDumpText);
+    return;
+  }
   if (FRetryCount < RetryLimit) {
-    if (FStoreReceiving || FStoreComplete)
-      EnableTimer(StoreTimer, false);
-    else
-      SendStoredDataRequest();
+    SendStoredDataRequest();
     return;
   }
   EnableTimer(StoreTimer, false);
-  if (FStoreReceiving || FStoreComplete) return;
   FWaitingStoreStart = false;
   RemoveTriggers();
   LinkMessageBox(NoAnswerText, NoAnswerCaption, TBoxKind::Error);
   CallHook(Hooks.EnableStoreOk, true);
   FStoreResult = TTransferResult::Failed;
+  RestartAcquisition();
+}
+
+void TProgData::StoreFailed(const std::string& text) {
+  EnableTimer(StoreTimer, false);
+  FWaitingStoreStart = false;
+  FStoreReceiving = false;
+  FStoreComplete = false;
+  RemoveTriggers();
+  if (FState) FState->FInputBuffer.Clear();
+  CallHook(Hooks.StoreStatus, std::string("abgebrochen"));
+  LinkMessageBox(text, ReadCaption, TBoxKind::Error);
+  CallHook(Hooks.EnableStoreOk, true);
+  FStoreResult = TTransferResult::Failed;
+  RestartAcquisition();
 }
 
 void TProgData::ShowStoredData() {
+  if (FStoreResult != TTransferResult::Running) return;
   // A listing shorter than one retry tick must not be asked for again.
   EnableTimer(StoreTimer, false);
   FStoreComplete = false;
   FStoreReceiving = false;
   std::string text = FState ? FState->FInputBuffer.TakeJoined() : std::string();
+  // The listing lies between its first "-" and three characters before its first "END"; a
+  // text without them, or with "END" too early, is no complete listing.
+  const std::size_t dash = text.find('-');
+  const std::size_t end = dash == std::string::npos ? std::string::npos : text.find(MarkerStoreEnd, dash + 1);
+  if (end == std::string::npos || end < dash + 1 + 3) {
+    StoreFailed(BadDumpText);
+    return;
+  }
+  text = text.substr(dash + 1, end - 3 - (dash + 1));
   CallHook(Hooks.StoreStatus, std::string("Daten gelesen"));
   CallHook(Hooks.EnableStoreOk, true);
-  if (const std::size_t dash = text.find('-'); dash != std::string::npos) text.erase(0, dash + 1);
-  if (const std::size_t end = text.find(MarkerStoreEnd); end != std::string::npos)
-    text.erase(end >= 3 ? end - 3 : 0);
   CallHook(Hooks.ShowStoredData, text);
   FStoreResult = TTransferResult::Ok;
+  RestartAcquisition();
 }
 
 void TProgData::CancelStoredDataRead() {
@@ -705,4 +757,27 @@ void TProgData::CancelStoredDataRead() {
   CallHook(Hooks.StoreStatus, std::string("abgebrochen"));
   CallHook(Hooks.EnableStoreOk, true);
   if (FStoreResult == TTransferResult::Running) FStoreResult = TTransferResult::Failed;
+  RestartAcquisition();
+}
+
+// ---------------------------------------------------------------------------
+// The acquisition around a transfer
+
+void TProgData::StopAcquisition() {
+  if (Hooks.StopAcquisition && Hooks.StopAcquisition()) FAcquisitionStopped = true;
+}
+
+void TProgData::RestartAcquisition() {
+  if (!FAcquisitionStopped) return;
+  FAcquisitionStopped = false;
+  // A cancelled read closed the port; the acquisition listens on it.
+  if (FBus) {
+    try {
+      if (FBus->SioComPort1.GetPortState() != psOpen) FBus->SioComPort1.SetOpen(true);
+    } catch (const std::exception& e) {
+      LinkMessageBox(std::string("Die Schnittstelle kann nicht geöffnet werden: ") + e.what(), ReadCaption,
+                     TBoxKind::Error);
+    }
+  }
+  CallHook(Hooks.RestartAcquisition);
 }

@@ -1,4 +1,4 @@
-#include "programming/Programmingdata.h"
+#include "programming/ProgrammingImage.h"
 
 #include <algorithm>
 #include <utility>
