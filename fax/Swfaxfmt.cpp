@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -295,4 +296,60 @@ int TFaxFileReader::ReadPageData(std::uint8_t* buffer, int maxLen, int& len) {
   pageLeft_ -= n;
   len = static_cast<int>(n);
   return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Output files put in place whole
+
+int TReplaceFile::Create(const std::string& name) {
+  Discard();
+  if (name.empty()) return ecFileNotFound;
+  // A name of our own beside the final one: created exclusively, with the permissions an
+  // ordinary new file gets.
+  static std::atomic<unsigned> counter{0};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temp = name + ".~" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      fd_ = fd;
+      name_ = name;
+      temp_ = std::move(temp);
+      return 0;
+    }
+    if (errno != EEXIST) return fxfFileError(errno);
+  }
+  return fxfFileError(EEXIST);
+}
+
+int TReplaceFile::Write(const void* data, std::size_t len) {
+  if (fd_ < 0) return ecNotOpenOutput;
+  const auto* p = static_cast<const std::uint8_t*>(data);
+  while (len > 0) {
+    const ssize_t n = ::write(fd_, p, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fxfFileError(errno);
+    if (n == 0) return ecDiskFull;
+    p += n;
+    len -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+int TReplaceFile::Commit() {
+  if (fd_ < 0) return ecNotOpenOutput;
+  int rc = 0;
+  if (::close(fd_) < 0) rc = fxfFileError(errno);
+  fd_ = -1;
+  if (rc == 0 && ::rename(temp_.c_str(), name_.c_str()) < 0) rc = fxfFileError(errno);
+  if (rc < 0) ::unlink(temp_.c_str());
+  temp_.clear();
+  return rc;
+}
+
+void TReplaceFile::Discard() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  ::unlink(temp_.c_str());
+  temp_.clear();
 }

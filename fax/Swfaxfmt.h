@@ -120,3 +120,27 @@ class TFaxFileReader {
 
 // Library code (negative) for an operating-system file error number.
 int fxfFileError(int err);
+
+// An output file written under a temporary name beside its final name and put in place
+// whole by Commit. Until then an existing file of the final name stays as it was; a file
+// given up (Discard, or destroyed without Commit) leaves nothing behind.
+class TReplaceFile {
+ public:
+  TReplaceFile() = default;
+  ~TReplaceFile() { Discard(); }
+  TReplaceFile(const TReplaceFile&) = delete;
+  TReplaceFile& operator=(const TReplaceFile&) = delete;
+
+  // 0, or the negated I/O code when the file cannot be made in the final name's folder.
+  int Create(const std::string& name);
+  int Fd() const { return fd_; }
+  // Writes all of the bytes at the current position: 0 or an error.
+  int Write(const void* data, std::size_t len);
+  // Closes the file and gives it its final name: 0 or an error (the file is then gone).
+  int Commit();
+  void Discard();
+
+ private:
+  int fd_ = -1;
+  std::string name_, temp_;
+};

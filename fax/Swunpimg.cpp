@@ -13,18 +13,11 @@
 
 namespace {
 
-// Buffered output file: 4096-byte buffer; any failure removes the file.
+// Buffered output file (4096-byte buffer), put in place whole when it is closed; any
+// failure leaves no file and an existing file of the name as it was.
 class TPictureFile {
  public:
-  ~TPictureFile() {
-    if (fd_ >= 0) Discard();
-  }
-  int Create(const std::string& name) {
-    fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ < 0) return fxfFileError(errno);
-    name_ = name;
-    return 0;
-  }
+  int Create(const std::string& name) { return file_.Create(name); }
   std::uint64_t Position() const { return pos_ + fill_; }
   int Write(const void* data, std::size_t len) {
     const auto* p = static_cast<const std::uint8_t*>(data);
@@ -41,46 +34,32 @@ class TPictureFile {
     }
     return 0;
   }
-  int Put8(unsigned v) {
-    const std::uint8_t b = static_cast<std::uint8_t>(v);
-    return Write(&b, 1);
-  }
   int Seek(std::uint64_t at) {
     int rc = Flush();
     if (rc < 0) return rc;
-    if (::lseek(fd_, static_cast<off_t>(at), SEEK_SET) < 0) return fxfFileError(errno);
+    if (::lseek(file_.Fd(), static_cast<off_t>(at), SEEK_SET) < 0) return fxfFileError(errno);
     pos_ = at;
     return 0;
   }
   int Close() {
-    int rc = Flush();
-    if (::close(fd_) < 0 && rc == 0) rc = fxfFileError(errno);
-    fd_ = -1;
-    if (rc < 0) ::unlink(name_.c_str());
-    return rc;
+    const int rc = Flush();
+    if (rc < 0) {
+      file_.Discard();
+      return rc;
+    }
+    return file_.Commit();
   }
-  void Discard() {
-    ::close(fd_);
-    fd_ = -1;
-    ::unlink(name_.c_str());
-  }
+  void Discard() { file_.Discard(); }
 
  private:
   int Flush() {
-    std::size_t done = 0;
-    while (done < fill_) {
-      const ssize_t n = ::write(fd_, buf_ + done, fill_ - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return fxfFileError(errno);
-      if (n == 0) return ecDiskFull;
-      done += static_cast<std::size_t>(n);
-    }
+    const int rc = file_.Write(buf_, fill_);
+    if (rc < 0) return rc;
     pos_ += fill_;
     fill_ = 0;
     return 0;
   }
-  int fd_ = -1;
-  std::string name_;
+  TReplaceFile file_;
   std::uint64_t pos_ = 0;
   std::size_t fill_ = 0;
   std::uint8_t buf_[4096];
@@ -101,6 +80,12 @@ int Decode(TUnpackFax* up, const std::string& faxFile, unsigned page, TBitmapIma
 
 // ---------------------------------------------------------------------------------------
 // PCX
+
+// Xmax and Ymax are 16 bits: at most 65536 pixels either way. A picture without rows or
+// columns is no PCX picture at all.
+bool FitsPcx(const TBitmapImage& image) {
+  return image.Width > 0 && image.Height > 0 && image.Width <= 65536 && image.Height <= 65536;
+}
 
 int WritePcxPicture(TPictureFile& f, const TBitmapImage& image) {
   std::uint8_t h[128] = {};
@@ -206,7 +191,7 @@ int WriteTiff(TPictureFile& f, const TBitmapImage& image) {
     rc = f.Write(out.data(), out.size());
   }
   if (rc < 0) return rc;
-  if (total > 0xFFFFFFFFu) return ecBadArgument;
+  if (total > 0xFFFFFFFFu) return ecBadGraphicsFormat;  // StripByteCounts is 32 bits
   TiffHeader(h, image, static_cast<std::uint32_t>(total));
   if ((rc = f.Seek(0)) < 0) return rc;
   return f.Write(h, sizeof h);
@@ -248,6 +233,8 @@ int WritePicture(TUnpackFax* up, const std::string& faxFile, const std::string& 
   TBitmapImage image;
   int rc = Decode(up, faxFile, page, image);
   if (rc < 0) return rc;
+  if (image.Width <= 0 || image.Height <= 0) return ecBadGraphicsFormat;
+  if (kind == TKind::Pcx && !FitsPcx(image)) return ecBadGraphicsFormat;
   if (kind == TKind::Bmp && image.Height >= 32768) return ecBmpTooBig;
   TPictureFile f;
   if ((rc = f.Create(upOutputFileName(faxFile, outFile, ext))) < 0) return rc;
@@ -278,8 +265,9 @@ int WriteDcx(TUnpackFax* up, const std::string& faxFile, const std::string& outF
   TFaxHeaderRec header;
   int rc = upGetFaxHeader(up, faxFile, header);
   if (rc < 0) return rc;
+  if (header.PageCount == 0 && first == 1 && last == 0) return ecBadGraphicsFormat;  // a DCX of no pages
   if (first == 0 || last > header.PageCount || first > last) return ecFaxBadFormat;
-  if (last - first + 1 > DcxMaxPages) return ecBadArgument;  // the page table holds 1024 pages
+  if (last - first + 1 > DcxMaxPages) return ecBadGraphicsFormat;  // the page table holds 1024 pages
   TPictureFile f;
   if ((rc = f.Create(upOutputFileName(faxFile, outFile, "DCX"))) < 0) return rc;
   std::vector<std::uint8_t> table(4 + 4 * DcxMaxPages, 0);
@@ -289,6 +277,7 @@ int WriteDcx(TUnpackFax* up, const std::string& faxFile, const std::string& outF
     Put32(table.data() + 4 + 4 * (p - first), static_cast<std::uint32_t>(f.Position()));
     TBitmapImage image;
     rc = upUnpackPageToBuffer(up, faxFile, p, image);
+    if (rc == 0 && !FitsPcx(image)) rc = ecBadGraphicsFormat;
     if (rc == 0) rc = WritePcxPicture(f, image);
   }
   if (rc == 0) rc = f.Seek(0);

@@ -7,6 +7,13 @@
 // Output name: a name with an extension is used as it is; a name without one gets the
 // default extension ("PCX", "DCX", "TIF", "BMP"); with no name the fax file's name gets
 // the default extension in place of its own.
+//
+// A picture that a format cannot hold is refused with -8002 and no file is written: a
+// picture without rows (a fax of no pages, or pages without a decodable line), a PCX
+// picture (also a DCX page) of more than 65536 rows or columns, a DCX of more than 1024
+// pages, a TIFF of more than 4 GB of strip data; a BMP of 32768 rows or more is -8054.
+// The output file appears whole or not at all: until it is complete, an existing file of
+// its name stays as it was.
 #include <string>
 
 #include "fax/Swunpack.h"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -198,6 +199,52 @@ inline Picture Framed(const Picture& p, int width = 1728) {
     out.push_back(l);
   }
   return out;
+}
+
+// Reads what a netpbm command prints (P4, P5 or P6) as pixel rows, dark = black.
+inline Picture ReadPnm(const std::string& cmd) {
+  FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r");
+  if (!p) return {};
+  std::vector<std::uint8_t> b;
+  char buf[65536];
+  std::size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) b.insert(b.end(), buf, buf + n);
+  pclose(p);
+  std::size_t pos = 0;
+  auto token = [&]() {
+    while (pos < b.size() && (std::isspace(b[pos]) || b[pos] == '#')) {
+      if (b[pos] == '#')
+        while (pos < b.size() && b[pos] != '\n') ++pos;
+      else
+        ++pos;
+    }
+    std::string t;
+    while (pos < b.size() && !std::isspace(b[pos])) t += static_cast<char>(b[pos++]);
+    return t;
+  };
+  const std::string magic = token();
+  const int w = std::atoi(token().c_str()), h = std::atoi(token().c_str());
+  const int maxval = magic == "P4" ? 1 : std::atoi(token().c_str());
+  ++pos;
+  Picture pic;
+  for (int y = 0; y < h; ++y) {
+    Row r(static_cast<std::size_t>(w));
+    for (int x = 0; x < w; ++x) {
+      if (magic == "P4") {
+        const std::size_t at = pos + static_cast<std::size_t>(y) * static_cast<std::size_t>((w + 7) / 8) +
+                               static_cast<std::size_t>(x / 8);
+        r[static_cast<std::size_t>(x)] = at < b.size() && ((b[at] >> (7 - x % 8)) & 1);
+      } else {
+        const std::size_t ch = magic == "P6" ? 3 : 1;
+        const std::size_t at =
+            pos +
+            (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) * ch;
+        r[static_cast<std::size_t>(x)] = at < b.size() && b[at] < maxval / 2;
+      }
+    }
+    pic.push_back(std::move(r));
+  }
+  return pic;
 }
 
 }  // namespace faxtest

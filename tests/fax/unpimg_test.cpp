@@ -10,56 +10,11 @@
 #include "fax/Swunpimg.h"
 #include "serial/Sioexcept.h"
 #include "tests/fax/FaxTestUtil.h"
+#include "tests/support/TempDir.h"
 
 using namespace faxtest;
 
 namespace {
-
-// Reads what a netpbm command prints (P4, P5 or P6) as pixel rows, dark = black.
-Picture ReadPnm(const std::string& cmd) {
-  FILE* p = popen((cmd + " 2>/dev/null").c_str(), "r");
-  if (!p) return {};
-  std::vector<std::uint8_t> b;
-  char buf[65536];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) b.insert(b.end(), buf, buf + n);
-  pclose(p);
-  std::size_t pos = 0;
-  auto token = [&]() {
-    while (pos < b.size() && (std::isspace(b[pos]) || b[pos] == '#')) {
-      if (b[pos] == '#')
-        while (pos < b.size() && b[pos] != '\n') ++pos;
-      else
-        ++pos;
-    }
-    std::string t;
-    while (pos < b.size() && !std::isspace(b[pos])) t += static_cast<char>(b[pos++]);
-    return t;
-  };
-  const std::string magic = token();
-  const int w = std::atoi(token().c_str()), h = std::atoi(token().c_str());
-  const int maxval = magic == "P4" ? 1 : std::atoi(token().c_str());
-  ++pos;
-  Picture pic;
-  for (int y = 0; y < h; ++y) {
-    Row r(static_cast<std::size_t>(w));
-    for (int x = 0; x < w; ++x) {
-      if (magic == "P4") {
-        const std::size_t at = pos + static_cast<std::size_t>(y) * static_cast<std::size_t>((w + 7) / 8) +
-                               static_cast<std::size_t>(x / 8);
-        r[static_cast<std::size_t>(x)] = at < b.size() && ((b[at] >> (7 - x % 8)) & 1);
-      } else {
-        const std::size_t ch = magic == "P6" ? 3 : 1;
-        const std::size_t at =
-            pos +
-            (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) * ch;
-        r[static_cast<std::size_t>(x)] = at < b.size() && b[at] < maxval / 2;
-      }
-    }
-    pic.push_back(std::move(r));
-  }
-  return pic;
-}
 
 struct Fixture {
   TempDir dir;
@@ -165,4 +120,56 @@ TEST(UnpackerPictures, OutputNamesAndLimits) {
   EXPECT_FALSE(std::filesystem::exists(fx.dir / "tall.bmp"));
   upOptionsOff(u.up, ufDoubleHeight);
   EXPECT_EQ(0, upUnpackFileToBmp(u.up, fx.dir / "tall.fxf", fx.dir / "tall.bmp"));
+}
+
+// Pictures that a format cannot hold are refused with an error and leave no file: before,
+// a fax without a decodable line gave a BMP of width 0, a TIFF with RowsPerStrip 0 and a
+// PCX with BytesPerLine 0, and more than 65536 rows wrapped the PCX's Ymax.
+TEST(UnpackerPictures, PicturesAFormatCannotHoldAreRefused) {
+  TempDir dir;
+  Unpacker u;
+  auto noFile = [&](const std::string& name) { return !std::filesystem::exists(dir / name); };
+
+  // A fax of no pages, and one whose only lines are 2100 pixels wide (no fax line).
+  TFaxHeaderRec h;
+  h.Signature = DefFXFSig;
+  h.FirstPageOffset = 64;
+  std::vector<std::uint8_t> empty(64);
+  h.Store(empty.data());
+  const std::string none = dir.Write("none.fxf", empty);
+  const std::string pbm = WritePbm(dir, "wide.pbm", RandomPicture(2100, 5, 9));
+  ASSERT_TRUE(Shell("pbmtog3 -reversebits -nofixedwidth " + pbm + " > " + (dir / "w.g3")));
+  const std::string overlong = dir.Write("overlong.fxf", RawFaxFile(ReadFile(dir / "w.g3"), 0));
+  for (const std::string& fax : {none, overlong}) {
+    SCOPED_TRACE(fax);
+    EXPECT_EQ(ecBadGraphicsFormat, upUnpackFileToPcx(u.up, fax, dir / "e.pcx"));
+    EXPECT_EQ(ecBadGraphicsFormat, upUnpackFileToTiff(u.up, fax, dir / "e.tif"));
+    EXPECT_EQ(ecBadGraphicsFormat, upUnpackFileToBmp(u.up, fax, dir / "e.bmp"));
+    EXPECT_EQ(ecBadGraphicsFormat, upUnpackFileToDcx(u.up, fax, dir / "e.dcx"));
+    EXPECT_TRUE(noFile("e.pcx") && noFile("e.tif") && noFile("e.bmp") && noFile("e.dcx"));
+  }
+  EXPECT_EQ(ecBadGraphicsFormat, upUnpackPageToTiff(u.up, overlong, dir / "e.tif", 1));
+  EXPECT_EQ(ecBadGraphicsFormat, upUnpackPageToDcx(u.up, overlong, dir / "e.dcx", 1));
+  EXPECT_TRUE(noFile("e.tif") && noFile("e.dcx"));
+
+  // 32769 normal-resolution lines doubled are 65538 rows: too many for a PCX, even inside
+  // a DCX; a TIFF holds them. A refused picture leaves an existing file of its name alone.
+  Picture tall(32769, Row(1728, false));
+  tall[0][1727] = tall[32768][0] = true;
+  ASSERT_EQ(0, WriteFaxFile(dir / "tall.fxf", {tall}, false, false));
+  upOptionsOn(u.up, ufDoubleHeight);
+  support::WriteFile(dir / "keep.pcx", "old");
+  EXPECT_EQ(ecBadGraphicsFormat, upUnpackFileToPcx(u.up, dir / "tall.fxf", dir / "keep.pcx"));
+  EXPECT_EQ(support::ReadFile(dir / "keep.pcx"), "old");
+  EXPECT_EQ(ecBadGraphicsFormat, upUnpackPageToDcx(u.up, dir / "tall.fxf", dir / "t.dcx", 1));
+  EXPECT_TRUE(noFile("t.dcx"));
+  ASSERT_EQ(0, upUnpackFileToTiff(u.up, dir / "tall.fxf", dir / "t.tif"));
+  const Picture back = ReadPnm("tifftopnm " + (dir / "t.tif"));
+  ASSERT_EQ(back.size(), 65538u);
+  EXPECT_TRUE(back[65537][0] && back[65536][0] && !back[65535][0]);
+  upOptionsOff(u.up, ufDoubleHeight);
+
+  // Nothing but the finished picture is left in the folder.
+  for (const auto& e : std::filesystem::directory_iterator(dir.path))
+    EXPECT_EQ(e.path().filename().string().find(".~"), std::string::npos) << e.path();
 }
