@@ -111,7 +111,6 @@ int main(int argc, char** argv) {
 
     fs::current_path(dir);
     TFaxViewForm form;
-    form.resize(900, 640);
     form.move(0, 0);
     form.ShowFax();
     Wait(1500);
