@@ -173,6 +173,8 @@ void TSioCustomFaxConverter::ConvertToFile() {
 }
 
 void TSioCustomFaxConverter::ConvertBitmapToFile(const TBitmapImage& bitmap) {
+  // Without either name the fax file would have no name of its own.
+  if (FOutFileName.empty() && FDocumentFile.empty()) Check(ecBadArgument);
   const TFaxInputDocumentType saved = FInputDocumentType;
   FInputDocumentType = idBitmap;
   int rc = 0;

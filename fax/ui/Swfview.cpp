@@ -242,9 +242,8 @@ LRESULT TFaxViewerWindow::ViewerProc(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_DROPFILES: {
       const auto* files = reinterpret_cast<const TDroppedFiles*>(wParam);
       if (!files || files->Names.empty()) return ecBadArgument;
-      std::string name = files->Names.front();
-      if (name.size() > 256) name.resize(256);
-      return SetFile(name.c_str());
+      // The whole name: a path cut short would name another file.
+      return SetFile(files->Names.front().c_str());
     }
     default:
       if (FOtherProc) return FOtherProc(FHandle, msg, wParam, lParam);
@@ -459,13 +458,23 @@ TBitmapImage TFaxViewerWindow::RenderRegion(const QRect& region) const {
   if (!src || region.isEmpty()) return out;
   const int x0 = region.x(), y0 = region.y();
   if (FScale.HMult == 1 && FScale.HDiv == 1 && FScale.VMult == 1 && FScale.VDiv == 1) {
+    // Whole bytes at a time; the pixels beyond the page stay white.
+    const int n = std::clamp(src->Width - x0, 0, out.Width);
+    const int sh = x0 & 7;
     for (int y = 0; y < out.Height; ++y) {
       const int sy = y0 + y;
       if (sy < 0 || sy >= src->Height) continue;
-      for (int x = 0; x < out.Width; ++x) {
-        const int sx = x0 + x;
-        if (sx >= 0 && sx < src->Width && !White(*src, sx, sy)) SetBlack(out, x, y);
+      const std::uint8_t* s = src->Row(sy) + (x0 >> 3);
+      std::uint8_t* d = out.Row(y);
+      const int full = n / 8;
+      if (sh == 0) {
+        std::memcpy(d, s, static_cast<std::size_t>(full));
+      } else {
+        for (int i = 0; i < full; ++i)
+          d[i] = static_cast<std::uint8_t>((s[i] << sh) | (s[i + 1] >> (8 - sh)));
       }
+      for (int x = full * 8; x < n; ++x)
+        if (!White(*src, x0 + x, sy)) SetBlack(out, x, y);
     }
     return out;
   }

@@ -215,6 +215,9 @@ TEST(FaxConverterComponent, UserInputLineOutputAndProperties) {
   EXPECT_NE(ErrorOf([&] { c.ConvertBitmapToFile(nothing); }), 0);
   EXPECT_EQ(c.GetInputDocumentType(), idTiff);
   EXPECT_FALSE(fs::exists(dir / "none.fxf"));
+  c.SetOutFileName("");  // and no document either: no name for the fax file
+  EXPECT_EQ(ErrorOf([&] { c.ConvertBitmapToFile(nothing); }), ecBadArgument);
+  EXPECT_EQ(c.GetInputDocumentType(), idTiff);
 
   // User input: two pages of three lines; the open and close events see the document
   // with the default extension.

@@ -295,6 +295,14 @@ TEST_F(FaxViewer, MarkingCopyingAndPainting) {
   };
   for (int y = 0; y < 80; y += 3)
     for (int x = 0; x < 200; x += 5) ASSERT_EQ(shot.pixelColor(x, y), expect(x, y)) << x << "," << y;
+  // Scrolled by a step of 3 pixels: the page moves, not on a byte boundary.
+  t.Settle();
+  t.v.SetHorizScroll(3);
+  Key(t.v, Qt::Key_Right);
+  ASSERT_EQ(t.W().HorzPos(), 3);
+  const QImage moved = t.W().viewport()->grab().toImage();
+  for (int y = 0; y < 80; y += 2)
+    for (int x = 0; x < 300; ++x) ASSERT_EQ(moved.pixelColor(x, y), expect(x + 3, y)) << x << "," << y;
 
   // Select a region by numbers; scaled copies are as large as the mark.
   t.v.SetScaling(true);
