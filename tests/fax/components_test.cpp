@@ -90,8 +90,7 @@ TEST(FaxConverterComponent, ConvertsTextAndPicturesIntoFaxFilesThatNetpbmDecodes
 
   // Pictures: the same picture as BMP, PCX and TIFF (made by netpbm) gives the same page.
   const Picture pic = RandomPicture(1000, 120, 77);
-  faxtest::TempDir fdir;
-  const std::string in = WritePbm(fdir, "pic.pbm", pic);
+  const std::string in = WritePbm(dir, "pic.pbm", pic);
   ASSERT_TRUE(Shell("ppmtobmp " + in + " > " + (dir / "pic.bmp")));
   ASSERT_TRUE(Shell("ppmtopcx " + in + " > " + (dir / "pic.pcx")));
   ASSERT_TRUE(Shell("pnmtotiff -packbits " + in + " > " + (dir / "pic.tif")));
@@ -277,9 +276,8 @@ TEST(FaxConverterComponent, UserInputLineOutputAndProperties) {
   EXPECT_FALSE(lastMore);
 
   // Reading raster lines one by one from a PCX picture, and the encoder.
-  faxtest::TempDir fdir;
   const Picture pic = RandomPicture(300, 5, 5);
-  ASSERT_TRUE(Shell("ppmtopcx " + WritePbm(fdir, "p.pbm", pic) + " > " + (dir / "p.pcx")));
+  ASSERT_TRUE(Shell("ppmtopcx " + WritePbm(dir, "p.pbm", pic) + " > " + (dir / "p.pcx")));
   c.SetInputDocumentType(idPcx);
   c.SetOptions(0);
   c.SetDocumentFile(dir / "p.pcx");

@@ -139,7 +139,7 @@ TEST(UnpackerPictures, PicturesAFormatCannotHoldAreRefused) {
   const std::string none = dir.Write("none.fxf", empty);
   const std::string pbm = WritePbm(dir, "wide.pbm", RandomPicture(2100, 5, 9));
   ASSERT_TRUE(Shell("pbmtog3 -reversebits -nofixedwidth " + pbm + " > " + (dir / "w.g3")));
-  const std::string overlong = dir.Write("overlong.fxf", RawFaxFile(ReadFile(dir / "w.g3"), 0));
+  const std::string overlong = dir.Write("overlong.fxf", RawFaxFile(ReadBytes(dir / "w.g3"), 0));
   for (const std::string& fax : {none, overlong}) {
     SCOPED_TRACE(fax);
     EXPECT_EQ(ecBadGraphicsFormat, upUnpackFileToPcx(u.up, fax, dir / "e.pcx"));
@@ -170,6 +170,6 @@ TEST(UnpackerPictures, PicturesAFormatCannotHoldAreRefused) {
   upOptionsOff(u.up, ufDoubleHeight);
 
   // Nothing but the finished picture is left in the folder.
-  for (const auto& e : std::filesystem::directory_iterator(dir.path))
+  for (const auto& e : std::filesystem::directory_iterator(dir.path()))
     EXPECT_EQ(e.path().filename().string().find(".~"), std::string::npos) << e.path();
 }
