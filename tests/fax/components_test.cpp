@@ -88,6 +88,23 @@ TEST(FaxConverterComponent, ConvertsTextAndPicturesIntoFaxFilesThatNetpbmDecodes
     EXPECT_EQ(textPages[p - 1], ours.Rows(1728)) << "page " << p;
   }
 
+  // The same text in a named font (the enhanced text converter) at fine resolution.
+  c.SetInputDocumentType(idTextEx);
+  TFaxTextFont font;
+  font.Name = "Times New Roman";
+  font.Height = -19;
+  c.SetEnhFont(font);
+  c.SetResolution(frHigh);
+  c.SetOutFileName(dir / "brief_ex.fxf");
+  c.ConvertToFile();
+  const std::vector<Picture> exPages = G3Pages(dir / "brief_ex.fxf");
+  ASSERT_EQ(exPages.size(), 2u);
+  Unpacker ex;
+  ASSERT_EQ(0, upUnpackPage(ex.up, dir / "brief_ex.fxf", 1));
+  EXPECT_EQ(exPages[0], ex.Rows(1728));
+  EXPECT_GT(exPages[0].size(), 60u * 19);
+  c.SetResolution(frNormal);
+
   // Pictures: the same picture as BMP, PCX and TIFF (made by netpbm) gives the same page.
   const Picture pic = RandomPicture(1000, 120, 77);
   const std::string in = WritePbm(dir, "pic.pbm", pic);

@@ -200,6 +200,34 @@ TEST_F(FaxViewer, PagesKeysAndScaling) {
   EXPECT_EQ(h->maximum(), 0);
 }
 
+TEST_F(FaxViewer, AutoScaleWhitespaceAndBorder) {
+  // Two black lines with 50 white lines between them, at normal resolution.
+  Picture p(52, Row(1728, false));
+  p[0] = Row(1728, true);
+  p[51] = Row(1728, true);
+  ASSERT_EQ(0, faxtest::WriteFaxFile(*dir / "luecke.fxf", {p}, false, false));
+  Viewer t;
+  t.v.SetFileName(*dir / "luecke.fxf");
+  EXPECT_EQ(t.v.PageHeight(), 104);  // doubled
+  t.v.SetAutoScaleMode(asHalfWidth);
+  t.v.SetWhitespaceCompression(true);
+  t.v.SetWhitespaceFrom(10);
+  t.v.SetWhitespaceTo(2);
+  t.v.SetFileName(small);
+  t.v.SetFileName(*dir / "luecke.fxf");  // decoded again with the new settings
+  EXPECT_EQ(t.v.PageWidth(), 864);
+  EXPECT_EQ(t.v.PageHeight(), 4);
+  EXPECT_THROW(t.v.SetWhitespaceFrom(1), EBadArgument);  // from below to
+  // A new border makes a new window, which gets every setting and the file again.
+  t.v.SetWhitespaceCompression(false);
+  t.v.SetAutoScaleMode(asNone);
+  t.v.SetBorderStyle(bsNone);
+  EXPECT_EQ(t.W().frameShape(), QFrame::NoFrame);
+  EXPECT_EQ(t.v.NumPages(), 1u);
+  EXPECT_EQ(t.v.PageHeight(), 52);
+  EXPECT_EQ(t.v.GetVersion(), "v3.01");
+}
+
 TEST_F(FaxViewer, RotationIsExactPixelForPixel) {
   Viewer t;
   t.v.SetFileName(small);
