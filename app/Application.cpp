@@ -22,6 +22,7 @@
 #include "app/StoredDataWindow.h"
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
+#include "fax/ui/Faxview.h"
 #include "link/RS485BusNew.h"
 #include "platform/Messages.h"
 #include "serial/SioPort.h"
@@ -55,7 +56,8 @@ void TKorvidanApplication::Create() {
   Database->DlgUpdate = UpdateBox.get();
   ControllerDialog = std::make_unique<TForm4>();  //  9 TForm4
   //                                                 10 TDialogScan, 11 TFormThreadStopped,
-  //                                                 12 TDataModule3, 13 TFaxViewForm
+  //                                                 12 TDataModule3
+  FaxView = std::make_unique<TFaxViewForm>();                    // 13 TFaxViewForm (FaxViewForm)
   Overview = std::make_unique<TGraphicOverviewForm>(*Database);  // 14 TGraphicOverviewForm
   MoveForm = std::make_unique<TDatabaseMoveForm>();              // 15 TDatabaseMoveForm
   //                                                 16 TProtokollForm
@@ -146,6 +148,7 @@ void TKorvidanApplication::Teardown() {
   ChartSelection.reset();
   MoveForm.reset();
   Overview.reset();
+  FaxView.reset();
   ControllerDialog.reset();
   if (Database) Database->DlgUpdate = nullptr;
   UpdateBox.reset();

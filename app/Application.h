@@ -25,6 +25,7 @@ class TDataModule1;
 class TTKorvidanVersionForm;
 class TDialogAktion;
 class TForm4;
+class TFaxViewForm;
 class TGraphicOverviewForm;
 class TGrafikAuswahlForm;
 class TAlarmForm;
@@ -57,6 +58,7 @@ class TKorvidanApplication {
   std::unique_ptr<TDialogAktion> ActionDialog;              // 7
   std::unique_ptr<TDlgUpdate> UpdateBox;                    // 8
   std::unique_ptr<TForm4> ControllerDialog;                 // 9
+  std::unique_ptr<TFaxViewForm> FaxView;                    // 13 (FaxViewForm)
   std::unique_ptr<TGraphicOverviewForm> Overview;           // 14
   std::unique_ptr<TDatabaseMoveForm> MoveForm;              // 15
   std::unique_ptr<TGrafikAuswahlForm> ChartSelection;       // 17

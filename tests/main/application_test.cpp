@@ -38,6 +38,7 @@
 #include "app/SharedState.h"
 #include "app/SmallForms.h"
 #include "app/UiThread.h"
+#include "fax/ui/Faxview.h"
 #include "link/RS485BusNew.h"
 #include "platform/Database.h"
 #include "platform/Registry.h"
@@ -241,6 +242,9 @@ TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
   EXPECT_TRUE(boxes.Contains("The ComNumber property of the TSioComPort has not been set"));
+  // The fax view form is made with the others and waits, hidden, for a fax to show.
+  ASSERT_EQ(FaxViewForm, app->FaxView.get());
+  EXPECT_FALSE(FaxViewForm->isVisible());
   // The tab handler has nothing to show before the bus set-up.
   form.TabControl1Enter();
   EXPECT_EQ(form.DBGrid1->model()->rowCount(), 0);
@@ -274,6 +278,7 @@ TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
   EXPECT_EQ(RowCount("Korvidan1.db"), 0);
   app->ExitBox->removeEventFilter(&counter);
   app.reset();
+  EXPECT_EQ(FaxViewForm, nullptr);
 }
 
 }  // namespace
