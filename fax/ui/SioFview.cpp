@@ -275,9 +275,20 @@ void TSioCustomFaxViewer::SetFileName(std::string_view name) {
     return;
   }
   const std::string n(name);
-  HandleNeeded();
-  Check(static_cast<int>(FWindow->Perform(apw_ViewSetFile, 0, reinterpret_cast<LPARAM>(n.c_str()))));
-  FFileName = n;
+  if (!FWindow) {
+    // The window is made with the new name (the one kept before is not tried).
+    const std::string previous = FFileName;
+    FFileName = n;
+    try {
+      HandleNeeded();
+    } catch (...) {
+      FFileName = previous;
+      throw;
+    }
+  } else {
+    Check(static_cast<int>(FWindow->Perform(apw_ViewSetFile, 0, reinterpret_cast<LPARAM>(n.c_str()))));
+    FFileName = n;
+  }
   FRotation = vr0;
   FScale = TScaleSettings{};
 }

@@ -497,6 +497,15 @@ TEST_F(FaxViewer, TheFaxViewFormShowsKorvidanFxf) {
     EXPECT_EQ(reported.size(), 1u);
     EXPECT_EQ(form.SioFaxViewer1->NumPages(), 0u);
   }
+  {
+    // A fax shown before the form ever was: korvidan.fxf is not looked for.
+    TFaxViewForm form;
+    form.ShowFax(small);
+    EXPECT_EQ(form.SioFaxViewer1->NumPages(), 2u);
+    EXPECT_EQ(reported.size(), 1u);
+    EXPECT_THROW(form.ShowFax(*dir / "fehlt.fxf"), EInOutError);
+    EXPECT_EQ(form.SioFaxViewer1->GetFileName(), small);
+  }
   fs::copy_file(small, here.path() / "korvidan.fxf");
   {
     TFaxViewForm form;
