@@ -751,6 +751,11 @@ void aapPrepareWriting(TProtocolData& P) {
     std::size_t first = cut == std::string::npos ? 0 : cut + 1;
     if (first < path.size()) path[first] = '$';
     copyName(P.PathName, path.c_str());
+  } else if (exists && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    // A write-protected file is not replaced, not even by a user whom the system would let.
+    freeBuffer(P);
+    apProtocolError(P, ecFileAccessDenied);
+    return;
   }
   if (P.ShowStatus) P.ShowStatus(P, 0);
   int fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

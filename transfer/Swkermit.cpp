@@ -844,7 +844,6 @@ void cancelRun(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, bool rec
 
 // Opens the file in PathName for sending; false when it cannot be read.
 bool openFile(TProtocolData& P, TKermitTail& T) {
-  if (P.UpcaseFileNames) apUpcase(P.PathName);
   if (P.LogFile) P.LogFile(P, lfTransmitStart);
   T.TransmitInProgress = true;
   P.PrepareReading(P);
@@ -990,7 +989,10 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
       case tkSendFile: {
         const char* path = P.PathName;
         const char* name = std::strrchr(path, '/');
-        const char* sent = (P.Options & apIncludeDirectory) || !name ? path : name + 1;
+        // The name goes out upper-cased; the file itself keeps its name on this file system.
+        char sent[apMaxPath];
+        CopyToBufferZ(sent, apMaxPath, (P.Options & apIncludeDirectory) || !name ? path : name + 1);
+        if (P.UpcaseFileNames) apUpcase(sent);
         std::uint8_t enc[kpMaxData];
         std::uint32_t index = 0;
         const std::uint32_t len = static_cast<std::uint32_t>(std::strlen(sent));
@@ -1451,14 +1453,17 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
           T.KermitState = T.KermitState == rkGetInit   ? rkCollectInit
                           : T.KermitState == rkGetFile ? rkCollectFile
                                                        : rkCollectData;
-        } else if (r == rrBad && timeout) {
-          P.ProtocolStatus = psTimeout;
+        } else if (r == rrBad && (timeout || T.KermitState != rkGetInit)) {
+          // A time-out, or a packet whose header cannot be one (it is asked for again).
+          if (timeout) P.ProtocolStatus = psTimeout;
           if (!countError(P)) {
             T.KermitState = rkError;
             break;
           }
           if (T.KermitState == rkGetFile) sendNak(P, T, D, T.ExpectedSeq);
           if (T.KermitState == rkGetData) sendNak(P, T, D, wantedSeq(T));
+          armTimeout(P, D, P.HandshakeWait);
+        } else if (r == rrBad) {
           armTimeout(P, D, P.HandshakeWait);
         }
         break;
@@ -1551,7 +1556,8 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
             T.KermitState = rkError;
             break;
           }
-          if (T.TableSize == 1) sendNak(P, T, D, T.ExpectedSeq);
+          // The packet we miss most is asked for again (with one slot: the expected one).
+          sendNak(P, T, D, T.TableSize == 1 ? T.ExpectedSeq : wantedSeq(T));
           armTimeout(P, D, P.HandshakeWait);
           T.KermitState = rkGetData;
           break;

@@ -111,6 +111,109 @@ TEST_P(KermitPeer, SendsToCKermit) {
   }
 }
 
+// Long packets and windows over a line that drops and garbles bytes both ways.
+class KermitFaultyLine : public ::testing::TestWithParam<bool> {
+ protected:
+  support::TempDir nearDir{"kermit_near"}, farDir{"kermit_far"};
+};
+
+TEST_P(KermitFaultyLine, FileArrivesWhole) {
+  const bool weSend = GetParam();
+  Relay relay(false);
+  Driver drv(weSend ? 122 : 123, relay.nearEnd.path);
+  drv.Long(1024, 8);
+  drv.Quick(18, 1);
+  kpSetKermitCheck(*drv.P, bcmCrcK);
+  drv.P->UpcaseFileNames = false;
+  apSetHandshakeWait(*drv.P, 0, 20);
+  for (xfer::Faults* f : {&relay.toNear, &relay.toFar}) {
+    f->skipFirst = 400;
+    f->dropEvery = 2999;
+    f->flipEvery = 2301;
+  }
+  const std::string a = xfer::RandomData(60000, 11);
+  const char* settings = "set block-check 3,set receive packet-length 1025,set window 8,set retry 30";
+  if (weSend) {
+    nearDir.Write("noisy.bin", a);
+    drv.sendList = {nearDir / "noisy.bin"};
+    CKermit peer(relay.farEnd.path, farDir.str(), settings, {"-r"});
+    drv.StartTransmit();
+    ASSERT_TRUE(drv.WaitFinish(90000));
+    EXPECT_EQ(0, drv.finishCode);
+    EXPECT_EQ(0, peer.Wait(10000));
+    EXPECT_TRUE(a == farDir.Read("noisy.bin")) << Diff(a, farDir.Read("noisy.bin"));
+  } else {
+    farDir.Write("noisy.bin", a);
+    apSetDestinationDirectory(*drv.P, nearDir.str().c_str());
+    drv.StartReceive();
+    CKermit peer(relay.farEnd.path, farDir.str(), settings, {"-s", "noisy.bin"});
+    ASSERT_TRUE(drv.WaitFinish(90000));
+    EXPECT_EQ(0, drv.finishCode);
+    EXPECT_EQ(0, peer.Wait(10000));
+    EXPECT_TRUE(a == nearDir.Read("NOISY.BIN")) << Diff(a, nearDir.Read("NOISY.BIN"));
+  }
+  EXPECT_GT(relay.toNear.dropped + relay.toFar.dropped + relay.toNear.flipped + relay.toFar.flipped, 10u);
+  EXPECT_GT(drv.P->TotalErrors, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kermit, KermitFaultyLine, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "WeSend" : "WeReceive"; });
+
+// C-Kermit stops in the middle of a file: our receive fails with the file logged as failed
+// (the component deletes such a file), and a cancel of ours ends a run at once.
+class KermitEndings : public ::testing::Test {
+ protected:
+  support::TempDir nearDir{"kermit_near"}, farDir{"kermit_far"};
+};
+
+TEST_F(KermitEndings, PeerGoneMidFileFailsTheFile) {
+  Relay relay(false);
+  Driver drv(124, relay.nearEnd.path);
+  drv.Quick(9, 1);
+  apSetHandshakeWait(*drv.P, 0, 4);
+  relay.toNear.bytesPerSec = 20000;
+  farDir.Write("cut.bin", xfer::RandomData(300000, 12));
+  apSetDestinationDirectory(*drv.P, nearDir.str().c_str());
+  bool killed = false;
+  std::unique_ptr<CKermit> peer;
+  drv.onStatus = [&] {
+    if (!killed && drv.P->BytesTransferred > 20000) {
+      killed = true;
+      peer->Kill();
+    }
+  };
+  drv.StartReceive();
+  peer = std::make_unique<CKermit>(relay.farEnd.path, farDir.str(), "",
+                                   std::vector<std::string>{"-s", "cut.bin"});
+  ASSERT_TRUE(drv.WaitFinish(30000));
+  EXPECT_TRUE(killed);
+  EXPECT_NE(0, drv.finishCode);
+  EXPECT_EQ((std::vector<unsigned>{lfReceiveStart, lfReceiveFail}), drv.logCodes);
+  ASSERT_EQ(2u, drv.logNames.size());
+  EXPECT_EQ(nearDir / "CUT.BIN", drv.logNames[1]);
+}
+
+TEST_F(KermitEndings, CancelledSendEndsAtOnce) {
+  Relay relay(false);
+  Driver drv(125, relay.nearEnd.path);
+  relay.toFar.bytesPerSec = 20000;
+  nearDir.Write("big.bin", xfer::RandomData(400000, 13));
+  drv.sendList = {nearDir / "big.bin"};
+  CKermit peer(relay.farEnd.path, farDir.str(), "", {"-r"});
+  drv.StartTransmit();
+  // Cancelled from this thread, as a form does, not from inside a notice.
+  const bool cancelled = PumpUntil([&] { return drv.P->BytesTransferred > 20000 || drv.finished; }, 30000);
+  drv.Cancel();
+  ASSERT_TRUE(drv.WaitFinish(30000));
+  EXPECT_TRUE(cancelled);
+  EXPECT_EQ(ecCancelRequested, drv.finishCode);
+  EXPECT_EQ((std::vector<unsigned>{lfTransmitStart, lfTransmitFail}), drv.logCodes);
+  // C-Kermit was told that the file ends incomplete.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LT(farDir.Read("big.bin").size(), 400000u);
+  peer.Kill();
+}
+
 INSTANTIATE_TEST_SUITE_P(Kermit, KermitPeer, ::testing::ValuesIn(kSetups),
                          [](const auto& info) { return std::string(info.param.name); });
 
