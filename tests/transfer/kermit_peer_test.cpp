@@ -59,14 +59,14 @@ const PeerSetup kSetups[] = {
 // C-Kermit sends a batch: every byte value, runs, random data and an empty file.
 TEST_P(KermitPeer, ReceivesFromCKermit) {
   Relay relay(false);
-  Driver drv(120, relay.nearEnd.path);
+  Driver drv(120, relay.nearEnd.path());
   Configure(drv);
   const std::string a = MixedData(200000, 7), b;
   farDir.Write("mixed.bin", a);
   farDir.Write("empty.bin", b);
   apSetDestinationDirectory(*drv.P, nearDir.str().c_str());
   drv.StartReceive();
-  CKermit peer(relay.farEnd.path, farDir.str(), GetParam().peerCommands, {"-s", "mixed.bin", "empty.bin"});
+  CKermit peer(relay.farEnd.path(), farDir.str(), GetParam().peerCommands, {"-s", "mixed.bin", "empty.bin"});
   ASSERT_TRUE(drv.WaitFinish(60000));
   EXPECT_EQ(0, drv.finishCode);
   EXPECT_EQ(0, peer.Wait(10000));
@@ -85,13 +85,13 @@ TEST_P(KermitPeer, ReceivesFromCKermit) {
 // We send the same batch to C-Kermit.
 TEST_P(KermitPeer, SendsToCKermit) {
   Relay relay(false);
-  Driver drv(121, relay.nearEnd.path);
+  Driver drv(121, relay.nearEnd.path());
   Configure(drv);
   const std::string a = MixedData(200000, 8), b;
   nearDir.Write("mixed.bin", a);
   nearDir.Write("empty.bin", b);
   drv.sendList = {nearDir / "mixed.bin", nearDir / "empty.bin"};
-  CKermit peer(relay.farEnd.path, farDir.str(), GetParam().peerCommands, {"-r"});
+  CKermit peer(relay.farEnd.path(), farDir.str(), GetParam().peerCommands, {"-r"});
   drv.StartTransmit();
   ASSERT_TRUE(drv.WaitFinish(60000));
   EXPECT_EQ(0, drv.finishCode);
@@ -120,7 +120,7 @@ class KermitFaultyLine : public ::testing::TestWithParam<bool> {
 TEST_P(KermitFaultyLine, FileArrivesWhole) {
   const bool weSend = GetParam();
   Relay relay(false);
-  Driver drv(weSend ? 122 : 123, relay.nearEnd.path);
+  Driver drv(weSend ? 122 : 123, relay.nearEnd.path());
   drv.Long(1024, 8);
   drv.Quick(18, 1);
   kpSetKermitCheck(*drv.P, bcmCrcK);
@@ -136,7 +136,7 @@ TEST_P(KermitFaultyLine, FileArrivesWhole) {
   if (weSend) {
     nearDir.Write("noisy.bin", a);
     drv.sendList = {nearDir / "noisy.bin"};
-    CKermit peer(relay.farEnd.path, farDir.str(), settings, {"-r"});
+    CKermit peer(relay.farEnd.path(), farDir.str(), settings, {"-r"});
     drv.StartTransmit();
     ASSERT_TRUE(drv.WaitFinish(90000));
     EXPECT_EQ(0, drv.finishCode);
@@ -146,7 +146,7 @@ TEST_P(KermitFaultyLine, FileArrivesWhole) {
     farDir.Write("noisy.bin", a);
     apSetDestinationDirectory(*drv.P, nearDir.str().c_str());
     drv.StartReceive();
-    CKermit peer(relay.farEnd.path, farDir.str(), settings, {"-s", "noisy.bin"});
+    CKermit peer(relay.farEnd.path(), farDir.str(), settings, {"-s", "noisy.bin"});
     ASSERT_TRUE(drv.WaitFinish(90000));
     EXPECT_EQ(0, drv.finishCode);
     EXPECT_EQ(0, peer.Wait(10000));
@@ -168,7 +168,7 @@ class KermitEndings : public ::testing::Test {
 
 TEST_F(KermitEndings, PeerGoneMidFileFailsTheFile) {
   Relay relay(false);
-  Driver drv(124, relay.nearEnd.path);
+  Driver drv(124, relay.nearEnd.path());
   drv.Quick(9, 1);
   apSetHandshakeWait(*drv.P, 0, 4);
   relay.toNear.bytesPerSec = 20000;
@@ -183,7 +183,7 @@ TEST_F(KermitEndings, PeerGoneMidFileFailsTheFile) {
     }
   };
   drv.StartReceive();
-  peer = std::make_unique<CKermit>(relay.farEnd.path, farDir.str(), "",
+  peer = std::make_unique<CKermit>(relay.farEnd.path(), farDir.str(), "",
                                    std::vector<std::string>{"-s", "cut.bin"});
   ASSERT_TRUE(drv.WaitFinish(30000));
   EXPECT_TRUE(killed);
@@ -195,11 +195,11 @@ TEST_F(KermitEndings, PeerGoneMidFileFailsTheFile) {
 
 TEST_F(KermitEndings, CancelledSendEndsAtOnce) {
   Relay relay(false);
-  Driver drv(125, relay.nearEnd.path);
+  Driver drv(125, relay.nearEnd.path());
   relay.toFar.bytesPerSec = 20000;
   nearDir.Write("big.bin", xfer::RandomData(400000, 13));
   drv.sendList = {nearDir / "big.bin"};
-  CKermit peer(relay.farEnd.path, farDir.str(), "", {"-r"});
+  CKermit peer(relay.farEnd.path(), farDir.str(), "", {"-r"});
   drv.StartTransmit();
   // Cancelled from this thread, as a form does, not from inside a notice.
   const bool cancelled = PumpUntil([&] { return drv.P->BytesTransferred > 20000 || drv.finished; }, 30000);

@@ -1,0 +1,197 @@
+// Our Kermit against C-Kermit: one file each way between our engine and C-Kermit, and the
+// same file between two C-Kermits, on one relay of two pseudo-terminals, with the same packet
+// length, window size and block check on every side. Prints the times and the ratios.
+//
+//   kermit_bench [megabytes] [packet length] [windows]
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "platform/Messages.h"
+#include "serial/SioPort.h"
+#include "tests/support/Child.h"
+#include "tests/support/Pty.h"
+#include "tests/support/TempDir.h"
+#include "transfer/Swkermit.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Copies bytes between the masters of two pseudo-terminals, as fast as they go.
+class Relay {
+ public:
+  support::PtyPair a, b;
+  Relay() : thread_([this] { Run(); }) {}
+  ~Relay() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  void Run() {
+    std::string toA, toB;
+    char buf[8192];
+    while (!stop_) {
+      pollfd p[2] = {{a.master(), static_cast<short>(POLLIN | (toA.empty() ? 0 : POLLOUT)), 0},
+                     {b.master(), static_cast<short>(POLLIN | (toB.empty() ? 0 : POLLOUT)), 0}};
+      if (::poll(p, 2, 20) <= 0) continue;
+      if (p[0].revents & POLLIN) {
+        ssize_t r = ::read(a.master(), buf, sizeof buf);
+        if (r > 0) toB.append(buf, static_cast<std::size_t>(r));
+      }
+      if (p[1].revents & POLLIN) {
+        ssize_t r = ::read(b.master(), buf, sizeof buf);
+        if (r > 0) toA.append(buf, static_cast<std::size_t>(r));
+      }
+      if (!toA.empty()) {
+        ssize_t w = ::write(a.master(), toA.data(), toA.size());
+        if (w > 0) toA.erase(0, static_cast<std::size_t>(w));
+      }
+      if (!toB.empty()) {
+        ssize_t w = ::write(b.master(), toB.data(), toB.size());
+        if (w > 0) toB.erase(0, static_cast<std::size_t>(w));
+      }
+      if ((p[0].revents | p[1].revents) & (POLLHUP | POLLERR))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+std::string gSettings;
+
+// C-Kermit on a line, started in its directory with the shared settings.
+std::unique_ptr<support::ChildProcess> CKermit(const std::string& line, const std::string& dir,
+                                               const std::string& action) {
+  support::WriteFile(dir + "/.kermit-settings", gSettings);
+  std::string cmd = "cd '" + dir + "' && exec kermit '" + dir + "/.kermit-settings' -q -l '" + line +
+                    "' -b 115200 -i " + action;
+  return std::make_unique<support::ChildProcess>("sh", std::vector<std::string>{"-c", cmd}, true);
+}
+
+// Our side, answering the engine's notices.
+struct Ours {
+  TSioComPort port;
+  TProtocolData* P = nullptr;
+  HWND window = 0;
+  std::string file;
+  bool gave = false, finished = false;
+  int code = 1;
+  Ours(const std::string& device, std::uint32_t len, std::uint32_t windows) {
+    ::setenv("SIO_COM140", device.c_str(), 1);
+    port.SetComNumber(140);
+    port.SetBaud(115200);
+    port.SetInSize(32768);
+    port.SetOutSize(16384);
+    port.SetOpen(true);
+    static bool registered = RegisterClass("swMsgHandlerKermitBench", [](HWND h, UINT m, WPARAM w, LPARAM l) {
+      auto* self = static_cast<Ours*>(GetWindowUserData(h));
+      if (!self) return DefWindowProc(h, m, w, l);
+      switch (m) {
+        case apw_ProtocolNextFile:
+          if (self->gave) return LRESULT(0);
+          self->gave = true;
+          CopyToBufferZ(reinterpret_cast<char*>(l), apMaxPath, self->file);
+          return LRESULT(1);
+        case apw_ProtocolAcceptFile:
+          return LRESULT(1);
+        case apw_ProtocolFinish:
+          self->finished = true;
+          self->code = static_cast<int>(static_cast<std::intptr_t>(w));
+          return LRESULT(0);
+        default:
+          return LRESULT(0);
+      }
+    });
+    (void)registered;
+    window = CreateWindow("swMsgHandlerKermitBench", this);
+    kpInit(P, &port, 0);
+    apSetProtocolWindow(*P, window);
+    kpSetMaxLongPacketLen(*P, len);
+    kpSetMaxWindows(*P, windows);
+    kpSetKermitCheck(*P, bcmCrcK);
+    P->UpcaseFileNames = false;
+  }
+  ~Ours() {
+    kpDone(P);
+    DestroyWindow(window);
+    port.SetOpen(false);
+  }
+};
+
+double Elapsed(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+bool Same(const std::string& a, const std::string& b) { return support::ReadFile(a) == support::ReadFile(b); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::size_t mb = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 8;
+  const std::uint32_t len = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 1024;
+  const std::uint32_t windows = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 8;
+  // C-Kermit names one more than the longest packet it takes.
+  gSettings =
+      "set carrier-watch off\nset transfer display none\nset block-check 3\nset receive packet-length " +
+      std::to_string(len + 1) + "\nset window " + std::to_string(windows) + "\n";
+  support::TempDir src("kbench_src"), dstA("kbench_a"), dstB("kbench_b"), dstC("kbench_c");
+  std::string data(mb * 1024 * 1024, '\0');
+  std::mt19937 gen(1);
+  for (auto& c : data) c = static_cast<char>(gen() & 0xFF);
+  const std::string file = src.Write("bench.bin", data);
+  std::printf("kermit_bench: %zu MB of random bytes, packets of %u, %u windows, CRC, unpaced ptys\n", mb, len,
+              windows);
+
+  Relay relay;
+  // C-Kermit to C-Kermit.
+  double peerTime = 0;
+  {
+    auto rx = CKermit(relay.b.path(), dstA.str(), "-r");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto t = Clock::now();
+    auto tx = CKermit(relay.a.path(), src.str(), "-s bench.bin");
+    const bool ok = tx->Wait(600000) && rx->Wait(60000) && tx->ExitCode() == 0 && rx->ExitCode() == 0;
+    peerTime = Elapsed(t);
+    std::printf("C-Kermit -> C-Kermit: %.2f s (%.0f kB/s)%s\n", peerTime, data.size() / 1024.0 / peerTime,
+                ok && Same(file, dstA / "bench.bin") ? "" : "  FAILED");
+  }
+  // Ours to C-Kermit.
+  double sendTime = 0, recvTime = 0;
+  {
+    Ours ours(relay.a.path(), len, windows);
+    ours.file = file;
+    auto rx = CKermit(relay.b.path(), dstB.str(), "-r");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto t = Clock::now();
+    apStartProtocol(*ours.P, ptKermit, kpTransmit, kpPrepareTransmit);
+    PumpUntil([&] { return ours.finished; }, 600000);
+    const bool ok = rx->Wait(60000) && rx->ExitCode() == 0 && ours.code == 0;
+    sendTime = Elapsed(t);
+    std::printf("ours -> C-Kermit:     %.2f s (%.0f kB/s)%s\n", sendTime, data.size() / 1024.0 / sendTime,
+                ok && Same(file, dstB / "bench.bin") ? "" : "  FAILED");
+  }
+  // C-Kermit to ours.
+  {
+    Ours ours(relay.a.path(), len, windows);
+    apSetDestinationDirectory(*ours.P, dstC.str().c_str());
+    apStartProtocol(*ours.P, ptKermit, kpReceive, kpPrepareReceive);
+    const auto t = Clock::now();
+    auto tx = CKermit(relay.b.path(), src.str(), "-s bench.bin");
+    PumpUntil([&] { return ours.finished; }, 600000);
+    const bool ok = tx->Wait(60000) && tx->ExitCode() == 0 && ours.code == 0;
+    recvTime = Elapsed(t);
+    std::printf("C-Kermit -> ours:     %.2f s (%.0f kB/s)%s\n", recvTime, data.size() / 1024.0 / recvTime,
+                ok && Same(file, dstC / "BENCH.BIN") ? "" : "  FAILED");
+  }
+  std::printf("ratio send (ours / C-Kermit pair):    %.2f\n", sendTime / peerTime);
+  std::printf("ratio receive (ours / C-Kermit pair): %.2f\n", recvTime / peerTime);
+  return 0;
+}
