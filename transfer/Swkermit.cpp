@@ -860,9 +860,18 @@ bool openFile(TProtocolData& P, TKermitTail& T) {
   return true;
 }
 
+// Room the packet of a slot takes in the output buffer.
+std::uint32_t packetRoom(const TKermitTail& T, const TKermitSlot& s) {
+  return s.Len + 16 + T.Options.PadCount;
+}
+
+void armOutFree(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t bytes) {
+  if (P.OutFreeTrigger) D.SetStatusTrigger(P.OutFreeTrigger, bytes, true);
+}
+
 void goSendData(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, std::uint32_t slot) {
   T.SendSlot = slot;
-  armOutUsed(P, D);
+  armOutFree(P, D, packetRoom(T, T.Slots[slot]));
   armTimeout(P, D, P.TransmitTimeout);
   T.KermitState = tkSendData;
 }
@@ -933,6 +942,7 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
   if (!frameEvents(P, T, D, msg, trigger, false)) return;
   bool timeout = isTrigger(msg, SW_TRIGGERTIMER, trigger, P.TimeoutTrigger);
   bool outUsed = isTrigger(msg, SW_TRIGGERSTATUS, trigger, P.OutUsedTrigger);
+  bool outFree = isTrigger(msg, SW_TRIGGERSTATUS, trigger, P.OutFreeTrigger);
   for (;;) {
     fillInput(T, D);
     logState(T, D);
@@ -1074,7 +1084,8 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
         break;
       }
       case tkSendData: {
-        if (D.OutBuffUsed() == 0) {
+        // The packet goes as soon as the output buffer has room for it all.
+        if (D.OutBuffFree() >= packetRoom(T, T.Slots[T.SendSlot])) {
           const TKermitSlot& s = T.Slots[T.SendSlot];
           P.CurrentBlockLength = static_cast<std::int32_t>(s.FileBytes);
           if (!sendPacket(P, T, D, 'D', s.Seq, s.Data, s.Len)) {
@@ -1086,8 +1097,8 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
         } else if (timeout) {
           apProtocolError(P, ecTimeout);
           T.KermitState = tkError;
-        } else if (outUsed) {
-          armOutUsed(P, D);
+        } else if (outFree) {
+          armOutFree(P, D, packetRoom(T, T.Slots[T.SendSlot]));
         }
         break;
       }
@@ -1251,7 +1262,7 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
       default:
         return;
     }
-    timeout = outUsed = false;
+    timeout = outUsed = outFree = false;
     if (T.KermitState == tkDone) return;
     if (T.KermitState == before && T.InHead == headBefore) return;
   }
