@@ -111,6 +111,7 @@ void TKorvidanApplication::ConnectWindows() {
   ChartSelection->SelectedController = selected;
   ChartSelection->RefreshPreviewCharts = [main] { main->GetDBChartSources(); };
   SensorChart->PrintOrientation = PrintOrientation.get();
+  SensorChart->SelectedController = selected;
   AlarmValues->ActionDialog = ActionDialog.get();
   ValueBoard->OnConfigureAlarms = [this] {
     if (!ControllerList) return;

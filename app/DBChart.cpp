@@ -89,6 +89,11 @@ void TDBChart::Refresh() {
     xs.front()->setRange(QDateTime::fromMSecsSinceEpoch(first), QDateTime::fromMSecsSinceEpoch(last));
     const double pad = hi > lo ? (hi - lo) * 0.1 : 1.0;
     ys.front()->setRange(lo - pad, hi + pad);
+    // As many decimals as the span needs: a pH wandering by hundredths shows them.
+    if (auto* y = qobject_cast<QValueAxis*>(ys.front())) {
+      const double span = hi - lo + 2 * pad;
+      y->setLabelFormat(span < 0.5 ? "%.2f" : span < 5 ? "%.1f" : "%.0f");
+    }
   }
 }
 

@@ -1,6 +1,10 @@
 #include "app/Localregistry.h"
 
+#include <unistd.h>
+
 #include <cctype>
+#include <filesystem>
+#include <system_error>
 
 #include "app/UiThread.h"
 #include "platform/Registry.h"
@@ -57,6 +61,27 @@ std::string ReadSoundDirectory() {
     }
   }
   return ReadKeyString("SoundDirectory", "Path");
+}
+
+std::string InstalledSoundDirectory() {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path program = fs::read_symlink("/proc/self/exe", ec);
+  const fs::path folder = ec ? fs::current_path(ec) : program.parent_path();
+  const fs::path installed = folder.parent_path() / "share" / "korvidan" / "Sound";
+  const fs::path built = folder.parent_path().parent_path() / "share" / "korvidan" / "Sound";
+  for (const fs::path& p : {installed, built})
+    if (fs::is_directory(p, ec)) return p.string();
+  return installed.string();
+}
+
+std::string SoundDirectory() {
+  const std::string stored = ReadSoundDirectory();
+  const std::string local = LocalPath(stored);
+  std::error_code ec;
+  if (SameText(stored, kProgramDirectory + "\\Sound") && !std::filesystem::is_directory(local, ec))
+    return InstalledSoundDirectory();
+  return local;
 }
 
 void WriteGraphicSource(int left, int right) {

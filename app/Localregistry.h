@@ -16,6 +16,15 @@ void InitRegistryDefaults();
 // Empty when the value is missing.
 std::string ReadSoundDirectory();
 
+// The folder the alarm sounds are played from, as a path here: the stored sound directory;
+// when that is still the default path of a fresh account and no such folder exists here, the
+// sounds installed with the program (InstalledSoundDirectory).
+std::string SoundDirectory();
+// The alarm sounds that come with the program: "share/korvidan/Sound" one or two folders
+// above the program's own folder (installed: bin/../share; built: build/app/exe/../../share),
+// the first that exists; the installed place when neither does.
+std::string InstalledSoundDirectory();
+
 // Writes "Sensor<n>" as the left / right preview chart source for each number that is not 0.
 void WriteGraphicSource(int left, int right);
 // The source name of the left (side 0) or right (side 1) preview chart; empty when missing.

@@ -2,11 +2,7 @@
 
 #include <QAbstractTableModel>
 #include <QApplication>
-#include <QChart>
-#include <QChartView>
 #include <QCloseEvent>
-#include <QDateTime>
-#include <QDateTimeAxis>
 #include <QFrame>
 #include <QHeaderView>
 #include <QLabel>
@@ -20,10 +16,10 @@
 #include <QTabBar>
 #include <QTableView>
 #include <QTimer>
-#include <QValueAxis>
 #include <exception>
 #include <vector>
 
+#include "app/DBChart.h"
 #include "app/DataBase.h"
 #include "app/DatabaseMove.h"
 #include "app/IntervallFrm.h"
@@ -69,13 +65,6 @@ std::string GridNumber(double v) {
   for (char& c : s)
     if (c == '.') c = ',';
   return s;
-}
-
-QDateTime ToQDateTime(double stamp) {
-  std::uint16_t y, m, d, h, n, s, ms;
-  if (!DecodeDate(stamp, y, m, d)) return {};
-  DecodeTime(stamp, h, n, s, ms);
-  return QDateTime(QDate(y, m, d), QTime(h, n, s, ms));
 }
 
 }  // namespace
@@ -171,10 +160,11 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::T
   // The menus' hints are shown when their titles are hovered.
   for (QMenu* m : {File1, Edit1, RS485Bus1, Werte, Einstellungen1, Grafikmodul1, Test1, Help1})
     m->menuAction()->setStatusTip(m->statusTip());
-  // The stored states of the menus themselves.
-  RS485Bus1->menuAction()->setVisible(false);
-  Test1->menuAction()->setEnabled(false);
-  Test1->menuAction()->setVisible(false);
+  // Every menu whose commands have a window is shown and enabled: "RS485Bus" for the
+  // controller management, "Test" for the test fax.
+  RS485Bus1->menuAction()->setVisible(true);
+  Test1->menuAction()->setEnabled(true);
+  Test1->menuAction()->setVisible(true);
 
   // Status bar: the hint, then the acquisition state.
   StatusPanel0 = new QLabel(this);
@@ -192,35 +182,18 @@ TForm1::TForm1(QWidget* parent) : QMainWindow(parent), ui(std::make_unique<Ui::T
   DBGrid1->setSelectionBehavior(QAbstractItemView::SelectRows);
   DBGrid1->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
   DBGrid1->verticalHeader()->setDefaultSectionSize(20);
-  DBGrid1->setColumnWidth(1, 65);
+  DBGrid1->verticalHeader()->hide();
+  SizeGridColumns();
 
   // Preview charts: a red line each, no legend, dates as "dd.mm/hh:mm".
-  auto makeChart = [this](const char* name, const QString& title, QLineSeries*& series) {
-    auto* chart = new QChart();
-    chart->setTitle(title);
-    chart->legend()->hide();
-    chart->setBackgroundRoundness(0);
-    chart->setMargins(QMargins(2, 2, 2, 2));
-    series = new QLineSeries(chart);
-    series->setColor(Qt::red);
-    series->setPointsVisible(false);
-    chart->addSeries(series);
-    auto* x = new QDateTimeAxis(chart);
-    x->setFormat("dd.MM/hh:mm");
-    x->setTickCount(4);
-    auto* y = new QValueAxis(chart);
-    y->setLabelFormat("%.1f");
-    chart->addAxis(x, Qt::AlignBottom);
-    chart->addAxis(y, Qt::AlignLeft);
-    series->attachAxis(x);
-    series->attachAxis(y);
-    auto* view = new QChartView(chart, ui->centralwidget);
-    view->setObjectName(name);
-    view->setRenderHint(QPainter::Antialiasing);
-    return view;
-  };
-  DBChart1 = makeChart("DBChart1", "Sensor1", Series1);
-  DBChart2 = makeChart("DBChart2", "Sensor2", Series2);
+  DBChart1 = new TDBChart(ui->centralwidget);
+  DBChart1->setObjectName("DBChart1");
+  DBChart1->SetTitle("Sensor1");
+  Series1 = DBChart1->Series();
+  DBChart2 = new TDBChart(ui->centralwidget);
+  DBChart2->setObjectName("DBChart2");
+  DBChart2->SetTitle("Sensor2");
+  Series2 = DBChart2->Series();
 
   ConnectMenu();
   connect(TabBar1, &QTabBar::currentChanged, this, [this](int) { Guarded([this] { TabControl1Enter(); }); });
@@ -532,43 +505,19 @@ void TForm1::TabControl1Enter() {
   ReloadViews();
 }
 
+void TForm1::SizeGridColumns() {
+  // All ten columns fit the window's default width: date, time (65) and the eight sensors.
+  DBGrid1->setColumnWidth(0, 80);
+  DBGrid1->setColumnWidth(1, 65);
+  for (int i = 2; i < 10; ++i) DBGrid1->setColumnWidth(i, 72);
+}
+
 void TForm1::ReloadViews() {
   if (!DataModule2) return;
   gridModel_->Load(DataModule2->Table4.DatabaseName(), DataModule2->Table4.TableName());
+  SizeGridColumns();
   if (gridModel_->rowCount() > 0) DBGrid1->scrollToBottom();
   GetDBChartSources();
-}
-
-void TForm1::ReloadChart(QChartView* view, QLineSeries* series, const std::string& tableName,
-                         const std::string& field) {
-  QList<QPointF> points;
-  double lo = 0, hi = 0;
-  try {
-    TRowReader reader(DataModule2->Table2.DatabaseName(), tableName, {"DateTime", field});
-    while (reader.Next()) {
-      if (reader.IsNull(0) || reader.IsNull(1)) continue;
-      QDateTime t = ToQDateTime(reader.AsDateTime(0));
-      if (!t.isValid()) continue;
-      const double v = reader.AsFloat(1);
-      if (points.isEmpty()) lo = hi = v;
-      lo = std::min(lo, v);
-      hi = std::max(hi, v);
-      points.append(QPointF(static_cast<qreal>(t.toMSecsSinceEpoch()), v));
-    }
-  } catch (const std::exception&) {
-    points.clear();
-  }
-  series->replace(points);
-  QChart* chart = view->chart();
-  const auto xs = chart->axes(Qt::Horizontal);
-  const auto ys = chart->axes(Qt::Vertical);
-  if (!points.isEmpty() && !xs.isEmpty() && !ys.isEmpty()) {
-    qint64 first = static_cast<qint64>(points.front().x()), last = static_cast<qint64>(points.back().x());
-    if (last <= first) last = first + 60000;
-    xs.front()->setRange(QDateTime::fromMSecsSinceEpoch(first), QDateTime::fromMSecsSinceEpoch(last));
-    const double pad = hi > lo ? (hi - lo) * 0.1 : 1.0;
-    ys.front()->setRange(lo - pad, hi + pad);
-  }
 }
 
 void TForm1::GetDBChartSources() {
@@ -577,8 +526,8 @@ void TForm1::GetDBChartSources() {
   std::string right = ReadGraphicSourceName(1);
   if (left.empty()) left = "Sensor1";
   if (right.empty()) right = "Sensor2";
-  ReloadChart(DBChart1, Series1, DataModule2->Table2.TableName(), left);
-  ReloadChart(DBChart2, Series2, DataModule2->Table3.TableName(), right);
+  DBChart1->Bind(DataModule2->Table2.DatabaseName(), DataModule2->Table2.TableName(), "DateTime", left);
+  DBChart2->Bind(DataModule2->Table3.DatabaseName(), DataModule2->Table3.TableName(), "DateTime", right);
   UpdateChartTitles();
 }
 
@@ -597,10 +546,10 @@ void TForm1::UpdateChartTitles() {
       type = DataModule2->ReadSensorType(*c, n - 1);
     } catch (const std::exception&) {
     }
-    return QString::fromStdString("Sensor" + IntToStr(n) + ": " + type);
+    return "Sensor" + IntToStr(n) + ": " + type;
   };
-  DBChart1->chart()->setTitle(title(0));
-  DBChart2->chart()->setTitle(title(1));
+  DBChart1->SetTitle(title(0));
+  DBChart2->SetTitle(title(1));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -21,9 +21,8 @@ class QMenu;
 class QTabBar;
 class QTableView;
 class QFrame;
-class QChart;
-class QChartView;
 class QLineSeries;
+class TDBChart;
 class TDataModule1;
 class TTKorvidanVersionForm;
 class TMeasurementGridModel;
@@ -84,8 +83,8 @@ class TForm1 : public QMainWindow {
   QFrame* TabControl1 = nullptr;
   QTabBar* TabBar1 = nullptr;
   QTableView* DBGrid1 = nullptr;
-  QChartView* DBChart1 = nullptr;
-  QChartView* DBChart2 = nullptr;
+  TDBChart* DBChart1 = nullptr;
+  TDBChart* DBChart2 = nullptr;
   QLineSeries* Series1 = nullptr;
   QLineSeries* Series2 = nullptr;
   QLabel* StatusPanel0 = nullptr;  // the application's current hint
@@ -156,9 +155,8 @@ class TForm1 : public QMainWindow {
   void InstallHooks();
   void ConnectMenu();
   bool Confirm(const std::string& text);
-  void ReloadChart(QChartView* view, QLineSeries* series, const std::string& tableName,
-                   const std::string& field);
   void MergeAfterStop();
+  void SizeGridColumns();
 
   std::unique_ptr<Ui::TForm1> ui;
   std::unique_ptr<TControllerList> controllers_;

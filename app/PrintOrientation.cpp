@@ -1,6 +1,9 @@
 #include "app/PrintOrientation.h"
 
+#include <QChart>
 #include <QChartView>
+#include <QGraphicsLayout>
+#include <QGraphicsScene>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -9,6 +12,7 @@
 #include <QPrinterInfo>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 #include <exception>
 #include <stdexcept>
 
@@ -55,7 +59,17 @@ std::string PrintChart(QChartView& chart, bool landscape) {
                                  ? "Der Drucker kann nicht benutzt werden."
                                  : "Die Datei \"" + pdf.toStdString() + "\" kann nicht geschrieben werden.");
   const QRectF page(0, 0, printer.width(), printer.height());
-  chart.render(&painter, page, chart.rect(), Qt::KeepAspectRatio);
+  // The chart is laid out anew in the page's proportions, at least as wide as on the screen,
+  // so that it fills the whole page in either orientation; then it gets its own size back.
+  QChart* c = chart.chart();
+  const QSizeF shown = c->size();
+  const qreal w = std::max<qreal>(shown.width(), 900);
+  const QSizeF laid(w, w * page.height() / page.width());
+  c->resize(laid);
+  if (c->layout()) c->layout()->activate();
+  chart.scene()->render(&painter, page, QRectF(c->pos(), laid), Qt::KeepAspectRatio);
+  c->resize(shown);
+  if (c->layout()) c->layout()->activate();
   painter.end();
   return pdf.toStdString();
 }

@@ -26,7 +26,8 @@ struct TChartPrinting {
   static std::string PdfFileName;
 };
 
-// Prints the chart scaled onto one page of the given orientation. Returns the PDF file's
+// Prints the chart onto the whole of one page of the given orientation (laid out in the
+// page's proportions). Returns the PDF file's
 // name when it went to one, "" when it went to the printer; throws std::runtime_error when
 // printing cannot begin.
 std::string PrintChart(QChartView& chart, bool landscape);

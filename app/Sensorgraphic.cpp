@@ -27,6 +27,10 @@ TSensorGraphicForm::~TSensorGraphicForm() {
 }
 
 void TSensorGraphicForm::Reload() {
+  if (TKorvidan* c = SelectedController ? SelectedController() : nullptr)
+    SensorDBChart1->SetTitle("Sensor1: " + db_.ReadSensorType(*c, 0));
+  else
+    SensorDBChart1->SetTitle("Sensor");
   SensorDBChart1->Bind(db_.Table1.DatabaseName(), db_.Table1.TableName(), "DateTime", "Sensor1");
 }
 

@@ -298,6 +298,8 @@ void TAlarmForm::TabControl1Enter() {
   }
   t.First();
   model_->Reload();
+  // Each column as wide as its title or its widest value, so that no title is cut.
+  AlarmValueDBGrid->resizeColumnsToContents();
   AlarmValueDBGrid->show();
 }
 

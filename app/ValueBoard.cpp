@@ -4,6 +4,9 @@
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenuBar>
+#include <QScreen>
+#include <QFrame>
 #include <QPainter>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
@@ -75,6 +78,7 @@ TForm2::TForm2(TAcquisitionState& state, QWidget* parent)
   ui->setupUi(this);
   SerialInput = ui->SerialInput;
   GroupBox1 = ui->GroupBox1;
+  Bevel1 = ui->Bevel1;
   StringGrid1 = ui->StringGrid1;
   AlarmWertekonfigurieren1 = ui->AlarmWertekonfigurieren1;
   StringGrid1->setItemDelegate(new TValueFrameDelegate(StringGrid1));
@@ -82,6 +86,8 @@ TForm2::TForm2(TAcquisitionState& state, QWidget* parent)
   StringGrid1->horizontalHeader()->hide();
   StringGrid1->verticalHeader()->hide();
   StringGrid1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  StringGrid1->setWordWrap(false);
+  StringGrid1->verticalHeader()->setDefaultSectionSize(22);
   GroupBox1->installEventFilter(new TResizeWatcher(this, [this] { FormResize(); }));
   connect(AlarmWertekonfigurieren1, &QAction::triggered, this, [this] {
     if (OnConfigureAlarms) OnConfigureAlarms();
@@ -202,6 +208,28 @@ void TForm2::ApplyCells(const std::vector<TBoardCell>& cells, int columns, bool 
     }
   }
   if (showWaiting) SerialInput->setText(QStringLiteral("Aktuelle Daten vom korvidan"));
+  FitToGrid();
+}
+
+void TForm2::FitToGrid() {
+  // Every text on one line and whole: each column as wide as its widest text, at least the
+  // default width; column 0 keeps its 40 pixels.
+  StringGrid1->resizeColumnsToContents();
+  for (int c = 1; c < StringGrid1->columnCount(); ++c)
+    StringGrid1->setColumnWidth(c, std::max(73, StringGrid1->columnWidth(c) + 6));
+  StringGrid1->setColumnWidth(0, 40);
+  // The window grows (never shrinks) until the whole grid is in view, within the screen.
+  const int frame = 2 * StringGrid1->frameWidth();
+  const int gridW = StringGrid1->horizontalHeader()->length() + frame;
+  const int gridH = StringGrid1->verticalHeader()->length() + frame;
+  int w = gridW;
+  int h = menuBar()->sizeHint().height() + Bevel1->sizeHint().height() + GroupBox1->maximumHeight() + 2 * 2 + gridH;
+  if (QScreen* screen = this->screen()) {
+    const QRect avail = screen->availableGeometry();
+    w = std::min(w, avail.width() - 20);
+    h = std::min(h, avail.height() - 60);
+  }
+  if (width() < w || height() < h) resize(std::max(width(), w), std::max(height(), h));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -294,20 +322,33 @@ void TForm2::PlayAlarmSound(int alarmState) {
   std::lock_guard<std::mutex> g(soundLock_);
   std::string file;
   try {
-    file = LocalPath(ReadSoundDirectory() + (alarmState == AlarmBelow ? "\\error.wav" : "\\boing.wav"));
+    file = SoundDirectory() + (alarmState == AlarmBelow ? "/error.wav" : "/boing.wav");
     MediaPlayer1.Close();
     MediaPlayer1.FileName = file;
     MediaPlayer1.Open();
     MediaPlayer1.Play();
     soundFilesReported_.erase(file);
-  } catch (const std::exception& e) {
-    const TWavePlayer::TErrorCode code = MediaPlayer1.Error();
-    if (code == TWavePlayer::weDevice || code == TWavePlayer::wePlayback) {
-      if (deviceFailureReported_) return;
-      deviceFailureReported_ = true;
-    } else if (!soundFilesReported_.insert(file).second) {
-      return;
+  } catch (const std::exception&) {
+    // The player's own text is for developers; the user reads what went wrong in German.
+    std::string why;
+    switch (MediaPlayer1.Error()) {
+      case TWavePlayer::weDevice:
+      case TWavePlayer::wePlayback:
+        if (deviceFailureReported_) return;
+        deviceFailureReported_ = true;
+        why = MediaPlayer1.Error() == TWavePlayer::weDevice
+                  ? "kein Audiogerät \"" + MediaPlayer1.DeviceName + "\" verfügbar."
+                  : "die Wiedergabe auf dem Audiogerät \"" + MediaPlayer1.DeviceName + "\" ist fehlgeschlagen.";
+        break;
+      case TWavePlayer::weFormat:
+        if (!soundFilesReported_.insert(file).second) return;
+        why = "die Datei \"" + file + "\" ist keine abspielbare Wave-Datei.";
+        break;
+      default:
+        if (!soundFilesReported_.insert(file).second) return;
+        why = "die Datei \"" + file + "\" existiert nicht oder kann nicht gelesen werden.";
+        break;
     }
-    ShowMessage(std::string("Alarmton kann nicht gespielt werden: ") + e.what(), TMsgKind::Warning);
+    ShowMessage("Alarmton kann nicht gespielt werden: " + why, TMsgKind::Warning);
   }
 }

@@ -24,6 +24,7 @@
 #include "platform/DateTime.h"
 #include "platform/WavePlayer.h"
 
+class QFrame;
 class QLineEdit;
 class QGroupBox;
 class QTableWidget;
@@ -82,6 +83,7 @@ class TForm2 : public QMainWindow {
   // The player of the alarm sounds (its FileName is the last sound asked for).
   TWavePlayer MediaPlayer1;
 
+  QFrame* Bevel1;
   QLineEdit* SerialInput;
   QGroupBox* GroupBox1;
   QTableWidget* StringGrid1;
@@ -102,6 +104,8 @@ class TForm2 : public QMainWindow {
   void DeliverReport(const std::string& text, int actionCode);
   void AppendProtocol(const std::string& text);
   void FormResize();
+  // Sizes the columns to their texts and grows the window until the grid is whole.
+  void FitToGrid();
 
   TAcquisitionState& state_;
   std::unique_ptr<Ui::TForm2> ui;

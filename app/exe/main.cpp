@@ -3,6 +3,7 @@
 #include <clocale>
 
 #include "app/Application.h"
+#include "app/Translations.h"
 #ifdef KORVIDAN_PORT_DIALOG
 #include "serial/ComSelectForm.h"
 #endif
@@ -11,6 +12,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   // Qt takes the number formats from the environment; this program's texts never do.
   std::setlocale(LC_NUMERIC, "C");
+  InstallGermanTranslations(app);
 #ifdef KORVIDAN_PORT_DIALOG
   InstallComSelectPrompt();
 #endif

@@ -78,7 +78,8 @@ class StoredDataRead : public ::testing::Test {
 
 TEST_F(StoredDataRead, ListingFromTheControllerIsShownAndSavedAsOvuText) {
   support::Simulator sim("korvidan-sim",
-                         {"--stored", "3", "--sensor", "0:1:ph:7.12", "--sensor", "0:2:temp:25.3"}, TestCom);
+                         {"--fixed", "--stored", "3", "--sensor", "0:1:ph:7.12", "--sensor", "0:2:temp:25.3"},
+                         TestCom);
   TAcquisitionState state;
   TDataModule1 bus(state, TestCom);
   ASSERT_EQ(bus.SioComPort1.GetPortState(), psOpen);

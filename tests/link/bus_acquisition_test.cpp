@@ -131,7 +131,7 @@ class BusTest : public ::testing::Test {
 
 TEST_F(BusTest, CycleFillsEverySensorTypeAlsoFromChunksAndAmidGarbage) {
   std::vector<std::string> args = EverySensor;
-  args.insert(args.end(), {"--period", "0.15"});
+  args.insert(args.end(), {"--fixed", "--period", "0.15"});
   Sim sim(args);
   OpenBus(900);
   state_.SetIntervalSeconds(0);
@@ -165,7 +165,7 @@ TEST_F(BusTest, CycleFillsEverySensorTypeAlsoFromChunksAndAmidGarbage) {
 
 TEST_F(BusTest, SilentControllerGivesZerosAndTheIntervalHolds) {
   std::vector<std::string> args = EverySensor;
-  args.insert(args.end(), {"--period", "0.15"});
+  args.insert(args.end(), {"--fixed", "--period", "0.15"});
   Sim sim(args);
   OpenBus(700);
   state_.SetIntervalSeconds(1);
@@ -193,7 +193,7 @@ TEST_F(BusTest, SilentControllerGivesZerosAndTheIntervalHolds) {
 
 TEST_F(BusTest, StopDuringTheListeningCompletesTheCycle) {
   std::vector<std::string> args = EverySensor;
-  args.insert(args.end(), {"--period", "0.1"});
+  args.insert(args.end(), {"--fixed", "--period", "0.1"});
   Sim sim(args);
   OpenBus(1500);
   state_.SetIntervalSeconds(3600);

@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "app/DBChart.h"
 #include "app/KorvidanVersionForm.h"
 #include "app/Main.h"
 #include "app/SharedState.h"
@@ -120,7 +121,7 @@ class ApplicationTest : public ::testing::Test {
 TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythingAtClose) {
   // Real message boxes this time: the user reads and confirms each.
   MessageSink = nullptr;
-  Simulator sim({"--period", "1"});
+  Simulator sim({"--fixed", "--period", "1"});
   ASSERT_FALSE(sim.Path().empty());
   setenv("SIO_COM1", sim.Path().c_str(), 1);
   InstallComSelectPrompt();

@@ -283,7 +283,7 @@ std::string readDump(Sim& sim) {
 }
 
 TEST(KorvidanSim, ValueOutputIsWhatThePcParses) {
-  Sim sim({"--period", "0.1", "--sensor", "0:1:ph:7.05", "--sensor", "0:2:temp:5", "--sensor",
+  Sim sim({"--fixed", "--period", "0.1", "--sensor", "0:1:ph:7.05", "--sensor", "0:2:temp:5", "--sensor",
            "0:3:redox:-120", "--sensor", "0:4:cond-us:850", "--sensor", "0:5:o2-pct:95", "--sensor",
            "0:6:level:0", "--sensor", "0:7:pressure:995", "--sensor", "0:8:temp:-1.5"});
   const std::string block = sim.nextBlock();
@@ -325,7 +325,7 @@ TEST(KorvidanSim, ValueOutputIsWhatThePcParses) {
 }
 
 TEST(KorvidanSim, SeveralControllersShareTheBusBlockByBlock) {
-  Sim sim({"--period", "0.1", "--controller", "addr=0", "--controller", "addr=1", "--sensor", "0:1:ph:7.05",
+  Sim sim({"--fixed", "--period", "0.1", "--controller", "addr=0", "--controller", "addr=1", "--sensor", "0:1:ph:7.05",
            "--sensor", "1:2:temp:25.3"});
   const std::string a = "E1(pH )07.05 pH E\r\n", b = "E2(Te )25.3 \xB0"
                                                      "C E\r\n";
@@ -476,7 +476,7 @@ TEST(KorvidanSim, ImageFileIsLoadedAndBadWritesAreNotStored) {
 }
 
 TEST(KorvidanSim, StoredDataListing) {
-  Sim sim(quiet({"--stored", "3", "--sensor", "0:1:ph:7.12", "--sensor", "0:2:temp:25.3"}));
+  Sim sim(quiet({"--fixed", "--stored", "3", "--sensor", "0:1:ph:7.12", "--sensor", "0:2:temp:25.3"}));
   sim.until("E\r\n");
   sim.request("DS");
   const std::string listing = sim.until("END\r\n");
@@ -541,7 +541,7 @@ TEST(KorvidanSim, RenameByAddress) {
 }
 
 TEST(KorvidanSim, Disturbances) {
-  Sim sim({"--period", "0.1", "--sensor", "0:1:ph:7.05", "--seed", "7"});
+  Sim sim({"--fixed", "--period", "0.1", "--sensor", "0:1:ph:7.05", "--seed", "7"});
   const std::string clean = sim.nextBlock();
   ASSERT_EQ(clean, "E1(pH )07.05 pH E\r\n");
 
@@ -586,7 +586,7 @@ TEST(KorvidanSim, Disturbances) {
 }
 
 TEST(KorvidanSim, ClosedPortGetsNoStaleOutput) {
-  Sim sim({"--period", "0.05", "--sensor", "0:1:ph:7.05"});
+  Sim sim({"--fixed", "--period", "0.05", "--sensor", "0:1:ph:7.05"});
   sim.nextBlock();
   sim.closePortFor(600);  // a dozen blocks fall due meanwhile
   const std::string after = sim.collect(130);
@@ -600,7 +600,7 @@ TEST(KorvidanSim, ClosedPortGetsNoStaleOutput) {
 TEST(KorvidanSim, ControlFifoAndTermination) {
   const std::string fifo =
       std::string(KORVIDAN_BINARY_DIR) + "/korvidan_sim_fifo_" + std::to_string(getpid());
-  Sim sim({"--period", "0.05", "--sensor", "0:1:ph:7.05", "--control", fifo});
+  Sim sim({"--fixed", "--period", "0.05", "--sensor", "0:1:ph:7.05", "--control", fifo});
   sim.nextBlock();
   struct stat st {};
   ASSERT_EQ(stat(fifo.c_str(), &st), 0);

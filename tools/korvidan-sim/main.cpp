@@ -33,8 +33,18 @@ const char kHelp[] =
     "                       sensor N (1..8) of the controller at address A. KIND is one of\n"
     "                       ph, temp, redox, cond-ms, cond-us, o2-mg, o2-pct, level, pressure\n"
     "                       or a type code 1..8. Level values: 1 water, 0 air, other a fault.\n"
-    "                       A controller without --sensor has: 1 ph 7.05, 2 temp 25.3,\n"
-    "                       3 redox 350, 4 cond-ms 52.3, 5 o2-mg 8.5, 6 level 1, 7 pressure 1013.\n"
+    "                       A controller without --sensor has: 1 ph 8.1, 2 temp 25.5, 3 redox 350,\n"
+    "                       4 cond-ms 52.3, 5 o2-mg 7.5, 6 level 1, 7 pressure 1013; with --fixed:\n"
+    "                       1 ph 7.05, 2 temp 25.3, 3 redox 350, 4 cond-ms 52.3, 5 o2-mg 8.5,\n"
+    "                       6 level 1, 7 pressure 1013.\n"
+    "  --fixed              print every value exactly as set. Without it each value drifts slowly\n"
+    "                       around its set value as a tank's do: a swing over the day (lowest at\n"
+    "                       4:00, highest at 16:00 local time) and two waves of about 47 and 13\n"
+    "                       minutes, together at most ph 0.2, temp 1.0, redox 25, cond-ms 0.8,\n"
+    "                       cond-us 15, o2-mg 0.6, o2-pct 6, pressure 6 away from it (by default\n"
+    "                       pH 7.9..8.3 and 24.5..26.5 degrees); level sensors keep their state.\n"
+    "                       The stored-data listing shows each row's values of its time; --seed\n"
+    "                       sets the phases of the two shorter waves.\n"
     "  --period SECONDS     value output period (default: the external display interval of the\n"
     "                       programming image, 1..4 s; 2 s for the built-in image)\n"
     "  --stored ROWS        rows of the stored-data listing (default 12)\n"
@@ -169,6 +179,8 @@ int main(int argc, char** argv) {
       opt.disturbance.silent = true;
     } else if (a == "--pace") {
       opt.disturbance.pace = true;
+    } else if (a == "--fixed") {
+      opt.fixedValues = true;
     } else if (a == "--no-stdin") {
       opt.readStdin = false;
     } else if (takeValue(argc, argv, i, "--controller", v)) {
@@ -230,7 +242,7 @@ int main(int argc, char** argv) {
     if (!error.empty()) return fail(error);
   }
   for (ksim::Controller& c : opt.controllers)
-    if (c.sensors.empty()) c.sensors = ksim::defaultSensors();
+    if (c.sensors.empty()) c.sensors = ksim::defaultSensors(!opt.fixedValues);
 
   ksim::Simulator sim(std::move(opt));
   return sim.run();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 
@@ -181,7 +182,7 @@ std::vector<Segment> dumpReply(const ProgramMemory& memory, int version, const R
 }
 
 std::vector<Segment> listingReply(const std::vector<Sensor>& sensors, int rows, int intervalSeconds,
-                                  long long unixNow, const ReplyTiming& timing) {
+                                  long long unixNow, const ReplyTiming& timing, const Drift& drift) {
   const std::string separator = std::string(60, '-') + "\r\n";
   std::string body = "Datum      Uhrzeit ";
   for (const Sensor& s : sensors) body += padLeft(std::to_string(s.number) + ":" + info(s.kind).label, 11);
@@ -196,7 +197,9 @@ std::vector<Segment> listingReply(const std::vector<Sensor>& sensors, int rows, 
     std::snprintf(stamp, sizeof stamp, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
                   tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
     body += stamp;
-    for (const Sensor& s : sensors) body += padLeft(listingNumber(s), 11);
+    const std::vector<Sensor> row =
+        drift.on ? sensorsAt(sensors, static_cast<double>(t), drift.seed, drift.address) : sensors;
+    for (const Sensor& s : row) body += padLeft(listingNumber(s), 11);
     body += "\r\n";
   }
   body += separator;
@@ -277,13 +280,76 @@ int Controller::storageIntervalSeconds() const {
   return static_cast<int>(seconds);
 }
 
-std::vector<Sensor> defaultSensors() {
+std::vector<Sensor> defaultSensors(bool drifting) {
+  if (drifting)
+    return {
+        {1, SensorKind::PH, 8.1},       {2, SensorKind::Temperature, 25.5},
+        {3, SensorKind::Redox, 350},    {4, SensorKind::ConductivityMs, 52.3},
+        {5, SensorKind::OxygenMg, 7.5}, {6, SensorKind::Level, 1},
+        {7, SensorKind::Pressure, 1013},
+    };
   return {
       {1, SensorKind::PH, 7.05},       {2, SensorKind::Temperature, 25.3},
       {3, SensorKind::Redox, 350},     {4, SensorKind::ConductivityMs, 52.3},
       {5, SensorKind::OxygenMg, 8.5},  {6, SensorKind::Level, 1},
       {7, SensorKind::Pressure, 1013},
   };
+}
+
+double driftAmplitude(SensorKind kind) {
+  switch (kind) {
+    case SensorKind::PH:
+      return 0.2;
+    case SensorKind::Temperature:
+      return 1.0;
+    case SensorKind::Redox:
+      return 25;
+    case SensorKind::ConductivityMs:
+      return 0.8;
+    case SensorKind::ConductivityUs:
+      return 15;
+    case SensorKind::OxygenMg:
+      return 0.6;
+    case SensorKind::OxygenPercent:
+      return 6;
+    case SensorKind::Pressure:
+      return 6;
+    case SensorKind::Level:
+      break;
+  }
+  return 0;
+}
+
+double driftedValue(const Sensor& sensor, double unixSeconds, unsigned seed, int address) {
+  const double amplitude = driftAmplitude(sensor.kind);
+  if (amplitude == 0) return sensor.value;
+  constexpr double kTwoPi = 6.283185307179586;
+  // Phases of the short waves: a small hash of seed, address and sensor number.
+  std::uint32_t h = seed * 2654435761u ^ static_cast<std::uint32_t>(address) * 40503u ^
+                    static_cast<std::uint32_t>(sensor.number) * 2246822519u;
+  h ^= h >> 15;
+  h *= 2246822519u;
+  h ^= h >> 13;
+  const double phase1 = kTwoPi * (h & 0xFFFF) / 65536.0;
+  const double phase2 = kTwoPi * (h >> 16) / 65536.0;
+  // The day's swing follows the local clock: lowest at four in the morning, highest at four in
+  // the afternoon, as light and heating drive a tank.
+  const std::time_t whole = static_cast<std::time_t>(std::floor(unixSeconds));
+  std::tm tm{};
+  localtime_r(&whole, &tm);
+  const double local = unixSeconds + static_cast<double>(tm.tm_gmtoff);
+  const double day = std::sin(kTwoPi * (local / 86400.0 - 10.0 / 24.0));
+  const double medium = std::sin(kTwoPi * unixSeconds / 2820.0 + phase1);
+  const double fast = std::sin(kTwoPi * unixSeconds / 780.0 + phase2);
+  const double v = sensor.value + amplitude * (0.55 * day + 0.27 * medium + 0.18 * fast);
+  return std::max(0.0, v);
+}
+
+std::vector<Sensor> sensorsAt(const std::vector<Sensor>& sensors, double unixSeconds, unsigned seed,
+                              int address) {
+  std::vector<Sensor> out = sensors;
+  for (Sensor& s : out) s.value = driftedValue(s, unixSeconds, seed, address);
+  return out;
 }
 
 }  // namespace ksim

@@ -55,9 +55,17 @@ struct ReplyTiming {
 // Programming dump: "Data RAM:", the image in bus order as hex, "End RAM", "Socket Data", the
 // socket table as hex, "Socket End"; each marker followed by CR LF.
 std::vector<Segment> dumpReply(const ProgramMemory& memory, int version, const ReplyTiming& timing);
-// Stored sensor data listing from 13 hyphens to "END".
+// Whether values drift, and the seed and controller address their waves depend on.
+struct Drift {
+  bool on = false;
+  unsigned seed = 0;
+  int address = 0;
+};
+
+// Stored sensor data listing from 13 hyphens to "END"; drifting values as they were at each
+// row's time.
 std::vector<Segment> listingReply(const std::vector<Sensor>& sensors, int rows, int intervalSeconds,
-                                  long long unixNow, const ReplyTiming& timing);
+                                  long long unixNow, const ReplyTiming& timing, const Drift& drift = {});
 // 8-bit sum of the character codes of a text.
 std::uint8_t characterSum(const std::string& text);
 
@@ -119,6 +127,20 @@ struct Controller {
   int storageIntervalSeconds() const;
 };
 
-std::vector<Sensor> defaultSensors();
+// The sensors of a controller without --sensor. Drifting values wander around a tank's usual
+// readings (pH 8.1, 25.5 \u00b0C, ...); fixed ones are the steady values 7.05, 25.3, ...
+std::vector<Sensor> defaultSensors(bool drifting = false);
+
+// How far a drifting value strays from its set value at most, by kind: pH 0.2, temperature 1.0,
+// redox 25, ...; 0 for level sensors, which keep their state.
+double driftAmplitude(SensorKind kind);
+// The value a sensor shows at a time (seconds since 1970, local time of day matters): its set
+// value plus a swing over the day (highest late in the afternoon) and two shorter waves whose
+// phases come from the seed, the controller address and the sensor number. Never farther than
+// driftAmplitude from the set value, and never below 0.
+double driftedValue(const Sensor& sensor, double unixSeconds, unsigned seed, int address);
+// The sensors with their values at that time.
+std::vector<Sensor> sensorsAt(const std::vector<Sensor>& sensors, double unixSeconds, unsigned seed,
+                              int address);
 
 }  // namespace ksim

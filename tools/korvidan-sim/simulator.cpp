@@ -64,6 +64,11 @@ std::string unescape(const std::string& text) {
   return out;
 }
 
+// The wall clock, which the drift's day follows.
+double UnixSeconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 std::string formatValue(const Sensor& s) {
   char buf[48];
   std::snprintf(buf, sizeof buf, "%g", s.value);
@@ -213,6 +218,8 @@ long long Simulator::periodUs(const Controller& c) const {
   return std::max<long long>(10 * kMs, std::llround(seconds * 1e6));
 }
 
+Drift Simulator::driftOf(const Controller& c) const { return {!opt_.fixedValues, opt_.seed, c.address}; }
+
 bool Simulator::canPrintValues(long long now) const {
   if (!connected_ || opt_.disturbance.silent || haveCurrent_ || !queue_.empty()) return false;
   if (now - lastRxUs_ < kQuietAfterRxUs) return false;
@@ -230,7 +237,10 @@ void Simulator::scheduleValues(long long now) {
     } else if (!canPrintValues(now)) {
       c.nextOutputUs = now + 50 * kMs;  // the bus is busy; try again shortly
     } else {
-      const std::string block = formatValueBlock(c.sensors);
+      const Drift d = driftOf(c);
+      const std::string block =
+          formatValueBlock(d.on ? sensorsAt(c.sensors, UnixSeconds(), d.seed, d.address)
+                                : c.sensors);
       if (!block.empty()) enqueue({{block, 0}}, static_cast<int>(i), false);
       c.nextOutputUs = now + periodUs(c);
     }
@@ -396,7 +406,7 @@ void Simulator::onRequest(char letter, long long now) {
       break;
     case 'S':
       enqueue(listingReply(c.sensors, opt_.storedRows, c.storageIntervalSeconds(),
-                           static_cast<long long>(std::time(nullptr)), t),
+                           static_cast<long long>(std::time(nullptr)), t, driftOf(c)),
               0, true);
       break;
     case 'G':

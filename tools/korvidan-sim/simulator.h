@@ -29,6 +29,7 @@ struct SimOptions {
   std::string link;
   std::string controlFifo;
   bool readStdin = true;
+  bool fixedValues = false;  // print the set values as they are instead of letting them drift
   bool verbose = false;
 };
 
@@ -68,6 +69,7 @@ class Simulator {
   bool busyReplying(int owner) const;
   std::string withGarbage(const std::string& bytes);
   long long periodUs(const Controller& c) const;
+  Drift driftOf(const Controller& c) const;
   void readControl(int fd, std::string& pending, bool& eof);
   void log(const std::string& text) const;
   Controller* controllerAt(int address);
