@@ -40,6 +40,20 @@ QString NewPdfFileName() {
 
 }  // namespace
 
+void RenderChartOnPage(QChartView& chart, QPainter& painter, const QRectF& page) {
+  // The chart is laid out anew in the page's proportions, at least as wide as on the screen,
+  // so that it fills the whole page in either orientation; then it gets its own size back.
+  QChart* c = chart.chart();
+  const QSizeF shown = c->size();
+  const qreal w = std::max<qreal>(shown.width(), 900);
+  const QSizeF laid(w, w * page.height() / page.width());
+  c->resize(laid);
+  if (c->layout()) c->layout()->activate();
+  chart.scene()->render(&painter, page, QRectF(c->pos(), laid), Qt::KeepAspectRatio);
+  c->resize(shown);
+  if (c->layout()) c->layout()->activate();
+}
+
 std::string PrintChart(QChartView& chart, bool landscape) {
   QPrinter printer(QPrinter::HighResolution);
   QString pdf;
@@ -58,18 +72,7 @@ std::string PrintChart(QChartView& chart, bool landscape) {
     throw std::runtime_error(pdf.isEmpty()
                                  ? "Der Drucker kann nicht benutzt werden."
                                  : "Die Datei \"" + pdf.toStdString() + "\" kann nicht geschrieben werden.");
-  const QRectF page(0, 0, printer.width(), printer.height());
-  // The chart is laid out anew in the page's proportions, at least as wide as on the screen,
-  // so that it fills the whole page in either orientation; then it gets its own size back.
-  QChart* c = chart.chart();
-  const QSizeF shown = c->size();
-  const qreal w = std::max<qreal>(shown.width(), 900);
-  const QSizeF laid(w, w * page.height() / page.width());
-  c->resize(laid);
-  if (c->layout()) c->layout()->activate();
-  chart.scene()->render(&painter, page, QRectF(c->pos(), laid), Qt::KeepAspectRatio);
-  c->resize(shown);
-  if (c->layout()) c->layout()->activate();
+  RenderChartOnPage(chart, painter, QRectF(0, 0, printer.width(), printer.height()));
   painter.end();
   return pdf.toStdString();
 }

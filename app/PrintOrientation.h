@@ -10,6 +10,8 @@
 #include <string>
 
 class QChartView;
+class QPainter;
+class QRectF;
 class QRadioButton;
 
 namespace Ui {
@@ -31,6 +33,8 @@ struct TChartPrinting {
 // name when it went to one, "" when it went to the printer; throws std::runtime_error when
 // printing cannot begin.
 std::string PrintChart(QChartView& chart, bool landscape);
+// Draws the chart over the whole of the page rectangle, laid out in its proportions.
+void RenderChartOnPage(QChartView& chart, QPainter& painter, const QRectF& page);
 
 class TPrintOrientationForm : public QDialog {
   Q_OBJECT

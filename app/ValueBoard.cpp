@@ -327,7 +327,8 @@ void TForm2::PlayAlarmSound(int alarmState) {
     MediaPlayer1.FileName = file;
     MediaPlayer1.Open();
     MediaPlayer1.Play();
-    soundFilesReported_.erase(file);
+    soundFilesReported_.erase("missing:" + file);
+    soundFilesReported_.erase("format:" + file);
   } catch (const std::exception&) {
     // The player's own text is for developers; the user reads what went wrong in German.
     std::string why;
@@ -341,11 +342,11 @@ void TForm2::PlayAlarmSound(int alarmState) {
                   : "die Wiedergabe auf dem Audiogerät \"" + MediaPlayer1.DeviceName + "\" ist fehlgeschlagen.";
         break;
       case TWavePlayer::weFormat:
-        if (!soundFilesReported_.insert(file).second) return;
+        if (!soundFilesReported_.insert("format:" + file).second) return;
         why = "die Datei \"" + file + "\" ist keine abspielbare Wave-Datei.";
         break;
       default:
-        if (!soundFilesReported_.insert(file).second) return;
+        if (!soundFilesReported_.insert("missing:" + file).second) return;
         why = "die Datei \"" + file + "\" existiert nicht oder kann nicht gelesen werden.";
         break;
     }

@@ -111,7 +111,7 @@ class TForm2 : public QMainWindow {
   std::unique_ptr<Ui::TForm2> ui;
   std::mutex soundLock_;                      // the player is used by one thread at a time
   bool deviceFailureReported_ = false;        // guarded by soundLock_
-  std::set<std::string> soundFilesReported_;  // guarded by soundLock_
+  std::set<std::string> soundFilesReported_;  // "missing:" or "format:" and the file; soundLock_
   std::mutex protocolLock_;
   bool protocolFailureReported_ = false;  // guarded by protocolLock_
 };

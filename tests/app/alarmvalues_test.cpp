@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QHeaderView>
 #include <QRadioButton>
 #include <QTabBar>
 #include <QTableView>
@@ -77,6 +79,12 @@ TEST_F(AlarmValuesTest, FirstEntryCreatesEightRowsAndEditsReachTheSensorsOnLeavi
   EXPECT_EQ(Cell(0, "ObererAlarmwert"), "1");
   EXPECT_EQ(Cell(0, "UntererAlarmwert"), "-1");
   EXPECT_EQ(Model().columnCount(), 20);
+  // Every column title is whole ("UntererAlarmwert", not "ntererAlarmwer").
+  const QFontMetrics fm(form_->AlarmValueDBGrid->horizontalHeader()->font());
+  for (int c = 0; c < Model().columnCount(); ++c) {
+    const QString title = Model().headerData(c, Qt::Horizontal, Qt::DisplayRole).toString();
+    EXPECT_GT(form_->AlarmValueDBGrid->columnWidth(c), fm.horizontalAdvance(title)) << title.toStdString();
+  }
 
   // Decimal comma or point, whatever the locale.
   EXPECT_TRUE(Type(0, "UntererAlarmwert", "6,8"));

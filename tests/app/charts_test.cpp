@@ -5,10 +5,14 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QChart>
+#include <QImage>
+#include <QPainter>
 #include <QLineSeries>
 #include <QListWidget>
 #include <QRadioButton>
 #include <QTabBar>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -159,6 +163,47 @@ TEST_F(ChartsTest, PrintingWithoutAPrinterWritesAPdfPageOfTheChosenOrientation) 
   orientation.Button1Click();
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_NE(messages_[0].find("kann nicht geschrieben werden"), std::string::npos);
+}
+
+// The share of a white page that the drawing covers: its bounding box's area over the page's.
+double CoveredShare(const QImage& page) {
+  int left = page.width(), right = -1, top = page.height(), bottom = -1;
+  for (int y = 0; y < page.height(); ++y) {
+    const QRgb* line = reinterpret_cast<const QRgb*>(page.constScanLine(y));
+    for (int x = 0; x < page.width(); ++x) {
+      if ((line[x] & 0xFFFFFF) == 0xFFFFFF) continue;
+      left = std::min(left, x), right = std::max(right, x);
+      top = std::min(top, y), bottom = std::max(bottom, y);
+    }
+  }
+  if (right < 0) return 0;
+  return double(right - left + 1) * (bottom - top + 1) / (double(page.width()) * page.height());
+}
+
+TEST_F(ChartsTest, SingleChartIsTitledWithItsSensorAndFillsAPortraitPage) {
+  TSensorGraphicForm window(*db_);
+  window.SelectedController = [this] { return &controller_; };
+  db_->Table1.SetTableName("Korvidan1");
+  window.resize(640, 400);
+  window.show();
+  EXPECT_EQ(window.SensorDBChart1->Title(), "Sensor1: pH");
+  // Without a selected controller the title is the bare "Sensor".
+  window.SelectedController = [] { return nullptr; };
+  window.Reload();
+  EXPECT_EQ(window.SensorDBChart1->Title(), "Sensor");
+
+  // A portrait A4 page and a landscape one, at 30 dots per centimetre.
+  for (const QSize size : {QSize(630, 891), QSize(891, 630)}) {
+    QImage page(size, QImage::Format_RGB32);
+    page.fill(Qt::white);
+    {
+      QPainter painter(&page);
+      RenderChartOnPage(*window.SensorDBChart1, painter, QRectF(QPointF(0, 0), QSizeF(size)));
+    }
+    EXPECT_GT(CoveredShare(page), 0.9) << size.width() << "x" << size.height();
+  }
+  // The window's chart keeps its own size.
+  EXPECT_EQ(window.SensorDBChart1->chart()->size().toSize(), window.SensorDBChart1->size());
 }
 
 TEST_F(ChartsTest, SourceSelectionStoresTheSelectedSensorOfTheTab) {

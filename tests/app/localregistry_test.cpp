@@ -11,11 +11,14 @@
 #include "app/UiThread.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
+#include "platform/WavePlayer.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using support::ReadFile;
 
 class LocalRegistryTest : public ::testing::Test {
  protected:
@@ -80,6 +83,29 @@ TEST_F(LocalRegistryTest, SoundDirectoryReaderWritesDefaultsOnlyIntoAFreshAccoun
   EXPECT_EQ(ReadSoundDirectory(), "");
   EXPECT_EQ(Value("SoundDirectory", "Path"), "<no key>");
   EXPECT_EQ(LocalPath(ReadSoundDirectory() + "\\error.wav"), "/error.wav");
+}
+
+TEST_F(LocalRegistryTest, AFreshAccountPlaysTheSoundsThatComeWithTheProgram) {
+  // The default path exists nowhere here: the sounds beside the program stand in for it.
+  const std::string installed = InstalledSoundDirectory();
+  EXPECT_EQ(SoundDirectory(), installed);
+  for (const char* name : {"error.wav", "boing.wav"}) {
+    const TWaveData wave = LoadWaveFile(fs::path(installed) / name);
+    EXPECT_EQ(wave.BitsPerSample, 16u) << name;
+    EXPECT_GT(wave.Seconds(), 0.2) << name;
+    EXPECT_LT(wave.Seconds(), 1.5) << name;
+  }
+  // Two different sounds, so that a user hears which limit was crossed.
+  EXPECT_NE(ReadFile(fs::path(installed) / "error.wav"), ReadFile(fs::path(installed) / "boing.wav"));
+
+  // A folder the user chose is kept, also while it does not exist (the missing file is then
+  // reported when an alarm plays), and so is the default path where it does exist.
+  TRegistry r;
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\SoundDirectory", false));
+  r.WriteString("Path", "D:\\Klaenge");
+  EXPECT_EQ(SoundDirectory(), "/Klaenge");
+  r.WriteString("Path", (dir_ / "Sound").string());
+  EXPECT_EQ(SoundDirectory(), (dir_ / "Sound").string());
 }
 
 TEST_F(LocalRegistryTest, MissingOrDamagedIntervalWarnsAndGivesFifteenMinutes) {

@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QImage>
 #include <QLineEdit>
+#include <QFontMetrics>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <atomic>
 #include <filesystem>
@@ -220,6 +222,29 @@ TEST_F(ValueBoardTest, GridShowsNamesTimesTypesAndValueTexts) {
   EXPECT_EQ(ProtocolReports(), 0);
 }
 
+TEST_F(ValueBoardTest, EveryTextOfEightSensorsOfTwoControllersIsWholeAtTheOpeningSize) {
+  auto* second = new TKorvidan(1);
+  second->GetIdent()->SetName("Korvidan2");
+  list_.AddController(second);
+  const std::uint8_t types[] = {SensorPH,     SensorTemperature, SensorRedox,    SensorSeaConductivity,
+                                SensorOxygen, SensorLevel,       SensorPressure, SensorNone};
+  for (int s = 0; s < 8; ++s) Sensor(s, types[s], 1013.25f, -1e6f, 1e6f);
+  board_->ShowCurrentValues(list_);
+  board_->show();
+  QTableWidget* grid = board_->StringGrid1;
+  const QFontMetrics fm(grid->font());
+  for (int r = 0; r < grid->rowCount(); ++r)
+    for (int c = 1; c < grid->columnCount(); ++c)
+      if (QTableWidgetItem* item = grid->item(r, c))
+        EXPECT_GE(grid->columnWidth(c), fm.horizontalAdvance(item->text()) + 4) << item->text().toStdString();
+  EXPECT_FALSE(grid->wordWrap());
+  // The window opens with the whole grid in view: no scroll bar is needed.
+  QCoreApplication::processEvents();
+  EXPECT_EQ(grid->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(grid->verticalScrollBar()->maximum(), 0);
+  board_->hide();
+}
+
 TEST_F(ValueBoardTest, AlarmFaxGoesThroughTheInstalledSeamOnly) {
   Sensor(0, SensorPH, 7.12f, -1.0f, 1.0f, "Fax");
   // No fax module installed: nothing is sent, nothing complains, the line is written.
@@ -262,12 +287,26 @@ TEST_F(ValueBoardTest, MissingSoundFilesAndDevicesAreReportedOnceAndStopNothing)
   board_->ShowCurrentValues(list_);
   EXPECT_EQ(ProtocolReports(), 2);
   EXPECT_EQ(Messages("boing.wav"), 1);
+  // Wholly German: the box names the file and says what is wrong with it.
+  EXPECT_EQ(Messages("Alarmton kann nicht gespielt werden: die Datei \"" + (dir_ / "Sound" / "boing.wav").string() +
+                     "\" existiert nicht"),
+            1);
+  EXPECT_EQ(Messages("does not exist"), 0);
+
+  // A file that is no wave file: reported once, in German.
+  std::ofstream(dir_ / "Sound" / "boing.wav") << "kein RIFF";
+  messages_.clear();
+  board_->ShowCurrentValues(list_);
+  board_->ShowCurrentValues(list_);
+  EXPECT_EQ(Messages("ist keine abspielbare Wave-Datei"), 1);
+  EXPECT_EQ(messages_.size(), 1u);
 
   board_->MediaPlayer1.DeviceName = "hw:CARD=KeineSoundkarte";
   WriteWave(dir_ / "Sound" / "boing.wav");
   messages_.clear();
   for (int i = 0; i < 3; ++i) board_->ShowCurrentValues(list_);
-  EXPECT_EQ(ProtocolReports(), 5);
+  EXPECT_EQ(ProtocolReports(), 7);
+  EXPECT_EQ(Messages("Alarmton kann nicht gespielt werden: kein Audiogerät \"hw:CARD=KeineSoundkarte\""), 1);
   EXPECT_EQ(Messages("Alarmton"), 1);
   EXPECT_EQ(Cell(2, 2), "7,12");
 
@@ -277,7 +316,7 @@ TEST_F(ValueBoardTest, MissingSoundFilesAndDevicesAreReportedOnceAndStopNothing)
   reg.WriteString("Path", "");
   board_->ShowCurrentValues(list_);
   EXPECT_EQ(board_->MediaPlayer1.FileName, "/boing.wav");
-  EXPECT_EQ(ProtocolReports(), 6);
+  EXPECT_EQ(ProtocolReports(), 8);
 }
 
 TEST_F(ValueBoardTest, UnwritableProtocolFileIsReportedOnce) {

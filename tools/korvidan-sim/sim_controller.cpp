@@ -341,7 +341,7 @@ double driftedValue(const Sensor& sensor, double unixSeconds, unsigned seed, int
   const double day = std::sin(kTwoPi * (local / 86400.0 - 10.0 / 24.0));
   const double medium = std::sin(kTwoPi * unixSeconds / 2820.0 + phase1);
   const double fast = std::sin(kTwoPi * unixSeconds / 780.0 + phase2);
-  const double v = sensor.value + amplitude * (0.55 * day + 0.27 * medium + 0.18 * fast);
+  const double v = sensor.value + amplitude * (0.75 * day + 0.15 * medium + 0.10 * fast);
   return std::max(0.0, v);
 }
 
