@@ -216,7 +216,12 @@ TForm1::~TForm1() {
 
 void TForm1::ConnectMenu() {
   auto on = [this](QAction* a, auto fn) {
-    connect(a, &QAction::triggered, this, [this, fn] { Guarded([this, fn] { (this->*fn)(); }); });
+    connect(a, &QAction::triggered, this, [this, a, fn] {
+      // A checked item keeps its mark until its handler sets it: the handlers decide by the
+      // state before the click (Qt has already flipped it).
+      if (a->isCheckable()) a->setChecked(!a->isChecked());
+      Guarded([this, fn] { (this->*fn)(); });
+    });
   };
   auto seam = [this](QAction* a, std::function<void()> TForm1::*hook) {
     connect(a, &QAction::triggered, this, [this, hook] {

@@ -2,11 +2,11 @@
 
 #include <QChart>
 #include <QChartView>
-#include <QGraphicsLayout>
-#include <QGraphicsScene>
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QGraphicsLayout>
+#include <QGraphicsScene>
 #include <QPainter>
 #include <QPrinter>
 #include <QPrinterInfo>

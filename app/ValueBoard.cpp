@@ -1,13 +1,13 @@
 #include "app/ValueBoard.h"
 
 #include <QCloseEvent>
+#include <QFrame>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QScreen>
-#include <QFrame>
 #include <QPainter>
+#include <QScreen>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <cstdio>
@@ -223,7 +223,8 @@ void TForm2::FitToGrid() {
   const int gridW = StringGrid1->horizontalHeader()->length() + frame;
   const int gridH = StringGrid1->verticalHeader()->length() + frame;
   int w = gridW;
-  int h = menuBar()->sizeHint().height() + Bevel1->sizeHint().height() + GroupBox1->maximumHeight() + 2 * 2 + gridH;
+  int h = menuBar()->sizeHint().height() + Bevel1->sizeHint().height() + GroupBox1->maximumHeight() + 2 * 2 +
+          gridH;
   if (QScreen* screen = this->screen()) {
     const QRect avail = screen->availableGeometry();
     w = std::min(w, avail.width() - 20);
@@ -337,9 +338,10 @@ void TForm2::PlayAlarmSound(int alarmState) {
       case TWavePlayer::wePlayback:
         if (deviceFailureReported_) return;
         deviceFailureReported_ = true;
-        why = MediaPlayer1.Error() == TWavePlayer::weDevice
-                  ? "kein Audiogerät \"" + MediaPlayer1.DeviceName + "\" verfügbar."
-                  : "die Wiedergabe auf dem Audiogerät \"" + MediaPlayer1.DeviceName + "\" ist fehlgeschlagen.";
+        why =
+            MediaPlayer1.Error() == TWavePlayer::weDevice
+                ? "kein Audiogerät \"" + MediaPlayer1.DeviceName + "\" verfügbar."
+                : "die Wiedergabe auf dem Audiogerät \"" + MediaPlayer1.DeviceName + "\" ist fehlgeschlagen.";
         break;
       case TWavePlayer::weFormat:
         if (!soundFilesReported_.insert("format:" + file).second) return;

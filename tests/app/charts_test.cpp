@@ -7,9 +7,9 @@
 #include <QApplication>
 #include <QChart>
 #include <QImage>
-#include <QPainter>
 #include <QLineSeries>
 #include <QListWidget>
+#include <QPainter>
 #include <QRadioButton>
 #include <QTabBar>
 #include <algorithm>

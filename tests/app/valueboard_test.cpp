@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QImage>
 #include <QLineEdit>
-#include <QFontMetrics>
 #include <QScrollBar>
 #include <QTableWidget>
 #include <atomic>
@@ -288,8 +288,8 @@ TEST_F(ValueBoardTest, MissingSoundFilesAndDevicesAreReportedOnceAndStopNothing)
   EXPECT_EQ(ProtocolReports(), 2);
   EXPECT_EQ(Messages("boing.wav"), 1);
   // Wholly German: the box names the file and says what is wrong with it.
-  EXPECT_EQ(Messages("Alarmton kann nicht gespielt werden: die Datei \"" + (dir_ / "Sound" / "boing.wav").string() +
-                     "\" existiert nicht"),
+  EXPECT_EQ(Messages("Alarmton kann nicht gespielt werden: die Datei \"" +
+                     (dir_ / "Sound" / "boing.wav").string() + "\" existiert nicht"),
             1);
   EXPECT_EQ(Messages("does not exist"), 0);
 

@@ -326,8 +326,8 @@ TEST(KorvidanSim, ValueOutputIsWhatThePcParses) {
 }
 
 TEST(KorvidanSim, SeveralControllersShareTheBusBlockByBlock) {
-  Sim sim({"--fixed", "--period", "0.1", "--controller", "addr=0", "--controller", "addr=1", "--sensor", "0:1:ph:7.05",
-           "--sensor", "1:2:temp:25.3"});
+  Sim sim({"--fixed", "--period", "0.1", "--controller", "addr=0", "--controller", "addr=1", "--sensor",
+           "0:1:ph:7.05", "--sensor", "1:2:temp:25.3"});
   const std::string a = "E1(pH )07.05 pH E\r\n", b = "E2(Te )25.3 \xB0"
                                                      "C E\r\n";
   sim.until("\r\n");
@@ -528,7 +528,8 @@ std::vector<std::vector<double>> listingRows(const std::string& listing) {
     pos = nl + 2;
     if (line.size() < 19 || line[2] != '.') continue;
     std::vector<double> values;
-    for (std::size_t at = 19; at + 11 <= line.size(); at += 11) values.push_back(std::atof(line.substr(at, 11).c_str()));
+    for (std::size_t at = 19; at + 11 <= line.size(); at += 11)
+      values.push_back(std::atof(line.substr(at, 11).c_str()));
     rows.push_back(values);
   }
   return rows;
@@ -548,7 +549,7 @@ TEST(KorvidanSim, ByDefaultValuesDriftWithinATanksBandsAndTheLevelStays) {
   sim.request("DS");
   const auto rows = listingRows(sim.until("END\r\n"));
   ASSERT_EQ(rows.size(), 96u);
-  const double bands[][2] = {{7.9, 8.3}, {24.5, 26.5}, {325, 375}, {51.5, 53.1},
+  const double bands[][2] = {{7.9, 8.3}, {24.5, 26.5}, {325, 375},  {51.5, 53.1},
                              {6.9, 8.1}, {1, 1},       {1007, 1019}};
   for (std::size_t c = 0; c < 7; ++c) {
     double lo = 1e9, hi = -1e9;

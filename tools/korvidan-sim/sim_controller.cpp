@@ -283,9 +283,9 @@ int Controller::storageIntervalSeconds() const {
 std::vector<Sensor> defaultSensors(bool drifting) {
   if (drifting)
     return {
-        {1, SensorKind::PH, 8.1},       {2, SensorKind::Temperature, 25.5},
-        {3, SensorKind::Redox, 350},    {4, SensorKind::ConductivityMs, 52.3},
-        {5, SensorKind::OxygenMg, 7.5}, {6, SensorKind::Level, 1},
+        {1, SensorKind::PH, 8.1},        {2, SensorKind::Temperature, 25.5},
+        {3, SensorKind::Redox, 350},     {4, SensorKind::ConductivityMs, 52.3},
+        {5, SensorKind::OxygenMg, 7.5},  {6, SensorKind::Level, 1},
         {7, SensorKind::Pressure, 1013},
     };
   return {

@@ -239,8 +239,7 @@ void Simulator::scheduleValues(long long now) {
     } else {
       const Drift d = driftOf(c);
       const std::string block =
-          formatValueBlock(d.on ? sensorsAt(c.sensors, UnixSeconds(), d.seed, d.address)
-                                : c.sensors);
+          formatValueBlock(d.on ? sensorsAt(c.sensors, UnixSeconds(), d.seed, d.address) : c.sensors);
       if (!block.empty()) enqueue({{block, 0}}, static_cast<int>(i), false);
       c.nextOutputUs = now + periodUs(c);
     }

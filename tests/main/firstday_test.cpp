@@ -1,0 +1,300 @@
+// A new user's first day, offscreen, against the drifting controller simulator and a fresh
+// data folder: the menu items that open the built windows, the value board from the menu,
+// alarm limits changed from the board and judged in the next cycle, the alarm sounds that
+// come with the program, the acquisition started from the menu after "Nein", and Qt's own
+// dialogs in German.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QMenu>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTableView>
+#include <QTableWidget>
+#include <QTimer>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/Application.h"
+#include "app/DBChart.h"
+#include "app/DatabaseMove.h"
+#include "app/Localregistry.h"
+#include "app/Main.h"
+#include "app/SetAlarmValues.h"
+#include "app/Translations.h"
+#include "app/UiThread.h"
+#include "app/ValueBoard.h"
+#include "link/RS485BusNew.h"
+#include "platform/DateTime.h"
+#include "platform/Registry.h"
+#include "platform/Text.h"
+#include "serial/ComSelectForm.h"
+#include "tests/main/Driver.h"
+#include "tests/support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using e2e::RunUntil;
+using e2e::Simulator;
+using e2e::User;
+
+// A fresh user: own settings file, an empty XDG_DATA_HOME (the tables go below it), and a
+// working directory for the protocol files.
+class FirstDayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    data_ = home_.path() / "data";
+    setenv("XDG_DATA_HOME", data_.c_str(), 1);
+    unsetenv("KORVIDAN_DATABASE_DIR");
+    SetRegistryFile((home_.path() / "registry.ini").string());
+    old_ = fs::current_path();
+    fs::current_path(home_.path());
+    MessageSink = [this](const std::string& text, TMsgKind) {
+      std::lock_guard<std::mutex> g(lock_);
+      boxes_.push_back(text);
+    };
+    TForm1::ConfirmSink = [](const std::string&) { return true; };
+    driver_ = std::make_unique<QTimer>();
+    QObject::connect(driver_.get(), &QTimer::timeout, [this] { user_.Act(); });
+    driver_->start(50);
+  }
+  void TearDown() override {
+    driver_.reset();
+    MessageSink = nullptr;
+    TForm1::ConfirmSink = nullptr;
+    fs::current_path(old_);
+    SetRegistryFile("");
+  }
+
+  int Boxes(const std::string& part) {
+    std::lock_guard<std::mutex> g(lock_);
+    int n = 0;
+    for (const std::string& t : boxes_) n += t.find(part) != std::string::npos;
+    return n;
+  }
+  // Alarm reports of one sensor in today's protocol file.
+  int Reports(int sensor) {
+    const std::string text = support::ReadFile(home_.path() / ("Protokoll " + DateToStr(Now()) + ".txt"));
+    const std::string key = "Sensor Nr = " + std::to_string(sensor) + ",";
+    int n = 0;
+    for (std::size_t at = 0; (at = text.find(key, at)) != std::string::npos; ++at) ++n;
+    return n;
+  }
+  // What the sqlite3 shell prints for a query on one table file.
+  static std::string Shell(const fs::path& file, const std::string& query) {
+    const std::string cmd = "sqlite3 -readonly '" + file.string() + "' \"" + query + "\" 2>&1";
+    std::string out;
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+      char buf[256];
+      while (std::fgets(buf, sizeof buf, p)) out += buf;
+      pclose(p);
+    }
+    return out;
+  }
+
+  support::TempDir home_;
+  fs::path data_, old_;
+  std::mutex lock_;
+  std::vector<std::string> boxes_;
+  User user_;
+  std::unique_ptr<QTimer> driver_;
+};
+
+std::string Cell(QTableWidget* grid, int row, int column) {
+  QTableWidgetItem* item = grid->item(row, column);
+  return item ? item->text().toStdString() : std::string();
+}
+
+TEST_F(FirstDayTest, ValueBoardFromTheMenuAndAlarmLimitsThatTheNextCycleJudges) {
+  Simulator sim({"--period", "1"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  TForm2& board = *app->ValueBoard;
+
+  // Every command whose window is built can be chosen; the rest keep their stored state.
+  for (QAction* a :
+       {form.aktuelleWerteanzeigen1, form.Datenbankanzeigeaktualisieren1, form.Datenabfrage1,
+        form.Datenabfrage2, form.Datenbankenverschieben1, form.FaxKonfiguration1, form.Faxmodemkonfigurieren1,
+        form.Bezeichnung1, form.Testfaxsenden1, board.AlarmWertekonfigurieren1})
+    EXPECT_TRUE(a->isEnabled()) << a->objectName().toStdString();
+  for (QMenu* m : {form.RS485Bus1, form.Test1}) {
+    EXPECT_TRUE(m->menuAction()->isVisible()) << m->objectName().toStdString();
+    EXPECT_TRUE(m->menuAction()->isEnabled()) << m->objectName().toStdString();
+  }
+  EXPECT_FALSE(form.DatenbankNeu1->isEnabled());
+  EXPECT_FALSE(form.SMSkonfigurieren1->isEnabled());
+  for (const char* name : {"Undo1", "Cut1", "Copy1", "Paste1", "Find1"}) {
+    QAction* a = form.findChild<QAction*>(name);
+    ASSERT_NE(a, nullptr) << name;
+    EXPECT_FALSE(a->isEnabled() || a->isVisible()) << name;
+  }
+
+  // Short cycles; the sounds go to ALSA's null device.
+  form.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 1500;
+  board.MediaPlayer1.DeviceName = "null";
+  std::atomic<int> stored{0};
+  auto store = LinkHooks().StoreCurrentValues;
+  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
+    store(list);
+    ++stored;
+  };
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user_.startAnswers == 1; }, 20000)) << "no start question";
+  ASSERT_TRUE(form.IsCollecting());
+
+  // The value board from the menu: the current values within one cycle.
+  form.aktuelleWerteanzeigen1->trigger();
+  EXPECT_TRUE(board.isVisible());
+  EXPECT_TRUE(form.aktuelleWerteanzeigen1->isChecked());
+  auto ph = [&] {
+    std::string t = Cell(board.StringGrid1, 2, 2);
+    for (char& c : t)
+      if (c == ',') c = '.';
+    double v = 0;
+    return TryStrToFloat(t, v) ? v : 0.0;
+  };
+  ASSERT_TRUE(RunUntil([&] { return stored >= 1 && ph() != 0.0; }, 10000)) << Cell(board.StringGrid1, 2, 2);
+  EXPECT_EQ(Cell(board.StringGrid1, 0, 1), "Korvidan1");
+  EXPECT_EQ(Cell(board.StringGrid1, 2, 1), "pH");
+  EXPECT_GE(ph(), 7.9);
+  EXPECT_LE(ph(), 8.3);
+  EXPECT_EQ(Cell(board.StringGrid1, 7, 2), "Wasser");
+  // The board opened large enough for its grid.
+  QCoreApplication::processEvents();
+  EXPECT_EQ(board.StringGrid1->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(board.StringGrid1->verticalScrollBar()->maximum(), 0);
+
+  // The default limits (-1 and 1) put the pH in alarm: the sound that comes with the program
+  // plays, no box appears.
+  ASSERT_TRUE(RunUntil([&] { return Reports(1) >= 1; }, 10000));
+  EXPECT_EQ(board.MediaPlayer1.FileName, InstalledSoundDirectory() + "/boing.wav");
+  if (Boxes("Alarmton") == 0) {
+    EXPECT_EQ(board.MediaPlayer1.Error(), TWavePlayer::weNone) << board.MediaPlayer1.ErrorMessage();
+  } else {
+    // A machine without ALSA's null device: the missing device is reported once.
+    EXPECT_EQ(Boxes("Alarmton kann nicht gespielt werden: kein Audiogerät"), 1);
+  }
+  EXPECT_EQ(Boxes("existiert nicht"), 0);
+
+  // The alarm limits from the board's menu: pH between 7,5 and 8,8.
+  board.AlarmWertekonfigurieren1->trigger();
+  TAlarmForm& alarms = *app->AlarmValues;
+  ASSERT_TRUE(RunUntil([&] { return alarms.isVisible() && alarms.Model()->rowCount() == 8; }, 5000));
+  QAbstractItemModel* grid = alarms.AlarmValueDBGrid->model();
+  const int lower = alarms.Model()->FieldIndex("UntererAlarmwert");
+  const int upper = alarms.Model()->FieldIndex("ObererAlarmwert");
+  ASSERT_TRUE(grid->setData(grid->index(0, lower), "7,5", Qt::EditRole));
+  ASSERT_TRUE(grid->setData(grid->index(0, upper), "8,8", Qt::EditRole));
+  alarms.findChild<QPushButton*>("Button1")->click();
+  EXPECT_FALSE(alarms.isVisible());
+
+  const fs::path table = data_ / "korvidan" / "Zelvanor" / "Korvidan1_Val.db";
+  EXPECT_EQ(Shell(table, "SELECT UntererAlarmwert, ObererAlarmwert FROM Korvidan1_Val WHERE SensorNr = 1"),
+            "7.5|8.8\n");
+  EXPECT_EQ(Shell(table, "SELECT count(*) FROM Korvidan1_Val"), "8\n");
+
+  // The next cycles judge against the new limits: no more pH reports, the temperature (above
+  // its upper limit of 1) is still reported.
+  const int next = stored + 1;
+  ASSERT_TRUE(RunUntil([&] { return stored >= next; }, 10000));
+  const int phReports = Reports(1), tempReports = Reports(2);
+  ASSERT_TRUE(RunUntil([&] { return stored >= next + 2; }, 15000));
+  EXPECT_EQ(Reports(1), phReports);
+  EXPECT_GT(Reports(2), tempReports);
+
+  // After five cycles the grid and the preview charts show the merged rows: a curve, and all
+  // ten columns in view at the window's default size.
+  ASSERT_TRUE(RunUntil([&] { return form.DBGrid1->model()->rowCount() >= 5; }, 30000));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(form.DBGrid1->horizontalScrollBar()->maximum(), 0);
+  EXPECT_GE(form.DBChart1->PointCount(), 5);
+  EXPECT_EQ(form.DBChart1->Title(), "Sensor1: pH");
+
+  form.close();
+  app.reset();
+}
+
+TEST_F(FirstDayTest, AfterNeinTheMenuStartsAndStopsTheAcquisition) {
+  Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+  user_.startAcquisition = false;
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  app->Bus->ListenMilliseconds = 300;
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user_.startAnswers == 1; }, 20000)) << "no start question";
+  EXPECT_FALSE(form.IsCollecting());
+  ASSERT_TRUE(form.Datenabfrage1->isEnabled());
+  EXPECT_FALSE(form.Datenabfrage1->isChecked());
+
+  form.Datenabfrage1->trigger();
+  EXPECT_TRUE(form.IsCollecting());
+  EXPECT_TRUE(form.Datenabfrage1->isChecked());
+  EXPECT_EQ(Boxes("Datenabfrage gestartet !"), 1);
+  form.Datenabfrage1->trigger();
+  EXPECT_FALSE(form.IsCollecting());
+  EXPECT_EQ(Boxes("Datenabfrage beendet !"), 1);
+  EXPECT_FALSE(form.Datenabfrage1->isChecked());
+  EXPECT_EQ(Boxes("Bitte warten"), 0);
+
+  form.close();
+  app.reset();
+}
+
+TEST(GermanQt, TheFileDialogOfTheDatabaseMoveReadsOeffnenAndAbbrechen) {
+  ASSERT_TRUE(InstallGermanTranslations(*QCoreApplication::instance()));
+  TDatabaseMoveForm move;
+  // The form runs its open dialog modally as it shows; read the dialog from inside it.
+  std::string open, cancel;
+  bool found = false;
+  QTimer reader;
+  QObject::connect(&reader, &QTimer::timeout, [&] {
+    if (!move.OpenDialog1->isVisible()) return;
+    if (auto* buttons = move.OpenDialog1->findChild<QDialogButtonBox*>()) {
+      auto text = [&](QDialogButtonBox::StandardButton which) {
+        QPushButton* b = buttons->button(which);
+        return b ? b->text().remove('&').toStdString() : std::string("<none>");
+      };
+      open = text(QDialogButtonBox::Open);
+      cancel = text(QDialogButtonBox::Cancel);
+      found = true;
+    }
+    move.OpenDialog1->reject();
+  });
+  reader.start(20);
+  move.show();
+  ASSERT_TRUE(RunUntil([&] { return found; }, 10000)) << "not Qt's own file dialog";
+  EXPECT_EQ(open, "Öffnen");
+  EXPECT_EQ(cancel, "Abbrechen");
+  reader.stop();
+  move.reject();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
