@@ -113,6 +113,10 @@ void TKorvidanApplication::ConnectWindows() {
   SensorChart->PrintOrientation = PrintOrientation.get();
   SensorChart->SelectedController = selected;
   AlarmValues->ActionDialog = ActionDialog.get();
+  // The limits configured in an earlier run hold from the first cycle on.
+  main->ControllersRegistered = [this] {
+    if (ControllerList) AlarmValues->LoadStoredLimits(*ControllerList);
+  };
   ValueBoard->OnConfigureAlarms = [this] {
     if (!ControllerList) return;
     AlarmValues->FillDeviceTabs(*ControllerList);
@@ -134,6 +138,7 @@ void TKorvidanApplication::Teardown() {
     MainForm->ShowChartSelection = nullptr;
     MainForm->ShowControllerManagement = nullptr;
     MainForm->StartStoredDataRead = nullptr;
+    MainForm->ControllersRegistered = nullptr;
   }
   StoredData.reset();
   ReadSaveData.reset();

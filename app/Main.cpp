@@ -446,6 +446,7 @@ void TForm1::ScanBus() {
   if (!DataModule1) return;
   DataModule1->FillDeviceTabs = [this] { FillDeviceTabs(); };
   DataModule1->ScanBus(*controllers_);
+  if (ControllersRegistered) ControllersRegistered();
 }
 
 TKorvidan* TForm1::SelectedController() const {

@@ -100,6 +100,7 @@ class TForm1 : public QMainWindow {
   std::function<void()> ShowFaxHeaderDialog;       // "Fax-Konfiguration"
   std::function<void()> ShowFaxModemSelection;     // "Faxmodem konfigurieren"
   std::function<void()> SendTestFax;               // "Testfax senden"
+  std::function<void()> ControllersRegistered;     // after the bus set-up has registered them
 
   // Answers the yes/no questions of the window instead of a box (tests).
   static std::function<bool(const std::string& text)> ConfirmSink;

@@ -257,6 +257,22 @@ void TAlarmForm::CopyTableToSensors(TKorvidan& controller) {
   t.First();
 }
 
+void TAlarmForm::LoadStoredLimits(TControllerList& list) {
+  if (isVisible()) return;
+  TTable& t = db_.AlarmValueTable;
+  for (int i = 0; i < list.GetControllerCount(); ++i) {
+    TKorvidan* c = list.GetController(i);
+    if (!c) continue;
+    t.Close();
+    entered_ = nullptr;
+    t.SetTableName(c->GetIdent()->GetName() + "_Val");
+    if (!t.Exists()) continue;
+    t.Open();
+    CopyTableToSensors(*c);
+    t.Close();
+  }
+}
+
 void TAlarmForm::TabControl1Enter() {
   AlarmValueDBGrid->hide();
   TKorvidan* c = SelectedController();

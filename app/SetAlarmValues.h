@@ -81,6 +81,10 @@ class TAlarmForm : public QDialog {
   void FillDeviceTabs(TControllerList& list);
   // The selected tab's controller, or nullptr.
   TKorvidan* SelectedController() const;
+  // After the bus set-up: every controller of the list whose alarm value table exists takes
+  // its stored limits and actions, so that a new run judges by what was configured before
+  // the form is first opened. Nothing while the form is shown (it holds its table open).
+  void LoadStoredLimits(TControllerList& list);
 
   // A tab is entered or changed: opens (and creates) the controller's table and brings
   // sensors and table together as described at the top.

@@ -170,6 +170,31 @@ TEST_F(AlarmValuesTest, ANewRunKeepsTheStoredLimitsAndActions) {
   EXPECT_EQ(Sensor(1)->GetUpperLimit(), 1.0f);
 }
 
+TEST_F(AlarmValuesTest, ANewRunJudgesByTheStoredLimitsBeforeTheFormIsOpened) {
+  EXPECT_TRUE(Type(0, "UntererAlarmwert", "7,9"));
+  EXPECT_TRUE(Type(0, "ObererAlarmwert", "8,3"));
+  form_->hide();
+
+  // The next start: the bus set-up registers fresh controllers with the default limits, plus
+  // one that has no table yet.
+  TControllerList next;
+  auto* known = new TKorvidan(0);
+  known->GetIdent()->SetName("Korvidan1");
+  known->GetSensor(0)->SetType(SensorPH);
+  known->GetSensor(0)->SetValue(8.1f);
+  next.AddController(known);
+  auto* fresh = new TKorvidan(1);
+  fresh->GetIdent()->SetName("Korvidan9");
+  next.AddController(fresh);
+  form_->LoadStoredLimits(next);
+  EXPECT_EQ(known->GetSensor(0)->GetLowerLimit(), 7.9f);
+  EXPECT_EQ(known->GetSensor(0)->GetUpperLimit(), 8.3f);
+  EXPECT_EQ(known->GetSensor(0)->GetAlarmState(), 0);
+  EXPECT_EQ(fresh->GetSensor(0)->GetUpperLimit(), 1.0f);
+  EXPECT_FALSE(fs::exists(dir_ / "Korvidan9_Val.db"));  // nothing is created for it
+  EXPECT_TRUE(messages_.empty());
+}
+
 TEST_F(AlarmValuesTest, ChangingTheTabHandsTheEditsToTheControllerLeft) {
   NewRun(2);
   ASSERT_EQ(form_->TabBar1->count(), 2);

@@ -1,6 +1,7 @@
 // Takes the picture of the main window for the documentation: the application against the
-// controller simulator, answered start-up dialogs, a few acquisition cycles, then the main
-// window as the X server shows it. Run under Xvfb (docs/make-screenshot).
+// drifting controller simulator, answered start-up dialogs, the value board opened from the
+// menu, a few minutes of acquisition cycles, then the main window and the board beside it as
+// the X server shows them. Run under Xvfb (docs/make-screenshot).
 #include <QApplication>
 #include <QPixmap>
 #include <QScreen>
@@ -14,6 +15,7 @@
 #include "app/Application.h"
 #include "app/Main.h"
 #include "app/UiThread.h"
+#include "app/ValueBoard.h"
 #include "link/RS485BusNew.h"
 #include "platform/Database.h"
 #include "platform/Registry.h"
@@ -49,25 +51,32 @@ int main(int argc, char** argv) {
   QObject::connect(&driver, &QTimer::timeout, [&] { user.Act(); });
   driver.start(50);
 
+  // How long the acquisition runs before the picture: long enough for the drifting values to
+  // draw a curve (KORVIDAN_SHOT_SECONDS, 180 by default).
+  int seconds = 180;
+  if (const char* v = std::getenv("KORVIDAN_SHOT_SECONDS"); v && std::atoi(v) > 0) seconds = std::atoi(v);
+
   int code = 1;
   {
     TKorvidanApplication korvidan;
     TForm1& form = *korvidan.MainForm;
     form.FState.SetIntervalSeconds(0);
     korvidan.Bus->ListenMilliseconds = 1500;
-    form.resize(1000, 640);
+    TForm2& board = *korvidan.ValueBoard;
+    board.MediaPlayer1.DeviceName = "null";
     form.move(0, 0);
     korvidan.Show();
-    // Some merged rows in the grid and the charts, and the current values on the board.
-    if (e2e::RunUntil([&] { return form.DBGrid1->model()->rowCount() >= 6; }, 60000)) {
-      form.btShowValuesClick();
-      e2e::RunUntil([] { return false; }, 1500);
-      form.raise();
-      form.activateWindow();
-      e2e::RunUntil([] { return false; }, 500);
-      QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(
-          0, form.frameGeometry().x(), form.frameGeometry().y(), form.frameGeometry().width(),
-          form.frameGeometry().height());
+    // The window at its default size, the value board beside it, opened from the menu.
+    if (e2e::RunUntil([&] { return user.startAnswers == 1; }, 30000)) {
+      form.aktuelleWerteanzeigen1->trigger();
+      e2e::RunUntil([] { return false; }, seconds * 1000);
+      board.move(form.frameGeometry().right() + 8, 0);
+      e2e::RunUntil([] { return false; }, 1000);
+    }
+    if (form.DBGrid1->model()->rowCount() >= 5 && board.isVisible()) {
+      const QRect area = form.frameGeometry().united(board.frameGeometry());
+      QPixmap shot =
+          QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
       code = shot.save(QString::fromStdString(output.string()), "PNG") ? 0 : 1;
     } else {
       std::fprintf(stderr, "korvidan-screenshot: no values arrived\n");

@@ -39,7 +39,7 @@ const char kHelp[] =
     "                       6 level 1, 7 pressure 1013.\n"
     "  --fixed              print every value exactly as set. Without it each value drifts slowly\n"
     "                       around its set value as a tank's do: a swing over the day (lowest at\n"
-    "                       4:00, highest at 16:00 local time) and two waves of about 47 and 13\n"
+    "                       4:00, highest at 16:00 local time) and two waves of 25 and 3\n"
     "                       minutes, together at most ph 0.2, temp 1.0, redox 25, cond-ms 0.8,\n"
     "                       cond-us 15, o2-mg 0.6, o2-pct 6, pressure 6 away from it (by default\n"
     "                       pH 7.9..8.3 and 24.5..26.5 degrees); level sensors keep their state.\n"

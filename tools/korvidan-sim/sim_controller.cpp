@@ -339,9 +339,9 @@ double driftedValue(const Sensor& sensor, double unixSeconds, unsigned seed, int
   localtime_r(&whole, &tm);
   const double local = unixSeconds + static_cast<double>(tm.tm_gmtoff);
   const double day = std::sin(kTwoPi * (local / 86400.0 - 10.0 / 24.0));
-  const double medium = std::sin(kTwoPi * unixSeconds / 2820.0 + phase1);
-  const double fast = std::sin(kTwoPi * unixSeconds / 780.0 + phase2);
-  const double v = sensor.value + amplitude * (0.75 * day + 0.15 * medium + 0.10 * fast);
+  const double medium = std::sin(kTwoPi * unixSeconds / 1500.0 + phase1);
+  const double fast = std::sin(kTwoPi * unixSeconds / 180.0 + phase2);
+  const double v = sensor.value + amplitude * (0.8 * day + 0.12 * medium + 0.08 * fast);
   return std::max(0.0, v);
 }
 
