@@ -1,6 +1,8 @@
 #include "app/Application.h"
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QProgressBar>
 #include <exception>
 
 #include "app/DataBase.h"
@@ -12,6 +14,7 @@
 #include "app/GraphicOverview.h"
 #include "app/IntervallFrm.h"
 #include "app/KorvidanVersionForm.h"
+#include "app/LoadAppForm.h"
 #include "app/Main.h"
 #include "app/MessagePump.h"
 #include "app/PrintOrientation.h"
@@ -25,6 +28,9 @@
 #include "fax/ui/Faxview.h"
 #include "link/RS485BusNew.h"
 #include "platform/Messages.h"
+#include "programming/ProgDataTransfer.h"
+#include "programming/ui/ProgrammingForm.h"
+#include "programming/ui/TransferForms.h"
 #include "serial/SioPort.h"
 
 TKorvidanApplication::TKorvidanApplication() {
@@ -46,8 +52,9 @@ void TKorvidanApplication::Create() {
   SetSioApplicationExceptionHandler([](const std::exception& e) { ShowMessage(e.what(), TMsgKind::Error); });
 
   // 2. The forms and modules, in their order.
-  MainForm = std::make_unique<TForm1>();  //  1 TForm1
-  //                                                  2 TLoadAppForm, 3 TDialogConfigRS485
+  MainForm = std::make_unique<TForm1>();           //  1 TForm1
+  auto splash = std::make_unique<TLoadAppForm>();  //  2 TLoadAppForm
+  //                                                  3 TDialogConfigRS485
   Database = std::make_unique<TDataModule2>();  //  4 TDataModule2
   ExitBox = std::make_unique<TDialogExit>();    //  5 TDialogExit
   //                                                  6 TFaxConfigFrm
@@ -70,15 +77,18 @@ void TKorvidanApplication::Create() {
   ValueBoard->OnFormClose = [] {
     if (Form1) Form1->aktuelleWerteanzeigen1->setChecked(false);
   };
-  About = std::make_unique<TAboutForm>();  // 23 TAboutForm
-  //                                                 24 TProgrammingForm, 25 TSelectKorvidan
+  About = std::make_unique<TAboutForm>();              // 23 TAboutForm
+  Programming = std::make_unique<TProgrammingForm>();  // 24 TProgrammingForm
+  //                                                 25 TSelectKorvidan
   SensorChart = std::make_unique<TSensorGraphicForm>(*Database);  // 26 TSensorGraphicForm
   PrintOrientation = std::make_unique<TPrintOrientationForm>();   // 27 TPrintOrientationForm
-  //                                                 28 TReadDataRamForm, 29 TDebugOutput
+  ReadDataRam = std::make_unique<TReadDataRamForm>();             // 28 TReadDataRamForm
+  Debug = std::make_unique<TDebugOutput>();                       // 29 TDebugOutput
   // 30 TDataModule1: loading it opens the bus port, asking for its number first.
   Bus = std::make_unique<TDataModule1>(MainForm->FState);
   MainForm->DataModule1 = Bus.get();
-  //                                                 31 TSendDataRamForm
+  if (MainForm->FProgData) MainForm->FProgData->Attach(*Bus, MainForm->FState);
+  SendDataRam = std::make_unique<TSendDataRamForm>();                   // 31 TSendDataRamForm
   ReadSaveData = std::make_unique<TReadSaveDataDlg>(MainForm->FState);  // 32 TReadSaveDataDlg
   StoredData = std::make_unique<TStoredDataForm>();                     // 33 TStoredDataForm
   // 34 TTKorvidanVersion
@@ -90,6 +100,43 @@ void TKorvidanApplication::Create() {
   // The hooks that need the database module.
   MainForm->ConnectModules();
   ConnectWindows();
+  ConnectProgramming();
+  // 3. The splash form goes again, never shown.
+  splash->ProgressBar1->setValue(splash->ProgressBar1->value() + 5);
+  splash.reset();
+}
+
+// The programming window: its menu item, its transfer object and dialogs, the windows it
+// locks during a transfer, the acquisition it stops, the version query's switching of its
+// commands and the idle handler that keeps its write commands.
+void TKorvidanApplication::ConnectProgramming() {
+  TForm1* main = MainForm.get();
+  if (!main->FProgData) return;
+  Programming->Connect(*main->FProgData, ReadDataRam.get(), SendDataRam.get(), Debug.get());
+  Programming->LockOtherWindows = [this, main](bool locked) {
+    main->setEnabled(!locked);
+    if (ValueBoard) ValueBoard->setEnabled(!locked);
+  };
+  Programming->IsAcquisitionRunning = [main] { return main->IsCollecting(); };
+  Programming->StopAcquisition = [main] { main->ToggleDataCollection(); };
+  Programming->StartAcquisition = [main] {
+    main->StartAcquisition();
+    main->Datenabfrage1->setChecked(true);
+  };
+  main->ShowProgrammingWindow = [this] {
+    Programming->show();
+    Programming->raise();
+    Programming->activateWindow();
+  };
+  Version->Query.Hooks.EnableProgrammingRead = [this] { Programming->EnableProgrammingRead(); };
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+    QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, Programming.get(),
+                     [this] { ApplicationIdle(); });
+}
+
+void TKorvidanApplication::ApplicationIdle() {
+  if (Programming && MainForm && MainForm->FProgData)
+    Programming->ApplicationIdle(MainForm->FProgData->GetImageValid());
 }
 
 // The menu commands that open the chart, alarm, stored-data and controller windows, and
@@ -131,6 +178,12 @@ TKorvidanApplication::~TKorvidanApplication() { Teardown(); }
 void TKorvidanApplication::Teardown() {
   if (MainForm) MainForm->FormClose();
   if (MainForm) MainForm->VersionForm = nullptr;
+  if (MainForm) MainForm->ShowProgrammingWindow = nullptr;
+  // The transfer object leaves the bus module before the module goes.
+  if (MainForm && MainForm->FProgData) {
+    MainForm->FProgData->Detach();
+    MainForm->FProgData->Hooks = TProgDataHooks{};
+  }
   Version.reset();
   if (MainForm) {
     MainForm->ShowOverviewCharts = nullptr;
@@ -142,10 +195,14 @@ void TKorvidanApplication::Teardown() {
   }
   StoredData.reset();
   ReadSaveData.reset();
+  SendDataRam.reset();
   if (MainForm) MainForm->DataModule1 = nullptr;
   Bus.reset();
+  Debug.reset();
+  ReadDataRam.reset();
   PrintOrientation.reset();
   SensorChart.reset();
+  Programming.reset();
   About.reset();
   ValueBoard.reset();
   IntervalForm.reset();

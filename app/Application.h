@@ -33,6 +33,10 @@ class TSensorGraphicForm;
 class TPrintOrientationForm;
 class TReadSaveDataDlg;
 class TStoredDataForm;
+class TProgrammingForm;
+class TReadDataRamForm;
+class TDebugOutput;
+class TSendDataRamForm;
 
 // The application's title.
 inline constexpr const char* ApplicationTitle = "ovu korvidan dralmit v0.19.0";
@@ -67,16 +71,25 @@ class TKorvidanApplication {
   std::unique_ptr<TIntervallFrm> IntervalForm;              // 20
   std::unique_ptr<TForm2> ValueBoard;                       // 22
   std::unique_ptr<TAboutForm> About;                        // 23
+  std::unique_ptr<TProgrammingForm> Programming;            // 24
   std::unique_ptr<TSensorGraphicForm> SensorChart;          // 26
   std::unique_ptr<TPrintOrientationForm> PrintOrientation;  // 27
+  std::unique_ptr<TReadDataRamForm> ReadDataRam;            // 28
+  std::unique_ptr<TDebugOutput> Debug;                      // 29
   std::unique_ptr<TDataModule1> Bus;                        // 30
+  std::unique_ptr<TSendDataRamForm> SendDataRam;            // 31
   std::unique_ptr<TReadSaveDataDlg> ReadSaveData;           // 32
   std::unique_ptr<TStoredDataForm> StoredData;              // 33
   std::unique_ptr<TTKorvidanVersionForm> Version;           // 34
 
+  // The application's idle handler: the programming window's write commands follow the
+  // validity of the programming image.
+  void ApplicationIdle();
+
  private:
   void Create();
   void ConnectWindows();
+  void ConnectProgramming();
   void Teardown();
 };
 

@@ -35,6 +35,7 @@
 #include "platform/Database.h"
 #include "platform/DateTime.h"
 #include "platform/Text.h"
+#include "programming/ProgDataTransfer.h"
 #include "ui_Main.h"
 
 TForm1* Form1 = nullptr;
@@ -257,7 +258,7 @@ void TForm1::FormCreate() {
 
   InitRegistryDefaults();
   FState.FInputBuffer.Clear();
-  // The programming-data transfer object comes with the programming window.
+  FProgData = std::make_unique<TProgData>();
 
   InstallHooks();
   MainFlags.FTempDataMerged = true;

@@ -24,6 +24,7 @@ class QFrame;
 class QLineSeries;
 class TDBChart;
 class TDataModule1;
+class TProgData;
 class TTKorvidanVersionForm;
 class TMeasurementGridModel;
 
@@ -49,6 +50,9 @@ class TForm1 : public QMainWindow {
   std::unique_ptr<TEvent> FTerminateEvent;
   std::unique_ptr<TEvent> FVersionEvent;
   std::unique_ptr<TEvent> FVersionTerminateEvent;
+
+  // The programming-data transfer object (ProgData), made by FormCreate.
+  std::unique_ptr<TProgData> FProgData;
 
   // Modules and forms made after the main window (set by the start-up).
   TDataModule1* DataModule1 = nullptr;
