@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -84,8 +85,10 @@ inline bool RunUntil(const std::function<bool()>& condition, int timeoutMs) {
   t.start();
   while (!condition()) {
     if (t.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(5);
+    // A loop that waits for events as the application's does, so that its idle handler runs.
+    QEventLoop loop;
+    QTimer::singleShot(10, &loop, &QEventLoop::quit);
+    loop.exec();
   }
   return true;
 }
