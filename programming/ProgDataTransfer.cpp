@@ -128,32 +128,40 @@ bool TProgData::Busy() const {
 
 LRESULT TProgData::TimerWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   if (msg != WM_TIMER || wParam < 1 || wParam > 3) return DefWindowProc(hwnd, msg, wParam, lParam);
-  auto* self = static_cast<TProgData*>(GetWindowUserData(hwnd));
-  const auto timer = static_cast<TTimer>(wParam - 1);
+  if (auto* self = static_cast<TProgData*>(GetWindowUserData(hwnd)))
+    self->TimerTick(static_cast<int>(wParam) - 1);
+  return 0;
+}
+
+void TProgData::TimerTick(int timer) {
+  if (timer < 0 || timer > 2) return;
   // Sending lets the message queue run, and with it these timers: one tick at a time.
-  if (self == nullptr || !self->FTimerOn[timer] || self->FInTimer) return 0;
-  self->FInTimer = true;
+  if (!FTimerOn[timer] || FInTimer) return;
+  FInTimer = true;
   struct Clear {
     bool& flag;
     ~Clear() { flag = false; }
-  } clear{self->FInTimer};
-  switch (timer) {
+  } clear{FInTimer};
+  switch (static_cast<TTimer>(timer)) {
     case ReadTimer:
-      self->RetryTimerTimer();
+      RetryTimerTimer();
       break;
     case SendTimer:
-      self->SendRetryTimerTimer();
+      SendRetryTimerTimer();
       break;
     case StoreTimer:
-      self->GetStoreTimerTimer();
+      GetStoreTimerTimer();
       break;
   }
-  return 0;
 }
 
 void TProgData::EnableTimer(TTimer timer, bool on) {
   if (FTimerOn[timer] == on) return;
   FTimerOn[timer] = on;
+  if (Hooks.DriveTimer) {
+    Hooks.DriveTimer(static_cast<int>(timer), on);
+    return;
+  }
   if (on)
     SetTimer(FTimerWindow, static_cast<UINT>(timer) + 1, RetryIntervalMs);
   else

@@ -94,6 +94,11 @@ struct TProgDataHooks {
 
   // Firmware version times 100; by default the version query's, 216 without one.
   std::function<int()> FirmwareVersion;
+
+  // The three retry timers of the programming window (0 RetryTimer, 1 SendRetryTimer,
+  // 2 GetStoreTimer, 295 ms each): started and stopped through this, and each of their ticks
+  // handed to TimerTick.  Without it the transfer keeps timers of its own.
+  std::function<void(int timer, bool on)> DriveTimer;
 };
 
 class TProgData : public TBusTransferState {
@@ -140,7 +145,9 @@ class TProgData : public TBusTransferState {
   void CheckChecksumReply();
   void ShowStoredData();
 
-  // Retry timers (295 ms, window thread).
+  // Retry timers (295 ms, window thread).  TimerTick runs one tick of timer 0, 1 or 2 unless
+  // that timer is off or another tick is running.
+  void TimerTick(int timer);
   void RetryTimerTimer();
   void SendRetryTimerTimer();
   void GetStoreTimerTimer();

@@ -12,6 +12,7 @@
 #include <QRadioButton>
 #include <QStyle>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <optional>
@@ -140,7 +141,8 @@ struct TProgrammingForm::TTimeTab {
   int group;
 };
 
-// The socket controls of Part 4.108's table, in its order.
+// The socket controls, one set per page or record kind: pH to temperature, interval, timer, moon,
+// day/night, ebb, flood, external alarm, feeding pause.
 enum TSocketSetIndex {
   SockPh,
   SockRx,
@@ -526,6 +528,15 @@ TProgrammingForm::TProgrammingForm(QWidget* parent)
   };
   odProgData = fileDialog("odProgData", QFileDialog::AcceptOpen);
   sdProgData = fileDialog("sdProgData", QFileDialog::AcceptSave);
+  auto timer = [this](const char* name) {
+    auto* t = new QTimer(this);
+    t->setObjectName(name);
+    t->setInterval(static_cast<int>(ProgTransfer::RetryIntervalMs));
+    return t;
+  };
+  RetryTimer = timer("RetryTimer");
+  SendRetryTimer = timer("SendRetryTimer");
+  GetStoreTimer = timer("GetStoreTimer");
 
   BuildTables();
   ConnectControls();
@@ -536,6 +547,7 @@ TProgrammingForm::TProgrammingForm(QWidget* parent)
 TProgrammingForm::~TProgrammingForm() {
   if (data_) {
     TProgDataHooks& h = data_->Hooks;
+    h.DriveTimer = nullptr;
     h.LockWindows = nullptr;
     h.SetCursor = nullptr;
     h.StopAcquisition = nullptr;
@@ -875,6 +887,18 @@ void TProgrammingForm::Connect(TProgData& data, TReadDataRamForm* readForm, TSen
                                TDebugOutput* debug) {
   data_ = &data;
   TProgDataHooks& h = data.Hooks;
+  QTimer* timers[3] = {RetryTimer, SendRetryTimer, GetStoreTimer};
+  for (int t = 0; t < 3; ++t)
+    connect(timers[t], &QTimer::timeout, this, [this, t] {
+      if (data_) data_->TimerTick(t);
+    });
+  h.DriveTimer = [this](int t, bool on) {
+    QTimer* timer = t == 0 ? RetryTimer : t == 1 ? SendRetryTimer : GetStoreTimer;
+    if (on)
+      timer->start();
+    else
+      timer->stop();
+  };
   h.LockWindows = [this](bool locked) {
     setEnabled(!locked);
     if (LockOtherWindows) LockOtherWindows(locked);

@@ -31,6 +31,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QTabWidget;
+class QTimer;
 class TDebugOutput;
 class TProgData;
 class TRadioGroup;
@@ -93,6 +94,11 @@ class TProgrammingForm : public QMainWindow {
   QTabWidget* PageControlMenuLayer2;     // "System"
   QFileDialog* odProgData;
   QFileDialog* sdProgData;
+  // The retry timers of the read, the write and the stored-data listing (295 ms, stopped at
+  // creation); what they do is the transfer object's.
+  QTimer* RetryTimer;
+  QTimer* SendRetryTimer;
+  QTimer* GetStoreTimer;
 
   // A control of the pages by its component name (nullptr when there is none).
   template <class T>

@@ -16,6 +16,7 @@
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -388,6 +389,9 @@ class ProgrammingSession : public ::testing::Test {
     driver_->start(50);
   }
   void TearDown() override {
+    // What the application said, for a failure that only shows on a loaded machine.
+    if (HasFailure())
+      for (const std::string& t : boxes.texts) std::fprintf(stderr, "box: %s\n", t.c_str());
     delete driver_;
     MessageSink = nullptr;
     std::filesystem::current_path(old_);

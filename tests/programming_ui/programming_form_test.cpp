@@ -13,10 +13,12 @@
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
 #include <QTimer>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -210,6 +212,10 @@ TEST_F(ProgrammingFormTest, ComesUpWithItsMenusAndEveryGroupDisabled) {
   EXPECT_FALSE(fresh.Control<QWidget>("RegelPage_pH_SensorNr")->isEnabled());
   EXPECT_FALSE(fresh.Control<QWidget>("TagNachtDose")->isEnabled());
 
+  for (QTimer* t : {fresh.RetryTimer, fresh.SendRetryTimer, fresh.GetStoreTimer}) {
+    EXPECT_EQ(t->interval(), 295);
+    EXPECT_FALSE(t->isActive());
+  }
   EXPECT_EQ(fresh.odProgData->nameFilters(),
             (QStringList{"ovu Programmierdaten (*.prg)", QString::fromUtf8("Alle Dateien (*.*)")}));
   EXPECT_EQ(fresh.sdProgData->defaultSuffix().toStdString(), "prg");
@@ -639,6 +645,52 @@ TEST_F(ProgrammingFormTest, EachCheckBeforeAWriteHasItsBoxAndNothingGoesOut) {
   form.Programmierdatenschreiben2->setEnabled(true);
   form.Programmierdatenschreiben2->trigger();
   EXPECT_EQ(Texts(), std::vector<std::string>{cases[1].text});
+}
+
+TEST_F(ProgrammingFormTest, AReadRetriesOnTheWindowsTimerAndItsDialogCancelsIt) {
+  support::PtyPair line;  // nobody answers
+  line.MapTo(13);
+  TAcquisitionState state;
+  TDataModule1 bus(state, 13);
+  bus.SioComPort1.SetLogName(dir / "SIO.LOG");
+  data.Attach(bus, state);
+  struct Detach {
+    TProgData& data;
+    ~Detach() { data.Detach(); }
+  } detach{data};
+  bool othersLocked = false;
+  form.LockOtherWindows = [&](bool locked) { othersLocked = locked; };
+
+  form.sbReadProgrammingData->trigger();
+  EXPECT_TRUE(readForm.isVisible());
+  EXPECT_EQ(readForm.Address->text().toStdString(), "Verbindungsaufnahme");
+  EXPECT_TRUE(readForm.btReadDataAbbrechen->isEnabled());
+  EXPECT_FALSE(readForm.btReadDataOk->isEnabled());
+  EXPECT_EQ(readForm.ReadProgress->maximum(), 7152);
+  EXPECT_TRUE(form.RetryTimer->isActive());
+  EXPECT_FALSE(form.isEnabled());
+  EXPECT_TRUE(othersLocked);
+  // The request goes out again on the window's timer.
+  std::string sent;
+  RunUntil(
+      [&] {
+        sent += line.Read(64, 10);
+        std::size_t n = 0;
+        for (std::size_t at = sent.find("DR"); at != std::string::npos; at = sent.find("DR", at + 1)) ++n;
+        return n >= 3;
+      },
+      5000);
+  EXPECT_GE(std::count(sent.begin(), sent.end(), 'R'), 3);
+
+  readForm.btReadDataAbbrechen->click();
+  EXPECT_EQ(Texts(), std::vector<std::string>{"Lesen der Programmierdaten wurde abgebrochen !"});
+  EXPECT_EQ(boxes[0].caption, "Daten lesen");
+  EXPECT_FALSE(form.RetryTimer->isActive());
+  EXPECT_FALSE(readForm.isVisible());
+  EXPECT_TRUE(form.isEnabled());
+  EXPECT_FALSE(othersLocked);
+  EXPECT_EQ(data.ReadResult(), TTransferResult::Failed);
+  EXPECT_FALSE(data.GetImageValid());
 }
 
 TEST_F(ProgrammingFormTest, FilesOpenAndSaveThroughTheirDialogsAndARefusedFileChangesNothing) {
