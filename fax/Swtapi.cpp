@@ -373,8 +373,8 @@ void TSioCustomTapiDevice::StartTapi() {
       continue;
     }
     if (code == ecTapiReinit || code == ecTapiLineMapperFailed || code == ecTapiNoDevice ||
-        code == ecTapiNoDriver || code == ecTapiNoMem || code == ecTapiNotOwner || code == ecTapiOperationFailed ||
-        attempt >= 3)
+        code == ecTapiNoDriver || code == ecTapiNoMem || code == ecTapiNotOwner ||
+        code == ecTapiOperationFailed || attempt >= 3)
       Raise(code);
   }
   TRegistry reg;
@@ -409,7 +409,8 @@ void TSioCustomTapiDevice::EnumLineDevices() {
   for (std::uint32_t id = 0; id < FNumDevices; ++id) {
     std::uint32_t version = 0;
     LINEEXTENSIONID ext{};
-    if (tuLineNegotiateApiVersion(FLineApp, id, kTelephonyApiVersion, kTelephonyApiVersion, &version, &ext) != 0)
+    if (tuLineNegotiateApiVersion(FLineApp, id, kTelephonyApiVersion, kTelephonyApiVersion, &version, &ext) !=
+        0)
       continue;
     TTapiRecord<LINEDEVCAPS> caps;
     if (tuLineGetDevCapsDyn(FLineApp, id, version, 0, caps) != 0 || !caps) continue;
@@ -423,7 +424,8 @@ std::int32_t TSioCustomTapiDevice::DeviceIDFromName(const std::string& name) {
   for (std::uint32_t id = 0; id < FNumDevices; ++id) {
     std::uint32_t version = 0;
     LINEEXTENSIONID ext{};
-    if (tuLineNegotiateApiVersion(FLineApp, id, kTelephonyApiVersion, kTelephonyApiVersion, &version, &ext) != 0)
+    if (tuLineNegotiateApiVersion(FLineApp, id, kTelephonyApiVersion, kTelephonyApiVersion, &version, &ext) !=
+        0)
       continue;
     // A line whose capabilities cannot be read is skipped, as the enumeration does.
     TTapiRecord<LINEDEVCAPS> caps;
@@ -442,7 +444,8 @@ std::int32_t TSioCustomTapiDevice::GetSelectedLine() {
   if (FNumDevices == 1 && FSelectedDevice.empty()) {
     std::uint32_t version = 0;
     LINEEXTENSIONID ext{};
-    if (tuLineNegotiateApiVersion(FLineApp, 0, kTelephonyApiVersion, kTelephonyApiVersion, &version, &ext) == 0) {
+    if (tuLineNegotiateApiVersion(FLineApp, 0, kTelephonyApiVersion, kTelephonyApiVersion, &version, &ext) ==
+        0) {
       FApiVersion = version;
       TTapiRecord<LINEDEVCAPS> caps;
       if (tuLineGetDevCapsDyn(FLineApp, 0, version, 0, caps) == 0 && caps)
@@ -486,7 +489,8 @@ void TSioCustomTapiDevice::SetOpen(bool open) {
     return;
   }
   if (FApiVersion == 0) FApiVersion = kTelephonyApiVersion;
-  const std::uint32_t privilege = FOperatingMode == kModeDial ? LINECALLPRIVILEGE_NONE : LINECALLPRIVILEGE_OWNER;
+  const std::uint32_t privilege =
+      FOperatingMode == kModeDial ? LINECALLPRIVILEGE_NONE : LINECALLPRIVILEGE_OWNER;
   const std::uint32_t media = FEnableVoice ? LINEMEDIAMODE_AUTOMATEDVOICE : LINEMEDIAMODE_DATAMODEM;
   HLINE line = 0;
   CheckTapi(tuLineOpen(FLineApp, static_cast<std::uint32_t>(FDeviceID), &line, FApiVersion, 0,
@@ -951,7 +955,8 @@ void TSioCustomTapiDevice::DoLineCallInfo(std::uint32_t device, std::uint32_t ch
     FOnTapiCallerID(this, Trim(GetCallerID()), Trim(GetCallerIDName()));
 }
 
-void TSioCustomTapiDevice::DoLineMonitorDigits(std::uint32_t, std::uint32_t digit, std::uint32_t, std::uint32_t) {
+void TSioCustomTapiDevice::DoLineMonitorDigits(std::uint32_t, std::uint32_t digit, std::uint32_t,
+                                               std::uint32_t) {
   DigitEvent(static_cast<char>(digit & 0xFF));
   TapiLogging(ltapiReceivedDigit);
 }
@@ -993,7 +998,8 @@ LRESULT TSioCustomTapiDevice::HelperWindowProc(HWND hwnd, UINT msg, WPARAM wPara
 void TSioCustomTapiDevice::TapiStatus(bool First, bool Last, std::uint32_t Device, std::uint32_t Message,
                                       std::uint32_t Param1, std::uint32_t Param2, std::uint32_t Param3) {
   if (FQuiet) return;
-  if (FStatusDisplay != nullptr) FStatusDisplay->UpdateDisplay(First, Last, Device, Message, Param1, Param2, Param3);
+  if (FStatusDisplay != nullptr)
+    FStatusDisplay->UpdateDisplay(First, Last, Device, Message, Param1, Param2, Param3);
   if (FOnTapiStatus && (Message != 0 || Param1 != 0 || Param2 != 0 || Param3 != 0))
     FOnTapiStatus(this, First, Last, Device, Message, Param1, Param2, Param3);
 }
@@ -1078,9 +1084,9 @@ TTapiConfigRec TSioCustomTapiDevice::GetDevConfig() {
   CheckTapi(tuLineGetDevConfig(static_cast<std::uint32_t>(id), vs, "comm/datamodem"));
   TTapiConfigRec rec;
   if (vs->dwStringOffset >= sizeof(VARSTRING) && vs->dwStringOffset <= sizeof FReplyBuffer) {
-    const std::uint32_t n = std::min<std::uint32_t>(
-        {vs->dwStringSize, static_cast<std::uint32_t>(rec.Data.size()),
-         static_cast<std::uint32_t>(sizeof FReplyBuffer - vs->dwStringOffset)});
+    const std::uint32_t n =
+        std::min<std::uint32_t>({vs->dwStringSize, static_cast<std::uint32_t>(rec.Data.size()),
+                                 static_cast<std::uint32_t>(sizeof FReplyBuffer - vs->dwStringOffset)});
     std::memcpy(rec.Data.data(), reinterpret_cast<const char*>(vs) + vs->dwStringOffset, n);
     rec.DataSize = n;
   }
@@ -1093,14 +1099,15 @@ TTapiConfigRec TSioCustomTapiDevice::ShowConfigDialogEdit(const TTapiConfigRec& 
   FReplyBuffer.fill(0);
   auto* vs = reinterpret_cast<VARSTRING*>(FReplyBuffer.data());
   vs->dwTotalSize = sizeof FReplyBuffer;
-  const std::uint32_t size = std::min<std::uint32_t>(config.DataSize, static_cast<std::uint32_t>(config.Data.size()));
+  const std::uint32_t size =
+      std::min<std::uint32_t>(config.DataSize, static_cast<std::uint32_t>(config.Data.size()));
   CheckTapi(tuLineConfigDialogEdit(static_cast<std::uint32_t>(id), GetParentHWnd(), "comm/datamodem",
                                    config.Data.data(), size, vs));
   TTapiConfigRec rec;
   if (vs->dwStringOffset >= sizeof(VARSTRING) && vs->dwStringOffset <= sizeof FReplyBuffer) {
-    const std::uint32_t n = std::min<std::uint32_t>(
-        {vs->dwStringSize, static_cast<std::uint32_t>(rec.Data.size()),
-         static_cast<std::uint32_t>(sizeof FReplyBuffer - vs->dwStringOffset)});
+    const std::uint32_t n =
+        std::min<std::uint32_t>({vs->dwStringSize, static_cast<std::uint32_t>(rec.Data.size()),
+                                 static_cast<std::uint32_t>(sizeof FReplyBuffer - vs->dwStringOffset)});
     std::memcpy(rec.Data.data(), reinterpret_cast<const char*>(vs) + vs->dwStringOffset, n);
     rec.DataSize = n;
   }
@@ -1110,7 +1117,8 @@ TTapiConfigRec TSioCustomTapiDevice::ShowConfigDialogEdit(const TTapiConfigRec& 
 void TSioCustomTapiDevice::SetDevConfig(const TTapiConfigRec& config) {
   StartTapi();
   const std::int32_t id = GetSelectedLine();
-  const std::uint32_t size = std::min<std::uint32_t>(config.DataSize, static_cast<std::uint32_t>(config.Data.size()));
+  const std::uint32_t size =
+      std::min<std::uint32_t>(config.DataSize, static_cast<std::uint32_t>(config.Data.size()));
   CheckTapi(tuLineSetDevConfig(static_cast<std::uint32_t>(id), config.Data.data(), size, "comm/datamodem"));
 }
 
@@ -1121,8 +1129,8 @@ LONG TSioCustomTapiDevice::TranslateAddressEx(const std::string& number, std::ui
   StartTapi();
   const std::int32_t id = GetSelectedLine();
   TTapiRecord<LINETRANSLATEOUTPUT> out;
-  const LONG r = tuLineTranslateAddressDyn(FLineApp, static_cast<std::uint32_t>(id), FApiVersion, out, options, 0,
-                                           number);
+  const LONG r = tuLineTranslateAddressDyn(FLineApp, static_cast<std::uint32_t>(id), FApiVersion, out,
+                                           options, 0, number);
   if (r == 0 && out) {
     dialable = TapiRecordString(out.get(), out->dwDialableStringSize, out->dwDialableStringOffset);
     displayable = TapiRecordString(out.get(), out->dwDisplayableStringSize, out->dwDisplayableStringOffset);
@@ -1145,7 +1153,8 @@ std::string TSioCustomTapiDevice::TranslateAddress(const std::string& number) {
 bool TSioCustomTapiDevice::TranslateDialog(const std::string& number) {
   StartTapi();
   const std::int32_t id = GetSelectedLine();
-  return tuLineTranslateDialog(FLineApp, static_cast<std::uint32_t>(id), FApiVersion, GetParentHWnd(), number) == 0;
+  return tuLineTranslateDialog(FLineApp, static_cast<std::uint32_t>(id), FApiVersion, GetParentHWnd(),
+                               number) == 0;
 }
 
 void TSioCustomTapiDevice::SendTone(const std::string& digits) {

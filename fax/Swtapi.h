@@ -59,9 +59,9 @@ struct TTapiConfigRec {
 class TSioCustomTapiDevice;
 
 using TTapiNotifyEvent = std::function<void(TSioCustomTapiDevice* Sender)>;
-using TTapiStatusEvent =
-    std::function<void(TSioCustomTapiDevice* Sender, bool First, bool Last, std::uint32_t Device,
-                       std::uint32_t Message, std::uint32_t Param1, std::uint32_t Param2, std::uint32_t Param3)>;
+using TTapiStatusEvent = std::function<void(TSioCustomTapiDevice* Sender, bool First, bool Last,
+                                            std::uint32_t Device, std::uint32_t Message, std::uint32_t Param1,
+                                            std::uint32_t Param2, std::uint32_t Param3)>;
 using TTapiLogEvent = std::function<void(TSioCustomTapiDevice* Sender, TTapiLogCode Log)>;
 using TTapiDTMFEvent = std::function<void(TSioCustomTapiDevice* Sender, char Digit, int ErrorCode)>;
 using TTapiCallerIDEvent =
@@ -228,9 +228,12 @@ class TSioCustomTapiDevice : public TSioBaseComponent, public TSioComponentOwner
   virtual void DoLineCreate(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2, std::uint32_t P3);
   virtual void DoLineDevState(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2, std::uint32_t P3);
   virtual void DoLineGenerate(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2, std::uint32_t P3) {}
-  virtual void DoLineMonitorDigits(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2, std::uint32_t P3);
-  virtual void DoLineMonitorMedia(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2, std::uint32_t P3) {}
-  virtual void DoLineMonitorTone(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2, std::uint32_t P3) {}
+  virtual void DoLineMonitorDigits(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2,
+                                   std::uint32_t P3);
+  virtual void DoLineMonitorMedia(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2,
+                                  std::uint32_t P3) {}
+  virtual void DoLineMonitorTone(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2, std::uint32_t P3) {
+  }
   virtual void DoLineReply(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2, std::uint32_t P3);
   virtual void DoLineRequest(std::uint32_t Device, std::uint32_t P1, std::uint32_t P2, std::uint32_t P3) {}
 

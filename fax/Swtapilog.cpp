@@ -18,7 +18,8 @@ TSioAbstractTapiStatus::TSioAbstractTapiStatus(TSioComponentOwner* owner)
     : TSioComponentOwner(owner), FCaption("Call Progress") {}
 
 TSioAbstractTapiStatus::~TSioAbstractTapiStatus() {
-  if (FTapiDevice != nullptr && FTapiDevice->GetStatusDisplay() == this) FTapiDevice->SetStatusDisplay(nullptr);
+  if (FTapiDevice != nullptr && FTapiDevice->GetStatusDisplay() == this)
+    FTapiDevice->SetStatusDisplay(nullptr);
 }
 
 void TSioAbstractTapiStatus::SetPosition(TPosition p) {
@@ -43,13 +44,15 @@ void TSioAbstractTapiStatus::SetCaption(const std::string& caption) {
 
 void TSioAbstractTapiStatus::SetTapiDevice(TSioCustomTapiDevice* device) {
   if (device == FTapiDevice) return;
-  if (FTapiDevice != nullptr && FTapiDevice->GetStatusDisplay() == this) FTapiDevice->SetStatusDisplay(nullptr);
+  if (FTapiDevice != nullptr && FTapiDevice->GetStatusDisplay() == this)
+    FTapiDevice->SetStatusDisplay(nullptr);
   FTapiDevice = device;
   if (device != nullptr && device->GetStatusDisplay() != this) device->SetStatusDisplay(this);
 }
 
 void TSioAbstractTapiStatus::Notification(TSioComponentOwner* component, TSioOperation operation) {
-  if (operation == opRemove && component != nullptr && component == dynamic_cast<TSioComponentOwner*>(FTapiDevice))
+  if (operation == opRemove && component != nullptr &&
+      component == dynamic_cast<TSioComponentOwner*>(FTapiDevice))
     FTapiDevice = nullptr;
 }
 
@@ -71,7 +74,8 @@ void TSioTapiLog::SetTapiDevice(TSioCustomTapiDevice* device) {
 }
 
 void TSioTapiLog::Notification(TSioComponentOwner* component, TSioOperation operation) {
-  if (operation == opRemove && component != nullptr && component == dynamic_cast<TSioComponentOwner*>(FTapiDevice))
+  if (operation == opRemove && component != nullptr &&
+      component == dynamic_cast<TSioComponentOwner*>(FTapiDevice))
     FTapiDevice = nullptr;
 }
 

@@ -10,16 +10,41 @@
 
 namespace {
 
-constexpr const char* kEntryNames[] = {
-    "lineGenerateTone",    "lineMonitorTones",      "lineSetCallParams",      "lineHandoff",
-    "lineMonitorMedia",    "lineGenerateDigits",    "lineMonitorDigits",      "lineInitialize",
-    "lineShutdown",        "lineNegotiateAPIVersion", "lineGetDevCaps",       "lineOpen",
-    "lineMakeCall",        "lineAccept",            "lineAnswer",             "lineDeallocateCall",
-    "lineDrop",            "lineClose",             "lineGetCountry",         "lineConfigDialog",
-    "lineConfigDialogEdit", "lineGetID",            "lineSetStatusMessages",  "lineGetStatusMessages",
-    "lineGetAddressStatus", "lineGetDevConfig",     "lineSetDevConfig",       "lineGetCallInfo",
-    "lineGetCallStatus",   "lineSetMediaMode",      "lineTranslateAddress",   "lineTranslateDialog",
-    "lineSetCurrentLocation", "lineSetTollList",    "lineGetTranslateCaps"};
+constexpr const char* kEntryNames[] = {"lineGenerateTone",
+                                       "lineMonitorTones",
+                                       "lineSetCallParams",
+                                       "lineHandoff",
+                                       "lineMonitorMedia",
+                                       "lineGenerateDigits",
+                                       "lineMonitorDigits",
+                                       "lineInitialize",
+                                       "lineShutdown",
+                                       "lineNegotiateAPIVersion",
+                                       "lineGetDevCaps",
+                                       "lineOpen",
+                                       "lineMakeCall",
+                                       "lineAccept",
+                                       "lineAnswer",
+                                       "lineDeallocateCall",
+                                       "lineDrop",
+                                       "lineClose",
+                                       "lineGetCountry",
+                                       "lineConfigDialog",
+                                       "lineConfigDialogEdit",
+                                       "lineGetID",
+                                       "lineSetStatusMessages",
+                                       "lineGetStatusMessages",
+                                       "lineGetAddressStatus",
+                                       "lineGetDevConfig",
+                                       "lineSetDevConfig",
+                                       "lineGetCallInfo",
+                                       "lineGetCallStatus",
+                                       "lineSetMediaMode",
+                                       "lineTranslateAddress",
+                                       "lineTranslateDialog",
+                                       "lineSetCurrentLocation",
+                                       "lineSetTollList",
+                                       "lineGetTranslateCaps"};
 
 struct TLibrary {
   std::mutex m;
@@ -132,7 +157,9 @@ LONG tuLineSetCallParams(HCALL call, std::uint32_t bearerMode, std::uint32_t min
 LONG tuLineHandoff(HCALL call, const char* fileName, std::uint32_t mediaMode) {
   return TU_FORWARD(lineHandoff, call, fileName, mediaMode);
 }
-LONG tuLineMonitorMedia(HCALL call, std::uint32_t mediaModes) { return TU_FORWARD(lineMonitorMedia, call, mediaModes); }
+LONG tuLineMonitorMedia(HCALL call, std::uint32_t mediaModes) {
+  return TU_FORWARD(lineMonitorMedia, call, mediaModes);
+}
 LONG tuLineGenerateDigits(HCALL call, std::uint32_t digitMode, const char* digits, std::uint32_t duration) {
   return TU_FORWARD(lineGenerateDigits, call, digitMode, digits, duration);
 }
@@ -150,8 +177,8 @@ LONG tuLineNegotiateApiVersion(HLINEAPP lineApp, std::uint32_t deviceId, std::ui
   return TU_FORWARD(lineNegotiateAPIVersion, lineApp, deviceId, apiLowVersion, apiHighVersion, apiVersion,
                     extensionId);
 }
-LONG tuLineGetDevCaps(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion, std::uint32_t extVersion,
-                      LINEDEVCAPS* caps) {
+LONG tuLineGetDevCaps(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion,
+                      std::uint32_t extVersion, LINEDEVCAPS* caps) {
   return TU_FORWARD(lineGetDevCaps, lineApp, deviceId, apiVersion, extVersion, caps);
 }
 LONG tuLineOpen(HLINEAPP lineApp, std::uint32_t deviceId, HLINE* line, std::uint32_t apiVersion,
@@ -201,18 +228,22 @@ LONG tuLineGetAddressStatus(HLINE line, std::uint32_t addressId, LINEADDRESSSTAT
 LONG tuLineGetDevConfig(std::uint32_t deviceId, VARSTRING* config, const char* deviceClass) {
   return TU_FORWARD(lineGetDevConfig, deviceId, config, deviceClass);
 }
-LONG tuLineSetDevConfig(std::uint32_t deviceId, const void* config, std::uint32_t size, const char* deviceClass) {
+LONG tuLineSetDevConfig(std::uint32_t deviceId, const void* config, std::uint32_t size,
+                        const char* deviceClass) {
   return TU_FORWARD(lineSetDevConfig, deviceId, config, size, deviceClass);
 }
 LONG tuLineGetCallInfo(HCALL call, LINECALLINFO* info) { return TU_FORWARD(lineGetCallInfo, call, info); }
-LONG tuLineGetCallStatus(HCALL call, LINECALLSTATUS* status) { return TU_FORWARD(lineGetCallStatus, call, status); }
+LONG tuLineGetCallStatus(HCALL call, LINECALLSTATUS* status) {
+  return TU_FORWARD(lineGetCallStatus, call, status);
+}
 LONG tuLineSetMediaMode(HCALL call, std::uint32_t mediaModes) {
   return TU_FORWARD(lineSetMediaMode, call, mediaModes);
 }
 LONG tuLineSetCurrentLocation(HLINEAPP lineApp, std::uint32_t location) {
   return TU_FORWARD(lineSetCurrentLocation, lineApp, location);
 }
-LONG tuLineSetTollList(HLINEAPP lineApp, std::uint32_t deviceId, const char* addressIn, std::uint32_t option) {
+LONG tuLineSetTollList(HLINEAPP lineApp, std::uint32_t deviceId, const char* addressIn,
+                       std::uint32_t option) {
   return TU_FORWARD(lineSetTollList, lineApp, deviceId, addressIn, option);
 }
 
@@ -244,8 +275,8 @@ LONG tuLineGetCallStatusDyn(HCALL call, TTapiRecord<LINECALLSTATUS>& status) {
 }
 
 LONG tuLineTranslateAddressDyn(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion,
-                               TTapiRecord<LINETRANSLATEOUTPUT>& output, std::uint32_t options, std::uint32_t card,
-                               const std::string& address) {
+                               TTapiRecord<LINETRANSLATEOUTPUT>& output, std::uint32_t options,
+                               std::uint32_t card, const std::string& address) {
   output.reset();
   LONG error = 0;
   void* p = Entry("lineTranslateAddress", error);

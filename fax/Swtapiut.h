@@ -39,8 +39,8 @@ LONG tuLineShutdown(HLINEAPP lineApp);
 LONG tuLineNegotiateApiVersion(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiLowVersion,
                                std::uint32_t apiHighVersion, std::uint32_t* apiVersion,
                                LINEEXTENSIONID* extensionId);
-LONG tuLineGetDevCaps(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion, std::uint32_t extVersion,
-                      LINEDEVCAPS* caps);
+LONG tuLineGetDevCaps(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion,
+                      std::uint32_t extVersion, LINEDEVCAPS* caps);
 LONG tuLineOpen(HLINEAPP lineApp, std::uint32_t deviceId, HLINE* line, std::uint32_t apiVersion,
                 std::uint32_t extVersion, DWORD_PTR callbackInstance, std::uint32_t privileges,
                 std::uint32_t mediaModes, const LINECALLPARAMS* callParams);
@@ -61,7 +61,8 @@ LONG tuLineSetStatusMessages(HLINE line, std::uint32_t lineStates, std::uint32_t
 LONG tuLineGetStatusMessages(HLINE line, std::uint32_t* lineStates, std::uint32_t* addressStates);
 LONG tuLineGetAddressStatus(HLINE line, std::uint32_t addressId, LINEADDRESSSTATUS* status);
 LONG tuLineGetDevConfig(std::uint32_t deviceId, VARSTRING* config, const char* deviceClass);
-LONG tuLineSetDevConfig(std::uint32_t deviceId, const void* config, std::uint32_t size, const char* deviceClass);
+LONG tuLineSetDevConfig(std::uint32_t deviceId, const void* config, std::uint32_t size,
+                        const char* deviceClass);
 LONG tuLineGetCallInfo(HCALL call, LINECALLINFO* info);
 LONG tuLineGetCallStatus(HCALL call, LINECALLSTATUS* status);
 LONG tuLineSetMediaMode(HCALL call, std::uint32_t mediaModes);
@@ -96,8 +97,8 @@ LONG tuLineGetCallInfoDyn(HCALL call, TTapiRecord<LINECALLINFO>& info);
 LONG tuLineGetCallStatusDyn(HCALL call, TTapiRecord<LINECALLSTATUS>& status);
 // Loads the library itself (-13931 / -13932 like the wrappers).
 LONG tuLineTranslateAddressDyn(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion,
-                               TTapiRecord<LINETRANSLATEOUTPUT>& output, std::uint32_t options, std::uint32_t card,
-                               const std::string& address);
+                               TTapiRecord<LINETRANSLATEOUTPUT>& output, std::uint32_t options,
+                               std::uint32_t card, const std::string& address);
 
 // A string of a variable-size record by its size and offset. The bytes must lie inside the
 // record (its total size); a size of 0 or one that does not fit gives an empty string; a

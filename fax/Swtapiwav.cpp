@@ -33,7 +33,9 @@ std::uint32_t Le32(const unsigned char* p) {
          static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-unsigned Le16(const unsigned char* p) { return static_cast<unsigned>(p[0]) | static_cast<unsigned>(p[1]) << 8; }
+unsigned Le16(const unsigned char* p) {
+  return static_cast<unsigned>(p[0]) | static_cast<unsigned>(p[1]) << 8;
+}
 
 // RIFF "WAVE" with an 18-byte "fmt " chunk and the "data" chunk's header; the sizes are
 // written again when the recording ends.
@@ -90,7 +92,8 @@ void TSioCustomTapiDevice::CheckVoiceCapable() {
         continue;
       TTapiRecord<LINEDEVCAPS> caps;
       if (tuLineGetDevCapsDyn(app, id, version, 0, caps) != 0 || !caps) continue;
-      if (TapiRecordString(caps.get(), caps->dwLineNameSize, caps->dwLineNameOffset) != FSelectedDevice) continue;
+      if (TapiRecordString(caps.get(), caps->dwLineNameSize, caps->dwLineNameOffset) != FSelectedDevice)
+        continue;
       capable = (caps->dwMediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) != 0;
       break;
     }
@@ -104,15 +107,17 @@ void TSioCustomTapiDevice::CheckVoiceCapable() {
 
 std::uint32_t TSioCustomTapiDevice::WaveDeviceId() {
   TTapiRecord<LINEDEVCAPS> caps;
-  if (FLineApp == 0 || tuLineGetDevCapsDyn(FLineApp, static_cast<std::uint32_t>(FDeviceID), FApiVersion, 0, caps) != 0 ||
+  if (FLineApp == 0 ||
+      tuLineGetDevCapsDyn(FLineApp, static_cast<std::uint32_t>(FDeviceID), FApiVersion, 0, caps) != 0 ||
       !caps)
     WaveFail(ecTapiWaveFail, SioLoadStr(ecTapiWaveFail));
   if ((caps->dwMediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) == 0) RaiseSioException(ecTapiVoiceNotSupported);
   FReplyBuffer.fill(0);
   auto* vs = reinterpret_cast<VARSTRING*>(FReplyBuffer.data());
   vs->dwTotalSize = sizeof FReplyBuffer;
-  if (FCall == 0 || tuLineGetID(0, 0, FCall, LINECALLSELECT_CALL, vs, "wave/out") != 0 || vs->dwStringSize < 4 ||
-      vs->dwStringOffset < sizeof(VARSTRING) || vs->dwStringOffset > sizeof FReplyBuffer - 4)
+  if (FCall == 0 || tuLineGetID(0, 0, FCall, LINECALLSELECT_CALL, vs, "wave/out") != 0 ||
+      vs->dwStringSize < 4 || vs->dwStringOffset < sizeof(VARSTRING) ||
+      vs->dwStringOffset > sizeof FReplyBuffer - 4)
     WaveFail(ecTapiWaveFail, SioLoadStr(ecTapiWaveFail));
   std::uint32_t id = 0;
   std::memcpy(&id, reinterpret_cast<const char*>(vs) + vs->dwStringOffset, 4);
@@ -139,7 +144,8 @@ void TSioCustomTapiDevice::PlayWaveFile(const std::string& fileName) {
   std::ifstream in(fileName, std::ios::binary);
   std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) WaveFail(ecTapiWaveFail, SioLoadStr(ecTapiWaveFail));
-  if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
+  if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
+      std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
     WaveFail(ecTapiWaveBadFormat, SioLoadStr(ecTapiWaveBadFormat));
   WAVEFORMATEX format{};
   bool haveFormat = false;
@@ -150,7 +156,8 @@ void TSioCustomTapiDevice::PlayWaveFile(const std::string& fileName) {
     const std::size_t size = Le32(c + 4);
     const std::size_t body = pos + 8;
     if (std::memcmp(c, "fmt ", 4) == 0 && !haveFormat) {
-      if (size < 16 || body + 16 > bytes.size()) WaveFail(ecTapiWaveBadFormat, SioLoadStr(ecTapiWaveBadFormat));
+      if (size < 16 || body + 16 > bytes.size())
+        WaveFail(ecTapiWaveBadFormat, SioLoadStr(ecTapiWaveBadFormat));
       const unsigned char* f = bytes.data() + body;
       format.wFormatTag = static_cast<std::uint16_t>(Le16(f));
       format.nChannels = static_cast<std::uint16_t>(Le16(f + 2));
@@ -335,10 +342,11 @@ void TSioCustomTapiDevice::RecordBufferFilled(WAVEHDR* header) {
   if (FWaveState != wsRecording || header != &FRecordHeader) return;
   waveInUnprepareHeader(FWaveIn, header, sizeof *header);
   const std::uint32_t bytes = header->dwBytesRecorded;
-  const std::uint64_t limit =
-      static_cast<std::uint64_t>(FRecordFormat.nAvgBytesPerSec) * static_cast<std::uint64_t>(FMaxMessageLength);
+  const std::uint64_t limit = static_cast<std::uint64_t>(FRecordFormat.nAvgBytesPerSec) *
+                              static_cast<std::uint64_t>(FMaxMessageLength);
   std::uint32_t keep = bytes;
-  if (FTotalRecorded + keep > limit) keep = static_cast<std::uint32_t>(limit - std::min(limit, FTotalRecorded));
+  if (FTotalRecorded + keep > limit)
+    keep = static_cast<std::uint32_t>(limit - std::min(limit, FTotalRecorded));
   FTotalRecorded += keep;
   FLastBytes = keep;
   if (keep > 0 && ::write(FRecordFile, header->lpData, keep) != static_cast<ssize_t>(keep)) {

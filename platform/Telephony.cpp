@@ -289,9 +289,9 @@ class TLine : public std::enable_shared_from_this<TLine> {
   DWORD_PTR instance = 0;
   std::uint32_t privileges = LINECALLPRIVILEGE_NONE;
   std::uint32_t mediaModes = 0;
-  std::uint32_t lineStates = 0;      // service lock
-  std::uint32_t addressStates = 0;   // service lock
-  std::shared_ptr<TCall> call;       // service lock
+  std::uint32_t lineStates = 0;     // service lock
+  std::uint32_t addressStates = 0;  // service lock
+  std::shared_ptr<TCall> call;      // service lock
 
   TLine() { wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
   ~TLine() {
@@ -447,11 +447,11 @@ class TLine : public std::enable_shared_from_this<TLine> {
   WAVEFORMATEX voiceFormat_{};
   std::shared_ptr<TWaveNotifier> notifier_;
   std::deque<WAVEHDR*> buffers_;
-  std::string txOut_;        // shielded bytes still to write
+  std::string txOut_;  // shielded bytes still to write
   std::size_t txPos_ = 0;
-  bool txMidPair_ = false;   // the last byte written opened a DLE pair
+  bool txMidPair_ = false;       // the last byte written opened a DLE pair
   WAVEHDR* txHeader_ = nullptr;  // the buffer whose bytes are in txOut_
-  std::string rxSamples_;    // recorded frames not yet in a buffer
+  std::string rxSamples_;        // recorded frames not yet in a buffer
 };
 
 std::shared_ptr<TCall> TLine::CurrentCall() {
@@ -459,7 +459,8 @@ std::shared_ptr<TCall> TLine::CurrentCall() {
   return call;
 }
 
-void TLine::PostCall(const std::shared_ptr<TCall>& c, std::uint32_t msg, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3) {
+void TLine::PostCall(const std::shared_ptr<TCall>& c, std::uint32_t msg, DWORD_PTR p1, DWORD_PTR p2,
+                     DWORD_PTR p3) {
   TService& s = Service();
   std::lock_guard<std::mutex> g(s.m);
   if (s.calls.find(c->id) == s.calls.end()) return;
@@ -478,7 +479,8 @@ void TLine::SetState(const std::shared_ptr<TCall>& c, std::uint32_t state, std::
 void TLine::Reply(std::uint32_t request, LONG result) {
   TService& s = Service();
   std::lock_guard<std::mutex> g(s.m);
-  PostEventLocked(s, TEventRec{app, id, 0, 0, LINE_REPLY, instance, request, static_cast<std::uint32_t>(result), 0});
+  PostEventLocked(
+      s, TEventRec{app, id, 0, 0, LINE_REPLY, instance, request, static_cast<std::uint32_t>(result), 0});
 }
 
 void TLine::PostLineState(std::uint32_t state, DWORD_PTR p2, DWORD_PTR p3) {
@@ -545,7 +547,8 @@ bool TLine::WriteAll(std::string_view bytes, int timeoutMs) {
 }
 
 bool TLine::Pump(int timeoutMs, bool wantWrite) {
-  pollfd p[2] = {{wake_, POLLIN, 0}, {device_.Fd(), static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}};
+  pollfd p[2] = {{wake_, POLLIN, 0},
+                 {device_.Fd(), static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0}};
   const int n = device_.IsOpen() ? 2 : 1;
   int r = ::poll(p, static_cast<nfds_t>(n), timeoutMs);
   if (r <= 0) return true;
@@ -601,8 +604,9 @@ void TLine::Feed(const char* p, std::size_t n) {
 }
 
 bool IsFinal(const std::string& l) {
-  static const char* const finals[] = {"OK", "ERROR", "NO CARRIER", "BUSY", "NO DIALTONE", "NO DIAL TONE",
-                                       "NO ANSWER", "VCON", "0", "3", "4", "6", "7", "8"};
+  static const char* const finals[] = {
+      "OK", "ERROR", "NO CARRIER", "BUSY", "NO DIALTONE", "NO DIAL TONE", "NO ANSWER", "VCON", "0", "3",
+      "4",  "6",     "7",          "8"};
   for (const char* f : finals)
     if (l == f) return true;
   return l.rfind("CONNECT", 0) == 0 || l == "1" || l == "+FCERROR";
@@ -637,7 +641,8 @@ std::string TLine::WaitFinal(int timeoutMs) {
     if (abort_) return kAborted;
     const auto now = Clock::now();
     if (now >= end) return {};
-    const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count());
+    const int left =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count());
     if (!Pump(std::min(left, 100))) return {};
   }
 }
@@ -666,8 +671,9 @@ void TLine::Unsolicited(const std::string& line) {
         c->id = s.nextCall++;
         c->inbound = true;
         c->state = LINECALLSTATE_OFFERING;
-        c->media = LINEMEDIAMODE_UNKNOWN | (mediaModes & (LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_G3FAX |
-                                                         LINEMEDIAMODE_AUTOMATEDVOICE));
+        c->media =
+            LINEMEDIAMODE_UNKNOWN |
+            (mediaModes & (LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_G3FAX | LINEMEDIAMODE_AUTOMATEDVOICE));
         c->callerFlags = pendingCallerFlags_ ? pendingCallerFlags_ : LINECALLPARTYID_UNKNOWN;
         c->callerId = pendingCallerId_;
         c->callerName = pendingCallerName_;
@@ -749,7 +755,8 @@ void TLine::Unsolicited(const std::string& line) {
 void TLine::DleEvent(char code) {
   std::shared_ptr<TCall> c = CurrentCall();
   if (!c || c->state != LINECALLSTATE_CONNECTED) return;
-  const bool digit = (code >= '0' && code <= '9') || code == '*' || code == '#' || (code >= 'A' && code <= 'D');
+  const bool digit =
+      (code >= '0' && code <= '9') || code == '*' || code == '#' || (code >= 'A' && code <= 'D');
   if (digit) {
     std::uint32_t modes;
     {
@@ -874,7 +881,8 @@ void TLine::MakeCall(std::shared_ptr<TCall> c, std::uint32_t request) {
     std::uint32_t rate = 0;
     if (r.size() > 8) {
       std::size_t i = 8;
-      while (i < r.size() && r[i] >= '0' && r[i] <= '9') rate = rate * 10 + static_cast<std::uint32_t>(r[i++] - '0');
+      while (i < r.size() && r[i] >= '0' && r[i] <= '9')
+        rate = rate * 10 + static_cast<std::uint32_t>(r[i++] - '0');
     }
     {
       std::lock_guard<std::mutex> g(Service().m);
@@ -947,7 +955,8 @@ void TLine::Answer(std::shared_ptr<TCall> c, std::uint32_t request) {
   } else if (r.empty() && device_.HungUp()) {
     DeviceGone();
   } else {
-    SetState(c, LINECALLSTATE_DISCONNECTED, r.empty() ? LINEDISCONNECTMODE_NOANSWER : LINEDISCONNECTMODE_UNAVAIL);
+    SetState(c, LINECALLSTATE_DISCONNECTED,
+             r.empty() ? LINEDISCONNECTMODE_NOANSWER : LINEDISCONNECTMODE_UNAVAIL);
   }
 }
 
@@ -1331,11 +1340,18 @@ class TModemWave : public TWaveStream {
  public:
   TModemWave(std::shared_ptr<TLine> line, bool input) : line_(std::move(line)), input_(input) {}
   ~TModemWave() override { Close(); }
-  MMRESULT Queue(WAVEHDR* h) override { return Run([this, h] { return line_->VoiceQueue(h); }); }
-  MMRESULT Start() override { return Run([this] { return line_->VoiceStart(); }); }
-  MMRESULT Stop() override { return Run([this] { return line_->VoiceStop(false); }); }
+  MMRESULT Queue(WAVEHDR* h) override {
+    return Run([this, h] { return line_->VoiceQueue(h); });
+  }
+  MMRESULT Start() override {
+    return Run([this] { return line_->VoiceStart(); });
+  }
+  MMRESULT Stop() override {
+    return Run([this] { return line_->VoiceStop(false); });
+  }
   MMRESULT Reset() override {
-    return input_ ? Run([this] { return line_->VoiceStop(true); }) : Run([this] { return line_->VoiceResetPlay(); });
+    return input_ ? Run([this] { return line_->VoiceStop(true); })
+                  : Run([this] { return line_->VoiceResetPlay(); });
   }
   MMRESULT Close() override {
     if (closed_) return MMSYSERR_NOERROR;
@@ -1368,8 +1384,8 @@ class TModemWaveProvider : public TWaveProvider {
     if (!line) return MMSYSERR_BADDEVICEID;
     if (queryOnly) return MMSYSERR_NOERROR;
     MMRESULT r = MMSYSERR_ERROR;
-    if (!line->RunSync<MMRESULT>([&line, input, format, notifier] { return line->VoiceOpen(input, format, notifier); },
-                                 r, 15000))
+    if (!line->RunSync<MMRESULT>(
+            [&line, input, format, notifier] { return line->VoiceOpen(input, format, notifier); }, r, 15000))
       return MMSYSERR_ERROR;
     if (r != MMSYSERR_NOERROR) return r;
     stream = std::make_unique<TModemWave>(line, input);
@@ -1556,8 +1572,8 @@ void WriteTelephonyLine(const TTelephonyLine& line) {
 std::string TelephonyLineConfigText(const TTelephonyLine& l) {
   return "ComNumber=" + std::to_string(l.ComNumber) + "\nInit=" + l.Init + "\nCallerID=" + l.CallerID +
          "\nBaud=" + std::to_string(l.Baud) + "\nEscapeGuard=" + std::to_string(l.EscapeGuardMs) +
-         "\nDialTimeout=" + std::to_string(l.DialTimeoutS) + "\nRingTimeout=" + std::to_string(l.RingTimeoutMs) +
-         "\n";
+         "\nDialTimeout=" + std::to_string(l.DialTimeoutS) +
+         "\nRingTimeout=" + std::to_string(l.RingTimeoutMs) + "\n";
 }
 
 bool ApplyTelephonyLineConfigText(std::string_view text, TTelephonyLine& line) {
@@ -1635,7 +1651,8 @@ void SetTelephonyDialogs(const TTelephonyDialogs& dialogs) {
 // Line applications
 // ---------------------------------------------------------------------------------------
 
-LONG lineInitialize(HLINEAPP* lineApp, const void*, LINECALLBACK callback, const char*, std::uint32_t* numDevs) {
+LONG lineInitialize(HLINEAPP* lineApp, const void*, LINECALLBACK callback, const char*,
+                    std::uint32_t* numDevs) {
   if (lineApp == nullptr || numDevs == nullptr) return LINEERR_INVALPOINTER;
   static std::once_flag classOnce;
   std::call_once(classOnce, [] { RegisterClass(kServiceWindowClass, ServiceWindowProc); });
@@ -1731,7 +1748,8 @@ LONG lineGetDevCaps(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiV
   caps->dwLineStates = LINEDEVSTATE_OTHER | LINEDEVSTATE_RINGING | LINEDEVSTATE_OUTOFSERVICE |
                        LINEDEVSTATE_OPEN | LINEDEVSTATE_CLOSE | LINEDEVSTATE_REINIT;
   w.String(l.Name, caps->dwLineNameSize, caps->dwLineNameOffset);
-  w.String("Modem on COM" + std::to_string(l.ComNumber), caps->dwProviderInfoSize, caps->dwProviderInfoOffset);
+  w.String("Modem on COM" + std::to_string(l.ComNumber), caps->dwProviderInfoSize,
+           caps->dwProviderInfoOffset);
   w.Finish();
   return 0;
 }
@@ -1843,7 +1861,8 @@ LONG lineGetAddressStatus(HLINE line, std::uint32_t addressId, LINEADDRESSSTATUS
 // Calls
 // ---------------------------------------------------------------------------------------
 
-LONG lineMakeCall(HLINE line, HCALL* call, const char* destAddress, std::uint32_t, const LINECALLPARAMS* params) {
+LONG lineMakeCall(HLINE line, HCALL* call, const char* destAddress, std::uint32_t,
+                  const LINECALLPARAMS* params) {
   if (call == nullptr) return LINEERR_INVALPOINTER;
   std::uint32_t bearer = LINEBEARERMODE_VOICE, media = LINEMEDIAMODE_DATAMODEM;
   if (params != nullptr) {
@@ -1900,8 +1919,8 @@ LONG lineAccept(HCALL call, const char*, std::uint32_t) {
   const std::uint32_t request = NewRequest(s);
   c->state = LINECALLSTATE_ACCEPTED;
   PostEventLocked(s, TEventRec{l->app, l->id, 0, 0, LINE_REPLY, l->instance, request, 0, 0});
-  PostEventLocked(s, TEventRec{l->app, l->id, c->id, c->id, LINE_CALLSTATE, l->instance, LINECALLSTATE_ACCEPTED,
-                               0, LINECALLPRIVILEGE_OWNER});
+  PostEventLocked(s, TEventRec{l->app, l->id, c->id, c->id, LINE_CALLSTATE, l->instance,
+                               LINECALLSTATE_ACCEPTED, 0, LINECALLPRIVILEGE_OWNER});
   return static_cast<LONG>(request);
 }
 
@@ -1913,7 +1932,8 @@ LONG lineAnswer(HCALL call, const char*, std::uint32_t) {
   {
     std::lock_guard<std::mutex> g(s.m);
     if (!FindCall(s, call, c, l)) return LINEERR_INVALCALLHANDLE;
-    if (c->state != LINECALLSTATE_OFFERING && c->state != LINECALLSTATE_ACCEPTED) return LINEERR_INVALCALLSTATE;
+    if (c->state != LINECALLSTATE_OFFERING && c->state != LINECALLSTATE_ACCEPTED)
+      return LINEERR_INVALCALLSTATE;
     request = NewRequest(s);
   }
   l->Push([l, c, request] { l->Answer(c, request); });
@@ -2082,7 +2102,8 @@ LONG lineSetMediaMode(HCALL call, std::uint32_t mediaModes) {
   return 0;
 }
 
-LONG lineSetCallParams(HCALL call, std::uint32_t bearerMode, std::uint32_t, std::uint32_t, const LINEDIALPARAMS*) {
+LONG lineSetCallParams(HCALL call, std::uint32_t bearerMode, std::uint32_t, std::uint32_t,
+                       const LINEDIALPARAMS*) {
   TService& s = Service();
   std::shared_ptr<TCall> c;
   std::shared_ptr<TLine> l;
@@ -2210,7 +2231,8 @@ LONG lineGetDevConfig(std::uint32_t deviceId, VARSTRING* config, const char* dev
   return ConfigOut(config, line);
 }
 
-LONG lineSetDevConfig(std::uint32_t deviceId, const void* config, std::uint32_t size, const char* deviceClass) {
+LONG lineSetDevConfig(std::uint32_t deviceId, const void* config, std::uint32_t size,
+                      const char* deviceClass) {
   if (config == nullptr || deviceClass == nullptr) return LINEERR_INVALPOINTER;
   if (std::string(deviceClass) != "comm/datamodem") return LINEERR_INVALDEVICECLASS;
   TTelephonyLine line;
@@ -2257,8 +2279,9 @@ LONG lineConfigDialogEdit(std::uint32_t deviceId, DWORD_PTR ownerWindow, const c
   return ConfigOut(configOut, line);
 }
 
-LONG lineTranslateAddress(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion, const char* addressIn,
-                          std::uint32_t, std::uint32_t options, LINETRANSLATEOUTPUT* output) {
+LONG lineTranslateAddress(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion,
+                          const char* addressIn, std::uint32_t, std::uint32_t options,
+                          LINETRANSLATEOUTPUT* output) {
   if (output == nullptr || addressIn == nullptr) return LINEERR_INVALPOINTER;
   if (output->dwTotalSize < sizeof(LINETRANSLATEOUTPUT)) return LINEERR_STRUCTURETOOSMALL;
   {
@@ -2287,8 +2310,8 @@ LONG lineTranslateAddress(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_
   return 0;
 }
 
-LONG lineTranslateDialog(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion, DWORD_PTR ownerWindow,
-                         const char* addressIn) {
+LONG lineTranslateDialog(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion,
+                         DWORD_PTR ownerWindow, const char* addressIn) {
   {
     TService& s = Service();
     std::lock_guard<std::mutex> g(s.m);

@@ -148,20 +148,20 @@ static_assert(sizeof(LINECALLPARAMS) == 112);
 
 // Messages to the line callback: (hDevice, message, instance, param1, param2, param3).
 constexpr std::uint32_t LINE_ADDRESSSTATE = 0;
-constexpr std::uint32_t LINE_CALLINFO = 1;        // call, info states changed
-constexpr std::uint32_t LINE_CALLSTATE = 2;       // call, state, state detail, privilege
-constexpr std::uint32_t LINE_CLOSE = 3;           // line
+constexpr std::uint32_t LINE_CALLINFO = 1;   // call, info states changed
+constexpr std::uint32_t LINE_CALLSTATE = 2;  // call, state, state detail, privilege
+constexpr std::uint32_t LINE_CLOSE = 3;      // line
 constexpr std::uint32_t LINE_DEVSPECIFIC = 4;
 constexpr std::uint32_t LINE_DEVSPECIFICFEATURE = 5;
 constexpr std::uint32_t LINE_GATHERDIGITS = 6;
-constexpr std::uint32_t LINE_GENERATE = 7;        // call, LINEGENERATETERM_..., tick
-constexpr std::uint32_t LINE_LINEDEVSTATE = 8;    // line, state, detail, detail (ring count)
-constexpr std::uint32_t LINE_MONITORDIGITS = 9;   // call, digit, digit mode, tick
+constexpr std::uint32_t LINE_GENERATE = 7;       // call, LINEGENERATETERM_..., tick
+constexpr std::uint32_t LINE_LINEDEVSTATE = 8;   // line, state, detail, detail (ring count)
+constexpr std::uint32_t LINE_MONITORDIGITS = 9;  // call, digit, digit mode, tick
 constexpr std::uint32_t LINE_MONITORMEDIA = 10;
 constexpr std::uint32_t LINE_MONITORTONE = 11;
-constexpr std::uint32_t LINE_REPLY = 12;          // 0, request id, result
+constexpr std::uint32_t LINE_REPLY = 12;  // 0, request id, result
 constexpr std::uint32_t LINE_REQUEST = 13;
-constexpr std::uint32_t LINE_CREATE = 19;         // 0, new device id
+constexpr std::uint32_t LINE_CREATE = 19;  // 0, new device id
 
 constexpr std::uint32_t LINECALLSTATE_IDLE = 0x1;
 constexpr std::uint32_t LINECALLSTATE_OFFERING = 0x2;
@@ -294,16 +294,17 @@ constexpr LONG LINEERR_REINIT = LineErr(0x52);
 // Functions
 // ---------------------------------------------------------------------------------------
 
-using LINECALLBACK = void (*)(DWORD_PTR hDevice, std::uint32_t dwMessage, DWORD_PTR dwInstance, DWORD_PTR dwParam1,
-                              DWORD_PTR dwParam2, DWORD_PTR dwParam3);
+using LINECALLBACK = void (*)(DWORD_PTR hDevice, std::uint32_t dwMessage, DWORD_PTR dwInstance,
+                              DWORD_PTR dwParam1, DWORD_PTR dwParam2, DWORD_PTR dwParam3);
 
 LONG lineInitialize(HLINEAPP* lineApp, const void* instance, LINECALLBACK callback, const char* appName,
                     std::uint32_t* numDevs);
 LONG lineShutdown(HLINEAPP lineApp);
 LONG lineNegotiateAPIVersion(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiLowVersion,
-                             std::uint32_t apiHighVersion, std::uint32_t* apiVersion, LINEEXTENSIONID* extensionId);
-LONG lineGetDevCaps(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion, std::uint32_t extVersion,
-                    LINEDEVCAPS* caps);
+                             std::uint32_t apiHighVersion, std::uint32_t* apiVersion,
+                             LINEEXTENSIONID* extensionId);
+LONG lineGetDevCaps(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion,
+                    std::uint32_t extVersion, LINEDEVCAPS* caps);
 LONG lineOpen(HLINEAPP lineApp, std::uint32_t deviceId, HLINE* line, std::uint32_t apiVersion,
               std::uint32_t extVersion, DWORD_PTR callbackInstance, std::uint32_t privileges,
               std::uint32_t mediaModes, const LINECALLPARAMS* callParams);
@@ -333,15 +334,16 @@ LONG lineGenerateTone(HCALL call, std::uint32_t toneMode, std::uint32_t duration
                       const void* tones);
 LONG lineGetCountry(std::uint32_t countryId, std::uint32_t apiVersion, LINECOUNTRYLIST* list);
 LONG lineGetDevConfig(std::uint32_t deviceId, VARSTRING* config, const char* deviceClass);
-LONG lineSetDevConfig(std::uint32_t deviceId, const void* config, std::uint32_t size, const char* deviceClass);
+LONG lineSetDevConfig(std::uint32_t deviceId, const void* config, std::uint32_t size,
+                      const char* deviceClass);
 LONG lineConfigDialog(std::uint32_t deviceId, DWORD_PTR ownerWindow, const char* deviceClass);
 LONG lineConfigDialogEdit(std::uint32_t deviceId, DWORD_PTR ownerWindow, const char* deviceClass,
                           const void* configIn, std::uint32_t sizeIn, VARSTRING* configOut);
 LONG lineTranslateAddress(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion,
                           const char* addressIn, std::uint32_t card, std::uint32_t options,
                           LINETRANSLATEOUTPUT* output);
-LONG lineTranslateDialog(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion, DWORD_PTR ownerWindow,
-                         const char* addressIn);
+LONG lineTranslateDialog(HLINEAPP lineApp, std::uint32_t deviceId, std::uint32_t apiVersion,
+                         DWORD_PTR ownerWindow, const char* addressIn);
 LONG lineSetCurrentLocation(HLINEAPP lineApp, std::uint32_t location);
 LONG lineSetTollList(HLINEAPP lineApp, std::uint32_t deviceId, const char* addressIn, std::uint32_t option);
 LONG lineGetTranslateCaps(HLINEAPP lineApp, std::uint32_t apiVersion, LINETRANSLATECAPS* caps);
@@ -396,7 +398,8 @@ struct TTelephonyDialogs {
   // Edits a line's settings; false when cancelled.
   bool (*EditLine)(DWORD_PTR ownerWindow, TTelephonyLine& line) = nullptr;
   // Edits the dialing location, showing the address's dialable form; false when cancelled.
-  bool (*EditLocation)(DWORD_PTR ownerWindow, const std::string& address, TDialingLocation& location) = nullptr;
+  bool (*EditLocation)(DWORD_PTR ownerWindow, const std::string& address,
+                       TDialingLocation& location) = nullptr;
 };
 void SetTelephonyDialogs(const TTelephonyDialogs& dialogs);
 

@@ -136,14 +136,15 @@ class TAlsaOut : public TWaveStream {
   std::thread thread_;
 };
 
-MMRESULT OpenSoundCard(bool input, const WAVEFORMATEX& f, bool queryOnly, std::shared_ptr<TWaveNotifier> notifier,
-                       std::unique_ptr<TWaveStream>& stream) {
+MMRESULT OpenSoundCard(bool input, const WAVEFORMATEX& f, bool queryOnly,
+                       std::shared_ptr<TWaveNotifier> notifier, std::unique_ptr<TWaveStream>& stream) {
   if (input) return MMSYSERR_NODRIVER;
   if (!WaveFormatIsPlainPcm(f)) return WAVERR_BADFORMAT;
   static std::once_flag quiet;
   std::call_once(quiet, [] { snd_lib_error_set_handler(SilentAlsaErrors); });
   snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return MMSYSERR_BADDEVICEID;
+  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0)
+    return MMSYSERR_BADDEVICEID;
   int r = snd_pcm_set_params(pcm, f.wBitsPerSample == 8 ? SND_PCM_FORMAT_U8 : SND_PCM_FORMAT_S16_LE,
                              SND_PCM_ACCESS_RW_INTERLEAVED, f.nChannels, f.nSamplesPerSec, 1, 200000);
   if (r < 0 || queryOnly) {
@@ -314,7 +315,9 @@ MMRESULT waveOutOpen(HWAVEOUT* handle, UINT deviceId, const WAVEFORMATEX* format
                      DWORD flags) {
   return Open(handle, deviceId, format, window, flags, false);
 }
-MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, UINT) { return Prepare(handle, false, header, true); }
+MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, UINT) {
+  return Prepare(handle, false, header, true);
+}
 MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header, UINT) {
   return Prepare(handle, false, header, false);
 }
@@ -330,8 +333,12 @@ MMRESULT waveInOpen(HWAVEIN* handle, UINT deviceId, const WAVEFORMATEX* format, 
                     DWORD flags) {
   return Open(handle, deviceId, format, window, flags, true);
 }
-MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, UINT) { return Prepare(handle, true, header, true); }
-MMRESULT waveInUnprepareHeader(HWAVEIN handle, WAVEHDR* header, UINT) { return Prepare(handle, true, header, false); }
+MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, UINT) {
+  return Prepare(handle, true, header, true);
+}
+MMRESULT waveInUnprepareHeader(HWAVEIN handle, WAVEHDR* header, UINT) {
+  return Prepare(handle, true, header, false);
+}
 MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, UINT) { return QueueBuffer(handle, true, header); }
 MMRESULT waveInStart(HWAVEIN handle) {
   auto s = Find(handle, true);

@@ -1,7 +1,5 @@
 // The telephony device on the modem simulator: redialing with its history, the pass-through
 // call of the alarm fax, answering with caller id, and what it refuses.
-#include "fax/Swtapi.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "fax/Swtapi.h"
 #include "platform/DateTime.h"
 #include "platform/Registry.h"
 #include "serial/Sioexcept.h"
@@ -35,14 +34,13 @@ struct Form {
     device->SetOnTapiPortOpen([this](TSioCustomTapiDevice*) { ++portOpens; });
     device->SetOnTapiPortClose([this](TSioCustomTapiDevice*) { ++portCloses; });
     device->SetOnTapiConnect([this](TSioCustomTapiDevice*) { ++connects; });
-    device->SetOnTapiStatus([this](TSioCustomTapiDevice*, bool first, bool last, std::uint32_t, std::uint32_t msg,
-                                   std::uint32_t p1, std::uint32_t p2, std::uint32_t p3) {
-      statuses.push_back({msg, p1, p2, p3, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)});
+    device->SetOnTapiStatus([this](TSioCustomTapiDevice*, bool first, bool last, std::uint32_t,
+                                   std::uint32_t msg, std::uint32_t p1, std::uint32_t p2, std::uint32_t p3) {
+      statuses.push_back(
+          {msg, p1, p2, p3, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(last)});
     });
   }
-  ~Form() {
-    device.reset();
-  }
+  ~Form() { device.reset(); }
   std::string History() const { return support::ReadFile(log.GetTapiHistoryName()); }
 
   TSioComponentOwner owner;
@@ -248,8 +246,8 @@ TEST(TapiDevice, DialOutcomesReachTheStatus) {
       EXPECT_EQ(form.device->TapiStatusMsg(s[0], s[1], s[2]), "Call disconnected (No dial tone)");
     }
   EXPECT_TRUE(disconnected);
-  EXPECT_EQ(form.History(), Lines({"call started", "  dialing 555", "  dropped", "call finished\r\n",
-                                   "  dial failed"}));
+  EXPECT_EQ(form.History(),
+            Lines({"call started", "  dialing 555", "  dropped", "call finished\r\n", "  dial failed"}));
 
   // A modem that answers nothing: the line cannot be made ready, the dial fails.
   ASSERT_TRUE(rig.Modem().Command("mute on"));
@@ -308,9 +306,12 @@ TEST(TapiDevice, TranslatesAddressesByTheLocation) {
   EXPECT_EQ(form.device->TranslateAddress("+49 (89) 7654321"), "*70,0897654321");
   std::string dialable, displayable;
   std::uint32_t current = 0, dest = 0, results = 0;
-  EXPECT_EQ(form.device->TranslateAddressEx("+44 (20) 7946 0000", 0, dialable, displayable, current, dest, results),
-            0);
-  EXPECT_EQ(dialable, "0044207946" "0000");
+  EXPECT_EQ(
+      form.device->TranslateAddressEx("+44 (20) 7946 0000", 0, dialable, displayable, current, dest, results),
+      0);
+  EXPECT_EQ(dialable,
+            "0044207946"
+            "0000");
   EXPECT_EQ(current, 49u);
   EXPECT_EQ(dest, 44u);
   EXPECT_TRUE(results & LINETRANSLATERESULT_INTERNATIONAL);
@@ -386,10 +387,11 @@ INSTANTIATE_TEST_SUITE_P(Handles, TapiHandle, ::testing::Values(0u, 0x10001u, 0x
 
 LONG (*gRealDevCaps)(HLINEAPP, std::uint32_t, std::uint32_t, std::uint32_t, LINEDEVCAPS*) = &lineGetDevCaps;
 
-LONG BrokenFirstLine(HLINEAPP app, std::uint32_t id, std::uint32_t version, std::uint32_t ext, LINEDEVCAPS* caps) {
+LONG BrokenFirstLine(HLINEAPP app, std::uint32_t id, std::uint32_t version, std::uint32_t ext,
+                     LINEDEVCAPS* caps) {
   if (id == 0) return LINEERR_NODEVICE;
   LONG r = gRealDevCaps(app, id, version, ext, caps);
-  if (r == 0 && id == 2) caps->dwLineNameSize = 0;  // a line without a name
+  if (r == 0 && id == 2) caps->dwLineNameSize = 0;              // a line without a name
   if (r == 0 && id == 3) caps->dwLineNameOffset = 0xFFFFFFF0u;  // a name outside the record
   return r;
 }

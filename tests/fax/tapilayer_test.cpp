@@ -1,7 +1,5 @@
 // The line wrappers without the telephony library or an entry point, the record readers, the
 // result mapping, and the history log's file handling.
-#include "fax/Swtapiut.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,6 +12,7 @@
 
 #include "fax/Swtapi.h"
 #include "fax/Swtapilog.h"
+#include "fax/Swtapiut.h"
 #include "platform/DateTime.h"
 #include "serial/Sioexcept.h"
 #include "tests/fax/TapiTestUtil.h"
@@ -175,11 +174,11 @@ TEST_F(TapiLayer, RecordStringsStayInsideTheRecord) {
   std::uint32_t rec[16] = {};
   rec[0] = sizeof rec;
   std::memcpy(reinterpret_cast<char*>(rec) + 40, "COM7\0xyz", 8);
-  EXPECT_EQ(TapiRecordString(rec, 5, 40), "COM7");    // the NUL is dropped
-  EXPECT_EQ(TapiRecordString(rec, 4, 40), "COM7");    // also without one
-  EXPECT_EQ(TapiRecordString(rec, 8, 40), "COM7");    // nothing after the NUL
-  EXPECT_EQ(TapiRecordString(rec, 0, 40), "");        // size 0 is empty
-  EXPECT_EQ(TapiRecordString(rec, 30, 40), "");       // past the end
+  EXPECT_EQ(TapiRecordString(rec, 5, 40), "COM7");  // the NUL is dropped
+  EXPECT_EQ(TapiRecordString(rec, 4, 40), "COM7");  // also without one
+  EXPECT_EQ(TapiRecordString(rec, 8, 40), "COM7");  // nothing after the NUL
+  EXPECT_EQ(TapiRecordString(rec, 0, 40), "");      // size 0 is empty
+  EXPECT_EQ(TapiRecordString(rec, 30, 40), "");     // past the end
   EXPECT_EQ(TapiRecordString(rec, 5, 0xFFFFFFF0u), "");
   EXPECT_EQ(TapiRecordString(rec, 0xFFFFFFFFu, 40), "");
   EXPECT_EQ(TapiRecordString(nullptr, 5, 40), "");
@@ -211,8 +210,9 @@ TEST(TapiHistory, AppendsAndNeverTruncates) {
   log.UpdateLog(ltapiCancel);
   log.UpdateLog(ltapiCallFinish);
   ::close(other);
-  EXPECT_EQ(support::ReadFile(his),
-            "01.03.2024 : call started\r\nother\r\n01.03.2024 :   cancelled\r\n01.03.2024 : call finished\r\n\r\n");
+  EXPECT_EQ(
+      support::ReadFile(his),
+      "01.03.2024 : call started\r\nother\r\n01.03.2024 :   cancelled\r\n01.03.2024 : call finished\r\n\r\n");
 
   log.SetTapiHistoryName((dir / "no such dir") + "/SIOTAPI.HIS");
   EXPECT_THROW(log.UpdateLog(ltapiDrop), EInOutError);

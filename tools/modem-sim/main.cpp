@@ -171,8 +171,9 @@ class Modem {
     if (state_ == State::VoiceRx) StreamVoice(now);
     int wait = 200;
     for (auto& t : timers_)
-      wait = std::min<int>(wait, static_cast<int>(std::max<long>(
-                                     0, std::chrono::duration_cast<std::chrono::milliseconds>(t.first - now).count())));
+      wait = std::min<int>(
+          wait, static_cast<int>(std::max<long>(
+                    0, std::chrono::duration_cast<std::chrono::milliseconds>(t.first - now).count())));
     if (state_ == State::Online && plus_ == 3) wait = std::min(wait, 10);
     if (state_ == State::VoiceRx) wait = std::min(wait, 10);
     return wait;
@@ -636,7 +637,8 @@ class Modem {
     // The modem plays what it holds before it answers.
     const long bytesPerSecond = vsmRate_ * (vsmBits_ / 8);
     const long ms = bytesPerSecond > 0 ? static_cast<long>(txSamples_.size()) * 1000 / bytesPerSecond : 0;
-    const long played = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - txStart_).count();
+    const long played =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - txStart_).count();
     After(std::max(0L, std::min(ms - played, 2000L)), [this] { Result("OK", 0); });
   }
 
