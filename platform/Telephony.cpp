@@ -441,7 +441,6 @@ class TLine : public std::enable_shared_from_this<TLine> {
 
   TVoiceMode voice_ = vmNone;
   bool voiceInput_ = false;
-  bool voiceOpen_ = false;
   bool recording_ = false;  // +VRX runs
   bool rxEnded_ = false;    // DLE ETX seen
   WAVEFORMATEX voiceFormat_{};
