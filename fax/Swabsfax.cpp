@@ -2,8 +2,12 @@
 // start and stop, header macros and names of received faxes.
 #include "fax/Swabsfax.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <set>
@@ -144,8 +148,13 @@ void afLogFax(TFaxRec* fax, TLogFaxCode code) {
 
 void afFaxName(TFaxRec* fax) { SendToWindow(fax, apw_FaxName, 0, reinterpret_cast<LPARAM>(fax)); }
 
+void afSetRemoteID(TFaxRec* fax, std::string_view id) {
+  std::lock_guard<std::mutex> g(fax->PData->InfoLock);
+  fax->PData->RemoteID = Cut(id, MaxStationIDLen);
+}
+
 bool afAcceptFax(TFaxRec* fax, std::string_view remoteID) {
-  fax->PData->RemoteID = Cut(remoteID, MaxStationIDLen);
+  afSetRemoteID(fax, remoteID);
   return SendToWindow(fax, apw_FaxAccept, 0, reinterpret_cast<LPARAM>(fax)) == 1;
 }
 
@@ -334,9 +343,15 @@ std::string FirstFreeName(TFaxRec* fax, const std::string& stem) {
     char num[8];
     std::snprintf(num, sizeof num, "%04d", n);
     const std::string name = prefix + stem + num + "." + fax->PData->FaxFileExt;
-    if (!ExistFile(name)) return name;
+    // Made exclusively: of two receives that look at once, each gets a name of its own.
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      ::close(fd);
+      return name;
+    }
+    if (errno != EEXIST) return name;  // the directory is the trouble: creating tells why
   }
-  return "NONAME.FXF";
+  return {};
 }
 
 }  // namespace

@@ -122,7 +122,8 @@ struct TFaxData {
   std::string CoverFileName;  // upper-cased
   std::string PhoneNum;
   std::string Title, Recipient, Sender;
-  std::string RemoteID;
+  std::string RemoteID;  // written and read under InfoLock (afSetRemoteID, fGetRemoteID)
+  std::mutex InfoLock;
   bool ManualSend = false;
   bool UsingTempFile = false;
   bool HandlerRegistered = false;
@@ -168,6 +169,8 @@ void afSetSenderName(TFaxRec* fax, std::string_view text);
 void afSetDestinationDir(TFaxRec* fax, std::string_view dir);
 void afSetStationID(TFaxRec* fax, std::string_view id);
 void afSetFaxName(TFaxRec* fax, std::string_view name);
+// The remote's identifier (at most 20 characters); readers on other threads see it whole.
+void afSetRemoteID(TFaxRec* fax, std::string_view id);
 std::string afGetFaxName(TFaxRec* fax);
 void afSetNextFax(TFaxRec* fax, std::string_view number, std::string_view faxFile,
                   std::string_view coverFile);
@@ -217,5 +220,7 @@ TFaxRec* afAcquireFax(LPARAM lParam, std::unique_lock<std::recursive_mutex>& loc
 std::string afConvertHeaderString(TFaxRec* fax, std::string_view source);
 
 // ----- names of received faxes -----
+// The first free name of the series, made as an empty file at once so that no other
+// receive takes it; empty when all 9999 names are taken.
 std::string afFaxNameMD(TFaxRec* fax);
 std::string afFaxNameCount(TFaxRec* fax);

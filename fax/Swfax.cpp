@@ -172,7 +172,7 @@ void fSetInitBaudRate(TFaxRec* fax, std::int32_t initRate, std::int32_t normalRa
 
 void fGetPageInfoC12(TFaxRec* fax, std::int32_t& pages, std::int32_t& page, std::int32_t& bytesTransferred,
                      std::int32_t& pageLength) {
-  std::lock_guard<std::recursive_mutex> g(fax->Lock);
+  // No lock: the status display asks while the engine waits for it.
   const TFaxData* d = fax->PData;
   pages = d->PageCount + d->CoverCount;
   page = d->CurrentPage;
@@ -184,7 +184,7 @@ void fGetPageInfoC12(TFaxRec* fax, std::int32_t& pages, std::int32_t& page, std:
 
 bool fGetLastPageStatus(TFaxRec* fax) { return fax->CData->LastPageOk; }
 std::string fGetRemoteID(TFaxRec* fax) {
-  std::lock_guard<std::recursive_mutex> g(fax->Lock);
+  std::lock_guard<std::mutex> g(fax->PData->InfoLock);
   return fax->PData->RemoteID;
 }
 void fGetSessionParams(TFaxRec* fax, std::int32_t& bps, bool& resolution, bool& correction) {
@@ -417,6 +417,13 @@ void fHangup(TFaxRec* fax) {
     port->FlushInBuffer();
     if (port->CheckDCD()) fLineReset(fax);
   } else {
+    // Without a carrier signal the modem may still be in a data or frame mode, where it takes
+    // the first character as the end of that mode and drops the rest: end the mode first, so
+    // that the hang-up command is heard.
+    port->PutString(std::string("\x10\x03", 2));
+    port->PutString("AT\r");
+    DelayMS(500);
+    port->FlushInBuffer();
     port->PutString("ATH0\r");
     DelayMS(1000);
     port->FlushInBuffer();

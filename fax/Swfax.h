@@ -104,6 +104,13 @@ struct TC12AbsData {
   char FaxAndData = '0';
   std::int32_t BufferFill = 0;
   std::int32_t RetryCount = 0;
+  bool EOMSeen = false;              // the last post-page frame was EOM
+  bool StartSent = false;            // the starting status of this session went out
+  bool AcceptAsked = false;          // the component was asked to take this call
+  std::int32_t NonZeroCount = 0;     // training check
+  std::string PageCode = "96";       // Class 1 receive: modulation of the pages after CFR
+  std::string PageTrainCode = "96";  // after MCF (MPS)
+  TFaxFileWriter RxFile;             // the received fax file
 };
 
 // Send states; value n is also the dispatch-log sub-type 30 + n.
@@ -159,6 +166,53 @@ enum SendStates : std::uint8_t {
   tfDone
 };
 constexpr TDispatchSubType FaxSendSubTypeBase = 30;
+
+// Receive states; value n is also the dispatch-log sub-type 79 + n.
+enum ReceiveStates : std::uint8_t {
+  rfNone,
+  rfInit,
+  rf1Init1,
+  rf2Init1,
+  rf2Init1A,
+  rf2Init1B,
+  rf2Init2,
+  rf2Init3,
+  rfWaiting,
+  rfAnswer,
+  rf1SendCSI,
+  rf1SendDIS,
+  rf1CollectFrames,
+  rf1CollectRetry1,
+  rf1CollectRetry2,
+  rf1StartTrain,
+  rf1CollectTrain,
+  rf1Timeout,
+  rf1Retrain,
+  rf1FinishTrain,
+  rf1SendCFR,
+  rf1WaitPageConnect,
+  rf2ValidConnect,
+  rf2GetSenderID,
+  rf2GetConnect,
+  rfStartPage,
+  rfGetPageData,
+  rf1FinishPage,
+  rf1WaitEOP,
+  rf1WritePage,
+  rf1SendMCF,
+  rf1WaitDCN,
+  rf1WaitHangup,
+  rf2GetPageResult,
+  rf2GetFHNG,
+  rfComplete,
+  rfAbort,
+  rfDone
+};
+constexpr TDispatchSubType FaxReceiveSubTypeBase = 79;
+// FileState of the receive record
+constexpr std::uint8_t fsNextPage = 2;  // the next page goes into the open file
+constexpr std::uint8_t fsNewFile = 3;   // a new file is due
+constexpr std::uint8_t fsDocEnd = 4;    // the document has ended
 
 // ----- records -----
 int fInitC12SendFax(TFaxRec*& fax, std::string_view stationID, TSioBaseDispatcher* comPort, HWND window);
@@ -230,3 +284,24 @@ void fHangup(TFaxRec* fax);
 // ----- sending -----
 void fPrepareFaxTransmit(TFaxRec* fax);
 void fFaxTransmit(UINT msg, WPARAM wParam, LPARAM lParam);
+
+// ----- receiving -----
+int fInitC12ReceiveFax(TFaxRec*& fax, std::string_view stationID, TSioBaseDispatcher* comPort, HWND window);
+void fDoneC12ReceiveFax(TFaxRec*& fax);
+void fSetAnswerOnRing(TFaxRec* fax, std::uint16_t rings);
+void fSetFaxAndData(TFaxRec* fax, bool on);
+void fSetOneFax(TFaxRec* fax, bool on);
+void fSetConstantStatus(TFaxRec* fax, bool on);
+// The receive PrepareProc: modem set-up for answering.
+void fPrepareFaxReceive(TFaxRec* fax);
+void fFaxReceive(UINT msg, WPARAM wParam, LPARAM lParam);
+// The same set-up as a blocking procedure (after a line reset); 0 or the error.
+int fInitModemForFaxReceive(TFaxRec* fax);
+// Prepares a receive that starts in a call the modem has already connected (Class 2, 2.0).
+void fSetConnectState(TFaxRec* fax);
+// Prepares a manual receive: with answerNow the modem is told to answer at once.
+void fSetManualReceive(TFaxRec* fax, bool answerNow);
+// The dispatch-log sub-type of a receive state.
+inline TDispatchSubType fReceiveSubType(std::uint8_t state) {
+  return static_cast<TDispatchSubType>(FaxReceiveSubTypeBase + state);
+}

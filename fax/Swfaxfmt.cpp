@@ -353,3 +353,101 @@ void TReplaceFile::Discard() {
   ::unlink(temp_.c_str());
   temp_.clear();
 }
+
+// ---------------------------------------------------------------------------------------
+// Writer of received files
+
+TFaxFileWriter::~TFaxFileWriter() { Close(); }
+
+int TFaxFileWriter::WriteAt(std::uint64_t offset, const std::uint8_t* data, std::size_t len) {
+  while (len > 0) {
+    const ssize_t w = ::pwrite(fd_, data, len, static_cast<off_t>(offset));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return fxfFileError(errno);
+    }
+    if (w == 0) return ecDeviceWrite;
+    data += w;
+    len -= static_cast<std::size_t>(w);
+    offset += static_cast<std::uint64_t>(w);
+  }
+  return 0;
+}
+
+int TFaxFileWriter::Create(const std::string& fileName, std::string_view stationID) {
+  Close();
+  if (fileName.empty()) return ecNoMoreFiles;
+  const int fd = ::open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return fxfFileError(errno);
+  fd_ = fd;
+  name_ = fileName;
+  header_ = TFaxHeaderRec{};
+  header_.Signature = DefFXFSig;
+  header_.FileDateTime = DosDateTimeNow();
+  header_.SetStationID(stationID);
+  header_.PageCount = 0;
+  header_.FirstPageOffset = DefFirstPageOffset;
+  std::uint8_t buf[FaxHeaderSize];
+  header_.Store(buf);
+  if (int r = WriteAt(0, buf, sizeof buf); r < 0) {
+    Close();
+    return r;
+  }
+  end_ = FaxHeaderSize;
+  pageOpen_ = false;
+  return 0;
+}
+
+int TFaxFileWriter::StartPage(std::uint16_t flags) {
+  if (fd_ < 0) return ecNotOpenOutput;
+  if (pageOpen_)
+    if (int r = DropPage(); r < 0) return r;
+  page_ = TPageHeaderRec{};
+  page_.PageFlags = flags;
+  std::uint8_t buf[PageHeaderSize];
+  page_.Store(buf);
+  if (int r = WriteAt(end_, buf, sizeof buf); r < 0) return r;
+  pageAt_ = end_;
+  end_ += PageHeaderSize;
+  pageOpen_ = true;
+  return 0;
+}
+
+int TFaxFileWriter::Write(const std::uint8_t* data, std::size_t len) {
+  if (fd_ < 0 || !pageOpen_) return ecNotOpenOutput;
+  if (len == 0) return 0;
+  if (int r = WriteAt(end_, data, len); r < 0) return r;
+  end_ += len;
+  page_.ImageLength += static_cast<std::uint32_t>(len);
+  return 0;
+}
+
+int TFaxFileWriter::FinishPage(std::string_view stationID) {
+  if (fd_ < 0 || !pageOpen_) return ecNotOpenOutput;
+  std::uint8_t pbuf[PageHeaderSize];
+  page_.Store(pbuf);
+  if (int r = WriteAt(pageAt_, pbuf, sizeof pbuf); r < 0) return r;
+  pageOpen_ = false;
+  ++header_.PageCount;
+  header_.SetStationID(stationID);
+  header_.FileDateTime = DosDateTimeNow();
+  std::uint8_t hbuf[FaxHeaderSize];
+  header_.Store(hbuf);
+  return WriteAt(0, hbuf, sizeof hbuf);
+}
+
+int TFaxFileWriter::DropPage() {
+  if (fd_ < 0) return ecNotOpenOutput;
+  if (!pageOpen_) return 0;
+  pageOpen_ = false;
+  end_ = pageAt_;
+  if (::ftruncate(fd_, static_cast<off_t>(pageAt_)) != 0) return fxfFileError(errno);
+  return 0;
+}
+
+void TFaxFileWriter::Close() {
+  if (fd_ >= 0 && pageOpen_) DropPage();  // a page never finished is not part of the file
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  pageOpen_ = false;
+}

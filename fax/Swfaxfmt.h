@@ -118,6 +118,49 @@ class TFaxFileReader {
   std::uint64_t lastPageAt_ = 0;
 };
 
+// Writer of a received fax file: a header, then pages of raw T.4 code (no line records).
+// The header on disk always holds a page count that matches the finished pages, so that a
+// file left by an interrupted receive can be read page by page.
+class TFaxFileWriter {
+ public:
+  TFaxFileWriter() = default;
+  ~TFaxFileWriter();
+  TFaxFileWriter(const TFaxFileWriter&) = delete;
+  TFaxFileWriter& operator=(const TFaxFileWriter&) = delete;
+
+  // Creates the file (an existing one is replaced) and writes the header: signature, the
+  // current date and time, the station text, no pages, first page at 64.
+  int Create(const std::string& fileName, std::string_view stationID);
+  bool IsOpen() const { return fd_ >= 0; }
+  bool PageOpen() const { return pageOpen_; }
+  const std::string& FileName() const { return name_; }
+  const TFaxHeaderRec& Header() const { return header_; }
+  // Bytes of page data of the open page written so far.
+  std::uint32_t PageLength() const { return page_.ImageLength; }
+
+  // Starts a page at the end of the file: a zeroed page header with the flags.
+  int StartPage(std::uint16_t flags);
+  // Appends page data; a short write is -160.
+  int Write(const std::uint8_t* data, std::size_t len);
+  // Finishes the open page: the page header gets its length; the file header one page more,
+  // the station text and the current date and time.
+  int FinishPage(std::string_view stationID);
+  // Drops the open page: the file is cut where its page header began.
+  int DropPage();
+  void Close();
+
+ private:
+  int WriteAt(std::uint64_t offset, const std::uint8_t* data, std::size_t len);
+
+  int fd_ = -1;
+  std::string name_;
+  TFaxHeaderRec header_;
+  TPageHeaderRec page_;
+  bool pageOpen_ = false;
+  std::uint64_t pageAt_ = 0;  // offset of the open page's header
+  std::uint64_t end_ = 0;     // end of the data written
+};
+
 // Library code (negative) for an operating-system file error number.
 int fxfFileError(int err);
 

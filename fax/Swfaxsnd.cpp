@@ -1,5 +1,5 @@
 // The send state machine: one fax list entry after the other, dialled, negotiated with a
-// Class 2 or Class 2.0 modem, sent with header line, cover and pages, and ended.
+// Class 1, Class 2 or Class 2.0 modem, sent with header line, cover and pages, and ended.
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -186,7 +186,7 @@ struct Session {
     c->HangupCode = 0;
     d->DataCount = 0;
     d->PageSize = 0;
-    d->RemoteID.clear();
+    afSetRemoteID(fax, "");
     d->CurrentPage = 1;
     if (!d->FaxFileName.empty()) {
       if (int r = OpenFaxFile(d->FaxFileName); r < 0) return Fail(r);
@@ -254,7 +254,9 @@ struct Session {
   }
 
   std::vector<std::uint8_t> DCSFrame() {
-    static const std::uint8_t kRateBits[7] = {0x04, 0x00, 0x08, 0x0C, 0x04, 0x10, 0x20};
+    // T.30's data signalling rates: V.27ter 2400 and 4800, V.29 7200 and 9600, V.17 12000
+    // and 14400.
+    static const std::uint8_t kRateBits[7] = {0x04, 0x00, 0x08, 0x0C, 0x04, 0x28, 0x20};
     static const std::uint8_t kScan[8][2] = {{0x70, 0x70}, {0x10, 0x10}, {0x20, 0x10}, {0x20, 0x20},
                                              {0x00, 0x20}, {0x00, 0x00}, {0x40, 0x00}, {0x40, 0x40}};
     std::uint8_t rate = c->ResChar == '1' ? 0x42 : 0x02;
@@ -277,8 +279,8 @@ struct Session {
     c->RemoteRates = {true, true, false, false, false, false};
     if ((b1 & 0x0C) == 0x04) c->RemoteRates[3] = true;
     if ((b1 & 0x0C) == 0x0C) c->RemoteRates[2] = c->RemoteRates[3] = true;
-    if (b1 & 0x10) c->RemoteRates[4] = true;
-    if (b1 & 0x20) c->RemoteRates[5] = true;
+    // V.17 brings 12000 and 14400 (bit 0x10 is no rate of T.30).
+    if (b1 & 0x20) c->RemoteRates[4] = c->RemoteRates[5] = true;
     c->RateIndex = 1;
     for (int i = 6; i >= 1; --i)
       if (RateAllowed(i) && fClass1Rate(i) <= c->DesiredBPS) {
@@ -323,14 +325,13 @@ struct Session {
         std::string id;
         for (std::size_t i = 0; i < 20 && ff + 3 + i < f.size(); ++i)
           id.insert(id.begin(), static_cast<char>(f[ff + 3 + i]));
-        d->RemoteID = id;
+        afSetRemoteID(fax, id);
         d->FaxProgress = fpGotRemoteID;
         c->ForceStatus = true;
         c->GotRemoteID = true;
         return false;
       }
-      case 0x44:
-      case 0x4C:
+      case 0x44:  // FTT: the training failed
         if (!FallBack()) {
           Fail(ecFaxTrainError);
           return true;
@@ -338,6 +339,8 @@ struct Session {
         Command("AT+FTH=3");
         fax->State = tf1TSIResponse;
         return false;
+      case 0x4C:  // RTN: the page was not received well
+        return PageRejected();
       case 0x80:
         if (!DecodeDIS(f, ff)) {
           Fail(ecFaxBadMachine);
@@ -355,6 +358,55 @@ struct Session {
       default:
         return false;
     }
+  }
+
+  // RTN: the page just sent was not received well. It is sent again after new training
+  // (one rate lower where there is one) until the retries run out.
+  bool PageRejected() {
+    c->LastPageOk = false;
+    d->FaxProgress = fpPageError;
+    c->ForceStatus = true;
+    if (++fax->RetryCount > fax->MaxRetries) {
+      Fail(ecFaxSessionError);
+      return true;
+    }
+    if (!FallBack()) {
+      Fail(ecFaxTrainError);
+      return true;
+    }
+    if (int r = RewindToSentPage(); r < 0) {
+      Fail(r);
+      return true;
+    }
+    Command("AT+FTH=3");
+    fax->State = tf1TSIResponse;
+    return false;
+  }
+
+  // Goes back to the page whose end was signalled last (the file may already stand on the
+  // page after it), or to the cover.
+  int RewindToSentPage() {
+    if (c->SentCover) {
+      FreeCover();
+      d->SendingCover = true;
+      d->CoverFileName = c->SentCoverName;
+      if (c->CoverIsFXF) {
+        int r = OpenFaxFile(d->CoverFileName);
+        if (r == 0) r = SeekPage(1);
+        if (r < 0) return r;
+      } else if (!d->FaxFileName.empty()) {
+        d->CurrentPage = 1;
+        if (int r = SeekPage(1); r < 0) return r;
+      }
+    } else if (!d->FaxFileName.empty()) {
+      if (!c->FaxFile.IsOpen())
+        if (int r = OpenFaxFile(d->FaxFileName); r < 0) return r;
+      d->CurrentPage = c->SentPage;
+      d->DataCount = 0;
+      if (int r = SeekPage(d->CurrentPage); r < 0) return r;
+    }
+    c->LastResChar = c->ResChar;
+    return 0;
   }
 
   bool FrameState() const {
@@ -424,8 +476,13 @@ struct Session {
     if (!Has("OK")) return;
     const std::uint8_t control = c->LastFrame & 0xFE;
     if (control == 0x8C) {
+      c->LastPageOk = true;
+      fax->RetryCount = 0;
+      d->FaxProgress = fpPageOK;
+      c->ForceStatus = true;
       if (c->MorePages && fax->FastPage) {
-        Command("AT+FTM=" + c->TrainCode);
+        // The next page follows the confirmation without new training: the page code.
+        Command(std::string("AT+FTM=") + PageCode());
         fax->State = tf1WaitPageConnect;
       } else if (c->MorePages) {
         if (c->FinalFrame) {
@@ -439,6 +496,11 @@ struct Session {
         fax->State = tf1SendDCN;
       }
     } else if (control == 0xCC) {
+      // Received, but the remote wants new training before the next page.
+      c->LastPageOk = true;
+      fax->RetryCount = 0;
+      d->FaxProgress = fpPageOK;
+      c->ForceStatus = true;
       Command("AT+FTH=3");
       fax->State = c->MorePages ? tf1TSIResponse : tf1SendDCN;
     }
@@ -510,7 +572,7 @@ struct Session {
       id = Trim(colon == std::string::npos ? std::string() : id.substr(colon + 1));
       if (!id.empty() && id[0] == '"') id[0] = ' ';
       while (!id.empty() && !std::isalnum(static_cast<unsigned char>(id.back()))) id.pop_back();
-      d->RemoteID = id.substr(0, MaxStationIDLen);
+      afSetRemoteID(fax, id.substr(0, MaxStationIDLen));
       d->FaxProgress = fpGotRemoteID;
       c->ForceStatus = true;
     } else if (ReplyIs(mcSessionReply)) {
@@ -750,26 +812,8 @@ struct Session {
       return Fail(ecFaxSessionError);
     }
     Command("AT+FDT");
-    // The rejected page goes again. The file may already stand on the page after it, so
-    // go back to the page that was sent (or to the cover).
-    if (c->SentCover) {
-      FreeCover();
-      d->SendingCover = true;
-      d->CoverFileName = c->SentCoverName;
-      if (c->CoverIsFXF) {
-        int r = OpenFaxFile(d->CoverFileName);
-        if (r == 0) r = SeekPage(1);
-        if (r < 0) return Fail(r);
-      } else if (!d->FaxFileName.empty()) {
-        d->CurrentPage = 1;
-        if (int r = SeekPage(1); r < 0) return Fail(r);
-      }
-    } else if (!d->FaxFileName.empty()) {
-      d->CurrentPage = c->SentPage;
-      d->DataCount = 0;
-      if (int r = SeekPage(d->CurrentPage); r < 0) return Fail(r);
-    }
-    c->LastResChar = c->ResChar;
+    // The rejected page goes again.
+    if (int r = RewindToSentPage(); r < 0) return Fail(r);
     fax->State = tf2GetParams;
   }
 
