@@ -67,7 +67,6 @@ struct Session {
   TC12AbsData* c;
   TSioBaseDispatcher* port;
   bool cancelled = false;
-  bool gotFrame = false;  // a frame came since the last "AT+FRH=3"
 
   bool Class1() const { return d->ClassInUse == ctClass1; }
   bool Class20() const { return d->ClassInUse == ctClass2_0; }
@@ -105,9 +104,15 @@ struct Session {
     else
       port->SWFlowDisable();
   }
+  // "AT+FRM=" with a modulation code: data follow the CONNECT.
+  void Listen(const std::string& code) {
+    c->ListenCode = code;
+    c->CarrierRetries = 0;
+    Command("AT+FRM=" + code);
+  }
   void FrameRead() {
     Command("AT+FRH=3");
-    gotFrame = false;
+    c->FrameSeen = false;
   }
 
   // ----- frames
@@ -194,7 +199,7 @@ struct Session {
     std::size_t ff = 0;
     while (ff < f.size() && f[ff] != 0xFF) ++ff;
     if (ff + 2 >= f.size()) return false;
-    gotFrame = true;
+    c->FrameSeen = true;
     c->FinalFrame = (f[ff + 1] & 0x10) != 0;
     c->LastFrame = f[ff + 2];
     switch (c->LastFrame & 0xFE) {
@@ -259,6 +264,12 @@ struct Session {
       c->Response = Trim(c->Response);
       if (c->Response.empty()) continue;
       const std::uint8_t s = fax->State;
+      if (Has("+FCERROR") && (s == rf1StartTrain || s == rf1WaitPageConnect) && c->CarrierRetries < 5) {
+        // The sender's frames were still on the line: listen for its data once more.
+        ++c->CarrierRetries;
+        Command("AT+FRM=" + c->ListenCode);
+        continue;
+      }
       if (Has("ERROR") && s != rf2GetPageResult) {
         Fail(ecFaxBadModemResult);
         return true;
@@ -404,9 +415,9 @@ struct Session {
   void CollectFrames() {
     if (Has("CONNECT")) return;  // the frame follows
     if (!Has("OK")) return;
-    if (gotFrame && c->FinalFrame) {
+    if (c->FrameSeen && c->FinalFrame) {
       XonXoff(true);
-      Command("AT+FRM=" + c->TrainCode);
+      Listen(c->TrainCode);
       NewTimer(c->ReplyTimer, c->ReplyWait);
       fax->State = rf1StartTrain;
     } else {
@@ -448,7 +459,7 @@ struct Session {
       return;
     }
     if (!Has("OK")) return;
-    Command("AT+FRM=" + c->PageCode);
+    Listen(c->PageCode);
     if (!Accept()) return;
     if (fax->FileState == fsNewFile) {
       if (int r = OpenReceivedFile(); r < 0) return Fail(r);
@@ -515,7 +526,7 @@ struct Session {
   void WaitEOP() {
     if (Has("CONNECT")) return;
     if (!Has("OK")) return;
-    if (!(gotFrame && c->FinalFrame)) return FrameRead();
+    if (!(c->FrameSeen && c->FinalFrame)) return FrameRead();
     c->FinalFrame = false;
     const std::uint8_t control = c->LastFrame & 0xFE;
     c->MorePages = control == 0x4E || control == 0x8E;
@@ -527,12 +538,9 @@ struct Session {
 
   void SendMCF() {
     if (Has("CONNECT")) {
-      if (c->MorePages && c->EOMSeen) {
-        if (int r = SendFrame({0xFF, 0x03, 0x8C}); r < 0) return Fail(r);
-        fax->State = rf1SendCSI;
-      } else if (int r = SendFrame({0xFF, 0x13, 0x8C}); r < 0) {
-        Fail(r);
-      }
+      // MCF is a response of its own, final also after EOM: the identification and the
+      // capabilities for the next document follow in a transmission of their own.
+      if (int r = SendFrame({0xFF, 0x13, 0x8C}); r < 0) Fail(r);
       return;
     }
     if (!Has("OK")) return;
@@ -542,7 +550,7 @@ struct Session {
       fax->State = rf1SendCSI;
     } else if (c->MorePages) {
       // The next page follows without new training: its data come after the CONNECT.
-      Command("AT+FRM=" + c->PageTrainCode);
+      Listen(c->PageTrainCode);
       fax->FileState = fsNextPage;
       fax->State = rf1WaitPageConnect;
     } else {
@@ -698,6 +706,8 @@ struct Session {
   }
 
   void RunState(int event) {
+    // A call that rings while the modem is being set up is taken once it is ready.
+    if (fax->State >= rf1Init1 && fax->State <= rf2Init3 && c->LineReady && Has("RING")) return;
     switch (fax->State) {
       case rfInit:
         Init();
@@ -858,7 +868,7 @@ struct Session {
       case rf1WaitDCN:
         if (Has("CONNECT")) break;
         if (Has("OK")) {
-          if (gotFrame && c->FinalFrame) {
+          if (c->FrameSeen && c->FinalFrame) {
             Command("ATH");
             fax->State = rf1WaitHangup;
           } else {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "FaxPeerUtil.h"
+#include "G3Decode.h"
 #include "platform/Text.h"
 #include "serial/Sioexcept.h"
 
@@ -149,4 +150,140 @@ TEST_F(FaxPeerTest, SendsAt12000) {
   EXPECT_EQ(results[0].code, 0) << results[0].text;
   EXPECT_EQ(results[0].pages, 1);
   EXPECT_EQ(results[0].rate, 12000);
+}
+
+namespace {
+
+// A TIFF of G3 pages made by netpbm from PBM pictures, each page fine or normal.
+std::string MakeTiff(const support::TempDir& dir, const std::vector<Picture>& pages,
+                     const std::vector<bool>& fine) {
+  std::string list;
+  faxtest::TempDir scratch;
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    const std::string name = faxtest::WritePbm(scratch, "page" + std::to_string(i) + ".pbm", pages[i]);
+    const std::string tif = dir / ("page" + std::to_string(i) + ".tif");
+    EXPECT_TRUE(faxtest::Shell("pnmtotiff -g3 -xresolution 204 -yresolution " +
+                               std::string(fine[i] ? "196" : "98") + " '" + name + "' > '" + tif + "'"));
+    list += " '" + tif + "'";
+  }
+  const std::string out = dir / "send.tif";
+  EXPECT_TRUE(faxtest::Shell("tiffcp" + list + " '" + out + "'"));
+  return out;
+}
+
+// The raw T.4 code of a page of a received fax file.
+std::vector<std::uint8_t> RawPage(const std::string& file, unsigned page) {
+  TFaxFileReader r;
+  EXPECT_EQ(0, r.Open(file));
+  EXPECT_EQ(0, r.SeekPage(page));
+  std::vector<std::uint8_t> out;
+  std::uint8_t buf[4096];
+  int len = 0;
+  while (r.ReadPageData(buf, sizeof buf, len) == 0 && len > 0) out.insert(out.end(), buf, buf + len);
+  return out;
+}
+
+// A received fax file holds the pages as sent: page count, flags, the sender's ID, and
+// the code of every page decoding (g3topbm) to the picture sent.
+void ExpectReceived(const std::string& file, const std::vector<Picture>& pages,
+                    const std::vector<bool>& fine) {
+  TFaxHeaderRec h;
+  ASSERT_EQ(0, fxfReadFaxHeader(file, h)) << file;
+  EXPECT_EQ(h.PageCount, pages.size());
+  EXPECT_EQ(Trim(h.GetStationID()), "FAXPEER");
+  for (std::size_t i = 0; i < pages.size(); ++i) {
+    TPageHeaderRec ph;
+    ASSERT_EQ(0, fxfReadPageHeader(file, static_cast<unsigned>(i + 1), ph));
+    EXPECT_EQ(ph.PageFlags, fine[i] ? pfHighResolution : 0) << "page " << i + 1;
+    const auto rows = G3Decode(RawPage(file, static_cast<unsigned>(i + 1)), 1728);
+    ASSERT_EQ(rows.size(), pages[i].size()) << "page " << i + 1;
+    EXPECT_TRUE(rows == pages[i]) << "page " << i + 1;
+  }
+}
+
+// The rings the receiver heard while it waited for a call: those after the modem's answer
+// to its last set-up command before the call's "(answer)" in the peer's log.
+int RingsBeforeAnswer(const std::string& log, std::size_t from = 0) {
+  const std::size_t answer = log.find("(answer)", from);
+  if (answer == std::string::npos) return -1;
+  const std::size_t setup = log.rfind("> AT+FCLASS=1", answer);
+  if (setup == std::string::npos || setup < from) return -1;
+  const std::size_t ready = log.find("< OK", setup);
+  int rings = 0;
+  for (std::size_t p = log.find("(ring)", ready); p != std::string::npos && p < answer;
+       p = log.find("(ring)", p + 1))
+    ++rings;
+  return rings;
+}
+
+}  // namespace
+
+// Two calls of two pages (one fine, one normal): each is answered at the second ring and
+// filed under the next free name.
+TEST_F(FaxPeerTest, ReceivesTwoCallsIntoNumberedFiles) {
+  const std::vector<Picture> pages = {faxtest::RandomPicture(1728, 40, 11),
+                                      faxtest::RandomPicture(1728, 30, 12)};
+  const std::vector<bool> fine = {true, false};
+  const std::string tiff = MakeTiff(dir, pages, fine);
+  Peer peer("faxpeer", {"--send", tiff, "--calls", "2", "--ring-interval", "400", "--log", dir / "peer.log",
+                        "--timeout", "170"});
+  ASSERT_FALSE(peer.Path().empty());
+  FaxStation st(peer.Path(), kCom, true, dir / "SIOFAX.HIS");
+  TSioReceiveFax* fax = st.Receiver();
+  fax->SetFaxClass(fcClass1);
+  fax->SetAnswerOnRing(2);
+  fax->SetStationID("Korvidan Empfang");
+  fax->SetDestinationDir(dir.str());
+  fax->StartReceive();
+  const auto done = [&] {
+    return std::count(st.logs.begin(), st.logs.end(), lfaxReceiveOk) == 2 || st.finished;
+  };
+  ASSERT_TRUE(PumpUntil(done, 170000)) << support::ReadFile(dir / "peer.log");
+  EXPECT_FALSE(st.finished);
+  fax->CancelFax();
+  ASSERT_TRUE(st.WaitFinish(20000));
+  EXPECT_EQ(st.finishCode, ecCancelRequested);
+
+  const std::vector<PeerResult> results = peer.Results(30000);
+  ASSERT_EQ(results.size(), 2u) << support::ReadFile(dir / "peer.log");
+  for (const PeerResult& r : results) {
+    EXPECT_EQ(r.code, 0) << r.text;
+    EXPECT_EQ(r.pages, 2);
+    EXPECT_EQ(Trim(r.remote), "Korvidan Empfang");
+  }
+  const std::string log = support::ReadFile(dir / "peer.log");
+  EXPECT_EQ(RingsBeforeAnswer(log), 2);
+  EXPECT_EQ(RingsBeforeAnswer(log, log.find("(answer)") + 1), 2);
+  ExpectReceived(dir / "FAX0001.FXF", pages, fine);
+  ExpectReceived(dir / "FAX0002.FXF", pages, fine);
+  const std::string history = support::ReadFile(dir / "SIOFAX.HIS");
+  EXPECT_NE(history.find("Receive " + dir / "FAX0001.FXF" + " from "), std::string::npos) << history;
+  EXPECT_NE(history.find("Receive " + dir / "FAX0002.FXF" + " from "), std::string::npos) << history;
+}
+
+// At 14400 bit/s the second page follows MPS with V.17's short training, and its data come
+// only after the modem's CONNECT.
+TEST_F(FaxPeerTest, ReceivesPagesAfterMpsAt14400) {
+  const std::vector<Picture> pages = {faxtest::RandomPicture(1728, 40, 21),
+                                      faxtest::RandomPicture(1728, 40, 22)};
+  const std::vector<bool> fine = {false, false};
+  const std::string tiff = MakeTiff(dir, pages, fine);
+  Peer peer("faxpeer",
+            {"--send", tiff, "--ring-interval", "400", "--log", dir / "peer.log", "--timeout", "120"});
+  ASSERT_FALSE(peer.Path().empty());
+  FaxStation st(peer.Path(), kCom, true, dir / "SIOFAX.HIS");
+  TSioReceiveFax* fax = st.Receiver();
+  fax->SetFaxClass(fcClass1);
+  fax->SetDesiredBPS(14400);
+  fax->SetOneFax(true);
+  fax->SetDestinationDir(dir.str());
+  fax->StartReceive();
+  ASSERT_TRUE(st.WaitFinish(120000)) << support::ReadFile(dir / "peer.log");
+  EXPECT_EQ(st.finishCode, 0);
+  EXPECT_EQ(fax->GetSessionBPS(), 14400);
+  const std::vector<PeerResult> results = peer.Results(30000);
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].code, 0) << results[0].text;
+  EXPECT_EQ(results[0].rate, 14400);
+  ExpectReceived(dir / "FAX0001.FXF", pages, fine);
 }

@@ -220,6 +220,7 @@ class Peer {
       case AT_MODEM_CONTROL_CTS:
         // CTS off: the modem's transmit buffer is full, the port must wait.
         p->holding_ = num == nullptr;
+        p->Log(p->holding_ ? "(hold)" : "(go on)");
         break;
       default:
         break;
