@@ -104,12 +104,14 @@ struct TC12AbsData {
   char FaxAndData = '0';
   std::int32_t BufferFill = 0;
   std::int32_t RetryCount = 0;
-  bool EOMSeen = false;              // the last post-page frame was EOM
-  bool StartSent = false;            // the starting status of this session went out
-  bool AcceptAsked = false;          // the component was asked to take this call
-  std::string ListenCode;            // Class 1: the modulation of the last "AT+FRM="
-  int CarrierRetries = 0;            // "AT+FRM=" repeated after +FCERROR
-  bool FrameSeen = false;            // Class 1: a frame came since the last "AT+FRH=3"
+  bool EOMSeen = false;      // the last post-page frame was EOM
+  bool StartSent = false;    // the starting status of this session went out
+  bool AcceptAsked = false;  // the component was asked to take this call
+  std::string ListenCode;    // Class 1: the modulation of the last "AT+FRM="
+  int CarrierRetries = 0;    // "AT+FRM=" repeated after +FCERROR
+  bool FrameSeen = false;
+  bool SkipLineFeed = false;  // page data follow the CONNECT line            // Class 1: a frame came since
+                              // the last "AT+FRH=3"
   std::int32_t NonZeroCount = 0;     // training check
   std::string PageCode = "96";       // Class 1 receive: modulation of the pages after CFR
   std::string PageTrainCode = "96";  // after MCF (MPS)

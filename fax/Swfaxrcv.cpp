@@ -26,6 +26,12 @@ bool GoesOnAfter(std::uint8_t s) {
          s == rfAbort;
 }
 
+// States that need no input to run.
+bool RunsAtOnce(std::uint8_t s) {
+  return s == rfInit || s == rfAnswer || s == rfStartPage || s == rf1WritePage || s == rfComplete ||
+         s == rfAbort || s == rf1CollectRetry1;
+}
+
 // Class 1 states that receive HDLC frames after their CONNECT.
 bool FrameState(std::uint8_t s) { return s == rf1CollectFrames || s == rf1WaitEOP || s == rf1WaitDCN; }
 
@@ -482,6 +488,7 @@ struct Session {
     if (r < 0) return Fail(r);
     c->BufferFill = 0;
     fax->LastChar = 255;
+    c->SkipLineFeed = true;
     ArmTimeout(c->ReplyWait);
     d->DataCount = 0;
     if (Class2x()) port->PutChar(0x12);
@@ -497,6 +504,11 @@ struct Session {
     const bool reverse = d->ClassInUse == ctClass2;
     while (!ended && taken < 10000 && port->CharReady() && port->GetChar(ch) == 0) {
       ++taken;
+      if (c->SkipLineFeed) {
+        // The line feed that ends the modem's CONNECT is no page data.
+        c->SkipLineFeed = false;
+        if (ch == '\n') continue;
+      }
       if (fax->LastChar == 0x10) {
         fax->LastChar = 255;
         if (ch == 0x03) {
@@ -1127,8 +1139,10 @@ void fFaxReceive(UINT msg, WPARAM wParam, LPARAM lParam) {
     s.RunState(event);
     if (fax->State == rfDone) return;
     // The retries wait for the modem's answer; the other states go on while there is input.
-    if (before == rf1CollectRetry1 || before == rf1CollectRetry2) return;
-    if (!GoesOnAfter(before) && !s.port->CharReady()) return;
+    // A state that needs no input (an abort above all) runs in this pass.
+    const bool atOnce = fax->State != before && RunsAtOnce(fax->State);
+    if ((before == rf1CollectRetry1 || before == rf1CollectRetry2) && !atOnce) return;
+    if (!GoesOnAfter(before) && !atOnce && !s.port->CharReady()) return;
     event = 0;
   }
 }

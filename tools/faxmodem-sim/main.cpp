@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +16,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +50,22 @@ const char kHelp[] =
     "  --output PREFIX      write the data of page n (DLE doubling undone, page end removed) to\n"
     "                       PREFIX-n.g3, n counting from 1 over the whole run\n"
     "  --log FILE           write every command line received to FILE\n"
+    "\n"
+    "The remote calls (receiving through the simulator):\n"
+    "  --call PAGES         the remote rings and, once answered (ATA), sends the pages: a comma\n"
+    "                       list of files of T.4 code (bits least significant first), each\n"
+    "                       with \":fine\" behind it for fine resolution (Class 2, 2.0; Class 1\n"
+    "                       answers the call and stays silent after it)\n"
+    "  --calls N            the remote calls N times, one after the other (default 1)\n"
+    "  --ring-interval MS   time between two RINGs (default 1000)\n"
+    "  --fet LIST           the +FET values reported after the pages, a comma list (default 0\n"
+    "                       for every page but the last, 2 for the last)\n"
+    "  --no-tsi             the remote gives no identification (no +FTSI / +FTI)\n"
+    "\n"
+    "Two simulators back to back (a fax from the program on one to the program on the other):\n"
+    "  --link-listen PATH   wait for the other simulator on the local socket PATH\n"
+    "  --link-connect PATH  join the simulator listening on PATH; a dial on either rings the\n"
+    "                       other, and the pages sent to one are received from the other\n"
     "  -h, --help           this text\n"
     "\n"
     "Commands answered: AT, ATE/Q/V/X/S settings, ATH, ATD (T/P), AT+FCLASS=? / ? / =n,\n"
@@ -58,7 +79,10 @@ const char kHelp[] =
     "Class 2 dial: +FCON, +FCSI, +FDIS, OK; AT+FDT: +FDCS, CONNECT, XON; page end DLE ETX: OK;\n"
     "AT+FET=n: +FPTS:1 (and +FHNG:0 after the last page), OK.\n"
     "Class 2.0 dial: +FCO, +FCI, +FIS, OK; AT+FDT: +FCS, CONNECT; page end DLE and '.', ',' or\n"
-    "';': OK (+FHS:00 before it after the last page).\n";
+    "';': OK (+FHS:00 before it after the last page).\n"
+    "Answering (ATA), Class 2: +FCON, +FTSI, +FDCS, OK; AT+FDR: +FDCS, CONNECT, the page after the\n"
+    "program's DC2 (bits reversed in Class 2), DLE ETX, +FPTS:1, +FET:n, OK; after the last page\n"
+    "AT+FDR gives +FHNG:0 (Class 2.0: +FCO, +FTI, +FCS, +FPS, +FHS:00).\n";
 
 struct Options {
   bool class1 = true, class2 = true, class20 = true;
@@ -73,6 +97,17 @@ struct Options {
   int scan = 0;
   std::string output;
   std::string log;
+  // The remote calls
+  struct CallPage {
+    std::string file;
+    bool fine = false;
+  };
+  std::vector<CallPage> callPages;
+  int calls = 1;
+  int ringIntervalMs = 1000;
+  std::vector<int> fet;
+  bool noTsi = false;
+  std::string linkListen, linkConnect;
 };
 
 volatile sig_atomic_t gStop = 0;
@@ -85,6 +120,52 @@ class Modem {
   }
   ~Modem() {
     if (log_) std::fclose(log_);
+  }
+
+  // The link to the other simulator (back to back), -1 without one.
+  void SetLink(int fd) { link_ = fd; }
+  int Link() const { return link_; }
+  // Bytes from the other simulator.
+  void LinkFeed(const unsigned char* p, std::size_t n) {
+    linkIn_.append(reinterpret_cast<const char*>(p), n);
+    for (;;) {
+      const std::size_t nl = linkIn_.find('\n');
+      if (nl == std::string::npos) return;
+      const std::string head = linkIn_.substr(0, nl);
+      if (head.rfind("PAGE ", 0) == 0) {
+        int fine = 0;
+        long len = 0;
+        if (std::sscanf(head.c_str(), "PAGE %d %ld", &fine, &len) != 2 || len < 0) {
+          linkIn_.erase(0, nl + 1);
+          continue;
+        }
+        if (linkIn_.size() < nl + 1 + static_cast<std::size_t>(len)) return;  // the rest follows
+        InPage page;
+        page.fine = fine != 0;
+        page.data.assign(linkIn_.begin() + static_cast<long>(nl) + 1,
+                         linkIn_.begin() + static_cast<long>(nl) + 1 + len);
+        linkIn_.erase(0, nl + 1 + static_cast<std::size_t>(len));
+        inPages_.push_back(std::move(page));
+      } else {
+        linkIn_.erase(0, nl + 1);
+        LinkMessage(head);
+      }
+      Deliver();
+    }
+  }
+  // Rings while a call waits to be answered; called every pass of the main loop.
+  void Tick() {
+    if (!ringing_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < nextRing_) return;
+    nextRing_ = now + std::chrono::milliseconds(opt_.ringIntervalMs);
+    Reply("RING");
+  }
+  // Starts the remote's first call (--call).
+  void StartCalls() {
+    if (opt_.callPages.empty()) return;
+    callsLeft_ = opt_.calls;
+    NextCall();
   }
 
   // True while the simulator reads nothing from the line.
@@ -125,6 +206,173 @@ class Modem {
   bool training_ = false;                                  // the next AT+FTM carries the training check
   bool lastPage_ = false;
   int rejected_ = 0;
+  // Answering: the remote's call and its pages
+  struct InPage {
+    bool fine = false;
+    std::vector<unsigned char> data;
+  };
+  int link_ = -1;
+  std::string linkIn_;
+  std::string localId_;                  // the program's own ID (AT+FLID / AT+FLI)
+  std::string callerId_ = "REMOTE FAX";  // the remote's ID
+  bool ringing_ = false;
+  std::chrono::steady_clock::time_point nextRing_{};
+  bool answering_ = false;    // an answered call is connected
+  bool dialPending_ = false;  // a dial waits for the other simulator to answer
+  int callsLeft_ = 0;
+  std::deque<InPage> inPages_;  // pages of the remote not yet delivered
+  std::deque<int> inPosts_;     // their post-page messages (+FET values)
+  bool fdrPending_ = false;     // the program asked for a page (AT+FDR)
+  bool waitDC2_ = false;        // a page waits for the program's DC2
+  bool pageOut_ = false;        // a page went out and waits for its post-page message
+  bool docEnded_ = false;       // the last page's post-page message was EOP
+  InPage current_;
+
+  void LinkSend(const std::string& s) {
+    if (link_ < 0) return;
+    std::size_t off = 0;
+    while (off < s.size()) {
+      const ssize_t w = ::write(link_, s.data() + off, s.size() - off);
+      if (w > 0)
+        off += static_cast<std::size_t>(w);
+      else if (w < 0 && (errno == EAGAIN || errno == EINTR))
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      else
+        return;
+    }
+  }
+
+  void LinkMessage(const std::string& msg) {
+    if (msg.rfind("CALL ", 0) == 0) {
+      // The other side dialled: ring the program here.
+      callerId_ = msg.substr(5);
+      inPages_.clear();
+      inPosts_.clear();
+      docEnded_ = pageOut_ = fdrPending_ = waitDC2_ = false;
+      ringing_ = true;
+      nextRing_ = std::chrono::steady_clock::now();
+    } else if (msg.rfind("ANSWER ", 0) == 0 && dialPending_) {
+      dialPending_ = false;
+      connected_ = true;
+      Reply(Class20() ? "+FCO" : "+FCON");
+      Reply((Class20() ? "+FCI:\"" : "+FCSI:\"") + msg.substr(7) + "\"");
+      Reply((Class20() ? "+FIS:" : "+FDIS:") + Params(true));
+      Reply("OK");
+    } else if (msg.rfind("POST ", 0) == 0) {
+      inPosts_.push_back(std::atoi(msg.c_str() + 5));
+    } else if (msg == "HANGUP") {
+      ringing_ = false;
+    }
+  }
+
+  void NextCall() {
+    if (callsLeft_ <= 0) return;
+    --callsLeft_;
+    callerId_ = opt_.remoteId;
+    inPages_.clear();
+    inPosts_.clear();
+    for (std::size_t i = 0; i < opt_.callPages.size(); ++i) {
+      InPage page;
+      page.fine = opt_.callPages[i].fine;
+      std::ifstream f(opt_.callPages[i].file, std::ios::binary);
+      page.data.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+      inPages_.push_back(std::move(page));
+      const bool last = i + 1 == opt_.callPages.size();
+      inPosts_.push_back(i < opt_.fet.size() ? opt_.fet[i] : last ? 2 : 0);
+    }
+    docEnded_ = pageOut_ = fdrPending_ = waitDC2_ = false;
+    ringing_ = true;
+    nextRing_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  }
+
+  std::string Dcs(bool fine) const { return std::string(1, fine ? '1' : '0') + ",5,0,2,0,0,0,0"; }
+
+  void Answer() {
+    if (!ringing_) return Reply("NO CARRIER");
+    ringing_ = false;
+    answering_ = true;
+    connected_ = true;
+    LinkSend("ANSWER " + localId_ + "\n");
+    if (fclass_ == "1") {
+      // Class 1: the program's frames are taken, nothing is answered.
+      Reply("CONNECT");
+      rx_ = Rx::Frames;
+      frame_.clear();
+      afterDle_ = false;
+      return;
+    }
+    Reply(Class20() ? "+FCO" : "+FCON");
+    if (!opt_.noTsi) Reply((Class20() ? "+FTI:\"" : "+FTSI:\"") + callerId_ + "\"");
+    if (!inPages_.empty()) Reply((Class20() ? "+FCS:" : "+FDCS:") + Dcs(inPages_.front().fine));
+    Reply("OK");
+  }
+
+  void Fdr() {
+    if (!answering_) return Reply("ERROR");
+    fdrPending_ = true;
+    Deliver();
+  }
+
+  // Moves the answered call on as far as the remote's pages and messages allow.
+  void Deliver() {
+    if (!answering_) return;
+    if (pageOut_ && !inPosts_.empty()) {
+      const int post = inPosts_.front();
+      inPosts_.pop_front();
+      pageOut_ = false;
+      Reply(Class20() ? "+FPS:1" : "+FPTS:1");
+      Reply("+FET:" + std::to_string(post));
+      Reply("OK");
+      if (post == 2 || post == 5) docEnded_ = true;
+    }
+    if (!fdrPending_ || pageOut_ || waitDC2_) return;
+    if (docEnded_) {
+      fdrPending_ = false;
+      answering_ = connected_ = false;
+      Reply(Class20() ? "+FHS:00" : "+FHNG:0");
+      Reply("OK");
+      NextCall();
+      return;
+    }
+    if (inPages_.empty()) {
+      if (link_ >= 0) return;  // the other side has not sent it yet
+      // The remote announced another page and has none: it hangs up.
+      fdrPending_ = false;
+      answering_ = connected_ = false;
+      Reply(Class20() ? "+FHS:50" : "+FHNG:50");
+      Reply("OK");
+      NextCall();
+      return;
+    }
+    fdrPending_ = false;
+    current_ = std::move(inPages_.front());
+    inPages_.pop_front();
+    Reply((Class20() ? "+FCS:" : "+FDCS:") + Dcs(current_.fine));
+    Reply("CONNECT");
+    waitDC2_ = true;
+  }
+
+  static unsigned char Reverse(unsigned char b) {
+    b = static_cast<unsigned char>((b & 0xF0) >> 4 | (b & 0x0F) << 4);
+    b = static_cast<unsigned char>((b & 0xCC) >> 2 | (b & 0x33) << 2);
+    b = static_cast<unsigned char>((b & 0xAA) >> 1 | (b & 0x55) << 1);
+    return b;
+  }
+
+  // The program's DC2: the page goes out, DLE doubled, its bits reversed in Class 2.
+  void SendPage() {
+    waitDC2_ = false;
+    std::string out;
+    for (unsigned char b : current_.data) {
+      const unsigned char x = Class20() ? b : Reverse(b);
+      out += static_cast<char>(x);
+      if (x == 0x10) out += static_cast<char>(x);
+    }
+    out += "\x10\x03";
+    Write(out);
+    pageOut_ = true;
+    Deliver();
+  }
 
   void Write(const std::string& s) {
     std::size_t off = 0;
@@ -147,6 +395,7 @@ class Modem {
   bool Class20() const { return fclass_ == "2.0"; }
 
   void CommandByte(unsigned char c) {
+    if (c == 0x12 && waitDC2_) return SendPage();
     if (c == '\r') {
       std::string cmd = line_;
       line_.clear();
@@ -165,12 +414,30 @@ class Modem {
     std::string up = cmd;
     for (char& ch : up) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     if (up == "+++") return;
+    // The escape sequence and the command that follows it arrive as one line.
+    while (up.rfind("+++", 0) == 0) {
+      up.erase(0, 3);
+      cmd.erase(0, 3);
+    }
     if (up.rfind("AT", 0) != 0) return;
     const std::string body = up.substr(2);
 
     if (body.rfind("D", 0) == 0) return Dial();
+    if (body == "A") return Answer();
     if (body.rfind("H", 0) == 0) {
-      connected_ = false;
+      const bool wasAnswering = answering_;
+      connected_ = answering_ = dialPending_ = false;
+      rx_ = Rx::None;
+      Reply("OK");
+      if (wasAnswering) NextCall();
+      return;
+    }
+    if (body == "+FDR") return Fdr();
+    if (body.rfind("+FLID=", 0) == 0 || body.rfind("+FLI=", 0) == 0) {
+      std::string id = cmd.substr(cmd.find('=') + 1);
+      if (!id.empty() && id.front() == '"') id.erase(0, 1);
+      if (!id.empty() && id.back() == '"') id.pop_back();
+      localId_ = id;
       return Reply("OK");
     }
     if (body == "+FCLASS=?") {
@@ -257,6 +524,12 @@ class Modem {
     if (opt_.noAnswer) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       return Reply("NO CARRIER");
+    }
+    if ((fclass_ == "2" || fclass_ == "2.0") && link_ >= 0) {
+      // The other simulator rings its program; the call connects when it answers.
+      dialPending_ = true;
+      LinkSend("CALL " + localId_ + "\n");
+      return;
     }
     if (fclass_ == "2" || fclass_ == "2.0") {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -426,6 +699,12 @@ class Modem {
       }
       return Reply("+FHNG:50");
     }
+    if (link_ >= 0) {
+      // The page goes on to the other simulator; Class 2.0 tells its post-page message here.
+      LinkSend("PAGE " + std::string(res_ == '1' ? "1 " : "0 ") + std::to_string(pageData_.size()) + "\n" +
+               std::string(pageData_.begin(), pageData_.end()));
+      if (Class20()) LinkSend("POST " + std::string(how == ',' ? "0" : how == ';' ? "1" : "2") + "\n");
+    }
     if (Class20()) {
       if (how == '.' || how == 0x03) {
         connected_ = false;
@@ -438,6 +717,7 @@ class Modem {
 
   void PostPage(const std::string& arg) {
     if (!connected_) return Reply("ERROR");
+    if (link_ >= 0) LinkSend("POST " + arg + "\n");
     if (rejected_ < opt_.badPages) {
       ++rejected_;
       Reply(Class20() ? "+FPS:2" : "+FPTS:2");
@@ -541,6 +821,45 @@ int main(int argc, char** argv) {
       opt.output = v;
     } else if (TakeValue(argc, argv, i, "--log", v)) {
       opt.log = v;
+    } else if (TakeValue(argc, argv, i, "--call", v)) {
+      std::size_t start = 0;
+      while (start <= v.size()) {
+        std::size_t comma = v.find(',', start);
+        if (comma == std::string::npos) comma = v.size();
+        std::string item = v.substr(start, comma - start);
+        start = comma + 1;
+        if (item.empty()) continue;
+        Options::CallPage page;
+        if (item.size() > 5 && item.compare(item.size() - 5, 5, ":fine") == 0) {
+          page.fine = true;
+          item.resize(item.size() - 5);
+        }
+        page.file = item;
+        if (::access(item.c_str(), R_OK) != 0) return Fail("cannot read " + item);
+        opt.callPages.push_back(page);
+      }
+    } else if (TakeValue(argc, argv, i, "--calls", v)) {
+      opt.calls = std::atoi(v.c_str());
+      if (opt.calls < 1) return Fail("calls wants a count");
+    } else if (TakeValue(argc, argv, i, "--ring-interval", v)) {
+      opt.ringIntervalMs = std::atoi(v.c_str());
+      if (opt.ringIntervalMs < 10) return Fail("ring-interval wants milliseconds");
+    } else if (TakeValue(argc, argv, i, "--fet", v)) {
+      std::size_t start = 0;
+      while (start <= v.size()) {
+        std::size_t comma = v.find(',', start);
+        if (comma == std::string::npos) comma = v.size();
+        const std::string item = v.substr(start, comma - start);
+        start = comma + 1;
+        if (item.size() != 1 || item[0] < '0' || item[0] > '5') return Fail("fet wants values 0..5");
+        opt.fet.push_back(item[0] - '0');
+      }
+    } else if (a == "--no-tsi") {
+      opt.noTsi = true;
+    } else if (TakeValue(argc, argv, i, "--link-listen", v)) {
+      opt.linkListen = v;
+    } else if (TakeValue(argc, argv, i, "--link-connect", v)) {
+      opt.linkConnect = v;
     } else {
       return Fail("unknown option " + a);
     }
@@ -567,23 +886,71 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   Modem modem(opt, master);
+  // The link to the other simulator: a local stream socket.
+  int listener = -1;
+  if (!opt.linkListen.empty() || !opt.linkConnect.empty()) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const std::string& where = opt.linkListen.empty() ? opt.linkConnect : opt.linkListen;
+    if (where.size() >= sizeof addr.sun_path) return Fail("link path too long");
+    std::strcpy(addr.sun_path, where.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return Fail("no socket");
+    if (!opt.linkListen.empty()) {
+      ::unlink(where.c_str());
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0)
+        return Fail("cannot listen on " + where);
+      listener = fd;
+    } else {
+      bool joined = false;
+      for (int i = 0; i < 100 && !joined; ++i) {
+        joined = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        if (!joined) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (!joined) return Fail("cannot join " + where);
+      modem.SetLink(fd);
+    }
+  }
+  modem.StartCalls();
   bool stdinOpen = true;
   unsigned char buf[4096];
   while (!gStop) {
+    modem.Tick();
     // A stalled remote takes nothing: the master side is not polled.
     const bool stalled = modem.Stalled();
-    pollfd p[2] = {{stalled ? -1 : master, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    int r = poll(p, stdinOpen ? 2 : 1, 200);
+    pollfd p[4] = {{stalled ? -1 : master, POLLIN, 0},
+                   {modem.Link(), POLLIN, 0},
+                   {modem.Link() < 0 ? listener : -1, POLLIN, 0},
+                   {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+    int r = poll(p, 4, 50);
     if (r < 0 && errno != EINTR) break;
     if (r <= 0) continue;
     if (p[0].revents & POLLIN) {
       ssize_t n = ::read(master, buf, sizeof buf);
       if (n > 0) modem.Feed(buf, static_cast<std::size_t>(n));
     }
-    if (stdinOpen && (p[1].revents & (POLLIN | POLLHUP))) {
+    if (p[1].revents & (POLLIN | POLLHUP)) {
+      ssize_t n = ::read(modem.Link(), buf, sizeof buf);
+      if (n > 0) {
+        modem.LinkFeed(buf, static_cast<std::size_t>(n));
+      } else {
+        ::close(modem.Link());
+        modem.SetLink(-1);
+      }
+    }
+    if (p[2].revents & POLLIN) {
+      const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) modem.SetLink(fd);
+    }
+    if (p[3].revents & (POLLIN | POLLHUP)) {
       ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
       if (n <= 0) break;  // the end of standard input ends the simulator
     }
+  }
+  if (modem.Link() >= 0) ::close(modem.Link());
+  if (listener >= 0) {
+    ::close(listener);
+    ::unlink(opt.linkListen.c_str());
   }
   close(slave);
   close(master);
