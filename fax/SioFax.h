@@ -33,7 +33,7 @@ class TSioCustomAbstractFax;
 class TSioCustomSendFax;
 class TSioCustomReceiveFax;
 
-using TFaxStatusEvent = std::function<void(TSioCustomAbstractFax* CP, bool First, bool Last)>;
+using TFaxProgressEvent = std::function<void(TSioCustomAbstractFax* CP, bool First, bool Last)>;
 using TFaxLogEvent = std::function<void(TSioCustomAbstractFax* CP, TLogFaxCode LogCode)>;
 using TFaxErrorEvent = std::function<void(TSioCustomAbstractFax* CP, int ErrorCode)>;
 using TFaxFinishEvent = std::function<void(TSioCustomAbstractFax* CP, int ErrorCode)>;
@@ -164,7 +164,7 @@ class TSioCustomAbstractFax : public TSioBaseComponent, public TSioComponentOwne
   std::string GetFaxFileExt() const { return FFax->PData->FaxFileExt; }
   void SetFaxFileExt(std::string_view ext) { FFax->PData->FaxFileExt = std::string(ext.substr(0, 3)); }
 
-  void SetOnFaxStatus(TFaxStatusEvent e) { FOnFaxStatus = std::move(e); }
+  void SetOnFaxStatus(TFaxProgressEvent e) { FOnFaxStatus = std::move(e); }
   void SetOnFaxLog(TFaxLogEvent e) { FOnFaxLog = std::move(e); }
   void SetOnFaxError(TFaxErrorEvent e) { FOnFaxError = std::move(e); }
   void SetOnFaxFinish(TFaxFinishEvent e) { FOnFaxFinish = std::move(e); }
@@ -244,7 +244,7 @@ class TSioCustomAbstractFax : public TSioBaseComponent, public TSioComponentOwne
   bool FModemECM = false;
   TFaxClassSet FSupportedClasses = 0;
   bool FHasMarker = false;
-  TFaxStatusEvent FOnFaxStatus;
+  TFaxProgressEvent FOnFaxStatus;
   TFaxLogEvent FOnFaxLog;
   TFaxErrorEvent FOnFaxError;
   TFaxFinishEvent FOnFaxFinish;
