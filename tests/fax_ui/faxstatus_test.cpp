@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <cstdlib>
 
 #include "fax/SioFax.h"
 #include "fax/ui/SioFStat.h"
@@ -135,6 +136,8 @@ TEST(FaxStatusWindow, TimesAndNames) {
 }
 
 int main(int argc, char** argv) {
+  // Listing the tests happens without the test environment: no display then either.
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
   ::testing::InitGoogleTest(&argc, argv);
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();

@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QImage>
+#include <cstdlib>
 #include <stdexcept>
 
 #include "fax/ui/SioMeter.h"
@@ -84,6 +85,8 @@ TEST(Meter, SettingsWithoutAScaleAreRefusedOrShowNothing) {
 }
 
 int main(int argc, char** argv) {
+  // Listing the tests happens without the test environment: no display then either.
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
   ::testing::InitGoogleTest(&argc, argv);
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();

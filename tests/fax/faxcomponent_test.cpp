@@ -1,0 +1,187 @@
+// The fax components as a form uses them: the send component's choice of files, joining a
+// file list, the checks before a send, the history file and the codes of its events.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "FaxPeerUtil.h"
+#include "platform/Text.h"
+#include "serial/Sioexcept.h"
+
+using namespace peertest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kCom = 46;
+
+// A fax file of n text pages.
+std::string Pages(const support::TempDir& dir, const std::string& name, int n) {
+  std::string text;
+  for (int i = 1; i <= n; ++i) text += name + " Seite " + std::to_string(i) + (i < n ? "\f" : "\r\n");
+  return TextFaxFile(dir, name, text, false);
+}
+
+int SimPages(const support::TempDir& dir) {
+  int n = 0;
+  while (fs::exists(dir / ("line-" + std::to_string(n + 1) + ".g3"))) ++n;
+  return n;
+}
+
+struct SendFixture : ::testing::Test {
+  support::TempDir dir{"faxcomp"};
+  std::unique_ptr<Peer> sim;
+  std::unique_ptr<FaxStation> st;
+
+  void Start(std::vector<std::string> args) {
+    args.insert(args.end(), {"--output", dir / "line", "--log", dir / "modem.log"});
+    sim = std::make_unique<Peer>("faxmodem-sim", args);
+    st = std::make_unique<FaxStation>(sim->Path(), kCom, false, dir / "SIOFAX.HIS");
+    st->Sender()->SetFaxClass(fcClass2);
+    st->Sender()->SetPhoneNumber("0815");
+  }
+};
+
+}  // namespace
+
+TEST_F(SendFixture, OneListedFileSendsTheFaxFileItself) {
+  Start({"--classes", "2"});
+  st->Sender()->SetFaxFileList({Pages(dir, "list", 1)});
+  st->Sender()->SetFaxFile(Pages(dir, "single", 2));
+  st->Sender()->StartTransmit();
+  ASSERT_TRUE(st->WaitFinish(20000));
+  EXPECT_EQ(st->finishCode, 0);
+  EXPECT_EQ(SimPages(dir), 2);
+}
+
+TEST_F(SendFixture, AListOfFilesIsJoinedIntoOneFaxAndTheJoinIsRemoved) {
+  Start({"--classes", "2"});
+  const std::vector<std::string> files = {Pages(dir, "a", 2), Pages(dir, "b", 1), Pages(dir, "c", 3)};
+  st->Sender()->SetFaxFileList(files);
+  st->Sender()->StartTransmit();
+  const std::string joined = afGetFaxName(st->fax->FaxRec());
+  ASSERT_TRUE(st->WaitFinish(30000));
+  EXPECT_EQ(st->finishCode, 0);
+  EXPECT_EQ(SimPages(dir), 6);
+  EXPECT_NE(joined.find("~AP"), std::string::npos) << joined;
+  EXPECT_FALSE(fs::exists(joined));
+  // Every list file is named in the history, and the fax's end.
+  const std::string history = support::ReadFile(dir / "SIOFAX.HIS");
+  for (const std::string& f : files)
+    EXPECT_NE(history.find("Transmit " + f + " to 0815 started at "), std::string::npos) << history;
+  EXPECT_NE(history.find("Transmit to  REMOTE FAX finished OK at "), std::string::npos) << history;
+  EXPECT_EQ(history.substr(history.size() - 4), " 0\r\n");
+}
+
+TEST_F(SendFixture, ConcatFaxesKeepsTheFirstHeaderWithAllPagesAndRefusesOtherFiles) {
+  Start({"--classes", "2"});
+  st->Sender()->SetFaxFileList({Pages(dir, "a", 2), Pages(dir, "b", 1), Pages(dir, "c", 3)});
+  st->Sender()->ConcatFaxes(dir / "all.fxf");
+  TFaxHeaderRec first, all;
+  ASSERT_EQ(0, fxfReadFaxHeader(dir / "a.fxf", first));
+  ASSERT_EQ(0, fxfReadFaxHeader(dir / "all.fxf", all));
+  EXPECT_EQ(all.PageCount, 6);
+  EXPECT_EQ(all.GetStationID(), first.GetStationID());
+  EXPECT_EQ(fs::file_size(dir / "all.fxf"),
+            fs::file_size(dir / "a.fxf") + fs::file_size(dir / "b.fxf") + fs::file_size(dir / "c.fxf") - 128);
+  Picture pages;
+  for (const char* f : {"a.fxf", "b.fxf", "c.fxf"}) {
+    const Picture p = faxtest::DecodeFax(dir / f, 1728);
+    pages.insert(pages.end(), p.begin(), p.end());
+  }
+  EXPECT_TRUE(faxtest::DecodeFax(dir / "all.fxf", 1728) == pages);
+
+  st->Sender()->SetFaxFileList({dir / "a.fxf", dir.Write("text.txt", "kein Fax")});
+  try {
+    st->Sender()->ConcatFaxes(dir / "bad.fxf");
+    ADD_FAILURE() << "no exception";
+  } catch (const ESIOException& e) {
+    EXPECT_EQ(e.ErrorCode, ecFaxBadFormat);
+  }
+  EXPECT_FALSE(fs::exists(dir / "bad.fxf"));
+}
+
+TEST_F(SendFixture, PortChecksComeBeforeAnythingIsSent) {
+  Start({"--classes", "2"});
+  st->Sender()->SetFaxFile(Pages(dir, "a", 1));
+  st->port->SetOpen(false);
+  st->port->SetOutSize(4096);
+  try {
+    st->Sender()->StartTransmit();
+    ADD_FAILURE() << "no exception";
+  } catch (const ESIOException& e) {
+    EXPECT_EQ(e.ErrorCode, ecOutputBufferTooSmall);
+  }
+  st->Sender()->Notification(st->port, opRemove);
+  EXPECT_EQ(st->fax->GetComPort(), nullptr);
+  try {
+    st->Sender()->StartTransmit();
+    ADD_FAILURE() << "no exception";
+  } catch (const ESIOException& e) {
+    EXPECT_EQ(e.ErrorCode, ecPortNotAssigned);
+  }
+  // A port added to the owner is taken, with the fax line settings.
+  st->Sender()->Notification(st->port, opInsert);
+  EXPECT_EQ(st->fax->GetComPort(), st->port);
+  EXPECT_EQ(st->port->GetOutSize(), 8192);
+  EXPECT_EQ(st->port->GetBaud(), 19200u);
+  EXPECT_FALSE(st->finished);
+  EXPECT_TRUE(support::ReadFile(dir / "modem.log").empty());
+}
+
+TEST_F(SendFixture, ManualSendWithoutNumberEndsAtOnceWithoutDialling) {
+  Start({"--classes", "2"});
+  st->Sender()->SetFaxFile(Pages(dir, "a", 1));
+  st->Sender()->SetPhoneNumber("");
+  st->Sender()->StartManualTransmit();
+  ASSERT_TRUE(st->WaitFinish(10000));
+  EXPECT_EQ(st->finishCode, 0);
+  EXPECT_EQ(support::ReadFile(dir / "modem.log").find("ATD"), std::string::npos);
+  EXPECT_EQ(SimPages(dir), 0);
+}
+
+// The codes reach the events as the negative numbers they are.
+TEST_F(SendFixture, ErrorAndFinishCodesArriveNegative) {
+  Start({"--classes", "2", "--busy"});
+  st->Sender()->SetFaxFile(Pages(dir, "a", 1));
+  st->Sender()->SetDialAttempts(1);
+  st->Sender()->SetAbortNoConnect(true);
+  st->Sender()->StartTransmit();
+  ASSERT_TRUE(st->WaitFinish(20000));
+  EXPECT_EQ(st->finishCode, ecFaxBusy);
+  EXPECT_EQ(st->errors, (std::vector<int>{ecFaxBusy}));
+  const std::string history = support::ReadFile(dir / "SIOFAX.HIS");
+  const std::string tail = "\r\n  (Called fax number was busy) 0\r\n";
+  ASSERT_GE(history.size(), tail.size());
+  EXPECT_EQ(history.substr(history.size() - tail.size()), tail) << history;
+  EXPECT_NE(history.find("Transmit failed at "), std::string::npos);
+}
+
+TEST(FaxComponents, StatusDisplayAndLogAreFoundOnTheOwner) {
+  TSioComponentOwner owner;
+  auto* log = new TSioFaxLog(&owner);
+  auto* fax = new TSioSendFax(&owner);
+  EXPECT_EQ(fax->GetFaxLog(), log);
+  EXPECT_EQ(log->GetFax(), fax);
+  auto* second = new TSioReceiveFax(&owner);
+  EXPECT_EQ(second->GetFaxLog(), nullptr);  // the log is bound already
+  auto* other = new TSioFaxLog(&owner);
+  second->Notification(other, opInsert);
+  EXPECT_EQ(second->GetFaxLog(), other);
+  delete log;
+  EXPECT_EQ(fax->GetFaxLog(), nullptr);
+  // Defaults of the send component.
+  EXPECT_EQ(fax->GetFaxClass(), fcDetect);
+  EXPECT_EQ(fax->GetDialAttempts(), 3);
+  EXPECT_EQ(fax->GetDialWait(), 60);
+  EXPECT_TRUE(fax->GetFastPage());
+  EXPECT_EQ(second->GetAnswerOnRing(), 1);
+  EXPECT_EQ(second->GetFaxNameMode(), fnCount);
+  second->SetDestinationDir("/var/fax");
+  EXPECT_EQ(second->GetDestinationDir(), "/var/fax/");
+  delete other;
+  delete second;
+  delete fax;
+}
