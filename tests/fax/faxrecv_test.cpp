@@ -262,3 +262,51 @@ TEST(FaxReceive, Class1FrameRetriesStartAgainInEveryCall) {
   EXPECT_EQ(count(second, log.size()), 3);
   EXPECT_FALSE(fs::exists(dir / "FAX0001.FXF"));
 }
+
+// A manual receive answers at once, however many rings the component would wait for.
+TEST(FaxReceive, ManualReceiveAnswersAtOnce) {
+  support::TempDir dir("faxrecvm");
+  const std::string fax = TextFaxFile(dir, "one", "Seite eins\r\n", false);
+  const std::string p1 = PageFile(dir, "p1.g3", fax, 1);
+  Peer sim("faxmodem-sim",
+           {"--classes", "2.0", "--call", p1, "--ring-interval", "5000", "--log", dir / "sim.log"});
+  FaxStation rx(sim.Path(), kReceiveCom, true, dir / "SIOFAX.HIS");
+  rx.Receiver()->SetFaxClass(fcClass2_0);
+  rx.Receiver()->SetDestinationDir(dir.str());
+  rx.Receiver()->SetAnswerOnRing(5);
+  rx.Receiver()->SetOneFax(true);
+  rx.Receiver()->StartManualReceive(true);
+  ASSERT_TRUE(rx.WaitFinish(8000)) << support::ReadFile(dir / "sim.log");
+  EXPECT_EQ(rx.finishCode, 0);
+  TFaxHeaderRec h;
+  ASSERT_EQ(0, fxfReadFaxHeader(dir / "FAX0001.FXF", h));
+  EXPECT_EQ(h.PageCount, 1);
+}
+
+// The modem is set up for answering at once: the commands go out in their order, and a
+// modem that does not answer is an error.
+TEST(FaxReceive, ModemSetUpForAnswering) {
+  support::TempDir dir("faxrecvi");
+  {
+    Peer sim("faxmodem-sim", {"--classes", "2", "--log", dir / "sim.log"});
+    FaxStation rx(sim.Path(), kReceiveCom, true, dir / "SIOFAX.HIS");
+    rx.Receiver()->SetFaxClass(fcClass2);
+    rx.Receiver()->SetStationID("KORVIDAN");
+    rx.Receiver()->InitModemForFaxReceive();
+    EXPECT_NE(support::ReadFile(dir / "sim.log")
+                  .find("AT+FCLASS=2\nAT+FCLASS=0\nAT+FCR=1\nAT+FLID=\"KORVIDAN\"\nAT+FAA=0\nAT+FDCC=1,3,0,2,"
+                        "0,0,0,0\n"),
+              std::string::npos)
+        << support::ReadFile(dir / "sim.log");
+  }
+  Peer mute("faxmodem-sim", {"--classes", "2", "--mute"});
+  FaxStation rx(mute.Path(), kReceiveCom, true, dir / "SIOFAX.HIS");
+  rx.Receiver()->SetFaxClass(fcClass2);
+  rx.fax->FaxRec()->CData->ReplyWait = 18;  // one second for each reply
+  try {
+    rx.Receiver()->InitModemForFaxReceive();
+    ADD_FAILURE() << "no exception";
+  } catch (const ESIOException& e) {
+    EXPECT_EQ(e.ErrorCode, ecFaxBadModemResult);
+  }
+}
