@@ -58,7 +58,7 @@ TSioAbstractFaxStatus::~TSioAbstractFaxStatus() {
   if (FFax != nullptr && FFax->GetStatusDisplay() == this) FFax->SetStatusDisplay(nullptr);
 }
 
-void TSioAbstractFaxStatus::SetPosition(TFaxDisplayPosition p) {
+void TSioAbstractFaxStatus::SetPosition(TPosition p) {
   FPosition = p;
   ApplyToDisplay();
 }

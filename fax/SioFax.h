@@ -16,6 +16,7 @@
 
 #include "fax/Swfax.h"
 #include "fax/Swfont.h"
+#include "fax/Swtapilog.h"  // TPosition, shared with the telephony displays
 #include "serial/SioPacket.h"
 #include "serial/SioPort.h"
 
@@ -46,16 +47,13 @@ using TFaxNameEvent = std::function<void(TSioCustomAbstractFax* CP, std::string&
 // Status display base
 // ---------------------------------------------------------------------------------------
 
-// Where the display form opens.
-enum TFaxDisplayPosition { poDesigned, poDefault, poDefaultPosOnly, poDefaultSizeOnly, poScreenCenter };
-
 class TSioAbstractFaxStatus : public TSioBaseComponent, public TSioComponentOwner {
  public:
   explicit TSioAbstractFaxStatus(TSioComponentOwner* owner = nullptr);
   ~TSioAbstractFaxStatus() override;
 
-  TFaxDisplayPosition GetPosition() const { return FPosition; }
-  void SetPosition(TFaxDisplayPosition p);
+  TPosition GetPosition() const { return FPosition; }
+  void SetPosition(TPosition p);
   bool GetCtl3D() const { return FCtl3D; }
   void SetCtl3D(bool on);
   bool GetVisible() const { return FVisible; }
@@ -79,7 +77,7 @@ class TSioAbstractFaxStatus : public TSioBaseComponent, public TSioComponentOwne
 
  private:
   friend class TSioCustomAbstractFax;
-  TFaxDisplayPosition FPosition = poDefault;
+  TPosition FPosition = poDesigned;
   bool FCtl3D = true;
   bool FVisible = false;
   std::string FCaption = "Fax Status";
