@@ -166,7 +166,9 @@ enum TDispatchType : std::uint8_t {
   dtPacket,
   dtUser
 };
-using TDispatchSubType = std::uint8_t;
+// 16 bits: the 252 labelled values of the string table are all taken by the dispatcher, the
+// packets, the fax engine and the transfer engines up to Kermit; B+ follows behind them.
+using TDispatchSubType = std::uint16_t;
 constexpr TDispatchSubType dstNone = 0;
 constexpr TDispatchSubType dstReadCom = 1;
 constexpr TDispatchSubType dstWriteCom = 2;

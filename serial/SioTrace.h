@@ -25,13 +25,13 @@
 #pragma pack(push, 1)
 struct TDispatchRecord {
   std::uint8_t EventType;  // TDispatchType
-  std::uint8_t SubType;    // TDispatchSubType
+  std::uint16_t SubType;   // TDispatchSubType
   std::uint32_t Time;      // milliseconds since the port opened
   std::uint32_t Data;
   std::uint32_t MoreData;  // number of bytes that follow the record
 };
 #pragma pack(pop)
-static_assert(sizeof(TDispatchRecord) == 14);
+static_assert(sizeof(TDispatchRecord) == 15);
 
 class TSioTraceLog : public TSioDispatchRecorder {
  public:

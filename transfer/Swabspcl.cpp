@@ -63,9 +63,47 @@ void closeSearch(TProtocolData& P) {
   P.SearchRec.Next = 0;
 }
 
+// Guards the pairing of a dispatcher's data pointer with a record and the records' call
+// counts: a call that finds a record counts itself in before the record can be freed.
+std::mutex& callGate() {
+  static std::mutex m;
+  return m;
+}
+
+// Removes the record's triggers and handler from the dispatcher and unlinks the record.
+void stopOn(TProtocolData& P, TSioBaseDispatcher* D) {
+  for (std::uint32_t* t :
+       {&P.TimeoutTrigger, &P.StatusTimerTrigger, &P.OutFreeTrigger, &P.OutUsedTrigger, &P.CarrierTrigger}) {
+    if (*t && D) D->RemoveTrigger(*t);
+    *t = 0;
+  }
+  if (D && P.StateProc) D->DeregisterProcTriggerHandler(P.StateProc);
+  // A notice that is already under way finds no record any more.
+  if (D) {
+    std::lock_guard<std::mutex> g(callGate());
+    void* data = nullptr;
+    D->GetDataPointer(data, 1);
+    if (data == &P) D->SetDataPointer(nullptr, 1);
+  }
+}
+
+// Frees the record; D is the dispatcher it may still be registered with (or null).
+void destroyRecord(TProtocolData* P, TSioBaseDispatcher* D) {
+  stopOn(*P, D);
+  if (P->WorkFile >= 0) ::close(P->WorkFile);
+  P->WorkFile = -1;
+  P->FileOpen = false;
+  if (P->ReleasePart) P->ReleasePart(*P);
+  delete[] P->FileBuffer;
+  delete[] P->DataBlock;
+  delete[] P->HeaderBlock;
+  delete P->Lock;
+  delete P;
+}
+
 bool sendNotice(TProtocolData& P, UINT msg, WPARAM w, LPARAM l, LRESULT& result) {
   result = 0;
-  if (!P.NotifyWindow) return false;
+  if (!P.NotifyWindow || P.Orphaned.load()) return false;
   return SendMessageTimeout(P.NotifyWindow, msg, w, l, SMTO_ABORTIFHUNG | SMTO_BLOCK, apNoticeTimeoutMs,
                             &result);
 }
@@ -133,6 +171,9 @@ int apInitProtocolData(TProtocolData*& P, TSioCustomComPort* port, std::uint32_t
   P->StatusInterval = 10;
   P->Options = options;
   P->ActualCPS = 0;
+  P->WriteOrigin = 0;
+  P->FileCreated = false;
+  P->ReleasePart = nullptr;
   if (port && port->GetPortState() == psOpen) P->ActualCPS = port->GetBaud() / 10;
   copyName(P->FileMask, "*.*");
   apResetReadWriteHooks(*P);
@@ -145,13 +186,89 @@ int apInitProtocolData(TProtocolData*& P, TSioCustomComPort* port, std::uint32_t
 
 void apDoneProtocol(TProtocolData*& P) {
   if (!P) return;
-  if (P->WorkFile >= 0) ::close(P->WorkFile);
-  freeBuffer(*P);
-  delete[] P->DataBlock;
-  delete[] P->HeaderBlock;
-  delete P->Lock;
-  delete P;
+  TProtocolData* p = P;
   P = nullptr;
+  TSioBaseDispatcher* D = apDispatcher(*p);
+  {
+    std::lock_guard<std::mutex> g(callGate());
+    if (D) {
+      void* data = nullptr;
+      D->GetDataPointer(data, 1);
+      if (data == p) D->SetDataPointer(nullptr, 1);
+    }
+    // A call under way goes on with the record and frees it when it ends.
+    if (p->Calls.load() > 0) {
+      p->Orphaned = true;
+      return;
+    }
+  }
+  destroyRecord(p, D);
+}
+
+void apCopySettings(TProtocolData& dest, const TProtocolData& source) {
+  if (&dest == &source) return;
+  dest.HandshakeRetry = source.HandshakeRetry;
+  dest.HandshakeWait = source.HandshakeWait;
+  dest.TransmitTimeout = source.TransmitTimeout;
+  dest.FinishWait = source.FinishWait;
+  dest.EOFTimeout = source.EOFTimeout;
+  dest.Options = source.Options;
+  dest.StatusInterval = source.StatusInterval;
+  dest.TurnDelay = source.TurnDelay;
+  dest.Overhead = source.Overhead;
+  dest.ActualCPS = source.ActualCPS;
+  dest.WriteFailAction = source.WriteFailAction;
+  dest.UpcaseFileNames = source.UpcaseFileNames;
+  std::memcpy(dest.PathName, source.PathName, apMaxPath);
+  std::memcpy(dest.FileMask, source.FileMask, apMaxPath);
+  std::memcpy(dest.DestinationDirectory, source.DestinationDirectory, apMaxPath);
+  dest.ShowStatus = source.ShowStatus;
+  dest.LogFile = source.LogFile;
+  dest.NextFile = source.NextFile;
+  dest.AcceptFile = source.AcceptFile;
+}
+
+TProtocolCall::TProtocolCall(LPARAM lParam) {
+  TSioBaseDispatcher* d = GetTComRecPtr(static_cast<int>(static_cast<std::uint32_t>(lParam) >> 16));
+  if (!d) return;
+  {
+    std::lock_guard<std::mutex> g(callGate());
+    void* data = nullptr;
+    d->GetDataPointer(data, 1);
+    auto* p = static_cast<TProtocolData*>(data);
+    if (!p || p->Orphaned.load()) return;
+    p->Calls.fetch_add(1);
+    P = p;
+  }
+  D = d;
+  P->Lock->lock();
+}
+
+TProtocolCall::~TProtocolCall() {
+  if (!P) return;
+  P->Lock->unlock();
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> g(callGate());
+    last = P->Calls.fetch_sub(1) == 1 && P->Orphaned.load();
+  }
+  if (last) destroyRecord(P, D);
+}
+
+void apArmTimeout(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t ticks) {
+  if (P.TimeoutTrigger) D.SetTimerTrigger(P.TimeoutTrigger, static_cast<std::int32_t>(ticks), true);
+}
+void apArmOutUsed(TProtocolData& P, TSioBaseDispatcher& D) {
+  if (P.OutUsedTrigger) D.SetStatusTrigger(P.OutUsedTrigger, 0, true);
+}
+void apArmOutFree(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t bytes) {
+  if (P.OutFreeTrigger) D.SetStatusTrigger(P.OutFreeTrigger, bytes, true);
+}
+bool apIsTimeout(const TProtocolData& P, UINT msg, std::uint32_t trigger) {
+  return msg == SW_TRIGGERTIMER && trigger != 0 && trigger == P.TimeoutTrigger;
+}
+bool apIsStatusTrigger(UINT msg, std::uint32_t trigger, std::uint32_t handle) {
+  return msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == handle;
 }
 
 void apResetReadWriteHooks(TProtocolData& P) {
@@ -294,16 +411,6 @@ TSioBaseDispatcher* apDispatcher(TProtocolData& P) {
   return P.Port->Dispatcher();
 }
 
-bool apFindRecord(LPARAM lParam, TSioBaseDispatcher*& D, TProtocolData*& P) {
-  D = GetTComRecPtr(static_cast<int>(static_cast<std::uint32_t>(lParam) >> 16));
-  P = nullptr;
-  if (!D) return false;
-  void* data = nullptr;
-  D->GetDataPointer(data, 1);
-  P = static_cast<TProtocolData*>(data);
-  return P != nullptr;
-}
-
 void apStartProtocol(TProtocolData& P, TProtocolType type, TSioNotifyProc stateProc, PrepareProc prepare) {
   P.ProtocolType = type;
   P.StateProc = stateProc;
@@ -331,7 +438,10 @@ void apStartProtocol(TProtocolData& P, TProtocolType type, TSioNotifyProc stateP
     apSignalFinish(P);
     return;
   }
-  D->SetDataPointer(&P, 1);
+  {
+    std::lock_guard<std::mutex> g(callGate());
+    D->SetDataPointer(&P, 1);
+  }
   const LPARAM handleArg = static_cast<LPARAM>(D->Handle()) * 65536;
   {
     std::lock_guard<TSioLock> g(*P.Lock);
@@ -362,19 +472,7 @@ void apStartProtocol(TProtocolData& P, TProtocolType type, TSioNotifyProc stateP
 }
 
 void apStopProtocol(TProtocolData& P) {
-  TSioBaseDispatcher* D = apDispatcher(P);
-  for (std::uint32_t* t :
-       {&P.TimeoutTrigger, &P.StatusTimerTrigger, &P.OutFreeTrigger, &P.OutUsedTrigger, &P.CarrierTrigger}) {
-    if (*t && D) D->RemoveTrigger(*t);
-    *t = 0;
-  }
-  if (D && P.StateProc) D->DeregisterProcTriggerHandler(P.StateProc);
-  // A notice that is already under way finds no record any more.
-  if (D) {
-    void* data = nullptr;
-    D->GetDataPointer(data, 1);
-    if (data == &P) D->SetDataPointer(nullptr, 1);
-  }
+  stopOn(P, apDispatcher(P));
   closeSearch(P);
   if (P.FileOpen) {
     if (P.WorkFile >= 0) ::close(P.WorkFile);
@@ -445,7 +543,7 @@ void apSignalFinish(TProtocolData& P) {
                           static_cast<std::uint32_t>(text.size()));
     }
   }
-  if (P.NotifyWindow)
+  if (P.NotifyWindow && !P.Orphaned.load())
     PostMessage(P.NotifyWindow, apw_ProtocolFinish,
                 static_cast<WPARAM>(static_cast<std::intptr_t>(P.ProtocolError)),
                 reinterpret_cast<LPARAM>(&P));
@@ -467,6 +565,8 @@ void apMsgStatus(TProtocolData& P, unsigned options) {
 void apMsgLog(TProtocolData& P, unsigned code) {
   LRESULT r;
   sendNotice(P, apw_ProtocolLog, code, reinterpret_cast<LPARAM>(&P), r);
+  // Once its end is logged, the file is the user's.
+  if (code == lfReceiveOk || code == lfReceiveFail || code == lfReceiveSkip) P.FileCreated = false;
 }
 bool apMsgNextFile(TProtocolData& P, char* buffer) {
   LRESULT r;
@@ -699,7 +799,7 @@ bool flushBuffer(TProtocolData& P, std::int32_t count) {
   int err = 0;
   while (done < count) {
     ssize_t r = ::pwrite(P.WorkFile, P.FileBuffer + done, static_cast<std::size_t>(count - done),
-                         P.BufferStart + done);
+                         static_cast<off_t>(P.WriteOrigin) + P.BufferStart + done);
     if (r < 0) {
       if (errno == EINTR) continue;
       err = errno;
@@ -724,6 +824,8 @@ bool flushBuffer(TProtocolData& P, std::int32_t count) {
 void aapPrepareWriting(TProtocolData& P) {
   P.ProtocolError = 0;
   if (P.FileOpen) return;
+  P.FileCreated = false;
+  P.WriteOrigin = 0;
   P.FileBuffer = new (std::nothrow) std::uint8_t[apFileBufferSize];
   if (!P.FileBuffer) {
     apProtocolError(P, ecOutOfMemory);
@@ -745,20 +847,38 @@ void aapPrepareWriting(TProtocolData& P) {
     freeBuffer(P);
     return;
   }
+  int fd = -1;
   if (exists && P.WriteFailAction == wfWriteRename) {
-    std::string path = P.PathName;
-    std::size_t cut = path.find_last_of('/');
-    std::size_t first = cut == std::string::npos ? 0 : cut + 1;
-    if (first < path.size()) path[first] = '$';
-    copyName(P.PathName, path.c_str());
+    // The name with its first character replaced by "$"; when that one exists too, a number
+    // follows the "$". An existing file is never touched.
+    const std::string path = P.PathName;
+    const std::size_t cut = path.find_last_of('/');
+    const std::size_t first = cut == std::string::npos ? 0 : cut + 1;
+    const std::string head = path.substr(0, first);
+    const std::string tail = first < path.size() ? path.substr(first + 1) : std::string();
+    for (int n = 0; n < 1000 && fd < 0; ++n) {
+      const std::string candidate = head + "$" + (n ? std::to_string(n) : std::string()) + tail;
+      if (candidate.size() >= apMaxPath) break;
+      copyName(P.PathName, candidate.c_str());
+      fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) {
+      int err = errno == EEXIST ? EEXIST : errno;
+      freeBuffer(P);
+      apProtocolError(P, ioError(err, true));
+      return;
+    }
+    if (P.ShowStatus) P.ShowStatus(P, 0);
   } else if (exists && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     // A write-protected file is not replaced, not even by a user whom the system would let.
     freeBuffer(P);
     apProtocolError(P, ecFileAccessDenied);
     return;
+  } else {
+    if (P.ShowStatus) P.ShowStatus(P, 0);
+    fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   }
-  if (P.ShowStatus) P.ShowStatus(P, 0);
-  int fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     int err = errno;
     freeBuffer(P);
@@ -770,6 +890,7 @@ void aapPrepareWriting(TProtocolData& P) {
   P.LastOffset = 0;
   P.BufferEnd = static_cast<std::int32_t>(apFileBufferSize);
   P.FileOpen = true;
+  P.FileCreated = true;
 }
 
 bool aapWriteProtocolBlock(TProtocolData& P, const std::uint8_t* block, std::uint32_t size) {
@@ -811,6 +932,35 @@ void aapFinishWriting(TProtocolData& P) {
   P.WorkFile = -1;
   freeBuffer(P);
   P.FileOpen = false;
+}
+
+void apSetReceivePath(TProtocolData& P, const std::string& name) {
+  std::vector<std::string> parts;
+  bool unsafe = name.empty() || name[0] == '/' || name[0] == '\\' ||
+                (name.size() > 1 && name[1] == ':');  // a drive letter
+  std::size_t i = 0;
+  while (i <= name.size()) {
+    std::size_t j = name.find_first_of("/\\", i);
+    if (j == std::string::npos) j = name.size();
+    std::string part = name.substr(i, j - i);
+    if (part == "..") unsafe = true;
+    if (!part.empty() && part != ".") parts.push_back(part);
+    i = j + 1;
+  }
+  std::string dir = P.DestinationDirectory;
+  if (!dir.empty() && !isDelim(dir.back())) dir += apPathDelim;
+  std::string rel = parts.empty() ? std::string() : parts.back();
+  if (apOptionsAreOn(P, apHonorDirectory) && !unsafe && parts.size() > 1) {
+    std::string sub = dir;
+    for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
+      sub += parts[k];
+      ::mkdir(sub.c_str(), 0755);
+      sub += apPathDelim;
+    }
+    rel.clear();
+    for (std::size_t k = 0; k < parts.size(); ++k) rel += (k ? "/" : "") + parts[k];
+  }
+  copyName(P.PathName, (dir + rel).c_str());
 }
 
 std::uint32_t apCrc32OfFile(TProtocolData& P, const char* name, std::int32_t len) {

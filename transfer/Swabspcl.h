@@ -6,6 +6,7 @@
 //
 // Every routine returns 0 or a negative library error code and records a failure in the
 // record's ProtocolError; none raises.
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,6 +40,17 @@ enum TWriteFailAction : std::uint8_t {
   wfWriteRename,
   wfWriteAnyway,
   wfWriteResume
+};
+
+enum TZmodemFileOptions : std::uint8_t {
+  zfoNoOption,
+  zfoWriteNewerLonger,
+  zfoWriteCrc,
+  zfoWriteAppend,
+  zfoWriteClobber,
+  zfoWriteNewer,
+  zfoWriteDifferent,
+  zfoWriteProtect
 };
 
 enum TXmodemState : std::uint8_t {
@@ -88,6 +100,19 @@ enum TYmodemState : std::uint8_t {
   ryFinished,
   ryDone
 };
+
+// Dispatch-log sub-kinds of the engines' states: the first state of each engine, the others
+// follow in the order of its state type. The labels of the string table (15100 + value) name
+// them: XModem txInitial .. rxDone, YModem tyInitial .. ryDone, ZModem tzInitial .. rzDone,
+// ASCII taInitial .. raDone, Kermit tkInit .. rkDone. B+ follows behind Kermit.
+constexpr TDispatchSubType dsttxInitial = 127;
+constexpr TDispatchSubType dsttyInitial = 148;
+constexpr TDispatchSubType dsttzInitial = 170;
+constexpr TDispatchSubType dsttaInitial = 207;
+constexpr TDispatchSubType dsttkInit = 220;
+constexpr TDispatchSubType dstrkInit = 241;
+constexpr TDispatchSubType dstBPlusFirst = 252;
+static_assert(dsttxInitial + rxDone < dsttyInitial && dsttyInitial + ryDone < dsttzInitial);
 
 // Option word bits.
 constexpr std::uint32_t apIncludeDirectory = 0x0001;
@@ -251,6 +276,18 @@ struct TProtocolData {
   PrepFinishProc FinishWriting = nullptr;
   int WorkFile = -1;  // file descriptor of the work file
   char DestinationDirectory[apMaxPath] = {};
+  // File position of offset 0 of the received data: the old length when a file is appended
+  // to, else 0 (offsets count the sender's bytes, the file keeps what it held).
+  std::int32_t WriteOrigin = 0;
+  // The received file in PathName was created (or rewritten) by this run and has not been
+  // logged as received or skipped: only such a file may be deleted when the receive fails.
+  bool FileCreated = false;
+  // Releases the engine's own part of the record (its buffers); set by the engine's Reinit.
+  PrepFinishProc ReleasePart = nullptr;
+  // State machine calls under way (TProtocolCall), and a record that apDoneProtocol handed to
+  // the last of them to free.
+  std::atomic<int> Calls{0};
+  std::atomic<bool> Orphaned{false};
 
   // ----- XModem tail -----
   bool CRCMode = false;
@@ -282,7 +319,12 @@ struct TProtocolData {
 // Window class of protocol windows, registered once.
 constexpr const char* apProtocolClassName = "swProtocol";
 int apInitProtocolData(TProtocolData*& P, TSioCustomComPort* port, std::uint32_t options);
+// Stops a run that is still under way, releases the engine's part and frees the record (at
+// the end of a state machine call that is under way, when there is one); P becomes null.
 void apDoneProtocol(TProtocolData*& P);
+// Copies the settings of the common part (waits, retries, options, names, hooks of the
+// component's window and port), never its run state, files or buffers.
+void apCopySettings(TProtocolData& dest, const TProtocolData& source);
 void apResetReadWriteHooks(TProtocolData& P);
 void apSetProtocolWindow(TProtocolData& P, HWND window);
 void apSetProtocolPort(TProtocolData& P, TSioCustomComPort* port);
@@ -325,8 +367,29 @@ void apSignalFinish(TProtocolData& P);
 void apProtocolError(TProtocolData& P, int code);
 // The dispatcher of the record's port (null when it has none or it is closed).
 TSioBaseDispatcher* apDispatcher(TProtocolData& P);
-// The dispatcher and record that a state machine call addresses (third argument's high word).
-bool apFindRecord(LPARAM lParam, TSioBaseDispatcher*& D, TProtocolData*& P);
+
+// One call of a state machine: the dispatcher and the record that the third argument
+// addresses (its high word is the dispatcher handle), with the record's Lock held for the
+// call. A record stays alive while a call holds it: apDoneProtocol during the call leaves the
+// freeing to the call's end. False when no record is addressed (the run has ended).
+class TProtocolCall {
+ public:
+  explicit TProtocolCall(LPARAM lParam);
+  ~TProtocolCall();
+  TProtocolCall(const TProtocolCall&) = delete;
+  TProtocolCall& operator=(const TProtocolCall&) = delete;
+  explicit operator bool() const { return P != nullptr; }
+  TSioBaseDispatcher* D = nullptr;
+  TProtocolData* P = nullptr;
+};
+
+// The engines' waits: the time-out timer (ticks), the output-buffer triggers, and the
+// tests of the trigger that started a call.
+void apArmTimeout(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t ticks);
+void apArmOutUsed(TProtocolData& P, TSioBaseDispatcher& D);  // fires when the buffer is empty
+void apArmOutFree(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t bytes);
+bool apIsTimeout(const TProtocolData& P, UINT msg, std::uint32_t trigger);
+bool apIsStatusTrigger(UINT msg, std::uint32_t trigger, std::uint32_t handle);
 
 // ---------------------------------------------------------------------------------------
 // Files
@@ -342,6 +405,11 @@ void aapFinishReading(TProtocolData& P);
 void aapPrepareWriting(TProtocolData& P);
 bool aapWriteProtocolBlock(TProtocolData& P, const std::uint8_t* block, std::uint32_t size);
 void aapFinishWriting(TProtocolData& P);
+// PathName of a received file from the name the sender gave: in DestinationDirectory by the
+// name's file-name part, or, with option 0x0002, by its relative directories too (made when
+// missing). A name that is absolute or steps up with ".." keeps only its file-name part, so
+// a sender never writes outside the destination. Backslashes count as separators.
+void apSetReceivePath(TProtocolData& P, const std::string& name);
 std::uint32_t apCrc32OfFile(TProtocolData& P, const char* name, std::int32_t len);
 
 // ---------------------------------------------------------------------------------------

@@ -16,18 +16,6 @@ constexpr std::uint32_t blockBytes = spDataBlockSize + sizeof(TAsciiTail);
 
 std::uint32_t msToTicks(std::uint32_t ms) { return ms / MSecsPerTick + (ms % MSecsPerTick ? 1 : 0); }
 
-void armTimeout(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t ticks) {
-  if (P.TimeoutTrigger) D.SetTimerTrigger(P.TimeoutTrigger, static_cast<std::int32_t>(ticks), true);
-}
-
-bool isTimeout(const TProtocolData& P, UINT msg, std::uint32_t trigger) {
-  return msg == SW_TRIGGERTIMER && trigger != 0 && trigger == P.TimeoutTrigger;
-}
-
-bool isStatus(UINT msg, std::uint32_t trigger, std::uint32_t handle) {
-  return msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == handle;
-}
-
 // A run that ends with one of these statuses has failed, even before apSignalFinish turns the
 // status into its error code.
 bool runFailed(const TProtocolData& P) {
@@ -99,8 +87,8 @@ TAsciiState sendBlock(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D) {
     const std::uint32_t n = translate(T, c, out);
     if (n > 0 && D.OutBuffFree() < n) {
       // The line is slower than the translation grows the block: wait for room.
-      armTimeout(P, D, P.TransmitTimeout);
-      if (P.OutFreeTrigger) D.SetStatusTrigger(P.OutFreeTrigger, P.BlockLength + 1, true);
+      apArmTimeout(P, D, P.TransmitTimeout);
+      apArmOutFree(P, D, P.BlockLength + 1);
       return taWaitFreeSpace;
     }
     if (n > 0) {
@@ -121,7 +109,7 @@ TAsciiState sendBlock(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D) {
       DelayMS(waitMs);
       busy += waitMs;
     } else {
-      armTimeout(P, D, T.CharDelayTicks + (eol ? T.LineDelayTicks : 0));
+      apArmTimeout(P, D, T.CharDelayTicks + (eol ? T.LineDelayTicks : 0));
       // The last character of the block still has its pause before the block counts as done.
       return taSendDelay;
     }
@@ -131,7 +119,7 @@ TAsciiState sendBlock(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D) {
   if (P.TimerRunning) P.ElapsedTicks = ElapsedTime(P.TransferTimer);
   P.ForceStatus = true;
   if (P.LastBlock) {
-    armTimeout(P, D, P.TransmitTimeout);
+    apArmTimeout(P, D, P.TransmitTimeout);
     if (P.OutUsedTrigger) D.SetStatusTrigger(P.OutUsedTrigger, 0, true);
     return taFinishDrain;
   }
@@ -141,7 +129,7 @@ TAsciiState sendBlock(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D) {
 // The common frame of both machines: carrier loss and cancel. True when the run now ends.
 bool frameEvents(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger,
                  TAsciiState finished) {
-  if (isStatus(msg, trigger, P.CarrierTrigger) && !D.CheckDCD()) {
+  if (apIsStatusTrigger(msg, trigger, P.CarrierTrigger) && !D.CheckDCD()) {
     P.ProtocolStatus = psAbortNoCarrier;
   } else if (msg == apw_ProtocolCancel) {
     P.ProtocolStatus = psCancelRequested;
@@ -162,9 +150,9 @@ void transmitPrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT m
     logEntry(T, D);
     if (first) frameEvents(P, T, D, msg, trigger, taFinished);
     xpStatusStep(P, D, trigger);
-    const bool timeout = first && isTimeout(P, msg, trigger);
-    const bool outFree = first && isStatus(msg, trigger, P.OutFreeTrigger);
-    const bool outUsed = first && isStatus(msg, trigger, P.OutUsedTrigger);
+    const bool timeout = first && apIsTimeout(P, msg, trigger);
+    const bool outFree = first && apIsStatusTrigger(msg, trigger, P.OutFreeTrigger);
+    const bool outUsed = first && apIsStatusTrigger(msg, trigger, P.OutUsedTrigger);
     first = false;
 
     switch (T.AsciiState) {
@@ -176,7 +164,7 @@ void transmitPrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT m
           T.AsciiState = taFinished;
           break;
         }
-        armTimeout(P, D, P.TransmitTimeout);
+        apArmTimeout(P, D, P.TransmitTimeout);
         NewTimer(P.TransferTimer, 0);
         P.TimerRunning = true;
         T.AsciiState = taGetBlock;
@@ -191,8 +179,8 @@ void transmitPrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT m
           break;
         }
         T.SendIndex = 0;
-        armTimeout(P, D, P.TransmitTimeout);
-        if (P.OutFreeTrigger) D.SetStatusTrigger(P.OutFreeTrigger, P.BlockLength + 1, true);
+        apArmTimeout(P, D, P.TransmitTimeout);
+        apArmOutFree(P, D, P.BlockLength + 1);
         T.AsciiState = taWaitFreeSpace;
         break;
       }
@@ -274,7 +262,7 @@ void receivePrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT ms
     logEntry(T, D);
     if (first) frameEvents(P, T, D, msg, trigger, raFinished);
     xpStatusStep(P, D, trigger);
-    const bool timeout = first && isTimeout(P, msg, trigger);
+    const bool timeout = first && apIsTimeout(P, msg, trigger);
     first = false;
 
     switch (T.AsciiState) {
@@ -303,7 +291,7 @@ void receivePrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT ms
         P.BlockNumber = 1;
         T.CollectCount = 0;
         P.ForceStatus = true;
-        armTimeout(P, D, P.EOFTimeout);
+        apArmTimeout(P, D, P.EOFTimeout);
         P.TimerRunning = false;
         T.AsciiState = raCollectBlock;
         break;
@@ -311,7 +299,7 @@ void receivePrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT ms
         if (D.CharReady()) {
           if (collect(P, T, D)) T.AsciiState = raProcessBlock;
           // Every character restarts the wait for the end of the data.
-          if (T.AsciiState == raCollectBlock) armTimeout(P, D, P.EOFTimeout);
+          if (T.AsciiState == raCollectBlock) apArmTimeout(P, D, P.EOFTimeout);
         } else if (timeout) {
           T.CtrlZFound = true;
           T.AsciiState = raProcessBlock;
@@ -332,7 +320,7 @@ void receivePrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT ms
           apProtocolError(P, ecCantWriteFile);
         if (P.ProtocolError == 0) {
           P.FileOffset += static_cast<std::int32_t>(len);
-          armTimeout(P, D, P.EOFTimeout);
+          apArmTimeout(P, D, P.EOFTimeout);
           P.ForceStatus = true;
           T.CollectCount = 0;
         }
@@ -382,13 +370,11 @@ void receivePrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT ms
 
 template <void (*Prim)(TProtocolData&, TAsciiTail&, TSioBaseDispatcher&, UINT, std::uint32_t)>
 void runMachine(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TSioBaseDispatcher* D = nullptr;
-  TProtocolData* P = nullptr;
-  if (!apFindRecord(lParam, D, P)) return;
-  std::lock_guard<TSioLock> g(*P->Lock);
-  TAsciiTail* T = spTail(*P);
+  TProtocolCall call(lParam);
+  if (!call) return;
+  TAsciiTail* T = spTail(*call.P);
   if (!T) return;
-  Prim(*P, *T, *D, msg, static_cast<std::uint32_t>(wParam));
+  Prim(*call.P, *T, *call.D, msg, static_cast<std::uint32_t>(wParam));
 }
 
 }  // namespace
@@ -423,6 +409,7 @@ int spReinit(TProtocolData& P) {
   P.EOFTimeout = 364;
   setDefaults(*spTail(P));
   apResetReadWriteHooks(P);
+  P.ReleasePart = spDonePart;
   return 0;
 }
 
@@ -431,11 +418,7 @@ void spDonePart(TProtocolData& P) {
   P.DataBlock = nullptr;
 }
 
-void spDone(TProtocolData*& P) {
-  if (!P) return;
-  spDonePart(*P);
-  apDoneProtocol(P);
-}
+void spDone(TProtocolData*& P) { apDoneProtocol(P); }
 
 int spSetDelays(TProtocolData& P, std::uint32_t charDelay, std::uint32_t lineDelay) {
   TAsciiTail* T = spTail(P);

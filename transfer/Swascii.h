@@ -25,9 +25,6 @@ enum TAsciiState : std::uint8_t {
 
 enum TAsciiEOLTranslation : std::uint8_t { aetNone, aetStrip, aetAddCRBefore, aetAddLFAfter };
 
-// Dispatch-log sub-kind of taInitial; the other states follow in order.
-constexpr TDispatchSubType dsttaInitial = 207;
-
 constexpr std::uint32_t spDataBlockSize = 1024;
 constexpr std::uint8_t cCtrlZ = 0x1A;
 

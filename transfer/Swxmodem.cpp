@@ -14,17 +14,6 @@ namespace {
 bool isXorY(const TProtocolData& P) { return P.ProtocolType >= ptXmodem && P.ProtocolType <= ptYmodemG; }
 bool isYmodem(const TProtocolData& P) { return P.ProtocolType == ptYmodem || P.ProtocolType == ptYmodemG; }
 
-void armTimeout(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t ticks) {
-  if (P.TimeoutTrigger) D.SetTimerTrigger(P.TimeoutTrigger, static_cast<std::int32_t>(ticks), true);
-}
-void armOutUsed(TProtocolData& P, TSioBaseDispatcher& D) {
-  if (P.OutUsedTrigger) D.SetStatusTrigger(P.OutUsedTrigger, 0, true);
-}
-
-bool isTimeout(const TProtocolData& P, UINT msg, std::uint32_t trigger) {
-  return msg == SW_TRIGGERTIMER && trigger != 0 && trigger == P.TimeoutTrigger;
-}
-
 // Time-out resends of one block (the sender), kept in an engine word.
 std::uint32_t& timeoutResends(TProtocolData& P) { return P.EngineWord3; }
 
@@ -37,8 +26,8 @@ void freeBlock(TProtocolData& P) {
 void freeSpaceCheck(TProtocolData& P, TSioBaseDispatcher& D) {
   const std::uint32_t need = P.BlockLength + 5;
   if (D.OutBuffFree() < need) {
-    armTimeout(P, D, P.TransmitTimeout);
-    if (P.OutFreeTrigger) D.SetStatusTrigger(P.OutFreeTrigger, need, true);
+    apArmTimeout(P, D, P.TransmitTimeout);
+    apArmOutFree(P, D, need);
     P.XmodemState = txWaitFreeSpace;
   } else {
     P.XmodemState = txSendBlock;
@@ -110,6 +99,7 @@ int xpReinit(TProtocolData& P, bool crc, bool oneK, bool g) {
   P.TurnDelay = P.GMode ? 0 : 1000;
   P.FinishWait = 0;
   apResetReadWriteHooks(P);
+  P.ReleasePart = nullptr;
   return 0;
 }
 
@@ -199,7 +189,7 @@ bool xpPrepHandshake(TProtocolData& P, TSioBaseDispatcher& D) {
     apProtocolError(P, ecTimeout);
     return false;
   }
-  armTimeout(P, D, P.HandshakeWait);
+  apArmTimeout(P, D, P.HandshakeWait);
   if (P.HandshakeAttempt > 1) {
     ++P.BlockErrors;
     ++P.TotalErrors;
@@ -375,7 +365,7 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
     logEntry(P, D, dtXModem, static_cast<TDispatchSubType>(dsttxInitial + P.XmodemState));
     if (first && xpAbortRequested(P, D, msg, trigger)) P.XmodemState = txFinished;
     xpStatusStep(P, D, trigger);
-    const bool timeout = first && isTimeout(P, msg, trigger);
+    const bool timeout = first && apIsTimeout(P, msg, trigger);
     const bool outUsed = first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.OutUsedTrigger;
     const bool outFree = first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.OutFreeTrigger;
     first = false;
@@ -462,8 +452,8 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
           break;
         }
         if (!P.GMode) {
-          armTimeout(P, D, 1092);
-          armOutUsed(P, D);
+          apArmTimeout(P, D, 1092);
+          apArmOutUsed(P, D);
           P.XmodemState = txDraining;
         } else if (!xpProcessBlockReply(P, D)) {
           D.FlushOutBuffer();
@@ -476,8 +466,8 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
             std::uint32_t cps = P.ActualCPS ? P.ActualCPS : 1;
             wait = (in / cps * 182 / 10 + P.BlockWait) * 2;
           }
-          armTimeout(P, D, wait);
-          armOutUsed(P, D);
+          apArmTimeout(P, D, wait);
+          apArmOutUsed(P, D);
           P.XmodemState = txEndDrain;
         } else {
           P.XmodemState = txGetBlock;
@@ -486,7 +476,7 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
         break;
       case txDraining:
         if (outUsed || D.CharReady() || timeout) {
-          armTimeout(P, D, P.BlockWait);
+          apArmTimeout(P, D, P.BlockWait);
           P.XmodemState = txReplyPending;
         }
         break;
@@ -522,7 +512,7 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
         P.NakCount = 0;
         D.FlushInBuffer();
         D.PutChar(cEot);
-        armTimeout(P, D, P.TransmitTimeout);
+        apArmTimeout(P, D, P.TransmitTimeout);
         P.XmodemState = txEotReply;
         break;
       case txRestEndOfTransmit:
@@ -534,7 +524,7 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
           break;
         }
         D.PutChar(cEot);
-        armTimeout(P, D, P.BlockWait);
+        apArmTimeout(P, D, P.BlockWait);
         P.XmodemState = txEotReply;
         break;
       case txEotReply:
@@ -604,11 +594,9 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
 }
 
 void xpTransmit(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TSioBaseDispatcher* D = nullptr;
-  TProtocolData* P = nullptr;
-  if (!apFindRecord(lParam, D, P)) return;
-  std::lock_guard<TSioLock> g(*P->Lock);
-  xpTransmitPrim(*P, *D, msg, static_cast<std::uint32_t>(wParam), false);
+  TProtocolCall call(lParam);
+  if (!call) return;
+  xpTransmitPrim(*call.P, *call.D, msg, static_cast<std::uint32_t>(wParam), false);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -652,7 +640,7 @@ TProcessBlockStart xpProcessBlockStart(TProtocolData& P, TSioBaseDispatcher& D, 
         return pbsEOT;
       }
       D.PutChar(cNak);
-      armTimeout(P, D, P.BlockWait);
+      apArmTimeout(P, D, P.BlockWait);
       return pbsNone;
     case cCan:
       P.EotCount = 0;
@@ -737,7 +725,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
     logEntry(P, D, dtXModem, static_cast<TDispatchSubType>(dsttxInitial + P.XmodemState));
     if (first && xpAbortRequested(P, D, msg, trigger)) P.XmodemState = rxFinished;
     xpStatusStep(P, D, trigger);
-    const bool timeout = first && isTimeout(P, msg, trigger);
+    const bool timeout = first && apIsTimeout(P, msg, trigger);
     first = false;
 
     switch (P.XmodemState) {
@@ -775,7 +763,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
         P.BlockNumber = 1;
         P.EotCount = 0;
         P.CanCount = 0;
-        armTimeout(P, D, P.HandshakeWait);
+        apArmTimeout(P, D, P.HandshakeWait);
         P.BlockOverhead = P.CRCMode ? 4 : 3;
         P.XmodemState = rxWaitForHSReply;
         break;
@@ -800,7 +788,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
             P.BlockOverhead = 3;
           }
           xpSendHandshakeChar(P, D);
-          armTimeout(P, D, P.HandshakeWait);
+          apArmTimeout(P, D, P.HandshakeWait);
         }
         break;
       case rxWaitForBlockStart:
@@ -815,7 +803,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
           switch (xpProcessBlockStart(P, D, c)) {
             case pbs128:
             case pbs1024:
-              armTimeout(P, D, P.BlockWait);
+              apArmTimeout(P, D, P.BlockWait);
               P.XmodemState = rxCollectBlock;
               break;
             case pbsEOT:
@@ -845,7 +833,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
             if (P.HandshakeChar == cAck) P.HandshakeChar = cNak;
             xpSendHandshakeChar(P, D);
             P.XmodemState = rxWaitForHSReply;
-            armTimeout(P, D, P.BlockWait);
+            apArmTimeout(P, D, P.BlockWait);
           }
         }
         break;
@@ -857,7 +845,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
           D.PutChar(cNak);
           P.ProtocolStatus = psTimeout;
           P.XmodemState = rxWaitForBlockStart;
-          armTimeout(P, D, P.BlockWait);
+          apArmTimeout(P, D, P.BlockWait);
         }
         break;
       case rxProcessBlock:
@@ -873,10 +861,10 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
         if (P.ProtocolStatus == psOK && P.ProtocolError == 0) {
           P.FileOffset += P.CurrentBlockLength;
           P.XmodemState = rxWaitForBlockStart;
-          armTimeout(P, D, P.BlockWait);
+          apArmTimeout(P, D, P.BlockWait);
         } else if (P.ProtocolError == 0 && !P.GMode) {
           P.XmodemState = rxWaitForHSReply;
-          armTimeout(P, D, P.HandshakeWait);
+          apArmTimeout(P, D, P.HandshakeWait);
         } else {
           xpCancel(P, D);
           // A bad block in G mode cannot be asked for again: the file is incomplete.
@@ -926,9 +914,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
 }
 
 void xpReceive(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TSioBaseDispatcher* D = nullptr;
-  TProtocolData* P = nullptr;
-  if (!apFindRecord(lParam, D, P)) return;
-  std::lock_guard<TSioLock> g(*P->Lock);
-  xpReceivePrim(*P, *D, msg, static_cast<std::uint32_t>(wParam), false);
+  TProtocolCall call(lParam);
+  if (!call) return;
+  xpReceivePrim(*call.P, *call.D, msg, static_cast<std::uint32_t>(wParam), false);
 }

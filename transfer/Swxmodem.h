@@ -8,10 +8,6 @@
 constexpr std::uint8_t cSoh = 0x01, cStx = 0x02, cEot = 0x04, cAck = 0x06, cBs = 0x08, cNak = 0x15,
                        cCan = 0x18;
 
-// Dispatch-log sub-kinds of the first transmit state of each engine.
-constexpr TDispatchSubType dsttxInitial = 226;
-constexpr TDispatchSubType dsttyInitial = 247;
-
 int xpInit(TProtocolData*& P, TSioCustomComPort* port, bool crc, bool oneK, bool g, std::uint32_t options);
 int xpReinit(TProtocolData& P, bool crc, bool oneK, bool g);
 void xpDone(TProtocolData*& P);

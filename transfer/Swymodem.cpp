@@ -18,40 +18,6 @@ namespace {
 
 constexpr std::uint32_t HeaderBufferSize = 1029;
 
-void armTimeout(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t ticks) {
-  if (P.TimeoutTrigger) D.SetTimerTrigger(P.TimeoutTrigger, static_cast<std::int32_t>(ticks), true);
-}
-void armOutUsed(TProtocolData& P, TSioBaseDispatcher& D) {
-  if (P.OutUsedTrigger) D.SetStatusTrigger(P.OutUsedTrigger, 0, true);
-}
-bool isTimeout(const TProtocolData& P, UINT msg, std::uint32_t trigger) {
-  return msg == SW_TRIGGERTIMER && trigger != 0 && trigger == P.TimeoutTrigger;
-}
-
-void copyName(char* dest, const std::string& src) {
-  std::size_t n = std::min<std::size_t>(src.size(), apMaxPath - 1);
-  std::memcpy(dest, src.data(), n);
-  dest[n] = 0;
-}
-
-// A name from the peer made safe to use below the destination: no absolute path, no step
-// up out of it.
-std::string relativeName(const std::string& name) {
-  std::string out;
-  std::size_t i = 0;
-  while (i <= name.size()) {
-    std::size_t j = name.find('/', i);
-    if (j == std::string::npos) j = name.size();
-    std::string part = name.substr(i, j - i);
-    if (!part.empty() && part != "." && part != "..") {
-      if (!out.empty()) out += '/';
-      out += part;
-    }
-    i = j + 1;
-  }
-  return out;
-}
-
 void finishRun(TProtocolData& P, TYmodemState done) {
   P.YmodemState = done;
   apShowLastStatus(P);
@@ -88,6 +54,7 @@ int ypReinit(TProtocolData& P, bool oneK, bool g) {
   xpSetGMode(P, g);
   P.BatchProtocol = true;
   P.EotCheckCount = 0;
+  P.ReleasePart = ypDonePart;
   return 0;
 }
 
@@ -96,11 +63,7 @@ void ypDonePart(TProtocolData& P) {
   P.HeaderBlock = nullptr;
 }
 
-void ypDone(TProtocolData*& P) {
-  if (!P) return;
-  ypDonePart(*P);
-  apDoneProtocol(P);
-}
+void ypDone(TProtocolData*& P) { apDoneProtocol(P); }
 
 // ---------------------------------------------------------------------------------------
 // Header blocks
@@ -138,12 +101,7 @@ bool ypReadHeader(TProtocolData& P, const std::uint8_t* data, std::uint32_t len)
   while (i < len && data[i] != 0 && name.size() < 254) name += static_cast<char>(data[i++]);
   while (i < len && data[i] != 0) ++i;
   ++i;  // the NUL
-  for (char& c : name)
-    if (c == '\\') c = '/';
-  std::string dir = P.DestinationDirectory;
-  if (!dir.empty() && dir.back() != '/') dir += apPathDelim;
-  std::string file = apOptionsAreOn(P, apHonorDirectory) ? relativeName(name) : JustFilename(name);
-  copyName(P.PathName, dir + file);
+  apSetReceivePath(P, name);
   if (P.UpcaseFileNames) apUpcase(P.PathName);
 
   std::string lenText;
@@ -195,7 +153,7 @@ int ypTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
       P.YmodemState = tyFinished;
     }
     if (!inXmodem) xpStatusStep(P, D, trigger);
-    const bool timeout = first && isTimeout(P, msg, trigger);
+    const bool timeout = first && apIsTimeout(P, msg, trigger);
     const bool outUsed = first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.OutUsedTrigger;
     const UINT callMsg = first ? msg : 0;
     const std::uint32_t callTrigger = first ? trigger : 0;
@@ -256,15 +214,15 @@ int ypTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
           P.YmodemState = tyFinished;
         } else {
           P.WorkWord = 1;
-          armTimeout(P, D, 1092);
-          armOutUsed(P, D);
+          apArmTimeout(P, D, 1092);
+          apArmOutUsed(P, D);
           P.YmodemState = tyDraining;
         }
         more = true;
         break;
       case tyDraining:
         if (outUsed || timeout || D.CharReady()) {
-          armTimeout(P, D, P.BlockWait);
+          apArmTimeout(P, D, P.BlockWait);
           P.YmodemState = tyReplyPending;
           more = D.CharReady();
         }
@@ -331,8 +289,8 @@ int ypTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
           const std::int32_t savedError = P.ProtocolError;
           xpTransmitBlock(P, D, zeros);
           if (savedError != 0) P.ProtocolError = savedError;
-          armTimeout(P, D, P.FinishWait ? P.FinishWait : 364);
-          armOutUsed(P, D);
+          apArmTimeout(P, D, P.FinishWait ? P.FinishWait : 364);
+          apArmOutUsed(P, D);
           P.YmodemState = tyFinishDrain;
         } else {
           finishRun(P, tyDone);
@@ -367,7 +325,7 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
       P.YmodemState = ryFinished;
     }
     if (!inXmodem) xpStatusStep(P, D, trigger);
-    const bool timeout = first && isTimeout(P, msg, trigger);
+    const bool timeout = first && apIsTimeout(P, msg, trigger);
     const UINT callMsg = first ? msg : 0;
     const std::uint32_t callTrigger = first ? trigger : 0;
     first = false;
@@ -403,7 +361,7 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
         P.CheckType = bcmCrc16;
         P.CRCMode = true;
         P.BlockOverhead = 4;
-        armTimeout(P, D, 9);
+        apArmTimeout(P, D, 9);
         P.YmodemState = ryDelay;
         break;
       case ryDelay:
@@ -412,7 +370,7 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
           D.PutChar(P.HandshakeChar);
           P.EotCount = 0;
           P.CanCount = 0;
-          armTimeout(P, D, P.HandshakeWait);
+          apArmTimeout(P, D, P.HandshakeWait);
           P.YmodemState = ryWaitForHSReply;
           more = D.CharReady();
         }
@@ -433,7 +391,7 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
             more = true;
           } else {
             D.PutChar(P.HandshakeChar);
-            armTimeout(P, D, P.HandshakeWait);
+            apArmTimeout(P, D, P.HandshakeWait);
           }
         }
         break;
@@ -448,7 +406,7 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
                   NewTimer(P.TransferTimer, 0);
                   P.TimerRunning = true;
                 }
-                armTimeout(P, D, P.BlockWait);
+                apArmTimeout(P, D, P.BlockWait);
                 P.YmodemState = ryCollectBlock;
                 break;
               case pbsEOT:
@@ -481,7 +439,7 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
             P.YmodemState = ryFinished;
           } else {
             P.YmodemState = ryWaitForHSReply;
-            armTimeout(P, D, P.HandshakeWait);
+            apArmTimeout(P, D, P.HandshakeWait);
             more = false;
           }
           break;
@@ -540,7 +498,7 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
               }
             }
           }
-          armTimeout(P, D, P.HandshakeWait);
+          apArmTimeout(P, D, P.HandshakeWait);
           P.ForceStatus = true;
           P.YmodemState = ryInitial;
         }
@@ -562,11 +520,9 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
 }  // namespace
 
 void ypTransmit(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TSioBaseDispatcher* D = nullptr;
-  TProtocolData* P = nullptr;
-  if (!apFindRecord(lParam, D, P)) return;
-  std::lock_guard<TSioLock> g(*P->Lock);
-  ypTransmitPrim(*P, *D, msg, static_cast<std::uint32_t>(wParam));
+  TProtocolCall call(lParam);
+  if (!call) return;
+  ypTransmitPrim(*call.P, *call.D, msg, static_cast<std::uint32_t>(wParam));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -582,9 +538,7 @@ void ypPrepareReceive(TProtocolData& P) {
 }
 
 void ypReceive(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TSioBaseDispatcher* D = nullptr;
-  TProtocolData* P = nullptr;
-  if (!apFindRecord(lParam, D, P)) return;
-  std::lock_guard<TSioLock> g(*P->Lock);
-  ypReceivePrim(*P, *D, msg, static_cast<std::uint32_t>(wParam));
+  TProtocolCall call(lParam);
+  if (!call) return;
+  ypReceivePrim(*call.P, *call.D, msg, static_cast<std::uint32_t>(wParam));
 }

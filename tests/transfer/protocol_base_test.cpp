@@ -318,12 +318,20 @@ TEST_F(ProtocolBaseTest, HeaderIsReadSafely) {
   EXPECT_EQ(psInvalidDate, P->ProtocolStatus);
   EXPECT_EQ(0u, P->HeaderDate);
 
-  // With the directory kept, a name from the peer never leaves the destination.
+  // With the directory kept, a name from the peer never leaves the destination: relative
+  // directories stay (and are made), anything absolute or with ".." keeps only its name.
   apOptionsOn(*P, apHonorDirectory);
   P->UpcaseFileNames = false;
   h = header(std::string("/etc/../../x/y") + '\0' + "1");
   ASSERT_TRUE(ypReadHeader(*P, reinterpret_cast<const std::uint8_t*>(h.data()), 128));
-  EXPECT_EQ((dir / "etc" / "x" / "y").string(), P->PathName);
+  EXPECT_EQ((dir / "y").string(), P->PathName);
+  h = header(std::string("/etc/passwd") + '\0' + "1");
+  ASSERT_TRUE(ypReadHeader(*P, reinterpret_cast<const std::uint8_t*>(h.data()), 128));
+  EXPECT_EQ((dir / "passwd").string(), P->PathName);
+  h = header(std::string("sub\\deep/f.txt") + '\0' + "1");
+  ASSERT_TRUE(ypReadHeader(*P, reinterpret_cast<const std::uint8_t*>(h.data()), 128));
+  EXPECT_EQ((dir / "sub" / "deep" / "f.txt").string(), P->PathName);
+  EXPECT_TRUE(fs::is_directory(dir / "sub" / "deep"));
 
   // An empty header ends the batch.
   h = header("");

@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <set>
+
 #include "xfer_harness.h"
 
 using namespace xfer;
@@ -208,6 +210,50 @@ TEST_F(YmodemTest, FileShorterThanItsHeaderIsNotComplete) {
   EXPECT_EQ(ecProtocolError, rx.finishCode);
   EXPECT_EQ((std::vector<unsigned>{lfReceiveStart, lfReceiveFail}), rx.logCodes);
   EXPECT_EQ(ecCancelRequested, tx.finishCode);  // the receiver's cancel ends the batch
+}
+
+}  // namespace
+
+namespace {
+
+// The dispatch log names every engine state by its own label: YModem's states as "ty.." and
+// "ry..", those of the XModem machine it runs as "tx.." and "rx..".
+TEST_F(YmodemTest, DispatchLogLabelsTheStatesOfBothMachines) {
+  Relay relay;
+  const fs::path logName = dir / "SIO.LOG";
+  std::set<std::string> labels;
+  {
+    Driver drv(108, relay.nearEnd.path);
+    drv.port.SetLogName(logName.string());
+    drv.port.SetLogSize(1000000);
+    drv.port.SetLogging(tlOn);
+    WriteFile(dir / "far" / "l.bin", RandomData(3000, 1));
+    Peer peer(relay, dir / "far", {"sb", "-q", "l.bin"});
+    drv.InitYmodem(false);
+    apSetDestinationDirectory(*drv.P, (dir / "near").c_str());
+    drv.StartReceive();
+    ASSERT_TRUE(drv.WaitFinish(20000));
+    EXPECT_EQ(0, drv.finishCode);
+    drv.port.SetLogging(tlDump);
+  }
+  std::istringstream in(ReadFile(logName));
+  std::string line;
+  int engineLines = 0;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string time, type, sub;
+    words >> time >> type >> sub;
+    if (type != "XModem" && type != "YModem") continue;
+    ++engineLines;
+    labels.insert(sub);
+    const std::string prefix = sub.substr(0, 2);
+    if (type == "XModem") EXPECT_TRUE(prefix == "rx" || prefix == "tx") << line;
+    if (type == "YModem") EXPECT_TRUE(prefix == "ry" || sub == "Status") << line;
+  }
+  EXPECT_GT(engineLines, 10);
+  for (const char* want : {"ryInitial", "ryDelay", "ryProcessBlock", "ryReceiveXmodem", "rxInitial",
+                           "rxCollectBlock", "rxFinished"})
+    EXPECT_EQ(1u, labels.count(want)) << want;
 }
 
 }  // namespace

@@ -1,0 +1,375 @@
+// The protocol component as a form uses it: a port, the component, a status display and a
+// history log on one owner; transfers against lrzsz through the relay; the history file; the
+// component's settings and stored copies; and its lifetime while a run is under way.
+#include <unistd.h>
+
+#include "transfer/SioProtocol.h"
+#include "xfer_harness.h"
+
+using namespace xfer;
+
+namespace {
+
+// A status display without a window: it counts what it is shown.
+class CountingStatus : public TSioAbstractStatus {
+ public:
+  explicit CountingStatus(TSioComponentOwner* owner) : TSioAbstractStatus(owner) { InitDisplay(); }
+  void CreateDisplay() override { created = true; }
+  void DestroyDisplay() override {}
+  void UpdateDisplay(bool f, bool l) override {
+    first += f;
+    last += l;
+    ++updates;
+  }
+  bool ReadDisplay(TPosition& p, bool& c, bool& v, std::string& cap) override {
+    p = poScreenCenter;
+    c = true;
+    v = false;
+    cap = "form";
+    return true;
+  }
+  bool created = false;
+  int first = 0, last = 0, updates = 0;
+};
+
+// What a form holds: a port, the component, its display and its log.
+struct Form : TSioComponentOwner {
+  Form(int com, const std::string& device, const fs::path& history) {
+    var = "SIO_COM" + std::to_string(com);
+    ::setenv(var.c_str(), device.c_str(), 1);
+    port = new TSioComPort(this);
+    status = new CountingStatus(this);
+    log = new TSioProtocolLog(this);
+    log->SetHistoryName(history.string());
+    protocol = new TSioProtocol(this);
+    port->SetComNumber(static_cast<std::uint16_t>(com));
+    port->SetBaud(115200);
+    port->SetInSize(8192);
+    port->SetOutSize(8192);
+    port->SetOpen(true);
+    protocol->SetOnProtocolFinish([this](TSioCustomProtocol*, int code) {
+      finished = true;
+      finishCode = code;
+    });
+    protocol->SetOnProtocolLog([this](TSioCustomProtocol*, std::uint16_t code) { logs.push_back(code); });
+  }
+  ~Form() override {
+    delete protocol;
+    delete log;
+    delete status;
+    port->SetOpen(false);
+    delete port;
+    ::unsetenv(var.c_str());
+  }
+  bool WaitFinish(int ms) {
+    return PumpUntil([this] { return finished; }, static_cast<DWORD>(ms));
+  }
+  std::string var;
+  TSioComPort* port;
+  CountingStatus* status;
+  TSioProtocolLog* log;
+  TSioProtocol* protocol;
+  bool finished = false;
+  int finishCode = 1;
+  std::vector<std::uint16_t> logs;
+};
+
+class ProtocolComponentTest : public XferTest {};
+
+// ---------------------------------------------------------------------------------------
+// Settings
+// ---------------------------------------------------------------------------------------
+TEST(ProtocolComponentHelpers, NamesAndMinutes) {
+  EXPECT_EQ("  1:05", FormatMinSec(65));
+  EXPECT_EQ("  0:00", FormatMinSec(0));
+  EXPECT_EQ("100:00", FormatMinSec(6000));
+  EXPECT_EQ("Xmodem1KG", ProtocolName(ptXmodem1KG));
+  EXPECT_EQ("B+", ProtocolName(ptBPlus));
+  EXPECT_EQ("None", ProtocolName(static_cast<TProtocolType>(11)));
+  EXPECT_EQ("CrcKermit", CheckNameString(bcmCrcK));
+  EXPECT_EQ("No check", CheckNameString(static_cast<TBlockCheckMethod>(9)));
+  EXPECT_EQ("", TSioCustomProtocol::StatusMsg(4724));
+  EXPECT_EQ("Cancel requested", TSioCustomProtocol::StatusMsg(psCancelRequested));
+}
+
+TEST(ProtocolComponentSettings, DefaultsStoredCopiesAndBlockChecks) {
+  TSioProtocol p;
+  EXPECT_EQ(ptNoProtocol, p.GetProtocolType());
+  EXPECT_EQ(182u, p.GetHandshakeWait());
+  EXPECT_EQ(10u, p.GetHandshakeRetry());
+  EXPECT_EQ(1092u, p.GetTransmitTimeout());
+  EXPECT_EQ(18u, p.GetStatusInterval());
+  EXPECT_EQ("*.*", p.GetFileMask());
+  EXPECT_TRUE(p.GetUpcaseFileNames());
+  EXPECT_EQ(wfWriteRename, p.GetWriteFailAction());
+  EXPECT_NE(0u, p.Window());
+
+  // A stored value reaches the engine of its protocol, and is read back from it.
+  p.SetXYmodemBlockWait(40);
+  EXPECT_EQ(40u, p.GetXYmodemBlockWait());
+  p.SetProtocolType(ptXmodem1K);
+  EXPECT_EQ(40u, p.Data().BlockWait);
+  p.Data().BlockWait = 33;
+  EXPECT_EQ(33u, p.GetXYmodemBlockWait());
+  EXPECT_EQ(1024u, p.Data().BlockLength);
+
+  // Block checks switch between checksum and CRC XModem; other cases are ignored.
+  p.SetProtocolType(ptXmodem);
+  p.SetBlockCheckMethod(bcmCrc16);
+  EXPECT_EQ(ptXmodemCRC, p.GetProtocolType());
+  p.SetBlockCheckMethod(bcmChecksum);
+  EXPECT_EQ(ptXmodem, p.GetProtocolType());
+  p.SetBlockCheckMethod(bcmCrc32);
+  EXPECT_EQ(ptXmodem, p.GetProtocolType());
+  EXPECT_EQ(bcmChecksum, p.GetBlockCheckMethod());
+
+  // Stored copies of other protocols: ZModem's CRC option is refused, Kermit's lengths and
+  // windows are clamped without an error.
+  p.SetZmodemFileOption(zfoWriteProtect);
+  p.SetZmodemFileOption(zfoWriteCrc);
+  EXPECT_EQ(zfoWriteProtect, p.GetZmodemFileOption());
+  p.SetKermitMaxLen(2000);
+  EXPECT_EQ(1024u, p.GetKermitMaxLen());
+  p.SetKermitMaxLen(90);
+  EXPECT_EQ(90u, p.GetKermitMaxLen());
+  p.SetKermitMaxWindows(1);
+  EXPECT_EQ(0u, p.GetKermitMaxWindows());
+  p.SetKermitMaxWindows(40);
+  EXPECT_EQ(27u, p.GetKermitMaxWindows());
+
+  // ASCII values go to the engine when it is selected.
+  p.SetAsciiEOFTimeout(100);
+  p.SetAsciiLFTranslation(aetAddCRBefore);
+  p.SetProtocolType(ptAscii);
+  EXPECT_EQ(100u, p.Data().EOFTimeout);
+  ASSERT_NE(nullptr, spTail(p.Data()));
+  EXPECT_EQ(aetAddCRBefore, spTail(p.Data())->LFTranslation);
+
+  // Options, names.
+  p.SetHonorDirectory(true);
+  p.SetAbortNoCarrier(true);
+  EXPECT_EQ(apHonorDirectory | apAbortNoCarrier, p.Data().Options);
+  p.SetDestinationDirectory(std::string(300, 'd'));
+  EXPECT_EQ(255u, p.GetDestinationDirectory().size());
+}
+
+// A type whose engine can't be set up leaves the component without a protocol, never with
+// the old type on a released engine.
+TEST(ProtocolComponentSettings, FailingTypeFallsBackToNoProtocol) {
+  TSioProtocol p;
+  p.SetProtocolType(ptYmodem);
+  ASSERT_NE(nullptr, p.Data().HeaderBlock);
+  bool raised = false;
+  try {
+    p.SetProtocolType(ptBPlus);
+  } catch (const ESIOException&) {
+    raised = true;
+  }
+  if (raised) {
+    EXPECT_EQ(ptNoProtocol, p.GetProtocolType());
+    EXPECT_EQ(ptNoProtocol, p.Data().ProtocolType);
+    EXPECT_EQ(nullptr, p.Data().HeaderBlock);
+  } else {
+    EXPECT_EQ(ptBPlus, p.GetProtocolType());
+  }
+  p.SetProtocolType(ptYmodemG);
+  EXPECT_EQ(ptYmodemG, p.Data().ProtocolType);
+}
+
+// Assign takes the settings and stored values, never the window or the run.
+TEST(ProtocolComponentSettings, AssignCopiesSettingsOnly) {
+  TSioProtocol a, b;
+  a.SetProtocolType(ptYmodem);
+  a.SetHandshakeWait(50);
+  a.SetDestinationDirectory("/tmp/x");
+  a.SetXYmodemBlockWait(17);
+  a.SetKermitMaxLen(500);
+  b.Assign(a);
+  EXPECT_EQ(ptYmodem, b.GetProtocolType());
+  EXPECT_EQ(50u, b.GetHandshakeWait());
+  EXPECT_EQ("/tmp/x", b.GetDestinationDirectory());
+  EXPECT_EQ(17u, b.Data().BlockWait);
+  EXPECT_EQ(500u, b.GetKermitMaxLen());
+  EXPECT_NE(a.Window(), b.Window());
+  EXPECT_EQ(b.Window(), b.Data().NotifyWindow);
+  EXPECT_NE(a.Data().HeaderBlock, b.Data().HeaderBlock);
+  EXPECT_NE(a.Data().Lock, b.Data().Lock);
+}
+
+// The companions are found among the owner's components and let go when removed.
+TEST(ProtocolComponentSettings, FindsAndReleasesCompanions) {
+  TSioComponentOwner form;
+  TSioComPort port(&form);
+  TSioProtocolLog log(&form);
+  auto* status = new CountingStatus(&form);
+  TSioProtocol first(&form), second(&form);
+  EXPECT_EQ(&port, first.GetComPort());
+  EXPECT_EQ(&log, first.GetProtocolLog());
+  EXPECT_EQ(status, first.GetStatusDisplay());
+  EXPECT_EQ(&first, status->GetProtocol());
+  EXPECT_EQ("Protocol Status", status->GetCaption());
+  EXPECT_TRUE(status->created);
+  // A companion already in use is not taken by a second protocol.
+  EXPECT_EQ(nullptr, second.GetStatusDisplay());
+  EXPECT_EQ(nullptr, second.GetProtocolLog());
+  delete status;  // a destroyed display unlinks itself
+  EXPECT_EQ(nullptr, first.GetStatusDisplay());
+  first.Notification(&log, opRemove);
+  EXPECT_EQ(nullptr, first.GetProtocolLog());
+  EXPECT_EQ(nullptr, log.GetProtocol());
+  second.Notification(&log, opInsert);
+  EXPECT_EQ(&second, log.GetProtocol());
+  first.Notification(&port, opRemove);
+  EXPECT_EQ(nullptr, first.GetComPort());
+  first.SetProtocolType(ptXmodem);
+  EXPECT_THROW(first.StartTransmit(), EPortNotAssigned);
+}
+
+// ---------------------------------------------------------------------------------------
+// Transfers through the component
+// ---------------------------------------------------------------------------------------
+
+// A batch send without a next-file handler walks FileMask; the history has a start and a
+// finished line for each file.
+TEST_F(ProtocolComponentTest, BatchSendWalksTheMaskAndWritesHistory) {
+  Relay relay;
+  const fs::path history = dir / "SIO.HIS";
+  Form f(101, relay.nearEnd.path, history);
+  WriteFile(dir / "near" / "a.dat", RandomData(3000, 1));
+  WriteFile(dir / "near" / "b.dat", RandomData(70000, 2));
+  f.protocol->SetProtocolType(ptYmodem);
+  f.protocol->SetFileMask((dir / "near" / "*.dat").string());
+  f.protocol->SetFinishWait(364);
+  f.protocol->StartTransmit();
+  Peer peer(relay, dir / "far", {"rb", "-q"});
+  ASSERT_TRUE(f.WaitFinish(30000)) << peer.Log();
+  EXPECT_EQ(0, f.finishCode);
+  EXPECT_EQ(0, peer.Wait(5000)) << peer.Log();
+  EXPECT_EQ(ReadFile(dir / "near" / "a.dat"), ReadFile(dir / "far" / "a.dat"));
+  EXPECT_EQ(ReadFile(dir / "near" / "b.dat"), ReadFile(dir / "far" / "b.dat"));
+  EXPECT_EQ((std::vector<std::uint16_t>{4, 5, 4, 5}), f.logs);
+  EXPECT_EQ(1, f.status->first);
+  EXPECT_EQ(1, f.status->last);
+
+  const std::string his = ReadFile(history);
+  const std::string a = (dir / "near" / "a.dat").string(), b = (dir / "near" / "b.dat").string();
+  EXPECT_NE(std::string::npos, his.find("Ymodem transmit started on  ")) << his;
+  EXPECT_NE(std::string::npos, his.find(" : " + a + "\r\n")) << his;
+  EXPECT_NE(std::string::npos, his.find("Ymodem transmit finished OK ")) << his;
+  EXPECT_NE(std::string::npos, his.find("   Size: 70000\r\n\r\n")) << his;
+  EXPECT_NE(std::string::npos, his.find(" : " + b + "\r\n   Elapsed time: ")) << his;
+  std::size_t lines = 0;
+  for (std::size_t i = 0; (i = his.find("\r\n", i)) != std::string::npos; i += 2) ++lines;
+  EXPECT_EQ(8u, lines) << his;  // start, finished, elapsed line, empty line for each file
+}
+
+// A receive that fails part way: XModem's partial file is deleted (it can't be resumed);
+// a file that was there before and was not touched is never deleted.
+TEST_F(ProtocolComponentTest, FailedReceiveDeletesOnlyItsOwnPartialFile) {
+  Relay relay;
+  Form f(102, relay.nearEnd.path, dir / "SIO.HIS");
+  WriteFile(dir / "far" / "big.bin", RandomData(300 * 1024, 9));
+  Peer peer(relay, dir / "far", {"sx", "-q", "big.bin"});
+  f.protocol->SetProtocolType(ptXmodemCRC);
+  f.protocol->SetUpcaseFileNames(false);
+  f.protocol->SetXYmodemBlockWait(4);
+  f.protocol->SetHandshakeWait(4);
+  const std::string target = (dir / "near" / "part.bin").string();
+  f.protocol->SetFileName(target);
+  f.protocol->StartReceive();
+  ASSERT_TRUE(PumpUntil([&] { return f.protocol->GetBytesTransferred() > 8192; }, 10000));
+  EXPECT_TRUE(fs::exists(target));
+  relay.toNear.cut = true;
+  peer.Kill();
+  ASSERT_TRUE(f.WaitFinish(20000));
+  EXPECT_EQ(ecTooManyErrors, f.finishCode);
+  EXPECT_EQ(lfReceiveFail, f.logs.back());
+  EXPECT_FALSE(fs::exists(target));
+  EXPECT_NE(std::string::npos, ReadFile(dir / "SIO.HIS").find("XmodemCRC receive failed " + target + " "))
+      << ReadFile(dir / "SIO.HIS");
+}
+
+// The deletion rule of the log: code 2 deletes only a file that this run created, and keeps
+// what ZModem can resume from.
+TEST_F(ProtocolComponentTest, LogDeletesByDeleteFailedAndOwnership) {
+  TSioComponentOwner form;
+  TSioProtocolLog log(&form);
+  log.SetHistoryName((dir / "SIO.HIS").string());
+  TSioProtocol p(&form);
+  const std::string file = (dir / "near" / "f.bin").string();
+  auto failWith = [&](TProtocolType type, bool created, TDeleteFailed rule) {
+    WriteFile(file, "user's data");
+    p.SetProtocolType(type);
+    p.SetFileName(file);
+    log.SetDeleteFailed(rule);
+    p.Data().FileCreated = created;
+    p.apwProtocolLog(lfReceiveFail);
+    return fs::exists(file);
+  };
+  EXPECT_TRUE(failWith(ptXmodem, false, dfAlways));  // skipped or someone else's: kept
+  EXPECT_FALSE(failWith(ptXmodem, true, dfNonRecoverable));
+  EXPECT_TRUE(failWith(ptXmodem, true, dfNever));
+  p.Data().ProtocolError = ecCantWriteFile;
+  EXPECT_TRUE(failWith(ptXmodem, true, dfAlways));
+  const std::string his = ReadFile(dir / "SIO.HIS");
+  EXPECT_NE(std::string::npos, his.find("Xmodem receive failed " + file + " OK\r\n\r\n")) << his;
+}
+
+// Destroying the component from inside one of its handlers while a run is under way: the
+// engine neither runs on nor frees freed memory (the sanitizer build checks it), and the
+// port stays usable for the next run.
+TEST_F(ProtocolComponentTest, DestroyedInsideAHandlerDuringARun) {
+  for (bool inFinish : {false, true}) {
+    SCOPED_TRACE(inFinish ? "finish" : "status");
+    Relay relay;
+    Form f(103 + inFinish, relay.nearEnd.path, dir / "SIO.HIS");
+    WriteFile(dir / "far" / "big.bin", RandomData(200 * 1024, 4));
+    Peer peer(relay, dir / "far", {"sx", "-q", "big.bin"});
+    f.protocol->SetProtocolType(ptXmodemCRC);
+    f.protocol->SetStatusInterval(1);
+    f.protocol->SetFileName((dir / "near" / "d.bin").string());
+    bool gone = false;
+    auto kill = [&](TSioCustomProtocol*) {
+      if (gone) return;
+      gone = true;
+      delete f.protocol;
+      f.protocol = nullptr;
+    };
+    if (inFinish) {
+      f.protocol->SetOnProtocolFinish([&](TSioCustomProtocol* cp, int) { kill(cp); });
+      f.protocol->SetOnProtocolStatus([&](TSioCustomProtocol* cp, std::uint16_t) {
+        if (cp->GetBytesTransferred() > 4096) cp->CancelProtocol();
+      });
+    } else {
+      f.protocol->SetOnProtocolStatus([&](TSioCustomProtocol* cp, std::uint16_t) {
+        if (cp->GetBytesTransferred() > 4096) kill(cp);
+      });
+    }
+    f.protocol->StartReceive();
+    ASSERT_TRUE(PumpUntil([&] { return gone; }, 15000));
+    PumpUntil([] { return false; }, 300);
+    f.protocol = new TSioProtocol(&f);
+    EXPECT_EQ(f.port, f.protocol->GetComPort());
+    peer.Kill();
+  }
+}
+
+// Changing the protocol type during a run stops the run first.
+TEST_F(ProtocolComponentTest, TypeChangeStopsTheRun) {
+  Relay relay;
+  Form f(105, relay.nearEnd.path, dir / "SIO.HIS");
+  WriteFile(dir / "far" / "big.bin", RandomData(200 * 1024, 5));
+  Peer peer(relay, dir / "far", {"sx", "-q", "big.bin"});
+  f.protocol->SetProtocolType(ptXmodemCRC);
+  f.protocol->SetFileName((dir / "near" / "t.bin").string());
+  f.protocol->StartReceive();
+  ASSERT_TRUE(PumpUntil([&] { return f.protocol->GetBytesTransferred() > 4096; }, 10000));
+  f.protocol->SetProtocolType(ptYmodem);
+  EXPECT_FALSE(f.protocol->GetInProgress());
+  EXPECT_EQ(ptYmodem, f.protocol->Data().ProtocolType);
+  ASSERT_TRUE(f.WaitFinish(5000));
+  EXPECT_EQ(ecCancelRequested, f.finishCode);
+  EXPECT_NE(0, peer.Wait(10000));
+}
+
+}  // namespace
