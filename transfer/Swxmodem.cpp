@@ -16,6 +16,9 @@ bool isYmodem(const TProtocolData& P) { return P.ProtocolType == ptYmodem || P.P
 
 // Time-out resends of one block (the sender), kept in an engine word.
 std::uint32_t& timeoutResends(TProtocolData& P) { return P.EngineWord3; }
+// Sender: a reply to the block in transit was lost or garbled, so the receiver may hold the
+// block already (only its ACK went missing).
+std::uint32_t& blockMayBeHeld(TProtocolData& P) { return P.EngineWord4; }
 
 void freeBlock(TProtocolData& P) {
   delete[] P.DataBlock;
@@ -180,6 +183,8 @@ int xpSetXmodemFinishWait(TProtocolData& P, std::uint32_t ticks) {
 // ---------------------------------------------------------------------------------------
 void xpCancel(TProtocolData&, TSioBaseDispatcher& D) {
   static const std::uint8_t seq[] = {cCan, cCan, cCan, cBs, cBs, cBs};
+  // What still waits to go is moot; the cancel must not be dropped with it later.
+  D.FlushOutBuffer();
   D.PutBlock(seq, sizeof seq);
 }
 
@@ -230,7 +235,10 @@ bool xpProcessHandshake(TProtocolData& P, TSioBaseDispatcher& D) {
 
 bool xpTransmitBlock(TProtocolData& P, TSioBaseDispatcher& D, const std::uint8_t* data) {
   if (P.BlockErrors > static_cast<std::int32_t>(P.MaxBlockErrors)) {
-    if (P.OneKMode && P.BlockLength == 1024 && P.DataBlock && data == P.DataBlock) {
+    // A 128-byte block goes under the same number: a receiver that holds the 1K block would
+    // take it for a repeat and the following data would land 896 bytes short. So the fall-back
+    // applies only to a block that every reply refused.
+    if (P.OneKMode && P.BlockLength == 1024 && P.DataBlock && data == P.DataBlock && !blockMayBeHeld(P)) {
       P.BlockLength = 128;
       P.StartChar = cSoh;
       P.BlockErrors = 0;
@@ -304,6 +312,7 @@ bool xpProcessBlockReply(TProtocolData& P, TSioBaseDispatcher& D) {
       break;
     default:
       P.ProtocolStatus = psProtocolError;
+      blockMayBeHeld(P) = 1;
       break;
   }
   ++P.BlockErrors;
@@ -412,6 +421,7 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
       case txGetBlock: {
         std::uint32_t size = P.BlockLength;
         P.BlockErrors = 0;
+        blockMayBeHeld(P) = 0;
         P.LastBlock = P.ReadBlock(P, P.DataBlock, size);
         P.CurrentBlockLength = static_cast<std::int32_t>(size);
         // A read error stays in ProtocolError for the send step to see.
@@ -443,7 +453,7 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
           break;
         }
         if (!xpTransmitBlock(P, D, P.DataBlock)) {
-          D.FlushOutBuffer();
+          // A cancel that the failure sent stays in the output buffer.
           P.XmodemState = txFinished;
           break;
         }
@@ -494,6 +504,7 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
           // No reply: the block goes again. A receiver that stays silent for the whole
           // transmit time-out ends the run.
           ++timeoutResends(P);
+          blockMayBeHeld(P) = 1;
           if (timeoutResends(P) * std::max<std::uint32_t>(P.BlockWait, 1) >= P.TransmitTimeout) {
             xpCancel(P, D);
             apProtocolError(P, ecTimeout);

@@ -18,6 +18,21 @@ namespace {
 
 constexpr std::uint32_t HeaderBufferSize = 1029;
 
+// Sender: the end-of-batch block has drained and its answer is awaited.
+std::uint32_t& endOfBatchSent(TProtocolData& P) { return P.EngineWord2; }
+
+void sendEndOfBatch(TProtocolData& P, TSioBaseDispatcher& D) {
+  static const std::uint8_t zeros[128] = {};
+  const std::int32_t savedError = P.ProtocolError;
+  const std::int32_t savedErrors = P.BlockErrors;
+  P.BlockErrors = 0;  // never the 1K fall-back or its limit here
+  xpTransmitBlock(P, D, zeros);
+  P.BlockErrors = savedErrors;
+  if (savedError != 0) P.ProtocolError = savedError;
+  apArmTimeout(P, D, P.FinishWait ? P.FinishWait : 364);
+  apArmOutUsed(P, D);
+}
+
 void finishRun(TProtocolData& P, TYmodemState done) {
   P.YmodemState = done;
   apShowLastStatus(P);
@@ -149,7 +164,8 @@ int ypTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
       D.AddDispatchEntry(dtYModem, static_cast<TDispatchSubType>(dsttyInitial + P.YmodemState), 0);
     const bool inXmodem = P.YmodemState == tySendXmodem;
     if (first && !inXmodem && xpAbortRequested(P, D, msg, trigger)) {
-      if (P.LogFile) P.LogFile(P, lfTransmitFail);
+      // Between files nothing is open that could have failed.
+      if (P.FileOpen && P.LogFile) P.LogFile(P, lfTransmitFail);
       P.YmodemState = tyFinished;
     }
     if (!inXmodem) xpStatusStep(P, D, trigger);
@@ -281,16 +297,12 @@ int ypTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
       case tyFinished:
         P.FinishReading(P);
         if (P.WorkWord && P.ProtocolStatus != psCancelRequested) {
-          static const std::uint8_t zeros[128] = {};
           P.BlockNumber = 0;
           xpSet1KMode(P, false);
           P.CheckType = bcmCrc16;
           P.BlockErrors = 0;
-          const std::int32_t savedError = P.ProtocolError;
-          xpTransmitBlock(P, D, zeros);
-          if (savedError != 0) P.ProtocolError = savedError;
-          apArmTimeout(P, D, P.FinishWait ? P.FinishWait : 364);
-          apArmOutUsed(P, D);
+          endOfBatchSent(P) = 0;
+          sendEndOfBatch(P, D);
           P.YmodemState = tyFinishDrain;
         } else {
           finishRun(P, tyDone);
@@ -298,10 +310,50 @@ int ypTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
         }
         break;
       case tyFinishDrain:
-        if (outUsed || timeout) {
+        // The end-of-batch block is answered with an ACK; a receiver that did not get it
+        // asks again ("C" or NAK) or stays silent, and the block goes again.
+        if (endOfBatchSent(P) == 0) {
+          if (!(outUsed || timeout)) break;
+          if (P.ProtocolError != 0 || P.GMode) {
+            finishRun(P, tyDone);
+            return 1;
+          }
+          endOfBatchSent(P) = 1;
+          apArmTimeout(P, D, P.BlockWait);
+          more = D.CharReady();
+          break;
+        }
+        if (D.CharReady()) {
+          std::uint8_t c = 0;
+          D.GetChar(c);
+          if (c == cAck) {
+            P.ProtocolStatus = psEndFile;
+            finishRun(P, tyDone);
+            return 1;
+          }
+          if (c == cCan) {
+            P.ProtocolStatus = psCancelRequested;
+            finishRun(P, tyDone);
+            return 1;
+          }
+          if (c != cNak && c != 'C' && c != 'G') {
+            more = D.CharReady();  // noise: the answer may follow
+            break;
+          }
+        } else if (!timeout) {
+          break;
+        }
+        if (++P.BlockErrors > static_cast<std::int32_t>(P.MaxBlockErrors)) {
+          ++P.TotalErrors;
+          P.ProtocolStatus = psProtocolError;
+          apProtocolError(P, ecTooManyErrors);
           finishRun(P, tyDone);
           return 1;
         }
+        ++P.TotalErrors;
+        D.FlushInBuffer();
+        endOfBatchSent(P) = 0;
+        sendEndOfBatch(P, D);
         break;
       default:
         return 1;
@@ -321,7 +373,7 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
       D.AddDispatchEntry(dtYModem, static_cast<TDispatchSubType>(dsttyInitial + P.YmodemState), 0);
     const bool inXmodem = P.YmodemState == ryReceiveXmodem;
     if (first && !inXmodem && xpAbortRequested(P, D, msg, trigger)) {
-      if (P.LogFile) P.LogFile(P, lfReceiveFail);
+      if (P.FileOpen && P.LogFile) P.LogFile(P, lfReceiveFail);
       P.YmodemState = ryFinished;
     }
     if (!inXmodem) xpStatusStep(P, D, trigger);

@@ -51,6 +51,7 @@ struct Faults {
   std::atomic<std::uint64_t> flipEvery{0};  // change each n-th byte by flipMask
   std::atomic<std::uint8_t> flipMask{0x04};
   std::atomic<std::uint64_t> skipFirst{0};    // faults only after this many bytes
+  std::atomic<std::uint64_t> lastFault{0};    // and only up to this byte (0: to the end)
   std::atomic<bool> cut{false};               // forward nothing at all
   std::atomic<std::uint64_t> bytesPerSec{0};  // line rate (0: as fast as the ptys go)
   std::atomic<std::uint64_t> passed{0};
@@ -99,7 +100,7 @@ class Relay {
       char c = in[i];
       std::uint64_t k = ++f.passed;
       if (f.cut) continue;
-      if (k > f.skipFirst) {
+      if (k > f.skipFirst && (f.lastFault == 0 || k <= f.lastFault)) {
         std::uint64_t d = f.dropEvery, x = f.flipEvery;
         if (d && k % d == 0) {
           ++f.dropped;
@@ -221,7 +222,7 @@ class Driver {
   ~Driver() {
     if (P) {
       if (P->InProgress) Cancel();
-      ypDone(P);
+      apDoneProtocol(P);
     }
     DestroyWindow(window_);
     port.SetOpen(false);
@@ -273,6 +274,9 @@ class Driver {
   std::vector<std::string> logNames;
   std::vector<int> errors;
   int firstStatus = 0, lastStatus = 0;
+  // The record is freed by the handler of the last status notice or of the finish notice.
+  bool freeOnLastStatus = false, freeOnFinish = false;
+  std::function<void(unsigned)> onLog;  // called with each log code
 
  private:
   void Common() {
@@ -284,10 +288,12 @@ class Driver {
       case apw_ProtocolStatus:
         if (w & apFirstCall) ++firstStatus;
         if (w & apLastCall) ++lastStatus;
+        if ((w & apLastCall) && freeOnLastStatus) apDoneProtocol(P);
         return 0;
       case apw_ProtocolLog:
         logCodes.push_back(static_cast<unsigned>(w));
         logNames.push_back(reinterpret_cast<TProtocolData*>(l)->PathName);
+        if (onLog) onLog(static_cast<unsigned>(w));
         return 0;
       case apw_ProtocolNextFile: {
         if (nextIndex >= sendList.size()) return 0;
@@ -299,6 +305,7 @@ class Driver {
       case apw_ProtocolFinish:
         finished = true;
         finishCode = static_cast<int>(static_cast<std::intptr_t>(w));
+        if (freeOnFinish) apDoneProtocol(P);
         return 0;
       case apw_ProtocolError:
         errors.push_back(static_cast<int>(static_cast<std::intptr_t>(w)));

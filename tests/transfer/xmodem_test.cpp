@@ -301,3 +301,91 @@ TEST_F(XmodemTest, TwoEnginesWithEotConfirmation) {
 }
 
 }  // namespace
+
+namespace {
+
+// Six garbled ACKs of block 1 from rx: the receiver holds the 1K block already, so the
+// sender must not fall back to a 128-byte block under the same number (rx would take it for
+// a repeat and the rest would land 896 bytes short). A run never reports success with a file
+// that differs.
+TEST_F(XmodemTest, GarbledAcksNeverCorruptA1KTransfer) {
+  Relay relay;
+  Driver drv(88, relay.nearEnd.path);
+  const std::string data = RandomData(8 * 1024, 12);
+  WriteFile(dir / "near" / "k.bin", data);
+  relay.toNear.skipFirst = 1;  // rx's "C"
+  relay.toNear.flipEvery = 1;
+  relay.toNear.lastFault = 7;
+  relay.toNear.flipMask = 0x40;  // ACK becomes "F"
+  drv.InitXmodem(true, true, false);
+  drv.P->BlockWait = 9;
+  drv.sendList = {(dir / "near" / "k.bin").string()};
+  drv.StartTransmit();
+  Peer peer(relay, dir / "far", {"rx", "-q", "-c", "k.out"});
+  ASSERT_TRUE(drv.WaitFinish(30000));
+  EXPECT_EQ(6u, relay.toNear.flipped.load());
+  const int peerExit = peer.Wait(15000);
+  if (drv.finishCode == 0) {
+    EXPECT_TRUE(data == ReadFile(dir / "far" / "k.out").substr(0, data.size()))
+        << "reported OK, file differs";
+  } else {
+    EXPECT_EQ(ecTooManyErrors, drv.finishCode);
+    EXPECT_EQ(lfTransmitFail, drv.logCodes.back());
+    EXPECT_NE(0, peerExit);  // the receiver was cancelled, it does not keep a "good" file
+  }
+  EXPECT_EQ(1024u, drv.P->BlockLength);
+}
+
+// The record is freed by the handler of the engine's last status notice, or of its finish
+// notice, while the engine's call is still under way: the engine ends its call on the live
+// record, which is freed behind it (the sanitizer build checks it).
+TEST_F(XmodemTest, RecordFreedByItsLastNotices) {
+  for (bool onFinish : {false, true}) {
+    SCOPED_TRACE(onFinish ? "finish" : "last status");
+    Relay relay;
+    Driver drv(89 + onFinish, relay.nearEnd.path);
+    WriteFile(dir / "far" / "f.bin", RandomData(20 * 1024, 14));
+    Peer peer(relay, dir / "far", {"sx", "-q", "f.bin"});
+    drv.InitXmodem(true, false, false);
+    drv.P->UpcaseFileNames = false;
+    const std::string target = (dir / "near" / "f.out").string();
+    apSetReceiveFilename(*drv.P, target.c_str());
+    drv.freeOnLastStatus = !onFinish;
+    drv.freeOnFinish = onFinish;
+    drv.StartReceive();
+    // A record freed before its finish posts no finish notice.
+    ASSERT_TRUE(PumpUntil([&] { return drv.P == nullptr; }, 20000));
+    EXPECT_EQ(onFinish, drv.finished);
+    if (onFinish) {
+      EXPECT_EQ(0, drv.finishCode);
+    }
+    EXPECT_EQ(0, peer.Wait(5000));
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(onFinish, drv.finished);
+  }
+}
+
+// An existing file and its "$" name are both kept: the new data go under a name that did
+// not exist.
+TEST_F(XmodemTest, RenameNeverTouchesAnExistingFile) {
+  Relay relay;
+  Driver drv(79, relay.nearEnd.path);
+  const std::string data = RandomData(1024, 15);
+  WriteFile(dir / "far" / "r.bin", data);
+  WriteFile(dir / "near" / "x.bin", "mine");
+  WriteFile(dir / "near" / "$.bin", "mine too");
+  Peer peer(relay, dir / "far", {"sx", "-q", "r.bin"});
+  drv.InitXmodem(true, false, false);
+  drv.P->UpcaseFileNames = false;
+  drv.P->WriteFailAction = wfWriteRename;
+  apSetReceiveFilename(*drv.P, (dir / "near" / "x.bin").c_str());
+  drv.StartReceive();
+  ASSERT_TRUE(drv.WaitFinish(20000));
+  EXPECT_EQ(0, drv.finishCode);
+  EXPECT_EQ("mine", ReadFile(dir / "near" / "x.bin"));
+  EXPECT_EQ("mine too", ReadFile(dir / "near" / "$.bin"));
+  EXPECT_EQ(data, ReadFile(dir / "near" / "$1.bin"));
+  EXPECT_EQ((dir / "near" / "$1.bin").string(), drv.P->PathName);
+}
+
+}  // namespace

@@ -247,13 +247,67 @@ TEST_F(YmodemTest, DispatchLogLabelsTheStatesOfBothMachines) {
     ++engineLines;
     labels.insert(sub);
     const std::string prefix = sub.substr(0, 2);
-    if (type == "XModem") EXPECT_TRUE(prefix == "rx" || prefix == "tx") << line;
-    if (type == "YModem") EXPECT_TRUE(prefix == "ry" || sub == "Status") << line;
+    if (type == "XModem") {
+      EXPECT_TRUE(prefix == "rx" || prefix == "tx") << line;
+    } else {
+      EXPECT_TRUE(prefix == "ry" || sub == "Status") << line;
+    }
   }
   EXPECT_GT(engineLines, 10);
   for (const char* want : {"ryInitial", "ryDelay", "ryProcessBlock", "ryReceiveXmodem", "rxInitial",
                            "rxCollectBlock", "rxFinished"})
     EXPECT_EQ(1u, labels.count(want)) << want;
+}
+
+}  // namespace
+
+namespace {
+
+// The end-of-batch block is lost on its way to rb: rb asks again with "C" and we send it
+// again, so that both sides end the batch. Without the answer the sender must not report
+// success.
+TEST_F(YmodemTest, LostEndOfBatchBlockIsSentAgain) {
+  Relay relay;
+  Driver drv(109, relay.nearEnd.path);
+  const std::string a = RandomData(5000, 91);
+  WriteFile(dir / "near" / "e.bin", a);
+  drv.InitYmodem(false);
+  drv.P->BlockWait = 18;
+  drv.sendList = {(dir / "near" / "e.bin").string()};
+  std::uint64_t cutAt = 0;
+  drv.onLog = [&](unsigned code) {
+    if (code != lfTransmitOk) return;
+    cutAt = relay.toFar.passed;
+    relay.toFar.cut = true;  // what goes out next, the end-of-batch block, is lost
+  };
+  drv.StartTransmit();
+  Peer peer(relay, dir / "far", {"rb", "-q", "-t", "20"});
+  ASSERT_TRUE(PumpUntil([&] { return cutAt != 0 && relay.toFar.passed >= cutAt + 133; }, 15000));
+  relay.toFar.cut = false;
+  ASSERT_TRUE(drv.WaitFinish(20000));
+  EXPECT_EQ(0, drv.finishCode);
+  EXPECT_EQ(0, peer.Wait(15000)) << peer.Log();
+  EXPECT_EQ(a, ReadFile(dir / "far" / "e.bin"));
+  EXPECT_GE(relay.toFar.passed.load(), cutAt + 2 * 133);
+}
+
+// A receiver that never answers the end of the batch: the sender gives up with an error
+// instead of reporting a finished batch.
+TEST_F(YmodemTest, UnansweredEndOfBatchIsAnError) {
+  Relay relay;
+  Driver drv(110, relay.nearEnd.path);
+  WriteFile(dir / "near" / "u.bin", RandomData(3000, 92));
+  drv.InitYmodem(false);
+  drv.P->BlockWait = 4;
+  drv.sendList = {(dir / "near" / "u.bin").string()};
+  drv.onLog = [&](unsigned code) {
+    if (code == lfTransmitOk) relay.toFar.cut = true;
+  };
+  drv.StartTransmit();
+  Peer peer(relay, dir / "far", {"rb", "-q", "-t", "10"});
+  ASSERT_TRUE(drv.WaitFinish(20000));
+  EXPECT_EQ(ecTooManyErrors, drv.finishCode);
+  peer.Kill();
 }
 
 }  // namespace
