@@ -15,10 +15,7 @@
 #include "serial/Sioexcept.h"
 #include "transfer/Swxmodem.h"
 #include "transfer/Swymodem.h"
-#if __has_include("transfer/Swzmodem.h")
 #include "transfer/Swzmodem.h"
-#define SIO_HAVE_ZMODEM 1
-#endif
 #if __has_include("transfer/Swkermit.h")
 #include "transfer/Swkermit.h"
 #define SIO_HAVE_KERMIT 1
@@ -118,11 +115,9 @@ bool EngineOf(TProtocolType type, Engine& e) {
     case ptYmodemG:
       e = {ypPrepareReceive, ypReceive, ypPrepareTransmit, ypTransmit};
       return true;
-#ifdef SIO_HAVE_ZMODEM
     case ptZmodem:
       e = {zpPrepareReceive, zpReceive, zpPrepareTransmit, zpTransmit};
       return true;
-#endif
 #ifdef SIO_HAVE_KERMIT
     case ptKermit:
       e = {kpPrepareReceive, kpReceive, kpPrepareTransmit, kpTransmit};
@@ -587,10 +582,8 @@ int TSioCustomProtocol::InitEngine(TProtocolType type) {
     case ptYmodem:
     case ptYmodemG:
       return ypReinit(*FP, true, type == ptYmodemG);
-#ifdef SIO_HAVE_ZMODEM
     case ptZmodem:
       return zpReinit(*FP);
-#endif
 #ifdef SIO_HAVE_KERMIT
     case ptKermit:
       return kpReinit(*FP);
@@ -633,14 +626,12 @@ void TSioCustomProtocol::PushStoredValues() {
     case ptYmodemG:
       xpSetBlockWait(P, FXYmodemBlockWait);
       break;
-#ifdef SIO_HAVE_ZMODEM
     case ptZmodem:
       zpSetFileMgmtOptions(P, FZmodemOptionOverride, FZmodemSkipNoFile, FZmodemFileOption);
       zpSetRecoverOption(P, FZmodemRecover);
       Check(zpSetBigSubpacketOption(P, FZmodem8K));
       zpSetZmodemFinishWait(P, P.FinishWait, FZmodemFinishRetry);
       break;
-#endif
 #ifdef SIO_HAVE_KERMIT
     case ptKermit:
       PushKermitMaxLen();
@@ -707,9 +698,7 @@ void TSioCustomProtocol::SetHandshakeWait(std::uint32_t v) { apSetHandshakeWait(
 
 void TSioCustomProtocol::SetFinishWait(std::uint32_t v) {
   FP->FinishWait = v;
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem) zpSetZmodemFinishWait(*FP, v, FZmodemFinishRetry);
-#endif
 }
 
 void TSioCustomProtocol::SetTurnDelay(std::uint32_t v) { apSetEfficiencyParms(*FP, FP->Overhead, v); }
@@ -771,82 +760,58 @@ void TSioCustomProtocol::SetXYmodemBlockWait(std::uint32_t v) {
 
 // ----- ZModem -----
 bool TSioCustomProtocol::GetZmodemOptionOverride() const {
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem) return FP->OptionOverride;
-#endif
   return FZmodemOptionOverride;
 }
 bool TSioCustomProtocol::GetZmodemSkipNoFile() const {
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem) return (FP->FileOption & 0x80) != 0;
-#endif
   return FZmodemSkipNoFile;
 }
 TZmodemFileOptions TSioCustomProtocol::GetZmodemFileOption() const {
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem) return static_cast<TZmodemFileOptions>(FP->FileOption & 0x7F);
-#endif
   return FZmodemFileOption;
 }
 bool TSioCustomProtocol::GetZmodemRecover() const {
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem) return FP->Recover;
-#endif
   return FZmodemRecover;
 }
 bool TSioCustomProtocol::GetZmodem8K() const {
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem) return FP->Use8K;
-#endif
   return FZmodem8K;
 }
 std::uint32_t TSioCustomProtocol::GetZmodemFinishRetry() const {
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem) return FP->FinishRetry;
-#endif
   return FZmodemFinishRetry;
 }
 
 void TSioCustomProtocol::SetZmodemOptionOverride(bool v) {
   FZmodemOptionOverride = v;
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem)
     Check(zpSetFileMgmtOptions(*FP, FZmodemOptionOverride, FZmodemSkipNoFile, FZmodemFileOption));
-#endif
 }
 void TSioCustomProtocol::SetZmodemSkipNoFile(bool v) {
   FZmodemSkipNoFile = v;
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem)
     Check(zpSetFileMgmtOptions(*FP, FZmodemOptionOverride, FZmodemSkipNoFile, FZmodemFileOption));
-#endif
 }
 void TSioCustomProtocol::SetZmodemFileOption(TZmodemFileOptions v) {
   // Comparing files by their CRC is not offered: the value stays.
   if (v == zfoWriteCrc || v > zfoWriteProtect) return;
   FZmodemFileOption = v;
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem)
     Check(zpSetFileMgmtOptions(*FP, FZmodemOptionOverride, FZmodemSkipNoFile, FZmodemFileOption));
-#endif
 }
 void TSioCustomProtocol::SetZmodemRecover(bool v) {
   FZmodemRecover = v;
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem) Check(zpSetRecoverOption(*FP, v));
-#endif
 }
 void TSioCustomProtocol::SetZmodem8K(bool v) {
   FZmodem8K = v;
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem) Check(zpSetBigSubpacketOption(*FP, v));
-#endif
 }
 void TSioCustomProtocol::SetZmodemFinishRetry(std::uint32_t v) {
   FZmodemFinishRetry = v;
-#ifdef SIO_HAVE_ZMODEM
   if (FProtocolType == ptZmodem) Check(zpSetZmodemFinishWait(*FP, FP->FinishWait, v));
-#endif
 }
 
 // ----- Kermit -----

@@ -53,6 +53,55 @@ enum TZmodemFileOptions : std::uint8_t {
   zfoWriteProtect
 };
 
+enum TZmodemState : std::uint8_t {
+  tzInitial,
+  tzHandshake,
+  tzGetFile,
+  tzSendFile,
+  tzCheckFile,
+  tzStartData,
+  tzEscapeData,
+  tzSendData,
+  tzWaitAck,
+  tzSendEof,
+  tzDrainEof,
+  tzCheckEof,
+  tzSendFinish,
+  tzCheckFinish,
+  tzError,
+  tzCleanup,
+  tzDone,
+  rzRqstFile,
+  rzDelay,
+  rzWaitFile,
+  rzCollectFile,
+  rzSendInit,
+  rzSendBlockPrep,
+  rzSendBlock,
+  rzSync,
+  rzStartFile,
+  rzStartData,
+  rzCollectData,
+  rzGotData,
+  rzWaitEof,
+  rzEndOfFile,
+  rzSendFinish,
+  rzCollectFinish,
+  rzError,
+  rzWaitCancel,
+  rzCleanup,
+  rzDone
+};
+enum THeaderState : std::uint8_t {
+  hsNone,
+  hsGotZPad,
+  hsGotZDle,
+  hsGotZBin,
+  hsGotZBin32,
+  hsGotZHex,
+  hsGotHeader
+};
+
 enum TXmodemState : std::uint8_t {
   txInitial,
   txHandshake,
@@ -112,7 +161,8 @@ constexpr TDispatchSubType dsttaInitial = 207;
 constexpr TDispatchSubType dsttkInit = 220;
 constexpr TDispatchSubType dstrkInit = 241;
 constexpr TDispatchSubType dstBPlusFirst = 252;
-static_assert(dsttxInitial + rxDone < dsttyInitial && dsttyInitial + ryDone < dsttzInitial);
+static_assert(dsttxInitial + rxDone < dsttyInitial && dsttyInitial + ryDone < dsttzInitial &&
+              dsttzInitial + rzDone < dsttaInitial);
 
 // Option word bits.
 constexpr std::uint32_t apIncludeDirectory = 0x0001;
@@ -311,6 +361,56 @@ struct TProtocolData {
   char SavedPathName[apMaxPath] = {};
   std::uint8_t* HeaderBlock = nullptr;
   TYmodemState YmodemState = tyInitial;
+
+  // ----- ZModem tail -----
+  std::uint8_t LastFrame = 0;
+  std::uint8_t FrameEnd = 0;     // ZDLE sequence that ends the subpacket: 'h' .. 'k'
+  std::uint8_t ReplyHeader = 1;  // receiver: ZRINIT, or ZSKIP once to refuse a file
+  TZmodemState ZmodemState = tzInitial;
+  THeaderState HeaderState = hsNone;
+  std::uint8_t HexCount = 0, BinCount = 0;
+  bool InCrcPhase = false;
+  bool OptionOverride = false;
+  bool Recover = false;
+  bool UseCrc32 = false;
+  bool CanCrc32 = true;
+  bool HalfHexPending = false;
+  bool ZdlePending = false;
+  bool EscapeAll = false;
+  bool FlowCharSeen = false;
+  bool HeaderWasHex = false;
+  std::uint8_t FileOption = zfoWriteNewer;  // low 3 bits the option, 0x80 skip-no-file
+  std::uint8_t ConvOption = 0, TransOption = 0;
+  std::uint32_t FinishRetry = 3;
+  std::int32_t HexByte = 0;
+  std::int32_t OCount = 0;
+  std::uint32_t LastPosition = 0;
+  std::uint8_t AttentionString[32] = {};
+  bool Use8K = false;
+  bool Repositioned = false;
+  std::int32_t GoodAfterRepos = 0;
+  std::uint8_t* WorkBlock = nullptr;  // escaped subpacket: 2048 bytes (16384 with 8K) and room
+  std::int32_t BlockBytes = 0;
+  std::int32_t SinceAck = 0;
+  std::uint8_t RxHeader[5] = {};
+  std::uint16_t RxBufferSize = 0;
+  std::uint8_t LastSent = 0;
+  std::uint8_t TxHeader[4] = {};
+  std::uint32_t ZrqinitValue = 0;
+  // Engine work of its own: received bytes not yet taken (InBuffer), the header bytes being
+  // collected, the state of a subpacket being read, the escaped length in WorkBlock, and
+  // whether a file went out in this run.
+  std::uint8_t* InBuffer = nullptr;
+  std::uint32_t InHead = 0, InTail = 0;
+  std::uint8_t HeaderBytes[10] = {};
+  std::uint32_t DataCrc = 0;
+  std::uint8_t CrcBytes[4] = {};
+  std::uint32_t CrcCount = 0;
+  std::uint32_t WorkBytes = 0;
+  bool FileSent = false;
+  std::uint32_t FileTime = 0;     // Unix time of the file in the file information
+  std::uint32_t EofPosition = 0;  // receiver: position of a ZEOF being checked
+  std::uint32_t TimerRounds = 0;  // sender: status rounds in tzDrainEof
 };
 
 // ---------------------------------------------------------------------------------------

@@ -32,46 +32,14 @@ class CountingStatus : public TSioAbstractStatus {
   int first = 0, last = 0, updates = 0;
 };
 
-// What a form holds: a port, the component, its display and its log.
-struct Form : TSioComponentOwner {
-  Form(int com, const std::string& device, const fs::path& history) {
-    var = "SIO_COM" + std::to_string(com);
-    ::setenv(var.c_str(), device.c_str(), 1);
-    port = new TSioComPort(this);
+// A form with a status display besides the port, the component and the log.
+struct StatusForm : Form {
+  StatusForm(int com, const std::string& device, const fs::path& history) : Form(com, device, history) {
     status = new CountingStatus(this);
-    log = new TSioProtocolLog(this);
-    log->SetHistoryName(history.string());
-    protocol = new TSioProtocol(this);
-    port->SetComNumber(static_cast<std::uint16_t>(com));
-    port->SetBaud(115200);
-    port->SetInSize(8192);
-    port->SetOutSize(8192);
-    port->SetOpen(true);
-    protocol->SetOnProtocolFinish([this](TSioCustomProtocol*, int code) {
-      finished = true;
-      finishCode = code;
-    });
-    protocol->SetOnProtocolLog([this](TSioCustomProtocol*, std::uint16_t code) { logs.push_back(code); });
+    status->SetProtocol(protocol);
   }
-  ~Form() override {
-    delete protocol;
-    delete log;
-    delete status;
-    port->SetOpen(false);
-    delete port;
-    ::unsetenv(var.c_str());
-  }
-  bool WaitFinish(int ms) {
-    return PumpUntil([this] { return finished; }, static_cast<DWORD>(ms));
-  }
-  std::string var;
-  TSioComPort* port;
+  ~StatusForm() override { delete status; }
   CountingStatus* status;
-  TSioProtocolLog* log;
-  TSioProtocol* protocol;
-  bool finished = false;
-  int finishCode = 1;
-  std::vector<std::uint16_t> logs;
 };
 
 class ProtocolComponentTest : public XferTest {};
@@ -234,7 +202,7 @@ TEST(ProtocolComponentSettings, FindsAndReleasesCompanions) {
 TEST_F(ProtocolComponentTest, BatchSendWalksTheMaskAndWritesHistory) {
   Relay relay;
   const fs::path history = dir / "SIO.HIS";
-  Form f(101, relay.nearEnd.path, history);
+  StatusForm f(101, relay.nearEnd.path(), history);
   WriteFile(dir / "near" / "a.dat", RandomData(3000, 1));
   WriteFile(dir / "near" / "b.dat", RandomData(70000, 2));
   f.protocol->SetProtocolType(ptYmodem);
@@ -267,7 +235,7 @@ TEST_F(ProtocolComponentTest, BatchSendWalksTheMaskAndWritesHistory) {
 // a file that was there before and was not touched is never deleted.
 TEST_F(ProtocolComponentTest, FailedReceiveDeletesOnlyItsOwnPartialFile) {
   Relay relay;
-  Form f(102, relay.nearEnd.path, dir / "SIO.HIS");
+  Form f(102, relay.nearEnd.path(), dir / "SIO.HIS");
   WriteFile(dir / "far" / "big.bin", RandomData(300 * 1024, 9));
   Peer peer(relay, dir / "far", {"sx", "-q", "big.bin"});
   f.protocol->SetProtocolType(ptXmodemCRC);
@@ -308,11 +276,14 @@ TEST_F(ProtocolComponentTest, LogDeletesByDeleteFailedAndOwnership) {
   };
   EXPECT_TRUE(failWith(ptXmodem, false, dfAlways));  // skipped or someone else's: kept
   EXPECT_FALSE(failWith(ptXmodem, true, dfNonRecoverable));
+  EXPECT_TRUE(failWith(ptZmodem, true, dfNonRecoverable));  // it can be resumed
+  EXPECT_FALSE(failWith(ptZmodem, true, dfAlways));
   EXPECT_TRUE(failWith(ptXmodem, true, dfNever));
   p.Data().ProtocolError = ecCantWriteFile;
   EXPECT_TRUE(failWith(ptXmodem, true, dfAlways));
   const std::string his = ReadFile(dir / "SIO.HIS");
   EXPECT_NE(std::string::npos, his.find("Xmodem receive failed " + file + " OK\r\n\r\n")) << his;
+  EXPECT_NE(std::string::npos, his.find("Zmodem receive failed " + file + " OK\r\n\r\n")) << his;
 }
 
 // Destroying the component from inside one of its handlers while a run is under way: the
@@ -322,7 +293,7 @@ TEST_F(ProtocolComponentTest, DestroyedInsideAHandlerDuringARun) {
   for (bool inFinish : {false, true}) {
     SCOPED_TRACE(inFinish ? "finish" : "status");
     Relay relay;
-    Form f(103 + inFinish, relay.nearEnd.path, dir / "SIO.HIS");
+    Form f(103 + inFinish, relay.nearEnd.path(), dir / "SIO.HIS");
     WriteFile(dir / "far" / "big.bin", RandomData(200 * 1024, 4));
     Peer peer(relay, dir / "far", {"sx", "-q", "big.bin"});
     f.protocol->SetProtocolType(ptXmodemCRC);
@@ -357,7 +328,7 @@ TEST_F(ProtocolComponentTest, DestroyedInsideAHandlerDuringARun) {
 // Changing the protocol type during a run stops the run first.
 TEST_F(ProtocolComponentTest, TypeChangeStopsTheRun) {
   Relay relay;
-  Form f(105, relay.nearEnd.path, dir / "SIO.HIS");
+  Form f(105, relay.nearEnd.path(), dir / "SIO.HIS");
   WriteFile(dir / "far" / "big.bin", RandomData(200 * 1024, 5));
   Peer peer(relay, dir / "far", {"sx", "-q", "big.bin"});
   f.protocol->SetProtocolType(ptXmodemCRC);

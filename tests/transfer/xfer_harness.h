@@ -26,6 +26,7 @@
 #include "tests/support/Child.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
+#include "transfer/SioProtocol.h"
 #include "transfer/Swabspcl.h"
 #include "transfer/Swxmodem.h"
 #include "transfer/Swymodem.h"
@@ -146,6 +147,9 @@ class Relay {
         ssize_t r = ::read(farIn, buf, sizeof buf);
         if (r > 0) Pass(toNear, buf, r, toN);
       }
+      // A cut line also loses what was under way on it.
+      if (toNear.cut) toN.clear();
+      if (toFar.cut) toF.clear();
       if (!toN.empty()) {
         std::size_t n = Allowed(toNear, creditN, toN.size());
         ssize_t w = n ? ::write(nearEnd.master(), toN.data(), n) : 0;
@@ -316,6 +320,59 @@ class Driver {
   }
   std::string var_;
   HWND window_ = 0;
+};
+
+// A form with a port, the protocol component and its history log, as an application holds
+// them; the finish and the log codes are kept.
+struct Form : TSioComponentOwner {
+  Form(int com, const std::string& device, const fs::path& history, std::uint16_t bufferSize = 8192) {
+    var = "SIO_COM" + std::to_string(com);
+    ::setenv(var.c_str(), device.c_str(), 1);
+    port = new TSioComPort(this);
+    log = new TSioProtocolLog(this);
+    log->SetHistoryName(history.string());
+    protocol = new TSioProtocol(this);
+    port->SetComNumber(static_cast<std::uint16_t>(com));
+    port->SetBaud(115200);
+    port->SetInSize(bufferSize);
+    port->SetOutSize(bufferSize);
+    port->SetOpen(true);
+    protocol->SetOnProtocolFinish([this](TSioCustomProtocol*, int code) {
+      finished = true;
+      finishCode = code;
+    });
+    protocol->SetOnProtocolLog([this](TSioCustomProtocol* cp, std::uint16_t code) {
+      logs.push_back(code);
+      logNames.push_back(cp->GetFileName());
+    });
+  }
+  ~Form() override {
+    delete protocol;
+    delete log;
+    port->SetOpen(false);
+    delete port;
+    ::unsetenv(var.c_str());
+  }
+  bool WaitFinish(int ms) {
+    return PumpUntil([this] { return finished; }, static_cast<DWORD>(ms));
+  }
+  // Next-file answers from a list.
+  void SendList(std::vector<std::string> names) {
+    list = std::move(names);
+    protocol->SetOnProtocolNextFile([this](TSioCustomProtocol*, std::string& name) {
+      if (next < list.size()) name = list[next++];
+    });
+  }
+  std::string var;
+  TSioComPort* port;
+  TSioProtocolLog* log;
+  TSioProtocol* protocol;
+  bool finished = false;
+  int finishCode = 1;
+  std::vector<std::uint16_t> logs;
+  std::vector<std::string> logNames;
+  std::vector<std::string> list;
+  std::size_t next = 0;
 };
 
 // A fresh directory per test.

@@ -310,7 +310,7 @@ namespace {
 // that differs.
 TEST_F(XmodemTest, GarbledAcksNeverCorruptA1KTransfer) {
   Relay relay;
-  Driver drv(88, relay.nearEnd.path);
+  Driver drv(88, relay.nearEnd.path());
   const std::string data = RandomData(8 * 1024, 12);
   WriteFile(dir / "near" / "k.bin", data);
   relay.toNear.skipFirst = 1;  // rx's "C"
@@ -343,7 +343,7 @@ TEST_F(XmodemTest, RecordFreedByItsLastNotices) {
   for (bool onFinish : {false, true}) {
     SCOPED_TRACE(onFinish ? "finish" : "last status");
     Relay relay;
-    Driver drv(89 + onFinish, relay.nearEnd.path);
+    Driver drv(89 + onFinish, relay.nearEnd.path());
     WriteFile(dir / "far" / "f.bin", RandomData(20 * 1024, 14));
     Peer peer(relay, dir / "far", {"sx", "-q", "f.bin"});
     drv.InitXmodem(true, false, false);
@@ -369,7 +369,7 @@ TEST_F(XmodemTest, RecordFreedByItsLastNotices) {
 // not exist.
 TEST_F(XmodemTest, RenameNeverTouchesAnExistingFile) {
   Relay relay;
-  Driver drv(79, relay.nearEnd.path);
+  Driver drv(79, relay.nearEnd.path());
   const std::string data = RandomData(1024, 15);
   WriteFile(dir / "far" / "r.bin", data);
   WriteFile(dir / "near" / "x.bin", "mine");

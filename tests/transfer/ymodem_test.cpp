@@ -223,7 +223,7 @@ TEST_F(YmodemTest, DispatchLogLabelsTheStatesOfBothMachines) {
   const fs::path logName = dir / "SIO.LOG";
   std::set<std::string> labels;
   {
-    Driver drv(108, relay.nearEnd.path);
+    Driver drv(108, relay.nearEnd.path());
     drv.port.SetLogName(logName.string());
     drv.port.SetLogSize(1000000);
     drv.port.SetLogging(tlOn);
@@ -268,7 +268,7 @@ namespace {
 // success.
 TEST_F(YmodemTest, LostEndOfBatchBlockIsSentAgain) {
   Relay relay;
-  Driver drv(109, relay.nearEnd.path);
+  Driver drv(109, relay.nearEnd.path());
   const std::string a = RandomData(5000, 91);
   WriteFile(dir / "near" / "e.bin", a);
   drv.InitYmodem(false);
@@ -295,7 +295,7 @@ TEST_F(YmodemTest, LostEndOfBatchBlockIsSentAgain) {
 // instead of reporting a finished batch.
 TEST_F(YmodemTest, UnansweredEndOfBatchIsAnError) {
   Relay relay;
-  Driver drv(110, relay.nearEnd.path);
+  Driver drv(110, relay.nearEnd.path());
   WriteFile(dir / "near" / "u.bin", RandomData(3000, 92));
   drv.InitYmodem(false);
   drv.P->BlockWait = 4;

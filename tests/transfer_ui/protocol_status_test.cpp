@@ -12,8 +12,8 @@ using namespace xfer;
 
 namespace {
 
-struct Form : TSioComponentOwner {
-  Form(int com, const std::string& device) {
+struct UiForm : TSioComponentOwner {
+  UiForm(int com, const std::string& device) {
     var = "SIO_COM" + std::to_string(com);
     ::setenv(var.c_str(), device.c_str(), 1);
     port = new TSioComPort(this);
@@ -29,7 +29,7 @@ struct Form : TSioComponentOwner {
       finishCode = code;
     });
   }
-  ~Form() override {
+  ~UiForm() override {
     delete protocol;
     delete status;
     port->SetOpen(false);
@@ -56,7 +56,7 @@ class ProtocolStatusTest : public XferTest {};
 
 TEST_F(ProtocolStatusTest, ShowsTheRunAndHidesAtItsEnd) {
   Relay relay;
-  Form f(111, relay.nearEnd.path);
+  UiForm f(111, relay.nearEnd.path());
   ASSERT_EQ(f.protocol, f.status->GetProtocol());
   TStandardDisplay* d = f.status->Display();
   ASSERT_NE(nullptr, d);
@@ -90,7 +90,7 @@ TEST_F(ProtocolStatusTest, ShowsTheRunAndHidesAtItsEnd) {
 
 TEST_F(ProtocolStatusTest, CancelButtonCancelsTheTransfer) {
   Relay relay;
-  Form f(112, relay.nearEnd.path);
+  UiForm f(112, relay.nearEnd.path());
   WriteFile(dir / "far" / "big.bin", RandomData(400 * 1024, 8));
   Peer peer(relay, dir / "far", {"sx", "-q", "big.bin"});
   f.protocol->SetProtocolType(ptXmodemCRC);

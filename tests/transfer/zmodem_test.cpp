@@ -1,0 +1,454 @@
+// ZModem through the protocol component against lrzsz's sz and rz (and against itself),
+// through the relay of two pseudo-terminals: the awkward sizes and bytes, batches, crash
+// recovery both ways, file management, a noisy line, cancels and 8K subpackets.
+#include <sys/stat.h>
+#include <utime.h>
+
+#include "transfer/Swzmodem.h"
+#include "xfer_harness.h"
+
+using namespace xfer;
+
+namespace {
+
+class ZmodemTest : public XferTest {
+ protected:
+  // The files of the must-have set: empty, one byte, around a subpacket multiple, and 1 MiB
+  // of random bytes with every byte ZModem escapes, and "@" CR, spread through it.
+  std::vector<std::pair<std::string, std::string>> AwkwardFiles() {
+    std::string big = RandomData(1 << 20, 77);
+    const std::string special = std::string("\x18\x11\x13\x90\x91\x93\x10@\r@\x8d\xc0\r\x7f\xff", 15);
+    for (std::size_t i = 0; i + special.size() < big.size(); i += 4099)
+      big.replace(i, special.size(), special);
+    return {{"empty.bin", ""},
+            {"one.bin", "\x18"},
+            {"s8191.bin", RandomData(8191, 1)},
+            {"s8192.bin", RandomData(8192, 2)},
+            {"s8193.bin", RandomData(8193, 3)},
+            {"mixed.bin", big}};
+  }
+  static int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (std::size_t i = 0; (i = text.find(what, i)) != std::string::npos; i += what.size()) ++n;
+    return n;
+  }
+};
+
+TEST_F(ZmodemTest, SendsAwkwardFilesAsABatchToRz) {
+  Relay relay;
+  const fs::path history = dir / "SIO.HIS";
+  Form f(121, relay.nearEnd.path(), history);
+  std::vector<std::string> names;
+  const auto files = AwkwardFiles();
+  for (const auto& [name, data] : files) {
+    WriteFile(dir / "near" / name, data);
+    names.push_back((dir / "near" / name).string());
+  }
+  f.protocol->SetProtocolType(ptZmodem);
+  f.SendList(names);
+  f.protocol->StartTransmit();
+  Peer peer(relay, dir / "far", {"rz", "-vv"});
+  ASSERT_TRUE(f.WaitFinish(60000)) << peer.Log();
+  EXPECT_EQ(0, f.finishCode);
+  EXPECT_EQ(0, peer.Wait(10000)) << peer.Log();
+  for (const auto& [name, data] : files) EXPECT_TRUE(data == ReadFile(dir / "far" / name)) << name;
+  std::vector<std::uint16_t> expected;
+  for (std::size_t i = 0; i < files.size(); ++i)
+    expected.insert(expected.end(), {lfTransmitStart, lfTransmitOk});
+  EXPECT_EQ(expected, f.logs);
+  const std::string his = ReadFile(history);
+  EXPECT_EQ(6, Count(his, "Zmodem transmit started on  ")) << his;
+  EXPECT_EQ(6, Count(his, "Zmodem transmit finished OK ")) << his;
+  EXPECT_EQ(1, Count(his, "   Size: 1048576\r\n")) << his;
+  EXPECT_EQ(bcmCrc32, f.protocol->GetBlockCheckMethod());
+}
+
+TEST_F(ZmodemTest, ReceivesAwkwardFilesAsABatchFromSz) {
+  Relay relay;
+  const fs::path history = dir / "SIO.HIS";
+  Form f(122, relay.nearEnd.path(), history);
+  const auto files = AwkwardFiles();
+  std::vector<std::string> args = {"sz", "-vv"};
+  for (const auto& [name, data] : files) {
+    WriteFile(dir / "far" / name, data);
+    args.push_back(name);
+  }
+  ::utime((dir / "far" / "s8192.bin").c_str(), nullptr);
+  utimbuf when{1600000000, 1600000000};
+  ::utime((dir / "far" / "s8193.bin").c_str(), &when);
+  f.protocol->SetProtocolType(ptZmodem);
+  f.protocol->SetUpcaseFileNames(false);
+  f.protocol->SetDestinationDirectory((dir / "near").string());
+  f.protocol->StartReceive();
+  Peer peer(relay, dir / "far", args);
+  ASSERT_TRUE(f.WaitFinish(60000)) << peer.Log();
+  EXPECT_EQ(0, f.finishCode);
+  EXPECT_EQ(0, peer.Wait(10000)) << peer.Log();
+  for (const auto& [name, data] : files) EXPECT_TRUE(data == ReadFile(dir / "near" / name)) << name;
+  struct stat st {};
+  ASSERT_EQ(0, ::stat((dir / "near" / "s8193.bin").c_str(), &st));
+  EXPECT_EQ(1600000000, st.st_mtime);  // the file keeps the sender's date
+  std::vector<std::uint16_t> expected;
+  for (std::size_t i = 0; i < files.size(); ++i)
+    expected.insert(expected.end(), {lfReceiveStart, lfReceiveOk});
+  EXPECT_EQ(expected, f.logs);
+  const std::string his = ReadFile(history);
+  EXPECT_EQ(6, Count(his, "Zmodem receive started on  ")) << his;
+  EXPECT_EQ(6, Count(his, "Zmodem receive finished OK ")) << his;
+  EXPECT_EQ(1, Count(his, (dir / "near" / "mixed.bin").string() + "\r\n   Elapsed time: ")) << his;
+}
+
+// 8K subpackets, CRC-16 and every control character escaped, between two of our engines.
+TEST_F(ZmodemTest, EightKSubpacketsCrc16AndEscapedControlsBetweenTwoEngines) {
+  Relay relay(false);
+  Form tx(123, relay.nearEnd.path(), dir / "tx.his", 32768);
+  Form rx(124, relay.farEnd.path(), dir / "rx.his", 32768);
+  const std::string a = RandomData(300 * 1024 + 7, 5), b = RandomData(20000, 6);
+  WriteFile(dir / "near" / "a.bin", a);
+  WriteFile(dir / "near" / "b.bin", b);
+  for (Form* f : {&tx, &rx}) {
+    f->protocol->SetProtocolType(ptZmodem);
+    f->protocol->SetZmodem8K(true);
+    EXPECT_EQ(8192, f->protocol->GetBlockLength());
+  }
+  rx.protocol->SetUpcaseFileNames(false);
+  rx.protocol->SetDestinationDirectory((dir / "far").string());
+  rx.protocol->Data().CanCrc32 = false;
+  tx.SendList({(dir / "near" / "a.bin").string(), (dir / "near" / "b.bin").string()});
+  rx.protocol->StartReceive();
+  tx.protocol->StartTransmit();
+  ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 30000));
+  EXPECT_EQ(0, tx.finishCode);
+  EXPECT_EQ(0, rx.finishCode);
+  EXPECT_TRUE(a == ReadFile(dir / "far" / "a.bin"));
+  EXPECT_TRUE(b == ReadFile(dir / "far" / "b.bin"));
+}
+
+TEST_F(ZmodemTest, Crc16AndEscapeAllWithLrzsz) {
+  for (bool send : {true, false}) {
+    SCOPED_TRACE(send ? "send to rz -e" : "receive from sz -o -e");
+    Relay relay;
+    Form f(125 + send, relay.nearEnd.path(), dir / "SIO.HIS");
+    const std::string data = RandomData(100 * 1024, 8);
+    const std::string name = send ? "c_out.bin" : "c_in.bin";
+    f.protocol->SetProtocolType(ptZmodem);
+    if (send) {
+      WriteFile(dir / "near" / name, data);
+      f.SendList({(dir / "near" / name).string()});
+      f.protocol->StartTransmit();
+    } else {
+      WriteFile(dir / "far" / name, data);
+      f.protocol->SetUpcaseFileNames(false);
+      f.protocol->SetDestinationDirectory((dir / "near").string());
+      f.protocol->StartReceive();
+    }
+    Peer peer(relay, dir / "far",
+              send ? std::vector<std::string>{"rz", "-q", "-e"}
+                   : std::vector<std::string>{"sz", "-q", "-o", "-e", name});
+    ASSERT_TRUE(f.WaitFinish(30000)) << peer.Log();
+    EXPECT_EQ(0, f.finishCode);
+    EXPECT_EQ(0, peer.Wait(10000)) << peer.Log();
+    EXPECT_TRUE(data == ReadFile(dir / (send ? "far" : "near") / name));
+    const std::uint16_t start = send ? lfTransmitStart : lfReceiveStart,
+                        ok = send ? lfTransmitOk : lfReceiveOk;
+    EXPECT_EQ((std::vector<std::uint16_t>{start, ok}), f.logs);
+    if (send) {
+      EXPECT_TRUE(f.protocol->Data().EscapeAll);
+    } else {
+      EXPECT_FALSE(f.protocol->Data().UseCrc32);
+    }
+  }
+}
+
+// Bytes flipped and dropped in both directions: the receiver asks for the data again from
+// the last good position and the files arrive whole, both ways.
+TEST_F(ZmodemTest, NoisyLineRepositionsBothWays) {
+  for (bool send : {true, false}) {
+    SCOPED_TRACE(send ? "send" : "receive");
+    Relay relay;
+    Form f(127 + send, relay.nearEnd.path(), dir / "SIO.HIS");
+    const std::string data = RandomData(200 * 1024, 9);
+    const std::string name = send ? "n_out.bin" : "n_in.bin";
+    Faults& in = send ? relay.toFar : relay.toNear;
+    in.skipFirst = 5000;
+    in.flipEvery = 20011;
+    in.dropEvery = 45007;
+    f.protocol->SetProtocolType(ptZmodem);
+    f.protocol->SetHandshakeWait(36);
+    if (send) {
+      WriteFile(dir / "near" / name, data);
+      f.SendList({(dir / "near" / name).string()});
+      f.protocol->StartTransmit();
+    } else {
+      WriteFile(dir / "far" / name, data);
+      f.protocol->SetUpcaseFileNames(false);
+      f.protocol->SetDestinationDirectory((dir / "near").string());
+      f.protocol->StartReceive();
+    }
+    Peer peer(relay, dir / "far",
+              send ? std::vector<std::string>{"rz", "-q"} : std::vector<std::string>{"sz", "-q", name});
+    ASSERT_TRUE(f.WaitFinish(60000)) << peer.Log();
+    EXPECT_EQ(0, f.finishCode);
+    EXPECT_EQ(0, peer.Wait(10000)) << peer.Log();
+    EXPECT_GT(in.flipped + in.dropped, 3u);
+    EXPECT_TRUE(data == ReadFile(dir / (send ? "far" : "near") / name));
+    EXPECT_EQ(2u, f.logs.size());
+    EXPECT_GT(f.protocol->GetTotalErrors(), 0);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Crash recovery
+// ---------------------------------------------------------------------------------------
+
+TEST_F(ZmodemTest, ResumesFromSzAfterACrash) {
+  const std::string data = RandomData(1000000, 10);
+  WriteFile(dir / "far" / "r.bin", data);
+  const fs::path target = dir / "near" / "r.bin";
+  std::uint64_t firstRun = 0;
+  {
+    Relay relay;
+    Form f(129, relay.nearEnd.path(), dir / "SIO.HIS");
+    f.protocol->SetProtocolType(ptZmodem);
+    f.protocol->SetUpcaseFileNames(false);
+    f.protocol->SetDestinationDirectory((dir / "near").string());
+    f.protocol->SetHandshakeWait(18);
+    f.protocol->SetHandshakeRetry(2);
+    relay.toNear.bytesPerSec = 1000000;  // slow enough to be cut at about 40 %
+    f.protocol->SetStatusInterval(1);    // and looked at often enough
+    f.protocol->StartReceive();
+    Peer peer(relay, dir / "far", {"sz", "-q", "r.bin"});
+    ASSERT_TRUE(PumpUntil([&] { return f.protocol->GetBytesTransferred() > 400000; }, 20000));
+    relay.toNear.cut = true;
+    peer.Kill();
+    ASSERT_TRUE(f.WaitFinish(20000));
+    EXPECT_NE(0, f.finishCode);
+    EXPECT_EQ(lfReceiveFail, f.logs.back());
+    firstRun = relay.toNear.passed;
+  }
+  // ZModem can resume: the failed receive keeps its partial file.
+  ASSERT_TRUE(fs::exists(target));
+  const std::uint64_t partial = fs::file_size(target);
+  EXPECT_GT(partial, 300000u);
+  EXPECT_LT(partial, 600000u);
+  EXPECT_TRUE(data.substr(0, partial) == ReadFile(target));
+
+  Relay relay;
+  Form f(130, relay.nearEnd.path(), dir / "SIO.HIS");
+  f.protocol->SetProtocolType(ptZmodem);
+  f.protocol->SetUpcaseFileNames(false);
+  f.protocol->SetDestinationDirectory((dir / "near").string());
+  f.protocol->StartReceive();
+  Peer peer(relay, dir / "far", {"sz", "-q", "-r", "r.bin"});
+  ASSERT_TRUE(f.WaitFinish(30000)) << peer.Log();
+  EXPECT_EQ(0, f.finishCode);
+  EXPECT_EQ(0, peer.Wait(10000)) << peer.Log();
+  EXPECT_TRUE(data == ReadFile(target));
+  EXPECT_EQ(static_cast<std::int32_t>(partial), f.protocol->GetInitialPosition());
+  // Only the rest came over the line (with escaping and framing: at most 5 % more).
+  EXPECT_LT(relay.toNear.passed.load(), (data.size() - partial) * 105 / 100) << "first run " << firstRun;
+}
+
+TEST_F(ZmodemTest, ResumesToRzWithItsPartialFile) {
+  const std::string data = RandomData(1000000, 11);
+  WriteFile(dir / "near" / "q.bin", data);
+  const std::size_t partial = 400000;
+  WriteFile(dir / "far" / "q.bin", data.substr(0, partial));
+  Relay relay;
+  Form f(131, relay.nearEnd.path(), dir / "SIO.HIS");
+  f.protocol->SetProtocolType(ptZmodem);
+  f.protocol->SetZmodemRecover(true);
+  f.SendList({(dir / "near" / "q.bin").string()});
+  f.protocol->StartTransmit();
+  Peer peer(relay, dir / "far", {"rz", "-q", "-r"});
+  ASSERT_TRUE(f.WaitFinish(30000)) << peer.Log();
+  EXPECT_EQ(0, f.finishCode);
+  EXPECT_EQ(0, peer.Wait(10000)) << peer.Log();
+  EXPECT_TRUE(data == ReadFile(dir / "far" / "q.bin"));
+  // rz resumes at the last full kilobyte it holds.
+  EXPECT_LE(f.protocol->GetInitialPosition(), static_cast<std::int32_t>(partial));
+  EXPECT_GT(f.protocol->GetInitialPosition(), static_cast<std::int32_t>(partial) - 2048);
+  EXPECT_LT(relay.toFar.passed.load(), (data.size() - partial) * 105 / 100);
+}
+
+// With the Recover option a local partial file is resumed at its length (ZRPOS 5000 for a
+// partial 5000 bytes of 9000), whatever the sender asks for.
+TEST_F(ZmodemTest, RecoverOptionResumesAtTheLocalLength) {
+  const std::string data = RandomData(9000, 12);
+  WriteFile(dir / "far" / "p.bin", data);
+  WriteFile(dir / "near" / "p.bin", data.substr(0, 5000));
+  Relay relay;
+  Form f(132, relay.nearEnd.path(), dir / "SIO.HIS");
+  f.protocol->SetProtocolType(ptZmodem);
+  f.protocol->SetZmodemRecover(true);
+  f.protocol->SetUpcaseFileNames(false);
+  f.protocol->SetDestinationDirectory((dir / "near").string());
+  f.protocol->StartReceive();
+  Peer peer(relay, dir / "far", {"sz", "-q", "p.bin"});
+  ASSERT_TRUE(f.WaitFinish(30000)) << peer.Log();
+  EXPECT_EQ(0, f.finishCode);
+  EXPECT_TRUE(data == ReadFile(dir / "near" / "p.bin"));
+  EXPECT_EQ(5000, f.protocol->GetInitialPosition());
+  peer.Wait(5000);
+}
+
+// ---------------------------------------------------------------------------------------
+// File management
+// ---------------------------------------------------------------------------------------
+
+// A protected existing file is skipped and never touched; the next file is asked for and
+// arrives. Protection from the sender (sz -p) and from our own option.
+TEST_F(ZmodemTest, ProtectedFilesAreNeverTouched) {
+  for (bool own : {false, true}) {
+    SCOPED_TRACE(own ? "own option" : "sz -p");
+    Relay relay;
+    Form f(133 + own, relay.nearEnd.path(), dir / "SIO.HIS");
+    WriteFile(dir / "far" / "keep.txt", "new text");
+    WriteFile(dir / "far" / "fresh.txt", "fresh");
+    WriteFile(dir / "near" / "keep.txt", "the user's text");
+    fs::remove(dir / "near" / "fresh.txt");
+    f.protocol->SetProtocolType(ptZmodem);
+    if (own) {
+      f.protocol->SetZmodemOptionOverride(true);
+      f.protocol->SetZmodemFileOption(zfoWriteProtect);
+    }
+    f.protocol->SetUpcaseFileNames(false);
+    f.protocol->SetDestinationDirectory((dir / "near").string());
+    f.protocol->StartReceive();
+    std::vector<std::string> args = {"sz", "-q"};
+    if (!own) args.push_back("-p");
+    args.insert(args.end(), {"keep.txt", "fresh.txt"});
+    Peer peer(relay, dir / "far", args);
+    ASSERT_TRUE(f.WaitFinish(30000)) << peer.Log();
+    EXPECT_EQ(0, f.finishCode);
+    EXPECT_EQ("the user's text", ReadFile(dir / "near" / "keep.txt"));
+    EXPECT_EQ("fresh", ReadFile(dir / "near" / "fresh.txt"));
+    EXPECT_EQ((std::vector<std::uint16_t>{lfReceiveStart, lfReceiveSkip, lfReceiveStart, lfReceiveOk}),
+              f.logs);
+    peer.Wait(5000);
+  }
+}
+
+// Appending puts the sender's data behind the bytes the file holds.
+TEST_F(ZmodemTest, AppendWritesBehindTheExistingBytes) {
+  Relay relay;
+  Form f(135, relay.nearEnd.path(), dir / "SIO.HIS");
+  const std::string tail = RandomData(20000, 13);
+  WriteFile(dir / "far" / "log.txt", tail);
+  WriteFile(dir / "near" / "log.txt", "old part|");
+  f.protocol->SetProtocolType(ptZmodem);
+  f.protocol->SetUpcaseFileNames(false);
+  f.protocol->SetDestinationDirectory((dir / "near").string());
+  f.protocol->StartReceive();
+  Peer peer(relay, dir / "far", {"sz", "-q", "-+", "log.txt"});
+  ASSERT_TRUE(f.WaitFinish(30000)) << peer.Log();
+  EXPECT_EQ(0, f.finishCode);
+  EXPECT_TRUE("old part|" + tail == ReadFile(dir / "near" / "log.txt"));
+  // The appended file is the user's: a failure would not delete it.
+  EXPECT_FALSE(f.protocol->Data().FileCreated);
+  peer.Wait(5000);
+}
+
+// A name from the sender never leads outside the destination directory.
+TEST_F(ZmodemTest, SenderPathsStayInTheDestination) {
+  Relay relay(false);
+  Form tx(136, relay.nearEnd.path(), dir / "tx.his");
+  Form rx(137, relay.farEnd.path(), dir / "rx.his");
+  fs::create_directories(dir / "near" / "sub");
+  WriteFile(dir / "near" / "sub" / "in.txt", "inside");
+  tx.protocol->SetProtocolType(ptZmodem);
+  tx.protocol->SetIncludeDirectory(true);  // the full path goes out
+  rx.protocol->SetProtocolType(ptZmodem);
+  rx.protocol->SetHonorDirectory(true);
+  rx.protocol->SetUpcaseFileNames(false);
+  rx.protocol->SetDestinationDirectory((dir / "far").string());
+  tx.SendList({(dir / "near" / "sub" / "in.txt").string()});
+  rx.protocol->StartReceive();
+  tx.protocol->StartTransmit();
+  ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 20000));
+  EXPECT_EQ(0, rx.finishCode);
+  // The absolute name is reduced to its name part.
+  EXPECT_EQ("inside", ReadFile(dir / "far" / "in.txt"));
+  EXPECT_EQ((dir / "far" / "in.txt").string(), rx.logNames.back());
+}
+
+// ---------------------------------------------------------------------------------------
+// Endings
+// ---------------------------------------------------------------------------------------
+TEST_F(ZmodemTest, CancelEndsBothSides) {
+  for (bool send : {true, false}) {
+    SCOPED_TRACE(send ? "send" : "receive");
+    Relay relay;
+    Form f(138 + send, relay.nearEnd.path(), dir / "SIO.HIS");
+    const std::string data = RandomData(4 << 20, 14);
+    f.protocol->SetProtocolType(ptZmodem);
+    relay.toFar.bytesPerSec = send ? 200000 : 0;
+    relay.toNear.bytesPerSec = send ? 0 : 200000;
+    if (send) {
+      WriteFile(dir / "near" / "big.bin", data);
+      f.SendList({(dir / "near" / "big.bin").string()});
+      f.protocol->StartTransmit();
+    } else {
+      WriteFile(dir / "far" / "big.bin", data);
+      f.protocol->SetDestinationDirectory((dir / "near").string());
+      f.protocol->StartReceive();
+    }
+    Peer peer(relay, dir / "far",
+              send ? std::vector<std::string>{"rz", "-q"} : std::vector<std::string>{"sz", "-q", "big.bin"});
+    ASSERT_TRUE(PumpUntil([&] { return f.protocol->GetBytesTransferred() > 50000; }, 20000));
+    f.protocol->CancelProtocol();
+    ASSERT_TRUE(f.WaitFinish(10000));
+    EXPECT_EQ(ecCancelRequested, f.finishCode);
+    EXPECT_EQ(send ? lfTransmitFail : lfReceiveFail, f.logs.back());
+    EXPECT_NE(0, peer.Wait(15000)) << peer.Log();
+  }
+}
+
+TEST_F(ZmodemTest, SilentPeerEndsWithTooManyErrors) {
+  Relay relay;
+  Form f(140, relay.nearEnd.path(), dir / "SIO.HIS");
+  f.protocol->SetProtocolType(ptZmodem);
+  f.protocol->SetHandshakeWait(5);
+  f.protocol->SetHandshakeRetry(2);
+  f.protocol->SetDestinationDirectory((dir / "near").string());
+  f.protocol->StartReceive();
+  ASSERT_TRUE(f.WaitFinish(10000));
+  EXPECT_EQ(ecTooManyErrors, f.finishCode);
+  EXPECT_TRUE(f.logs.empty());
+}
+
+// Unit-level rules of the sender's subpackets.
+TEST(ZmodemFrames, EscapingAndSizes) {
+  std::uint8_t out[64];
+  std::uint8_t last = 0;
+  const std::uint8_t data[] = {0x18, 'A', '@', 0x0D, 0x91, 0x01, 0x7F};
+  std::uint32_t n = zpEscape(data, sizeof data, out, last, false);
+  EXPECT_EQ(std::string("\x18\x58"
+                        "A@\x18\x4D\x18\xD1\x01\x7F",
+                        10),
+            std::string(reinterpret_cast<char*>(out), n));
+  last = 0;
+  n = zpEscape(data, sizeof data, out, last, true);
+  EXPECT_EQ(std::string("\x18\x58"
+                        "A@\x18\x4D\x18\xD1\x18\x41\x7F",
+                        11),
+            std::string(reinterpret_cast<char*>(out), n));
+
+  TProtocolData* P = nullptr;
+  ASSERT_EQ(0, zpInit(P, nullptr, 0));
+  EXPECT_EQ(1024u, P->BlockLength);
+  EXPECT_EQ(bcmCrc32, P->CheckType);
+  EXPECT_EQ(0, zpSetBigSubpacketOption(*P, true));
+  EXPECT_EQ(8192u, P->BlockLength);
+  EXPECT_TRUE(apOptionsAreOn(*P, apZmodem8K));
+  apOptionsOff(*P, apZmodem8K);  // owned by the engine
+  EXPECT_TRUE(apOptionsAreOn(*P, apZmodem8K));
+  EXPECT_EQ(0, zpSetFileMgmtOptions(*P, true, true, zfoWriteProtect));
+  EXPECT_EQ(0x87, P->FileOption);
+  zpDone(P);
+  ASSERT_EQ(0, xpInit(P, nullptr, true, false, false, 0));
+  EXPECT_EQ(ecBadProtocolFunction, zpSetRecoverOption(*P, true));
+  xpDone(P);
+}
+
+}  // namespace
