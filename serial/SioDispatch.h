@@ -464,6 +464,8 @@ class TSioBaseDispatcher {
   void ResetDataTriggers();
   // True when an output-buffer or output-sent status trigger is armed.
   bool OutputTriggersArmed();
+  // True when a trigger on free output space is armed (cheap while none is).
+  bool OutFreeTriggerArmed();
 
   // ----- trace and dispatch log hooks -----
   void SetRecorder(TSioDispatchRecorder* recorder);
@@ -567,6 +569,8 @@ class TSioBaseDispatcher {
 
   TSioLock triggerLock_;
   TSioLock outputLock_;
+  // A free-space trigger may be armed (set when one is armed, cleared when a test finds none).
+  std::atomic<bool> outFreeArmed_{false};
   TSioLock dispatchLock_;
 
   // Dispatch buffer. Positions count every byte ever received (the ring index is the

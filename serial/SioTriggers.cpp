@@ -184,6 +184,7 @@ int TSioBaseDispatcher::SetStatusTrigger(std::uint32_t handle, std::uint32_t val
       AddDispatchEntry(dtTriggerDataChange, dstStatusTrigger, handle, &c, 4);
     }
     t.Armed = activate;
+    if (activate && t.Kind == stOutBuffFree) outFreeArmed_.store(true, std::memory_order_release);
     return 0;
   }
   return ecBadTriggerHandle;
@@ -289,6 +290,16 @@ bool TSioBaseDispatcher::OutputTriggersArmed() {
   for (auto& t : statusTriggers_)
     if (t.Armed && t.Kind >= stOutBuffFree) return true;
   return false;
+}
+
+bool TSioBaseDispatcher::OutFreeTriggerArmed() {
+  if (!outFreeArmed_.load(std::memory_order_acquire)) return false;
+  std::lock_guard<TSioLock> g(triggerLock_);
+  bool armed = false;
+  for (auto& t : statusTriggers_)
+    if (t.Armed && t.Kind == stOutBuffFree) armed = true;
+  outFreeArmed_.store(armed, std::memory_order_release);
+  return armed;
 }
 
 void TSioBaseDispatcher::ResetDataTriggers() {

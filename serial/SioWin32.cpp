@@ -188,12 +188,17 @@ void TOutThread::WriteRing() {
       }
       // A failed write drops the piece.
       std::uint32_t adv = n > 0 ? static_cast<std::uint32_t>(n) : len;
-      std::lock_guard<TSioLock> g(d->OutputLock());
-      if (gen != d->outGeneration_) continue;
-      d->outTail_ += adv;
-      if (d->outTail_ >= d->outSize_) d->outTail_ = 0;
-      d->outFull_ = false;
-      if (d->outTail_ == d->outHead_) d->outTail_ = d->outHead_ = 0;
+      {
+        std::lock_guard<TSioLock> g(d->OutputLock());
+        if (gen != d->outGeneration_) continue;
+        d->outTail_ += adv;
+        if (d->outTail_ >= d->outSize_) d->outTail_ = 0;
+        d->outFull_ = false;
+        if (d->outTail_ == d->outHead_) d->outTail_ = d->outHead_ = 0;
+      }
+      // Room was made: a trigger waiting for free space is tested now, not in the next round,
+      // so that a sender can keep the line busy.
+      if (d->OutFreeTriggerArmed()) d->commEvent_.Set();
     }
     // The ring is empty: wait until the bytes have left the line.
     d->draining_.store(true);

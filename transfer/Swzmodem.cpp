@@ -1053,9 +1053,13 @@ int ReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t
         P.CanCount = 0;
         std::memset(P.TxHeader, 0, 4);
         P.TxHeader[3] = zpReceiverFlags;
-        apArmTimeout(P, D, 9);
         P.ZmodemState = rzDelay;
-        more = false;
+        // The first request waits a moment for the sender; after a file the sender waits for
+        // us, so the next one goes at once.
+        if (!P.FileSent) {
+          apArmTimeout(P, D, 9);
+          more = false;
+        }
         break;
       case rzDelay:
         SendHexHeader(P, D, P.ReplyHeader, P.TxHeader);
@@ -1185,6 +1189,7 @@ int ReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t
         break;
       }
       case rzStartFile:
+        P.FileSent = true;
         StartFile(P, D);
         break;
       case rzSync:
@@ -1522,6 +1527,7 @@ void zpPrepareReceive(TProtocolData& P) {
   P.ZmodemState = rzRqstFile;
   P.HeaderState = hsNone;
   P.ProtocolError = 0;
+  P.FileSent = false;  // receiver: no file offered yet
   P.CanCount = 0;
   P.LastFrame = 0;
   P.BlockLength = FullBlock(P);
