@@ -256,7 +256,8 @@ TEST_F(TraceLogTest, RingDropsOldestWholeEntriesAndRefusesOversizedOnes) {
   EXPECT_FALSE(tl.PushDLEntry(big, bytes.data()));
   EXPECT_EQ(tl.LogFree(), size);
 
-  // Entries of 14 + 20 bytes: the fourth one pushes out the first, never half of one.
+  // Entries of a record and 20 bytes: the third one pushes out the first, never half of one.
+  const std::uint32_t entry = sizeof(TDispatchRecord) + 20;
   for (std::uint32_t i = 0; i < 7; ++i) {
     TDispatchRecord r{};
     r.EventType = dtUser;
@@ -264,9 +265,9 @@ TEST_F(TraceLogTest, RingDropsOldestWholeEntriesAndRefusesOversizedOnes) {
     r.MoreData = 20;
     std::string b(20, static_cast<char>('a' + i));
     ASSERT_TRUE(tl.PushDLEntry(r, b.data()));
-    EXPECT_EQ((size - tl.LogFree()) % 34, 0u);
+    EXPECT_EQ((size - tl.LogFree()) % entry, 0u);
   }
-  // The newest two remain (two of 34 bytes fit in 100, three do not), each whole.
+  // The newest two remain (two entries fit in 100 bytes, three do not), each whole.
   TDispatchRecord r{};
   std::vector<std::uint8_t> got;
   ASSERT_FALSE(tl.PopLastDLEntry(r, got));
