@@ -13,13 +13,10 @@
 #include "platform/Text.h"
 #include "serial/SioStrRes.h"
 #include "serial/Sioexcept.h"
+#include "transfer/Swkermit.h"
 #include "transfer/Swxmodem.h"
 #include "transfer/Swymodem.h"
 #include "transfer/Swzmodem.h"
-#if __has_include("transfer/Swkermit.h")
-#include "transfer/Swkermit.h"
-#define SIO_HAVE_KERMIT 1
-#endif
 
 // ---------------------------------------------------------------------------------------
 // Helpers
@@ -118,11 +115,9 @@ bool EngineOf(TProtocolType type, Engine& e) {
     case ptZmodem:
       e = {zpPrepareReceive, zpReceive, zpPrepareTransmit, zpTransmit};
       return true;
-#ifdef SIO_HAVE_KERMIT
     case ptKermit:
       e = {kpPrepareReceive, kpReceive, kpPrepareTransmit, kpTransmit};
       return true;
-#endif
     case ptAscii:
       e = {spPrepareReceive, spReceive, spPrepareTransmit, spTransmit};
       return true;
@@ -584,10 +579,8 @@ int TSioCustomProtocol::InitEngine(TProtocolType type) {
       return ypReinit(*FP, true, type == ptYmodemG);
     case ptZmodem:
       return zpReinit(*FP);
-#ifdef SIO_HAVE_KERMIT
     case ptKermit:
       return kpReinit(*FP);
-#endif
     case ptAscii:
       return spReinit(*FP);
     default:
@@ -632,7 +625,6 @@ void TSioCustomProtocol::PushStoredValues() {
       Check(zpSetBigSubpacketOption(P, FZmodem8K));
       zpSetZmodemFinishWait(P, P.FinishWait, FZmodemFinishRetry);
       break;
-#ifdef SIO_HAVE_KERMIT
     case ptKermit:
       PushKermitMaxLen();
       Check(kpSetMaxWindows(P, FKermitMaxWindows));
@@ -644,7 +636,6 @@ void TSioCustomProtocol::PushStoredValues() {
       kpSetHibitPrefix(P, FKermitHighbitPrefix);
       kpSetRepeatPrefix(P, FKermitRepeatPrefix);
       break;
-#endif
     case ptAscii:
       spSetDelays(P, FAsciiCharDelay, FAsciiLineDelay);
       spSetEOLChar(P, static_cast<std::uint8_t>(FAsciiEOLChar));
@@ -668,12 +659,10 @@ void TSioCustomProtocol::SetBlockCheckMethod(TBlockCheckMethod method) {
     case ptZmodem:
       if (method == bcmCrc16 || method == bcmCrc32) FP->CheckType = method;
       break;
-#ifdef SIO_HAVE_KERMIT
     case ptKermit:
       if (method == bcmChecksum || method == bcmChecksum2 || method == bcmCrcK)
         Check(kpSetKermitCheck(*FP, method));
       break;
-#endif
     default:
       break;
   }
@@ -816,7 +805,6 @@ void TSioCustomProtocol::SetZmodemFinishRetry(std::uint32_t v) {
 
 // ----- Kermit -----
 void TSioCustomProtocol::PushKermitMaxLen() {
-#ifdef SIO_HAVE_KERMIT
   if (FKermitMaxLen > 94) {
     // The long-packet length the engine gets is the stored one (at most 1024).
     Check(kpSetMaxLongPacketLen(*FP, FKermitMaxLen));
@@ -824,7 +812,6 @@ void TSioCustomProtocol::PushKermitMaxLen() {
     Check(kpSetMaxPacketLen(*FP, FKermitMaxLen));
     Check(kpSetMaxLongPacketLen(*FP, 0));
   }
-#endif
 }
 
 void TSioCustomProtocol::SetKermitMaxLen(std::uint32_t v) {
@@ -833,81 +820,55 @@ void TSioCustomProtocol::SetKermitMaxLen(std::uint32_t v) {
 }
 void TSioCustomProtocol::SetKermitMaxWindows(std::uint32_t v) {
   FKermitMaxWindows = v <= 1 ? 0 : std::min<std::uint32_t>(v, 27);
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) Check(kpSetMaxWindows(*FP, FKermitMaxWindows));
-#endif
 }
 void TSioCustomProtocol::SetKermitSWCTurnDelay(std::uint32_t v) {
   FKermitSWCTurnDelay = v;
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) Check(kpSetSWCTurnDelay(*FP, v));
-#endif
 }
 void TSioCustomProtocol::SetKermitTimeoutSecs(std::uint32_t v) {
   FKermitTimeoutSecs = v;
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) Check(kpSetMaxTimeoutSecs(*FP, v));
-#endif
 }
 void TSioCustomProtocol::SetKermitPadCharacter(char v) {
   FKermitPadCharacter = v;
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) Check(kpSetPacketPadding(*FP, FKermitPadCharacter, FKermitPadCount));
-#endif
 }
 void TSioCustomProtocol::SetKermitPadCount(std::uint32_t v) {
   FKermitPadCount = v;
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) Check(kpSetPacketPadding(*FP, FKermitPadCharacter, FKermitPadCount));
-#endif
 }
 void TSioCustomProtocol::SetKermitTerminator(char v) {
   FKermitTerminator = v;
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) Check(kpSetTerminator(*FP, v));
-#endif
 }
 void TSioCustomProtocol::SetKermitCtlPrefix(char v) {
   FKermitCtlPrefix = v;
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) Check(kpSetCtlPrefix(*FP, v));
-#endif
 }
 void TSioCustomProtocol::SetKermitHighbitPrefix(char v) {
   FKermitHighbitPrefix = v;
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) Check(kpSetHibitPrefix(*FP, v));
-#endif
 }
 void TSioCustomProtocol::SetKermitRepeatPrefix(char v) {
   FKermitRepeatPrefix = v;
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) Check(kpSetRepeatPrefix(*FP, v));
-#endif
 }
 
 std::uint32_t TSioCustomProtocol::GetKermitWindowsTotal() const {
-#ifdef SIO_HAVE_KERMIT
   return static_cast<std::uint32_t>(kpGetSWCSize(*FP));
-#else
-  return 0;
-#endif
 }
 std::uint32_t TSioCustomProtocol::GetKermitWindowsUsed() const {
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) return static_cast<std::uint32_t>(kpWindowsUsed(*FP));
-#endif
   return 0;
 }
 bool TSioCustomProtocol::GetKermitLongBlocks() const {
-#ifdef SIO_HAVE_KERMIT
   if (FProtocolType == ptKermit) {
     bool inUse = false;
     std::uint32_t length = 0;
     kpGetLPStatus(*FP, inUse, length);
     return inUse;
   }
-#endif
   return false;
 }
 

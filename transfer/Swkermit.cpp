@@ -37,12 +37,6 @@ TBlockCheckMethod methodOf(char check) {
 
 bool isKermit(const TProtocolData& P) { return P.ProtocolType == ptKermit && P.DataBlock; }
 
-void armTimeout(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t ticks) {
-  if (P.TimeoutTrigger) D.SetTimerTrigger(P.TimeoutTrigger, static_cast<std::int32_t>(ticks), true);
-}
-void armOutUsed(TProtocolData& P, TSioBaseDispatcher& D) {
-  if (P.OutUsedTrigger) D.SetStatusTrigger(P.OutUsedTrigger, 0, true);
-}
 bool isTrigger(UINT msg, UINT kind, std::uint32_t trigger, std::uint32_t handle) {
   return msg == kind && trigger != 0 && trigger == handle;
 }
@@ -632,6 +626,7 @@ int kpReinit(TProtocolData& P) {
   P.BlockLength = T->Options.MaxLongPacketLen ? T->Options.MaxLongPacketLen : T->Options.MaxPacketLen;
   T->TableSize = std::max<std::uint32_t>(T->Options.WindowSize, 1);
   P.CheckType = methodOf(T->Options.Check);
+  P.ReleasePart = kpDonePart;
   return 0;
 }
 
@@ -641,11 +636,8 @@ void kpDonePart(TProtocolData& P) {
   P.DataBlock = nullptr;
 }
 
-void kpDone(TProtocolData*& P) {
-  if (!P) return;
-  kpDonePart(*P);
-  apDoneProtocol(P);
-}
+// The part goes with the record (ReleasePart), after a call that may still use it.
+void kpDone(TProtocolData*& P) { apDoneProtocol(P); }
 
 int kpSetKermitOptions(TProtocolData& P, const TKermitOptions& options) {
   TKermitTail* T = kpTail(P);
@@ -837,8 +829,8 @@ void cancelRun(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, bool rec
     sendText(P, T, D, 'Z', receiving ? T.ExpectedSeq : nextSeq(T.LastSeq), "D");
   P.ProtocolStatus = psCancelRequested;
   P.ForceStatus = true;
-  armOutUsed(P, D);
-  armTimeout(P, D, P.HandshakeWait);
+  apArmOutUsed(P, D);
+  apArmTimeout(P, D, P.HandshakeWait);
   T.KermitState = receiving ? rkWaitCancel : tkWaitCancel;
 }
 
@@ -872,7 +864,7 @@ void armOutFree(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t bytes) {
 void goSendData(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, std::uint32_t slot) {
   T.SendSlot = slot;
   armOutFree(P, D, packetRoom(T, T.Slots[slot]));
-  armTimeout(P, D, P.TransmitTimeout);
+  apArmTimeout(P, D, P.TransmitTimeout);
   T.KermitState = tkSendData;
 }
 
@@ -958,7 +950,7 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
           T.KermitState = tkError;
           break;
         }
-        armTimeout(P, D, P.HandshakeWait);
+        apArmTimeout(P, D, P.HandshakeWait);
         T.KermitState = tkInitReply;
         break;
       }
@@ -1013,7 +1005,7 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
           T.KermitState = tkError;
           break;
         }
-        armTimeout(P, D, P.HandshakeWait);
+        apArmTimeout(P, D, P.HandshakeWait);
         T.KermitState = tkFileReply;
         break;
       }
@@ -1049,8 +1041,8 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
       case tkCheckTable: {
         if (T.SlotsInUse == T.TableSize) {
           // The oldest packet still waits for its acknowledgement.
-          armTimeout(P, D,
-                     static_cast<std::uint32_t>(Secs2Ticks(std::max<std::uint8_t>(T.Options.MaxTimeout, 1))));
+          apArmTimeout(
+              P, D, static_cast<std::uint32_t>(Secs2Ticks(std::max<std::uint8_t>(T.Options.MaxTimeout, 1))));
           T.KermitState = tkBlockReply;
           break;
         }
@@ -1092,7 +1084,7 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
             T.KermitState = tkError;
             break;
           }
-          armTimeout(P, D, P.HandshakeWait);
+          apArmTimeout(P, D, P.HandshakeWait);
           T.KermitState = tkBlockReply;
         } else if (timeout) {
           apProtocolError(P, ecTimeout);
@@ -1172,7 +1164,7 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
           T.KermitState = tkError;
           break;
         }
-        armTimeout(P, D, P.HandshakeWait);
+        apArmTimeout(P, D, P.HandshakeWait);
         T.KermitState = tkEofReply;
         break;
       case tkEofReply: {
@@ -1216,7 +1208,7 @@ void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT 
           T.KermitState = tkError;
           break;
         }
-        armTimeout(P, D, P.HandshakeWait);
+        apArmTimeout(P, D, P.HandshakeWait);
         T.KermitState = tkBreakReply;
         break;
       case tkBreakReply: {
@@ -1397,7 +1389,7 @@ void openReceived(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D) {
   T.ExpectedSeq = nextSeq(T.RecBlockNum);
   tailSeq(T) = T.ExpectedSeq;
   resetTable(T);
-  armTimeout(P, D, P.HandshakeWait);
+  apArmTimeout(P, D, P.HandshakeWait);
   T.KermitState = rkGetData;
 }
 
@@ -1436,7 +1428,7 @@ void endOfFile(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D) {
   sendAck(P, T, D, T.RecBlockNum);
   T.ExpectedSeq = nextSeq(T.RecBlockNum);
   clearErrors(P);
-  armTimeout(P, D, P.HandshakeWait);
+  apArmTimeout(P, D, P.HandshakeWait);
   T.KermitState = rkGetFile;
 }
 
@@ -1453,7 +1445,7 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
     switch (T.KermitState) {
       case rkInit:
         T.ExpectedSeq = 0;
-        armTimeout(P, D, P.HandshakeWait);
+        apArmTimeout(P, D, P.HandshakeWait);
         T.KermitState = rkGetInit;
         break;
       case rkGetInit:
@@ -1473,9 +1465,9 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
           }
           if (T.KermitState == rkGetFile) sendNak(P, T, D, T.ExpectedSeq);
           if (T.KermitState == rkGetData) sendNak(P, T, D, wantedSeq(T));
-          armTimeout(P, D, P.HandshakeWait);
+          apArmTimeout(P, D, P.HandshakeWait);
         } else if (r == rrBad) {
-          armTimeout(P, D, P.HandshakeWait);
+          apArmTimeout(P, D, P.HandshakeWait);
         }
         break;
       }
@@ -1489,7 +1481,7 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
           clearErrors(P);
           P.ProtocolStatus = psOK;
           T.ExpectedSeq = nextSeq(T.RecBlockNum);
-          armTimeout(P, D, P.HandshakeWait);
+          apArmTimeout(P, D, P.HandshakeWait);
           T.KermitState = rkGetFile;
         } else if (r == rrGood && T.PacketType == 'E') {
           P.ProtocolStatus = psProtocolError;
@@ -1501,7 +1493,7 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
               T.KermitState = rkError;
               break;
             }
-            armTimeout(P, D, P.HandshakeWait);
+            apArmTimeout(P, D, P.HandshakeWait);
           }
           T.KermitState = rkGetInit;
         }
@@ -1517,7 +1509,7 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
             break;
           }
           sendNak(P, T, D, T.ExpectedSeq);
-          armTimeout(P, D, P.HandshakeWait);
+          apArmTimeout(P, D, P.HandshakeWait);
           T.KermitState = rkGetFile;
           break;
         }
@@ -1529,7 +1521,7 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
             negotiate(P, T, T.PacketBuff, T.RecDataLen, true);
             ackInit(P, T, D, T.RecBlockNum);
             T.ExpectedSeq = nextSeq(T.RecBlockNum);
-            armTimeout(P, D, P.HandshakeWait);
+            apArmTimeout(P, D, P.HandshakeWait);
             T.KermitState = rkGetFile;
             break;
           case 'Z':
@@ -1538,7 +1530,7 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
               sendText(P, T, D, 'E', T.RecBlockNum, "Failed to syncronize protocol");
               T.KermitState = rkError;
             } else {
-              armTimeout(P, D, P.HandshakeWait);
+              apArmTimeout(P, D, P.HandshakeWait);
               T.KermitState = rkGetFile;
             }
             break;
@@ -1569,7 +1561,7 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
           }
           // The packet we miss most is asked for again (with one slot: the expected one).
           sendNak(P, T, D, T.TableSize == 1 ? T.ExpectedSeq : wantedSeq(T));
-          armTimeout(P, D, P.HandshakeWait);
+          apArmTimeout(P, D, P.HandshakeWait);
           T.KermitState = rkGetData;
           break;
         }
@@ -1581,7 +1573,7 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
             }
             clearErrors(P);
             P.ProtocolStatus = psOK;
-            armTimeout(P, D, P.HandshakeWait);
+            apArmTimeout(P, D, P.HandshakeWait);
             T.KermitState = rkGetData;
             break;
           case 'F':
@@ -1642,13 +1634,11 @@ void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
 
 template <void (*Prim)(TProtocolData&, TKermitTail&, TSioBaseDispatcher&, UINT, std::uint32_t)>
 void run(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TSioBaseDispatcher* D = nullptr;
-  TProtocolData* P = nullptr;
-  if (!apFindRecord(lParam, D, P)) return;
-  std::lock_guard<TSioLock> g(*P->Lock);
-  TKermitTail* T = kpTail(*P);
+  TProtocolCall call(lParam);
+  if (!call) return;
+  TKermitTail* T = kpTail(*call.P);
   if (!T) return;
-  Prim(*P, *T, *D, msg, static_cast<std::uint32_t>(wParam));
+  Prim(*call.P, *T, *call.D, msg, static_cast<std::uint32_t>(wParam));
 }
 
 }  // namespace

@@ -80,9 +80,9 @@ enum TKermitHeaderState : std::uint8_t {
 };
 enum TKermitDataState : std::uint8_t { dskData, dskCheck1, dskCheck2, dskCheck3 };
 
-// Dispatch-log sub-kinds of the states: tkInit .. tkDone, then rkInit .. rkDone.
-constexpr TDispatchSubType dsttkInit = 220;
-constexpr TDispatchSubType dstrkInit = dsttkInit + rkInit;
+// Dispatch-log sub-kinds of the states (tkInit .. tkDone, then rkInit .. rkDone): dsttkInit
+// and dstrkInit of the protocol base.
+static_assert(dstrkInit == dsttkInit + rkInit && dsttkInit + rkDone < dstBPlusFirst);
 
 // One slot of the window table.
 struct TKermitSlot {

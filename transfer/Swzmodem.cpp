@@ -1578,6 +1578,15 @@ void zpPrepareWriting(TProtocolData& P) {
     return;
   }
   const std::int64_t localLength = exists ? st.st_size : 0;
+  // A write-protected file is skipped, not replaced or extended, even where the system
+  // would let this user write it.
+  if (exists && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    P.ProtocolStatus = psCantWriteFile;
+    P.ForceStatus = true;
+    delete[] P.FileBuffer;
+    P.FileBuffer = nullptr;
+    return;
+  }
   std::int32_t start = 0;  // resume offset
   bool append = false;
   P.InitialPosition = 0;

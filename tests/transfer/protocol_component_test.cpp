@@ -3,7 +3,9 @@
 // component's settings and stored copies; and its lifetime while a run is under way.
 #include <unistd.h>
 
+#include "kermit_harness.h"
 #include "transfer/SioProtocol.h"
+#include "transfer/Swkermit.h"
 #include "xfer_harness.h"
 
 using namespace xfer;
@@ -119,6 +121,41 @@ TEST(ProtocolComponentSettings, DefaultsStoredCopiesAndBlockChecks) {
   EXPECT_EQ(apHonorDirectory | apAbortNoCarrier, p.Data().Options);
   p.SetDestinationDirectory(std::string(300, 'd'));
   EXPECT_EQ(255u, p.GetDestinationDirectory().size());
+}
+
+// Kermit's stored values reach its engine when it is selected and afterwards, clamped
+// without an error.
+TEST(ProtocolComponentSettings, KermitValuesReachTheEngine) {
+  TSioProtocol p;
+  p.SetKermitMaxLen(2000);
+  p.SetKermitMaxWindows(40);
+  p.SetKermitRepeatPrefix('&');
+  p.SetProtocolType(ptKermit);
+  TKermitTail* T = kpTail(p.Data());
+  ASSERT_NE(nullptr, T);
+  EXPECT_EQ(1024u, T->Options.MaxLongPacketLen);
+  EXPECT_EQ(27u, T->Options.WindowSize);
+  EXPECT_EQ('&', T->Options.RepeatPrefix);
+  EXPECT_NO_THROW(p.SetKermitMaxLen(2000));
+  EXPECT_EQ(1024u, p.GetKermitMaxLen());
+  p.SetKermitMaxLen(90);
+  EXPECT_EQ(90u, T->Options.MaxPacketLen);
+  EXPECT_EQ(0u, T->Options.MaxLongPacketLen);
+  EXPECT_EQ(27u, p.GetKermitWindowsTotal());
+  p.SetBlockCheckMethod(bcmCrcK);
+  EXPECT_EQ('3', T->Options.Check);
+  p.SetBlockCheckMethod(bcmCrc32);  // not a Kermit check: ignored
+  EXPECT_EQ(bcmCrcK, p.GetBlockCheckMethod());
+  p.SetKermitTimeoutSecs(9);
+  EXPECT_EQ(9u, T->Options.MaxTimeout);
+  // Leaving Kermit releases its part; coming back pushes the stored values again.
+  p.SetProtocolType(ptZmodem);
+  EXPECT_EQ(nullptr, kpTail(p.Data()));
+  p.SetProtocolType(ptKermit);
+  T = kpTail(p.Data());
+  ASSERT_NE(nullptr, T);
+  EXPECT_EQ(90u, T->Options.MaxPacketLen);
+  EXPECT_EQ(9u, T->Options.MaxTimeout);
 }
 
 // A type whose engine can't be set up leaves the component without a protocol, never with
@@ -255,6 +292,32 @@ TEST_F(ProtocolComponentTest, FailedReceiveDeletesOnlyItsOwnPartialFile) {
   EXPECT_FALSE(fs::exists(target));
   EXPECT_NE(std::string::npos, ReadFile(dir / "SIO.HIS").find("XmodemCRC receive failed " + target + " "))
       << ReadFile(dir / "SIO.HIS");
+}
+
+// A Kermit receive from C-Kermit that breaks off: Kermit can't resume, so its partial file is
+// deleted (ZModem's is kept, see the ZModem tests).
+TEST_F(ProtocolComponentTest, FailedKermitReceiveDeletesItsPartialFile) {
+  Relay relay(false);
+  Form f(106, relay.nearEnd.path(), dir / "SIO.HIS", 16384);
+  WriteFile(dir / "far" / "big.bin", RandomData(3 << 20, 3));
+  f.protocol->SetProtocolType(ptKermit);
+  f.protocol->SetHandshakeWait(18);
+  f.protocol->SetHandshakeRetry(3);
+  f.protocol->SetStatusInterval(1);
+  f.protocol->SetDestinationDirectory((dir / "near").string());
+  f.protocol->StartReceive();
+  kermit::CKermit peer(relay.farEnd.path(), (dir / "far").string(), "", {"-s", "big.bin"});
+  ASSERT_TRUE(PumpUntil([&] { return f.protocol->GetBytesTransferred() > 20000; }, 20000));
+  const std::string partial = f.protocol->GetFileName();
+  EXPECT_TRUE(fs::exists(partial));
+  relay.toNear.cut = true;
+  relay.toFar.cut = true;
+  peer.Kill();
+  ASSERT_TRUE(f.WaitFinish(30000));
+  EXPECT_NE(0, f.finishCode);
+  EXPECT_EQ(lfReceiveFail, f.logs.back());
+  EXPECT_FALSE(fs::exists(partial)) << partial;
+  EXPECT_TRUE(fs::is_empty(dir / "near"));
 }
 
 // The deletion rule of the log: code 2 deletes only a file that this run created, and keeps

@@ -297,26 +297,31 @@ TEST_F(ZmodemTest, RecoverOptionResumesAtTheLocalLength) {
 // ---------------------------------------------------------------------------------------
 
 // A protected existing file is skipped and never touched; the next file is asked for and
-// arrives. Protection from the sender (sz -p) and from our own option.
+// arrives. Protection from the sender (sz -p), from our own option, and a read-only file
+// that the sender asks us to overwrite (sz -y).
 TEST_F(ZmodemTest, ProtectedFilesAreNeverTouched) {
-  for (bool own : {false, true}) {
-    SCOPED_TRACE(own ? "own option" : "sz -p");
+  for (int how : {0, 1, 2}) {
+    SCOPED_TRACE(how == 0 ? "sz -p" : how == 1 ? "own option" : "read-only file, sz -y");
     Relay relay;
-    Form f(133 + own, relay.nearEnd.path(), dir / "SIO.HIS");
+    Form f(141 + how, relay.nearEnd.path(), dir / "SIO.HIS");
     WriteFile(dir / "far" / "keep.txt", "new text");
     WriteFile(dir / "far" / "fresh.txt", "fresh");
     WriteFile(dir / "near" / "keep.txt", "the user's text");
     fs::remove(dir / "near" / "fresh.txt");
+    if (how == 2) fs::permissions(dir / "near" / "keep.txt", fs::perms::owner_read | fs::perms::group_read);
     f.protocol->SetProtocolType(ptZmodem);
-    if (own) {
+    if (how == 1) {
       f.protocol->SetZmodemOptionOverride(true);
       f.protocol->SetZmodemFileOption(zfoWriteProtect);
+    } else {
+      f.protocol->SetZmodemFileOption(zfoWriteClobber);  // only the sender's option or the mode protects
     }
     f.protocol->SetUpcaseFileNames(false);
     f.protocol->SetDestinationDirectory((dir / "near").string());
     f.protocol->StartReceive();
     std::vector<std::string> args = {"sz", "-q"};
-    if (!own) args.push_back("-p");
+    if (how == 0) args.push_back("-p");
+    if (how == 2) args.push_back("-y");
     args.insert(args.end(), {"keep.txt", "fresh.txt"});
     Peer peer(relay, dir / "far", args);
     ASSERT_TRUE(f.WaitFinish(30000)) << peer.Log();
@@ -326,6 +331,7 @@ TEST_F(ZmodemTest, ProtectedFilesAreNeverTouched) {
     EXPECT_EQ((std::vector<std::uint16_t>{lfReceiveStart, lfReceiveSkip, lfReceiveStart, lfReceiveOk}),
               f.logs);
     peer.Wait(5000);
+    fs::permissions(dir / "near" / "keep.txt", fs::perms::owner_read | fs::perms::owner_write);
   }
 }
 
