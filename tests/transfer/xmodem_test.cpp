@@ -95,8 +95,9 @@ TEST_F(XmodemTest, OneKGBetweenTwoEngines) {
   tx.InitXmodem(true, true, true);
   tx.sendList = {(dir / "near" / "g.bin").string()};
   EXPECT_EQ(ptXmodem1KG, tx.P->ProtocolType);
-  rx.StartReceive();
+  // The sender first: its start flushes what came in before, the receiver's first "C" too.
   tx.StartTransmit();
+  rx.StartReceive();
   ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 20000));
   EXPECT_EQ(0, tx.finishCode);
   EXPECT_EQ(0, rx.finishCode);
@@ -291,8 +292,9 @@ TEST_F(XmodemTest, TwoEnginesWithEotConfirmation) {
   apSetReceiveFilename(*rx.P, target.c_str());
   tx.InitXmodem(true, false, false);
   tx.sendList = {(dir / "near" / "e.bin").string()};
-  rx.StartReceive();
+  // The sender first: its start flushes what came in before, the receiver's first "C" too.
   tx.StartTransmit();
+  rx.StartReceive();
   ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 10000));
   EXPECT_EQ(0, tx.finishCode);
   EXPECT_EQ(0, rx.finishCode);

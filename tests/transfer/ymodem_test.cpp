@@ -106,8 +106,9 @@ TEST_F(YmodemTest, YmodemGBetweenTwoEngines) {
   apSetDestinationDirectory(*rx.P, (dir / "far").c_str());
   tx.InitYmodem(true);
   tx.sendList = {(dir / "near" / "x1").string(), (dir / "near" / "x2").string()};
-  rx.StartReceive();
+  // The sender first: its start flushes what came in before, the receiver's first "C" too.
   tx.StartTransmit();
+  rx.StartReceive();
   ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 20000));
   EXPECT_EQ(0, tx.finishCode);
   EXPECT_EQ(0, rx.finishCode);
@@ -204,8 +205,9 @@ TEST_F(YmodemTest, FileShorterThanItsHeaderIsNotComplete) {
   tx.InitYmodem(false);
   tx.P->ReadBlock = ShortRead;
   tx.sendList = {(dir / "near" / "s1").string()};
-  rx.StartReceive();
+  // The sender first: its start flushes what came in before, the receiver's first "C" too.
   tx.StartTransmit();
+  rx.StartReceive();
   ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 10000));
   EXPECT_EQ(ecProtocolError, rx.finishCode);
   EXPECT_EQ((std::vector<unsigned>{lfReceiveStart, lfReceiveFail}), rx.logCodes);
