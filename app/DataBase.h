@@ -83,7 +83,6 @@ class TDataModule2 {
   std::function<void()> RefreshPreviewCharts;
 
  private:
-  void MergeLocked(TControllerList& list);
   void ProgressBegin(int step);
   void ProgressStage(const std::string& source, const std::string& destination);
   void ProgressEnd();

@@ -1,5 +1,6 @@
-// The send state machine: one fax list entry after the other, dialled, negotiated with a
-// Class 1, Class 2 or Class 2.0 modem, sent with header line, cover and pages, and ended.
+// Implements the send state machine declared in fax/Swfax.h: one fax list entry after the
+// other, dialled, negotiated with a Class 1, Class 2 or Class 2.0 modem, sent with header line,
+// cover and pages, and ended.
 #include <algorithm>
 #include <atomic>
 #include <cctype>

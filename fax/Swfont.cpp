@@ -10,15 +10,7 @@
 #include FT_FREETYPE_H
 #include FT_TRUETYPE_TABLES_H
 
-unsigned Cp1252CodePoint(std::uint8_t c) {
-  static const unsigned high[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-  if (c < 32 || c == 127) return 0;
-  if (c >= 0x80 && c < 0xA0) return high[c - 0x80];
-  return c;
-}
+#include "platform/Text.h"
 
 namespace {
 
@@ -142,7 +134,7 @@ void TFaxFontRenderer::Draw(std::string_view text, std::uint8_t* bitmap, int wid
   long pen = 0;  // 26.6 pixels
   for (char ch : text) {
     if ((pen >> 6) >= rowLimit) break;
-    unsigned cp = Cp1252CodePoint(static_cast<std::uint8_t>(ch));
+    unsigned cp = Cp1252Glyph(static_cast<unsigned char>(ch));
     if (!cp) continue;
     if (FT_Load_Char(d.face, cp, FT_LOAD_RENDER | FT_LOAD_TARGET_MONO)) continue;
     const FT_GlyphSlot g = d.face->glyph;

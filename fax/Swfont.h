@@ -44,6 +44,3 @@ class TFaxFontRenderer {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// Unicode of a Windows-1252 byte; 0 for control characters and the five unassigned bytes.
-unsigned Cp1252CodePoint(std::uint8_t c);

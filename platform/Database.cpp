@@ -11,6 +11,9 @@
 #include <mutex>
 #include <system_error>
 
+#include "platform/DateTime.h"
+#include "platform/Text.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -20,16 +23,8 @@ namespace {
 
 // ASCII only: names and texts are compared the same way whatever the process's locale.
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-std::string Lower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return r;
-}
-
-bool SameName(std::string_view a, std::string_view b) { return Lower(a) == Lower(b); }
+bool SameName(std::string_view a, std::string_view b) { return LowerCase(a) == LowerCase(b); }
 
 std::string Quote(std::string_view ident) {
   std::string r = "\"";
@@ -41,12 +36,8 @@ std::string Quote(std::string_view ident) {
   return r;
 }
 
-std::string Trim(std::string_view s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && IsSpace(s[b])) ++b;
-  while (e > b && IsSpace(s[e - 1])) --e;
-  return std::string(s.substr(b, e - b));
-}
+// Blanks around values: the C locale's white space (other control characters stay).
+constexpr std::string_view kWhiteSpace = " \t\n\v\f\r";
 
 // Number of characters of UTF-8 text, and the byte length of its first n characters.
 std::size_t Utf8Prefix(const std::string& s, std::size_t n) {
@@ -61,69 +52,23 @@ std::size_t Utf8Prefix(const std::string& s, std::size_t n) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Calendar: TDateTime counts days since 1899-12-30; day numbers below are days since
-// 1970-01-01 (proleptic Gregorian).
-
-constexpr std::int64_t kMsPerDay = 86400000;
-constexpr std::int64_t kDelphiEpochOffset = 25569;  // 1970-01-01 as a TDateTime
-
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  y = static_cast<std::int64_t>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y += m <= 2;
-}
-
-bool IsLeap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-unsigned MonthDays(std::int64_t y, unsigned m) {
-  static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && IsLeap(y) ? 29 : days[m - 1];
-}
+// Date and time values split into their fields and joined again (platform/DateTime).
 
 struct Civil {
-  std::int64_t year;
-  unsigned month, day, hour, minute, second, msec;
+  unsigned year, month, day, hour, minute, second, msec;
 };
 
 // Splits a TDateTime (rounded to the millisecond); false outside the years 1 to 9999.
 bool Split(double dt, Civil& c) {
-  if (!std::isfinite(dt) || std::fabs(dt) > 3.0e6) return false;
-  const std::int64_t ms = std::llround(dt * static_cast<double>(kMsPerDay));
-  std::int64_t day = ms / kMsPerDay;
-  std::int64_t rest = ms % kMsPerDay;
-  if (rest < 0) {
-    rest += kMsPerDay;
-    --day;
-  }
-  CivilFromDays(day - kDelphiEpochOffset, c.year, c.month, c.day);
-  if (c.year < 1 || c.year > 9999) return false;
-  c.hour = static_cast<unsigned>(rest / 3600000);
-  c.minute = static_cast<unsigned>(rest / 60000 % 60);
-  c.second = static_cast<unsigned>(rest / 1000 % 60);
-  c.msec = static_cast<unsigned>(rest % 1000);
+  std::uint16_t y, mo, d, h, mi, s, ms;
+  if (!DecodeDate(dt, y, mo, d)) return false;
+  DecodeTime(dt, h, mi, s, ms);
+  c = {y, mo, d, h, mi, s, ms};
   return true;
 }
 
-double Join(std::int64_t y, unsigned mo, unsigned d, unsigned h, unsigned mi, unsigned s, unsigned ms) {
-  const std::int64_t day = DaysFromCivil(y, mo, d) + kDelphiEpochOffset;
-  const std::int64_t t = ((static_cast<std::int64_t>(h) * 60 + mi) * 60 + s) * 1000 + ms;
-  return static_cast<double>(day) + static_cast<double>(t) / static_cast<double>(kMsPerDay);
+double Join(unsigned y, unsigned mo, unsigned d, unsigned h, unsigned mi, unsigned s, unsigned ms) {
+  return EncodeDate(y, mo, d) + EncodeTime(h, mi, s, ms);
 }
 
 // Reads an unsigned decimal of 1 to maxDigits digits at s[i].
@@ -167,7 +112,7 @@ std::string FormatNumber(double v) {
 }
 
 bool ParseNumber(std::string_view text, double& v) {
-  std::string s = Trim(text);
+  std::string s = Trim(text, kWhiteSpace);
   for (char& c : s)
     if (c == ',') c = '.';
   if (s.empty()) return false;
@@ -202,7 +147,7 @@ const char* TypeName(TFieldType t) {
 }
 
 TFieldType TypeFromDecl(const std::string& declared, int& size) {
-  std::string d = Lower(Trim(declared));
+  std::string d = LowerCase(Trim(declared, kWhiteSpace));
   size = 0;
   if (d.rfind("varchar", 0) == 0 || d.rfind("char", 0) == 0) {
     auto open = d.find('(');
@@ -423,9 +368,9 @@ fs::path ResolveTableFile(const fs::path& dir, const std::string& tableName) {
   fs::path exact = dir / fname;
   std::error_code ec;
   if (fs::exists(exact, ec)) return exact;
-  const std::string want = Lower(fname);
+  const std::string want = LowerCase(fname);
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    if (Lower(it->path().filename().string()) == want && it->is_regular_file(ec)) return it->path();
+    if (LowerCase(it->path().filename().string()) == want && it->is_regular_file(ec)) return it->path();
   }
   return exact;
 }
@@ -445,7 +390,7 @@ sqlite3* OpenFile(const fs::path& file, bool create, const std::string& context)
   std::string current;
   {
     Statement mode(raw, "PRAGMA journal_mode", context);
-    current = mode.Step() ? Lower(mode.Text(0)) : "";
+    current = mode.Step() ? LowerCase(mode.Text(0)) : "";
   }
   if (current != "wal") {
     Statement set(raw, "PRAGMA journal_mode=WAL", context);
@@ -504,7 +449,7 @@ std::vector<std::string> SplitFields(const std::string& fields) {
   while (start <= fields.size()) {
     std::size_t end = fields.find(';', start);
     if (end == std::string::npos) end = fields.size();
-    std::string f = Trim(std::string_view(fields).substr(start, end - start));
+    std::string f = Trim(std::string_view(fields).substr(start, end - start), kWhiteSpace);
     if (!f.empty()) r.push_back(f);
     start = end + 1;
   }
@@ -532,7 +477,7 @@ std::string DateToIso(double dateTime) { return DateTimeToIso(dateTime).substr(0
 std::string TimeToIso(double dateTime) { return DateTimeToIso(dateTime).substr(11); }
 
 bool ParseDateTime(std::string_view input, double& dateTime) {
-  std::string text = Trim(input);
+  std::string text = Trim(input, kWhiteSpace);
   std::string_view s = text;
   std::size_t i = 0;
   unsigned a = 0, b = 0, c = 0, h = 0, mi = 0, sec = 0, ms = 0;
@@ -571,7 +516,8 @@ bool ParseDateTime(std::string_view input, double& dateTime) {
   } else {
     return false;
   }
-  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 || day > MonthDays(year, month))
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+      day > DaysInMonth(static_cast<unsigned>(year), month))
     return false;
   dateTime = Join(year, month, day, h, mi, sec, ms);
   return true;
@@ -658,22 +604,22 @@ const TIndexDef* TIndexDefs::Primary() const {
 void TSession::AddStandardAlias(const std::string& name, const fs::path& directory) {
   if (name.empty()) throw EDatabaseError("Alias name is missing");
   std::lock_guard lock(State().mutex);
-  State().aliases[Lower(name)] = directory;
+  State().aliases[LowerCase(name)] = directory;
 }
 
 void TSession::DeleteAlias(const std::string& name) {
   std::lock_guard lock(State().mutex);
-  State().aliases.erase(Lower(name));
+  State().aliases.erase(LowerCase(name));
 }
 
 bool TSession::IsAlias(const std::string& name) const {
   std::lock_guard lock(State().mutex);
-  return State().aliases.count(Lower(name)) != 0;
+  return State().aliases.count(LowerCase(name)) != 0;
 }
 
 fs::path TSession::GetAliasPath(const std::string& name) const {
   std::lock_guard lock(State().mutex);
-  auto it = State().aliases.find(Lower(name));
+  auto it = State().aliases.find(LowerCase(name));
   if (it == State().aliases.end()) throw EDatabaseError("Unknown database alias '" + name + "'");
   return it->second;
 }
@@ -687,9 +633,9 @@ fs::path TSession::ResolveDatabase(const std::string& databaseName) const {
   {
     std::lock_guard lock(State().mutex);
     auto& st = State();
-    auto db = st.databases.find(Lower(databaseName));
-    std::string alias = db != st.databases.end() ? db->second : Lower(databaseName);
-    auto it = st.aliases.find(Lower(alias));
+    auto db = st.databases.find(LowerCase(databaseName));
+    std::string alias = db != st.databases.end() ? db->second : LowerCase(databaseName);
+    auto it = st.aliases.find(LowerCase(alias));
     if (it != st.aliases.end()) return it->second;
   }
   std::error_code ec;
@@ -712,14 +658,14 @@ void TDatabase::Open() {
   fs::path dir = Session().GetAliasPath(AliasName.empty() ? DatabaseName : AliasName);
   (void)dir;
   std::lock_guard lock(State().mutex);
-  State().databases[Lower(DatabaseName)] = AliasName.empty() ? DatabaseName : AliasName;
+  State().databases[LowerCase(DatabaseName)] = AliasName.empty() ? DatabaseName : AliasName;
   connected_ = true;
 }
 
 void TDatabase::Close() {
   if (!connected_) return;
   std::lock_guard lock(State().mutex);
-  State().databases.erase(Lower(DatabaseName));
+  State().databases.erase(LowerCase(DatabaseName));
   connected_ = false;
 }
 
@@ -765,7 +711,7 @@ std::int32_t TField::AsInteger() const {
 bool TField::AsBoolean() const {
   const TDbValue& v = table_->GetValue(index_);
   if (auto s = std::get_if<std::string>(&v)) {
-    std::string l = Lower(Trim(*s));
+    std::string l = LowerCase(Trim(*s, kWhiteSpace));
     if (l == "true" || l == "1") return true;
     if (l == "false" || l == "0" || l.empty()) return false;
     throw EDatabaseError("'" + *s + "' is not a valid boolean value in field '" + FieldName() + "'");
@@ -887,7 +833,7 @@ void TField::SetAsString(const std::string& text) {
     case ftDateTime:
     case ftDate:
     case ftTime: {
-      if (Trim(text).empty()) return Clear();
+      if (Trim(text, kWhiteSpace).empty()) return Clear();
       double dt;
       if (!dbvalue::ParseDateTime(text, dt))
         throw EDatabaseError("'" + text + "' is not a valid date and time for field '" + FieldName() + "'");
@@ -895,14 +841,14 @@ void TField::SetAsString(const std::string& text) {
       return;
     }
     case ftBoolean: {
-      std::string l = Lower(Trim(text));
+      std::string l = LowerCase(Trim(text, kWhiteSpace));
       if (l.empty()) return Clear();
       if (l == "true" || l == "1") return SetAsBoolean(true);
       if (l == "false" || l == "0") return SetAsBoolean(false);
       throw EDatabaseError("'" + text + "' is not a valid boolean value for field '" + FieldName() + "'");
     }
     default: {
-      if (Trim(text).empty()) return Clear();
+      if (Trim(text, kWhiteSpace).empty()) return Clear();
       double v;
       if (!ParseNumber(text, v))
         throw EDatabaseError("'" + text + "' is not a valid number for field '" + FieldName() + "'");

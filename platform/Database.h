@@ -267,7 +267,6 @@ class TTable {
   void CheckActive(const char* op) const;
   void CheckInactive(const char* op) const;
   std::string Describe() const;
-  void LoadStructure();
   void LoadRowIds();
   void LoadCurrent();
   void SetValue(int index, TDbValue v);

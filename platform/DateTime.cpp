@@ -12,7 +12,7 @@ constexpr long long MSecsPerDay = 86400000LL;
 constexpr long long MinDateDays = -693593;
 constexpr long long MaxDateDays = 2958465;
 // 30 Dec 1899 counted from 1 Jan 1970.
-constexpr long long DateDelta = -25569;
+constexpr long long DateDelta = -UnixDateDelta;
 
 // Days from 1 Jan 1970 of a proleptic Gregorian date (no validity check).
 long long DaysFromCivil(long long y, unsigned m, unsigned d) {

@@ -17,6 +17,9 @@ class TDateTime {
   double Val = 0.0;
 };
 
+// 1 Jan 1970, the start of Unix time, as a TDateTime.
+constexpr int UnixDateDelta = 25569;
+
 // Current local date and time, to the millisecond.
 TDateTime Now();
 // Today's date (time part 00:00:00).

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "platform/QueueInternal.h"
+#include "platform/Text.h"
 #include "platform/Threads.h"
 
 namespace platform_detail {
@@ -70,12 +71,6 @@ struct Threads {
 Threads& TheThreads() {
   static Threads* t = new Threads;
   return *t;
-}
-
-std::string Lower(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return r;
 }
 
 void ShutdownContext(const std::shared_ptr<ThreadContext>& ctx);
@@ -363,7 +358,7 @@ bool RegisterClass(std::string_view className, WNDPROC proc) {
   if (className.empty() || !proc) return false;
   Table& t = TheTable();
   std::lock_guard<std::mutex> g(t.m);
-  auto key = Lower(className);
+  auto key = LowerCase(className);
   if (t.classes.count(key)) return false;
   t.classes[key] = std::make_shared<WndClass>(WndClass{std::string(className), std::move(proc)});
   return true;
@@ -372,20 +367,20 @@ bool RegisterClass(std::string_view className, WNDPROC proc) {
 bool UnregisterClass(std::string_view className) {
   Table& t = TheTable();
   std::lock_guard<std::mutex> g(t.m);
-  return t.classes.erase(Lower(className)) > 0;
+  return t.classes.erase(LowerCase(className)) > 0;
 }
 
 bool IsClassRegistered(std::string_view className) {
   Table& t = TheTable();
   std::lock_guard<std::mutex> g(t.m);
-  return t.classes.count(Lower(className)) > 0;
+  return t.classes.count(LowerCase(className)) > 0;
 }
 
 HWND CreateWindow(std::string_view className, void* userData) {
   auto me = Current();
   Table& t = TheTable();
   std::lock_guard<std::mutex> g(t.m);
-  auto it = t.classes.find(Lower(className));
+  auto it = t.classes.find(LowerCase(className));
   if (it == t.classes.end()) return 0;
   auto w = std::make_shared<Window>();
   do {

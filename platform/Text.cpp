@@ -175,6 +175,8 @@ constexpr char16_t kHigh[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 
                                 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+}  // namespace
+
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out += static_cast<char>(c);
@@ -193,13 +195,20 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
-char ToCp1252(char32_t c) {
+char32_t Cp1252ToUnicode(unsigned char c) { return c >= 0x80 && c < 0xA0 ? kHigh[c - 0x80] : c; }
+
+char UnicodeToCp1252(char32_t c) {
   if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
   for (int i = 0; i < 32; ++i)
     if (kHigh[i] == c) return static_cast<char>(0x80 + i);
   return '?';
 }
-}  // namespace
+
+char32_t Cp1252Glyph(unsigned char c) {
+  if (c < 0x20 || c == 0x7F) return 0;
+  const char32_t u = Cp1252ToUnicode(c);
+  return u >= 0x80 && u < 0xA0 ? 0 : u;
+}
 
 std::string Cp1252ToUtf8(std::string_view in) {
   std::string out;
@@ -252,7 +261,7 @@ AnsiString Utf8ToCp1252(std::string_view in) {
       ++i;
       continue;
     }
-    out += ToCp1252(c);
+    out += UnicodeToCp1252(c);
     i += static_cast<std::size_t>(len);
   }
   return out;
@@ -459,6 +468,12 @@ std::string TrimRight(std::string_view s) {
 }
 
 std::string Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
+
+std::string Trim(std::string_view s, std::string_view blanks) {
+  const std::size_t first = s.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  return std::string(s.substr(first, s.find_last_not_of(blanks) - first + 1));
+}
 
 std::string UpperCase(std::string_view s) {
   std::string r(s);

@@ -78,6 +78,16 @@ std::string Cp1252ToUtf8(std::string_view cp1252);
 // UTF-8 to Windows-1252; characters without a Windows-1252 byte, and bytes that are not
 // valid UTF-8, become '?'.
 AnsiString Utf8ToCp1252(std::string_view utf8);
+// One Windows-1252 byte as a Unicode code point (the five undefined bytes give the C1 control
+// characters of the same value).
+char32_t Cp1252ToUnicode(unsigned char c);
+// A code point as a Windows-1252 byte; '?' where Windows-1252 has none.
+char UnicodeToCp1252(char32_t c);
+// What a font draws for a Windows-1252 byte: its code point, or 0 for the control characters
+// and the five undefined bytes.
+char32_t Cp1252Glyph(unsigned char c);
+// Appends a code point as UTF-8.
+void AppendUtf8(std::string& out, char32_t c);
 
 // Numbers. All of these use '.' and ignore the process locale.
 std::string IntToStr(std::int64_t v);
@@ -110,6 +120,8 @@ std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Trim(std::string_view s);
 std::string TrimLeft(std::string_view s);
 std::string TrimRight(std::string_view s);
+// Removes the given characters at the ends.
+std::string Trim(std::string_view s, std::string_view blanks);
 // ASCII letters only; other bytes are kept.
 std::string UpperCase(std::string_view s);
 std::string LowerCase(std::string_view s);

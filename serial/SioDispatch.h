@@ -542,7 +542,6 @@ class TSioBaseDispatcher {
   TSioDispatcherThread* comThread_ = nullptr;
   TSioDispatcherThread* dispThread_ = nullptr;
   TSioDispatcherThread* outThread_ = nullptr;
-  bool ThreadAlive(TSioDispatcherThread* const& slot);
 
   // Line state and modem status (trigger lock).
   TLineState lineState_{};
@@ -558,7 +557,6 @@ class TSioBaseDispatcher {
   std::uint32_t GetTriggerHandle();
   bool HandleInUse(std::uint32_t base) const;
   bool SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t data, bool relative);
-  void EndRelative(std::uint32_t announced, bool& countMismatch);
   void PurgeDeletedHandlers();
   void UpdateHandlerFlagsLocked(TApHandlerFlagUpdate kind);
   bool StatusConditionHolds(TStatusTrigger& t, std::uint32_t& data);

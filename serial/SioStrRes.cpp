@@ -5,48 +5,9 @@
 #include <cstring>
 
 #include "platform/Resources.h"
+#include "platform/Text.h"
 
 namespace {
-
-// Windows-1252 characters 0x80..0x9F; 0 marks the five unassigned positions.
-constexpr char16_t kCp1252High[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-
-char16_t AnsiCharToUnicode(unsigned char c) {
-  if (c >= 0x80 && c < 0xA0) {
-    char16_t u = kCp1252High[c - 0x80];
-    return u ? u : c;  // unassigned bytes keep their value (as the system converter does)
-  }
-  return c;
-}
-
-char UnicodeToAnsiChar(char32_t u) {
-  if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) return static_cast<char>(u);
-  for (int k = 0; k < 32; ++k)
-    if (kCp1252High[k] == u && u != 0) return static_cast<char>(0x80 + k);
-  if (u >= 0x80 && u < 0xA0) return static_cast<char>(u);
-  return '?';
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 std::uint32_t Get32(const std::uint8_t* p) {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
@@ -127,7 +88,7 @@ std::string Utf16ToAnsi(std::u16string_view text) {
       out += '?';
       continue;
     }
-    out += UnicodeToAnsiChar(u);
+    out += UnicodeToCp1252(u);
   }
   return out;
 }
@@ -144,42 +105,6 @@ std::string Utf16ToUtf8(std::u16string_view text) {
       u = 0xFFFD;
     }
     AppendUtf8(out, u);
-  }
-  return out;
-}
-
-std::string AnsiToUtf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) AppendUtf8(out, AnsiCharToUnicode(static_cast<unsigned char>(c)));
-  return out;
-}
-
-std::string Utf8ToAnsi(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    auto c = static_cast<unsigned char>(text[i]);
-    size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-    if (n == 0 || i + n > text.size()) {  // not UTF-8: take the byte as it is
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    char32_t cp = n == 1 ? c : c & (0x7F >> n);
-    bool ok = true;
-    for (size_t k = 1; k < n; ++k) {
-      auto d = static_cast<unsigned char>(text[i + k]);
-      if ((d & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (d & 0x3F);
-    }
-    if (!ok) {
-      out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    out += UnicodeToAnsiChar(cp);
-    i += n;
   }
   return out;
 }

@@ -96,8 +96,6 @@ TSioStringResource& SioResStrings();
 // Text encodings used around the tables.
 std::string Utf16ToAnsi(std::u16string_view text);  // to Windows-1252, '?' for others
 std::string Utf16ToUtf8(std::u16string_view text);
-std::string AnsiToUtf8(std::string_view text);  // from Windows-1252
-std::string Utf8ToAnsi(std::string_view text);  // to Windows-1252, '?' for others
 
 // Ids of text groups in the error-text table.
 constexpr int sidFaxStatusFirst = 4801;

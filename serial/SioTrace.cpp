@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/Text.h"
 #include "serial/SioStrRes.h"
 #include "serial/Sioexcept.h"
 
@@ -33,13 +34,6 @@ std::string Label(int id) {
   if (table == nullptr) return {};
   std::lock_guard<std::mutex> g(lock);
   return table->GetString(id);
-}
-
-std::string Trim(std::string s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
 }
 
 // One byte as the files show it (its length is the number of columns it takes).

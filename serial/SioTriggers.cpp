@@ -1,4 +1,5 @@
-// Triggers, handlers and notifications of the dispatcher.
+// Implements serial/SioDispatch.h, part two: the triggers, handlers and notifications of the
+// dispatcher.
 #include <algorithm>
 #include <cstring>
 

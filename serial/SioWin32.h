@@ -75,7 +75,6 @@ class TOutThread : public TSioDispatcherThread {
 
  private:
   void WriteRing();
-  void WaitSentAndReport();
 };
 
 // A class derived from it whose overrides the worker threads call (ReadModemLines) closes

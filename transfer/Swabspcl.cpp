@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 
+#include "platform/DateTime.h"
 #include "serial/SioPort.h"
 #include "serial/Sioexcept.h"
 
@@ -108,16 +109,6 @@ bool sendNotice(TProtocolData& P, UINT msg, WPARAM w, LPARAM l, LRESULT& result)
                             &result);
 }
 
-// Days from 1 January 1970 of a civil date.
-std::int64_t daysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
 struct DosFields {
   unsigned year, month, day, hour, min, sec;
 };
@@ -129,10 +120,7 @@ bool unpackDos(std::uint32_t packed, DosFields& f) {
   f.min = (packed >> 5) & 63;
   f.sec = (packed & 31) * 2;
   if (f.month < 1 || f.month > 12 || f.day < 1 || f.hour > 23 || f.min > 59 || f.sec > 59) return false;
-  static const unsigned mdays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  unsigned dim = mdays[f.month - 1];
-  if (f.month == 2 && ((f.year % 4 == 0 && f.year % 100 != 0) || f.year % 400 == 0)) dim = 29;
-  return f.day <= dim;
+  return f.day <= DaysInMonth(f.year, f.month);
 }
 std::uint32_t packDos(const std::tm& t) {
   int year = t.tm_year + 1900;
@@ -1040,7 +1028,8 @@ std::uint32_t apOctalStr2Long(const std::string& text) {
 std::uint32_t apPackToYMTimeStamp(std::uint32_t packedDate) {
   DosFields f{};
   if (!unpackDos(packedDate, f)) return 0;
-  std::int64_t secs = daysFromCivil(f.year, f.month, f.day) * 86400 + f.hour * 3600 + f.min * 60 + f.sec;
+  const auto days = static_cast<std::int64_t>(EncodeDate(f.year, f.month, f.day)) - UnixDateDelta;
+  std::int64_t secs = days * 86400 + f.hour * 3600 + f.min * 60 + f.sec;
   return secs < 0 || secs > 0xFFFFFFFFll ? 0 : static_cast<std::uint32_t>(secs);
 }
 

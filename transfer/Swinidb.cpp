@@ -46,12 +46,8 @@ bool PlainFileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string Trim(std::string s) {
-  std::size_t a = s.find_first_not_of(" \t\r\n");
-  if (a == std::string::npos) return {};
-  std::size_t b = s.find_last_not_of(" \t\r\n");
-  return s.substr(a, b - a + 1);
-}
+// Blanks around names and values; other control characters are part of a value.
+constexpr std::string_view kBlanks = " \t\r\n";
 
 bool ReadContent(const std::string& path, TIniContent& content) {
   content.clear();
@@ -59,17 +55,17 @@ bool ReadContent(const std::string& path, TIniContent& content) {
   if (!in) return false;
   std::string line;
   while (std::getline(in, line)) {
-    line = Trim(line);
+    line = Trim(line, kBlanks);
     if (line.empty() || line[0] == ';') continue;
     if (line.front() == '[') {
       std::size_t close = line.find(']');
       content.push_back(
-          {Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1)), {}});
+          {Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1), kBlanks), {}});
       continue;
     }
     std::size_t eq = line.find('=');
     if (eq == std::string::npos || content.empty()) continue;
-    content.back().Entries.push_back({Trim(line.substr(0, eq)), Trim(line.substr(eq + 1))});
+    content.back().Entries.push_back({Trim(line.substr(0, eq), kBlanks), Trim(line.substr(eq + 1), kBlanks)});
   }
   return true;
 }

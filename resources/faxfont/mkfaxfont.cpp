@@ -17,18 +17,9 @@
 #include <vector>
 #include FT_FREETYPE_H
 
-namespace {
+#include "platform/Text.h"
 
-// Unicode of each Windows-1252 byte; 0 for control characters and unassigned positions.
-unsigned Cp1252ToUnicode(unsigned c) {
-  static const unsigned high[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                    0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
-  if (c < 32 || c == 127) return 0;
-  if (c >= 0x80 && c < 0xA0) return high[c - 0x80];
-  return c;
-}
+namespace {
 
 struct Cell {
   int width, rows, bytesPerRow;
@@ -55,7 +46,7 @@ bool RenderFont(FT_Library lib, const char* path, const Cell& cell, std::vector<
   const int charBytes = cell.rows * cell.bytesPerRow;
   int missing = 0;
   for (unsigned c = 0; c < 256; ++c) {
-    unsigned u = Cp1252ToUnicode(c);
+    unsigned u = Cp1252Glyph(static_cast<unsigned char>(c));
     if (!u) continue;
     FT_UInt index = FT_Get_Char_Index(face, u);
     if (!index) {

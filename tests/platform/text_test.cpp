@@ -97,6 +97,20 @@ TEST(Cp1252Test, UmlautsEuroAndUnmappable) {
   EXPECT_EQ(Utf8ToCp1252("\xED\xA0\x80"), "???");  // surrogate
 }
 
+TEST(Cp1252Test, SingleCharactersAndGlyphs) {
+  EXPECT_EQ(Cp1252ToUnicode(0x80), U'\u20AC');
+  EXPECT_EQ(Cp1252ToUnicode(0x8D), U'\u008D');  // undefined: the C1 control of that value
+  EXPECT_EQ(Cp1252ToUnicode(0xE4), U'\u00E4');
+  EXPECT_EQ(UnicodeToCp1252(U'\u0178'), '\x9F');
+  EXPECT_EQ(UnicodeToCp1252(U'\u03A9'), '?');
+  // A font draws nothing for control characters and undefined bytes.
+  EXPECT_EQ(Cp1252Glyph('\n'), 0u);
+  EXPECT_EQ(Cp1252Glyph(0x7F), 0u);
+  EXPECT_EQ(Cp1252Glyph(0x81), 0u);
+  EXPECT_EQ(Cp1252Glyph(0x80), U'\u20AC');
+  EXPECT_EQ(Cp1252Glyph('A'), U'A');
+}
+
 TEST(NumberTest, Integers) {
   EXPECT_EQ(IntToStr(-42), "-42");
   EXPECT_EQ(IntToStr(1234567), "1234567");
@@ -179,6 +193,9 @@ TEST(TextTest, TrimCaseAndCompare) {
   EXPECT_EQ(Trim("\t a b \r\n"), "a b");
   EXPECT_EQ(TrimLeft("  x "), "x ");
   EXPECT_EQ(TrimRight("  x "), "  x");
+  // Only the given blanks: a control character that is part of a value stays.
+  EXPECT_EQ(Trim(" \t38,14,\x0b\r\n", " \t\r\n"), "38,14,\x0b");
+  EXPECT_EQ(Trim(" \t ", " \t"), "");
   EXPECT_EQ(UpperCase("abc\xE4"), "ABC\xE4");
   EXPECT_EQ(LowerCase("ABC"), "abc");
   EXPECT_TRUE(SameText("Software\\Zelvanor", "SOFTWARE\\zelvanor"));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/Resources.h"
+#include "platform/Text.h"
 #include "serial/SioStrRes.h"
 
 namespace {
@@ -187,9 +188,9 @@ TEST(StringResource, ProgramErrorTableIsWellFormed) {
 TEST(Encodings, AnsiAndUtf8RoundTrip) {
   std::string ansi;
   for (int c = 1; c < 256; ++c) ansi += static_cast<char>(c);
-  EXPECT_EQ(Utf8ToAnsi(AnsiToUtf8(ansi)), ansi);
-  EXPECT_EQ(AnsiToUtf8("\x80"), "€");
-  EXPECT_EQ(Utf8ToAnsi("Ä€\xF0\x9F\x98\x80"), "\xC4\x80?");
+  EXPECT_EQ(Utf8ToCp1252(Cp1252ToUtf8(ansi)), ansi);
+  EXPECT_EQ(Cp1252ToUtf8("\x80"), "€");
+  EXPECT_EQ(Utf8ToCp1252("Ä€\xF0\x9F\x98\x80"), "\xC4\x80?");
   EXPECT_EQ(Utf16ToUtf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
   EXPECT_EQ(Utf16ToAnsi(u"\U0001F600"), "?");
 }
