@@ -1,4 +1,5 @@
-// Serial devices over the kernel's termios2 interface (any baud rate through BOTHER).
+// Serial devices over the kernel's termios2 interface (standard rates by their constants, any
+// other rate through BOTHER).
 #include "platform/SerialDevice.h"
 
 #include <asm/termbits.h>
@@ -33,6 +34,24 @@ void Drain(int efd) {
   std::uint64_t v;
   ssize_t r = ::read(efd, &v, sizeof v);
   (void)r;
+}
+
+// The constant of a standard baud rate, 0 for any other rate.
+tcflag_t StandardBaudCode(std::uint32_t baud) {
+  static const struct {
+    std::uint32_t rate;
+    tcflag_t code;
+  } rates[] = {{50, B50},           {75, B75},           {110, B110},         {134, B134},
+               {150, B150},         {200, B200},         {300, B300},         {600, B600},
+               {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+               {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+               {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+               {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+               {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+               {3500000, B3500000}, {4000000, B4000000}};
+  for (const auto& r : rates)
+    if (r.rate == baud) return r.code;
+  return 0;
 }
 
 // The line has no modem lines, counters, ... : ENOTTY, EINVAL, ENOIOCTLCMD and relatives.
@@ -216,8 +235,11 @@ int TSerialDevice::SetSettings(const TSerialSettings& s) {
   if (s.baud == 0 || s.dataBits < 5 || s.dataBits > 8 || s.parity > 4 || s.stopBits > 2) return EINVAL;
   struct termios2 t;
   if (::ioctl(fd_, TCGETS2, &t) != 0) return errno;
+  // A standard rate goes in as its constant, so that every other tool (stty) sees it too;
+  // only the others need the arbitrary-rate form.
+  const tcflag_t code = StandardBaudCode(s.baud);
   t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
-  t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+  t.c_cflag |= code != 0 ? code : (BOTHER | (BOTHER << IBSHIFT));
   t.c_ospeed = s.baud;
   t.c_ispeed = s.baud;
   t.c_cflag &= ~CSIZE;

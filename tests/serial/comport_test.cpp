@@ -188,6 +188,37 @@ TEST_F(ComPortTest, SettingsReachTheLine) {
   EXPECT_EQ(port.GetPortState(), psClosed);
 }
 
+// What `stty -F` reports for a device ("speed 9600 baud; ...").
+std::string SttyOf(const std::string& path) {
+  std::string out;
+  if (FILE* f = ::popen(("stty -F " + path + " 2>&1").c_str(), "r")) {
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, f)) out += buf;
+    ::pclose(f);
+  }
+  return out;
+}
+
+// Standard rates are set by their constants, so other tools see the real speed; a rate
+// without a constant still reaches the line.
+TEST_F(ComPortTest, StandardRatesShowInStty) {
+  MappedPty pty(75);
+  TSioComPort port;
+  port.SetComNumber(75);
+  port.SetBaud(9600);
+  port.SetOpen(true);
+  ASSERT_TRUE(port.GetOpen());
+  std::string shown = SttyOf(pty.path());
+  if (shown.find("busy") != std::string::npos) GTEST_SKIP() << "the open port is exclusive to this user";
+  EXPECT_NE(shown.find("speed 9600 baud"), std::string::npos) << shown;
+  port.SetBaud(115200);
+  shown = SttyOf(pty.path());
+  EXPECT_NE(shown.find("speed 115200 baud"), std::string::npos) << shown;
+  port.SetBaud(250000);
+  EXPECT_EQ(pty.Settings().c_ospeed, 250000u);
+  port.SetOpen(false);
+}
+
 TEST_F(ComPortTest, RS485FromTheStoredSettingsEndsInRS485) {
   MappedPty pty(62);
   TSioComPort port;
