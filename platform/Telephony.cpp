@@ -1469,10 +1469,16 @@ std::string Translate(const std::string& in, std::uint32_t options, const TDiali
   return out;
 }
 
+// Digits and dial modifiers only: nothing that would end the dial command and start another
+// (';' only at the end, where it keeps the modem in its command state).
 bool Dialable(const std::string& number) {
-  for (char c : number)
-    if (!(std::isdigit(static_cast<unsigned char>(c)) || std::strchr("*#,ABCDabcdTPW!@;", c) != nullptr))
+  for (std::size_t i = 0; i < number.size(); ++i) {
+    const char c = number[i];
+    if (c == ';' && i + 1 == number.size()) continue;
+    if (c == '\0' ||
+        !(std::isdigit(static_cast<unsigned char>(c)) || std::strchr("*#,ABCDabcdTPW!@", c) != nullptr))
       return false;
+  }
   return true;
 }
 

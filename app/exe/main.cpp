@@ -4,6 +4,7 @@
 
 #include "app/Application.h"
 #include "app/Translations.h"
+#include "fax/ui/Swtapidsp.h"
 #ifdef KORVIDAN_PORT_DIALOG
 #include "serial/ComSelectForm.h"
 #endif
@@ -16,5 +17,7 @@ int main(int argc, char** argv) {
 #ifdef KORVIDAN_PORT_DIALOG
   InstallComSelectPrompt();
 #endif
+  // The telephony device's line selection, wait cursor and the modem lines' dialogs.
+  InstallTapiWindows();
   return RunApplication(app);
 }

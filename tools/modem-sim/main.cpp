@@ -455,6 +455,7 @@ class Modem {
       state_ = State::VoiceTx;
       txDle_ = false;
       txSamples_.clear();
+      txPaced_ = 0;
       txStart_ = Clock::now();
       return Result("CONNECT", 1);
     }
@@ -611,10 +612,13 @@ class Modem {
       txDle_ = false;
       if (c == kDLE) {
         txSamples_ += kDLE;
+        ++txPaced_;
       } else if (c == kETX) {
         EndPlayback();
       } else if (c == kCAN) {
-        // Discards what is buffered: here nothing waits.
+        // Discards what waits to be played.
+        txPaced_ = 0;
+        txStart_ = Clock::now();
       }
       return;
     }
@@ -623,6 +627,7 @@ class Modem {
       return;
     }
     txSamples_ += c;
+    ++txPaced_;
   }
 
   void EndPlayback() {
@@ -636,7 +641,7 @@ class Modem {
     state_ = State::Command;
     // The modem plays what it holds before it answers.
     const long bytesPerSecond = vsmRate_ * (vsmBits_ / 8);
-    const long ms = bytesPerSecond > 0 ? static_cast<long>(txSamples_.size()) * 1000 / bytesPerSecond : 0;
+    const long ms = bytesPerSecond > 0 ? txPaced_ * 1000 / bytesPerSecond : 0;
     const long played =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - txStart_).count();
     After(std::max(0L, std::min(ms - played, 2000L)), [this] { Result("OK", 0); });
@@ -717,6 +722,7 @@ class Modem {
   long vsmRate_ = 8000;
   bool txDle_ = false;
   std::string txSamples_;
+  long txPaced_ = 0;  // bytes still to be played since the last discard
   Clock::time_point txStart_{};
   bool rxDle_ = false;
   Clock::time_point rxStart_{};
