@@ -289,9 +289,10 @@ class TLine : public std::enable_shared_from_this<TLine> {
   DWORD_PTR instance = 0;
   std::uint32_t privileges = LINECALLPRIVILEGE_NONE;
   std::uint32_t mediaModes = 0;
-  std::uint32_t lineStates = 0;     // service lock
-  std::uint32_t addressStates = 0;  // service lock
-  std::shared_ptr<TCall> call;      // service lock
+  std::uint32_t lineStates = 0;                 // service lock
+  std::uint32_t addressStates = 0;              // service lock
+  std::shared_ptr<TCall> call;                  // service lock
+  std::vector<std::shared_ptr<TCall>> orphans;  // service lock: let go while they ran, still to drop
 
   TLine() { wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
   ~TLine() {
@@ -311,6 +312,12 @@ class TLine : public std::enable_shared_from_this<TLine> {
     abort_ = true;
     Wake();
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+    // Jobs the worker never ran hold the line: they go with it.
+    std::deque<std::function<void()>> left;
+    {
+      std::lock_guard<std::mutex> g(jobLock_);
+      left.swap(jobs_);
+    }
   }
 
   void Push(std::function<void()> job) {
@@ -961,6 +968,10 @@ void TLine::Answer(std::shared_ptr<TCall> c, std::uint32_t request) {
 
 void TLine::Drop(std::shared_ptr<TCall> c, std::uint32_t request, bool reply) {
   abort_ = false;
+  {
+    std::lock_guard<std::mutex> g(Service().m);
+    orphans.erase(std::remove(orphans.begin(), orphans.end(), c), orphans.end());
+  }
   if (voice_ != vmNone) {
     if (recording_) VoiceStop(true);
     if (voice_ == vmPlay) VoiceResetPlay();
@@ -1127,13 +1138,24 @@ void TLine::Cleanup() {
     if (recording_) VoiceStop(true);
     voice_ = vmNone;
   }
-  if (c) {
+  std::vector<std::shared_ptr<TCall>> calls;
+  {
+    std::lock_guard<std::mutex> g(Service().m);
+    calls.swap(orphans);
+  }
+  if (c) calls.push_back(c);
+  for (auto& call : calls) {
     std::uint32_t state;
+    bool offered;
     {
       std::lock_guard<std::mutex> g(Service().m);
-      state = c->state;
+      state = call->state;
+      offered = call->inbound && (state == LINECALLSTATE_OFFERING || state == LINECALLSTATE_ACCEPTED);
     }
-    if (state != LINECALLSTATE_IDLE) HangUpModem(c);
+    if (state != LINECALLSTATE_IDLE && !offered) {
+      HangUpModem(call);
+      break;  // one modem, one hang-up
+    }
   }
   CloseDevice();
 }
@@ -1971,6 +1993,7 @@ LONG lineDeallocateCall(HCALL call) {
     active = c->state != LINECALLSTATE_IDLE;
     s.calls.erase(call);
     if (l->call == c) l->call.reset();
+    if (active) l->orphans.push_back(c);
   }
   if (active) {
     // A call let go while it runs is still hung up.
