@@ -847,6 +847,11 @@ void TSioCustomTapiDevice::DoLineReply(std::uint32_t, std::uint32_t request, std
 
 void TSioCustomTapiDevice::DoLineCallState(std::uint32_t device, std::uint32_t state, std::uint32_t detail,
                                            std::uint32_t privilege) {
+  // A call offered and left alone is none of this device's business, nor is its end.
+  if (device != 0 && device == FIgnoredCall && device != FCall) {
+    if (state == LINECALLSTATE_IDLE) FIgnoredCall = 0;
+    return;
+  }
   FLastCallState = state;
   FCallStateChanged = true;
   switch (state) {
@@ -858,7 +863,11 @@ void TSioCustomTapiDevice::DoLineCallState(std::uint32_t device, std::uint32_t s
       UpdateCallInfo(device);
       if (!FCallInfo) Raise(ecTapiUnexpected);
       const std::uint32_t wanted = FEnableVoice ? 0x3A : 0x32;
-      if ((FCallInfo->dwMediaMode & wanted) == 0) return;  // not a call for this device
+      if ((FCallInfo->dwMediaMode & wanted) == 0) {  // not a call for this device
+        FIgnoredCall = device;
+        FLastCallState = 0;
+        return;
+      }
       FCall = device;
       TapiStatus(true, false, device, LINE_CALLSTATE, state, detail, privilege);
       WaitForReply(tuLineAccept(FCall, nullptr, 0));

@@ -285,6 +285,7 @@ class TSioCustomTapiDevice : public TSioBaseComponent, public TSioComponentOwner
   LINEEXTENSIONID FExtensionID{};
   HLINE FLine = 0;
   HCALL FCall = 0;
+  HCALL FIgnoredCall = 0;  // offered, but not a call this device takes
   std::int32_t FDeviceID = -1;
   std::array<std::uint32_t, 1028 / 4> FReplyBuffer{};
   bool FDialTimer = false;  // the one-second redial timer runs

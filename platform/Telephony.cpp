@@ -672,6 +672,8 @@ void TLine::Unsolicited(const std::string& line) {
     {
       TService& s = Service();
       std::lock_guard<std::mutex> g(s.m);
+      // A call that has ended makes room for the next one, deallocated or not.
+      if (call && call->state == LINECALLSTATE_IDLE) call.reset();
       if (!call) {
         c = std::make_shared<TCall>();
         c->id = s.nextCall++;

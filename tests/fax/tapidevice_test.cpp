@@ -422,3 +422,109 @@ TEST(TapiDevice, LinesThatCannotBeReadAreSkipped) {
 }
 
 }  // namespace
+
+namespace {
+
+// ----- what kind of call is offered -----
+
+LONG (*gRealCallInfo)(HCALL, LINECALLINFO*) = &lineGetCallInfo;
+
+HCALL gVoiceCall = 0;
+
+// The first call offered is a voice call, the ones after it data calls.
+LONG FirstCallIsVoice(HCALL call, LINECALLINFO* info) {
+  LONG r = gRealCallInfo(call, info);
+  if (gVoiceCall == 0) gVoiceCall = call;
+  if (r == 0 && call == gVoiceCall) info->dwMediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+  return r;
+}
+
+TEST(TapiDevice, OfferedVoiceCallIsLeftAlone) {
+  Rig rig;
+  auto& modem = rig.StartModem(5, {"--ring-interval", "300"});
+  TTelephonyLine line = Rig::Line("Modem", 5);
+  line.RingTimeoutMs = 800;
+  WriteTelephonyLine(line);
+  tuUnloadLibrary();
+  TelephonySetProc("lineGetCallInfo", reinterpret_cast<void*>(&FirstCallIsVoice));
+  {
+    Form form(rig, "Modem");
+    form.device->SetAnswerOnRing(1);
+    form.device->AutoAnswer();
+    ASSERT_TRUE(modem.Command("ring 2"));
+    PumpFor(2500);  // the rings, then the caller gives up
+    for (auto& c : rig.ModemCommands()) EXPECT_NE(c, "ATA");
+    EXPECT_EQ(form.connects, 0);
+    EXPECT_EQ(form.History(), Lines({"call started"}));  // not accepted, not answered
+    // The line still waits for calls: the next one, a data call, is answered.
+    EXPECT_TRUE(form.device->GetOpen());
+    ASSERT_TRUE(modem.Command("ring 2"));
+    ASSERT_TRUE(Pump([&] { return form.connects > 0; }));
+    form.device->CancelCall();
+  }
+  TelephonyResetProcs();
+  tuUnloadLibrary();
+}
+
+TEST(TapiDevice, NewLinesAreListedWhileItRuns) {
+  Rig rig;
+  Rig::AddLine("First", 3);
+  Form form(rig, "First");
+  ASSERT_EQ(form.device->GetTapiDevices().Count(), 1);
+  Rig::AddLine("Second", 4);
+  ASSERT_TRUE(Pump([&] { return form.device->GetTapiDevices().Count() == 2; }));
+  EXPECT_EQ(form.device->GetTapiDevices()[1], "Second");
+  EXPECT_EQ(form.device->DeviceIDFromName("Second"), 1);
+}
+
+TEST(TapiDevice, DeviceConfigurationOfTheLine) {
+  Rig rig;
+  Rig::AddLine("Modem", 3);
+  Form form(rig, "Modem");
+  TTapiConfigRec config = form.device->GetDevConfig();
+  std::string text(reinterpret_cast<const char*>(config.Data.data()), config.DataSize);
+  EXPECT_NE(text.find("ComNumber=3\n"), std::string::npos);
+  EXPECT_NE(text.find("Init=ATE0V1Q0S12=5\n"), std::string::npos);
+
+  const std::string changed = "Init=AT&F|ATE0\nComNumber=5\n";
+  std::memcpy(config.Data.data(), changed.data(), changed.size());
+  config.DataSize = static_cast<std::uint32_t>(changed.size());
+  form.device->SetDevConfig(config);
+  ASSERT_EQ(ReadTelephonyLines().size(), 1u);
+  EXPECT_EQ(ReadTelephonyLines()[0].Init, "AT&F|ATE0");
+  EXPECT_EQ(ReadTelephonyLines()[0].ComNumber, 5);
+
+  const std::string bad = "ComNumber=five\n";
+  std::memcpy(config.Data.data(), bad.data(), bad.size());
+  config.DataSize = static_cast<std::uint32_t>(bad.size());
+  EXPECT_THROW(form.device->SetDevConfig(config), ETapiInvalParam);
+  EXPECT_EQ(ReadTelephonyLines()[0].ComNumber, 5);
+  config.DataSize = 5000;  // more than the record holds: cut to it, not read past it
+  EXPECT_THROW(form.device->SetDevConfig(config), ETapiInvalParam);
+
+  // Without the window layer the service has no dialogs.
+  SetTelephonyDialogs({});
+  EXPECT_THROW(form.device->ShowConfigDialog(), ETapiOperationUnavail);
+  EXPECT_FALSE(form.device->TranslateDialog("123"));
+}
+
+TEST(TapiDevice, AssignCopiesTheSettings) {
+  Rig rig;
+  Rig::AddLine("Modem", 3);
+  Form form(rig, "Modem");
+  form.device->SetMaxAttempts(7);
+  form.device->SetRetryWait(9);
+  form.device->SetAnswerOnRing(4);
+  TSioComponentOwner other;
+  TSioTapiDevice copy(&other);
+  copy.Assign(*form.device);
+  EXPECT_EQ(copy.GetSelectedDevice(), "Modem");
+  EXPECT_EQ(copy.GetMaxAttempts(), 7);
+  EXPECT_EQ(copy.GetRetryWait(), 9);
+  EXPECT_EQ(copy.GetAnswerOnRing(), 4);
+  EXPECT_EQ(copy.GetComPort(), &form.port);
+  EXPECT_EQ(copy.GetTapiLog(), &form.log);
+  EXPECT_EQ(copy.GetTapiDevices().Count(), 0);
+}
+
+}  // namespace
