@@ -93,7 +93,8 @@ TEST(TapiDevice, RedialsABusyNumberAndWritesItsHistory) {
 
 TEST(TapiDevice, PassThroughCallHandsTheModemToThePort) {
   Rig rig;
-  rig.StartModem(4);
+  const std::string raw = rig.dir / "modem4.raw";
+  rig.StartModem(4, {"--raw", raw});
   Rig::AddLine("Faxmodem", 4);
   Form form(rig, "Faxmodem");
   std::string reply;
@@ -113,8 +114,13 @@ TEST(TapiDevice, PassThroughCallHandsTheModemToThePort) {
   std::vector<std::string> commands = rig.ModemCommands();
   ASSERT_GE(commands.size(), 1u);
   EXPECT_EQ(commands.back(), "ATI3");
-  for (std::size_t i = 0; i + 1 < commands.size(); ++i)
+  std::string setUp;
+  for (std::size_t i = 0; i + 1 < commands.size(); ++i) {
     EXPECT_TRUE(commands[i] == "ATE0V1Q0S12=5" || commands[i] == "AT+VCID=1") << commands[i];
+    setUp += commands[i] + "\r";
+  }
+  // Byte for byte: after the set-up nothing reached the modem before the caller's own bytes.
+  EXPECT_EQ(support::ReadFile(raw), setUp + "ATI3\r");
 
   form.device->CancelCall();
   EXPECT_FALSE(form.port.GetOpen());

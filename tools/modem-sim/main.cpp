@@ -40,6 +40,7 @@ const char kHelp[] =
     "  --log FILE           write every command line received to FILE, each after the\n"
     "                       milliseconds since the start and a blank (\"-> RING n\" for the\n"
     "                       rings, \"voice-played N\" for each play-back's sample bytes)\n"
+    "  --raw FILE           write every byte received from the port to FILE, as it came\n"
     "  --mute               answer nothing at all\n"
     "  -h, --help           this text\n"
     "\n"
@@ -102,6 +103,7 @@ struct Options {
   std::vector<Segment> voiceIn{{true, 60000}};
   std::string voiceOut;
   std::string log;
+  std::string raw;
   bool mute = false;
 };
 
@@ -121,13 +123,19 @@ class Modem {
  public:
   Modem(Options& o, int master) : opt_(o), fd_(master), start_(Clock::now()) {
     if (!o.log.empty()) log_ = std::fopen(o.log.c_str(), "w");
+    if (!o.raw.empty()) raw_ = std::fopen(o.raw.c_str(), "wb");
   }
   ~Modem() {
     if (log_) std::fclose(log_);
+    if (raw_) std::fclose(raw_);
   }
 
   void Feed(const char* p, std::size_t n) {
     lastRx_ = Clock::now();
+    if (raw_) {
+      std::fwrite(p, 1, n, raw_);
+      std::fflush(raw_);
+    }
     for (std::size_t i = 0; i < n; ++i) {
       switch (state_) {
         case State::Online:
@@ -702,6 +710,7 @@ class Modem {
   Options& opt_;
   int fd_;
   FILE* log_ = nullptr;
+  FILE* raw_ = nullptr;
   Clock::time_point start_;
   std::vector<std::pair<Clock::time_point, std::function<void()>>> timers_;
   State state_ = State::Command;
@@ -781,6 +790,9 @@ int main(int argc, char** argv) {
     } else if (TakeValue(argc, argv, i, "--log", v)) {
       if (v.empty()) return Fail("log wants a file");
       opt.log = v;
+    } else if (TakeValue(argc, argv, i, "--raw", v)) {
+      if (v.empty()) return Fail("raw wants a file");
+      opt.raw = v;
     } else {
       return Fail("unknown option " + a);
     }
