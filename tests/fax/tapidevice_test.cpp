@@ -64,6 +64,8 @@ TEST(TapiDevice, RedialsABusyNumberAndWritesItsHistory) {
   Form form(rig, "Testmodem");
   form.device->SetMaxAttempts(3);
   form.device->SetRetryWait(3);
+  std::vector<TTapiLogCode> logged;
+  form.device->SetOnTapiLog([&](TSioCustomTapiDevice*, TTapiLogCode c) { logged.push_back(c); });
   EXPECT_EQ(form.port.GetTapiMode(), tmOn);  // the device took the port over
 
   form.device->Dial("123");
@@ -81,6 +83,11 @@ TEST(TapiDevice, RedialsABusyNumberAndWritesItsHistory) {
   EXPECT_EQ(form.History(), Lines({"call started", "  dialing 123", "  busy", "  dropped", "  dialing 123",
                                    "  busy", "  dropped", "  dialing 123", "  busy", "  dropped",
                                    "call finished\r\n", "  dial failed"}));
+  // The program hears what the history gets.
+  std::vector<TTapiLogCode> expected{ltapiCallStart};
+  for (int i = 0; i < 3; ++i) expected.insert(expected.end(), {ltapiDial, ltapiBusy, ltapiDrop});
+  expected.insert(expected.end(), {ltapiCallFinish, ltapiDialFail});
+  EXPECT_EQ(logged, expected);
   // The retry count-down reached the status event; the final update (all zero) did not.
   bool retryStatus = false;
   for (auto& s : form.statuses) {

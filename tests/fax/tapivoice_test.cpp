@@ -185,6 +185,28 @@ TEST(TapiVoice, SilenceEndsTheRecordingWhereTheCallerStopped) {
   EXPECT_EQ(call.device->GetTapiState(), tsConnected);
 }
 
+TEST(TapiVoice, SilenceIsCountedAgainAfterItWasReported) {
+  Rig rig;
+  VoiceCall call(rig, {"--voice-in", "tone:1000"});
+  call.Connect();
+  // Three silent seconds wanted (two in a row count); the handler keeps recording. One second
+  // of tone, then five of silence: the fourth and sixth seconds end a silent pair (the last
+  // second ends the recording before it is judged).
+  call.device->SetMaxMessageLength(6);
+  call.device->SetTrimSeconds(3);
+  int silences = 0;
+  call.device->SetOnTapiWaveSilence([&](TSioCustomTapiDevice*, bool& stop, bool& hangup) {
+    ++silences;
+    stop = false;
+    hangup = false;
+  });
+  const std::string file = call.Record("long.wav");
+  ASSERT_FALSE(file.empty());
+  EXPECT_EQ(silences, 2);
+  EXPECT_NEAR(std::stod(Soxi("-D", file)), 6.0, 1e-6);
+  EXPECT_EQ(call.device->GetTapiState(), tsConnected);
+}
+
 TEST(TapiVoice, SilenceIsCountedPerRecordingAndNeverOnLoudAudio) {
   Rig rig;
   VoiceCall call(rig, {"--voice-in", "tone:1000"});
