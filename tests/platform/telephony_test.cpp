@@ -132,14 +132,14 @@ class TelephonyService : public ::testing::Test {
     unsetenv("SIO_COM9");
   }
   // The line "Modem" on COM9, the modem on the pseudo-terminal.
-  void Line(ScriptedModem& modem, std::uint32_t ringTimeoutMs = 8000) {
+  void Line(ScriptedModem& modem, std::uint32_t ringTimeoutMs = 8000, std::uint32_t dialTimeoutS = 5) {
     setenv("SIO_COM9", modem.Path().c_str(), 1);
     TTelephonyLine l;
     l.Name = "Modem";
     l.ComNumber = 9;
     l.Init = "ATZ|ATE0V1";
     l.EscapeGuardMs = 50;
-    l.DialTimeoutS = 5;
+    l.DialTimeoutS = dialTimeoutS;
     l.RingTimeoutMs = ringTimeoutMs;
     WriteTelephonyLine(l);
     std::uint32_t n = 0;
@@ -258,6 +258,27 @@ INSTANTIATE_TEST_SUITE_P(
                       Outcome{"NO CARRIER", LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NOANSWER},
                       Outcome{"ERROR", LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_BADADDRESS},
                       Outcome{"CONNECT 14400", LINECALLSTATE_CONNECTED, 0}));
+
+TEST_F(TelephonyService, ADialWithoutAResultEndsAtItsTimeOut) {
+  ScriptedModem modem([](const std::string& c) -> std::string {
+    if (c.rfind("ATD", 0) == 0) return "";       // the modem keeps dialling
+    if (c.empty()) return "\r\nNO CARRIER\r\n";  // until a character ends the attempt
+    return "\r\nOK\r\n";
+  });
+  Line(modem, 8000, 1);
+  const HLINE line = Open(LINECALLPRIVILEGE_NONE);
+  const auto start = std::chrono::steady_clock::now();
+  const HCALL call = Dial(line, "123");
+  ASSERT_TRUE(WaitState(LINECALLSTATE_DISCONNECTED, 8000));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_EQ(Find(LINE_CALLSTATE, LINECALLSTATE_DISCONNECTED)->p2, LINEDISCONNECTMODE_NOANSWER);
+  EXPECT_EQ(Find(LINE_CALLSTATE, LINECALLSTATE_CONNECTED), nullptr);
+  EXPECT_NE(modem.Raw().find("ATD123\r\r"), std::string::npos);
+  EXPECT_EQ(lineDrop(call, nullptr, 0) > 0, true);
+  ASSERT_TRUE(WaitState(LINECALLSTATE_IDLE));
+  EXPECT_EQ(lineDeallocateCall(call), 0);
+  EXPECT_EQ(lineClose(line), 0);
+}
 
 TEST_F(TelephonyService, TheConnectedCallsDescriptorIsTheModems) {
   ScriptedModem modem([](const std::string& c) -> std::string {
