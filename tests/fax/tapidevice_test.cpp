@@ -266,6 +266,12 @@ TEST(TapiDevice, DialOutcomesReachTheStatus) {
   ASSERT_TRUE(rig.Modem().Command("mute on"));
   form.device->Dial("555");
   ASSERT_TRUE(Pump([&] { return form.fails > 1; }, 20000));
+
+  // Cancelling when no call is left ends no call: no "call finished", no second failure.
+  const std::string before = form.History();
+  form.device->CancelCall();
+  EXPECT_EQ(form.History(), before + kStamp + "  cancelled\r\n");
+  EXPECT_EQ(form.fails, 2);
 }
 
 TEST(TapiDevice, StatusTexts) {
