@@ -86,7 +86,16 @@ void TProgData::Attach(TDataModule1& bus, TAcquisitionState& state) {
   bus.Transfer = this;
   TBusTransferHooks& h = bus.TransferHooks;
   h.CollectReceived = [this] { CollectReceived(); };
-  h.SendBlocks = [this] { SendBlocks(); };
+  // A retried request lets the message queue run between its letters; the controller's
+  // "Receive Start" handled there must not put the data between them (a hex digit behind
+  // its "D" would shift every following one in the controller): the blocks wait for the
+  // end of the request.
+  h.SendBlocks = [this] {
+    if (FSendingRequest)
+      FBlocksDeferred = true;
+    else
+      SendBlocks();
+  };
   h.CheckChecksumReply = [this] { CheckChecksumReply(); };
   h.ShowStoredData = [this] { ShowStoredData(); };
   h.ShowProgressPattern = [this](const std::string& p) { CallHook(Hooks.ShowProgressPattern, p); };
@@ -186,11 +195,18 @@ void TProgData::SendRequest(char letter) {
   // must not put its letters between these.
   if (FBus == nullptr || FSendingRequest) return;
   FSendingRequest = true;
-  struct Clear {
-    bool& flag;
-    ~Clear() { flag = false; }
-  } clear{FSendingRequest};
-  FBus->SendRequest(letter);
+  FBlocksDeferred = false;
+  {
+    struct Clear {
+      bool& flag;
+      ~Clear() { flag = false; }
+    } clear{FSendingRequest};
+    FBus->SendRequest(letter);
+  }
+  if (FBlocksDeferred) {
+    FBlocksDeferred = false;
+    if (FBus != nullptr && FWriteResult == TTransferResult::Running) SendBlocks();
+  }
 }
 
 void TProgData::SendReadRequest() { SendRequest(RequestProgrammingData); }

@@ -213,6 +213,7 @@ class TProgData : public TBusTransferState {
   bool FTimerOn[3] = {false, false, false};
   bool FInTimer = false;
   bool FSendingRequest = false;
+  bool FBlocksDeferred = false;  // the controller was ready while a request went out
   TTransferResult FReadResult = TTransferResult::None;
   TTransferResult FWriteResult = TTransferResult::None;
   TTransferResult FStoreResult = TTransferResult::None;

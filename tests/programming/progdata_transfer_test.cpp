@@ -88,6 +88,15 @@ class ScriptedController {
   std::atomic<int> readRequests{0};
   std::atomic<int> writeRequests{0};
   std::atomic<int> hexReceived{0};
+  // "Receive Start" only when the PC's retry of the write request begins.
+  std::atomic<bool> answerOnRetry{false};
+  std::atomic<bool> answering{false};  // the answer to the retry is about to go out
+
+  // The hex digits of the last complete write.
+  std::string Received() {
+    std::lock_guard<std::mutex> g(lock_);
+    return received_;
+  }
 
  private:
   void Put(const std::string& text) {
@@ -119,7 +128,7 @@ class ScriptedController {
 
   void Run() {
     std::string line;
-    bool receiving = false;
+    bool receiving = false, waitingForRetry = false;
     std::string data;
     while (!stop_) {
       pollfd p{pty_.master(), POLLIN, 0};
@@ -133,10 +142,29 @@ class ScriptedController {
       for (ssize_t i = 0; i < n; ++i) {
         const char c = buffer[i];
         if (receiving) {
+          if (waitingForRetry && c == '\n') {
+            // The answer comes while the PC is between the retry's "D" and its letter.
+            waitingForRetry = false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            answering = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            Put("Receive Start\r\n");
+            answering = false;
+            continue;
+          }
+          // Data is hex only: a "G" right behind a "D" shows that the "D" began a request.
+          if (c == 'G' && !data.empty() && data.back() == 'D') {
+            data.pop_back();
+            continue;
+          }
           if (std::isxdigit(static_cast<unsigned char>(c))) data += c;
           hexReceived = static_cast<int>(data.size());
           if (data.size() == 7156 + 2 + 238 + 2) {
             receiving = false;
+            {
+              std::lock_guard<std::mutex> g(lock_);
+              received_ = data;
+            }
             unsigned sum = 0;
             for (std::size_t k = 0; k < data.size(); ++k)
               if (k < 7156 || (k >= 7158 && k < 7158 + 238)) sum += static_cast<unsigned char>(data[k]);
@@ -158,7 +186,8 @@ class ScriptedController {
           if (!silent) SendDump();
         } else if (line == "DG") {
           ++writeRequests;
-          Put("Receive Start\r\n");
+          waitingForRetry = answerOnRetry;
+          if (!waitingForRetry) Put("Receive Start\r\n");
           receiving = true;
           data.clear();
         }
@@ -168,6 +197,8 @@ class ScriptedController {
   }
 
   std::string imageHex_, socketHex_;
+  std::mutex lock_;
+  std::string received_;
   support::PtyPair pty_{false};  // a blocking far end
   std::thread thread_;
   std::atomic<bool> stop_{false};
@@ -379,6 +410,26 @@ TEST_F(ScriptedTransfer, WrongEmptyOrMissingChecksumReplyIsAFailure) {
     EXPECT_EQ(ProgrammingImage.Bytes, before_.Bytes);
   }
   EXPECT_EQ(controller_->writeRequests, 4);
+}
+
+TEST_F(ScriptedTransfer, ControllerReadyDuringTheRetriedRequestGetsTheDataAfterIt) {
+  Start();
+  controller_->answerOnRetry = true;
+  // A busy window thread: the message loop that runs between two letters of the request
+  // returns only after the controller's answer has been handled.
+  LinkHooks().ProcessMessages = [this] {
+    if (controller_->answering)
+      PumpUntil([&] { return data_.FSendStarted; }, 2000);
+    else
+      ProcessMessages();
+  };
+  ASSERT_EQ(Write(), TTransferResult::Ok);
+  EXPECT_EQ(CountBoxes(WriteOkText), 1);
+  EXPECT_EQ(controller_->writeRequests, 1);  // the retry's letters were not taken for data
+  const std::string received = controller_->Received();
+  ASSERT_EQ(received.size(), 7156u + 2 + 238 + 2);
+  EXPECT_EQ(received.substr(0, 7156), ToHex(before_.Bytes.data(), before_.Bytes.size()));  // 2.16: PC order
+  EXPECT_EQ(received.substr(7158, 238), ToHex(socketsBefore_.Bytes.data(), socketsBefore_.Bytes.size()));
 }
 
 TEST_F(ScriptedTransfer, DumpThatStopsOrIsDamagedLeavesTheImage) {
