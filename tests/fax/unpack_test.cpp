@@ -2,6 +2,7 @@
 // exactly the raster encoded; blank-line compression, resolution options, bitmaps,
 // scaling and malformed input.
 #include <gtest/gtest.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstring>
@@ -229,6 +230,14 @@ TEST(Unpacker, BitmapsAndScaling) {
   EXPECT_EQ(img.BytesPerRow, 4);
 }
 
+namespace {
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+}  // namespace
+
 TEST(Unpacker, MalformedInputGivesErrorCodes) {
   TempDir dir;
   Unpacker u;
@@ -260,7 +269,8 @@ TEST(Unpacker, MalformedInputGivesErrorCodes) {
   EXPECT_EQ(ecFaxBadFormat, upUnpackFile(u.up, dir.Write("bad.fxf", bad)));
 
   // 65535 empty pages: the pages are found in one walk through the file, not one walk
-  // a page.
+  // a page (two billion page headers). Counted in this thread's processor time, which a
+  // loaded machine does not stretch as it stretches the wall clock.
   {
     TFaxHeaderRec eh;
     eh.Signature = DefFXFSig;
@@ -268,10 +278,11 @@ TEST(Unpacker, MalformedInputGivesErrorCodes) {
     eh.FirstPageOffset = 64;
     std::vector<std::uint8_t> many(64 + 16 * 65535, 0);
     eh.Store(many.data());
-    const auto t0 = std::chrono::steady_clock::now();
+    const std::string file = dir.Write("many.fxf", many);
+    const double cpu0 = ThreadCpuSeconds();
     Unpacker m;
-    EXPECT_EQ(0, upUnpackFile(m.up, dir.Write("many.fxf", many)));
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 5.0);
+    EXPECT_EQ(0, upUnpackFile(m.up, file));
+    EXPECT_LT(ThreadCpuSeconds() - cpu0, 5.0);
     EXPECT_EQ(m.up->CurrPage, 65535);
   }
 

@@ -263,14 +263,12 @@ TEST_F(BusTest, RequestMarkersAdvanceTheTransfers) {
   hooks.ShowStoreStatus = [&](const std::string& s) { storeStatus = s; };
   hooks.ShowStoredData = [&] { ++shown; };
 
-  // Version: the marker, then the next chunk is parsed.  The request's pauses are 65 ms,
-  // not rounded up to whole 55 ms ticks (which would take 330 ms).
+  // Version: the marker, then the next chunk is parsed.
   transfer.FTriggerHandle = bus_->ArmMarker(MarkerVersion);
   version.FWaitingVersion = true;
   const auto sendStart = Clock::now();
   bus_->SendRequest(RequestVersion);
   EXPECT_GE(MsSince(sendStart), 3 * 65);
-  EXPECT_LT(MsSince(sendStart), 3 * 65 + 100);
   ASSERT_TRUE(PumpUntil([&] { return parsed == 1; }, 3000));
   EXPECT_FALSE(version.FWaitingVersion);
   EXPECT_EQ(transfer.FTriggerHandle, 0);
@@ -320,6 +318,16 @@ TEST_F(BusTest, SendOperationsAndReplyTimeout) {
     fastest = std::min(fastest, MsSince(t));
   }
   EXPECT_LT(fastest, 12 + 30);
+  // A request's pauses are 65 ms, not rounded up to whole 55 ms ticks (which would take
+  // 330 ms); the fastest of three, since a loaded machine may stretch any one of them.
+  fastest = 1000;
+  for (int i = 0; i < 3; ++i) {
+    const auto t = Clock::now();
+    bus_->SendRequest(RequestVersion);
+    EXPECT_GE(MsSince(t), 3 * 65);
+    fastest = std::min(fastest, MsSince(t));
+  }
+  EXPECT_LT(fastest, 3 * 65 + 100);
   EXPECT_EQ(bus_->SendCommand(std::string(4094, 'x')), -1);  // no room for it plus 3
 
   // The rename command goes out with the waiting send (2 s).
@@ -336,7 +344,9 @@ TEST_F(BusTest, SendOperationsAndReplyTimeout) {
   state_.SetSecondsCounter(0);
   Pump(2500);
   EXPECT_EQ(timedOut, 0);
-  EXPECT_GE(state_.GetSecondsCounter(), 2);  // the one-second timer counted meanwhile
+  // The one-second timer counted meanwhile: twice (late timers are waited for a little
+  // longer), and not more than once a second.
+  EXPECT_TRUE(PumpUntil([&] { return state_.GetSecondsCounter() >= 2; }, 3000));
   EXPECT_LE(state_.GetSecondsCounter(), 3);
   start = Clock::now();
   bus_->StartReplyTimeout();

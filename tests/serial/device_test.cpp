@@ -513,7 +513,7 @@ TEST(DevicePty, OutputFlushEndsAPendingWrite) {
   ASSERT_GT(d.OutBuffUsed(), 0u);
   auto t0 = Clock::now();
   EXPECT_EQ(d.FlushOutBuffer(), 0);
-  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(500));
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));  // not until a reader comes
   EXPECT_EQ(d.OutBuffUsed(), 0u);
   ASSERT_EQ(d.PutString("after"), 0);
   // What the device still held may come; the flushed ring does not, and output goes on.
