@@ -262,6 +262,23 @@ TEST_F(ProtocolBaseTest, ReceiveNameAndOptions) {
   apOptionsOff(*P, apHonorDirectory);
   EXPECT_EQ(0u, P->Options);
 
+  // Names from a sender: with directories kept only relative ones without ".." stay (made
+  // under the destination); everything else is reduced to its name.
+  apSetDestinationDirectory(*P, dir.c_str());
+  const std::string d = dir.string() + "/";
+  for (bool honor : {false, true}) {
+    if (honor) apOptionsOn(*P, apHonorDirectory);
+    apSetReceivePath(*P, "sub\\deep/ok.txt");
+    EXPECT_EQ(d + (honor ? "sub/deep/ok.txt" : "ok.txt"), P->PathName);
+    EXPECT_EQ(honor, fs::is_directory(dir / "sub" / "deep"));
+    for (const char* bad : {"../up.txt", "sub/../../up.txt", "/etc/up.txt", "\\up.txt", "c:\\x\\up.txt"}) {
+      apSetReceivePath(*P, bad);
+      EXPECT_EQ(d + "up.txt", P->PathName) << bad;
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir.parent_path() / "up.txt"));
+  apOptionsOff(*P, apHonorDirectory);
+
   P->ActualCPS = 1000;
   P->BlockLength = 1024;
   P->Overhead = 0;

@@ -3,6 +3,9 @@
 // component's settings and stored copies; and its lifetime while a run is under way.
 #include <unistd.h>
 
+#include <set>
+#include <sstream>
+
 #include "kermit_harness.h"
 #include "transfer/SioProtocol.h"
 #include "transfer/Swkermit.h"
@@ -318,6 +321,159 @@ TEST_F(ProtocolComponentTest, FailedKermitReceiveDeletesItsPartialFile) {
   EXPECT_EQ(lfReceiveFail, f.logs.back());
   EXPECT_FALSE(fs::exists(partial)) << partial;
   EXPECT_TRUE(fs::is_empty(dir / "near"));
+}
+
+// A YModem batch that ends between two files, cancelled or with the sender gone silent: the
+// completely received first file is neither logged as failed nor deleted.
+TEST_F(ProtocolComponentTest, YmodemBatchEndingBetweenFilesKeepsTheCompleteFile) {
+  for (bool cancel : {true, false}) {
+    SCOPED_TRACE(cancel ? "cancelled" : "sender silent");
+    Relay relay;
+    const fs::path history = dir / (cancel ? "c.his" : "s.his");
+    Form f(110 + cancel, relay.nearEnd.path(), history);
+    f.log->SetDeleteFailed(dfAlways);
+    const std::string first = RandomData(5000, 40);
+    WriteFile(dir / "far" / "first.bin", first);
+    WriteFile(dir / "far" / "second.bin", RandomData(300 * 1024, 41));
+    f.protocol->SetProtocolType(ptYmodem);
+    f.protocol->SetUpcaseFileNames(false);
+    f.protocol->SetHandshakeWait(9);
+    f.protocol->SetHandshakeRetry(3);
+    f.protocol->SetXYmodemBlockWait(9);
+    f.protocol->SetDestinationDirectory((dir / "near").string());
+    bool firstDone = false;
+    f.protocol->SetOnProtocolLog([&](TSioCustomProtocol*, std::uint16_t code) {
+      f.logs.push_back(code);
+      if (code == lfReceiveOk && !firstDone) {
+        firstDone = true;
+        relay.toNear.cut = true;  // nothing of the next file arrives
+      }
+    });
+    f.protocol->StartReceive();
+    Peer peer(relay, dir / "far", {"sb", "-q", "first.bin", "second.bin"});
+    ASSERT_TRUE(PumpUntil([&] { return firstDone || f.finished; }, 20000)) << peer.Log();
+    if (cancel) f.protocol->CancelProtocol();
+    ASSERT_TRUE(f.WaitFinish(20000));
+    EXPECT_NE(0, f.finishCode);
+    EXPECT_EQ((std::vector<std::uint16_t>{lfReceiveStart, lfReceiveOk}), f.logs);
+    EXPECT_TRUE(first == ReadFile(dir / "near" / "first.bin"));
+    EXPECT_EQ(std::string::npos, ReadFile(history).find("receive failed")) << ReadFile(history);
+    peer.Kill();
+  }
+}
+
+// Kermit set up and started only through the component's properties, as a form does: long
+// packets of 1024, 8 window slots and the CRC check against C-Kermit, both ways, with the
+// history lines of each file.
+TEST_F(ProtocolComponentTest, KermitWithCKermitBothWaysThroughTheComponent) {
+  for (bool send : {true, false}) {
+    SCOPED_TRACE(send ? "send to C-Kermit" : "receive from C-Kermit");
+    Relay relay(false);
+    const fs::path history = dir / (send ? "tx.his" : "rx.his");
+    Form f(107 + send, relay.nearEnd.path(), history, 16384);
+    const std::string data = kermit::MixedData(150000, 30 + send);
+    f.protocol->SetProtocolType(ptKermit);
+    f.protocol->SetKermitMaxLen(1024);
+    f.protocol->SetKermitMaxWindows(8);
+    f.protocol->SetBlockCheckMethod(bcmCrcK);
+    f.protocol->SetUpcaseFileNames(false);
+    const char* settings = "set block-check 3,set receive packet-length 1025,set window 8";
+    std::unique_ptr<kermit::CKermit> peer;
+    if (send) {
+      WriteFile(dir / "near" / "k.bin", data);
+      f.SendList({(dir / "near" / "k.bin").string()});
+      peer = std::make_unique<kermit::CKermit>(relay.farEnd.path(), (dir / "far").string(), settings,
+                                               std::vector<std::string>{"-r"});
+      f.protocol->StartTransmit();
+    } else {
+      WriteFile(dir / "far" / "k.bin", data);
+      f.protocol->SetDestinationDirectory((dir / "near").string());
+      f.protocol->StartReceive();
+      peer = std::make_unique<kermit::CKermit>(relay.farEnd.path(), (dir / "far").string(), settings,
+                                               std::vector<std::string>{"-s", "k.bin"});
+    }
+    ASSERT_TRUE(f.WaitFinish(60000));
+    EXPECT_EQ(0, f.finishCode);
+    EXPECT_EQ(0, peer->Wait(10000));
+    // C-Kermit sends its names in upper case.
+    EXPECT_TRUE(data == ReadFile(send ? dir / "far" / "k.bin" : dir / "near" / "K.BIN"));
+    const std::uint16_t start = send ? lfTransmitStart : lfReceiveStart,
+                        ok = send ? lfTransmitOk : lfReceiveOk;
+    EXPECT_EQ((std::vector<std::uint16_t>{start, ok}), f.logs);
+    EXPECT_TRUE(f.protocol->GetKermitLongBlocks());
+    EXPECT_EQ(8u, f.protocol->GetKermitWindowsTotal());
+    EXPECT_EQ(1024u, f.protocol->GetKermitMaxLen());
+    const std::string his = ReadFile(history);
+    EXPECT_NE(std::string::npos,
+              his.find(send ? "Kermit transmit finished OK " : "Kermit receive finished OK "))
+        << his;
+    EXPECT_NE(std::string::npos, his.find("   Size: " + std::to_string(data.size()) + "\r\n")) << his;
+  }
+}
+
+// ZModem and Kermit between two components, with the dispatch log of both ports on: every
+// state of either machine is logged under its own kind with its own label.
+TEST_F(ProtocolComponentTest, DispatchLogLabelsZmodemAndKermitStates) {
+  struct Case {
+    TProtocolType type;
+    const char* kind;
+    const char* tx;
+    const char* rx;
+    std::vector<const char*> want;
+  };
+  const Case cases[] = {
+      {ptZmodem,
+       "ZModem",
+       "tz",
+       "rz",
+       {"tzInitial", "tzSendData", "tzCheckFinish", "rzWaitFile", "rzCollectData"}},
+      {ptKermit, "Kermit", "tk", "rk", {"tkInit", "tkSendData", "tkComplete", "rkGetInit", "rkCollectData"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    const fs::path txLog = dir / (std::string(c.kind) + ".tx.log"),
+                   rxLog = dir / (std::string(c.kind) + ".rx.log");
+    const std::string data = RandomData(20000, 50);
+    WriteFile(dir / "near" / "l.bin", data);
+    {
+      Relay relay(false);
+      Form tx(112, relay.nearEnd.path(), dir / "tx.his", 16384);
+      Form rx(113, relay.farEnd.path(), dir / "rx.his", 16384);
+      for (auto [f, log] : {std::pair{&tx, txLog}, std::pair{&rx, rxLog}}) {
+        f->port->SetLogName(log.string());
+        f->port->SetLogSize(1000000);
+        f->port->SetLogging(tlOn);
+        f->protocol->SetProtocolType(c.type);
+      }
+      rx.protocol->SetUpcaseFileNames(false);
+      rx.protocol->SetDestinationDirectory((dir / "far").string());
+      tx.SendList({(dir / "near" / "l.bin").string()});
+      rx.protocol->StartReceive();
+      tx.protocol->StartTransmit();
+      ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 20000));
+      EXPECT_EQ(0, tx.finishCode);
+      EXPECT_EQ(0, rx.finishCode);
+      for (Form* f : {&tx, &rx}) f->port->SetLogging(tlDump);
+    }
+    EXPECT_TRUE(data == ReadFile(dir / "far" / "l.bin"));
+    std::set<std::string> labels;
+    for (const fs::path& log : {txLog, rxLog}) {
+      std::istringstream in(ReadFile(log));
+      std::string line;
+      int lines = 0;
+      while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string time, kind, sub;
+        words >> time >> kind >> sub;
+        if (kind != c.kind) continue;
+        ++lines;
+        labels.insert(sub);
+        const std::string prefix = sub.substr(0, 2);
+        EXPECT_TRUE(prefix == (log == txLog ? c.tx : c.rx) || sub == "Status") << line;
+      }
+      EXPECT_GT(lines, 5) << log;
+    }
+    for (const char* want : c.want) EXPECT_EQ(1u, labels.count(want)) << want;
+  }
 }
 
 // The deletion rule of the log: code 2 deletes only a file that this run created, and keeps

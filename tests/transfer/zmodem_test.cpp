@@ -2,6 +2,7 @@
 // through the relay of two pseudo-terminals: the awkward sizes and bytes, batches, crash
 // recovery both ways, file management, a noisy line, cancels and 8K subpackets.
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <utime.h>
 
 #include "transfer/Swzmodem.h"
@@ -421,6 +422,151 @@ TEST_F(ZmodemTest, SilentPeerEndsWithTooManyErrors) {
   ASSERT_TRUE(f.WaitFinish(10000));
   EXPECT_EQ(ecTooManyErrors, f.finishCode);
   EXPECT_TRUE(f.logs.empty());
+}
+
+// A scripted peer on a pseudo-terminal, for the frames lrzsz does not send: hex headers are
+// written and read by hand while our side's notices are answered on this thread.
+class ZScript {
+ public:
+  explicit ZScript(const support::PtyPair& pty) : pty_(pty) {}
+  void Send(std::uint8_t type, std::uint32_t pos) {
+    static const char hex[] = "0123456789abcdef";
+    const std::uint8_t bytes[5] = {type, static_cast<std::uint8_t>(pos), static_cast<std::uint8_t>(pos >> 8),
+                                   static_cast<std::uint8_t>(pos >> 16),
+                                   static_cast<std::uint8_t>(pos >> 24)};
+    std::string h =
+        "**\x18"
+        "B";
+    std::uint16_t crc = 0;
+    auto put = [&](std::uint8_t b) {
+      h += hex[b >> 4];
+      h += hex[b & 15];
+    };
+    for (std::uint8_t b : bytes) {
+      put(b);
+      crc ^= static_cast<std::uint16_t>(b << 8);
+      for (int i = 0; i < 8; ++i)
+        crc = static_cast<std::uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    put(static_cast<std::uint8_t>(crc >> 8));
+    put(static_cast<std::uint8_t>(crc));
+    h += "\r\x8a\x11";
+    pty_.Write(h);
+  }
+  void SendRaw(const std::string& bytes) { pty_.Write(bytes); }
+  // The next hex header from our side: its type and position; type 0xFF after the time.
+  std::pair<int, std::uint32_t> Read(int ms = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      const std::size_t at = buf_.find(
+          "\x18"
+          "B");
+      if (at != std::string::npos && buf_.size() >= at + 16) {
+        const std::string digits = buf_.substr(at + 2, 10);
+        buf_.erase(0, at + 16);
+        const int type = std::stoi(digits.substr(0, 2), nullptr, 16);
+        std::uint32_t pos = 0;
+        for (int i = 3; i >= 0; --i) pos = pos << 8 | std::stoul(digits.substr(2 + 2 * i, 2), nullptr, 16);
+        return {type, pos};
+      }
+      if (Wait(end)) return {0xFF, 0};
+    }
+  }
+  // Waits for the given bytes; false after the time.
+  bool Expect(const std::string& bytes, int ms = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (buf_.find(bytes) == std::string::npos)
+      if (Wait(end)) return false;
+    buf_.erase(0, buf_.find(bytes) + bytes.size());
+    return true;
+  }
+
+ private:
+  // Pumps the messages until bytes come; true when the time is up.
+  bool Wait(std::chrono::steady_clock::time_point end) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return true;
+    const int fd = pty_.master();
+    PumpUntil(
+        [fd] {
+          pollfd p{fd, POLLIN, 0};
+          return ::poll(&p, 1, 0) > 0;
+        },
+        static_cast<DWORD>(std::min<long long>(left, 50)));
+    buf_ += pty_.Read(65536, 0);
+    return false;
+  }
+  const support::PtyPair& pty_;
+  std::string buf_;
+};
+
+// Our receiver answers a free-space query with the room of its destination, a command with
+// ZNAK, and ends a batch without files with ZFIN; our sender answers a challenge with its
+// four bytes and a CRC request with the file's CRC-32, and takes ZSKIP as a skipped file.
+TEST_F(ZmodemTest, AnswersChallengeCrcFreeSpaceAndCommand) {
+  {
+    support::PtyPair pty;
+    Form f(145, pty.path(), dir / "rx.his");
+    ZScript peer(pty);
+    f.protocol->SetProtocolType(ptZmodem);
+    f.protocol->SetDestinationDirectory((dir / "near").string());
+    f.protocol->StartReceive();
+    auto h = peer.Read();
+    EXPECT_EQ(ZRINIT, h.first);
+    EXPECT_EQ(0x27u, h.second >> 24);  // ZF0: full duplex, overlapped I/O, break, CRC-32
+    peer.Send(ZFREECNT, 0);
+    h = peer.Read();
+    EXPECT_EQ(ZACK, h.first);
+    struct statvfs room {};
+    ASSERT_EQ(0, ::statvfs((dir / "near").c_str(), &room));
+    const double free = static_cast<double>(room.f_bavail) * room.f_frsize;
+    if (free < 0xFFFFFFFFu) {
+      EXPECT_NEAR(free, h.second, free / 10 + 1e6);
+    } else {
+      EXPECT_EQ(0xFFFFFFFFu, h.second);
+    }
+    peer.Send(ZCOMMAND, 0);
+    EXPECT_EQ(ZNAK, peer.Read().first);
+    peer.Send(ZFIN, 0);
+    EXPECT_EQ(ZFIN, peer.Read().first);
+    peer.SendRaw("OO");
+    ASSERT_TRUE(f.WaitFinish(10000));
+    EXPECT_EQ(0, f.finishCode);
+    EXPECT_TRUE(f.logs.empty());
+  }
+  support::PtyPair pty;
+  Form f(146, pty.path(), dir / "tx.his");
+  ZScript peer(pty);
+  const std::string data = RandomData(30000, 15);
+  WriteFile(dir / "near" / "c.bin", data);
+  std::uint32_t crc = 0xFFFFFFFFu;  // the reflected CRC-32 register over the file
+  for (unsigned char c : data) {
+    crc ^= c;
+    for (int i = 0; i < 8; ++i) crc = crc & 1 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+  }
+  f.protocol->SetProtocolType(ptZmodem);
+  f.SendList({(dir / "near" / "c.bin").string()});
+  f.protocol->StartTransmit();
+  ASSERT_TRUE(peer.Expect("rz\r"));
+  EXPECT_EQ(ZRQINIT, peer.Read().first);
+  peer.Send(ZCHALLENGE, 0x78563412);
+  auto h = peer.Read();
+  EXPECT_EQ(ZACK, h.first);
+  EXPECT_EQ(0x78563412u, h.second);
+  peer.Send(ZRINIT, 0);               // no CRC-32, no buffer limit
+  ASSERT_TRUE(peer.Expect("\x18k"));  // the file information subpacket ends
+  peer.Send(ZCRC, 0);
+  h = peer.Read();
+  EXPECT_EQ(ZCRC, h.first);
+  EXPECT_EQ(crc, h.second);
+  peer.Send(ZSKIP, 0);
+  EXPECT_EQ(ZFIN, peer.Read().first);
+  peer.Send(ZFIN, 0);
+  EXPECT_TRUE(peer.Expect("OO"));
+  ASSERT_TRUE(f.WaitFinish(10000));
+  EXPECT_EQ(0, f.finishCode);
+  EXPECT_EQ((std::vector<std::uint16_t>{lfTransmitStart, lfTransmitSkip}), f.logs);
 }
 
 // Unit-level rules of the sender's subpackets.
