@@ -157,7 +157,8 @@ void transmitPrim(TProtocolData& P, TAsciiTail& T, TSioBaseDispatcher& D, UINT m
 
     switch (T.AsciiState) {
       case taInitial:
-        if (P.UpcaseFileNames) apUpcase(P.PathName);
+        // The file is opened by the name it has: file names here are case-sensitive, and
+        // no name goes on the line that could be upper-cased.
         if (P.LogFile) P.LogFile(P, lfTransmitStart);
         P.PrepareReading(P);
         if (P.ProtocolError != 0) {

@@ -323,6 +323,51 @@ TEST_F(ProtocolComponentTest, FailedKermitReceiveDeletesItsPartialFile) {
   EXPECT_TRUE(fs::is_empty(dir / "near"));
 }
 
+// The engines the other tests drive by hand, set up and started through the component: an
+// XModem-1K send to rx, and an ASCII send with its line-end translation and line pacing.
+// Both keep the default UpcaseFileNames and send files with lower-case names.
+TEST_F(ProtocolComponentTest, XmodemAndAsciiSendsThroughTheComponent) {
+  {
+    Relay relay;
+    Form f(114, relay.nearEnd.path(), dir / "x.his");
+    const std::string data = RandomData(20 * 1024, 60);
+    WriteFile(dir / "near" / "x.bin", data);
+    f.protocol->SetProtocolType(ptXmodem1K);
+    f.SendList({(dir / "near" / "x.bin").string()});
+    f.protocol->StartTransmit();
+    Peer peer(relay, dir / "far", {"rx", "-q", "-c", "x.bin"});
+    ASSERT_TRUE(f.WaitFinish(20000)) << peer.Log();
+    EXPECT_EQ(0, f.finishCode);
+    EXPECT_EQ(0, peer.Wait(5000)) << peer.Log();
+    EXPECT_TRUE(data == ReadFile(dir / "far" / "x.bin"));
+    EXPECT_NE(std::string::npos, ReadFile(dir / "x.his").find("Xmodem1K transmit finished OK "))
+        << ReadFile(dir / "x.his");
+  }
+  Relay relay(false);
+  Form f(115, relay.nearEnd.path(), dir / "a.his");
+  WriteFile(dir / "near" / "t.txt", "one\ntwo\n");
+  f.protocol->SetProtocolType(ptAscii);
+  f.protocol->SetAsciiLFTranslation(aetAddCRBefore);
+  f.protocol->SetAsciiLineDelay(2);
+  f.protocol->SetAsciiEOFTimeout(18);
+  f.SendList({(dir / "near" / "t.txt").string()});
+  f.protocol->StartTransmit();
+  std::string got;
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        pollfd p{relay.farEnd.slave(), POLLIN, 0};
+        char buf[64];
+        ssize_t n = ::poll(&p, 1, 0) > 0 ? ::read(relay.farEnd.slave(), buf, sizeof buf) : 0;
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        return f.finished && got.size() >= 10;
+      },
+      10000))
+      << got;
+  EXPECT_EQ(0, f.finishCode);
+  EXPECT_EQ("one\r\ntwo\r\n", got);
+  EXPECT_EQ((std::vector<std::uint16_t>{lfTransmitStart, lfTransmitOk}), f.logs);
+}
+
 // A YModem batch that ends between two files, cancelled or with the sender gone silent: the
 // completely received first file is neither logged as failed nor deleted.
 TEST_F(ProtocolComponentTest, YmodemBatchEndingBetweenFilesKeepsTheCompleteFile) {
