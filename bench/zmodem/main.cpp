@@ -195,11 +195,13 @@ int main(int argc, char** argv) {
       ::mkdir((tmp / d).c_str(), 0755);
     }
     Drain(relay);
+    // The program on the pty starts first, as our port is open first: sz flushes its
+    // terminal's input when it starts, which would throw away rz's first ZRINIT.
     best(lrzszOut, timed([&] {
-           std::unique_ptr<support::ChildProcess> rz(
-               Peer(tmp / "g", {"rz", "-q"}, relay.peerIn, relay.peerOut));
            std::unique_ptr<support::ChildProcess> sz(
                Peer(tmp / "src", {"sz", "-q", "big.bin"}, relay.nearEnd.slave(), relay.nearEnd.slave()));
+           std::unique_ptr<support::ChildProcess> rz(
+               Peer(tmp / "g", {"rz", "-q"}, relay.peerIn, relay.peerOut));
            return WaitChild(*sz, 600000) && WaitChild(*rz, 60000) && Same(big, tmp / "g/big.bin");
          }));
     Drain(relay);
