@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/QueueInternal.h"
 #include "platform/Text.h"
@@ -147,6 +148,9 @@ void ShutdownContext(const std::shared_ptr<ThreadContext>& ctx) {
   }
 }
 
+// Senders of the sent messages that this thread is handling, innermost last.
+thread_local std::vector<DWORD> tlSenders;
+
 // Runs one handed-over record on the owning thread.
 void RunRecord(const std::shared_ptr<SendRecord>& rec) {
   if (rec->fn) {
@@ -167,6 +171,10 @@ void RunRecord(const std::shared_ptr<SendRecord>& rec) {
     FinishRecord(*rec, SendRecord::Failed);
     return;
   }
+  struct Handling {
+    explicit Handling(DWORD tid) { tlSenders.push_back(tid); }
+    ~Handling() { tlSenders.pop_back(); }
+  } handling(rec->sender ? rec->sender->tid : 0);
   try {
     rec->result = w->cls->proc(rec->hwnd, rec->msg, rec->wParam, rec->lParam);
   } catch (...) {
@@ -441,6 +449,8 @@ DWORD GetWindowThreadId(HWND hwnd) {
 }
 
 LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
+
+DWORD InSendMessageFrom() { return tlSenders.empty() ? 0 : tlSenders.back(); }
 
 namespace {
 bool PostTo(ThreadContext& ctx, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {

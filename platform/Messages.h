@@ -138,6 +138,10 @@ void WakeThread(DWORD threadId);
 // Spurious readiness is possible; ProcessMessages() clears it.
 int MessageQueueFd();
 
+// Thread id of the thread whose sent message the calling thread is handling at this moment
+// (the innermost one when they nest), 0 while it handles none.
+DWORD InSendMessageFrom();
+
 // The window thread: the thread that Synchronize() and OnTerminate run on. It is the thread
 // that last called SetMainThread(), and until one did, the process's initial thread.
 void SetMainThread();

@@ -165,7 +165,8 @@ int TSioBaseDispatcher::InitPort(const char* name, std::uint32_t baud, std::uint
                                  std::uint32_t dataBits, std::uint32_t stopBits, std::uint32_t inSize,
                                  std::uint32_t outSize, bool dtr, bool rts) {
   ringSeen_ = false;
-  eventBusy_ = false;
+  waitBusy_ = false;
+  inNotification_ = false;
   closeDeferred_ = false;
   {
     std::lock_guard<TSioLock> g(triggerLock_);
@@ -242,7 +243,8 @@ int TSioBaseDispatcher::InitPort(const char* name, std::uint32_t baud, std::uint
 
 int TSioBaseDispatcher::InitSocket(std::uint32_t inSize, std::uint32_t outSize) {
   ringSeen_ = false;
-  eventBusy_ = false;
+  waitBusy_ = false;
+  inNotification_ = false;
   closeDeferred_ = false;
   int h = OpenCom(nullptr, static_cast<int>(inSize), static_cast<int>(outSize));
   if (h < 0) {
@@ -284,7 +286,7 @@ void TSioBaseDispatcher::DonePort() {
     FlushInBuffer();
     CloseCom();
   }
-  if (eventBusy_.load(std::memory_order_acquire)) {
+  if (EventBusy()) {
     closeDeferred_.store(true, std::memory_order_release);
   } else {
     DonePortPrim();
@@ -525,12 +527,43 @@ void TSioBaseDispatcher::TraceBytes(char kind, const std::uint8_t* p, std::uint3
   for (std::uint32_t i = 0; i < n; ++i) recorder_->TraceEntry(kind, p[i]);
 }
 
+namespace {
+// The dispatcher whose notification handler the thread runs (none: null).
+thread_local const TSioBaseDispatcher* tlHandlerOf = nullptr;
+}  // namespace
+
+TSioHandlerScope::TSioHandlerScope(const TSioBaseDispatcher* d) : saved_(tlHandlerOf) { tlHandlerOf = d; }
+TSioHandlerScope::~TSioHandlerScope() { tlHandlerOf = saved_; }
+
+bool TSioBaseDispatcher::InHandler() const {
+  if (tlHandlerOf == this) return true;
+  const DWORD sender = windowSender_.load();
+  return sender != 0 && InSendMessageFrom() == sender;
+}
+
+bool TSioBaseDispatcher::ReadWindowLocked(std::uint64_t& offset, std::uint32_t& available) const {
+  const std::uint32_t present = PresentLocked();
+  offset = 0;
+  available = present;
+  if (!inRelative_) return true;
+  if (!InHandler()) {
+    // The bytes belong to the running notification until it ends and the tail has moved;
+    // a wait or another thread reads them after that, never beside a handler.
+    available = 0;
+    return false;
+  }
+  offset = getCount_;
+  available = present - std::min(getCount_, present);
+  return true;
+}
+
 bool TSioBaseDispatcher::CharReady() {
   std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return false;
-  std::uint32_t present = PresentLocked();
-  std::uint32_t taken = inRelative_ ? getCount_ : 0;
-  return present > taken;
+  std::uint64_t offset;
+  std::uint32_t available;
+  ReadWindowLocked(offset, available);
+  return available > 0;
 }
 
 int TSioBaseDispatcher::PeekCharPrim(std::uint8_t& c, std::uint32_t n) {
@@ -544,8 +577,10 @@ int TSioBaseDispatcher::PeekCharPrim(std::uint8_t& c, std::uint32_t n) {
 int TSioBaseDispatcher::PeekChar(std::uint8_t& c, std::uint32_t n) {
   std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return ecCommNotOpen;
-  std::uint64_t offset = inRelative_ ? getCount_ : 0;
-  if (n == 0 || PresentLocked() < offset + n) return ecBufferIsEmpty;
+  std::uint64_t offset;
+  std::uint32_t available;
+  ReadWindowLocked(offset, available);
+  if (n == 0 || available < n) return ecBufferIsEmpty;
   c = dispBuff_[(dispTail_ + offset + n - 1) & kMask];
   return 0;
 }
@@ -560,16 +595,19 @@ int TSioBaseDispatcher::PeekBlockPrim(void* buffer, std::uint32_t offset, std::u
   {
     std::lock_guard<TSioLock> g(dispatchLock_);
     if (!dispBuff_) return ecCommNotOpen;
-    std::uint64_t rel = inRelative_ ? getCount_ : 0;
+    std::uint64_t rel;
+    std::uint32_t available;
+    const bool relative = ReadWindowLocked(rel, available) && inRelative_;
+    if (static_cast<std::uint64_t>(available) < static_cast<std::uint64_t>(offset) + count)
+      return ecBufferIsEmpty;
     std::uint64_t start = dispTail_ + rel + offset;
-    if (static_cast<std::uint64_t>(PresentLocked()) < rel + offset + count) return ecBufferIsEmpty;
     std::uint32_t idx = static_cast<std::uint32_t>(start & kMask);
     std::uint32_t first = std::min<std::uint32_t>(count, DispatchBufferSize - idx);
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::memcpy(out, dispBuff_.get() + idx, first);
     if (first < count) std::memcpy(out + first, dispBuff_.get(), count - first);
     if (take) {
-      if (inRelative_) {
+      if (relative) {
         getCount_ += count;
       } else {
         roomMade = PresentLocked() == DispatchBufferSize;
@@ -594,16 +632,17 @@ int TSioBaseDispatcher::GetBlock(void* buffer, std::uint32_t count) {
 std::uint32_t TSioBaseDispatcher::InBuffUsed() {
   std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return 0;
-  std::uint32_t present = PresentLocked();
-  std::uint32_t taken = inRelative_ ? std::min(getCount_, present) : 0;
-  return present - taken;
+  std::uint64_t offset;
+  std::uint32_t available;
+  ReadWindowLocked(offset, available);
+  return available;
 }
 
 std::uint32_t TSioBaseDispatcher::InBuffFree() {
   std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return DispatchBufferSize;
   std::uint32_t present = PresentLocked();
-  std::uint32_t taken = inRelative_ ? std::min(getCount_, present) : 0;
+  std::uint32_t taken = inRelative_ && InHandler() ? std::min(getCount_, present) : 0;
   return DispatchBufferSize - present + taken;
 }
 
@@ -612,14 +651,18 @@ int TSioBaseDispatcher::FlushInBuffer() {
   {
     std::lock_guard<TSioLock> g(dispatchLock_);
     if (deviceHandle_.load() >= 0) FlushCom(1);
+    ++flushes_;
     if (!dispBuff_) return 0;
     roomMade = PresentLocked() == DispatchBufferSize;
     if (!inRelative_) {
       dispTail_ = dispHead_;
       getCount_ = 0;
     } else {
+      // Everything present goes when the notification ends. A handler that flushes sees
+      // the buffer empty at once; a flush from elsewhere leaves the running handler the
+      // bytes it was told about, so that its reads do not fail half-way.
       largestGetCount_ = PresentLocked();
-      getCount_ = largestGetCount_;
+      if (InHandler()) getCount_ = largestGetCount_;
     }
     // Nothing that was discarded is ever looked at again.
     scanPos_ = dispHead_;
@@ -863,7 +906,7 @@ bool TSioBaseDispatcher::OptionsAreOn(std::uint32_t bits) {
   return (options_ & bits) == bits;
 }
 
-void TSioBaseDispatcher::SetEventBusy(bool& previous, bool value) { previous = eventBusy_.exchange(value); }
+void TSioBaseDispatcher::SetEventBusy(bool& previous, bool value) { previous = waitBusy_.exchange(value); }
 
 // ---------------------------------------------------------------------------------------
 // Trace and dispatch log hooks

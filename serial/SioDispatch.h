@@ -7,6 +7,74 @@
 //
 // Every routine returns 0 or a negative library error code (or a value); none raises,
 // except StartDispatcher on a dispatcher that already runs.
+//
+// Thread contract
+// ---------------
+// Who runs what:
+// - Application threads (the window thread that owns the port component, the acquisition
+//   thread, the fax and transfer engines' threads) open and close the port, change the
+//   settings, queue output (PutBlock), add and remove triggers, read, flush and wait for
+//   text. Every such call takes the lock of the state it touches and returns; none blocks on
+//   a worker thread, except FlushOutBuffer (until the output thread acknowledges), SetLine
+//   (until the output has left the line) and the close (below).
+// - The communications thread (SioWin32.h) only waits on the device, records the events in
+//   its pending mask, wakes the dispatch thread and waits until that one has handled them.
+// - The dispatch thread is the only one that reads the device into the dispatch buffer
+//   (ExtractData: the head moves only here) and tests the triggers. It sends every
+//   notification itself: method and procedure handlers run on it, synchronised method
+//   handlers on the window thread (RunOnMainThread) and window handlers on their window's
+//   thread, as a message sent from the dispatch thread (SendMessageTimeout, 3 s). It waits
+//   for each handler; no lock is held while a handler runs. The head does not move while a
+//   notification runs.
+// - The output thread drains the output ring to the device and sets "output sent".
+//
+// Atomic flags, and who writes them:
+// - killThreads_: StartDispatcher clears it; CloseCom and StopDispatcher (the closing thread)
+//   set it. started_: StartDispatcher sets it, the last worker's ThreadGone clears it.
+//   runningThreads_: counted up by StartDispatcher for each worker, down by its ThreadGone.
+//   releasePending_: set by the dispatch thread as it ends after a deferred close, taken by
+//   its ThreadGone.
+// - closeDeferred_: set by DonePort while EventBusy(), cleared by the next open.
+// - waitBusy_: the busy mark of a wait, written only through SetEventBusy by application
+//   threads (WaitForString, WaitForMultiString, PrepareWait, the fax engine's commands).
+//   inNotification_: the dispatch thread, for the length of one notification.
+//   windowSender_: the dispatch thread, while it sends a notification to window handlers.
+// - outputSent_: set by the output thread when the output has left the line, taken by the
+//   dispatch thread when the status trigger fires. ringSeen_: set by the dispatch thread on
+//   the trailing edge of a ring, taken by GetModemStatusPrim. statusHit_: dispatch thread.
+// - lastError_: or-ed by RefreshStatus (any thread), cleared by GetLineError and
+//   CheckLineBreak. outFreeArmed_: set by SetStatusTrigger, cleared by the output thread's
+//   test when no free-space trigger is armed. handlerServiceNeeded_ and lengthTrigger_: under
+//   the trigger lock by the register, deregister and trigger calls (and the dispatch thread
+//   when it purges deregistered handlers at the end of a notification).
+// - deviceHandle_, lastBaud_, rs485_, threadBoost_, tracing_, dispatchLogging_: application
+//   threads (open, close and settings); the worker threads only read them.
+//
+// Reading during a notification: while an avail or data notification runs, reads made by
+// one of its handlers (on the thread that runs it: a method or procedure handler, or a window
+// procedure running the message sent by the dispatch thread) are relative: every handler
+// starts at the first unread byte, GetChar and GetBlock add to its get count instead of
+// moving the tail, and when the notification ends the tail moves once by the largest count
+// a handler took. Any other reader meanwhile (a wait started during the notification, another
+// thread) finds no bytes until the notification has ended, so no byte ever reaches both a
+// handler and someone else. A wait's busy mark keeps new notifications from starting; the
+// dispatch thread tests it under the dispatch-buffer lock before it begins one. A flush
+// during a notification discards everything present once the notification ends; until then
+// the handlers read the bytes they were told about, except a handler that flushed itself,
+// which finds the buffer empty at once. Data notifications still due from a scan that a
+// flush overtook are dropped.
+//
+// Closing: DonePort flushes, and CloseCom tells the workers to end and wakes them; the
+// device stays open until they have gone. Outside a notification the closing thread then
+// stops the workers itself (DonePortPrim: StopDispatcher handles its messages while it waits,
+// so that a worker in a sent message or synchronised call can finish) and frees the buffers.
+// While EventBusy() it only sets closeDeferred_: the running notification stops after the
+// current handler, the dispatch thread leaves its loop and, in its ThreadGone, stops the
+// other workers and frees the buffers; the port component posts SW_CLOSEPENDING to its
+// window and frees the dispatcher once RunningThreads() is 0. The destructor waits the same
+// way for every worker before anything goes.
+//
+// Locks: where two are held, the dispatch-buffer lock first, then the trigger lock.
 #include <pthread.h>
 
 #include <atomic>
@@ -418,8 +486,11 @@ class TSioBaseDispatcher {
   void OptionsOn(std::uint32_t bits);
   void OptionsOff(std::uint32_t bits);
   bool OptionsAreOn(std::uint32_t bits);
+  // Sets or clears the busy mark of a wait (no trigger is tested while it is set) and gives
+  // its previous value.
   void SetEventBusy(bool& previous, bool value);
-  bool EventBusy() const { return eventBusy_.load(std::memory_order_acquire); }
+  // A wait's busy mark is set or a notification runs.
+  bool EventBusy() const { return waitBusy_.load() || inNotification_.load(); }
   bool CloseDeferred() const { return closeDeferred_.load(std::memory_order_acquire); }
   bool DispatcherStarted() const { return started_.load(std::memory_order_acquire); }
   int RunningThreads() const { return runningThreads_.load(std::memory_order_acquire); }
@@ -523,7 +594,8 @@ class TSioBaseDispatcher {
   std::atomic<bool> releasePending_{false};
   std::atomic<int> runningThreads_{0};
   std::atomic<bool> closeDeferred_{false};
-  std::atomic<bool> eventBusy_{false};
+  std::atomic<bool> waitBusy_{false};        // application threads (SetEventBusy)
+  std::atomic<bool> inNotification_{false};  // dispatch thread (SendNotify)
   std::atomic<bool> outputSent_{false};
   std::atomic<bool> ringSeen_{false};
   std::atomic<std::uint32_t> lastError_{0};
@@ -553,6 +625,12 @@ class TSioBaseDispatcher {
 
  private:
   friend class TSioDispatcherThread;
+  friend class TSioHandlerScope;
+  // True while the calling thread runs a handler of this dispatcher's notification.
+  bool InHandler() const;
+  // Bytes the caller may read and the offset it reads from: a handler reads relative during
+  // an avail or data notification; any other reader finds the bytes held by the notification.
+  bool ReadWindowLocked(std::uint64_t& offset, std::uint32_t& available) const;
   void FreeTriggers();
   std::uint32_t GetTriggerHandle();
   bool HandleInUse(std::uint32_t base) const;
@@ -581,6 +659,9 @@ class TSioBaseDispatcher {
   bool inRelative_ = false;          // an avail or data notification runs
   std::uint32_t getCount_ = 0;
   std::uint32_t largestGetCount_ = 0;
+  std::uint64_t flushes_ = 0;  // counts FlushInBuffer calls
+  // The thread that sends a notification to the window handlers, while it does (0: none).
+  std::atomic<DWORD> windowSender_{0};
 
   // Triggers (trigger lock).
   std::vector<TTimerTrigger> timerTriggers_;
@@ -615,6 +696,21 @@ class TSioBaseDispatcher {
   void* dataPointers_[3] = {nullptr, nullptr, nullptr};
   TSioDispatchRecorder* recorder_ = nullptr;
   std::uint32_t startTime_ = 0;
+};
+
+// Marks the calling thread, for the life of the object, as running a handler of the
+// dispatcher's notification, so that its reads are relative (see the top of this file). The
+// dispatcher opens one around every handler it calls; a window procedure is known as a
+// handler by the message it runs, sent from the notifying thread.
+class TSioHandlerScope {
+ public:
+  explicit TSioHandlerScope(const TSioBaseDispatcher* d);
+  ~TSioHandlerScope();
+  TSioHandlerScope(const TSioHandlerScope&) = delete;
+  TSioHandlerScope& operator=(const TSioHandlerScope&) = delete;
+
+ private:
+  const TSioBaseDispatcher* saved_;
 };
 
 // ----- the process-wide port list -----

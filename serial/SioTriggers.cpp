@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/Messages.h"
+#include "platform/Threads.h"
 #include "serial/SioDispatch.h"
 #include "serial/Sioexcept.h"
 
@@ -463,7 +464,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
   }
   {
     std::lock_guard<TSioLock> g(triggerLock_);
-    eventBusy_ = true;
+    inNotification_ = true;
     notifying_ = true;
     if (dispatchLogging_.load(std::memory_order_relaxed)) {
       TDispatchSubType st = msg == SW_TRIGGERAVAIL   ? dstAvail
@@ -501,10 +502,15 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
       sync = eventHandlers_[i]->Sync;
     }
     beginHandler();
-    if (sync)
-      RunOnMainThread([&] { method(msg, wParam, lParam); });
-    else
+    if (sync) {
+      RunOnMainThread([&] {
+        TSioHandlerScope scope(this);
+        method(msg, wParam, lParam);
+      });
+    } else {
+      TSioHandlerScope scope(this);
       method(msg, wParam, lParam);
+    }
     endHandler();
   }
   for (std::size_t i = 0; !aborted; ++i) {
@@ -516,7 +522,10 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
       proc = procHandlers_[i]->Proc;
     }
     beginHandler();
-    proc(msg, wParam, lParam);
+    {
+      TSioHandlerScope scope(this);
+      proc(msg, wParam, lParam);
+    }
     endHandler();
   }
   for (std::size_t i = 0; !aborted; ++i) {
@@ -533,7 +542,14 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
     }
     beginHandler();
     LRESULT res = 0;
-    SendMessageTimeout(wnd, msg, wParam, lParam, SMTO_BLOCK, kWindowTimeoutMs, &res);
+    {
+      // The procedure runs on the window's thread, as a message sent from this one (or
+      // here, when this thread owns the window).
+      TSioHandlerScope scope(this);
+      windowSender_ = GetCurrentThreadId();
+      SendMessageTimeout(wnd, msg, wParam, lParam, SMTO_BLOCK, kWindowTimeoutMs, &res);
+      windowSender_ = 0;
+    }
     endHandler();
   }
 
@@ -553,7 +569,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
   }
   {
     std::lock_guard<TSioLock> g(triggerLock_);
-    eventBusy_ = false;
+    inNotification_ = false;
     notifying_ = false;
     if (handlersToDelete_) {
       PurgeDeletedHandlers();
@@ -670,9 +686,14 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
   bool sendAvail = false;
   bool matched = false;
   std::uint64_t matchPos = 0;
+  std::uint64_t flushes = 0;
   {
     std::lock_guard<TSioLock> g(dispatchLock_);
     if (!dispBuff_) return false;
+    // A wait that has set its mark reads on its own: no notification is begun beside it
+    // (its reads take this lock, so it cannot slip in between this test and the handlers).
+    if (waitBusy_.load()) return false;
+    flushes = flushes_;
     std::lock_guard<TSioLock> g2(triggerLock_);
     // Never look at bytes the application has already taken or discarded.
     if (scanPos_ < dispTail_) scanPos_ = dispTail_;
@@ -783,6 +804,8 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
     if (handle == 0) break;
     {
       std::lock_guard<TSioLock> g(dispatchLock_);
+      // A flush since the match has discarded the bytes that matched.
+      if (flushes_ != flushes) break;
       if (handlerServiceNeeded_.load()) {
         inRelative_ = true;
         getCount_ = largestGetCount_ = 0;
@@ -813,14 +836,14 @@ void TSioBaseDispatcher::StatusRound() {
 void TSioBaseDispatcher::HandleEvents(std::uint32_t mask) {
   if (mask & evModemEvents) {
     MapEventsToMS();
-    if (!eventBusy_.load()) StatusRound();
+    if (!EventBusy()) StatusRound();
   }
   if (mask & evLineEvents) {
     RefreshStatus();
-    if (!eventBusy_.load()) StatusRound();
+    if (!EventBusy()) StatusRound();
   }
   ExtractData();
-  if (!eventBusy_.load()) {
+  if (!EventBusy()) {
     while (!closeDeferred_.load() && CheckStatusTriggers()) {
     }
     while (!closeDeferred_.load() && CheckReceiveTriggers()) {
@@ -830,7 +853,7 @@ void TSioBaseDispatcher::HandleEvents(std::uint32_t mask) {
 }
 
 void TSioBaseDispatcher::CheckIdleTriggers() {
-  if (closeDeferred_.load() || eventBusy_.load()) return;
+  if (closeDeferred_.load() || EventBusy()) return;
   statusHit_ = false;
   for (;;) {
     if (closeDeferred_.load()) break;
@@ -844,7 +867,7 @@ void TSioBaseDispatcher::CheckIdleTriggers() {
 
 int TSioBaseDispatcher::NextTimerWait(int maxMs) {
   // While a notification or a wait for text runs, timers are not tested: no early wake-up.
-  if (eventBusy_.load() || closeDeferred_.load()) return maxMs;
+  if (EventBusy() || closeDeferred_.load()) return maxMs;
   std::lock_guard<TSioLock> g(triggerLock_);
   if (timerTriggers_.empty()) return maxMs;
   const std::uint32_t now = SioTimeGetTime();
