@@ -9,6 +9,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -132,6 +134,7 @@ int TSerialDevice::Open(const std::string& path) {
   }
   fd_ = fd;
   locked_ = true;
+  isSocket_ = false;
   path_ = path;
   int r = Prepare(true);
   if (r != 0) {
@@ -148,8 +151,11 @@ int TSerialDevice::Adopt(int fd) {
   int fl = ::fcntl(fd, F_GETFL);
   if (fl < 0) return errno;
   if (::fcntl(fd, F_SETFL, fl | O_NONBLOCK) != 0) return errno;
+  struct stat st;
+  const bool socket = ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
   fd_ = fd;
   locked_ = false;
+  isSocket_ = socket;
   path_.clear();
   // Byte-for-byte like any port; the line settings stay as the owner left them.
   return Prepare(true);
@@ -162,6 +168,7 @@ int TSerialDevice::Prepare(bool makeRaw) {  // makeRaw: no echo, no line editing
   hasLsr_.store(-1);
   Drain(readWake_);
   Drain(writeWake_);
+  if (isSocket_) return 0;  // nothing to set on a socket
   struct termios2 t;
   if (::ioctl(fd_, TCGETS2, &t) != 0) return errno;
   if (makeRaw) {
@@ -189,6 +196,7 @@ int TSerialDevice::Close() {
   if (::close(fd_) != 0) r = errno;
   fd_ = -1;
   locked_ = false;
+  isSocket_ = false;
   return r;
 }
 
@@ -289,6 +297,21 @@ ssize_t TSerialDevice::Read(void* buffer, std::size_t count) {
   if (fd_ < 0) return -EBADF;
   if (count == 0) return 0;
   // Even after a hang-up, whatever the driver still holds is read.
+  if (isSocket_) {
+    for (;;) {
+      ssize_t n = ::recv(fd_, buffer, count, MSG_DONTWAIT);
+      if (n > 0) return n;
+      if (n == 0) {  // the peer has closed the connection
+        MarkHungUp();
+        return 0;
+      }
+      int e = errno;
+      if (e == EINTR) continue;
+      if (e == EAGAIN) return 0;
+      MarkHungUp();
+      return -e;
+    }
+  }
   for (;;) {
     ssize_t n = ::read(fd_, buffer, count);
     // With VMIN and VTIME 0 an empty queue reads as 0; a hang-up shows in poll (POLLHUP).
@@ -305,6 +328,17 @@ ssize_t TSerialDevice::Write(const void* buffer, std::size_t count) {
   if (fd_ < 0) return -EBADF;
   if (count == 0) return 0;
   if (hungUp_.load(std::memory_order_relaxed)) return -EIO;
+  if (isSocket_) {
+    for (;;) {
+      ssize_t n = ::send(fd_, buffer, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n >= 0) return n;
+      int e = errno;
+      if (e == EINTR) continue;
+      if (e == EAGAIN) return 0;
+      if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) MarkHungUp();
+      return -e;
+    }
+  }
   for (;;) {
     ssize_t n = ::write(fd_, buffer, count);
     if (n >= 0) return n;
@@ -335,7 +369,8 @@ int TSerialDevice::WaitOn(int wakeFd, short events, int timeoutMs, int readyBit)
   p[0].revents = 0;
   // After a hang-up the descriptor would report itself ready for ever: leave it out.
   p[1].fd = (fd_ >= 0 && !hungUp_.load(std::memory_order_relaxed)) ? fd_ : -1;
-  p[1].events = events;
+  // A socket's peer that closes shows as its read side hanging up.
+  p[1].events = static_cast<short>(events | (isSocket_ && (events & POLLIN) ? POLLRDHUP : 0));
   p[1].revents = 0;
   int r;
   do {
@@ -347,7 +382,7 @@ int TSerialDevice::WaitOn(int wakeFd, short events, int timeoutMs, int readyBit)
     Drain(wakeFd);
     mask |= WaitWoken;
   }
-  if (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+  if (p[1].revents & (POLLHUP | POLLERR | POLLNVAL | POLLRDHUP)) {
     MarkHungUp();
     mask |= WaitHangup;
   }
@@ -365,12 +400,12 @@ bool TSerialDevice::WaitInput(int timeoutMs) {
   if (fd_ < 0 || hungUp_.load(std::memory_order_relaxed)) return false;
   struct pollfd p;
   p.fd = fd_;
-  p.events = POLLIN;
+  p.events = static_cast<short>(POLLIN | (isSocket_ ? POLLRDHUP : 0));
   p.revents = 0;
   int r = ::poll(&p, 1, timeoutMs);
-  if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+  if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL | POLLRDHUP))) {
     MarkHungUp();
-    return false;
+    return isSocket_ && InputQueued() > 0;  // what the peer sent before it closed
   }
   return r > 0 && (p.revents & POLLIN);
 }
@@ -500,6 +535,14 @@ int TSerialDevice::SetBreak(bool on) {
 
 int TSerialDevice::Flush(bool input, bool output) {
   if (fd_ < 0) return EBADF;
+  if (isSocket_) {
+    // What has arrived is discarded; what was sent has left already.
+    char scratch[4096];
+    while (input &&
+           ::recv(fd_, scratch, sizeof scratch, MSG_DONTWAIT) == static_cast<ssize_t>(sizeof scratch)) {
+    }
+    return 0;
+  }
   int how = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
   if (!input && !output) return 0;
   if (::ioctl(fd_, TCFLSH, how) != 0) {

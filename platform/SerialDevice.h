@@ -12,6 +12,12 @@
 //
 // Pseudo-terminals have no modem lines, no RS485, no error counters and always carry 8
 // data bits without parity: the lines read as off, the counters as zero.
+//
+// A connected stream socket can be adopted like a descriptor of a serial device (the socket
+// device layer): it has no line settings (GetSettings and SetSettings fail with ENOTTY), no
+// modem lines and no counters; reads and writes never raise SIGPIPE, and the peer's close
+// counts as a hang-up (what it sent before is still read). Flushing its input discards what
+// has arrived; its output cannot be taken back.
 #include <sys/types.h>
 
 #include <atomic>
@@ -72,6 +78,8 @@ class TSerialDevice {
   // Closes the descriptor. 0 or errno. Call only when no thread uses the device any more.
   int Close();
   bool IsOpen() const { return fd_ >= 0; }
+  // The adopted descriptor is a socket.
+  bool IsSocket() const { return isSocket_; }
   int Fd() const { return fd_; }
   const std::string& Path() const { return path_; }
 
@@ -129,6 +137,7 @@ class TSerialDevice {
 
   int fd_ = -1;
   bool locked_ = false;
+  bool isSocket_ = false;
   std::string path_;
   int readWake_ = -1;   // eventfd for WakeReader
   int writeWake_ = -1;  // eventfd for WakeWriter

@@ -266,6 +266,22 @@ int TSioBaseDispatcher::InitSocket(std::uint32_t inSize, std::uint32_t outSize) 
       return ecOutOfMemory;
     }
   }
+  // A socket takes what it can at a time; the rest waits in the output ring like the bytes
+  // for a serial line (without a ring every PutBlock would fail).
+  {
+    std::lock_guard<TSioLock> g(outputLock_);
+    outSize_ = outSize;
+    outBuff_.reset(outSize ? new (std::nothrow) std::uint8_t[outSize] : nullptr);
+    outHead_ = outTail_ = 0;
+    outFull_ = false;
+    if (outSize != 0 && !outBuff_) {
+      DonePort();
+      return ecOutOfMemory;
+    }
+  }
+  inQueueSize_ = inSize;
+  lastError_ = 0;
+  outputSent_ = false;
   startTime_ = SioTimeGetTime();
   if (int r = StartDispatcher(); r != 0) {
     DonePort();

@@ -277,6 +277,11 @@ void TSioCustomComPort::ActivateDeviceLayer() {
   ++FGeneration;
 }
 
+void TSioCustomComPort::SetActivatedDispatcher(TSioBaseDispatcher* dispatcher) {
+  FDispatcher = dispatcher;
+  ++FGeneration;
+}
+
 void TSioCustomComPort::InitializePort() {
   std::string name;
   if (FTapiMode != tmOn) {

@@ -344,6 +344,10 @@ class TSioCustomComPort : public TSioBaseComponent, public TSioComponentOwner {
   virtual void TriggerOutbuffUsed();
   virtual void TriggerOutSent();
   virtual void WaitChar(char c);
+  // For a descendant's ActivateDeviceLayer: the dispatcher it made becomes the port's; and
+  // the dispatcher being opened, for its InitializePort.
+  void SetActivatedDispatcher(TSioBaseDispatcher* dispatcher);
+  TSioBaseDispatcher* ActivatedDispatcher() const { return FDispatcher; }
 
  public:
   virtual void DonePort();

@@ -2,6 +2,7 @@
 #include "serial/SioWin32.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "platform/Messages.h"
+#include "platform/Winsock.h"
 #include "serial/Sioexcept.h"
 
 namespace {
@@ -669,4 +671,37 @@ int TSioTAPI32Dispatcher::OpenCom(const char*, int, int) {
   int e = device_.Adopt(handedOver_);
   if (e != 0) return e == EBADF ? ecCommNotOpen : SioErrorFromErrno(e);
   return device_.Fd();
+}
+
+// ---------------------------------------------------------------------------------------
+// Socket device layer
+// ---------------------------------------------------------------------------------------
+
+TSioWinsockDispatcher::TSioWinsockDispatcher(void* owner, int socket)
+    : TSioWin32Dispatcher(owner), socket_(socket) {
+  line_.BaudRate = 115200;
+  line_.Flags = lfBinary | lfDtrEnable | lfRtsEnable;
+}
+
+int TSioWinsockDispatcher::OpenCom(const char*, int, int) {
+  struct stat st;
+  if (socket_ < 0 || ::fstat(socket_, &st) != 0) return ecCommNotOpen;
+  if (!S_ISSOCK(st.st_mode)) return ecBadArgument;
+  // From here on the descriptor is the port's: no notices to a window beside it.
+  WsReleaseSocket(socket_);
+  int e = device_.Adopt(socket_);
+  if (e != 0) return SioErrorFromErrno(e);
+  return device_.Fd();
+}
+
+int TSioWinsockDispatcher::GetComState(TLineState& state) {
+  std::lock_guard<std::mutex> g(lineLock_);
+  state = line_;
+  return 0;
+}
+
+int TSioWinsockDispatcher::SetComState(const TLineState& state) {
+  std::lock_guard<std::mutex> g(lineLock_);
+  line_ = state;
+  return 0;
 }

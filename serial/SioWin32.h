@@ -169,3 +169,23 @@ class TSioTAPI32Dispatcher : public TSioWin32Dispatcher {
  private:
   int handedOver_;
 };
+
+// The socket device layer: the same threads over a connected stream socket (platform/
+// Winsock.h) instead of a serial device; the dispatcher's InitSocket opens it. The port owns
+// the socket from the open on (its notices to a window stop) and closes it with the port.
+// A socket has no line settings: those the port applies are kept and read back, and change
+// nothing. The peer's close shows as a line break (a hang-up).
+class TSioWinsockDispatcher : public TSioWin32Dispatcher {
+ public:
+  // socket: the connected socket; a negative one means none: the open fails with -2007.
+  TSioWinsockDispatcher(void* owner, int socket);
+  ~TSioWinsockDispatcher() override { Shutdown(); }
+  int OpenCom(const char* name, int inSize, int outSize) override;
+  int GetComState(TLineState& state) override;
+  int SetComState(const TLineState& state) override;
+
+ private:
+  int socket_;
+  std::mutex lineLock_;
+  TLineState line_{};
+};
