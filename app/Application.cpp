@@ -14,6 +14,7 @@
 #include "app/GraphicOverview.h"
 #include "app/IntervallFrm.h"
 #include "app/KorvidanVersionForm.h"
+#include "app/LinkForms.h"
 #include "app/LoadAppForm.h"
 #include "app/Main.h"
 #include "app/MessagePump.h"
@@ -52,11 +53,11 @@ void TKorvidanApplication::Create() {
   SetSioApplicationExceptionHandler([](const std::exception& e) { ShowMessage(e.what(), TMsgKind::Error); });
 
   // 2. The forms and modules, in their order.
-  MainForm = std::make_unique<TForm1>();           //  1 TForm1
-  auto splash = std::make_unique<TLoadAppForm>();  //  2 TLoadAppForm
-  //                                                  3 TDialogConfigRS485
-  Database = std::make_unique<TDataModule2>();  //  4 TDataModule2
-  ExitBox = std::make_unique<TDialogExit>();    //  5 TDialogExit
+  MainForm = std::make_unique<TForm1>();                 //  1 TForm1
+  auto splash = std::make_unique<TLoadAppForm>();        //  2 TLoadAppForm
+  ConfigRS485 = std::make_unique<TDialogConfigRS485>();  //  3 TDialogConfigRS485
+  Database = std::make_unique<TDataModule2>();           //  4 TDataModule2
+  ExitBox = std::make_unique<TDialogExit>();             //  5 TDialogExit
   //                                                  6 TFaxConfigFrm
   ActionDialog = std::make_unique<TDialogAktion>();  //  7 TDialogAktion
   UpdateBox = std::make_unique<TDlgUpdate>();        //  8 TDlgUpdate
@@ -72,14 +73,17 @@ void TKorvidanApplication::Create() {
   AlarmValues = std::make_unique<TAlarmForm>(*Database);             // 18 TAlarmForm
   StartQuestion = std::make_unique<TStartupFrm>();                   // 19 TStartupFrm
   IntervalForm = std::make_unique<TIntervallFrm>(MainForm->FState);  // 20 TIntervallFrm
-  //                                                 21 TTestCommunicationForm
+  TestCommunication = std::make_unique<TTestCommunicationForm>();    // 21 TTestCommunicationForm
+  LinkHooks().TestMemoLine = [form = TestCommunication.get()](const std::string& line) {
+    form->AddLine(line);
+  };
   ValueBoard = std::make_unique<TForm2>(MainForm->FState);  // 22 TForm2
   ValueBoard->OnFormClose = [] {
     if (Form1) Form1->aktuelleWerteanzeigen1->setChecked(false);
   };
-  About = std::make_unique<TAboutForm>();              // 23 TAboutForm
-  Programming = std::make_unique<TProgrammingForm>();  // 24 TProgrammingForm
-  //                                                 25 TSelectKorvidan
+  About = std::make_unique<TAboutForm>();                         // 23 TAboutForm
+  Programming = std::make_unique<TProgrammingForm>();             // 24 TProgrammingForm
+  SelectController = std::make_unique<TSelectKorvidan>();         // 25 TSelectKorvidan
   SensorChart = std::make_unique<TSensorGraphicForm>(*Database);  // 26 TSensorGraphicForm
   PrintOrientation = std::make_unique<TPrintOrientationForm>();   // 27 TPrintOrientationForm
   ReadDataRam = std::make_unique<TReadDataRamForm>();             // 28 TReadDataRamForm
@@ -202,9 +206,12 @@ void TKorvidanApplication::Teardown() {
   ReadDataRam.reset();
   PrintOrientation.reset();
   SensorChart.reset();
+  SelectController.reset();
   Programming.reset();
   About.reset();
   ValueBoard.reset();
+  LinkHooks().TestMemoLine = nullptr;
+  TestCommunication.reset();
   IntervalForm.reset();
   StartQuestion.reset();
   AlarmValues.reset();
@@ -218,6 +225,7 @@ void TKorvidanApplication::Teardown() {
   ActionDialog.reset();
   ExitBox.reset();
   Database.reset();
+  ConfigRS485.reset();
   MainForm.reset();
   SetSioApplicationExceptionHandler(nullptr);
   Pump.reset();

@@ -37,6 +37,9 @@ class TProgrammingForm;
 class TReadDataRamForm;
 class TDebugOutput;
 class TSendDataRamForm;
+class TDialogConfigRS485;
+class TTestCommunicationForm;
+class TSelectKorvidan;
 
 // The application's title.
 inline constexpr const char* ApplicationTitle = "ovu korvidan dralmit v0.19.0";
@@ -56,7 +59,11 @@ class TKorvidanApplication {
   void Show();
 
   std::unique_ptr<TMessagePump> Pump;
-  std::unique_ptr<TForm1> MainForm;                         // 1
+  std::unique_ptr<TForm1> MainForm;  // 1
+  // 3, 21 and 25: created, never shown.
+  std::unique_ptr<TDialogConfigRS485> ConfigRS485;
+  std::unique_ptr<TTestCommunicationForm> TestCommunication;
+  std::unique_ptr<TSelectKorvidan> SelectController;
   std::unique_ptr<TDataModule2> Database;                   // 4
   std::unique_ptr<TDialogExit> ExitBox;                     // 5
   std::unique_ptr<TDialogAktion> ActionDialog;              // 7

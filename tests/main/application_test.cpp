@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineSeries>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabBar>
 #include <QTableView>
@@ -35,6 +36,7 @@
 
 #include "app/DBChart.h"
 #include "app/KorvidanVersionForm.h"
+#include "app/LinkForms.h"
 #include "app/Main.h"
 #include "app/SharedState.h"
 #include "app/SmallForms.h"
@@ -171,6 +173,14 @@ TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythi
   EXPECT_EQ(form.DBChart1->chart()->title().toStdString(), "Sensor1: pH");
   EXPECT_EQ(form.DBChart2->chart()->title().toStdString(), "Sensor2: Temp.[°C]");
 
+  // Each listen of a cycle left its "InputBuffer = " line with the received text in the
+  // communication test window, which nobody sees.
+  const QString memo = app->TestCommunication->Memo1->toPlainText();
+  EXPECT_GE(memo.count("InputBuffer = "), 10) << memo.left(400).toStdString();
+  EXPECT_TRUE(memo.contains("InputBuffer = E1(pH )")) << memo.left(400).toStdString();
+  EXPECT_TRUE(memo.contains("E2(Te )")) << memo.left(400).toStdString();
+  EXPECT_FALSE(app->TestCommunication->isVisible());
+
   {
     TRowReader reader("Zelvanor", "Korvidan1.db", {"Sensor1", "Sensor2", "Sensor3", "Sensor5", "Sensor6"});
     int rows = 0;
@@ -246,6 +256,17 @@ TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
   // The fax view form is made with the others and waits, hidden, for a fax to show.
   ASSERT_EQ(FaxViewForm, app->FaxView.get());
   EXPECT_FALSE(FaxViewForm->isVisible());
+  // So are the link forms that nothing shows.
+  ASSERT_EQ(DialogConfigRS485, app->ConfigRS485.get());
+  ASSERT_EQ(SelectKorvidan, app->SelectController.get());
+  ASSERT_EQ(TestCommunicationForm, app->TestCommunication.get());
+  EXPECT_EQ(DialogConfigRS485->windowTitle().toStdString(), "RS485-Bus konfigurieren");
+  EXPECT_EQ(SelectKorvidan->windowTitle().toStdString(), "korvidan auswählen");
+  EXPECT_EQ(TestCommunicationForm->windowTitle().toStdString(), "Test korvidan Communication");
+  EXPECT_TRUE(TestCommunicationForm->Memo1->toPlainText().isEmpty());
+  for (QWidget* w : {static_cast<QWidget*>(DialogConfigRS485), static_cast<QWidget*>(SelectKorvidan),
+                     static_cast<QWidget*>(TestCommunicationForm)})
+    EXPECT_FALSE(w->isVisible());
   // The tab handler has nothing to show before the bus set-up.
   form.TabControl1Enter();
   EXPECT_EQ(form.DBGrid1->model()->rowCount(), 0);
@@ -280,6 +301,7 @@ TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
   app->ExitBox->removeEventFilter(&counter);
   app.reset();
   EXPECT_EQ(FaxViewForm, nullptr);
+  EXPECT_EQ(TestCommunicationForm, nullptr);
 }
 
 }  // namespace
