@@ -47,7 +47,7 @@ TDataModule1::TDataModule1(TAcquisitionState& state, std::uint16_t comNumber)
 
   TIdent::WriteIDHandler = [this](const std::string& command) {
     LinkMessageBox("WriteID: Command = " + command);
-    SendCommandWait(Utf8ToCp1252(command));
+    return SendCommandWait(Utf8ToCp1252(command));
   };
 
   // The port as the stored form describes it; opened when loading ends.

@@ -139,7 +139,7 @@ int TSensor::GetActionCode() const {
 // ---------------------------------------------------------------------------
 // TIdent
 
-std::function<void(const std::string& command)> TIdent::WriteIDHandler;
+std::function<int(const std::string& command)> TIdent::WriteIDHandler;
 
 std::string TIdent::BuildWriteIDCommand(const std::string& newName) const {
   char address[16];
@@ -151,9 +151,21 @@ void TIdent::WriteID(const std::string& newName) {
   if (HasControlCharacter(newName))
     throw std::invalid_argument(
         "Der Name darf keine Steuerzeichen enthalten; die Bezeichnung bleibt unverändert.");
-  FName = newName;
   const std::string command = BuildWriteIDCommand(newName);
-  if (WriteIDHandler) WriteIDHandler(command);
+  static const std::string notSent =
+      "Die neue Bezeichnung konnte nicht zum korvidan gesendet werden; die Bezeichnung bleibt "
+      "unver\xC3\xA4ndert.";
+  // The name changes only when the controller can get it: otherwise the list and the tabs
+  // would show a name the controller never heard of.
+  if (!WriteIDHandler) throw std::runtime_error(notSent);
+  int sent;
+  try {
+    sent = WriteIDHandler(command);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(notSent + "\n" + e.what());
+  }
+  if (sent < 0) throw std::runtime_error(notSent);
+  FName = newName;
 }
 
 // ---------------------------------------------------------------------------

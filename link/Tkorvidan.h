@@ -95,17 +95,20 @@ class TIdent {
   // digits, "6", the name and a carriage return.
   std::string BuildWriteIDCommand(const std::string& newName) const;
 
-  // Renames the controller: the name becomes newName and the rename command
-  // goes to WriteIDHandler (which shows it and sends it on the bus).  A name
-  // holding control characters would break the command apart on the bus; it
-  // is refused with std::invalid_argument and nothing changes.
+  // Renames the controller: the rename command goes to WriteIDHandler (which
+  // shows it and sends it on the bus), and once it is on the bus the name
+  // becomes newName.  When it could not be sent (no handler, a negative
+  // result or an exception of the handler) the name stays and
+  // std::runtime_error says so.  A name holding control characters would
+  // break the command apart on the bus; it is refused with
+  // std::invalid_argument and nothing is sent.
   void WriteID(const std::string& newName);
 
   // Installed by the bus module: shows "WriteID: Command = " + command and
   // sends the command with its waiting send (which puts it on the bus in
   // Windows-1252; the command itself is UTF-8 text like every other text of
-  // the program).  Without a handler the command is only built.
-  static std::function<void(const std::string& command)> WriteIDHandler;
+  // the program).  0 when the command went on the bus, negative when not.
+  static std::function<int(const std::string& command)> WriteIDHandler;
 
  private:
   int FAddress = 0;

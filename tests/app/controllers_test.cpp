@@ -111,6 +111,31 @@ TEST_F(ControllersTest, RenameSendsTheExactCommandAndListsTheNewName) {
   EXPECT_FALSE(dialog.isVisible());
 }
 
+TEST_F(ControllersTest, ARenameThatCannotBeSentKeepsTheNameAndSaysSo) {
+  TForm4 dialog;
+  dialog.ShowDevices(list_);
+  // The bus port is closed and may not open by itself.
+  bus_->SioComPort1.SetAutoOpen(false);
+  bus_->SioComPort1.SetOpen(false);
+  dialog.EditID->setText("Becken");
+  dialog.ModifyClick();
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_NE(messages_[0].find("konnte nicht zum korvidan gesendet werden"), std::string::npos)
+      << messages_[0];
+  EXPECT_EQ(list_.GetController(0)->GetIdent()->GetName(), "Korvidan1");
+  EXPECT_EQ(dialog.IDBox->item(0)->text().toStdString(), "Korvidan1");
+  EXPECT_EQ(BusBytes(100), "");
+
+  // Open again: the same rename goes through.
+  messages_.clear();
+  bus_->SioComPort1.SetOpen(true);
+  dialog.ModifyClick();
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_EQ(BusBytes(500), "$006Becken\r");
+  EXPECT_EQ(list_.GetController(0)->GetIdent()->GetName(), "Becken");
+  EXPECT_EQ(dialog.IDBox->item(0)->text().toStdString(), "Becken");
+}
+
 TEST_F(ControllersTest, NamesTheBusCannotCarryAreRefusedBeforeAnythingIsSent) {
   TForm4 dialog;
   dialog.ShowDevices(list_);

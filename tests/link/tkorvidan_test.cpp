@@ -183,13 +183,20 @@ TEST(Controller, ClearSensorsKeepsLimitsAndActions) {
 }
 
 TEST(Ident, WriteIDBuildsAndHandsOnTheRenameCommand) {
-  std::vector<std::string> sent;
-  TIdent::WriteIDHandler = [&](const std::string& c) { sent.push_back(c); };
-
   TIdent id;
+  std::vector<std::string> sent;
+  std::vector<std::string> nameWhileSending;
+  TIdent::WriteIDHandler = [&](const std::string& c) {
+    sent.push_back(c);
+    nameWhileSending.push_back(id.GetName());
+    return 0;
+  };
+
   id.SetName("Korvidan1");
   id.WriteID("Becken Süd");
   EXPECT_EQ(id.GetName(), "Becken Süd");
+  // The name changed only after the command went out.
+  EXPECT_EQ(nameWhileSending, std::vector<std::string>{"Korvidan1"});
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0], "$006Becken Süd\r");
   EXPECT_EQ(sent[0].substr(0, 4), "$006");
@@ -203,9 +210,37 @@ TEST(Ident, WriteIDBuildsAndHandsOnTheRenameCommand) {
 
   id.WriteID("");
   EXPECT_EQ(sent.back(), "$006\r");
+  EXPECT_EQ(id.GetName(), "");
+}
+
+TEST(Ident, WriteIDKeepsTheNameWhenTheCommandDidNotReachTheBus) {
+  TIdent id;
+  id.SetName("Korvidan1");
+  // No room on the bus: the command is refused by the send.
+  int calls = 0;
+  TIdent::WriteIDHandler = [&](const std::string&) {
+    ++calls;
+    return -1;
+  };
+  EXPECT_THROW(id.WriteID("Becken"), std::runtime_error);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(id.GetName(), "Korvidan1");
+  // The send failed with an exception (a closed port): its text comes along.
+  TIdent::WriteIDHandler = [](const std::string&) -> int {
+    throw std::runtime_error("ie_NOpen - device not open");
+  };
+  try {
+    id.WriteID("Becken");
+    ADD_FAILURE() << "the rename went through";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("ie_NOpen - device not open"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("bleibt unver\xC3\xA4ndert"), std::string::npos);
+  }
+  EXPECT_EQ(id.GetName(), "Korvidan1");
+  // Without a bus module nothing can be sent either.
   TIdent::WriteIDHandler = nullptr;
-  id.WriteID("ohne Bus");  // no handler: only the name changes
-  EXPECT_EQ(id.GetName(), "ohne Bus");
+  EXPECT_THROW(id.WriteID("ohne Bus"), std::runtime_error);
+  EXPECT_EQ(id.GetName(), "Korvidan1");
 }
 
 TEST(ControllerList, HoldsAtMostTenControllers) {
