@@ -92,7 +92,9 @@ TDataModule2::TDataModule2() {
   BatchMove.Mode = batAppendUpdate;
   BatchMove.AbortOnKeyViol = false;
   BatchMove.AbortOnProblem = false;
+  BatchMove.ChangedTableName = "ChangedTable";
   BatchMove.KeyViolTableName = "KeyViolTable";
+  BatchMove.ProblemTableName = "ProblemTable";
 
   if (!DataModule2) DataModule2 = this;
 }

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <system_error>
@@ -1278,8 +1279,85 @@ void TTable::SetValue(int index, TDbValue v) {
 // =========================================================================================
 // Batch move
 
+namespace {
+
+// Whether a stored value can be taken by a field of the type and size without being lost
+// or misread.
+bool ValueFits(sqlite3_value* v, TFieldType type, int size) {
+  const int kind = sqlite3_value_type(v);
+  if (kind == SQLITE_NULL || type == ftUnknown) return true;
+  if (kind == SQLITE_BLOB) return false;
+  const std::string text = kind == SQLITE_TEXT ? reinterpret_cast<const char*>(sqlite3_value_text(v)) : "";
+  switch (type) {
+    case ftString:
+      if (kind != SQLITE_TEXT) return true;
+      return size <= 0 || Utf8Prefix(text, static_cast<std::size_t>(size)) == text.size();
+    case ftFloat:
+      if (kind != SQLITE_TEXT) return true;
+      {
+        double d;
+        return ParseNumber(text, d);
+      }
+    case ftInteger:
+    case ftSmallint:
+    case ftBoolean: {
+      double d = kind == SQLITE_TEXT ? 0.0 : sqlite3_value_double(v);
+      if (kind == SQLITE_TEXT) {
+        const std::string l = LowerCase(Trim(text, kWhiteSpace));
+        if (type == ftBoolean && (l == "true" || l == "false")) return true;
+        if (!ParseNumber(text, d)) return false;
+      }
+      if (d != std::floor(d)) return false;
+      if (type == ftSmallint) return d >= -32768 && d <= 32767;
+      return std::fabs(d) <= 2147483647.0;
+    }
+    case ftDate:
+    case ftTime:
+    case ftDateTime: {
+      if (kind != SQLITE_TEXT) return true;
+      double dt;
+      return dbvalue::ParseDateTime(text, dt);
+    }
+    case ftUnknown:
+      break;
+  }
+  return true;
+}
+
+// korvidan_fits(spec, value1, value2, ...): whether every value fits its field; spec holds
+// the fields' type and size as "type:size;" per value (parsed once per statement).
+void FitsFunction(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+  using Spec = std::vector<std::pair<TFieldType, int>>;
+  auto* spec = static_cast<Spec*>(sqlite3_get_auxdata(ctx, 0));
+  if (spec == nullptr) {
+    spec = new Spec;
+    const char* text = reinterpret_cast<const char*>(sqlite3_value_text(argv[0]));
+    for (const char* p = text ? text : ""; *p;) {
+      char* end;
+      int type = static_cast<int>(std::strtol(p, &end, 10));
+      int size = *end == ':' ? static_cast<int>(std::strtol(end + 1, &end, 10)) : 0;
+      spec->emplace_back(static_cast<TFieldType>(type), size);
+      p = *end == ';' ? end + 1 : end;
+    }
+    sqlite3_set_auxdata(ctx, 0, spec, [](void* p) { delete static_cast<Spec*>(p); });
+    spec = static_cast<Spec*>(sqlite3_get_auxdata(ctx, 0));
+    if (spec == nullptr) {
+      sqlite3_result_error_nomem(ctx);
+      return;
+    }
+  }
+  bool ok = static_cast<int>(spec->size()) == argc - 1;
+  for (int i = 1; ok && i < argc; ++i) {
+    const auto& [type, size] = (*spec)[static_cast<std::size_t>(i - 1)];
+    ok = ValueFits(argv[i], type, size);
+  }
+  sqlite3_result_int(ctx, ok ? 1 : 0);
+}
+
+}  // namespace
+
 void TBatchMove::Execute() {
-  moved_ = keyViol_ = 0;
+  moved_ = keyViol_ = changed_ = problems_ = 0;
   if (!Source || !Destination) throw EDatabaseError("Batch move: source and destination must be set");
   const fs::path src = Source->FileName();
   const fs::path dst = Destination->FileName();
@@ -1300,6 +1378,10 @@ void TBatchMove::Execute() {
     attach.BindText(1, src.string());
     attach.Step();
   }
+  if (int rc = sqlite3_create_function(db, "korvidan_fits", -1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                       &FitsFunction, nullptr, nullptr);
+      rc != SQLITE_OK)
+    ThrowEngine(context, db, rc);
   // From here on the source is attached; the connection's close detaches it.
   Structure s = ReadStructure(db, "src", context);
   std::vector<std::string> cols;
@@ -1308,61 +1390,117 @@ void TBatchMove::Execute() {
   for (const auto& k : d.key)
     if (s.fields.IndexOf(k) < 0) throw EDatabaseError(context + ": the source has no field '" + k + "'");
 
-  std::string colList, keyList, nullKey, updates;
+  std::string colList, keyList, nullKey, updates, fits, differs, join;
   for (const auto& c : cols) colList += (colList.empty() ? "" : ", ") + Quote(c);
   for (const auto& k : d.key) {
     keyList += (keyList.empty() ? "" : ", ") + Quote(k);
     nullKey += (nullKey.empty() ? "" : " OR ") + Quote(k) + " IS NULL";
+    join += (join.empty() ? "" : " AND ") + std::string("d.") + Quote(k) + " = s." + Quote(k);
   }
-  for (const auto& c : cols)
+  for (const auto& c : cols) {
+    differs += (differs.empty() ? "" : " OR ") + std::string("d.") + Quote(c) + " IS NOT s." + Quote(c);
     if (std::find_if(d.key.begin(), d.key.end(), [&](const std::string& k) { return SameName(k, c); }) ==
         d.key.end())
       updates += (updates.empty() ? "" : ", ") + Quote(c) + " = excluded." + Quote(c);
+  }
+  // One call a row looks at every value that moves.
+  std::string spec;
+  for (const auto& c : cols) {
+    const TFieldDef& f = d.fields[d.fields.IndexOf(c)];
+    spec += std::to_string(static_cast<int>(f.DataType)) + ":" + std::to_string(f.Size) + ";";
+  }
+  fits = "korvidan_fits('" + spec + "', " + colList + ")";
   const std::string srcTable = "src." + Quote(s.sqlName);
-
-  // Rows without a key go to the key violation table, which is made before the move.
+  // Rows without a key go to the key violation table; rows with a value that the
+  // destination cannot take (text in a number field, a text longer than its field, no date
+  // in a date field) to the problem table; the rest are moved.
+  const std::string isKeyViol = "(" + nullKey + ")";
+  const std::string isProblem = "(NOT " + isKeyViol + " AND NOT (" + fits + "))";
+  std::string isMoved = "(NOT " + isKeyViol + " AND " + fits + ")";
   {
-    Statement count(db, "SELECT count(*) FROM " + srcTable + " WHERE " + nullKey, context);
-    count.Step();
-    keyViol_ = count.Int(0);
+    Statement q(db,
+                "SELECT count(*) FILTER (WHERE " + isKeyViol + "), count(*) FILTER (WHERE " + isProblem +
+                    ") FROM " + srcTable,
+                context);
+    q.Step();
+    keyViol_ = q.Int(0);
+    problems_ = q.Int(1);
   }
-  std::string kvFile;
-  if (keyViol_ > 0) {
-    if (AbortOnKeyViol || KeyViolTableName.empty())
-      throw EDBEngineError(
-          context + ": key violation (" + std::to_string(keyViol_) + " rows without a key value)",
-          SQLITE_CONSTRAINT_NOTNULL);
-    TTable kv;
-    kv.SetDatabaseName(dst.parent_path().string());
-    kv.SetTableName(KeyViolTableName);
-    if (!kv.Exists()) {
-      // The source's fields, none of them required (the rows lack their key).
-      for (const auto& f : s.fields.Items()) {
-        bool text = f.DataType == ftString || f.DataType == ftUnknown;
-        kv.FieldDefs.Add(f.Name, text ? ftString : f.DataType, text ? std::max(f.Size, 255) : 0, false);
+  // Without problems every row with a key moves: the values need no second look.
+  if (problems_ == 0) isMoved = "(NOT " + isKeyViol + ")";
+  if (keyViol_ > 0 && (AbortOnKeyViol || KeyViolTableName.empty()))
+    throw EDBEngineError(
+        context + ": key violation (" + std::to_string(keyViol_) + " rows without a key value)",
+        SQLITE_CONSTRAINT_NOTNULL);
+  if (problems_ > 0 && (AbortOnProblem || ProblemTableName.empty()))
+    throw EDBEngineError(context + ": " + std::to_string(problems_) +
+                             " rows with values that do not fit the destination's fields",
+                         SQLITE_MISMATCH);
+
+  // The tables that take rows aside live beside the destination; they are made before the
+  // move and attached under the given schema name. Their fields are the given ones, none
+  // required; with asText every field keeps its value as text.
+  auto attachAside = [&](const std::string& name, const std::string& schema, const TFieldDefs& fields,
+                         bool asText) {
+    TTable t;
+    t.SetDatabaseName(dst.parent_path().string());
+    t.SetTableName(name);
+    if (!t.Exists()) {
+      for (const auto& f : fields.Items()) {
+        bool text = asText || f.DataType == ftString || f.DataType == ftUnknown;
+        t.FieldDefs.Add(f.Name, text ? ftString : f.DataType, text ? std::max(f.Size, 255) : 0, false);
       }
-      kv.CreateTable();
+      t.CreateTable();
     }
-    kvFile = kv.FileName().string();
-    Statement attach(db, "ATTACH DATABASE ? AS kv", context);
-    attach.BindText(1, kvFile);
+    Statement attach(db, "ATTACH DATABASE ? AS " + schema, context);
+    attach.BindText(1, t.FileName().string());
     attach.Step();
+  };
+  // Inserts the source rows that meet the condition into an attached aside table.
+  auto setAside = [&](const std::string& schema, const std::string& where) {
+    Structure k = ReadStructure(db, schema, context);
+    std::string asideCols;
+    for (const auto& f : k.fields.Items())
+      if (s.fields.IndexOf(f.Name) >= 0) asideCols += (asideCols.empty() ? "" : ", ") + Quote(f.Name);
+    Exec(db,
+         "INSERT INTO " + schema + "." + Quote(k.sqlName) + " (" + asideCols + ") SELECT " + asideCols +
+             " FROM " + srcTable + " WHERE " + where + " ORDER BY rowid",
+         context);
+  };
+  // The destination's rows that the move replaces by different values.
+  const std::string replaced = " FROM main." + Quote(d.sqlName) + " d JOIN (SELECT * FROM " + srcTable +
+                               " WHERE " + isMoved + ") s ON " + join + " WHERE " + differs;
+  std::int64_t replacing = 0;
+  if (!ChangedTableName.empty()) {
+    Statement q(db, "SELECT count(*)" + replaced, context);
+    q.Step();
+    replacing = q.Int(0);
   }
+  if (keyViol_ > 0) attachAside(KeyViolTableName, "kv", s.fields, false);
+  if (problems_ > 0) attachAside(ProblemTableName, "pb", s.fields, true);
+  if (replacing > 0) attachAside(ChangedTableName, "ch", d.fields, false);
 
   Transaction tx(db, context);
-  if (keyViol_ > 0) {
-    Structure k = ReadStructure(db, "kv", context);
-    std::string kvCols;
-    for (const auto& f : k.fields.Items())
-      if (s.fields.IndexOf(f.Name) >= 0) kvCols += (kvCols.empty() ? "" : ", ") + Quote(f.Name);
+  if (keyViol_ > 0) setAside("kv", isKeyViol);
+  if (problems_ > 0) setAside("pb", isProblem);
+  if (replacing > 0) {
+    // Copied as they were before the move replaces them.
+    Structure k = ReadStructure(db, "ch", context);
+    std::string into, from;
+    for (const auto& f : k.fields.Items()) {
+      if (d.fields.IndexOf(f.Name) < 0) continue;
+      into += (into.empty() ? "" : ", ") + Quote(f.Name);
+      from += (from.empty() ? "" : ", ") + std::string("d.") + Quote(f.Name);
+    }
     Exec(db,
-         "INSERT INTO kv." + Quote(k.sqlName) + " (" + kvCols + ") SELECT " + kvCols + " FROM " + srcTable +
-             " WHERE " + nullKey + " ORDER BY rowid",
+         "INSERT INTO ch." + Quote(k.sqlName) + " (" + into + ") SELECT " + from + replaced +
+             " ORDER BY d.rowid",
          context);
+    changed_ = sqlite3_changes64(db);
   }
   std::string sql = "INSERT INTO main." + Quote(d.sqlName) + " (" + colList + ") SELECT " + colList +
-                    " FROM " + srcTable + " WHERE NOT (" + nullKey + ") ORDER BY rowid ON CONFLICT (" +
-                    keyList + ") DO ";
+                    " FROM " + srcTable + " WHERE " + isMoved + " ORDER BY rowid ON CONFLICT (" + keyList +
+                    ") DO ";
   sql += updates.empty() ? "NOTHING" : "UPDATE SET " + updates;
   Exec(db, sql, context);
   moved_ = sqlite3_changes64(db);

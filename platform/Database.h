@@ -298,9 +298,16 @@ enum TBatchMode { batAppendUpdate };
 // happened entirely or not at all, and repeating it gives the same result. Fields are
 // matched by name; destination fields missing in the source stay null (or unchanged).
 // Rows without a key value cannot be placed: with AbortOnKeyViol the move fails and
-// changes nothing, else they are added to the table KeyViolTableName (in the destination's
-// directory; without that name the move fails all the same, so that no row is lost).
-// Both tables need not be open; open ones are left as they are.
+// changes nothing, else they are added to the table KeyViolTableName. Rows with a value
+// that the destination's field cannot take without losing or misreading it (a text that is
+// no number in a number field, no date in a date field, longer than a text field) are
+// problems: with AbortOnProblem the move fails and changes nothing, else they are added,
+// every value as text, to the table ProblemTableName. Without the name of the table a row
+// would go to, the move fails all the same, so that no row is lost. With ChangedTableName,
+// the destination's rows that the move replaces by different values are first copied
+// there as they were. These tables are made in the destination's directory when missing
+// and gain rows with every move (none is emptied). Both tables need not be open; open ones
+// are left as they are.
 class TBatchMove {
  public:
   TTable* Source = nullptr;
@@ -308,16 +315,22 @@ class TBatchMove {
   TBatchMode Mode = batAppendUpdate;
   bool AbortOnKeyViol = true;
   bool AbortOnProblem = true;
+  std::string ChangedTableName;
   std::string KeyViolTableName;
+  std::string ProblemTableName;
 
   void Execute();
   // Figures of the last Execute.
   std::int64_t MovedCount() const { return moved_; }
   std::int64_t KeyViolCount() const { return keyViol_; }
+  std::int64_t ChangedCount() const { return changed_; }
+  std::int64_t ProblemCount() const { return problems_; }
 
  private:
   std::int64_t moved_ = 0;
   std::int64_t keyViol_ = 0;
+  std::int64_t changed_ = 0;
+  std::int64_t problems_ = 0;
 };
 
 // Read-only rows of a table in primary-key order, for views (table models, charts). Opens a

@@ -159,6 +159,15 @@ TEST_F(DataBaseTest, MergeReplacesRowsOfTheSameTimeAndTakesEveryController) {
   EXPECT_EQ(RowCount("Korvidan1.db"), 1);
   EXPECT_EQ(ReadRows("Korvidan1.db")[DateTimeToStr(a->GetTimeStamp())], 2.5);
   EXPECT_EQ(ReadRows("Korvidan2.db")[DateTimeToStr(b->GetTimeStamp())], 200.0);
+  // The replaced rows of both controllers are kept in "ChangedTable" as they were.
+  ASSERT_TRUE(Exists("ChangedTable.db"));
+  {
+    TRowReader changed("Zelvanor", "ChangedTable", {"DateTime", "Sensor1"});
+    std::vector<double> old;
+    while (changed.Next()) old.push_back(changed.AsFloat(1));
+    EXPECT_EQ(old, (std::vector<double>{1.0, 100.0}));
+  }
+  EXPECT_FALSE(Exists("ProblemTable.db"));
   EXPECT_FALSE(Exists("Korvidan1_Temp.DB"));
   EXPECT_FALSE(Exists("Korvidan2_Temp.DB"));
   // After the merge, Table1 is open on the last controller's measurement table.

@@ -474,6 +474,72 @@ TEST_F(DatabaseTest, BatchMoveAppendsNewKeysAndReplacesExistingOnes) {
   EXPECT_THROW(move.Execute(), EDBEngineError);
 }
 
+TEST_F(DatabaseTest, BatchMoveKeepsReplacedRowsAndSetsRowsThatDoNotFitAside) {
+  TTable dest, temp;
+  Name(dest, "Korvidan1.db");
+  Name(temp, "Korvidan1_Temp.DB");
+  DefineMeasurementRow(dest, true);
+  DefineMeasurementRow(temp, false);
+  dest.CreateTable();
+  temp.CreateTable();
+  dest.Open();
+  Store(dest, At(10), 1);
+  Store(dest, At(20), 2);
+  dest.Close();
+  temp.Open();
+  Store(temp, At(10), 1);   // the same values again: nothing is replaced
+  Store(temp, At(20), 20);  // replaces the row with 2
+  Store(temp, At(30), 3);   // new
+  temp.Close();
+  // Rows another program wrote: a text in a number field, a key that is no date.
+  const std::string foreign =
+      "INSERT INTO Korvidan1_Temp (DateTime, Datum, Uhrzeit, Sensor1) VALUES "
+      "('2026-12-08 00:00:40.000', '2026-12-08', '00:00:40.000', 'kaputt'), ('gestern', NULL, NULL, 5);";
+  ASSERT_EQ(std::system(("sqlite3 '" + temp.FileName().string() + "' \"" + foreign + "\"").c_str()), 0);
+
+  TBatchMove move;
+  move.Source = &temp;
+  move.Destination = &dest;
+  move.Mode = batAppendUpdate;
+  move.AbortOnKeyViol = false;
+  move.KeyViolTableName = "KeyViolTable";
+  move.ChangedTableName = "ChangedTable";
+  // Such rows stop the whole move, or go to the problem table.
+  EXPECT_THROW(move.Execute(), EDBEngineError);
+  move.AbortOnProblem = false;
+  EXPECT_THROW(move.Execute(), EDBEngineError) << "no table named for the rows that do not fit";
+  const std::map<int, double> before{{10, 1}, {20, 2}};
+  EXPECT_EQ(ReadRows("Korvidan1.db"), before);
+  EXPECT_FALSE(fs::exists(dir_ / "ChangedTable.db"));
+
+  move.ProblemTableName = "ProblemTable";
+  move.Execute();
+  EXPECT_EQ(move.ProblemCount(), 2);
+  EXPECT_EQ(move.ChangedCount(), 1);
+  EXPECT_EQ(move.KeyViolCount(), 0);
+  // The measurement table holds only what reads back as measurements.
+  const std::map<int, double> after{{10, 1}, {20, 20}, {30, 3}};
+  EXPECT_EQ(ReadRows("Korvidan1.db"), after);
+
+  TTable changed;
+  Name(changed, "ChangedTable");
+  changed.Open();
+  ASSERT_EQ(changed.RecordCount(), 1);
+  EXPECT_EQ(changed.FieldByName("DateTime").AsDateTime(), At(20));
+  EXPECT_EQ(changed.FieldByName("Sensor1").AsFloat(), 2.0);  // as it was before the move
+  EXPECT_EQ(changed.FieldByName("Sensor8").AsFloat(), 9.0);
+  changed.Close();
+  // The problem rows keep every value as text, for a person to look at.
+  EXPECT_EQ(Shell(dir_ / "ProblemTable.db", "SELECT DateTime, Sensor1 FROM ProblemTable ORDER BY rowid"),
+            "2026-12-08 00:00:40.000|kaputt\ngestern|5.0\n");
+
+  // Moved again, the same rows replace nothing that differs; the problems are set aside again.
+  move.Execute();
+  EXPECT_EQ(move.ChangedCount(), 0);
+  EXPECT_EQ(move.ProblemCount(), 2);
+  EXPECT_EQ(ReadRows("Korvidan1.db"), after);
+}
+
 TEST_F(DatabaseTest, LockedAndCorruptFilesAreReported) {
   TTable t;
   Name(t, "Korvidan1.db");
