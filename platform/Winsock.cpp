@@ -188,6 +188,7 @@ struct SockState {
   long Events = 0;
   bool NonBlocking = false;
   bool Connecting = false;  // a non-blocking connect is under way
+  bool Connected = false;   // connected or accepted: only then are there reads, writes and a close
   bool Listening = false;
   bool ReadEnabled = true;
   bool WriteEnabled = false;
@@ -244,6 +245,7 @@ class Registry {
       st.NonBlocking = like->NonBlocking;
     }
     st.Gen = ++gen_;
+    st.Connected = like != nullptr;
     map_[s] = st;
     if (st.Window) {
       map_[s].WriteEnabled = true;  // an accepted socket can be written to at once
@@ -314,6 +316,7 @@ class Registry {
     st.Events = events;
     if (events != 0) st.NonBlocking = true;
     st.Listening = accepting != 0;
+    if (connected) st.Connected = true;
     st.ReadEnabled = true;
     st.AcceptEnabled = true;
     st.WriteEnabled = connected && !st.Connecting;
@@ -343,6 +346,8 @@ class Registry {
     if (!st.Window || st.Closed) return 0;
     if (st.Connecting) return POLLOUT;
     if (st.Listening) return (st.Events & WS_FD_ACCEPT) && st.AcceptEnabled ? POLLIN : 0;
+    // A socket without a connection reads as hung up: nothing to watch on it yet.
+    if (!st.Connected) return 0;
     short ev = 0;
     if ((st.Events & WS_FD_READ) && st.ReadEnabled) ev |= POLLIN;
     if (st.Events & (WS_FD_CLOSE | WS_FD_READ)) ev |= POLLRDHUP;
@@ -410,6 +415,7 @@ class Registry {
         post(WS_FD_CONNECT, WsaFromErrno(err));
         return;
       }
+      st.Connected = true;
       post(WS_FD_CONNECT, 0);
       if (st.Events & WS_FD_WRITE) {
         post(WS_FD_WRITE, 0);
@@ -838,6 +844,7 @@ int Wsconnect(TSocket s, const TWsSockAddr* name, int namelen) {
     Sockets().With(s, [&](SockState& st) {
       // The connect notice comes from the watcher also when the connection was made at once.
       st.Connecting = st.Window != 0 || pending;
+      if (!pending) st.Connected = true;
       st.Closed = false;
       return 0;
     });

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -69,21 +71,25 @@ struct Echo {
           "socat", std::vector<std::string>{listen, "EXEC:" + program}, true);
       for (int i = 0; i < 250 && !ready; ++i) {
         if (socat->Wait(0)) break;  // the port was taken meanwhile: another one
-        // Without fork the probe would use up socat's only connection: wait for it to listen.
-        ready = fork ? Listening(port) : PortInUse(port);
+        // Without fork a probe would use up socat's only connection: look for it instead.
+        ready = fork ? Listening(port) : InListenState(port);
         if (!ready) std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     }
   }
-  static bool PortInUse(int port) {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool inUse = ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0;
-    ::close(s);
-    return inUse;
+  // A socket of the machine listens on the loopback port (the kernel's table of sockets).
+  static bool InListenState(int port) {
+    char want[32];
+    std::snprintf(want, sizeof want, "0100007F:%04X", port);
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    while (std::getline(tcp, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state;
+      fields >> slot >> local >> remote >> state;
+      if (local == want && state == "0A") return true;
+    }
+    return false;
   }
   ~Echo() {
     if (socat) socat->Stop();
@@ -234,6 +240,9 @@ TEST(SocketLayer, AClosedPortIsRefusedWith10061AndItsText) {
   ASSERT_TRUE(Pump([&] { return !n.errors.empty(); }));
   EXPECT_EQ(n.errors, std::vector<int>{10061});
   EXPECT_EQ(n.connects, 0);
+  // A socket that never had a connection never closes one.
+  Pump([] { return false; }, 100);
+  EXPECT_EQ(n.closes, 0);
   sock.CloseSocket(s);
 
   // Without a handler the notice's error goes to the application's exception handler.
@@ -330,7 +339,8 @@ TEST(SocketLayer, WritingAfterThePeerClosedIsAnErrorNotTheEnd) {
   ASSERT_TRUE(Pump([&] { return n.reads > 0; }));
   EXPECT_EQ(sock.ReadSocket(s, buf, sizeof buf, 0), 4);
 
-  ASSERT_TRUE(Pump([&] { return n.closes == 1; }));
+  ASSERT_TRUE(Pump([&] { return n.closes > 0; }));
+  EXPECT_EQ(n.closes, 1);
   EXPECT_TRUE(n.errors.empty());
   int failed = 0;
   for (int i = 0; i < 200 && failed == 0; ++i) {
@@ -454,9 +464,12 @@ TEST(SocketPort, ExchangesAMegabyteEachWayWithSocatIntact) {
   EXPECT_GT(availEvents, 1);
   std::printf("1 MB each way over the socket in %.2f s\n", SecondsSince(t));
 
-  // The port closes the socket with itself.
+  // The port closes the socket with itself (its number may be another descriptor's by now).
+  struct stat before {};
+  ASSERT_EQ(::fstat(s, &before), 0);
   port.SetOpen(false);
-  EXPECT_EQ(::fcntl(s, F_GETFD), -1);
+  struct stat after {};
+  EXPECT_TRUE(::fstat(s, &after) != 0 || after.st_ino != before.st_ino);
 
   // Without a socket the open fails as a port without a device does.
   TSioSocketPort none;
