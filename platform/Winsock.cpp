@@ -442,7 +442,14 @@ class Registry {
       st.WriteEnabled = false;
       post(WS_FD_WRITE, 0);
     }
-    const bool ended = (rev & (POLLRDHUP | POLLHUP | POLLERR)) || ((rev & POLLIN) && pending == 0);
+    // Readable without bytes is the peer's end only when a look at the socket says so now:
+    // the reader may have taken every byte since the poll answered.
+    bool drained = false;
+    if ((rev & POLLIN) && pending == 0 && !(rev & (POLLRDHUP | POLLHUP | POLLERR))) {
+      char c;
+      drained = ::recv(s, &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    }
+    const bool ended = (rev & (POLLRDHUP | POLLHUP | POLLERR)) || drained;
     if (ended) {
       st.Closed = true;
       int err = (rev & POLLERR) ? SocketError(s) : 0;
