@@ -58,6 +58,10 @@ void ConvertParams(TAnsiEmulator& e, char final) {
     }
     e.emuParams[i] = v;
   }
+  // A cursor movement or position of 0 moves as one of 1, as on a VT100.
+  if (final != 0 && std::strchr("ABCDHfeaEFG`d", final) != nullptr)
+    for (auto& v : e.emuParams)
+      if (v == 0) v = 1;
   if (e.emuParamStr[0][0] == 0) {
     if (final == 'J' || final == 'K')
       e.emuParams[0] = e.emuType == etVT52 ? 2 : 0;
@@ -491,6 +495,9 @@ bool NextParam(TAnsiEmulator& e, TEmuCommandLo& cmd) {
 void AppendDigit(TAnsiEmulator& e, char c) {
   int i = std::clamp(e.emuParamIndex, 1, MaxParams) - 1;
   std::size_t n = std::strlen(e.emuParamStr[i]);
+  // Leading zeros count for nothing (a VT100 takes "0004" as 4): only the value's own digits
+  // fill the five places.
+  if (n == 1 && e.emuParamStr[i][0] == '0') n = 0;
   if (n < MaxParamDigits) {
     e.emuParamStr[i][n] = c;
     e.emuParamStr[i][n + 1] = 0;
@@ -572,6 +579,11 @@ void aeProcessAnsiChar(TAnsiEmulator* emulator, char c, TEmuCommandLo& command) 
       if (e.emuType == etVT52) {  // not reached: VT52 never enters these states
         command.Cmd = 1;
         ResetParser(e);
+      } else if (e.emuType == etVT100 && (c == 8 || c == 10 || c == 11 || c == 12 || c == 13)) {
+        // A VT100 carries out a cursor control that comes inside a sequence and goes on with
+        // the sequence; vertical tab and form feed move down as a line feed does.
+        command.Cmd = 1;
+        command.Ch = (c == 11 || c == 12) ? '\n' : c;
       } else if (c >= '0' && c <= '9') {
         AppendDigit(e, c);
         e.emuParserState = GotParam;

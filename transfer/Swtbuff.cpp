@@ -346,11 +346,13 @@ void TBuffer::LineFeed() {
 void TBuffer::bWriteChar(char ch) {
   auto c = static_cast<std::uint8_t>(ch);
   RecomputeInRegion();
+  if (c == 8 || c == 10 || c == 13) WrapPending = false;
   switch (c) {
     case 8:
       if (CurCol > 0) {
         --CurCol;
-        Chars[Cell(CurCol, CurRow)] = ' ';
+        // A VT100's backspace only moves; the other emulations blank the cell as well.
+        if (Command.Emulation != etVT100) Chars[Cell(CurCol, CurRow)] = ' ';
         bInvalidateChar(CurCol, CurRow);
       }
       break;
@@ -362,6 +364,11 @@ void TBuffer::bWriteChar(char ch) {
       bMoveCaret();
       break;
     default: {
+      if (WrapPending) {
+        WrapPending = false;
+        CurCol = 0;
+        LineFeed();
+      }
       std::size_t i = Cell(CurCol, CurRow);
       Chars[i] = c;
       Colors[i] = BaseColors[i] = ColorByte(FgColor, BkColor);
@@ -369,8 +376,7 @@ void TBuffer::bWriteChar(char ch) {
       Attrs[i] = Attr;
       bInvalidateChar(CurCol, CurRow);
       if (CurCol + 1 >= Columns) {
-        CurCol = 0;
-        LineFeed();
+        WrapPending = true;
       } else {
         ++CurCol;
       }
@@ -587,6 +593,27 @@ void TBuffer::SetScrollRegion(int top, int bottom) {
   bMoveCaret();
 }
 
+void TBuffer::Index() {
+  RecomputeInRegion();
+  LineFeed();
+}
+
+void TBuffer::ReverseIndex() {
+  RecomputeInRegion();
+  int sr = ScreenRow();
+  if (InScrollRegion && sr == RegionTop) {
+    // At the top margin the region moves down by one row; its top row is blanked.
+    int regionFirst = TopRow + RegionTop - 1;
+    int regionLast = std::min(TopRow + RegionBottom - 1, Rows - 1);
+    for (int r = regionLast; r > regionFirst; --r) CopyRow(r, r - 1);
+    BlankRows(regionFirst, 1);
+    InvalidateRows(regionFirst, regionLast);
+  } else if (sr > 1) {
+    --CurRow;
+  }
+  bMoveCaret();
+}
+
 // ---------------------------------------------------------------------------------------
 // Commands
 // ---------------------------------------------------------------------------------------
@@ -604,6 +631,8 @@ void TBuffer::bProcessChar(char c) {
 void TBuffer::ExecuteCommand() {
   const TEmuCommandLo& cmd = Command;
   int X = cmd.X, Y = cmd.Y;
+  // Only a written character keeps a pending wrap; every other command ends it.
+  if (cmd.Cmd != 1 && cmd.Cmd != 0 && cmd.Cmd != 16) WrapPending = false;
   int screenLast = std::min(TopRow + PageHeight - 1, Rows - 1);
   switch (cmd.Cmd) {
     case 1:
@@ -627,6 +656,12 @@ void TBuffer::ExecuteCommand() {
       break;
     }
     case 4:
+      // ESC D (index) arrives as a cursor-down by one with "D" as its character: it moves
+      // down like a line feed, scrolling the region at its bottom margin.
+      if (cmd.Ch == 'D') {
+        Index();
+        break;
+      }
       if (CurRow + Y < Rows) {
         int oldSr = ScreenRow();
         int newSr = oldSr + Y;
@@ -640,7 +675,10 @@ void TBuffer::ExecuteCommand() {
       }
       break;
     case 5:
-      if (CurCol + X < Columns) CurCol = static_cast<std::uint16_t>(CurCol + X);
+      if (CurCol + X < Columns)
+        CurCol = static_cast<std::uint16_t>(CurCol + X);
+      else if (cmd.Emulation == etVT100)
+        CurCol = static_cast<std::uint16_t>(Columns - 1);  // a VT100 stops at the right margin
       bMoveCaret();
       break;
     case 6:
@@ -698,6 +736,8 @@ void TBuffer::ExecuteCommand() {
       bMoveCaret();
       break;
     case 19:
+      // Status: the terminal is fine (so that a host asking for it goes on to the position).
+      if (X == 5) bWriteReply("\x1b[0n");
       if (X == 6) {
         int row = std::clamp(ScreenRow(), 0, 999);
         int col = std::clamp(static_cast<int>(CurCol) - LeftCol + 1, 0, 999);
@@ -847,6 +887,9 @@ void TBuffer::ExecuteCommand() {
         default:
           break;
       }
+      break;
+    case 88:
+      ReverseIndex();
       break;
     case 111:
       if (Y > 0) CurRow = static_cast<std::uint16_t>(std::min(TopRow + Y - 1, screenLast));

@@ -153,6 +153,9 @@ class TBuffer {
   bool Capturing = false;
   bool ScrollBackMode = false;
   bool BlinkOff = false;
+  // A character was written in the last column: the next printable character wraps first,
+  // as on a VT100 (so that the bottom-right cell can be written without scrolling).
+  bool WrapPending = false;
   // Vertical scroll range kept for the scroll bar in scroll-back mode.
   int ScrollRangeMin = 0, ScrollRangeMax = 0;
   int VScrollPos = 0, HScrollPos = 0;
@@ -186,6 +189,8 @@ class TBuffer {
   void InsertChars(int n);
   void InsertLines(int n);
   void SetScrollRegion(int top, int bottom);
+  void Index();
+  void ReverseIndex();
   std::uint16_t LastVisibleRow() const;
   void PostMsg(UINT msg, WPARAM w, LPARAM l);
   LRESULT SendMsg(UINT msg, WPARAM w, LPARAM l);

@@ -60,9 +60,24 @@ TEST(EmuParser, CursorPositionDefaultsAndOrder) {
   c = Parser(etANSI).Last("\x1b[5A");
   EXPECT_EQ(c.Cmd, 3);
   EXPECT_EQ(c.Y, 5);
-  c = Parser(etANSI).Last("\x1b[0C");  // an explicit 0 stays 0
+  // An explicit 0 moves or places as 1 does, as on a VT100.
+  c = Parser(etANSI).Last("\x1b[0C");
   EXPECT_EQ(c.Cmd, 5);
+  EXPECT_EQ(c.X, 1);
+  c = Parser(etVT100).Last("\x1b[0A");
+  EXPECT_EQ(c.Cmd, 3);
+  EXPECT_EQ(c.Y, 1);
+  c = Parser(etVT100).Last("\x1b[0;0H");
+  EXPECT_EQ(c.Cmd, 2);
+  EXPECT_EQ(c.X, 1);
+  EXPECT_EQ(c.Y, 1);
+  c = Parser(etVT100).Last("\x1b[0J");  // not a movement: 0 stays 0
   EXPECT_EQ(c.X, 0);
+  // Leading zeros take none of the five digits.
+  c = Parser(etVT100).Last("\x1b[00000000004;0000000012H");
+  EXPECT_EQ(c.Cmd, 2);
+  EXPECT_EQ(c.Y, 4);
+  EXPECT_EQ(c.X, 12);
 }
 
 TEST(EmuParser, GraphicRendition) {
@@ -155,6 +170,25 @@ TEST(EmuParser, EscapeTablesDifferByType) {
   auto v52 = Parser(etVT52).Last("\x1b[");  // no CSI in VT52
   EXPECT_EQ(v52.Cmd, 1);
   EXPECT_EQ(v52.Ch, '[');
+}
+
+// A VT100 carries out cursor controls inside a sequence and goes on with the sequence.
+TEST(EmuParser, Vt100ControlsInsideSequences) {
+  Parser p(etVT100);
+  auto c = p.Last("\x1b[2\b");
+  EXPECT_EQ(c.Cmd, 1);
+  EXPECT_EQ(c.Ch, '\b');
+  c = p.Last("C");
+  EXPECT_EQ(c.Cmd, 5);
+  EXPECT_EQ(c.X, 2);
+  c = p.Last("\x1b[1\x0b");
+  EXPECT_EQ(c.Ch, '\n');
+  EXPECT_EQ(p.Last("A").Cmd, 3);
+  // The ANSI parser takes the control character as the final one.
+  Parser a(etANSI);
+  c = a.Last("\x1b[2\b");
+  EXPECT_EQ(c.Cmd, 1);
+  EXPECT_EQ(a.Last("C").Cmd, 1);
 }
 
 TEST(EmuParser, Vt100ModesAndRegion) {

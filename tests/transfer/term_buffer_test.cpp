@@ -63,14 +63,35 @@ TEST(TermBuffer, WritingWrapsAtLastColumnAndCursorLimits) {
   TestBuffer b(80, 200);
   b.Feed(std::string(79, 'a'));
   EXPECT_EQ(b.CurCol, 79);
+  // The last column is written and the cursor waits there: the next printable character
+  // wraps, as on a VT100.
   b.Feed("z");
-  EXPECT_EQ(b.CurCol, 0);
-  EXPECT_EQ(b.CurRow, 1);
+  EXPECT_EQ(b.CurCol, 79);
+  EXPECT_EQ(b.CurRow, 0);
   EXPECT_EQ(b.ScreenLine(1).back(), 'z');
+  b.Feed("y");
+  EXPECT_EQ(b.CurCol, 1);
+  EXPECT_EQ(b.CurRow, 1);
+  EXPECT_EQ(b.Line(2), "y");
+  // 80 characters and CR LF leave no blank line.
+  b.Feed("\r\n" + std::string(80, 'b') + "\r\nnext");
+  EXPECT_EQ(b.Line(3), std::string(80, 'b'));
+  EXPECT_EQ(b.Line(4), "next");
+  // The bottom-right cell of the screen is written without scrolling the screen.
+  TestBuffer full(80, 25);
+  full.Feed("top\x1b[25;80H#");
+  EXPECT_EQ(full.Line(1), "top");
+  EXPECT_EQ(full.ScreenLine(25).back(), '#');
+  full.Feed("\x1b[1;1H");  // a movement ends the pending wrap
+  full.Feed("T");
+  EXPECT_EQ(full.Line(1), "Top");
 
   b.Feed("\x1b[1;75H");
-  b.Feed("\x1b[10C");  // would pass the last column: stays
-  EXPECT_EQ(b.CurCol, 74);
+  b.Feed("\x1b[10C");  // would pass the last column: a VT100 stops at the margin
+  EXPECT_EQ(b.CurCol, 79);
+  TestBuffer ansiRight(80, 200, etANSI);
+  ansiRight.Feed("\x1b[1;75H\x1b[10C");  // the ANSI terminal leaves the cursor where it is
+  EXPECT_EQ(ansiRight.CurCol, 74);
   b.Feed("\x1b[200D");
   EXPECT_EQ(b.CurCol, 0);
   b.Feed("\x1b[99;300H");  // beyond the screen: last row and column
@@ -83,8 +104,11 @@ TEST(TermBuffer, WritingWrapsAtLastColumnAndCursorLimits) {
   EXPECT_EQ(b.CurCol, 0);
   b.Feed("\x1b[H\x1b[5A");
   EXPECT_EQ(b.CurRow, 0);
-  b.Feed("\x1b[2Kab\b\bX");  // a backspace blanks the cell it moves to
-  EXPECT_EQ(b.Line(1), "X");
+  b.Feed("\x1b[2Kab\b\bX");  // a VT100's backspace leaves the cell as it is
+  EXPECT_EQ(b.Line(1), "Xb");
+  TestBuffer ansi(80, 200, etANSI);
+  ansi.Feed("ab\b\bX");  // the ANSI terminal's blanks the cell it moves to
+  EXPECT_EQ(ansi.Line(1), "X");
 }
 
 TEST(TermBuffer, ColoursAndAttributesReachCells) {
@@ -140,6 +164,37 @@ TEST(TermBuffer, ScrollRegionKeepsOtherRowsInPlace) {
     b.Feed("\x1b[r");
     EXPECT_EQ(b.RegionTop, 1);
     EXPECT_EQ(b.RegionBottom, 25);
+  }
+}
+
+// Index (ESC D) and reverse index (ESC M) scroll the region at its margins, as on a VT100;
+// the cursor movements stop there.
+TEST(TermBuffer, IndexAndReverseIndexScrollTheRegion) {
+  for (std::uint16_t rows : {25, 200}) {
+    TestBuffer b(80, rows);
+    for (int r = 1; r <= 25; ++r) b.Feed("\x1b[" + std::to_string(r) + ";1HR" + std::to_string(r));
+    b.Feed(
+        "\x1b[5;10r\x1b[10;1H\x1b"
+        "D");
+    EXPECT_EQ(b.Line(4), "R4") << rows;
+    EXPECT_EQ(b.Line(5), "R6") << rows;
+    EXPECT_EQ(b.Line(9), "R10") << rows;
+    EXPECT_EQ(b.Line(10), "") << rows;
+    EXPECT_EQ(b.Line(11), "R11") << rows;
+    b.Feed("\x1b[5;3H\x1bM\x1bMx");  // twice at the top margin: two rows move down
+    EXPECT_EQ(b.Line(4), "R4") << rows;
+    EXPECT_EQ(b.Line(5), "  x") << rows;
+    EXPECT_EQ(b.Line(6), "") << rows;
+    EXPECT_EQ(b.Line(7), "R6") << rows;
+    EXPECT_EQ(b.Line(10), "R9") << rows;
+    EXPECT_EQ(b.Line(11), "R11") << rows;
+    EXPECT_EQ(b.CurRow - b.TopRow, 4);
+    // Inside the region reverse index only moves up; a cursor-up stops at the margin.
+    b.Feed("\x1b[8;1H\x1bM");
+    EXPECT_EQ(b.CurRow - b.TopRow, 6);
+    b.Feed("\x1b[10;1H\x1b[20B");
+    EXPECT_EQ(b.CurRow - b.TopRow, 9);
+    EXPECT_EQ(b.Line(10), "R9") << rows;
   }
 }
 
@@ -225,6 +280,9 @@ TEST(TermBuffer, RepliesToHost) {
   TestBuffer b(80, 200);
   b.Feed("\x1b[6n");
   EXPECT_EQ(b.replies, "\x1b[1;1R");
+  b.replies.clear();
+  b.Feed("\x1b[5n");  // status: OK
+  EXPECT_EQ(b.replies, "\x1b[0n");
   b.replies.clear();
   b.Feed(Lines(1, 30) + "\x1b[12;34H\x1b[6n");  // relative to the screen, not the buffer
   EXPECT_EQ(b.replies, "\x1b[12;34R");

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "transfer/Swtbuff.h"
 
@@ -55,7 +56,7 @@ class VttestTest : public ::testing::Test {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
       ::setenv("TERM", "vt100", 1);
-      ::execl(VttestPath, "vttest", "24x80", static_cast<char*>(nullptr));
+      ::execl(VttestPath, "vttest", "24x80.80", static_cast<char*>(nullptr));
       ::_exit(127);
     }
   }
@@ -96,21 +97,35 @@ TEST_F(VttestTest, MenuAndCursorMovementScreen) {
 
   Send("1\r");
   ASSERT_TRUE(RunUntil("Push <RETURN>")) << buf.Screen();
-  EXPECT_EQ(buf.ScreenLine(11).substr(12, 56), "The screen should be cleared,  and have an unbroken bor-")
-      << buf.Screen();
-  EXPECT_EQ(buf.ScreenLine(12).substr(12, 56), "der of *'s and +'s around the edge,   and exactly in the");
-  EXPECT_EQ(buf.ScreenLine(13).substr(12, 56), "middle  there should be a frame of E's around this  text");
-  EXPECT_EQ(buf.ScreenLine(14).substr(12, 42), "with  one (1) free position around it.    ");
-  // the borders drawn with cursor movements, index and backspaces: '*' in the first and
-  // last column, '+' inside the left one, blank cells between border and text
-  for (int r = 3; r <= 21; ++r) {
-    std::string line = buf.ScreenLine(r);
-    EXPECT_EQ(line.substr(0, 2), "*+") << "row " << r << "\n" << buf.Screen();
-    EXPECT_EQ(line[79], '*') << "row " << r;
-    if (r < 11 || r > 14) {
-      EXPECT_EQ(line.substr(2, 76).find_first_not_of(' '), std::string::npos) << "row " << r;
-    }
-  }
+  RunUntil("never", 500);  // the rest of the frame
+  // The whole screen as a VT100 shows it: the border of *'s and +'s in the outer two rows
+  // and columns (the bottom-right cell included, written without scrolling the top row
+  // away) and the text in the middle. vttest draws the frame of E's around the text with
+  // the screen alignment pattern (ESC # 8), which this terminal does not have: those cells
+  // stay blank here, where a VT100 shows E's.
+  std::vector<std::string> want;
+  want.push_back(std::string(80, '*'));
+  want.push_back("*" + std::string(78, '+') + "*");
+  const std::string blank = "*+" + std::string(76, ' ') + "+*";
+  auto mid = [](std::string inner) {
+    if (inner.find_first_not_of('E') == std::string::npos) inner.assign(inner.size(), ' ');
+    inner.front() = inner.back() = ' ';
+    return "*+        " + inner + "        +*";
+  };
+  for (int i = 0; i < 6; ++i) want.push_back(blank);
+  want.push_back(mid(std::string(60, 'E')));
+  want.push_back(mid("E" + std::string(58, ' ') + "E"));
+  want.push_back(mid("E The screen should be cleared,  and have an unbroken bor- E"));
+  want.push_back(mid("E der of *'s and +'s around the edge,   and exactly in the E"));
+  want.push_back(mid("E middle  there should be a frame of E's around this  text E"));
+  want.push_back(mid("E with  one (1) free position around it.    Push <RETURN>  E"));
+  want.push_back(mid("E" + std::string(58, ' ') + "E"));
+  want.push_back(mid(std::string(60, 'E')));
+  for (int i = 0; i < 6; ++i) want.push_back(blank);
+  want.push_back("*" + std::string(78, '+') + "*");
+  want.push_back(std::string(80, '*'));
+  for (int r = 1; r <= 24; ++r)
+    EXPECT_EQ(buf.ScreenLine(r), want[r - 1]) << "row " << r << "\n" << buf.Screen();
 }
 
 }  // namespace
