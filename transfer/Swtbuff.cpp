@@ -293,7 +293,8 @@ void TBuffer::bUpdateBuffer() {
       // region at the top of the screen the oldest buffer row is dropped (it scrolls into
       // history); a region further down leaves the rows above it where they are.
       int from = RegionTop == 1 ? 0 : regionFirst;
-      for (int r = from; r < regionLast; ++r) CopyRow(r, r + 1);
+      if (regionLast > from)
+        MoveCells(Cell(0, from), Cell(0, from + 1), static_cast<std::size_t>(regionLast - from) * Columns);
       BlankRows(regionLast, 1);
       CurRow = static_cast<std::uint16_t>(regionLast);
       PendingScrollY -= CharHeight;
@@ -302,8 +303,13 @@ void TBuffer::bUpdateBuffer() {
       // below and above the region are carried along so that they stay in place.
       int d = std::min(sr - RegionBottom, Rows - PageHeight - TopRow);
       int newTop = TopRow + d;
-      for (int r = PageHeight; r > RegionBottom; --r) CopyRow(newTop + r - 1, TopRow + r - 1);
-      for (int r = RegionTop - 1; r >= 1; --r) CopyRow(newTop + r - 1, TopRow + r - 1);
+      // Rows below and above the region, each block in one move (newTop > TopRow: the blocks
+      // move down, and memmove keeps an overlapping block whole).
+      if (PageHeight > RegionBottom)
+        MoveCells(Cell(0, newTop + RegionBottom), Cell(0, TopRow + RegionBottom),
+                  static_cast<std::size_t>(PageHeight - RegionBottom) * Columns);
+      if (RegionTop > 1)
+        MoveCells(Cell(0, newTop), Cell(0, TopRow), static_cast<std::size_t>(RegionTop - 1) * Columns);
       TopRow = newTop;
       CurRow = static_cast<std::uint16_t>(newTop + RegionBottom - 1);
       BlankRows(CurRow, 1);

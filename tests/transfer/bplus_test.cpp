@@ -559,6 +559,22 @@ TEST_F(BPlusHostTest, AgreedBlockLengthAndHostAbort) {
   }
 }
 
+TEST_F(BPlusHostTest, CancelledDownloadIsLoggedAsFailed) {
+  const std::string file = Data(400000, 6);
+  support::WriteFile(dir / "host" / "big.bin", file);
+  auto host = Host();
+  auto t = Terminal(*host);
+  ASSERT_TRUE(host->Command("download " + (dir / "host" / "big.bin").string()));
+  ASSERT_TRUE(t->Session());
+  t->Start();
+  // The user cancels at once: the host hears "AAborted by user", the run ends with -6005.
+  bpReceive(apw_ProtocolCancel, 0, static_cast<LPARAM>(t->port.Dispatcher()->Handle()) * 65536);
+  EXPECT_TRUE(t->WaitFinish(10000));
+  EXPECT_EQ(t->finishCode, ecCancelRequested);
+  EXPECT_EQ(t->logCodes, (std::vector<unsigned>{lfReceiveStart, lfReceiveFail}));
+  EXPECT_EQ(host->ReadLine(10000), "done error terminal failed: AAborted by user");
+}
+
 TEST(BPlusEngine, HooksNeedTheBPlusRecord) {
   TProtocolData* P = nullptr;
   ASSERT_EQ(0, apInitProtocolData(P, nullptr, 0));
