@@ -189,7 +189,7 @@ int TSioBaseDispatcher::InitPort(const char* name, std::uint32_t baud, std::uint
     scanPos_ = 0;
     notifyPos_ = ~0ull;
     inRelative_ = false;
-    getCount_ = largestGetCount_ = 0;
+    getCount_ = largestGetCount_ = flushedInRound_ = 0;
   }
   {
     std::lock_guard<TSioLock> g(outputLock_);
@@ -678,6 +678,8 @@ int TSioBaseDispatcher::FlushInBuffer() {
       // the buffer empty at once; a flush from elsewhere leaves the running handler the
       // bytes it was told about, so that its reads do not fail half-way.
       largestGetCount_ = PresentLocked();
+      // The later handlers of this notification never see what the flush discarded.
+      flushedInRound_ = largestGetCount_;
       if (InHandler()) getCount_ = largestGetCount_;
     }
     // Nothing that was discarded is ever looked at again.

@@ -662,6 +662,8 @@ class TSioBaseDispatcher {
   std::uint64_t flushes_ = 0;  // counts FlushInBuffer calls
   // The thread that sends a notification to the window handlers, while it does (0: none).
   std::atomic<DWORD> windowSender_{0};
+  // Bytes a flush during the notification discarded: its later handlers never see them.
+  std::uint32_t flushedInRound_ = 0;
 
   // Triggers (trigger lock).
   std::vector<TTimerTrigger> timerTriggers_;

@@ -447,7 +447,7 @@ bool TSioBaseDispatcher::SendNotify(UINT msg, WPARAM wParam, std::uint32_t data)
   if (relative && handlerServiceNeeded_.load()) {
     std::lock_guard<TSioLock> g(dispatchLock_);
     inRelative_ = true;
-    getCount_ = largestGetCount_ = 0;
+    getCount_ = largestGetCount_ = flushedInRound_ = 0;
   }
   return SendNotifyPrim(msg, wParam, data, relative);
 }
@@ -458,7 +458,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
     if (relative) {
       std::lock_guard<TSioLock> g(dispatchLock_);
       inRelative_ = false;
-      getCount_ = largestGetCount_ = 0;
+      getCount_ = largestGetCount_ = flushedInRound_ = 0;
     }
     return true;
   }
@@ -480,7 +480,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
   auto beginHandler = [&] {
     if (!relative) return;
     std::lock_guard<TSioLock> g(dispatchLock_);
-    getCount_ = 0;
+    getCount_ = flushedInRound_;
   };
   auto endHandler = [&] {
     if (relative) {
@@ -565,7 +565,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
       if (scanPos_ < dispTail_) scanPos_ = dispTail_;
       if (msg == SW_TRIGGERAVAIL && largestGetCount_ != wParam) result = false;
     }
-    getCount_ = largestGetCount_ = 0;
+    getCount_ = largestGetCount_ = flushedInRound_ = 0;
   }
   {
     std::lock_guard<TSioLock> g(triggerLock_);
@@ -775,7 +775,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
     }
     if (sendAvail && handlerServiceNeeded_.load()) {
       inRelative_ = true;
-      getCount_ = largestGetCount_ = 0;
+      getCount_ = largestGetCount_ = flushedInRound_ = 0;
     }
   }
   bool result = false;
@@ -808,7 +808,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
       if (flushes_ != flushes) break;
       if (handlerServiceNeeded_.load()) {
         inRelative_ = true;
-        getCount_ = largestGetCount_ = 0;
+        getCount_ = largestGetCount_ = flushedInRound_ = 0;
       }
     }
     result = SendNotifyPrim(SW_TRIGGERDATA, handle, length, true);

@@ -1259,6 +1259,7 @@ int bpReinit(TProtocolData& P) {
   P.Overhead = 20;
   apResetReadWriteHooks(P);
   P.PrepareWriting = bpPrepareWriting;
+  P.ReleasePart = bpDonePart;
   resetParameters(P, *T);
   setOfferedBlockSize(P, *T);
   return 0;
@@ -1270,11 +1271,8 @@ void bpDonePart(TProtocolData& P) {
   P.DataBlock = nullptr;
 }
 
-void bpDone(TProtocolData*& P) {
-  if (!P) return;
-  bpDonePart(*P);
-  apDoneProtocol(P);
-}
+// The part goes with the record (ReleasePart), after a call that may still use it.
+void bpDone(TProtocolData*& P) { apDoneProtocol(P); }
 
 // ---------------------------------------------------------------------------------------
 // Host hooks
@@ -1495,11 +1493,10 @@ void bpPrepareTransmit(TProtocolData& P) {
 }
 
 void bpTransmit(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TSioBaseDispatcher* D = nullptr;
-  TProtocolData* P = nullptr;
-  if (!apFindRecord(lParam, D, P)) return;
-  std::lock_guard<TSioLock> g(*P->Lock);
-  if (TBPlusTail* T = bpTail(*P)) transmitPrim(*P, *T, *D, msg, static_cast<std::uint32_t>(wParam));
+  TProtocolCall call(lParam);
+  if (!call) return;
+  if (TBPlusTail* T = bpTail(*call.P))
+    transmitPrim(*call.P, *T, *call.D, msg, static_cast<std::uint32_t>(wParam));
 }
 
 void bpPrepareReceive(TProtocolData& P) {
@@ -1516,9 +1513,8 @@ void bpPrepareReceive(TProtocolData& P) {
 }
 
 void bpReceive(UINT msg, WPARAM wParam, LPARAM lParam) {
-  TSioBaseDispatcher* D = nullptr;
-  TProtocolData* P = nullptr;
-  if (!apFindRecord(lParam, D, P)) return;
-  std::lock_guard<TSioLock> g(*P->Lock);
-  if (TBPlusTail* T = bpTail(*P)) receivePrim(*P, *T, *D, msg, static_cast<std::uint32_t>(wParam));
+  TProtocolCall call(lParam);
+  if (!call) return;
+  if (TBPlusTail* T = bpTail(*call.P))
+    receivePrim(*call.P, *T, *call.D, msg, static_cast<std::uint32_t>(wParam));
 }

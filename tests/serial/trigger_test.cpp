@@ -180,6 +180,42 @@ TEST(Notification, HandlersReadRelativeAndTheTailMovesByTheLargest) {
   EXPECT_EQ(c, 'e');
 }
 
+TEST(Notification, BytesFlushedByOneHandlerAreGoneForTheNext) {
+  // A protocol that ends its run flushes what is left; a terminal that takes the line back in
+  // the same notification must not show those bytes.
+  TFakeDispatcher d;
+  ASSERT_EQ(d.Open(), 0);
+  struct Flusher {
+    TFakeDispatcher* d;
+    bool ended = false;
+    void On(UINT msg, WPARAM, LPARAM) {
+      std::uint8_t c;
+      if (msg != SW_TRIGGERAVAIL || ended || d->GetChar(c) != 0) return;
+      d->FlushInBuffer();
+      ended = true;
+    }
+  };
+  struct Reader {
+    TFakeDispatcher* d;
+    std::string got;
+    void On(UINT msg, WPARAM, LPARAM) {
+      for (std::uint8_t c; msg == SW_TRIGGERAVAIL && d->GetChar(c) == 0;) got += static_cast<char>(c);
+    }
+  };
+  Flusher f{&d, false};
+  Reader r{&d, {}};
+  d.RegisterEventTriggerHandler(TSioNotifyEvent::Of<&Flusher::On>(&f));
+  d.RegisterEventTriggerHandler(TSioNotifyEvent::Of<&Reader::On>(&r));
+  d.ChangeLengthTrigger(1);
+  d.Feed("packet");
+  d.Round();
+  EXPECT_EQ(r.got, "");
+  EXPECT_EQ(d.InBuffUsed(), 0u);
+  d.Feed("text");
+  d.Round();
+  EXPECT_EQ(r.got, "text");
+}
+
 TEST(Notification, RemovingHandleOneStopsAvail) {
   TFakeDispatcher d;
   ASSERT_EQ(d.Open(), 0);

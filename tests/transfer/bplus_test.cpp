@@ -107,8 +107,10 @@ class BpDriver {
     EXPECT_EQ(0, bpInit(P, &port, 0));
     apSetProtocolWindow(*P, window_);
     P->StatusInterval = 5;
-    apSetHandshakeWait(*P, 18, 0);  // one second
-    P->FinishWait = 18;
+    // Three seconds: short enough for the tests that wait out a lost packet, long enough for
+    // a busy machine.
+    apSetHandshakeWait(*P, 54, 0);
+    P->FinishWait = 54;
   }
   ~BpDriver() {
     if (P && P->InProgress && port.Dispatcher())

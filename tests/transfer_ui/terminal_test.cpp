@@ -509,7 +509,8 @@ TEST(BPlusTerminal, HostStartsDownloadAndUpload) {
   EXPECT_EQ(starts, 2);
   // No packet byte reached the screen.
   EXPECT_EQ(term.Window()->Buffer().ScreenLine(1).find_first_not_of(' '), std::string::npos)
-      << term.Window()->Buffer().ScreenLine(1);
+      << "after the upload: " << term.Window()->Buffer().ScreenLine(1) << "\n"
+      << support::ReadFile(tmp.path() / "host.log");
 
   term.SetProtocolLink(TBPlusLink{});
   term.SetComPort(nullptr);

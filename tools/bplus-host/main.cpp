@@ -317,11 +317,13 @@ class Host {
     theirQuotes_ = QuoteSet{};
     ourQuotes_ = QuoteSet{};
     resume_ = Packet{};
+    // The answers are read until complete, so long waits cost nothing on a quick line; a
+    // late answer to an ENQ that was sent again is skipped before the ESC I answer.
     bool answered = false;
     for (int i = 0; i < 3 && !answered; ++i) {
       Put({ENQ});
       Bytes got;
-      for (int c; got.size() < 5 && (c = Get(2000)) >= 0;) got.push_back(static_cast<std::uint8_t>(c));
+      for (int c; got.size() < 5 && (c = Get(8000)) >= 0;) got.push_back(static_cast<std::uint8_t>(c));
       answered = got == Bytes{DLE, '+', '+', DLE, '0'};
     }
     if (!answered) {
@@ -330,7 +332,9 @@ class Host {
     }
     Put({ESC, 'I'});
     std::string id;
-    for (int c; (c = Get(2000)) >= 0 && c != '\r';) id += static_cast<char>(c);
+    for (int c; (c = Get(8000)) >= 0 && c != '\r';) id += static_cast<char>(c);
+    if (const auto at = id.find("#IB1"); at != std::string::npos && id.find_first_not_of("\x10+0") >= at)
+      id.erase(0, at);
     if (id.rfind("#IB1", 0) != 0) {
       why = "bad ESC I answer: " + id;
       return false;
@@ -350,7 +354,7 @@ class Host {
     int ack = -1;
     bool acked = false, got = false;
     for (int i = 0; i < 8 && !(acked && got); ++i) {
-      Event e = Next(p, ack, 3000);
+      Event e = Next(p, ack, 8000);
       if (e == evAck && ack == seq_) acked = true;
       if (e == evPacket && p.type == '+') got = true;
       if (e == evTimeout) break;
