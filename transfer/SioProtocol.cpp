@@ -13,6 +13,7 @@
 #include "platform/Text.h"
 #include "serial/SioStrRes.h"
 #include "serial/Sioexcept.h"
+#include "transfer/Swbplus.h"
 #include "transfer/Swkermit.h"
 #include "transfer/Swxmodem.h"
 #include "transfer/Swymodem.h"
@@ -120,6 +121,9 @@ bool EngineOf(TProtocolType type, Engine& e) {
       return true;
     case ptAscii:
       e = {spPrepareReceive, spReceive, spPrepareTransmit, spTransmit};
+      return true;
+    case ptBPlus:
+      e = {bpPrepareReceive, bpReceive, bpPrepareTransmit, bpTransmit};
       return true;
     default:
       return false;
@@ -502,6 +506,41 @@ void TSioCustomProtocol::StartReceive() {
   apStartProtocol(*FP, FProtocolType, e.Receive, e.PrepareReceive);
 }
 
+// ----- B+ host hooks -----
+void TSioCustomProtocol::PrepareBPlus() {
+  if (!FComPort) RaiseSioException(ecPortNotAssigned);
+  if (FProtocolType != ptBPlus) SetProtocolType(ptBPlus);
+  apSetProtocolPort(*FP, FComPort);
+  if (FTakeBaud) {
+    apSetActualBPS(*FP, FComPort->GetBaud());
+    FTakeBaud = false;
+  }
+}
+
+void TSioCustomProtocol::ProcessENQ() {
+  PrepareBPlus();
+  Check(bpProcessENQ(*FP));
+}
+
+void TSioCustomProtocol::ProcessESCI(std::uint8_t first, std::uint8_t second) {
+  PrepareBPlus();
+  Check(bpProcessESCI(*FP, first, second));
+}
+
+std::uint32_t TSioCustomProtocol::PrepareProcessDLE() {
+  PrepareBPlus();
+  std::uint32_t handle = 0;
+  Check(bpPrepareProcessDLE(*FP, handle));
+  return handle;
+}
+
+void TSioCustomProtocol::ProcessDLE(bool dleSeen, bool& start, bool& upload, bool& error) {
+  PrepareBPlus();
+  start = upload = error = false;
+  const int r = bpProcessDLE(*FP, dleSeen, start, upload, error);
+  if (r < 0) Check(r);
+}
+
 void TSioCustomProtocol::CancelProtocol() {
   if (!FStateProc || FP->InProgress == 0) return;
   TSioBaseDispatcher* D = apDispatcher(*FP);
@@ -583,6 +622,8 @@ int TSioCustomProtocol::InitEngine(TProtocolType type) {
       return kpReinit(*FP);
     case ptAscii:
       return spReinit(*FP);
+    case ptBPlus:
+      return bpReinit(*FP);
     default:
       return ecBadProtocolFunction;
   }

@@ -163,6 +163,15 @@ class TSioCustomProtocol : public TSioBaseComponent, public TSioComponentOwner {
   void StartReceive();
   void CancelProtocol();
   std::int32_t EstimateTransferSecs(std::int32_t size) const;
+
+  // ----- B+ host hooks of a terminal that meets a host's start sequence -----
+  // Each needs the port, makes the protocol B+ and raises the exception of a failing code.
+  void ProcessENQ();
+  void ProcessESCI(std::uint8_t first, std::uint8_t second);
+  std::uint32_t PrepareProcessDLE();
+  // Walks the host's start packets; start: the transfer may start (upload tells the
+  // direction); error: the start failed.
+  void ProcessDLE(bool dleSeen, bool& start, bool& upload, bool& error);
   static std::string StatusMsg(int status);
 
   // ----- properties -----
@@ -311,6 +320,8 @@ class TSioCustomProtocol : public TSioBaseComponent, public TSioComponentOwner {
   void StopRun();
   // Releases the current engine's part and initialises the engine of the type.
   int InitEngine(TProtocolType type);
+  // The port and type a B+ hook needs.
+  void PrepareBPlus();
   void PushStoredValues();
   void PushKermitMaxLen();
   template <class F>

@@ -161,6 +161,20 @@ TEST(ProtocolComponentSettings, KermitValuesReachTheEngine) {
   EXPECT_EQ(9u, T->Options.MaxTimeout);
 }
 
+// The B+ hooks of a terminal need the port; with one they make the protocol B+.
+TEST(ProtocolComponentSettings, BPlusHooksNeedThePort) {
+  TSioProtocol p;
+  p.SetProtocolType(ptZmodem);
+  int code = 0;
+  try {
+    p.ProcessENQ();
+  } catch (const ESIOException& e) {
+    code = e.ErrorCode;
+  }
+  EXPECT_EQ(code, ecPortNotAssigned);
+  EXPECT_EQ(p.GetProtocolType(), ptZmodem);
+}
+
 // A type whose engine can't be set up leaves the component without a protocol, never with
 // the old type on a released engine.
 TEST(ProtocolComponentSettings, FailingTypeFallsBackToNoProtocol) {

@@ -18,6 +18,7 @@
 #include "tests/support/Pty.h"
 #include "tests/support/PtyProgram.h"
 #include "tests/support/TempDir.h"
+#include "transfer/SioProtocol.h"
 #include "transfer/Swbplus.h"
 #include "transfer/Swemu.h"
 #include "transfer/Swkbemu.h"
@@ -460,30 +461,20 @@ TEST(BPlusTerminal, HostStartsDownloadAndUpload) {
   term.SetEmulator(&emu);
   term.SetComPort(&port);
   term.show();
-  TProtocolData* P = nullptr;
-  ASSERT_EQ(0, bpInit(P, &port, 0));
-  apSetDestinationDirectory(*P, (tmp.path() / "here").c_str());
-  apSetHandshakeWait(*P, 36, 0);
+  // The transfers run on the protocol component, as a form would set it up, with its history.
+  TSioProtocol proto;
+  proto.SetComPort(&port);
+  proto.SetDestinationDirectory((tmp.path() / "here").string());
+  TSioProtocolLog history;
+  history.SetHistoryName((tmp.path() / "SIO.HIS").string());
+  history.SetProtocol(&proto);
   bool finished = false;
   int finishCode = 1;
-  static TProtocolData* gP = nullptr;
-  static bool* gFinished = nullptr;
-  static int* gCode = nullptr;
-  gP = P;
-  gFinished = &finished;
-  gCode = &finishCode;
-  RegisterClass("swMsgHandlerBPTermTest", [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
-    if (m == apw_ProtocolAcceptFile) return 1;
-    if (m == apw_ProtocolFinish) {
-      *gFinished = true;
-      *gCode = static_cast<int>(static_cast<std::intptr_t>(w));
-      return 0;
-    }
-    return DefWindowProc(h, m, w, l);
+  proto.SetOnProtocolFinish([&](TSioCustomProtocol*, int code) {
+    finished = true;
+    finishCode = code;
   });
-  HWND notices = CreateWindow("swMsgHandlerBPTermTest", nullptr);
-  apSetProtocolWindow(*P, notices);
-  term.SetProtocolLink(BPlusEngineLink(P));
+  term.SetProtocol(&proto);
   int starts = 0;
   term.OnBPlusStart = [&](QObject*) { ++starts; };
 
@@ -512,10 +503,13 @@ TEST(BPlusTerminal, HostStartsDownloadAndUpload) {
       << "after the upload: " << term.Window()->Buffer().ScreenLine(1) << "\n"
       << support::ReadFile(tmp.path() / "host.log");
 
-  term.SetProtocolLink(TBPlusLink{});
+  EXPECT_EQ(proto.GetProtocolType(), ptBPlus);
+  const std::string his = support::ReadFile(tmp.path() / "SIO.HIS");
+  EXPECT_NE(his.find(" receive finished OK "), std::string::npos) << his;
+  EXPECT_NE(his.find(" transmit finished OK "), std::string::npos) << his;
+
+  term.SetProtocol(nullptr);
   term.SetComPort(nullptr);
-  DestroyWindow(notices);
-  bpDone(P);
   port.SetOpen(false);
 }
 

@@ -8,6 +8,7 @@
 #include "serial/SioDispatch.h"
 #include "serial/SioPort.h"
 #include "serial/Sioexcept.h"
+#include "transfer/SioProtocol.h"
 #include "transfer/Swbplus.h"
 
 // ---------------------------------------------------------------------------------------
@@ -350,6 +351,41 @@ TBPlusLink BPlusEngineLink(TProtocolData* P) {
   return l;
 }
 
+TBPlusLink BPlusProtocolLink(TSioCustomProtocol* protocol) {
+  TBPlusLink l;
+  if (!protocol) return l;
+  // The component raises the exception of a failing code; the terminal catches it.
+  l.ProcessENQ = [protocol] {
+    protocol->ProcessENQ();
+    return 0;
+  };
+  l.ProcessESCI = [protocol](std::uint8_t a, std::uint8_t b) {
+    protocol->ProcessESCI(a, b);
+    return 0;
+  };
+  l.PrepareProcessDLE = [protocol](std::uint32_t& h) {
+    h = protocol->PrepareProcessDLE();
+    return 0;
+  };
+  l.ProcessDLE = [protocol](bool seen, bool& start, bool& upload, bool& error) {
+    protocol->ProcessDLE(seen, start, upload, error);
+    return 0;
+  };
+  l.StartTransfer = [protocol](bool upload) {
+    if (upload)
+      protocol->StartTransmit();
+    else
+      protocol->StartReceive();
+  };
+  l.InProgress = [protocol] { return protocol->GetInProgress(); };
+  return l;
+}
+
+void TSioCustomBPTerminal::SetProtocol(TSioCustomProtocol* protocol) {
+  FProtocol = protocol;
+  SetProtocolLink(BPlusProtocolLink(protocol));
+}
+
 TSioCustomBPTerminal::TSioCustomBPTerminal(QWidget* parent) : TSioCustomTerminal(parent) {
   FTransferWatch.setInterval(20);
   connect(&FTransferWatch, &QTimer::timeout, this, [this] {
@@ -360,9 +396,12 @@ TSioCustomBPTerminal::TSioCustomBPTerminal(QWidget* parent) : TSioCustomTerminal
 void TSioCustomBPTerminal::EndTransfer() {
   FTransferWatch.stop();
   FTransferRunning = false;
-  // What the transfer left on the line is the protocol's (the host starts anew with ENQ).
-  if (TSioBaseDispatcher* D = Dispatcher()) D->FlushInBuffer();
+  // The engine flushed what its run left; what came after is the host's next word. Its new
+  // ENQ may be here before the triggers are: it is answered now, not shown.
   ArmTriggers();
+  std::uint8_t c = 0;
+  if (TSioBaseDispatcher* D = Dispatcher(); D && FEnqTrigger && D->PeekChar(c, 1) == 0 && c == bpENQ)
+    HandleStart(FEnqTrigger);
   if (FActive) Send(apw_TermStart);
 }
 

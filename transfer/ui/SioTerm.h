@@ -16,6 +16,7 @@
 
 class TSioCustomComPort;
 struct TProtocolData;
+class TSioCustomProtocol;
 
 enum TCaptureMode { cmOff, cmOn, cmAppend };
 enum TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
@@ -143,6 +144,8 @@ struct TBPlusLink {
 };
 // The link over a bare B+ engine record (the engine's own routines).
 TBPlusLink BPlusEngineLink(TProtocolData* P);
+// The link over a protocol component: its B+ hooks, StartTransmit and StartReceive.
+TBPlusLink BPlusProtocolLink(TSioCustomProtocol* protocol);
 
 using TNotifyEvent = std::function<void(QObject* Sender)>;
 
@@ -153,6 +156,9 @@ class TSioCustomBPTerminal : public TSioCustomTerminal {
   ~TSioCustomBPTerminal() override;
 
   void SetProtocolLink(const TBPlusLink& link);
+  // The protocol component that runs the transfers the host starts (null: none).
+  TSioCustomProtocol* GetProtocol() const { return FProtocol; }
+  void SetProtocol(TSioCustomProtocol* protocol);
   bool TransferRunning() const { return FTransferRunning; }
   TNotifyEvent OnBPlusStart;
 
@@ -176,6 +182,7 @@ class TSioCustomBPTerminal : public TSioCustomTerminal {
 
   TBPlusLink FLink;
   bool FHasLink = false;
+  TSioCustomProtocol* FProtocol = nullptr;
   std::uint32_t FEnqTrigger = 0, FDleTrigger = 0, FEscITrigger = 0, FDleTimer = 0;
   bool FInDLE = false;
   bool FTransferRunning = false;
