@@ -9,8 +9,11 @@
 #include "app/DatabaseMove.h"
 #include "app/DialogSelAktion.h"
 #include "app/DialogVerwalten.h"
+#include "app/Dialogfaxconfig.h"
 #include "app/DlgReadSaveData.h"
 #include "app/DlgUpdate.h"
+#include "app/FaxModule.h"
+#include "fax/SioFax.h"
 #include "app/GraphicOverview.h"
 #include "app/IntervallFrm.h"
 #include "app/KorvidanVersionForm.h"
@@ -27,6 +30,7 @@
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
 #include "fax/ui/Faxview.h"
+#include "fax/ui/Swtapidsp.h"
 #include "link/RS485BusNew.h"
 #include "platform/Messages.h"
 #include "programming/ProgDataTransfer.h"
@@ -58,13 +62,16 @@ void TKorvidanApplication::Create() {
   ConfigRS485 = std::make_unique<TDialogConfigRS485>();  //  3 TDialogConfigRS485
   Database = std::make_unique<TDataModule2>();           //  4 TDataModule2
   ExitBox = std::make_unique<TDialogExit>();             //  5 TDialogExit
-  //                                                  6 TFaxConfigFrm
+  FaxConfig = std::make_unique<TFaxConfigFrm>();         //  6 TFaxConfigFrm
   ActionDialog = std::make_unique<TDialogAktion>();  //  7 TDialogAktion
   UpdateBox = std::make_unique<TDlgUpdate>();        //  8 TDlgUpdate
   Database->DlgUpdate = UpdateBox.get();
   ControllerDialog = std::make_unique<TForm4>();  //  9 TForm4
   //                                                 10 TDialogScan, 11 TFormThreadStopped,
-  //                                                 12 TDataModule3
+  // 12 TDataModule3: the alarm fax, through the telephony device and its windows.
+  InstallTapiWindows();
+  FaxModule = std::make_unique<TDataModule3>();
+  FaxConfig->SendFax = FaxModule->SioSendFax1;
   FaxView = std::make_unique<TFaxViewForm>();                    // 13 TFaxViewForm (FaxViewForm)
   Overview = std::make_unique<TGraphicOverviewForm>(*Database);  // 14 TGraphicOverviewForm
   MoveForm = std::make_unique<TDatabaseMoveForm>();              // 15 TDatabaseMoveForm
@@ -175,6 +182,11 @@ void TKorvidanApplication::ConnectWindows() {
   };
   ReadSaveData->Bus = Bus.get();
   ReadSaveData->StoredData = StoredData.get();
+  // The fax menu commands and the alarm fax.
+  main->ShowFaxHeaderDialog = [this] { FaxConfig->show(); };
+  main->ShowFaxModemSelection = [this] { FaxModule->SelectFaxModem(); };
+  main->SendTestFax = [this] { FaxModule->SendTestFax(); };
+  ValueBoard->SendAlarmFax = [this](const std::string& text) { FaxModule->SendAlarmFax(text); };
 }
 
 TKorvidanApplication::~TKorvidanApplication() { Teardown(); }
@@ -196,6 +208,9 @@ void TKorvidanApplication::Teardown() {
     MainForm->ShowControllerManagement = nullptr;
     MainForm->StartStoredDataRead = nullptr;
     MainForm->ControllersRegistered = nullptr;
+    MainForm->ShowFaxHeaderDialog = nullptr;
+    MainForm->ShowFaxModemSelection = nullptr;
+    MainForm->SendTestFax = nullptr;
   }
   StoredData.reset();
   ReadSaveData.reset();
@@ -219,10 +234,12 @@ void TKorvidanApplication::Teardown() {
   MoveForm.reset();
   Overview.reset();
   FaxView.reset();
+  FaxModule.reset();
   ControllerDialog.reset();
   if (Database) Database->DlgUpdate = nullptr;
   UpdateBox.reset();
   ActionDialog.reset();
+  FaxConfig.reset();
   ExitBox.reset();
   Database.reset();
   ConfigRS485.reset();

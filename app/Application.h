@@ -26,6 +26,8 @@ class TTKorvidanVersionForm;
 class TDialogAktion;
 class TForm4;
 class TFaxViewForm;
+class TFaxConfigFrm;
+class TDataModule3;
 class TGraphicOverviewForm;
 class TGrafikAuswahlForm;
 class TAlarmForm;
@@ -69,6 +71,8 @@ class TKorvidanApplication {
   std::unique_ptr<TDialogAktion> ActionDialog;              // 7
   std::unique_ptr<TDlgUpdate> UpdateBox;                    // 8
   std::unique_ptr<TForm4> ControllerDialog;                 // 9
+  std::unique_ptr<TFaxConfigFrm> FaxConfig;                 // 6 (FaxConfigFrm)
+  std::unique_ptr<TDataModule3> FaxModule;                  // 12 (DataModule3)
   std::unique_ptr<TFaxViewForm> FaxView;                    // 13 (FaxViewForm)
   std::unique_ptr<TGraphicOverviewForm> Overview;           // 14
   std::unique_ptr<TDatabaseMoveForm> MoveForm;              // 15

@@ -1,0 +1,253 @@
+// The alarm fax end to end, offscreen: the controller simulator's pH is above its limit and
+// its action is "Fax"; the fax modem line of the settings is an independent fax machine
+// (tools/faxpeer). The machine prints the header, the cover with every line of the alarm
+// report and the pages; the next cycles dial no more; "Testfax senden" dials again.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTimer>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/Application.h"
+#include "app/FaxModule.h"
+#include "app/Localregistry.h"
+#include "app/Main.h"
+#include "app/SharedState.h"
+#include "app/UiThread.h"
+#include "app/ValueBoard.h"
+#include "fax/SioFax.h"
+#include "fax/Swfaxcvt.h"
+#include "fax/Swtxtcvt.h"
+#include "link/RS485BusNew.h"
+#include "platform/Registry.h"
+#include "platform/Telephony.h"
+#include "platform/Text.h"
+#include "serial/ComSelectForm.h"
+#include "tests/fax/FaxPeerUtil.h"
+#include "tests/fax/G3Decode.h"
+#include "tests/main/Driver.h"
+#include "tests/support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using e2e::RunUntil;
+using e2e::User;
+using peertest::Picture;
+
+constexpr int kFaxCom = 7;
+
+// The rows of text lines as the sender draws them with a named font: each line's coded
+// rows, decoded.
+Picture TextRows(const std::vector<std::string>& lines, const TFaxTextFont& font, int* rowsPerLine) {
+  TAbsFaxCvt* cvt = nullptr;
+  EXPECT_EQ(0, fcInitTextExConverter(cvt));
+  EXPECT_EQ(0, fcSetFont(cvt, font, false));
+  *rowsPerLine = fcFontRows(cvt);
+  std::vector<std::uint8_t> code;
+  std::vector<std::uint8_t> raster(4096);
+  for (const std::string& line : lines)
+    for (int r = 1; r <= *rowsPerLine; ++r) {
+      std::fill(raster.begin(), raster.end(), 0);
+      fcRasterizeText(cvt, line, r, raster.data());
+      acInitDataLine(cvt);
+      acCompressRasterLine(cvt, raster.data());
+      code.insert(code.end(), cvt->DataLine.get(), cvt->DataLine.get() + cvt->ByteOfs);
+    }
+  fcDoneTextExConverter(cvt);
+  // The page's end (six EOL codes), so that the decoder finds the last row whole.
+  const std::uint8_t eop[12] = {0x00, 0x80, 0x00, 0x08, 0x80, 0x00, 0x08, 0x80, 0x00, 0x08, 0x80, 0x00};
+  code.insert(code.end(), eop, eop + 12);
+  return G3Decode(code, 1728);
+}
+
+class AlarmFaxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (peertest::SlowBuild()) GTEST_SKIP() << "real-time fax peer: normal build only";
+    setenv("XDG_DATA_HOME", (home_.path() / "data").c_str(), 1);
+    unsetenv("KORVIDAN_DATABASE_DIR");
+    SetRegistryFile((home_.path() / "registry.ini").string());
+    old_ = fs::current_path();
+    fs::current_path(home_.path());
+    MessageSink = [this](const std::string& text, TMsgKind) {
+      std::lock_guard<std::mutex> g(lock_);
+      boxes_.push_back(text);
+    };
+    TForm1::ConfirmSink = [](const std::string&) { return true; };
+    driver_ = std::make_unique<QTimer>();
+    QObject::connect(driver_.get(), &QTimer::timeout, [this] { user_.Act(); });
+    driver_->start(50);
+  }
+  void TearDown() override {
+    driver_.reset();
+    MessageSink = nullptr;
+    TForm1::ConfirmSink = nullptr;
+    if (!old_.empty()) fs::current_path(old_);
+    SetRegistryFile("");
+  }
+  std::vector<std::string> Boxes(const std::string& start) {
+    std::lock_guard<std::mutex> g(lock_);
+    std::vector<std::string> out;
+    for (const std::string& t : boxes_)
+      if (t.rfind(start, 0) == 0) out.push_back(t);
+    return out;
+  }
+  int Count(const std::string& file, const std::string& what) {
+    const std::string text = support::ReadFile(home_.path() / file);
+    int n = 0;
+    for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+    return n;
+  }
+
+  support::TempDir home_{"alarmfax"};
+  fs::path old_;
+  std::mutex lock_;
+  std::vector<std::string> boxes_;
+  User user_;
+  std::unique_ptr<QTimer> driver_;
+};
+
+}  // namespace
+
+TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
+  // The fax machine on the modem line "Faxmodem" of the settings, taking two calls.
+  peertest::Peer peer("faxpeer", {"--receive", home_ / "received.tif", "--calls", "2", "--ident",
+                                  "ZOOHANDLUNG", "--log", home_ / "peer.log", "--timeout", "170"});
+  ASSERT_FALSE(peer.Path().empty());
+  setenv(("SIO_COM" + std::to_string(kFaxCom)).c_str(), peer.Path().c_str(), 1);
+  TTelephonyLine line;
+  line.Name = "Faxmodem";
+  line.ComNumber = kFaxCom;
+  line.CallerID = "";
+  line.EscapeGuardMs = 150;
+  WriteTelephonyLine(line);
+  WriteTapiDeviceName("Faxmodem");
+  // The cover text (no line end at its end) and the fax of one page in the working folder.
+  home_.Write("Cover.txt",
+              "Alarm vom Aquarium\r\nBitte sofort pr\xFC"
+              "fen");
+  const std::string pageFile =
+      peertest::TextFaxFile(home_, "korvidan", "Messwerte siehe Deckblatt\r\n", false);
+  ASSERT_EQ(pageFile, (home_.path() / "korvidan.fxf").string());
+
+  e2e::Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  form.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 1500;
+  app->ValueBoard->MediaPlayer1.DeviceName = "null";
+  std::atomic<int> cycles{0};
+  auto store = LinkHooks().StoreCurrentValues;
+  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
+    store(list);
+    ++cycles;
+  };
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user_.startAnswers == 1; }, 20000)) << "no start question";
+  ASSERT_TRUE(RunUntil([&] { return ControllerList && ControllerList->GetControllerCount() == 1; }, 10000));
+  {
+    // pH (sensor 1) above its upper limit, with the action "Fax".
+    std::lock_guard<TCriticalSection> g(SensorDataLock);
+    TSensor* ph = ControllerList->GetController(0)->GetSensor(0);
+    ph->SetActionText("Fax");
+    ph->SetUpperLimit(7.0f);
+    ph->SetLowerLimit(6.0f);
+  }
+
+  // The first alarm faxes its report; the fax status window shows the send.
+  ASSERT_TRUE(RunUntil([&] { return Count("SIOFAX.HIS", "finished OK") == 1; }, 90000))
+      << support::ReadFile(home_ / "peer.log") << support::ReadFile(home_ / "SIOFAX.HIS");
+  const std::vector<std::string> sent = Boxes("SendFax: ");
+  ASSERT_EQ(sent.size(), 1u);
+  const std::string report = sent[0].substr(9);
+  EXPECT_NE(report.find("Oberen Alarmwert überschritten: Sensor Nr = 1, Typ = pH"), std::string::npos)
+      << report;
+  EXPECT_EQ(report.substr(report.size() - 14), ", Aktion = Fax");
+  EXPECT_TRUE(MainFlags.FFaxSent);
+  EXPECT_FALSE(MainFlags.FFaxError);
+
+  // The next cycles do not dial again.
+  ASSERT_TRUE(RunUntil([&] { return !app->FaxModule->Sending(); }, 20000));
+  const int after = cycles + 2;
+  ASSERT_TRUE(RunUntil([&] { return cycles >= after; }, 20000));
+  EXPECT_EQ(Count("peer.log", "(dial)"), 1);
+  EXPECT_EQ(Boxes("SendFax: ").size(), 1u);
+
+  // "Testfax senden" dials.
+  ASSERT_TRUE(form.Testfaxsenden1->isEnabled());
+  form.Testfaxsenden1->trigger();
+  ASSERT_TRUE(RunUntil([&] { return Count("SIOFAX.HIS", "finished OK") == 2; }, 90000))
+      << support::ReadFile(home_ / "peer.log");
+  EXPECT_EQ(Boxes("SendFax: TestFax").size(), 1u);
+  EXPECT_EQ(Count("peer.log", "(dial)"), 2);
+  ASSERT_TRUE(RunUntil([&] { return !app->FaxModule->Sending(); }, 20000));
+
+  form.close();
+  app.reset();
+  fs::current_path(old_);
+
+  const std::vector<peertest::PeerResult> results = peer.Results(60000);
+  ASSERT_EQ(results.size(), 2u) << support::ReadFile(home_ / "peer.log");
+  for (const auto& r : results) {
+    EXPECT_EQ(r.code, 0) << r.text;
+    EXPECT_EQ(r.pages, 2);  // the cover and the page
+  }
+
+  // What the machine printed: lead lines, the header line, the cover with the cover text and
+  // the three lines of the report, whole; then the page.
+  const std::vector<Picture> pages = peertest::TiffPages(home_, home_ / "received.tif");
+  ASSERT_EQ(pages.size(), 2u);
+  int headerRows = 0, textRows = 0;
+  TextRows({"x"}, TFaxTextFont{"MS Sans Serif", -11}, &headerRows);
+  std::vector<std::string> coverLines = {"Alarm vom Aquarium",
+                                         "Bitte sofort pr\xFC"
+                                         "fen"};
+  const std::string cp = Utf8ToCp1252(report);
+  for (std::size_t start = 0;;) {
+    const std::size_t nl = cp.find('\n', start);
+    coverLines.push_back(cp.substr(start, nl == std::string::npos ? std::string::npos : nl - start));
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+  ASSERT_EQ(coverLines.size(), 5u);
+  const Picture cover = TextRows(coverLines, TFaxTextFont{"Times New Roman", -19}, &textRows);
+  const int lead = 8 + headerRows;
+  ASSERT_EQ(pages[0].size(), static_cast<std::size_t>(lead) + cover.size());
+  int headerInk = 0;
+  for (int r = 8; r < lead; ++r)
+    headerInk += static_cast<int>(std::count(pages[0][r].begin(), pages[0][r].end(), true));
+  EXPECT_GT(headerInk, 100);
+  for (std::size_t i = 0; i < coverLines.size(); ++i) {
+    const Picture got(pages[0].begin() + lead + static_cast<long>(i) * textRows,
+                      pages[0].begin() + lead + static_cast<long>(i + 1) * textRows);
+    const Picture want(cover.begin() + static_cast<long>(i) * textRows,
+                       cover.begin() + static_cast<long>(i + 1) * textRows);
+    EXPECT_TRUE(got == want) << "cover line " << i + 1 << ": " << Cp1252ToUtf8(coverLines[i]);
+  }
+  const Picture body = faxtest::DecodeFax(pageFile, 1728);
+  ASSERT_EQ(pages[1].size(), static_cast<std::size_t>(lead) + body.size());
+  EXPECT_TRUE(Picture(pages[1].begin() + lead, pages[1].end()) == body);
+
+  const std::string history = support::ReadFile(home_ / "SIOFAX.HIS");
+  EXPECT_NE(history.find("Transmit korvidan.fxf to 48 started at "), std::string::npos) << history;
+  EXPECT_NE(history.find("ZOOHANDLUNG"), std::string::npos) << history;
+  EXPECT_FALSE(support::ReadFile(home_ / "SIOTAPI.HIS").empty());
+}
+
+int main(int argc, char** argv) {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
