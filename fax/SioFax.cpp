@@ -174,6 +174,8 @@ TSioCustomAbstractFax::TSioCustomAbstractFax(TSioComponentOwner* owner, TKind ki
 }
 
 TSioCustomAbstractFax::~TSioCustomAbstractFax() {
+  if (FComPort != nullptr)
+    FComPort->DeregisterUserCallback(TPortCallback::Of<&TSioCustomAbstractFax::PortEvent>(this));
   {
     std::lock_guard<std::mutex> g(gWindowLock);
     Windows().erase(FWindow);
@@ -198,10 +200,7 @@ void TSioCustomAbstractFax::BindDefaults(TSioComponentOwner* owner) {
 
 void TSioCustomAbstractFax::Notification(TSioComponentOwner* component, TSioOperation operation) {
   if (operation == opRemove) {
-    if (component == FComPort) {
-      FComPort = nullptr;
-      fSetFaxPort(FFax, nullptr);
-    }
+    if (component == FComPort) SetComPort(nullptr);
     if (component == FStatusDisplay) FStatusDisplay = nullptr;
     if (component == FFaxLog) FFaxLog = nullptr;
     return;
@@ -233,7 +232,10 @@ void TSioCustomAbstractFax::ApplyPortSettings(TSioCustomComPort* port) {
 
 void TSioCustomAbstractFax::SetComPort(TSioCustomComPort* port) {
   if (port == FComPort) return;
+  const TPortCallback callback = TPortCallback::Of<&TSioCustomAbstractFax::PortEvent>(this);
+  if (FComPort != nullptr) FComPort->DeregisterUserCallback(callback);
   FComPort = port;
+  if (port != nullptr) port->RegisterUserCallback(callback);
   if (port != nullptr && (port->ComponentState & csLoading) == 0) ApplyPortSettings(port);
   FModemModel.clear();
   FModemChip.clear();
@@ -241,6 +243,21 @@ void TSioCustomAbstractFax::SetComPort(TSioCustomComPort* port) {
   FModemBPS = 0;
   FSupportedClasses = 0;
   if (port == nullptr) fSetFaxPort(FFax, nullptr);
+}
+
+void TSioCustomAbstractFax::PortEvent(TSioCustomComPort*, bool opening) {
+  if (opening) return;
+  std::lock_guard<std::recursive_mutex> g(FFax->Lock);
+  if (FFax->PData->HandlerRegistered) {
+    // The port goes away under a running fax: the fax ends with the error, its files closed.
+    FFax->CData->FaxFile.Close();
+    FFax->CData->RxFile.Close();
+    FFax->State = FKind == fkSend ? tfDone : rfDone;
+    afReportError(FFax, ecCommNotOpen);
+    afSignalFinish(FFax);
+  }
+  FFax->PData->InProgress = false;
+  fSetFaxPort(FFax, nullptr);
 }
 
 void TSioCustomAbstractFax::SetStatusDisplay(TSioAbstractFaxStatus* display) {

@@ -226,6 +226,8 @@ class TSioCustomAbstractFax : public TSioBaseComponent, public TSioComponentOwne
 
  private:
   static LRESULT WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+  // Told by the port when it opens and closes: a fax never keeps a dispatcher that is gone.
+  void PortEvent(TSioCustomComPort* port, bool opening);
   LRESULT Dispatch(UINT msg, WPARAM wParam, LPARAM lParam);
   void ApplyPortSettings(TSioCustomComPort* port);
   void BindDefaults(TSioComponentOwner* owner);

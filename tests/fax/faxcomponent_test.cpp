@@ -185,3 +185,30 @@ TEST(FaxComponents, StatusDisplayAndLogAreFoundOnTheOwner) {
   delete second;
   delete fax;
 }
+
+// The port closed under a running fax ends the fax with an error, and the component sends
+// again once the port is back.
+TEST_F(SendFixture, PortClosedMidFaxEndsItAndTheNextFaxGoesOut) {
+  Start({"--classes", "2", "--stall-page", "1:0"});
+  const std::string file = dir / "noise.fxf";
+  ASSERT_EQ(0, faxtest::WriteFaxFile(file, {faxtest::RandomPicture(1728, 1500, 4)}, false, false));
+  st->Sender()->SetFaxFile(file);
+  st->Sender()->StartTransmit();
+  ASSERT_TRUE(PumpUntil([&] { return st->fax->GetFaxProgress() == fpSendPage; }, 20000));
+  st->port->SetOpen(false);
+  ASSERT_TRUE(st->WaitFinish(5000));
+  EXPECT_EQ(st->finishCode, ecCommNotOpen);
+  EXPECT_FALSE(st->fax->InProgress());
+
+  // The same component, its port opened again on a fresh modem: the next fax goes out whole.
+  sim = std::make_unique<Peer>("faxmodem-sim",
+                               std::vector<std::string>{"--classes", "2", "--output", dir / "line"});
+  ::setenv(("SIO_COM" + std::to_string(kCom)).c_str(), sim->Path().c_str(), 1);
+  st->port->SetOpen(true);
+  st->finished = false;
+  st->Sender()->SetFaxFile(Pages(dir, "a", 1));
+  st->Sender()->StartTransmit();
+  ASSERT_TRUE(st->WaitFinish(20000));
+  EXPECT_EQ(st->finishCode, 0);
+  EXPECT_EQ(SimPages(dir), 1);
+}
