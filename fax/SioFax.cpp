@@ -408,7 +408,11 @@ void TSioCustomAbstractFax::CheckPort() {
   if (FComPort == nullptr) RaiseSioException(ecPortNotAssigned);
   if (FComPort->GetDeviceLayer() == dlWinsock) RaiseSioException(ecCannotUseWithWinSock);
   if (FComPort->GetOutSize() < 8192) RaiseSioException(ecOutputBufferTooSmall);
-  fSetFaxPort(FFax, FComPort->ValidDispatcher());
+  TSioBaseDispatcher* dispatcher = FComPort->ValidDispatcher();
+  // A port that is still closing (and may be opened again after) has no line: its
+  // dispatcher is going away.
+  if (FComPort->GetPortState() != psOpen) RaiseSioException(ecCommNotOpen);
+  fSetFaxPort(FFax, dispatcher);
 }
 
 void TSioCustomAbstractFax::CancelFax() {

@@ -205,6 +205,12 @@ TEST_F(SendFixture, PortClosedMidFaxEndsItAndTheNextFaxGoesOut) {
                                std::vector<std::string>{"--classes", "2", "--output", dir / "line"});
   ::setenv(("SIO_COM" + std::to_string(kCom)).c_str(), sim->Path().c_str(), 1);
   st->port->SetOpen(true);
+  // A close from under the dispatcher's running event completes, and the port opens again,
+  // once the window has its message: until then a send is refused, not left hanging.
+  if (st->port->GetPortState() != psOpen) {
+    EXPECT_THROW(st->Sender()->StartTransmit(), ESIOException);
+    ASSERT_TRUE(PumpUntil([&] { return st->port->GetPortState() == psOpen; }, 5000));
+  }
   st->finished = false;
   st->Sender()->SetFaxFile(Pages(dir, "a", 1));
   st->Sender()->StartTransmit();
