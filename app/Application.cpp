@@ -13,7 +13,6 @@
 #include "app/DlgReadSaveData.h"
 #include "app/DlgUpdate.h"
 #include "app/FaxModule.h"
-#include "fax/SioFax.h"
 #include "app/GraphicOverview.h"
 #include "app/IntervallFrm.h"
 #include "app/KorvidanVersionForm.h"
@@ -29,6 +28,7 @@
 #include "app/StoredDataWindow.h"
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
+#include "fax/SioFax.h"
 #include "fax/ui/Faxview.h"
 #include "fax/ui/Swtapidsp.h"
 #include "link/RS485BusNew.h"
@@ -185,7 +185,11 @@ void TKorvidanApplication::ConnectWindows() {
   // The fax menu commands and the alarm fax.
   main->ShowFaxHeaderDialog = [this] { FaxConfig->show(); };
   main->ShowFaxModemSelection = [this] { FaxModule->SelectFaxModem(); };
-  main->SendTestFax = [this] { FaxModule->SendTestFax(); };
+  // The test fax shows the fax it sends in the fax view form, once the call is under way.
+  main->SendTestFax = [this] {
+    FaxModule->SendTestFax();
+    if (FaxModule->Sending()) FaxView->ShowFax(FaxModule->SioSendFax1->GetFaxFile());
+  };
   ValueBoard->SendAlarmFax = [this](const std::string& text) { FaxModule->SendAlarmFax(text); };
 }
 

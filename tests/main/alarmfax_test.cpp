@@ -24,6 +24,8 @@
 #include "fax/SioFax.h"
 #include "fax/Swfaxcvt.h"
 #include "fax/Swtxtcvt.h"
+#include "fax/ui/Faxview.h"
+#include "fax/ui/SioFview.h"
 #include "link/RS485BusNew.h"
 #include "platform/Registry.h"
 #include "platform/Telephony.h"
@@ -183,6 +185,7 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
   ASSERT_TRUE(RunUntil([&] { return cycles >= after; }, 20000));
   EXPECT_EQ(Count("peer.log", "(dial)"), 1);
   EXPECT_EQ(Boxes("SendFax: ").size(), 1u);
+  EXPECT_FALSE(FaxViewForm->isVisible());  // an alarm fax shows no fax
 
   // "Testfax senden" dials.
   ASSERT_TRUE(form.Testfaxsenden1->isEnabled());
@@ -191,6 +194,11 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
       << support::ReadFile(home_ / "peer.log");
   EXPECT_EQ(Boxes("SendFax: TestFax").size(), 1u);
   EXPECT_EQ(Count("peer.log", "(dial)"), 2);
+  // The fax view form shows the fax that went out.
+  ASSERT_NE(FaxViewForm, nullptr);
+  EXPECT_TRUE(FaxViewForm->isVisible());
+  EXPECT_EQ(FaxViewForm->SioFaxViewer1->GetFileName(), "korvidan.fxf");
+  EXPECT_EQ(FaxViewForm->SioFaxViewer1->NumPages(), 1u);
   ASSERT_TRUE(RunUntil([&] { return !app->FaxModule->Sending(); }, 20000));
 
   form.close();
