@@ -252,7 +252,7 @@ void TSioCustomAbstractFax::PortEvent(TSioCustomComPort*, bool opening) {
     // The port goes away under a running fax: the fax ends with the error, its files closed.
     FFax->CData->FaxFile.Close();
     FFax->CData->RxFile.Close();
-    FFax->State = FKind == fkSend ? tfDone : rfDone;
+    FFax->State = FKind == fkSend ? static_cast<std::uint8_t>(tfDone) : static_cast<std::uint8_t>(rfDone);
     afReportError(FFax, ecCommNotOpen);
     afSignalFinish(FFax);
   }
