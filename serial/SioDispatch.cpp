@@ -678,9 +678,8 @@ int TSioBaseDispatcher::FlushInBuffer() {
       // the buffer empty at once; a flush from elsewhere leaves the running handler the
       // bytes it was told about, so that its reads do not fail half-way.
       largestGetCount_ = PresentLocked();
-      // The later handlers of this notification never see what the flush discarded.
-      flushedInRound_ = largestGetCount_;
-      if (InHandler()) getCount_ = largestGetCount_;
+      // A handler's own flush also hides the discarded bytes from the later handlers.
+      if (InHandler()) getCount_ = flushedInRound_ = largestGetCount_;
     }
     // Nothing that was discarded is ever looked at again.
     scanPos_ = dispHead_;
