@@ -475,7 +475,11 @@ LRESULT TSioCustomProtocol::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARA
 }
 
 // ----- running -----
-void TSioCustomProtocol::StartTransmit() {
+void TSioCustomProtocol::StartTransmit() { StartRun(true); }
+
+void TSioCustomProtocol::StartReceive() { StartRun(false); }
+
+void TSioCustomProtocol::StartRun(bool transmit) {
   if (FProtocolType == ptNoProtocol) return;
   if (!FComPort) RaiseSioException(ecPortNotAssigned);
   Engine e{};
@@ -487,23 +491,8 @@ void TSioCustomProtocol::StartTransmit() {
     apSetActualBPS(*FP, FComPort->GetBaud());
     FTakeBaud = false;
   }
-  FStateProc = e.Transmit;
-  apStartProtocol(*FP, FProtocolType, e.Transmit, e.PrepareTransmit);
-}
-
-void TSioCustomProtocol::StartReceive() {
-  if (FProtocolType == ptNoProtocol) return;
-  if (!FComPort) RaiseSioException(ecPortNotAssigned);
-  Engine e{};
-  if (!EngineOf(FProtocolType, e)) return;
-  if (FP->InProgress != 0 || FP->TimeoutTrigger != 0) return;
-  apSetProtocolPort(*FP, FComPort);
-  if (FTakeBaud) {
-    apSetActualBPS(*FP, FComPort->GetBaud());
-    FTakeBaud = false;
-  }
-  FStateProc = e.Receive;
-  apStartProtocol(*FP, FProtocolType, e.Receive, e.PrepareReceive);
+  FStateProc = transmit ? e.Transmit : e.Receive;
+  apStartProtocol(*FP, FProtocolType, FStateProc, transmit ? e.PrepareTransmit : e.PrepareReceive);
 }
 
 // ----- B+ host hooks -----

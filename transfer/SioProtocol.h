@@ -334,6 +334,8 @@ class TSioCustomProtocol : public TSioBaseComponent, public TSioComponentOwner {
   TSioProtocolLog* FProtocolLog = nullptr;
   HWND FWindow = 0;
   TSioNotifyProc FStateProc = nullptr;
+  // Starts a transmit or receive run of the chosen engine (nothing while one runs).
+  void StartRun(bool transmit);
   bool FForce = false;
   bool FTakeBaud = true;
 
