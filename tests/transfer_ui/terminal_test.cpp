@@ -368,6 +368,10 @@ TEST_F(KeyTest, TypedKeysAndTheKeyMapReachTheFarEnd) {
   Type(term.Window(), Qt::Key_Escape, "\x1b");
   Type(term.Window(), Qt::Key_X, "x");
   EXPECT_EQ(FarEnd(14), "\x1b[A\x1bOP<esc>x");
+  // A key without a key code (punctuation) right after a mapped key still sends its character.
+  Type(term.Window(), Qt::Key_Up, "");
+  Type(term.Window(), Qt::Key_Comma, ",");
+  EXPECT_EQ(FarEnd(4), "\x1b[A,");
   // Shift held: the entry for the key pressed alone does not match.
   Type(term.Window(), Qt::Key_Up, "", Qt::ShiftModifier);
   EXPECT_EQ(line.Read(10, 200), "");

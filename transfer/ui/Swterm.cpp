@@ -448,7 +448,10 @@ void TTerminalWindow::keyPressEvent(QKeyEvent* e) {
   if (mods & Qt::ControlModifier) state[17] = 0x80;
   if (mods & Qt::AltModifier) state[18] = 0x80;
   const std::uint16_t vk = VirtualKey(e->key());
-  if (vk) KeyDown(vk, state);
+  if (vk)
+    KeyDown(vk, state);
+  else
+    FLastKeyMapped = false;  // a key without a code is never mapped: its characters go as they are
   if (FScrollBack) return;
   // The characters of the key, as the window system would make them.
   std::string text = Utf8ToCp1252(e->text().toStdString());
