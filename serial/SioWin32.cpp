@@ -97,10 +97,13 @@ void TDispThread::Execute() {
   d->ThreadStarted();
   for (;;) {
     int wait = d->NextTimerWait(kDispatchPeriodMs);
-    bool ev = d->commEvent_.WaitFor(wait);
+    d->commEvent_.WaitFor(wait);
     if (d->killThreads_.load()) break;
-    std::uint32_t mask = d->pendingEvents_.exchange(0);
-    mask |= d->PollLineEvents();
+    // Events the communications thread reported: it waits until they are handled. They are
+    // answered whether or not the wait above saw its signal, since they may come between the
+    // end of a timed-out wait and this exchange (the signal is then taken by the next wait).
+    const std::uint32_t reported = d->pendingEvents_.exchange(0);
+    std::uint32_t mask = reported | d->PollLineEvents();
     d->HandleEvents(mask);
     // While the device keeps delivering, read on here instead of waiting for the next
     // wake-up: a stream then costs no thread switch per piece.
@@ -113,7 +116,7 @@ void TDispThread::Execute() {
         if (d->ReceivedCount() == before && !d->device_.WaitInput(2)) break;
       }
     }
-    if (ev && (mask & (evRxChar | evErr | evBreak))) d->eventsHandled_.Set();
+    if (reported) d->eventsHandled_.Set();
     d->CheckIdleTriggers();
     if (d->killThreads_.load() || d->closeDeferred_.load()) break;
   }
