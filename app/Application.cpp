@@ -63,8 +63,8 @@ void TKorvidanApplication::Create() {
   Database = std::make_unique<TDataModule2>();           //  4 TDataModule2
   ExitBox = std::make_unique<TDialogExit>();             //  5 TDialogExit
   FaxConfig = std::make_unique<TFaxConfigFrm>();         //  6 TFaxConfigFrm
-  ActionDialog = std::make_unique<TDialogAktion>();  //  7 TDialogAktion
-  UpdateBox = std::make_unique<TDlgUpdate>();        //  8 TDlgUpdate
+  ActionDialog = std::make_unique<TDialogAktion>();      //  7 TDialogAktion
+  UpdateBox = std::make_unique<TDlgUpdate>();            //  8 TDlgUpdate
   Database->DlgUpdate = UpdateBox.get();
   ControllerDialog = std::make_unique<TForm4>();  //  9 TForm4
   //                                                 10 TDialogScan, 11 TFormThreadStopped,

@@ -1,6 +1,7 @@
-// The receive state machine: the modem is set up for answering, rings are counted, the
-// call is answered and negotiated with a Class 1, Class 2 or Class 2.0 modem, and the
-// pages are written into fax files named through the component, one call after the other.
+// Implements the receive state machine declared in fax/Swfax.h: the modem is set up for
+// answering, rings are counted, the call is answered and negotiated with a Class 1, Class 2 or
+// Class 2.0 modem, and the pages are written into fax files named through the component, one
+// call after the other.
 #include <algorithm>
 #include <cctype>
 #include <cstring>

@@ -1,5 +1,6 @@
-// The telephony device's voice side: wave play-back into the call, recording of the caller
-// with silence detection, DTMF, and turning a voice call into a data call.
+// Implements the voice side of the telephony device declared in fax/Swtapi.h: wave play-back
+// into the call, recording of the caller with silence detection, DTMF, and turning a voice call
+// into a data call.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -19,19 +19,12 @@ locale_t CLocale() {
   return c;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
-
-std::string_view Stripped(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // "h:m:s" with one or two digits a field and nothing else around but blanks.
 bool ReadHms(std::string_view text, float& seconds) {
-  text = Stripped(text);
+  const std::string trimmed = Trim(text);
+  text = trimmed;
   unsigned fields[3] = {0, 0, 0};
   std::size_t pos = 0;
   for (int i = 0; i < 3; ++i) {
@@ -78,7 +71,7 @@ int TextToIntClamped(std::string_view text, int lo, int hi) {
 }
 
 bool ReadFloatText(std::string_view text, float& value) {
-  std::string copy(Stripped(text));
+  std::string copy = Trim(text);
   if (copy.empty()) return false;
   for (char& c : copy) {
     if (c == ',') c = '.';
@@ -93,7 +86,8 @@ bool ReadFloatText(std::string_view text, float& value) {
 }
 
 bool ReadIntText(std::string_view text, int& value) {
-  text = Stripped(text);
+  const std::string trimmed = Trim(text);
+  text = trimmed;
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return false;
   int v = 0;

@@ -250,66 +250,93 @@ constexpr int ecWsaNO_DATA = -11004;
 // Telephony results: code = -(13800 + n) for the telephony error 0x80000000 + n.
 // X(name, code) for every result that has a class of its own, in code order; the class is
 // E<name> and the code constant ec<name> (ETapiAllocated, ecTapiAllocated = -13801, ...).
-#define SIO_TAPI_RESULT_CLASSES(X)                                                                               \
-  X(TapiAllocated, -13801)                                                                                       \
-  X(TapiBadDeviceID, -13802) X(TapiBearerModeUnavail, -13803) X(TapiCallUnavail, -13805) X(                      \
-      TapiCompletionOverrun, -13806) X(TapiConferenceFull, -13807) X(TapiDialBilling,                            \
-                                                                     -13808) X(TapiDialDialtone, -13809)         \
-      X(TapiDialPrompt, -13810) X(TapiDialQuiet, -13811) X(TapiIncompatibleApiVersion, -13812) X(                \
-          TapiIncompatibleExtVersion,                                                                            \
-          -13813) X(TapiIniFileCorrupt, -13814) X(TapiInUse, -13815) X(TapiInvalAddress,                         \
-                                                                       -13816) X(TapiInvalAddressID, -13817)     \
-          X(TapiInvalAddressMode, -13818) X(TapiInvalAddressState, -13819) X(TapiInvalAppHandle, -13820) X(      \
-              TapiInvalAppName,                                                                                  \
-              -13821) X(TapiInvalBearerMode, -13822) X(TapiInvalCallComplMode, -13823)                           \
-              X(TapiInvalCallHandle, -13824) X(TapiInvalCallParams, -13825) X(                                   \
-                  TapiInvalCallPrivilege,                                                                        \
-                  -13826) X(TapiInvalCallSelect, -13827) X(TapiInvalCallState, -13828)                           \
-                  X(TapiInvalCallStatelist, -13829) X(TapiInvalCard, -13830) X(TapiInvalCompletionID, -13831) X( \
-                      TapiInvalConfCallHandle, -13832) X(TapiInvalConsultCallHandle,                             \
-                                                         -13833) X(TapiInvalCountryCode,                         \
-                                                                   -13834) X(TapiInvalDeviceClass, -13835)       \
-                      X(TapiInvalDeviceHandle, -13836) X(TapiInvalDialParams,                                    \
-                                                         -13837) X(TapiInvalDigitList, -13838)                   \
-                          X(TapiInvalDigitMode, -13839) X(TapiInvalDigits, -13840) X(                            \
-                              TapiInvalExtVersion, -13841) X(TapiInvalGroupID, -13842)                           \
-                              X(TapiInvalLineHandle, -13843) X(TapiInvalLineState, -13844) X(                    \
-                                  TapiInvalLocation, -13845) X(TapiInvalMediaList,                               \
-                                                               -13846) X(TapiInvalMediaMode,                     \
-                                                                         -13847) X(TapiInvalMessageID,           \
-                                                                                   -13848)                       \
-                                  X(TapiInvalParam, -13850) X(TapiInvalParkID, -13851) X(                        \
-                                      TapiInvalParkMode, -13852) X(TapiInvalPointer,                             \
-                                                                   -13853) X(TapiInvalPrivSelect, -13854)        \
-                                      X(TapiInvalRate, -13855) X(TapiInvalRequestMode, -13856) X(                \
-                                          TapiInvalTerminalID, -13857)                                           \
-                                          X(TapiInvalTerminalMode, -13858) X(TapiInvalTimeout, -13859) X(        \
-                                              TapiInvalTone, -13860) X(TapiInvalToneList,                        \
-                                                                       -13861) X(TapiInvalToneMode, -13862)      \
-                                              X(TapiInvalTransferMode, -13863) X(TapiLineMapperFailed,           \
-                                                                                 -13864) X(TapiNoConference,     \
-                                                                                           -13865)               \
-                                                  X(TapiNoDevice,                                                \
-                                                    -13866) X(TapiNoDriver, -13867)                              \
-                                                      X(TapiNoMem, -13868) X(                                    \
-                                                          TapiNoRequest, -13869) X(TapiNotOwner, -13870)         \
-                                                          X(TapiNotRegistered, -13871) X(                        \
-                                                              TapiOperationFailed,                               \
-                                                              -13872) X(TapiOperationUnavail, -13873)            \
-                                                              X(TapiRateUnavail, -13874) X(                      \
-                                                                  TapiResourceUnavail,                           \
-                                                                  -13875) X(TapiRequestOverrun, -13876)          \
-                                                                  X(TapiStructureTooSmall, -13877) X(            \
-                                                                      TapiTargetNotFound,                        \
-                                                                      -13878) X(TapiTargetSelf, -13879)          \
-                                                                      X(TapiUninitialized, -13880) X(            \
-                                                                          TapiUserUserInfoTooBig,                \
-                                                                          -13881) X(TapiReinit, -13882)          \
-                                                                          X(TapiAddressBlocked, -13883) X(       \
-                                                                              TapiBillingRejected, -13884)       \
-                                                                              X(TapiInvalFeature, -13885)        \
-                                                                                  X(TapiNoMultipleInstance,      \
-                                                                                    -13886)
+// clang-format off
+#define SIO_TAPI_RESULT_CLASSES(X) \
+  X(TapiAllocated, -13801) \
+  X(TapiBadDeviceID, -13802) \
+  X(TapiBearerModeUnavail, -13803) \
+  X(TapiCallUnavail, -13805) \
+  X(TapiCompletionOverrun, -13806) \
+  X(TapiConferenceFull, -13807) \
+  X(TapiDialBilling, -13808) \
+  X(TapiDialDialtone, -13809) \
+  X(TapiDialPrompt, -13810) \
+  X(TapiDialQuiet, -13811) \
+  X(TapiIncompatibleApiVersion, -13812) \
+  X(TapiIncompatibleExtVersion, -13813) \
+  X(TapiIniFileCorrupt, -13814) \
+  X(TapiInUse, -13815) \
+  X(TapiInvalAddress, -13816) \
+  X(TapiInvalAddressID, -13817) \
+  X(TapiInvalAddressMode, -13818) \
+  X(TapiInvalAddressState, -13819) \
+  X(TapiInvalAppHandle, -13820) \
+  X(TapiInvalAppName, -13821) \
+  X(TapiInvalBearerMode, -13822) \
+  X(TapiInvalCallComplMode, -13823) \
+  X(TapiInvalCallHandle, -13824) \
+  X(TapiInvalCallParams, -13825) \
+  X(TapiInvalCallPrivilege, -13826) \
+  X(TapiInvalCallSelect, -13827) \
+  X(TapiInvalCallState, -13828) \
+  X(TapiInvalCallStatelist, -13829) \
+  X(TapiInvalCard, -13830) \
+  X(TapiInvalCompletionID, -13831) \
+  X(TapiInvalConfCallHandle, -13832) \
+  X(TapiInvalConsultCallHandle, -13833) \
+  X(TapiInvalCountryCode, -13834) \
+  X(TapiInvalDeviceClass, -13835) \
+  X(TapiInvalDeviceHandle, -13836) \
+  X(TapiInvalDialParams, -13837) \
+  X(TapiInvalDigitList, -13838) \
+  X(TapiInvalDigitMode, -13839) \
+  X(TapiInvalDigits, -13840) \
+  X(TapiInvalExtVersion, -13841) \
+  X(TapiInvalGroupID, -13842) \
+  X(TapiInvalLineHandle, -13843) \
+  X(TapiInvalLineState, -13844) \
+  X(TapiInvalLocation, -13845) \
+  X(TapiInvalMediaList, -13846) \
+  X(TapiInvalMediaMode, -13847) \
+  X(TapiInvalMessageID, -13848) \
+  X(TapiInvalParam, -13850) \
+  X(TapiInvalParkID, -13851) \
+  X(TapiInvalParkMode, -13852) \
+  X(TapiInvalPointer, -13853) \
+  X(TapiInvalPrivSelect, -13854) \
+  X(TapiInvalRate, -13855) \
+  X(TapiInvalRequestMode, -13856) \
+  X(TapiInvalTerminalID, -13857) \
+  X(TapiInvalTerminalMode, -13858) \
+  X(TapiInvalTimeout, -13859) \
+  X(TapiInvalTone, -13860) \
+  X(TapiInvalToneList, -13861) \
+  X(TapiInvalToneMode, -13862) \
+  X(TapiInvalTransferMode, -13863) \
+  X(TapiLineMapperFailed, -13864) \
+  X(TapiNoConference, -13865) \
+  X(TapiNoDevice, -13866) \
+  X(TapiNoDriver, -13867) \
+  X(TapiNoMem, -13868) \
+  X(TapiNoRequest, -13869) \
+  X(TapiNotOwner, -13870) \
+  X(TapiNotRegistered, -13871) \
+  X(TapiOperationFailed, -13872) \
+  X(TapiOperationUnavail, -13873) \
+  X(TapiRateUnavail, -13874) \
+  X(TapiResourceUnavail, -13875) \
+  X(TapiRequestOverrun, -13876) \
+  X(TapiStructureTooSmall, -13877) \
+  X(TapiTargetNotFound, -13878) \
+  X(TapiTargetSelf, -13879) \
+  X(TapiUninitialized, -13880) \
+  X(TapiUserUserInfoTooBig, -13881) \
+  X(TapiReinit, -13882) \
+  X(TapiAddressBlocked, -13883) \
+  X(TapiBillingRejected, -13884) \
+  X(TapiInvalFeature, -13885) \
+  X(TapiNoMultipleInstance, -13886)
+// clang-format on
 
 #define SIO_DECLARE_TAPI_CODE(name, code) constexpr int ec##name = code;
 SIO_TAPI_RESULT_CLASSES(SIO_DECLARE_TAPI_CODE)

@@ -112,7 +112,9 @@ class FaxModuleTest : public ::testing::Test {
 
 TEST_F(FaxModuleTest, AlarmFaxGoesOutOnceAndAgainAfterTheTestFax) {
   StartLine({});
-  Files("Aquarium Becken 1\r\nBitte pr\xFC" "fen");  // Windows-1252, no line end at its end
+  Files(
+      "Aquarium Becken 1\r\nBitte pr\xFC"
+      "fen");  // Windows-1252, no line end at its end
   module_->SendAlarmFax(kReport);
   EXPECT_TRUE(module_->Sending());
   ASSERT_TRUE(WaitIdle()) << support::ReadFile(dir_ / "modem.log");

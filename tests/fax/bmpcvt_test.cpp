@@ -127,8 +127,7 @@ TEST(BitmapReader, BadInputGivesErrorCodes) {
   BmpConverter c;
   EXPECT_EQ(ecFileNotFound, acConvertToFile(c.cvt, dir / "missing.bmp", dir / "x.fxf"));
   EXPECT_EQ(ecBadGraphicsFormat,
-            acConvertToFile(c.cvt, dir.Write("t.bmp", {'B', 'M', 1, 2, 3}),
-                            dir / "x.fxf"));
+            acConvertToFile(c.cvt, dir.Write("t.bmp", {'B', 'M', 1, 2, 3}), dir / "x.fxf"));
   EXPECT_FALSE(std::filesystem::exists(dir / "x.fxf"));
 
   const std::string pbm = WritePbm(dir, "m.pbm", RandomPicture(200, 50, 1));
