@@ -345,14 +345,19 @@ void TForm1::FirstShow() {
   }
   if (closed_) return;
   if (StartupFrm) {
+    // The buttons run inside the dialog's own loop: a table that cannot be made shows its box.
     StartupFrm->OnYes = [this] {
-      ScanBus();
-      StartAcquisition();
-      Datenabfrage1->setChecked(true);
+      Guarded([this] {
+        ScanBus();
+        StartAcquisition();
+        Datenabfrage1->setChecked(true);
+      });
     };
     StartupFrm->OnNo = [this] {
-      ScanBus();
-      Datenabfrage1->setChecked(false);
+      Guarded([this] {
+        ScanBus();
+        Datenabfrage1->setChecked(false);
+      });
     };
     StartupFrm->exec();
   }

@@ -35,6 +35,7 @@
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
 #include "link/RS485BusNew.h"
+#include "platform/Database.h"
 #include "platform/DateTime.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
@@ -58,6 +59,9 @@ class FirstDayTest : public ::testing::Test {
     data_ = home_.path() / "data";
     setenv("XDG_DATA_HOME", data_.c_str(), 1);
     unsetenv("KORVIDAN_DATABASE_DIR");
+    // The alias is made once a process, by the first start-up: each test's start-up makes
+    // its own below this test's data folder.
+    if (Session().IsAlias("Zelvanor")) Session().DeleteAlias("Zelvanor");
     SetRegistryFile((home_.path() / "registry.ini").string());
     old_ = fs::current_path();
     fs::current_path(home_.path());
