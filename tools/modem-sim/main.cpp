@@ -624,9 +624,16 @@ class Modem {
       } else if (c == kETX) {
         EndPlayback();
       } else if (c == kCAN) {
-        // Discards what waits to be played.
+        // Discards what waits to be played: only what the line has played by now is kept.
+        const auto now = Clock::now();
+        const long bytesPerSecond = vsmRate_ * (vsmBits_ / 8);
+        const long played = std::chrono::duration_cast<std::chrono::milliseconds>(now - txStart_).count() *
+                            bytesPerSecond / 1000;
+        const long waiting = std::max(0L, txPaced_ - played);
+        txSamples_.resize(txSamples_.size() - static_cast<std::size_t>(std::min<long>(
+                                                  waiting, static_cast<long>(txSamples_.size()))));
         txPaced_ = 0;
-        txStart_ = Clock::now();
+        txStart_ = now;
       }
       return;
     }
