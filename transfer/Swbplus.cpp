@@ -718,7 +718,7 @@ void finishRun(TProtocolData& P, TBPlusTail& T, TSioBaseDispatcher& D, bool tran
 }
 
 bool carrierLost(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger) {
-  return msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.CarrierTrigger && !D.CheckDCD();
+  return apIsStatusTrigger(msg, trigger, P.CarrierTrigger) && !D.CheckDCD();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -730,8 +730,8 @@ void transmitPrim(TProtocolData& P, TBPlusTail& T, TSioBaseDispatcher& D, UINT m
   bool first = true;
   for (;;) {
     logEntry(P, D, T);
-    const bool timeout = first && msg == SW_TRIGGERTIMER && trigger != 0 && trigger == P.TimeoutTrigger;
-    const bool outFree = first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.OutFreeTrigger;
+    const bool timeout = first && apIsTimeout(P, msg, trigger);
+    const bool outFree = first && apIsStatusTrigger(msg, trigger, P.OutFreeTrigger);
     if (first && P.ProtocolStatus != psCancelRequested && P.ProtocolStatus != psFileRejected) {
       if (msg == apw_ProtocolCancel) {
         if (T.BPlusState == tbWaitErrorAck) {
@@ -1003,7 +1003,7 @@ void receivePrim(TProtocolData& P, TBPlusTail& T, TSioBaseDispatcher& D, UINT ms
   bool first = true;
   for (;;) {
     logEntry(P, D, T);
-    const bool timeout = first && msg == SW_TRIGGERTIMER && trigger != 0 && trigger == P.TimeoutTrigger;
+    const bool timeout = first && apIsTimeout(P, msg, trigger);
     if (first) {
       if (msg == apw_ProtocolCancel) {
         if (T.BPlusState == rbWaitErrorAck) {

@@ -37,10 +37,6 @@ TBlockCheckMethod methodOf(char check) {
 
 bool isKermit(const TProtocolData& P) { return P.ProtocolType == ptKermit && P.DataBlock; }
 
-bool isTrigger(UINT msg, UINT kind, std::uint32_t trigger, std::uint32_t handle) {
-  return msg == kind && trigger != 0 && trigger == handle;
-}
-
 // A run that ends with one of these statuses has failed even without an error code.
 bool runFailed(const TProtocolData& P) {
   if (P.ProtocolError != 0) return true;
@@ -914,7 +910,7 @@ bool frameEvents(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
                  bool receiving) {
   const TKermitState done = receiving ? rkDone : tkDone;
   if (T.KermitState == done) return false;
-  if (isTrigger(msg, SW_TRIGGERSTATUS, trigger, P.CarrierTrigger) && !D.CheckDCD()) {
+  if (apIsStatusTrigger(msg, trigger, P.CarrierTrigger) && !D.CheckDCD()) {
     P.ProtocolStatus = psAbortNoCarrier;
     P.ForceStatus = true;
     T.KermitState = receiving ? rkError : tkError;
@@ -932,9 +928,9 @@ bool frameEvents(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT m
 void transmitPrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger) {
   if (msg == SW_TRIGGERAVAIL) trigger = 0;
   if (!frameEvents(P, T, D, msg, trigger, false)) return;
-  bool timeout = isTrigger(msg, SW_TRIGGERTIMER, trigger, P.TimeoutTrigger);
-  bool outUsed = isTrigger(msg, SW_TRIGGERSTATUS, trigger, P.OutUsedTrigger);
-  bool outFree = isTrigger(msg, SW_TRIGGERSTATUS, trigger, P.OutFreeTrigger);
+  bool timeout = apIsTimeout(P, msg, trigger);
+  bool outUsed = apIsStatusTrigger(msg, trigger, P.OutUsedTrigger);
+  bool outFree = apIsStatusTrigger(msg, trigger, P.OutFreeTrigger);
   for (;;) {
     fillInput(T, D);
     logState(T, D);
@@ -1435,8 +1431,8 @@ void endOfFile(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D) {
 void receivePrim(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger) {
   if (msg == SW_TRIGGERAVAIL) trigger = 0;
   if (!frameEvents(P, T, D, msg, trigger, true)) return;
-  bool timeout = isTrigger(msg, SW_TRIGGERTIMER, trigger, P.TimeoutTrigger);
-  bool outUsed = isTrigger(msg, SW_TRIGGERSTATUS, trigger, P.OutUsedTrigger);
+  bool timeout = apIsTimeout(P, msg, trigger);
+  bool outUsed = apIsStatusTrigger(msg, trigger, P.OutUsedTrigger);
   for (;;) {
     fillInput(T, D);
     logState(T, D);

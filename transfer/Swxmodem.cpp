@@ -356,8 +356,7 @@ void xpPrepareTransmit(TProtocolData& P) {
 }
 
 bool xpAbortRequested(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger) {
-  const bool carrier =
-      msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.CarrierTrigger && !D.CheckDCD();
+  const bool carrier = apIsStatusTrigger(msg, trigger, P.CarrierTrigger) && !D.CheckDCD();
   if (!carrier && msg != apw_ProtocolCancel) return false;
   if (!carrier) xpCancel(P, D);
   P.ProtocolStatus = carrier ? psAbortNoCarrier : psCancelRequested;
@@ -375,8 +374,8 @@ int xpTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
     if (first && xpAbortRequested(P, D, msg, trigger)) P.XmodemState = txFinished;
     xpStatusStep(P, D, trigger);
     const bool timeout = first && apIsTimeout(P, msg, trigger);
-    const bool outUsed = first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.OutUsedTrigger;
-    const bool outFree = first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.OutFreeTrigger;
+    const bool outUsed = first && apIsStatusTrigger(msg, trigger, P.OutUsedTrigger);
+    const bool outFree = first && apIsStatusTrigger(msg, trigger, P.OutFreeTrigger);
     first = false;
 
     switch (P.XmodemState) {

@@ -170,7 +170,7 @@ int ypTransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint3
     }
     if (!inXmodem) xpStatusStep(P, D, trigger);
     const bool timeout = first && apIsTimeout(P, msg, trigger);
-    const bool outUsed = first && msg == SW_TRIGGERSTATUS && trigger != 0 && trigger == P.OutUsedTrigger;
+    const bool outUsed = first && apIsStatusTrigger(msg, trigger, P.OutUsedTrigger);
     const UINT callMsg = first ? msg : 0;
     const std::uint32_t callTrigger = first ? trigger : 0;
     first = false;
