@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -293,13 +294,20 @@ int TSerialDevice::SetSettings(const TSerialSettings& s) {
   return 0;
 }
 
-ssize_t TSerialDevice::Read(void* buffer, std::size_t count) {
+ssize_t TSerialDevice::Read(void* buffer, std::size_t count) { return Read(buffer, count, nullptr, 0); }
+
+ssize_t TSerialDevice::Read(void* first, std::size_t firstCount, void* second, std::size_t secondCount) {
   if (fd_ < 0) return -EBADF;
-  if (count == 0) return 0;
+  iovec iov[2] = {{first, firstCount}, {second, secondCount}};
+  const int pieces = secondCount != 0 ? 2 : 1;
+  if (firstCount + secondCount == 0) return 0;
   // Even after a hang-up, whatever the driver still holds is read.
   if (isSocket_) {
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<std::size_t>(pieces);
     for (;;) {
-      ssize_t n = ::recv(fd_, buffer, count, MSG_DONTWAIT);
+      ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT);
       if (n > 0) return n;
       if (n == 0) {  // the peer has closed the connection
         MarkHungUp();
@@ -313,7 +321,7 @@ ssize_t TSerialDevice::Read(void* buffer, std::size_t count) {
     }
   }
   for (;;) {
-    ssize_t n = ::read(fd_, buffer, count);
+    ssize_t n = pieces == 1 ? ::read(fd_, first, firstCount) : ::readv(fd_, iov, pieces);
     // With VMIN and VTIME 0 an empty queue reads as 0; a hang-up shows in poll (POLLHUP).
     if (n >= 0) return n;
     int e = errno;

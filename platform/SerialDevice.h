@@ -89,6 +89,9 @@ class TSerialDevice {
   // Reads what the driver holds, without waiting: the count (0 when nothing is there),
   // or -errno. A device that has gone away gives -EIO and HungUp() becomes true.
   ssize_t Read(void* buffer, std::size_t count);
+  // The same into two pieces in one call (the second is filled only once the first is full):
+  // the two ends of a ring.
+  ssize_t Read(void* first, std::size_t firstCount, void* second, std::size_t secondCount);
   // Writes what the driver takes now: the count (0 when it takes nothing), or -errno.
   ssize_t Write(const void* buffer, std::size_t count);
   // Bytes waiting in the driver's input and output queues (0 when unknown).

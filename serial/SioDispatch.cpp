@@ -957,26 +957,38 @@ void TSioBaseDispatcher::ExtractData() {
   if (!dispBuff_) return;
   std::uint32_t present = PresentLocked();
   if (present == DispatchBufferSize) return;
-  RefreshStatus();
-  std::uint32_t held;
-  {
-    std::lock_guard<TSioLock> g2(triggerLock_);
-    held = comStat_.InQue;
+  // Everything that fits, both ends of the ring in one read: asking the driver first how much
+  // it holds would cost a call of its own for every piece of a stream.
+  const std::uint32_t idx = static_cast<std::uint32_t>(dispHead_ & kMask);
+  const std::uint32_t room = DispatchBufferSize - present;
+  const std::uint32_t first = std::min<std::uint32_t>(room, DispatchBufferSize - idx);
+  const std::uint32_t second = room - first;
+  int got = ReadComPieces(dispBuff_.get() + idx, static_cast<int>(first), dispBuff_.get(),
+                          static_cast<int>(second));
+  if (got > 0) {
+    const std::uint32_t n = static_cast<std::uint32_t>(got);
+    if (dispatchLogging_.load(std::memory_order_relaxed)) {
+      AddDispatchEntry(dtDispatch, dstReadCom, std::min(n, first), dispBuff_.get() + idx, std::min(n, first));
+      if (n > first) AddDispatchEntry(dtDispatch, dstReadCom, n - first, dispBuff_.get(), n - first);
+    }
+    dispHead_ += n;
   }
-  if (held == 0) return;
-  std::uint32_t room = std::min<std::uint32_t>(DispatchBufferSize - present, held);
-  for (int piece = 0; piece < 2 && room > 0; ++piece) {
-    std::uint32_t idx = static_cast<std::uint32_t>(dispHead_ & kMask);
-    std::uint32_t ask = std::min<std::uint32_t>(room, DispatchBufferSize - idx);
-    int got = ReadCom(dispBuff_.get() + idx, static_cast<int>(ask));
-    if (got <= 0) break;
-    if (dispatchLogging_.load(std::memory_order_relaxed))
-      AddDispatchEntry(dtDispatch, dstReadCom, static_cast<std::uint32_t>(got), dispBuff_.get() + idx,
-                       static_cast<std::uint32_t>(got));
-    dispHead_ += static_cast<std::uint32_t>(got);
-    room -= static_cast<std::uint32_t>(got);
-    if (static_cast<std::uint32_t>(got) < ask) break;
-  }
+  // After the read, so that a device found gone by it is reported in this round.
+  std::uint32_t err = PollComErrors() & 0x1F;
+  if (err) lastError_.fetch_or(err);
+}
+
+int TSioBaseDispatcher::ReadComPieces(std::uint8_t* first, int firstCount, std::uint8_t* second,
+                                      int secondCount) {
+  int got = ReadCom(first, firstCount);
+  if (got < firstCount || secondCount <= 0) return std::max(got, 0);
+  int more = ReadCom(second, secondCount);
+  return got + std::max(more, 0);
+}
+
+std::uint32_t TSioBaseDispatcher::PollComErrors() {
+  TComStat st;
+  return GetComError(st);
 }
 
 std::uint64_t TSioBaseDispatcher::ReceivedCount() {

@@ -19,8 +19,12 @@
 //   (until the output has left the line) and the close (below).
 // - The communications thread (SioWin32.h) only waits on the device, records the events in
 //   its pending mask, wakes the dispatch thread and waits until that one has handled them.
+//   While a stream keeps coming the dispatch thread reads on without being woken.
 // - The dispatch thread is the only one that reads the device into the dispatch buffer
-//   (ExtractData: the head moves only here) and tests the triggers. It sends every
+//   (ExtractData: the head moves only here, by one read of whatever fits, under the
+//   dispatch-buffer lock, so a flush comes wholly before or after it) and tests the triggers
+//   (the start bytes of the data patterns are looked for over whole contiguous pieces; the
+//   matching goes byte by byte only from a start byte on). It sends every
 //   notification itself: method and procedure handlers run on it, synchronised method
 //   handlers on the window thread (RunOnMainThread) and window handlers on their window's
 //   thread, as a message sent from the dispatch thread (SendMessageTimeout, 3 s). It waits
@@ -386,6 +390,10 @@ class TSioBaseDispatcher {
   virtual int GetComEventMask(std::uint32_t mask) = 0;
   virtual int GetComState(TLineState& state) = 0;
   virtual int ReadCom(std::uint8_t* buffer, int count) = 0;
+  // Reads into two pieces (the second only once the first is full); the count or 0.
+  virtual int ReadComPieces(std::uint8_t* first, int firstCount, std::uint8_t* second, int secondCount);
+  // The line-error bits of GetComError, without the rest of the status.
+  virtual std::uint32_t PollComErrors();
   virtual int SetComState(const TLineState& state) = 0;
   virtual int WriteCom(const std::uint8_t* buffer, int count) = 0;
   virtual bool WaitComEvent(std::uint32_t& mask) = 0;

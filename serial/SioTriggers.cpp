@@ -29,6 +29,47 @@ struct UpperTable {
 };
 constexpr UpperTable kUpper;
 
+// The bytes that can start a data-trigger pattern, to pass over a stream quickly while no
+// match is under way.
+struct StartBytes {
+  bool table[256] = {};
+  std::uint8_t list[4] = {};
+  int count = 0;  // distinct bytes in list; more than 4: only the table is used
+  void Add(std::uint8_t c) {
+    if (table[c]) return;
+    table[c] = true;
+    if (count < 4) list[count] = c;
+    ++count;
+  }
+  // The first byte in [p, e) that starts a pattern, or e. With a few start bytes sixteen
+  // bytes are compared at a time.
+  const std::uint8_t* Find(const std::uint8_t* p, const std::uint8_t* e) const {
+    if (count >= 1 && count <= 4) {
+      using V = std::uint8_t __attribute__((vector_size(16)));
+      const std::uint8_t b1 = list[count > 1 ? 1 : 0], b2 = list[count > 2 ? 2 : 0],
+                         b3 = list[count > 3 ? 3 : 0];
+      V s0, s1, s2, s3;
+      for (int i = 0; i < 16; ++i) {
+        s0[i] = list[0];
+        s1[i] = b1;
+        s2[i] = b2;
+        s3[i] = b3;
+      }
+      while (e - p >= 16) {
+        V v;
+        std::memcpy(&v, p, 16);
+        const auto hit = (v == s0) | (v == s1) | (v == s2) | (v == s3);
+        std::uint64_t h[2];
+        std::memcpy(h, &hit, 16);
+        if ((h[0] | h[1]) != 0) break;  // the byte is found below
+        p += 16;
+      }
+    }
+    while (p < e && !table[*p]) ++p;
+    return p;
+  }
+};
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -706,15 +747,14 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
       }
     std::uint32_t longest = 0;
     if (anyData) {
-      // Bytes that start no pattern are passed over quickly while no match is under way.
-      bool starts[256] = {};
+      StartBytes starts;
       bool pending = false;
       for (auto& t : dataTriggers_) {
         if (t.Length == 0) continue;
-        starts[t.Pattern[0]] = true;
+        starts.Add(t.Pattern[0]);
         if (t.IgnoreCase) {
           for (int ch = 0; ch < 256; ++ch)
-            if (kUpper.t[ch] == t.Pattern[0]) starts[ch] = true;
+            if (kUpper.t[ch] == t.Pattern[0]) starts.Add(static_cast<std::uint8_t>(ch));
         }
         if (t.Busy != 0 || t.Matched) pending = true;
       }
@@ -725,9 +765,8 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
           const std::uint32_t idx = static_cast<std::uint32_t>(i & kMask);
           const std::uint32_t len =
               static_cast<std::uint32_t>(std::min<std::uint64_t>(head - i, DispatchBufferSize - idx));
-          const std::uint8_t* p = buf + idx;
-          const std::uint8_t* e = p + len;
-          while (p < e && !starts[*p]) ++p;
+          const std::uint8_t* e = buf + idx + len;
+          const std::uint8_t* p = starts.Find(buf + idx, e);
           i += static_cast<std::uint64_t>(p - (buf + idx));
           if (p == e) {
             --i;  // the loop steps on to the next piece

@@ -95,22 +95,32 @@ void TComThread::Execute() {
 void TDispThread::Execute() {
   auto* d = dispatcher_;
   d->ThreadStarted();
+  // The last round ended with the stream still coming.
+  bool streaming = false;
   for (;;) {
     int wait = d->NextTimerWait(kDispatchPeriodMs);
-    d->commEvent_.WaitFor(wait);
+    // A stream is read on at once, not after the communications thread has been woken to see
+    // it again (on a busy machine that can take longer than the stream takes to fill the
+    // driver's queue).
+    d->commEvent_.WaitFor(streaming ? 0 : wait);
     if (d->killThreads_.load()) break;
     // Events the communications thread reported: it waits until they are handled. They are
     // answered whether or not the wait above saw its signal, since they may come between the
     // end of a timed-out wait and this exchange (the signal is then taken by the next wait).
     const std::uint32_t reported = d->pendingEvents_.exchange(0);
-    std::uint32_t mask = reported | d->PollLineEvents();
+    std::uint32_t mask = reported | d->PollLineEvents() | (streaming ? evRxChar : 0);
+    streaming = false;
     d->HandleEvents(mask);
     // While the device keeps delivering, read on here instead of waiting for the next
     // wake-up: a stream then costs no thread switch per piece.
     if (mask & evRxChar) {
       const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(d->NextTimerWait(20));
-      while (!d->killThreads_.load() && !d->closeDeferred_.load() && !d->DispatchBufferFull() &&
-             std::chrono::steady_clock::now() < until) {
+      for (;;) {
+        if (d->killThreads_.load() || d->closeDeferred_.load() || d->DispatchBufferFull()) break;
+        if (std::chrono::steady_clock::now() >= until) {
+          streaming = true;
+          break;
+        }
         std::uint64_t before = d->ReceivedCount();
         d->HandleEvents(0);
         if (d->ReceivedCount() == before && !d->device_.WaitInput(2)) break;
@@ -487,22 +497,28 @@ int TSioWin32Dispatcher::FlushCom(int queue) {
   return e == 0 ? 0 : SioErrorFromErrno(e);
 }
 
-std::uint32_t TSioWin32Dispatcher::GetComError(TComStat& stat) {
+std::uint32_t TSioWin32Dispatcher::PollComErrors() {
   std::uint32_t errors = 0;
+  if (!device_.IsOpen()) return 0;
+  TSerialErrorCounts c;
+  if (device_.GetErrorCounts(c) == 0) {
+    std::lock_guard<TSioLock> g(TriggerLock());
+    if (c.overrun != lastCounts_.overrun) errors |= leOverrun;
+    if (c.bufOverrun != lastCounts_.bufOverrun) errors |= leRxOverflow;
+    if (c.parity != lastCounts_.parity) errors |= leParity;
+    if (c.frame != lastCounts_.frame) errors |= leFraming;
+    if (c.brk != lastCounts_.brk) errors |= leBreak;
+    if (c.overrun || c.bufOverrun || c.parity || c.frame || c.brk) lastCounts_ = c;
+  }
+  // A device that went away reports it once, as a break of the line.
+  if (device_.HungUp() && !hangupReported_.exchange(true)) errors |= leBreak;
+  return errors;
+}
+
+std::uint32_t TSioWin32Dispatcher::GetComError(TComStat& stat) {
   stat = {};
+  std::uint32_t errors = PollComErrors();
   if (device_.IsOpen()) {
-    TSerialErrorCounts c;
-    if (device_.GetErrorCounts(c) == 0) {
-      std::lock_guard<TSioLock> g(TriggerLock());
-      if (c.overrun != lastCounts_.overrun) errors |= leOverrun;
-      if (c.bufOverrun != lastCounts_.bufOverrun) errors |= leRxOverflow;
-      if (c.parity != lastCounts_.parity) errors |= leParity;
-      if (c.frame != lastCounts_.frame) errors |= leFraming;
-      if (c.brk != lastCounts_.brk) errors |= leBreak;
-      if (c.overrun || c.bufOverrun || c.parity || c.frame || c.brk) lastCounts_ = c;
-    }
-    // A device that went away reports it once, as a break of the line.
-    if (device_.HungUp() && !hangupReported_.exchange(true)) errors |= leBreak;
     stat.InQue = static_cast<std::uint32_t>(device_.InputQueued());
     if (ctsFlow_.load()) {
       unsigned lines = 0;
@@ -588,6 +604,13 @@ int TSioWin32Dispatcher::SetComState(const TLineState& st) {
 
 int TSioWin32Dispatcher::ReadCom(std::uint8_t* buffer, int count) {
   ssize_t n = device_.Read(buffer, static_cast<std::size_t>(count));
+  return n > 0 ? static_cast<int>(n) : 0;
+}
+
+int TSioWin32Dispatcher::ReadComPieces(std::uint8_t* first, int firstCount, std::uint8_t* second,
+                                       int secondCount) {
+  ssize_t n = device_.Read(first, static_cast<std::size_t>(std::max(firstCount, 0)), second,
+                           static_cast<std::size_t>(std::max(secondCount, 0)));
   return n > 0 ? static_cast<int>(n) : 0;
 }
 

@@ -42,6 +42,61 @@ TEST(DataTrigger, MatchingRules) {
   EXPECT_EQ(Fires("\xC4rger", {"\xE4RGER"}, true), 1);
 }
 
+// Long runs of bytes that start no pattern are passed over in blocks: a match is found at
+// every place in a piece (inside a block, at its edges, in the short rest), with one start
+// byte or several, case-folded ones and ones beyond ASCII among them.
+TEST(DataTrigger, MatchAtEveryPlaceOfALongPiece) {
+  struct Case {
+    std::vector<std::pair<std::string, bool>> triggers;  // pattern, ignore case
+    std::string text;                                    // the one that must match
+  };
+  const std::vector<Case> cases = {
+      {{{"OK", false}}, "OK"},
+      {{{"NO CARRIER", false}, {"+FHNG:", true}, {"\r\nOK\r\n", false}}, "\r\nOK\r\n"},
+      {{{"NO CARRIER", false}, {"+FHNG:", true}, {"\r\nOK\r\n", false}}, "no carrier"},
+      {{{"ring", true}}, "rInG"},
+      {{{"\x9F!", true}}, "\xFF!"},  // the capital of y with diaeresis sits below 0xA0
+      {{{"A1", false}, {"B2", false}, {"C3", false}, {"D4", false}, {"E5", false}}, "E5"},
+  };
+  for (std::size_t k = 0; k < cases.size(); ++k) {
+    const Case& c = cases[k];
+    // "NO CARRIER" is matched case-sensitively: the third case finds nothing.
+    const bool expectMatch = k != 2;
+    for (std::size_t at = 0; at < 70; ++at) {
+      SCOPED_TRACE(testing::Message() << "case " << k << ", pattern at " << at);
+      TFakeDispatcher d;
+      ASSERT_EQ(d.Open(), 0);
+      TNotifyLog log;
+      d.RegisterEventTriggerHandler(log.Handler());
+      d.ChangeLengthTrigger(1);
+      std::set<WPARAM> handles;
+      for (auto& [pattern, ignoreCase] : c.triggers)
+        handles.insert(static_cast<WPARAM>(d.AddDataTrigger(pattern, ignoreCase)));
+      std::string piece(at, '.');
+      piece += c.text;
+      piece += std::string(77 - at, '.');
+      d.Feed(piece);
+      d.Round();
+      if (!expectMatch) {
+        EXPECT_EQ(log.Count(SW_TRIGGERDATA), 0);
+        continue;
+      }
+      ASSERT_EQ(log.Count(SW_TRIGGERDATA), 1);
+      // The avail notification before the match counts the bytes in front of it.
+      if (at > 0) {
+        ASSERT_GE(log.entries.size(), 2u);
+        EXPECT_EQ(log.entries[0].msg, SW_TRIGGERAVAIL);
+        EXPECT_EQ(log.entries[0].wParam, at);
+      }
+      for (auto& e : log.entries) {
+        if (e.msg == SW_TRIGGERDATA) {
+          EXPECT_TRUE(handles.count(e.wParam));
+        }
+      }
+    }
+  }
+}
+
 TEST(DataTrigger, PatternAcrossTheEndOfTheRing) {
   TFakeDispatcher d;
   ASSERT_EQ(d.Open(), 0);
