@@ -518,7 +518,7 @@ void bpPrepareWriting(TProtocolData& P) {
     apProtocolError(P, ioError(err));
     return;
   }
-  std::uint32_t action = exists ? askResume(P) : wfWriteAnyway;
+  std::uint32_t action = exists ? askResume(P) : static_cast<std::uint32_t>(wfWriteAnyway);
   if (exists && action == wfWriteFail) {
     P.ProtocolStatus = psCantWriteFile;
     P.ForceStatus = true;

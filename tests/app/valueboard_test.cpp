@@ -234,9 +234,11 @@ TEST_F(ValueBoardTest, EveryTextOfEightSensorsOfTwoControllersIsWholeAtTheOpenin
   QTableWidget* grid = board_->StringGrid1;
   const QFontMetrics fm(grid->font());
   for (int r = 0; r < grid->rowCount(); ++r)
-    for (int c = 1; c < grid->columnCount(); ++c)
-      if (QTableWidgetItem* item = grid->item(r, c))
+    for (int c = 1; c < grid->columnCount(); ++c) {
+      if (QTableWidgetItem* item = grid->item(r, c)) {
         EXPECT_GE(grid->columnWidth(c), fm.horizontalAdvance(item->text()) + 4) << item->text().toStdString();
+      }
+    }
   EXPECT_FALSE(grid->wordWrap());
   // The window opens with the whole grid in view: no scroll bar is needed.
   QCoreApplication::processEvents();

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/HostPty.h"
+
 namespace {
 
 const char* const kHelp =
@@ -386,8 +388,10 @@ class Host {
     }
     Bytes file((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     std::string name = args.size() > 1 ? args[1] : args[0].substr(args[0].find_last_of('/') + 1);
-    Bytes t{'D', 'B'};
-    t.insert(t.end(), name.begin(), name.end());
+    Bytes t(name.size() + 2);
+    t[0] = 'D';
+    t[1] = 'B';
+    std::copy(name.begin(), name.end(), t.begin() + 2);
     if (!SendAndWait('T', t, why)) return false;
     std::size_t pos = 0;
     if (resume_.seq >= 0) {
@@ -605,19 +609,10 @@ int main(int argc, char** argv) {
       return Fail("unknown option " + a);
     }
   }
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return Fail("no pseudo-terminal");
-  const char* name = ptsname(master);
-  if (name == nullptr) return Fail("no pseudo-terminal");
-  const std::string path = name;
-  // The port side stays open here, so that the line survives the other side closing it.
-  int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-  if (slave < 0) return Fail("cannot open " + path);
-  termios t{};
-  tcgetattr(slave, &t);
-  cfmakeraw(&t);
-  tcsetattr(slave, TCSANOW, &t);
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  HostPty pty;
+  if (!pty.Open()) return Fail(pty.error);
+  const int master = pty.master;
+  const std::string& path = pty.path;
   signal(SIGTERM, OnSignal);
   signal(SIGINT, OnSignal);
   signal(SIGPIPE, SIG_IGN);
@@ -663,7 +658,5 @@ int main(int argc, char** argv) {
     std::printf("ok\n");
     std::fflush(stdout);
   }
-  close(slave);
-  close(master);
   return 0;
 }

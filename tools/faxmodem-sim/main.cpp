@@ -23,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/HostPty.h"
+
 namespace {
 
 const char kHelp[] =
@@ -865,19 +867,10 @@ int main(int argc, char** argv) {
     }
   }
 
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return Fail("no pseudo-terminal");
-  const char* name = ptsname(master);
-  if (name == nullptr) return Fail("no pseudo-terminal");
-  const std::string path = name;
-  // The port side stays open here, so that the line survives the other side closing it.
-  int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-  if (slave < 0) return Fail("cannot open " + path);
-  termios t{};
-  tcgetattr(slave, &t);
-  cfmakeraw(&t);
-  tcsetattr(slave, TCSANOW, &t);
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  HostPty pty;
+  if (!pty.Open()) return Fail(pty.error);
+  const int master = pty.master;
+  const std::string& path = pty.path;
 
   signal(SIGTERM, OnSignal);
   signal(SIGINT, OnSignal);
@@ -952,7 +945,5 @@ int main(int argc, char** argv) {
     ::close(listener);
     ::unlink(opt.linkListen.c_str());
   }
-  close(slave);
-  close(master);
   return 0;
 }

@@ -29,6 +29,8 @@
 
 extern "C" {
 #include <spandsp.h>
+
+#include "tools/HostPty.h"
 }
 
 namespace {
@@ -532,19 +534,10 @@ int main(int argc, char** argv) {
   if (!opt.sendFile.empty() && ::access(opt.sendFile.c_str(), R_OK) != 0)
     return Usage("cannot read " + opt.sendFile);
 
-  int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return Usage("no pseudo-terminal");
-  const char* name = ptsname(master);
-  if (name == nullptr) return Usage("no pseudo-terminal");
-  const std::string path = name;
-  // The port side stays open here, so that the line survives the other side closing it.
-  int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-  if (slave < 0) return Usage("cannot open " + path);
-  termios t{};
-  tcgetattr(slave, &t);
-  cfmakeraw(&t);
-  tcsetattr(slave, TCSANOW, &t);
-  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  HostPty pty;
+  if (!pty.Open()) return Usage(pty.error);
+  const int master = pty.master;
+  const std::string& path = pty.path;
 
   signal(SIGTERM, OnSignal);
   signal(SIGINT, OnSignal);
@@ -555,7 +548,5 @@ int main(int argc, char** argv) {
   std::printf("%s\n", path.c_str());
   std::fflush(stdout);
   const bool ok = peer.Run();
-  close(slave);
-  close(master);
   return ok ? 0 : 1;
 }
