@@ -983,13 +983,29 @@ std::uint32_t apUpdateCrc(std::uint8_t c, std::uint32_t crc) {
   return (tables().Crc[(crc >> 8) & 0xFF] ^ (crc << 8) ^ c) & 0xFFFF;
 }
 
-std::uint32_t apUpdateCrcKermit(std::uint8_t c, std::uint32_t crc) {
-  for (int i = 0; i < 8; ++i) {
-    bool bit = ((c ^ crc) & 1) != 0;
-    crc >>= 1;
-    if (bit) crc ^= 0x8408;
-    c >>= 1;
+namespace {
+// The reflected CRC-16 (polynomial 0x8408) one byte at a time: entry i is what eight shifts
+// make of i. The shifts are linear, so (crc >> 8) ^ table[(crc ^ c) & 0xFF] is the same
+// value for every crc, also one with bits above the sixteenth.
+struct KermitCrcTable {
+  std::uint16_t v[256];
+  constexpr KermitCrcTable() : v() {
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t r = i;
+      for (int b = 0; b < 8; ++b) r = (r & 1) ? ((r >> 1) ^ 0x8408) : (r >> 1);
+      v[i] = static_cast<std::uint16_t>(r);
+    }
   }
+};
+constexpr KermitCrcTable kermitCrc;
+}  // namespace
+
+std::uint32_t apUpdateCrcKermit(std::uint8_t c, std::uint32_t crc) {
+  return kermitCrc.v[(crc ^ c) & 0xFF] ^ (crc >> 8);
+}
+
+std::uint32_t apUpdateCrcKermitBlock(const std::uint8_t* from, const std::uint8_t* to, std::uint32_t crc) {
+  for (const std::uint8_t* p = from; p < to; ++p) crc = kermitCrc.v[(crc ^ *p) & 0xFF] ^ (crc >> 8);
   return crc;
 }
 

@@ -526,6 +526,8 @@ bool apMsgAcceptFile(TProtocolData& P, char* name);
 std::uint32_t apUpdateChecksum(std::uint8_t c, std::uint32_t sum);
 std::uint32_t apUpdateCrc(std::uint8_t c, std::uint32_t crc);
 std::uint32_t apUpdateCrcKermit(std::uint8_t c, std::uint32_t crc);
+// apUpdateCrcKermit over the bytes from `from` up to `to`.
+std::uint32_t apUpdateCrcKermitBlock(const std::uint8_t* from, const std::uint8_t* to, std::uint32_t crc);
 std::uint32_t apUpdateCrc32(std::uint8_t c, std::uint32_t crc);
 std::string apOctalStr(std::uint32_t value);
 std::uint32_t apOctalStr2Long(const std::string& text);

@@ -496,8 +496,7 @@ std::uint32_t pendingSlots(const TKermitTail& T, std::uint8_t tailSeq) {
 std::uint32_t kpBlockCheck(char check, const std::uint8_t* from, const std::uint8_t* to,
                            std::uint8_t out[3]) {
   if (check == '3') {
-    std::uint32_t crc = 0;
-    for (const std::uint8_t* p = from; p < to; ++p) crc = apUpdateCrcKermit(*p, crc);
+    const std::uint32_t crc = apUpdateCrcKermitBlock(from, to, 0);
     out[0] = tochar((crc >> 12) & 15);
     out[1] = tochar((crc >> 6) & 63);
     out[2] = tochar(crc & 63);

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "serial/Sioexcept.h"
 #include "tests/support/TempDir.h"
@@ -50,6 +51,40 @@ TEST(CheckValues, KnownVectors) {
   EXPECT_EQ(0x2189u, k);
 
   EXPECT_EQ(0x1FFu, apUpdateChecksum(0xFF, 0x100));
+}
+
+// The Kermit CRC goes a byte at a time through a table; it must give what the shift-by-bit
+// form gives for every byte and every running value, and the block form the same again.
+TEST(Numbers, KermitCrcTableMatchesBitwise) {
+  auto bitwise = [](std::uint8_t c, std::uint32_t crc) {
+    for (int i = 0; i < 8; ++i) {
+      const bool bit = ((c ^ crc) & 1) != 0;
+      crc >>= 1;
+      if (bit) crc ^= 0x8408;
+      c >>= 1;
+    }
+    return crc;
+  };
+  int wrong = 0;
+  for (std::uint32_t crc = 0; crc < 0x10000; crc += 7)
+    for (std::uint32_t c = 0; c < 256; ++c)
+      if (apUpdateCrcKermit(static_cast<std::uint8_t>(c), crc) != bitwise(static_cast<std::uint8_t>(c), crc)) ++wrong;
+  // Running values wider than sixteen bits shift down the same way.
+  for (std::uint32_t crc : {0x10000u, 0x12345678u, 0xFFFFFFFFu})
+    for (std::uint32_t c = 0; c < 256; ++c)
+      if (apUpdateCrcKermit(static_cast<std::uint8_t>(c), crc) != bitwise(static_cast<std::uint8_t>(c), crc)) ++wrong;
+  EXPECT_EQ(0, wrong);
+
+  std::vector<std::uint8_t> data(3000);
+  std::uint32_t seed = 1;
+  for (auto& b : data) b = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+  for (std::size_t len : {std::size_t{0}, std::size_t{1}, std::size_t{9}, std::size_t{1024}, data.size()}) {
+    std::uint32_t one = 0x1D0F;
+    for (std::size_t i = 0; i < len; ++i) one = bitwise(data[i], one);
+    EXPECT_EQ(one, apUpdateCrcKermitBlock(data.data(), data.data() + len, 0x1D0F)) << len;
+  }
+  const std::uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(0x2189u, apUpdateCrcKermitBlock(digits, digits + 9, 0));
 }
 
 TEST(Numbers, OctalAndTrim) {
