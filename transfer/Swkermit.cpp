@@ -198,9 +198,10 @@ ReadResult readData(TProtocolData& P, TKermitTail& T) {
   const std::uint32_t body = 1 + T.HeaderLen + T.RecDataLen;
   const std::uint32_t total = body + T.CheckLen;
   // A mark inside means that this packet was cut short.
-  for (std::uint32_t i = 1 + T.HeaderLen; i < std::min(avail, total); ++i) {
-    if (p[i] == cMark) {
-      T.InHead += i;
+  const std::uint32_t from = 1 + T.HeaderLen, upTo = std::min(avail, total);
+  if (from < upTo) {
+    if (const void* m = std::memchr(p + from, cMark, upTo - from)) {
+      T.InHead += static_cast<std::uint32_t>(static_cast<const std::uint8_t*>(m) - p);
       T.HeaderState = hskNone;
       P.ProtocolStatus = psBlockCheckError;
       return rrBad;
@@ -375,8 +376,19 @@ struct FileSink {
     return true;
   }
   void Put(std::uint8_t c) {
+    if (failed) return;
     buf[n++] = c;
     if (n == kpMaxData) Flush();
+  }
+  void PutRun(const std::uint8_t* s, std::uint32_t len) {
+    while (len > 0 && !failed) {
+      const std::uint32_t take = std::min(len, kpMaxData - n);
+      std::memcpy(buf + n, s, take);
+      n += take;
+      s += take;
+      len -= take;
+      if (n == kpMaxData) Flush();
+    }
   }
 };
 
@@ -385,8 +397,18 @@ void decode(const TKermitTail& T, const std::uint8_t* src, std::uint32_t len, Si
   const auto ctlp = static_cast<std::uint8_t>(T.Options.CtlPrefix);
   const auto rep = static_cast<std::uint8_t>(T.Options.RepeatPrefix);
   const auto hib = static_cast<std::uint8_t>(T.HibitChar);
+  const bool repeats = T.UsingRepeat, hibits = T.UsingHibit;
+  auto plain = [&](std::uint8_t c) { return c != ctlp && !(repeats && c == rep) && !(hibits && c == hib); };
   std::uint32_t i = 0;
   while (i < len) {
+    // Bytes without a prefix go as they are, a run at a time.
+    if (plain(src[i])) {
+      const std::uint32_t start = i;
+      while (++i < len && plain(src[i])) {
+      }
+      sink.PutRun(src + start, i - start);
+      continue;
+    }
     std::uint8_t c = src[i++];
     std::uint32_t count = 1;
     if (T.UsingRepeat && c == rep) {
@@ -418,6 +440,11 @@ struct ArraySink {
   std::uint32_t n = 0;
   void Put(std::uint8_t c) {
     if (n < size) out[n++] = c;
+  }
+  void PutRun(const std::uint8_t* s, std::uint32_t len) {
+    const std::uint32_t take = std::min(len, size - n);
+    std::memcpy(out + n, s, take);
+    n += take;
   }
 };
 

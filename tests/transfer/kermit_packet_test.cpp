@@ -107,6 +107,25 @@ TEST(KermitPackets, EveryByteSurvivesEveryPrefixing) {
   }
 }
 
+// Unprefixed bytes are decoded a run at a time: runs between prefixes, runs longer than a
+// packet, a short output that cuts a run, and a prefix at the very end with nothing behind.
+TEST(KermitPackets, PlainRunsDecodeAroundPrefixes) {
+  const TKermitTail rep = Tail(true, true, '&');
+  std::uint8_t back[4096];
+  const std::string mixed = "abc#Mdef~%XY&#Mgh&az";
+  EXPECT_EQ(std::string("abc\rdefXXXXXY\x8Dgh\xE1z"), Str(back, kpDecodeData(rep, Bytes(mixed), 20, back, sizeof back)));
+  const std::string longRun(3000, 'q');
+  EXPECT_EQ(longRun, Str(back, kpDecodeData(rep, Bytes(longRun), 3000, back, sizeof back)));
+  // The output holds what fits, the rest of the run is dropped.
+  EXPECT_EQ("abcde", Str(back, kpDecodeData(rep, Bytes(std::string("abcdefgh")), 8, back, 5)));
+  EXPECT_EQ("ab\r", Str(back, kpDecodeData(rep, Bytes(std::string("ab#Mcdef")), 8, back, 3)));
+  EXPECT_EQ("xy", Str(back, kpDecodeData(rep, Bytes(std::string("xy#")), 3, back, sizeof back)));
+  EXPECT_EQ("xy", Str(back, kpDecodeData(rep, Bytes(std::string("xy~")), 3, back, sizeof back)));
+  // Prefix characters that are not in use are plain bytes.
+  const TKermitTail none = Tail(false, false);
+  EXPECT_EQ("a~&b\r", Str(back, kpDecodeData(none, Bytes(std::string("a~&b#M")), 6, back, sizeof back)));
+}
+
 TEST(KermitPackets, SettersCheckTheirRangeAndProtocol) {
   TProtocolData* P = nullptr;
   ASSERT_EQ(0, kpInit(P, nullptr, 0));
