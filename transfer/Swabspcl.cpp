@@ -1005,7 +1005,7 @@ std::uint32_t apUpdateCrcKermit(std::uint8_t c, std::uint32_t crc) {
 }
 
 std::uint32_t apUpdateCrcKermitBlock(const std::uint8_t* from, const std::uint8_t* to, std::uint32_t crc) {
-  for (const std::uint8_t* p = from; p < to; ++p) crc = kermitCrc.v[(crc ^ *p) & 0xFF] ^ (crc >> 8);
+  for (const std::uint8_t* p = from; p < to; ++p) crc = apUpdateCrcKermit(*p, crc);
   return crc;
 }
 
