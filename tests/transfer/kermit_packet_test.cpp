@@ -113,7 +113,8 @@ TEST(KermitPackets, PlainRunsDecodeAroundPrefixes) {
   const TKermitTail rep = Tail(true, true, '&');
   std::uint8_t back[4096];
   const std::string mixed = "abc#Mdef~%XY&#Mgh&az";
-  EXPECT_EQ(std::string("abc\rdefXXXXXY\x8Dgh\xE1z"), Str(back, kpDecodeData(rep, Bytes(mixed), 20, back, sizeof back)));
+  EXPECT_EQ(std::string("abc\rdefXXXXXY\x8Dgh\xE1z"),
+            Str(back, kpDecodeData(rep, Bytes(mixed), 20, back, sizeof back)));
   const std::string longRun(3000, 'q');
   EXPECT_EQ(longRun, Str(back, kpDecodeData(rep, Bytes(longRun), 3000, back, sizeof back)));
   // The output holds what fits, the rest of the run is dropped.

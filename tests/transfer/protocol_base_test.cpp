@@ -68,11 +68,13 @@ TEST(Numbers, KermitCrcTableMatchesBitwise) {
   int wrong = 0;
   for (std::uint32_t crc = 0; crc < 0x10000; crc += 7)
     for (std::uint32_t c = 0; c < 256; ++c)
-      if (apUpdateCrcKermit(static_cast<std::uint8_t>(c), crc) != bitwise(static_cast<std::uint8_t>(c), crc)) ++wrong;
+      if (apUpdateCrcKermit(static_cast<std::uint8_t>(c), crc) != bitwise(static_cast<std::uint8_t>(c), crc))
+        ++wrong;
   // Running values wider than sixteen bits shift down the same way.
   for (std::uint32_t crc : {0x10000u, 0x12345678u, 0xFFFFFFFFu})
     for (std::uint32_t c = 0; c < 256; ++c)
-      if (apUpdateCrcKermit(static_cast<std::uint8_t>(c), crc) != bitwise(static_cast<std::uint8_t>(c), crc)) ++wrong;
+      if (apUpdateCrcKermit(static_cast<std::uint8_t>(c), crc) != bitwise(static_cast<std::uint8_t>(c), crc))
+        ++wrong;
   EXPECT_EQ(0, wrong);
 
   std::vector<std::uint8_t> data(3000);
