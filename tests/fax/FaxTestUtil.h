@@ -227,20 +227,16 @@ inline Picture ReadPnm(const std::string& cmd) {
   const int maxval = magic == "P4" ? 1 : std::atoi(token().c_str());
   ++pos;
   Picture pic;
+  const bool bits = magic == "P4";
+  const std::size_t width = static_cast<std::size_t>(w), ch = magic == "P6" ? 3 : 1;
+  const std::size_t stride = bits ? (width + 7) / 8 : width * ch;
   for (int y = 0; y < h; ++y) {
-    Row r(static_cast<std::size_t>(w));
-    for (int x = 0; x < w; ++x) {
-      if (magic == "P4") {
-        const std::size_t at = pos + static_cast<std::size_t>(y) * static_cast<std::size_t>((w + 7) / 8) +
-                               static_cast<std::size_t>(x / 8);
-        r[static_cast<std::size_t>(x)] = at < b.size() && ((b[at] >> (7 - x % 8)) & 1);
-      } else {
-        const std::size_t ch = magic == "P6" ? 3 : 1;
-        const std::size_t at =
-            pos +
-            (static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) * ch;
-        r[static_cast<std::size_t>(x)] = at < b.size() && b[at] < maxval / 2;
-      }
+    Row r(width);
+    const std::size_t at = pos + static_cast<std::size_t>(y) * stride;
+    if (at + stride <= b.size()) {
+      const std::uint8_t* row = b.data() + at;
+      for (std::size_t x = 0; x < width; ++x)
+        r[x] = bits ? ((row[x / 8] >> (7 - x % 8)) & 1) != 0 : row[x * ch] < maxval / 2;
     }
     pic.push_back(std::move(r));
   }

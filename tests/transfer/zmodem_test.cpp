@@ -336,6 +336,64 @@ TEST_F(ZmodemTest, ProtectedFilesAreNeverTouched) {
   }
 }
 
+// An existing file is replaced only as the management option says, by the dates and lengths
+// of the two files: sz's "newer" and "newer or longer", and our own "different" in place of
+// the sender's.
+TEST_F(ZmodemTest, ExistingFilesAreReplacedOnlyAsTheOptionSays) {
+  const std::string local = "local text 12345";
+  const std::string sameLength = "remote text 6789";
+  const std::string longer = "remote text, longer than the local one";
+  struct Case {
+    const char* what;
+    const char* szOption;  // nullptr: our own option
+    int remoteAge;         // seconds the remote file is older than the local one (negative: newer)
+    bool remoteLonger;
+    bool replaced;
+  };
+  const Case cases[] = {
+      {"sz -n, older", "-n", 1000, true, false},
+      {"sz -n, newer", "-n", -1000, false, true},
+      {"sz -N, older and longer", "-N", 1000, true, true},
+      {"sz -N, older, same length", "-N", 1000, false, false},
+      {"different, same date and length", nullptr, 0, false, false},
+      {"different, same date, longer", nullptr, 0, true, true},
+      {"different, older, same length", nullptr, 1000, false, true},
+  };
+  const std::time_t base = std::time(nullptr) - 100000;
+  auto setTime = [](const fs::path& file, std::time_t t) {
+    const utimbuf times{t, t};
+    ASSERT_EQ(0, ::utime(file.c_str(), &times));
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Relay relay;
+    Form f(147, relay.nearEnd.path(), dir / "SIO.HIS");
+    const std::string remote = c.remoteLonger ? longer : sameLength;
+    WriteFile(dir / "far" / "data.txt", remote);
+    WriteFile(dir / "near" / "data.txt", local);
+    setTime(dir / "far" / "data.txt", base - c.remoteAge);
+    setTime(dir / "near" / "data.txt", base);
+    f.protocol->SetProtocolType(ptZmodem);
+    if (!c.szOption) {
+      f.protocol->SetZmodemOptionOverride(true);
+      f.protocol->SetZmodemFileOption(zfoWriteDifferent);
+    }
+    f.protocol->SetUpcaseFileNames(false);
+    f.protocol->SetDestinationDirectory((dir / "near").string());
+    f.protocol->StartReceive();
+    std::vector<std::string> args = {"sz", "-q"};
+    if (c.szOption) args.push_back(c.szOption);
+    args.push_back("data.txt");
+    Peer peer(relay, dir / "far", args);
+    ASSERT_TRUE(f.WaitFinish(30000)) << peer.Log();
+    EXPECT_EQ(0, f.finishCode);
+    EXPECT_EQ(c.replaced ? remote : local, ReadFile(dir / "near" / "data.txt"));
+    const std::uint16_t last = c.replaced ? lfReceiveOk : lfReceiveSkip;
+    EXPECT_EQ((std::vector<std::uint16_t>{lfReceiveStart, last}), f.logs);
+    peer.Wait(5000);
+  }
+}
+
 // Appending puts the sender's data behind the bytes the file holds.
 TEST_F(ZmodemTest, AppendWritesBehindTheExistingBytes) {
   Relay relay;
