@@ -26,6 +26,8 @@ constexpr std::uint32_t InBufferSize = 16384;
 // Most time one call of the sender spends sending before it lets the dispatcher look at its
 // other triggers.
 constexpr std::uint32_t SendBudgetMs = 20;
+// How long a file header waits for its answer after a ZRINIT came instead (2 seconds).
+constexpr std::uint32_t ZrinitGraceTicks = 36;
 // Errors allowed while data flow (beyond them the run ends with too many errors).
 constexpr std::int32_t MaxDataErrors = 20;
 
@@ -725,13 +727,19 @@ int TransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_
         if (!timeout) hr = CollectHeader(P, D);
         if (hr == hrCancel) {
           P.ZmodemState = tzError;
-        } else if (timeout || hr == hrBad || (hr == hrGot && P.RxHeader[0] == ZRINIT)) {
+        } else if (hr == hrGot && P.RxHeader[0] == ZRINIT) {
+          // Mostly the answer to our ZRQINIT that crossed the file header, with the answer to
+          // the header right behind it: sent again now, the header would be answered twice and
+          // the second ZRPOS would start the data over. Only when nothing follows soon was the
+          // header lost.
+          apArmTimeout(P, D, std::min<std::uint32_t>(P.HandshakeWait, ZrinitGraceTicks));
+        } else if (timeout || hr == hrBad) {
           CountError(P);
           if (P.BlockErrors > static_cast<std::int32_t>(P.HandshakeRetry)) {
             SendCancel(P, D);
             apProtocolError(P, ecTooManyErrors);
             P.ZmodemState = tzError;
-          } else if (timeout || hr == hrGot) {
+          } else if (timeout) {
             const std::int32_t errors = P.BlockErrors;
             P.ZmodemState = tzSendFile;
             // tzSendFile clears the count of this header's attempts: keep it.

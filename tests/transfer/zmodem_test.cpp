@@ -561,7 +561,8 @@ class ZScript {
 
 // Our receiver answers a free-space query with the room of its destination, a command with
 // ZNAK, and ends a batch without files with ZFIN; our sender answers a challenge with its
-// four bytes and a CRC request with the file's CRC-32, and takes ZSKIP as a skipped file.
+// four bytes and a CRC request with the file's CRC-32, sends its file header again only when a
+// ZRINIT is all that came back, and takes ZSKIP as a skipped file.
 TEST_F(ZmodemTest, AnswersChallengeCrcFreeSpaceAndCommand) {
   {
     support::PtyPair pty;
@@ -614,10 +615,21 @@ TEST_F(ZmodemTest, AnswersChallengeCrcFreeSpaceAndCommand) {
   EXPECT_EQ(0x78563412u, h.second);
   peer.Send(ZRINIT, 0);               // no CRC-32, no buffer limit
   ASSERT_TRUE(peer.Expect("\x18k"));  // the file information subpacket ends
+  // A second ZRINIT, as when the answer to the ZRQINIT crosses the file header: the header is
+  // not sent again at once (the peer would answer it twice and the data would start over).
+  const std::string fileHeader = "\x18"
+                                 "A\x04";
+  peer.Send(ZRINIT, 0);
+  EXPECT_FALSE(peer.Expect(fileHeader, 500));
   peer.Send(ZCRC, 0);
   h = peer.Read();
   EXPECT_EQ(ZCRC, h.first);
   EXPECT_EQ(crc, h.second);
+  // A ZRINIT with nothing behind it: the header was lost, and goes again after a short wait.
+  peer.Send(ZRINIT, 0);
+  EXPECT_FALSE(peer.Expect(fileHeader, 1000));
+  EXPECT_TRUE(peer.Expect(fileHeader, 3000));
+  ASSERT_TRUE(peer.Expect("\x18k"));
   peer.Send(ZSKIP, 0);
   EXPECT_EQ(ZFIN, peer.Read().first);
   peer.Send(ZFIN, 0);
