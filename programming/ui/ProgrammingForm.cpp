@@ -749,8 +749,8 @@ void TProgrammingForm::BuildTables() {
 }
 
 void TProgrammingForm::ConnectControls() {
-  auto guarded = [this](auto fn) {
-    return [this, fn](auto&&...) {
+  auto guarded = [](auto fn) {
+    return [fn](auto&&...) {
       try {
         fn();
       } catch (const std::exception& e) {
@@ -762,7 +762,7 @@ void TProgrammingForm::ConnectControls() {
     connect(b, &QAbstractButton::clicked, this, guarded(fn));
   };
   auto onStep = [&](TUpDown* u, auto fn) {
-    connect(u, &TUpDown::Click, this, [this, fn](TUDBtnType button) {
+    connect(u, &TUpDown::Click, this, [fn](TUDBtnType button) {
       try {
         fn(Direction(button));
       } catch (const std::exception& e) {
@@ -801,7 +801,7 @@ void TProgrammingForm::ConnectControls() {
     onClick(sockets_[static_cast<std::size_t>(tab->socket)]->assign, [this, tab] { ControlAssign(*tab); });
     if (tab->controlIn)
       connect(
-          tab->controlIn, &TRadioGroup::Click, this, guarded([this, tab] {
+          tab->controlIn, &TRadioGroup::Click, this, guarded([tab] {
             const int i = NumberOf(tab->input), p = NumberOf(tab->process);
             if (i < 0 || i >= SensorInputs || p < 0 || p >= ProcessesPerInput) return;
             ProgrammingImage.GetControlRecord(i, p).SetControlIn(tab->controlIn->ItemIndex() == 1 ? 1 : 0);
