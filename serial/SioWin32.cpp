@@ -18,6 +18,8 @@ namespace {
 
 constexpr int kStartAckMs = 3000;
 constexpr int kDispatchPeriodMs = 50;
+// The longest block that a writer puts on the line itself (see WriteCom).
+constexpr std::uint32_t kDirectWriteMax = 64;
 
 // A pumping wait: the caller's messages are handled meanwhile, so a worker thread that
 // sends to the caller's windows or synchronises with it can finish.
@@ -619,12 +621,29 @@ int TSioWin32Dispatcher::WriteCom(const std::uint8_t* buffer, int count) {
     std::lock_guard<TSioLock> g(OutputLock());
     if (!outBuff_ || count <= 0) return 0;
     std::uint32_t n = static_cast<std::uint32_t>(count);
-    std::uint32_t first = std::min(n, outSize_ - outHead_);
-    std::memcpy(outBuff_.get() + outHead_, buffer, first);
-    if (first < n) std::memcpy(outBuff_.get(), buffer + first, n - first);
-    outHead_ += n;
-    if (outHead_ >= outSize_) outHead_ -= outSize_;
-    if (outHead_ == outTail_) outFull_ = true;
+    // A short answer (an acknowledgement, a frame header) with nothing queued before it goes
+    // to the line from this thread, so that it does not wait for the output thread to wake
+    // up; what the line does not take now is queued. The output thread moves the tail only
+    // once its bytes are written, so nothing overtakes them. Longer blocks are the output
+    // thread's, which leaves the caller free to prepare the next one. The output thread still
+    // sees the signal below and waits for the bytes to leave the line; flow control by DSR
+    // and RTS raised for the transmission stay with it.
+    if (n <= kDirectWriteMax && !outFull_ && outHead_ == outTail_ && !dsrFlow_.load() && !outStopRequest_.load() &&
+        !(rtsToggle_.load() && !rs485ByDriver_.load())) {
+      ssize_t written = device_.Write(buffer, n);
+      if (written > 0) {
+        buffer += written;
+        n -= static_cast<std::uint32_t>(written);
+      }
+    }
+    if (n > 0) {
+      std::uint32_t first = std::min(n, outSize_ - outHead_);
+      std::memcpy(outBuff_.get() + outHead_, buffer, first);
+      if (first < n) std::memcpy(outBuff_.get(), buffer + first, n - first);
+      outHead_ += n;
+      if (outHead_ >= outSize_) outHead_ -= outSize_;
+      if (outHead_ == outTail_) outFull_ = true;
+    }
   }
   outSignals_.Set(0);
   if (draining_.load()) device_.WakeWriter();
