@@ -30,7 +30,10 @@
 //   thread, as a message sent from the dispatch thread (SendMessageTimeout, 3 s). It waits
 //   for each handler; no lock is held while a handler runs. The head does not move while a
 //   notification runs.
-// - The output thread drains the output ring to the device and sets "output sent".
+// - The output thread drains the output ring to the device and sets "output sent". A short
+//   block (PutBlock) that finds the ring empty goes to the device from the caller's thread
+//   instead, under the output lock, ahead of nothing: the output thread moves the ring's tail
+//   only after its bytes are written.
 //
 // Atomic flags, and who writes them:
 // - killThreads_: StartDispatcher clears it; CloseCom and StopDispatcher (the closing thread)
