@@ -388,6 +388,7 @@ struct TProtocolData {
   std::uint8_t AttentionString[32] = {};
   bool Use8K = false;
   bool Repositioned = false;
+  bool ZrinitAfterFile = false;  // a ZRINIT came back for the file header now waiting
   std::int32_t GoodAfterRepos = 0;
   std::uint8_t* WorkBlock = nullptr;  // escaped subpacket: 2048 bytes (16384 with 8K) and room
   std::int32_t BlockBytes = 0;

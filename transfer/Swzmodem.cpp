@@ -602,6 +602,15 @@ void EscapeNext(TProtocolData& P, TSioBaseDispatcher& D) {
   P.ZmodemState = tzSendData;
 }
 
+// The file header with its information subpacket, and the wait for the answer.
+void SendFileInfo(TProtocolData& P, TSioBaseDispatcher& D) {
+  SendBinHeader(P, D, ZFILE, P.TxHeader);
+  std::uint8_t frame[2 * 300 + 16];
+  Put(P, D, frame, BuildSubpacket(P, P.DataBlock, static_cast<std::uint32_t>(P.BlockBytes), ZCRCW, frame));
+  P.ZrinitAfterFile = false;
+  apArmTimeout(P, D, P.HandshakeWait);
+}
+
 int TransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t trigger) {
   if (P.ZmodemState == tzDone) return 1;
   if (msg == SW_TRIGGERAVAIL) trigger = 0;
@@ -711,18 +720,12 @@ int TransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_
         P.ZmodemState = tzSendFile;
         break;
       }
-      case tzSendFile: {
-        SendBinHeader(P, D, ZFILE, P.TxHeader);
-        std::uint8_t frame[2 * 300 + 16];
-        const std::uint32_t n =
-            BuildSubpacket(P, P.DataBlock, static_cast<std::uint32_t>(P.BlockBytes), ZCRCW, frame);
-        Put(P, D, frame, n);
+      case tzSendFile:
+        SendFileInfo(P, D);
         P.BlockErrors = 0;
-        apArmTimeout(P, D, P.HandshakeWait);
         P.ZmodemState = tzCheckFile;
         more = BytesWait(P, D);
         break;
-      }
       case tzCheckFile:
         if (!timeout) hr = CollectHeader(P, D);
         if (hr == hrCancel) {
@@ -731,8 +734,10 @@ int TransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_
           // Mostly the answer to our ZRQINIT that crossed the file header, with the answer to
           // the header right behind it: sent again now, the header would be answered twice and
           // the second ZRPOS would start the data over. Only when nothing follows soon was the
-          // header lost.
-          apArmTimeout(P, D, std::min<std::uint32_t>(P.HandshakeWait, ZrinitGraceTicks));
+          // header lost. Only the first ZRINIT shortens the wait: a stream of them must not
+          // put the time-out off for ever.
+          if (!P.ZrinitAfterFile) apArmTimeout(P, D, std::min<std::uint32_t>(P.HandshakeWait, ZrinitGraceTicks));
+          P.ZrinitAfterFile = true;
         } else if (timeout || hr == hrBad) {
           CountError(P);
           if (P.BlockErrors > static_cast<std::int32_t>(P.HandshakeRetry)) {
@@ -740,16 +745,8 @@ int TransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_
             apProtocolError(P, ecTooManyErrors);
             P.ZmodemState = tzError;
           } else if (timeout) {
-            const std::int32_t errors = P.BlockErrors;
-            P.ZmodemState = tzSendFile;
-            // tzSendFile clears the count of this header's attempts: keep it.
-            SendBinHeader(P, D, ZFILE, P.TxHeader);
-            std::uint8_t frame[2 * 300 + 16];
-            Put(P, D, frame,
-                BuildSubpacket(P, P.DataBlock, static_cast<std::uint32_t>(P.BlockBytes), ZCRCW, frame));
-            P.BlockErrors = errors;
-            apArmTimeout(P, D, P.HandshakeWait);
-            P.ZmodemState = tzCheckFile;
+            // Again, keeping the count of this header's attempts.
+            SendFileInfo(P, D);
           }
         } else if (hr == hrGot) {
           switch (P.RxHeader[0]) {
@@ -779,6 +776,8 @@ int TransmitPrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_
               std::uint8_t h[4];
               SetPosition(h, crc);
               SendHexHeader(P, D, ZCRC, h);
+              // A fresh wait, which the next ZRINIT may shorten again.
+              P.ZrinitAfterFile = false;
               apArmTimeout(P, D, P.HandshakeWait);
               break;
             }
