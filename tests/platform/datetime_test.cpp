@@ -101,9 +101,16 @@ TEST(DateTime, NegativeValuesCountTheTimeForward) {
 }
 
 TEST(DateTime, NowIsTheLocalClock) {
-  const std::time_t before = std::time(nullptr);
+  // The bounds come from the clock that Now() reads: time() may read a coarser one that is
+  // still in the previous second.
+  auto seconds = [] {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec;
+  };
+  const std::time_t before = seconds();
   const TDateTime now = Now();
-  const std::time_t after = std::time(nullptr);
+  const std::time_t after = seconds();
   std::tm lb{}, la{};
   localtime_r(&before, &lb);
   localtime_r(&after, &la);
