@@ -141,6 +141,8 @@ void TForm2::ShowCurrentValues(TControllerList& list) {
     for (int k = 0; k < count; ++k) {
       TKorvidan* ctl = list.GetController(k);
       if (!ctl) continue;
+      // The zeros of a controller that delivered nothing are no measurement: nothing to judge.
+      const bool judged = ctl->HasDeliveredValues();
       for (int s = 0; s < TKorvidan::SensorCount; ++s) {
         TSensor* sensor = ctl->GetSensor(s);
         cells.push_back({s + 2, c * k, IntToStr(s + 1)});
@@ -151,8 +153,9 @@ void TForm2::ShowCurrentValues(TControllerList& list) {
         else
           value = sensor->GetValueText();
         if (value == "0,00") value = " ---- ";
-        cells.push_back({s + 2, c * k + 2, value, true, sensor->GetValue(), sensor->GetLowerLimit(),
+        cells.push_back({s + 2, c * k + 2, value, judged, sensor->GetValue(), sensor->GetLowerLimit(),
                          sensor->GetUpperLimit()});
+        if (!judged) continue;
         const int state = sensor->GetAlarmState();
         if (state == AlarmBelow || state == AlarmAbove) {
           const int action = sensor->GetActionCode();

@@ -6,6 +6,8 @@
 // (state 2) "\boing.wav", both from the sound directory of the settings, and is reported:
 // a line in the day's alarm protocol file "Protokoll <dd.mm.yyyy>.txt" and, for the action
 // "Fax", the alarm fax. A sensor in alarm is reported on every refresh while it stays out.
+// A controller whose last poll delivered no values (none yet in this run, a silent bus, a
+// lost port) is neither judged nor framed: its zeros are no measurement.
 //
 // The refresh may run on the acquisition thread: it reads the sensors under SensorDataLock,
 // fills the grid on the window thread, and plays, writes and faxes on the calling thread
@@ -39,7 +41,7 @@ struct TBoardCell {
   int row = 0;
   int column = 0;
   std::string text;
-  bool valueCell = false;  // a value cell carries its value and limits for the frames
+  bool valueCell = false;  // a judged value cell carries its value and limits for the frames
   float value = 0.0f;
   float lower = 0.0f;
   float upper = 0.0f;

@@ -200,11 +200,13 @@ int ConvertRecords(const std::vector<std::string>& records, TKorvidan& controlle
     std::string code;
     if (close != npos && close >= open + 3) code = record.substr(open + 1, close - open - 2);
 
+    const std::uint8_t type = SensorTypeFromCode(code);
     std::vector<std::string> reports;
     {
       std::lock_guard<TCriticalSection> g(lock);
       controller.StampTime();
-      ConvertOne(record, SensorTypeFromCode(code), *sensor, reports);
+      ConvertOne(record, type, *sensor, reports);
+      if (type != SensorNone) controller.SetValuesDelivered(true);
     }
     if (report)
       for (const std::string& r : reports) report(r);

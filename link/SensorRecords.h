@@ -32,7 +32,8 @@ constexpr std::uint8_t ConductivityCode = 13;
 bool CutSensorRecords(const std::vector<std::string>& lines, std::vector<std::string>& records);
 
 // Writes the types and values of the records into the controller's sensors.  Records that
-// address no sensor (first character not 1..8) or hold no "(" are skipped.  Each record is
+// address no sensor (first character not 1..8) or hold no "(" are skipped; a record of a
+// known type code marks the controller as having delivered values.  Each record is
 // written under lock; problems (numbers that do not convert, ...) are reported through
 // report after the lock is released.  Returns 1 after a non-empty list, 0 for an empty one
 // (which is reported as well).

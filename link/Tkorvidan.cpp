@@ -194,6 +194,7 @@ void TKorvidan::ClearSensors() {
     s.SetValue(0.0f);
     s.SetType(SensorNone);
   }
+  FValuesDelivered = false;
 }
 
 // ---------------------------------------------------------------------------

@@ -134,14 +134,20 @@ class TKorvidan {
   // The time of day of the time stamp, "hh:nn:ss".
   std::string GetTimeStampText() const;
   void StampTime();
-  // Value 0.0 and type 0 on all eight sensors.
+  // Value 0.0 and type 0 on all eight sensors; no values delivered.
   void ClearSensors();
+  // True when the last poll converted at least one record of the controller into a sensor:
+  // only then do its sensors hold values that may be judged against their limits.  Clear
+  // until the first poll and after a poll that got nothing.
+  bool HasDeliveredValues() const { return FValuesDelivered; }
+  void SetValuesDelivered(bool delivered) { FValuesDelivered = delivered; }
 
  private:
   int FIndex;
   int FBoardColumns = 3;
   TIdent FIdent;
   TDateTime FTimeStamp;
+  bool FValuesDelivered = false;
   std::array<TSensor, SensorCount> FSensors;
 };
 

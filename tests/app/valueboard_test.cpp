@@ -20,6 +20,7 @@
 
 #include "app/SharedState.h"
 #include "app/UiThread.h"
+#include "link/SensorRecords.h"
 #include "platform/Registry.h"
 #include "platform/Text.h"
 #include "tests/support/TempDir.h"
@@ -65,6 +66,7 @@ class ValueBoardTest : public ::testing::Test {
         "null";  // ALSA's sink; where there is none, the failure is only reported
     ctl_ = new TKorvidan(0);
     ctl_->GetIdent()->SetName("Korvidan1");
+    ctl_->SetValuesDelivered(true);  // it has answered; the sensors are set by each test
     list_.AddController(ctl_);
   }
   void TearDown() override {
@@ -97,6 +99,17 @@ class ValueBoardTest : public ::testing::Test {
     sensor->SetLowerLimit(lower);
     sensor->SetUpperLimit(upper);
     sensor->SetActionText(action);
+  }
+  // The frame drawn around the value cell of a grid row: "red", "blue" or "none".
+  std::string Frame(int row) {
+    board_->StringGrid1->viewport()->repaint();
+    const QImage image = board_->StringGrid1->viewport()->grab().toImage();
+    QRect r = board_->StringGrid1->visualItemRect(board_->StringGrid1->item(row, 2));
+    QColor top = image.pixelColor(r.center().x(), r.top());
+    QColor left = image.pixelColor(r.left(), r.center().y());
+    if (top == QColor(Qt::red) && left == QColor(Qt::red)) return "red";
+    if (top == QColor(Qt::blue) && left == QColor(Qt::blue)) return "blue";
+    return "none";
   }
   std::string Header(TKorvidan* c) {
     return "Datum: " + DateToStr(c->GetTimeStamp()) + ", Uhrzeit: " + TimeToStr(c->GetTimeStamp()) + ", " +
@@ -174,19 +187,44 @@ TEST_F(ValueBoardTest, ValueCellsOnALimitAreFramedThoughInside) {
   board_->ShowCurrentValues(list_);
   EXPECT_EQ(ProtocolReports(), 1);
   QApplication::processEvents();
-  QImage image = board_->StringGrid1->viewport()->grab().toImage();
-  auto frame = [&](int row) {
-    QRect r = board_->StringGrid1->visualItemRect(board_->StringGrid1->item(row, 2));
-    QColor top = image.pixelColor(r.center().x(), r.top());
-    QColor left = image.pixelColor(r.left(), r.center().y());
-    if (top == QColor(Qt::red) && left == QColor(Qt::red)) return std::string("red");
-    if (top == QColor(Qt::blue) && left == QColor(Qt::blue)) return std::string("blue");
-    return std::string("none");
-  };
-  EXPECT_EQ(frame(2), "red");
-  EXPECT_EQ(frame(3), "blue");
-  EXPECT_EQ(frame(4), "none");
-  EXPECT_EQ(frame(5), "red");
+  EXPECT_EQ(Frame(2), "red");
+  EXPECT_EQ(Frame(3), "blue");
+  EXPECT_EQ(Frame(4), "none");
+  EXPECT_EQ(Frame(5), "red");
+}
+
+TEST_F(ValueBoardTest, OnlyAControllerThatDeliveredValuesIsJudged) {
+  // A stored pH range of 6 to 9 holds from the first cycle; the controller has not spoken.
+  ctl_->ClearSensors();
+  Sensor(0, SensorNone, 0.0f, 6.0f, 9.0f, "Fax");
+  std::vector<std::string> faxes;
+  board_->SendAlarmFax = [&](const std::string& text) { faxes.push_back(text); };
+  board_->resize(400, 400);
+  board_->show();
+  board_->ShowCurrentValues(list_);
+  QApplication::processEvents();
+  EXPECT_FALSE(fs::exists(dir_ / "Protokoll 09.12.2026.txt"));
+  EXPECT_EQ(board_->MediaPlayer1.FileName, "");
+  EXPECT_TRUE(faxes.empty());
+  EXPECT_EQ(Frame(2), "none");
+  EXPECT_EQ(Cell(2, 2), " ---- ");
+
+  // Its first values, through the parser: a pH of 5.5 is below the range.
+  ASSERT_EQ(ConvertRecords({"1(pH )05.50 pH "}, *ctl_, SensorDataLock, nullptr), 1);
+  board_->ShowCurrentValues(list_);
+  QApplication::processEvents();
+  EXPECT_EQ(ProtocolReports(), 1);
+  EXPECT_NE(Protocol().find("Sensor Nr = 1, Typ = pH, Sensorwert = 5,5\r\n"), std::string::npos);
+  EXPECT_EQ(board_->MediaPlayer1.FileName, (dir_ / "Sound" / "error.wav").string());
+  EXPECT_EQ(faxes.size(), 1u);
+  EXPECT_EQ(Frame(2), "blue");
+
+  // A poll that gets nothing clears the sensors: nothing is judged until values come again.
+  ctl_->ClearSensors();
+  board_->ShowCurrentValues(list_);
+  EXPECT_EQ(ProtocolReports(), 1);
+  EXPECT_EQ(faxes.size(), 1u);
+  board_->hide();
 }
 
 TEST_F(ValueBoardTest, GridShowsNamesTimesTypesAndValueTexts) {
