@@ -111,6 +111,7 @@ std::shared_ptr<Window> FindWindow(HWND hwnd) {
 
 void FinishRecord(SendRecord& rec, int state) {
   auto sender = rec.sender;
+  rec.returned.store(true, std::memory_order_release);
   rec.state.store(state, std::memory_order_release);
   if (sender) sender->waiter.Wake();
 }
@@ -495,14 +496,16 @@ bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, DWORD
 }
 
 namespace {
-// Hands the record to the owner and waits for it. Returns true when it ran (Done).
-bool SendAndWait(const std::shared_ptr<ThreadContext>& owner, const std::shared_ptr<SendRecord>& rec,
-                 UINT flags, DWORD timeoutMs) {
+enum class SendOutcome { Ran, NotRun, LeftRunning };
+
+// Hands the record to the owner and waits for it.
+SendOutcome SendAndWait(const std::shared_ptr<ThreadContext>& owner, const std::shared_ptr<SendRecord>& rec,
+                        UINT flags, DWORD timeoutMs) {
   auto me = Current();
   rec->sender = me;
   {
     std::lock_guard<std::mutex> g(owner->m);
-    if (owner->dead) return false;
+    if (owner->dead) return SendOutcome::NotRun;
     owner->sent.push_back(rec);
   }
   owner->Signal();
@@ -510,8 +513,8 @@ bool SendAndWait(const std::shared_ptr<ThreadContext>& owner, const std::shared_
   for (;;) {
     me->waiter.Arm();
     int st = rec->state.load(std::memory_order_acquire);
-    if (st == SendRecord::Done) return true;
-    if (st == SendRecord::Failed) return false;
+    if (st == SendRecord::Done) return SendOutcome::Ran;
+    if (st == SendRecord::Failed) return SendOutcome::NotRun;
     if (!(flags & SMTO_BLOCK) && DeliverPendingSends(*me)) continue;
     if (deadline && Clock::now() >= *deadline) {
       std::lock_guard<std::mutex> g(owner->m);
@@ -520,9 +523,12 @@ bool SendAndWait(const std::shared_ptr<ThreadContext>& owner, const std::shared_
         auto it = std::find(owner->sent.begin(), owner->sent.end(), rec);
         if (it != owner->sent.end()) owner->sent.erase(it);
         rec->state.store(SendRecord::Withdrawn, std::memory_order_release);
-        return false;
+        return SendOutcome::NotRun;
       }
-      // Already running: its arguments may live on our stack, so wait for its end.
+      // Already running. The owner holds the record (arguments and result slot) until the
+      // procedure returns, so the caller that said so may go; otherwise the arguments may
+      // live on our stack, and we wait for its end.
+      if (flags & SMTO_LEAVERUNNING) return SendOutcome::LeftRunning;
       deadline.reset();
       continue;
     }
@@ -533,6 +539,12 @@ bool SendAndWait(const std::shared_ptr<ThreadContext>& owner, const std::shared_
 
 bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, DWORD timeoutMs,
                         LRESULT* result) {
+  return SendMessageTimeout(hwnd, msg, wParam, lParam, flags, timeoutMs, result, nullptr);
+}
+
+bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, DWORD timeoutMs,
+                        LRESULT* result, SendFinished* leftRunning) {
+  if (leftRunning) leftRunning->reset();
   auto w = FindWindow(hwnd);
   if (!w) return false;
   if (w->owner->tid == GetCurrentThreadId()) {
@@ -545,9 +557,18 @@ bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT 
   rec->msg = msg;
   rec->wParam = wParam;
   rec->lParam = lParam;
-  if (!SendAndWait(w->owner, rec, flags, timeoutMs)) return false;
-  if (result) *result = rec->result;
-  return true;
+  switch (SendAndWait(w->owner, rec, flags, timeoutMs)) {
+    case SendOutcome::Ran:
+      if (result) *result = rec->result;
+      return true;
+    case SendOutcome::LeftRunning:
+      // The flag lives in the record, which stays as long as either side holds it.
+      if (leftRunning) *leftRunning = SendFinished(rec, &rec->returned);
+      return false;
+    case SendOutcome::NotRun:
+      break;
+  }
+  return false;
 }
 
 bool SetTimer(HWND hwnd, UINT id, DWORD intervalMs) {
@@ -742,7 +763,7 @@ void RunOnMainThread(const std::function<void()>& fn) {
   }
   auto rec = std::make_shared<SendRecord>();
   rec->fn = fn;
-  if (!SendAndWait(MainContext(), rec, SMTO_NORMAL, INFINITE)) return;  // window thread gone
+  if (SendAndWait(MainContext(), rec, SMTO_NORMAL, INFINITE) != SendOutcome::Ran) return;  // window thread gone
   if (rec->error) std::rethrow_exception(rec->error);
 }
 

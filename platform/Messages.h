@@ -14,7 +14,10 @@
 //   procedure never runs later, so lParam may point at the sender's stack.
 // - When the procedure has already started at the moment the time-out runs out, the sender
 //   waits for it to finish and returns its real result (success). The procedure therefore
-//   never touches sender memory that is gone.
+//   never touches sender memory that is gone. With SMTO_LEAVERUNNING the sender returns
+//   false at the time-out all the same and the procedure finishes by itself: it keeps the
+//   wParam and lParam it was given (they must not point at memory the sender may free) and
+//   its result is dropped; the sender may learn when it has returned (SendFinished).
 // - While a thread waits for the answer to its own send it handles sends addressed to it
 //   (so two threads sending to each other do not deadlock), unless SMTO_BLOCK is given.
 // - Window ids count upwards and are not reused until the 32-bit counter wraps.
@@ -23,8 +26,10 @@
 // MessageQueueFd() gives a file descriptor that becomes readable while the calling thread's
 // queue may have work (a message posted or sent, a quit, a timer due); another event loop
 // watches it and calls ProcessMessages() when it fires.
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -48,6 +53,7 @@ constexpr DWORD INFINITE = 0xFFFFFFFFu;
 constexpr UINT SMTO_NORMAL = 0x0000;
 constexpr UINT SMTO_BLOCK = 0x0001;        // do not handle sends to this thread while waiting
 constexpr UINT SMTO_ABORTIFHUNG = 0x0002;  // accepted; a hung owner simply runs into the time-out
+constexpr UINT SMTO_LEAVERUNNING = 0x0100;  // on time-out, do not wait for a procedure that has started
 
 struct MSG {
   HWND hwnd = 0;
@@ -91,6 +97,12 @@ LRESULT SendMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, DWORD timeoutMs, LRESULT* result);
 bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, DWORD timeoutMs,
                         LRESULT* result);
+// Of a procedure that a send with SMTO_LEAVERUNNING left running: true once it has returned.
+// Shared with the thread that runs it, so either side may finish first.
+using SendFinished = std::shared_ptr<const std::atomic<bool>>;
+// As above; *leftRunning is set when the procedure was left running, else reset.
+bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, DWORD timeoutMs,
+                        LRESULT* result, SendFinished* leftRunning);
 
 // Window timers: WM_TIMER (wParam = id, lParam = 0) is delivered on the window's owning
 // thread every intervalMs while it pumps; at most one WM_TIMER per timer is pending.

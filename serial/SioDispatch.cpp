@@ -302,7 +302,7 @@ void TSioBaseDispatcher::DonePort() {
     FlushInBuffer();
     CloseCom();
   }
-  if (EventBusy()) {
+  if (EventBusy() || LateHandlerRunning()) {
     closeDeferred_.store(true, std::memory_order_release);
   } else {
     DonePortPrim();
@@ -553,8 +553,10 @@ TSioHandlerScope::~TSioHandlerScope() { tlHandlerOf = saved_; }
 
 bool TSioBaseDispatcher::InHandler() const {
   if (tlHandlerOf == this) return true;
+  // The window procedure the dispatch thread waits for; not one it has left running, which
+  // runs on another thread or is still busy on this one with an earlier message.
   const DWORD sender = windowSender_.load();
-  return sender != 0 && InSendMessageFrom() == sender;
+  return sender != 0 && InSendMessageFrom() == sender && windowThread_.load() == GetCurrentThreadId();
 }
 
 bool TSioBaseDispatcher::ReadWindowLocked(std::uint64_t& offset, std::uint32_t& available) const {

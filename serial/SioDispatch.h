@@ -28,8 +28,9 @@
 //   notification itself: method and procedure handlers run on it, synchronised method
 //   handlers on the window thread (RunOnMainThread) and window handlers on their window's
 //   thread, as a message sent from the dispatch thread (SendMessageTimeout, 3 s). It waits
-//   for each handler; no lock is held while a handler runs. The head does not move while a
-//   notification runs.
+//   for each handler, a window handler at most 3 s: one still running then is left to
+//   finish on its own thread and the notification goes on without it. No lock is held while
+//   a handler runs. The head does not move while a notification runs.
 // - The output thread drains the output ring to the device and sets "output sent". A short
 //   block (PutBlock) that finds the ring empty goes to the device from the caller's thread
 //   instead, under the output lock, ahead of nothing: the output thread moves the ring's tail
@@ -62,9 +63,11 @@
 // procedure running the message sent by the dispatch thread) are relative: every handler
 // starts at the first unread byte, GetChar and GetBlock add to its get count instead of
 // moving the tail, and when the notification ends the tail moves once by the largest count
-// a handler took. Any other reader meanwhile (a wait started during the notification, another
-// thread) finds no bytes until the notification has ended, so no byte ever reaches both a
-// handler and someone else. A wait's busy mark keeps new notifications from starting; the
+// a handler took. A window handler left running past its 3 s keeps what it took until then
+// and from then on is a reader like any other. Any other reader meanwhile (a wait started
+// during the notification, another thread) finds no bytes until the notification has ended,
+// so no byte ever reaches both a handler and someone else. A wait's busy mark keeps new
+// notifications from starting; the
 // dispatch thread tests it under the dispatch-buffer lock before it begins one. A flush
 // during a notification discards everything present once the notification ends; until then
 // the handlers read the bytes they were told about, except a handler that flushed itself,
@@ -75,7 +78,8 @@
 // device stays open until they have gone. Outside a notification the closing thread then
 // stops the workers itself (DonePortPrim: StopDispatcher handles its messages while it waits,
 // so that a worker in a sent message or synchronised call can finish) and frees the buffers.
-// While EventBusy() it only sets closeDeferred_: the running notification stops after the
+// While EventBusy(), or while a window handler left running has not returned yet (it may
+// still read), it only sets closeDeferred_: the running notification stops after the
 // current handler, the dispatch thread leaves its loop and, in its ThreadGone, stops the
 // other workers and frees the buffers; the port component posts SW_CLOSEPENDING to its
 // window and frees the dispatcher once RunningThreads() is 0. The destructor waits the same
@@ -671,8 +675,15 @@ class TSioBaseDispatcher {
   std::uint32_t getCount_ = 0;
   std::uint32_t largestGetCount_ = 0;
   std::uint64_t flushes_ = 0;  // counts FlushInBuffer calls
-  // The thread that sends a notification to the window handlers, while it does (0: none).
+  // The thread that sends a notification to the window handlers, while it does (0: none),
+  // and the thread of the window whose handler it waits for.
   std::atomic<DWORD> windowSender_{0};
+  std::atomic<DWORD> windowThread_{0};
+  // Window handlers left running past their time (trigger lock): a close waits for them.
+  std::vector<SendFinished> lateHandlers_;
+  void KeepLateHandler(SendFinished late);
+  bool LateHandlerRunning();
+  void DropReturnedLocked();
   // Bytes a flush during the notification discarded: its later handlers never see them.
   std::uint32_t flushedInRound_ = 0;
 

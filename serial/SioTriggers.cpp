@@ -483,6 +483,22 @@ void TSioBaseDispatcher::PurgeDeletedHandlers() {
 // Notifications
 // ---------------------------------------------------------------------------------------
 
+void TSioBaseDispatcher::KeepLateHandler(SendFinished late) {
+  std::lock_guard<TSioLock> g(triggerLock_);
+  DropReturnedLocked();
+  lateHandlers_.push_back(std::move(late));
+}
+
+bool TSioBaseDispatcher::LateHandlerRunning() {
+  std::lock_guard<TSioLock> g(triggerLock_);
+  DropReturnedLocked();
+  return !lateHandlers_.empty();
+}
+
+void TSioBaseDispatcher::DropReturnedLocked() {
+  std::erase_if(lateHandlers_, [](const SendFinished& f) { return f->load(std::memory_order_acquire); });
+}
+
 bool TSioBaseDispatcher::SendNotify(UINT msg, WPARAM wParam, std::uint32_t data) {
   bool relative = msg == SW_TRIGGERAVAIL || msg == SW_TRIGGERDATA;
   if (relative && handlerServiceNeeded_.load()) {
@@ -583,14 +599,19 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
     }
     beginHandler();
     LRESULT res = 0;
+    SendFinished late;
     {
       // The procedure runs on the window's thread, as a message sent from this one (or
-      // here, when this thread owns the window).
+      // here, when this thread owns the window). One that is still busy after its time is
+      // skipped: it finishes by itself, and its messages carry no pointers.
       TSioHandlerScope scope(this);
+      windowThread_ = GetWindowThreadId(wnd);
       windowSender_ = GetCurrentThreadId();
-      SendMessageTimeout(wnd, msg, wParam, lParam, SMTO_BLOCK, kWindowTimeoutMs, &res);
+      SendMessageTimeout(wnd, msg, wParam, lParam, SMTO_BLOCK | SMTO_LEAVERUNNING, kWindowTimeoutMs, &res,
+                         &late);
       windowSender_ = 0;
     }
+    if (late) KeepLateHandler(std::move(late));
     endHandler();
   }
 

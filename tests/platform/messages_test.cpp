@@ -137,6 +137,53 @@ TEST(SendMessageTimeoutTest, ProcedureThatStartedBeforeTimeOutIsAwaited) {
   t.join();
 }
 
+// Unless the sender says it need not wait: it goes at its time-out, its thread may end, and
+// the procedure finishes later with the arguments it was given; the sender learns when.
+TEST(SendMessageTimeoutTest, ProcedureLeftRunningFinishesByItself) {
+  static std::atomic<bool> started{false}, release{false};
+  static std::atomic<WPARAM> seen{0};
+  RegisterClass("testLeftRunning", [](HWND, UINT, WPARAM w, LPARAM) -> LRESULT {
+    started = true;
+    while (!release) Sleep(1);
+    seen = w;
+    return 1;
+  });
+  std::atomic<HWND> h{0};
+  std::atomic<bool> stop{false};
+  std::thread owner([&] {
+    h = CreateWindow("testLeftRunning");
+    PumpUntil([&] { return stop.load(); }, INFINITE);
+    DestroyWindow(h);
+  });
+  while (!h) std::this_thread::yield();
+  SendFinished finished;
+  bool ok = true;
+  LRESULT r = -1;
+  DWORD elapsed = 0;
+  std::thread sender([&] {
+    const DWORD t0 = GetTickCount();
+    ok = SendMessageTimeout(h, kPing, 42, 0, SMTO_BLOCK | SMTO_LEAVERUNNING, 1000, &r, &finished);
+    elapsed = GetTickCount() - t0;
+  });
+  sender.join();  // gone before the procedure returns
+  EXPECT_FALSE(ok);
+  EXPECT_GE(elapsed, 990u);
+  EXPECT_EQ(r, -1);
+  ASSERT_TRUE(started);
+  ASSERT_TRUE(finished);
+  EXPECT_FALSE(finished->load());
+  release = true;
+  for (int i = 0; i < 5000 && !finished->load(); ++i) Sleep(1);
+  EXPECT_TRUE(finished->load());
+  EXPECT_EQ(seen, 42u);
+  // One that answers in time is not left running.
+  EXPECT_TRUE(SendMessageTimeout(h, kPing, 1, 0, SMTO_LEAVERUNNING, 5000, &r, &finished));
+  EXPECT_FALSE(finished);
+  stop = true;
+  WakeThread(GetWindowThreadId(h));
+  owner.join();
+}
+
 // A handler that pumps sees sends that arrive meanwhile (nested delivery), and a thread
 // waiting for its own send still answers a send addressed to it.
 TEST(SendMessageTest, NestedSendsInsidePumpingHandler) {

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -479,6 +480,52 @@ TEST_F(ComPortTest, CloseInsideAnEventFinishesAfterIt) {
   ASSERT_TRUE(Pump([&] { return port.GetPortState() == psOpen; }));
   port.PutString("z");
   EXPECT_EQ(pty.Read(1), "z");
+}
+
+// An event that is still busy 3 s after its notification was sent is skipped: the port's
+// other handlers hear of the next bytes meanwhile, and every byte reaches the application
+// once, in order.
+TEST_F(ComPortTest, BusyEventIsSkippedAfterThreeSecondsAndLosesNoByte) {
+  MappedPty pty(77);
+  TSioComPort port;
+  port.SetComNumber(77);
+  port.SetOpen(true);
+  struct Counter {
+    std::atomic<int> n{0};
+    void On(UINT, WPARAM, LPARAM) { ++n; }
+  } others;
+  port.Dispatcher()->RegisterEventTriggerHandler(TSioNotifyEvent::Of<&Counter::On>(&others));
+
+  const std::string first = "0123456789", second = "abcdefghij";
+  std::string received;
+  int calls = 0;
+  bool heardWhileBusy = false;
+  Clock::time_point written, heard;
+  auto take = [&](TSioCustomComPort* cp, std::uint32_t n) {
+    std::string chunk(n, '\0');
+    if (n > 0 && cp->GetBlock(chunk.data(), static_cast<std::uint16_t>(n)) == static_cast<int>(n)) received += chunk;
+  };
+  port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t count) {
+    if (++calls == 1) {
+      take(cp, count / 2);
+      // More bytes, then busy without handling messages until the other handler has been told
+      // of them (or long past the limit).
+      const int before = others.n;
+      pty.Write(second);
+      while (others.n == before && Clock::now() - written < std::chrono::seconds(12))
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      heard = Clock::now();
+      heardWhileBusy = others.n > before;
+    }
+    take(cp, cp->GetInBuffUsed());
+  });
+  port.SetTriggerLength(1);
+  written = Clock::now();
+  pty.Write(first);
+  ASSERT_TRUE(Pump([&] { return received.size() >= first.size() + second.size(); }, 20000)) << received;
+  EXPECT_TRUE(heardWhileBusy);
+  EXPECT_GE(heard - written, std::chrono::milliseconds(3000));
+  EXPECT_EQ(received, first + second);
 }
 
 // ---------------------------------------------------------------------------------------
