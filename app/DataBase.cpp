@@ -52,6 +52,35 @@ void OnDialog(TDlgUpdate* dlg, F fn) {
         dlg, [dlg, fn] { fn(dlg); }, Qt::QueuedConnection);
 }
 
+// The fields of a table as the application makes it.
+template <class Define>
+TFieldDefs LayoutOf(Define define) {
+  TTable t;
+  define(t);
+  return t.FieldDefs;
+}
+
+const TFieldDefs& MeasurementLayout() {
+  static const TFieldDefs layout = LayoutOf([](TTable& t) { TDataModule2::DefineMeasurementFields(t, false); });
+  return layout;
+}
+
+// A table file that another program made (or changed) is never written by the application,
+// nor moved from or deleted: its fields must be the application's own, by name and type in
+// their order. Checked before the table is opened (which would set the file up for the
+// application's use).
+void CheckLayout(const TTable& table, const TFieldDefs& layout) {
+  const TFieldDefs found = table.StoredFieldDefs();
+  bool same = found.Count() == layout.Count();
+  for (int i = 0; same && i < layout.Count(); ++i)
+    same = LowerCase(found[i].Name) == LowerCase(layout[i].Name) && found[i].DataType == layout[i].DataType;
+  if (same) return;
+  std::string fields;
+  for (const TFieldDef& f : found.Items()) fields += (fields.empty() ? "" : ", ") + f.Name;
+  throw EDatabaseError("Table '" + table.TableName() + "' (" + table.FileName().string() +
+                       "): holds a table of another layout (" + fields + "), left as it is");
+}
+
 // Clears a flag when the scope ends, however it ends.
 struct FlagGuard {
   bool& flag;
@@ -159,7 +188,10 @@ void TDataModule2::StoreCurrentValues(TControllerList& list) {
   MainFlags.FTempDataMerged = false;
   std::lock_guard<TCriticalSection> lock(TempTableLock);
   TempTable.Close();
+  // The last controller's temporary table decides on the merge.
+  int rowsWaiting = 0;
   for (const Row& r : rows) {
+    rowsWaiting = 0;
     try {
       Bind(TempTable, r.name + "_Temp.DB");
       if (!TempTable.Exists()) {
@@ -171,6 +203,7 @@ void TDataModule2::StoreCurrentValues(TControllerList& list) {
           continue;
         }
       }
+      CheckLayout(TempTable, MeasurementLayout());
       TempTable.Open();
       TempTable.Append();
       TempTable.FieldByName("DateTime").SetAsString(DateTimeToStr(r.stamp));
@@ -179,24 +212,13 @@ void TDataModule2::StoreCurrentValues(TControllerList& list) {
       for (int s = 0; s < TKorvidan::SensorCount; ++s)
         TempTable.FieldByName("Sensor" + IntToStr(s + 1)).SetAsFloat(static_cast<double>(r.values[s]));
       TempTable.Post();
+      rowsWaiting = TempTable.RecordCount();
       TempTable.Close();
     } catch (const EDatabaseError& e) {
       TempTable.Close();
       ShowMessage(e.what(), TMsgKind::Error);
     }
   }
-
-  // The last controller's temporary table decides on the merge.
-  int rowsWaiting = 0;
-  try {
-    if (TempTable.Exists()) {
-      TempTable.Open();
-      rowsWaiting = TempTable.RecordCount();
-    }
-  } catch (const EDatabaseError& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
-  }
-  TempTable.Close();
   if (rowsWaiting > 4) MergeTempTables(list);
 }
 
@@ -256,7 +278,9 @@ void TDataModule2::MergeTempTables(TControllerList& list) {
   ProgressBegin(100 / count);
 
   bool allMerged = true;
+  bool ownTable1 = false;  // Table1 is the application's measurement table
   for (int k = 0; k < count; ++k) {
+    ownTable1 = false;
     TKorvidan* c = list.GetController(k);
     if (!c) continue;
     const std::string name = c->GetIdent()->GetName();
@@ -274,8 +298,18 @@ void TDataModule2::MergeTempTables(TControllerList& list) {
         continue;
       }
     }
+    // No file is written, moved from or deleted unless both are the application's.
+    try {
+      CheckLayout(Table1, MeasurementLayout());
+      ownTable1 = true;
+    } catch (const EDatabaseError& e) {
+      ShowMessage(e.what(), TMsgKind::Error);
+      allMerged = allMerged && !TempTable.Exists();
+      continue;
+    }
     if (TempTable.Exists()) {
       try {
+        CheckLayout(TempTable, MeasurementLayout());
         BatchMove.Execute();
       } catch (const EDatabaseError& e) {
         // The rows stay in the temporary table for the next merge.
@@ -308,7 +342,7 @@ void TDataModule2::MergeTempTables(TControllerList& list) {
   }
   FTypesWritten = true;
   try {
-    if (Table1.Exists()) Table1.Open();
+    if (ownTable1 && Table1.Exists()) Table1.Open();
   } catch (const EDatabaseError& e) {
     ShowMessage(e.what(), TMsgKind::Error);
   }
@@ -337,6 +371,8 @@ void TDataModule2::WriteSensorTypeRow(const std::string& name, const std::vector
     DefineSensorTypeFields(SensorTypeTable);
     SensorTypeTable.CreateTable();
   }
+  static const TFieldDefs layout = LayoutOf(DefineSensorTypeFields);
+  CheckLayout(SensorTypeTable, layout);
   SensorTypeTable.Open();
   try {
     SensorTypeTable.Append();

@@ -407,14 +407,45 @@ struct Structure {
   std::vector<std::string> key;  // primary key fields in key order
 };
 
+// The names of the tables of a database (the engine's own excepted).
+std::string TablesQuery(const std::string& schema) {
+  return "SELECT name FROM " + Quote(schema) +
+         ".sqlite_schema WHERE type='table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'";
+}
+
+// Opens an existing file for reading what it holds: nothing in it changes, not even its
+// journal mode (it may be another program's file).
+sqlite3* OpenAsItIs(const fs::path& file, const std::string& context) {
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+  Connection conn(raw);
+  if (rc != SQLITE_OK) ThrowEngine(context, raw, rc);
+  sqlite3_extended_result_codes(raw, 1);
+  sqlite3_busy_timeout(raw, State().lockTimeout.load());
+  return conn.Release();
+}
+
+// Whether a file is a database that holds no table at all: empty, or opened by a program
+// (the sqlite3 shell, say) that made no table in it. A file that cannot be read as a
+// database (something else, or locked for longer than the lock time-out) is not.
+bool HoldsNoTable(const fs::path& file) {
+  std::error_code ec;
+  const auto size = fs::file_size(file, ec);
+  if (ec) return false;
+  if (size == 0 && !fs::exists(fs::path(file.string() + "-wal"), ec)) return true;
+  try {
+    Connection conn(OpenAsItIs(file, file.string()));
+    return !Statement(conn.db, TablesQuery("main"), file.string()).Step();
+  } catch (const EDBEngineError&) {
+    return false;
+  }
+}
+
 // Reads the one table of a file; schema is "main" or an attached name.
 Structure ReadStructure(sqlite3* db, const std::string& schema, const std::string& context) {
   Structure s;
   {
-    Statement q(db,
-                "SELECT name FROM " + Quote(schema) +
-                    ".sqlite_schema WHERE type='table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'",
-                context);
+    Statement q(db, TablesQuery(schema), context);
     int n = 0;
     while (q.Step()) {
       s.sqlName = q.Text(0);
@@ -902,8 +933,10 @@ fs::path TTable::FileName() const {
 }
 
 bool TTable::Exists() const {
+  const fs::path file = FileName();
   std::error_code ec;
-  return fs::is_regular_file(FileName(), ec);
+  if (!fs::is_regular_file(file, ec)) return false;
+  return InUse(file) || !HoldsNoTable(file);
 }
 
 void TTable::CreateTable() {
@@ -941,10 +974,23 @@ void TTable::CreateTable() {
   sql += ")";
   if (InUse(file)) throw EDBEngineError(context + ": table is in use", SQLITE_BUSY);
 
+  // A file that holds no table yet gets the table in it: it stays the file that another
+  // program may still have open.
+  std::error_code ec;
+  if (fs::is_regular_file(file, ec) && HoldsNoTable(file)) {
+    Connection conn(OpenFile(file, false, context));
+    Transaction tx(conn.db, context);
+    if (!Statement(conn.db, TablesQuery("main"), context).Step()) {
+      Exec(conn.db, sql, context);
+      tx.Commit();
+      return;
+    }
+    // A table was made in it meanwhile: replaced below, as any existing table is.
+  }
+
   // Build the new file beside the old one and move it into place, so that the table is
   // either the old one or the complete new one.
   fs::path temp = file.string() + ".new";
-  std::error_code ec;
   fs::remove(temp, ec);
   RemoveSideFiles(temp);
   {
@@ -959,6 +1005,15 @@ void TTable::CreateTable() {
     fs::remove(temp, ec);
     throw EDBEngineError(context + ": cannot create the table file (" + ec.message() + ")", SQLITE_CANTOPEN);
   }
+}
+
+TFieldDefs TTable::StoredFieldDefs() const {
+  const fs::path file = FileName();
+  const std::string context = Describe();
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec)) throw EDBEngineError(context + ": table does not exist", SQLITE_CANTOPEN);
+  Connection conn(OpenAsItIs(file, context));
+  return ReadStructure(conn.db, "main", context).fields;
 }
 
 void TTable::DeleteTable() {

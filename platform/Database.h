@@ -215,9 +215,16 @@ class TTable {
   TFieldDefs FieldDefs;
   TIndexDefs IndexDefs;
 
+  // Whether the table's file is there. A file that holds no table at all (empty, or a
+  // database without tables, as a program that only opened it leaves it) is a table that
+  // does not exist yet; any other file counts as the table, whatever it holds.
   bool Exists() const;
-  // Creates the file with FieldDefs and IndexDefs; an existing table is replaced.
+  // Creates the file with FieldDefs and IndexDefs; an existing table is replaced. A file
+  // that holds no table gets the table in it.
   void CreateTable();
+  // The fields of the table in its file, read without changing the file (EDBEngineError
+  // naming the file when it holds no single table).
+  TFieldDefs StoredFieldDefs() const;
   // Removes the file (the table must be closed); EDBEngineError when it cannot.
   void DeleteTable();
   // Removes every row.

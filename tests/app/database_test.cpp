@@ -11,10 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -33,8 +35,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Shell(const fs::path& file, const std::string& command) {
-  std::string cmd = "sqlite3 -readonly '" + file.string() + "' \"" + command + "\" 2>&1";
+// The sqlite3 shell with its arguments; what it prints.
+std::string Sqlite3(const std::string& arguments) {
+  std::string cmd = "sqlite3 " + arguments + " 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return "popen failed";
   std::string out;
@@ -42,6 +45,20 @@ std::string Shell(const fs::path& file, const std::string& command) {
   while (fgets(buf, sizeof buf, p)) out += buf;
   pclose(p);
   return out;
+}
+
+std::string Shell(const fs::path& file, const std::string& command) {
+  return Sqlite3("-readonly '" + file.string() + "' \"" + command + "\"");
+}
+
+// A user looking into a table with the shell, as the README suggests.
+void UserShell(const fs::path& file, const std::string& command) {
+  Sqlite3("'" + file.string() + "' \"" + command + "\"");
+}
+
+std::string FileBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 TKorvidan* Controller(TControllerList& list, const std::string& name) {
@@ -249,6 +266,80 @@ TEST_F(DataBaseTest, AFailingTableIsReportedAndTheOtherControllersAreStored) {
   module.StoreCurrentValues(list);
   ASSERT_FALSE(messages_.empty());
   EXPECT_EQ(RowCount("Korvidan2_Temp.DB"), 1);
+}
+
+TEST_F(DataBaseTest, AFileTheShellLeftWithoutATableIsATableNotMadeYet) {
+  TDataModule2 module;
+  TControllerList list;
+  TKorvidan* a = Controller(list, "Korvidan1");
+  TKorvidan* b = Controller(list, "Korvidan2");
+  // Looking into tables that are not there yet leaves empty files behind...
+  UserShell(dir_ / "Korvidan1_Temp.DB", "SELECT 1");
+  UserShell(dir_ / "Korvidan1.db", "SELECT * FROM Korvidan1");
+  UserShell(dir_ / "Korvidan1_Type.db", ".tables");
+  for (const char* file : {"Korvidan1_Temp.DB", "Korvidan1.db", "Korvidan1_Type.db"})
+    ASSERT_EQ(fs::file_size(dir_ / file), 0u) << file;
+  // ...and a database whose only table was dropped holds none.
+  UserShell(dir_ / "Korvidan2_Temp.DB", "CREATE TABLE Notizen(Text); DROP TABLE Notizen");
+  ASSERT_GT(fs::file_size(dir_ / "Korvidan2_Temp.DB"), 0u);
+
+  for (int cycle = 1; cycle <= 5; ++cycle) {
+    SetValues(*a, static_cast<float>(cycle));
+    SetValues(*b, static_cast<float>(cycle) * 10);
+    module.StoreCurrentValues(list);
+  }
+  EXPECT_TRUE(messages_.empty()) << messages_.front();
+  EXPECT_TRUE(MainFlags.FTempDataMerged);
+  EXPECT_EQ(ReadRows("Korvidan1.db")[DateTimeToStr(a->GetTimeStamp())], 5.0);
+  EXPECT_EQ(ReadRows("Korvidan2.db")[DateTimeToStr(b->GetTimeStamp())], 50.0);
+  EXPECT_EQ(RowCount("Korvidan1_Type.db"), 1);
+
+  // Between two merges the temporary table is gone; a look at it stops nothing.
+  UserShell(dir_ / "Korvidan1_Temp.DB", ".tables");
+  module.StoreCurrentValues(list);
+  EXPECT_EQ(RowCount("Korvidan1_Temp.DB"), 1);
+  EXPECT_TRUE(messages_.empty()) << messages_.front();
+}
+
+TEST_F(DataBaseTest, AFileOfAnotherProgramIsReportedAndLeftAsItIsUntilItMakesWay) {
+  TDataModule2 module;
+  TControllerList list;
+  for (const char* name : {"Korvidan1", "Korvidan2", "Korvidan3"}) Controller(list, name);
+  // In the way: a text file, a table of notes, and a measurement table with a column more.
+  const fs::path text = dir_ / "Korvidan1_Temp.DB", notes = dir_ / "Korvidan2_Temp.DB",
+                 wider = dir_ / "Korvidan3.db";
+  Sqlite3(":memory: \".once '" + text.string() + "'\" \"SELECT 'Einkaufsliste'\"");
+  std::string rows;
+  for (int day = 1; day <= 6; ++day) rows += Format("INSERT INTO Notizen VALUES ('2026-12-0%d 10:00', 'Filter');", day);
+  UserShell(notes, "CREATE TABLE Notizen(DateTime DATETIME, Notiz TEXT);" + rows);
+  UserShell(wider,
+            "CREATE TABLE Korvidan3(DateTime DATETIME PRIMARY KEY, Datum DATE, Uhrzeit TIME, Sensor1 FLOAT, "
+            "Sensor2 FLOAT, Sensor3 FLOAT, Sensor4 FLOAT, Sensor5 FLOAT, Sensor6 FLOAT, Sensor7 FLOAT, "
+            "Sensor8 FLOAT, Bemerkung TEXT)");
+  std::map<fs::path, std::string> before;
+  for (const fs::path& f : {text, notes, wider}) before[f] = FileBytes(f);
+
+  for (int cycle = 1; cycle <= 5; ++cycle) module.StoreCurrentValues(list);  // the fifth merges
+  for (const auto& [file, bytes] : before) {
+    EXPECT_TRUE(FileBytes(file) == bytes) << file << " was changed";
+    EXPECT_TRUE(std::any_of(messages_.begin(), messages_.end(),
+                            [&](const std::string& m) { return m.find(file.string()) != std::string::npos; }))
+        << file << " is not named";
+  }
+  for (const std::string& m : messages_)
+    EXPECT_TRUE(m.find(text.string()) != std::string::npos || m.find(notes.string()) != std::string::npos ||
+                m.find(wider.string()) != std::string::npos)
+        << m;
+  EXPECT_EQ(RowCount("Korvidan3_Temp.DB"), 5) << "its rows wait for a measurement table of their own";
+  EXPECT_FALSE(MainFlags.FTempDataMerged);
+
+  // Once the files are moved away, the next cycle stores every controller's row and merges.
+  for (const fs::path& f : {text, notes, wider}) fs::rename(f, f.string() + ".weg");
+  messages_.clear();
+  module.StoreCurrentValues(list);
+  EXPECT_TRUE(messages_.empty()) << messages_.front();
+  EXPECT_TRUE(MainFlags.FTempDataMerged);
+  for (const char* table : {"Korvidan1.db", "Korvidan2.db", "Korvidan3.db"}) EXPECT_EQ(RowCount(table), 1) << table;
 }
 
 TEST_F(DataBaseTest, StoreFromTheAcquisitionThreadAndMergeFromTheWindowThread) {
