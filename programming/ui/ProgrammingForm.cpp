@@ -1174,14 +1174,17 @@ std::string TProgrammingForm::SocketAssignmentName(int socket) const {
 void TProgrammingForm::ShowSocket(TSocketSet& set, int socket, int valueOn, int valueOff, bool plain) {
   set.edit->setText(QString::number(socket));
   set.label->setText(Q(RecordSocketText(socket, SocketTable)));
-  const bool dimmable = SocketIsDimmable(socket, SocketTable);
   const char* format = plain ? "%d" : "%03d";
   set.on->setText(Q(FormatInt(format, valueOn)));
+  if (set.off) set.off->setText(Q(FormatInt(format, valueOff)));
+  EnableSocketValues(set);
+}
+
+// The on and off values take input only for a dimmable socket: the one the set's edit shows.
+void TProgrammingForm::EnableSocketValues(TSocketSet& set) {
+  const bool dimmable = SocketIsDimmable(TextToInt(set.edit->text().toStdString()), SocketTable);
   set.on->setEnabled(dimmable);
-  if (set.off) {
-    set.off->setText(Q(FormatInt(format, valueOff)));
-    set.off->setEnabled(dimmable);
-  }
+  if (set.off) set.off->setEnabled(dimmable);
 }
 
 void TProgrammingForm::SocketStep(TSocketSet& set, int direction) {
@@ -1190,23 +1193,24 @@ void TProgrammingForm::SocketStep(TSocketSet& set, int direction) {
   if (n == 0) n = FirstPresentSocket();
   set.edit->setText(QString::number(n));
   set.label->setText(Q(SocketAssignmentName(n)));
-  if (SocketIsDimmable(n, SocketTable)) {
-    set.on->setEnabled(true);
-    if (set.off) set.off->setEnabled(true);
-    return;
+  if (!SocketIsDimmable(n, SocketTable)) {
+    if (set.off) {
+      set.on->setText("100");
+      set.off->setText("000");
+    } else {
+      set.on->setText("000");  // the feeding pause's value
+    }
   }
-  if (set.off) {
-    set.on->setText("100");
-    set.off->setText("000");
-    set.off->setEnabled(false);
-  } else {
-    set.on->setText("000");  // the feeding pause's value
-  }
-  set.on->setEnabled(false);
+  EnableSocketValues(set);
 }
 
 void TProgrammingForm::SetGroupEnabled(int group, bool on) {
-  for (QWidget* w : groups_[static_cast<std::size_t>(group)]) w->setEnabled(on);
+  const std::vector<QWidget*>& widgets = groups_[static_cast<std::size_t>(group)];
+  for (QWidget* w : widgets) w->setEnabled(on);
+  // Switched on, a group's socket values still follow the kind of the socket shown.
+  if (on)
+    for (auto& set : sockets_)
+      if (std::find(widgets.begin(), widgets.end(), set->on) != widgets.end()) EnableSocketValues(*set);
 }
 
 void TProgrammingForm::DisableAllPages() {

@@ -157,6 +157,7 @@ class TProgrammingForm : public QMainWindow {
   bool FieldExit(TField& field);
   void ShowSocket(TSocketSet& set, int socket, int valueOn, int valueOff, bool plain);
   void SocketStep(TSocketSet& set, int direction);
+  void EnableSocketValues(TSocketSet& set);
   void SetGroupEnabled(int group, bool on);
   void Warn(const std::string& text, const std::string& caption);
 
