@@ -1,8 +1,10 @@
 #include "app/FaxModule.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "app/Localregistry.h"
 #include "app/SharedState.h"
@@ -10,6 +12,7 @@
 #include "fax/SioFax.h"
 #include "fax/SioFaxCvt.h"
 #include "fax/Swfaxcvt.h"
+#include "fax/Swfaxfmt.h"
 #include "fax/Swtapi.h"
 #include "fax/Swtapilog.h"
 #include "fax/ui/SioFStat.h"
@@ -25,6 +28,39 @@ namespace {
 constexpr const char* kCoverFile = "Cover.txt";
 constexpr const char* kFaxText = "Fax.txt";
 constexpr const char* kFaxFile = "korvidan.fxf";
+
+namespace fs = std::filesystem;
+
+// A file the alarm fax sends: the one in the working directory; while that holds none, the
+// one that comes with the program, when it does.
+std::string FaxInput(const char* name) {
+  std::error_code ec;
+  if (fs::exists(name, ec)) return name;
+  const fs::path installed = fs::path(InstalledDataDirectory("Fax")) / name;
+  return fs::exists(installed, ec) ? installed.string() : std::string(name);
+}
+
+std::string Quoted(const std::string& file) { return "Die Datei \"" + file + "\" "; }
+
+// The whole cover text; EInOutError naming the file when it is missing or cannot be read.
+std::string ReadCover(const std::string& file) {
+  std::error_code ec;
+  std::ifstream in(file, std::ios::binary);
+  if (!in || !fs::is_regular_file(file, ec))
+    throw EInOutError(Quoted(file) + "kann nicht geöffnet werden", fs::exists(file, ec) ? 5 : 2);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw EInOutError(Quoted(file) + "kann nicht gelesen werden", 30);
+  return text.str();
+}
+
+// EInOutError naming the fax file when it is missing, cannot be read or is no fax file.
+void CheckFaxFile(const std::string& file) {
+  TFaxHeaderRec header;
+  const int r = fxfReadFaxHeader(file, header);
+  if (r == ecFaxBadFormat) throw EInOutError(Quoted(file) + "ist keine Faxdatei", -r);
+  if (r < 0) throw EInOutError(Quoted(file) + "kann nicht geöffnet werden", -r);
+}
 
 // Line ends of a text as the fax's line reader takes them: every lone LF becomes CR LF.
 std::string WithLineEnds(const std::string& text) {
@@ -139,27 +175,28 @@ void TDataModule3::SendAlarmFax(const std::string& text) {
   std::unique_lock<std::mutex> g(lock_);
   // While an alarm fax is under way its cover text stays as it is.
   if (sending_) return;
-  std::ifstream cover(kCoverFile, std::ios::binary);
-  if (!cover)
-    throw EInOutError("Die Datei \"" + std::string(kCoverFile) + "\" kann nicht geöffnet werden", 2);
+  const std::string cover = ReadCover(FaxInput(kCoverFile));
   std::ofstream fax(kFaxText, std::ios::binary | std::ios::trunc);
-  if (!fax) throw EInOutError("Die Datei \"" + std::string(kFaxText) + "\" kann nicht angelegt werden", 5);
+  if (!fax) throw EInOutError(Quoted(kFaxText) + "kann nicht angelegt werden", 5);
   if (MainFlags.FFaxSent) return;  // once a run; "Fax.txt" stays empty
+  // A fax file that cannot be sent leaves the gate open for the next alarm.
+  const std::string faxFile = FaxInput(kFaxFile);
+  CheckFaxFile(faxFile);
   MainFlags.FFaxSent = true;
   // The cover text, a line end, the alarm text; closed before the line is opened.
-  fax << cover.rdbuf();
-  fax << "\r\n" << Utf8ToCp1252(WithLineEnds(text));
+  fax << cover << "\r\n" << Utf8ToCp1252(WithLineEnds(text));
   fax.close();
-  if (!fax)
-    throw EInOutError("Die Datei \"" + std::string(kFaxText) + "\" kann nicht geschrieben werden", 29);
+  if (!fax) throw EInOutError(Quoted(kFaxText) + "kann nicht geschrieben werden", 29);
   sending_ = true;
   g.unlock();
-  RunOnWindowThread([this, text] { OpenLine(text); });
+  RunOnWindowThread([this, text, faxFile] { OpenLine(text, faxFile); });
 }
 
-void TDataModule3::OpenLine(const std::string& text) {
+void TDataModule3::OpenLine(const std::string& text, const std::string& faxFile) {
   ShowMessage("SendFax: " + text);
   try {
+    SioSendFax1->SetFaxFile(faxFile);
+    SioSendFax1->SetFaxFileList({faxFile});
     SioTapiDevice1->SetSelectedDevice(ReadTapiDeviceName());
     SioTapiDevice1->ConfigAndOpen();
   } catch (const std::exception& e) {

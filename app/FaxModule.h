@@ -5,8 +5,9 @@
 // opens the modem line named in the settings through the telephony device in pass-through
 // mode and, once the line's serial port is open, lets the send-fax component dial and send
 // the header line, "Fax.txt" as its cover and the pages of "korvidan.fxf". The files are
-// those of the working directory. At most one alarm fax goes out in a run, until a test fax
-// clears the gate.
+// those of the working directory; while it holds no "Cover.txt" or no "korvidan.fxf", the
+// one that comes with the program (share/korvidan/Fax) is sent. At most one alarm fax goes
+// out in a run, until a test fax clears the gate.
 //
 // SendAlarmFax may be called from the acquisition thread: the file work runs there, the line
 // is opened on the window thread (the telephony device works there only), after the
@@ -43,7 +44,9 @@ class TDataModule3 : public TSioComponentOwner {
   TSioFaxLog* SioFaxLog1;
 
   // The alarm fax with this report text (UTF-8); nothing when one went out in this run.
-  // A missing "Cover.txt", or "Fax.txt" that cannot be written, raises EInOutError.
+  // A cover text or fax file that is missing or cannot be read, a fax file that is none,
+  // or "Fax.txt" that cannot be written raises EInOutError naming the file, before the
+  // once-per-run gate closes.
   void SendAlarmFax(const std::string& text);
   // Clears the once-per-run gate and sends "TestFax".
   void SendTestFax();
@@ -58,8 +61,8 @@ class TDataModule3 : public TSioComponentOwner {
   void SioSendFax1FaxFinish(TSioCustomAbstractFax* CP, int ErrorCode);
 
  private:
-  // Window thread: the box, then the line.
-  void OpenLine(const std::string& text);
+  // Window thread: the box, then the line for a fax of these pages.
+  void OpenLine(const std::string& text, const std::string& faxFile);
   void EndCall();
 
   mutable std::mutex lock_;

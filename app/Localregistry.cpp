@@ -63,17 +63,19 @@ std::string ReadSoundDirectory() {
   return ReadKeyString("SoundDirectory", "Path");
 }
 
-std::string InstalledSoundDirectory() {
+std::string InstalledDataDirectory(const std::string& name) {
   namespace fs = std::filesystem;
   std::error_code ec;
   const fs::path program = fs::read_symlink("/proc/self/exe", ec);
   const fs::path folder = ec ? fs::current_path(ec) : program.parent_path();
-  const fs::path installed = folder.parent_path() / "share" / "korvidan" / "Sound";
-  const fs::path built = folder.parent_path().parent_path() / "share" / "korvidan" / "Sound";
+  const fs::path installed = folder.parent_path() / "share" / "korvidan" / name;
+  const fs::path built = folder.parent_path().parent_path() / "share" / "korvidan" / name;
   for (const fs::path& p : {installed, built})
     if (fs::is_directory(p, ec)) return p.string();
   return installed.string();
 }
+
+std::string InstalledSoundDirectory() { return InstalledDataDirectory("Sound"); }
 
 std::string SoundDirectory() {
   const std::string stored = ReadSoundDirectory();

@@ -20,9 +20,11 @@ std::string ReadSoundDirectory();
 // when that is still the default path of a fresh account and no such folder exists here, the
 // sounds installed with the program (InstalledSoundDirectory).
 std::string SoundDirectory();
-// The alarm sounds that come with the program: "share/korvidan/Sound" one or two folders
+// A folder of files that come with the program: "share/korvidan/<name>" one or two folders
 // above the program's own folder (installed: bin/../share; built: build/app/exe/../../share),
 // the first that exists; the installed place when neither does.
+std::string InstalledDataDirectory(const std::string& name);
+// The alarm sounds that come with the program (InstalledDataDirectory "Sound").
 std::string InstalledSoundDirectory();
 
 // Writes "Sensor<n>" as the left / right preview chart source for each number that is not 0.

@@ -844,7 +844,9 @@ struct Session {
     CloseFaxFile();
     fax->RetryCount = 0;
     d->SendingCover = false;
+    // The finish is shown before the next entry is asked for (a status display stops its clock).
     d->FaxProgress = fpFinished;
+    c->ForceStatus = true;
     afLogFax(fax, lfaxTransmitOk);
     fSwitchToInitBaud(fax);
     fax->State = tfGetEntry;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "fax/ui/OnScreen.h"
 #include "fax/ui/SioMeter.h"
 #include "platform/Text.h"
 #include "ui_StandardFaxDisplay.h"
@@ -61,9 +62,15 @@ TStandardFaxDisplay::TStandardFaxDisplay(QWidget* parent)
   Meter->SetPosition(0);
   Meter->SetStep(10);
   connect(fsCancel, &QPushButton::clicked, this, [this] { CancelClick(); });
+  KeepOnScreen(this);
 }
 
 TStandardFaxDisplay::~TStandardFaxDisplay() = default;
+
+void TStandardFaxDisplay::Restart() {
+  elapsedRunning_ = false;
+  redialRunning_ = false;
+}
 
 void TStandardFaxDisplay::CancelClick() {
   if (Fax != nullptr) Fax->CancelFax();
@@ -171,6 +178,7 @@ void TSioFaxStatus::UpdateDisplay(bool First, bool Last) {
   if (FDisplay == nullptr) return;
   if (First) {
     FDisplay->Fax = GetFax();
+    FDisplay->Restart();
     FDisplay->show();
     return;
   }

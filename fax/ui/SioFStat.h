@@ -30,6 +30,8 @@ class TStandardFaxDisplay : public QWidget {
   void UpdateValues(TSioCustomAbstractFax* fax);
   // Ends the bound fax as a user abort.
   void CancelClick();
+  // A new fax: its elapsed time and count-down start again.
+  void Restart();
 
   QFrame* fsPanel1;
   QFrame* fsPanel6;

@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QSpinBox>
 
+#include "fax/ui/OnScreen.h"
 #include "platform/Messages.h"
 #include "platform/Telephony.h"
 #include "platform/Text.h"
@@ -61,6 +62,7 @@ TSioStandardTapiDisplay::TSioStandardTapiDisplay(QWidget* parent)
   dpStat = {ui->dpStat1, ui->dpStat2, ui->dpStat3, ui->dpStat4, ui->dpStat5,
             ui->dpStat6, ui->dpStat7, ui->dpStat8, ui->dpStat9};
   connect(dpCancel, &QPushButton::clicked, this, [this] { dpCancelClick(); });
+  KeepOnScreen(this);
 }
 
 TSioStandardTapiDisplay::~TSioStandardTapiDisplay() = default;

@@ -6,22 +6,30 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/Dialogfaxconfig.h"
 #include "app/Localregistry.h"
+#include "app/MessagePump.h"
 #include "app/SharedState.h"
 #include "app/UiThread.h"
 #include "fax/SioFax.h"
 #include "fax/Swfaxcvt.h"
 #include "fax/Swtapi.h"
 #include "fax/Swtxtcvt.h"
+#include "fax/ui/SioFStat.h"
+#include "fax/ui/Swtapidsp.h"
 #include "platform/Messages.h"
 #include "platform/Registry.h"
 #include "platform/Telephony.h"
@@ -174,18 +182,93 @@ TEST_F(FaxModuleTest, AlarmDuringASendLeavesTheCoverAlone) {
   EXPECT_EQ(Dials(), 1);
 }
 
-TEST_F(FaxModuleTest, WithoutACoverTextNothingIsSent) {
+// A folder without a cover text or fax file sends those that come with the program.
+TEST_F(FaxModuleTest, WithoutFilesOfItsOwnTheProgramsGoOut) {
   StartLine({});
-  try {
-    module_->SendAlarmFax(kReport);
-    ADD_FAILURE() << "no exception";
-  } catch (const EInOutError& e) {
-    EXPECT_EQ(e.ErrorCode, 2);
-    EXPECT_NE(std::string(e.what()).find("Cover.txt"), std::string::npos);
-  }
-  EXPECT_FALSE(MainFlags.FFaxSent);
-  EXPECT_FALSE(module_->Sending());
+  const std::string defaults = InstalledDataDirectory("Fax");
+  module_->SendAlarmFax(kReport);
+  ASSERT_TRUE(WaitIdle()) << support::ReadFile(dir_ / "modem.log");
+  EXPECT_FALSE(MainFlags.FFaxError);
+  EXPECT_EQ(Pages(), 2);  // the cover and the page
+  const std::string cover = support::ReadFile(defaults + "/Cover.txt");
+  EXPECT_NE(cover.find("Alarmmeldung"), std::string::npos);
+  EXPECT_EQ(dir_.Read("Fax.txt").rfind(cover + "\r\nDatum: 01.03.2024", 0), 0u) << dir_.Read("Fax.txt");
+  EXPECT_NE(support::ReadFile(dir_ / "SIOFAX.HIS").find("Transmit " + defaults + "/korvidan.fxf to 48"),
+            std::string::npos);
+}
+
+// A cover text or fax file of the folder that cannot be sent is reported by name, in German,
+// before anything is sent; the next alarm may send once it is mended.
+TEST_F(FaxModuleTest, FilesThatCannotBeSentAreReportedByName) {
+  StartLine({});
+  const auto refused = [&](const std::string& text) {
+    try {
+      module_->SendAlarmFax(kReport);
+      ADD_FAILURE() << "no exception";
+    } catch (const EInOutError& e) {
+      EXPECT_EQ(std::string(e.what()), text);
+    }
+    EXPECT_FALSE(MainFlags.FFaxSent);
+    EXPECT_FALSE(module_->Sending());
+  };
+  fs::create_directory(dir_ / "Cover.txt");
+  refused("Die Datei \"Cover.txt\" kann nicht geöffnet werden");
+  fs::remove(dir_ / "Cover.txt");
+  dir_.Write("korvidan.fxf", "Seite eins\r\n");
+  refused("Die Datei \"korvidan.fxf\" ist keine Faxdatei");
+  fs::remove(dir_ / "korvidan.fxf");
+  fs::create_directory(dir_ / "korvidan.fxf");
+  refused("Die Datei \"korvidan.fxf\" kann nicht geöffnet werden");
   EXPECT_EQ(Dials(), 0);
+
+  fs::remove(dir_ / "korvidan.fxf");
+  module_->SendAlarmFax(kReport);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_TRUE(MainFlags.FFaxSent);
+  EXPECT_EQ(Dials(), 1);
+}
+
+// While the fax runs, "Call Progress" and "Fax Status" are painted, at their designed sizes,
+// wholly inside the screen's available area, even when they were last placed where the
+// screen no longer reaches.
+TEST_F(FaxModuleTest, TheStatusWindowsShowOnTheScreenDuringTheSend) {
+  StartLine({"--stall-page", "1:0"});
+  Files("Deckblatt\r\n");
+  TMessagePump pump;  // the queue handled from Qt's loop, as in the application
+  QWidget* call = module_->SioTapiStatus1->Display();
+  QWidget* status = module_->SioFaxStatus1->Display();
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  call->move(area.right() - 100, area.bottom() - 50);
+  status->move(area.left() - 300, area.top() - 20);
+  struct Paints : QObject {
+    std::map<QObject*, int> count;
+    bool eventFilter(QObject* o, QEvent* e) override {
+      if (e->type() == QEvent::Paint) ++count[o];
+      return false;
+    }
+  } paints;
+  call->installEventFilter(&paints);
+  status->installEventFilter(&paints);
+
+  module_->SendAlarmFax(kReport);
+  QElapsedTimer waited;
+  waited.start();
+  while (module_->SioSendFax1->GetFaxProgress() != fpSendPage && waited.elapsed() < 20000) {
+    QEventLoop loop;
+    QTimer::singleShot(10, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  ASSERT_EQ(module_->SioSendFax1->GetFaxProgress(), fpSendPage);
+  for (QWidget* w : {call, status}) {
+    SCOPED_TRACE(w->windowTitle().toStdString());
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(area.contains(w->frameGeometry()));
+    EXPECT_GT(paints.count[w], 0);
+  }
+  EXPECT_EQ(call->size(), QSize(427, 305));
+  EXPECT_EQ(status->size(), QSize(529, 295));
+  module_->SioSendFax1->CancelFax();
+  ASSERT_TRUE(WaitIdle());
 }
 
 // A line that cannot be had ends the alarm fax with a box; the next alarm may try again

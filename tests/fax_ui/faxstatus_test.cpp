@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <chrono>
 #include <cstdlib>
 
 #include "fax/SioFax.h"
@@ -94,6 +95,34 @@ TEST(FaxStatusWindow, ShowsTheSendAndCancelEndsIt) {
   EXPECT_EQ(st.finishCode, ecCancelRequested);
   EXPECT_EQ(st.fax->GetFaxProgress(), fpCancel);
   EXPECT_FALSE(d->isVisible());  // the ending status hides it
+}
+
+// The elapsed time of a fax counts from that fax's own connection, not from an earlier one.
+TEST(FaxStatusWindow, EachFaxTimesItself) {
+  support::TempDir dir("faxstatus");
+  Station st({"--classes", "2"});
+  const std::string file = dir / "page.fxf";
+  ASSERT_EQ(0, faxtest::WriteFaxFile(file, {faxtest::RandomPicture(1728, 200, 3)}, false, false));
+  st.fax->SetFaxFile(file);
+  st.fax->SetPhoneNumber("0815");
+  st.fax->SetFaxClass(fcClass2);
+  st.fax->StartTransmit();
+  ASSERT_TRUE(PumpUntil([&] { return st.finished; }, 20000));
+  ASSERT_EQ(st.finishCode, 0);
+  PumpUntil([] { return false; }, 3000);
+
+  st.finished = false;
+  const auto start = std::chrono::steady_clock::now();
+  st.fax->StartTransmit();
+  TStandardFaxDisplay* d = st.Display();
+  ASSERT_TRUE(PumpUntil([&] { return Text(d->fsStatusMsg) == "Sending page data"; }, 20000));
+  const auto since = std::chrono::steady_clock::now() - start;
+  const std::string shown = Text(d->fsElapsedTime);
+  const std::size_t colon = shown.find(':');
+  ASSERT_NE(colon, std::string::npos) << shown;
+  const int seconds = std::stoi(shown.substr(0, colon)) * 60 + std::stoi(shown.substr(colon + 1));
+  EXPECT_LE(seconds, std::chrono::ceil<std::chrono::seconds>(since).count()) << shown;
+  ASSERT_TRUE(PumpUntil([&] { return st.finished; }, 20000));
 }
 
 // While the number is busy the status line counts down to the next dial.

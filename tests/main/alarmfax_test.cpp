@@ -1,7 +1,8 @@
 // The alarm fax end to end, offscreen: the controller simulator's pH is above its limit and
 // its action is "Fax"; the fax modem line of the settings is an independent fax machine
 // (tools/faxpeer). The machine prints the header, the cover with every line of the alarm
-// report and the pages; the next cycles dial no more; "Testfax senden" dials again.
+// report and the pages; the next cycles dial no more; "Testfax senden" dials again, and with
+// no cover text or fax file left in the working folder sends those that come with the program.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -46,12 +47,12 @@ using peertest::Picture;
 
 constexpr int kFaxCom = 7;
 
-// The rows of text lines as the sender draws them with a named font: each line's coded
-// rows, decoded.
-Picture TextRows(const std::vector<std::string>& lines, const TFaxTextFont& font, int* rowsPerLine) {
+// The rows of text lines as the sender draws them with a named font at standard or fine
+// resolution: each line's coded rows, decoded.
+Picture TextRows(const std::vector<std::string>& lines, const TFaxTextFont& font, bool fine, int* rowsPerLine) {
   TAbsFaxCvt* cvt = nullptr;
   EXPECT_EQ(0, fcInitTextExConverter(cvt));
-  EXPECT_EQ(0, fcSetFont(cvt, font, false));
+  EXPECT_EQ(0, fcSetFont(cvt, font, fine));
   *rowsPerLine = fcFontRows(cvt);
   std::vector<std::uint8_t> code;
   std::vector<std::uint8_t> raster(4096);
@@ -187,7 +188,10 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
   EXPECT_EQ(Boxes("SendFax: ").size(), 1u);
   EXPECT_FALSE(FaxViewForm->isVisible());  // an alarm fax shows no fax
 
-  // "Testfax senden" dials.
+  // "Testfax senden" dials, on a folder without a cover text or fax file of its own.
+  fs::remove(home_ / "Cover.txt");
+  fs::rename(pageFile, home_ / "first.fxf");
+  const std::string defaults = InstalledDataDirectory("Fax");
   ASSERT_TRUE(form.Testfaxsenden1->isEnabled());
   form.Testfaxsenden1->trigger();
   ASSERT_TRUE(RunUntil([&] { return Count("SIOFAX.HIS", "finished OK") == 2; }, 90000))
@@ -197,7 +201,7 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
   // The fax view form shows the fax that went out.
   ASSERT_NE(FaxViewForm, nullptr);
   EXPECT_TRUE(FaxViewForm->isVisible());
-  EXPECT_EQ(FaxViewForm->SioFaxViewer1->GetFileName(), "korvidan.fxf");
+  EXPECT_EQ(FaxViewForm->SioFaxViewer1->GetFileName(), defaults + "/korvidan.fxf");
   EXPECT_EQ(FaxViewForm->SioFaxViewer1->NumPages(), 1u);
   ASSERT_TRUE(RunUntil([&] { return !app->FaxModule->Sending(); }, 20000));
 
@@ -213,42 +217,55 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
   }
 
   // What the machine printed: lead lines, the header line, the cover with the cover text and
-  // the three lines of the report, whole; then the page.
-  const std::vector<Picture> pages = peertest::TiffPages(home_, home_ / "received.tif");
-  ASSERT_EQ(pages.size(), 2u);
-  int headerRows = 0, textRows = 0;
-  TextRows({"x"}, TFaxTextFont{"MS Sans Serif", -11}, &headerRows);
-  std::vector<std::string> coverLines = {"Alarm vom Aquarium",
-                                         "Bitte sofort pr\xFC"
-                                         "fen"};
-  const std::string cp = Utf8ToCp1252(report);
-  for (std::size_t start = 0;;) {
-    const std::size_t nl = cp.find('\n', start);
-    coverLines.push_back(cp.substr(start, nl == std::string::npos ? std::string::npos : nl - start));
-    if (nl == std::string::npos) break;
-    start = nl + 1;
-  }
-  ASSERT_EQ(coverLines.size(), 5u);
-  const Picture cover = TextRows(coverLines, TFaxTextFont{"Times New Roman", -19}, &textRows);
-  const int lead = 8 + headerRows;
-  ASSERT_EQ(pages[0].size(), static_cast<std::size_t>(lead) + cover.size());
-  int headerInk = 0;
-  for (int r = 8; r < lead; ++r)
-    headerInk += static_cast<int>(std::count(pages[0][r].begin(), pages[0][r].end(), true));
-  EXPECT_GT(headerInk, 100);
-  for (std::size_t i = 0; i < coverLines.size(); ++i) {
-    const Picture got(pages[0].begin() + lead + static_cast<long>(i) * textRows,
-                      pages[0].begin() + lead + static_cast<long>(i + 1) * textRows);
-    const Picture want(cover.begin() + static_cast<long>(i) * textRows,
-                       cover.begin() + static_cast<long>(i + 1) * textRows);
-    EXPECT_TRUE(got == want) << "cover line " << i + 1 << ": " << Cp1252ToUtf8(coverLines[i]);
-  }
-  const Picture body = faxtest::DecodeFax(pageFile, 1728);
-  ASSERT_EQ(pages[1].size(), static_cast<std::size_t>(lead) + body.size());
-  EXPECT_TRUE(Picture(pages[1].begin() + lead, pages[1].end()) == body);
+  // the lines of the report, whole; then the page, at the page's resolution. The second fax:
+  // the cover text and the (fine) page that come with the program.
+  const auto printed = [&](const std::string& tiff, const std::string& coverText, const std::string& text,
+                           const std::string& page, bool fine) {
+    SCOPED_TRACE(tiff);
+    const std::vector<Picture> pages = peertest::TiffPages(home_, home_ / tiff);
+    ASSERT_EQ(pages.size(), 2u);
+    int headerRows = 0, textRows = 0;
+    TextRows({"x"}, TFaxTextFont{"MS Sans Serif", -11}, fine, &headerRows);
+    std::vector<std::string> coverLines;
+    const std::string all = coverText + "\r\n" + Utf8ToCp1252(text);
+    for (std::size_t start = 0;;) {
+      const std::size_t nl = all.find('\n', start);
+      std::string line = all.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      coverLines.push_back(line);
+      if (nl == std::string::npos) break;
+      start = nl + 1;
+    }
+    const Picture cover = TextRows(coverLines, TFaxTextFont{"Times New Roman", -19}, fine, &textRows);
+    const int lead = 8 + headerRows;
+    ASSERT_EQ(pages[0].size(), static_cast<std::size_t>(lead) + cover.size());
+    int headerInk = 0;
+    for (int r = 8; r < lead; ++r)
+      headerInk += static_cast<int>(std::count(pages[0][r].begin(), pages[0][r].end(), true));
+    EXPECT_GT(headerInk, 100);
+    for (std::size_t i = 0; i < coverLines.size(); ++i) {
+      const Picture got(pages[0].begin() + lead + static_cast<long>(i) * textRows,
+                        pages[0].begin() + lead + static_cast<long>(i + 1) * textRows);
+      const Picture want(cover.begin() + static_cast<long>(i) * textRows,
+                         cover.begin() + static_cast<long>(i + 1) * textRows);
+      EXPECT_TRUE(got == want) << "cover line " << i + 1 << ": " << Cp1252ToUtf8(coverLines[i]);
+    }
+    const Picture body = faxtest::DecodeFax(page, 1728);
+    ASSERT_EQ(pages[1].size(), static_cast<std::size_t>(lead) + body.size());
+    EXPECT_TRUE(Picture(pages[1].begin() + lead, pages[1].end()) == body);
+  };
+  printed("received.tif",
+          "Alarm vom Aquarium\r\nBitte sofort pr\xFC"
+          "fen",
+          report, home_ / "first.fxf", false);
+  const std::string defaultCover = support::ReadFile(defaults + "/Cover.txt");
+  EXPECT_NE(defaultCover.find("Alarmmeldung"), std::string::npos);
+  printed("received-2.tif", defaultCover, "TestFax", defaults + "/korvidan.fxf", true);
 
   const std::string history = support::ReadFile(home_ / "SIOFAX.HIS");
   EXPECT_NE(history.find("Transmit korvidan.fxf to 48 started at "), std::string::npos) << history;
+  EXPECT_NE(history.find("Transmit " + defaults + "/korvidan.fxf to 48 started at "), std::string::npos)
+      << history;
   EXPECT_NE(history.find("ZOOHANDLUNG"), std::string::npos) << history;
   EXPECT_FALSE(support::ReadFile(home_ / "SIOTAPI.HIS").empty());
 }
