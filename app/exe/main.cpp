@@ -3,6 +3,7 @@
 #include <clocale>
 
 #include "app/Application.h"
+#include "app/FileDialogs.h"
 #include "app/Translations.h"
 #include "fax/ui/Swtapidsp.h"
 #ifdef KORVIDAN_PORT_DIALOG
@@ -14,6 +15,7 @@ int main(int argc, char** argv) {
   // Qt takes the number formats from the environment; this program's texts never do.
   std::setlocale(LC_NUMERIC, "C");
   InstallGermanTranslations(app);
+  CloseFileDialogCompletions(app);
 #ifdef KORVIDAN_PORT_DIALOG
   InstallComSelectPrompt();
 #endif

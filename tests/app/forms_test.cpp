@@ -1,18 +1,27 @@
-// The small forms of the settings and the database: the interval dialog, and the merge's
-// progress box and main-window effects on the window thread.
+// The small forms of the settings and the database: the interval dialog, the merge's
+// progress box and main-window effects on the window thread, and a file dialog typed into.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QCompleter>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "app/DataBase.h"
+#include "app/DatabaseMove.h"
 #include "app/DlgUpdate.h"
+#include "app/FileDialogs.h"
 #include "app/IntervallFrm.h"
 #include "app/Localregistry.h"
 #include "app/SharedState.h"
@@ -121,6 +130,46 @@ TEST_F(FormsTest, MergeShowsItsProgressAndTouchesTheMainWindowOnlyOnTheWindowThr
   EXPECT_FALSE(box.isVisible());
   EXPECT_TRUE(MainFlags.FTempDataMerged);
   EXPECT_TRUE(messages_.empty());
+}
+
+// Sends a key with its text to a widget, as a user's key press reaches it.
+void Key(QWidget* to, int key, const QString& text = {}) {
+  QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+  QApplication::sendEvent(to, &press);
+}
+
+TEST_F(FormsTest, AFileDialogTakesItsListOfCompletionsAlongWhenATypedNameIsConfirmed) {
+  CloseFileDialogCompletions(*QCoreApplication::instance());
+  for (const char* name : {"Korvidan1.DB", "Korvidan2.DB"}) std::ofstream(dir_ / name).put('x');
+  TDatabaseMoveForm form;
+  QFileDialog& dialog = *form.OpenDialog1;
+  dialog.setDirectory(QString::fromStdString(dir_.string()));
+  dialog.open();
+  auto* field = dialog.findChild<QLineEdit*>("fileNameEdit");
+  ASSERT_NE(field, nullptr);
+  QAbstractItemView* list = field->completer()->popup();
+  auto waitFor = [](const std::function<bool()>& condition) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!condition() && waited.elapsed() < 10000)
+      QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    return condition();
+  };
+  dialog.activateWindow();
+  ASSERT_TRUE(waitFor([&] { return field->hasFocus(); }));
+
+  // The path typed into the name field: the names that match are listed under it.
+  const QString path = QString::fromStdString((dir_ / "Korvidan1.DB").string());
+  for (QChar c : path) Key(field, c.toUpper().unicode(), c);
+  ASSERT_TRUE(waitFor([&] { return list->isVisible(); }));
+  // Enter, which goes to the open list, confirms the name and closes the dialog and the list.
+  ASSERT_EQ(QApplication::activePopupWidget(), list);
+  Key(list, Qt::Key_Return);
+  QApplication::processEvents();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(dialog.selectedFiles(), QStringList{path});
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_FALSE(list->isVisible());
 }
 
 }  // namespace
