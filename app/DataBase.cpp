@@ -61,7 +61,8 @@ TFieldDefs LayoutOf(Define define) {
 }
 
 const TFieldDefs& MeasurementLayout() {
-  static const TFieldDefs layout = LayoutOf([](TTable& t) { TDataModule2::DefineMeasurementFields(t, false); });
+  static const TFieldDefs layout =
+      LayoutOf([](TTable& t) { TDataModule2::DefineMeasurementFields(t, false); });
   return layout;
 }
 

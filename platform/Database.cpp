@@ -1011,7 +1011,8 @@ TFieldDefs TTable::StoredFieldDefs() const {
   const fs::path file = FileName();
   const std::string context = Describe();
   std::error_code ec;
-  if (!fs::is_regular_file(file, ec)) throw EDBEngineError(context + ": table does not exist", SQLITE_CANTOPEN);
+  if (!fs::is_regular_file(file, ec))
+    throw EDBEngineError(context + ": table does not exist", SQLITE_CANTOPEN);
   Connection conn(OpenAsItIs(file, context));
   return ReadStructure(conn.db, "main", context).fields;
 }

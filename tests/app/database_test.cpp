@@ -310,7 +310,8 @@ TEST_F(DataBaseTest, AFileOfAnotherProgramIsReportedAndLeftAsItIsUntilItMakesWay
                  wider = dir_ / "Korvidan3.db";
   Sqlite3(":memory: \".once '" + text.string() + "'\" \"SELECT 'Einkaufsliste'\"");
   std::string rows;
-  for (int day = 1; day <= 6; ++day) rows += Format("INSERT INTO Notizen VALUES ('2026-12-0%d 10:00', 'Filter');", day);
+  for (int day = 1; day <= 6; ++day)
+    rows += Format("INSERT INTO Notizen VALUES ('2026-12-0%d 10:00', 'Filter');", day);
   UserShell(notes, "CREATE TABLE Notizen(DateTime DATETIME, Notiz TEXT);" + rows);
   UserShell(wider,
             "CREATE TABLE Korvidan3(DateTime DATETIME PRIMARY KEY, Datum DATE, Uhrzeit TIME, Sensor1 FLOAT, "
@@ -339,7 +340,8 @@ TEST_F(DataBaseTest, AFileOfAnotherProgramIsReportedAndLeftAsItIsUntilItMakesWay
   module.StoreCurrentValues(list);
   EXPECT_TRUE(messages_.empty()) << messages_.front();
   EXPECT_TRUE(MainFlags.FTempDataMerged);
-  for (const char* table : {"Korvidan1.db", "Korvidan2.db", "Korvidan3.db"}) EXPECT_EQ(RowCount(table), 1) << table;
+  for (const char* table : {"Korvidan1.db", "Korvidan2.db", "Korvidan3.db"})
+    EXPECT_EQ(RowCount(table), 1) << table;
 }
 
 TEST_F(DataBaseTest, StoreFromTheAcquisitionThreadAndMergeFromTheWindowThread) {
