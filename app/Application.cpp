@@ -30,6 +30,7 @@
 #include "app/ValueBoard.h"
 #include "fax/SioFax.h"
 #include "fax/ui/Faxview.h"
+#include "fax/ui/SioFStat.h"
 #include "fax/ui/Swtapidsp.h"
 #include "link/RS485BusNew.h"
 #include "platform/Messages.h"
@@ -185,10 +186,29 @@ void TKorvidanApplication::ConnectWindows() {
   // The fax menu commands and the alarm fax.
   main->ShowFaxHeaderDialog = [this] { FaxConfig->show(); };
   main->ShowFaxModemSelection = [this] { FaxModule->SelectFaxModem(); };
-  // The test fax shows the fax it sends in the fax view form, once the call is under way.
+  // The test fax shows the fax it sends in the fax view form, once the call is under way,
+  // behind the call's own windows.
   main->SendTestFax = [this] {
     FaxModule->SendTestFax();
-    if (FaxModule->Sending()) FaxView->ShowFax(FaxModule->SioSendFax1->GetFaxFile());
+    if (!FaxModule->Sending()) return;
+    FaxView->ShowFax(FaxModule->SioSendFax1->GetFaxFile());
+    // Once the window system has brought the viewer up, the call's windows come back on top.
+    struct RaiseCall : QObject {
+      TDataModule3* fax;
+      explicit RaiseCall(QObject* viewer, TDataModule3* m) : QObject(viewer), fax(m) {
+        setObjectName("RaiseCall");
+      }
+      bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() != QEvent::WindowActivate) return false;
+        for (QWidget* w : {static_cast<QWidget*>(fax->SioTapiStatus1->Display()),
+                           static_cast<QWidget*>(fax->SioFaxStatus1->Display())})
+          if (w != nullptr && w->isVisible()) w->raise();
+        deleteLater();
+        return false;
+      }
+    };
+    if (!FaxView->findChild<QObject*>("RaiseCall", Qt::FindDirectChildrenOnly))
+      FaxView->installEventFilter(new RaiseCall(FaxView.get(), FaxModule.get()));
   };
   ValueBoard->SendAlarmFax = [this](const std::string& text) { FaxModule->SendAlarmFax(text); };
 }
