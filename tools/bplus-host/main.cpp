@@ -33,6 +33,7 @@ const char* const kHelp =
     "  --block UNITS   block size offered, in 128-byte units (default 8)\n"
     "  --no-crc        offer the 8-bit check instead of the CRC\n"
     "  --no-window     offer no send window (one packet outstanding)\n"
+    "  --eager         send ESC I right behind the first ENQ, not after its answer\n"
     "  --log FILE      write what happens to FILE\n"
     "Commands on standard input:\n"
     "  download FILE [NAME]   send FILE to the terminal (named NAME)\n"
@@ -55,6 +56,7 @@ struct Options {
   int block = 8;
   bool crc = true;
   bool window = true;
+  bool eager = false;
   std::string log;
 };
 
@@ -322,9 +324,14 @@ class Host {
     resume_ = Packet{};
     // The answers are read until complete, so long waits cost nothing on a quick line; a
     // late answer to an ENQ that was sent again is skipped before the ESC I answer.
-    bool answered = false;
+    bool answered = false, inquired = false;
     for (int i = 0; i < 3 && !answered; ++i) {
-      Put({ENQ});
+      if (opt_.eager && i == 0) {
+        Put({ENQ, ESC, 'I'});
+        inquired = true;
+      } else {
+        Put({ENQ});
+      }
       Bytes got;
       for (int c; got.size() < 5 && (c = Get(8000)) >= 0;) got.push_back(static_cast<std::uint8_t>(c));
       answered = got == Bytes{DLE, '+', '+', DLE, '0'};
@@ -333,7 +340,7 @@ class Host {
       why = "no answer to ENQ";
       return false;
     }
-    Put({ESC, 'I'});
+    if (!inquired) Put({ESC, 'I'});
     std::string id;
     for (int c; (c = Get(8000)) >= 0 && c != '\r';) id += static_cast<char>(c);
     if (const auto at = id.find("#IB1"); at != std::string::npos && id.find_first_not_of("\x10+0") >= at)
@@ -601,6 +608,8 @@ int main(int argc, char** argv) {
       opt.crc = false;
     } else if (a == "--no-window") {
       opt.window = false;
+    } else if (a == "--eager") {
+      opt.eager = true;
     } else if (a == "--block" && i + 1 < argc) {
       opt.block = std::atoi(argv[++i]);
       if (opt.block < 1 || opt.block > 16) return Fail("block wants 1 to 16");

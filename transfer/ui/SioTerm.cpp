@@ -396,13 +396,13 @@ TSioCustomBPTerminal::TSioCustomBPTerminal(QWidget* parent) : TSioCustomTerminal
 void TSioCustomBPTerminal::EndTransfer() {
   FTransferWatch.stop();
   FTransferRunning = false;
-  // The engine flushed what its run left; what came after is the host's next word. Its new
-  // ENQ may be here before the triggers are: it is answered now, not shown.
-  ArmTriggers();
-  std::uint8_t c = 0;
-  if (TSioBaseDispatcher* D = Dispatcher(); D && FEnqTrigger && D->PeekChar(c, 1) == 0 && c == bpENQ)
-    HandleStart(FEnqTrigger);
+  // The engine flushed what its run left; what came after is the host's next word, and more
+  // of it may come at any moment. The window takes the line back first, so that every byte
+  // from now on reaches it; then the triggers watch what comes, and what came before them is
+  // read here, its start sequences answered, not shown.
   if (FActive) Send(apw_TermStart);
+  ArmTriggers();
+  if (FActive && !GetScrollback()) TakeWaiting(UINT32_MAX, false);
 }
 
 TSioCustomBPTerminal::~TSioCustomBPTerminal() { RemoveTriggers(); }
@@ -494,36 +494,47 @@ void TSioCustomBPTerminal::RunDLE(bool dleSeen) {
   FTransferWatch.start();
 }
 
-bool TSioCustomBPTerminal::HandleStart(std::uint32_t handle) {
+void TSioCustomBPTerminal::TakeWaiting(std::uint32_t limit, bool once) {
+  // Whoever takes a start sequence off the line answers it: a trigger's notice that finds
+  // its bytes already taken (here, from an earlier notice) has nothing left to answer.
   TSioBaseDispatcher* D = Dispatcher();
-  if (!D) return false;
+  if (!D) return;
+  TTermBuffer& screen = FWindow->Buffer();
+  bool shown = false;
   try {
-    std::uint8_t c = 0;
-    if (handle == FEnqTrigger) {
-      if (D->PeekChar(c, 1) == 0 && c == 0x05) D->GetChar(c);
-      CheckException(this, FLink.ProcessENQ());
-      if (D->PeekChar(c, 1) == 0 && c == 0x10) StartDLE();
-      return true;
-    }
-    if (handle == FEscITrigger) {
-      if (D->PeekChar(c, 1) != 0 || c != 0x1B) return false;
-      std::uint8_t i = 0;
-      if (D->PeekChar(i, 2) != 0 || i != 'I') return false;
+    std::uint8_t c = 0, next = 0;
+    while (limit > 0 && !FInDLE && D->PeekChar(c, 1) == 0) {
+      if (c == bpDLE) {
+        StartDLE();
+        break;
+      }
+      bool escI = false;
+      if (c == bpESC) {
+        if (D->PeekChar(next, 2) != 0) break;  // it may be the start of an ESC "I"
+        escI = next == 'I';
+      }
+      if (c == bpENQ || escI) {
+        const std::uint32_t n = escI ? 2 : 1;
+        for (std::uint32_t k = 0; k < n; ++k) D->GetChar(c);
+        limit -= std::min(limit, n);
+        CheckException(this, escI ? FLink.ProcessESCI(25, 80) : FLink.ProcessENQ());
+        if (once) {
+          // A DLE right behind the ENQ starts its processing at once.
+          if (!escI && D->PeekChar(c, 1) == 0 && c == bpDLE) StartDLE();
+          break;
+        }
+        continue;
+      }
       D->GetChar(c);
-      D->GetChar(i);
-      CheckException(this, FLink.ProcessESCI(25, 80));
-      return true;
-    }
-    if (handle == FDleTrigger) {
-      StartDLE();
-      return true;
+      --limit;
+      screen.bProcessChar(static_cast<char>(c));
+      shown = true;
     }
   } catch (const ESIOException&) {
     D->FlushInBuffer();
     ArmTriggers();
-    return true;
   }
-  return false;
+  if (shown) screen.bForcePaint();
 }
 
 bool TSioCustomBPTerminal::WndProc(UINT msg, WPARAM w, LPARAM l) {
@@ -543,7 +554,9 @@ bool TSioCustomBPTerminal::WndProc(UINT msg, WPARAM w, LPARAM l) {
         RunDLE(false);
         return true;
       }
-      return false;
+      if (GetScrollback()) return false;  // the window keeps the bytes until browsing ends
+      TakeWaiting(static_cast<std::uint32_t>(w), false);
+      return true;
     case SW_TRIGGERTIMER:
       if (FInDLE && static_cast<std::uint32_t>(w) == FDleTimer) {
         RunDLE(false);
@@ -556,7 +569,14 @@ bool TSioCustomBPTerminal::WndProc(UINT msg, WPARAM w, LPARAM l) {
         return true;
       }
       const auto handle = static_cast<std::uint32_t>(w);
-      return handle != 0 && HandleStart(handle);
+      if (handle == 0 || (handle != FEnqTrigger && handle != FDleTrigger && handle != FEscITrigger))
+        return false;
+      // While the user browses, the sequence waits with the text before it.
+      if (GetScrollback())
+        Send(SW_TRIGGERAVAIL, 0, 0);
+      else
+        TakeWaiting(UINT32_MAX, true);
+      return true;
     }
     default:
       return false;

@@ -175,8 +175,10 @@ class TSioCustomBPTerminal : public TSioCustomTerminal {
   // A transfer has ended: the host's start sequences are watched for again, also in what
   // came meanwhile.
   void EndTransfer();
-  // Handles an ENQ, DLE or ESC "I" at the head of the waiting bytes; true when one was.
-  bool HandleStart(std::uint32_t handle);
+  // Takes at most `limit` waiting bytes: text goes to the screen, and each start sequence of
+  // the host (ENQ, ESC "I", DLE) is taken and answered in its place; `once` stops after the
+  // first one. An ESC at the end stays until the byte behind it has come.
+  void TakeWaiting(std::uint32_t limit, bool once);
   TSioBaseDispatcher* Dispatcher() const;
   QTimer FTransferWatch;
 
