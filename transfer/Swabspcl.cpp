@@ -837,24 +837,10 @@ void aapPrepareWriting(TProtocolData& P) {
   }
   int fd = -1;
   if (exists && P.WriteFailAction == wfWriteRename) {
-    // The name with its first character replaced by "$"; when that one exists too, a number
-    // follows the "$". An existing file is never touched.
-    const std::string path = P.PathName;
-    const std::size_t cut = path.find_last_of('/');
-    const std::size_t first = cut == std::string::npos ? 0 : cut + 1;
-    const std::string head = path.substr(0, first);
-    const std::string tail = first < path.size() ? path.substr(first + 1) : std::string();
-    for (int n = 0; n < 1000 && fd < 0; ++n) {
-      const std::string candidate = head + "$" + (n ? std::to_string(n) : std::string()) + tail;
-      if (candidate.size() >= apMaxPath) break;
-      copyName(P.PathName, candidate.c_str());
-      fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-      if (fd < 0 && errno != EEXIST) break;
-    }
+    fd = apCreateRenamed(P);
     if (fd < 0) {
-      int err = errno == EEXIST ? EEXIST : errno;
       freeBuffer(P);
-      apProtocolError(P, ioError(err, true));
+      apProtocolError(P, ioError(-fd, true));
       return;
     }
     if (P.ShowStatus) P.ShowStatus(P, 0);
@@ -879,6 +865,24 @@ void aapPrepareWriting(TProtocolData& P) {
   P.BufferEnd = static_cast<std::int32_t>(apFileBufferSize);
   P.FileOpen = true;
   P.FileCreated = true;
+}
+
+int apCreateRenamed(TProtocolData& P) {
+  const std::string path = P.PathName;
+  const std::size_t cut = path.find_last_of('/');
+  const std::size_t first = cut == std::string::npos ? 0 : cut + 1;
+  const std::string head = path.substr(0, first);
+  const std::string tail = first < path.size() ? path.substr(first + 1) : std::string();
+  int err = EEXIST;
+  for (int n = 0; n < 1000 && err == EEXIST; ++n) {
+    const std::string candidate = head + "$" + (n ? std::to_string(n) : std::string()) + tail;
+    if (candidate.size() >= apMaxPath) break;
+    copyName(P.PathName, candidate.c_str());
+    const int fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) return fd;
+    err = errno;
+  }
+  return -err;
 }
 
 bool aapWriteProtocolBlock(TProtocolData& P, const std::uint8_t* block, std::uint32_t size) {

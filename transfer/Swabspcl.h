@@ -504,6 +504,10 @@ void aapPrepareReading(TProtocolData& P);
 bool aapReadProtocolBlock(TProtocolData& P, std::uint8_t* block, std::uint32_t& size);
 void aapFinishReading(TProtocolData& P);
 void aapPrepareWriting(TProtocolData& P);
+// Creates the file of a received file whose name is taken: PathName with the first character
+// of its name replaced by "$" ("$1", "$2" ... when that one is taken too), which PathName then
+// holds. An existing file is never opened. Gives the file's descriptor, or the negated errno.
+int apCreateRenamed(TProtocolData& P);
 bool aapWriteProtocolBlock(TProtocolData& P, const std::uint8_t* block, std::uint32_t size);
 void aapFinishWriting(TProtocolData& P);
 // PathName of a received file from the name the sender gave: in DestinationDirectory by the

@@ -526,11 +526,15 @@ void bpPrepareWriting(TProtocolData& P) {
     return;
   }
   if (exists && (action == wfWriteNone || action == wfWriteRename)) {
-    std::string path = P.PathName;
-    std::size_t cut = path.find_last_of('/');
-    std::size_t first = cut == std::string::npos ? 0 : cut + 1;
-    if (first < path.size()) path[first] = '$';
-    CopyToBufferZ(P.PathName, apMaxPath, path);
+    // Written under a fresh "$" name; neither the file nor an earlier "$" file is touched.
+    const int fd = apCreateRenamed(P);
+    if (fd < 0) {
+      freeFileBuffer(P);
+      apProtocolError(P, ioError(-fd));
+      return;
+    }
+    P.WorkFile = fd;
+    P.FileOpen = true;
     P.ProtocolStatus = psFileRenamed;
     P.ForceStatus = true;
   }
@@ -571,7 +575,7 @@ void bpPrepareWriting(TProtocolData& P) {
     startAt(P, static_cast<std::int32_t>(length));
     return;
   }
-  if (!openForWriting(P, true)) return;
+  if (!P.FileOpen && !openForWriting(P, true)) return;
   sendAck(*T, *D);
   startAt(P, 0);
   P.FileLength = 0;

@@ -490,14 +490,19 @@ TEST_F(BPlusHostTest, ResumedDownload) {
     EXPECT_NE(support::ReadFile(dir / "host.log").find("resume refused"), std::string::npos);
   }
   {
-    // Answered with "rename": the old file stays, the new one gets "$" as its first character.
+    // Answered with "rename": the old file stays, the new one gets "$" as its first character,
+    // and "$1" when a "$" file is there too, which stays as well.
     support::WriteFile(dir / "here" / "big.bin", "old");
-    auto t = Terminal(*host);
-    t->resumeAnswer = wfWriteRename;
-    EXPECT_EQ(Transfer(*host, *t, "download " + (dir / "host" / "big.bin").string()),
-              "done ok " + std::to_string(file.size()));
+    for (const char* name : {"$ig.bin", "$1ig.bin"}) {
+      auto t = Terminal(*host);
+      t->resumeAnswer = wfWriteRename;
+      EXPECT_EQ(Transfer(*host, *t, "download " + (dir / "host" / "big.bin").string()),
+                "done ok " + std::to_string(file.size()));
+      EXPECT_TRUE(support::ReadFile(dir / "here" / name) == file) << name;
+      support::WriteFile(dir / "here" / name, name);
+    }
     EXPECT_EQ(support::ReadFile(dir / "here" / "big.bin"), "old");
-    EXPECT_EQ(support::ReadFile(dir / "here" / "$ig.bin"), file);
+    EXPECT_EQ(support::ReadFile(dir / "here" / "$ig.bin"), "$ig.bin");
   }
 }
 
