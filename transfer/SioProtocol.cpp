@@ -222,6 +222,9 @@ void TSioProtocolLog::UpdateLog(std::uint16_t log) {
   const std::string D = log <= lfReceiveSkip ? " receive " : " transmit ";
   const std::string F = CP.GetFileName();
   const std::string status = TSioCustomProtocol::StatusMsg(CP.GetProtocolStatus());
+  // A failure names the error that ended the run; the status may still tell of the last
+  // packet or be "OK".
+  const std::string failure = P.ProtocolError != 0 ? SioLoadStrUtf8(P.ProtocolError) : status;
   std::string line;
   switch (log) {
     case lfReceiveStart:
@@ -238,13 +241,13 @@ void TSioProtocolLog::UpdateLog(std::uint16_t log) {
       break;
     }
     case lfReceiveFail:
-      line = N + " receive failed " + F + " " + status + "\r\n" + eol;
+      line = N + " receive failed " + F + " " + failure + "\r\n" + eol;
       break;
     case lfReceiveSkip:
       line = N + " receive skipped " + F + " " + status + "\r\n" + eol;
       break;
     case lfTransmitFail:
-      line = N + " transmit failed " + F + " " + status + "\r\n" + eol;
+      line = N + " transmit failed " + F + " " + failure + "\r\n" + eol;
       break;
     case lfTransmitSkip:
       line = N + " transmit skipped " + F + " " + status + "\r\n" + eol;

@@ -1,8 +1,10 @@
 // The protocol component as a form uses it: a port, the component, a status display and a
 // history log on one owner; transfers against lrzsz through the relay; the history file; the
 // component's settings and stored copies; and its lifetime while a run is under way.
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <new>
 #include <set>
 #include <sstream>
@@ -350,6 +352,65 @@ TEST_F(ProtocolComponentTest, FailedKermitReceiveDeletesItsPartialFile) {
   EXPECT_FALSE(fs::exists(partial)) << partial;
   EXPECT_TRUE(fs::is_empty(dir / "near"));
 }
+
+// While it lives, no file of this process grows beyond `bytes`: a write past it fails as on a
+// full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    handler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved_;
+    small.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, handler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*handler_)(int) = nullptr;
+};
+
+class FullDiskTest : public ProtocolComponentTest, public ::testing::WithParamInterface<TProtocolType> {};
+
+// The disk fills up while a file comes from sb, sz or C-Kermit: the run ends with -101, and
+// the history's failure line names it.
+TEST_P(FullDiskTest, ReceiveFailsWithItsErrorInTheHistory) {
+  const TProtocolType type = GetParam();
+  Relay relay(type != ptKermit);
+  const fs::path history = dir / "SIO.HIS";
+  Form f(150 + type, relay.nearEnd.path(), history, 16384);
+  WriteFile(dir / "far" / "big.bin", RandomData(300 * 1024, 50));
+  f.protocol->SetProtocolType(type);
+  f.protocol->SetUpcaseFileNames(false);
+  f.protocol->SetDestinationDirectory((dir / "near").string());
+  std::unique_ptr<Peer> lrzsz;
+  std::unique_ptr<kermit::CKermit> ckermit;
+  if (type == ptKermit)
+    ckermit = std::make_unique<kermit::CKermit>(relay.farEnd.path(), (dir / "far").string(), "",
+                                                std::vector<std::string>{"-s", "big.bin"});
+  else
+    lrzsz = std::make_unique<Peer>(relay, dir / "far",
+                                   std::vector<std::string>{type == ptZmodem ? "sz" : "sb", "-q", "big.bin"});
+  {
+    FileSizeLimit limit(20000);
+    f.protocol->StartReceive();
+    ASSERT_TRUE(f.WaitFinish(30000));
+  }
+  EXPECT_EQ(ecDiskFull, f.finishCode);
+  ASSERT_FALSE(f.logs.empty());
+  EXPECT_EQ(lfReceiveFail, f.logs.back());
+  const std::string his = ReadFile(history);
+  EXPECT_NE(std::string::npos,
+            his.find(ProtocolName(type) + " receive failed " + f.logNames.back() + " Disk is full\r\n\r\n"))
+      << his;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, FullDiskTest, ::testing::Values(ptYmodem, ptZmodem, ptKermit),
+                         [](const auto& info) { return ProtocolName(info.param); });
 
 // The engines the other tests drive by hand, set up and started through the component: an
 // XModem-1K send to rx, and an ASCII send with its line-end translation and line pacing.
