@@ -6,12 +6,37 @@
 #include <QLineSeries>
 #include <QValueAxis>
 #include <algorithm>
+#include <cmath>
 #include <exception>
 
 #include "platform/Database.h"
 #include "platform/DateTime.h"
 
 namespace {
+
+// The smallest of 1, 2 or 5 times a power of ten that is at least x (x > 0).
+double RoundStep(double x) {
+  const double unit = std::pow(10.0, std::floor(std::log10(x)));
+  for (double f : {1.0, 2.0, 5.0})
+    if (x <= f * unit * (1 + 1e-9)) return f * unit;
+  return 10 * unit;
+}
+
+// The value axis over the values lo..hi: gridlines at round values about a quarter of the
+// span apart (at least a hundredth, the values' resolution), labelled with the decimals the
+// step needs, and the outermost gridlines half a step inside the axis, so that the lowest
+// value's label never stands in the corner beside the first time label.
+void SetValueRange(QValueAxis& axis, double lo, double hi) {
+  if (hi <= lo) lo -= 1, hi += 1;
+  const double step = std::max(RoundStep((hi - lo) / 4), 0.01);
+  const double first = std::floor(lo / step + 1e-9) * step;
+  const double last = std::ceil(hi / step - 1e-9) * step;
+  axis.setTickAnchor(first);
+  axis.setTickInterval(step);
+  axis.setRange(first - step / 2, last + step / 2);
+  const int decimals = std::max(0, -static_cast<int>(std::floor(std::log10(step) + 1e-9)));
+  axis.setLabelFormat(QString("%.%1f").arg(decimals));
+}
 
 QDateTime ToQDateTime(double stamp) {
   std::uint16_t y, m, d, h, n, s, ms;
@@ -36,6 +61,7 @@ TDBChart::TDBChart(QWidget* parent) : QChartView(parent) {
   x->setTickCount(4);
   auto* y = new QValueAxis(chart);
   y->setLabelFormat("%.1f");
+  y->setTickType(QValueAxis::TicksDynamic);
   chart->addAxis(x, Qt::AlignBottom);
   chart->addAxis(y, Qt::AlignLeft);
   series_->attachAxis(x);
@@ -70,6 +96,7 @@ void TDBChart::Refresh() {
         const QDateTime t = ToQDateTime(reader.AsDateTime(0));
         if (!t.isValid()) continue;
         const double v = reader.AsFloat(1);
+        if (!std::isfinite(v)) continue;  // no point to draw
         if (points.isEmpty()) lo = hi = v;
         lo = std::min(lo, v);
         hi = std::max(hi, v);
@@ -87,13 +114,7 @@ void TDBChart::Refresh() {
     qint64 last = static_cast<qint64>(points.back().x());
     if (last <= first) last = first + 60000;
     xs.front()->setRange(QDateTime::fromMSecsSinceEpoch(first), QDateTime::fromMSecsSinceEpoch(last));
-    const double pad = hi > lo ? (hi - lo) * 0.1 : 1.0;
-    ys.front()->setRange(lo - pad, hi + pad);
-    // As many decimals as the span needs: a pH wandering by hundredths shows them.
-    if (auto* y = qobject_cast<QValueAxis*>(ys.front())) {
-      const double span = hi - lo + 2 * pad;
-      y->setLabelFormat(span < 0.5 ? "%.2f" : span < 5 ? "%.1f" : "%.0f");
-    }
+    if (auto* y = qobject_cast<QValueAxis*>(ys.front())) SetValueRange(*y, lo, hi);
   }
 }
 

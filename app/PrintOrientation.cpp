@@ -66,6 +66,8 @@ std::string PrintChart(QChartView& chart, bool landscape) {
     printer.setOutputFileName(pdf);
   }
   printer.setPageOrientation(landscape ? QPageLayout::Landscape : QPageLayout::Portrait);
+  // A margin all round the page (or the printer's own where it needs more).
+  printer.setPageMargins(QMarginsF(15, 15, 15, 15), QPageLayout::Millimeter);
   printer.setDocName(chart.window()->windowTitle());
   QPainter painter;
   if (!painter.begin(&printer))

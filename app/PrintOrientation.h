@@ -28,8 +28,8 @@ struct TChartPrinting {
   static std::string PdfFileName;
 };
 
-// Prints the chart onto the whole of one page of the given orientation (laid out in the
-// page's proportions). Returns the PDF file's
+// Prints the chart onto one page of the given orientation, within a margin of 15 mm (laid out
+// in the proportions of the rest of the page). Returns the PDF file's
 // name when it went to one, "" when it went to the printer; throws std::runtime_error when
 // printing cannot begin.
 std::string PrintChart(QChartView& chart, bool landscape);

@@ -6,6 +6,8 @@
 
 #include <QApplication>
 #include <QChart>
+#include <QGraphicsScene>
+#include <QGraphicsTextItem>
 #include <QImage>
 #include <QLineSeries>
 #include <QListWidget>
@@ -16,6 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -180,13 +183,33 @@ double CoveredShare(const QImage& page) {
   return double(right - left + 1) * (bottom - top + 1) / (double(page.width()) * page.height());
 }
 
-TEST_F(ChartsTest, SingleChartIsTitledWithItsSensorAndFillsAPortraitPage) {
+TEST_F(ChartsTest, SingleChartIsTitledWithItsSensorKeepsItsLabelsApartAndFillsAPortraitPage) {
   TSensorGraphicForm window(*db_);
   window.SelectedController = [this] { return &controller_; };
   db_->Table1.SetTableName("Korvidan1");
   window.resize(640, 400);
   window.show();
   EXPECT_EQ(window.SensorDBChart1->Title(), "Sensor1: pH");
+
+  // The values 10 to 12: gridlines at round values, each labelled whole, the lowest clear of
+  // the time labels under the chart.
+  QApplication::processEvents();
+  const QRectF plot = window.SensorDBChart1->chart()->plotArea();
+  std::map<qreal, QGraphicsTextItem*> values, times;  // by their place
+  for (QGraphicsItem* item : window.SensorDBChart1->scene()->items())
+    if (auto* label = dynamic_cast<QGraphicsTextItem*>(item);
+        label && label->isVisible() && !label->toPlainText().isEmpty()) {
+      const QRectF at = label->sceneBoundingRect();
+      if (at.right() <= plot.left()) values[at.top()] = label;
+      if (at.top() >= plot.bottom()) times[at.left()] = label;
+    }
+  std::string texts;
+  for (const auto& [place, label] : values) texts += label->toPlainText().toStdString() + " ";
+  EXPECT_EQ(texts, "12.0 11.5 11.0 10.5 10.0 ");
+  ASSERT_FALSE(times.empty());
+  EXPECT_LT(values.rbegin()->second->sceneBoundingRect().bottom(),
+            times.begin()->second->sceneBoundingRect().top())
+      << "the lowest value's label touches the first time label";
   // Without a selected controller the title is the bare "Sensor".
   window.SelectedController = [] { return nullptr; };
   window.Reload();
