@@ -22,15 +22,18 @@ double RoundStep(double x) {
   return 10 * unit;
 }
 
-// The value axis over the values lo..hi: gridlines at round values about a quarter of the
-// span apart (at least a hundredth, the values' resolution), labelled with the decimals the
-// step needs, and the outermost gridlines half a step inside the axis, so that the lowest
-// value's label never stands in the corner beside the first time label.
+// The value axis over the values lo..hi: at most four gridlines at round values (at least a
+// hundredth apart, the values' resolution), labelled with the decimals the step needs, and
+// the outermost gridlines half a step inside the axis, so that the lowest value's label never
+// stands in the corner beside the first time label.
 void SetValueRange(QValueAxis& axis, double lo, double hi) {
   if (hi <= lo) lo -= 1, hi += 1;
-  const double step = std::max(RoundStep((hi - lo) / 4), 0.01);
-  const double first = std::floor(lo / step + 1e-9) * step;
-  const double last = std::ceil(hi / step - 1e-9) * step;
+  double step = std::max(RoundStep((hi - lo) / 3), 0.01), first = 0, last = 0;
+  for (;; step = RoundStep(step * 1.5)) {
+    first = std::floor(lo / step + 1e-9) * step;
+    last = std::ceil(hi / step - 1e-9) * step;
+    if (last - first < 3.5 * step) break;
+  }
   axis.setTickAnchor(first);
   axis.setTickInterval(step);
   axis.setRange(first - step / 2, last + step / 2);
