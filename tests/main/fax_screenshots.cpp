@@ -74,7 +74,6 @@ int main(int argc, char** argv) {
   line.ComNumber = 7;
   line.CallerID = "";
   WriteTelephonyLine(line);
-  WriteTapiDeviceName("Faxmodem");
   InstallComSelectPrompt();
   MessageSink = [](const std::string& text, TMsgKind) { std::printf("box: %s\n", text.c_str()); };
 
@@ -91,6 +90,8 @@ int main(int argc, char** argv) {
     korvidan.Show();
     TDataModule3& fax = *korvidan.FaxModule;
     if (e2e::RunUntil([&] { return user.startAnswers == 1; }, 30000)) {
+      // The modem line, as "Faxmodem konfigurieren" stores it.
+      WriteTapiDeviceName("Faxmodem");
       form.Testfaxsenden1->trigger();
       // Pictures while the page goes out.
       TStandardFaxDisplay* status = fax.SioFaxStatus1->Display();
