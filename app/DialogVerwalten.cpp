@@ -102,6 +102,7 @@ bool TForm4::Confirm(const std::string& text) {
                   QMessageBox::Yes | QMessageBox::No, this);
   box.button(QMessageBox::Yes)->setText("Ja");
   box.button(QMessageBox::No)->setText("Nein");
+  FitToCaption(box);
   return box.exec() == QMessageBox::Yes;
 }
 

@@ -283,6 +283,7 @@ void TForm1::InstallHooks() {
   h.MessageBox = [](const std::string& text, const std::string& caption, TBoxKind kind) {
     TMsgKind k = kind == TBoxKind::Error     ? TMsgKind::Error
                  : kind == TBoxKind::Warning ? TMsgKind::Warning
+                 : kind == TBoxKind::Plain   ? TMsgKind::Plain
                                              : TMsgKind::Information;
     ShowMessage(text, k, caption);
   };
@@ -573,6 +574,7 @@ bool TForm1::Confirm(const std::string& text) {
                   QMessageBox::Yes | QMessageBox::No, this);
   box.button(QMessageBox::Yes)->setText("Ja");
   box.button(QMessageBox::No)->setText("Nein");
+  FitToCaption(box);
   return box.exec() == QMessageBox::Yes;
 }
 

@@ -2,9 +2,13 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QThread>
 #include <cstdio>
+#include <mutex>
+#include <set>
+#include <utility>
 
 std::function<void(const std::string& text, TMsgKind kind)> MessageSink;
 
@@ -22,6 +26,55 @@ void RunOnWindowThread(std::function<void()> fn) {
   QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
 }
 
+namespace {
+
+// The boxes on screen or on their way there, by caption and text. A report that comes again
+// while its box is still open (a failing cycle every minute, say) adds no second box.
+std::mutex openBoxesLock;
+std::set<std::pair<std::string, std::string>> openBoxes;
+
+bool ReserveBox(const std::pair<std::string, std::string>& key) {
+  std::lock_guard<std::mutex> g(openBoxesLock);
+  return openBoxes.insert(key).second;
+}
+
+void ReleaseBox(const std::pair<std::string, std::string>& key) {
+  std::lock_guard<std::mutex> g(openBoxesLock);
+  openBoxes.erase(key);
+}
+
+QMessageBox::Icon IconOf(TMsgKind kind) {
+  switch (kind) {
+    case TMsgKind::Plain:
+      return QMessageBox::NoIcon;
+    case TMsgKind::Information:
+      return QMessageBox::Information;
+    case TMsgKind::Warning:
+      return QMessageBox::Warning;
+    case TMsgKind::Error:
+      break;
+  }
+  return QMessageBox::Critical;
+}
+
+}  // namespace
+
+int CaptionWidth(const QWidget& window) {
+  // Window managers draw the title in a bold face, beside the window's icon and its three
+  // buttons; a box narrower than that shows its caption cut short.
+  QFont bold = window.font();
+  bold.setBold(true);
+  const QFontMetrics fm(bold);
+  return fm.horizontalAdvance(window.windowTitle()) + 6 * fm.height();
+}
+
+void FitToCaption(QMessageBox& box) {
+  // The box takes the width its layout asks for at least: a spacer across its grid.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(CaptionWidth(box), 0, QSizePolicy::Fixed, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+}
+
 void ShowMessage(const std::string& text, TMsgKind kind, const std::string& caption) {
   if (MessageSink) {
     MessageSink(text, kind);
@@ -31,19 +84,14 @@ void ShowMessage(const std::string& text, TMsgKind kind, const std::string& capt
     std::fprintf(stderr, "%s\n", text.c_str());
     return;
   }
-  RunOnWindowThread([text, kind, caption] {
+  auto key = std::make_pair(caption, text);
+  if (!ReserveBox(key)) return;
+  RunOnWindowThread([key = std::move(key), kind] {
+    const auto& [caption, text] = key;
     QString title = caption.empty() ? QCoreApplication::applicationName() : QString::fromStdString(caption);
-    QString body = QString::fromStdString(text);
-    switch (kind) {
-      case TMsgKind::Information:
-        QMessageBox::information(nullptr, title, body);
-        break;
-      case TMsgKind::Warning:
-        QMessageBox::warning(nullptr, title, body);
-        break;
-      case TMsgKind::Error:
-        QMessageBox::critical(nullptr, title, body);
-        break;
-    }
+    QMessageBox box(IconOf(kind), title, QString::fromStdString(text), QMessageBox::Ok);
+    FitToCaption(box);
+    box.exec();
+    ReleaseBox(key);
   });
 }

@@ -4,14 +4,24 @@
 #include <functional>
 #include <string>
 
-enum class TMsgKind { Information, Warning, Error };
+class QMessageBox;
+class QWidget;
+
+// Plain: a box without an icon.
+enum class TMsgKind { Plain, Information, Warning, Error };
 
 // Shows a message box with an OK button. On the window thread it is modal and returns when
 // closed; from any other thread the box is queued for the window thread and the caller goes
-// on at once (a worker thread never waits for the window thread). Without a running
-// application the text goes to stderr.
+// on at once (a worker thread never waits for the window thread). While a box of the same
+// caption and text is open (or queued), the report is not shown again; once it is closed,
+// the next one is. Without a running application the text goes to stderr.
 void ShowMessage(const std::string& text, TMsgKind kind = TMsgKind::Information,
                  const std::string& caption = {});
+
+// The width a window needs for its caption to stand whole in a window manager's title bar.
+int CaptionWidth(const QWidget& window);
+// Widens a box to CaptionWidth; call once its title, text and buttons are set.
+void FitToCaption(QMessageBox& box);
 
 // When set, receives every message instead of a box (headless runs, tests).
 extern std::function<void(const std::string& text, TMsgKind kind)> MessageSink;

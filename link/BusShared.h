@@ -81,7 +81,8 @@ class TAcquisitionState {
   std::atomic<bool> FDataReceived{false};
 };
 
-enum class TBoxKind { Information, Warning, Error };
+// Plain: a box without an icon.
+enum class TBoxKind { Plain, Information, Warning, Error };
 
 // How the link layer reaches the user interface and the application.  The application
 // installs these; until then each has a harmless default (messages and status texts go to

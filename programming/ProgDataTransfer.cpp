@@ -51,7 +51,7 @@ bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'
 int HexToInt(std::string_view text) {
   // Seven digits always fit; more could overflow the 32-bit result.
   if (text.size() > 7) {
-    LinkMessageBox("Fehler im Programm : 2 !", "Fehler", TBoxKind::Information);
+    LinkMessageBox("Fehler im Programm : 2 !", "Fehler", TBoxKind::Plain);
     return -1;
   }
   int value = 0;
@@ -637,7 +637,7 @@ void TProgData::CheckChecksumReply() {
     reply = HexToInt(std::string_view(FChecksumReply).substr(at - 2, 2));
   if (reply >= 0 && reply == FChecksum) {
     CallHook(Hooks.SendStatus, "Check: " + Hex2(FChecksum) + " OK");
-    LinkMessageBox(WriteOkText, WriteOkCaption, TBoxKind::Information);
+    LinkMessageBox(WriteOkText, WriteOkCaption, TBoxKind::Plain);
     CallHook(Hooks.CloseSendDialog);
     FWriteResult = TTransferResult::Ok;
   } else {

@@ -7,7 +7,9 @@
 
 #include <QApplication>
 #include <QFontMetrics>
+#include <QGroupBox>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTableWidget>
@@ -282,6 +284,30 @@ TEST_F(ValueBoardTest, EveryTextOfEightSensorsOfTwoControllersIsWholeAtTheOpenin
   QCoreApplication::processEvents();
   EXPECT_EQ(grid->horizontalScrollBar()->maximum(), 0);
   EXPECT_EQ(grid->verticalScrollBar()->maximum(), 0);
+  board_->hide();
+}
+
+TEST_F(ValueBoardTest, TheSystemTitleStandsWholeAndItsFieldTakesNoTyping) {
+  state_.SetDataReceived(false);
+  board_->show();
+  board_->ShowCurrentValues(list_);
+  QApplication::processEvents();
+
+  // The group's title "aktuelles System" keeps clear of the window's left edge.
+  const QImage image = board_->grab().toImage();
+  const int top = board_->GroupBox1->mapTo(board_.get(), QPoint(0, 0)).y();
+  int leftmostInk = image.width();
+  for (int y = top; y < top + board_->GroupBox1->fontMetrics().height(); ++y)
+    for (int x = 0; x < image.width() / 2; ++x)
+      if (image.pixelColor(x, y).lightness() < 128) leftmostInk = std::min(leftmostInk, x);
+  EXPECT_GE(leftmostInk, 3);
+  EXPECT_LT(leftmostInk, 20);
+
+  QLineEdit* field = board_->SerialInput;
+  field->setFocus();
+  QKeyEvent key(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, "x");
+  QApplication::sendEvent(field, &key);
+  EXPECT_EQ(field->text().toStdString(), "Aktuelle Daten vom korvidan");
   board_->hide();
 }
 

@@ -352,14 +352,22 @@ inline std::vector<std::uint8_t> Bytes(const TProgrammingImage& image, const TSo
 struct Boxes {
   std::mutex lock;
   std::vector<std::string> texts;
-  void Add(const std::string& t) {
+  std::vector<TMsgKind> kinds;
+  void Add(const std::string& t, TMsgKind kind) {
     std::lock_guard<std::mutex> g(lock);
     texts.push_back(t);
+    kinds.push_back(kind);
   }
   int Count(const std::string& text) {
     std::lock_guard<std::mutex> g(lock);
     int n = 0;
     for (const std::string& t : texts) n += t == text;
+    return n;
+  }
+  int Count(const std::string& text, TMsgKind kind) {
+    std::lock_guard<std::mutex> g(lock);
+    int n = 0;
+    for (std::size_t i = 0; i < texts.size(); ++i) n += texts[i] == text && kinds[i] == kind;
     return n;
   }
 };
@@ -376,7 +384,7 @@ class ProgrammingSession : public ::testing::Test {
     Session().AddStandardAlias("Zelvanor", fs_ / "db");
     old_ = std::filesystem::current_path();
     std::filesystem::current_path(fs_);
-    MessageSink = [this](const std::string& text, TMsgKind) { boxes.Add(text); };
+    MessageSink = [this](const std::string& text, TMsgKind kind) { boxes.Add(text, kind); };
     driver_ = new QTimer();
     QObject::connect(driver_, &QTimer::timeout, [this] {
       // Closed before any query: the firmware stays 216, as after a query never answered.
@@ -464,7 +472,7 @@ class ProgrammingSession : public ::testing::Test {
     ASSERT_TRUE(RunUntil([&] { return data.WriteResult() != TTransferResult::Running; },
                          static_cast<int>(20000 + 3 * 3697 * pairPauseMs)));
     ASSERT_EQ(data.WriteResult(), TTransferResult::Ok);
-    EXPECT_EQ(boxes.Count("Datenübertragung OK"), 1);
+    EXPECT_EQ(boxes.Count("Datenübertragung OK", TMsgKind::Plain), 1) << "a box without an icon";
     EXPECT_EQ(boxes.Count("Datenabfrage wird gestoppt!"), stoppedBefore + 1);
     EXPECT_FALSE(app->SendDataRam->isVisible());
     EXPECT_TRUE(main.IsCollecting());

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
@@ -35,6 +36,7 @@
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
 #include "link/RS485BusNew.h"
+#include "link/SensorRecords.h"
 #include "platform/Database.h"
 #include "platform/DateTime.h"
 #include "platform/Registry.h"
@@ -231,6 +233,87 @@ TEST_F(FirstDayTest, ValueBoardFromTheMenuAndAlarmLimitsThatTheNextCycleJudges) 
   EXPECT_GE(form.DBChart1->PointCount(), 5);
   EXPECT_EQ(form.DBChart1->Title(), "Sensor1: pH");
 
+  form.close();
+  app.reset();
+}
+
+TEST_F(FirstDayTest, ASilentBusRaisesNoAlarmAndItsBoxStandsOnceUntilClosed) {
+  Simulator sim({"--fixed", "--period", "0.5"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  TForm2& board = *app->ValueBoard;
+  form.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 400;
+  board.MediaPlayer1.DeviceName = "null";
+  std::atomic<int> stored{0};
+  auto store = LinkHooks().StoreCurrentValues;
+  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
+    store(list);
+    ++stored;
+  };
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user_.startAnswers == 1; }, 20000)) << "no start question";
+
+  // A pH range of 6 to 9: the controller's pH of 7.05 lies inside, its temperature is above
+  // the default upper limit of 1.
+  board.AlarmWertekonfigurieren1->trigger();
+  TAlarmForm& alarms = *app->AlarmValues;
+  ASSERT_TRUE(RunUntil([&] { return alarms.isVisible() && alarms.Model()->rowCount() == 8; }, 5000));
+  QAbstractItemModel* grid = alarms.AlarmValueDBGrid->model();
+  ASSERT_TRUE(grid->setData(grid->index(0, alarms.Model()->FieldIndex("UntererAlarmwert")), "6", Qt::EditRole));
+  ASSERT_TRUE(grid->setData(grid->index(0, alarms.Model()->FieldIndex("ObererAlarmwert")), "9", Qt::EditRole));
+  alarms.findChild<QPushButton*>("Button1")->click();
+  const int judged = stored + 1;
+  ASSERT_TRUE(RunUntil([&] { return stored > judged && Reports(2) > 0; }, 15000));
+
+  // The bus falls silent and nobody answers the boxes from now on.
+  driver_->stop();
+  MessageSink = nullptr;
+  ASSERT_TRUE(sim.Command("silent on"));
+  const int silentFrom = stored + 1;  // the cycle running now may still have heard values
+  int reportsBefore = -1, mostOpen = 0;
+  bool closed = false, shownAgain = false;
+  auto open = [] {
+    std::vector<QMessageBox*> boxes;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible() && box->text() == NoDataMessage)
+        boxes.push_back(box);
+    return boxes;
+  };
+  // Watched from a timer: it runs inside the open boxes' loops as well.
+  QTimer watcher;
+  QObject::connect(&watcher, &QTimer::timeout, [&] {
+    if (reportsBefore < 0 && stored >= silentFrom) reportsBefore = Reports(1) + Reports(2);
+    const auto boxes = open();
+    mostOpen = std::max(mostOpen, static_cast<int>(boxes.size()));
+    if (!closed && stored >= silentFrom + 3) {
+      closed = true;
+      for (QMessageBox* box : boxes) box->button(QMessageBox::Ok)->click();
+    } else if (closed && !boxes.empty()) {
+      shownAgain = true;  // and closed at once, as any box after it, so that the loops unwind
+      for (QMessageBox* box : boxes) box->button(QMessageBox::Ok)->click();
+    }
+  });
+  watcher.start(20);
+  EXPECT_TRUE(RunUntil([&] { return shownAgain; }, 30000));
+  watcher.stop();
+
+  // One box for three silent cycles; once closed, the next cycle shows it again. The zeros of
+  // the silent cycles are judged against nothing: no report, no "kein Sensor" below 6.
+  EXPECT_EQ(mostOpen, 1);
+  EXPECT_EQ(Reports(1) + Reports(2), reportsBefore);
+  EXPECT_EQ(support::ReadFile(home_.path() / ("Protokoll " + DateToStr(Now()) + ".txt")).find("kein Sensor"),
+            std::string::npos);
+
+  MessageSink = [this](const std::string& text, TMsgKind) {
+    std::lock_guard<std::mutex> g(lock_);
+    boxes_.push_back(text);
+  };
+  driver_->start(50);
   form.close();
   app.reset();
 }
