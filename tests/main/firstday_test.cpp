@@ -98,6 +98,32 @@ class FirstDayTest : public ::testing::Test {
     for (std::size_t at = 0; (at = text.find(key, at)) != std::string::npos; ++at) ++n;
     return n;
   }
+  // Starts the application with short cycles (the sounds go to ALSA's null device), counts
+  // the stored cycles in stored_ and answers the start-up dialogs.
+  bool Start(TKorvidanApplication& app, int listenMs) {
+    app.MainForm->FState.SetIntervalSeconds(0);
+    app.Bus->ListenMilliseconds = listenMs;
+    app.ValueBoard->MediaPlayer1.DeviceName = "null";
+    auto store = LinkHooks().StoreCurrentValues;
+    LinkHooks().StoreCurrentValues = [this, store](TControllerList& list) {
+      store(list);
+      ++stored_;
+    };
+    app.Show();
+    return RunUntil([&] { return user_.startAnswers == 1; }, 20000);
+  }
+  // Types the first sensor's limits into the alarm form opened from the value board's menu
+  // and confirms them.
+  void SetFirstLimits(TKorvidanApplication& app, const char* lower, const char* upper) {
+    app.ValueBoard->AlarmWertekonfigurieren1->trigger();
+    TAlarmForm& alarms = *app.AlarmValues;
+    ASSERT_TRUE(RunUntil([&] { return alarms.isVisible() && alarms.Model()->rowCount() == 8; }, 5000));
+    QAbstractItemModel* grid = alarms.AlarmValueDBGrid->model();
+    ASSERT_TRUE(grid->setData(grid->index(0, alarms.Model()->FieldIndex("UntererAlarmwert")), lower, Qt::EditRole));
+    ASSERT_TRUE(grid->setData(grid->index(0, alarms.Model()->FieldIndex("ObererAlarmwert")), upper, Qt::EditRole));
+    alarms.findChild<QPushButton*>("Button1")->click();
+    EXPECT_FALSE(alarms.isVisible());
+  }
   // What the sqlite3 shell prints for a query on one table file.
   static std::string Shell(const fs::path& file, const std::string& query) {
     const std::string cmd = "sqlite3 -readonly '" + file.string() + "' \"" + query + "\" 2>&1";
@@ -116,6 +142,7 @@ class FirstDayTest : public ::testing::Test {
   std::vector<std::string> boxes_;
   User user_;
   std::unique_ptr<QTimer> driver_;
+  std::atomic<int> stored_{0};
 };
 
 std::string Cell(QTableWidget* grid, int row, int column) {
@@ -151,18 +178,7 @@ TEST_F(FirstDayTest, ValueBoardFromTheMenuAndAlarmLimitsThatTheNextCycleJudges) 
     EXPECT_FALSE(a->isEnabled() || a->isVisible()) << name;
   }
 
-  // Short cycles; the sounds go to ALSA's null device.
-  form.FState.SetIntervalSeconds(0);
-  app->Bus->ListenMilliseconds = 1500;
-  board.MediaPlayer1.DeviceName = "null";
-  std::atomic<int> stored{0};
-  auto store = LinkHooks().StoreCurrentValues;
-  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
-    store(list);
-    ++stored;
-  };
-  app->Show();
-  ASSERT_TRUE(RunUntil([&] { return user_.startAnswers == 1; }, 20000)) << "no start question";
+  ASSERT_TRUE(Start(*app, 1500)) << "no start question";
   ASSERT_TRUE(form.IsCollecting());
 
   // The value board from the menu: the current values within one cycle.
@@ -176,7 +192,7 @@ TEST_F(FirstDayTest, ValueBoardFromTheMenuAndAlarmLimitsThatTheNextCycleJudges) 
     double v = 0;
     return TryStrToFloat(t, v) ? v : 0.0;
   };
-  ASSERT_TRUE(RunUntil([&] { return stored >= 1 && ph() != 0.0; }, 10000)) << Cell(board.StringGrid1, 2, 2);
+  ASSERT_TRUE(RunUntil([&] { return stored_ >= 1 && ph() != 0.0; }, 10000)) << Cell(board.StringGrid1, 2, 2);
   EXPECT_EQ(Cell(board.StringGrid1, 0, 1), "Korvidan1");
   EXPECT_EQ(Cell(board.StringGrid1, 2, 1), "pH");
   EXPECT_GE(ph(), 7.9);
@@ -200,16 +216,7 @@ TEST_F(FirstDayTest, ValueBoardFromTheMenuAndAlarmLimitsThatTheNextCycleJudges) 
   EXPECT_EQ(Boxes("existiert nicht"), 0);
 
   // The alarm limits from the board's menu: pH between 7,5 and 8,8.
-  board.AlarmWertekonfigurieren1->trigger();
-  TAlarmForm& alarms = *app->AlarmValues;
-  ASSERT_TRUE(RunUntil([&] { return alarms.isVisible() && alarms.Model()->rowCount() == 8; }, 5000));
-  QAbstractItemModel* grid = alarms.AlarmValueDBGrid->model();
-  const int lower = alarms.Model()->FieldIndex("UntererAlarmwert");
-  const int upper = alarms.Model()->FieldIndex("ObererAlarmwert");
-  ASSERT_TRUE(grid->setData(grid->index(0, lower), "7,5", Qt::EditRole));
-  ASSERT_TRUE(grid->setData(grid->index(0, upper), "8,8", Qt::EditRole));
-  alarms.findChild<QPushButton*>("Button1")->click();
-  EXPECT_FALSE(alarms.isVisible());
+  ASSERT_NO_FATAL_FAILURE(SetFirstLimits(*app, "7,5", "8,8"));
 
   const fs::path table = data_ / "korvidan" / "Zelvanor" / "Korvidan1_Val.db";
   EXPECT_EQ(Shell(table, "SELECT UntererAlarmwert, ObererAlarmwert FROM Korvidan1_Val WHERE SensorNr = 1"),
@@ -218,10 +225,10 @@ TEST_F(FirstDayTest, ValueBoardFromTheMenuAndAlarmLimitsThatTheNextCycleJudges) 
 
   // The next cycles judge against the new limits: no more pH reports, the temperature (above
   // its upper limit of 1) is still reported.
-  const int next = stored + 1;
-  ASSERT_TRUE(RunUntil([&] { return stored >= next; }, 10000));
+  const int next = stored_ + 1;
+  ASSERT_TRUE(RunUntil([&] { return stored_ >= next; }, 10000));
   const int phReports = Reports(1), tempReports = Reports(2);
-  ASSERT_TRUE(RunUntil([&] { return stored >= next + 2; }, 15000));
+  ASSERT_TRUE(RunUntil([&] { return stored_ >= next + 2; }, 15000));
   EXPECT_EQ(Reports(1), phReports);
   EXPECT_GT(Reports(2), tempReports);
 
@@ -244,37 +251,19 @@ TEST_F(FirstDayTest, ASilentBusRaisesNoAlarmAndItsBoxStandsOnceUntilClosed) {
   InstallComSelectPrompt();
 
   auto app = std::make_unique<TKorvidanApplication>();
-  TForm1& form = *app->MainForm;
-  TForm2& board = *app->ValueBoard;
-  form.FState.SetIntervalSeconds(0);
-  app->Bus->ListenMilliseconds = 400;
-  board.MediaPlayer1.DeviceName = "null";
-  std::atomic<int> stored{0};
-  auto store = LinkHooks().StoreCurrentValues;
-  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
-    store(list);
-    ++stored;
-  };
-  app->Show();
-  ASSERT_TRUE(RunUntil([&] { return user_.startAnswers == 1; }, 20000)) << "no start question";
+  ASSERT_TRUE(Start(*app, 400)) << "no start question";
 
   // A pH range of 6 to 9: the controller's pH of 7.05 lies inside, its temperature is above
   // the default upper limit of 1.
-  board.AlarmWertekonfigurieren1->trigger();
-  TAlarmForm& alarms = *app->AlarmValues;
-  ASSERT_TRUE(RunUntil([&] { return alarms.isVisible() && alarms.Model()->rowCount() == 8; }, 5000));
-  QAbstractItemModel* grid = alarms.AlarmValueDBGrid->model();
-  ASSERT_TRUE(grid->setData(grid->index(0, alarms.Model()->FieldIndex("UntererAlarmwert")), "6", Qt::EditRole));
-  ASSERT_TRUE(grid->setData(grid->index(0, alarms.Model()->FieldIndex("ObererAlarmwert")), "9", Qt::EditRole));
-  alarms.findChild<QPushButton*>("Button1")->click();
-  const int judged = stored + 1;
-  ASSERT_TRUE(RunUntil([&] { return stored > judged && Reports(2) > 0; }, 15000));
+  ASSERT_NO_FATAL_FAILURE(SetFirstLimits(*app, "6", "9"));
+  const int judged = stored_ + 1;
+  ASSERT_TRUE(RunUntil([&] { return stored_ > judged && Reports(2) > 0; }, 15000));
 
   // The bus falls silent and nobody answers the boxes from now on.
   driver_->stop();
   MessageSink = nullptr;
   ASSERT_TRUE(sim.Command("silent on"));
-  const int silentFrom = stored + 1;  // the cycle running now may still have heard values
+  const int silentFrom = stored_ + 1;  // the cycle running now may still have heard values
   int reportsBefore = -1, mostOpen = 0;
   bool closed = false, shownAgain = false;
   auto open = [] {
@@ -287,10 +276,10 @@ TEST_F(FirstDayTest, ASilentBusRaisesNoAlarmAndItsBoxStandsOnceUntilClosed) {
   // Watched from a timer: it runs inside the open boxes' loops as well.
   QTimer watcher;
   QObject::connect(&watcher, &QTimer::timeout, [&] {
-    if (reportsBefore < 0 && stored >= silentFrom) reportsBefore = Reports(1) + Reports(2);
+    if (reportsBefore < 0 && stored_ >= silentFrom) reportsBefore = Reports(1) + Reports(2);
     const auto boxes = open();
     mostOpen = std::max(mostOpen, static_cast<int>(boxes.size()));
-    if (!closed && stored >= silentFrom + 3) {
+    if (!closed && stored_ >= silentFrom + 3) {
       closed = true;
       for (QMessageBox* box : boxes) box->button(QMessageBox::Ok)->click();
     } else if (closed && !boxes.empty()) {
@@ -314,7 +303,7 @@ TEST_F(FirstDayTest, ASilentBusRaisesNoAlarmAndItsBoxStandsOnceUntilClosed) {
     boxes_.push_back(text);
   };
   driver_->start(50);
-  form.close();
+  app->MainForm->close();
   app.reset();
 }
 
