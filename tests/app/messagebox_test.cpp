@@ -1,5 +1,6 @@
-// The window thread's message boxes: a report repeated while its box is open adds no box, a
-// box is wide enough for its caption in a title bar, and a plain box carries no icon.
+// The window thread's message boxes: a box is wide enough for its caption in a title bar, and
+// a plain box carries no icon. (That a repeated report adds no box while its box is open is
+// seen through the acquisition in the first-day tests.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -24,67 +25,17 @@ std::vector<QMessageBox*> OpenBoxes() {
   return boxes;
 }
 
-// Runs step every few milliseconds from a timer, which fires inside the open boxes' own
-// loops too, until it returns true; from then on the timer closes every box that is still
-// open, so that the loops unwind.
+// Runs step every few milliseconds from a timer, which fires inside an open box's own loop
+// too, until it returns true.
 bool Watch(const std::function<bool()>& step, int timeoutMs = 10000) {
   bool done = false;
   QTimer timer;
-  QObject::connect(&timer, &QTimer::timeout, [&] {
-    if (!done) {
-      done = step();
-      return;
-    }
-    for (QMessageBox* box : OpenBoxes()) box->button(QMessageBox::Ok)->click();
-  });
+  QObject::connect(&timer, &QTimer::timeout, [&] { done = done || step(); });
   timer.start(10);
   QElapsedTimer t;
   t.start();
   while (!done && t.elapsed() < timeoutMs) QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
   return done;
-}
-
-TEST(MessageBoxes, AReportRepeatedWhileItsBoxIsOpenAddsNoBoxUntilItIsClosed) {
-  auto report = [] { ShowMessage("Tabelle kann nicht geschrieben werden", TMsgKind::Error, "Datenbank"); };
-  std::thread cycles([&] {
-    for (int i = 0; i < 5; ++i) report();
-    ShowMessage("Tabelle kann nicht geschrieben werden", TMsgKind::Error, "Datenabfrage");
-  });
-  cycles.join();
-
-  int most = 0, ticks = 0;
-  bool asked = false, returned = false, returnedWhileOpen = false;
-  ASSERT_TRUE(Watch([&] {
-    const auto boxes = OpenBoxes();
-    most = std::max(most, static_cast<int>(boxes.size()));
-    if (boxes.size() < 2) return false;
-    if (!asked) {
-      // The same report from the window thread returns at once while its box is open.
-      asked = true;
-      QTimer::singleShot(0, [&] {
-        report();
-        returned = true;
-      });
-      return false;
-    }
-    if (++ticks < 5) return false;
-    returnedWhileOpen = returned;
-    for (QMessageBox* box : boxes) box->button(QMessageBox::Ok)->click();
-    return true;
-  }));
-  EXPECT_TRUE(returnedWhileOpen);
-  EXPECT_EQ(most, 2) << "one box for each caption";
-  QApplication::processEvents();
-  EXPECT_TRUE(OpenBoxes().empty());
-
-  // Closed: the next occurrence is shown again.
-  std::thread([&] { report(); }).join();
-  EXPECT_TRUE(Watch([&] {
-    const auto boxes = OpenBoxes();
-    if (boxes.empty()) return false;
-    boxes.front()->button(QMessageBox::Ok)->click();
-    return true;
-  }));
 }
 
 TEST(MessageBoxes, APlainBoxHasNoIconAndRoomForItsCaption) {
