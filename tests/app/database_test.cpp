@@ -293,12 +293,6 @@ TEST_F(DataBaseTest, AFileTheShellLeftWithoutATableIsATableNotMadeYet) {
   EXPECT_EQ(ReadRows("Korvidan1.db")[DateTimeToStr(a->GetTimeStamp())], 5.0);
   EXPECT_EQ(ReadRows("Korvidan2.db")[DateTimeToStr(b->GetTimeStamp())], 50.0);
   EXPECT_EQ(RowCount("Korvidan1_Type.db"), 1);
-
-  // Between two merges the temporary table is gone; a look at it stops nothing.
-  UserShell(dir_ / "Korvidan1_Temp.DB", ".tables");
-  module.StoreCurrentValues(list);
-  EXPECT_EQ(RowCount("Korvidan1_Temp.DB"), 1);
-  EXPECT_TRUE(messages_.empty()) << messages_.front();
 }
 
 TEST_F(DataBaseTest, AFileOfAnotherProgramIsReportedAndLeftAsItIsUntilItMakesWay) {
