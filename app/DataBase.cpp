@@ -45,11 +45,7 @@ void Bind(TTable& table, const std::string& name) {
 template <class F>
 void OnDialog(TDlgUpdate* dlg, F fn) {
   if (!dlg) return;
-  if (OnWindowThread())
-    fn(dlg);
-  else
-    QMetaObject::invokeMethod(
-        dlg, [dlg, fn] { fn(dlg); }, Qt::QueuedConnection);
+  RunOnWindowThread([dlg, fn] { fn(dlg); }, dlg);
 }
 
 // The fields of a table as the application makes it.

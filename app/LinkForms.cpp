@@ -53,7 +53,5 @@ TTestCommunicationForm::~TTestCommunicationForm() {
 
 void TTestCommunicationForm::AddLine(const std::string& line) {
   const QString text = QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
-  QMetaObject::invokeMethod(
-      this, [this, text] { Memo1->appendPlainText(text); },
-      OnWindowThread() ? Qt::DirectConnection : Qt::QueuedConnection);
+  RunOnWindowThread([this, text] { Memo1->appendPlainText(text); }, this);
 }

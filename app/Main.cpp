@@ -290,12 +290,11 @@ void TForm1::InstallHooks() {
   QPointer<QLabel> panel = StatusPanel1;
   h.StatusText = [this, panel](const std::string& text) {
     QString t = QString::fromStdString(text);
-    QMetaObject::invokeMethod(
-        this,
+    RunOnWindowThread(
         [panel, t] {
           if (panel) panel->setText(t);
         },
-        OnWindowThread() ? Qt::DirectConnection : Qt::QueuedConnection);
+        this);
   };
   h.ProcessMessages = [] {
     if (OnWindowThread() && QCoreApplication::instance()) QCoreApplication::processEvents();

@@ -171,13 +171,8 @@ void TForm2::ShowCurrentValues(TControllerList& list) {
   }
 
   const bool showWaiting = !state_.GetDataReceived();
-  if (OnWindowThread())
-    ApplyCells(cells, columns, showWaiting);
-  else
-    QMetaObject::invokeMethod(
-        this,
-        [this, cells = std::move(cells), columns, showWaiting] { ApplyCells(cells, columns, showWaiting); },
-        Qt::QueuedConnection);
+  RunOnWindowThread(
+      [this, cells = std::move(cells), columns, showWaiting] { ApplyCells(cells, columns, showWaiting); }, this);
 
   for (const Alarm& a : alarms) {
     PlayAlarmSound(a.state);

@@ -324,33 +324,32 @@ void TSioCustomAbstractFax::SetSoftwareFlow(bool on) {
 std::int32_t TSioCustomAbstractFax::GetSessionBPS() const {
   std::int32_t bps = 0;
   bool res = false, ecm = false;
-  fGetSessionParams(FFax, bps, res, ecm);
+  Read([&](TFaxRec* f) { return fGetSessionParams(f, bps, res, ecm); });
   return bps;
 }
-bool TSioCustomAbstractFax::GetSessionResolution() const { return FFax->CData->SessionRes != 0; }
-bool TSioCustomAbstractFax::GetSessionECM() const { return FFax->CData->SessionECM != 0; }
+bool TSioCustomAbstractFax::GetSessionResolution() const {
+  return Read([](TFaxRec* f) { return f->CData->SessionRes != 0; });
+}
+bool TSioCustomAbstractFax::GetSessionECM() const {
+  return Read([](TFaxRec* f) { return f->CData->SessionECM != 0; });
+}
 std::string TSioCustomAbstractFax::GetRemoteID() const { return fGetRemoteID(FFax); }
 
-std::int32_t TSioCustomAbstractFax::GetTotalPages() const {
+namespace {
+struct PageInfo {
   std::int32_t pages = 0, page = 0, bytes = 0, length = 0;
-  fGetPageInfoC12(FFax, pages, page, bytes, length);
-  return pages;
+};
+PageInfo ReadPageInfo(TFaxRec* fax) {
+  PageInfo i;
+  fGetPageInfoC12(fax, i.pages, i.page, i.bytes, i.length);
+  return i;
 }
-std::int32_t TSioCustomAbstractFax::GetCurrentPage() const {
-  std::int32_t pages = 0, page = 0, bytes = 0, length = 0;
-  fGetPageInfoC12(FFax, pages, page, bytes, length);
-  return page;
-}
-std::int32_t TSioCustomAbstractFax::GetBytesTransferred() const {
-  std::int32_t pages = 0, page = 0, bytes = 0, length = 0;
-  fGetPageInfoC12(FFax, pages, page, bytes, length);
-  return bytes;
-}
-std::int32_t TSioCustomAbstractFax::GetPageLength() const {
-  std::int32_t pages = 0, page = 0, bytes = 0, length = 0;
-  fGetPageInfoC12(FFax, pages, page, bytes, length);
-  return length;
-}
+}  // namespace
+
+std::int32_t TSioCustomAbstractFax::GetTotalPages() const { return Read(ReadPageInfo).pages; }
+std::int32_t TSioCustomAbstractFax::GetCurrentPage() const { return Read(ReadPageInfo).page; }
+std::int32_t TSioCustomAbstractFax::GetBytesTransferred() const { return Read(ReadPageInfo).bytes; }
+std::int32_t TSioCustomAbstractFax::GetPageLength() const { return Read(ReadPageInfo).length; }
 
 TFaxClassSet TSioCustomAbstractFax::GetSupportedFaxClasses() {
   if (InProgress()) return FSupportedClasses;

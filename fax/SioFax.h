@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <string_view>
 #include <vector>
 
@@ -167,15 +168,15 @@ class TSioCustomAbstractFax : public TSioBaseComponent, public TSioComponentOwne
   void SetOnFaxError(TFaxErrorEvent e) { FOnFaxError = std::move(e); }
   void SetOnFaxFinish(TFaxFinishEvent e) { FOnFaxFinish = std::move(e); }
 
-  // ----- run-time readers
-  std::int16_t GetFaxProgress() const { return afGetFaxProgress(FFax); }
-  std::int32_t GetFaxError() const { return FFax->PData->FaxError; }
+  // ----- run-time readers (what a session changes is read under its lock, TFaxReading)
+  std::int16_t GetFaxProgress() const { return Read(afGetFaxProgress); }
+  std::int32_t GetFaxError() const { return Read([](TFaxRec* f) { return f->PData->FaxError; }); }
   std::int32_t GetSessionBPS() const;
   bool GetSessionResolution() const;
-  bool GetSessionWidth() const { return FFax->CData->SessionWid != 0; }
+  bool GetSessionWidth() const { return Read([](TFaxRec* f) { return f->CData->SessionWid != 0; }); }
   bool GetSessionECM() const;
-  std::int16_t GetHangupCode() const { return fGetHangupResult(FFax); }
-  bool GetLastPageStatus() const { return fGetLastPageStatus(FFax); }
+  std::int16_t GetHangupCode() const { return Read(fGetHangupResult); }
+  bool GetLastPageStatus() const { return Read(fGetLastPageStatus); }
   std::string GetRemoteID() const;
   std::int32_t GetTotalPages() const;
   std::int32_t GetCurrentPage() const;
@@ -187,7 +188,7 @@ class TSioCustomAbstractFax : public TSioBaseComponent, public TSioComponentOwne
   std::string GetModemRevision();
   std::int32_t GetModemBPS();
   bool GetModemECM();
-  bool InProgress() const { return FFax->PData->InProgress; }
+  bool InProgress() const { return Read([](TFaxRec* f) { return f->PData->InProgress; }); }
 
   // Ends a running fax as a user abort.
   void CancelFax();
@@ -220,6 +221,11 @@ class TSioCustomAbstractFax : public TSioBaseComponent, public TSioComponentOwne
   bool Designing() const { return (ComponentState & csDesigning) != 0; }
   bool Loading() const { return (ComponentState & csLoading) != 0; }
   int Check(int code) { return CheckException(static_cast<const TSioBaseComponent*>(this), code); }
+  template <class F>
+  std::invoke_result_t<F&, TFaxRec*> Read(F&& f) const {
+    TFaxReading r(FFax);
+    return f(FFax);
+  }
 
   TFaxRec* FFax = nullptr;
   std::string FFaxFile;

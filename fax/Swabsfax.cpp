@@ -14,6 +14,7 @@
 
 #include "fax/Swfax.h"
 #include "platform/DateTime.h"
+#include "platform/Threads.h"
 #include "serial/SioMisc.h"
 #include "serial/Sioexcept.h"
 
@@ -24,13 +25,25 @@ std::string Cut(std::string_view s, std::size_t n) { return std::string(s.substr
 LRESULT SendToWindow(TFaxRec* fax, UINT msg, WPARAM wParam, LPARAM lParam) {
   LRESULT result = 0;
   if (fax->PData->HWindow == 0) return 0;
-  if (!SendMessageTimeout(fax->PData->HWindow, msg, wParam, lParam, SMTO_ABORTIFHUNG | SMTO_BLOCK,
-                          FaxMsgTimeoutMs, &result))
-    return 0;
-  return result;
+  const DWORD outer = fax->NoticeFrom.exchange(GetCurrentThreadId());
+  const bool answered = SendMessageTimeout(fax->PData->HWindow, msg, wParam, lParam,
+                                           SMTO_ABORTIFHUNG | SMTO_BLOCK, FaxMsgTimeoutMs, &result);
+  fax->NoticeFrom.store(outer);
+  return answered ? result : 0;
 }
 
 }  // namespace
+
+TFaxReading::TFaxReading(TFaxRec* fax) {
+  const DWORD sender = InSendMessageFrom();
+  if (sender != 0 && sender == fax->NoticeFrom.load()) return;
+  LockHandlingSends(fax->Lock);
+  Held = &fax->Lock;
+}
+
+TFaxReading::~TFaxReading() {
+  if (Held) Held->unlock();
+}
 
 // ---------------------------------------------------------------------------------------
 // Records and parameters

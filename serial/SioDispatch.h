@@ -89,12 +89,14 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/Messages.h"
@@ -350,6 +352,17 @@ class TSioLock {
  private:
   pthread_mutex_t m_;
 };
+
+// Takes a lock that a state machine holds during its calls on a dispatcher thread, on a
+// thread that the machine sends its notices to: the sends are handled while waiting, so that
+// a call waiting for this thread's answer is never waited for in turn.
+template <class Lockable>
+void LockHandlingSends(Lockable& lock) {
+  while (!lock.try_lock()) {
+    PeekMessage(nullptr, false);
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
 
 // A small event (manual or automatic reset) for the worker threads.
 class TSioSignal {

@@ -11,6 +11,7 @@
 // dispatcher whether its window wants notifications from which events are assigned).
 // The component is used from the thread that opens it (the window thread in the
 // application); its events run on that thread while it handles its messages.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -441,7 +442,8 @@ class TSioCustomComPort : public TSioBaseComponent, public TSioComponentOwner {
   TPortNotifyEvent FOnPortClose;
 
   // State.
-  TPortState FPortState = psClosed;
+  // Read by the engines on the dispatcher's threads while the window thread closes the port.
+  std::atomic<TPortState> FPortState{psClosed};
   TSioBaseDispatcher* FDispatcher = nullptr;
   std::uint64_t FGeneration = 0;  // changes whenever a dispatcher is made or freed
   HWND FComWindow = 0;

@@ -754,7 +754,7 @@ void TSioCustomProtocol::SetFileName(std::string_view name) {
 }
 
 TDateTime TSioCustomProtocol::GetFileDate() const {
-  const std::uint32_t d = FP->FileDate;
+  const std::uint32_t d = Read([](TProtocolData& P) { return P.FileDate; });
   TDateTime date, time;
   if (!TryEncodeDate(1980 + (d >> 25), (d >> 21) & 15, (d >> 16) & 31, date)) return TDateTime(0.0);
   if (!TryEncodeTime((d >> 11) & 31, (d >> 5) & 63, (d & 31) * 2, 0, time)) return date;
@@ -762,8 +762,10 @@ TDateTime TSioCustomProtocol::GetFileDate() const {
 }
 
 std::int32_t TSioCustomProtocol::GetBlockLength() const {
-  if (FP->InProgress != 0 && FP->CurrentBlockLength != 0) return FP->CurrentBlockLength;
-  return static_cast<std::int32_t>(FP->BlockLength);
+  return Read([](TProtocolData& P) {
+    if (P.InProgress != 0 && P.CurrentBlockLength != 0) return P.CurrentBlockLength;
+    return static_cast<std::int32_t>(P.BlockLength);
+  });
 }
 
 void TSioCustomProtocol::SetActualBPS(std::uint32_t bps) {
@@ -889,18 +891,20 @@ void TSioCustomProtocol::SetKermitRepeatPrefix(char v) {
 }
 
 std::uint32_t TSioCustomProtocol::GetKermitWindowsTotal() const {
-  return static_cast<std::uint32_t>(kpGetSWCSize(*FP));
+  return static_cast<std::uint32_t>(Read(kpGetSWCSize));
 }
 std::uint32_t TSioCustomProtocol::GetKermitWindowsUsed() const {
-  if (FProtocolType == ptKermit) return static_cast<std::uint32_t>(kpWindowsUsed(*FP));
+  if (FProtocolType == ptKermit) return static_cast<std::uint32_t>(Read(kpWindowsUsed));
   return 0;
 }
 bool TSioCustomProtocol::GetKermitLongBlocks() const {
   if (FProtocolType == ptKermit) {
-    bool inUse = false;
-    std::uint32_t length = 0;
-    kpGetLPStatus(*FP, inUse, length);
-    return inUse;
+    return Read([](TProtocolData& P) {
+      bool inUse = false;
+      std::uint32_t length = 0;
+      kpGetLPStatus(P, inUse, length);
+      return inUse;
+    });
   }
   return false;
 }

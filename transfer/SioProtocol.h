@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <type_traits>
 #include <string_view>
 
 #include "platform/DateTime.h"
@@ -217,7 +218,7 @@ class TSioCustomProtocol : public TSioBaseComponent, public TSioComponentOwner {
   void SetProtocolLog(TSioProtocolLog* log);
   std::uint32_t GetStatusInterval() const { return FP->StatusInterval; }
   void SetStatusInterval(std::uint32_t v) { apSetStatusInterval(*FP, v); }
-  std::string GetFileName() const { return FP->PathName; }
+  std::string GetFileName() const { return Read([](TProtocolData& P) { return std::string(P.PathName); }); }
   void SetFileName(std::string_view name);
   bool GetUpcaseFileNames() const { return FP->UpcaseFileNames; }
   void SetUpcaseFileNames(bool v) { FP->UpcaseFileNames = v; }
@@ -271,19 +272,22 @@ class TSioCustomProtocol : public TSioBaseComponent, public TSioComponentOwner {
 
   // ----- read-only -----
   bool GetBatch() const { return apSupportsBatch(*FP); }
-  std::int32_t GetProtocolStatus() const { return FP->ProtocolStatus; }
-  std::int16_t GetProtocolError() const { return static_cast<std::int16_t>(FP->ProtocolError); }
-  std::int32_t GetFileLength() const { return FP->FileLength; }
+  // What a run changes is read under the record's lock (TProtocolReading).
+  std::int32_t GetProtocolStatus() const { return Read([](TProtocolData& P) { return P.ProtocolStatus; }); }
+  std::int16_t GetProtocolError() const {
+    return Read([](TProtocolData& P) { return static_cast<std::int16_t>(P.ProtocolError); });
+  }
+  std::int32_t GetFileLength() const { return Read([](TProtocolData& P) { return P.FileLength; }); }
   TDateTime GetFileDate() const;
-  std::int32_t GetInitialPosition() const { return apGetInitialFilePos(*FP); }
-  bool GetInProgress() const { return FP->InProgress != 0; }
-  std::int32_t GetBlockErrors() const { return FP->BlockErrors; }
-  std::int32_t GetTotalErrors() const { return FP->TotalErrors; }
-  std::int32_t GetBytesRemaining() const { return apGetBytesRemaining(*FP); }
-  std::int32_t GetBytesTransferred() const { return apGetBytesTransferred(*FP); }
-  std::int32_t GetElapsedTicks() const { return FP->ElapsedTicks; }
+  std::int32_t GetInitialPosition() const { return Read(apGetInitialFilePos); }
+  bool GetInProgress() const { return Read([](TProtocolData& P) { return P.InProgress != 0; }); }
+  std::int32_t GetBlockErrors() const { return Read([](TProtocolData& P) { return P.BlockErrors; }); }
+  std::int32_t GetTotalErrors() const { return Read([](TProtocolData& P) { return P.TotalErrors; }); }
+  std::int32_t GetBytesRemaining() const { return Read(apGetBytesRemaining); }
+  std::int32_t GetBytesTransferred() const { return Read(apGetBytesTransferred); }
+  std::int32_t GetElapsedTicks() const { return Read([](TProtocolData& P) { return P.ElapsedTicks; }); }
   std::int32_t GetBlockLength() const;
-  std::int32_t GetBlockNumber() const { return FP->BlockNumber; }
+  std::int32_t GetBlockNumber() const { return Read([](TProtocolData& P) { return P.BlockNumber; }); }
   std::uint32_t GetKermitWindowsTotal() const;
   std::uint32_t GetKermitWindowsUsed() const;
   bool GetKermitLongBlocks() const;
@@ -326,6 +330,11 @@ class TSioCustomProtocol : public TSioBaseComponent, public TSioComponentOwner {
   void PushKermitMaxLen();
   template <class F>
   void Fire(F&& f);
+  template <class F>
+  std::invoke_result_t<F&, TProtocolData&> Read(F&& f) const {
+    TProtocolReading r(*FP);
+    return f(*FP);
+  }
 
   TProtocolData* FP = nullptr;
   TSioCustomComPort* FComPort = nullptr;

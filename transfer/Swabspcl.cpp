@@ -16,6 +16,7 @@
 #include <new>
 
 #include "platform/DateTime.h"
+#include "platform/Threads.h"
 #include "serial/SioPort.h"
 #include "serial/Sioexcept.h"
 
@@ -230,10 +231,12 @@ TProtocolCall::TProtocolCall(LPARAM lParam) {
   }
   D = d;
   P->Lock->lock();
+  OuterThread = P->CallThread.exchange(GetCurrentThreadId());
 }
 
 TProtocolCall::~TProtocolCall() {
   if (!P) return;
+  P->CallThread.store(OuterThread);
   P->Lock->unlock();
   bool last = false;
   {
@@ -241,6 +244,17 @@ TProtocolCall::~TProtocolCall() {
     last = P->Calls.fetch_sub(1) == 1 && P->Orphaned.load();
   }
   if (last) destroyRecord(P, D);
+}
+
+TProtocolReading::TProtocolReading(TProtocolData& P) {
+  const DWORD sender = InSendMessageFrom();
+  if (sender != 0 && sender == P.CallThread.load()) return;
+  LockHandlingSends(*P.Lock);
+  Held = P.Lock;
+}
+
+TProtocolReading::~TProtocolReading() {
+  if (Held) Held->unlock();
 }
 
 void apArmTimeout(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t ticks) {
@@ -440,7 +454,10 @@ void apStartProtocol(TProtocolData& P, TProtocolType type, TSioNotifyProc stateP
     }
   }
   stateProc(0, 0, handleArg);
-  if (P.ProtocolError != 0) return;
+  // A run that the first call ended has lost its triggers. One that goes on needs its
+  // handler, even when it has failed already: it may still wait for the other side to take
+  // the failure (B+ after a bad packet that was waiting when it started).
+  if (P.TimeoutTrigger == 0) return;
   {
     std::lock_guard<TSioLock> g(*P.Lock);
     if (P.StatusTimerTrigger)

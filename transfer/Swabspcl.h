@@ -338,6 +338,8 @@ struct TProtocolData {
   // the last of them to free.
   std::atomic<int> Calls{0};
   std::atomic<bool> Orphaned{false};
+  // The thread of the state machine call under way (0 while none runs).
+  std::atomic<DWORD> CallThread{0};
 
   // ----- XModem tail -----
   bool CRCMode = false;
@@ -482,6 +484,24 @@ class TProtocolCall {
   explicit operator bool() const { return P != nullptr; }
   TSioBaseDispatcher* D = nullptr;
   TProtocolData* P = nullptr;
+
+ private:
+  DWORD OuterThread = 0;
+};
+
+// A reading of what a run changes, from a thread other than the engine's (the window thread
+// polling the run, say): the record's lock is held for it, taken while the notices sent to
+// this thread meanwhile are handled. Inside the handling of a notice that a call of the
+// engine waits for, the call holds the lock and the record stands still: nothing is taken.
+class TProtocolReading {
+ public:
+  explicit TProtocolReading(TProtocolData& P);
+  ~TProtocolReading();
+  TProtocolReading(const TProtocolReading&) = delete;
+  TProtocolReading& operator=(const TProtocolReading&) = delete;
+
+ private:
+  TSioLock* Held = nullptr;
 };
 
 // The engines' waits: the time-out timer (ticks), the output-buffer triggers, and the

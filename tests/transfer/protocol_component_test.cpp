@@ -17,7 +17,14 @@
 using namespace xfer;
 
 // While set, every array that the program asks for without exceptions is refused: the way an
-// engine's part fails to come into being.
+// engine's part fails to come into being. The ThreadSanitizer runtime defines the allocation
+// functions itself and lets no program replace them: there the test is left out.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define NO_ALLOCATION_HOOK 1
+#endif
+#endif
+#ifndef NO_ALLOCATION_HOOK
 static thread_local bool failNothrowArrays = false;
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   if (failNothrowArrays) return nullptr;
@@ -27,6 +34,7 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
     return nullptr;
   }
 }
+#endif
 
 namespace {
 
@@ -193,6 +201,9 @@ TEST(ProtocolComponentSettings, BPlusHooksNeedThePort) {
 // A type whose engine can't be set up leaves the component without a protocol, never with
 // the old type on a released engine.
 TEST(ProtocolComponentSettings, FailingTypeFallsBackToNoProtocol) {
+#ifdef NO_ALLOCATION_HOOK
+  GTEST_SKIP() << "no allocation hook under ThreadSanitizer";
+#else
   TSioProtocol p;
   p.SetProtocolType(ptYmodem);
   ASSERT_NE(nullptr, p.Data().HeaderBlock);
@@ -212,6 +223,7 @@ TEST(ProtocolComponentSettings, FailingTypeFallsBackToNoProtocol) {
   EXPECT_EQ(nullptr, p.Data().HeaderBlock);
   p.SetProtocolType(ptYmodemG);
   EXPECT_EQ(ptYmodemG, p.Data().ProtocolType);
+#endif
 }
 
 // Assign takes the settings and stored values, never the window or the run.

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "platform/Messages.h"
@@ -132,10 +133,23 @@ class Driver {
   void Cancel() {
     TSioBaseDispatcher* D = port.Dispatcher();
     if (!D) return;
-    bool y = P->ProtocolType == ptYmodem || P->ProtocolType == ptYmodemG;
-    bool rx = y ? P->YmodemState >= ryInitial : P->XmodemState >= rxInitial;
+    bool y = false, rx = false;
+    Locked([&](TProtocolData& p) {
+      y = p.ProtocolType == ptYmodem || p.ProtocolType == ptYmodemG;
+      rx = y ? p.YmodemState >= ryInitial : p.XmodemState >= rxInitial;
+    });
     TSioNotifyProc proc = y ? (rx ? ypReceive : ypTransmit) : (rx ? xpReceive : xpTransmit);
     proc(apw_ProtocolCancel, 0, static_cast<LPARAM>(D->Handle()) * 65536);
+  }
+  // A look at the record while a run may be under way: the engine changes it on the
+  // dispatcher's thread, under the record's lock.
+  template <class F>
+  std::invoke_result_t<F&, TProtocolData&> Locked(F f) {
+    TProtocolReading r(*P);
+    return f(*P);
+  }
+  std::int32_t Transferred() {
+    return Locked([](TProtocolData& p) { return p.BytesTransferred; });
   }
   // Pumps the messages until the finish notice came; false on time-out.
   bool WaitFinish(int ms) {
