@@ -5,8 +5,6 @@
 #include <string>
 
 class QMessageBox;
-class QObject;
-class QWidget;
 
 // Plain: a box without an icon.
 enum class TMsgKind { Plain, Information, Warning, Error };
@@ -19,9 +17,8 @@ enum class TMsgKind { Plain, Information, Warning, Error };
 void ShowMessage(const std::string& text, TMsgKind kind = TMsgKind::Information,
                  const std::string& caption = {});
 
-// The width a window needs for its caption to stand whole in a window manager's title bar.
-int CaptionWidth(const QWidget& window);
-// Widens a box to CaptionWidth; call once its title, text and buttons are set.
+// Widens a box until its caption stands whole in a window manager's title bar; call once its
+// title, text and buttons are set.
 void FitToCaption(QMessageBox& box);
 
 // When set, receives every message instead of a box (headless runs, tests).
@@ -30,7 +27,5 @@ extern std::function<void(const std::string& text, TMsgKind kind)> MessageSink;
 // True on the thread of the application object (the window thread), and when there is no
 // application object at all.
 bool OnWindowThread();
-// Runs fn at once on the window thread, else queues it there without waiting. With a
-// context, a queued fn is dropped when the context is destroyed before it runs. The calling
-// thread touches nothing of a queued fn afterwards: all it did before is done when fn runs.
-void RunOnWindowThread(std::function<void()> fn, QObject* context = nullptr);
+// Runs fn at once on the window thread, else queues it there without waiting.
+void RunOnWindowThread(std::function<void()> fn);
