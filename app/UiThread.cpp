@@ -4,11 +4,19 @@
 #include <QCoreApplication>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QPointer>
 #include <QThread>
 #include <cstdio>
 #include <mutex>
 #include <set>
 #include <utility>
+
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#include <sanitizer/tsan_interface.h>
+#define KORVIDAN_THREAD_CHECKER 1
+#endif
+#endif
 
 std::function<void(const std::string& text, TMsgKind kind)> MessageSink;
 
@@ -17,13 +25,67 @@ bool OnWindowThread() {
   return !app || QThread::currentThread() == app->thread();
 }
 
-void RunOnWindowThread(std::function<void()> fn) {
+namespace {
+
+// A call queued for the window thread: an object of its own, made on the calling thread and
+// handed to the window thread whole, which runs it and deletes it. (A queued functor of Qt's
+// is released by whichever thread lets go of it last, and Qt's queue is built without the
+// thread checker, so that hand-over would be invisible to it.)
+class TQueuedCall : public QObject {
+ public:
+  TQueuedCall(std::function<void()> fn, QObject* context)
+      : fn_(std::move(fn)), context_(context), hasContext_(context != nullptr) {}
+
+  static QEvent::Type Type() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+  }
+
+  bool event(QEvent* e) override {
+    HandOverEnd(this);
+    if (e->type() != Type()) return QObject::event(e);
+    deleteLater();
+    // A context that is gone drops the call; without one it always runs.
+    if (!hasContext_ || context_) fn_();
+    return true;
+  }
+
+  // What the calling thread did before posting (the call and its event made) happens before
+  // the window thread handles any event of the call.
+  static void HandOverStart(void* call) {
+#if KORVIDAN_THREAD_CHECKER
+    __tsan_release(call);
+#else
+    (void)call;
+#endif
+  }
+  static void HandOverEnd(void* call) {
+#if KORVIDAN_THREAD_CHECKER
+    __tsan_acquire(call);
+#else
+    (void)call;
+#endif
+  }
+
+ private:
+  std::function<void()> fn_;
+  QPointer<QObject> context_;
+  bool hasContext_;
+};
+
+}  // namespace
+
+void RunOnWindowThread(std::function<void()> fn, QObject* context) {
   QCoreApplication* app = QCoreApplication::instance();
   if (!app || QThread::currentThread() == app->thread()) {
     fn();
     return;
   }
-  QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+  auto* call = new TQueuedCall(std::move(fn), context);
+  call->moveToThread(app->thread());
+  auto* run = new QEvent(TQueuedCall::Type());
+  TQueuedCall::HandOverStart(call);
+  QCoreApplication::postEvent(call, run);
 }
 
 namespace {

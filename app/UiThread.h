@@ -5,6 +5,7 @@
 #include <string>
 
 class QMessageBox;
+class QObject;
 
 // Plain: a box without an icon.
 enum class TMsgKind { Plain, Information, Warning, Error };
@@ -27,5 +28,7 @@ extern std::function<void(const std::string& text, TMsgKind kind)> MessageSink;
 // True on the thread of the application object (the window thread), and when there is no
 // application object at all.
 bool OnWindowThread();
-// Runs fn at once on the window thread, else queues it there without waiting.
-void RunOnWindowThread(std::function<void()> fn);
+// Runs fn at once on the window thread, else queues it there without waiting. With a
+// context, a queued fn is dropped when the context is destroyed before it runs. The calling
+// thread touches nothing of a queued fn afterwards: all it did before is done when fn runs.
+void RunOnWindowThread(std::function<void()> fn, QObject* context = nullptr);
