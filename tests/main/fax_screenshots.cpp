@@ -20,6 +20,7 @@
 #include "app/ValueBoard.h"
 #include "fax/SioFax.h"
 #include "fax/ui/SioFStat.h"
+#include "fax/ui/SioMeter.h"
 #include "fax/ui/Swtapidsp.h"
 #include "link/RS485BusNew.h"
 #include "platform/Registry.h"
@@ -93,12 +94,9 @@ int main(int argc, char** argv) {
       // The modem line, as "Faxmodem konfigurieren" stores it.
       WriteTapiDeviceName("Faxmodem");
       form.Testfaxsenden1->trigger();
-      // Pictures while the page goes out.
+      // Pictures while the page after the cover goes out, its progress shown.
       TStandardFaxDisplay* status = fax.SioFaxStatus1->Display();
-      if (e2e::RunUntil([&] { return fax.SioSendFax1->GetFaxProgress() == fpSendPage &&
-                                     fax.SioSendFax1->GetCurrentPage() == 1; },
-                        120000)) {
-        e2e::RunUntil([] { return false; }, 1500);
+      if (e2e::RunUntil([&] { return status->Meter->GetPosition() > 0; }, 120000)) {
         const bool shots = Shoot(fax.SioTapiStatus1->Display(), output / "call-progress.png") &&
                            Shoot(status, output / "fax-status.png");
         if (e2e::RunUntil([&] { return !fax.Sending(); }, 120000) && shots) code = 0;
