@@ -3,6 +3,8 @@
 #include <QAbstractTableModel>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFrame>
 #include <QHeaderView>
 #include <QLabel>
@@ -56,6 +58,19 @@ void Guarded(F&& fn) {
     fn();
   } catch (const std::exception& e) {
     ShowMessage(e.what(), TMsgKind::Error);
+  }
+}
+
+// Runs the window thread's events (painting, timers, the port's notifications, work queued
+// by other threads) until done() holds or timeoutMs (-1: no limit) have passed.
+void WaitHandlingEvents(const std::function<bool()>& done, int timeoutMs) {
+  QElapsedTimer t;
+  t.start();
+  while (!(done && done()) && (timeoutMs < 0 || t.elapsed() < timeoutMs)) {
+    // A loop of its own each round: a quit of the application's loop ends the running one.
+    QEventLoop loop;
+    QTimer::singleShot(10, &loop, &QEventLoop::quit);
+    loop.exec();
   }
 }
 
@@ -406,10 +421,20 @@ void TForm1::FormClose() {
   if (closed_) return;
   closed_ = true;
   if (IsCollecting()) {
-    if (DialogExit) DialogExit->show();
-    if (QCoreApplication::instance()) QCoreApplication::processEvents();
-    ProcessMessages();
-    Sleep(1000);
+    // The window thread goes on handling its events while it waits: the box stays painted,
+    // the port still delivers the running cycle's bytes, and boxes that the ending cycle
+    // raises appear beside it. Being modal, the box keeps the other windows from starting
+    // anything meanwhile.
+    if (DialogExit) {
+      DialogExit->setWindowModality(Qt::ApplicationModal);
+      DialogExit->show();
+    }
+    WaitHandlingEvents(nullptr, 1000);
+    if (FDataThread.Valid()) {
+      FDataThread.Terminate();
+      FState.Wake();
+      WaitHandlingEvents([this] { return FDataThread.Finished(); }, -1);
+    }
     StopAcquisition();
     if (DialogExit) DialogExit->hide();
     MergeAfterStop();

@@ -148,12 +148,21 @@ void ShowMessage(const std::string& text, TMsgKind kind, const std::string& capt
   }
   auto key = std::make_pair(caption, text);
   if (!ReserveBox(key)) return;
-  RunOnWindowThread([key = std::move(key), kind] {
+  // A box reported from another thread (the acquisition's, say) is not modal and runs no loop
+  // of its own: the main window can still be closed, and a close does not wait for an answer.
+  const bool modal = OnWindowThread();
+  RunOnWindowThread([key = std::move(key), kind, modal] {
     const auto& [caption, text] = key;
     QString title = caption.empty() ? QCoreApplication::applicationName() : QString::fromStdString(caption);
-    QMessageBox box(IconOf(kind), title, QString::fromStdString(text), QMessageBox::Ok);
-    FitToCaption(box);
-    box.exec();
-    ReleaseBox(key);
+    auto* box = new QMessageBox(IconOf(kind), title, QString::fromStdString(text), QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    FitToCaption(*box);
+    QObject::connect(box, &QDialog::finished, [key] { ReleaseBox(key); });
+    if (modal) {
+      box->exec();
+    } else {
+      box->setWindowModality(Qt::NonModal);  // a message box is modal from its start
+      box->show();
+    }
   });
 }

@@ -12,7 +12,8 @@ enum class TMsgKind { Plain, Information, Warning, Error };
 
 // Shows a message box with an OK button. On the window thread it is modal and returns when
 // closed; from any other thread the box is queued for the window thread and the caller goes
-// on at once (a worker thread never waits for the window thread). While a box of the same
+// on at once (a worker thread never waits for the window thread). Such a box is not modal:
+// it blocks no other window, and nothing waits for its answer. While a box of the same
 // caption and text is open (or queued), the report is not shown again; once it is closed,
 // the next one is. Without a running application the text goes to stderr.
 void ShowMessage(const std::string& text, TMsgKind kind = TMsgKind::Information,

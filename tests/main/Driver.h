@@ -31,6 +31,8 @@ struct Simulator : support::Simulator {
 struct User {
   bool giveUpVersion = false;  // "Auf Menüpunkt verzichten !" once it is offered
   bool startAcquisition = true;
+  bool answerBoxes = true;               // false: message boxes are left open
+  std::function<void()> beforeStartAnswer;  // runs just before the start question is answered
   int portDialogs = 0, versionOks = 0, startAnswers = 0, verzichtenClicks = 0;
   std::vector<std::string> boxTexts;  // the message boxes read, in order
 
@@ -44,7 +46,7 @@ struct User {
     // A message box is on top of everything else.
     for (QWidget* w : QApplication::topLevelWidgets()) {
       auto* box = qobject_cast<QMessageBox*>(w);
-      if (!box || !box->isVisible()) continue;
+      if (!answerBoxes || !box || !box->isVisible()) continue;
       boxTexts.push_back(box->text().toStdString());
       if (QAbstractButton* b = box->defaultButton() ? box->defaultButton() : box->buttons().value(0))
         b->click();
@@ -72,6 +74,7 @@ struct User {
       }
       if (auto* start = qobject_cast<TStartupFrm*>(w)) {
         ++startAnswers;
+        if (beforeStartAnswer) beforeStartAnswer();
         (startAcquisition ? start->Button1 : start->Button2)->click();
         return;
       }

@@ -15,6 +15,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
+#include <QMessageBox>
 #include <QLineSeries>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -22,7 +23,9 @@
 #include <QTableView>
 #include <QThread>
 #include <QTimer>
+#include <QWindow>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -41,6 +44,7 @@
 #include "app/SharedState.h"
 #include "app/SmallForms.h"
 #include "app/UiThread.h"
+#include "app/ValueBoard.h"
 #include "fax/ui/Faxview.h"
 #include "link/RS485BusNew.h"
 #include "platform/Database.h"
@@ -205,6 +209,106 @@ TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythi
   EXPECT_FALSE(fs::exists(sandbox.Db() / "Korvidan1_Temp.DB"));
   EXPECT_EQ(RowCount("Korvidan1.db"), stored.load());
   EXPECT_GE(stored.load(), 6);
+  app.reset();
+}
+
+// The main window closed as a window manager asks, during a cycle, with nobody answering
+// boxes: neither the box a silent first cycle left open nor the one the ending cycle raises
+// (its alarm sound finds no device) holds the close up, and the exit box stays on screen
+// with the window's events handled until the cycle has ended and its rows are merged.
+TEST_F(ApplicationTest, CloseDuringACycleWaitsForNoBoxAndKeepsTheExitBoxPainted) {
+  MessageSink = nullptr;
+  Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+  // Once the version has been read, the bus falls silent and the boxes stay unanswered.
+  user.beforeStartAnswer = [&] {
+    user.answerBoxes = false;
+    EXPECT_TRUE(sim.Command("silent on"));
+  };
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  form.FState.SetIntervalSeconds(0);
+  constexpr int kListenMs = 6000;
+  app->Bus->ListenMilliseconds = kListenMs;
+  app->ValueBoard->MediaPlayer1.DeviceName = "hw:CARD=KeineSoundkarte";
+  std::atomic<int> stored{0};
+  auto store = LinkHooks().StoreCurrentValues;
+  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
+    store(list);
+    ++stored;
+  };
+  auto openBox = [](const char* part) {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible() && box->text().contains(part))
+        return true;
+    return false;
+  };
+
+  // Everything below runs from timers, as a user's actions come through the event loop, so
+  // that it also goes on while a box runs a loop of its own.
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point firstStored, closeAsked, closeDone;
+  bool closeTried = false, modalAtClose = false, closed = false, soundBoxDuringClose = false, givenUp = false;
+  int ticksWithExitBox = 0;
+  QString exitTexts;
+  // What the screen shows while the close waits (a timer of its own: a timer does not fire
+  // again while its own handler, the close below, still runs).
+  QTimer observe;
+  QObject::connect(&observe, &QTimer::timeout, [&] {
+    if (!DialogExit || !DialogExit->isVisible()) return;
+    ++ticksWithExitBox;
+    exitTexts.clear();
+    for (QLabel* l : DialogExit->findChildren<QLabel*>()) exitTexts += l->text() + "|";
+    soundBoxDuringClose |= openBox("Alarmton kann nicht gespielt werden");
+  });
+  observe.start(100);
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (closeTried || stored < 1 || !openBox("Bitte Korvidan an serielle Schnittstelle anschliessen")) return;
+    if (firstStored == Clock::time_point()) {
+      // The next cycle starts within a second and hears the bus again.
+      firstStored = Clock::now();
+      EXPECT_TRUE(sim.Command("silent off"));
+    }
+    if (Clock::now() - firstStored < std::chrono::milliseconds(1500)) return;
+    closeTried = true;
+    // A modal box would block the main window: the window manager's close would not reach it.
+    modalAtClose = QGuiApplication::modalWindow() != nullptr;
+    closeAsked = Clock::now();
+    form.windowHandle()->close();
+    closeDone = Clock::now();
+    closed = !form.IsCollecting();
+  });
+  watch.start(100);
+  // Long past any close: whoever still waits is let go.
+  QTimer::singleShot(60000, [&] {
+    givenUp = true;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) box->done(0);
+  });
+
+  app->Show();
+  RunUntil([&] { return closed || givenUp; }, 70000);
+  watch.stop();
+  observe.stop();
+  EXPECT_FALSE(givenUp);
+  EXPECT_FALSE(modalAtClose);
+  ASSERT_TRUE(closed) << "the close did not end the acquisition (tried: " << closeTried << ")";
+  EXPECT_EQ(stored.load(), 2);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(closeDone - closeAsked).count();
+  EXPECT_LT(took, kListenMs + 1000 + 8000);
+  std::printf("close: %lld ms from the request to the merged rows\n", static_cast<long long>(took));
+  EXPECT_GE(ticksWithExitBox * 100, took / 2) << "the window thread stood still during the close";
+  EXPECT_TRUE(exitTexts.contains("Temporäre Daten werden in die Datenbanken geschrieben.")) << exitTexts.toStdString();
+  EXPECT_TRUE(exitTexts.contains("Bitte warten...")) << exitTexts.toStdString();
+  EXPECT_TRUE(soundBoxDuringClose);
+  EXPECT_TRUE(MainFlags.FTempDataMerged);
+  EXPECT_FALSE(fs::exists(sandbox.Db() / "Korvidan1_Temp.DB"));
+  EXPECT_EQ(RowCount("Korvidan1.db"), 2);
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* box = qobject_cast<QMessageBox*>(w)) box->close();
   app.reset();
 }
 
