@@ -76,6 +76,11 @@ class TempDir {
     return Write(name, std::vector<std::uint8_t>(bytes));
   }
   std::string Read(const std::string& name) const { return ReadFile(path_ / name); }
+  // Removes everything in the directory.
+  void Clear() const {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(path_, ec)) fs::remove_all(entry.path(), ec);
+  }
 
  private:
   fs::path path_;

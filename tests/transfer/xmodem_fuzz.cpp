@@ -1,0 +1,13 @@
+// Fuzz target: the XModem engine against arbitrary bytes from the other side. Option bits:
+// 1 CRC, 2 1K blocks, 4 G (streaming).
+#include "tests/transfer/protocol_fuzz.h"
+#include "transfer/Swxmodem.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const fuzz::TEngine engine{
+      [](TProtocolData*& P, TSioCustomComPort* port, std::uint8_t o) {
+        return xpInit(P, port, o & 1, o & 2, o & 4, 0);
+      },
+      xpTransmit, xpPrepareTransmit, xpReceive, xpPrepareReceive, nullptr};
+  return fuzz::RunTransfer(data, size, engine);
+}

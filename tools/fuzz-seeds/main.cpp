@@ -1,0 +1,289 @@
+// The seed corpora of the fuzz targets, made by the system's own writers: fuzz-seeds <dir>
+// writes <dir>/<target>/<name> for every target (the pictures and sounds come from netpbm,
+// libtiff and sox, seeds.sh). Each seed starts with the header bytes its target reads first.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fax/Swfaxcvt.h"
+#include "fax/Swtxtcvt.h"
+#include "platform/Registry.h"
+#include "programming/ProgDataFile.h"
+#include "tests/transfer/protocol_fuzz.h"
+#include "tools/korvidan-sim/sim_controller.h"
+#include "transfer/Swbplus.h"
+#include "transfer/Swkbemu.h"
+#include "transfer/Swkermit.h"
+#include "transfer/Swxmodem.h"
+#include "transfer/Swymodem.h"
+#include "transfer/Swzmodem.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path gOut;
+fs::path gWork;
+
+std::string Bytes(const std::vector<std::uint8_t>& v) { return std::string(v.begin(), v.end()); }
+std::string ReadAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Seed(const std::string& target, const std::string& name, const std::string& header, const std::string& body) {
+  fs::create_directories(gOut / target);
+  std::ofstream(gOut / target / name, std::ios::binary) << header << body;
+}
+
+std::string Joined(const std::vector<ksim::Segment>& segments) {
+  std::string text;
+  for (const ksim::Segment& s : segments) text += s.bytes;
+  return text;
+}
+
+// ----- the controller
+
+void ControllerSeeds() {
+  const std::vector<ksim::Sensor> sensors = ksim::defaultSensors();
+  const std::string values = ksim::formatValueBlock(sensors);
+  Seed("fuzz_sensor_records", "values", "\x07", values + values);
+  Seed("fuzz_sensor_records", "values-in-pieces", "\x0F", values);
+
+  const ksim::ProgramMemory memory = ksim::defaultProgramMemory();
+  const ksim::ReplyTiming timing;
+  // Byte 0: bit 0 firmware 2.19, the other bits the piece size.
+  Seed("fuzz_prog_dump", "dump-219", "\x7F", Joined(ksim::dumpReply(memory, 219, timing)));
+  Seed("fuzz_prog_dump", "dump-216", "\x10", Joined(ksim::dumpReply(memory, 216, timing)));
+  const std::string listing = Joined(ksim::listingReply(sensors, 6, 900, 1700000000, timing));
+  Seed("fuzz_stored_data", "listing", "\x3E", "\r\n" + listing);
+  Seed("fuzz_version_reply", "v219", "\x08", ksim::versionReply(219));
+  Seed("fuzz_version_reply", "v216-slow", "\x00", "\r\n" + ksim::versionReply(216));
+  Seed("fuzz_version_reply", "comma", "\x20", "korvidan v2,17\r\n");
+  // Byte 0: the checksum sent; then the transfer's header byte.
+  Seed("fuzz_checksum_reply", "match", std::string("\xA7\x09", 2), "A7CheckSum\r\n");
+  Seed("fuzz_checksum_reply", "differs", std::string("\x3C\x01", 2), "\r\n3DCheckSum\r\n");
+
+  TProgrammingImage image;
+  TSocketTable sockets;
+  std::copy(memory.image.begin(), memory.image.end(), image.Bytes.begin());
+  std::copy(memory.sockets.begin(), memory.sockets.end(), sockets.Bytes.begin());
+  const fs::path prg = gWork / "seed.prg";
+  if (WriteProgDataFile(prg.string(), image, sockets) != TProgFileResult::Ok) std::exit(1);
+  const std::string file = ReadAll(prg);
+  Seed("fuzz_prog_file", "default", "", file);
+  Seed("fuzz_prog_file", "short", "", file.substr(0, 1800));
+}
+
+// ----- settings and key maps
+
+void SettingsSeeds() {
+  const fs::path ini = gWork / "registry.ini";
+  SetRegistryFile(ini.string());
+  TRegistry reg;
+  reg.OpenKey("\\Software\\Zelvanor\\DataCollectingIntervall", true);
+  reg.WriteInteger("Intervall", 15);
+  reg.OpenKey("\\Software\\Zelvanor\\SoundDirectory", true);
+  reg.WriteString("Path", "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  reg.OpenKey("\\Software\\Zelvanor\\TapiDevice", true);
+  reg.WriteString("", "Modem \xC3\xA4 \x01");
+  reg.WriteExpandString("Home", "%HOME%");
+  reg.OpenKey("\\Software\\Nordhaven\\SIO\\Ports", true);
+  reg.WriteString("COM1", "/dev/ttyUSB0");
+  const std::uint8_t blob[5] = {0, 1, 0x7F, 0x80, 0xFF};
+  reg.WriteBinaryData("Blob", blob, sizeof blob);
+  Seed("fuzz_settings", "registry", "", ReadAll(ini));
+
+  const fs::path keys = gWork / "SWKEYBRD.INI";
+  TKeyEmulator* kb = nullptr;
+  if (kbInitKeyEmulator(kb, keys.string()) != 0) std::exit(1);
+  std::vector<std::uint8_t> record(static_cast<std::size_t>(kb->Database->RecordSize));
+  for (const char* map : {"VT100", "ANSI"}) {
+    std::fill(record.begin(), record.end(), 0);
+    iSetStringField(kb->Database, record.data(), "EMULATOR", map);
+    iSetStringField(kb->Database, record.data(), "Key1", "38,14,\x1b[A");
+    iSetStringField(kb->Database, record.data(), "Key2", "112,14,\x1bOP");
+    iSetStringField(kb->Database, record.data(), "Key3", "65,10,ctrl-a");
+    kbAddKeyEmuRecord(kb, record.data());
+  }
+  kbDoneKeyEmulator(kb);
+  Seed("fuzz_keymap", "two-maps", "", ReadAll(keys));
+}
+
+// ----- the terminal: header bytes emulator, columns, page rows
+
+void TerminalSeeds() {
+  Seed("fuzz_terminal", "ansi", std::string("\x01\x4F\x18", 3),
+       "\x1b[2J\x1b[1;1HKorvidan\x1b[7m pH \x1b[0m 7.05\r\n\x1b[5;10H\x1b[1;31mAlarm\x1b[K\x1b[s\x1b[10B\x1b[u"
+       "\x1b[3L\x1b[2M\x1b[4@\x1b[2P\x1b[6n\x1b[?7l\x1b[2;20r\x1b[H\n\n\x1b[J\x08\x09end\r\n");
+  Seed("fuzz_terminal", "vt52", std::string("\x02\x4F\x18", 3), "\x1bH\x1bJKorvidan\x1bY%*x\x1b" "A\x1b" "C\x1bK\x1bZ\r\n");
+  Seed("fuzz_terminal", "vt100", std::string("\x03\x84\x37", 3),
+       "\x1b[?3h\x1b#8\x1b(0lqqk\x1b(B\x1b[3;5H\x1b[0c\x1b[5n\x1b" "7\x1b[20;1H\x1bM\x1b" "8\x1b[3g\x1bH\x1b[4h"
+       "ins\x1b[4l\x1b[?6h\x1b[1;1H\x1b" "E\x1b" "D\x1b[1;24r\x1b[24;1H\r\n\n");
+}
+
+// ----- fax files and modem dialogues
+
+std::string FaxFile(const std::string& text, bool fine) {
+  const fs::path in = gWork / "page.txt", out = gWork / "page.fxf";
+  std::ofstream(in, std::ios::binary) << text;
+  TAbsFaxCvt* cvt = nullptr;
+  if (fcInitTextConverter(cvt) != 0 || fcLoadFont(cvt, "SWFAX.FNT", ffStandardFontHandle, fine) != 0) std::exit(1);
+  acOptionsOff(cvt, coYield);
+  acSetResolutionMode(cvt, fine ? 1 : 0);
+  if (acConvertToFile(cvt, in.string(), out.string()) != 0) std::exit(1);
+  fcDoneTextConverter(cvt);
+  return ReadAll(out);
+}
+
+// An HDLC frame as the modem hands it on: DLE doubled, DLE ETX at its end.
+std::string Frame(std::initializer_list<int> bytes, const std::string& text = "") {
+  std::string f;
+  auto put = [&](int b) {
+    f += static_cast<char>(b);
+    if (b == 0x10) f += '\x10';
+  };
+  for (int b : bytes) put(b);
+  for (auto it = text.rbegin(); it != text.rend(); ++it) put(static_cast<unsigned char>(*it));
+  return "CONNECT\r\n" + f + "\x10\x03" + "OK\r\n";
+}
+
+void FaxSeeds() {
+  const std::string fax = FaxFile("Alarm Becken 1\r\n\fSeite 2\r\n", false);
+  Seed("fuzz_faxfile", "text", "", fax);
+  Seed("fuzz_unpack", "text", "", fax);
+  Seed("fuzz_unpack", "fine", "", FaxFile("pH 9,1\r\n", true));
+
+  const std::string ok = "OK\r\n";
+  Seed("fuzz_modem_replies", "class2", "\x03",
+       ok + "1,2,2.0\r\n" + ok + "KORVIDAN MODEM\r\n" + ok + "Nordhaven\r\n" + ok + "1.0\r\n" + ok + ok + ok +
+           "+FCLASS: 1\r\n" + ok + "ERROR\r\n" + ok + ok + ok + "24,48,72,96,121,145\r\n" + ok);
+  Seed("fuzz_modem_replies", "class1", "\xFF", ok + "0,1\r\n" + ok + ok + ok + "ERROR\r\n" + ok + "24,48,72,96\r\n" + ok);
+
+  // Byte 0: bit 6 send, bit 7 (Class 2/2.0) Class 2.0, the rest the piece size.
+  const std::string pageData = std::string("\x00\x10\x10\x01\xB2\x59\x00\x80", 8) + "\x10\x03";
+  const std::string id = "REMOTE 4711         ";
+  Seed("fuzz_hdlc", "receive", "\x10",
+       ok + ok + "24,48,72,96,121,145\r\n" + ok + "RING\r\n" + "CONNECT\r\n" + ok + "CONNECT\r\n" + ok +
+           Frame({0xFF, 0x03, 0x42}, id) + Frame({0xFF, 0x13, 0x82, 0x00, 0x46, 0x88, 0x00}) + "CONNECT\r\n" +
+           std::string(50, '\0') + "\x10\x03NO CARRIER\r\n" + "CONNECT\r\n" + ok + "CONNECT\r\n" + pageData +
+           "NO CARRIER\r\n" + Frame({0xFF, 0x13, 0x2E}) + "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0xFA}));
+  Seed("fuzz_hdlc", "send", "\x50",
+       ok + ok + "24,48,72,96\r\n" + ok + Frame({0xFF, 0x03, 0x40}, id) +
+           Frame({0xFF, 0x13, 0x80, 0x00, 0x6E, 0x88, 0x00}) + "CONNECT\r\n" + ok + "CONNECT\r\n" + ok +
+           "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0x84}) + "CONNECT\r\n" + ok + "CONNECT\r\n" + ok +
+           Frame({0xFF, 0x13, 0x8C}) + "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0x8C}) + "CONNECT\r\n" + ok + ok);
+  Seed("fuzz_fax_params", "class2-receive", "\x0C",
+       ok + ok + ok + ok + ok + ok + ok + "RING\r\n+FCON\r\n+FTSI: \"REMOTE 4711\"\r\n+FDCS: 1,3,0,2,0,0,0,0\r\n" +
+           ok + "CONNECT\r\n" + pageData + "+FPTS: 1\r\n+FET: 2\r\n" + ok + "+FHNG: 0\r\n" + ok);
+  Seed("fuzz_fax_params", "class20-send", "\xC8",
+       ok + ok + ok + ok + ok + ok + "+FCO\r\n+FCI: \"REMOTE 4711\"\r\n+FIS: 1,5,0,2,0,0,0,3\r\n" + ok +
+           "+FCS: 1,3,0,2,0,0,0,0\r\nCONNECT\r\n\x11" + ok + "+FPS: 1,0,0,0,0\r\n" + ok + "CONNECT\r\n\x11" + ok +
+           "+FPS: 1\r\n+FHS: 0\r\n" + ok);
+}
+
+// ----- the transfer engines: our sender against our receiver, each side's bytes kept
+
+struct TSide {
+  TFuzzLine* line = nullptr;
+  TSioComPort port;
+  TProtocolData* P = nullptr;
+};
+
+void Loopback(const std::string& target, const std::string& name, const fuzz::TEngine& engine, std::uint8_t options) {
+  static fuzz::TBench bench;
+  TSide sides[2];
+  for (TSide& s : sides) {
+    SetActivateDeviceLayerHook([&](TSioCustomComPort* cp) { return s.line = new TFuzzLine(cp); });
+    s.port.SetComNumber(1);
+    s.port.SetOpen(true);
+    SetActivateDeviceLayerHook(nullptr);
+    if (engine.Init(s.P, &s.port, options) != 0) std::exit(1);
+    apSetProtocolWindow(*s.P, bench.Window);
+    apSetDestinationDirectory(*s.P, bench.InDir().c_str());
+    apSetReceiveFilename(*s.P, (bench.InDir() + "/received").c_str());
+  }
+  sides[0].line->Peer = sides[1].line;
+  sides[1].line->Peer = sides[0].line;
+  bench.Finished = 0;
+  bench.FilesToSend = 1;
+  apStartProtocol(*sides[0].P, sides[0].P->ProtocolType, engine.Transmit, engine.PrepareTransmit);
+  apStartProtocol(*sides[1].P, sides[1].P->ProtocolType, engine.Receive, engine.PrepareReceive);
+  for (int round = 0; bench.Finished < 2 && round < 200000; ++round) {
+    for (TSide& s : sides) s.line->Pass(round % 16 == 0 ? 10 : 0);
+    ProcessMessages();
+  }
+  // Byte 0: bit 0 send, the rest the piece size (64); byte 1 the engine's options.
+  Seed(target, name + "-receive", std::string{'\x80', static_cast<char>(options)}, Bytes(sides[1].line->Received()));
+  Seed(target, name + "-send", std::string{'\x81', static_cast<char>(options)}, Bytes(sides[0].line->Received()));
+  for (TSide& s : sides) {
+    apDoneProtocol(s.P);
+    s.port.SetOpen(false);
+  }
+  bench.In.Clear();
+}
+
+void TransferSeeds() {
+  fuzz::TEngine x{[](TProtocolData*& P, TSioCustomComPort* port, std::uint8_t o) {
+                    return xpInit(P, port, o & 1, o & 2, o & 4, 0);
+                  },
+                  xpTransmit, xpPrepareTransmit, xpReceive, xpPrepareReceive, nullptr};
+  Loopback("fuzz_xmodem", "checksum", x, 0);
+  Loopback("fuzz_xmodem", "crc-1k", x, 3);
+  fuzz::TEngine y{[](TProtocolData*& P, TSioCustomComPort* port, std::uint8_t o) { return ypInit(P, port, o & 1, o & 2, 0); },
+                  ypTransmit, ypPrepareTransmit, ypReceive, ypPrepareReceive, nullptr};
+  Loopback("fuzz_ymodem", "1k", y, 1);
+  fuzz::TEngine z{[](TProtocolData*& P, TSioCustomComPort* port, std::uint8_t) { return zpInit(P, port, 0); },
+                  zpTransmit, zpPrepareTransmit, zpReceive, zpPrepareReceive, nullptr};
+  Loopback("fuzz_zmodem", "plain", z, 0);
+  fuzz::TEngine k{[](TProtocolData*& P, TSioCustomComPort* port, std::uint8_t o) {
+                    const int r = kpInit(P, port, 0);
+                    if (r == 0 && (o & 4)) kpSetMaxLongPacketLen(*P, kpMaxData);
+                    if (r == 0 && (o & 0x38)) kpSetMaxWindows(*P, (o >> 3) & 7);
+                    return r;
+                  },
+                  kpTransmit, kpPrepareTransmit, kpReceive, kpPrepareReceive, nullptr};
+  Loopback("fuzz_kermit", "plain", k, 0);
+  Loopback("fuzz_kermit", "long-windows", k, 0x1C);
+
+  // B+ has no host in the library: the host's side of a download and of an upload.
+  std::uint8_t quote[256];
+  bpBuildQuoteTable(quote, DQDefault);
+  auto packet = [&](int seq, char type, const std::string& data) {
+    return Bytes(bpBuildPacket(quote, false, seq, type, reinterpret_cast<const std::uint8_t*>(data.data()),
+                               static_cast<std::uint32_t>(data.size())));
+  };
+  std::string parms = {1, 2, 4, 0, 1, 0};
+  parms += std::string(reinterpret_cast<const char*>(DQDefault), 8) + std::string{1, 1, 1};
+  const std::string start = std::string("\x05\x1bI", 3) + packet(1, '+', parms) + "\x10" "2";
+  std::string down = start + packet(3, 'T', "DBkorvidan.prg") + packet(4, 'T', "IB 600");
+  for (int seq = 5; seq < 7; ++seq) down += packet(seq, 'N', std::string(300, static_cast<char>(seq * 17)));
+  Seed("fuzz_bplus", "download", "\x20\x00", down + packet(7, 'T', "C"));
+  Seed("fuzz_bplus", "upload", "\x20\x00", start + packet(3, 'T', "UBkorvidan.prg") + "\x10" "4\x10" "5\x10" "6\x10" "7");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::cerr << "usage: fuzz-seeds <directory>\n";
+    return 2;
+  }
+  gOut = argv[1];
+  char work[] = "/tmp/korvidan-seeds-XXXXXX";
+  if (::mkdtemp(work) == nullptr) return 1;
+  gWork = work;
+  ControllerSeeds();
+  SettingsSeeds();
+  TerminalSeeds();
+  FaxSeeds();
+  TransferSeeds();
+  fs::remove_all(gWork);
+  return 0;
+}
