@@ -17,9 +17,12 @@ namespace {
 
 bool Contains(std::string_view s, std::string_view what) { return s.find(what) != std::string_view::npos; }
 
-// Commands that go out with the short pre-delay of the Class 1 frame and data phases.
+// Commands that go out with the short pre-delay of the Class 1 frame and data phases. The
+// remote's training starts 75 ms after its DCS (or our CFR or MCF): listening for it later
+// than that misses it, and the remote has to repeat the DCS.
 bool ShortPreDelay(std::string_view cmd) {
-  return cmd == "AT+FTH=3" || cmd == "AT+FRH=3" || (cmd.starts_with("AT+FTM=") && cmd != "AT+FTM=?");
+  return cmd == "AT+FTH=3" || cmd == "AT+FRH=3" || (cmd.starts_with("AT+FTM=") && cmd != "AT+FTM=?") ||
+         (cmd.starts_with("AT+FRM=") && cmd != "AT+FRM=?");
 }
 
 // Tick wait without handling messages (the dispatch thread has none to handle).

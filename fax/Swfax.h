@@ -98,6 +98,8 @@ struct TC12AbsData {
   std::uint16_t SentPage = 0;
   bool SentCover = false;
   std::string SentCoverName;
+  // Class 1 send: after EOM, the remote's new DIS does not raise the call's rate again
+  bool KeepRate = false;
   // Receive side
   std::uint16_t AnswerOnRing = 1;
   std::uint16_t RingCount = 0;

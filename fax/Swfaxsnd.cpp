@@ -20,6 +20,9 @@ namespace {
 // Set while the first state asks the component for the next fax (which may pump messages).
 std::atomic<bool> gGetEntryBusy{false};
 
+// T.30's T1: how long a calling machine waits for the remote's DIS.
+constexpr int kT1Seconds = 35;
+
 // The zero-filled white line that leads every page.
 const std::uint8_t kWhiteLine[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
 
@@ -83,6 +86,9 @@ struct Session {
   }
   std::uint16_t PageFlags() const { return c->FaxFile.IsOpen() ? c->FaxFile.PageHeader().PageFlags : 0; }
   bool ResolutionChanges() const { return c->LastResChar != ' ' && c->LastResChar != c->ResChar; }
+  // Class 1: the page to go next follows MPS under the session's DCS when it has the session's
+  // resolution; otherwise the page before it ends with EOM and a DCS of its own follows.
+  bool NextPageFollowsMPS() const { return fax->FastPage && (c->ResChar == '1') == (c->SessionRes != 0); }
 
   void CloseFaxFile() { c->FaxFile.Close(); }
   void FreeCover() {
@@ -260,6 +266,9 @@ struct Session {
     static const std::uint8_t kRateBits[7] = {0x04, 0x00, 0x08, 0x0C, 0x04, 0x28, 0x20};
     static const std::uint8_t kScan[8][2] = {{0x70, 0x70}, {0x10, 0x10}, {0x20, 0x10}, {0x20, 0x20},
                                              {0x00, 0x20}, {0x00, 0x00}, {0x40, 0x00}, {0x40, 0x40}};
+    // The DCS sets the session's resolution, and with it the scan time's bytes a line.
+    c->SessionRes = c->ResChar == '1' ? 1 : 0;
+    c->MinBytes = fMinBytes(c->ScanTimeCode, c->SessionRes != 0, c->SessionBPS);
     std::uint8_t rate = c->ResChar == '1' ? 0x42 : 0x02;
     rate |= c->RateIndex <= 6 ? kRateBits[c->RateIndex] : 0x04;
     std::uint8_t scan = static_cast<std::uint8_t>(kScan[c->ScanTimeCode & 7][c->SessionRes ? 1 : 0] | 0x88);
@@ -282,8 +291,10 @@ struct Session {
     if ((b1 & 0x0C) == 0x0C) c->RemoteRates[2] = c->RemoteRates[3] = true;
     // V.17 brings 12000 and 14400 (bit 0x10 is no rate of T.30).
     if (b1 & 0x20) c->RemoteRates[4] = c->RemoteRates[5] = true;
+    // A DIS after EOM keeps the rate the call has come down to.
+    const int top = c->KeepRate ? std::min<int>(c->RateIndex, 6) : 6;
     c->RateIndex = 1;
-    for (int i = 6; i >= 1; --i)
+    for (int i = top; i >= 1; --i)
       if (RateAllowed(i) && fClass1Rate(i) <= c->DesiredBPS) {
         c->RateIndex = static_cast<std::uint16_t>(i);
         break;
@@ -364,6 +375,7 @@ struct Session {
   // RTN: the page just sent was not received well. It is sent again after new training
   // (one rate lower where there is one) until the retries run out.
   bool PageRejected() {
+    const bool afterEOM = c->MorePages && !NextPageFollowsMPS();
     c->LastPageOk = false;
     d->FaxProgress = fpPageError;
     c->ForceStatus = true;
@@ -379,6 +391,8 @@ struct Session {
       Fail(r);
       return true;
     }
+    // After EOM the remote starts phase B again: the wait for its DIS follows the modem's OK.
+    if (afterEOM) return false;
     Command("AT+FTH=3");
     fax->State = tf1TSIResponse;
     return false;
@@ -481,17 +495,12 @@ struct Session {
       fax->RetryCount = 0;
       d->FaxProgress = fpPageOK;
       c->ForceStatus = true;
-      if (c->MorePages && fax->FastPage) {
+      if (c->MorePages && NextPageFollowsMPS()) {
         // The next page follows the confirmation without new training: the page code.
         Command(std::string("AT+FTM=") + PageCode());
         fax->State = tf1WaitPageConnect;
       } else if (c->MorePages) {
-        if (c->FinalFrame) {
-          Command("AT+FTH=3");
-          fax->State = tf1TSIResponse;
-        } else {
-          fax->State = tf1Connect;
-        }
+        AwaitDIS();
       } else {
         Command("AT+FTH=3");
         fax->State = tf1SendDCN;
@@ -502,10 +511,29 @@ struct Session {
       fax->RetryCount = 0;
       d->FaxProgress = fpPageOK;
       c->ForceStatus = true;
-      Command("AT+FTH=3");
-      fax->State = c->MorePages ? tf1TSIResponse : tf1SendDCN;
+      if (c->MorePages && !NextPageFollowsMPS()) {
+        AwaitDIS();
+      } else {
+        Command("AT+FTH=3");
+        fax->State = c->MorePages ? tf1TSIResponse : tf1SendDCN;
+      }
+    } else if (control == 0x4C) {
+      // RTN after EOM: the page goes again once the remote has sent its DIS.
+      AwaitDIS();
     }
     if (!c->FinalFrame) Command("AT+FRH=3");
+    if (fax->State == tf1Connect) {
+      c->FinalFrame = false;
+      ArmTimeout(Secs2Ticks(kT1Seconds));
+    }
+  }
+
+  // After EOM the remote starts phase B again: its DIS (some machines send it only once their
+  // T2 has run out) is answered as after the dial, with TSI, the next page's DCS and training.
+  void AwaitDIS() {
+    if (c->FinalFrame) Command("AT+FRH=3");  // else the frames still to come are read first
+    c->KeepRate = true;
+    fax->State = tf1Connect;
   }
 
   // A reply state that only wants "OK" before its command.
@@ -523,6 +551,7 @@ struct Session {
       cmd = std::string(c->ToneDial ? "ATDT" : "ATDP") + c->DialPrefix + d->PhoneNum;
     Command(cmd);
     ArmTimeout(c->DialWait);
+    c->KeepRate = false;
     d->FaxProgress = d->ManualSend ? fpConnecting : fpDialing;
     fax->State = d->ClassInUse == ctClass1 ? tf1Connect : tf2Connect;
   }
@@ -1018,7 +1047,7 @@ struct Session {
         break;
       case tf1SendEOP:
         if (Has("CONNECT")) {
-          const std::uint8_t control = c->MorePages ? (fax->FastPage ? 0x4F : 0x8F) : 0x2F;
+          const std::uint8_t control = !c->MorePages ? 0x2F : NextPageFollowsMPS() ? 0x4F : 0x8F;
           SendFrameThen({0xFF, 0x13, control}, tf1WaitMPS);
         }
         break;

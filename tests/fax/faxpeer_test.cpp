@@ -2,8 +2,10 @@
 // and T.30 terminal, in real time): what our sender sends is what the machine prints, and
 // what the machine sends is what our receiver files.
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -20,7 +22,24 @@ namespace {
 
 constexpr int kCom = 41;
 
-void SendThreePagesTo(Peer& peer, const support::TempDir& dir, std::uint16_t bps, int expectRate);
+void SendThreePagesTo(Peer& peer, const support::TempDir& dir, std::uint16_t bps, int expectRate,
+                      std::size_t finePage = 1);
+
+// The vertical resolution of every page of a TIFF file, in lines an inch.
+std::vector<long> TiffLinesPerInch(const std::string& file) {
+  std::vector<long> out;
+  TIFF* t = TIFFOpen(file.c_str(), "r");
+  if (t == nullptr) return out;
+  do {
+    float y = 0;
+    std::uint16_t unit = RESUNIT_INCH;
+    TIFFGetField(t, TIFFTAG_YRESOLUTION, &y);
+    TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &unit);
+    out.push_back(std::lround(unit == RESUNIT_CENTIMETER ? y * 2.54f : y));
+  } while (TIFFReadDirectory(t));
+  TIFFClose(t);
+  return out;
+}
 
 class FaxPeerTest : public ::testing::Test {
  protected:
@@ -30,21 +49,24 @@ class FaxPeerTest : public ::testing::Test {
   support::TempDir dir{"faxpeer"};
 };
 
-// Sends three pages (normal text, fine text, noise) at the rate asked for; the machine must
-// print every page as sent, below the lead lines and the header line.
-void SendThreePages(const support::TempDir& dir, std::uint16_t bps, int expectRate) {
+// Sends three pages (normal text, noise, and fine text as page finePage) at the rate asked
+// for; the machine must print every page as sent, below the lead lines and the header line, at
+// the page's own resolution.
+void SendThreePages(const support::TempDir& dir, std::uint16_t bps, int expectRate, std::size_t finePage) {
   const std::string received = dir / "received.tif";
   Peer peer("faxpeer", {"--receive", received, "--log", dir / "peer.log", "--timeout", "150"});
-  SendThreePagesTo(peer, dir, bps, expectRate);
+  SendThreePagesTo(peer, dir, bps, expectRate, finePage);
 }
-void SendThreePagesTo(Peer& peer, const support::TempDir& dir, std::uint16_t bps, int expectRate) {
+void SendThreePagesTo(Peer& peer, const support::TempDir& dir, std::uint16_t bps, int expectRate,
+                      std::size_t finePage) {
   const std::string received = dir / "received.tif";
   ASSERT_FALSE(peer.Path().empty());
   FaxStation st(peer.Path(), kCom, false, dir / "SIOFAX.HIS");
   TSioSendFax* fax = st.Sender();
-  const std::vector<std::string> files = {
-      TextFaxFile(dir, "normal", "Alarm im Becken 1\r\npH zu hoch: 8,4\r\n", false),
-      TextFaxFile(dir, "fine", "Feine Seite\r\nzweite Zeile\r\n", true), NoiseFaxFile(dir, "noise", 60, 7)};
+  std::vector<std::string> files = {TextFaxFile(dir, "normal", "Alarm im Becken 1\r\npH zu hoch: 8,4\r\n", false),
+                                    NoiseFaxFile(dir, "noise", 60, 7)};
+  files.insert(files.begin() + static_cast<std::ptrdiff_t>(finePage),
+               TextFaxFile(dir, "fine", "Feine Seite\r\nzweite Zeile\r\n", true));
   fax->SetFaxFileList(files);
   fax->SetPhoneNumber("0815");
   fax->SetStationID("Korvidan 1");
@@ -65,8 +87,11 @@ void SendThreePagesTo(Peer& peer, const support::TempDir& dir, std::uint16_t bps
 
   const std::vector<Picture> pages = TiffPages(dir, received);
   ASSERT_EQ(pages.size(), 3u);
+  std::vector<long> linesPerInch(3, 98);
+  linesPerInch[finePage] = 196;
+  EXPECT_EQ(TiffLinesPerInch(received), linesPerInch);
   for (std::size_t i = 0; i < 3; ++i) {
-    const bool fine = i == 1;
+    const bool fine = i == finePage;
     const Picture sent = faxtest::DecodeFax(files[i], 1728);
     const int lead = 8 + HeaderRows(fine);
     ASSERT_EQ(pages[i].size(), sent.size() + static_cast<std::size_t>(lead)) << "page " << i + 1;
@@ -89,13 +114,17 @@ void SendThreePagesTo(Peer& peer, const support::TempDir& dir, std::uint16_t bps
 
 }  // namespace
 
-TEST_F(FaxPeerTest, SendsThreePagesAt9600) { SendThreePages(dir, 9600, 9600); }
+// The fine page between the normal ones goes under a DCS of its own, and so does the page
+// after it.
+TEST_F(FaxPeerTest, SendsThreePagesAt9600) { SendThreePages(dir, 9600, 9600, 1); }
 
-// At 14400 bit/s the pages after the first go with V.17's short training, as after CFR.
-TEST_F(FaxPeerTest, SendsThreePagesAt14400) { SendThreePages(dir, 14400, 14400); }
+// At 14400 bit/s the second page goes with V.17's short training, as after CFR; the fine
+// third page after a new DCS and training.
+TEST_F(FaxPeerTest, SendsThreePagesAt14400) { SendThreePages(dir, 14400, 14400, 2); }
 
 // The machine answers a page it could not read with RTN: that page goes again after new
-// training, and the fax is complete at the machine.
+// training, and the fax is complete at the machine. The rejected page is the fine one, ended
+// with EOM: it goes again once the machine has sent its DIS anew, still one rate lower.
 TEST_F(FaxPeerTest, PageTheMachineRejectsIsSentAgain) {
   Peer peer("faxpeer", {"--receive", dir / "received.tif", "--bad-line", "2", "--log", dir / "peer.log",
                         "--timeout", "150"});
@@ -201,6 +230,13 @@ void ExpectReceived(const std::string& file, const std::vector<Picture>& pages,
   }
 }
 
+// How often a text stands in a log.
+int Occurrences(const std::string& log, const std::string& what) {
+  int n = 0;
+  for (std::size_t p = log.find(what); p != std::string::npos; p = log.find(what, p + 1)) ++n;
+  return n;
+}
+
 // The rings the receiver heard while it waited for a call: those after the modem's answer
 // to its last set-up command before the call's "(answer)" in the peer's log.
 int RingsBeforeAnswer(const std::string& log, std::size_t from = 0) {
@@ -254,6 +290,10 @@ TEST_F(FaxPeerTest, ReceivesTwoCallsIntoNumberedFiles) {
   const std::string log = support::ReadFile(dir / "peer.log");
   EXPECT_EQ(RingsBeforeAnswer(log), 2);
   EXPECT_EQ(RingsBeforeAnswer(log, log.find("(answer)") + 1), 2);
+  // The machine ends each fine page with EOM and, once we have sent DIS again, the normal page
+  // with a DCS of its own: every training after a DCS is heard at the first try, no DCS repeated.
+  EXPECT_EQ(Occurrences(log, "(sent EOM)"), 2);
+  EXPECT_EQ(Occurrences(log, "(sent DCS)"), 4) << log;
   ExpectReceived(dir / "FAX0001.FXF", pages, fine);
   ExpectReceived(dir / "FAX0002.FXF", pages, fine);
   const std::string history = support::ReadFile(dir / "SIOFAX.HIS");

@@ -369,8 +369,8 @@ TEST(FaxSend, NamedFontsDrawHeaderAndCover) {
 }
 
 TEST(FaxSend, ResolutionChangeBetweenPagesIsAnnounced) {
-  for (ClassType ct : {ctClass2, ctClass2_0}) {
-    Session s({"--classes", ct == ctClass2 ? "2" : "2.0"});
+  for (ClassType ct : {ctClass1, ctClass2, ctClass2_0}) {
+    Session s({"--classes", ct == ctClass1 ? "1" : ct == ctClass2 ? "2" : "2.0"});
     // Two pages: the first normal, the second fine (two converted files joined).
     const std::string normal = MakeFaxFile(s.dir, "normal\r\n");
     const std::string fine = MakeFaxFile(s.dir, "fein\r\n", true);
@@ -386,7 +386,11 @@ TEST(FaxSend, ResolutionChangeBetweenPagesIsAnnounced) {
     ASSERT_TRUE(s.Run());
     EXPECT_EQ(s.rec.finishCode, 0);
     const std::string cmds = s.Commands();
-    if (ct == ctClass2)
+    if (ct == ctClass1)  // EOM, MCF, the remote's DIS, TSI and DCS, training, CFR, the page
+      EXPECT_NE(cmds.find("AT+FTH=3\nAT+FRH=3\nAT+FRH=3\nAT+FTH=3\nAT+FTM=96\nAT+FRH=3\nAT+FTM=96\n"),
+                std::string::npos)
+          << cmds;
+    else if (ct == ctClass2)
       EXPECT_NE(cmds.find("AT+FET=1\nAT+FDIS=1\nAT+FDT\nAT+FET=2\n"), std::string::npos) << cmds;
     else
       EXPECT_NE(cmds.find("AT+FIS=1\nAT+FDT\n"), std::string::npos) << cmds;

@@ -74,8 +74,9 @@ const char kHelp[] =
     "AT+FMDL? AT+FMFR? AT+FREV? (Class 2), AT+FMI? AT+FMM? AT+FMR? (Class 2.0), AT+FTM=? and\n"
     "AT+FRM=? (Class 1), AT+FDT, AT+FET=n, AT+FPS?, AT+FKS and every other AT command with OK.\n"
     "Class 1 dial: CONNECT, CSI frame, OK; AT+FRH=3: CONNECT, the remote's next frame (DIS, then\n"
-    "CFR or FTT after the training check, MCF after a post-page frame), OK; AT+FTH=3: CONNECT, then\n"
-    "frames up to DLE ETX, each answered with CONNECT (OK after the final one); AT+FTM=n: CONNECT,\n"
+    "CFR or FTT after the training check, MCF after a post-page frame and DIS again after that\n"
+    "MCF when the frame was EOM), OK; AT+FTH=3: CONNECT, then frames up to DLE ETX, each\n"
+    "answered with CONNECT (OK after the final one); AT+FTM=n: CONNECT,\n"
     "data up to DLE ETX (the first after a DCS is the training check), OK. Frames carry two\n"
     "check bytes that are not verified.\n"
     "Class 2 dial: +FCON, +FCSI, +FDIS, OK; AT+FDT: +FDCS, CONNECT, XON; page end DLE ETX: OK;\n"
@@ -205,6 +206,7 @@ class Modem {
   Rx rx_ = Rx::None;  // what the modem is receiving from the sender
   std::vector<unsigned char> frame_;
   std::vector<std::vector<unsigned char>> pendingFrames_;  // frames the remote sends next
+  std::vector<unsigned char> dis_;                         // the remote's capabilities
   bool training_ = false;                                  // the next AT+FTM carries the training check
   bool lastPage_ = false;
   int rejected_ = 0;
@@ -550,8 +552,8 @@ class Modem {
       id.resize(20, ' ');
       for (auto it = id.rbegin(); it != id.rend(); ++it) csi.push_back(static_cast<unsigned char>(*it));
       static const unsigned char kScanBits[8] = {0x70, 0x10, 0x60, 0x20, 0x30, 0x00, 0x50, 0x40};
-      std::vector<unsigned char> dis{0xFF, 0x13, 0x80, 0x00, 0x4C, kScanBits[opt_.scan], 0x00};
-      pendingFrames_ = {dis};
+      dis_ = {0xFF, 0x13, 0x80, 0x00, 0x4C, kScanBits[opt_.scan], 0x00};
+      pendingFrames_ = {dis_};
       Reply("CONNECT");
       SendFrame(csi);
       return;
@@ -654,6 +656,8 @@ class Modem {
       case 0x2E:  // EOP
         lastPage_ = (f[2] & 0xFE) == 0x2E;
         pendingFrames_ = {{0xFF, 0x13, static_cast<unsigned char>(hungUp_ ? 0xCC : 0x8C)}};
+        // After EOM the remote starts phase B again with its DIS.
+        if ((f[2] & 0xFE) == 0x8E) pendingFrames_.push_back(dis_);
         break;
       case 0xFA:  // DCN
         connected_ = false;

@@ -55,7 +55,8 @@ const char kHelp[] =
     "                       n-th, a comma list of n (counted over the run, a page sent again\n"
     "                       counts again; the training check is no page)\n"
     "  --timeout S          give up after S seconds (default 180)\n"
-    "  --log FILE           write the port's command lines and the modem's answers to FILE\n"
+    "  --log FILE           write the port's command lines, the modem's answers and the\n"
+    "                       terminal's frames (\"(sent DCS)\", \"(got DIS)\") to FILE\n"
     "  --verbose            libspandsp's protocol log on standard error\n"
     "  -h, --help           this text\n"
     "\n"
@@ -261,6 +262,7 @@ class Peer {
     else
       t30_set_rx_file(t30, ReceiveName().c_str(), -1);
     t30_set_phase_e_handler(t30, &Peer::PhaseE, this);
+    t30_set_real_time_frame_handler(t30, &Peer::Frame, this);
     if (opt_.verbose) {
       for (logging_state_t* l : {fax_get_logging_state(terminal_), t30_get_logging_state(t30)}) {
         span_log_set_level(
@@ -273,6 +275,11 @@ class Peer {
   void EndTerminal() {
     if (terminal_ != nullptr) fax_free(terminal_);
     terminal_ = nullptr;
+  }
+
+  static void Frame(t30_state_t*, void* user, int incoming, const std::uint8_t* msg, int len) {
+    if (len < 3) return;
+    static_cast<Peer*>(user)->Log(std::string(incoming ? "(got " : "(sent ") + t30_frametype(msg[2]) + ")");
   }
 
   static void PhaseE(t30_state_t* t30, void* user, int code) {
