@@ -213,31 +213,30 @@ TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythi
 }
 
 // The main window closed as a window manager asks, during a cycle, with nobody answering
-// boxes: neither the box a silent first cycle left open nor the one the ending cycle raises
-// (its alarm sound finds no device) holds the close up, and the exit box stays on screen
-// with the window's events handled until the cycle has ended and its rows are merged.
+// boxes: neither the box the first cycle left open (its alarm sound finds no device) nor the
+// one the ending cycle raises (it hears nothing) holds the close up, and the exit box stays on
+// screen with the window's events handled until the cycle has ended and its rows are merged.
 TEST_F(ApplicationTest, CloseDuringACycleWaitsForNoBoxAndKeepsTheExitBoxPainted) {
   MessageSink = nullptr;
   Simulator sim({"--fixed", "--period", "1"});
   ASSERT_FALSE(sim.Path().empty());
   setenv("SIO_COM1", sim.Path().c_str(), 1);
   InstallComSelectPrompt();
-  // Once the version has been read, the bus falls silent and the boxes stay unanswered.
-  user.beforeStartAnswer = [&] {
-    user.answerBoxes = false;
-    EXPECT_TRUE(sim.Command("silent on"));
-  };
+  user.beforeStartAnswer = [&] { user.answerBoxes = false; };
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
-  form.FState.SetIntervalSeconds(0);
-  constexpr int kListenMs = 6000;
+  // Cycles of 5 s, 3 to 4 s apart: time to silence the bus in between.
+  constexpr int kListenMs = 5000;
+  form.FState.SetIntervalSeconds(3);
   app->Bus->ListenMilliseconds = kListenMs;
   app->ValueBoard->MediaPlayer1.DeviceName = "hw:CARD=KeineSoundkarte";
+  using Clock = std::chrono::steady_clock;
   std::atomic<int> stored{0};
+  std::atomic<Clock::rep> firstStored{0};
   auto store = LinkHooks().StoreCurrentValues;
   LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
     store(list);
-    ++stored;
+    if (++stored == 1) firstStored = Clock::now().time_since_epoch().count();
   };
   auto openBox = [](const char* part) {
     for (QWidget* w : QApplication::topLevelWidgets())
@@ -245,12 +244,14 @@ TEST_F(ApplicationTest, CloseDuringACycleWaitsForNoBoxAndKeepsTheExitBoxPainted)
         return true;
     return false;
   };
+  const char* const kSoundBox = "Alarmton kann nicht gespielt werden";
+  const char* const kPortBox = "Bitte Korvidan an serielle Schnittstelle anschliessen";
 
   // Everything below runs from timers, as a user's actions come through the event loop, so
   // that it also goes on while a box runs a loop of its own.
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point firstStored, closeAsked, closeDone;
-  bool closeTried = false, modalAtClose = false, closed = false, soundBoxDuringClose = false, givenUp = false;
+  Clock::time_point closeAsked, closeDone, firstTick, lastTick;
+  bool silenced = false, closeTried = false, modalAtClose = false, soundBoxAtClose = false,
+       portBoxAtClose = false, closed = false, givenUp = false;
   int ticksWithExitBox = 0;
   QString exitTexts;
   // What the screen shows while the close waits (a timer of its own: a timer does not fire
@@ -258,24 +259,27 @@ TEST_F(ApplicationTest, CloseDuringACycleWaitsForNoBoxAndKeepsTheExitBoxPainted)
   QTimer observe;
   QObject::connect(&observe, &QTimer::timeout, [&] {
     if (!DialogExit || !DialogExit->isVisible()) return;
-    ++ticksWithExitBox;
+    if (ticksWithExitBox++ == 0) firstTick = Clock::now();
+    lastTick = Clock::now();
     exitTexts.clear();
     for (QLabel* l : DialogExit->findChildren<QLabel*>()) exitTexts += l->text() + "|";
-    soundBoxDuringClose |= openBox("Alarmton kann nicht gespielt werden");
   });
   observe.start(100);
   QTimer watch;
   QObject::connect(&watch, &QTimer::timeout, [&] {
-    if (closeTried || stored < 1 || !openBox("Bitte Korvidan an serielle Schnittstelle anschliessen")) return;
-    if (firstStored == Clock::time_point()) {
-      // The next cycle starts within a second and hears the bus again.
-      firstStored = Clock::now();
-      EXPECT_TRUE(sim.Command("silent off"));
+    if (closeTried || stored < 1) return;
+    if (!silenced && openBox(kSoundBox)) {
+      silenced = true;
+      EXPECT_TRUE(sim.Command("silent on"));
     }
-    if (Clock::now() - firstStored < std::chrono::milliseconds(1500)) return;
+    // Well inside the second cycle's listening.
+    const Clock::time_point cycleOneStored{Clock::duration(firstStored.load())};
+    if (!silenced || Clock::now() - cycleOneStored < std::chrono::milliseconds(5500)) return;
     closeTried = true;
     // A modal box would block the main window: the window manager's close would not reach it.
     modalAtClose = QGuiApplication::modalWindow() != nullptr;
+    soundBoxAtClose = openBox(kSoundBox);
+    portBoxAtClose = openBox(kPortBox);
     closeAsked = Clock::now();
     form.windowHandle()->close();
     closeDone = Clock::now();
@@ -283,27 +287,35 @@ TEST_F(ApplicationTest, CloseDuringACycleWaitsForNoBoxAndKeepsTheExitBoxPainted)
   });
   watch.start(100);
   // Long past any close: whoever still waits is let go.
-  QTimer::singleShot(60000, [&] {
+  QTimer rescue;
+  rescue.setSingleShot(true);
+  QObject::connect(&rescue, &QTimer::timeout, [&] {
     givenUp = true;
     for (QWidget* w : QApplication::topLevelWidgets())
       if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) box->done(0);
   });
+  rescue.start(60000);
 
   app->Show();
   RunUntil([&] { return closed || givenUp; }, 70000);
   watch.stop();
   observe.stop();
   EXPECT_FALSE(givenUp);
+  EXPECT_TRUE(soundBoxAtClose);
   EXPECT_FALSE(modalAtClose);
   ASSERT_TRUE(closed) << "the close did not end the acquisition (tried: " << closeTried << ")";
-  EXPECT_EQ(stored.load(), 2);
   const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(closeDone - closeAsked).count();
   EXPECT_LT(took, kListenMs + 1000 + 8000);
   std::printf("close: %lld ms from the request to the merged rows\n", static_cast<long long>(took));
-  EXPECT_GE(ticksWithExitBox * 100, took / 2) << "the window thread stood still during the close";
-  EXPECT_TRUE(exitTexts.contains("Temporäre Daten werden in die Datenbanken geschrieben.")) << exitTexts.toStdString();
+  EXPECT_GE(ticksWithExitBox, 3) << "the window thread stood still during the close";
+  EXPECT_GE(lastTick - firstTick, std::chrono::milliseconds(1000));
+  EXPECT_TRUE(exitTexts.contains("Temporäre Daten werden in die Datenbanken geschrieben."))
+      << exitTexts.toStdString();
   EXPECT_TRUE(exitTexts.contains("Bitte warten...")) << exitTexts.toStdString();
-  EXPECT_TRUE(soundBoxDuringClose);
+  // The silent second cycle ended during the close: its box came then, and waits unanswered.
+  EXPECT_FALSE(portBoxAtClose);
+  EXPECT_TRUE(openBox(kPortBox));
+  EXPECT_EQ(stored.load(), 2);
   EXPECT_TRUE(MainFlags.FTempDataMerged);
   EXPECT_FALSE(fs::exists(sandbox.Db() / "Korvidan1_Temp.DB"));
   EXPECT_EQ(RowCount("Korvidan1.db"), 2);

@@ -503,7 +503,8 @@ TEST_F(ComPortTest, BusyEventIsSkippedAfterThreeSecondsAndLosesNoByte) {
   Clock::time_point written, heard;
   auto take = [&](TSioCustomComPort* cp, std::uint32_t n) {
     std::string chunk(n, '\0');
-    if (n > 0 && cp->GetBlock(chunk.data(), static_cast<std::uint16_t>(n)) == static_cast<int>(n)) received += chunk;
+    if (n > 0 && cp->GetBlock(chunk.data(), static_cast<std::uint16_t>(n)) == static_cast<int>(n))
+      received += chunk;
   };
   port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t count) {
     if (++calls == 1) {
