@@ -51,8 +51,8 @@ constexpr DWORD INFINITE = 0xFFFFFFFFu;
 
 // Flags of SendMessageTimeout.
 constexpr UINT SMTO_NORMAL = 0x0000;
-constexpr UINT SMTO_BLOCK = 0x0001;        // do not handle sends to this thread while waiting
-constexpr UINT SMTO_ABORTIFHUNG = 0x0002;  // accepted; a hung owner simply runs into the time-out
+constexpr UINT SMTO_BLOCK = 0x0001;         // do not handle sends to this thread while waiting
+constexpr UINT SMTO_ABORTIFHUNG = 0x0002;   // accepted; a hung owner simply runs into the time-out
 constexpr UINT SMTO_LEAVERUNNING = 0x0100;  // on time-out, do not wait for a procedure that has started
 
 struct MSG {

@@ -69,7 +69,7 @@ struct SendRecord {
   std::exception_ptr error;  // exception thrown by fn
   LRESULT result = 0;
   std::atomic<int> state{Pending};
-  std::atomic<bool> returned{false};       // Done or Failed: nothing runs for it any more
+  std::atomic<bool> returned{false};      // Done or Failed: nothing runs for it any more
   std::shared_ptr<ThreadContext> sender;  // woken when done; none for queued functions
 };
 
