@@ -31,7 +31,7 @@ struct Simulator : support::Simulator {
 struct User {
   bool giveUpVersion = false;  // "Auf Menüpunkt verzichten !" once it is offered
   bool startAcquisition = true;
-  bool answerBoxes = true;               // false: message boxes are left open
+  bool answerBoxes = true;                  // false: message boxes are left open
   std::function<void()> beforeStartAnswer;  // runs just before the start question is answered
   int portDialogs = 0, versionOks = 0, startAnswers = 0, verzichtenClicks = 0;
   std::vector<std::string> boxTexts;  // the message boxes read, in order
