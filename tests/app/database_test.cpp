@@ -315,8 +315,10 @@ TEST_F(DataBaseTest, AFileOfAnotherProgramIsReportedAndLeftAsItIsUntilItMakesWay
   for (const fs::path& f : {text, notes, wider}) before[f] = FileBytes(f);
 
   for (int cycle = 1; cycle <= 5; ++cycle) module.StoreCurrentValues(list);  // the fifth merges
-  for (const auto& [file, bytes] : before) {
-    EXPECT_TRUE(FileBytes(file) == bytes) << file << " was changed";
+  // Named, not a structured binding: clang before 16 lets no lambda capture one.
+  for (const auto& entry : before) {
+    const fs::path& file = entry.first;
+    EXPECT_TRUE(FileBytes(file) == entry.second) << file << " was changed";
     EXPECT_TRUE(std::any_of(messages_.begin(), messages_.end(),
                             [&](const std::string& m) { return m.find(file.string()) != std::string::npos; }))
         << file << " is not named";
