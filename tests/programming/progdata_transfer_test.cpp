@@ -463,7 +463,9 @@ TEST_F(ScriptedTransfer, DumpThatStopsOrIsDamagedLeavesTheImage) {
   EXPECT_EQ(ProgrammingImage.Bytes, expected.Bytes);
   EXPECT_EQ(SocketTable.Bytes, controllerSockets_.Bytes);
   EXPECT_TRUE(data_.GetImageValid());
-  EXPECT_EQ(controller_->readRequests, 3);
+  // One request for each read; a slow line (a loaded machine) may see a read's retry tick
+  // come before the dump's first line, and the request go out once more, as it should.
+  EXPECT_GE(controller_->readRequests, 3);
 }
 
 TEST_F(ScriptedTransfer, UnansweredReadGivesUpAtTheTwentyFifthTick) {
