@@ -2,7 +2,9 @@
 // notifications, errors, flow control.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 
 #include "serial/Sioexcept.h"
 #include "tests/serial/dispatcher_fake.h"
@@ -292,4 +294,33 @@ TEST(DispatcherCore, TraceAndLogHooksSeeBytesAndTriggerChanges) {
   EXPECT_TRUE(has(dtTriggerAlloc, dstTimerTrigger));
   EXPECT_TRUE(has(dtTriggerDispose, dstTimer));
   d.SetRecorder(nullptr);
+}
+
+// A state machine holds its lock during a call and sends the window thread a notice from
+// inside it. The window thread, waiting for that lock to read the machine's record, answers
+// the notice meanwhile: the call ends at once, the notice is not lost to its time-out.
+TEST(DispatcherCore, LockWaitAnswersTheNoticesOfTheCallHoldingIt) {
+  static std::atomic<int> answered{0};
+  RegisterClass("lockWaitNotice", [](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return ++answered; });
+  const HWND window = CreateWindow("lockWaitNotice");
+  ASSERT_NE(window, 0u);
+  answered = 0;
+  TSioLock lock;
+  std::atomic<bool> holding{false}, noticed{false};
+  std::thread call([&] {
+    std::lock_guard<TSioLock> g(lock);
+    holding = true;
+    LRESULT r = 0;
+    noticed = SendMessageTimeout(window, WM_USER, 0, 0, SMTO_BLOCK, 5000, &r) && r == 1;
+  });
+  while (!holding) std::this_thread::yield();
+  const auto start = std::chrono::steady_clock::now();
+  LockHandlingSends(lock);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  lock.unlock();
+  call.join();
+  EXPECT_TRUE(noticed);
+  EXPECT_EQ(answered, 1);
+  EXPECT_LT(waited, std::chrono::seconds(4));
+  DestroyWindow(window);
 }
