@@ -41,13 +41,18 @@ struct OwnerThread {
   std::atomic<HWND> hwnd{0};
   std::atomic<bool> stop{false};
   std::atomic<int> busyMs{0};
+  std::atomic<bool> busy{false};
   std::thread th;
 
   OwnerThread() {
     th = std::thread([this] {
       hwnd = CreateWindow(RecorderClass(), &rec);
       while (!stop) {
-        if (int b = busyMs.exchange(0)) Sleep(static_cast<DWORD>(b));  // busy, not pumping
+        if (int b = busyMs.exchange(0)) {
+          busy = true;
+          Sleep(static_cast<DWORD>(b));  // busy, not pumping
+          busy = false;
+        }
         PumpUntil([this] { return stop.load() || busyMs.load() != 0; }, 20);
       }
       DestroyWindow(hwnd);
@@ -57,6 +62,12 @@ struct OwnerThread {
   ~OwnerThread() {
     stop = true;
     th.join();
+  }
+  // Returns once the owner has stopped pumping for ms (a loaded machine may take a while to
+  // let it start).
+  void BeBusy(int ms) {
+    busyMs = ms;
+    while (!busy) std::this_thread::yield();
   }
 };
 
@@ -85,8 +96,7 @@ TEST(SendMessageTimeoutTest, SendFromOwningThreadRunsAtOnce) {
 
 TEST(SendMessageTimeoutTest, TimesOutWhenOwnerBusyAndNeverRunsLater) {
   OwnerThread owner;
-  owner.busyMs = 800;
-  Sleep(30);  // the owner is now sleeping without pumping
+  owner.BeBusy(800);
   std::atomic<bool> done{false};
   DWORD elapsed = 0;
   bool ok = true;
@@ -288,8 +298,7 @@ TEST(DestroyedWindowTest, PendingMessagesAreDropped) {
 
 TEST(DestroyedWindowTest, SendWaitingForDestroyedWindowFails) {
   OwnerThread owner;
-  owner.busyMs = 300;
-  Sleep(30);
+  owner.BeBusy(300);
   std::thread killer([&] {
     Sleep(50);
     DestroyWindow(owner.hwnd);
