@@ -19,6 +19,7 @@
 #include "fax/Swtxtcvt.h"
 #include "platform/Messages.h"
 #include "tests/support/Child.h"
+#include "tests/support/Sanitizer.h"
 #include "tests/support/TempDir.h"
 
 namespace peertest {
@@ -27,19 +28,7 @@ using faxtest::Picture;
 using faxtest::Row;
 
 // Real-time peers run in the normal build only: the sanitizers make the fax machines late.
-inline bool SlowBuild() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-  return true;
-#else
-  return false;
-#endif
-#else
-  return false;
-#endif
-}
+inline bool SlowBuild() { return support::SanitizerBuild(); }
 
 // The last line of a faxpeer run: "T.30 result <code> "<text>" pages <n> rate <bps> remote "<id>"".
 struct PeerResult {

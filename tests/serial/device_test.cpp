@@ -23,6 +23,7 @@
 #include "serial/SioWin32.h"
 #include "serial/Sioexcept.h"
 #include "tests/support/Pty.h"
+#include "tests/support/Sanitizer.h"
 
 namespace {
 
@@ -223,7 +224,9 @@ TEST(DevicePty, TimerTriggersFireWithinOneTickOfTheirDeadline) {
     double deadline = armed[i] + ticks[i] * 55.0;
     double late = at - deadline;
     EXPECT_GE(late, -55.0) << "timer " << ticks[i];
-    EXPECT_LE(late, 55.0 + 25.0) << "timer " << ticks[i];  // one tick, and some scheduling
+    // One tick and some scheduling: the normal build keeps that pace; a sanitizer's slower
+    // threads on a loaded machine need not.
+    if (!support::SanitizerBuild()) EXPECT_LE(late, 55.0 + 25.0) << "timer " << ticks[i];
   }
 }
 
