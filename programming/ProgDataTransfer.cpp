@@ -703,11 +703,15 @@ bool TProgData::StartStoredDataRead() {
 void TProgData::GetStoreTimerTimer() {
   ++FRetryCount;
   if (FStoreComplete) {
-    // "END" came with the last characters: no further chunk will show the listing.
-    ShowStoredData();
-    return;
+    // "END" came with the last characters: no further chunk will show the listing. Its
+    // notification comes before its own characters, though, and the chunk that brings them
+    // shows the listing: a tick in between waits for it.
+    if (!FState || FState->FInputBuffer.Joined().find(MarkerStoreEnd) != std::string::npos) {
+      ShowStoredData();
+      return;
+    }
   }
-  if (FStoreReceiving) {
+  if (FStoreReceiving || FStoreComplete) {
     // The listing is arriving: no more requests, but a controller that falls silent in the
     // middle of it must not leave the dialog waiting for ever.
     const int lines = FState ? FState->FInputBuffer.Count() : 0;

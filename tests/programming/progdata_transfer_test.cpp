@@ -468,6 +468,28 @@ TEST_F(ScriptedTransfer, DumpThatStopsOrIsDamagedLeavesTheImage) {
   EXPECT_GE(controller_->readRequests, 3);
 }
 
+// The end marker's notification comes before its own characters: a retry tick between the
+// two waits for them, instead of cutting a listing that has no end yet.
+TEST_F(ScriptedTransfer, StoreTickBetweenTheEndAndItsCharactersWaitsForThem) {
+  Start();  // the script leaves the listing's request unanswered: the test plays the bus
+  std::string listing;
+  data_.Hooks.ShowStoredData = [&](const std::string& text) { listing = text; };
+  ASSERT_TRUE(data_.StartStoredDataRead());
+  const std::string line(60, '-');
+  state_.FInputBuffer.Add(line + "\r\nDatum      Uhrzeit       1:pH\r\n" + line + "\r\n");
+  data_.FWaitingStoreStart = false;
+  data_.FStoreComplete = true;  // the end's notification has been handled
+  data_.GetStoreTimerTimer();
+  EXPECT_EQ(data_.StoreResult(), TTransferResult::Running);
+  EXPECT_TRUE(boxes_.empty());
+  state_.FInputBuffer.Add("END\r\n");
+  data_.GetStoreTimerTimer();
+  EXPECT_EQ(data_.StoreResult(), TTransferResult::Ok);
+  // From inside the first hyphen line to three characters before the end.
+  EXPECT_EQ(listing, line.substr(1) + "\r\nDatum      Uhrzeit       1:pH\r\n" + line.substr(1));
+  EXPECT_TRUE(boxes_.empty());
+}
+
 TEST_F(ScriptedTransfer, UnansweredReadGivesUpAtTheTwentyFifthTick) {
   Start();
   controller_->silent = true;
