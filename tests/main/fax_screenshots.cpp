@@ -33,7 +33,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The window's frame as the screen shows it, saved; its place printed.
+// The window's frame as the screen shows it, saved, and the whole screen; its place printed.
 bool Shoot(QWidget* w, const fs::path& file) {
   const QRect frame = w->frameGeometry();
   const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
@@ -42,7 +42,11 @@ bool Shoot(QWidget* w, const fs::path& file) {
               area.contains(frame) ? "inside" : "NOT inside", area.width(), area.height(), area.x(), area.y());
   const QPixmap shot =
       QGuiApplication::primaryScreen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
-  return shot.save(QString::fromStdString(file.string()), "PNG");
+  // And the whole screen beside it, which shows where the window stands.
+  fs::path whole = file;
+  whole.replace_filename(file.stem().string() + "-screen.png");
+  return shot.save(QString::fromStdString(file.string()), "PNG") &&
+         QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromStdString(whole.string()), "PNG");
 }
 
 }  // namespace
