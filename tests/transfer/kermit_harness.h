@@ -101,16 +101,6 @@ class Driver {
     if (!D) return;
     (receiving_ ? kpReceive : kpTransmit)(apw_ProtocolCancel, 0, static_cast<LPARAM>(D->Handle()) * 65536);
   }
-  // A look at the record while a run may be under way: the engine changes it on the
-  // dispatcher's thread, under the record's lock.
-  template <class F>
-  std::invoke_result_t<F&, TProtocolData&> Locked(F f) {
-    TProtocolReading r(*P);
-    return f(*P);
-  }
-  std::int32_t Transferred() {
-    return Locked([](TProtocolData& p) { return p.BytesTransferred; });
-  }
   bool WaitFinish(int ms) {
     return PumpUntil([this] { return finished; }, static_cast<DWORD>(ms));
   }

@@ -271,14 +271,14 @@ TEST_F(KermitScript, EighthBitPrefixIsAgreedOrDeclined) {
   Packet ack = Start(InitFields('Y', '1'));
   ASSERT_GE(ack.data.size(), 13u);
   EXPECT_EQ('Y', ack.data[6]);  // both only willing: no prefixing
-  EXPECT_FALSE(drv.Locked([](TProtocolData& p) { return kpTail(p)->UsingHibit; }));
-  EXPECT_TRUE(drv.Locked([](TProtocolData& p) { return kpTail(p)->UsingRepeat; }));
+  EXPECT_FALSE(xfer::Locked(*drv.P, [](TProtocolData& p) { return kpTail(p)->UsingHibit; }));
+  EXPECT_TRUE(xfer::Locked(*drv.P, [](TProtocolData& p) { return kpTail(p)->UsingRepeat; }));
   peer.Send('S', 0, InitFields('&', '3'));  // the sender asks for "&" (a resent Send-Init)
   ack = peer.Read();
   EXPECT_EQ('Y', ack.data[6]);
   EXPECT_EQ('3', ack.data[7]);  // and our answer names the check that will be used
-  EXPECT_TRUE(drv.Locked([](TProtocolData& p) { return kpTail(p)->UsingHibit; }));
-  EXPECT_EQ(bcmCrcK, drv.Locked([](TProtocolData& p) { return p.CheckType; }));
+  EXPECT_TRUE(xfer::Locked(*drv.P, [](TProtocolData& p) { return kpTail(p)->UsingHibit; }));
+  EXPECT_EQ(bcmCrcK, xfer::Locked(*drv.P, [](TProtocolData& p) { return p.CheckType; }));
   peer.check = '3';
   peer.Send('B', 1, "");
   EXPECT_EQ('Y', peer.Read().type);

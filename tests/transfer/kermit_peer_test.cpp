@@ -202,7 +202,7 @@ TEST_F(KermitEndings, CancelledSendEndsAtOnce) {
   CKermit peer(relay.farEnd.path(), farDir.str(), "", {"-r"});
   drv.StartTransmit();
   // Cancelled from this thread, as a form does, not from inside a notice.
-  const bool cancelled = PumpUntil([&] { return drv.Transferred() > 20000 || drv.finished; }, 30000);
+  const bool cancelled = PumpUntil([&] { return xfer::Transferred(*drv.P) > 20000 || drv.finished; }, 30000);
   drv.Cancel();
   ASSERT_TRUE(drv.WaitFinish(30000));
   EXPECT_TRUE(cancelled);

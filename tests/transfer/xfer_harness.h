@@ -79,6 +79,17 @@ class Peer {
   support::ChildProcess child_;
 };
 
+// A look at a record while a run may be under way: the engine changes it on the dispatcher's
+// thread, under the record's lock.
+template <class F>
+std::invoke_result_t<F&, TProtocolData&> Locked(TProtocolData& P, F f) {
+  TProtocolReading r(P);
+  return f(P);
+}
+inline std::int32_t Transferred(TProtocolData& P) {
+  return Locked(P, [](TProtocolData& p) { return p.BytesTransferred; });
+}
+
 // Our side: a port on a pty and the answers of the protocol component to the notices.
 class Driver {
  public:
@@ -134,22 +145,12 @@ class Driver {
     TSioBaseDispatcher* D = port.Dispatcher();
     if (!D) return;
     bool y = false, rx = false;
-    Locked([&](TProtocolData& p) {
+    Locked(*P, [&](TProtocolData& p) {
       y = p.ProtocolType == ptYmodem || p.ProtocolType == ptYmodemG;
       rx = y ? p.YmodemState >= ryInitial : p.XmodemState >= rxInitial;
     });
     TSioNotifyProc proc = y ? (rx ? ypReceive : ypTransmit) : (rx ? xpReceive : xpTransmit);
     proc(apw_ProtocolCancel, 0, static_cast<LPARAM>(D->Handle()) * 65536);
-  }
-  // A look at the record while a run may be under way: the engine changes it on the
-  // dispatcher's thread, under the record's lock.
-  template <class F>
-  std::invoke_result_t<F&, TProtocolData&> Locked(F f) {
-    TProtocolReading r(*P);
-    return f(*P);
-  }
-  std::int32_t Transferred() {
-    return Locked([](TProtocolData& p) { return p.BytesTransferred; });
   }
   // Pumps the messages until the finish notice came; false on time-out.
   bool WaitFinish(int ms) {

@@ -148,7 +148,7 @@ TEST_F(XmodemTest, PeerThatStopsEndsWithTooManyErrors) {
   const std::string target = (dir / "near" / "cut.out").string();
   apSetReceiveFilename(*drv.P, target.c_str());
   drv.StartReceive();
-  ASSERT_TRUE(PumpUntil([&] { return drv.Transferred() > 8192; }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return xfer::Transferred(*drv.P) > 8192; }, 10000));
   relay.toNear.cut = true;
   peer.Kill();
   ASSERT_TRUE(drv.WaitFinish(20000));
@@ -169,7 +169,7 @@ TEST_F(XmodemTest, SilentReceiverEndsSenderWithTimeout) {
   drv.sendList = {(dir / "near" / "x.bin").string()};
   drv.StartTransmit();
   Peer peer(relay, dir / "far", {"rx", "-q", "-c", "x.out"});
-  ASSERT_TRUE(PumpUntil([&] { return drv.Transferred() > 4096; }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return xfer::Transferred(*drv.P) > 4096; }, 10000));
   peer.Kill();
   relay.toNear.cut = true;
   ASSERT_TRUE(drv.WaitFinish(20000));
@@ -187,7 +187,7 @@ TEST_F(XmodemTest, CancelSendsCanAndEndsWithCancelRequested) {
   const std::string target = (dir / "near" / "c.out").string();
   apSetReceiveFilename(*drv.P, target.c_str());
   drv.StartReceive();
-  ASSERT_TRUE(PumpUntil([&] { return drv.Transferred() > 4096; }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return xfer::Transferred(*drv.P) > 4096; }, 10000));
   drv.Cancel();
   ASSERT_TRUE(drv.WaitFinish(5000));
   EXPECT_EQ(ecCancelRequested, drv.finishCode);

@@ -129,7 +129,7 @@ TEST_F(YmodemTest, SenderThatStopsFailsTheBatch) {
   drv.P->HandshakeWait = 4;
   apSetDestinationDirectory(*drv.P, (dir / "near").c_str());
   drv.StartReceive();
-  ASSERT_TRUE(PumpUntil([&] { return drv.Transferred() > 16384; }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return xfer::Transferred(*drv.P) > 16384; }, 10000));
   relay.toNear.cut = true;
   peer.Kill();
   ASSERT_TRUE(drv.WaitFinish(20000));
@@ -149,7 +149,7 @@ TEST_F(YmodemTest, ReceiverThatStopsFailsTheSender) {
   drv.sendList = {(dir / "near" / "s.bin").string()};
   drv.StartTransmit();
   Peer peer(relay, dir / "far", {"rb", "-q"});
-  ASSERT_TRUE(PumpUntil([&] { return drv.Transferred() > 8192; }, 10000));
+  ASSERT_TRUE(PumpUntil([&] { return xfer::Transferred(*drv.P) > 8192; }, 10000));
   peer.Kill();
   relay.toNear.cut = true;
   ASSERT_TRUE(drv.WaitFinish(20000));
