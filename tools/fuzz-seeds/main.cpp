@@ -219,7 +219,7 @@ void Loopback(const std::string& target, const std::string& name, const fuzz::TE
     for (TSide& s : sides) s.line->Pass(round % 16 == 0 ? 10 : 0);
     ProcessMessages();
   }
-  // Byte 0: bit 0 send, the rest the piece size (64); byte 1 the engine's options.
+  // Byte 0: bit 0 send, the rest the piece size (65 bytes); byte 1 the engine's options.
   Seed(target, name + "-receive", std::string{'\x80', static_cast<char>(options)}, Bytes(sides[1].line->Received()));
   Seed(target, name + "-send", std::string{'\x81', static_cast<char>(options)}, Bytes(sides[0].line->Received()));
   for (TSide& s : sides) {
