@@ -1,10 +1,12 @@
 // INI-file record database and the private-profile routines under it.
 #include "transfer/Swinidb.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,24 +51,66 @@ bool PlainFileExists(const std::string& path) {
 // Blanks around names and values; other control characters are part of a value.
 constexpr std::string_view kBlanks = " \t\r\n";
 
-bool ReadContent(const std::string& path, TIniContent& content) {
-  content.clear();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::string line;
-  while (std::getline(in, line)) {
-    line = Trim(line, kBlanks);
+std::string_view TrimView(std::string_view s) {
+  std::size_t first = s.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
+}
+
+// The whole file; false when it cannot be opened. Read straight, as every value read reads it.
+bool ReadText(const std::string& path, std::string& text) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  text.clear();
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) text.reserve(static_cast<std::size_t>(st.st_size));
+  char chunk[8192];
+  for (;;) {
+    ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+// Walks a file's lines in order: onSection(name) for a section header, onEntry(key, value) for
+// a key line inside a section, both with blanks trimmed; comments, blank lines and key lines
+// before the first section are passed over. A callback that returns false ends the walk.
+template <class OnSection, class OnEntry>
+void WalkContent(std::string_view text, OnSection onSection, OnEntry onEntry) {
+  bool inSection = false;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string_view line = TrimView(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (line.empty() || line[0] == ';') continue;
     if (line.front() == '[') {
-      std::size_t close = line.find(']');
-      content.push_back(
-          {Trim(line.substr(1, close == std::string::npos ? std::string::npos : close - 1), kBlanks), {}});
+      inSection = true;
+      if (!onSection(TrimView(line.substr(1, line.find(']') - 1)))) return;
       continue;
     }
     std::size_t eq = line.find('=');
-    if (eq == std::string::npos || content.empty()) continue;
-    content.back().Entries.push_back({Trim(line.substr(0, eq), kBlanks), Trim(line.substr(eq + 1), kBlanks)});
+    if (eq == std::string_view::npos || !inSection) continue;
+    if (!onEntry(TrimView(line.substr(0, eq)), TrimView(line.substr(eq + 1)))) return;
   }
+}
+
+bool ReadContent(const std::string& path, TIniContent& content) {
+  content.clear();
+  std::string text;
+  if (!ReadText(path, text)) return false;
+  WalkContent(
+      text,
+      [&](std::string_view name) {
+        content.push_back({std::string(name), {}});
+        return true;
+      },
+      [&](std::string_view key, std::string_view value) {
+        content.back().Entries.push_back({std::string(key), std::string(value)});
+        return true;
+      });
   return true;
 }
 
@@ -121,12 +165,25 @@ bool IniFileExists(const std::string& fileName) { return PlainFileExists(IniReso
 
 std::string IniReadString(const std::string& fileName, std::string_view section, std::string_view key,
                           std::string_view def) {
-  TIniContent c;
-  if (!ReadContent(IniResolveFileName(fileName), c)) return std::string(def);
-  TIniSection* s = FindSection(c, section);
-  if (!s) return std::string(def);
-  TIniEntry* e = FindEntry(*s, key);
-  return e ? e->Value : std::string(def);
+  // Read for every value, so only the first section of the name and its first entry of the key
+  // are looked at, and nothing else of the file is kept.
+  std::string text;
+  if (!ReadText(IniResolveFileName(fileName), text)) return std::string(def);
+  enum { Before, Inside, After } where = Before;
+  std::string value(def);
+  WalkContent(
+      text,
+      [&](std::string_view name) {
+        if (where == Inside) where = After;
+        else if (where == Before && SameText(name, section)) where = Inside;
+        return where != After;
+      },
+      [&](std::string_view k, std::string_view v) {
+        if (where != Inside || !SameText(k, key)) return true;
+        value = std::string(v);
+        return false;
+      });
+  return value;
 }
 
 bool IniWriteString(const std::string& fileName, std::string_view section, std::string_view key,

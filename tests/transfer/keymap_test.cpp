@@ -248,6 +248,31 @@ TEST_F(KeyMapTest, ComponentSelectsFirstMap) {
   EXPECT_EQ(c.Value, "u");
 }
 
+// A hand-edited file: each value comes from the first section of its name (case aside) and
+// that section's first line of the key; lines outside a section, comments and blanks count
+// for nothing, and a value keeps what lies between its blanks.
+TEST_F(KeyMapTest, ValuesOfAHandEditedFile) {
+  Write("Stray=before any section\n"
+        "; [VT100]\r\n"
+        "  [ vt100 ]  \r\n"
+        "  Key1 =  a b=c \t\r\n"
+        "key1=second of the key\r\n"
+        "Empty=\r\n"
+        "no equals sign\r\n"
+        "[VT100]\r\nKey1=later section\r\nKey2=only in the later section\r\n"
+        "[Open\nKey3=unclosed header\n"
+        "[Last]\nKey4=no line end");
+  EXPECT_EQ(IniReadString(file, "VT100", "KEY1", "?"), "a b=c");
+  EXPECT_EQ(IniReadString(file, "VT100", "Empty", "?"), "");
+  EXPECT_EQ(IniReadString(file, "VT100", "Key2", "?"), "?");
+  EXPECT_EQ(IniReadString(file, "VT100", "Stray", "?"), "?");
+  EXPECT_EQ(IniReadString(file, "Open", "Key3", "?"), "unclosed header");
+  EXPECT_EQ(IniReadString(file, "Last", "Key4", "?"), "no line end");
+  EXPECT_EQ(IniReadString(file, "Missing", "Key1", "?"), "?");
+  EXPECT_EQ(IniReadString(file + ".none", "VT100", "Key1", "?"), "?");
+  EXPECT_EQ(*IniSectionKeys(file, "vt100"), (std::vector<std::string>{"Key1", "key1", "Empty"}));
+}
+
 TEST_F(KeyMapTest, BareNameUsesSystemDirectory) {
   std::string old = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
   setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
