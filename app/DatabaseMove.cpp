@@ -11,11 +11,6 @@ TDatabaseMoveForm* DatabaseMoveForm = nullptr;
 TDatabaseMoveForm::TDatabaseMoveForm(QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::TDatabaseMoveForm>()) {
   ui->setupUi(this);
-  OpenDialog1 = new QFileDialog(this);
-  OpenDialog1->setNameFilter(QStringLiteral("*.DB"));
-  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-  SaveDialog1 = new QFileDialog(this);
-  SaveDialog1->setAcceptMode(QFileDialog::AcceptSave);
   connect(ui->Button1, &QPushButton::clicked, this, &TDatabaseMoveForm::Button1Click);
   if (!DatabaseMoveForm) DatabaseMoveForm = this;
 }
@@ -24,13 +19,30 @@ TDatabaseMoveForm::~TDatabaseMoveForm() {
   if (DatabaseMoveForm == this) DatabaseMoveForm = nullptr;
 }
 
+QFileDialog* TDatabaseMoveForm::OpenDialog1() {
+  if (!openDialog_) {
+    openDialog_ = new QFileDialog(this);
+    openDialog_->setNameFilter(QStringLiteral("*.DB"));
+    openDialog_->setFileMode(QFileDialog::ExistingFile);
+  }
+  return openDialog_;
+}
+
+QFileDialog* TDatabaseMoveForm::SaveDialog1() {
+  if (!saveDialog_) {
+    saveDialog_ = new QFileDialog(this);
+    saveDialog_->setAcceptMode(QFileDialog::AcceptSave);
+  }
+  return saveDialog_;
+}
+
 void TDatabaseMoveForm::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  QTimer::singleShot(0, OpenDialog1, [d = OpenDialog1] { d->exec(); });
+  QTimer::singleShot(0, OpenDialog1(), [d = OpenDialog1()] { d->exec(); });
 }
 
 void TDatabaseMoveForm::Button1Click() {
-  SaveDialog1->exec();
+  SaveDialog1()->exec();
   accept();
 }
 

@@ -18,8 +18,10 @@ class TDatabaseMoveForm : public QDialog {
   explicit TDatabaseMoveForm(QWidget* parent = nullptr);
   ~TDatabaseMoveForm() override;
 
-  QFileDialog* OpenDialog1;
-  QFileDialog* SaveDialog1;
+  // Made when first asked for: a file dialog lists and watches its directory from the moment
+  // it exists, and this dialog lives as long as the program.
+  QFileDialog* OpenDialog1();
+  QFileDialog* SaveDialog1();
   // Starts a new acquisition thread (installed by the main window).
   std::function<void()> StartAcquisition;
 
@@ -31,6 +33,8 @@ class TDatabaseMoveForm : public QDialog {
 
  private:
   std::unique_ptr<Ui::TDatabaseMoveForm> ui;
+  QFileDialog* openDialog_ = nullptr;
+  QFileDialog* saveDialog_ = nullptr;
 };
 
 extern TDatabaseMoveForm* DatabaseMoveForm;

@@ -514,20 +514,6 @@ TProgrammingForm::TProgrammingForm(QWidget* parent)
   PageControl4 = uiMesswerte->PageControl4;
   PageControlMenuLayer2 = uiSystem->PageControlMenuLayer2;
 
-  // The file dialogs, with the filter of the programming-data files.
-  auto fileDialog = [this](const char* name, QFileDialog::AcceptMode mode) {
-    auto* d = new QFileDialog(this);
-    d->setObjectName(name);
-    d->setOption(QFileDialog::DontUseNativeDialog);
-    d->setAcceptMode(mode);
-    d->setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
-    d->setNameFilters(
-        {QString::fromUtf8("ovu Programmierdaten (*.prg)"), QString::fromUtf8("Alle Dateien (*.*)")});
-    d->setDefaultSuffix("prg");
-    return d;
-  };
-  odProgData = fileDialog("odProgData", QFileDialog::AcceptOpen);
-  sdProgData = fileDialog("sdProgData", QFileDialog::AcceptSave);
   auto timer = [this](const char* name) {
     auto* t = new QTimer(this);
     t->setObjectName(name);
@@ -999,9 +985,32 @@ void TProgrammingForm::ApplicationIdle(bool imageValid) {
     Programmierdatenschreiben2->setEnabled(imageValid);
 }
 
+// The file dialogs, with the filter of the programming-data files.
+static QFileDialog* MakeProgDataDialog(QWidget* owner, const char* name, QFileDialog::AcceptMode mode) {
+  auto* d = new QFileDialog(owner);
+  d->setObjectName(name);
+  d->setOption(QFileDialog::DontUseNativeDialog);
+  d->setAcceptMode(mode);
+  d->setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+  d->setNameFilters(
+      {QString::fromUtf8("ovu Programmierdaten (*.prg)"), QString::fromUtf8("Alle Dateien (*.*)")});
+  d->setDefaultSuffix("prg");
+  return d;
+}
+
+QFileDialog* TProgrammingForm::odProgData() {
+  if (!odProgData_) odProgData_ = MakeProgDataDialog(this, "odProgData", QFileDialog::AcceptOpen);
+  return odProgData_;
+}
+
+QFileDialog* TProgrammingForm::sdProgData() {
+  if (!sdProgData_) sdProgData_ = MakeProgDataDialog(this, "sdProgData", QFileDialog::AcceptSave);
+  return sdProgData_;
+}
+
 void TProgrammingForm::Dateiffnen1Click() {
-  if (!data_ || odProgData->exec() != QDialog::Accepted || odProgData->selectedFiles().isEmpty()) return;
-  const std::string name = odProgData->selectedFiles().front().toStdString();
+  if (!data_ || odProgData()->exec() != QDialog::Accepted || odProgData()->selectedFiles().isEmpty()) return;
+  const std::string name = odProgData()->selectedFiles().front().toStdString();
   // The name is kept only for a file that loaded: "Speichern" must not write over a file
   // that was refused.
   if (data_->LoadFromFile(name)) FFileName = name;
@@ -1011,18 +1020,18 @@ void TProgrammingForm::Dateispeichern1Click() {
   if (!data_ || !CommitPendingEdit()) return;
   std::string name = FFileName;
   if (!name.empty()) {
-    sdProgData->selectFile(Q(name));
+    sdProgData()->selectFile(Q(name));
   } else {
-    if (sdProgData->exec() != QDialog::Accepted || sdProgData->selectedFiles().isEmpty()) return;
-    name = sdProgData->selectedFiles().front().toStdString();
+    if (sdProgData()->exec() != QDialog::Accepted || sdProgData()->selectedFiles().isEmpty()) return;
+    name = sdProgData()->selectedFiles().front().toStdString();
   }
   if (data_->SaveToFile(name)) FFileName = name;
 }
 
 void TProgrammingForm::Speichernunter1Click() {
   if (!data_ || !CommitPendingEdit()) return;
-  if (sdProgData->exec() != QDialog::Accepted || sdProgData->selectedFiles().isEmpty()) return;
-  const std::string name = sdProgData->selectedFiles().front().toStdString();
+  if (sdProgData()->exec() != QDialog::Accepted || sdProgData()->selectedFiles().isEmpty()) return;
+  const std::string name = sdProgData()->selectedFiles().front().toStdString();
   if (data_->SaveToFile(name)) FFileName = name;
 }
 

@@ -92,8 +92,10 @@ class TProgrammingForm : public QMainWindow {
   QTabWidget* PageControlZeitschaltuhr;  // "Zeitfunktionen"
   QTabWidget* PageControl4;              // "Messwerteinstellungen"
   QTabWidget* PageControlMenuLayer2;     // "System"
-  QFileDialog* odProgData;
-  QFileDialog* sdProgData;
+  // The file dialogs are made when first asked for: a file dialog lists and watches its
+  // directory from the moment it exists, and this window lives as long as the program.
+  QFileDialog* odProgData();
+  QFileDialog* sdProgData();
   // The retry timers of the read, the write and the stored-data listing (295 ms, stopped at
   // creation); what they do is the transfer object's.
   QTimer* RetryTimer;
@@ -142,6 +144,8 @@ class TProgrammingForm : public QMainWindow {
   bool eventFilter(QObject* watched, QEvent* e) override;
 
  private:
+  QFileDialog* odProgData_ = nullptr;
+  QFileDialog* sdProgData_ = nullptr;
   struct TField;
   struct TSocketSet;
   struct TControlTab;

@@ -142,7 +142,7 @@ TEST_F(FormsTest, AFileDialogTakesItsListOfCompletionsAlongWhenATypedNameIsConfi
   CloseFileDialogCompletions(*QCoreApplication::instance());
   for (const char* name : {"Korvidan1.DB", "Korvidan2.DB"}) std::ofstream(dir_ / name).put('x');
   TDatabaseMoveForm form;
-  QFileDialog& dialog = *form.OpenDialog1;
+  QFileDialog& dialog = *form.OpenDialog1();
   dialog.setDirectory(QString::fromStdString(dir_.string()));
   dialog.open();
   auto* field = dialog.findChild<QLineEdit*>("fileNameEdit");

@@ -345,8 +345,8 @@ TEST(GermanQt, TheFileDialogOfTheDatabaseMoveReadsOeffnenAndAbbrechen) {
   bool found = false;
   QTimer reader;
   QObject::connect(&reader, &QTimer::timeout, [&] {
-    if (!move.OpenDialog1->isVisible()) return;
-    if (auto* buttons = move.OpenDialog1->findChild<QDialogButtonBox*>()) {
+    if (!move.OpenDialog1()->isVisible()) return;
+    if (auto* buttons = move.OpenDialog1()->findChild<QDialogButtonBox*>()) {
       auto text = [&](QDialogButtonBox::StandardButton which) {
         QPushButton* b = buttons->button(which);
         return b ? b->text().remove('&').toStdString() : std::string("<none>");
@@ -355,7 +355,7 @@ TEST(GermanQt, TheFileDialogOfTheDatabaseMoveReadsOeffnenAndAbbrechen) {
       cancel = text(QDialogButtonBox::Cancel);
       found = true;
     }
-    move.OpenDialog1->reject();
+    move.OpenDialog1()->reject();
   });
   reader.start(20);
   move.show();

@@ -216,9 +216,12 @@ TEST_F(ProgrammingFormTest, ComesUpWithItsMenusAndEveryGroupDisabled) {
     EXPECT_EQ(t->interval(), 295);
     EXPECT_FALSE(t->isActive());
   }
-  EXPECT_EQ(fresh.odProgData->nameFilters(),
+  // A file dialog lists and watches its directory while it exists: the window, which lives as
+  // long as the program, has none until one is asked for.
+  EXPECT_TRUE(fresh.findChildren<QFileDialog*>().isEmpty());
+  EXPECT_EQ(fresh.odProgData()->nameFilters(),
             (QStringList{"ovu Programmierdaten (*.prg)", QString::fromUtf8("Alle Dateien (*.*)")}));
-  EXPECT_EQ(fresh.sdProgData->defaultSuffix().toStdString(), "prg");
+  EXPECT_EQ(fresh.sdProgData()->defaultSuffix().toStdString(), "prg");
   EXPECT_EQ(readForm.windowTitle().toStdString(), "Programmierdaten lesen");
   EXPECT_EQ(sendForm.windowTitle().toStdString(), "Programmierdaten senden");
   EXPECT_EQ(debug.windowTitle().toStdString(), "DebugOutput");
@@ -698,7 +701,7 @@ TEST_F(ProgrammingFormTest, FilesOpenAndSaveThroughTheirDialogsAndARefusedFileCh
   for (int p = 1; p < ProcessesPerInput; ++p) sample_.image.GetControlRecord(3, p).SetSensorType(5);
   const std::string good = dir.Write("gut.prg", sample::PrgFile(sample_));
   ClearImage();
-  AnswerFileDialog(form.odProgData, good);
+  AnswerFileDialog(form.odProgData(), good);
   form.Dateiffnen1->trigger();
   EXPECT_TRUE(boxes.empty());
   EXPECT_EQ(ProgrammingImage.Bytes, sample_.image.Bytes);
@@ -731,7 +734,7 @@ TEST_F(ProgrammingFormTest, FilesOpenAndSaveThroughTheirDialogsAndARefusedFileCh
   for (const auto& [file, text] : refused) {
     SCOPED_TRACE(file);
     boxes.clear();
-    AnswerFileDialog(form.odProgData, file);
+    AnswerFileDialog(form.odProgData(), file);
     form.Dateiffnen1->trigger();
     EXPECT_EQ(Texts(), std::vector<std::string>{text});
     EXPECT_EQ(boxes[0].caption, "Datei öffnen");
@@ -753,7 +756,7 @@ TEST_F(ProgrammingFormTest, FilesOpenAndSaveThroughTheirDialogsAndARefusedFileCh
   EXPECT_EQ(saved.substr(12, 3578), std::string(edited.Bytes.begin(), edited.Bytes.end()));
   EXPECT_EQ(support::ReadFile(refused[0].first), foreign);
   const std::string copy = dir / "kopie";
-  AnswerFileDialog(form.sdProgData, copy);
+  AnswerFileDialog(form.sdProgData(), copy);
   form.Speichernunter1->trigger();
   EXPECT_EQ(form.FFileName, copy + ".prg");  // the default extension
   EXPECT_EQ(support::ReadFile(copy + ".prg"), saved);
@@ -766,7 +769,7 @@ TEST_F(ProgrammingFormTest, FilesOpenAndSaveThroughTheirDialogsAndARefusedFileCh
     TProgData freshData;
     TProgrammingForm fresh;
     fresh.Connect(freshData, nullptr, nullptr, nullptr);
-    AnswerFileDialog(fresh.odProgData, copy + ".prg");
+    AnswerFileDialog(fresh.odProgData(), copy + ".prg");
     fresh.Dateiffnen1->trigger();
     EXPECT_EQ(ProgrammingImage.Bytes, edited.Bytes);
     EXPECT_EQ(SocketTable.Bytes, sockets.Bytes);
@@ -777,7 +780,7 @@ TEST_F(ProgrammingFormTest, FilesOpenAndSaveThroughTheirDialogsAndARefusedFileCh
 
   // Without a name "Speichern" asks; a cancelled dialog saves nothing.
   form.FFileName.clear();
-  AnswerFileDialog(form.sdProgData, "");
+  AnswerFileDialog(form.sdProgData(), "");
   form.Dateispeichern1->trigger();
   EXPECT_TRUE(form.FFileName.empty());
   EXPECT_TRUE(boxes.empty());
