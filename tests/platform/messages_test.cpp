@@ -120,7 +120,8 @@ TEST(SendMessageTimeoutTest, TimesOutWhenOwnerBusyAndNeverRunsLater) {
 }
 
 TEST(SendMessageTimeoutTest, ProcedureThatStartedBeforeTimeOutIsAwaited) {
-  static std::atomic<int> finished{0};
+  static std::atomic<int> finished;
+  finished = 0;
   RegisterClass("testSlow", [](HWND, UINT, WPARAM w, LPARAM l) -> LRESULT {
     Sleep(200);
     *reinterpret_cast<int*>(l) = 99;  // writes into the sender's frame: it must still exist
@@ -200,8 +201,10 @@ TEST(SendMessageTimeoutTest, ProcedureLeftRunningFinishesByItself) {
 // A handler that pumps sees sends that arrive meanwhile (nested delivery), and a thread
 // waiting for its own send still answers a send addressed to it.
 TEST(SendMessageTest, NestedSendsInsidePumpingHandler) {
-  static std::atomic<int> depth{0}, maxDepth{0}, innerSeen{0};
-  static std::atomic<bool> innerSent{false};
+  static std::atomic<int> depth, maxDepth, innerSeen;
+  static std::atomic<bool> innerSent;
+  depth = maxDepth = innerSeen = 0;
+  innerSent = false;
   RegisterClass("testNest", [](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
     int d = ++depth;
     if (d > maxDepth) maxDepth = d;
@@ -384,7 +387,8 @@ TEST(QueueTest, DescriptorReadableForPostsAndTimers) {
 }
 
 TEST(QueueTest, HandlerExceptionReachesPumpAndKeepsTheRest) {
-  static std::atomic<int> handled{0};
+  static std::atomic<int> handled;
+  handled = 0;
   RegisterClass("testThrow", [](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
     if (m == kNest) throw std::runtime_error("handler failed");
     handled++;
