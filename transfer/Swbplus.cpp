@@ -505,6 +505,7 @@ void bpPrepareWriting(TProtocolData& P) {
   TBPlusTail* T = bpTail(P);
   TSioBaseDispatcher* D = apDispatcher(P);
   if (!T || !D || P.FileOpen) return;
+  P.FileCreated = false;  // a resumed file stays the user's
   P.FileBuffer = new (std::nothrow) std::uint8_t[apFileBufferSize];
   if (!P.FileBuffer) {
     apProtocolError(P, ecOutOfMemory);
@@ -535,6 +536,7 @@ void bpPrepareWriting(TProtocolData& P) {
     }
     P.WorkFile = fd;
     P.FileOpen = true;
+    P.FileCreated = true;
     P.ProtocolStatus = psFileRenamed;
     P.ForceStatus = true;
   }
@@ -575,7 +577,10 @@ void bpPrepareWriting(TProtocolData& P) {
     startAt(P, static_cast<std::int32_t>(length));
     return;
   }
-  if (!P.FileOpen && !openForWriting(P, true)) return;
+  if (!P.FileOpen) {
+    if (!openForWriting(P, true)) return;
+    P.FileCreated = true;  // what it holds is this run's: a failed run's part may be deleted
+  }
   sendAck(*T, *D);
   startAt(P, 0);
   P.FileLength = 0;
@@ -982,6 +987,7 @@ void processPacket(TProtocolData& P, TBPlusTail& T, TSioBaseDispatcher& D) {
           T.BPlusState = rbError;
           return;
         }
+        P.FileCreated = true;  // emptied: what it holds from now on is this run's
         sendAck(T, D);
         P.ProtocolStatus = psResumeBad;
         P.ForceStatus = true;

@@ -181,6 +181,7 @@ class BpDriver {
   std::uint32_t resumeAnswer = wfWriteResume;
   int resumeAsked = 0;
   std::vector<unsigned> logCodes;
+  std::vector<bool> logCreated;  // whether the file was this run's when each line was logged
   std::vector<int> errors;
   std::vector<int> statuses;
 
@@ -192,6 +193,7 @@ class BpDriver {
         return 0;
       case apw_ProtocolLog:
         logCodes.push_back(static_cast<unsigned>(w));
+        logCreated.push_back(P->FileCreated);
         return 0;
       case apw_ProtocolAcceptFile:
         return refuse ? 0 : 1;
@@ -473,6 +475,7 @@ TEST_F(BPlusHostTest, ResumedDownload) {
     EXPECT_EQ(t->resumeAsked, 1);
     EXPECT_EQ(t->finishCode, 0);
     EXPECT_EQ(t->P->InitialPosition, 40960);
+    EXPECT_EQ(t->logCreated, (std::vector<bool>{false, false}));  // the user's file, resumed
     EXPECT_EQ(support::ReadFile(dir / "here" / "big.bin"), file);
     EXPECT_NE(std::find(t->statuses.begin(), t->statuses.end(), psHostResume), t->statuses.end());
     EXPECT_NE(support::ReadFile(dir / "host.log").find("resuming at 40960"), std::string::npos);
@@ -563,6 +566,8 @@ TEST_F(BPlusHostTest, AgreedBlockLengthAndHostAbort) {
     EXPECT_EQ(Transfer(*host, *t, "download " + (dir / "host" / "down.bin").string()), "done error aborted");
     EXPECT_EQ(t->finishCode, ecCancelRequested);
     EXPECT_EQ(t->logCodes, (std::vector<unsigned>{lfReceiveStart, lfReceiveFail}));
+    // The part is this run's, so "delete failed files" may remove it.
+    EXPECT_EQ(t->logCreated, (std::vector<bool>{false, true}));
   }
 }
 
