@@ -27,9 +27,6 @@ namespace peertest {
 using faxtest::Picture;
 using faxtest::Row;
 
-// Real-time peers run in the normal build only: the sanitizers make the fax machines late.
-inline bool SlowBuild() { return support::SanitizerBuild(); }
-
 // The last line of a faxpeer run: "T.30 result <code> "<text>" pages <n> rate <bps> remote "<id>"".
 struct PeerResult {
   int code = -1;

@@ -44,7 +44,7 @@ std::vector<long> TiffLinesPerInch(const std::string& file) {
 class FaxPeerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (SlowBuild()) GTEST_SKIP() << "real-time fax peer: normal build only";
+    if (support::SanitizerBuild()) GTEST_SKIP() << "real-time fax peer: normal build only";
   }
   support::TempDir dir{"faxpeer"};
 };

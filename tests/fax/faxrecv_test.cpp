@@ -237,7 +237,7 @@ TEST(FaxReceive, CountedNamesAreTakenOnceEach) {
 // call, not three in the whole session.
 TEST(FaxReceive, Class1FrameRetriesStartAgainInEveryCall) {
   // Six T.30 time-outs of real time: one build is enough to wait for them.
-  if (SlowBuild()) GTEST_SKIP() << "real-time time-outs: normal build only";
+  if (support::SanitizerBuild()) GTEST_SKIP() << "real-time time-outs: normal build only";
   support::TempDir dir("faxrecv1");
   Peer sim("faxmodem-sim", {"--classes", "1", "--call", dir.Write("x.g3", "x"), "--calls", "2",
                             "--ring-interval", "200", "--log", dir / "sim.log"});

@@ -74,7 +74,7 @@ Picture TextRows(const std::vector<std::string>& lines, const TFaxTextFont& font
 class AlarmFaxTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (peertest::SlowBuild()) GTEST_SKIP() << "real-time fax peer: normal build only";
+    if (support::SanitizerBuild()) GTEST_SKIP() << "real-time fax peer: normal build only";
     setenv("XDG_DATA_HOME", (home_.path() / "data").c_str(), 1);
     unsetenv("KORVIDAN_DATABASE_DIR");
     SetRegistryFile((home_.path() / "registry.ini").string());
