@@ -376,6 +376,7 @@ bool fBlockingCommand(TFaxRec* fax, std::string_view command) {
     if (!collect()) break;
     const std::string line = Trim(c->Response);
     if (line == command) continue;  // the modem's echo
+    if (line == "RING") continue;   // a call rings meanwhile: no answer to the command
     if (Contains(line, "ERROR")) break;
     if (Contains(line, "OK")) {
       result = true;

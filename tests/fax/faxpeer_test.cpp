@@ -320,7 +320,7 @@ TEST_F(FaxPeerTest, ReceivesPagesAfterMpsAt14400) {
   fax->StartReceive();
   ASSERT_TRUE(st.WaitFinish(120000)) << support::ReadFile(dir / "peer.log");
   EXPECT_EQ(st.finishCode, 0);
-  EXPECT_EQ(fax->GetSessionBPS(), 14400);
+  EXPECT_EQ(fax->GetSessionBPS(), 14400) << support::ReadFile(dir / "peer.log");
   const std::vector<PeerResult> results = peer.Results(30000);
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0].code, 0) << results[0].text;

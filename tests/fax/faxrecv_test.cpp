@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FaxPeerUtil.h"
 #include "platform/Text.h"
 #include "serial/Sioexcept.h"
+#include "tests/support/Pty.h"
 
 using namespace peertest;
 namespace fs = std::filesystem;
@@ -283,6 +286,42 @@ TEST(FaxReceive, ManualReceiveAnswersAtOnce) {
   TFaxHeaderRec h;
   ASSERT_EQ(0, fxfReadFaxHeader(dir / "FAX0001.FXF", h));
   EXPECT_EQ(h.PageCount, 1);
+}
+
+// A call that rings while the receiver sets the modem up is no answer to a set-up command: a
+// RING before the Class 1 rate list once left only 4800 bit/s on offer to the caller.
+TEST(FaxReceive, RingDuringTheSetUpLeavesEveryRateOnOffer) {
+  support::TempDir dir("faxrecvr");
+  support::PtyPair line;
+  std::string commands;
+  std::atomic<bool> stop{false};
+  std::thread modem([&] {
+    std::string command;
+    while (!stop) {
+      for (char ch : line.Read(1, 20)) {
+        if (ch != '\r') {
+          command += ch;
+          continue;
+        }
+        commands += command + "\n";
+        line.Write(command == "AT+FRM=?" ? "\r\nRING\r\n\r\n24,48,72,96,121,122,145,146\r\n\r\nOK\r\n"
+                                         : "\r\nOK\r\n");
+        command.clear();
+      }
+    }
+  });
+  {
+    FaxStation rx(line.path(), kReceiveCom, true, dir / "SIOFAX.HIS");
+    rx.Receiver()->SetFaxClass(fcClass1);
+    rx.Receiver()->SetDesiredBPS(14400);
+    rx.Receiver()->StartReceive();
+    EXPECT_EQ(rx.fax->GetSessionBPS(), 14400);
+    rx.fax->CancelFax();
+    EXPECT_TRUE(rx.WaitFinish(20000));
+  }
+  stop = true;
+  modem.join();
+  EXPECT_NE(commands.find("AT+FCLASS=1\nAT+FRM=?\nAT+FCLASS=1\n"), std::string::npos) << commands;
 }
 
 // The modem is set up for answering at once: the commands go out in their order, and a

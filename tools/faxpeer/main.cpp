@@ -9,7 +9,8 @@
 // the program hangs up, so that it gets the modem's final responses.
 //
 // Standard output: the port's path on the first line; one result line per call, the last
-// line of all: T.30 result <code> "<text>" pages <n> rate <bit/s> remote "<id>".
+// line of all: T.30 result <code> "<text>" pages <n> rate <bit/s> remote "<id>". Standard
+// output ends after the last call; the line and its modem stay until standard input ends.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -40,7 +41,8 @@ const char kHelp[] =
     "\n"
     "An independent Class 1 fax machine on a pseudo-terminal (libspandsp's T.31 modem wired\n"
     "back to back with its T.30 terminal, in real time). Prints the port's path first and a\n"
-    "result line per call last; runs until the calls are done, SIGTERM or the time-out.\n"
+    "result line per call last, and closes its standard output after the calls; the line\n"
+    "stays, its modem answering, until standard input ends. SIGTERM or the time-out end it.\n"
     "\n"
     "  --receive FILE       answer when the port dials and receive into FILE (TIFF); from the\n"
     "                       second call on FILE gets \"-<call>\" before its extension\n"
@@ -135,7 +137,37 @@ class Peer {
       if (result_.code != T30_ERR_OK) allOk = false;
       if (!ended) break;
     }
+    // The reader of the results sees their end here, while the line stays (see Linger).
+    std::fclose(stdout);
+    Linger(deadline);
     return allOk && call_ > opt_.calls;
+  }
+
+  // After the last call the line stays open, the modem still answering, until standard input
+  // ends: the port may not have read the modem's last answers yet (the OK to its hang-up),
+  // and a pseudo-terminal whose other side is gone loses what it still holds.
+  void Linger(std::int64_t deadline) {
+    std::int16_t audio[kBlock];
+    std::uint8_t buf[1024];
+    std::int64_t next = NowNs();
+    while (!gStop && NowNs() < deadline) {
+      int waitMs = static_cast<int>((next - NowNs()) / 1000000);
+      if (waitMs < 0) waitMs = 0;
+      pollfd p[2] = {{holding_ ? -1 : fd_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+      if (::poll(p, 2, waitMs) > 0) {
+        if (p[1].revents != 0 && ::read(STDIN_FILENO, buf, sizeof buf) <= 0) return;
+        if (p[0].revents & POLLIN) {
+          const ssize_t n = ::read(fd_, buf, sizeof buf);
+          if (n > 0) FromPort(buf, static_cast<int>(n));
+        }
+      }
+      if (NowNs() < next) continue;
+      next += 20000000;
+      t31_tx(t31_, audio, kBlock);
+      std::memset(audio, 0, sizeof audio);
+      t31_rx(t31_, audio, kBlock);
+      if (NowNs() - next > 1000000000) next = NowNs();
+    }
   }
 
   // The port's bytes: taken only while the modem does not hold them off.
