@@ -3,16 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "FaxPeerUtil.h"
 #include "platform/Text.h"
 #include "serial/Sioexcept.h"
-#include "tests/support/Pty.h"
+#include "tests/support/ScriptedModem.h"
 
 using namespace peertest;
 namespace fs = std::filesystem;
@@ -292,26 +290,11 @@ TEST(FaxReceive, ManualReceiveAnswersAtOnce) {
 // RING before the Class 1 rate list once left only 4800 bit/s on offer to the caller.
 TEST(FaxReceive, RingDuringTheSetUpLeavesEveryRateOnOffer) {
   support::TempDir dir("faxrecvr");
-  support::PtyPair line;
-  std::string commands;
-  std::atomic<bool> stop{false};
-  std::thread modem([&] {
-    std::string command;
-    while (!stop) {
-      for (char ch : line.Read(1, 20)) {
-        if (ch != '\r') {
-          command += ch;
-          continue;
-        }
-        commands += command + "\n";
-        line.Write(command == "AT+FRM=?" ? "\r\nRING\r\n\r\n24,48,72,96,121,122,145,146\r\n\r\nOK\r\n"
-                                         : "\r\nOK\r\n");
-        command.clear();
-      }
-    }
+  support::ScriptedModem modem([](const std::string& command) -> std::string {
+    return command == "AT+FRM=?" ? "\r\nRING\r\n\r\n24,48,72,96,121,122,145,146\r\n\r\nOK\r\n" : "\r\nOK\r\n";
   });
   {
-    FaxStation rx(line.path(), kReceiveCom, true, dir / "SIOFAX.HIS");
+    FaxStation rx(modem.Path(), kReceiveCom, true, dir / "SIOFAX.HIS");
     rx.Receiver()->SetFaxClass(fcClass1);
     rx.Receiver()->SetDesiredBPS(14400);
     rx.Receiver()->StartReceive();
@@ -319,8 +302,8 @@ TEST(FaxReceive, RingDuringTheSetUpLeavesEveryRateOnOffer) {
     rx.fax->CancelFax();
     EXPECT_TRUE(rx.WaitFinish(20000));
   }
-  stop = true;
-  modem.join();
+  std::string commands;
+  for (const std::string& c : modem.Commands()) commands += c + "\n";
   EXPECT_NE(commands.find("AT+FCLASS=1\nAT+FRM=?\nAT+FCLASS=1\n"), std::string::npos) << commands;
 }
 

@@ -21,89 +21,10 @@
 #include "platform/Messages.h"
 #include "platform/Registry.h"
 #include "platform/Threads.h"
-#include "tests/support/Pty.h"
+#include "tests/support/ScriptedModem.h"
 #include "tests/support/TempDir.h"
 
 namespace {
-
-// A modem on the master side: answers each command line with what the script says.
-class ScriptedModem {
- public:
-  using Script = std::function<std::string(const std::string& command)>;
-  explicit ScriptedModem(Script script) : script_(std::move(script)) {
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~ScriptedModem() {
-    stop_ = true;
-    thread_.join();
-  }
-  const std::string& Path() const { return pty_.path(); }
-  void Send(const std::string& text) { pty_.Write(text); }
-  std::vector<std::string> Commands() {
-    std::lock_guard<std::mutex> g(m_);
-    return commands_;
-  }
-  // Everything that came that was no command line (bytes after a dial, data).
-  std::string Raw() {
-    std::lock_guard<std::mutex> g(m_);
-    return raw_;
-  }
-  bool WaitForCommand(const std::string& c, int ms = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-      for (auto& x : Commands())
-        if (x == c) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-  }
-  void SetScript(Script s) {
-    std::lock_guard<std::mutex> g(m_);
-    script_ = std::move(s);
-  }
-
- private:
-  void Run() {
-    std::string line;
-    char buf[512];
-    while (!stop_) {
-      pollfd p{pty_.master(), POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      ssize_t n = ::read(pty_.master(), buf, sizeof buf);
-      for (ssize_t i = 0; i < n; ++i) {
-        const char c = buf[i];
-        {
-          std::lock_guard<std::mutex> g(m_);
-          raw_ += c;
-        }
-        if (c != '\r') {
-          if (c != '\n') line += c;
-          if (line.size() >= 3 && line.compare(line.size() - 3, 3, "+++") == 0) {  // escape to commands
-            line.clear();
-            pty_.Write("\r\nOK\r\n");
-          }
-          continue;
-        }
-        std::string reply;
-        {
-          std::lock_guard<std::mutex> g(m_);
-          if (line.rfind("AT", 0) == 0) commands_.push_back(line);
-          reply = script_ ? script_(line) : "";
-        }
-        line.clear();
-        if (!reply.empty()) pty_.Write(reply);
-      }
-    }
-  }
-
-  support::PtyPair pty_;
-  std::mutex m_;
-  Script script_;
-  std::vector<std::string> commands_;
-  std::string raw_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 std::string Ok(const std::string&) { return "\r\nOK\r\n"; }
 
@@ -132,7 +53,7 @@ class TelephonyService : public ::testing::Test {
     unsetenv("SIO_COM9");
   }
   // The line "Modem" on COM9, the modem on the pseudo-terminal.
-  void Line(ScriptedModem& modem, std::uint32_t ringTimeoutMs = 8000, std::uint32_t dialTimeoutS = 5) {
+  void Line(support::ScriptedModem& modem, std::uint32_t ringTimeoutMs = 8000, std::uint32_t dialTimeoutS = 5) {
     setenv("SIO_COM9", modem.Path().c_str(), 1);
     TTelephonyLine l;
     l.Name = "Modem";
@@ -185,7 +106,7 @@ class TelephonyService : public ::testing::Test {
 };
 
 TEST_F(TelephonyService, RingsComeOnTheSessionsThreadAndStopWithTheLine) {
-  ScriptedModem modem(Ok);
+  support::ScriptedModem modem(Ok);
   Line(modem);
   const HLINE line = Open(LINECALLPRIVILEGE_OWNER);
   EXPECT_EQ(modem.Commands(), (std::vector<std::string>{"ATZ", "ATE0V1", "AT+VCID=1"}));
@@ -223,7 +144,7 @@ class DialOutcome : public TelephonyService, public ::testing::WithParamInterfac
 
 TEST_P(DialOutcome, ResultCodesBecomeCallStates) {
   const Outcome o = GetParam();
-  ScriptedModem modem([&](const std::string& c) -> std::string {
+  support::ScriptedModem modem([&](const std::string& c) -> std::string {
     if (c.rfind("ATD", 0) == 0) return std::string("\r\n") + o.result + "\r\n";
     return "\r\nOK\r\n";
   });
@@ -260,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Outcome{"CONNECT 14400", LINECALLSTATE_CONNECTED, 0}));
 
 TEST_F(TelephonyService, ADialWithoutAResultEndsAtItsTimeOut) {
-  ScriptedModem modem([](const std::string& c) -> std::string {
+  support::ScriptedModem modem([](const std::string& c) -> std::string {
     if (c.rfind("ATD", 0) == 0) return "";       // the modem keeps dialling
     if (c.empty()) return "\r\nNO CARRIER\r\n";  // until a character ends the attempt
     return "\r\nOK\r\n";
@@ -281,7 +202,7 @@ TEST_F(TelephonyService, ADialWithoutAResultEndsAtItsTimeOut) {
 }
 
 TEST_F(TelephonyService, TheConnectedCallsDescriptorIsTheModems) {
-  ScriptedModem modem([](const std::string& c) -> std::string {
+  support::ScriptedModem modem([](const std::string& c) -> std::string {
     if (c.rfind("ATD", 0) == 0) return "\r\nCONNECT 33600\r\n";
     return "\r\nOK\r\n";
   });
@@ -336,7 +257,7 @@ TEST_F(TelephonyService, TheConnectedCallsDescriptorIsTheModems) {
 }
 
 TEST_F(TelephonyService, DropDuringTheDialEndsIt) {
-  ScriptedModem modem([](const std::string& c) -> std::string {
+  support::ScriptedModem modem([](const std::string& c) -> std::string {
     if (c.rfind("ATD", 0) == 0) return {};  // no answer yet
     return "\r\nOK\r\n";
   });
@@ -355,7 +276,7 @@ TEST_F(TelephonyService, DropDuringTheDialEndsIt) {
 }
 
 TEST_F(TelephonyService, NumbersThatAreNoNumbersAreRefused) {
-  ScriptedModem modem(Ok);
+  support::ScriptedModem modem(Ok);
   Line(modem);
   const HLINE line = Open(LINECALLPRIVILEGE_NONE);
   HCALL call = 0;
@@ -371,7 +292,7 @@ TEST_F(TelephonyService, NumbersThatAreNoNumbersAreRefused) {
 }
 
 TEST_F(TelephonyService, AnUnansweredCallerIsGoneAfterTheRingTimeout) {
-  ScriptedModem modem(Ok);
+  support::ScriptedModem modem(Ok);
   Line(modem, 300);
   const HLINE line = Open(LINECALLPRIVILEGE_OWNER);
   modem.Send("\r\nRING\r\n");
