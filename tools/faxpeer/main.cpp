@@ -147,27 +147,45 @@ class Peer {
   // ends: the port may not have read the modem's last answers yet (the OK to its hang-up),
   // and a pseudo-terminal whose other side is gone loses what it still holds.
   void Linger(std::int64_t deadline) {
-    std::int16_t audio[kBlock];
-    std::uint8_t buf[1024];
     std::int64_t next = NowNs();
     while (!gStop && NowNs() < deadline) {
-      int waitMs = static_cast<int>((next - NowNs()) / 1000000);
-      if (waitMs < 0) waitMs = 0;
-      pollfd p[2] = {{holding_ ? -1 : fd_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-      if (::poll(p, 2, waitMs) > 0) {
-        if (p[1].revents != 0 && ::read(STDIN_FILENO, buf, sizeof buf) <= 0) return;
-        if (p[0].revents & POLLIN) {
-          const ssize_t n = ::read(fd_, buf, sizeof buf);
-          if (n > 0) FromPort(buf, static_cast<int>(n));
-        }
-      }
+      if (!PortUntil(next, true)) return;
       if (NowNs() < next) continue;
       next += 20000000;
-      t31_tx(t31_, audio, kBlock);
-      std::memset(audio, 0, sizeof audio);
-      t31_rx(t31_, audio, kBlock);
+      AudioBlock();
       if (NowNs() - next > 1000000000) next = NowNs();
     }
+  }
+
+  // The port's bytes until the next block is due (or one read of them); with watchInput,
+  // false once standard input has ended.
+  bool PortUntil(std::int64_t next, bool watchInput) {
+    int waitMs = static_cast<int>((next - NowNs()) / 1000000);
+    if (waitMs < 0) waitMs = 0;
+    std::uint8_t buf[1024];
+    pollfd p[2] = {{holding_ ? -1 : fd_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    if (::poll(p, watchInput ? 2 : 1, waitMs) <= 0) return true;
+    if (watchInput && p[1].revents != 0 && ::read(STDIN_FILENO, buf, sizeof buf) <= 0) return false;
+    if (p[0].revents & POLLIN) {
+      const ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n > 0) FromPort(buf, static_cast<int>(n));
+    }
+    return true;
+  }
+
+  // 20 ms of audio each way between the modem and the terminal (silence without one).
+  void AudioBlock() {
+    std::int16_t fromModem[kBlock], fromTerminal[kBlock];
+    int n = t31_tx(t31_, fromModem, kBlock);
+    for (int i = n < 0 ? 0 : n; i < kBlock; ++i) fromModem[i] = 0;
+    if (terminal_ != nullptr) {
+      n = fax_tx(terminal_, fromTerminal, kBlock);
+      for (int i = n < 0 ? 0 : n; i < kBlock; ++i) fromTerminal[i] = 0;
+      fax_rx(terminal_, fromModem, kBlock);
+    } else {
+      std::memset(fromTerminal, 0, sizeof fromTerminal);
+    }
+    t31_rx(t31_, fromTerminal, kBlock);
   }
 
   // The port's bytes: taken only while the modem does not hold them off.
@@ -341,19 +359,9 @@ class Peer {
     std::int64_t next = NowNs();
     std::int64_t nextRing = next;
     int rings = 0;
-    std::int16_t fromModem[kBlock], fromTerminal[kBlock];
-    std::uint8_t buf[1024];
     while (!gStop) {
-      const std::int64_t now = NowNs();
-      if (now > deadline) return false;
-      // The port's bytes until the next block is due.
-      int waitMs = static_cast<int>((next - now) / 1000000);
-      if (waitMs < 0) waitMs = 0;
-      pollfd p{holding_ ? -1 : fd_, POLLIN, 0};
-      if (::poll(&p, 1, waitMs) > 0 && (p.revents & POLLIN)) {
-        const ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n > 0) FromPort(buf, static_cast<int>(n));
-      }
+      if (NowNs() > deadline) return false;
+      PortUntil(next, false);
       if (NowNs() < next) continue;
       next += 20000000;
 
@@ -382,17 +390,7 @@ class Peer {
         return true;
       }
 
-      // 20 ms of audio each way.
-      int n = t31_tx(t31_, fromModem, kBlock);
-      for (int i = n < 0 ? 0 : n; i < kBlock; ++i) fromModem[i] = 0;
-      if (terminal_ != nullptr) {
-        n = fax_tx(terminal_, fromTerminal, kBlock);
-        for (int i = n < 0 ? 0 : n; i < kBlock; ++i) fromTerminal[i] = 0;
-        fax_rx(terminal_, fromModem, kBlock);
-      } else {
-        std::memset(fromTerminal, 0, sizeof fromTerminal);
-      }
-      t31_rx(t31_, fromTerminal, kBlock);
+      AudioBlock();
       // A block late by more than a second is not made up for: real time goes on from now.
       if (NowNs() - next > 1000000000) next = NowNs();
     }
