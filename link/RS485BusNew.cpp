@@ -119,18 +119,11 @@ void TDataModule1::PortUsersCallback(TSioCustomComPort* CP, bool opening) {
   }
   if (!opening) return;
   FDeviceLost.store(false);
-  // Every open watches for the loss of the device anew (the watch fires once per arming).
+  // Every open watches for the loss of the device anew: the watch fires once per arming, and
+  // the port keeps its triggers across a close.
   try {
-    if (FLineErrorTrigger != 0) {
-      try {
-        SioComPort1.SetStatusTrigger(FLineErrorTrigger, LineErrorBreak, true);
-        return;
-      } catch (const std::exception&) {
-        FLineErrorTrigger = 0;  // removed meanwhile: add a new one
-      }
-    }
-    FLineErrorTrigger = SioComPort1.AddStatusTrigger(stLine);
-    SioComPort1.SetStatusTrigger(FLineErrorTrigger, LineErrorBreak, true);
+    if (FLineErrorTrigger == 0) FLineErrorTrigger = CP->AddStatusTrigger(stLine);
+    CP->SetStatusTrigger(FLineErrorTrigger, LineErrorBreak, true);
   } catch (const std::exception& e) {
     SioHandleException(e);
   }
