@@ -28,6 +28,12 @@ namespace {
 constexpr const char* TimerWindowClass = "TDataModule1Timer";
 constexpr UINT Timer1Id = 1;
 constexpr DWORD Timer1IntervalMs = 1000;
+// To the module's window: close the port whose device has gone; open it again.
+constexpr UINT WmCloseLostPort = WM_USER + 1;
+constexpr UINT WmReopenLostPort = WM_USER + 2;
+// The line errors watched on the bus port: a break, which is also how a device that goes
+// away is reported.
+constexpr std::uint16_t LineErrorBreak = 8;
 
 template <class F, class... A>
 void CallHook(const F& hook, A&&... args) {
@@ -66,6 +72,9 @@ TDataModule1::TDataModule1(TAcquisitionState& state, std::uint16_t comNumber)
       [this](TSioCustomComPort* cp, std::uint16_t handle) { SioComPort1TriggerData(cp, handle); });
   SioComPort1.SetOnTriggerTimer(
       [this](TSioCustomComPort* cp, std::uint16_t handle) { SioComPort1TriggerTimer(cp, handle); });
+  SioComPort1.SetOnTriggerLineError([this](TSioCustomComPort* cp, std::uint16_t error, bool lineBreak) {
+    SioComPort1TriggerLineError(cp, error, lineBreak);
+  });
   SioComPort1.RegisterUserCallback(TPortCallback::Of<&TDataModule1::PortUsersCallback>(this));
   SioComPort1.Loaded();
 }
@@ -84,16 +93,82 @@ TDataModule1::~TDataModule1() {
 }
 
 LRESULT TDataModule1::TimerWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  if (msg == WM_TIMER && wParam == Timer1Id) {
-    if (auto* module = static_cast<TDataModule1*>(GetWindowUserData(hwnd))) module->Timer1Timer();
-    return 0;
+  auto* module = static_cast<TDataModule1*>(GetWindowUserData(hwnd));
+  if (module == nullptr) return DefWindowProc(hwnd, msg, wParam, lParam);
+  switch (msg) {
+    case WM_TIMER:
+      if (wParam != Timer1Id) break;
+      module->Timer1Timer();
+      return 0;
+    case WmCloseLostPort:
+      module->CloseLostPort();
+      return 0;
+    case WmReopenLostPort:
+      module->ReopenLostPort();
+      return 0;
+    default:
+      break;
   }
   return DefWindowProc(hwnd, msg, wParam, lParam);
 }
 
 void TDataModule1::PortUsersCallback(TSioCustomComPort* CP, bool opening) {
-  std::lock_guard<std::mutex> g(FFlushLock);
-  FFlushDispatcher = opening ? CP->Dispatcher() : nullptr;
+  {
+    std::lock_guard<std::mutex> g(FFlushLock);
+    FFlushDispatcher = opening ? CP->Dispatcher() : nullptr;
+  }
+  if (!opening) return;
+  FDeviceLost.store(false);
+  // Every open watches for the loss of the device anew: the watch fires once per arming, and
+  // the port keeps its triggers across a close.
+  try {
+    if (FLineErrorTrigger == 0) FLineErrorTrigger = CP->AddStatusTrigger(stLine);
+    CP->SetStatusTrigger(FLineErrorTrigger, LineErrorBreak, true);
+  } catch (const std::exception& e) {
+    SioHandleException(e);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// A device that goes away
+//
+// A bus port whose device has gone (the far end hung up, the adapter was unplugged) is
+// closed, so that the dead device is let go; the acquisition's next poll has it opened again
+// on the window thread, quietly, until the device is back. Meanwhile the polls hear nothing
+// and say so as always.
+
+void TDataModule1::SioComPort1TriggerLineError(TSioCustomComPort* CP, std::uint16_t, bool) {
+  if (CP->GetDeviceGone()) {
+    // Closed after this event, not inside it.
+    PostMessage(FTimerWindow, WmCloseLostPort, 0, 0);
+    return;
+  }
+  // A break on a line that is still there: go on watching.
+  if (FLineErrorTrigger != 0) CP->SetStatusTrigger(FLineErrorTrigger, LineErrorBreak, true);
+}
+
+void TDataModule1::CloseLostPort() {
+  if (!PortIsOpen() || !SioComPort1.GetDeviceGone()) return;
+  FDeviceLost.store(true);
+  try {
+    SioComPort1.SetOpen(false);
+  } catch (const std::exception& e) {
+    SioHandleException(e);  // the dispatch log could not be written; the port is closed
+  }
+}
+
+void TDataModule1::ReopenLostPort() {
+  if (!FDeviceLost.load() || SioComPort1.GetPortState() != psClosed) return;
+  try {
+    SioComPort1.SetOpen(true);
+  } catch (const std::exception&) {
+    return;  // still away: the next poll tries again
+  }
+  // What the device held from before this poll is not this poll's.
+  try {
+    SioComPort1.FlushInBuffer();
+  } catch (const std::exception&) {
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -303,6 +378,7 @@ int TDataModule1::PollController(TControllerList& list, int index) {
     std::lock_guard<TCriticalSection> g(SensorDataLock);
     controller->ClearSensors();
   }
+  if (FDeviceLost.load()) PostMessage(FTimerWindow, WmReopenLostPort, 0, 0);
 
   ListenAndLog(ListenMilliseconds);
   ListenAndLog(1);

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -136,6 +137,8 @@ class TDataModule1 : public TSioComponentOwner {
   void SioComPort1TriggerAvail(TSioCustomComPort* CP, std::uint16_t Count);
   void SioComPort1TriggerData(TSioCustomComPort* CP, std::uint16_t TriggerHandle);
   void SioComPort1TriggerTimer(TSioCustomComPort* CP, std::uint16_t TriggerHandle);
+  // A line error: when the port's device has gone, the port is closed after the event.
+  void SioComPort1TriggerLineError(TSioCustomComPort* CP, std::uint16_t Error, bool LineBreak);
 
   // ----- sending (window thread); 0 when put into the output buffer, -1 when not -----
   // Puts the text when the output buffer has room for it plus 3, then pauses 2000 ms.
@@ -180,11 +183,18 @@ class TDataModule1 : public TSioComponentOwner {
  private:
   static LRESULT TimerWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   void PortUsersCallback(TSioCustomComPort* CP, bool opening);
+  // Window thread: close the port whose device has gone; open it again (quietly; it stays
+  // closed while the device is still away).
+  void CloseLostPort();
+  void ReopenLostPort();
   bool PortIsOpen() const { return SioComPort1.GetPortState() == psOpen; }
 
   TAcquisitionState& FState;
   HWND FTimerWindow = 0;
   std::uint16_t FReplyTimeoutTrigger = 0;
+  // The line-error trigger that watches for the loss of the device.
+  std::uint16_t FLineErrorTrigger = 0;
+  std::atomic<bool> FDeviceLost{false};
 
   // The dispatcher while the port is open, for the acquisition thread's flush: the port's
   // close waits here until a running flush has finished.

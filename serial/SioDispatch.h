@@ -468,6 +468,9 @@ class TSioBaseDispatcher {
   std::uint8_t MapEventsToMS();
   int GetLineError();
   bool CheckLineBreak();
+  // The device has gone away (hung up, unplugged, a read error): nothing more comes from it
+  // and nothing reaches it. The loss is reported once as a break of the line.
+  virtual bool DeviceGone() { return false; }
 
   // ----- reading -----
   bool CharReady();

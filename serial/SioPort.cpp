@@ -1009,6 +1009,8 @@ std::uint16_t TSioCustomComPort::GetLineError() {
 
 bool TSioCustomComPort::GetLineBreak() { return IsOpenPort() && FDispatcher->CheckLineBreak(); }
 
+bool TSioCustomComPort::GetDeviceGone() { return IsOpenPort() && FDispatcher->DeviceGone(); }
+
 std::uint32_t TSioCustomComPort::GetInBuffUsed() { return IsOpenPort() ? FDispatcher->InBuffUsed() : 0; }
 
 std::uint32_t TSioCustomComPort::GetInBuffFree() {

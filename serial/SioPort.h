@@ -287,6 +287,8 @@ class TSioCustomComPort : public TSioBaseComponent, public TSioComponentOwner {
   bool GetDeltaDCD();
   std::uint16_t GetLineError();
   bool GetLineBreak();
+  // The open port's device has gone away (its loss came as a line break); false when closed.
+  bool GetDeviceGone();
   std::uint32_t GetInBuffUsed();
   std::uint32_t GetInBuffFree();
   std::uint32_t GetOutBuffUsed();

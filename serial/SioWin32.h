@@ -92,6 +92,7 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   int ReadCom(std::uint8_t* buffer, int count) override;
   int ReadComPieces(std::uint8_t* first, int firstCount, std::uint8_t* second, int secondCount) override;
   std::uint32_t PollComErrors() override;
+  bool DeviceGone() override { return device_.HungUp(); }
   int SetComState(const TLineState& state) override;
   int WriteCom(const std::uint8_t* buffer, int count) override;
   bool WaitComEvent(std::uint32_t& mask) override;

@@ -34,6 +34,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,7 @@
 #include "serial/ComSelect.h"
 #include "serial/ComSelectForm.h"
 #include "tests/main/Driver.h"
+#include "tests/support/CpuTime.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -319,6 +321,116 @@ TEST_F(ApplicationTest, CloseDuringACycleWaitsForNoBoxAndKeepsTheExitBoxPainted)
   EXPECT_TRUE(MainFlags.FTempDataMerged);
   EXPECT_FALSE(fs::exists(sandbox.Db() / "Korvidan1_Temp.DB"));
   EXPECT_EQ(RowCount("Korvidan1.db"), 2);
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* box = qobject_cast<QMessageBox*>(w)) box->close();
+  app.reset();
+}
+
+// The pseudo-terminals this process holds whose device is gone ("/dev/pts/N (deleted)").
+int DeletedPtysHeld() {
+  int held = 0;
+  for (const auto& fd : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = fs::read_symlink(fd.path(), ec).string();
+    if (!ec && target.rfind("/dev/pts/", 0) == 0 && target.ends_with(" (deleted)")) ++held;
+  }
+  return held;
+}
+
+// The controller behind COM1 (a fixed link to the simulator's line) goes away and comes back
+// four cycles later: the dead line is let go, the cycles meanwhile store rows of zeros and
+// leave one box asking to connect the controller, nothing spins, and the values come back
+// within two cycles without a restart.
+TEST_F(ApplicationTest, BusDeviceThatWentAwayIsOpenedAgainOnceItIsBack) {
+  MessageSink = nullptr;
+  const std::string link = (fs::current_path() / "korvidan-bus").string();
+  const std::vector<std::string> simArgs{"--fixed", "--period", "0.5", "--link", link};
+  auto sim = std::make_unique<Simulator>(simArgs);
+  setenv("SIO_COM1", link.c_str(), 1);
+  InstallComSelectPrompt();
+  user.beforeStartAnswer = [&] { user.answerBoxes = false; };
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  form.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 1200;
+  app->ValueBoard->MediaPlayer1.DeviceName = "hw:CARD=KeineSoundkarte";
+  TSioComPort& port = app->Bus->SioComPort1;
+
+  // Sensor 1 of every row stored, in order.
+  std::mutex rowsLock;
+  std::vector<float> rows;
+  auto store = LinkHooks().StoreCurrentValues;
+  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
+    store(list);
+    float value;
+    {
+      std::lock_guard<TCriticalSection> g(SensorDataLock);
+      value = list.GetController(0)->GetSensor(0)->GetValue();
+    }
+    std::lock_guard<std::mutex> g(rowsLock);
+    rows.push_back(value);
+  };
+  auto rowCount = [&] {
+    std::lock_guard<std::mutex> g(rowsLock);
+    return rows.size();
+  };
+  auto valuesFrom = [&](std::size_t first) -> std::optional<std::size_t> {
+    std::lock_guard<std::mutex> g(rowsLock);
+    for (std::size_t i = first; i < rows.size(); ++i)
+      if (rows[i] != 0) return i;
+    return std::nullopt;
+  };
+  // Every box asking to connect the controller that was ever on screen.
+  const QString kPortBox = "Bitte Korvidan an serielle Schnittstelle anschliessen";
+  std::set<QMessageBox*> portBoxes;
+  QTimer boxWatch;
+  QObject::connect(&boxWatch, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible() && box->text().contains(kPortBox))
+        portBoxes.insert(box);
+  });
+  boxWatch.start(20);
+
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return valuesFrom(0).has_value(); }, 40000)) << "no values at first";
+  EXPECT_TRUE(portBoxes.empty());
+
+  sim->Kill();
+  // The killed simulator's link names a pseudo-terminal that another program may get next.
+  fs::remove(link);
+  ASSERT_TRUE(RunUntil([&] { return port.GetPortState() == psClosed; }, 10000)) << "the dead line stays open";
+  EXPECT_EQ(DeletedPtysHeld(), 0);
+  const std::size_t lost = rowCount();
+  const double cpu0 = support::ProcessCpuSeconds();
+  const auto wall0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(RunUntil([&] { return rowCount() >= lost + 4 && !portBoxes.empty(); }, 40000));
+  const double cpu = support::ProcessCpuSeconds() - cpu0;
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
+  std::printf("device away: %.2f s of CPU in %.2f s\n", cpu, wall);
+  EXPECT_LT(cpu, 0.25 * wall);
+  // Only the cycle that the loss cut short can have heard something.
+  EXPECT_FALSE(valuesFrom(lost + 1).has_value());
+  EXPECT_EQ(port.GetPortState(), psClosed);
+
+  sim = std::make_unique<Simulator>(simArgs);
+  const std::size_t back = rowCount();
+  ASSERT_TRUE(RunUntil([&] { return valuesFrom(back).has_value(); }, 40000)) << "the values never came back";
+  EXPECT_LE(*valuesFrom(back), back + 1);
+  EXPECT_EQ(port.GetPortState(), psOpen);
+  EXPECT_EQ(portBoxes.size(), 1u);
+  boxWatch.stop();
+
+  form.close();
+  EXPECT_FALSE(form.IsCollecting());
+  std::vector<float> stored;
+  {
+    TRowReader reader("Zelvanor", "Korvidan1.db", {"Sensor1"});
+    while (reader.Next()) stored.push_back(static_cast<float>(reader.AsFloat(0)));
+  }
+  {
+    std::lock_guard<std::mutex> g(rowsLock);
+    EXPECT_EQ(stored, rows);
+  }
   for (QWidget* w : QApplication::topLevelWidgets())
     if (auto* box = qobject_cast<QMessageBox*>(w)) box->close();
   app.reset();

@@ -430,6 +430,43 @@ TEST_F(ComPortTest, PortInUseRaisesAlreadyOpen) {
   EXPECT_TRUE(first.GetOpen());
 }
 
+// A device that goes away while the port is open (here the far end of its pseudo-terminal)
+// reaches the port's user as a line error: a break, once, with the device known to be gone;
+// the port still closes at once.
+TEST_F(ComPortTest, VanishedDeviceIsReportedAsALineBreak) {
+  MappedPty pty(78);
+  TSioComPort port;
+  port.SetComNumber(78);
+  struct Report {
+    std::uint16_t error;
+    bool lineBreak, gone;
+  };
+  std::vector<Report> reports;
+  port.SetOnTriggerLineError([&](TSioCustomComPort* cp, std::uint16_t error, bool lineBreak) {
+    reports.push_back({error, lineBreak, cp->GetDeviceGone()});
+  });
+  port.SetOpen(true);
+  const std::uint16_t watch = port.AddStatusTrigger(stLine);
+  port.SetStatusTrigger(watch, 8, true);  // break
+  EXPECT_FALSE(port.GetDeviceGone());
+
+  pty.CloseMaster();
+  ASSERT_TRUE(Pump([&] { return !reports.empty(); }));
+  EXPECT_EQ(reports[0].error, 0);
+  EXPECT_TRUE(reports[0].lineBreak);
+  EXPECT_TRUE(reports[0].gone);
+  // Armed again, the trigger stays quiet: the loss is told once.
+  port.SetStatusTrigger(watch, 8, true);
+  EXPECT_FALSE(Pump([&] { return reports.size() > 1; }, 300));
+  EXPECT_TRUE(port.GetDeviceGone());
+
+  const auto t0 = Clock::now();
+  port.SetOpen(false);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_EQ(port.GetPortState(), psClosed);
+  EXPECT_FALSE(port.GetDeviceGone());
+}
+
 // ---------------------------------------------------------------------------------------
 // Closing and reopening
 // ---------------------------------------------------------------------------------------

@@ -22,6 +22,7 @@
 #include "platform/Threads.h"
 #include "serial/SioWin32.h"
 #include "serial/Sioexcept.h"
+#include "tests/support/CpuTime.h"
 #include "tests/support/Pty.h"
 #include "tests/support/Sanitizer.h"
 
@@ -34,11 +35,7 @@ struct Pty : support::PtyPair {
   Pty() : PtyPair(false) {}
 };
 
-double CpuSeconds() {
-  timespec ts;
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
+using support::ProcessCpuSeconds;
 
 int OpenOn(TSioBaseDispatcher& d, const std::string& path, std::uint32_t outSize = 4096) {
   return d.InitPort(path.c_str(), 115200, 0, 8, 1, 4096, outSize, true, true);
@@ -470,9 +467,9 @@ TEST(DevicePty, VanishedDeviceSurfacesAsLineBreakWithoutSpinning) {
   EXPECT_EQ(std::string(buf, 4), "last");
   EXPECT_EQ(d.PutString("gone"), 0);  // queued, then dropped by the output thread
   EXPECT_TRUE(WaitFor([&] { return d.OutBuffUsed() == 0; }, 2000));
-  double cpu0 = CpuSeconds();
+  double cpu0 = ProcessCpuSeconds();
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  EXPECT_LT(CpuSeconds() - cpu0, 0.1);
+  EXPECT_LT(ProcessCpuSeconds() - cpu0, 0.1);
   auto t0 = Clock::now();
   d.DonePort();
   EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
@@ -486,9 +483,9 @@ TEST(DevicePty, FullReceiveRingDoesNotSpinAndLosesNothing) {
   const std::string in = RandomBytes(20000, 3);
   std::thread writer([&] { pty.Write(in.data(), in.size()); });
   ASSERT_TRUE(WaitFor([&] { return d.InBuffUsed() == DispatchBufferSize; }, 3000));
-  double cpu0 = CpuSeconds();
+  double cpu0 = ProcessCpuSeconds();
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
-  EXPECT_LT(CpuSeconds() - cpu0, 0.1);
+  EXPECT_LT(ProcessCpuSeconds() - cpu0, 0.1);
   std::string got;
   auto end = Clock::now() + std::chrono::seconds(5);
   while (got.size() < in.size() && Clock::now() < end) {
@@ -544,9 +541,9 @@ TEST(DevicePty, ExpiredTimerDuringABusyWaitDoesNotSpin) {
   d.SetEventBusy(prev, true);  // as a wait for text does
   ASSERT_EQ(d.SetTimerTrigger(t, 1, true), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(120));
-  double cpu0 = CpuSeconds();
+  double cpu0 = ProcessCpuSeconds();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_LT(CpuSeconds() - cpu0, 0.1);
+  EXPECT_LT(ProcessCpuSeconds() - cpu0, 0.1);
   EXPECT_EQ(col.Count(SW_TRIGGERTIMER), 0);
   d.SetEventBusy(prev, false);
   EXPECT_TRUE(WaitFor([&] { return col.Count(SW_TRIGGERTIMER) == 1; }, 1000));
