@@ -152,11 +152,15 @@ TEST(SendMessageTimeoutTest, TimesOutWhenOwnerBusyAndNeverRunsLater) {
   EXPECT_TRUE(IsWindow(owner.hwnd));
 }
 
+// The procedure has to start within the time-out (the owner pumps meanwhile, so a second
+// is ample even on a loaded machine); it then runs on until the time-out is over.
 TEST(SendMessageTimeoutTest, ProcedureThatStartedBeforeTimeOutIsAwaited) {
+  constexpr DWORD kTimeout = 1000;
   static std::atomic<int> finished;
+  static std::atomic<DWORD> sent;
   finished = 0;
   RegisterClass("testSlow", [](HWND, UINT, WPARAM w, LPARAM l) -> LRESULT {
-    Sleep(200);
+    while (GetTickCount() - sent <= kTimeout + 20) Sleep(5);
     *reinterpret_cast<int*>(l) = 99;  // writes into the sender's frame: it must still exist
     finished++;
     return static_cast<LRESULT>(w);
@@ -165,19 +169,20 @@ TEST(SendMessageTimeoutTest, ProcedureThatStartedBeforeTimeOutIsAwaited) {
   std::atomic<bool> stop{false};
   std::thread t([&] {
     h = CreateWindow("testSlow");
-    PumpUntil([&] { return stop.load(); }, 5000);
+    PumpUntil([&] { return stop.load(); }, INFINITE);
     DestroyWindow(h);
   });
   while (!h) std::this_thread::yield();
   int slot = 0;
   LRESULT r = 0;
-  DWORD t0 = GetTickCount();
-  EXPECT_TRUE(SendMessageTimeout(h, kPing, 5, reinterpret_cast<LPARAM>(&slot), 50, &r));
-  EXPECT_GE(GetTickCount() - t0, 190u);
+  sent = GetTickCount();
+  EXPECT_TRUE(SendMessageTimeout(h, kPing, 5, reinterpret_cast<LPARAM>(&slot), kTimeout, &r));
+  EXPECT_GT(GetTickCount() - sent, kTimeout + 20);
   EXPECT_EQ(r, 5);
   EXPECT_EQ(slot, 99);
   EXPECT_EQ(finished, 1);
   stop = true;
+  WakeThread(GetWindowThreadId(h));
   t.join();
 }
 
