@@ -22,10 +22,10 @@
 #include <thread>
 
 #include "platform/Messages.h"
+#include "platform/ModemReplies.h"
 #include "platform/Registry.h"
 #include "platform/SerialDevice.h"
 #include "platform/Threads.h"
-#include "platform/ModemReplies.h"
 #include "platform/WaveIO.h"
 
 namespace {

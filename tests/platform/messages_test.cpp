@@ -364,8 +364,9 @@ TEST(TimerTest, FiresOnOwningThreadUntilKilled) {
   std::thread t([&] {
     ownerTid = GetCurrentThreadId();
     HWND h = CreateWindow(RecorderClass(), &rec);
-    SetTimer(h, 7, 20);
+    // Taken first: a thread held up after SetTimer would otherwise start the count late.
     DWORD t0 = GetTickCount();
+    SetTimer(h, 7, 20);
     PumpUntil([&] { return rec.calls >= 3; }, 2000);
     EXPECT_GE(GetTickCount() - t0, 50u);
     KillTimer(h, 7);
