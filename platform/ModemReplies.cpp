@@ -76,7 +76,8 @@ std::string VerbalResult(const std::string& l) {
   return l;
 }
 
-bool ApplyCallerIdReport(const std::string& line, std::uint32_t& flags, std::string& number, std::string& name) {
+bool ApplyCallerIdReport(const std::string& line, std::uint32_t& flags, std::string& number,
+                         std::string& name) {
   auto field = [&](const char* key, std::string& value) {
     const std::size_t k = std::strlen(key);
     if (line.size() < k || line.compare(0, k, key) != 0) return false;

@@ -32,4 +32,5 @@ std::string VerbalResult(const std::string& line);
 // A caller-id report ("NMBR = 0301234567", "NAME = ...", "P" for private, "O" for out of
 // area) applied to the caller's party-id flags, number and name; false, and nothing changed,
 // when the line is no such report.
-bool ApplyCallerIdReport(const std::string& line, std::uint32_t& flags, std::string& number, std::string& name);
+bool ApplyCallerIdReport(const std::string& line, std::uint32_t& flags, std::string& number,
+                         std::string& name);

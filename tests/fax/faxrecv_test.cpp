@@ -302,7 +302,8 @@ TEST(FaxReceive, RingDuringTheSetUpLeavesEveryRateOnOffer) {
     // The hang-up flushes the port's output: the last set-up command has to have reached the
     // modem first.
     EXPECT_TRUE(modem.WaitForCommands(
-        [](const std::vector<std::string>& cs) { return std::ranges::count(cs, "AT+FCLASS=1") == 2; }, 20000));
+        [](const std::vector<std::string>& cs) { return std::ranges::count(cs, "AT+FCLASS=1") == 2; },
+        20000));
     rx.fax->CancelFax();
     EXPECT_TRUE(rx.WaitFinish(20000));
   }

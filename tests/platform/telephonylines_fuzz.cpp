@@ -26,7 +26,8 @@ void CallerId(const std::string& line, std::uint32_t& flags, std::string& number
   if (name != oldName && !(flags & LINECALLPARTYID_NAME)) __builtin_trap();
   // The value without the blanks, '=' and ':' in front and the blanks behind.
   const std::string& value = number != oldNumber ? number : name;
-  if (!value.empty() && (value.back() == ' ' || value.front() == ' ' || value.front() == '=' || value.front() == ':'))
+  if (!value.empty() &&
+      (value.back() == ' ' || value.front() == ' ' || value.front() == '=' || value.front() == ':'))
     __builtin_trap();
 }
 
@@ -48,7 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!in.lines.empty()) {
       const std::string line = in.lines.front();
       in.lines.pop_front();
-      if (line.empty() || line.size() > 256 || line.find_first_of("\r\n") != std::string::npos) __builtin_trap();
+      if (line.empty() || line.size() > 256 || line.find_first_of("\r\n") != std::string::npos)
+        __builtin_trap();
       if (!IsFinalResult(line)) {
         if (VerbalResult(line) != line) __builtin_trap();
         CallerId(line, flags, number, name);

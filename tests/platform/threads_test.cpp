@@ -215,7 +215,8 @@ TEST(ClockTest, TickCountAdvancesWithSleep) {
   DWORD a = GetTickCount();
   Sleep(30);
   DWORD b = GetTickCount();
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
   EXPECT_GE(b - a, 29u);
   EXPECT_LE(b - a, static_cast<DWORD>(ms.count()) + 1);
 }

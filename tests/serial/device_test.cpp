@@ -324,7 +324,8 @@ TEST(DevicePty, DestroyingAfterADeferredCloseFinishes) {
     d.reset();
     // Not held up by a thread's time-out; a sanitizer's threads on a loaded machine need
     // not keep the pace.
-    if (!support::SanitizerBuild()) EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    if (!support::SanitizerBuild())
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(calls, 1);
     DestroyWindow(wnd);
   }

@@ -46,7 +46,8 @@ class ScriptedModem {
     return arrived_.wait_for(g, std::chrono::milliseconds(ms), [&] { return done(commands_); });
   }
   bool WaitForCommand(const std::string& c, int ms = 5000) {
-    return WaitForCommands([&](const std::vector<std::string>& cs) { return std::ranges::count(cs, c) > 0; }, ms);
+    return WaitForCommands([&](const std::vector<std::string>& cs) { return std::ranges::count(cs, c) > 0; },
+                           ms);
   }
   void SetScript(Script s) {
     std::lock_guard<std::mutex> g(m_);
