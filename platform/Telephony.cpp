@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "platform/Messages.h"
+#include "platform/ModemReplies.h"
 #include "platform/Registry.h"
 #include "platform/SerialDevice.h"
 #include "platform/Threads.h"
@@ -435,9 +436,7 @@ class TLine : public std::enable_shared_from_this<TLine> {
 
   // Worker only.
   TSerialDevice device_;
-  std::string lineBuf_;
-  std::deque<std::string> lines_;
-  bool dlePending_ = false;
+  TModemInput in_;  // reply lines, DLE codes, recorded samples not yet in a buffer
   bool initialised_ = false;
   Clock::time_point ringDeadline_{};
   bool reinitPending_ = false;
@@ -448,8 +447,6 @@ class TLine : public std::enable_shared_from_this<TLine> {
 
   TVoiceMode voice_ = vmNone;
   bool voiceInput_ = false;
-  bool recording_ = false;  // +VRX runs
-  bool rxEnded_ = false;    // DLE ETX seen
   WAVEFORMATEX voiceFormat_{};
   std::shared_ptr<TWaveNotifier> notifier_;
   std::deque<WAVEHDR*> buffers_;
@@ -457,7 +454,6 @@ class TLine : public std::enable_shared_from_this<TLine> {
   std::size_t txPos_ = 0;
   bool txMidPair_ = false;       // the last byte written opened a DLE pair
   WAVEHDR* txHeader_ = nullptr;  // the buffer whose bytes are in txOut_
-  std::string rxSamples_;        // recorded frames not yet in a buffer
 };
 
 std::shared_ptr<TCall> TLine::CurrentCall() {
@@ -524,9 +520,7 @@ bool TLine::OpenDevice(LONG& error) {
   device_.SetSettings(st);
   device_.SetModemLine(kSerialDTR | kSerialRTS, true);
   device_.Flush(true, false);
-  lineBuf_.clear();
-  lines_.clear();
-  dlePending_ = false;
+  in_.Clear();
   initialised_ = false;
   return true;
 }
@@ -578,59 +572,12 @@ bool TLine::Pump(int timeoutMs, bool wantWrite) {
 }
 
 void TLine::Feed(const char* p, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const char c = p[i];
-    if (dlePending_) {
-      dlePending_ = false;
-      if (c == kDLE) {
-        if (recording_) rxSamples_ += kDLE;
-      } else if (c == kETX) {
-        if (recording_) rxEnded_ = true;
-      } else {
-        DleEvent(c);
-      }
-      continue;
-    }
-    if (c == kDLE) {
-      dlePending_ = true;
-      continue;
-    }
-    if (recording_ && !rxEnded_) {
-      rxSamples_ += c;
-      continue;
-    }
-    if (c == '\r' || c == '\n') {
-      if (!lineBuf_.empty()) lines_.push_back(lineBuf_);
-      lineBuf_.clear();
-    } else if (lineBuf_.size() < 256) {
-      lineBuf_ += c;
-    }
-  }
-  if (recording_) FillRecordBuffers(false);
-}
-
-bool IsFinal(const std::string& l) {
-  static const char* const finals[] = {
-      "OK", "ERROR", "NO CARRIER", "BUSY", "NO DIALTONE", "NO DIAL TONE", "NO ANSWER", "VCON", "0", "3",
-      "4",  "6",     "7",          "8"};
-  for (const char* f : finals)
-    if (l == f) return true;
-  return l.rfind("CONNECT", 0) == 0 || l == "1" || l == "+FCERROR";
-}
-
-std::string Verbal(const std::string& l) {
-  if (l == "0") return "OK";
-  if (l == "1") return "CONNECT";
-  if (l == "3") return "NO CARRIER";
-  if (l == "4") return "ERROR";
-  if (l == "6" || l == "NO DIAL TONE") return "NO DIALTONE";
-  if (l == "7") return "BUSY";
-  if (l == "8") return "NO ANSWER";
-  return l;
+  for (char code : in_.Feed(p, n)) DleEvent(code);
+  if (in_.recording) FillRecordBuffers(false);
 }
 
 std::string TLine::Command(const std::string& cmd, int timeoutMs) {
-  lines_.clear();
+  in_.lines.clear();
   if (!WriteAll(cmd + "\r")) return {};
   return WaitFinal(timeoutMs);
 }
@@ -638,10 +585,10 @@ std::string TLine::Command(const std::string& cmd, int timeoutMs) {
 std::string TLine::WaitFinal(int timeoutMs) {
   const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    while (!lines_.empty()) {
-      std::string l = lines_.front();
-      lines_.pop_front();
-      if (IsFinal(l)) return Verbal(l);
+    while (!in_.lines.empty()) {
+      std::string l = in_.lines.front();
+      in_.lines.pop_front();
+      if (IsFinalResult(l)) return VerbalResult(l);
       Unsolicited(l);
     }
     if (abort_) return kAborted;
@@ -701,53 +648,25 @@ void TLine::Unsolicited(const std::string& line) {
     ringDeadline_ = Clock::now() + std::chrono::milliseconds(config.RingTimeoutMs);
     return;
   }
-  // Caller id: "NMBR = 0301234567", "NAME = ...", P for private, O for out of area.
-  auto field = [&](const char* key, std::string& value) {
-    const std::size_t k = std::strlen(key);
-    if (line.size() < k || line.compare(0, k, key) != 0) return false;
-    std::size_t i = k;
-    while (i < line.size() && (line[i] == ' ' || line[i] == '=' || line[i] == ':')) ++i;
-    value = line.substr(i);
-    while (!value.empty() && value.back() == ' ') value.pop_back();
-    return true;
-  };
-  std::string value;
-  const bool number = field("NMBR", value);
-  const bool name = !number && field("NAME", value);
-  if (number || name) {
-    std::uint32_t flags;
-    std::string id, callerName;
-    {
-      std::lock_guard<std::mutex> g(Service().m);
-      flags = c ? c->callerFlags : pendingCallerFlags_;
-      flags &= ~(LINECALLPARTYID_UNKNOWN | LINECALLPARTYID_UNAVAIL);
-      id = c ? c->callerId : pendingCallerId_;
-      callerName = c ? c->callerName : pendingCallerName_;
-      if (value == "P") {
-        flags |= LINECALLPARTYID_BLOCKED;
-      } else if (value == "O") {
-        flags |= LINECALLPARTYID_OUTOFAREA;
-      } else if (number) {
-        id = value;
-        flags |= LINECALLPARTYID_ADDRESS;
-      } else {
-        callerName = value;
-        flags |= LINECALLPARTYID_NAME;
-      }
+  {
+    std::unique_lock<std::mutex> g(Service().m);
+    std::uint32_t flags = c ? c->callerFlags : pendingCallerFlags_;
+    std::string id = c ? c->callerId : pendingCallerId_;
+    std::string callerName = c ? c->callerName : pendingCallerName_;
+    if (ApplyCallerIdReport(line, flags, id, callerName)) {
       if (c) {
         c->callerFlags = flags;
         c->callerId = id;
         c->callerName = callerName;
+        g.unlock();
+        PostCall(c, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0);
+      } else {
+        pendingCallerFlags_ = flags;
+        pendingCallerId_ = id;
+        pendingCallerName_ = callerName;
       }
+      return;
     }
-    if (c) {
-      PostCall(c, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID, 0, 0);
-    } else {
-      pendingCallerFlags_ = flags;
-      pendingCallerId_ = id;
-      pendingCallerName_ = callerName;
-    }
-    return;
   }
   if (line == "NO CARRIER" || line == "3") {
     if (c && c->state == LINECALLSTATE_CONNECTED) {
@@ -783,7 +702,7 @@ void TLine::EscapeToCommandMode() {
   const int guard = static_cast<int>(config.EscapeGuardMs);
   std::this_thread::sleep_for(std::chrono::milliseconds(guard));
   WriteAll("+++");
-  lines_.clear();
+  in_.lines.clear();
   WaitFinal(guard + 1000);
 }
 
@@ -802,7 +721,7 @@ void TLine::HangUpModem(const std::shared_ptr<TCall>& c) {
     device_.SetModemLine(kSerialDTR, true);
   }
   device_.Flush(true, false);
-  lines_.clear();
+  in_.lines.clear();
   if (online) EscapeToCommandMode();
   abort_ = false;
   std::string r = Command("ATH", passThrough ? 1500 : kCommandTimeoutMs);
@@ -853,7 +772,7 @@ void TLine::MakeCall(std::shared_ptr<TCall> c, std::uint32_t request) {
   if (passThrough) {
     // The owner talks to the modem itself: not a word from here.
     device_.Flush(true, false);
-    lines_.clear();
+    in_.lines.clear();
     Reply(request, 0);
     SetState(c, LINECALLSTATE_CONNECTED, 0);
     return;
@@ -870,7 +789,7 @@ void TLine::MakeCall(std::shared_ptr<TCall> c, std::uint32_t request) {
   }
   Reply(request, 0);
   SetState(c, LINECALLSTATE_DIALTONE, LINEDIALTONEMODE_NORMAL);
-  lines_.clear();
+  in_.lines.clear();
   if (!WriteAll("ATD" + number + "\r")) {
     SetState(c, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL);
     return;
@@ -936,7 +855,7 @@ void TLine::Answer(std::shared_ptr<TCall> c, std::uint32_t request) {
     return;
   }
   ringWatch_ = false;
-  lines_.clear();
+  in_.lines.clear();
   if (!WriteAll("ATA\r")) {
     Reply(request, LINEERR_OPERATIONFAILED);
     return;
@@ -975,7 +894,7 @@ void TLine::Drop(std::shared_ptr<TCall> c, std::uint32_t request, bool reply) {
     orphans.erase(std::remove(orphans.begin(), orphans.end(), c), orphans.end());
   }
   if (voice_ != vmNone) {
-    if (recording_) VoiceStop(true);
+    if (in_.recording) VoiceStop(true);
     if (voice_ == vmPlay) VoiceResetPlay();
     GiveBackAll(voiceInput_ ? MM_WIM_DATA : MM_WOM_DONE);
     voice_ = vmNone;
@@ -1019,7 +938,7 @@ void TLine::GenerateDigits(std::shared_ptr<TCall> c, std::string digits) {
 
 void TLine::SetPassThrough(std::shared_ptr<TCall> c, std::uint32_t request) {
   if (voice_ != vmNone) {
-    if (recording_) VoiceStop(true);
+    if (in_.recording) VoiceStop(true);
     if (voice_ == vmPlay) VoiceResetPlay();
     GiveBackAll(voiceInput_ ? MM_WIM_DATA : MM_WOM_DONE);
     voice_ = vmNone;
@@ -1038,8 +957,7 @@ int TLine::HandOver(std::shared_ptr<TCall> c) {
   }
   if (!device_.IsOpen() || device_.HungUp() || voice_ != vmNone) return -1;
   // What the modem said before belongs to no one; what comes now is the port's.
-  lines_.clear();
-  lineBuf_.clear();
+  in_.Clear();
   int fd = ::fcntl(device_.Fd(), F_DUPFD_CLOEXEC, 1);
   if (fd < 0) return -1;
   if (fd > 0xFFFF) {  // a port keeps a 16-bit handle
@@ -1120,15 +1038,15 @@ void TLine::Idle() {
     DeviceGone();
     return;
   }
-  while (!lines_.empty()) {
-    std::string l = lines_.front();
-    lines_.pop_front();
+  while (!in_.lines.empty()) {
+    std::string l = in_.lines.front();
+    in_.lines.pop_front();
     Unsolicited(l);
   }
   if (voice_ == vmPlay) PumpPlayback();
-  if (recording_ && rxEnded_) {
+  if (in_.recording && in_.samplesEnded) {
     // The modem ended the recording by itself.
-    recording_ = false;
+    in_.recording = false;
     FillRecordBuffers(true);
   }
 }
@@ -1137,7 +1055,7 @@ void TLine::Cleanup() {
   abort_ = false;
   std::shared_ptr<TCall> c = CurrentCall();
   if (voice_ != vmNone) {
-    if (recording_) VoiceStop(true);
+    if (in_.recording) VoiceStop(true);
     voice_ = vmNone;
   }
   std::vector<std::shared_ptr<TCall>> calls;
@@ -1191,9 +1109,9 @@ MMRESULT TLine::VoiceOpen(bool input, const WAVEFORMATEX& f, std::shared_ptr<TWa
   txPos_ = 0;
   txMidPair_ = false;
   txHeader_ = nullptr;
-  rxSamples_.clear();
-  rxEnded_ = false;
-  recording_ = false;
+  in_.samples.clear();
+  in_.samplesEnded = false;
+  in_.recording = false;
   return MMSYSERR_NOERROR;
 }
 
@@ -1272,14 +1190,14 @@ void TLine::FillRecordBuffers(bool flushPartial) {
   while (!buffers_.empty()) {
     WAVEHDR* h = buffers_.front();
     // Frames available in the format, from whole modem samples.
-    const std::size_t samples = rxSamples_.size() / modemSample;
+    const std::size_t samples = in_.samples.size() / modemSample;
     const std::size_t room = (h->dwBufferLength - h->dwBytesRecorded) / frame;
     const std::size_t take = std::min(samples, room);
     if (take > 0) {
-      std::string frames = FromModemSamples(voiceFormat_, rxSamples_.substr(0, take * modemSample));
+      std::string frames = FromModemSamples(voiceFormat_, in_.samples.substr(0, take * modemSample));
       std::memcpy(h->lpData + h->dwBytesRecorded, frames.data(), frames.size());
       h->dwBytesRecorded += static_cast<DWORD>(frames.size());
-      rxSamples_.erase(0, take * modemSample);
+      in_.samples.erase(0, take * modemSample);
     }
     const bool full = (h->dwBufferLength - h->dwBytesRecorded) < frame;
     if (!full && !flushPartial) return;
@@ -1289,34 +1207,31 @@ void TLine::FillRecordBuffers(bool flushPartial) {
   }
   // Without a buffer the samples wait (at most a minute of them).
   const std::size_t limit = static_cast<std::size_t>(voiceFormat_.nSamplesPerSec) * modemSample * 60;
-  if (rxSamples_.size() > limit) rxSamples_.erase(0, rxSamples_.size() - limit);
+  if (in_.samples.size() > limit) in_.samples.erase(0, in_.samples.size() - limit);
 }
 
 MMRESULT TLine::VoiceStart() {
   if (voice_ != vmRecord) return MMSYSERR_INVALHANDLE;
-  if (recording_) return MMSYSERR_NOERROR;
+  if (in_.recording) return MMSYSERR_NOERROR;
   abort_ = false;
-  lines_.clear();
+  in_.lines.clear();
   if (!WriteAll("AT+VRX\r")) return MMSYSERR_ERROR;
   std::string r = WaitFinal(kCommandTimeoutMs);
   if (r.rfind("CONNECT", 0) != 0) return MMSYSERR_ERROR;
   // Bytes that came with the CONNECT are already samples.
-  rxSamples_ += lineBuf_;
-  lineBuf_.clear();
-  recording_ = true;
-  rxEnded_ = false;
+  in_.StartRecording();
   return MMSYSERR_NOERROR;
 }
 
 MMRESULT TLine::VoiceStop(bool reset) {
   if (voice_ != vmRecord) return MMSYSERR_INVALHANDLE;
-  if (recording_) {
+  if (in_.recording) {
     WriteAll(std::string{kDLE, '!'});
     const auto end = Clock::now() + std::chrono::milliseconds(kCommandTimeoutMs);
-    while (!rxEnded_ && Clock::now() < end)
+    while (!in_.samplesEnded && Clock::now() < end)
       if (!Pump(50)) break;
-    recording_ = false;
-    lines_.clear();
+    in_.recording = false;
+    in_.lines.clear();
     WaitFinal(1000);  // the OK after the end of the data
   }
   FillRecordBuffers(true);
@@ -1332,12 +1247,12 @@ MMRESULT TLine::VoiceClose(bool input) {
     return MMSYSERR_NOERROR;
   }
   if (input) {
-    if (recording_) VoiceStop(false);
+    if (in_.recording) VoiceStop(false);
   } else {
     // Everything written is played before the modem answers.
     if (!buffers_.empty()) return WAVERR_STILLPLAYING;
     WriteAll(std::string{kDLE, kETX});
-    lines_.clear();
+    in_.lines.clear();
     WaitFinal(10000);
   }
   if (!buffers_.empty()) return WAVERR_STILLPLAYING;

@@ -466,18 +466,21 @@ int TSioBaseDispatcher::SetBreak(bool on) {
 void TSioBaseDispatcher::WaitTxSent() {
   for (int i = 0; i < 5000 && OutBuffUsed() > 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(TxSentDelayMs()));
+}
+
+std::uint32_t TSioBaseDispatcher::TxSentDelayMs() {
   TLineState st;
   {
     std::lock_guard<TSioLock> g(triggerLock_);
     if (GetComState(st) != 0) st = lineState_;
   }
   std::uint32_t baud = TranslateBaudRate(lastBaud_.load());
-  if (baud == 0) return;
+  if (baud == 0) return 0;
   std::uint32_t bits = st.ByteSize + (st.Parity != 0 ? 1 : 0) + (st.StopBits != sbOne ? 2 : 1) + 1;
   std::uint64_t wait = static_cast<std::uint64_t>(10000000u / baud) * bits * 18;
   if (wait < 10000) wait *= 2;
-  std::uint64_t ms = (wait + 9999) / 10000;
-  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  return static_cast<std::uint32_t>((wait + 9999) / 10000);
 }
 
 // ---------------------------------------------------------------------------------------

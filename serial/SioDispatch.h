@@ -494,7 +494,12 @@ class TSioBaseDispatcher {
   int FlushOutBuffer() { return FlushCom(0); }
   int FlushInBuffer();
   void BufferSizes(std::uint32_t& inSize, std::uint32_t& outSize);
+  // Waits until the output ring is empty and then for TxSentDelayMs.
   void WaitTxSent();
+  // The time that 18 characters take at the rate last written to the driver, in the current
+  // character format, rounded up to whole milliseconds (doubled when below one millisecond);
+  // 0 before a rate was written.
+  std::uint32_t TxSentDelayMs();
 
   // ----- flow control -----
   int HWFlowOptions(std::uint32_t bufferFull, std::uint32_t bufferResume, std::uint32_t options);

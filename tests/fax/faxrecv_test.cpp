@@ -299,6 +299,11 @@ TEST(FaxReceive, RingDuringTheSetUpLeavesEveryRateOnOffer) {
     rx.Receiver()->SetDesiredBPS(14400);
     rx.Receiver()->StartReceive();
     EXPECT_EQ(rx.fax->GetSessionBPS(), 14400);
+    // The hang-up flushes the port's output: the last set-up command has to have reached the
+    // modem first.
+    EXPECT_TRUE(modem.WaitForCommands(
+        [](const std::vector<std::string>& cs) { return std::ranges::count(cs, "AT+FCLASS=1") == 2; },
+        20000));
     rx.fax->CancelFax();
     EXPECT_TRUE(rx.WaitFinish(20000));
   }

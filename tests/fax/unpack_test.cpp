@@ -10,6 +10,7 @@
 #include "platform/Messages.h"
 #include "serial/Sioexcept.h"
 #include "tests/fax/FaxTestUtil.h"
+#include "tests/support/Sanitizer.h"
 
 using namespace faxtest;
 
@@ -364,14 +365,15 @@ TEST(Unpacker, DecodesAPageQuickly) {
   const std::string name = dir / "speed.fxf";
   ASSERT_EQ(0, WriteFaxFile(name, {RandomPicture(1728, 2200, 11)}, false, true));
   Unpacker u;
-  const auto t0 = std::chrono::steady_clock::now();
+  // The unpacker's own processor time: the other processes of a loaded machine do not count.
+  const double cpu0 = ThreadCpuSeconds();
   for (int i = 0; i < 3; ++i) {
     u.got = {};
     ASSERT_EQ(0, upUnpackFile(u.up, name));
   }
-  const double ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() / 3;
+  const double ms = (ThreadCpuSeconds() - cpu0) * 1000 / 3;
   EXPECT_EQ(u.got.Lines.size(), 2200u);
   RecordProperty("ms_per_page", std::to_string(ms));
-  EXPECT_LT(ms, 2000.0);
+  // A sanitizer's code runs several times slower.
+  if (!support::SanitizerBuild()) EXPECT_LT(ms, 2000.0);
 }

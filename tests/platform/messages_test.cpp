@@ -5,6 +5,8 @@
 #include <poll.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/Threads.h"
@@ -35,39 +37,70 @@ const char* RecorderClass() {
   return "testRecorder";
 }
 
-// A worker thread that owns a window and runs a loop of its own.
+// A worker thread that owns a window and runs a loop of its own. Held, it stops pumping until
+// it is released (or, when a fault keeps the test from releasing it, after ten seconds).
 struct OwnerThread {
   Recorder rec;
+  std::atomic<DWORD> tid{0};
   std::atomic<HWND> hwnd{0};
+  std::atomic<int> queueFd{-1};  // readable while the owner's queue may have work
   std::atomic<bool> stop{false};
-  std::atomic<int> busyMs{0};
+  std::atomic<bool> hold{false};
   std::atomic<bool> busy{false};
+  std::atomic<int> rounds{0};  // pumping rounds
+  std::mutex m;
+  std::condition_variable released;
   std::thread th;
 
   OwnerThread() {
     th = std::thread([this] {
+      tid = GetCurrentThreadId();
       hwnd = CreateWindow(RecorderClass(), &rec);
+      queueFd = MessageQueueFd();
       while (!stop) {
-        if (int b = busyMs.exchange(0)) {
+        if (hold) {
           busy = true;
-          Sleep(static_cast<DWORD>(b));  // busy, not pumping
+          busy.notify_all();
+          std::unique_lock<std::mutex> g(m);
+          released.wait_for(g, std::chrono::seconds(10), [this] { return !hold; });  // busy, not pumping
           busy = false;
         }
-        PumpUntil([this] { return stop.load() || busyMs.load() != 0; }, 20);
+        PumpUntil(
+            [this] {
+              ++rounds;
+              rounds.notify_all();
+              return stop.load() || hold.load();
+            },
+            INFINITE);
       }
       DestroyWindow(hwnd);
     });
-    while (!hwnd) std::this_thread::yield();
+    while (!hwnd || queueFd < 0) std::this_thread::yield();
   }
   ~OwnerThread() {
     stop = true;
+    Release();
+    WakeThread(tid);
     th.join();
   }
-  // Returns once the owner has stopped pumping for ms (a loaded machine may take a while to
-  // let it start).
-  void BeBusy(int ms) {
-    busyMs = ms;
-    while (!busy) std::this_thread::yield();
+  // Returns once the owner has stopped pumping.
+  void Hold() {
+    hold = true;
+    WakeThread(tid);
+    busy.wait(false);
+  }
+  // Returns once the owner has handled what was pending when it was called.
+  void Pumped() {
+    const int seen = rounds;
+    WakeThread(tid);
+    rounds.wait(seen);
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> g(m);
+      hold = false;
+    }
+    released.notify_all();
   }
 };
 
@@ -96,8 +129,7 @@ TEST(SendMessageTimeoutTest, SendFromOwningThreadRunsAtOnce) {
 
 TEST(SendMessageTimeoutTest, TimesOutWhenOwnerBusyAndNeverRunsLater) {
   OwnerThread owner;
-  owner.BeBusy(800);
-  std::atomic<bool> done{false};
+  owner.Hold();
   DWORD elapsed = 0;
   bool ok = true;
   {
@@ -108,22 +140,27 @@ TEST(SendMessageTimeoutTest, TimesOutWhenOwnerBusyAndNeverRunsLater) {
     ok = SendMessageTimeout(owner.hwnd, kPing, 7, reinterpret_cast<LPARAM>(&onStack), 60, &r);
     elapsed = GetTickCount() - t0;
     EXPECT_EQ(onStack, -1);
-    done = true;
   }
   EXPECT_FALSE(ok);
   EXPECT_GE(elapsed, 55u);
-  EXPECT_LT(elapsed, 600u);
-  // The owner pumps again: the withdrawn send must not show up.
-  Sleep(900);
-  EXPECT_EQ(owner.rec.calls, 0);
+  // It gave up on its own, not when the owner came back.
+  EXPECT_TRUE(owner.busy);
+  // The owner pumps again: the withdrawn send does not show up ahead of the next one.
+  owner.Release();
+  EXPECT_EQ(SendMessage(owner.hwnd, kPing, 3, 0), 4);
+  EXPECT_EQ(owner.rec.calls, 1);
   EXPECT_TRUE(IsWindow(owner.hwnd));
 }
 
+// The procedure has to start within the time-out (the owner pumps meanwhile, so a second
+// is ample even on a loaded machine); it then runs on until the time-out is over.
 TEST(SendMessageTimeoutTest, ProcedureThatStartedBeforeTimeOutIsAwaited) {
+  constexpr DWORD kTimeout = 1000;
   static std::atomic<int> finished;
+  static std::atomic<DWORD> sent;
   finished = 0;
   RegisterClass("testSlow", [](HWND, UINT, WPARAM w, LPARAM l) -> LRESULT {
-    Sleep(200);
+    while (GetTickCount() - sent <= kTimeout + 20) Sleep(5);
     *reinterpret_cast<int*>(l) = 99;  // writes into the sender's frame: it must still exist
     finished++;
     return static_cast<LRESULT>(w);
@@ -132,19 +169,20 @@ TEST(SendMessageTimeoutTest, ProcedureThatStartedBeforeTimeOutIsAwaited) {
   std::atomic<bool> stop{false};
   std::thread t([&] {
     h = CreateWindow("testSlow");
-    PumpUntil([&] { return stop.load(); }, 5000);
+    PumpUntil([&] { return stop.load(); }, INFINITE);
     DestroyWindow(h);
   });
   while (!h) std::this_thread::yield();
   int slot = 0;
   LRESULT r = 0;
-  DWORD t0 = GetTickCount();
-  EXPECT_TRUE(SendMessageTimeout(h, kPing, 5, reinterpret_cast<LPARAM>(&slot), 50, &r));
-  EXPECT_GE(GetTickCount() - t0, 190u);
+  sent = GetTickCount();
+  EXPECT_TRUE(SendMessageTimeout(h, kPing, 5, reinterpret_cast<LPARAM>(&slot), kTimeout, &r));
+  EXPECT_GT(GetTickCount() - sent, kTimeout + 20);
   EXPECT_EQ(r, 5);
   EXPECT_EQ(slot, 99);
   EXPECT_EQ(finished, 1);
   stop = true;
+  WakeThread(GetWindowThreadId(h));
   t.join();
 }
 
@@ -202,13 +240,15 @@ TEST(SendMessageTimeoutTest, ProcedureLeftRunningFinishesByItself) {
 // waiting for its own send still answers a send addressed to it.
 TEST(SendMessageTest, NestedSendsInsidePumpingHandler) {
   static std::atomic<int> depth, maxDepth, innerSeen;
-  static std::atomic<bool> innerSent;
+  static std::atomic<bool> innerSent, outerRunning;
   depth = maxDepth = innerSeen = 0;
-  innerSent = false;
+  innerSent = outerRunning = false;
   RegisterClass("testNest", [](HWND, UINT m, WPARAM, LPARAM) -> LRESULT {
     int d = ++depth;
     if (d > maxDepth) maxDepth = d;
     if (m == kNest) {
+      outerRunning = true;
+      outerRunning.notify_all();
       // The outer handler pumps until the inner send has been handled.
       PumpUntil([] { return innerSeen.load() > 0; }, 3000);
     } else {
@@ -221,7 +261,7 @@ TEST(SendMessageTest, NestedSendsInsidePumpingHandler) {
   std::atomic<LRESULT> outer{0}, inner{0};
   std::thread a([&] { outer = SendMessage(h, kNest, 0, 0); });
   std::thread b([&] {
-    Sleep(50);
+    outerRunning.wait(false);  // the outer handler pumps
     innerSent = true;
     inner = SendMessage(h, kPing, 0, 0);
   });
@@ -301,17 +341,20 @@ TEST(DestroyedWindowTest, PendingMessagesAreDropped) {
 
 TEST(DestroyedWindowTest, SendWaitingForDestroyedWindowFails) {
   OwnerThread owner;
-  owner.BeBusy(300);
+  owner.Hold();
   std::thread killer([&] {
-    Sleep(50);
+    // Once the send waits in the owner's queue.
+    pollfd p{owner.queueFd, POLLIN, 0};
+    ::poll(&p, 1, 10000);
     DestroyWindow(owner.hwnd);
   });
   LRESULT r = 0;
-  DWORD t0 = GetTickCount();
-  EXPECT_FALSE(SendMessageTimeout(owner.hwnd, kPing, 1, 0, 2000, &r));
-  EXPECT_LT(GetTickCount() - t0, 1000u);
+  EXPECT_FALSE(SendMessageTimeout(owner.hwnd, kPing, 1, 0, INFINITE, &r));
+  // It failed with the window, while the owner was still held.
+  EXPECT_TRUE(owner.busy);
   killer.join();
-  Sleep(350);
+  owner.Release();
+  owner.Pumped();
   EXPECT_EQ(owner.rec.calls, 0);
 }
 
@@ -321,8 +364,9 @@ TEST(TimerTest, FiresOnOwningThreadUntilKilled) {
   std::thread t([&] {
     ownerTid = GetCurrentThreadId();
     HWND h = CreateWindow(RecorderClass(), &rec);
-    SetTimer(h, 7, 20);
+    // Taken first: a thread held up after SetTimer would otherwise start the count late.
     DWORD t0 = GetTickCount();
+    SetTimer(h, 7, 20);
     PumpUntil([&] { return rec.calls >= 3; }, 2000);
     EXPECT_GE(GetTickCount() - t0, 50u);
     KillTimer(h, 7);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -114,12 +115,19 @@ TEST(EventTest, AutoResetReleasesOneWaiterPerSet) {
   std::vector<std::thread> ws;
   for (int i = 0; i < 2; ++i)
     ws.emplace_back([&] {
-      if (ev.WaitFor(400) == wrSignaled) released++;
+      if (ev.WaitFor(10000) == wrSignaled) {
+        ++released;
+        released.notify_all();
+      }
     });
-  Sleep(50);
+  ev.SetEvent();
+  released.wait(0);
+  // The set went to the one waiter: the other still waits, and takes the next.
+  EXPECT_FALSE(ev.IsSet());
+  EXPECT_EQ(released, 1);
   ev.SetEvent();
   for (auto& w : ws) w.join();
-  EXPECT_EQ(released, 1);
+  EXPECT_EQ(released, 2);
   EXPECT_FALSE(ev.IsSet());
   EXPECT_EQ(ev.WaitFor(0), wrTimeout);
 }
@@ -201,12 +209,16 @@ TEST(CriticalSectionTest, RecursiveAndExclusive) {
   EXPECT_TRUE(got);
 }
 
+// Milliseconds: as far as the steady clock went meanwhile, however long the sleep took.
 TEST(ClockTest, TickCountAdvancesWithSleep) {
+  const auto t0 = std::chrono::steady_clock::now();
   DWORD a = GetTickCount();
   Sleep(30);
   DWORD b = GetTickCount();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
   EXPECT_GE(b - a, 29u);
-  EXPECT_LT(b - a, 1000u);
+  EXPECT_LE(b - a, static_cast<DWORD>(ms.count()) + 1);
 }
 
 }  // namespace

@@ -3,8 +3,8 @@
 // targets of the controller's replies: byte 0 chooses the firmware version (bit 0: 2.19, whose
 // floats travel byte-reversed, else 2.16) and the size of the pieces in which the bytes arrive
 // (the other bits: 1 to 16 bytes, times 1 to 128, so that a dump of 7 KB does not always come a
-// byte at a time). After the bytes the transfer's retry timers tick until it has ended; one that
-// goes on for ever is a fault.
+// byte at a time). After the bytes the transfer's retry timers tick, and the line's time passes
+// with them, until it has ended; one that goes on for ever is a fault.
 #include <functional>
 
 #include "programming/ProgDataTransfer.h"
@@ -28,6 +28,8 @@ inline void RunProgTransfer(const std::uint8_t* data, std::size_t size, const st
     if (tick > 100) __builtin_trap();
     for (int timer = 0; timer < 3; ++timer)
       if (timers[timer]) prog.TimerTick(timer);
+    // The tick's time passes on the line too: the bus module's reply time-out comes.
+    bench.Line->Pass(ProgTransfer::RetryIntervalMs);
     ProcessMessages();
   }
 }

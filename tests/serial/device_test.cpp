@@ -319,7 +319,10 @@ TEST(DevicePty, DestroyingAfterADeferredCloseFinishes) {
     EXPECT_TRUE(d->CloseDeferred());
     auto start = std::chrono::steady_clock::now();
     d.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // Not held up by a thread's time-out; a sanitizer's threads on a loaded machine need
+    // not keep the pace.
+    if (!support::SanitizerBuild())
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(calls, 1);
     DestroyWindow(wnd);
   }
@@ -398,7 +401,7 @@ TEST(DevicePty, PseudoTerminalHasNoLinesAndNothingHangs) {
   d.HWFlowOptions(3000, 1000, 0);
   ASSERT_EQ(d.PutString("485"), 0);
   EXPECT_EQ(pty.Read(3), "485");
-  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
+  if (!support::SanitizerBuild()) EXPECT_LT(Clock::now() - t0, std::chrono::seconds(2));
   std::uint32_t b, p, db, sb;
   ASSERT_EQ(d.GetLine(b, p, db, sb), 0);
   EXPECT_EQ(b, 9600u);
@@ -472,7 +475,7 @@ TEST(DevicePty, VanishedDeviceSurfacesAsLineBreakWithoutSpinning) {
   EXPECT_LT(ProcessCpuSeconds() - cpu0, 0.1);
   auto t0 = Clock::now();
   d.DonePort();
-  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+  if (!support::SanitizerBuild()) EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
   EXPECT_EQ(d.RunningThreads(), 0);
 }
 
@@ -558,7 +561,7 @@ TEST(DevicePty, CloseEndsAllThreadsWithinOneSecond) {
   ASSERT_EQ(d.PutString(std::string(3000, 'x')), 0);
   auto t0 = Clock::now();
   d.DonePort();
-  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+  if (!support::SanitizerBuild()) EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
   EXPECT_EQ(d.RunningThreads(), 0);
   EXPECT_FALSE(d.DispatcherStarted());
   EXPECT_EQ(d.DeviceHandle(), -1);

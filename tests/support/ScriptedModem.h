@@ -4,8 +4,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -37,14 +39,15 @@ class ScriptedModem {
     std::lock_guard<std::mutex> g(m_);
     return raw_;
   }
+  // Waits until the command lines that came so far satisfy done; ms only keeps a test that
+  // fails from hanging.
+  bool WaitForCommands(const std::function<bool(const std::vector<std::string>&)>& done, int ms = 5000) {
+    std::unique_lock<std::mutex> g(m_);
+    return arrived_.wait_for(g, std::chrono::milliseconds(ms), [&] { return done(commands_); });
+  }
   bool WaitForCommand(const std::string& c, int ms = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-      for (auto& x : Commands())
-        if (x == c) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return WaitForCommands([&](const std::vector<std::string>& cs) { return std::ranges::count(cs, c) > 0; },
+                           ms);
   }
   void SetScript(Script s) {
     std::lock_guard<std::mutex> g(m_);
@@ -76,7 +79,10 @@ class ScriptedModem {
         std::string reply;
         {
           std::lock_guard<std::mutex> g(m_);
-          if (line.rfind("AT", 0) == 0) commands_.push_back(line);
+          if (line.rfind("AT", 0) == 0) {
+            commands_.push_back(line);
+            arrived_.notify_all();
+          }
           reply = script_ ? script_(line) : "";
         }
         line.clear();
@@ -87,6 +93,7 @@ class ScriptedModem {
 
   support::PtyPair pty_;
   std::mutex m_;
+  std::condition_variable arrived_;
   Script script_;
   std::vector<std::string> commands_;
   std::string raw_;

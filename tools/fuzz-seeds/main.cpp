@@ -116,6 +116,18 @@ void SettingsSeeds() {
   Seed("fuzz_keymap", "two-maps", "", ReadAll(keys));
 }
 
+// ----- a telephony line's modem: header byte the piece size, bit 6 voice
+
+void TelephonySeeds() {
+  Seed("fuzz_telephony_lines", "caller-id", "\x07",
+       "AT&C1&D2\r\r\nOK\r\n\r\nRING\r\n\r\nDATE = 1210\r\nTIME = 1046\r\nNMBR = 0301234567\r\n"
+       "NAME = KORVIDAN  \r\n\r\nRING\r\nATA\r\r\nCONNECT 14400\r\n");
+  Seed("fuzz_telephony_lines", "withheld", "\x3F", "NMBR:P\nNAME=O\r\n2\r\n2\r\n3\r\n0\r\n+FCERROR\r\n7\r\n8\r\n6\r\n");
+  Seed("fuzz_telephony_lines", "voice", "\x50",
+       std::string("AT+VRX\r\r\nCONNECT\r\n\x80\x7F\x10\x10\x81\x10" "5\x10" "b\x82\x10\x03\r\nOK\r\nVCON\r\n", 42) +
+           "\x10" "d\r\nNO DIAL TONE\r\n");
+}
+
 // ----- the terminal: header bytes emulator, columns, page rows
 
 void TerminalSeeds() {
@@ -179,13 +191,29 @@ void FaxSeeds() {
            Frame({0xFF, 0x13, 0x80, 0x00, 0x6E, 0x88, 0x00}) + "CONNECT\r\n" + ok + "CONNECT\r\n" + ok +
            "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0x84}) + "CONNECT\r\n" + ok + "CONNECT\r\n" + ok +
            Frame({0xFF, 0x13, 0x8C}) + "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0x8C}) + "CONNECT\r\n" + ok + ok);
-  Seed("fuzz_fax_params", "class2-receive", "\x0C",
-       ok + ok + ok + ok + ok + ok + ok + "RING\r\n+FCON\r\n+FTSI: \"REMOTE 4711\"\r\n+FDCS: 1,3,0,2,0,0,0,0\r\n" +
-           ok + "CONNECT\r\n" + pageData + "+FPTS: 1\r\n+FET: 2\r\n" + ok + "+FHNG: 0\r\n" + ok);
-  Seed("fuzz_fax_params", "class20-send", "\xC8",
-       ok + ok + ok + ok + ok + ok + "+FCO\r\n+FCI: \"REMOTE 4711\"\r\n+FIS: 1,5,0,2,0,0,0,3\r\n" + ok +
-           "+FCS: 1,3,0,2,0,0,0,0\r\nCONNECT\r\n\x11" + ok + "+FPS: 1,0,0,0,0\r\n" + ok + "CONNECT\r\n\x11" + ok +
-           "+FPS: 1\r\n+FHS: 0\r\n" + ok);
+  // The answers to our commands: a piece that arrives before its command is flushed with the
+  // modem's input, so the seeds of a whole session come a byte at a time (header bits 0-5 zero).
+  const std::string class2Receive =
+      ok + ok + ok + ok + ok + ok + ok + "RING\r\n+FCON\r\n+FTSI: \"REMOTE 4711\"\r\n+FDCS: 1,3,0,2,0,0,0,0\r\n" + ok +
+      "CONNECT\r\n" + pageData + "+FPTS: 1\r\n+FET: 2\r\n" + ok + "+FHNG: 0\r\n" + ok;
+  const std::string class20Send =
+      ok + ok + ok + ok + ok + ok + "+FCO\r\n+FCI: \"REMOTE 4711\"\r\n+FIS: 1,5,0,2,0,0,0,3\r\n" + ok +
+      "+FCS: 1,3,0,2,0,0,0,0\r\nCONNECT\r\n\x11" + ok + "+FPS: 1,0,0,0,0\r\n" + ok + "CONNECT\r\n\x11" + ok +
+      "+FPS: 1\r\n+FHS: 0\r\n" + ok;
+  Seed("fuzz_fax_params", "class2-receive", "\x0C", class2Receive);
+  Seed("fuzz_fax_params", "class2-receive-bytewise", std::string(1, '\0'), class2Receive);
+  Seed("fuzz_fax_params", "class20-send", "\xC8", class20Send);
+  Seed("fuzz_fax_params", "class20-send-bytewise", "\xC0", class20Send);
+  // Set-up (ATE0, +FCLASS, +FLID, +FDIS), dial, two pages with +FET=0 and +FET=2.
+  Seed("fuzz_fax_params", "class2-send", "\x40",
+       ok + ok + ok + ok + "+FCON\r\n+FCSI: \"REMOTE 4711\"\r\n+FDIS: 1,5,0,2,0,0,0,3\r\n" + ok +
+           "+FDCS: 1,3,0,2,0,0,0,0\r\nCONNECT\r\n\x11" + ok + "+FPTS: 1\r\n" + ok + "+FDCS: 1,3,0,2,0,0,0,0\r\n" +
+           "CONNECT\r\n\x11" + ok + "+FPTS: 1\r\n+FHNG: 0\r\n" + ok);
+  // Set-up for answering (nine commands), RING, ATA, one page, the end of the call.
+  Seed("fuzz_fax_params", "class20-receive", "\x80",
+       ok + ok + ok + ok + ok + ok + ok + ok + ok + "RING\r\n+FCO\r\n+FTI: \"REMOTE 4711\"\r\n+FCS: 1,3,0,2,0,0,0,0\r\n" +
+           ok + "+FCS: 1,3,0,2,0,0,0,0\r\nCONNECT\r\n" + pageData + "+FPS: 1\r\n+FET: 2\r\n" + ok + "+FHS: 00\r\n" +
+           ok);
 }
 
 // ----- the transfer engines: our sender against our receiver, each side's bytes kept
@@ -281,6 +309,7 @@ int main(int argc, char** argv) {
   gWork = work;
   ControllerSeeds();
   SettingsSeeds();
+  TelephonySeeds();
   TerminalSeeds();
   FaxSeeds();
   TransferSeeds();
