@@ -468,30 +468,6 @@ TEST(FaxSend, Class1DISThatNeverComesEndsTheCallAtT1) {
   }
 }
 
-// Class 1: a remote that hangs up (DCN) in place of its DIS after EOM ends the call as its
-// hang-up, not as the user's abort; the page it confirmed stays delivered.
-TEST(FaxSend, Class1RemoteHangingUpAfterEOMEndsTheCallAfterItsPages) {
-  Session s({"--classes", "1", "--dcn-after-eom"});
-  const std::string file = NormalThenFine(s.dir);
-  s.rec.entries.push_back({"0815", file, ""});
-  ASSERT_TRUE(s.Run());
-  EXPECT_EQ(s.rec.finishCode, ecFaxSessionError);
-  EXPECT_EQ(s.rec.errors, (std::vector<int>{ecFaxSessionError}));
-  EXPECT_EQ(s.rec.logs, (std::vector<int>{lfaxTransmitStart, lfaxTransmitFail}));
-  EXPECT_GT(Count(s.rec.progress, fpPageOK), 0);
-  EXPECT_EQ(Count(s.rec.progress, fpCancel), 0);
-  EXPECT_TRUE(fGetLastPageStatus(s.fax));
-  std::int32_t pages = 0, page = 0, bytes = 0, length = 0;
-  fGetPageInfoC12(s.fax, pages, page, bytes, length);
-  EXPECT_EQ(pages, 2);
-  EXPECT_EQ(page, 2);  // the page that did not go
-  ExpectSameCode(s.Page(1), Expected("", false, FilePage(file, 1)), 1);
-  EXPECT_FALSE(s.HasPage(2));
-  // No TSI or DCS follows the DCN.
-  const std::string cmds = s.Commands();
-  EXPECT_EQ(cmds.find("AT+FTH=3", cmds.rfind("AT+FRH=3")), std::string::npos) << cmds;
-}
-
 TEST(FaxSend, RejectedPageIsSentAgainUntilTheRetriesRunOut) {
   {
     Session s({"--classes", "2", "--bad-pages", "1"});
