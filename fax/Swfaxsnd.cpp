@@ -438,7 +438,8 @@ struct Session {
     NewTimer(c->ListenTimer, ticks);
   }
   bool Listens() const {
-    return d->ClassInUse == ctClass1 && c->Listening && (fax->State == tf1Connect || fax->State == tf1WaitCFR);
+    return d->ClassInUse == ctClass1 && c->Listening &&
+           (fax->State == tf1Connect || fax->State == tf1WaitCFR);
   }
   void ListenAgain() {
     const std::int32_t left = RemainingTime(c->ListenTimer);

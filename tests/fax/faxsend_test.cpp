@@ -436,16 +436,15 @@ TEST_P(FaxSendLateFrame, SenderListensAgainAndSendsEveryPage) {
   EXPECT_EQ(Count(s.Commands(), "AT+FRH=3\n"), 6 + GetParam().late) << s.Commands();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Class1, FaxSendLateFrame,
-    ::testing::Values(LateFrame{"dial", "NO CARRIER", 1, "NoCarrierBeforeTheFirstDIS"},
-                      LateFrame{"dial", "ERROR", 1, "ErrorBeforeTheFirstDIS"},
-                      LateFrame{"eom", "NO CARRIER", 1, "NoCarrierBeforeTheDISAfterEOM"},
-                      LateFrame{"eom", "ERROR", 1, "ErrorBeforeTheDISAfterEOM"},
-                      LateFrame{"eom", "CORRUPT", 1, "BadFrameBeforeTheDISAfterEOM"},
-                      LateFrame{"cfr", "NO CARRIER", 2, "NoCarrierBeforeTheCFR"},
-                      LateFrame{"cfr", "ERROR", 2, "ErrorBeforeTheCFR"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Class1, FaxSendLateFrame,
+                         ::testing::Values(LateFrame{"dial", "NO CARRIER", 1, "NoCarrierBeforeTheFirstDIS"},
+                                           LateFrame{"dial", "ERROR", 1, "ErrorBeforeTheFirstDIS"},
+                                           LateFrame{"eom", "NO CARRIER", 1, "NoCarrierBeforeTheDISAfterEOM"},
+                                           LateFrame{"eom", "ERROR", 1, "ErrorBeforeTheDISAfterEOM"},
+                                           LateFrame{"eom", "CORRUPT", 1, "BadFrameBeforeTheDISAfterEOM"},
+                                           LateFrame{"cfr", "NO CARRIER", 2, "NoCarrierBeforeTheCFR"},
+                                           LateFrame{"cfr", "ERROR", 2, "ErrorBeforeTheCFR"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Class 1: a DIS that never comes ends the call when T1 has run out: as no answer while no page
 // has gone, as a time-out after the pages the remote has confirmed.

@@ -48,7 +48,8 @@ const char kHelp[] =
     "                       and the line stays as it is: the sender's output backs up\n"
     "  --bad-pages N        the remote rejects the first N pages it gets (+FPTS:2; Class 2)\n"
     "  --remote-id TEXT     called station ID of the remote (default \"REMOTE FAX\")\n"
-    "  --late WHEN:REPLY[:N]  Class 1: the remote's frame comes late: the first N times (default 1)\n"
+    "  --late WHEN:REPLY[:N]\n"
+    "                       Class 1: the remote's frame comes late: the first N times (default 1)\n"
     "                       the sender listens for it, the modem hears nothing for 200 ms and\n"
     "                       answers REPLY (\"NO CARRIER\", \"ERROR\") instead, or with CORRUPT\n"
     "                       gives a frame whose check fails (its bytes read as DCN) and ERROR;\n"
@@ -867,11 +868,13 @@ int main(int argc, char** argv) {
       const std::size_t c1 = v.find(':');
       const std::size_t c2 = c1 == std::string::npos ? c1 : v.find(':', c1 + 1);
       l.when = v.substr(0, c1);
-      l.reply = c1 == std::string::npos ? std::string() : v.substr(c1 + 1, c2 == std::string::npos ? c2 : c2 - c1 - 1);
+      l.reply = c1 == std::string::npos ? std::string()
+                                        : v.substr(c1 + 1, c2 == std::string::npos ? c2 : c2 - c1 - 1);
       if (c2 != std::string::npos) {
         char* end = nullptr;
         l.count = static_cast<int>(std::strtol(v.c_str() + c2 + 1, &end, 10));
-        if (end == v.c_str() + c2 + 1 || *end != '\0' || l.count < 1) return Fail("late wants WHEN:REPLY[:N]");
+        if (end == v.c_str() + c2 + 1 || *end != '\0' || l.count < 1)
+          return Fail("late wants WHEN:REPLY[:N]");
       }
       if ((l.when != "dial" && l.when != "eom" && l.when != "cfr") || l.reply.empty())
         return Fail("late wants WHEN:REPLY[:N]");
