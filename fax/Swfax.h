@@ -98,8 +98,14 @@ struct TC12AbsData {
   std::uint16_t SentPage = 0;
   bool SentCover = false;
   std::string SentCoverName;
-  // Class 1 send: after EOM, the remote's new DIS does not raise the call's rate again
-  bool KeepRate = false;
+  // Class 1 send: a wait for the remote's frames, which the modem's NO CARRIER or ERROR does not
+  // end: the sender listens again until ListenTimer has run out
+  bool Listening = false;
+  EventTimer ListenTimer{};
+  std::int32_t DISWait = 637;  // ticks: T1, how long the caller waits for the remote's DIS (35 s)
+  // The DIS awaited follows EOM: it does not raise the call's rate again, and the pages before it
+  // went out
+  bool AfterEOM = false;
   // Receive side
   std::uint16_t AnswerOnRing = 1;
   std::uint16_t RingCount = 0;

@@ -20,9 +20,6 @@ namespace {
 // Set while the first state asks the component for the next fax (which may pump messages).
 std::atomic<bool> gGetEntryBusy{false};
 
-// T.30's T1: how long a calling machine waits for the remote's DIS.
-constexpr int kT1Seconds = 35;
-
 // The zero-filled white line that leads every page.
 const std::uint8_t kWhiteLine[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
 
@@ -224,6 +221,9 @@ struct Session {
     }
     d->FaxProgress = fpInitModem;
     c->ForceStatus = true;
+    // Nothing of a frame cut off in an earlier call belongs to this one.
+    c->InFrame = false;
+    c->RxFrame.clear();
     if (d->ClassInUse == ctClass2 || d->ClassInUse == ctClass2_0) {
       Command(Code(mcSelectClass));
       fax->State = tf2Init1;
@@ -292,7 +292,7 @@ struct Session {
     // V.17 brings 12000 and 14400 (bit 0x10 is no rate of T.30).
     if (b1 & 0x20) c->RemoteRates[4] = c->RemoteRates[5] = true;
     // A DIS after EOM keeps the rate the call has come down to.
-    const int top = c->KeepRate ? std::min<int>(c->RateIndex, 6) : 6;
+    const int top = c->AfterEOM ? std::min<int>(c->RateIndex, 6) : 6;
     c->RateIndex = 1;
     for (int i = top; i >= 1; --i)
       if (RateAllowed(i) && fClass1Rate(i) <= c->DesiredBPS) {
@@ -365,7 +365,8 @@ struct Session {
         c->ReceivedCFR = true;
         return false;
       case 0xFA:
-        Fail(ecCancelRequested);
+        // The remote hangs up: the call ends after the pages it has confirmed.
+        Fail(ecFaxSessionError);
         return true;
       default:
         return false;
@@ -428,19 +429,51 @@ struct Session {
     return fax->State == tf1Connect || fax->State == tf1WaitCFR || fax->State == tf1WaitMCF;
   }
 
+  // Class 1: the waits for the remote's DIS and for its answer to the training last until their
+  // time has run out. A modem that stops listening before the frame comes (NO CARRIER) or hears
+  // what it cannot take (ERROR: a high-speed carrier, a frame with a bad check) is told to listen
+  // again, as T.30 has the sender do.
+  void BeginListening(std::int32_t ticks) {
+    c->Listening = true;
+    NewTimer(c->ListenTimer, ticks);
+  }
+  bool Listens() const {
+    return d->ClassInUse == ctClass1 && c->Listening &&
+           (fax->State == tf1Connect || fax->State == tf1WaitCFR);
+  }
+  void ListenAgain() {
+    const std::int32_t left = RemainingTime(c->ListenTimer);
+    if (left <= 0) return ListenRanOut();
+    Command("AT+FRH=3");
+    ArmTimeout(left);
+  }
+  // No DIS: the remote has not answered as a fax, or after the pages it confirmed it has not come
+  // back after EOM. No answer to the training: the line's time-out.
+  void ListenRanOut() {
+    if (fax->State == tf1Connect && !c->AfterEOM) return Fail(ecFaxNoAnswer);
+    Fail(ecTimeout);
+  }
+
   void Connect1() {
-    if (Has("CONNECT")) return;  // the frame follows
+    if (Has("CONNECT")) {
+      // The remote has answered: its DIS is awaited until T1 from its first frame on.
+      if (!c->Listening) BeginListening(c->DISWait);
+      return;  // the frame follows
+    }
     if (Has("OK")) {
       if (c->FinalFrame) {
         DelayMS(200);
         Command("AT+FTH=3");
         c->FinalFrame = false;
+        c->Listening = false;
         fax->State = tf1SendTSI;
       } else {
-        Command("AT+FRH=3");
+        if (!c->Listening) BeginListening(c->DISWait);
+        ListenAgain();
       }
       return;
     }
+    if (Listens() && (Has("RRIER") || Has("ERROR"))) return ListenAgain();
     if (Has("BUSY") || Has("ANSWER")) return BusyRule();
     if (Has("VOICE") || Has("VCON")) return Fail(ecFaxVoiceCall);
     if (Has("NO DIAL")) return Fail(ecFaxNoDialTone);
@@ -453,11 +486,9 @@ struct Session {
   }
 
   void WaitCFR() {
+    if (Has("RRIER") || Has("ERROR")) return ListenAgain();
     if (!Has("OK")) return;
-    if (!c->FinalFrame) {
-      Command("AT+FRH=3");
-      return;
-    }
+    if (!c->FinalFrame) return ListenAgain();
     DelayMS(200);
     if (c->ReceivedCFR) {
       Command(std::string("AT+FTM=") + PageCode());
@@ -521,18 +552,21 @@ struct Session {
       // RTN after EOM: the page goes again once the remote has sent its DIS.
       AwaitDIS();
     }
-    if (!c->FinalFrame) Command("AT+FRH=3");
     if (fax->State == tf1Connect) {
+      // The frames still to come after a frame that was not final are read first.
       c->FinalFrame = false;
-      ArmTimeout(Secs2Ticks(kT1Seconds));
+      ListenAgain();
+    } else if (!c->FinalFrame) {
+      Command("AT+FRH=3");
     }
   }
 
   // After EOM the remote starts phase B again: its DIS (some machines send it only once their
-  // T2 has run out) is answered as after the dial, with TSI, the next page's DCS and training.
+  // T2 has run out) is awaited until T1 and answered as after the dial, with TSI, the next
+  // page's DCS and training.
   void AwaitDIS() {
-    if (c->FinalFrame) Command("AT+FRH=3");  // else the frames still to come are read first
-    c->KeepRate = true;
+    c->AfterEOM = true;
+    BeginListening(c->DISWait);
     fax->State = tf1Connect;
   }
 
@@ -551,7 +585,8 @@ struct Session {
       cmd = std::string(c->ToneDial ? "ATDT" : "ATDP") + c->DialPrefix + d->PhoneNum;
     Command(cmd);
     ArmTimeout(c->DialWait);
-    c->KeepRate = false;
+    c->AfterEOM = false;
+    c->Listening = false;
     d->FaxProgress = d->ManualSend ? fpConnecting : fpDialing;
     fax->State = d->ClassInUse == ctClass1 ? tf1Connect : tf2Connect;
   }
@@ -922,14 +957,21 @@ struct Session {
         c->InFrame = false;
         c->Response.clear();
         c->LineReady = false;
-        if (DecodeFrame()) return true;
         continue;
       }
       if (!fReadReplyLine(fax)) return false;
       c->Response = Trim(c->Response);
       if (c->Response.empty()) continue;
+      if (!c->RxFrame.empty()) {
+        // The modem's line after a frame tells whether its check was good: only then is it the
+        // remote's frame (after ERROR it was noise).
+        const bool ended = Has("OK") && DecodeFrame();
+        c->RxFrame.clear();
+        if (ended) return true;
+      }
       const std::uint8_t s = fax->State;
-      if (Has("ERROR") && s != tf1SendEOP && s != tf1WaitEOP && s != tf1WaitMCF && s != tf20CheckPage) {
+      if (Has("ERROR") && !Listens() && s != tf1SendEOP && s != tf1WaitEOP && s != tf1WaitMCF &&
+          s != tf20CheckPage) {
         Fail(ecFaxBadModemResult);
         return true;
       }
@@ -1014,9 +1056,10 @@ struct Session {
         if (Has("OK")) {
           if (d->FaxOptions & afSoftwareFlow) port->SWFlowDisable();
           DelayMS(200);
-          Command("AT+FRH=3");
           c->ReceivedCFR = false;
           fax->State = tf1WaitCFR;
+          BeginListening(c->ReplyWait);
+          ListenAgain();
         }
         break;
       case tf1WaitCFR:
@@ -1228,12 +1271,16 @@ void fFaxTransmit(UINT msg, WPARAM wParam, LPARAM lParam) {
       } else if (event == d->TimeoutTrigger) {
         switch (fax->State) {
           case tf1Connect:
+          case tf1WaitCFR:
+            s.ListenRanOut();
+            break;
           case tf2Connect:
             s.Fail(ecFaxNoAnswer);
             break;
           case tf1WaitMCF:
             s.port->PutString(" ");
             s.c->InFrame = false;
+            s.c->RxFrame.clear();
             fax->State = tf1PrepareEOP;
             break;
           case tf1WaitHangup:

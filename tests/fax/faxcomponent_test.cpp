@@ -2,6 +2,7 @@
 // file list, the checks before a send, the history file and the codes of its events.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -157,6 +158,29 @@ TEST_F(SendFixture, ErrorAndFinishCodesArriveNegative) {
   ASSERT_GE(history.size(), tail.size());
   EXPECT_EQ(history.substr(history.size() - tail.size()), tail) << history;
   EXPECT_NE(history.find("Transmit failed at "), std::string::npos);
+}
+
+// Class 1: a remote that hangs up (DCN) in place of its DIS after EOM ends the fax as its
+// hang-up, not as the user's abort, and the page it confirmed stays reported as delivered.
+TEST_F(SendFixture, RemoteHangingUpAfterTheFirstPageIsNoUserAbort) {
+  Start({"--classes", "1", "--dcn-after-eom"});
+  TSioSendFax* fax = st->Sender();
+  fax->SetFaxClass(fcClass1);
+  // The second page is fine: the first ends with EOM.
+  fax->SetFaxFileList({Pages(dir, "normal", 1), TextFaxFile(dir, "fine", "fein\r\n", true)});
+  fax->StartTransmit();
+  ASSERT_TRUE(st->WaitFinish(30000));
+  EXPECT_EQ(st->finishCode, ecFaxSessionError);
+  EXPECT_EQ(st->errors, (std::vector<int>{ecFaxSessionError}));
+  EXPECT_EQ(std::count(st->progress.begin(), st->progress.end(), fpCancel), 0);
+  EXPECT_TRUE(fax->GetLastPageStatus());
+  EXPECT_EQ(fax->GetTotalPages(), 2);
+  EXPECT_EQ(fax->GetCurrentPage(), 2);  // the page that did not go
+  EXPECT_EQ(SimPages(dir), 1);
+  const std::string history = support::ReadFile(dir / "SIOFAX.HIS");
+  const std::string tail = "\r\n  (Fax failed in mid-session) 0\r\n";
+  ASSERT_GE(history.size(), tail.size());
+  EXPECT_EQ(history.substr(history.size() - tail.size()), tail) << history;
 }
 
 TEST(FaxComponents, StatusDisplayAndLogAreFoundOnTheOwner) {

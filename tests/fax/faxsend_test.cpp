@@ -166,14 +166,17 @@ std::vector<std::uint8_t> FilePage(const std::string& file, unsigned page) {
   return out;
 }
 
-// What a page carries on the line: eight white lead lines, the header line, the page code.
+// What a page carries on the line: eight white lead lines, the header line (when there is one),
+// the page code.
 std::vector<std::uint8_t> Expected(const std::string& header, bool fine,
                                    const std::vector<std::uint8_t>& body) {
   static const std::uint8_t white[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
   std::vector<std::uint8_t> out;
   for (int i = 0; i < 8; ++i) out.insert(out.end(), white, white + 6);
-  auto rows = TextRows(header, ffSmallFontHandle, fine);
-  out.insert(out.end(), rows.begin(), rows.end());
+  if (!header.empty()) {
+    auto rows = TextRows(header, ffSmallFontHandle, fine);
+    out.insert(out.end(), rows.begin(), rows.end());
+  }
   out.insert(out.end(), body.begin(), body.end());
   return out;
 }
@@ -207,6 +210,22 @@ void ExpectSameCode(const std::vector<std::uint8_t>& got, const std::vector<std:
 }
 
 int Count(const std::vector<int>& v, int x) { return static_cast<int>(std::count(v.begin(), v.end(), x)); }
+int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + what.size())) ++n;
+  return n;
+}
+
+// A fax file of two pages, the first normal, the second fine (two converted files joined).
+std::string NormalThenFine(const TempDir& dir) {
+  auto a = ReadBytes(MakeFaxFile(dir, "normal\r\n")), b = ReadBytes(MakeFaxFile(dir, "fein\r\n", true));
+  a[32] = 2;
+  a.insert(a.end(), b.begin() + 64, b.end());
+  const std::string joined = dir / "joined.fxf";
+  std::ofstream(joined, std::ios::binary)
+      .write(reinterpret_cast<const char*>(a.data()), static_cast<std::streamsize>(a.size()));
+  return joined;
+}
 
 class FaxSendClass : public ::testing::TestWithParam<ClassType> {
  protected:
@@ -371,16 +390,7 @@ TEST(FaxSend, NamedFontsDrawHeaderAndCover) {
 TEST(FaxSend, ResolutionChangeBetweenPagesIsAnnounced) {
   for (ClassType ct : {ctClass1, ctClass2, ctClass2_0}) {
     Session s({"--classes", ct == ctClass1 ? "1" : ct == ctClass2 ? "2" : "2.0"});
-    // Two pages: the first normal, the second fine (two converted files joined).
-    const std::string normal = MakeFaxFile(s.dir, "normal\r\n");
-    const std::string fine = MakeFaxFile(s.dir, "fein\r\n", true);
-    auto a = ReadBytes(normal), b = ReadBytes(fine);
-    a[32] = 2;
-    a.insert(a.end(), b.begin() + 64, b.end());
-    const std::string joined = s.dir / "joined.fxf";
-    std::ofstream(joined, std::ios::binary)
-        .write(reinterpret_cast<const char*>(a.data()), static_cast<std::streamsize>(a.size()));
-
+    const std::string joined = NormalThenFine(s.dir);
     s.rec.entries.push_back({"1", joined, ""});
     fSetClassType(s.fax, ct);
     ASSERT_TRUE(s.Run());
@@ -394,13 +404,66 @@ TEST(FaxSend, ResolutionChangeBetweenPagesIsAnnounced) {
       EXPECT_NE(cmds.find("AT+FET=1\nAT+FDIS=1\nAT+FDT\nAT+FET=2\n"), std::string::npos) << cmds;
     else
       EXPECT_NE(cmds.find("AT+FIS=1\nAT+FDT\n"), std::string::npos) << cmds;
-    // No header text: the page is the lead lines and the page code.
-    std::vector<std::uint8_t> want;
-    static const std::uint8_t white[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
-    for (int i = 0; i < 8; ++i) want.insert(want.end(), white, white + 6);
-    auto body = FilePage(joined, 2);
-    want.insert(want.end(), body.begin(), body.end());
-    ExpectSameCode(s.Page(2), want, 2);
+    ExpectSameCode(s.Page(2), Expected("", false, FilePage(joined, 2)), 2);
+  }
+}
+
+// Class 1: the remote's DIS (after the dial or after EOM) or its answer to the training comes
+// late; meanwhile the modem stops listening (NO CARRIER), hears what it cannot take (ERROR), or
+// takes a frame whose check fails (ERROR after it; its bytes would read as DCN). The sender
+// listens again, and every page goes out.
+struct LateFrame {
+  const char* when;  // as the simulator's --late takes it
+  const char* reply;
+  int late;  // frames that come late: the DIS once, the answer to each of the two trainings
+  const char* name;
+};
+void PrintTo(const LateFrame& f, std::ostream* os) { *os << f.name; }
+class FaxSendLateFrame : public ::testing::TestWithParam<LateFrame> {};
+
+TEST_P(FaxSendLateFrame, SenderListensAgainAndSendsEveryPage) {
+  Session s({"--classes", "1", "--late", std::string(GetParam().when) + ":" + GetParam().reply});
+  const std::string file = NormalThenFine(s.dir);
+  s.rec.entries.push_back({"0815", file, ""});
+  ASSERT_TRUE(s.Run());
+  EXPECT_EQ(s.rec.finishCode, 0);
+  EXPECT_TRUE(s.rec.errors.empty());
+  EXPECT_EQ(s.rec.logs, (std::vector<int>{lfaxTransmitStart, lfaxTransmitOk}));
+  ExpectSameCode(s.Page(1), Expected("", false, FilePage(file, 1)), 1);
+  ExpectSameCode(s.Page(2), Expected("", false, FilePage(file, 2)), 2);
+  EXPECT_FALSE(s.HasPage(3));
+  // Six frames come (DIS, CFR, MCF, DIS, CFR, MCF), the late ones at the second listen.
+  EXPECT_EQ(Count(s.Commands(), "AT+FRH=3\n"), 6 + GetParam().late) << s.Commands();
+}
+
+INSTANTIATE_TEST_SUITE_P(Class1, FaxSendLateFrame,
+                         ::testing::Values(LateFrame{"dial", "NO CARRIER", 1, "NoCarrierBeforeTheFirstDIS"},
+                                           LateFrame{"dial", "ERROR", 1, "ErrorBeforeTheFirstDIS"},
+                                           LateFrame{"eom", "NO CARRIER", 1, "NoCarrierBeforeTheDISAfterEOM"},
+                                           LateFrame{"eom", "ERROR", 1, "ErrorBeforeTheDISAfterEOM"},
+                                           LateFrame{"eom", "CORRUPT", 1, "BadFrameBeforeTheDISAfterEOM"},
+                                           LateFrame{"cfr", "NO CARRIER", 2, "NoCarrierBeforeTheCFR"},
+                                           LateFrame{"cfr", "ERROR", 2, "ErrorBeforeTheCFR"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Class 1: a DIS that never comes ends the call when T1 has run out: as no answer while no page
+// has gone, as a time-out after the pages the remote has confirmed.
+TEST(FaxSend, Class1DISThatNeverComesEndsTheCallAtT1) {
+  for (bool afterEOM : {false, true}) {
+    SCOPED_TRACE(afterEOM ? "after EOM" : "after the dial");
+    Session s({"--classes", "1", "--late", std::string(afterEOM ? "eom" : "dial") + ":ERROR:1000"});
+    s.rec.entries.push_back({"0815", NormalThenFine(s.dir), ""});
+    s.fax->CData->DISWait = 36;  // two seconds
+    ASSERT_TRUE(s.Run());
+    const int code = afterEOM ? ecTimeout : ecFaxNoAnswer;
+    EXPECT_EQ(s.rec.finishCode, code);
+    EXPECT_EQ(s.rec.errors, (std::vector<int>{code}));
+    EXPECT_EQ(s.rec.logs, (std::vector<int>{lfaxTransmitStart, lfaxTransmitFail}));
+    EXPECT_EQ(Count(s.rec.progress, fpPageOK) > 0, afterEOM);
+    EXPECT_EQ(s.HasPage(1), afterEOM);
+    EXPECT_FALSE(s.HasPage(2));
+    // The DIS was listened for more than once.
+    EXPECT_GE(Count(s.Commands(), "AT+FRH=3\n"), afterEOM ? 5 : 2) << s.Commands();
   }
 }
 
@@ -414,15 +477,8 @@ TEST(FaxSend, RejectedPageIsSentAgainUntilTheRetriesRunOut) {
     EXPECT_EQ(s.rec.finishCode, 0);
     EXPECT_GE(Count(s.rec.progress, fpPageError), 1);
     // The remote got page 1, page 1 again, then page 2.
-    std::vector<std::uint8_t> lead;
-    static const std::uint8_t white[6] = {0x00, 0x80, 0xB2, 0x59, 0x01, 0x00};
-    for (int i = 0; i < 8; ++i) lead.insert(lead.end(), white, white + 6);
-    for (auto [got, page] : {std::pair{1, 1u}, std::pair{2, 1u}, std::pair{3, 2u}}) {
-      std::vector<std::uint8_t> want = lead;
-      auto body = FilePage(file, page);
-      want.insert(want.end(), body.begin(), body.end());
-      ExpectSameCode(s.Page(got), want, got);
-    }
+    for (auto [got, page] : {std::pair{1, 1u}, std::pair{2, 1u}, std::pair{3, 2u}})
+      ExpectSameCode(s.Page(got), Expected("", false, FilePage(file, page)), got);
     EXPECT_FALSE(s.HasPage(4));
   }
   {
@@ -469,9 +525,7 @@ TEST(FaxSend, BusyRedialsUntilTheAttemptsAreUsedUp) {
   EXPECT_EQ(s.fax->PData->ConnectCount, 3);
   EXPECT_GE(Count(s.rec.progress, fpBusyWait), 2);
   const std::string cmds = s.Commands();
-  int dials = 0;
-  for (std::size_t p = cmds.find("ATDT"); p != std::string::npos; p = cmds.find("ATDT", p + 1)) ++dials;
-  EXPECT_EQ(dials, 3);
+  EXPECT_EQ(Count(cmds, "ATDT"), 3);
 }
 
 TEST(FaxSend, DispatchLogHoldsEveryPassAndTheFinish) {

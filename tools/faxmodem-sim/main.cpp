@@ -48,6 +48,14 @@ const char kHelp[] =
     "                       and the line stays as it is: the sender's output backs up\n"
     "  --bad-pages N        the remote rejects the first N pages it gets (+FPTS:2; Class 2)\n"
     "  --remote-id TEXT     called station ID of the remote (default \"REMOTE FAX\")\n"
+    "  --late WHEN:REPLY[:N]\n"
+    "                       Class 1: the remote's frame comes late: the first N times (default 1)\n"
+    "                       the sender listens for it, the modem hears nothing for 200 ms and\n"
+    "                       answers REPLY (\"NO CARRIER\", \"ERROR\") instead, or with CORRUPT\n"
+    "                       gives a frame whose check fails (its bytes read as DCN) and ERROR;\n"
+    "                       WHEN is dial (the DIS after the dial), eom (each DIS after EOM) or\n"
+    "                       cfr (each answer to the training check); may be given more than once\n"
+    "  --dcn-after-eom      Class 1: the remote hangs up after EOM: DCN in place of its DIS\n"
     "  --scan CODE          minimum scan time code 0..7 the remote asks for (default 0)\n"
     "  --output PREFIX      write the data of page n (DLE doubling undone, page end removed) to\n"
     "                       PREFIX-n.g3, n counting from 1 over the whole run\n"
@@ -97,6 +105,12 @@ struct Options {
   int hangupPage = 0;
   long hangupBytes = 100;
   std::string remoteId = "REMOTE FAX";
+  struct Late {
+    std::string when, reply;
+    int count = 1;
+  };
+  std::vector<Late> late;
+  bool dcnAfterEom = false;
   int scan = 0;
   std::string output;
   std::string log;
@@ -210,6 +224,9 @@ class Modem {
   bool training_ = false;                                  // the next AT+FTM carries the training check
   bool lastPage_ = false;
   int rejected_ = 0;
+  // --late: the frame due next is heard only after this many misses, answered with lateReply_
+  int lateLeft_ = 0;
+  std::string lateReply_;
   // Answering: the remote's call and its pages
   struct InPage {
     bool fine = false;
@@ -554,6 +571,7 @@ class Modem {
       static const unsigned char kScanBits[8] = {0x70, 0x10, 0x60, 0x20, 0x30, 0x00, 0x50, 0x40};
       dis_ = {0xFF, 0x13, 0x80, 0x00, 0x4C, kScanBits[opt_.scan], 0x00};
       pendingFrames_ = {dis_};
+      MakeLate("dial");
       Reply("CONNECT");
       SendFrame(csi);
       return;
@@ -601,8 +619,9 @@ class Modem {
     if (!hungUp_) pageData_.push_back(c);
   }
 
-  // Class 1: an HDLC frame from the remote, with its check bytes, then OK.
-  void SendFrame(const std::vector<unsigned char>& f) {
+  // Class 1: an HDLC frame from the remote, with its check bytes, then OK (or the modem's ERROR
+  // for a frame whose check failed).
+  void SendFrame(const std::vector<unsigned char>& f, const char* result = "OK") {
     std::string out;
     for (unsigned char b : f) {
       out += static_cast<char>(b);
@@ -610,11 +629,31 @@ class Modem {
     }
     out += "\x5A\xA5\x10\x03";  // check bytes (not verified by the sender), DLE ETX
     if (!opt_.mute) Write(out);
-    Reply("OK");
+    Reply(result);
+  }
+
+  // The next frame the remote sends (DIS or the answer to the training) comes late.
+  void MakeLate(const std::string& when) {
+    lateLeft_ = 0;
+    for (const Options::Late& l : opt_.late)
+      if (l.when == when) {
+        lateLeft_ = l.count;
+        lateReply_ = l.reply;
+      }
   }
 
   void SendNextFrame() {
     if (pendingFrames_.empty()) return;  // nothing to say: the sender's wait runs out
+    const bool late = pendingFrames_.front() == dis_ || (pendingFrames_.front()[2] & 0xFE) == 0x84 ||
+                      (pendingFrames_.front()[2] & 0xFE) == 0x44;
+    if (late && lateLeft_ > 0) {
+      --lateLeft_;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      if (lateReply_ != "CORRUPT") return Reply(lateReply_);
+      // Noise: a frame whose bytes read as DCN, and whose check fails.
+      Reply("CONNECT");
+      return SendFrame({0xFF, 0x13, 0xFA}, "ERROR");
+    }
     std::vector<unsigned char> f = pendingFrames_.front();
     pendingFrames_.erase(pendingFrames_.begin());
     Reply("CONNECT");
@@ -656,8 +695,11 @@ class Modem {
       case 0x2E:  // EOP
         lastPage_ = (f[2] & 0xFE) == 0x2E;
         pendingFrames_ = {{0xFF, 0x13, static_cast<unsigned char>(hungUp_ ? 0xCC : 0x8C)}};
-        // After EOM the remote starts phase B again with its DIS.
-        if ((f[2] & 0xFE) == 0x8E) pendingFrames_.push_back(dis_);
+        // After EOM the remote starts phase B again with its DIS (or hangs up).
+        if ((f[2] & 0xFE) == 0x8E) {
+          pendingFrames_.push_back(opt_.dcnAfterEom ? std::vector<unsigned char>{0xFF, 0x13, 0xFA} : dis_);
+          MakeLate("eom");
+        }
         break;
       case 0xFA:  // DCN
         connected_ = false;
@@ -679,6 +721,7 @@ class Modem {
       if (training_) {
         training_ = false;
         pendingFrames_ = {{0xFF, 0x13, static_cast<unsigned char>(opt_.failTrain ? 0x44 : 0x84)}};
+        MakeLate("cfr");
         return Reply("OK");
       }
       if (!opt_.output.empty()) {
@@ -820,6 +863,24 @@ int main(int argc, char** argv) {
       if (end == v.c_str() || *end != '\0' || opt.badPages < 0) return Fail("bad-pages wants a count");
     } else if (TakeValue(argc, argv, i, "--remote-id", v)) {
       opt.remoteId = v.substr(0, 20);
+    } else if (TakeValue(argc, argv, i, "--late", v)) {
+      Options::Late l;
+      const std::size_t c1 = v.find(':');
+      const std::size_t c2 = c1 == std::string::npos ? c1 : v.find(':', c1 + 1);
+      l.when = v.substr(0, c1);
+      l.reply = c1 == std::string::npos ? std::string()
+                                        : v.substr(c1 + 1, c2 == std::string::npos ? c2 : c2 - c1 - 1);
+      if (c2 != std::string::npos) {
+        char* end = nullptr;
+        l.count = static_cast<int>(std::strtol(v.c_str() + c2 + 1, &end, 10));
+        if (end == v.c_str() + c2 + 1 || *end != '\0' || l.count < 1)
+          return Fail("late wants WHEN:REPLY[:N]");
+      }
+      if ((l.when != "dial" && l.when != "eom" && l.when != "cfr") || l.reply.empty())
+        return Fail("late wants WHEN:REPLY[:N]");
+      opt.late.push_back(l);
+    } else if (a == "--dcn-after-eom") {
+      opt.dcnAfterEom = true;
     } else if (TakeValue(argc, argv, i, "--scan", v)) {
       if (v.size() != 1 || v[0] < '0' || v[0] > '7') return Fail("scan wants 0..7");
       opt.scan = v[0] - '0';
