@@ -408,8 +408,10 @@ TEST_F(KermitScript, WriteProtectedFileStaysUntouched) {
   peer.Send('F', 1, "ro.txt");
   EXPECT_EQ('E', peer.Read().type);
   ASSERT_TRUE(Finish());
-  EXPECT_NE(0, drv.finishCode);
-  EXPECT_EQ((std::vector<unsigned>{lfReceiveStart, lfReceiveSkip}), drv.logCodes);
+  EXPECT_EQ(ecCantWriteFile, drv.finishCode);
+  // A file that cannot be made has failed, not been skipped (a failure with -6012 deletes
+  // nothing).
+  EXPECT_EQ((std::vector<unsigned>{lfReceiveStart, lfReceiveFail}), drv.logCodes);
   EXPECT_EQ("protected", dir.Read("ro.txt"));
 }
 
