@@ -751,7 +751,7 @@ bool apNextFileMask(TProtocolData& P, char* buffer) {
 // ---------------------------------------------------------------------------------------
 void aapPrepareReading(TProtocolData& P) {
   P.ProtocolError = 0;
-  if (P.FileOpen || apRefusedPath(P)) return;
+  if (P.FileOpen) return;
   if (P.PathName[0] == 0) {
     apProtocolError(P, ecFileNotFound);
     return;

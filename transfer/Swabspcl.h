@@ -539,7 +539,7 @@ void aapPrepareWriting(TProtocolData& P);
 // then names the file that was asked for again).
 int apCreateRenamed(TProtocolData& P);
 // True, with -3 "Path not found" reported, when PathName is the refused name of a received
-// file (PathRefused): the prepare hooks make and open nothing then.
+// file (PathRefused): the prepare-writing hooks make nothing then.
 bool apRefusedPath(TProtocolData& P);
 bool aapWriteProtocolBlock(TProtocolData& P, const std::uint8_t* block, std::uint32_t size);
 void aapFinishWriting(TProtocolData& P);

@@ -623,7 +623,8 @@ bool readTransferPacket(TProtocolData& P, TBPlusTail& T, TSioBaseDispatcher& D, 
   if (P.UpcaseFileNames) apUpcase(P.PathName);
   if (upload) {
     if (P.LogFile) P.LogFile(P, lfTransmitStart);
-    P.PrepareReading(P);
+    // A name that does not fit names no file of this side's.
+    if (!apRefusedPath(P)) P.PrepareReading(P);
     if (P.ProtocolError != 0 || !P.FileOpen) {
       if (P.ProtocolError == 0) P.ProtocolError = ecFileNotFound;
       sendFailure(P, T, D, "AFile Error");
