@@ -121,6 +121,18 @@ using TSioExceptionHandler = std::function<void(const std::exception& e)>;
 void SetSioApplicationExceptionHandler(TSioExceptionHandler handler);
 // Hands an exception to the installed handler.
 void SioHandleException(const std::exception& e);
+// Runs what a component does for the event loop (a notice, an event handler of the
+// application): whatever it throws goes to the installed handler and not into the loop.
+template <class F>
+void SioGuarded(F&& f) noexcept {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    SioHandleException(e);
+  } catch (...) {
+    SioHandleException(Exception("Unknown exception in an event handler"));
+  }
+}
 
 // ---------------------------------------------------------------------------------------
 // The component

@@ -386,11 +386,7 @@ void TSioCustomProtocol::Notification(TSioComponentOwner* component, TSioOperati
 template <class F>
 void TSioCustomProtocol::Fire(F&& f) {
   // A handler's exception goes to the application, never back into the engine.
-  try {
-    f();
-  } catch (const std::exception& e) {
-    SioHandleException(e);
-  }
+  SioGuarded(std::forward<F>(f));
 }
 
 // ----- notices -----

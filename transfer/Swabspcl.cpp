@@ -47,6 +47,47 @@ void copyName(char* dest, const char* src) {
   dest[n] = 0;
 }
 
+// Bytes of the UTF-8 character that starts at s[i]; 1 for a byte that starts none.
+std::size_t charLength(const std::string& s, std::size_t i) {
+  const auto c = static_cast<std::uint8_t>(s[i]);
+  const std::size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 1;
+  if (i + n > s.size()) return 1;
+  for (std::size_t k = 1; k < n; ++k)
+    if ((static_cast<std::uint8_t>(s[i + k]) & 0xC0) != 0x80) return 1;
+  return n;
+}
+
+// The first characters of s that take at most n bytes.
+std::string cutChars(const std::string& s, std::size_t n) {
+  std::size_t end = 0;
+  while (end < s.size() && end + charLength(s, end) <= n) end += charLength(s, end);
+  return s.substr(0, end);
+}
+
+// A file name in at most `room` bytes: its stem is cut, its extension kept while a character
+// of the stem stays before it. Empty when not one character fits.
+std::string fitName(const std::string& name, std::size_t room) {
+  if (name.size() <= room) return name;
+  const std::size_t dot = name.find_last_of('.');
+  if (dot != std::string::npos && dot > 0 && name.size() - dot < room) {
+    const std::string stem = cutChars(name.substr(0, dot), room - (name.size() - dot));
+    if (!stem.empty()) return stem + name.substr(dot);
+  }
+  return cutChars(name, room);
+}
+
+// PathName := head (a directory with its separator) and the name, shortened to fit. A name
+// of which nothing fits is refused: PathName then holds it alone, for the status and the
+// history, and PathRefused says that no file is made of it.
+bool placeName(TProtocolData& P, const std::string& head, const std::string& name) {
+  constexpr std::size_t limit = apMaxPath - 1;
+  const bool named = name != "." && name != "..";  // these name a folder, never a file
+  const std::string fitted = named && head.size() < limit ? fitName(name, limit - head.size()) : std::string();
+  P.PathRefused = fitted.empty();
+  copyName(P.PathName, P.PathRefused ? cutChars(name, limit).c_str() : (head + fitted).c_str());
+  return !P.PathRefused;
+}
+
 // Negated run-time I/O result of an operating-system error.
 int ioError(int err, bool writing = false) {
   if (err == ENOSPC) return -101;
@@ -302,13 +343,21 @@ void apSetOverwriteOption(TProtocolData& P, std::uint32_t action) {
 
 void apSetReceiveFilename(TProtocolData& P, const char* name) {
   std::string n = name ? name : "";
-  if (n.find('/') != std::string::npos || n.find('\\') != std::string::npos) {
-    copyName(P.PathName, n.c_str());
+  const std::size_t cut = n.find_last_of("/\\");
+  if (cut != std::string::npos) {
+    // A path of the caller's is taken whole or not at all: a cut one names another file.
+    if (n.size() < apMaxPath) {
+      P.PathRefused = false;
+      copyName(P.PathName, n.c_str());
+    } else {
+      P.PathRefused = true;
+      copyName(P.PathName, cutChars(n.substr(cut + 1), apMaxPath - 1).c_str());
+    }
     return;
   }
   std::string dir = P.DestinationDirectory;
   if (!dir.empty() && !isDelim(dir.back())) dir += apPathDelim;
-  copyName(P.PathName, (dir + n).c_str());
+  placeName(P, dir, n);
 }
 
 void apSetActualBPS(TProtocolData& P, std::uint32_t bps) {
@@ -541,6 +590,10 @@ void apSignalFinish(TProtocolData& P) {
         break;
     }
   }
+  // A file whose start was logged gets its end: a run that ends without having said how the
+  // file went has failed it.
+  if (P.LogPending >= 0 && P.LogFile) P.LogFile(P, P.LogPending == lfReceiveStart ? lfReceiveFail : lfTransmitFail);
+  P.LogPending = -1;
   if (P.Port && P.Port->GetPortState() == psOpen) {
     if (TSioBaseDispatcher* D = P.Port->Dispatcher(); D && D->DispatchLogging()) {
       std::string text = "ErrorCode:" + std::to_string(P.ProtocolError);
@@ -572,6 +625,7 @@ void apMsgLog(TProtocolData& P, unsigned code) {
   sendNotice(P, apw_ProtocolLog, code, reinterpret_cast<LPARAM>(&P), r);
   // Once its end is logged, the file is the user's.
   if (code == lfReceiveOk || code == lfReceiveFail || code == lfReceiveSkip) P.FileCreated = false;
+  P.LogPending = code == lfReceiveStart || code == lfTransmitStart ? static_cast<std::int32_t>(code) : -1;
 }
 bool apMsgNextFile(TProtocolData& P, char* buffer) {
   LRESULT r;
@@ -828,7 +882,7 @@ bool flushBuffer(TProtocolData& P, std::int32_t count) {
 
 void aapPrepareWriting(TProtocolData& P) {
   P.ProtocolError = 0;
-  if (P.FileOpen) return;
+  if (P.FileOpen || apRefusedPath(P)) return;
   P.FileCreated = false;
   P.WriteOrigin = 0;
   P.FileBuffer = new (std::nothrow) std::uint8_t[apFileBufferSize];
@@ -889,16 +943,22 @@ int apCreateRenamed(TProtocolData& P) {
   const std::size_t cut = path.find_last_of('/');
   const std::size_t first = cut == std::string::npos ? 0 : cut + 1;
   const std::string head = path.substr(0, first);
-  const std::string tail = first < path.size() ? path.substr(first + 1) : std::string();
+  // The first character goes, not its first byte: "Ärger.txt" becomes "$rger.txt".
+  const std::string tail = first < path.size() ? path.substr(first + charLength(path, first)) : std::string();
   int err = EEXIST;
   for (int n = 0; n < 1000 && err == EEXIST; ++n) {
-    const std::string candidate = head + "$" + (n ? std::to_string(n) : std::string()) + tail;
-    if (candidate.size() >= apMaxPath) break;
-    copyName(P.PathName, candidate.c_str());
+    if (!placeName(P, head, "$" + (n ? std::to_string(n) : std::string()) + tail)) {
+      err = ENAMETOOLONG;
+      break;
+    }
     const int fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd >= 0) return fd;
     err = errno;
   }
+  // No name of ours: the status and the history name the file that was asked for, not a
+  // "$" file that is somebody else's.
+  P.PathRefused = false;
+  copyName(P.PathName, path.c_str());
   return -err;
 }
 
@@ -958,18 +1018,23 @@ void apSetReceivePath(TProtocolData& P, const std::string& name) {
   }
   std::string dir = P.DestinationDirectory;
   if (!dir.empty() && !isDelim(dir.back())) dir += apPathDelim;
-  std::string rel = parts.empty() ? std::string() : parts.back();
-  if (apOptionsAreOn(P, apHonorDirectory) && !unsafe && parts.size() > 1) {
-    std::string sub = dir;
-    for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
-      sub += parts[k];
-      ::mkdir(sub.c_str(), 0755);
-      sub += apPathDelim;
-    }
-    rel.clear();
-    for (std::size_t k = 0; k < parts.size(); ++k) rel += (k ? "/" : "") + parts[k];
+  const bool keepDirs = apOptionsAreOn(P, apHonorDirectory) && !unsafe && parts.size() > 1;
+  std::string head = dir;
+  if (keepDirs)
+    for (std::size_t k = 0; k + 1 < parts.size(); ++k) head += parts[k] + apPathDelim;
+  if (!placeName(P, head, parts.empty() ? std::string() : parts.back()) || !keepDirs) return;
+  std::string sub = dir;
+  for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
+    sub += parts[k];
+    ::mkdir(sub.c_str(), 0755);
+    sub += apPathDelim;
   }
-  copyName(P.PathName, (dir + rel).c_str());
+}
+
+bool apRefusedPath(TProtocolData& P) {
+  if (!P.PathRefused) return false;
+  apProtocolError(P, ecPathNotFound);
+  return true;
 }
 
 std::uint32_t apCrc32OfFile(TProtocolData& P, const char* name, std::int32_t len) {

@@ -332,6 +332,12 @@ struct TProtocolData {
   // The received file in PathName was created (or rewritten) by this run and has not been
   // logged as received or skipped: only such a file may be deleted when the receive fails.
   bool FileCreated = false;
+  // The name of the received file did not fit under DestinationDirectory: PathName holds its
+  // name part alone (for the status and the history) and no file may be made of it.
+  bool PathRefused = false;
+  // The start of a file was logged (0 or 4) and its end (1 to 3, 5 to 7) not yet, through
+  // apMsgLog; a run that ends so has its failure logged by apSignalFinish.
+  std::int32_t LogPending = -1;
   // Releases the engine's own part of the record (its buffers); set by the engine's Reinit.
   PrepFinishProc ReleasePart = nullptr;
   // State machine calls under way (TProtocolCall), and a record that apDoneProtocol handed to
@@ -438,6 +444,8 @@ void apSetStatusInterval(TProtocolData& P, std::uint32_t ticks);
 void apSetEfficiencyParms(TProtocolData& P, std::int32_t overhead, std::uint32_t turnDelay);
 void apSetHandshakeWait(TProtocolData& P, std::uint32_t wait, std::uint32_t retry);
 void apSetOverwriteOption(TProtocolData& P, std::uint32_t action);
+// PathName of a received file named `name`: a name with a directory separator as it is,
+// any other in DestinationDirectory (see apSetReceivePath for a name that does not fit).
 void apSetReceiveFilename(TProtocolData& P, const char* name);
 void apSetActualBPS(TProtocolData& P, std::uint32_t bps);
 void apOptionsOn(TProtocolData& P, std::uint32_t bits);
@@ -526,14 +534,22 @@ void aapFinishReading(TProtocolData& P);
 void aapPrepareWriting(TProtocolData& P);
 // Creates the file of a received file whose name is taken: PathName with the first character
 // of its name replaced by "$" ("$1", "$2" ... when that one is taken too), which PathName then
-// holds. An existing file is never opened. Gives the file's descriptor, or the negated errno.
+// holds; a name that grows past the path limit is shortened as apSetReceivePath does. An
+// existing file is never opened. Gives the file's descriptor, or the negated errno (PathName
+// then names the file that was asked for again).
 int apCreateRenamed(TProtocolData& P);
+// True, with -3 "Path not found" reported, when PathName is the refused name of a received
+// file (PathRefused): the prepare-writing hooks make nothing then.
+bool apRefusedPath(TProtocolData& P);
 bool aapWriteProtocolBlock(TProtocolData& P, const std::uint8_t* block, std::uint32_t size);
 void aapFinishWriting(TProtocolData& P);
 // PathName of a received file from the name the sender gave: in DestinationDirectory by the
 // name's file-name part, or, with option 0x0002, by its relative directories too (made when
 // missing). A name that is absolute or steps up with ".." keeps only its file-name part, so
 // a sender never writes outside the destination. Backslashes count as separators.
+// A path longer than PathName holds has its file-name part shortened (the stem is cut and the
+// extension kept while one character of the stem is left, at character boundaries of UTF-8);
+// when not one character of the name fits, the name is refused (PathRefused).
 void apSetReceivePath(TProtocolData& P, const std::string& name);
 std::uint32_t apCrc32OfFile(TProtocolData& P, const char* name, std::int32_t len);
 

@@ -504,7 +504,7 @@ void bpPrepareWriting(TProtocolData& P) {
   P.ProtocolError = 0;
   TBPlusTail* T = bpTail(P);
   TSioBaseDispatcher* D = apDispatcher(P);
-  if (!T || !D || P.FileOpen) return;
+  if (!T || !D || P.FileOpen || apRefusedPath(P)) return;
   P.FileCreated = false;  // a resumed file stays the user's
   P.FileBuffer = new (std::nothrow) std::uint8_t[apFileBufferSize];
   if (!P.FileBuffer) {
@@ -619,13 +619,12 @@ bool readTransferPacket(TProtocolData& P, TBPlusTail& T, TSioBaseDispatcher& D, 
     sendFailure(P, T, D, "AFile rejected");
     return false;
   }
-  std::string dirName = P.DestinationDirectory;
-  if (!dirName.empty() && dirName.back() != '/') dirName += '/';
-  CopyToBufferZ(P.PathName, apMaxPath, dirName + name);
+  apSetReceivePath(P, name);
   if (P.UpcaseFileNames) apUpcase(P.PathName);
   if (upload) {
     if (P.LogFile) P.LogFile(P, lfTransmitStart);
-    P.PrepareReading(P);
+    // A name that does not fit names no file of this side's.
+    if (!apRefusedPath(P)) P.PrepareReading(P);
     if (P.ProtocolError != 0 || !P.FileOpen) {
       if (P.ProtocolError == 0) P.ProtocolError = ecFileNotFound;
       sendFailure(P, T, D, "AFile Error");

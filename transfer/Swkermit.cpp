@@ -448,29 +448,6 @@ struct ArraySink {
   }
 };
 
-// The name of an incoming file as it is stored: under the destination directory, with its
-// relative directories only when they are to be kept and lead nowhere outside it.
-std::string incomingName(const TProtocolData& P, std::string name) {
-  for (char& c : name)
-    if (c == '\\') c = '/';
-  std::string base = name;
-  if (std::size_t cut = base.find_last_of("/:"); cut != std::string::npos) base = base.substr(cut + 1);
-  std::string kept = base;
-  if (P.Options & apHonorDirectory) {
-    bool safe = !name.empty() && name[0] != '/' && name.find(':') == std::string::npos;
-    for (std::size_t start = 0; safe && start <= name.size();) {
-      std::size_t end = name.find('/', start);
-      if (end == std::string::npos) end = name.size();
-      if (name.compare(start, end - start, "..") == 0) safe = false;
-      start = end + 1;
-    }
-    if (safe) kept = name;
-  }
-  std::string dir = P.DestinationDirectory;
-  if (!dir.empty() && dir.back() != '/' && dir.back() != '\\') dir += apPathDelim;
-  return (dir + kept).substr(0, apMaxPath - 1);
-}
-
 // ---------------------------------------------------------------------------------------
 // The window table
 // ---------------------------------------------------------------------------------------
@@ -1379,7 +1356,7 @@ void openReceived(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D) {
   const std::uint32_t len = kpDecodeData(T, T.PacketBuff, T.RecDataLen, name, apMaxPath - 1);
   std::string incoming(reinterpret_cast<const char*>(name), len);
   if (std::size_t nul = incoming.find('\0'); nul != std::string::npos) incoming.resize(nul);
-  CopyToBufferZ(P.PathName, apMaxPath, incomingName(P, incoming));
+  apSetReceivePath(P, incoming);
   T.FileSkipped = false;
   if (P.LogFile) P.LogFile(P, lfReceiveStart);
   if (P.AcceptFile && !P.AcceptFile(P, P.PathName)) {
@@ -1397,9 +1374,10 @@ void openReceived(TProtocolData& P, TKermitTail& T, TSioBaseDispatcher& D) {
   P.ProtocolError = 0;
   P.PrepareWriting(P);
   if (P.ProtocolError != 0 || P.ProtocolStatus == psCantWriteFile) {
-    // Nothing of ours is on the disk: the file counts as skipped, never as a failed one.
+    // An existing file that is not to be replaced is skipped; a file that cannot be made has
+    // failed (nothing of ours is on the disk, so nothing is deleted for it).
     if (P.ProtocolStatus != psCantWriteFile) P.ProtocolError = ecCantWriteFile;
-    T.FileSkipped = true;
+    T.FileSkipped = P.ProtocolStatus == psCantWriteFile;
     sendText(P, T, D, 'E', T.RecBlockNum, "Error opening or writing file");
     T.KermitState = rkError;
     return;

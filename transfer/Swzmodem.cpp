@@ -995,8 +995,14 @@ void StartFile(TProtocolData& P, TSioBaseDispatcher& D) {
   if (accepted) {
     P.PrepareWriting(P);
     if (P.ProtocolError != 0) {
-      SendCancel(P, D);
-      P.ZmodemState = rzError;
+      // A file that cannot be made is refused and logged as failed with its error, which the
+      // run ends with once the sender is through. (A cancel here is lost on lrzsz's sz: it
+      // reads over it while it passes the ZRINIT that crossed its ZFILE, and waits on.)
+      if (P.LogFile) P.LogFile(P, lfReceiveFail);
+      if (P.SavedError == 0) P.SavedError = P.ProtocolError;
+      P.ProtocolError = 0;
+      P.ReplyHeader = ZSKIP;
+      P.ZmodemState = rzRqstFile;
       return;
     }
     if (P.ProtocolStatus != psFileDoesntExist && P.ProtocolStatus != psCantWriteFile) {
@@ -1371,6 +1377,7 @@ int ReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32_t
         apShowLastStatus(P);
         FlushIn(P, D);
         P.ZmodemState = rzDone;
+        if (P.ProtocolError == 0) P.ProtocolError = P.SavedError;
         apSignalFinish(P);
         return 1;
       default:
@@ -1534,6 +1541,7 @@ void zpPrepareReceive(TProtocolData& P) {
   P.ZmodemState = rzRqstFile;
   P.HeaderState = hsNone;
   P.ProtocolError = 0;
+  P.SavedError = 0;    // the error of a file that could not be made
   P.FileSent = false;  // receiver: no file offered yet
   P.CanCount = 0;
   P.LastFrame = 0;
@@ -1559,7 +1567,7 @@ void zpPrepareWriting(TProtocolData& P) {
   P.ProtocolError = 0;
   P.FileCreated = false;
   P.WriteOrigin = 0;
-  if (P.FileOpen) return;
+  if (P.FileOpen || apRefusedPath(P)) return;
   P.FileBuffer = new (std::nothrow) std::uint8_t[apFileBufferSize];
   if (!P.FileBuffer) {
     apProtocolError(P, ecOutOfMemory);

@@ -30,13 +30,7 @@ namespace {
 // Runs a user's event handler; what it throws goes to the application's exception handler.
 template <class F>
 void Fire(F&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    SioHandleException(e);
-  } catch (...) {
-    SioHandleException(Exception("Unknown exception in an event handler"));
-  }
+  SioGuarded(std::forward<F>(fn));
 }
 
 }  // namespace

@@ -219,6 +219,36 @@ TEST_F(ProtocolBaseTest, WriteHookRenamesOrRefusesAnExistingFile) {
   EXPECT_EQ(-103, P->ProtocolError);
 }
 
+// The "$" takes the place of the name's first character, however many bytes it has, and a
+// renamed file stays in its folder. When no name is free, PathName names the file that was
+// asked for, not somebody else's "$" file.
+TEST_F(ProtocolBaseTest, RenamedFileReplacesTheFirstCharacter) {
+  P->WriteFailAction = wfWriteRename;
+  auto receive = [&](const fs::path& f) {
+    std::strcpy(P->PathName, f.c_str());
+    P->PrepareWriting(*P);
+    const bool open = P->FileOpen;
+    if (open) P->FinishWriting(*P);
+    return open;
+  };
+  WriteFile(dir / "\xC3\x84rger.txt", "old");
+  ASSERT_TRUE(receive(dir / "\xC3\x84rger.txt"));
+  EXPECT_EQ((dir / "$rger.txt").string(), P->PathName);
+  ASSERT_TRUE(receive(dir / "\xC3\x84rger.txt"));
+  EXPECT_EQ((dir / "$1rger.txt").string(), P->PathName);
+  // A name of one character at the path limit has room for "$" alone.
+  const fs::path deep = dir / std::string(apMaxPath - 4 - dir.string().size(), 'd');
+  fs::create_directory(deep);
+  WriteFile(deep / "a", "old");
+  ASSERT_TRUE(receive(deep / "a"));
+  EXPECT_EQ((deep / "$").string(), P->PathName);
+  EXPECT_FALSE(receive(deep / "a"));
+  EXPECT_EQ(ecFileAccessDenied, P->ProtocolError);
+  EXPECT_EQ((deep / "a").string(), P->PathName);
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(deep), fs::directory_iterator()));
+  EXPECT_EQ("old", ReadFile(deep / "a"));
+}
+
 TEST_F(ProtocolBaseTest, WriteHookWritesBlocksAcrossTheBufferAndResends) {
   const fs::path f = dir / "w.bin";
   std::strcpy(P->PathName, f.c_str());
@@ -315,6 +345,37 @@ TEST_F(ProtocolBaseTest, ReceiveNameAndOptions) {
   }
   EXPECT_FALSE(fs::exists(dir.parent_path() / "up.txt"));
   apOptionsOff(*P, apHonorDirectory);
+
+  // At the path limit the name part is shortened, its extension kept while a character of
+  // the stem stays, never inside a character; when nothing of it fits it is refused, and no
+  // file is made of it.
+  const std::string deep = d + std::string(apMaxPath - 9 - d.size(), 'd') + "/";
+  const struct {
+    const char* sent;
+    const char* kept;
+  } fits[] = {{"report.txt", "rep.txt"}, {"\xC3\xA4\xC3\xB6\xC3\xBC.txt", "\xC3\xA4.txt"},
+              {"longname", "longnam"}, {"a.verylongext", "a.veryl"}};
+  apSetDestinationDirectory(*P, deep.c_str());
+  for (const auto& c : fits) {
+    apSetReceivePath(*P, c.sent);
+    EXPECT_EQ(deep + c.kept, P->PathName) << c.sent;
+    EXPECT_FALSE(P->PathRefused);
+  }
+  fs::create_directory(deep);
+  apSetDestinationDirectory(*P, (deep + std::string(6, 'e')).c_str());
+  for (const char* name : {"x.txt", "..", ""}) {
+    apSetReceivePath(*P, name);
+    EXPECT_TRUE(P->PathRefused) << name;
+    P->WriteFailAction = wfWriteRename;
+    P->PrepareWriting(*P);
+    EXPECT_EQ(ecPathNotFound, P->ProtocolError) << name;
+    EXPECT_FALSE(P->FileOpen);
+  }
+  EXPECT_TRUE(fs::is_empty(deep));
+  apSetDestinationDirectory(*P, dir.c_str());
+  apSetReceiveFilename(*P, "fine.txt");
+  EXPECT_FALSE(P->PathRefused);
+  EXPECT_EQ(d + "fine.txt", P->PathName);
 
   P->ActualCPS = 1000;
   P->BlockLength = 1024;

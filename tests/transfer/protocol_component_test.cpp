@@ -346,13 +346,17 @@ TEST_F(ProtocolComponentTest, FailedKermitReceiveDeletesItsPartialFile) {
   Form f(106, relay.nearEnd.path(), dir / "SIO.HIS", 16384);
   WriteFile(dir / "far" / "big.bin", RandomData(3 << 20, 3));
   f.protocol->SetProtocolType(ptKermit);
-  f.protocol->SetHandshakeWait(18);
-  f.protocol->SetHandshakeRetry(3);
   f.protocol->SetStatusInterval(1);
   f.protocol->SetDestinationDirectory((dir / "near").string());
   f.protocol->StartReceive();
   kermit::CKermit peer(relay.farEnd.path(), (dir / "far").string(), "", {"-s", "big.bin"});
   ASSERT_TRUE(PumpUntil([&] { return f.protocol->GetBytesTransferred() > 20000; }, 20000));
+  // C-Kermit has come up (which may take a while on a busy machine): from now on the silence
+  // after the break is soon taken as the end.
+  Locked(f.protocol->Data(), [](TProtocolData& p) {
+    apSetHandshakeWait(p, 18, 3);
+    return 0;
+  });
   const std::string partial = f.protocol->GetFileName();
   EXPECT_TRUE(fs::exists(partial));
   relay.toNear.cut = true;
@@ -422,6 +426,67 @@ TEST_P(FullDiskTest, ReceiveFailsWithItsErrorInTheHistory) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, FullDiskTest, ::testing::Values(ptYmodem, ptZmodem, ptKermit),
+                         [](const auto& info) { return ProtocolName(info.param); });
+
+class PathLimitTest : public ProtocolComponentTest, public ::testing::WithParamInterface<TProtocolType> {};
+
+// A destination folder at the path limit, from sz or C-Kermit: the file lands inside the folder
+// under its name shortened, the extension kept, or, when not one character of its name fits,
+// it is refused: the run fails with its error in the history, and the sender is let go.
+TEST_P(PathLimitTest, ReceivedFileStaysInsideItsFolder) {
+  const TProtocolType type = GetParam();
+  const std::string data = RandomData(20000, 60);
+  WriteFile(dir / "far" / "data.bin", data);
+  const fs::path history = dir / "SIO.HIS";
+  // C-Kermit sends its names in upper case.
+  const std::string sent = type == ptKermit ? "DATA.BIN" : "data.bin";
+  for (std::size_t length : {249u, 255u}) {
+    SCOPED_TRACE(length);
+    const fs::path folder = dir / (std::string(length - dir.string().size() - 5, 'x') + "near");
+    ASSERT_EQ(length, folder.string().size());
+    fs::create_directory(folder);
+    fs::remove(history);
+    Relay relay(type != ptKermit);
+    Form f(170 + type, relay.nearEnd.path(), history, 16384);
+    f.protocol->SetProtocolType(type);
+    f.protocol->SetUpcaseFileNames(false);
+    f.protocol->SetDestinationDirectory(folder.string());
+    std::unique_ptr<Peer> lrzsz;
+    std::unique_ptr<kermit::CKermit> ckermit;
+    f.protocol->StartReceive();
+    if (type == ptKermit)
+      ckermit = std::make_unique<kermit::CKermit>(relay.farEnd.path(), (dir / "far").string(), "",
+                                                  std::vector<std::string>{"-s", "data.bin"});
+    else
+      lrzsz = std::make_unique<Peer>(relay, dir / "far", std::vector<std::string>{"sz", "-q", "data.bin"});
+    ASSERT_TRUE(f.WaitFinish(30000));
+    EXPECT_NE(-1, ckermit ? ckermit->Wait(10000) : lrzsz->Wait(10000)) << "the sender still waits";
+    const std::string his = ReadFile(history);
+    if (length == 249) {
+      // Five characters are left for the name.
+      EXPECT_EQ(0, f.finishCode);
+      EXPECT_TRUE(data == ReadFile(folder / (sent.substr(0, 1) + sent.substr(4))));
+      EXPECT_EQ((std::vector<std::uint16_t>{lfReceiveStart, lfReceiveOk}), f.logs);
+    } else {
+      EXPECT_EQ(type == ptKermit ? ecCantWriteFile : ecPathNotFound, f.finishCode);
+      EXPECT_TRUE(fs::is_empty(folder));
+      EXPECT_EQ((std::vector<std::uint16_t>{lfReceiveStart, lfReceiveFail}), f.logs);
+      EXPECT_NE(std::string::npos, his.find(ProtocolName(type) + " receive failed " + sent + " " +
+                                            (type == ptKermit ? "Cant write file" : "Path not found") +
+                                            "\r\n\r\n"))
+          << his;
+      EXPECT_EQ(std::string::npos, his.find("OK")) << his;
+    }
+    // Nothing landed beside the folder.
+    for (const auto& e : fs::directory_iterator(dir)) {
+      if (e.is_regular_file()) {
+        EXPECT_EQ(history, e.path());
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, PathLimitTest, ::testing::Values(ptZmodem, ptKermit),
                          [](const auto& info) { return ProtocolName(info.param); });
 
 // The engines the other tests drive by hand, set up and started through the component: an

@@ -485,6 +485,20 @@ TEST_P(BPlusTerminal, HostStartsDownloadAndUpload) {
     finishCode = code;
   });
   term.SetProtocol(&proto);
+  // The requests that the terminal could not serve, counted as they are taken.
+  int refused = 0;
+  TBPlusLink link = BPlusProtocolLink(&proto);
+  link.ProcessDLE = [walk = link.ProcessDLE, &refused](bool seen, bool& start, bool& upload, bool& error) {
+    try {
+      const int r = walk(seen, start, upload, error);
+      refused += error ? 1 : 0;
+      return r;
+    } catch (...) {
+      ++refused;
+      throw;
+    }
+  };
+  term.SetProtocolLink(link);
   int starts = 0;
   term.OnBPlusStart = [&](QObject*) { ++starts; };
 
@@ -520,10 +534,36 @@ TEST_P(BPlusTerminal, HostStartsDownloadAndUpload) {
       << "after the upload: " << term.Window()->Buffer().ScreenLine(1) << "\n"
       << support::ReadFile(tmp.path() / "host.log");
 
+  // A request for a file that is not here ends with its error in the history, and the
+  // terminal serves the host's next request: so after an upload, and right after a download.
+  auto missing = [&](int n) {
+    ASSERT_TRUE(host.Command("upload NOSUCH.BIN " + (tmp.path() / "host" / "x.bin").string()));
+    ASSERT_TRUE(Pump(30000, [&] { return refused == n; })) << support::ReadFile(tmp.path() / "host.log");
+    EXPECT_EQ(host.ReadLine(5000), "done error terminal failed: AFile Error");
+  };
+  auto transfer = [&](const std::string& command, const fs::path& got) {
+    finished = false;
+    ASSERT_TRUE(host.Command(command));
+    ASSERT_TRUE(Pump(30000, [&] { return finished; })) << support::ReadFile(tmp.path() / "host.log");
+    EXPECT_EQ(finishCode, 0);
+    EXPECT_EQ(host.ReadLine(5000), "done ok 30000");
+    EXPECT_EQ(support::ReadFile(got), file);
+  };
+  missing(1);
+  transfer("download " + (tmp.path() / "host" / "d.bin").string() + " e.bin", tmp.path() / "here" / "E.BIN");
+  missing(2);
+  transfer("upload U.BIN " + (tmp.path() / "host" / "u2.bin").string(), tmp.path() / "host" / "u2.bin");
+  EXPECT_EQ(starts, 4);
+
   EXPECT_EQ(proto.GetProtocolType(), ptBPlus);
   const std::string his = support::ReadFile(tmp.path() / "SIO.HIS");
   EXPECT_NE(his.find(" receive finished OK "), std::string::npos) << his;
   EXPECT_NE(his.find(" transmit finished OK "), std::string::npos) << his;
+  const std::string failed =
+      "B+ transmit failed " + (tmp.path() / "here" / "NOSUCH.BIN").string() + " File not found\r\n";
+  std::size_t at = his.find(failed);
+  ASSERT_NE(at, std::string::npos) << his;
+  EXPECT_NE(his.find(failed, at + 1), std::string::npos) << his;
 
   term.SetProtocol(nullptr);
   term.SetComPort(nullptr);

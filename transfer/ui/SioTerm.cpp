@@ -60,17 +60,17 @@ bool TSioCustomTerminal::WndProc(UINT msg, WPARAM w, LPARAM l) {
 }
 
 void TSioCustomTerminal::TerminalStatus(int row, int col, int firstRow, int firstCol) {
-  if (OnTerminalStatus) OnTerminalStatus(this, row, col, firstRow, firstCol);
+  if (OnTerminalStatus) SioGuarded([&] { OnTerminalStatus(this, row, col, firstRow, firstCol); });
 }
 
 void TSioCustomTerminal::TerminalError(int code) {
   // A capture that failed has ended.
   if (code != ecOutOfMemory) FCapture = cmOff;
-  if (OnTerminalError) OnTerminalError(this, code);
+  if (OnTerminalError) SioGuarded([&] { OnTerminalError(this, code); });
 }
 
 void TSioCustomTerminal::CursorPosReport(int x, int y) {
-  if (OnCursorPosReport) OnCursorPosReport(this, x, y);
+  if (OnCursorPosReport) SioGuarded([&] { OnCursorPosReport(this, x, y); });
 }
 
 void TSioCustomTerminal::PortOpen() {
@@ -389,7 +389,7 @@ void TSioCustomBPTerminal::SetProtocol(TSioCustomProtocol* protocol) {
 TSioCustomBPTerminal::TSioCustomBPTerminal(QWidget* parent) : TSioCustomTerminal(parent) {
   FTransferWatch.setInterval(20);
   connect(&FTransferWatch, &QTimer::timeout, this, [this] {
-    if (FTransferRunning && !(FLink.InProgress && FLink.InProgress())) EndTransfer();
+    if (FTransferRunning && !(FLink.InProgress && FLink.InProgress())) SioGuarded([this] { EndTransfer(); });
   });
 }
 
@@ -458,7 +458,7 @@ void TSioCustomBPTerminal::StartDLE() {
     CheckException(this, FLink.PrepareProcessDLE(FDleTimer));
     FInDLE = true;
     RunDLE(true);
-  } catch (const ESIOException&) {
+  } catch (const std::exception&) {
     FInDLE = false;
     D->FlushInBuffer();
     ArmTriggers();
@@ -472,8 +472,10 @@ void TSioCustomBPTerminal::RunDLE(bool dleSeen) {
   try {
     const int r = FLink.ProcessDLE(dleSeen, start, upload, error);
     if (error) CheckException(this, r < 0 ? r : ecProtocolError);
-  } catch (const ESIOException&) {
-    // The start failed: what the host sent goes, and the terminal waits for the next try.
+  } catch (const std::exception&) {
+    // The host's request failed (its engine has told the host and the history why, a file
+    // that is missing or cannot be made, say): what the host sent goes, and the terminal
+    // waits for its next request.
     FInDLE = false;
     FDleTimer = 0;
     D->FlushInBuffer();
@@ -487,10 +489,17 @@ void TSioCustomBPTerminal::RunDLE(bool dleSeen) {
   FTransferRunning = true;
   FUpload = upload;
   SendMessage(FWindow->Handle(), apw_TermBPlusStart, 0, 0);
-  if (OnBPlusStart) OnBPlusStart(this);
+  if (OnBPlusStart) SioGuarded([this] { OnBPlusStart(this); });
   // The window leaves the line to the protocol until the transfer is over.
   Send(apw_TermStop);
-  FLink.StartTransfer(upload);
+  try {
+    FLink.StartTransfer(upload);
+  } catch (const std::exception& e) {
+    // No run started: the terminal takes the line back.
+    SioHandleException(e);
+    EndTransfer();
+    return;
+  }
   FTransferWatch.start();
 }
 
@@ -530,7 +539,7 @@ void TSioCustomBPTerminal::TakeWaiting(std::uint32_t limit, bool once) {
       screen.bProcessChar(static_cast<char>(c));
       shown = true;
     }
-  } catch (const ESIOException&) {
+  } catch (const std::exception&) {
     D->FlushInBuffer();
     ArmTriggers();
   }

@@ -17,6 +17,7 @@
 
 #include "platform/Text.h"
 #include "serial/SioDispatch.h"
+#include "serial/SioPort.h"
 #include "serial/Sioexcept.h"
 
 struct TTermState {
@@ -40,7 +41,12 @@ bool RegisterTerminalClass() {
   std::call_once(once, [] {
     RegisterClass(TerminalClassName, [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
       auto* self = static_cast<TTerminalWindow*>(GetWindowUserData(h));
-      return self ? self->TerminalProc(m, w, l) : DefWindowProc(h, m, w, l);
+      if (!self) return DefWindowProc(h, m, w, l);
+      // The messages of the event loop: what the terminal or its component throws while it
+      // handles one ends here.
+      LRESULT r = 0;
+      SioGuarded([&] { r = self->TerminalProc(m, w, l); });
+      return r;
     });
   });
   return true;
@@ -442,6 +448,11 @@ void TTerminalWindow::Char(std::uint8_t c) {
 }
 
 void TTerminalWindow::keyPressEvent(QKeyEvent* e) {
+  // A key runs the key map and the emulator, and handlers of the application with them.
+  SioGuarded([&] { KeyPress(e); });
+}
+
+void TTerminalWindow::KeyPress(QKeyEvent* e) {
   std::uint8_t state[256] = {};
   const auto mods = e->modifiers();
   if (mods & Qt::ShiftModifier) state[16] = 0x80;

@@ -133,6 +133,7 @@ class TTerminalWindow : public QAbstractScrollArea {
   bool focusNextPrevChild(bool next) override;
 
  private:
+  void KeyPress(QKeyEvent* event);
   void Receive(std::uint32_t count);
   void Send(const std::string& bytes);
   void ToggleScrollBack();
