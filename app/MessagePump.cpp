@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 
 #include "platform/Messages.h"
+#include "serial/SioPort.h"
 
 TMessagePump::TMessagePump(QObject* parent)
     : QObject(parent), notifier_(new QSocketNotifier(MessageQueueFd(), QSocketNotifier::Read, this)) {
@@ -14,6 +15,16 @@ TMessagePump::TMessagePump(QObject* parent)
 TMessagePump::~TMessagePump() = default;
 
 void TMessagePump::Pump() {
+  // A window procedure that throws has its message taken: what it threw goes to the
+  // application's exception handler, and the messages after it are handled as usual.
+  bool done = false;
+  while (!done) SioGuarded([&] {
+    PumpPending();
+    done = true;
+  });
+}
+
+void TMessagePump::PumpPending() {
   if (ProcessMessages()) return;
   // A quit is pending: take it (and what was posted after it) and end Qt's loop.
   MSG msg;

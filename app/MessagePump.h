@@ -14,9 +14,10 @@ class TMessagePump : public QObject {
   ~TMessagePump() override;
 
   // Handles everything pending now. A quit posted to the queue (PostQuitMessage) ends Qt's
-  // event loop with its exit code.
+  // event loop with its exit code. Nothing a window procedure throws leaves it.
   void Pump();
 
  private:
+  void PumpPending();
   QSocketNotifier* notifier_;
 };

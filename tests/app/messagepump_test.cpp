@@ -7,16 +7,20 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <atomic>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "platform/Messages.h"
 #include "platform/Threads.h"
+#include "serial/SioPort.h"
 
 namespace {
 
 constexpr UINT kPing = WM_USER + 1;
 constexpr UINT kAsk = WM_USER + 2;
 constexpr UINT kQuit = WM_USER + 3;
+constexpr UINT kThrow = WM_USER + 4;
 
 std::atomic<int> pings{0};
 std::atomic<DWORD> handledOn{0};
@@ -34,6 +38,8 @@ LRESULT TestProc(HWND, UINT msg, WPARAM w, LPARAM) {
     case kQuit:
       PostQuitMessage(7);
       return 0;
+    case kThrow:
+      throw std::runtime_error("handler failed");
     case WM_TIMER:
       ++pings;
       if (running) running->quit();
@@ -107,6 +113,20 @@ TEST_F(MessagePumpTest, WithoutThePumpNothingIsHandled) {
   EXPECT_EQ(pings, 0);
   TMessagePump pump;  // the message waiting is handled once a pump watches the queue
   EXPECT_TRUE(RunLoop(5000));
+  EXPECT_EQ(pings, 1);
+}
+
+// A procedure that throws does not take Qt's loop with it: the application's handler gets
+// the exception, and the message behind it is still handled.
+TEST_F(MessagePumpTest, AThrowingProcedureIsReportedAndTheQueueGoesOn) {
+  std::string reported;
+  SetSioApplicationExceptionHandler([&](const std::exception& e) { reported = e.what(); });
+  TMessagePump pump;
+  PostMessage(wnd_, kThrow, 0, 0);
+  PostMessage(wnd_, kPing, 0, 0);
+  EXPECT_TRUE(RunLoop(5000));
+  SetSioApplicationExceptionHandler(nullptr);
+  EXPECT_EQ(reported, "handler failed");
   EXPECT_EQ(pings, 1);
 }
 
