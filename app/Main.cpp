@@ -271,6 +271,7 @@ void TForm1::FormCreate() {
   FState.SetSecondsCounter(0);
   FState.SetIntervalSeconds(900);
 
+  ReportDamagedSettings();
   InitRegistryDefaults();
   FState.FInputBuffer.Clear();
   FProgData = std::make_unique<TProgData>();

@@ -72,17 +72,33 @@ TEST_F(LocalRegistryTest, DefaultsAreWrittenOnceWhenTheKeyIsMissingAndKeptAfterw
   EXPECT_EQ(ReadSoundDirectory(), "/srv/klang");
 }
 
-TEST_F(LocalRegistryTest, SoundDirectoryReaderWritesDefaultsOnlyIntoAFreshAccount) {
+TEST_F(LocalRegistryTest, EachMissingDefaultIsWrittenAndNoValueThatIsThereIsTouched) {
   EXPECT_EQ(ReadSoundDirectory(), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
   EXPECT_EQ(Value("TapiDevice", "DeviceName"), "COM1");
 
-  // A root key without the subkey: nothing is written and the path is empty, so the sounds
-  // are looked for at the root ("\error.wav").
+  // The sound directory's key gone, the rest there: the reader brings its default back.
   TRegistry r;
   ASSERT_TRUE(r.DeleteKey("\\Software\\Zelvanor\\SoundDirectory"));
-  EXPECT_EQ(ReadSoundDirectory(), "");
-  EXPECT_EQ(Value("SoundDirectory", "Path"), "<no key>");
-  EXPECT_EQ(LocalPath(ReadSoundDirectory() + "\\error.wav"), "/error.wav");
+  EXPECT_EQ(ReadSoundDirectory(), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  EXPECT_EQ(SoundDirectory(), InstalledSoundDirectory());
+
+  // Values the user put in stay, even empty or of another type; only what is missing (here
+  // a value inside a key that is there) is written.
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\DataCollectingIntervall", false));
+  r.WriteString("Intervall", "zehn");
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\GraphicSource", false));
+  r.WriteString("GraphicSourceLeft", "");
+  ASSERT_TRUE(r.DeleteValue("GraphicSourceRight"));
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\SoundDirectory", false));
+  ASSERT_TRUE(r.DeleteValue("Path"));
+  r.CloseKey();
+  EXPECT_EQ(ReadSoundDirectory(), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  EXPECT_EQ(Value("GraphicSource", "GraphicSourceLeft"), "");
+  EXPECT_EQ(Value("GraphicSource", "GraphicSourceRight"), "Sensor2");
+  EXPECT_EQ(Value("DataCollectingIntervall", "Intervall"), "zehn");
+  InitRegistryDefaults();
+  EXPECT_EQ(Value("DataCollectingIntervall", "Intervall"), "zehn");
+  EXPECT_TRUE(messages_.empty());
 }
 
 TEST_F(LocalRegistryTest, AFreshAccountPlaysTheSoundsThatComeWithTheProgram) {

@@ -337,6 +337,89 @@ TEST_F(FirstDayTest, AfterNeinTheMenuStartsAndStopsTheAcquisition) {
   app.reset();
 }
 
+// What the settings hold under "Software\Zelvanor": the value as text, "dword:<n>" for an
+// integer, "<none>" when it is missing.
+std::string Setting(const std::string& key, const std::string& name) {
+  TRegistry r;
+  if (!r.OpenKey("\\Software\\Zelvanor\\" + key, false) || !r.ValueExists(name)) return "<none>";
+  return r.GetDataType(name) == rdInteger ? "dword:" + std::to_string(r.ReadInteger(name)) : r.ReadString(name);
+}
+
+// As the README suggests: a shorter interval put into a fresh settings file before the first
+// start. The start writes the other defaults beside it and keeps the interval, and the alarm
+// sounds come from the folder that comes with the program.
+TEST_F(FirstDayTest, ASettingsFileHoldingOnlyTheIntervalGetsTheOtherDefaults) {
+  home_.Write("registry.ini", "[Software\\Zelvanor\\DataCollectingIntervall]\n\"Intervall\"=dword:2\n");
+  Simulator sim({"--fixed", "--period", "0.5"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  EXPECT_EQ(app->MainForm->FState.GetIntervalSeconds(), 120);
+  EXPECT_EQ(Setting("DataCollectingIntervall", "Intervall"), "dword:2");
+  EXPECT_EQ(Setting("ProgramDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor");
+  EXPECT_EQ(Setting("DataBaseDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\DataBase");
+  EXPECT_EQ(Setting("SoundDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  EXPECT_EQ(Setting("GraphicSource", "GraphicSourceLeft"), "Sensor1");
+  EXPECT_EQ(Setting("GraphicSource", "GraphicSourceRight"), "Sensor2");
+  EXPECT_EQ(Setting("TapiDevice", "DeviceName"), "COM1");
+
+  // The default limits put the pH in alarm: its sound is the one that comes with the program.
+  ASSERT_TRUE(Start(*app, 400)) << "no start question";
+  ASSERT_TRUE(RunUntil([&] { return Reports(1) >= 1; }, 15000));
+  EXPECT_EQ(app->ValueBoard->MediaPlayer1.FileName, InstalledSoundDirectory() + "/boing.wav");
+  EXPECT_EQ(Boxes("existiert nicht"), 0);
+  EXPECT_EQ(Boxes("Warnung"), 0);
+  app->MainForm->close();
+  app.reset();
+  EXPECT_EQ(Setting("DataCollectingIntervall", "Intervall"), "dword:2");
+}
+
+// A settings file of binary garbage is set aside and the start goes on with the defaults: a
+// German box says so once, naming the file and the copy kept of it; the next start is quiet.
+TEST_F(FirstDayTest, ADamagedSettingsFileIsReportedOnceWithTheCopyKept) {
+  std::string garbage;
+  for (int i = 0; i < 600; ++i) garbage += static_cast<char>((i * 73 + 11) % 256);
+  const std::string file = home_.Write("registry.ini", garbage);
+  Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+  user_.startAcquisition = false;
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  EXPECT_EQ(user_.portDialogs, 1);
+  std::vector<fs::path> kept;
+  for (const auto& e : fs::directory_iterator(home_.path()))
+    if (e.path().filename().string().rfind("registry.ini.corrupt-", 0) == 0) kept.push_back(e.path());
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(support::ReadFile(kept[0]), garbage);
+  const std::string box = "Die Einstellungsdatei \"" + file +
+                          "\" ist beschädigt und kann nicht gelesen werden.\nSie wurde als \"" +
+                          kept[0].string() +
+                          "\" aufbewahrt; das Programm startet mit den Standardeinstellungen.";
+  EXPECT_EQ(Boxes(box), 1);
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    ASSERT_FALSE(boxes_.empty());
+    EXPECT_EQ(boxes_.front(), box);  // before anything else of the start
+  }
+  EXPECT_EQ(app->MainForm->FState.GetIntervalSeconds(), 900);
+  EXPECT_EQ(Setting("SoundDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  ASSERT_TRUE(Start(*app, 300)) << "no start question";
+  EXPECT_EQ(Boxes("Einstellungsdatei"), 1);
+  app->MainForm->close();
+  app.reset();
+
+  SetRegistryFile(file);  // as a new process reads it
+  user_.portDialogs = 0;
+  app = std::make_unique<TKorvidanApplication>();
+  EXPECT_EQ(user_.portDialogs, 1);
+  EXPECT_EQ(Boxes("Einstellungsdatei"), 1);
+  app.reset();
+}
+
 TEST(GermanQt, TheFileDialogOfTheDatabaseMoveReadsOeffnenAndAbbrechen) {
   ASSERT_TRUE(InstallGermanTranslations(*QCoreApplication::instance()));
   TDatabaseMoveForm move;
