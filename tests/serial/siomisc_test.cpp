@@ -324,10 +324,21 @@ std::vector<std::string> ReadLines(const std::string& data) {
   return lines;
 }
 
-TEST(LineReader, LinesEndAtCrOrCrLf) {
+TEST(LineReader, LinesEndAtCrLfCrOrLf) {
   EXPECT_EQ(ReadLines("A\r\nB"), (std::vector<std::string>{"A", "B"}));
   EXPECT_EQ(ReadLines("A\rB\r\n\r\nC\r"), (std::vector<std::string>{"A", "B", "", "C"}));
-  EXPECT_EQ(ReadLines("A\nB\rC"), (std::vector<std::string>{"A\nB", "C"}));
+  // A text written on Linux, and one whose line ends are mixed: one line per line end.
+  EXPECT_EQ(ReadLines("A\nB\n\nC\n"), (std::vector<std::string>{"A", "B", "", "C"}));
+  EXPECT_EQ(ReadLines("A\nB\rC\r\nD\n\rE\r\r\nF"),
+            (std::vector<std::string>{"A", "B", "C", "D", "", "E", "", "F"}));
+  // The line a text ends with a line end: an empty last line, whichever the line end.
+  for (const char* end : {"\r\n", "\r", "\n"}) {
+    TLineReader reader(std::make_unique<std::istringstream>(std::string("A") + end));
+    EXPECT_EQ(reader.NextLine(), "A");
+    EXPECT_FALSE(reader.Eof());
+    EXPECT_EQ(reader.NextLine(), "");
+    EXPECT_TRUE(reader.Eof());
+  }
   EXPECT_EQ(ReadLines(""), (std::vector<std::string>{}));
   EXPECT_EQ(ReadLines("AB\x1A"), (std::vector<std::string>{"AB"}));
   EXPECT_EQ(ReadLines(std::string("A\0B\rC", 5)), (std::vector<std::string>{"A"}));
@@ -337,9 +348,14 @@ TEST(LineReader, LinesAcrossPages) {
   std::string x(4095, 'x');
   // CR LF split across the page boundary
   EXPECT_EQ(ReadLines(x + "\r\nY"), (std::vector<std::string>{x, "Y"}));
-  // a lone LF opening the second page stays in the line
+  // a lone LF opening the second page ends the line; after a page that ended in LF, or in a
+  // CR that ended no line of its own, it is an empty line
   std::string full(4096, 'x');
-  EXPECT_EQ(ReadLines(full + "\nZ"), (std::vector<std::string>{full + "\nZ"}));
+  EXPECT_EQ(ReadLines(full + "\nZ"), (std::vector<std::string>{full, "Z"}));
+  EXPECT_EQ(ReadLines(x + "\n\nY"), (std::vector<std::string>{x, "", "Y"}));
+  EXPECT_EQ(ReadLines(x + "\r\rY"), (std::vector<std::string>{x, "", "Y"}));
+  EXPECT_EQ(ReadLines(std::string(4094, 'x') + "\r\r\nY"),
+            (std::vector<std::string>{std::string(4094, 'x'), "", "Y"}));
   // a line longer than a page
   std::string longLine(10000, 'q');
   EXPECT_EQ(ReadLines(longLine + "\rEND\r"), (std::vector<std::string>{longLine, "END"}));
