@@ -145,20 +145,14 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
   ASSERT_EQ(pageFile, (home_.path() / "korvidan.fxf").string());
 
   e2e::Simulator sim({"--fixed", "--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
   form.FState.SetIntervalSeconds(0);
   app->Bus->ListenMilliseconds = 1500;
   app->ValueBoard->MediaPlayer1.DeviceName = "null";
   std::atomic<int> cycles{0};
-  auto store = LinkHooks().StoreCurrentValues;
-  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
-    store(list);
-    ++cycles;
-  };
+  e2e::CountStoredCycles(cycles);
   // What "Call Progress" shows after "Using:" while it is up.
   std::vector<std::string> using_;
   QTimer callWindow;

@@ -130,9 +130,7 @@ TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythi
   // Real message boxes this time: the user reads and confirms each.
   MessageSink = nullptr;
   Simulator sim({"--fixed", "--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
 
   auto app = std::make_unique<TKorvidanApplication>();
   EXPECT_EQ(user.portDialogs, 1);
@@ -145,11 +143,7 @@ TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythi
   form.FState.SetIntervalSeconds(0);
   app->Bus->ListenMilliseconds = 1500;
   std::atomic<int> stored{0};
-  auto store = LinkHooks().StoreCurrentValues;
-  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
-    store(list);
-    ++stored;
-  };
+  e2e::CountStoredCycles(stored);
 
   app->Show();
   ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 20000)) << "no start question";
@@ -221,9 +215,7 @@ TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythi
 TEST_F(ApplicationTest, CloseDuringACycleWaitsForNoBoxAndKeepsTheExitBoxPainted) {
   MessageSink = nullptr;
   Simulator sim({"--fixed", "--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
   user.beforeStartAnswer = [&] { user.answerBoxes = false; };
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
@@ -338,20 +330,14 @@ double ThreadCpuMs() {
 // between them: it does not spin. All of it runs in the application's own loop.
 TEST_F(ApplicationTest, CloseWaitAfterTheLoopWasToldToQuitHandlesEventsWithoutSpinning) {
   Simulator sim({"--fixed", "--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
   form.FState.SetIntervalSeconds(0);
   app->Bus->ListenMilliseconds = 4000;
   app->ValueBoard->MediaPlayer1.DeviceName = "null";
   std::atomic<int> stored{0};
-  auto store = LinkHooks().StoreCurrentValues;
-  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
-    store(list);
-    ++stored;
-  };
+  e2e::CountStoredCycles(stored);
 
   using Clock = std::chrono::steady_clock;
   Clock::time_point quitAt, closeDone;
@@ -409,9 +395,7 @@ TEST_F(ApplicationTest, CloseWaitAfterTheLoopWasToldToQuitHandlesEventsWithoutSp
 
 TEST_F(ApplicationTest, UnansweredVersionQueryIsReportedAndStartUpGoesOn) {
   Simulator sim({"--silent"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
   user.giveUpVersion = true;
   user.startAcquisition = false;
 

@@ -43,6 +43,7 @@
 #include "platform/Text.h"
 #include "serial/ComSelectForm.h"
 #include "tests/main/Driver.h"
+#include "tests/support/Settings.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -52,6 +53,7 @@ namespace {
 using e2e::RunUntil;
 using e2e::Simulator;
 using e2e::User;
+using support::Setting;
 
 // A fresh user: own settings file, an empty XDG_DATA_HOME (the tables go below it), and a
 // working directory for the protocol files.
@@ -104,11 +106,7 @@ class FirstDayTest : public ::testing::Test {
     app.MainForm->FState.SetIntervalSeconds(0);
     app.Bus->ListenMilliseconds = listenMs;
     app.ValueBoard->MediaPlayer1.DeviceName = "null";
-    auto store = LinkHooks().StoreCurrentValues;
-    LinkHooks().StoreCurrentValues = [this, store](TControllerList& list) {
-      store(list);
-      ++stored_;
-    };
+    e2e::CountStoredCycles(stored_);
     app.Show();
     return RunUntil([&] { return user_.startAnswers == 1; }, 20000);
   }
@@ -152,9 +150,7 @@ std::string Cell(QTableWidget* grid, int row, int column) {
 
 TEST_F(FirstDayTest, ValueBoardFromTheMenuAndAlarmLimitsThatTheNextCycleJudges) {
   Simulator sim({"--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
 
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
@@ -246,9 +242,7 @@ TEST_F(FirstDayTest, ValueBoardFromTheMenuAndAlarmLimitsThatTheNextCycleJudges) 
 
 TEST_F(FirstDayTest, ASilentBusRaisesNoAlarmAndItsBoxStandsOnceUntilClosed) {
   Simulator sim({"--fixed", "--period", "0.5"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
 
   auto app = std::make_unique<TKorvidanApplication>();
   ASSERT_TRUE(Start(*app, 400)) << "no start question";
@@ -309,9 +303,7 @@ TEST_F(FirstDayTest, ASilentBusRaisesNoAlarmAndItsBoxStandsOnceUntilClosed) {
 
 TEST_F(FirstDayTest, AfterNeinTheMenuStartsAndStopsTheAcquisition) {
   Simulator sim({"--fixed", "--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
   user_.startAcquisition = false;
 
   auto app = std::make_unique<TKorvidanApplication>();
@@ -337,33 +329,18 @@ TEST_F(FirstDayTest, AfterNeinTheMenuStartsAndStopsTheAcquisition) {
   app.reset();
 }
 
-// What the settings hold under "Software\Zelvanor": the value as text, "dword:<n>" for an
-// integer, "<none>" when it is missing.
-std::string Setting(const std::string& key, const std::string& name) {
-  TRegistry r;
-  if (!r.OpenKey("\\Software\\Zelvanor\\" + key, false) || !r.ValueExists(name)) return "<none>";
-  return r.GetDataType(name) == rdInteger ? "dword:" + std::to_string(r.ReadInteger(name)) : r.ReadString(name);
-}
-
 // As the README suggests: a shorter interval put into a fresh settings file before the first
 // start. The start writes the other defaults beside it and keeps the interval, and the alarm
 // sounds come from the folder that comes with the program.
 TEST_F(FirstDayTest, ASettingsFileHoldingOnlyTheIntervalGetsTheOtherDefaults) {
   home_.Write("registry.ini", "[Software\\Zelvanor\\DataCollectingIntervall]\n\"Intervall\"=dword:2\n");
   Simulator sim({"--fixed", "--period", "0.5"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
 
   auto app = std::make_unique<TKorvidanApplication>();
   EXPECT_EQ(app->MainForm->FState.GetIntervalSeconds(), 120);
-  EXPECT_EQ(Setting("DataCollectingIntervall", "Intervall"), "dword:2");
-  EXPECT_EQ(Setting("ProgramDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor");
-  EXPECT_EQ(Setting("DataBaseDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\DataBase");
-  EXPECT_EQ(Setting("SoundDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
-  EXPECT_EQ(Setting("GraphicSource", "GraphicSourceLeft"), "Sensor1");
-  EXPECT_EQ(Setting("GraphicSource", "GraphicSourceRight"), "Sensor2");
-  EXPECT_EQ(Setting("TapiDevice", "DeviceName"), "COM1");
+  for (const support::DefaultSetting& d : support::DefaultSettings())
+    EXPECT_EQ(Setting(d.key, d.name), d.name == "Intervall" ? "dword:2" : d.text) << d.key << "\\" << d.name;
 
   // The default limits put the pH in alarm: its sound is the one that comes with the program.
   ASSERT_TRUE(Start(*app, 400)) << "no start question";
@@ -383,9 +360,7 @@ TEST_F(FirstDayTest, ADamagedSettingsFileIsReportedOnceWithTheCopyKept) {
   for (int i = 0; i < 600; ++i) garbage += static_cast<char>((i * 73 + 11) % 256);
   const std::string file = home_.Write("registry.ini", garbage);
   Simulator sim({"--fixed", "--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
   user_.startAcquisition = false;
 
   auto app = std::make_unique<TKorvidanApplication>();
@@ -406,7 +381,7 @@ TEST_F(FirstDayTest, ADamagedSettingsFileIsReportedOnceWithTheCopyKept) {
     EXPECT_EQ(boxes_.front(), box);  // before anything else of the start
   }
   EXPECT_EQ(app->MainForm->FState.GetIntervalSeconds(), 900);
-  EXPECT_EQ(Setting("SoundDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  for (const support::DefaultSetting& d : support::DefaultSettings()) EXPECT_EQ(Setting(d.key, d.name), d.text);
   ASSERT_TRUE(Start(*app, 300)) << "no start question";
   EXPECT_EQ(Boxes("Einstellungsdatei"), 1);
   app->MainForm->close();
