@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "platform/Messages.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -299,14 +300,14 @@ TEST(Helpers, FileNames) {
   EXPECT_STREQ(JustExtensionZ(e, "FAX.TIFF"), "TIF");
   EXPECT_STREQ(ForceExtensionZ(e, "A.B", "CDEFGH"), "A.CDEFG");
 
-  auto dir = std::filesystem::path(::testing::TempDir()) / "siomisc_exist";
-  std::filesystem::create_directories(dir);
+  // A directory of this process's own: copies of the test run at once.
+  const support::TempDir tmp("siomisc_exist");
+  const std::filesystem::path& dir = tmp.path();
   std::ofstream(dir / "f.txt") << "x";
   EXPECT_TRUE(ExistFileZ((dir / "f.txt").c_str()));
   EXPECT_FALSE(ExistFileZ((dir / "missing.txt").c_str()));
   EXPECT_FALSE(ExistFileZ(dir.c_str()));
   EXPECT_FALSE(ExistFileZ(nullptr));
-  std::filesystem::remove_all(dir);
 }
 
 std::vector<std::string> ReadLines(const std::string& data) {
