@@ -345,10 +345,11 @@ TEST_F(FirstDayTest, ASettingsFileHoldingOnlyTheIntervalGetsTheOtherDefaults) {
   // The default limits put the pH in alarm: its sound is the one that comes with the program.
   ASSERT_TRUE(Start(*app, 400)) << "no start question";
   ASSERT_TRUE(RunUntil([&] { return Reports(1) >= 1; }, 15000));
+  // Read once the acquisition, which plays the sounds, has ended with the close.
+  app->MainForm->close();
   EXPECT_EQ(app->ValueBoard->MediaPlayer1.FileName, InstalledSoundDirectory() + "/boing.wav");
   EXPECT_EQ(Boxes("existiert nicht"), 0);
   EXPECT_EQ(Boxes("Warnung"), 0);
-  app->MainForm->close();
   app.reset();
   EXPECT_EQ(Setting("DataCollectingIntervall", "Intervall"), "dword:2");
 }
