@@ -69,7 +69,8 @@ void InitRegistryDefaults() {
 
 void ReportDamagedSettings() {
   for (const TRegistryDamage& d : TakeRegistryDamage()) {
-    std::string text = "Die Einstellungsdatei \"" + d.File + "\" ist beschädigt und kann nicht gelesen werden.\n";
+    std::string text =
+        "Die Einstellungsdatei \"" + d.File + "\" ist beschädigt und kann nicht gelesen werden.\n";
     text += d.KeptAs.empty() ? "Sie konnte nicht aufbewahrt werden"
                              : "Sie wurde als \"" + d.KeptAs + "\" aufbewahrt";
     text += "; das Programm startet mit den Standardeinstellungen.";

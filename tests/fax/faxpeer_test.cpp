@@ -190,7 +190,8 @@ TEST_F(FaxPeerTest, CoverWithLinuxLineEndsPrintsAsTheSameCoverWithCrLf) {
   const std::string page = TextFaxFile(dir, "page", "Messwerte\r\n", false);
   for (const char* end : {"\n", "\r\n"}) {
     std::string cover;
-    for (int i = 1; i <= 8; ++i) cover += "Zeile " + std::to_string(i) + ": Becken " + std::to_string(i) + end;
+    for (int i = 1; i <= 8; ++i)
+      cover += "Zeile " + std::to_string(i) + ": Becken " + std::to_string(i) + end;
     FaxStation st(peer.Path(), kCom, false, dir / "SIOFAX.HIS");
     TSioSendFax* fax = st.Sender();
     fax->SetFaxFile(page);

@@ -15,8 +15,8 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QMessageBox>
 #include <QLineSeries>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabBar>
@@ -28,9 +28,9 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <mutex>

@@ -10,8 +10,8 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QMessageBox>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableView>
@@ -382,7 +382,8 @@ TEST_F(FirstDayTest, ADamagedSettingsFileIsReportedOnceWithTheCopyKept) {
     EXPECT_EQ(boxes_.front(), box);  // before anything else of the start
   }
   EXPECT_EQ(app->MainForm->FState.GetIntervalSeconds(), 900);
-  for (const support::DefaultSetting& d : support::DefaultSettings()) EXPECT_EQ(Setting(d.key, d.name), d.text);
+  for (const support::DefaultSetting& d : support::DefaultSettings())
+    EXPECT_EQ(Setting(d.key, d.name), d.text);
   ASSERT_TRUE(Start(*app, 300)) << "no start question";
   EXPECT_EQ(Boxes("Einstellungsdatei"), 1);
   app->MainForm->close();
