@@ -5,6 +5,7 @@
 #include <cctype>
 #include <filesystem>
 #include <system_error>
+#include <variant>
 
 #include "app/UiThread.h"
 #include "platform/Registry.h"
@@ -37,25 +38,50 @@ void WriteKeyString(const char* sub, const char* name, const std::string& value)
 }  // namespace
 
 void InitRegistryDefaults() {
-  TRegistry reg;
-  if (reg.KeyExists("\\" + kRoot)) return;
-  for (const char* sub : {"ProgramDirectory", "DataBaseDirectory", "SoundDirectory", "GraphicSource",
-                          "DataCollectingIntervall", "TapiDevice"})
-    if (!reg.CreateKey(Key(sub)))
-      throw ERegistryException("Registry-Schlüssel " + Key(sub) + " kann nicht angelegt werden");
-  WriteKeyString("ProgramDirectory", "Path", kProgramDirectory);
-  WriteKeyString("DataBaseDirectory", "Path", kProgramDirectory + "\\DataBase");
-  WriteKeyString("SoundDirectory", "Path", kProgramDirectory + "\\Sound");
-  WriteKeyString("GraphicSource", "GraphicSourceLeft", "Sensor1");
-  WriteKeyString("GraphicSource", "GraphicSourceRight", "Sensor2");
-  WriteInterval(15);
-  WriteTapiDeviceName("COM1");
+  struct Default {
+    const char* sub;
+    const char* name;
+    std::variant<std::string, int> value;
+  };
+  const Default defaults[] = {
+      {"ProgramDirectory", "Path", kProgramDirectory},
+      {"DataBaseDirectory", "Path", kProgramDirectory + "\\DataBase"},
+      {"SoundDirectory", "Path", kProgramDirectory + "\\Sound"},
+      {"GraphicSource", "GraphicSourceLeft", "Sensor1"},
+      {"GraphicSource", "GraphicSourceRight", "Sensor2"},
+      {"DataCollectingIntervall", "Intervall", 15},
+      {"TapiDevice", "DeviceName", "COM1"},
+  };
+  // Each default goes where its key or value is missing; a value that is there stays as it
+  // is, whatever it holds, so a settings file written by hand keeps what the user put in.
+  for (const Default& d : defaults) {
+    TRegistry reg;
+    if (reg.OpenKey(Key(d.sub), false) && reg.ValueExists(d.name)) continue;
+    if (!reg.OpenKey(Key(d.sub), true))
+      throw ERegistryException("Registry-Schlüssel " + Key(d.sub) + " kann nicht angelegt werden");
+    if (const int* minutes = std::get_if<int>(&d.value))
+      reg.WriteInteger(d.name, *minutes);
+    else
+      reg.WriteString(d.name, std::get<std::string>(d.value));
+    reg.CloseKey();
+  }
+}
+
+void ReportDamagedSettings() {
+  for (const TRegistryDamage& d : TakeRegistryDamage()) {
+    std::string text =
+        "Die Einstellungsdatei \"" + d.File + "\" ist beschädigt und kann nicht gelesen werden.\n";
+    text += d.KeptAs.empty() ? "Sie konnte nicht aufbewahrt werden"
+                             : "Sie wurde als \"" + d.KeptAs + "\" aufbewahrt";
+    text += "; das Programm startet mit den Standardeinstellungen.";
+    ShowMessage(text, TMsgKind::Warning, "Einstellungen");
+  }
 }
 
 std::string ReadSoundDirectory() {
   {
     TRegistry reg;
-    if (!reg.KeyExists(Key("SoundDirectory"))) {
+    if (!reg.OpenKey(Key("SoundDirectory"), false) || !reg.ValueExists("Path")) {
       reg.LazyWrite = false;
       InitRegistryDefaults();
     }

@@ -8,12 +8,16 @@
 
 inline constexpr const char* RegistryRootKey = "Software\\Zelvanor";
 
-// When "Software\Zelvanor" does not exist: creates it with its subkeys and writes every
-// default. Does nothing when the key exists.
+// Writes each default whose key or value is missing ("Path" of the program, database and
+// sound directories, the two graphic sources, the interval, the telephony device); a value
+// that is there is never written over.
 void InitRegistryDefaults();
 
-// "Path" under "SoundDirectory"; writes the defaults first when that subkey is missing.
-// Empty when the value is missing.
+// A box for each settings file that was found damaged and set aside since the last call,
+// naming the file and the copy kept of it.
+void ReportDamagedSettings();
+
+// "Path" under "SoundDirectory"; writes the missing defaults first when the value is missing.
 std::string ReadSoundDirectory();
 
 // The folder the alarm sounds are played from, as a path here: the stored sound directory;

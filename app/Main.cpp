@@ -63,15 +63,16 @@ void Guarded(F&& fn) {
 
 // Runs the window thread's events (painting, timers, the port's notifications, work queued
 // by other threads) until done() holds or timeoutMs (-1: no limit) have passed.
+// The events are taken straight from the dispatcher, which blocks until one comes: a nested
+// event loop would return at once, handling nothing, once the application's loop has been
+// told to quit (the wait would then spin). The timer wakes the wait to look at done().
 void WaitHandlingEvents(const std::function<bool()>& done, int timeoutMs) {
   QElapsedTimer t;
   t.start();
-  while (!(done && done()) && (timeoutMs < 0 || t.elapsed() < timeoutMs)) {
-    // A loop of its own each round: a quit of the application's loop ends the running one.
-    QEventLoop loop;
-    QTimer::singleShot(10, &loop, &QEventLoop::quit);
-    loop.exec();
-  }
+  QTimer wake;
+  wake.start(10);
+  while (!(done && done()) && (timeoutMs < 0 || t.elapsed() < timeoutMs))
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
 // The German display of a float field with the grid's format "#.##".
@@ -271,6 +272,7 @@ void TForm1::FormCreate() {
   FState.SetSecondsCounter(0);
   FState.SetIntervalSeconds(900);
 
+  ReportDamagedSettings();
   InitRegistryDefaults();
   FState.FInputBuffer.Clear();
   FProgData = std::make_unique<TProgData>();

@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -48,6 +49,7 @@ struct Store {
   FileSig sig;
   KeyMap keys;
   std::string error;
+  std::vector<TRegistryDamage> damage;  // not yet taken by TakeRegistryDamage
   bool failNextWrite = false;
 };
 
@@ -405,9 +407,11 @@ void RefreshLocked(Store& s) {
   if (::rename(file.c_str(), aside.c_str()) == 0) {
     Report(s, "\"" + file + "\" is damaged (" + why + "); kept as \"" + aside +
                   "\", starting with an empty registry");
+    s.damage.push_back(TRegistryDamage{file, aside});
   } else {
     Report(s, "\"" + file + "\" is damaged (" + why + ") and could not be set aside (" +
                   std::strerror(errno) + "); starting with an empty registry");
+    s.damage.push_back(TRegistryDamage{file, {}});
   }
   try {
     SaveLocked(s);
@@ -740,12 +744,21 @@ void SetRegistryFile(const std::string& path) {
   s.overridePath = path;
   s.loaded = false;
   s.error.clear();
+  s.damage.clear();
 }
 
 std::string RegistryStoreError() {
   Store& s = TheStore();
   std::lock_guard<std::mutex> g(s.m);
   return s.error;
+}
+
+std::vector<TRegistryDamage> TakeRegistryDamage() {
+  Store& s = TheStore();
+  std::lock_guard<std::mutex> g(s.m);
+  // A file damaged before anyone asked is met now, at the first reading.
+  RefreshLocked(s);
+  return std::exchange(s.damage, {});
 }
 
 void RegistryFailNextWriteBeforeRename() {

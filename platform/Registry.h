@@ -17,9 +17,9 @@
 // and is not kept. All TRegistry objects of the process share one store; a file changed by
 // another process is read again at the next access.
 //
-// A file that cannot be parsed is reported on stderr and through RegistryStoreError(), set
-// aside as <file>.corrupt-<YYYYMMDD-HHMMSS> and replaced by an empty store, so the caller's
-// defaults get written again.
+// A file that cannot be parsed is reported on stderr, through RegistryStoreError() and
+// TakeRegistryDamage(), set aside as <file>.corrupt-<YYYYMMDD-HHMMSS> and replaced by an
+// empty store, so the caller's defaults get written again.
 //
 // Key names are backslash paths and compare without regard to case, as do value names.
 // A path that starts with a backslash is taken from the root, otherwise from the open key.
@@ -110,6 +110,16 @@ void SetRegistryFile(const std::string& path);
 // The last problem with the store file (unreadable, corrupt and set aside, not writable),
 // "" when there was none.
 std::string RegistryStoreError();
+
+// A settings file found damaged: the file, and the name it was kept under (empty when it
+// could not be set aside).
+struct TRegistryDamage {
+  std::string File;
+  std::string KeptAs;
+};
+// The damaged files met since the last call (reading the file now, if that has not been
+// done), oldest first; each is handed out once, so that the user hears of it once.
+std::vector<TRegistryDamage> TakeRegistryDamage();
 
 // Test aid: the next write of the file stops after the temporary file was written and
 // synced, before the rename, as if the process had died there; the change raises.

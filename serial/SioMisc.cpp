@@ -304,18 +304,18 @@ void TLineReader::ReadPage() {
   FBytesRead += count;
   FEof = count == 0;
   FPos = 0;
-  // An LF opening the page is the second half of a CR LF split across the pages; a lone LF
-  // (the page before did not end in CR) stays part of the text.
-  if (count > 0 && FPage[0] == '\n' && FPageEndedInCR) FPos = 1;
+  FLength = count;
+  // An LF opening the page is the second half of a CR LF split across the pages when the line
+  // before ended at that CR; otherwise it ends a line of its own.
+  if (count > 0 && FPage[0] == '\n' && FLineEndedAtPageCR) FPos = 1;
+  FLineEndedAtPageCR = false;
   if (count > 0) {
-    FPageEndedInCR = FPage[count - 1] == '\r';
     if (FPage[count - 1] == 26)
       FPage[count - 1] = '\0';
     else
       FPage[count] = '\0';
   } else {
     FPage[0] = '\0';
-    FPageEndedInCR = false;
   }
 }
 
@@ -323,16 +323,21 @@ std::string TLineReader::NextLine() {
   std::string result;
   for (;;) {
     const char* start = FPage + FPos;
-    const char* end = start + std::strlen(start);
-    const char* cr =
-        static_cast<const char*>(std::memchr(start, '\r', static_cast<std::size_t>(end - start)));
-    if (cr) {
-      result.append(start, cr);
-      FPos = static_cast<std::size_t>(cr - FPage) + 1;
-      if (FPage[FPos] == '\n') ++FPos;
+    const std::size_t left = std::strlen(start);
+    // A line ends at CR, CR LF or LF, whichever comes first.
+    const std::size_t end = std::strcspn(start, "\r\n");
+    if (end < left) {
+      result.append(start, end);
+      FPos += end + 1;
+      if (start[end] == '\r') {
+        if (FPage[FPos] == '\n')
+          ++FPos;
+        else if (FPos == FLength)
+          FLineEndedAtPageCR = true;  // its LF, if any, opens the next page
+      }
       return result;
     }
-    result.append(start, end);
+    result.append(start, left);
     ReadPage();
     if (FEof) return result;
   }

@@ -177,9 +177,10 @@ bool IsWin2000();
 // Line reader
 // ---------------------------------------------------------------------------------------
 
-// Reads a text stream line by line, page by page (4096 bytes). A line ends at CR or CR LF;
-// a lone LF stays inside the line; an end-of-text mark (26) closing a page is dropped; a NUL
-// byte ends the text of its page. The reader owns the stream.
+// Reads a text stream line by line, page by page (4096 bytes). A line ends at CR LF, CR or
+// LF (files of either system, or a mix of them, give one line per line end); an end-of-text
+// mark (26) closing a page is dropped; a NUL byte ends the text of its page. The reader owns
+// the stream.
 class TLineReader {
  public:
   static constexpr std::size_t PageSize = 4096;
@@ -199,8 +200,9 @@ class TLineReader {
   std::uint64_t FSize = 0;
   std::uint64_t FBytesRead = 0;
   bool FEof = false;
-  bool FPageEndedInCR = false;
+  bool FLineEndedAtPageCR = false;  // the last line ended at the CR that closed its page
   std::size_t FPos = 0;
+  std::size_t FLength = 0;  // bytes in the page
   char FPage[PageSize + 1] = {};
 };
 

@@ -94,10 +94,14 @@ void TSioStandardTapiDisplay::UpdateStatusLine(const std::string& text) {
   dpStat[FCount - 1]->setText(FromAnsi(text));
 }
 
+void TSioStandardTapiDisplay::ShowUsing(TSioCustomTapiDevice* device) {
+  dpUsing->setText(FromAnsi(device->GetSelectedDevice()));
+}
+
 void TSioStandardTapiDisplay::UpdateValues(TSioCustomTapiDevice* device, std::uint32_t, std::uint32_t Message,
                                            std::uint32_t Param1, std::uint32_t Param2, std::uint32_t) {
   if (device == nullptr) return;
-  dpUsing->setText(FromAnsi(device->GetSelectedDevice()));
+  ShowUsing(device);
   if (device->GetDialMode()) {
     dpDialing->setText(FromAnsi(device->GetNumber()));
     dpAttempt->setText(QString::fromStdString(TwoDigits(device->GetAttempt())));
@@ -143,6 +147,9 @@ void TSioTapiStatus::ApplyPosition() {
 void TSioTapiStatus::ApplyVisible() {
   if (!FDisplay) return;
   if (FVisible) {
+    // A quiet call (the alarm fax's pass-through) gets no updates: the window shown for it
+    // names its line all the same.
+    if (TSioCustomTapiDevice* device = GetTapiDevice()) FDisplay->ShowUsing(device);
     ApplyPosition();
     FDisplay->show();
   } else {

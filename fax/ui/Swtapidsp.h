@@ -46,6 +46,8 @@ class TSioStandardTapiDisplay : public QWidget {
   void ClearStatusMessages();
   void AddStatusLine(const std::string& text);
   void UpdateStatusLine(const std::string& text);
+  // "Using:" names the device's selected line.
+  void ShowUsing(TSioCustomTapiDevice* device);
   void UpdateValues(TSioCustomTapiDevice* device, std::uint32_t Device, std::uint32_t Message,
                     std::uint32_t Param1, std::uint32_t Param2, std::uint32_t Param3);
   void dpCancelClick();

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -275,6 +276,8 @@ TEST_F(FaxModuleTest, TheStatusWindowsShowOnTheScreenDuringTheSend) {
     EXPECT_GT(paints.count[w], 0);
   }
   EXPECT_EQ(call->size(), QSize(427, 305));
+  // "Using:" names the modem line of the settings, though the quiet call reports no progress.
+  EXPECT_EQ(module_->SioTapiStatus1->Display()->dpUsing->text().toStdString(), "Faxmodem");
   EXPECT_EQ(status->size(), QSize(529, 295));
   module_->SioSendFax1->CancelFax();
   ASSERT_TRUE(WaitIdle());

@@ -12,6 +12,7 @@
 #include "platform/Registry.h"
 #include "platform/Text.h"
 #include "platform/WavePlayer.h"
+#include "tests/support/Settings.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -19,6 +20,7 @@ namespace fs = std::filesystem;
 namespace {
 
 using support::ReadFile;
+using support::Setting;
 
 class LocalRegistryTest : public ::testing::Test {
  protected:
@@ -30,12 +32,6 @@ class LocalRegistryTest : public ::testing::Test {
     MessageSink = nullptr;
     SetRegistryFile("");
   }
-  std::string Value(const std::string& key, const std::string& name) {
-    TRegistry r;
-    if (!r.OpenKey("\\Software\\Zelvanor\\" + key, false)) return "<no key>";
-    if (!r.ValueExists(name)) return "<no value>";
-    return r.GetDataType(name) == rdInteger ? "dword:" + IntToStr(r.ReadInteger(name)) : r.ReadString(name);
-  }
 
   support::TempDir tmp_{"localreg_"};
   const std::filesystem::path& dir_ = tmp_.path();
@@ -44,13 +40,8 @@ class LocalRegistryTest : public ::testing::Test {
 
 TEST_F(LocalRegistryTest, DefaultsAreWrittenOnceWhenTheKeyIsMissingAndKeptAfterwards) {
   InitRegistryDefaults();
-  EXPECT_EQ(Value("ProgramDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor");
-  EXPECT_EQ(Value("DataBaseDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\DataBase");
-  EXPECT_EQ(Value("SoundDirectory", "Path"), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
-  EXPECT_EQ(Value("GraphicSource", "GraphicSourceLeft"), "Sensor1");
-  EXPECT_EQ(Value("GraphicSource", "GraphicSourceRight"), "Sensor2");
-  EXPECT_EQ(Value("DataCollectingIntervall", "Intervall"), "dword:15");
-  EXPECT_EQ(Value("TapiDevice", "DeviceName"), "COM1");
+  for (const support::DefaultSetting& d : support::DefaultSettings())
+    EXPECT_EQ(Setting(d.key, d.name), d.text) << d.key << "\\" << d.name;
   EXPECT_EQ(ReadInterval(), 15);
   EXPECT_TRUE(messages_.empty());
 
@@ -72,17 +63,33 @@ TEST_F(LocalRegistryTest, DefaultsAreWrittenOnceWhenTheKeyIsMissingAndKeptAfterw
   EXPECT_EQ(ReadSoundDirectory(), "/srv/klang");
 }
 
-TEST_F(LocalRegistryTest, SoundDirectoryReaderWritesDefaultsOnlyIntoAFreshAccount) {
+TEST_F(LocalRegistryTest, EachMissingDefaultIsWrittenAndNoValueThatIsThereIsTouched) {
   EXPECT_EQ(ReadSoundDirectory(), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
-  EXPECT_EQ(Value("TapiDevice", "DeviceName"), "COM1");
+  EXPECT_EQ(Setting("TapiDevice", "DeviceName"), "COM1");
 
-  // A root key without the subkey: nothing is written and the path is empty, so the sounds
-  // are looked for at the root ("\error.wav").
+  // The sound directory's key gone, the rest there: the reader brings its default back.
   TRegistry r;
   ASSERT_TRUE(r.DeleteKey("\\Software\\Zelvanor\\SoundDirectory"));
-  EXPECT_EQ(ReadSoundDirectory(), "");
-  EXPECT_EQ(Value("SoundDirectory", "Path"), "<no key>");
-  EXPECT_EQ(LocalPath(ReadSoundDirectory() + "\\error.wav"), "/error.wav");
+  EXPECT_EQ(ReadSoundDirectory(), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  EXPECT_EQ(SoundDirectory(), InstalledSoundDirectory());
+
+  // Values the user put in stay, even empty or of another type; only what is missing (here
+  // a value inside a key that is there) is written.
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\DataCollectingIntervall", false));
+  r.WriteString("Intervall", "zehn");
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\GraphicSource", false));
+  r.WriteString("GraphicSourceLeft", "");
+  ASSERT_TRUE(r.DeleteValue("GraphicSourceRight"));
+  ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\SoundDirectory", false));
+  ASSERT_TRUE(r.DeleteValue("Path"));
+  r.CloseKey();
+  EXPECT_EQ(ReadSoundDirectory(), "D:\\Entwicklung\\Projekte\\Zelvanor\\Sound");
+  EXPECT_EQ(Setting("GraphicSource", "GraphicSourceLeft"), "");
+  EXPECT_EQ(Setting("GraphicSource", "GraphicSourceRight"), "Sensor2");
+  EXPECT_EQ(Setting("DataCollectingIntervall", "Intervall"), "zehn");
+  InitRegistryDefaults();
+  EXPECT_EQ(Setting("DataCollectingIntervall", "Intervall"), "zehn");
+  EXPECT_TRUE(messages_.empty());
 }
 
 TEST_F(LocalRegistryTest, AFreshAccountPlaysTheSoundsThatComeWithTheProgram) {
@@ -112,7 +119,7 @@ TEST_F(LocalRegistryTest, MissingOrDamagedIntervalWarnsAndGivesFifteenMinutes) {
   EXPECT_EQ(ReadInterval(), 15);
   ASSERT_EQ(messages_.size(), 1u);
   EXPECT_EQ(messages_[0], "Warnung ! Lokale Registry Variable Interval konnte nicht gelesen werden !");
-  EXPECT_EQ(Value("DataCollectingIntervall", "Intervall"), "<no key>");  // reading creates nothing
+  EXPECT_EQ(Setting("DataCollectingIntervall", "Intervall"), "<no key>");  // reading creates nothing
 
   TRegistry r;
   ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\DataCollectingIntervall", true));

@@ -181,6 +181,46 @@ TEST_F(FaxPeerTest, SendsAt12000) {
   EXPECT_EQ(results[0].rate, 12000);
 }
 
+// A cover text written on Linux (LF line ends) prints as the same cover written with CR LF:
+// one text line per line end, row for row at the machine.
+TEST_F(FaxPeerTest, CoverWithLinuxLineEndsPrintsAsTheSameCoverWithCrLf) {
+  Peer peer("faxpeer", {"--receive", dir / "received.tif", "--calls", "2", "--log", dir / "peer.log",
+                        "--timeout", "170"});
+  ASSERT_FALSE(peer.Path().empty());
+  const std::string page = TextFaxFile(dir, "page", "Messwerte\r\n", false);
+  for (const char* end : {"\n", "\r\n"}) {
+    std::string cover;
+    for (int i = 1; i <= 8; ++i)
+      cover += "Zeile " + std::to_string(i) + ": Becken " + std::to_string(i) + end;
+    FaxStation st(peer.Path(), kCom, false, dir / "SIOFAX.HIS");
+    TSioSendFax* fax = st.Sender();
+    fax->SetFaxFile(page);
+    fax->SetCoverFile(dir.Write(std::string(end) == "\n" ? "lf.txt" : "crlf.txt", cover));
+    fax->SetPhoneNumber("0815");
+    fax->SetFaxClass(fcClass1);
+    fax->SetHeaderLine("KORVIDAN $P/$N");
+    fax->StartTransmit();
+    ASSERT_TRUE(st.WaitFinish(150000)) << support::ReadFile(dir / "peer.log");
+    ASSERT_EQ(st.finishCode, 0) << support::ReadFile(dir / "peer.log");
+  }
+  const std::vector<PeerResult> results = peer.Results();
+  ASSERT_EQ(results.size(), 2u) << support::ReadFile(dir / "peer.log");
+  for (const PeerResult& r : results) {
+    EXPECT_EQ(r.code, 0) << r.text;
+    EXPECT_EQ(r.pages, 2);  // the cover and the page
+  }
+  const std::vector<Picture> lf = TiffPages(dir, dir / "received.tif");
+  const std::vector<Picture> crlf = TiffPages(dir, dir / "received-2.tif");
+  ASSERT_EQ(lf.size(), 2u);
+  ASSERT_EQ(crlf.size(), 2u);
+  // Below the lead lines and the header line: the eight lines, 16 rows each in the standard
+  // font (the empty line after the last line end is not sent).
+  const int lead = 8 + HeaderRows(false);
+  ASSERT_EQ(crlf[0].size(), static_cast<std::size_t>(lead + 8 * 16));
+  EXPECT_EQ(FirstDifference(lf[0], crlf[0]), -1);
+  EXPECT_EQ(FirstDifference(lf[1], crlf[1]), -1);
+}
+
 namespace {
 
 // A TIFF of G3 pages made by netpbm from PBM pictures, each page fine or normal.

@@ -142,6 +142,31 @@ TEST(TextConverter, DocumentBecomesPagesLinesAndGlyphs) {
   ExpectPages(DecodeFaxFile(out, 1728), want);
 }
 
+// A text written on Linux (LF), on Windows (CR LF), with CR alone, or with its line ends
+// mixed, converts to the same page: one text line per line end.
+TEST(TextConverter, LineEndsOfEitherSystemGiveTheSameLines) {
+  TempDir dir;
+  const std::vector<std::string> lines = {"Alarm im Becken 1", "", "pH zu hoch: 8,4",
+                                          "Bitte pr\xFC"
+                                          "fen"};
+  Page want;
+  for (const std::string& l : lines) AddTextLine(want, l, true, false);
+  AddTextLine(want, "", true, false);  // the line end at the end of the file
+  const std::vector<std::vector<std::string>> ends = {{"\r\n", "\r\n", "\r\n", "\r\n"},
+                                                      {"\n", "\n", "\n", "\n"},
+                                                      {"\r", "\r", "\r", "\r"},
+                                                      {"\n", "\r\n", "\r", "\n"}};
+  for (std::size_t e = 0; e < ends.size(); ++e) {
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) text += lines[i] + ends[e][i];
+    const std::string name = "ends" + std::to_string(e);
+    TextConverter c;
+    ASSERT_EQ(0, acConvertToFile(c.cvt, dir.Write(name + ".txt", text), ""));
+    SCOPED_TRACE(name);
+    ExpectPages(DecodeFaxFile((dir.path() / (name + ".FXF")).string(), 1728), {want});
+  }
+}
+
 TEST(TextConverter, PageLengthsFormFeedsAndEmptyFiles) {
   TempDir dir;
   {

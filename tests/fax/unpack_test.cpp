@@ -10,6 +10,7 @@
 #include "platform/Messages.h"
 #include "serial/Sioexcept.h"
 #include "tests/fax/FaxTestUtil.h"
+#include "tests/support/CpuTime.h"
 #include "tests/support/Sanitizer.h"
 
 using namespace faxtest;
@@ -231,14 +232,6 @@ TEST(Unpacker, BitmapsAndScaling) {
   EXPECT_EQ(img.BytesPerRow, 4);
 }
 
-namespace {
-double ThreadCpuSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-}  // namespace
-
 TEST(Unpacker, MalformedInputGivesErrorCodes) {
   TempDir dir;
   Unpacker u;
@@ -280,10 +273,10 @@ TEST(Unpacker, MalformedInputGivesErrorCodes) {
     std::vector<std::uint8_t> many(64 + 16 * 65535, 0);
     eh.Store(many.data());
     const std::string file = dir.Write("many.fxf", many);
-    const double cpu0 = ThreadCpuSeconds();
+    const double cpu0 = support::ThreadCpuSeconds();
     Unpacker m;
     EXPECT_EQ(0, upUnpackFile(m.up, file));
-    EXPECT_LT(ThreadCpuSeconds() - cpu0, 5.0);
+    EXPECT_LT(support::ThreadCpuSeconds() - cpu0, 5.0);
     EXPECT_EQ(m.up->CurrPage, 65535);
   }
 
@@ -366,12 +359,12 @@ TEST(Unpacker, DecodesAPageQuickly) {
   ASSERT_EQ(0, WriteFaxFile(name, {RandomPicture(1728, 2200, 11)}, false, true));
   Unpacker u;
   // The unpacker's own processor time: the other processes of a loaded machine do not count.
-  const double cpu0 = ThreadCpuSeconds();
+  const double cpu0 = support::ThreadCpuSeconds();
   for (int i = 0; i < 3; ++i) {
     u.got = {};
     ASSERT_EQ(0, upUnpackFile(u.up, name));
   }
-  const double ms = (ThreadCpuSeconds() - cpu0) * 1000 / 3;
+  const double ms = (support::ThreadCpuSeconds() - cpu0) * 1000 / 3;
   EXPECT_EQ(u.got.Lines.size(), 2200u);
   RecordProperty("ms_per_page", std::to_string(ms));
   // A sanitizer's code runs several times slower.

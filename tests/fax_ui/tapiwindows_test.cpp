@@ -178,6 +178,12 @@ TEST_F(TapiWindows, StatusLinesScrollAndRepeatingOnesRewrite) {
 
   status.UpdateDisplay(false, true, 0, 0, 0, 0, 0);
   EXPECT_FALSE(form->isVisible());
+  // Shown for a quiet call, which reports no progress, the window still names the line.
+  form->ClearStatusMessages();
+  device.SetSelectedDevice("Modem am COM3");
+  status.SetVisible(true);
+  EXPECT_EQ(form->dpUsing->text().toStdString(), "Modem am COM3");
+  status.SetVisible(false);
   status.SetAnswering(true);
   status.UpdateDisplay(true, false, 0, 0, 0, 0, 0);
   EXPECT_EQ(form->dpLabel1->text().toStdString(), "Answering -");

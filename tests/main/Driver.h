@@ -9,13 +9,16 @@
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "app/KorvidanVersionForm.h"
 #include "app/SmallForms.h"
+#include "link/BusShared.h"
 #include "serial/ComSelectForm.h"
 #include "tests/support/Child.h"
 
@@ -24,7 +27,24 @@ namespace e2e {
 // The controller simulator as a child process; its port is the first line it prints.
 struct Simulator : support::Simulator {
   explicit Simulator(std::vector<std::string> args) : support::Simulator("korvidan-sim", std::move(args)) {}
+  // Maps COM1 to the simulator and lets the port selection ask for it, as a user sees it;
+  // false when the simulator gave no port.
+  bool OfferOnCom1() const {
+    if (Path().empty()) return false;
+    setenv("SIO_COM1", Path().c_str(), 1);
+    InstallComSelectPrompt();
+    return true;
+  }
 };
+
+// Counts the acquisition cycles stored from now on.
+inline void CountStoredCycles(std::atomic<int>& count) {
+  auto store = LinkHooks().StoreCurrentValues;
+  LinkHooks().StoreCurrentValues = [&count, store](TControllerList& list) {
+    store(list);
+    ++count;
+  };
+}
 
 // Plays the user: reads and confirms message boxes, answers the port selection, the version
 // dialog and the start question.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QTimer>
 #include <atomic>
 #include <cstdlib>
@@ -27,6 +28,7 @@
 #include "fax/Swtxtcvt.h"
 #include "fax/ui/Faxview.h"
 #include "fax/ui/SioFview.h"
+#include "fax/ui/Swtapidsp.h"
 #include "link/RS485BusNew.h"
 #include "platform/Registry.h"
 #include "platform/Telephony.h"
@@ -133,29 +135,33 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
   line.EscapeGuardMs = 150;
   WriteTelephonyLine(line);
   WriteTapiDeviceName("Faxmodem");
-  // The cover text (no line end at its end) and the fax of one page in the working folder.
+  // The cover text as a Linux editor writes it (LF line ends, none at its end) and the fax of
+  // one page in the working folder.
   home_.Write("Cover.txt",
-              "Alarm vom Aquarium\r\nBitte sofort pr\xFC"
+              "Alarm vom Aquarium\nBitte sofort pr\xFC"
               "fen");
   const std::string pageFile =
       peertest::TextFaxFile(home_, "korvidan", "Messwerte siehe Deckblatt\r\n", false);
   ASSERT_EQ(pageFile, (home_.path() / "korvidan.fxf").string());
 
   e2e::Simulator sim({"--fixed", "--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
   form.FState.SetIntervalSeconds(0);
   app->Bus->ListenMilliseconds = 1500;
   app->ValueBoard->MediaPlayer1.DeviceName = "null";
   std::atomic<int> cycles{0};
-  auto store = LinkHooks().StoreCurrentValues;
-  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
-    store(list);
-    ++cycles;
-  };
+  e2e::CountStoredCycles(cycles);
+  // What "Call Progress" shows after "Using:" while it is up.
+  std::vector<std::string> using_;
+  QTimer callWindow;
+  QObject::connect(&callWindow, &QTimer::timeout, [&] {
+    TSioStandardTapiDisplay* call = app->FaxModule->SioTapiStatus1->Display();
+    const std::string text = call->dpUsing->text().toStdString();
+    if (call->isVisible() && (using_.empty() || using_.back() != text)) using_.push_back(text);
+  });
+  callWindow.start(50);
   app->Show();
   ASSERT_TRUE(RunUntil([&] { return user_.startAnswers == 1; }, 20000)) << "no start question";
   ASSERT_TRUE(RunUntil([&] { return ControllerList && ControllerList->GetControllerCount() == 1; }, 10000));
@@ -179,6 +185,7 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
   EXPECT_EQ(report.substr(report.size() - 14), ", Aktion = Fax");
   EXPECT_TRUE(MainFlags.FFaxSent);
   EXPECT_FALSE(MainFlags.FFaxError);
+  EXPECT_EQ(using_, (std::vector<std::string>{"Faxmodem"}));
 
   // The next cycles do not dial again.
   ASSERT_TRUE(RunUntil([&] { return !app->FaxModule->Sending(); }, 20000));
@@ -255,7 +262,7 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
     EXPECT_TRUE(Picture(pages[1].begin() + lead, pages[1].end()) == body);
   };
   printed("received.tif",
-          "Alarm vom Aquarium\r\nBitte sofort pr\xFC"
+          "Alarm vom Aquarium\nBitte sofort pr\xFC"
           "fen",
           report, home_ / "first.fxf", false);
   const std::string defaultCover = support::ReadFile(defaults + "/Cover.txt");

@@ -15,8 +15,8 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QMessageBox>
 #include <QLineSeries>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabBar>
@@ -30,6 +30,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -49,6 +50,7 @@
 #include "fax/ui/Faxview.h"
 #include "link/RS485BusNew.h"
 #include "platform/Database.h"
+#include "platform/Messages.h"
 #include "platform/Registry.h"
 #include "serial/ComSelect.h"
 #include "serial/ComSelectForm.h"
@@ -130,9 +132,7 @@ TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythi
   // Real message boxes this time: the user reads and confirms each.
   MessageSink = nullptr;
   Simulator sim({"--fixed", "--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
 
   auto app = std::make_unique<TKorvidanApplication>();
   EXPECT_EQ(user.portDialogs, 1);
@@ -145,11 +145,7 @@ TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythi
   form.FState.SetIntervalSeconds(0);
   app->Bus->ListenMilliseconds = 1500;
   std::atomic<int> stored{0};
-  auto store = LinkHooks().StoreCurrentValues;
-  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
-    store(list);
-    ++stored;
-  };
+  e2e::CountStoredCycles(stored);
 
   app->Show();
   ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 20000)) << "no start question";
@@ -221,9 +217,7 @@ TEST_F(ApplicationTest, CollectsValuesIntoGridChartsAndDatabaseAndMergesEverythi
 TEST_F(ApplicationTest, CloseDuringACycleWaitsForNoBoxAndKeepsTheExitBoxPainted) {
   MessageSink = nullptr;
   Simulator sim({"--fixed", "--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
   user.beforeStartAnswer = [&] { user.answerBoxes = false; };
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
@@ -436,11 +430,77 @@ TEST_F(ApplicationTest, BusDeviceThatWentAwayIsOpenedAgainOnceItIsBack) {
   app.reset();
 }
 
+// A quit of the application's loop that comes while the close waits for the acquisition (a
+// quit posted to the message queue) leaves the wait handling the window's events, and idle
+// between them: it does not spin. All of it runs in the application's own loop.
+TEST_F(ApplicationTest, CloseWaitAfterTheLoopWasToldToQuitHandlesEventsWithoutSpinning) {
+  Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_TRUE(sim.OfferOnCom1());
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  form.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 4000;
+  app->ValueBoard->MediaPlayer1.DeviceName = "null";
+  std::atomic<int> stored{0};
+  e2e::CountStoredCycles(stored);
+
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point quitAt, closeDone;
+  double cpuAtQuit = 0, cpuAtEnd = 0;
+  bool quitPosted = false, closeTried = false, closed = false;
+  int ticksAfterQuit = 0;
+  // Once the close waits (its exit box is up), a quit comes through the message queue; the
+  // ticks after it are events the wait handled.
+  QTimer observe;
+  QObject::connect(&observe, &QTimer::timeout, [&] {
+    if (!DialogExit || !DialogExit->isVisible()) return;
+    if (quitPosted) {
+      ++ticksAfterQuit;
+      return;
+    }
+    quitPosted = true;
+    quitAt = Clock::now();
+    cpuAtQuit = 1e3 * support::ThreadCpuSeconds();
+    PostQuitMessage(0);
+  });
+  observe.start(50);
+  // Early in the second cycle's listening, the window manager closes the main window.
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (closeTried || stored < 1 || !form.IsCollecting()) return;
+    closeTried = true;
+    form.windowHandle()->close();
+    closeDone = Clock::now();
+    cpuAtEnd = 1e3 * support::ThreadCpuSeconds();
+    closed = !form.IsCollecting();
+  });
+  watch.start(100);
+  QTimer rescue;
+  rescue.setSingleShot(true);
+  QObject::connect(&rescue, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+  rescue.start(60000);
+
+  app->Show();
+  EXPECT_EQ(QCoreApplication::exec(), 0);
+  rescue.stop();
+  watch.stop();
+  observe.stop();
+  ASSERT_TRUE(closed) << "tried: " << closeTried;
+  ASSERT_TRUE(quitPosted);
+  const double wall = std::chrono::duration<double, std::milli>(closeDone - quitAt).count();
+  const double cpu = cpuAtEnd - cpuAtQuit;
+  std::printf("close after the quit: %.0f ms, %.0f ms of the window thread's CPU, %d ticks handled\n", wall,
+              cpu, ticksAfterQuit);
+  EXPECT_GE(wall, 500);  // the close's second of grace at least
+  EXPECT_LT(cpu, 0.3 * wall);
+  EXPECT_GE(ticksAfterQuit, static_cast<int>(wall / 50 / 4));
+  EXPECT_TRUE(MainFlags.FTempDataMerged);
+  app.reset();
+}
+
 TEST_F(ApplicationTest, UnansweredVersionQueryIsReportedAndStartUpGoesOn) {
   Simulator sim({"--silent"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
   user.giveUpVersion = true;
   user.startAcquisition = false;
 

@@ -10,8 +10,8 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QMessageBox>
 #include <QMenu>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTableView>
@@ -43,6 +43,7 @@
 #include "platform/Text.h"
 #include "serial/ComSelectForm.h"
 #include "tests/main/Driver.h"
+#include "tests/support/Settings.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -52,6 +53,7 @@ namespace {
 using e2e::RunUntil;
 using e2e::Simulator;
 using e2e::User;
+using support::Setting;
 
 // A fresh user: own settings file, an empty XDG_DATA_HOME (the tables go below it), and a
 // working directory for the protocol files.
@@ -104,11 +106,7 @@ class FirstDayTest : public ::testing::Test {
     app.MainForm->FState.SetIntervalSeconds(0);
     app.Bus->ListenMilliseconds = listenMs;
     app.ValueBoard->MediaPlayer1.DeviceName = "null";
-    auto store = LinkHooks().StoreCurrentValues;
-    LinkHooks().StoreCurrentValues = [this, store](TControllerList& list) {
-      store(list);
-      ++stored_;
-    };
+    e2e::CountStoredCycles(stored_);
     app.Show();
     return RunUntil([&] { return user_.startAnswers == 1; }, 20000);
   }
@@ -152,9 +150,7 @@ std::string Cell(QTableWidget* grid, int row, int column) {
 
 TEST_F(FirstDayTest, ValueBoardFromTheMenuAndAlarmLimitsThatTheNextCycleJudges) {
   Simulator sim({"--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
 
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
@@ -246,9 +242,7 @@ TEST_F(FirstDayTest, ValueBoardFromTheMenuAndAlarmLimitsThatTheNextCycleJudges) 
 
 TEST_F(FirstDayTest, ASilentBusRaisesNoAlarmAndItsBoxStandsOnceUntilClosed) {
   Simulator sim({"--fixed", "--period", "0.5"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
 
   auto app = std::make_unique<TKorvidanApplication>();
   ASSERT_TRUE(Start(*app, 400)) << "no start question";
@@ -309,9 +303,7 @@ TEST_F(FirstDayTest, ASilentBusRaisesNoAlarmAndItsBoxStandsOnceUntilClosed) {
 
 TEST_F(FirstDayTest, AfterNeinTheMenuStartsAndStopsTheAcquisition) {
   Simulator sim({"--fixed", "--period", "1"});
-  ASSERT_FALSE(sim.Path().empty());
-  setenv("SIO_COM1", sim.Path().c_str(), 1);
-  InstallComSelectPrompt();
+  ASSERT_TRUE(sim.OfferOnCom1());
   user_.startAcquisition = false;
 
   auto app = std::make_unique<TKorvidanApplication>();
@@ -334,6 +326,74 @@ TEST_F(FirstDayTest, AfterNeinTheMenuStartsAndStopsTheAcquisition) {
   EXPECT_EQ(Boxes("Bitte warten"), 0);
 
   form.close();
+  app.reset();
+}
+
+// As the README suggests: a shorter interval put into a fresh settings file before the first
+// start. The start writes the other defaults beside it and keeps the interval, and the alarm
+// sounds come from the folder that comes with the program.
+TEST_F(FirstDayTest, ASettingsFileHoldingOnlyTheIntervalGetsTheOtherDefaults) {
+  home_.Write("registry.ini", "[Software\\Zelvanor\\DataCollectingIntervall]\n\"Intervall\"=dword:2\n");
+  Simulator sim({"--fixed", "--period", "0.5"});
+  ASSERT_TRUE(sim.OfferOnCom1());
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  EXPECT_EQ(app->MainForm->FState.GetIntervalSeconds(), 120);
+  for (const support::DefaultSetting& d : support::DefaultSettings())
+    EXPECT_EQ(Setting(d.key, d.name), d.name == "Intervall" ? "dword:2" : d.text) << d.key << "\\" << d.name;
+
+  // The default limits put the pH in alarm: its sound is the one that comes with the program.
+  ASSERT_TRUE(Start(*app, 400)) << "no start question";
+  ASSERT_TRUE(RunUntil([&] { return Reports(1) >= 1; }, 15000));
+  // Read once the acquisition, which plays the sounds, has ended with the close.
+  app->MainForm->close();
+  EXPECT_EQ(app->ValueBoard->MediaPlayer1.FileName, InstalledSoundDirectory() + "/boing.wav");
+  EXPECT_EQ(Boxes("existiert nicht"), 0);
+  EXPECT_EQ(Boxes("Warnung"), 0);
+  app.reset();
+  EXPECT_EQ(Setting("DataCollectingIntervall", "Intervall"), "dword:2");
+}
+
+// A settings file of binary garbage is set aside and the start goes on with the defaults: a
+// German box says so once, naming the file and the copy kept of it; the next start is quiet.
+TEST_F(FirstDayTest, ADamagedSettingsFileIsReportedOnceWithTheCopyKept) {
+  std::string garbage;
+  for (int i = 0; i < 600; ++i) garbage += static_cast<char>((i * 73 + 11) % 256);
+  const std::string file = home_.Write("registry.ini", garbage);
+  Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_TRUE(sim.OfferOnCom1());
+  user_.startAcquisition = false;
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  EXPECT_EQ(user_.portDialogs, 1);
+  std::vector<fs::path> kept;
+  for (const auto& e : fs::directory_iterator(home_.path()))
+    if (e.path().filename().string().rfind("registry.ini.corrupt-", 0) == 0) kept.push_back(e.path());
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(support::ReadFile(kept[0]), garbage);
+  const std::string box = "Die Einstellungsdatei \"" + file +
+                          "\" ist beschädigt und kann nicht gelesen werden.\nSie wurde als \"" +
+                          kept[0].string() +
+                          "\" aufbewahrt; das Programm startet mit den Standardeinstellungen.";
+  EXPECT_EQ(Boxes(box), 1);
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    ASSERT_FALSE(boxes_.empty());
+    EXPECT_EQ(boxes_.front(), box);  // before anything else of the start
+  }
+  EXPECT_EQ(app->MainForm->FState.GetIntervalSeconds(), 900);
+  for (const support::DefaultSetting& d : support::DefaultSettings())
+    EXPECT_EQ(Setting(d.key, d.name), d.text);
+  ASSERT_TRUE(Start(*app, 300)) << "no start question";
+  EXPECT_EQ(Boxes("Einstellungsdatei"), 1);
+  app->MainForm->close();
+  app.reset();
+
+  SetRegistryFile(file);  // as a new process reads it
+  user_.portDialogs = 0;
+  app = std::make_unique<TKorvidanApplication>();
+  EXPECT_EQ(user_.portDialogs, 1);
+  EXPECT_EQ(Boxes("Einstellungsdatei"), 1);
   app.reset();
 }
 

@@ -182,10 +182,16 @@ TEST_F(RegistryTest, DamagedFileIsReportedSetAsideAndReplaced) {
   EXPECT_NE(err.find("line 2"), std::string::npos);
   EXPECT_NE(RegistryStoreError().find("damaged"), std::string::npos);
   ASSERT_EQ(CountFiles(".corrupt-"), 1);
+  fs::path kept;
   for (auto& e : fs::directory_iterator(file_.parent_path()))
-    if (e.path().filename().string().find(".corrupt-") != std::string::npos) {
-      EXPECT_EQ(ReadFile(e.path()), garbage);
-    }
+    if (e.path().filename().string().find(".corrupt-") != std::string::npos) kept = e.path();
+  EXPECT_EQ(ReadFile(kept), garbage);
+  // What was done is handed to the caller once: the file and the name of the copy kept.
+  const std::vector<TRegistryDamage> damage = TakeRegistryDamage();
+  ASSERT_EQ(damage.size(), 1u);
+  EXPECT_EQ(damage[0].File, file_.string());
+  EXPECT_EQ(damage[0].KeptAs, kept.string());
+  EXPECT_TRUE(TakeRegistryDamage().empty());
   // The defaults can be written again and are read back after a restart.
   ASSERT_TRUE(r.OpenKey("Software\\Zelvanor\\DataCollectingIntervall", true));
   r.WriteInteger("Intervall", 15);

@@ -11,6 +11,8 @@
 #include <sstream>
 
 #include "platform/Messages.h"
+#include "tests/support/CpuTime.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -115,20 +117,14 @@ TEST_F(ClockTest, TimersAreRightAcrossTheClockWrap) {
   EXPECT_TRUE(TimerExpired(et));
 }
 
-double ThreadCpuMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1000.0 + ts.tv_nsec / 1e6;
-}
-
 TEST(Delays, DelayMSSleepsForItsTime) {
   auto t0 = std::chrono::steady_clock::now();
-  double cpu0 = ThreadCpuMs();
+  double cpu0 = 1e3 * support::ThreadCpuSeconds();
   EXPECT_EQ(DelayMS(150), 150u);
   auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(ms, 149);
-  EXPECT_LT(ThreadCpuMs() - cpu0, 50.0);  // slept, did not spin
+  EXPECT_LT(1e3 * support::ThreadCpuSeconds() - cpu0, 50.0);  // slept, did not spin
   EXPECT_EQ(DelayMS(0), 0u);
 }
 
@@ -136,13 +132,13 @@ TEST(Delays, DelayTicksWithoutYield) {
   EXPECT_EQ(DelayTicks(0, false), 0u);
   EXPECT_EQ(DelayTicks(-5, false), 0u);
   auto t0 = std::chrono::steady_clock::now();
-  double cpu0 = ThreadCpuMs();
+  double cpu0 = 1e3 * support::ThreadCpuSeconds();
   EXPECT_EQ(DelayTicks(3, false), 0u);
   auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_GE(ms, 3 * 55 - 1);
   EXPECT_LT(ms, 2000);
-  EXPECT_LT(ThreadCpuMs() - cpu0, 50.0);
+  EXPECT_LT(1e3 * support::ThreadCpuSeconds() - cpu0, 50.0);
 }
 
 struct MessageLog {
@@ -203,10 +199,10 @@ TEST_F(YieldTest, DelayTicksPumpsAndStopsAtQuit) {
   EXPECT_TRUE(HasPendingMessages());
 
   auto t0 = std::chrono::steady_clock::now();
-  double cpu0 = ThreadCpuMs();
+  double cpu0 = 1e3 * support::ThreadCpuSeconds();
   EXPECT_EQ(DelayTicks(3, true), 0u);
   EXPECT_EQ(FLog.count, 1);
-  EXPECT_LT(ThreadCpuMs() - cpu0, 50.0);
+  EXPECT_LT(1e3 * support::ThreadCpuSeconds() - cpu0, 50.0);
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(3 * 55 - 1));
 
   PostQuitMessage(3);
@@ -299,14 +295,14 @@ TEST(Helpers, FileNames) {
   EXPECT_STREQ(JustExtensionZ(e, "FAX.TIFF"), "TIF");
   EXPECT_STREQ(ForceExtensionZ(e, "A.B", "CDEFGH"), "A.CDEFG");
 
-  auto dir = std::filesystem::path(::testing::TempDir()) / "siomisc_exist";
-  std::filesystem::create_directories(dir);
+  // A directory of this process's own: copies of the test run at once.
+  const support::TempDir tmp("siomisc_exist");
+  const std::filesystem::path& dir = tmp.path();
   std::ofstream(dir / "f.txt") << "x";
   EXPECT_TRUE(ExistFileZ((dir / "f.txt").c_str()));
   EXPECT_FALSE(ExistFileZ((dir / "missing.txt").c_str()));
   EXPECT_FALSE(ExistFileZ(dir.c_str()));
   EXPECT_FALSE(ExistFileZ(nullptr));
-  std::filesystem::remove_all(dir);
 }
 
 std::vector<std::string> ReadLines(const std::string& data) {
@@ -324,10 +320,21 @@ std::vector<std::string> ReadLines(const std::string& data) {
   return lines;
 }
 
-TEST(LineReader, LinesEndAtCrOrCrLf) {
+TEST(LineReader, LinesEndAtCrLfCrOrLf) {
   EXPECT_EQ(ReadLines("A\r\nB"), (std::vector<std::string>{"A", "B"}));
   EXPECT_EQ(ReadLines("A\rB\r\n\r\nC\r"), (std::vector<std::string>{"A", "B", "", "C"}));
-  EXPECT_EQ(ReadLines("A\nB\rC"), (std::vector<std::string>{"A\nB", "C"}));
+  // A text written on Linux, and one whose line ends are mixed: one line per line end.
+  EXPECT_EQ(ReadLines("A\nB\n\nC\n"), (std::vector<std::string>{"A", "B", "", "C"}));
+  EXPECT_EQ(ReadLines("A\nB\rC\r\nD\n\rE\r\r\nF"),
+            (std::vector<std::string>{"A", "B", "C", "D", "", "E", "", "F"}));
+  // The line a text ends with a line end: an empty last line, whichever the line end.
+  for (const char* end : {"\r\n", "\r", "\n"}) {
+    TLineReader reader(std::make_unique<std::istringstream>(std::string("A") + end));
+    EXPECT_EQ(reader.NextLine(), "A");
+    EXPECT_FALSE(reader.Eof());
+    EXPECT_EQ(reader.NextLine(), "");
+    EXPECT_TRUE(reader.Eof());
+  }
   EXPECT_EQ(ReadLines(""), (std::vector<std::string>{}));
   EXPECT_EQ(ReadLines("AB\x1A"), (std::vector<std::string>{"AB"}));
   EXPECT_EQ(ReadLines(std::string("A\0B\rC", 5)), (std::vector<std::string>{"A"}));
@@ -337,9 +344,14 @@ TEST(LineReader, LinesAcrossPages) {
   std::string x(4095, 'x');
   // CR LF split across the page boundary
   EXPECT_EQ(ReadLines(x + "\r\nY"), (std::vector<std::string>{x, "Y"}));
-  // a lone LF opening the second page stays in the line
+  // a lone LF opening the second page ends the line; after a page that ended in LF, or in a
+  // CR that ended no line of its own, it is an empty line
   std::string full(4096, 'x');
-  EXPECT_EQ(ReadLines(full + "\nZ"), (std::vector<std::string>{full + "\nZ"}));
+  EXPECT_EQ(ReadLines(full + "\nZ"), (std::vector<std::string>{full, "Z"}));
+  EXPECT_EQ(ReadLines(x + "\n\nY"), (std::vector<std::string>{x, "", "Y"}));
+  EXPECT_EQ(ReadLines(x + "\r\rY"), (std::vector<std::string>{x, "", "Y"}));
+  EXPECT_EQ(ReadLines(std::string(4094, 'x') + "\r\r\nY"),
+            (std::vector<std::string>{std::string(4094, 'x'), "", "Y"}));
   // a line longer than a page
   std::string longLine(10000, 'q');
   EXPECT_EQ(ReadLines(longLine + "\rEND\r"), (std::vector<std::string>{longLine, "END"}));
