@@ -1,3 +1,4 @@
+#include "app/ErrorText.h"
 #include "app/Application.h"
 
 #include <QAbstractEventDispatcher>
@@ -55,7 +56,7 @@ void TKorvidanApplication::Create() {
   SetMainThread();
   Pump = std::make_unique<TMessagePump>();
   // Exceptions of the port's handlers and of its opening at load time end up in a box.
-  SetSioApplicationExceptionHandler([](const std::exception& e) { ShowMessage(e.what(), TMsgKind::Error); });
+  SetSioApplicationExceptionHandler([](const std::exception& e) { ShowError(e); });
 
   // 2. The forms and modules, in their order.
   MainForm = std::make_unique<TForm1>();                 //  1 TForm1
@@ -281,7 +282,7 @@ int RunApplication(QApplication& app) {
     korvidan.Show();
     code = app.exec();
   } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
+    ShowError(e);
     code = 1;
   }
   return code;

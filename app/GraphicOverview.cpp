@@ -1,3 +1,4 @@
+#include "app/ErrorText.h"
 #include "app/GraphicOverview.h"
 
 #include <exception>
@@ -33,7 +34,7 @@ void TGraphicOverviewForm::showEvent(QShowEvent* e) {
   try {
     FormShow();
   } catch (const std::exception& ex) {
-    ShowMessage(ex.what(), TMsgKind::Error);
+    ShowError(ex);
   }
 }
 

@@ -1,3 +1,4 @@
+#include "app/ErrorText.h"
 #include "app/PrintOrientation.h"
 
 #include <QChart>
@@ -114,6 +115,6 @@ void TPrintOrientationForm::Button1Click() {
     if (!pdf.empty())
       ShowMessage("Kein Drucker eingerichtet: die Grafik wurde in die Datei \"" + pdf + "\" gedruckt.");
   } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
+    ShowError(e);
   }
 }

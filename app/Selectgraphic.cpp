@@ -1,3 +1,4 @@
+#include "app/ErrorText.h"
 #include "app/Selectgraphic.h"
 
 #include <QEvent>
@@ -15,15 +16,6 @@
 TGrafikAuswahlForm* GrafikAuswahlForm = nullptr;
 
 namespace {
-
-template <class F>
-void Guarded(F&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
-  }
-}
 
 }  // namespace
 

@@ -1,3 +1,4 @@
+#include "app/ErrorText.h"
 #include "app/Sensorgraphic.h"
 
 #include <QAction>
@@ -40,7 +41,7 @@ void TSensorGraphicForm::showEvent(QShowEvent* e) {
   try {
     Reload();
   } catch (const std::exception& ex) {
-    ShowMessage(ex.what(), TMsgKind::Error);
+    ShowError(ex);
   }
 }
 
