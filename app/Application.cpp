@@ -1,4 +1,3 @@
-#include "app/ErrorText.h"
 #include "app/Application.h"
 
 #include <QAbstractEventDispatcher>
@@ -13,6 +12,7 @@
 #include "app/Dialogfaxconfig.h"
 #include "app/DlgReadSaveData.h"
 #include "app/DlgUpdate.h"
+#include "app/ErrorText.h"
 #include "app/FaxModule.h"
 #include "app/GraphicOverview.h"
 #include "app/IntervallFrm.h"
@@ -39,6 +39,7 @@
 #include "programming/ui/ProgrammingForm.h"
 #include "programming/ui/TransferForms.h"
 #include "serial/SioPort.h"
+#include "serial/Sioexcept.h"
 
 TKorvidanApplication::TKorvidanApplication() {
   try {
@@ -192,7 +193,14 @@ void TKorvidanApplication::ConnectWindows() {
   main->SendTestFax = [this] {
     FaxModule->SendTestFax();
     if (!FaxModule->Sending()) return;
-    FaxView->ShowFax(FaxModule->SioSendFax1->GetFaxFile());
+    const std::string faxFile = FaxModule->SioSendFax1->GetFaxFile();
+    try {
+      FaxView->ShowFax(faxFile);
+    } catch (const ESIOException& e) {
+      // A file whose header is sound may still hold pages that cannot be shown.
+      ShowMessage(FaxViewErrorText(faxFile, e.ErrorCode), TMsgKind::Error);
+      return;
+    }
     // Once the window system has brought the viewer up, the call's windows come back on top.
     struct RaiseCall : QObject {
       TDataModule3* fax;

@@ -1,4 +1,3 @@
-#include "app/ErrorText.h"
 #include "app/DialogSelAktion.h"
 
 #include <QButtonGroup>
@@ -7,6 +6,7 @@
 #include <QRadioButton>
 #include <exception>
 
+#include "app/ErrorText.h"
 #include "app/UiThread.h"
 #include "ui_DialogSelAktion.h"
 

@@ -1,10 +1,10 @@
-#include "app/ErrorText.h"
 #include "app/GraphicOverview.h"
 
 #include <exception>
 
 #include "app/DBChart.h"
 #include "app/DataBase.h"
+#include "app/ErrorText.h"
 #include "app/UiThread.h"
 #include "platform/Text.h"
 #include "ui_GraphicOverview.h"

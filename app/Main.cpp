@@ -1,4 +1,3 @@
-#include "app/ErrorText.h"
 #include "app/Main.h"
 
 #include <QAbstractTableModel>
@@ -25,6 +24,7 @@
 #include "app/DBChart.h"
 #include "app/DataBase.h"
 #include "app/DatabaseMove.h"
+#include "app/ErrorText.h"
 #include "app/IntervallFrm.h"
 #include "app/KorvidanVersionForm.h"
 #include "app/Localregistry.h"

@@ -1,4 +1,3 @@
-#include "app/ErrorText.h"
 #include "app/PrintOrientation.h"
 
 #include <QChart>
@@ -17,6 +16,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "app/ErrorText.h"
 #include "app/UiThread.h"
 #include "ui_PrintOrientation.h"
 

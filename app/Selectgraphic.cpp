@@ -1,4 +1,3 @@
-#include "app/ErrorText.h"
 #include "app/Selectgraphic.h"
 
 #include <QEvent>
@@ -8,6 +7,7 @@
 #include <exception>
 
 #include "app/DataBase.h"
+#include "app/ErrorText.h"
 #include "app/Localregistry.h"
 #include "app/UiThread.h"
 #include "platform/Text.h"

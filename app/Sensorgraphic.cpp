@@ -1,4 +1,3 @@
-#include "app/ErrorText.h"
 #include "app/Sensorgraphic.h"
 
 #include <QAction>
@@ -6,6 +5,7 @@
 
 #include "app/DBChart.h"
 #include "app/DataBase.h"
+#include "app/ErrorText.h"
 #include "app/PrintOrientation.h"
 #include "app/UiThread.h"
 #include "ui_Sensorgraphic.h"

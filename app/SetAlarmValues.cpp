@@ -1,4 +1,3 @@
-#include "app/ErrorText.h"
 #include "app/SetAlarmValues.h"
 
 #include <QApplication>
@@ -15,6 +14,7 @@
 
 #include "app/DataBase.h"
 #include "app/DialogSelAktion.h"
+#include "app/ErrorText.h"
 #include "app/UiThread.h"
 #include "link/BusShared.h"
 #include "platform/Database.h"
