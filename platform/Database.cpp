@@ -188,6 +188,8 @@ TDbCause CauseOfErrno(int error) {
       return TDbCause::ReadOnly;
     case ENOENT:
       return TDbCause::NotFound;
+    case EISDIR:  // a directory in the way of the table's file
+      return TDbCause::NotATable;
     case EBUSY:
       return TDbCause::InUse;
     default:
