@@ -25,7 +25,9 @@ std::string CauseText(const EDatabaseError& e) {
     case TDbCause::IoError:
       return "Lese- oder Schreibfehler des Datenträgers.";
     case TDbCause::KeyViolation:
-      return "Ein Datensatz mit diesem Schlüssel ist schon vorhanden.";
+      return "Ein Datensatz hat keinen Schlüssel oder einen, der schon vorhanden ist.";
+    case TDbCause::RowDeleted:
+      return "Der Datensatz wurde von einem anderen Programm gelöscht.";
     case TDbCause::Other:
       break;
   }

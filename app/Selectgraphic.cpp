@@ -15,10 +15,6 @@
 
 TGrafikAuswahlForm* GrafikAuswahlForm = nullptr;
 
-namespace {
-
-}  // namespace
-
 TGrafikAuswahlForm::TGrafikAuswahlForm(TDataModule2& database, QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::TGrafikAuswahlForm>()), db_(database) {
   ui->setupUi(this);

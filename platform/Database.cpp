@@ -1315,7 +1315,7 @@ void TTable::Post() {
       if (sqlite3_changes(db_) == 0) {
         state_ = dsBrowse;
         Refresh();
-        Fail(context, "the row was deleted by another user", SQLITE_NOTFOUND, TDbCause::Other);
+        Fail(context, "the row was deleted by another user", SQLITE_NOTFOUND, TDbCause::RowDeleted);
       }
     }
   } catch (const EDBEngineError& e) {

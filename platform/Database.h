@@ -60,6 +60,7 @@ enum class TDbCause {
   DiskFull,      // no space left on the medium (or the user's quota is used up)
   IoError,       // any other failure to read or write the medium
   KeyViolation,  // a row with the same key exists, or a row has no key value
+  RowDeleted,    // the row being changed was deleted by another connection
 };
 
 class EDatabaseError : public std::runtime_error {
