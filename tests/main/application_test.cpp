@@ -55,6 +55,7 @@
 #include "serial/ComSelect.h"
 #include "serial/ComSelectForm.h"
 #include "tests/main/Driver.h"
+#include "tests/support/FaxLine.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -431,13 +432,7 @@ TEST_F(ApplicationTest, ATestFaxWhosePageCannotBeShownIsNamedInGerman) {
   user.startAcquisition = false;
   constexpr int kLineCom = 47;
   support::Simulator modem("faxmodem-sim", {"--classes", "2"}, kLineCom);
-  TTelephonyLine line;
-  line.Name = "Faxmodem";
-  line.ComNumber = kLineCom;
-  line.CallerID = "";
-  line.EscapeGuardMs = 150;
-  WriteTelephonyLine(line);
-  WriteTapiDeviceName("Faxmodem");
+  WriteTapiDeviceName(support::ListFaxModemLine(kLineCom));
   // The header and the first bytes of the page that comes with the program.
   fs::copy_file(fs::path(InstalledDataDirectory("Fax")) / "korvidan.fxf", "korvidan.fxf");
   fs::resize_file("korvidan.fxf", 64 + 16 + 40);

@@ -21,11 +21,9 @@
 #include "app/Application.h"
 #include "app/DataBase.h"
 #include "app/Main.h"
-#include "platform/Registry.h"
 #include "serial/ComSelect.h"
 #include "tests/main/Driver.h"
 #include "tests/support/FullDisk.h"
-#include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -71,20 +69,14 @@ int main(int argc, char** argv) {
   fs::create_directories(output);
   QApplication app(argc, argv);
 
-  const support::TempDir tmp("korvidan-db-shot-");
-  const fs::path& dir = tmp.path();
-  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-  unsetenv("KORVIDAN_DATABASE_DIR");
-  SetRegistryFile((dir / "registry.ini").string());
-  fs::current_path(dir);
+  const e2e::FreshHome home("korvidan-db-shot-");
+  const fs::path& dir = home.Dir();
   // No controller on a port: the port selection is cancelled, the version query given up.
   SetPortPromptHook([]() -> std::optional<std::uint16_t> { return std::nullopt; });
   e2e::User user;
   user.giveUpVersion = true;
   user.startAcquisition = false;
-  QTimer driver;
-  QObject::connect(&driver, &QTimer::timeout, [&] { user.Act(); });
-  driver.start(50);
+  e2e::Acting driver(user);
 
   int code = 1;
   {
@@ -92,7 +84,7 @@ int main(int argc, char** argv) {
     TForm1& form = *korvidan.MainForm;
     korvidan.Show();
     if (e2e::RunUntil([&] { return user.startAnswers == 1; }, 30000)) {
-      driver.stop();  // the boxes below are answered by the pictures
+      driver.Stop();  // the boxes below are answered by the pictures
       const fs::path tables = dir / "data" / "korvidan" / "Zelvanor";
       const fs::path temp = tables / "Korvidan1_Temp.DB";
       support::FullDisk::Fill(tables);
