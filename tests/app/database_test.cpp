@@ -309,8 +309,6 @@ TEST_F(DataBaseTest, AFullDiskIsNamedAndAFailedCreationLeavesNothingBehind) {
   module.StoreCurrentValues(list);
   ASSERT_TRUE(messages_.empty()) << messages_.front();
   support::FullDisk::Fill(dir_);
-  WaitForNextSecond();
-  c->StampTime();
   SetValues(*c, 2.5f);
   module.StoreCurrentValues(list);
   module.MergeTempTables(list);
