@@ -12,6 +12,7 @@
 #include "app/Dialogfaxconfig.h"
 #include "app/DlgReadSaveData.h"
 #include "app/DlgUpdate.h"
+#include "app/ErrorText.h"
 #include "app/FaxModule.h"
 #include "app/GraphicOverview.h"
 #include "app/IntervallFrm.h"
@@ -38,6 +39,7 @@
 #include "programming/ui/ProgrammingForm.h"
 #include "programming/ui/TransferForms.h"
 #include "serial/SioPort.h"
+#include "serial/Sioexcept.h"
 
 TKorvidanApplication::TKorvidanApplication() {
   try {
@@ -55,7 +57,7 @@ void TKorvidanApplication::Create() {
   SetMainThread();
   Pump = std::make_unique<TMessagePump>();
   // Exceptions of the port's handlers and of its opening at load time end up in a box.
-  SetSioApplicationExceptionHandler([](const std::exception& e) { ShowMessage(e.what(), TMsgKind::Error); });
+  SetSioApplicationExceptionHandler([](const std::exception& e) { ShowError(e); });
 
   // 2. The forms and modules, in their order.
   MainForm = std::make_unique<TForm1>();                 //  1 TForm1
@@ -191,7 +193,14 @@ void TKorvidanApplication::ConnectWindows() {
   main->SendTestFax = [this] {
     FaxModule->SendTestFax();
     if (!FaxModule->Sending()) return;
-    FaxView->ShowFax(FaxModule->SioSendFax1->GetFaxFile());
+    const std::string faxFile = FaxModule->SioSendFax1->GetFaxFile();
+    try {
+      FaxView->ShowFax(faxFile);
+    } catch (const ESIOException& e) {
+      // A file whose header is sound may still hold pages that cannot be shown.
+      ShowMessage(FaxViewErrorText(faxFile, e.ErrorCode), TMsgKind::Error);
+      return;
+    }
     // Once the window system has brought the viewer up, the call's windows come back on top.
     struct RaiseCall : QObject {
       TDataModule3* fax;
@@ -281,7 +290,7 @@ int RunApplication(QApplication& app) {
     korvidan.Show();
     code = app.exec();
   } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
+    ShowError(e);
     code = 1;
   }
   return code;

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "app/DlgUpdate.h"
+#include "app/ErrorText.h"
 #include "app/SharedState.h"
 #include "app/UiThread.h"
 #include "platform/DateTime.h"
@@ -75,8 +76,27 @@ void CheckLayout(const TTable& table, const TFieldDefs& layout) {
   std::string fields;
   for (const TFieldDef& f : found.Items()) fields += (fields.empty() ? "" : ", ") + f.Name;
   throw EDatabaseError("Table '" + table.TableName() + "' (" + table.FileName().string() +
-                       "): holds a table of another layout (" + fields + "), left as it is");
+                           "): holds a table of another layout (" + fields + "), left as it is",
+                       TDbCause::Layout, table.FileName());
 }
+
+// Creates the table with the fields that define() sets when it does not exist. A creation
+// that fails is reported, with its cause, and gives false.
+template <class Define>
+bool CreateWhenMissing(TTable& table, Define define) {
+  if (table.Exists()) return true;
+  try {
+    define(table);
+    table.CreateTable();
+    return true;
+  } catch (const EDatabaseError& e) {
+    ShowError(e, kCreateFailed);
+    return false;
+  }
+}
+
+void DefineTemporaryFields(TTable& t) { TDataModule2::DefineMeasurementFields(t, false); }
+void DefineMeasurementTableFields(TTable& t) { TDataModule2::DefineMeasurementFields(t, true); }
 
 // Clears a flag when the scope ends, however it ends.
 struct FlagGuard {
@@ -191,15 +211,7 @@ void TDataModule2::StoreCurrentValues(TControllerList& list) {
     rowsWaiting = 0;
     try {
       Bind(TempTable, r.name + "_Temp.DB");
-      if (!TempTable.Exists()) {
-        try {
-          DefineMeasurementFields(TempTable, false);
-          TempTable.CreateTable();
-        } catch (const EDatabaseError&) {
-          ShowMessage(kCreateFailed, TMsgKind::Error);
-          continue;
-        }
-      }
+      if (!CreateWhenMissing(TempTable, DefineTemporaryFields)) continue;
       CheckLayout(TempTable, MeasurementLayout());
       TempTable.Open();
       TempTable.Append();
@@ -213,7 +225,7 @@ void TDataModule2::StoreCurrentValues(TControllerList& list) {
       TempTable.Close();
     } catch (const EDatabaseError& e) {
       TempTable.Close();
-      ShowMessage(e.what(), TMsgKind::Error);
+      ShowError(e);
     }
   }
   if (rowsWaiting > 4) MergeTempTables(list);
@@ -285,22 +297,16 @@ void TDataModule2::MergeTempTables(TControllerList& list) {
     Bind(TempTable, name + "_Temp.DB");
     ProgressStage(TempTable.TableName(), Table1.TableName());
 
-    if (!Table1.Exists()) {
-      try {
-        DefineMeasurementFields(Table1, true);
-        Table1.CreateTable();
-      } catch (const EDatabaseError&) {
-        ShowMessage(kCreateFailed, TMsgKind::Error);
-        allMerged = false;
-        continue;
-      }
+    if (!CreateWhenMissing(Table1, DefineMeasurementTableFields)) {
+      allMerged = false;
+      continue;
     }
     // No file is written, moved from or deleted unless both are the application's.
     try {
       CheckLayout(Table1, MeasurementLayout());
       ownTable1 = true;
     } catch (const EDatabaseError& e) {
-      ShowMessage(e.what(), TMsgKind::Error);
+      ShowError(e);
       allMerged = allMerged && !TempTable.Exists();
       continue;
     }
@@ -311,21 +317,23 @@ void TDataModule2::MergeTempTables(TControllerList& list) {
       } catch (const EDatabaseError& e) {
         // The rows stay in the temporary table for the next merge.
         TempTable.Close();
-        ShowMessage(e.what(), TMsgKind::Error);
+        ShowError(e);
         allMerged = false;
         continue;
       }
       TempTable.Close();
       if (!Table1.Exists()) {
-        ShowMessage("Tabelle existiert nicht !", TMsgKind::Error);
+        ShowError(EDatabaseError("Table '" + Table1.TableName() + "' does not exist", TDbCause::NotFound,
+                                 Table1.FileName()),
+                  "Tabelle existiert nicht !");
         allMerged = false;
         continue;
       }
       try {
         TempTable.DeleteTable();
-      } catch (const EDatabaseError&) {
+      } catch (const EDatabaseError& e) {
         // Its rows are in the measurement table; the next merge moves them onto themselves.
-        ShowMessage("Kann temporäre Datenbank-Tabelle nicht löschen !", TMsgKind::Error);
+        ShowError(e, "Kann temporäre Datenbank-Tabelle nicht löschen !");
       }
     }
     SetGridDisplayFormats(*c);
@@ -333,7 +341,7 @@ void TDataModule2::MergeTempTables(TControllerList& list) {
       try {
         WriteSensorTypeRow(name, labels[static_cast<std::size_t>(k)]);
       } catch (const EDatabaseError& e) {
-        ShowMessage(e.what(), TMsgKind::Error);
+        ShowError(e);
       }
     }
   }
@@ -341,7 +349,7 @@ void TDataModule2::MergeTempTables(TControllerList& list) {
   try {
     if (ownTable1 && Table1.Exists()) Table1.Open();
   } catch (const EDatabaseError& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
+    ShowError(e);
   }
   MainFlags.FTempDataMerged = allMerged;
   ProgressEnd();
@@ -364,10 +372,7 @@ void TDataModule2::SetGridDisplayFormats(TKorvidan&) {
 void TDataModule2::WriteSensorTypeRow(const std::string& name, const std::vector<std::string>& labels) {
   std::lock_guard<TCriticalSection> lock(TempTableLock);
   Bind(SensorTypeTable, name + "_Type.db");
-  if (!SensorTypeTable.Exists()) {
-    DefineSensorTypeFields(SensorTypeTable);
-    SensorTypeTable.CreateTable();
-  }
+  if (!CreateWhenMissing(SensorTypeTable, DefineSensorTypeFields)) return;
   static const TFieldDefs layout = LayoutOf(DefineSensorTypeFields);
   CheckLayout(SensorTypeTable, layout);
   SensorTypeTable.Open();

@@ -6,6 +6,7 @@
 #include <QRadioButton>
 #include <exception>
 
+#include "app/ErrorText.h"
 #include "app/UiThread.h"
 #include "ui_DialogSelAktion.h"
 
@@ -47,7 +48,7 @@ void TDialogAktion::FormActivate() {
   try {
     code = CurrentActionCode();
   } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
+    ShowError(e);
   }
   QRadioButton* buttons[] = {FaxButton, AnrufButton, AlarmButton, NurMarkierenButton};
   buttons[code >= 0 && code <= 3 ? code : 3]->setChecked(true);
@@ -67,7 +68,7 @@ void TDialogAktion::FormHide() {
   try {
     WriteAction(action);
   } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
+    ShowError(e);
   }
 }
 

@@ -74,6 +74,26 @@ std::string WithLineEnds(const std::string& text) {
 
 }  // namespace
 
+std::string FaxViewErrorText(const std::string& file, int code) {
+  std::string cause;
+  switch (code) {
+    case ecFileNotFound:
+      cause = "Die Datei ist nicht vorhanden.";
+      break;
+    case ecFaxBadFormat:
+    case ecDiskRead:
+      cause = "Die Faxdatei ist beschädigt.";
+      break;
+    case ecOutOfMemory:
+    case ecCantMakeBitmap:
+      cause = "Für das Bild der Seite ist nicht genug Speicher frei.";
+      break;
+    default:
+      cause = "Fehler " + std::to_string(code) + ".";
+  }
+  return Quoted(file) + "kann nicht angezeigt werden: " + cause;
+}
+
 TDataModule3::TDataModule3() {
   SioComPort1 = new TSioComPort(this);
   SioComPort1->SetComNumber(2);

@@ -28,6 +28,10 @@ class TSioFaxStatus;
 class TSioFaxConverter;
 class TSioFaxLog;
 
+// The box text for a fax file that the fax viewer cannot show: the file's name and the
+// cause of the library's error code, in German.
+std::string FaxViewErrorText(const std::string& file, int code);
+
 class TDataModule3 : public TSioComponentOwner {
  public:
   TDataModule3();

@@ -4,6 +4,7 @@
 
 #include "app/DBChart.h"
 #include "app/DataBase.h"
+#include "app/ErrorText.h"
 #include "app/UiThread.h"
 #include "platform/Text.h"
 #include "ui_GraphicOverview.h"
@@ -33,7 +34,7 @@ void TGraphicOverviewForm::showEvent(QShowEvent* e) {
   try {
     FormShow();
   } catch (const std::exception& ex) {
-    ShowMessage(ex.what(), TMsgKind::Error);
+    ShowError(ex);
   }
 }
 

@@ -24,6 +24,7 @@
 #include "app/DBChart.h"
 #include "app/DataBase.h"
 #include "app/DatabaseMove.h"
+#include "app/ErrorText.h"
 #include "app/IntervallFrm.h"
 #include "app/KorvidanVersionForm.h"
 #include "app/Localregistry.h"
@@ -50,16 +51,6 @@ const char* const kStopped = "Datenabfrage gestoppt";
 const char* const kUpdateQuestion =
     "Soll die Datenbank mit den aktuellen Werten aktualisiert werden?    \n"
     "Die Erfassung aktueller Werte wird solange unterbrochen!";
-
-// A handler's exception ends up in a box, never in Qt's event loop.
-template <class F>
-void Guarded(F&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
-  }
-}
 
 // Runs the window thread's events (painting, timers, the port's notifications, work queued
 // by other threads) until done() holds or timeoutMs (-1: no limit) have passed.
@@ -451,7 +442,7 @@ void TForm1::FormClose() {
     try {
       DataModule1->SioComPort1.SetOpen(false);
     } catch (const std::exception& e) {
-      ShowMessage(e.what(), TMsgKind::Error);
+      ShowError(e);
     }
   }
 }

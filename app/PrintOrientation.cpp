@@ -16,6 +16,7 @@
 #include <exception>
 #include <stdexcept>
 
+#include "app/ErrorText.h"
 #include "app/UiThread.h"
 #include "ui_PrintOrientation.h"
 
@@ -114,6 +115,6 @@ void TPrintOrientationForm::Button1Click() {
     if (!pdf.empty())
       ShowMessage("Kein Drucker eingerichtet: die Grafik wurde in die Datei \"" + pdf + "\" gedruckt.");
   } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
+    ShowError(e);
   }
 }

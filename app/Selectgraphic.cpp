@@ -7,25 +7,13 @@
 #include <exception>
 
 #include "app/DataBase.h"
+#include "app/ErrorText.h"
 #include "app/Localregistry.h"
 #include "app/UiThread.h"
 #include "platform/Text.h"
 #include "ui_Selectgraphic.h"
 
 TGrafikAuswahlForm* GrafikAuswahlForm = nullptr;
-
-namespace {
-
-template <class F>
-void Guarded(F&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
-  }
-}
-
-}  // namespace
 
 TGrafikAuswahlForm::TGrafikAuswahlForm(TDataModule2& database, QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::TGrafikAuswahlForm>()), db_(database) {

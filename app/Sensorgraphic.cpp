@@ -5,6 +5,7 @@
 
 #include "app/DBChart.h"
 #include "app/DataBase.h"
+#include "app/ErrorText.h"
 #include "app/PrintOrientation.h"
 #include "app/UiThread.h"
 #include "ui_Sensorgraphic.h"
@@ -40,7 +41,7 @@ void TSensorGraphicForm::showEvent(QShowEvent* e) {
   try {
     Reload();
   } catch (const std::exception& ex) {
-    ShowMessage(ex.what(), TMsgKind::Error);
+    ShowError(ex);
   }
 }
 

@@ -14,6 +14,7 @@
 
 #include "app/DataBase.h"
 #include "app/DialogSelAktion.h"
+#include "app/ErrorText.h"
 #include "app/UiThread.h"
 #include "link/BusShared.h"
 #include "platform/Database.h"
@@ -27,15 +28,6 @@ namespace {
 const char* const kLower = "UntererAlarmwert";
 const char* const kUpper = "ObererAlarmwert";
 const char* const kAction = "Aktion";
-
-template <class F>
-void Guarded(F&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
-  }
-}
 
 // The shortest decimal that reads back as the same 32-bit float, so that the table shows
 // 7.12 rather than the float's widened 7.11999988555908.
@@ -175,7 +167,7 @@ bool TAlarmValueModel::WriteField(int row, const std::string& field, const std::
       throw;
     }
   } catch (const std::exception& e) {
-    ShowMessage(e.what(), TMsgKind::Error);
+    ShowError(e);
   }
   // The row as the table now holds it.
   try {

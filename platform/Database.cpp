@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -169,31 +170,92 @@ TFieldType TypeFromDecl(const std::string& declared, int& size) {
 // ---------------------------------------------------------------------------------------
 // SQLite wrappers
 
-std::string EngineText(sqlite3* db, int rc) {
-  std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  switch (rc & 0xFF) {
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return "table is locked by another user (" + text + ")";
-    case SQLITE_NOTADB:
-    case SQLITE_CORRUPT:
-      return "table file is corrupt or not a table (" + text + ")";
-    case SQLITE_READONLY:
-      return "table file is read-only (" + text + ")";
-    case SQLITE_FULL:
-      return "disk full (" + text + ")";
+// Where a failure happens: the text that opens its message, and the table file it is about.
+struct Site {
+  std::string text;
+  fs::path file;
+};
+
+// The cause of a failed call of the operating system.
+TDbCause CauseOfErrno(int error) {
+  switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+      return TDbCause::DiskFull;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return TDbCause::ReadOnly;
+    case ENOENT:
+      return TDbCause::NotFound;
+    case EISDIR:  // a directory in the way of the table's file
+      return TDbCause::NotATable;
+    case EBUSY:
+      return TDbCause::InUse;
     default:
-      return text;
+      return TDbCause::IoError;
   }
 }
 
-[[noreturn]] void ThrowEngine(const std::string& context, sqlite3* db, int rc) {
-  throw EDBEngineError(context + ": " + EngineText(db, rc), rc);
+// The cause of an engine result; systemErrno is the operating system's error of the call
+// that failed (0 when none), which tells a full disk from other I/O failures: SQLite reports
+// some writes that find the disk full (those of the shared-memory index) as I/O errors.
+TDbCause CauseOf(int rc, int systemErrno) {
+  switch (rc & 0xFF) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return TDbCause::Locked;
+    case SQLITE_NOTADB:
+      return TDbCause::NotATable;
+    case SQLITE_CORRUPT:
+      return TDbCause::Corrupt;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+      return TDbCause::ReadOnly;
+    case SQLITE_FULL:
+      return TDbCause::DiskFull;
+    case SQLITE_CONSTRAINT:
+      return TDbCause::KeyViolation;
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+      return systemErrno != 0 ? CauseOfErrno(systemErrno) : TDbCause::IoError;
+    default:
+      return TDbCause::Other;
+  }
+}
+
+[[noreturn]] void ThrowEngine(const Site& at, sqlite3* db, int rc) {
+  const std::string text = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+  const TDbCause cause = CauseOf(rc, db ? sqlite3_system_errno(db) : 0);
+  std::string what;
+  switch (cause) {
+    case TDbCause::Locked:
+      what = "table is locked by another user (" + text + ")";
+      break;
+    case TDbCause::NotATable:
+    case TDbCause::Corrupt:
+      what = "table file is corrupt or not a table (" + text + ")";
+      break;
+    case TDbCause::ReadOnly:
+      what = "table file is read-only (" + text + ")";
+      break;
+    case TDbCause::DiskFull:
+      what = "disk full (" + text + ")";
+      break;
+    default:
+      what = text;
+  }
+  throw EDBEngineError(at.text + ": " + what, rc, cause, at.file);
+}
+
+// A failure found by this layer itself.
+[[noreturn]] void Fail(const Site& at, const std::string& what, int rc, TDbCause cause) {
+  throw EDBEngineError(at.text + ": " + what, rc, cause, at.file);
 }
 
 class Statement {
  public:
-  Statement(sqlite3* db, const std::string& sql, const std::string& context) : db_(db), context_(context) {
+  Statement(sqlite3* db, const std::string& sql, const Site& context) : db_(db), context_(context) {
     int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt_, nullptr);
     if (rc != SQLITE_OK) ThrowEngine(context, db, rc);
   }
@@ -253,10 +315,10 @@ class Statement {
  private:
   sqlite3* db_;
   sqlite3_stmt* stmt_ = nullptr;
-  std::string context_;
+  Site context_;
 };
 
-void Exec(sqlite3* db, const std::string& sql, const std::string& context) {
+void Exec(sqlite3* db, const std::string& sql, const Site& context) {
   char* err = nullptr;
   int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
   if (err) sqlite3_free(err);
@@ -266,7 +328,7 @@ void Exec(sqlite3* db, const std::string& sql, const std::string& context) {
 // Rolls back an open transaction unless committed.
 class Transaction {
  public:
-  Transaction(sqlite3* db, const std::string& context) : db_(db), context_(context) {
+  Transaction(sqlite3* db, const Site& context) : db_(db), context_(context) {
     Exec(db, "BEGIN IMMEDIATE", context);
   }
   ~Transaction() {
@@ -279,7 +341,7 @@ class Transaction {
 
  private:
   sqlite3* db_;
-  std::string context_;
+  Site context_;
   bool done_ = false;
 };
 
@@ -377,10 +439,10 @@ fs::path ResolveTableFile(const fs::path& dir, const std::string& tableName) {
 }
 
 // Opens a table file for reading and writing.
-sqlite3* OpenFile(const fs::path& file, bool create, const std::string& context) {
+sqlite3* OpenFile(const fs::path& file, bool create, const Site& context) {
   std::error_code ec;
   if (!create && !fs::is_regular_file(file, ec))
-    throw EDBEngineError(context + ": table does not exist", SQLITE_CANTOPEN);
+    Fail(context, "table does not exist", SQLITE_CANTOPEN, TDbCause::NotFound);
   sqlite3* raw = nullptr;
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   int rc = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
@@ -415,7 +477,7 @@ std::string TablesQuery(const std::string& schema) {
 
 // Opens an existing file for reading what it holds: nothing in it changes, not even its
 // journal mode (it may be another program's file).
-sqlite3* OpenAsItIs(const fs::path& file, const std::string& context) {
+sqlite3* OpenAsItIs(const fs::path& file, const Site& context) {
   sqlite3* raw = nullptr;
   const int rc = sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
   Connection conn(raw);
@@ -434,15 +496,16 @@ bool HoldsNoTable(const fs::path& file) {
   if (ec) return false;
   if (size == 0 && !fs::exists(fs::path(file.string() + "-wal"), ec)) return true;
   try {
-    Connection conn(OpenAsItIs(file, file.string()));
-    return !Statement(conn.db, TablesQuery("main"), file.string()).Step();
+    const Site at{file.string(), file};
+    Connection conn(OpenAsItIs(file, at));
+    return !Statement(conn.db, TablesQuery("main"), at).Step();
   } catch (const EDBEngineError&) {
     return false;
   }
 }
 
 // Reads the one table of a file; schema is "main" or an attached name.
-Structure ReadStructure(sqlite3* db, const std::string& schema, const std::string& context) {
+Structure ReadStructure(sqlite3* db, const std::string& schema, const Site& context) {
   Structure s;
   {
     Statement q(db, TablesQuery(schema), context);
@@ -452,8 +515,8 @@ Structure ReadStructure(sqlite3* db, const std::string& schema, const std::strin
       ++n;
     }
     if (n != 1)
-      throw EDBEngineError(context + ": not a table file (" + std::to_string(n) + " tables in it)",
-                           SQLITE_NOTADB);
+      Fail(context, "not a table file (" + std::to_string(n) + " tables in it)", SQLITE_NOTADB,
+           TDbCause::NotATable);
   }
   std::vector<std::pair<int, std::string>> key;
   Statement info(db, "PRAGMA " + Quote(schema) + ".table_info(" + Quote(s.sqlName) + ")", context);
@@ -899,13 +962,16 @@ TTable::TTable() = default;
 TTable::~TTable() { Close(); }
 
 std::string TTable::Describe() const {
-  std::string where;
+  const fs::path file = FileOrNone();
+  return "Table '" + tableName_ + "' (" + (file.empty() ? databaseName_ : file.string()) + ")";
+}
+
+fs::path TTable::FileOrNone() const {
   try {
-    where = FileName().string();
+    return FileName();
   } catch (const EDatabaseError&) {
-    where = databaseName_;
+    return {};
   }
-  return "Table '" + tableName_ + "' (" + where + ")";
 }
 
 void TTable::CheckActive(const char* op) const {
@@ -941,8 +1007,8 @@ bool TTable::Exists() const {
 
 void TTable::CreateTable() {
   CheckInactive("CreateTable");
-  const std::string context = Describe();
-  if (FieldDefs.Count() == 0) throw EDatabaseError(context + ": no fields defined");
+  const Site context{Describe(), FileOrNone()};
+  if (FieldDefs.Count() == 0) throw EDatabaseError(context.text + ": no fields defined");
   std::string sql = "CREATE TABLE ";
   fs::path file = FileName();
   std::string sqlName = file.stem().string();
@@ -950,11 +1016,11 @@ void TTable::CreateTable() {
   for (int i = 0; i < FieldDefs.Count(); ++i) {
     const TFieldDef& f = FieldDefs[i];
     if (f.Name.empty() || f.DataType == ftUnknown)
-      throw EDatabaseError(context + ": field " + std::to_string(i + 1) + " has no name or type");
+      throw EDatabaseError(context.text + ": field " + std::to_string(i + 1) + " has no name or type");
     if (FieldDefs.IndexOf(f.Name) != i)
-      throw EDatabaseError(context + ": field '" + f.Name + "' is defined twice");
+      throw EDatabaseError(context.text + ": field '" + f.Name + "' is defined twice");
     if (f.DataType == ftString && f.Size <= 0)
-      throw EDatabaseError(context + ": string field '" + f.Name + "' needs a size");
+      throw EDatabaseError(context.text + ": string field '" + f.Name + "' needs a size");
     if (i) sql += ", ";
     sql += Quote(f.Name) + " " + TypeName(f.DataType);
     if (f.DataType == ftString) sql += "(" + std::to_string(f.Size) + ")";
@@ -962,17 +1028,17 @@ void TTable::CreateTable() {
   }
   if (const TIndexDef* pk = IndexDefs.Primary()) {
     auto keys = SplitFields(pk->Fields);
-    if (keys.empty()) throw EDatabaseError(context + ": primary index '" + pk->Name + "' has no fields");
+    if (keys.empty()) throw EDatabaseError(context.text + ": primary index '" + pk->Name + "' has no fields");
     sql += ", PRIMARY KEY (";
     for (std::size_t k = 0; k < keys.size(); ++k) {
       if (FieldDefs.IndexOf(keys[k]) < 0)
-        throw EDatabaseError(context + ": index field '" + keys[k] + "' is not a field of the table");
+        throw EDatabaseError(context.text + ": index field '" + keys[k] + "' is not a field of the table");
       sql += (k ? ", " : "") + Quote(keys[k]);
     }
     sql += ")";
   }
   sql += ")";
-  if (InUse(file)) throw EDBEngineError(context + ": table is in use", SQLITE_BUSY);
+  if (InUse(file)) Fail(context, "table is in use", SQLITE_BUSY, TDbCause::InUse);
 
   // A file that holds no table yet gets the table in it: it stays the file that another
   // program may still have open.
@@ -989,30 +1055,42 @@ void TTable::CreateTable() {
   }
 
   // Build the new file beside the old one and move it into place, so that the table is
-  // either the old one or the complete new one.
-  fs::path temp = file.string() + ".new";
+  // either the old one or the complete new one. A failure (a full disk, say) leaves neither
+  // the new file nor its journal files behind.
+  const fs::path temp = file.string() + ".new";
+  struct RemovedAtTheEnd {  // by then it has been moved into place, unless the creation failed
+    const fs::path& temp;
+    ~RemovedAtTheEnd() {
+      std::error_code ec;
+      fs::remove(temp, ec);
+      RemoveSideFiles(temp);
+    }
+  } cleanUp{temp};
   fs::remove(temp, ec);
   RemoveSideFiles(temp);
   {
     Connection conn(OpenFile(temp, true, context));
     Exec(conn.db, sql, context);
-    sqlite3_close_v2(conn.Release());
+    // The table goes from the journal into the file itself before the journal is removed:
+    // a checkpoint that finds no room fails here, not silently at the close.
+    Exec(conn.db, "PRAGMA wal_checkpoint(TRUNCATE)", context);
+    if (int rc = sqlite3_close(conn.db); rc != SQLITE_OK) ThrowEngine(context, conn.db, rc);
+    conn.Release();
   }
   RemoveSideFiles(temp);
   RemoveSideFiles(file);  // left from an old table (or from one deleted by a killed process)
   fs::rename(temp, file, ec);
-  if (ec) {
-    fs::remove(temp, ec);
-    throw EDBEngineError(context + ": cannot create the table file (" + ec.message() + ")", SQLITE_CANTOPEN);
-  }
+  if (ec)
+    Fail(context, "cannot create the table file (" + ec.message() + ")", SQLITE_CANTOPEN,
+         CauseOfErrno(ec.value()));
 }
 
 TFieldDefs TTable::StoredFieldDefs() const {
   const fs::path file = FileName();
-  const std::string context = Describe();
+  const Site context{Describe(), FileOrNone()};
   std::error_code ec;
   if (!fs::is_regular_file(file, ec))
-    throw EDBEngineError(context + ": table does not exist", SQLITE_CANTOPEN);
+    Fail(context, "table does not exist", SQLITE_CANTOPEN, TDbCause::NotFound);
   Connection conn(OpenAsItIs(file, context));
   return ReadStructure(conn.db, "main", context).fields;
 }
@@ -1020,18 +1098,19 @@ TFieldDefs TTable::StoredFieldDefs() const {
 void TTable::DeleteTable() {
   CheckInactive("DeleteTable");
   fs::path file = FileName();
-  const std::string context = Describe();
+  const Site context{Describe(), FileOrNone()};
   std::error_code ec;
   if (!fs::is_regular_file(file, ec))
-    throw EDBEngineError(context + ": table does not exist", SQLITE_CANTOPEN);
-  if (InUse(file)) throw EDBEngineError(context + ": table is in use", SQLITE_BUSY);
+    Fail(context, "table does not exist", SQLITE_CANTOPEN, TDbCause::NotFound);
+  if (InUse(file)) Fail(context, "table is in use", SQLITE_BUSY, TDbCause::InUse);
   if (!fs::remove(file, ec) || ec)
-    throw EDBEngineError(context + ": cannot delete the table file (" + ec.message() + ")", SQLITE_IOERR);
+    Fail(context, "cannot delete the table file (" + ec.message() + ")", SQLITE_IOERR,
+         CauseOfErrno(ec.value()));
   RemoveSideFiles(file);
 }
 
 void TTable::EmptyTable() {
-  const std::string context = Describe();
+  const Site context{Describe(), FileOrNone()};
   if (state_ != dsInactive) {
     CheckBrowseMode();
     Exec(db_, "DELETE FROM " + Quote(sqlName_), context);
@@ -1048,7 +1127,7 @@ void TTable::EmptyTable() {
 void TTable::Open() {
   if (state_ != dsInactive) return;
   fs::path file = FileName();
-  const std::string context = Describe();
+  const Site context{Describe(), FileOrNone()};
   Connection conn(OpenFile(file, false, context));
   Structure s = ReadStructure(conn.db, "main", context);
   db_ = conn.Release();
@@ -1100,7 +1179,7 @@ void TTable::Refresh() {
 void TTable::LoadRowIds() {
   std::vector<std::string> key;
   if (const TIndexDef* pk = IndexDefs.Primary()) key = SplitFields(pk->Fields);
-  Statement q(db_, "SELECT rowid FROM " + Quote(sqlName_) + OrderClause(key), Describe());
+  Statement q(db_, "SELECT rowid FROM " + Quote(sqlName_) + OrderClause(key), {Describe(), file_});
   rowIds_.clear();
   while (q.Step()) rowIds_.push_back(q.Int(0));
   if (pos_ >= rowIds_.size()) pos_ = rowIds_.empty() ? 0 : rowIds_.size() - 1;
@@ -1110,7 +1189,7 @@ void TTable::LoadCurrent() {
   record_.assign(fields_.size(), std::monostate{});
   modified_ = false;
   if (rowIds_.empty()) return;
-  Statement q(db_, "SELECT * FROM " + Quote(sqlName_) + " WHERE rowid = ?", Describe());
+  Statement q(db_, "SELECT * FROM " + Quote(sqlName_) + " WHERE rowid = ?", {Describe(), file_});
   q.BindInt(1, rowIds_[pos_]);
   if (q.Step()) {
     int n = std::min(q.Columns(), static_cast<int>(record_.size()));
@@ -1210,7 +1289,7 @@ void TTable::CheckRequired() {
 void TTable::Post() {
   CheckActive("Post");
   if (state_ == dsBrowse) return;
-  const std::string context = Describe();
+  const Site context{Describe(), FileOrNone()};
   CheckRequired();
   std::int64_t rowid = 0;
   try {
@@ -1236,12 +1315,12 @@ void TTable::Post() {
       if (sqlite3_changes(db_) == 0) {
         state_ = dsBrowse;
         Refresh();
-        throw EDBEngineError(context + ": the row was deleted by another user", SQLITE_NOTFOUND);
+        Fail(context, "the row was deleted by another user", SQLITE_NOTFOUND, TDbCause::RowDeleted);
       }
     }
   } catch (const EDBEngineError& e) {
     if (e.ErrorCode == SQLITE_CONSTRAINT_PRIMARYKEY || e.ErrorCode == SQLITE_CONSTRAINT_UNIQUE)
-      throw EDBEngineError(context + ": key violation (a row with this key exists)", e.ErrorCode);
+      Fail(context, "key violation (a row with this key exists)", e.ErrorCode, TDbCause::KeyViolation);
     throw;
   }
   state_ = dsBrowse;
@@ -1267,7 +1346,7 @@ void TTable::Delete() {
   }
   state_ = dsBrowse;
   if (rowIds_.empty()) throw EDatabaseError(Describe() + ": Delete on an empty table");
-  Statement del(db_, "DELETE FROM " + Quote(sqlName_) + " WHERE rowid = ?", Describe());
+  Statement del(db_, "DELETE FROM " + Quote(sqlName_) + " WHERE rowid = ?", {Describe(), file_});
   del.BindInt(1, rowIds_[pos_]);
   del.Step();
   LoadRowIds();
@@ -1417,20 +1496,24 @@ void TBatchMove::Execute() {
   if (!Source || !Destination) throw EDatabaseError("Batch move: source and destination must be set");
   const fs::path src = Source->FileName();
   const fs::path dst = Destination->FileName();
-  const std::string context = "Batch move from " + src.string() + " to " + dst.string();
+  // A failure is about the destination, unless it is the source's.
+  const Site context{"Batch move from " + src.string() + " to " + dst.string(), dst};
+  const Site fromSource{context.text, src};
   std::error_code ec;
   if (!fs::is_regular_file(src, ec))
-    throw EDBEngineError(context + ": source table does not exist", SQLITE_CANTOPEN);
-  if (fs::equivalent(src, dst, ec)) throw EDatabaseError(context + ": source and destination are one table");
+    Fail(fromSource, "source table does not exist", SQLITE_CANTOPEN, TDbCause::NotFound);
+  if (fs::equivalent(src, dst, ec))
+    throw EDatabaseError(context.text + ": source and destination are one table");
 
   FileUser srcUser(src), dstUser(dst);  // neither can be deleted meanwhile
   Connection conn(OpenFile(dst, false, context));
   sqlite3* db = conn.db;
   Structure d = ReadStructure(db, "main", context);
   if (d.key.empty())
-    throw EDatabaseError(context + ": append-and-update needs a primary index on the destination");
+    throw EDatabaseError(context.text + ": append-and-update needs a primary index on the destination",
+                         TDbCause::Layout, dst);
   {
-    Statement attach(db, "ATTACH DATABASE ? AS src", context);
+    Statement attach(db, "ATTACH DATABASE ? AS src", fromSource);
     attach.BindText(1, src.string());
     attach.Step();
   }
@@ -1439,12 +1522,13 @@ void TBatchMove::Execute() {
       rc != SQLITE_OK)
     ThrowEngine(context, db, rc);
   // From here on the source is attached; the connection's close detaches it.
-  Structure s = ReadStructure(db, "src", context);
+  Structure s = ReadStructure(db, "src", fromSource);
   std::vector<std::string> cols;
   for (const auto& f : d.fields.Items())
     if (s.fields.IndexOf(f.Name) >= 0) cols.push_back(f.Name);
   for (const auto& k : d.key)
-    if (s.fields.IndexOf(k) < 0) throw EDatabaseError(context + ": the source has no field '" + k + "'");
+    if (s.fields.IndexOf(k) < 0)
+      throw EDatabaseError(context.text + ": the source has no field '" + k + "'", TDbCause::Layout, src);
 
   std::string colList, keyList, nullKey, updates, fits, differs, join;
   for (const auto& c : cols) colList += (colList.empty() ? "" : ", ") + Quote(c);
@@ -1485,13 +1569,11 @@ void TBatchMove::Execute() {
   // Without problems every row with a key moves: the values need no second look.
   if (problems_ == 0) isMoved = "(NOT " + isKeyViol + ")";
   if (keyViol_ > 0 && (AbortOnKeyViol || KeyViolTableName.empty()))
-    throw EDBEngineError(
-        context + ": key violation (" + std::to_string(keyViol_) + " rows without a key value)",
-        SQLITE_CONSTRAINT_NOTNULL);
+    Fail(fromSource, "key violation (" + std::to_string(keyViol_) + " rows without a key value)",
+         SQLITE_CONSTRAINT_NOTNULL, TDbCause::KeyViolation);
   if (problems_ > 0 && (AbortOnProblem || ProblemTableName.empty()))
-    throw EDBEngineError(context + ": " + std::to_string(problems_) +
-                             " rows with values that do not fit the destination's fields",
-                         SQLITE_MISMATCH);
+    Fail(fromSource, std::to_string(problems_) + " rows with values that do not fit the destination's fields",
+         SQLITE_MISMATCH, TDbCause::Other);
 
   // The tables that take rows aside live beside the destination; they are made before the
   // move and attached under the given schema name. Their fields are the given ones, none
@@ -1583,15 +1665,17 @@ TRowReader::TRowReader(const std::string& databaseName, const std::string& table
 
 void TRowReader::Init(const fs::path& file, const std::vector<std::string>& fields) {
   describe_ += " (" + file.string() + ")";
-  Connection conn(OpenFile(file, false, describe_));
-  Structure s = ReadStructure(conn.db, "main", describe_);
+  file_ = file;
+  const Site at{describe_, file};
+  Connection conn(OpenFile(file, false, at));
+  Structure s = ReadStructure(conn.db, "main", at);
   std::string cols;
   if (fields.empty()) {
     defs_ = s.fields;
   } else {
     for (const auto& name : fields) {
       int i = s.fields.IndexOf(name);
-      if (i < 0) throw EDatabaseError(describe_ + ": field '" + name + "' not found");
+      if (i < 0) throw EDatabaseError(describe_ + ": field '" + name + "' not found", TDbCause::Layout, file);
       const TFieldDef& f = s.fields[i];
       defs_.Add(f.Name, f.DataType, f.Size, f.Required);
     }
@@ -1600,13 +1684,12 @@ void TRowReader::Init(const fs::path& file, const std::vector<std::string>& fiel
   sqlName_ = s.sqlName;
   select_ = "SELECT " + cols + " FROM " + Quote(s.sqlName) + OrderClause(s.key) + " LIMIT -1 OFFSET ?";
   // One read transaction for the reader's life: every query sees the same rows.
-  Exec(conn.db, "BEGIN", describe_);
+  Exec(conn.db, "BEGIN", at);
   stmt_ = std::make_unique<Stmt>();
-  stmt_->q = std::make_unique<Statement>(conn.db, select_, describe_);
+  stmt_->q = std::make_unique<Statement>(conn.db, select_, at);
   stmt_->q->BindInt(1, 0);
   row_.assign(static_cast<std::size_t>(defs_.Count()), std::monostate{});
   db_ = conn.Release();
-  file_ = file;
   AddUser(file_);
 }
 
@@ -1620,14 +1703,14 @@ TRowReader::~TRowReader() {
 }
 
 std::int64_t TRowReader::RowCount() {
-  Statement q(db_, "SELECT count(*) FROM " + Quote(sqlName_), describe_);
+  Statement q(db_, "SELECT count(*) FROM " + Quote(sqlName_), {describe_, file_});
   q.Step();
   return q.Int(0);
 }
 
 void TRowReader::Seek(std::int64_t first) {
   stmt_->q.reset();
-  stmt_->q = std::make_unique<Statement>(db_, select_, describe_);
+  stmt_->q = std::make_unique<Statement>(db_, select_, Site{describe_, file_});
   stmt_->q->BindInt(1, std::max<std::int64_t>(0, first));
   row_.assign(static_cast<std::size_t>(defs_.Count()), std::monostate{});
 }

@@ -30,7 +30,9 @@
 //
 // Errors: EDatabaseError for misuse of a dataset (wrong state, unknown field, bad value),
 // EDBEngineError for failures of the engine and its files (missing, locked, corrupt,
-// key violation), each with a message naming the table and its file.
+// key violation), each with a message naming the table and its file. Both also carry the
+// cause as a code and the table's file, so that a caller can word its own report; the
+// message is English, for logs.
 //
 // A TTable, a TBatchMove or a TRowReader is used by one thread at a time; different
 // objects may be used by different threads at once (each has its own connection).
@@ -45,15 +47,38 @@
 
 struct sqlite3;
 
+// What a failure of a table is about.
+enum class TDbCause {
+  Other,         // misuse of a dataset, or an engine failure of no kind below
+  NotFound,      // the table's file is not there
+  InUse,         // the table is open in this program, so it cannot be replaced or deleted
+  Locked,        // another connection kept the table locked past the lock time-out
+  NotATable,     // the file is no database, or holds not exactly one table
+  Corrupt,       // the file is a damaged database
+  Layout,        // the table's fields are not those asked for
+  ReadOnly,      // the file or its directory may not be written (rights, read-only medium)
+  DiskFull,      // no space left on the medium (or the user's quota is used up)
+  IoError,       // any other failure to read or write the medium
+  KeyViolation,  // a row with the same key exists, or a row has no key value
+  RowDeleted,    // the row being changed was deleted by another connection
+};
+
 class EDatabaseError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit EDatabaseError(const std::string& message, TDbCause cause = TDbCause::Other,
+                          std::filesystem::path file = {})
+      : std::runtime_error(message), Cause(cause), File(std::move(file)) {}
+  TDbCause Cause;
+  // The table's file (empty when the failure concerns no table file).
+  std::filesystem::path File;
 };
 
 class EDBEngineError : public EDatabaseError {
  public:
   // errorCode: the SQLite (extended) result code, 0 when the engine itself is not involved.
-  EDBEngineError(const std::string& message, int errorCode) : EDatabaseError(message), ErrorCode(errorCode) {}
+  EDBEngineError(const std::string& message, int errorCode, TDbCause cause = TDbCause::Other,
+                 std::filesystem::path file = {})
+      : EDatabaseError(message, cause, std::move(file)), ErrorCode(errorCode) {}
   int ErrorCode;
 };
 
@@ -220,7 +245,8 @@ class TTable {
   // does not exist yet; any other file counts as the table, whatever it holds.
   bool Exists() const;
   // Creates the file with FieldDefs and IndexDefs; an existing table is replaced. A file
-  // that holds no table gets the table in it.
+  // that holds no table gets the table in it. A creation that fails leaves the table as it
+  // was, and no file of its own behind.
   void CreateTable();
   // The fields of the table in its file, read without changing the file (EDBEngineError
   // naming the file when it holds no single table).
@@ -274,6 +300,7 @@ class TTable {
   void CheckActive(const char* op) const;
   void CheckInactive(const char* op) const;
   std::string Describe() const;
+  std::filesystem::path FileOrNone() const;
   void LoadRowIds();
   void LoadCurrent();
   void SetValue(int index, TDbValue v);

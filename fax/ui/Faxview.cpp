@@ -17,7 +17,12 @@ TFaxViewForm::~TFaxViewForm() {
 }
 
 void TFaxViewForm::ShowFax(const std::string& fileName) {
-  if (!fileName.empty()) SioFaxViewer1->SetFileName(fileName);
+  const std::string file = fileName.empty() ? SioFaxViewer1->GetFileName() : fileName;
+  // The file is read before the form shows, so that one that cannot be shown raises here,
+  // for the caller (not in the viewer's first show); a file of the name shown before is
+  // read again, as it may have been written anew.
+  if (file == SioFaxViewer1->GetFileName()) SioFaxViewer1->SetFileName({});
+  SioFaxViewer1->SetFileName(file);
   show();
   raise();
   activateWindow();

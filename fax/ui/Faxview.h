@@ -20,8 +20,9 @@ class TFaxViewForm : public QWidget {
   TSioFaxViewer* SioFaxViewer1;
 
   // Shows the form with a fax file (an empty name keeps the file set): the viewer loads
-  // it, a file that cannot be shown raises the library's exception for its error, and the
-  // form is brought to the front.
+  // it (again, when it is the file shown before), a file that cannot be shown raises the
+  // library's exception for its error before the form shows, and the form is brought to
+  // the front.
   void ShowFax(const std::string& fileName = {});
 
  private:

@@ -27,6 +27,7 @@
 #include "app/UiThread.h"
 #include "platform/DateTime.h"
 #include "platform/Text.h"
+#include "tests/support/FullDisk.h"
 #include "tests/support/TempDir.h"
 
 extern char** environ;
@@ -100,6 +101,17 @@ class DataBaseTest : public ::testing::Test {
   }
   void TearDown() override { MessageSink = nullptr; }
   bool Exists(const std::string& file) { return fs::exists(dir_ / file); }
+  // The German line that names a table's file and the cause of its failure.
+  std::string Line(const std::string& file, const std::string& cause) const {
+    return "Datei \"" + (dir_ / file).string() + "\": " + cause;
+  }
+  // The files in the tables' folder, by name.
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
 
   // Tables live on a tmpfs where there is one: fast, and a killed process leaves it intact.
   support::TempDir tmp_{"korvidan-app-db-", support::TmpfsOrTemp()};
@@ -243,7 +255,7 @@ TEST_F(DataBaseTest, AFailedMoveKeepsTheTemporaryRowsForTheNextMerge) {
     std::fclose(f);
   }
   module.MergeTempTables(list);
-  EXPECT_FALSE(messages_.empty());
+  EXPECT_EQ(messages_, std::vector<std::string>{Line("Korvidan1.db", "Die Datei ist keine Tabelle.")});
   EXPECT_FALSE(MainFlags.FTempDataMerged) << "rows still wait";
   EXPECT_EQ(RowCount("Korvidan1_Temp.DB"), 1);
   EXPECT_EQ(RowCount("Korvidan2.db"), 1) << "the other controller is merged";
@@ -264,8 +276,65 @@ TEST_F(DataBaseTest, AFailingTableIsReportedAndTheOtherControllersAreStored) {
   Controller(list, "Korvidan2");
   fs::create_directory(dir_ / "Korvidan1_Temp.DB");  // in the way of the table file
   module.StoreCurrentValues(list);
-  ASSERT_FALSE(messages_.empty());
+  EXPECT_EQ(messages_, std::vector<std::string>{" Tabelle konnte nicht erstellt werden !\n" +
+                                                Line("Korvidan1_Temp.DB", "Die Datei ist keine Tabelle.")});
   EXPECT_EQ(RowCount("Korvidan2_Temp.DB"), 1);
+  EXPECT_EQ(Files(), (std::vector<std::string>{"Korvidan1_Temp.DB", "Korvidan2_Temp.DB"}));
+}
+
+// A full disk: each table that cannot be made or written is named with the cause, nothing of
+// a failed creation stays in the folder, and the rows stored before are merged once there is
+// room again.
+TEST_F(DataBaseTest, AFullDiskIsNamedAndAFailedCreationLeavesNothingBehind) {
+  TDataModule2 module;
+  TControllerList list;
+  TKorvidan* c = Controller(list, "Korvidan1");
+  const std::string full = "Der Datenträger ist voll.", notMade = " Tabelle konnte nicht erstellt werden !\n";
+  struct Room {
+    ~Room() { support::FullDisk::Free(); }
+  } room;
+
+  support::FullDisk::Fill(dir_);
+  module.StoreCurrentValues(list);
+  module.MergeTempTables(list);
+  EXPECT_EQ(messages_, (std::vector<std::string>{notMade + Line("Korvidan1_Temp.DB", full),
+                                                 notMade + Line("Korvidan1.db", full)}));
+  EXPECT_EQ(Files(), std::vector<std::string>{});
+  EXPECT_FALSE(MainFlags.FTempDataMerged);
+
+  // A row is stored; the disk fills up; the next row and the merge fail, the row waits.
+  support::FullDisk::Free();
+  messages_.clear();
+  SetValues(*c, 1.5f);
+  module.StoreCurrentValues(list);
+  ASSERT_TRUE(messages_.empty()) << messages_.front();
+  support::FullDisk::Fill(dir_);
+  SetValues(*c, 2.5f);
+  module.StoreCurrentValues(list);
+  module.MergeTempTables(list);
+  EXPECT_EQ(messages_, (std::vector<std::string>{Line("Korvidan1_Temp.DB", full),
+                                                 notMade + Line("Korvidan1.db", full)}));
+  // No file of a creation is left; the temporary table keeps its row (and SQLite the journal
+  // files it made for it, empty, until the table's next use).
+  for (const std::string& f : Files()) {
+    EXPECT_TRUE(f.find(".new") == std::string::npos) << f;
+    if (f.size() > 4 && f.compare(f.size() - 4, 4, "-wal") == 0) {
+      EXPECT_EQ(fs::file_size(dir_ / f), 0u) << f;
+    }
+  }
+  EXPECT_EQ(Shell(dir_ / "Korvidan1_Temp.DB", "SELECT Sensor1 FROM Korvidan1_Temp"), "1.5\n");
+
+  support::FullDisk::Free();
+  messages_.clear();
+  module.MergeTempTables(list);
+  EXPECT_TRUE(messages_.empty()) << messages_.front();
+  EXPECT_TRUE(MainFlags.FTempDataMerged);
+  module.Table1.Close();
+  for (const std::string& f : Files())
+    EXPECT_TRUE(f.find(".new") == std::string::npos && f.find("-wal") == std::string::npos &&
+                f.find("-shm") == std::string::npos && f.find("_Temp") == std::string::npos)
+        << f;
+  EXPECT_EQ(Shell(dir_ / "Korvidan1.db", "SELECT Sensor1 FROM Korvidan1"), "1.5\n");
 }
 
 TEST_F(DataBaseTest, AFileTheShellLeftWithoutATableIsATableNotMadeYet) {
@@ -315,18 +384,17 @@ TEST_F(DataBaseTest, AFileOfAnotherProgramIsReportedAndLeftAsItIsUntilItMakesWay
   for (const fs::path& f : {text, notes, wider}) before[f] = FileBytes(f);
 
   for (int cycle = 1; cycle <= 5; ++cycle) module.StoreCurrentValues(list);  // the fifth merges
-  // Named, not a structured binding: clang before 16 lets no lambda capture one.
-  for (const auto& entry : before) {
-    const fs::path& file = entry.first;
-    EXPECT_TRUE(FileBytes(file) == entry.second) << file << " was changed";
-    EXPECT_TRUE(std::any_of(messages_.begin(), messages_.end(),
-                            [&](const std::string& m) { return m.find(file.string()) != std::string::npos; }))
-        << file << " is not named";
-  }
+  for (const auto& entry : before)
+    EXPECT_TRUE(FileBytes(entry.first) == entry.second) << entry.first << " was changed";
+  // Each box names the file in the way and why, in German.
+  const std::string layout = "Die Datei enthält eine Tabelle mit anderem Aufbau; sie bleibt unverändert.";
+  const std::vector<std::string> lines = {Line("Korvidan1_Temp.DB", "Die Datei ist keine Tabelle."),
+                                          Line("Korvidan2_Temp.DB", layout), Line("Korvidan3.db", layout)};
+  for (const std::string& line : lines)
+    EXPECT_NE(std::find(messages_.begin(), messages_.end(), line), messages_.end())
+        << line << " is not shown";
   for (const std::string& m : messages_)
-    EXPECT_TRUE(m.find(text.string()) != std::string::npos || m.find(notes.string()) != std::string::npos ||
-                m.find(wider.string()) != std::string::npos)
-        << m;
+    EXPECT_NE(std::find(lines.begin(), lines.end(), m), lines.end()) << m;
   EXPECT_EQ(RowCount("Korvidan3_Temp.DB"), 5) << "its rows wait for a measurement table of their own";
   EXPECT_FALSE(MainFlags.FTempDataMerged);
 

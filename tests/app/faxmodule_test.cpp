@@ -37,6 +37,7 @@
 #include "platform/Text.h"
 #include "serial/Sioexcept.h"
 #include "tests/support/Child.h"
+#include "tests/support/FaxLine.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -73,13 +74,7 @@ class FaxModuleTest : public ::testing::Test {
   void StartLine(std::vector<std::string> args) {
     args.insert(args.end(), {"--classes", "2", "--output", dir_ / "line", "--log", dir_ / "modem.log"});
     sim_ = std::make_unique<support::Simulator>("faxmodem-sim", args, kLineCom);
-    TTelephonyLine line;
-    line.Name = "Faxmodem";
-    line.ComNumber = kLineCom;
-    line.CallerID = "";
-    line.EscapeGuardMs = 150;
-    WriteTelephonyLine(line);
-    WriteTapiDeviceName("Faxmodem");
+    WriteTapiDeviceName(support::ListFaxModemLine(kLineCom));
     module_ = std::make_unique<TDataModule3>();
   }
 

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,8 +20,10 @@
 #include "app/KorvidanVersionForm.h"
 #include "app/SmallForms.h"
 #include "link/BusShared.h"
+#include "platform/Registry.h"
 #include "serial/ComSelectForm.h"
 #include "tests/support/Child.h"
+#include "tests/support/TempDir.h"
 
 namespace e2e {
 
@@ -100,6 +103,35 @@ struct User {
       }
     }
   }
+};
+
+// Lets the user act every 50 ms while it lives, or until stopped.
+class Acting {
+ public:
+  explicit Acting(User& user) {
+    QObject::connect(&timer_, &QTimer::timeout, [&user] { user.Act(); });
+    timer_.start(50);
+  }
+  void Stop() { timer_.stop(); }
+
+ private:
+  QTimer timer_;
+};
+
+// A new user for a picture program: settings, data folder (XDG_DATA_HOME, where the tables
+// go) and working directory of its own, below a temporary folder.
+class FreshHome {
+ public:
+  explicit FreshHome(const std::string& prefix) : tmp_(prefix) {
+    ::setenv("XDG_DATA_HOME", (Dir() / "data").c_str(), 1);
+    ::unsetenv("KORVIDAN_DATABASE_DIR");
+    SetRegistryFile((Dir() / "registry.ini").string());
+    std::filesystem::current_path(Dir());
+  }
+  const std::filesystem::path& Dir() const { return tmp_.path(); }
+
+ private:
+  support::TempDir tmp_;
 };
 
 // Runs the event loop until the condition holds or the time is up.

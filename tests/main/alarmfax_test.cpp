@@ -37,6 +37,7 @@
 #include "tests/fax/FaxPeerUtil.h"
 #include "tests/fax/G3Decode.h"
 #include "tests/main/Driver.h"
+#include "tests/support/FaxLine.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -128,13 +129,7 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
                                   "ZOOHANDLUNG", "--log", home_ / "peer.log", "--timeout", "170"});
   ASSERT_FALSE(peer.Path().empty());
   setenv(("SIO_COM" + std::to_string(kFaxCom)).c_str(), peer.Path().c_str(), 1);
-  TTelephonyLine line;
-  line.Name = "Faxmodem";
-  line.ComNumber = kFaxCom;
-  line.CallerID = "";
-  line.EscapeGuardMs = 150;
-  WriteTelephonyLine(line);
-  WriteTapiDeviceName("Faxmodem");
+  WriteTapiDeviceName(support::ListFaxModemLine(kFaxCom));
   // The cover text as a Linux editor writes it (LF line ends, none at its end) and the fax of
   // one page in the working folder.
   home_.Write("Cover.txt",

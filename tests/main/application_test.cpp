@@ -40,8 +40,10 @@
 #include <vector>
 
 #include "app/DBChart.h"
+#include "app/FaxModule.h"
 #include "app/KorvidanVersionForm.h"
 #include "app/LinkForms.h"
+#include "app/Localregistry.h"
 #include "app/Main.h"
 #include "app/SharedState.h"
 #include "app/SmallForms.h"
@@ -52,10 +54,12 @@
 #include "platform/Database.h"
 #include "platform/Messages.h"
 #include "platform/Registry.h"
+#include "platform/Telephony.h"
 #include "serial/ComSelect.h"
 #include "serial/ComSelectForm.h"
 #include "tests/main/Driver.h"
 #include "tests/support/CpuTime.h"
+#include "tests/support/FaxLine.h"
 #include "tests/support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -590,6 +594,35 @@ TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
   app.reset();
   EXPECT_EQ(FaxViewForm, nullptr);
   EXPECT_EQ(TestCommunicationForm, nullptr);
+}
+
+// "Testfax senden" with a fax file whose header is sound and whose page is cut off: the fax
+// view form cannot show it, and the box names the file and the cause in German.
+TEST_F(ApplicationTest, ATestFaxWhosePageCannotBeShownIsNamedInGerman) {
+  SetPortPromptHook([]() -> std::optional<std::uint16_t> { return std::nullopt; });
+  user.giveUpVersion = true;
+  user.startAcquisition = false;
+  constexpr int kLineCom = 47;
+  support::Simulator modem("faxmodem-sim", {"--classes", "2"}, kLineCom);
+  WriteTapiDeviceName(support::ListFaxModemLine(kLineCom));
+  // The header and the first bytes of the page that comes with the program.
+  fs::copy_file(fs::path(InstalledDataDirectory("Fax")) / "korvidan.fxf", "korvidan.fxf");
+  fs::resize_file("korvidan.fxf", 64 + 16 + 40);
+
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 15000)) << "no start question";
+  ASSERT_TRUE(form.Testfaxsenden1->isEnabled());
+  form.Testfaxsenden1->trigger();
+  EXPECT_TRUE(boxes.Contains("SendFax: TestFax"));
+  EXPECT_TRUE(
+      boxes.Contains("Die Datei \"korvidan.fxf\" kann nicht angezeigt werden: Die Faxdatei ist beschädigt."));
+  EXPECT_FALSE(boxes.Contains("FXF")) << "the library's English text";
+  EXPECT_FALSE(FaxViewForm->isVisible());
+  ASSERT_TRUE(RunUntil([&] { return !app->FaxModule->Sending(); }, 30000));
+  form.close();
+  app.reset();
 }
 
 }  // namespace

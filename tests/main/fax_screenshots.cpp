@@ -60,12 +60,8 @@ int main(int argc, char** argv) {
   fs::create_directories(output);
   QApplication app(argc, argv);
 
-  const support::TempDir tmp("korvidan-fax-shot-");
-  const fs::path& dir = tmp.path();
-  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
-  unsetenv("KORVIDAN_DATABASE_DIR");
-  SetRegistryFile((dir / "registry.ini").string());
-  fs::current_path(dir);
+  const e2e::FreshHome home("korvidan-fax-shot-");
+  const fs::path& dir = home.Dir();
 
   support::ChildProcess peer(support::Tool("faxpeer"),
                              {"--receive", dir / "received.tif", "--calls", "1", "--timeout", "170"}, true);
@@ -83,9 +79,7 @@ int main(int argc, char** argv) {
   MessageSink = [](const std::string& text, TMsgKind) { std::printf("box: %s\n", text.c_str()); };
 
   e2e::User user;
-  QTimer driver;
-  QObject::connect(&driver, &QTimer::timeout, [&] { user.Act(); });
-  driver.start(50);
+  e2e::Acting driver(user);
 
   int code = 1;
   {

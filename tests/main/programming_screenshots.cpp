@@ -8,7 +8,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
-#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -53,9 +52,7 @@ int main(int argc, char** argv) {
 
   e2e::User user;
   user.startAcquisition = false;
-  QTimer driver;
-  QObject::connect(&driver, &QTimer::timeout, [&] { user.Act(); });
-  driver.start(50);
+  e2e::Acting driver(user);
 
   int code = 1;
   {

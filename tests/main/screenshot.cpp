@@ -6,7 +6,6 @@
 #include <QPixmap>
 #include <QScreen>
 #include <QTableView>
-#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -47,9 +46,7 @@ int main(int argc, char** argv) {
   MessageSink = [](const std::string&, TMsgKind) {};
 
   e2e::User user;
-  QTimer driver;
-  QObject::connect(&driver, &QTimer::timeout, [&] { user.Act(); });
-  driver.start(50);
+  e2e::Acting driver(user);
 
   // How long the acquisition runs before the picture: long enough for the drifting values to
   // draw a curve (KORVIDAN_SHOT_SECONDS, 180 by default).
