@@ -361,16 +361,41 @@ class TSioLock {
   pthread_mutex_t m_;
 };
 
-// Takes a lock that a state machine holds during its calls on a dispatcher thread, on a
-// thread that the machine sends its notices to: the sends are handled while waiting, so that
-// a call waiting for this thread's answer is never waited for in turn.
+// The notices of an engine (fax, file transfer) whose state machine runs as a dispatcher
+// handler, to its component's window: abort-if-hung, blocking, with the time-out given, and
+// tagged with the engine's record, so that a reading of the record knows the handling of the
+// engine's own notice (TSioEngineReading). True when the window answered (its result).
+bool SendEngineNotice(const void* engine, HWND window, UINT msg, WPARAM wParam, LPARAM lParam,
+                      DWORD timeoutMs, LRESULT& result);
+
+// Handles the engine's notices to the calling thread, or pauses briefly when none is due.
+void WaitForEngine(const void* engine);
+
+// A reading of an engine's record from a thread that the engine sends its notices to (the
+// window thread polling a run through a component's getter). The engine holds the record's
+// lock for the whole of each of its calls and may wait for this thread's answer to a notice
+// meanwhile. So inside the handling of that engine's own notice (at any depth) the engine
+// waits with the lock held and the record stands still: nothing is taken. Anywhere else the
+// lock is taken, and while this thread waits for it, it handles the engine's notices to it and
+// nothing else: no function queued for the window thread, no other message, none of which
+// could then free what is being read.
 template <class Lockable>
-void LockHandlingSends(Lockable& lock) {
-  while (!lock.try_lock()) {
-    PeekMessage(nullptr, false);
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+class TSioEngineReading {
+ public:
+  TSioEngineReading(Lockable& lock, const void* engine) {
+    if (InSendMessageTagged(engine)) return;
+    while (!lock.try_lock()) WaitForEngine(engine);
+    held_ = &lock;
   }
-}
+  ~TSioEngineReading() {
+    if (held_ != nullptr) held_->unlock();
+  }
+  TSioEngineReading(const TSioEngineReading&) = delete;
+  TSioEngineReading& operator=(const TSioEngineReading&) = delete;
+
+ private:
+  Lockable* held_ = nullptr;
+};
 
 // One call of a handler during a notification, the token by which its reads are known.
 struct TSioHandlerCall {

@@ -1,7 +1,9 @@
 // Implements serial/SioDispatch.h, part two: the triggers, handlers and notifications of the
 // dispatcher.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/Messages.h"
 #include "platform/Threads.h"
@@ -685,6 +687,21 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
   }
   if (roomMade) DispatchRoomMade();
   return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// Engines' notices and readings
+// ---------------------------------------------------------------------------------------
+
+bool SendEngineNotice(const void* engine, HWND window, UINT msg, WPARAM wParam, LPARAM lParam,
+                      DWORD timeoutMs, LRESULT& result) {
+  result = 0;
+  return SendMessageTimeout(window, msg, wParam, lParam, SMTO_ABORTIFHUNG | SMTO_BLOCK, timeoutMs, &result,
+                            nullptr, engine);
+}
+
+void WaitForEngine(const void* engine) {
+  if (!DeliverSendsTagged(engine)) std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 // ---------------------------------------------------------------------------------------
