@@ -980,6 +980,7 @@ void TSioBaseDispatcher::ExtractData() {
   // The bytes behind the tail that a handler left running may still read are kept while
   // there is room for new ones beside them.
   std::uint32_t held = 0;
+  if (!lateCalls_.empty()) DropReturnedLocked();
   if (!lateCalls_.empty()) {
     std::uint64_t from = dispTail_;
     for (auto& c : lateCalls_)
