@@ -635,17 +635,14 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
     SendFinished late;
     SendMessageTimeout(wnd, msg, wParam, lParam, SMTO_BLOCK | SMTO_LEAVERUNNING, kWindowTimeoutMs, &res, &late,
                        call.get());
-    {
-      std::lock_guard<TSioLock> g(dispatchLock_);
-      windowCall_ = nullptr;
-      if (relative) largestGetCount_ = std::max(largestGetCount_, call->Taken);
-      if (late) {
-        call->Finished = std::move(late);
-        DropReturnedLocked();
-        lateCalls_.push_back(std::move(call));
-      }
+    endCall(*call);
+    std::lock_guard<TSioLock> g(dispatchLock_);
+    windowCall_ = nullptr;
+    if (late) {
+      call->Finished = std::move(late);
+      DropReturnedLocked();
+      lateCalls_.push_back(std::move(call));
     }
-    if (closeDeferred_.load(std::memory_order_acquire)) aborted = true;
   }
 
   bool result = !aborted;
