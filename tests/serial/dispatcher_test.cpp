@@ -306,18 +306,21 @@ TEST(DispatcherCore, LockWaitAnswersTheNoticesOfTheCallHoldingIt) {
   ASSERT_NE(window, 0u);
   answered = 0;
   TSioLock lock;
+  const int engine = 0;  // the record the machine's notices name
   std::atomic<bool> holding{false}, noticed{false};
   std::thread call([&] {
     std::lock_guard<TSioLock> g(lock);
     holding = true;
     LRESULT r = 0;
-    noticed = SendMessageTimeout(window, WM_USER, 0, 0, SMTO_BLOCK, 5000, &r) && r == 1;
+    noticed = SendEngineNotice(&engine, window, WM_USER, 0, 0, 5000, r) && r == 1;
   });
   while (!holding) std::this_thread::yield();
   const auto start = std::chrono::steady_clock::now();
-  LockHandlingSends(lock);
-  const auto waited = std::chrono::steady_clock::now() - start;
-  lock.unlock();
+  std::chrono::steady_clock::duration waited;
+  {
+    TSioEngineReading<TSioLock> reading(lock, &engine);
+    waited = std::chrono::steady_clock::now() - start;
+  }
   call.join();
   EXPECT_TRUE(noticed);
   EXPECT_EQ(answered, 1);
