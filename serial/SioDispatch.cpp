@@ -719,7 +719,8 @@ int TSioBaseDispatcher::PutBlock(const void* data, std::uint32_t count) {
   bool failed = false;
   {
     std::lock_guard<TSioLock> g(outputLock_);
-    if (!outBuff_) return ecCommNotOpen;
+    // Closed (the ring stays while a handler left running may still use the dispatcher).
+    if (!outBuff_ || deviceHandle_.load(std::memory_order_acquire) < 0) return ecCommNotOpen;
     std::uint32_t freeBytes = outSize_ - OutRingUsedLocked();
     if (freeBytes < count) return ecOutputBufferTooSmall;
     failed = WriteCom(static_cast<const std::uint8_t*>(data), static_cast<int>(count)) <= 0;
