@@ -103,7 +103,6 @@ void destroyRecord(TProtocolData* P, TSioBaseDispatcher* D) {
   delete P;
 }
 
-
 struct DosFields {
   unsigned year, month, day, hour, min, sec;
 };
@@ -561,6 +560,7 @@ void apProtocolError(TProtocolData& P, int code) {
 // ---------------------------------------------------------------------------------------
 // Notices
 // ---------------------------------------------------------------------------------------
+
 bool apSendNotice(TProtocolData& P, UINT msg, WPARAM w, LPARAM l, LRESULT& result) {
   result = 0;
   if (!P.NotifyWindow || P.Orphaned.load()) return false;
