@@ -221,7 +221,8 @@ TEST(SendMessageTest, NestedSendsInsidePumpingHandler) {
   std::atomic<LRESULT> outer{0}, inner{0};
   std::thread a([&] { outer = SendMessage(h, kNest, 0, 0); });
   std::thread b([&] {
-    Sleep(50);
+    // Once the outer handler runs (and pumps).
+    while (depth.load() == 0) std::this_thread::yield();
     innerSent = true;
     inner = SendMessage(h, kPing, 0, 0);
   });
