@@ -377,8 +377,9 @@ void WaitForEngine(const void* engine);
 // meanwhile. So inside the handling of that engine's own notice (at any depth) the engine
 // waits with the lock held and the record stands still: nothing is taken. Anywhere else the
 // lock is taken, and while this thread waits for it, it handles the engine's notices to it and
-// nothing else: no function queued for the window thread, no other message, none of which
-// could then free what is being read.
+// nothing else: no function queued for the window thread and no other message, which might
+// free what is being read. (A notice's own handler may destroy the component: the record must
+// outlive the reading, see TProtocolReading.)
 template <class Lockable>
 class TSioEngineReading {
  public:
