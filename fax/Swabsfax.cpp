@@ -25,25 +25,10 @@ std::string Cut(std::string_view s, std::size_t n) { return std::string(s.substr
 LRESULT SendToWindow(TFaxRec* fax, UINT msg, WPARAM wParam, LPARAM lParam) {
   LRESULT result = 0;
   if (fax->PData->HWindow == 0) return 0;
-  const DWORD outer = fax->NoticeFrom.exchange(GetCurrentThreadId());
-  const bool answered = SendMessageTimeout(fax->PData->HWindow, msg, wParam, lParam,
-                                           SMTO_ABORTIFHUNG | SMTO_BLOCK, FaxMsgTimeoutMs, &result);
-  fax->NoticeFrom.store(outer);
-  return answered ? result : 0;
+  return SendEngineNotice(fax, fax->PData->HWindow, msg, wParam, lParam, FaxMsgTimeoutMs, result) ? result : 0;
 }
 
 }  // namespace
-
-TFaxReading::TFaxReading(TFaxRec* fax) {
-  const DWORD sender = InSendMessageFrom();
-  if (sender != 0 && sender == fax->NoticeFrom.load()) return;
-  LockHandlingSends(fax->Lock);
-  Held = &fax->Lock;
-}
-
-TFaxReading::~TFaxReading() {
-  if (Held) Held->unlock();
-}
 
 // ---------------------------------------------------------------------------------------
 // Records and parameters

@@ -155,23 +155,13 @@ struct TFaxRec {
   // The state machine runs on the dispatch thread and, for its first state and a cancel,
   // on the caller's thread: one pass at a time.
   std::recursive_mutex Lock;
-  // The thread whose notice to the window is under way (0 while none is).
-  std::atomic<DWORD> NoticeFrom{0};
 };
 
 // A reading of what a session changes, from a thread other than the engine's (the window
-// thread polling the fax, say): the record's lock is held for it, taken while the notices
-// sent to this thread meanwhile are handled. Inside the handling of a notice the engine waits
-// for with the lock held, the record stands still: nothing is taken.
-class TFaxReading {
+// thread polling the fax, say): see TSioEngineReading.
+class TFaxReading : public TSioEngineReading<std::recursive_mutex> {
  public:
-  explicit TFaxReading(TFaxRec* fax);
-  ~TFaxReading();
-  TFaxReading(const TFaxReading&) = delete;
-  TFaxReading& operator=(const TFaxReading&) = delete;
-
- private:
-  std::recursive_mutex* Held = nullptr;
+  explicit TFaxReading(TFaxRec* fax) : TSioEngineReading(fax->Lock, fax) {}
 };
 
 // ----- records -----

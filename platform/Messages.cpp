@@ -151,6 +151,18 @@ void ShutdownContext(const std::shared_ptr<ThreadContext>& ctx) {
 
 // Senders of the sent messages that this thread is handling, innermost last.
 thread_local std::vector<DWORD> tlSenders;
+// Tags of the tagged sends whose procedures this thread runs, innermost last.
+thread_local std::vector<const void*> tlSendTags;
+
+// Runs a window procedure for a send, with the send's tag known to the thread meanwhile.
+LRESULT RunTagged(const void* tag, const WNDPROC& proc, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (tag == nullptr) return proc(hwnd, msg, wParam, lParam);
+  struct Tagged {
+    explicit Tagged(const void* t) { tlSendTags.push_back(t); }
+    ~Tagged() { tlSendTags.pop_back(); }
+  } tagged(tag);
+  return proc(hwnd, msg, wParam, lParam);
+}
 
 // Runs one handed-over record on the owning thread.
 void RunRecord(const std::shared_ptr<SendRecord>& rec) {
@@ -177,7 +189,7 @@ void RunRecord(const std::shared_ptr<SendRecord>& rec) {
     ~Handling() { tlSenders.pop_back(); }
   } handling(rec->sender ? rec->sender->tid : 0);
   try {
-    rec->result = w->cls->proc(rec->hwnd, rec->msg, rec->wParam, rec->lParam);
+    rec->result = RunTagged(rec->tag, w->cls->proc, rec->hwnd, rec->msg, rec->wParam, rec->lParam);
   } catch (...) {
     // The sender gets 0; the exception goes on to whoever pumps this thread.
     rec->result = 0;
@@ -187,11 +199,13 @@ void RunRecord(const std::shared_ptr<SendRecord>& rec) {
   FinishRecord(*rec, SendRecord::Done);
 }
 
-std::shared_ptr<SendRecord> TakeSend(ThreadContext& me) {
+std::shared_ptr<SendRecord> TakeSend(ThreadContext& me, const void* tag) {
   std::lock_guard<std::mutex> g(me.m);
-  if (me.sent.empty()) return nullptr;
-  auto rec = me.sent.front();
-  me.sent.pop_front();
+  auto it = me.sent.begin();
+  if (tag != nullptr) it = std::find_if(it, me.sent.end(), [&](const auto& r) { return r->tag == tag; });
+  if (it == me.sent.end()) return nullptr;
+  auto rec = *it;
+  me.sent.erase(it);
   rec->state.store(SendRecord::Running, std::memory_order_release);
   return rec;
 }
@@ -350,9 +364,9 @@ std::shared_ptr<ThreadContext> MainContext() {
   return ContextFor(tid);
 }
 
-bool DeliverPendingSends(ThreadContext& me) {
+bool DeliverPendingSends(ThreadContext& me, const void* tag) {
   bool any = false;
-  while (auto rec = TakeSend(me)) {
+  while (auto rec = TakeSend(me, tag)) {
     any = true;
     RunRecord(rec);
   }
@@ -453,6 +467,16 @@ LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
 DWORD InSendMessageFrom() { return tlSenders.empty() ? 0 : tlSenders.back(); }
 
+bool InSendMessageTagged(const void* tag) {
+  return tag != nullptr && std::find(tlSendTags.begin(), tlSendTags.end(), tag) != tlSendTags.end();
+}
+
+const void* SendMessageTag(std::size_t depth) {
+  return depth < tlSendTags.size() ? tlSendTags[tlSendTags.size() - 1 - depth] : nullptr;
+}
+
+bool DeliverSendsTagged(const void* tag) { return tag != nullptr && DeliverPendingSends(*Current(), tag); }
+
 namespace {
 bool PostTo(ThreadContext& ctx, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   {
@@ -544,11 +568,16 @@ bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT 
 
 bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, DWORD timeoutMs,
                         LRESULT* result, SendFinished* leftRunning) {
+  return SendMessageTimeout(hwnd, msg, wParam, lParam, flags, timeoutMs, result, leftRunning, nullptr);
+}
+
+bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, DWORD timeoutMs,
+                        LRESULT* result, SendFinished* leftRunning, const void* tag) {
   if (leftRunning) leftRunning->reset();
   auto w = FindWindow(hwnd);
   if (!w) return false;
   if (w->owner->tid == GetCurrentThreadId()) {
-    LRESULT r = w->cls->proc(hwnd, msg, wParam, lParam);
+    LRESULT r = RunTagged(tag, w->cls->proc, hwnd, msg, wParam, lParam);
     if (result) *result = r;
     return true;
   }
@@ -557,6 +586,7 @@ bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT 
   rec->msg = msg;
   rec->wParam = wParam;
   rec->lParam = lParam;
+  rec->tag = tag;
   switch (SendAndWait(w->owner, rec, flags, timeoutMs)) {
     case SendOutcome::Ran:
       if (result) *result = rec->result;

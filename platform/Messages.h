@@ -27,6 +27,7 @@
 // queue may have work (a message posted or sent, a quit, a timer due); another event loop
 // watches it and calls ProcessMessages() when it fires.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -103,6 +104,12 @@ using SendFinished = std::shared_ptr<const std::atomic<bool>>;
 // As above; *leftRunning is set when the procedure was left running, else reset.
 bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, DWORD timeoutMs,
                         LRESULT* result, SendFinished* leftRunning);
+// As above, with a tag: an address (not null) that names this send to the code it reaches.
+// For as long as the procedure runs, on whatever thread, that thread finds the tag with
+// InSendMessageTagged and SendMessageTag; its own pumps may take the sends of one tag alone
+// (DeliverSendsTagged).
+bool SendMessageTimeout(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT flags, DWORD timeoutMs,
+                        LRESULT* result, SendFinished* leftRunning, const void* tag);
 
 // Window timers: WM_TIMER (wParam = id, lParam = 0) is delivered on the window's owning
 // thread every intervalMs while it pumps; at most one WM_TIMER per timer is pending.
@@ -153,6 +160,15 @@ int MessageQueueFd();
 // Thread id of the thread whose sent message the calling thread is handling at this moment
 // (the innermost one when they nest), 0 while it handles none.
 DWORD InSendMessageFrom();
+// True while the calling thread runs the procedure of a send with this tag (at any depth
+// when the procedures of sends nest).
+bool InSendMessageTagged(const void* tag);
+// The tag of the tagged send whose procedure the calling thread runs, counted from the
+// innermost (depth 0); null past the outermost.
+const void* SendMessageTag(std::size_t depth);
+// Handles the pending sends to the calling thread that carry this tag, and nothing else (the
+// other sends stay queued in their order); true when one was handled.
+bool DeliverSendsTagged(const void* tag);
 
 // The window thread: the thread that Synchronize() and OnTerminate run on. It is the thread
 // that last called SetMainThread(), and until one did, the process's initial thread.

@@ -65,6 +65,7 @@ struct SendRecord {
   UINT msg = 0;
   WPARAM wParam = 0;
   LPARAM lParam = 0;
+  const void* tag = nullptr;  // the sender's tag (SendMessageTimeout), null for none
   std::function<void()> fn;  // set for functions run on the window thread
   std::exception_ptr error;  // exception thrown by fn
   LRESULT result = 0;
@@ -114,8 +115,9 @@ std::shared_ptr<ThreadContext> Current();
 // The window thread's context (created on its behalf when it has none yet).
 std::shared_ptr<ThreadContext> MainContext();
 
-// Handles every pending send to the calling thread; true when one was handled.
-bool DeliverPendingSends(ThreadContext& me);
+// Handles every pending send to the calling thread; true when one was handled. With a tag,
+// only the sends that carry it (the others stay queued in their order).
+bool DeliverPendingSends(ThreadContext& me, const void* tag = nullptr);
 
 // Waits until the event is set (consuming it for automatic reset). pumpMode 0: no pumping;
 // 1: handle sends (and window-thread functions) only; 2: handle all messages.

@@ -189,7 +189,7 @@ int TSioBaseDispatcher::InitPort(const char* name, std::uint32_t baud, std::uint
     scanPos_ = 0;
     notifyPos_ = ~0ull;
     inRelative_ = false;
-    getCount_ = largestGetCount_ = flushedInRound_ = 0;
+    largestGetCount_ = flushedInRound_ = 0;
   }
   {
     std::lock_guard<TSioLock> g(outputLock_);
@@ -311,18 +311,21 @@ void TSioBaseDispatcher::DonePort() {
 
 void TSioBaseDispatcher::DonePortPrim() {
   if (started_.load(std::memory_order_acquire)) StopDispatcher();
+  // A handler left running may still read and write: the buffers then go with the dispatcher.
+  std::lock_guard<TSioLock> g(dispatchLock_);
+  DropReturnedLocked();
+  if (!lateCalls_.empty()) return;
   {
-    std::lock_guard<TSioLock> g(outputLock_);
+    std::lock_guard<TSioLock> g2(outputLock_);
     outBuff_.reset();
     outHead_ = outTail_ = 0;
     outFull_ = false;
   }
-  {
-    std::lock_guard<TSioLock> g(dispatchLock_);
-    dispBuff_.reset();
-    dispHead_ = dispTail_ = scanPos_ = 0;
-  }
+  dispBuff_.reset();
+  dispHead_ = dispTail_ = scanPos_ = 0;
 }
+
+bool TSioBaseDispatcher::StillInUse() { return RunningThreads() > 0 || LateHandlerRunning(); }
 
 // ---------------------------------------------------------------------------------------
 // Line settings
@@ -547,43 +550,55 @@ void TSioBaseDispatcher::TraceBytes(char kind, const std::uint8_t* p, std::uint3
 }
 
 namespace {
-// The dispatcher whose notification handler the thread runs (none: null).
-thread_local const TSioBaseDispatcher* tlHandlerOf = nullptr;
+// The innermost handler scope of the calling thread (none: null).
+thread_local const TSioHandlerScope* tlScope = nullptr;
 }  // namespace
 
-TSioHandlerScope::TSioHandlerScope(const TSioBaseDispatcher* d) : saved_(tlHandlerOf) { tlHandlerOf = d; }
-TSioHandlerScope::~TSioHandlerScope() { tlHandlerOf = saved_; }
+TSioHandlerScope::TSioHandlerScope(const TSioBaseDispatcher* d, TSioHandlerCall* call)
+    : dispatcher_(d), call_(call), outer_(tlScope) {
+  tlScope = this;
+}
+TSioHandlerScope::~TSioHandlerScope() { tlScope = outer_; }
 
-bool TSioBaseDispatcher::InHandler() const {
-  if (tlHandlerOf == this) return true;
-  // The window procedure the dispatch thread waits for; not one it has left running, which
-  // runs on another thread or is still busy on this one with an earlier message.
-  const DWORD sender = windowSender_.load();
-  return sender != 0 && InSendMessageFrom() == sender && windowThread_.load() == GetCurrentThreadId();
+TSioHandlerCall* TSioBaseDispatcher::CurrentCallLocked() const {
+  for (const TSioHandlerScope* s = tlScope; s != nullptr; s = s->outer_)
+    if (s->dispatcher_ == this) return s->call_;
+  if (windowCall_ == nullptr && lateCalls_.empty()) return nullptr;
+  // A window procedure: the tag of the send it runs for (sends nest when a procedure pumps).
+  for (std::size_t depth = 0;; ++depth) {
+    const void* tag = SendMessageTag(depth);
+    if (tag == nullptr) return nullptr;
+    if (tag == windowCall_) return windowCall_;
+    for (auto& c : lateCalls_)
+      if (tag == c.get()) return c.get();
+  }
 }
 
-bool TSioBaseDispatcher::ReadWindowLocked(std::uint64_t& offset, std::uint32_t& available) const {
-  const std::uint32_t present = PresentLocked();
-  offset = 0;
-  available = present;
-  if (!inRelative_) return true;
-  if (!InHandler()) {
-    // The bytes belong to the running notification until it ends and the tail has moved;
-    // a wait or another thread reads them after that, never beside a handler.
-    available = 0;
-    return false;
+TSioHandlerCall* TSioBaseDispatcher::ReadWindowLocked(std::uint64_t& start, std::uint32_t& available) const {
+  TSioHandlerCall* call = CurrentCallLocked();
+  if (call != nullptr && call->Relative) {
+    start = call->Begin + call->Taken;
+    available = call->End > start ? static_cast<std::uint32_t>(call->End - start) : 0;
+    return call;
   }
-  offset = getCount_;
-  available = present - std::min(getCount_, present);
-  return true;
+  start = dispTail_;
+  // The bytes belong to the running notification until it ends and the tail has moved;
+  // a wait or another thread reads them after that, never beside a handler.
+  available = inRelative_ ? 0 : PresentLocked();
+  return nullptr;
+}
+
+void TSioBaseDispatcher::CutLateCallsLocked() {
+  for (auto& c : lateCalls_)
+    if (c->Ended) c->End = std::min(c->End, c->Begin + c->Taken);
 }
 
 bool TSioBaseDispatcher::CharReady() {
   std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return false;
-  std::uint64_t offset;
+  std::uint64_t start;
   std::uint32_t available;
-  ReadWindowLocked(offset, available);
+  ReadWindowLocked(start, available);
   return available > 0;
 }
 
@@ -598,11 +613,11 @@ int TSioBaseDispatcher::PeekCharPrim(std::uint8_t& c, std::uint32_t n) {
 int TSioBaseDispatcher::PeekChar(std::uint8_t& c, std::uint32_t n) {
   std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return ecCommNotOpen;
-  std::uint64_t offset;
+  std::uint64_t start;
   std::uint32_t available;
-  ReadWindowLocked(offset, available);
+  ReadWindowLocked(start, available);
   if (n == 0 || available < n) return ecBufferIsEmpty;
-  c = dispBuff_[(dispTail_ + offset + n - 1) & kMask];
+  c = dispBuff_[(start + n - 1) & kMask];
   return 0;
 }
 
@@ -616,20 +631,19 @@ int TSioBaseDispatcher::PeekBlockPrim(void* buffer, std::uint32_t offset, std::u
   {
     std::lock_guard<TSioLock> g(dispatchLock_);
     if (!dispBuff_) return ecCommNotOpen;
-    std::uint64_t rel;
+    std::uint64_t start;
     std::uint32_t available;
-    const bool relative = ReadWindowLocked(rel, available) && inRelative_;
+    TSioHandlerCall* call = ReadWindowLocked(start, available);
     if (static_cast<std::uint64_t>(available) < static_cast<std::uint64_t>(offset) + count)
       return ecBufferIsEmpty;
-    std::uint64_t start = dispTail_ + rel + offset;
-    std::uint32_t idx = static_cast<std::uint32_t>(start & kMask);
+    std::uint32_t idx = static_cast<std::uint32_t>((start + offset) & kMask);
     std::uint32_t first = std::min<std::uint32_t>(count, DispatchBufferSize - idx);
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::memcpy(out, dispBuff_.get() + idx, first);
     if (first < count) std::memcpy(out + first, dispBuff_.get(), count - first);
     if (take) {
-      if (relative) {
-        getCount_ += count;
+      if (call != nullptr) {
+        call->Taken += count;
       } else {
         roomMade = PresentLocked() == DispatchBufferSize;
         dispTail_ += count;
@@ -653,9 +667,9 @@ int TSioBaseDispatcher::GetBlock(void* buffer, std::uint32_t count) {
 std::uint32_t TSioBaseDispatcher::InBuffUsed() {
   std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return 0;
-  std::uint64_t offset;
+  std::uint64_t start;
   std::uint32_t available;
-  ReadWindowLocked(offset, available);
+  ReadWindowLocked(start, available);
   return available;
 }
 
@@ -663,8 +677,11 @@ std::uint32_t TSioBaseDispatcher::InBuffFree() {
   std::lock_guard<TSioLock> g(dispatchLock_);
   if (!dispBuff_) return DispatchBufferSize;
   std::uint32_t present = PresentLocked();
-  std::uint32_t taken = inRelative_ && InHandler() ? std::min(getCount_, present) : 0;
-  return DispatchBufferSize - present + taken;
+  std::uint64_t start;
+  std::uint32_t available;
+  // A handler counts what it took as free already.
+  const bool own = ReadWindowLocked(start, available) != nullptr && start > dispTail_;
+  return DispatchBufferSize - present + (own ? std::min<std::uint32_t>(static_cast<std::uint32_t>(start - dispTail_), present) : 0);
 }
 
 int TSioBaseDispatcher::FlushInBuffer() {
@@ -677,15 +694,16 @@ int TSioBaseDispatcher::FlushInBuffer() {
     roomMade = PresentLocked() == DispatchBufferSize;
     if (!inRelative_) {
       dispTail_ = dispHead_;
-      getCount_ = 0;
     } else {
       // Everything present goes when the notification ends. A handler that flushes sees
       // the buffer empty at once; a flush from elsewhere leaves the running handler the
       // bytes it was told about, so that its reads do not fail half-way.
       largestGetCount_ = PresentLocked();
       // A handler's own flush also hides the discarded bytes from the later handlers.
-      if (InHandler()) getCount_ = flushedInRound_ = largestGetCount_;
+      TSioHandlerCall* call = CurrentCallLocked();
+      if (call != nullptr && call->Relative && !call->Ended) call->Taken = flushedInRound_ = largestGetCount_;
     }
+    CutLateCallsLocked();
     // Nothing that was discarded is ever looked at again.
     scanPos_ = dispHead_;
     notifyPos_ = dispHead_;
@@ -704,7 +722,8 @@ int TSioBaseDispatcher::PutBlock(const void* data, std::uint32_t count) {
   bool failed = false;
   {
     std::lock_guard<TSioLock> g(outputLock_);
-    if (!outBuff_) return ecCommNotOpen;
+    // Closed (the ring stays while a handler left running may still use the dispatcher).
+    if (!outBuff_ || deviceHandle_.load(std::memory_order_acquire) < 0) return ecCommNotOpen;
     std::uint32_t freeBytes = outSize_ - OutRingUsedLocked();
     if (freeBytes < count) return ecOutputBufferTooSmall;
     failed = WriteCom(static_cast<const std::uint8_t*>(data), static_cast<int>(count)) <= 0;
@@ -962,10 +981,24 @@ void TSioBaseDispatcher::ExtractData() {
   if (!dispBuff_) return;
   std::uint32_t present = PresentLocked();
   if (present == DispatchBufferSize) return;
+  // The bytes behind the tail that a handler left running may still read are kept while
+  // there is room for new ones beside them.
+  std::uint32_t held = 0;
+  if (!lateCalls_.empty()) DropReturnedLocked();
+  if (!lateCalls_.empty()) {
+    std::uint64_t from = dispTail_;
+    for (auto& c : lateCalls_)
+      if (c->Ended && c->Begin + c->Taken < c->End) from = std::min(from, c->Begin + c->Taken);
+    held = static_cast<std::uint32_t>(dispTail_ - from);
+    if (present + held >= DispatchBufferSize) {
+      CutLateCallsLocked();
+      held = 0;
+    }
+  }
   // Everything that fits, both ends of the ring in one read: asking the driver first how much
   // it holds would cost a call of its own for every piece of a stream.
   const std::uint32_t idx = static_cast<std::uint32_t>(dispHead_ & kMask);
-  const std::uint32_t room = DispatchBufferSize - present;
+  const std::uint32_t room = DispatchBufferSize - present - held;
   const std::uint32_t first = std::min<std::uint32_t>(room, DispatchBufferSize - idx);
   const std::uint32_t second = room - first;
   int got = ReadComPieces(dispBuff_.get() + idx, static_cast<int>(first), dispBuff_.get(),

@@ -46,7 +46,6 @@
 // - waitBusy_: the busy mark of a wait, written only through SetEventBusy by application
 //   threads (WaitForString, WaitForMultiString, PrepareWait, the fax engine's commands).
 //   inNotification_: the dispatch thread, for the length of one notification.
-//   windowSender_: the dispatch thread, while it sends a notification to window handlers.
 // - outputSent_: set by the output thread when the output has left the line, taken by the
 //   dispatch thread when the status trigger fires. ringSeen_: set by the dispatch thread on
 //   the trailing edge of a ring, taken by GetModemStatusPrim. statusHit_: dispatch thread.
@@ -59,20 +58,26 @@
 //   threads (open, close and settings); the worker threads only read them.
 //
 // Reading during a notification: while an avail or data notification runs, reads made by
-// one of its handlers (on the thread that runs it: a method or procedure handler, or a window
-// procedure running the message sent by the dispatch thread) are relative: every handler
-// starts at the first unread byte, GetChar and GetBlock add to its get count instead of
-// moving the tail, and when the notification ends the tail moves once by the largest count
-// a handler took. A window handler left running past its 3 s keeps what it took until then
-// and from then on is a reader like any other. Any other reader meanwhile (a wait started
+// one of its handler calls are relative: every call starts at the first unread byte, GetChar
+// and GetBlock add to its own count instead of moving the tail, and when the notification
+// ends the tail moves once by the largest count a call took. A call is known by a token of
+// its own (TSioHandlerCall), not by its thread: a method or procedure handler runs inside a
+// scope that names it (TSioHandlerScope), a window procedure inside a send tagged with it. So
+// a call keeps its own reading position wherever it runs, and a window procedure left running
+// past its 3 s never counts as a handler of a later notification, even on the thread that runs
+// the next window handler. Such a call may go on reading the bytes of its own notification up
+// to where the tail moved at its end (those that another handler took and it has not), never
+// further: what lies beyond belongs to the next notification, which its window hears of in
+// turn. Those bytes stay in the ring for it while there is room for new ones; when the ring
+// needs their room, the call is cut off there. Any other reader meanwhile (a wait started
 // during the notification, another thread) finds no bytes until the notification has ended,
 // so no byte ever reaches both a handler and someone else. A wait's busy mark keeps new
-// notifications from starting; the
-// dispatch thread tests it under the dispatch-buffer lock before it begins one. A flush
-// during a notification discards everything present once the notification ends; until then
-// the handlers read the bytes they were told about, except a handler that flushed itself,
-// which finds the buffer empty at once. Data notifications still due from a scan that a
-// flush overtook are dropped.
+// notifications from starting; the dispatch thread tests it under the dispatch-buffer lock
+// before it begins one. A flush during a notification discards everything present once the
+// notification ends; until then the handlers read the bytes they were told about, except a
+// handler that flushed itself, which finds the buffer empty at once. A flush also ends what a
+// call left running may still read. Data notifications still due from a scan that a flush
+// overtook are dropped.
 //
 // Closing: DonePort flushes, and CloseCom tells the workers to end and wakes them; the
 // device stays open until they have gone. Outside a notification the closing thread then
@@ -81,9 +86,12 @@
 // While EventBusy(), or while a window handler left running has not returned yet (it may
 // still read), it only sets closeDeferred_: the running notification stops after the
 // current handler, the dispatch thread leaves its loop and, in its ThreadGone, stops the
-// other workers and frees the buffers; the port component posts SW_CLOSEPENDING to its
-// window and frees the dispatcher once RunningThreads() is 0. The destructor waits the same
-// way for every worker before anything goes.
+// other workers (and frees the buffers unless a handler left running may still read them);
+// the port component posts SW_CLOSEPENDING to its window and frees the dispatcher once
+// StillInUse() is false: no worker runs and every handler left running has returned, on
+// whatever thread. The destructor waits the same way before anything goes, except for a
+// handler left running on the destroying thread itself (up its stack), which it cannot wait
+// for.
 //
 // Locks: where two are held, the dispatch-buffer lock first, then the trigger lock.
 #include <pthread.h>
@@ -353,16 +361,53 @@ class TSioLock {
   pthread_mutex_t m_;
 };
 
-// Takes a lock that a state machine holds during its calls on a dispatcher thread, on a
-// thread that the machine sends its notices to: the sends are handled while waiting, so that
-// a call waiting for this thread's answer is never waited for in turn.
+// The notices of an engine (fax, file transfer) whose state machine runs as a dispatcher
+// handler, to its component's window: abort-if-hung, blocking, with the time-out given, and
+// tagged with the engine's record, so that a reading of the record knows the handling of the
+// engine's own notice (TSioEngineReading). True when the window answered (its result).
+bool SendEngineNotice(const void* engine, HWND window, UINT msg, WPARAM wParam, LPARAM lParam,
+                      DWORD timeoutMs, LRESULT& result);
+
+// Handles the engine's notices to the calling thread, or pauses briefly when none is due.
+void WaitForEngine(const void* engine);
+
+// A reading of an engine's record from a thread that the engine sends its notices to (the
+// window thread polling a run through a component's getter). The engine holds the record's
+// lock for the whole of each of its calls and may wait for this thread's answer to a notice
+// meanwhile. So inside the handling of that engine's own notice (at any depth) the engine
+// waits with the lock held and the record stands still: nothing is taken. Anywhere else the
+// lock is taken, and while this thread waits for it, it handles the engine's notices to it and
+// nothing else: no function queued for the window thread and no other message, which might
+// free what is being read. (A notice's own handler may destroy the component: the record must
+// outlive the reading, see TProtocolReading.)
 template <class Lockable>
-void LockHandlingSends(Lockable& lock) {
-  while (!lock.try_lock()) {
-    PeekMessage(nullptr, false);
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
+class TSioEngineReading {
+ public:
+  TSioEngineReading(Lockable& lock, const void* engine) {
+    if (InSendMessageTagged(engine)) return;
+    while (!lock.try_lock()) WaitForEngine(engine);
+    held_ = &lock;
   }
-}
+  ~TSioEngineReading() {
+    if (held_ != nullptr) held_->unlock();
+  }
+  TSioEngineReading(const TSioEngineReading&) = delete;
+  TSioEngineReading& operator=(const TSioEngineReading&) = delete;
+
+ private:
+  Lockable* held_ = nullptr;
+};
+
+// One call of a handler during a notification, the token by which its reads are known.
+struct TSioHandlerCall {
+  std::uint64_t Begin = 0;  // the first byte of its notification
+  std::uint64_t End = 0;    // the call reads no further
+  std::uint32_t Taken = 0;  // bytes the call has taken
+  bool Relative = false;    // an avail or data notification: the call reads from its own position
+  bool Ended = false;       // its notification has ended (a call left running)
+  DWORD Thread = 0;         // the thread a window procedure left running runs on
+  SendFinished Finished;    // set once that procedure has returned
+};
 
 // A small event (manual or automatic reset) for the worker threads.
 class TSioSignal {
@@ -528,6 +573,9 @@ class TSioBaseDispatcher {
   // A wait's busy mark is set or a notification runs.
   bool EventBusy() const { return waitBusy_.load() || inNotification_.load(); }
   bool CloseDeferred() const { return closeDeferred_.load(std::memory_order_acquire); }
+  // A worker thread runs, or a window handler left running has not returned: the dispatcher
+  // must not be freed yet.
+  bool StillInUse();
   bool DispatcherStarted() const { return started_.load(std::memory_order_acquire); }
   int RunningThreads() const { return runningThreads_.load(std::memory_order_acquire); }
   void ThreadGone(TSioDispatcherThread* thread);
@@ -659,14 +707,22 @@ class TSioBaseDispatcher {
   std::uint8_t modemStatus_ = 0;
   TComStat comStat_{};
 
+  // A window handler left running has not returned yet (anywhere, or on a thread other than
+  // the calling one).
+  bool LateHandlerRunning();
+  bool LateHandlerRunningElsewhere();
+
  private:
   friend class TSioDispatcherThread;
   friend class TSioHandlerScope;
-  // True while the calling thread runs a handler of this dispatcher's notification.
-  bool InHandler() const;
-  // Bytes the caller may read and the offset it reads from: a handler reads relative during
-  // an avail or data notification; any other reader finds the bytes held by the notification.
-  bool ReadWindowLocked(std::uint64_t& offset, std::uint32_t& available) const;
+  // The handler call of this dispatcher that the calling thread runs (the innermost one), or
+  // null (dispatch-buffer lock).
+  TSioHandlerCall* CurrentCallLocked() const;
+  // Where the caller reads from and how many bytes it may read; the handler call that reads,
+  // when it reads its own way (dispatch-buffer lock).
+  TSioHandlerCall* ReadWindowLocked(std::uint64_t& start, std::uint32_t& available) const;
+  // Ends what the calls left running may still read (dispatch-buffer lock).
+  void CutLateCallsLocked();
   void FreeTriggers();
   std::uint32_t GetTriggerHandle();
   bool HandleInUse(std::uint32_t base) const;
@@ -693,20 +749,19 @@ class TSioBaseDispatcher {
   std::uint64_t scanPos_ = 0;        // next byte for the data triggers
   std::uint64_t notifyPos_ = ~0ull;  // head at the last avail notification
   bool inRelative_ = false;          // an avail or data notification runs
-  std::uint32_t getCount_ = 0;
   std::uint32_t largestGetCount_ = 0;
   std::uint64_t flushes_ = 0;  // counts FlushInBuffer calls
-  // The thread that sends a notification to the window handlers, while it does (0: none),
-  // and the thread of the window whose handler it waits for.
-  std::atomic<DWORD> windowSender_{0};
-  std::atomic<DWORD> windowThread_{0};
-  // Window handlers left running past their time (trigger lock): a close waits for them.
-  std::vector<SendFinished> lateHandlers_;
-  void KeepLateHandler(SendFinished late);
-  bool LateHandlerRunning();
+  // The call of the window handler that the dispatch thread sends to, while it does, and the
+  // window handler calls left running past their time (dispatch-buffer lock): a close and
+  // the destructor wait for them.
+  TSioHandlerCall* windowCall_ = nullptr;
+  std::vector<std::unique_ptr<TSioHandlerCall>> lateCalls_;
   void DropReturnedLocked();
   // Bytes a flush during the notification discarded: its later handlers never see them.
   std::uint32_t flushedInRound_ = 0;
+  std::uint64_t flushesAtRound_ = 0;  // flushes_ when the notification began
+  // Switches reads to relative mode for an avail or data notification (dispatch-buffer lock).
+  void BeginRelativeLocked();
 
   // Triggers (trigger lock).
   std::vector<TTimerTrigger> timerTriggers_;
@@ -743,19 +798,21 @@ class TSioBaseDispatcher {
   std::uint32_t startTime_ = 0;
 };
 
-// Marks the calling thread, for the life of the object, as running a handler of the
-// dispatcher's notification, so that its reads are relative (see the top of this file). The
-// dispatcher opens one around every handler it calls; a window procedure is known as a
-// handler by the message it runs, sent from the notifying thread.
+// Marks the calling thread, for the life of the object, as running the handler call of the
+// dispatcher's notification (see the top of this file). The dispatcher opens one around every
+// method and procedure handler it calls; a window procedure is known by the tag of the send.
 class TSioHandlerScope {
  public:
-  explicit TSioHandlerScope(const TSioBaseDispatcher* d);
+  TSioHandlerScope(const TSioBaseDispatcher* d, TSioHandlerCall* call);
   ~TSioHandlerScope();
   TSioHandlerScope(const TSioHandlerScope&) = delete;
   TSioHandlerScope& operator=(const TSioHandlerScope&) = delete;
 
  private:
-  const TSioBaseDispatcher* saved_;
+  friend class TSioBaseDispatcher;
+  const TSioBaseDispatcher* dispatcher_;
+  TSioHandlerCall* call_;
+  const TSioHandlerScope* outer_;
 };
 
 // ----- the process-wide port list -----

@@ -19,6 +19,8 @@
 namespace {
 
 constexpr const char* kComWindowClass = "swComWindow";
+// Timer of the window while a close waits for a window handler left running.
+constexpr UINT kClosePendingTimer = 1;
 constexpr std::size_t kMaxWaitParts = 127;
 constexpr std::size_t kMaxDataTriggerText = 255;
 
@@ -1160,6 +1162,14 @@ void TSioCustomComPort::WaitChar(char c) {
 }
 
 LRESULT TSioCustomComPort::ComWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_TIMER && wParam == kClosePendingTimer) {
+    // A close waits for a window handler left running: look again.
+    KillTimer(hwnd, kClosePendingTimer);
+    auto* cp = static_cast<TSioCustomComPort*>(GetWindowUserData(hwnd));
+    if (cp != nullptr && cp->FDispatcher != nullptr)
+      PostMessage(hwnd, SW_CLOSEPENDING, 0, static_cast<LPARAM>(cp->FDispatcher->Handle()) * 65536);
+    return 0;
+  }
   if (msg != SW_TRIGGERAVAIL && msg != SW_TRIGGERDATA && msg != SW_TRIGGERTIMER && msg != SW_TRIGGERSTATUS &&
       msg != SW_CLOSEPENDING)
     return DefWindowProc(hwnd, msg, wParam, lParam);
@@ -1180,6 +1190,9 @@ LRESULT TSioCustomComPort::ComWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
       if (d->RunningThreads() > 0) {
         std::this_thread::yield();
         PostMessage(hwnd, SW_CLOSEPENDING, 0, lParam);
+      } else if (d->StillInUse()) {
+        // A window handler left running may take long: looked at again a little later.
+        SetTimer(hwnd, kClosePendingTimer, 10);
       } else {
         cp->CompleteClose();
       }

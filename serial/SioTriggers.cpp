@@ -1,7 +1,9 @@
 // Implements serial/SioDispatch.h, part two: the triggers, handlers and notifications of the
 // dispatcher.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/Messages.h"
 #include "platform/Threads.h"
@@ -483,39 +485,47 @@ void TSioBaseDispatcher::PurgeDeletedHandlers() {
 // Notifications
 // ---------------------------------------------------------------------------------------
 
-void TSioBaseDispatcher::KeepLateHandler(SendFinished late) {
-  std::lock_guard<TSioLock> g(triggerLock_);
+bool TSioBaseDispatcher::LateHandlerRunning() {
+  std::lock_guard<TSioLock> g(dispatchLock_);
   DropReturnedLocked();
-  lateHandlers_.push_back(std::move(late));
+  return !lateCalls_.empty();
 }
 
-bool TSioBaseDispatcher::LateHandlerRunning() {
-  std::lock_guard<TSioLock> g(triggerLock_);
+bool TSioBaseDispatcher::LateHandlerRunningElsewhere() {
+  std::lock_guard<TSioLock> g(dispatchLock_);
   DropReturnedLocked();
-  return !lateHandlers_.empty();
+  const DWORD me = GetCurrentThreadId();
+  return std::any_of(lateCalls_.begin(), lateCalls_.end(), [&](const auto& c) { return c->Thread != me; });
 }
 
 void TSioBaseDispatcher::DropReturnedLocked() {
-  std::erase_if(lateHandlers_, [](const SendFinished& f) { return f->load(std::memory_order_acquire); });
+  // Its procedure has returned: the call reads no more (its tag is gone with it).
+  std::erase_if(lateCalls_, [](const auto& c) { return c->Finished->load(std::memory_order_acquire); });
+}
+
+void TSioBaseDispatcher::BeginRelativeLocked() {
+  inRelative_ = true;
+  largestGetCount_ = flushedInRound_ = 0;
+  flushesAtRound_ = flushes_;
 }
 
 bool TSioBaseDispatcher::SendNotify(UINT msg, WPARAM wParam, std::uint32_t data) {
   bool relative = msg == SW_TRIGGERAVAIL || msg == SW_TRIGGERDATA;
   if (relative && handlerServiceNeeded_.load()) {
     std::lock_guard<TSioLock> g(dispatchLock_);
-    inRelative_ = true;
-    getCount_ = largestGetCount_ = flushedInRound_ = 0;
+    BeginRelativeLocked();
   }
   return SendNotifyPrim(msg, wParam, data, relative);
 }
 
-// relative: the caller has already switched reads to relative mode (avail and data).
+// relative: an avail or data notification, for which the caller has switched reads to
+// relative mode when handlers were registered.
 bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t data, bool relative) {
   if (!handlerServiceNeeded_.load()) {
     if (relative) {
       std::lock_guard<TSioLock> g(dispatchLock_);
       inRelative_ = false;
-      getCount_ = largestGetCount_ = flushedInRound_ = 0;
+      largestGetCount_ = flushedInRound_ = 0;
     }
     return true;
   }
@@ -533,16 +543,27 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
   }
   const LPARAM lParam = static_cast<LPARAM>(data & 0xFFFF) + static_cast<LPARAM>(handle_) * 65536;
   bool aborted = false;
+  // The bytes of this notification: every call reads them from the start. The head does not
+  // move while the notification runs.
+  TSioHandlerCall round;
+  {
+    std::lock_guard<TSioLock> g(dispatchLock_);
+    relative = relative && inRelative_;
+    round.Relative = relative;
+    round.Begin = dispTail_;
+    round.End = dispHead_;
+  }
 
-  auto beginHandler = [&] {
+  auto beginCall = [&](TSioHandlerCall& call) {
+    call = round;
     if (!relative) return;
     std::lock_guard<TSioLock> g(dispatchLock_);
-    getCount_ = flushedInRound_;
+    call.Taken = flushedInRound_;
   };
-  auto endHandler = [&] {
+  auto endCall = [&](const TSioHandlerCall& call) {
     if (relative) {
       std::lock_guard<TSioLock> g(dispatchLock_);
-      largestGetCount_ = std::max(largestGetCount_, getCount_);
+      largestGetCount_ = std::max(largestGetCount_, call.Taken);
     }
     if (closeDeferred_.load(std::memory_order_acquire)) aborted = true;
   };
@@ -558,17 +579,18 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
       method = eventHandlers_[i]->Method;
       sync = eventHandlers_[i]->Sync;
     }
-    beginHandler();
+    TSioHandlerCall call;
+    beginCall(call);
     if (sync) {
       RunOnMainThread([&] {
-        TSioHandlerScope scope(this);
+        TSioHandlerScope scope(this, &call);
         method(msg, wParam, lParam);
       });
     } else {
-      TSioHandlerScope scope(this);
+      TSioHandlerScope scope(this, &call);
       method(msg, wParam, lParam);
     }
-    endHandler();
+    endCall(call);
   }
   for (std::size_t i = 0; !aborted; ++i) {
     TSioNotifyProc proc;
@@ -578,12 +600,13 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
       if (procHandlers_[i]->Deleted) continue;
       proc = procHandlers_[i]->Proc;
     }
-    beginHandler();
+    TSioHandlerCall call;
+    beginCall(call);
     {
-      TSioHandlerScope scope(this);
+      TSioHandlerScope scope(this, &call);
       proc(msg, wParam, lParam);
     }
-    endHandler();
+    endCall(call);
   }
   for (std::size_t i = 0; !aborted; ++i) {
     HWND wnd;
@@ -597,37 +620,58 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
       if (wndHandlers_[i]->Deleted) continue;
       wnd = wndHandlers_[i]->Window;
     }
-    beginHandler();
+    // The call outlives this round when its procedure is left running.
+    auto call = std::make_unique<TSioHandlerCall>();
+    beginCall(*call);
+    call->Thread = GetWindowThreadId(wnd);
+    {
+      std::lock_guard<TSioLock> g(dispatchLock_);
+      windowCall_ = call.get();
+    }
+    // The procedure runs on the window's thread, as a message sent from this one (or here,
+    // when this thread owns the window), tagged with its call. One that is still busy after
+    // its time is skipped: it finishes by itself, and its messages carry no pointers.
     LRESULT res = 0;
     SendFinished late;
-    {
-      // The procedure runs on the window's thread, as a message sent from this one (or
-      // here, when this thread owns the window). One that is still busy after its time is
-      // skipped: it finishes by itself, and its messages carry no pointers.
-      TSioHandlerScope scope(this);
-      windowThread_ = GetWindowThreadId(wnd);
-      windowSender_ = GetCurrentThreadId();
-      SendMessageTimeout(wnd, msg, wParam, lParam, SMTO_BLOCK | SMTO_LEAVERUNNING, kWindowTimeoutMs, &res,
-                         &late);
-      windowSender_ = 0;
+    SendMessageTimeout(wnd, msg, wParam, lParam, SMTO_BLOCK | SMTO_LEAVERUNNING, kWindowTimeoutMs, &res, &late,
+                       call.get());
+    endCall(*call);
+    std::lock_guard<TSioLock> g(dispatchLock_);
+    windowCall_ = nullptr;
+    if (late) {
+      call->Finished = std::move(late);
+      DropReturnedLocked();
+      lateCalls_.push_back(std::move(call));
     }
-    if (late) KeepLateHandler(std::move(late));
-    endHandler();
   }
 
   bool result = !aborted;
   bool roomMade = false;
-  if (relative) {
+  {
     std::lock_guard<TSioLock> g(dispatchLock_);
-    inRelative_ = false;
-    if (!aborted && dispBuff_) {
-      std::uint32_t take = std::min(largestGetCount_, PresentLocked());
-      roomMade = take > 0 && PresentLocked() == DispatchBufferSize;
-      dispTail_ += take;
-      if (scanPos_ < dispTail_) scanPos_ = dispTail_;
-      if (msg == SW_TRIGGERAVAIL && largestGetCount_ != wParam) result = false;
+    if (relative) {
+      inRelative_ = false;
+      // What the calls left running took so far counts as well.
+      for (auto& c : lateCalls_)
+        if (!c->Ended) largestGetCount_ = std::max(largestGetCount_, c->Taken);
+      if (!aborted && dispBuff_) {
+        std::uint32_t take = std::min(largestGetCount_, PresentLocked());
+        roomMade = take > 0 && PresentLocked() == DispatchBufferSize;
+        dispTail_ += take;
+        if (scanPos_ < dispTail_) scanPos_ = dispTail_;
+        if (msg == SW_TRIGGERAVAIL && largestGetCount_ != wParam) result = false;
+      }
+      largestGetCount_ = flushedInRound_ = 0;
     }
-    getCount_ = largestGetCount_ = flushedInRound_ = 0;
+    // A call left running may go on reading its notification's bytes up to the tail, the
+    // ones another handler took; what lies beyond is the next notification's. After a flush
+    // in the round it reads nothing more.
+    const bool flushed = flushes_ != flushesAtRound_;
+    for (auto& c : lateCalls_) {
+      if (c->Ended) continue;
+      c->Ended = true;
+      c->End = flushed || aborted ? std::min(c->End, c->Begin + c->Taken) : std::min(c->End, dispTail_);
+    }
   }
   {
     std::lock_guard<TSioLock> g(triggerLock_);
@@ -640,6 +684,21 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
   }
   if (roomMade) DispatchRoomMade();
   return result;
+}
+
+// ---------------------------------------------------------------------------------------
+// Engines' notices and readings
+// ---------------------------------------------------------------------------------------
+
+bool SendEngineNotice(const void* engine, HWND window, UINT msg, WPARAM wParam, LPARAM lParam,
+                      DWORD timeoutMs, LRESULT& result) {
+  result = 0;
+  return SendMessageTimeout(window, msg, wParam, lParam, SMTO_ABORTIFHUNG | SMTO_BLOCK, timeoutMs, &result,
+                            nullptr, engine);
+}
+
+void WaitForEngine(const void* engine) {
+  if (!DeliverSendsTagged(engine)) std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -833,10 +892,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
         }
       }
     }
-    if (sendAvail && handlerServiceNeeded_.load()) {
-      inRelative_ = true;
-      getCount_ = largestGetCount_ = flushedInRound_ = 0;
-    }
+    if (sendAvail && handlerServiceNeeded_.load()) BeginRelativeLocked();
   }
   bool result = false;
   if (sendAvail) {
@@ -866,10 +922,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
       std::lock_guard<TSioLock> g(dispatchLock_);
       // A flush since the match has discarded the bytes that matched.
       if (flushes_ != flushes) break;
-      if (handlerServiceNeeded_.load()) {
-        inRelative_ = true;
-        getCount_ = largestGetCount_ = flushedInRound_ = 0;
-      }
+      if (handlerServiceNeeded_.load()) BeginRelativeLocked();
     }
     result = SendNotifyPrim(SW_TRIGGERDATA, handle, length, true);
     if (closeDeferred_.load()) return false;

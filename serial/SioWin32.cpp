@@ -254,10 +254,15 @@ void TSioWin32Dispatcher::Shutdown() {
     commEvent_.Set();
   else
     DonePort();
-  // A release that a worker thread is carrying out finishes first.
+  // A release that a worker thread is carrying out finishes first, and so does every window
+  // handler left running (it may still read); one up this thread's own stack cannot be
+  // waited for.
   PumpWait([this] {
-    std::lock_guard<std::mutex> g(threadLock_);
-    return runningThreads_.load() == 0;
+    {
+      std::lock_guard<std::mutex> g(threadLock_);
+      if (runningThreads_.load() != 0) return false;
+    }
+    return !LateHandlerRunningElsewhere();
   });
   // No thread is left: this only frees what no release has freed yet.
   DonePortPrim();

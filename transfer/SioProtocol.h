@@ -332,8 +332,11 @@ class TSioCustomProtocol : public TSioBaseComponent, public TSioComponentOwner {
   void Fire(F&& f);
   template <class F>
   std::invoke_result_t<F&, TProtocolData&> Read(F&& f) const {
-    TProtocolReading r(*FP);
-    return f(*FP);
+    // A notice handled while the reading waits may destroy this component: the record is
+    // what is read.
+    TProtocolData& P = *FP;
+    TProtocolReading r(P);
+    return f(P);
   }
 
   TProtocolData* FP = nullptr;

@@ -144,13 +144,6 @@ void destroyRecord(TProtocolData* P, TSioBaseDispatcher* D) {
   delete P;
 }
 
-bool sendNotice(TProtocolData& P, UINT msg, WPARAM w, LPARAM l, LRESULT& result) {
-  result = 0;
-  if (!P.NotifyWindow || P.Orphaned.load()) return false;
-  return SendMessageTimeout(P.NotifyWindow, msg, w, l, SMTO_ABORTIFHUNG | SMTO_BLOCK, apNoticeTimeoutMs,
-                            &result);
-}
-
 struct DosFields {
   unsigned year, month, day, hour, min, sec;
 };
@@ -258,6 +251,15 @@ void apCopySettings(TProtocolData& dest, const TProtocolData& source) {
   dest.AcceptFile = source.AcceptFile;
 }
 
+namespace {
+// Counts a call out of its record: true for the last one out of a record that was set aside,
+// which frees it.
+bool countOut(TProtocolData* P) {
+  std::lock_guard<std::mutex> g(callGate());
+  return P->Calls.fetch_sub(1) == 1 && P->Orphaned.load();
+}
+}  // namespace
+
 TProtocolCall::TProtocolCall(LPARAM lParam) {
   TSioBaseDispatcher* d = GetTComRecPtr(static_cast<int>(static_cast<std::uint32_t>(lParam) >> 16));
   if (!d) return;
@@ -272,30 +274,25 @@ TProtocolCall::TProtocolCall(LPARAM lParam) {
   }
   D = d;
   P->Lock->lock();
-  OuterThread = P->CallThread.exchange(GetCurrentThreadId());
 }
 
 TProtocolCall::~TProtocolCall() {
   if (!P) return;
-  P->CallThread.store(OuterThread);
   P->Lock->unlock();
-  bool last = false;
-  {
-    std::lock_guard<std::mutex> g(callGate());
-    last = P->Calls.fetch_sub(1) == 1 && P->Orphaned.load();
-  }
-  if (last) destroyRecord(P, D);
+  if (countOut(P)) destroyRecord(P, D);
 }
 
-TProtocolReading::TProtocolReading(TProtocolData& P) {
-  const DWORD sender = InSendMessageFrom();
-  if (sender != 0 && sender == P.CallThread.load()) return;
-  LockHandlingSends(*P.Lock);
-  Held = P.Lock;
+TProtocolReading::TProtocolReading(TProtocolData& p) : P(p) {
+  {
+    std::lock_guard<std::mutex> g(callGate());
+    P.Calls.fetch_add(1);
+  }
+  Reading.emplace(*P.Lock, &P);
 }
 
 TProtocolReading::~TProtocolReading() {
-  if (Held) Held->unlock();
+  Reading.reset();
+  if (countOut(&P)) destroyRecord(&P, apDispatcher(P));
 }
 
 void apArmTimeout(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t ticks) {
@@ -609,20 +606,27 @@ void apSignalFinish(TProtocolData& P) {
 
 void apProtocolError(TProtocolData& P, int code) {
   LRESULT r;
-  sendNotice(P, apw_ProtocolError, static_cast<WPARAM>(static_cast<std::intptr_t>(code)), 0, r);
+  apSendNotice(P, apw_ProtocolError, static_cast<WPARAM>(static_cast<std::intptr_t>(code)), 0, r);
   P.ProtocolError = code;
 }
 
 // ---------------------------------------------------------------------------------------
 // Notices
 // ---------------------------------------------------------------------------------------
+
+bool apSendNotice(TProtocolData& P, UINT msg, WPARAM w, LPARAM l, LRESULT& result) {
+  result = 0;
+  if (!P.NotifyWindow || P.Orphaned.load()) return false;
+  return SendEngineNotice(&P, P.NotifyWindow, msg, w, l, apNoticeTimeoutMs, result);
+}
+
 void apMsgStatus(TProtocolData& P, unsigned options) {
   LRESULT r;
-  sendNotice(P, apw_ProtocolStatus, options, reinterpret_cast<LPARAM>(&P), r);
+  apSendNotice(P, apw_ProtocolStatus, options, reinterpret_cast<LPARAM>(&P), r);
 }
 void apMsgLog(TProtocolData& P, unsigned code) {
   LRESULT r;
-  sendNotice(P, apw_ProtocolLog, code, reinterpret_cast<LPARAM>(&P), r);
+  apSendNotice(P, apw_ProtocolLog, code, reinterpret_cast<LPARAM>(&P), r);
   // Once its end is logged, the file is the user's.
   if (code == lfReceiveOk || code == lfReceiveFail || code == lfReceiveSkip) P.FileCreated = false;
   P.LogPending = code == lfReceiveStart || code == lfTransmitStart ? static_cast<std::int32_t>(code) : -1;
@@ -630,13 +634,13 @@ void apMsgLog(TProtocolData& P, unsigned code) {
 bool apMsgNextFile(TProtocolData& P, char* buffer) {
   LRESULT r;
   buffer[0] = 0;
-  bool sent = sendNotice(P, apw_ProtocolNextFile, 0, reinterpret_cast<LPARAM>(buffer), r);
+  bool sent = apSendNotice(P, apw_ProtocolNextFile, 0, reinterpret_cast<LPARAM>(buffer), r);
   buffer[apMaxPath - 1] = 0;
   return sent && r != 0;
 }
 bool apMsgAcceptFile(TProtocolData& P, char* name) {
   LRESULT r;
-  bool sent = sendNotice(P, apw_ProtocolAcceptFile, 0, reinterpret_cast<LPARAM>(name), r);
+  bool sent = apSendNotice(P, apw_ProtocolAcceptFile, 0, reinterpret_cast<LPARAM>(name), r);
   name[apMaxPath - 1] = 0;
   return sent && r == 1;
 }

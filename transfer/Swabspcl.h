@@ -8,6 +8,7 @@
 // record's ProtocolError; none raises.
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -344,8 +345,6 @@ struct TProtocolData {
   // the last of them to free.
   std::atomic<int> Calls{0};
   std::atomic<bool> Orphaned{false};
-  // The thread of the state machine call under way (0 while none runs).
-  std::atomic<DWORD> CallThread{0};
 
   // ----- XModem tail -----
   bool CRCMode = false;
@@ -492,15 +491,12 @@ class TProtocolCall {
   explicit operator bool() const { return P != nullptr; }
   TSioBaseDispatcher* D = nullptr;
   TProtocolData* P = nullptr;
-
- private:
-  DWORD OuterThread = 0;
 };
 
 // A reading of what a run changes, from a thread other than the engine's (the window thread
-// polling the run, say): the record's lock is held for it, taken while the notices sent to
-// this thread meanwhile are handled. Inside the handling of a notice that a call of the
-// engine waits for, the call holds the lock and the record stands still: nothing is taken.
+// polling the run, say): see TSioEngineReading. The reading counts as a call of the record, so
+// that a notice handled while it waits (one whose handler destroys the component, say) leaves
+// the record to the last of them to free.
 class TProtocolReading {
  public:
   explicit TProtocolReading(TProtocolData& P);
@@ -509,8 +505,13 @@ class TProtocolReading {
   TProtocolReading& operator=(const TProtocolReading&) = delete;
 
  private:
-  TSioLock* Held = nullptr;
+  TProtocolData& P;
+  std::optional<TSioEngineReading<TSioLock>> Reading;
 };
+
+// Sends a notice of the run to the component's window (SendEngineNotice); false when the
+// window did not answer or the record has been set aside.
+bool apSendNotice(TProtocolData& P, UINT msg, WPARAM w, LPARAM l, LRESULT& result);
 
 // The engines' waits: the time-out timer (ticks), the output-buffer triggers, and the
 // tests of the trigger that started a call.

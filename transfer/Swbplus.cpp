@@ -465,11 +465,9 @@ int finalCode(const TProtocolData& P) {
 }
 
 std::uint32_t askResume(TProtocolData& P) {
-  LRESULT r = P.WriteFailAction;
-  if (P.NotifyWindow &&
-      SendMessageTimeout(P.NotifyWindow, apw_ProtocolResume, P.WriteFailAction, reinterpret_cast<LPARAM>(&P),
-                         SMTO_ABORTIFHUNG | SMTO_BLOCK, apNoticeTimeoutMs, &r) &&
-      r >= 0 && r <= wfWriteResume)
+  LRESULT r = 0;
+  if (apSendNotice(P, apw_ProtocolResume, P.WriteFailAction, reinterpret_cast<LPARAM>(&P), r) && r >= 0 &&
+      r <= wfWriteResume)
     return static_cast<std::uint32_t>(r);
   return P.WriteFailAction;
 }

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FaxPeerUtil.h"
@@ -207,6 +209,37 @@ TEST(FaxComponents, StatusDisplayAndLogAreFoundOnTheOwner) {
   EXPECT_EQ(second->GetDestinationDir(), "/var/fax/");
   delete other;
   delete second;
+  delete fax;
+}
+
+// A getter of the component while the engine holds its record on another thread (the
+// dispatcher's): it waits for the engine, and meanwhile this thread handles the engine's own
+// notices and nothing else (not a function queued for it).
+TEST(FaxComponents, GetterWaitsForTheEngineHandlingOnlyItsNotices) {
+  TSioComponentOwner owner;
+  auto* fax = new TSioSendFax(&owner);
+  TFaxRec* rec = fax->FaxRec();
+  int heard = 0;
+  fax->SetOnFaxStatus([&](TSioCustomAbstractFax*, bool, bool) { ++heard; });
+  static std::atomic<bool> ranQueued;
+  ranQueued = false;
+  std::atomic<bool> held{false};
+  std::thread engine([&] {
+    std::lock_guard<std::recursive_mutex> g(rec->Lock);
+    rec->PData->FaxProgress = 1;
+    QueueOnMainThread([] { ranQueued = true; });
+    held = true;
+    afFaxStatus(rec, false, false);
+    rec->PData->FaxProgress = 2;
+  });
+  while (!held) std::this_thread::yield();
+  const std::int16_t seen = fax->GetFaxProgress();
+  const bool queuedMeanwhile = ranQueued;
+  engine.join();
+  EXPECT_EQ(seen, 2);
+  EXPECT_EQ(heard, 1);
+  EXPECT_FALSE(queuedMeanwhile);
+  EXPECT_TRUE(PumpUntil([] { return ranQueued.load(); }, 5000));
   delete fax;
 }
 

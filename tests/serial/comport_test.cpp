@@ -520,18 +520,33 @@ TEST_F(ComPortTest, CloseInsideAnEventFinishesAfterIt) {
 }
 
 // An event that is still busy 3 s after its notification was sent is skipped: the port's
-// other handlers hear of the next bytes meanwhile, and every byte reaches the application
-// once, in order.
+// other handlers hear of the next bytes meanwhile, and every byte reaches each of them once,
+// in order: the event that was skipped reads on from where it was, the bytes of its own
+// notification, and the next notification tells it of the rest.
 TEST_F(ComPortTest, BusyEventIsSkippedAfterThreeSecondsAndLosesNoByte) {
   MappedPty pty(77);
   TSioComPort port;
   port.SetComNumber(77);
   port.SetOpen(true);
-  struct Counter {
+  // A second handler that reads everything it is told of, on the dispatch thread.
+  struct Reader {
+    TSioBaseDispatcher* d = nullptr;
     std::atomic<int> n{0};
-    void On(UINT, WPARAM, LPARAM) { ++n; }
+    std::string got;
+    std::atomic<std::size_t> gotSize{0};
+    void On(UINT msg, WPARAM, LPARAM) {
+      if (msg == SW_TRIGGERAVAIL) {
+        std::string chunk(d->InBuffUsed(), '\0');
+        if (!chunk.empty() && d->GetBlock(chunk.data(), static_cast<std::uint32_t>(chunk.size())) ==
+                                  static_cast<int>(chunk.size()))
+          got += chunk;
+        gotSize = got.size();
+      }
+      ++n;
+    }
   } others;
-  port.Dispatcher()->RegisterEventTriggerHandler(TSioNotifyEvent::Of<&Counter::On>(&others));
+  others.d = port.Dispatcher();
+  port.Dispatcher()->RegisterEventTriggerHandler(TSioNotifyEvent::Of<&Reader::On>(&others));
 
   const std::string first = "0123456789", second = "abcdefghij";
   std::string received;
@@ -560,10 +575,119 @@ TEST_F(ComPortTest, BusyEventIsSkippedAfterThreeSecondsAndLosesNoByte) {
   port.SetTriggerLength(1);
   written = Clock::now();
   pty.Write(first);
-  ASSERT_TRUE(Pump([&] { return received.size() >= first.size() + second.size(); }, 20000)) << received;
+  const std::size_t all = first.size() + second.size();
+  ASSERT_TRUE(Pump([&] { return received.size() >= all && others.gotSize >= all; }, 20000)) << received;
   EXPECT_TRUE(heardWhileBusy);
   EXPECT_GE(heard - written, std::chrono::milliseconds(3000));
   EXPECT_EQ(received, first + second);
+  EXPECT_EQ(others.got, first + second);
+}
+
+// A window handler on the port's window thread that is still busy when the dispatcher goes
+// on to the next window handler there never counts as that one: each reads the bytes of the
+// notification once, from its own place.
+TEST_F(ComPortTest, HandlerLeftRunningNeverTakesTheNextHandlersPlace) {
+  MappedPty pty(78);
+  TSioComPort port;
+  port.SetComNumber(78);
+  port.SetOpen(true);
+  static TSioBaseDispatcher* target;
+  static std::string second;
+  target = port.Dispatcher();
+  second.clear();
+  RegisterClass("testSecondReader", [](HWND, UINT msg, WPARAM, LPARAM) -> LRESULT {
+    if (msg != SW_TRIGGERAVAIL) return 0;
+    std::string chunk(target->InBuffUsed(), '\0');
+    if (!chunk.empty() && target->GetBlock(chunk.data(), static_cast<std::uint32_t>(chunk.size())) ==
+                              static_cast<int>(chunk.size()))
+      second += chunk;
+    return 0;
+  });
+  const HWND reader = CreateWindow("testSecondReader");
+  target->RegisterWndTriggerHandler(reader);
+
+  std::string first;
+  int calls = 0;
+  auto takeAll = [&](TSioCustomComPort* cp) {
+    std::string chunk(cp->GetInBuffUsed(), '\0');
+    if (!chunk.empty() && cp->GetBlock(chunk.data(), static_cast<std::uint16_t>(chunk.size())) ==
+                              static_cast<int>(chunk.size()))
+      first += chunk;
+  };
+  port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t) {
+    takeAll(cp);
+    if (++calls != 1) return;
+    // Busy past the 3 s without handling messages, reading all the while, until the other
+    // window's notification has reached this thread.
+    const auto until = Clock::now() + std::chrono::seconds(12);
+    while (!HasPendingMessages() && Clock::now() < until) {
+      takeAll(cp);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    takeAll(cp);
+  });
+  port.SetTriggerLength(1);
+  const std::string data = "0123456789";
+  pty.Write(data);
+  EXPECT_TRUE(Pump([&] { return first.size() >= data.size() && second.size() >= data.size(); }, 20000));
+  EXPECT_EQ(first, data);
+  EXPECT_EQ(second, data);
+  target->DeregisterWndTriggerHandler(reader);
+  DestroyWindow(reader);
+}
+
+// A window handler on a thread of its own (as the terminal's window) that is still busy when
+// the port closes: the dispatcher, its buffers and its lists stay until it has returned, and
+// then the close completes and a reopen asked for meanwhile runs.
+TEST_F(ComPortTest, CloseWaitsForAHandlerLeftRunningOnAnotherThread) {
+  MappedPty pty(79);
+  TSioComPort port;
+  port.SetComNumber(79);
+  port.SetOpen(true);
+  TSioBaseDispatcher* d = port.Dispatcher();
+  static std::atomic<bool> started, release, returned;
+  static std::atomic<int> seen;
+  static TSioBaseDispatcher* target;
+  started = release = returned = false;
+  seen = -1;
+  target = d;
+  RegisterClass("testLateHandler", [](HWND, UINT msg, WPARAM, LPARAM) -> LRESULT {
+    if (msg != SW_TRIGGERAVAIL || started.exchange(true)) return 0;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    seen = static_cast<int>(target->InBuffUsed());
+    returned = true;
+    return 0;
+  });
+  std::atomic<bool> stop{false};
+  std::atomic<HWND> wnd{0};
+  std::thread owner([&] {
+    wnd = CreateWindow("testLateHandler");
+    PumpUntil([&] { return stop.load(); }, INFINITE);
+    DestroyWindow(wnd);
+  });
+  while (!wnd) std::this_thread::yield();
+  d->RegisterWndTriggerHandler(wnd);
+  port.SetTriggerLength(1);
+  pty.Write("0123456789");
+  ASSERT_TRUE(Pump([&] { return started.load(); }));
+  // After 3 s the notification goes on without it.
+  ASSERT_TRUE(Pump([&] { return !d->EventBusy(); }, 10000));
+  port.SetOpen(false);
+  port.SetOpen(true);  // done once the close is
+  // The dispatcher's threads go, the dispatcher stays.
+  ASSERT_TRUE(Pump([&] { return port.GetPortState() != psShuttingDown || d->RunningThreads() == 0; }));
+  ProcessMessages();
+  ProcessMessages();
+  EXPECT_EQ(port.GetPortState(), psShuttingDown);
+  release = true;
+  ASSERT_TRUE(Pump([&] { return port.GetPortState() == psOpen; }));
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(seen, 0);  // the close discarded the bytes
+  port.PutString("z");
+  EXPECT_EQ(pty.Read(1), "z");
+  stop = true;
+  WakeThread(GetWindowThreadId(wnd));
+  owner.join();
 }
 
 // ---------------------------------------------------------------------------------------

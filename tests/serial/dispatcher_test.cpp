@@ -315,16 +315,16 @@ TEST(DispatcherCore, LockWaitAnswersTheNoticesOfTheCallHoldingIt) {
   ASSERT_NE(window, 0u);
   answered = 0;
   TSioLock lock;
+  const int engine = 0;  // the record the machine's notices name
   std::atomic<bool> holding{false}, noticed{false};
   std::thread call([&] {
     std::lock_guard<TSioLock> g(lock);
     holding = true;
     LRESULT r = 0;
-    noticed = SendMessageTimeout(window, WM_USER, 0, 0, SMTO_BLOCK, 5000, &r) && r == 1;
+    noticed = SendEngineNotice(&engine, window, WM_USER, 0, 0, 5000, r) && r == 1;
   });
   while (!holding) std::this_thread::yield();
-  LockHandlingSends(lock);
-  lock.unlock();
+  { TSioEngineReading<TSioLock> reading(lock, &engine); }
   call.join();
   EXPECT_TRUE(noticed);
   EXPECT_EQ(answered, 1);

@@ -755,6 +755,88 @@ TEST_F(ProtocolComponentTest, DestroyedInsideAHandlerDuringARun) {
   }
 }
 
+// A getter of the component while a call of the engine holds the record on another thread
+// (the dispatcher's): it waits for the call, and meanwhile this thread handles the engine's own
+// notices and nothing else (not a function queued for it). So it is also when the getter runs
+// inside a window handler that the engine's thread sent to and left running: that is not the
+// handling of one of the engine's notices.
+TEST_F(ProtocolComponentTest, GetterWaitsForTheEngineHandlingOnlyItsNotices) {
+  support::PtyPair pty;
+  Form f(109, pty.path(), dir / "SIO.HIS");
+  TProtocolData& P = f.protocol->Data();
+  TSioBaseDispatcher* d = f.port->Dispatcher();
+  d->SetDataPointer(&P, 1);
+  const LPARAM call = static_cast<LPARAM>(d->Handle()) * 65536;
+  int heard = 0;
+  f.protocol->SetOnProtocolStatus([&](TSioCustomProtocol*, std::uint16_t) { ++heard; });
+  static std::atomic<bool> ranQueued;
+  // One call of the engine: the status it shows while the call runs, then the one it leaves.
+  auto engineCall = [&](const std::function<void()>& whileHeld) {
+    TProtocolCall c(call);
+    P.ProtocolStatus = 4701;
+    whileHeld();
+    apMsgStatus(P, 0);
+    P.ProtocolStatus = 4702;
+  };
+
+  for (bool inLateHandler : {false, true}) {
+    SCOPED_TRACE(inLateHandler ? "in a handler left running" : "on its own");
+    ranQueued = false;
+    heard = 0;
+    std::atomic<bool> held{false};
+    static std::atomic<bool> left;
+    left = false;
+    static std::function<void()> inHandler;
+    std::int32_t seen = 0;
+    bool queuedMeanwhile = true;
+    int heardMeanwhile = 0;
+    auto getter = [&] {
+      seen = f.protocol->GetProtocolStatus();
+      queuedMeanwhile = ranQueued;
+      heardMeanwhile = heard;
+    };
+    inHandler = [&] {
+      while (!left) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      getter();
+    };
+    RegisterClass("testEngineThreadsWindow", [](HWND, UINT, WPARAM, LPARAM) -> LRESULT {
+      inHandler();
+      return 0;
+    });
+    const HWND w = CreateWindow("testEngineThreadsWindow");
+    std::thread engine([&] {
+      engineCall([&] {
+        if (!inLateHandler) {
+          QueueOnMainThread([] { ranQueued = true; });
+          held = true;
+          return;
+        }
+        // Sent from this thread and left running: the procedure runs the getter.
+        SendFinished running;
+        while (!running) {
+          LRESULT r;
+          SendMessageTimeout(w, WM_USER, 0, 0, SMTO_BLOCK | SMTO_LEAVERUNNING, 200, &r, &running);
+        }
+        QueueOnMainThread([] { ranQueued = true; });
+        left = true;
+      });
+    });
+    if (inLateHandler) {
+      ASSERT_TRUE(PumpUntil([&] { return heardMeanwhile != 0 || seen != 0; }, 10000));
+    } else {
+      while (!held) std::this_thread::yield();
+      getter();
+    }
+    engine.join();
+    EXPECT_EQ(seen, 4702);
+    EXPECT_EQ(heardMeanwhile, 1);
+    EXPECT_FALSE(queuedMeanwhile);
+    EXPECT_TRUE(PumpUntil([] { return ranQueued.load(); }, 5000));
+    DestroyWindow(w);
+  }
+  d->SetDataPointer(nullptr, 1);
+}
+
 // Changing the protocol type during a run stops the run first.
 TEST_F(ProtocolComponentTest, TypeChangeStopsTheRun) {
   Relay relay;
