@@ -29,6 +29,7 @@
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
 #include "fax/SioFax.h"
+#include "fax/ui/OnScreen.h"
 #include "fax/ui/Faxview.h"
 #include "fax/ui/SioFStat.h"
 #include "fax/ui/Swtapidsp.h"
@@ -54,11 +55,14 @@ void TKorvidanApplication::Create() {
   QApplication::setApplicationName(ApplicationTitle);
   SetMainThread();
   Pump = std::make_unique<TMessagePump>();
+  // Every window that comes shows wholly on the screen, the port selection at load time first.
+  KeepWindowsOnScreen();
   // Exceptions of the port's handlers and of its opening at load time end up in a box.
   SetSioApplicationExceptionHandler([](const std::exception& e) { ShowMessage(e.what(), TMsgKind::Error); });
 
   // 2. The forms and modules, in their order.
   MainForm = std::make_unique<TForm1>();                 //  1 TForm1
+  SetMainWindow(MainForm.get());
   auto splash = std::make_unique<TLoadAppForm>();        //  2 TLoadAppForm
   ConfigRS485 = std::make_unique<TDialogConfigRS485>();  //  3 TDialogConfigRS485
   Database = std::make_unique<TDataModule2>();           //  4 TDataModule2
@@ -267,6 +271,7 @@ void TKorvidanApplication::Teardown() {
   ExitBox.reset();
   Database.reset();
   ConfigRS485.reset();
+  SetMainWindow(nullptr);
   MainForm.reset();
   SetSioApplicationExceptionHandler(nullptr);
   Pump.reset();

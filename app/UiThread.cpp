@@ -2,10 +2,12 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
+#include <QWindow>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -128,7 +130,54 @@ int CaptionWidth(const QWidget& window) {
   return fm.horizontalAdvance(window.windowTitle()) + 6 * fm.height();
 }
 
+QPointer<QWidget> mainWindow;
+
+QWidget* Shown(QWidget* window) { return window && window->isVisible() ? window : nullptr; }
+
+// A box that comes unasked leaves the keyboard with the window the user works in. It is shown
+// without being activated; should the window system activate it all the same (the offscreen
+// platform does, so do some window managers), that window gets the keyboard back: the box's
+// first activation within a second of its show, before anything was pressed on it.
+class TKeyboardStays : public QObject {
+ public:
+  TKeyboardStays(QMessageBox& box, QWidget& user) : QObject(&box), user_(&user) {
+    (void)box.winId();
+    window_ = box.windowHandle();
+    window_->installEventFilter(this);
+    shown_.start();
+  }
+
+  bool eventFilter(QObject*, QEvent* e) override {
+    switch (e->type()) {
+      case QEvent::FocusIn:
+        if (shown_.elapsed() < kUnaskedMs && user_ && user_->isVisible()) user_->activateWindow();
+        [[fallthrough]];
+      case QEvent::MouseButtonPress:
+      case QEvent::TouchBegin:
+        Done();
+        break;
+      default:
+        break;
+    }
+    return false;
+  }
+
+ private:
+  static constexpr qint64 kUnaskedMs = 1000;
+
+  void Done() {
+    if (window_) window_->removeEventFilter(this);
+    deleteLater();
+  }
+
+  QPointer<QWidget> user_;
+  QPointer<QWindow> window_;
+  QElapsedTimer shown_;
+};
+
 }  // namespace
+
+void SetMainWindow(QWidget* window) { mainWindow = window; }
 
 void FitToCaption(QMessageBox& box) {
   // The box takes the width its layout asks for at least: a spacer across its grid.
@@ -158,10 +207,19 @@ void ShowMessage(const std::string& text, TMsgKind kind, const std::string& capt
     box->setAttribute(Qt::WA_DeleteOnClose);
     FitToCaption(*box);
     QObject::connect(box, &QDialog::finished, [key] { ReleaseBox(key); });
+    QWidget* user = Shown(QApplication::activeWindow());
+    // The box's window stands above its owner's (it is not the owner's child: a window that is
+    // disabled for a while, during a programming transfer, would disable the box with it).
+    if (QWidget* owner = modal && user ? user : Shown(mainWindow)) {
+      (void)box->winId();
+      box->windowHandle()->setTransientParent(owner->windowHandle());
+    }
     if (modal) {
       box->exec();
     } else {
       box->setWindowModality(Qt::NonModal);  // a message box is modal from its start
+      box->setAttribute(Qt::WA_ShowWithoutActivating);
+      if (user) new TKeyboardStays(*box, *user);
       box->show();
     }
   });
