@@ -96,7 +96,7 @@ TEST_F(WindowsTest, EveryWindowOpensWhollyOnTheScreenAtItsDesignedSize) {
   });
   auto app = std::make_unique<TKorvidanApplication>();
   app->Show();
-  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 15000)) << "no start question";
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 30000)) << "no start question";
   driver.stop();
   EXPECT_EQ(user.portDialogs, 1);
   for (const char* title : {"Select Port", "ovu dralmit v0.19.0", "Dralmit Startup"}) EXPECT_EQ(startUp.count(title), 1u) << title;
@@ -128,7 +128,7 @@ TEST_F(WindowsTest, EveryWindowOpensWhollyOnTheScreenAtItsDesignedSize) {
       const QSize frame = w->frameGeometry().size();
       w->move(area.right() + 1 - frame.width() / 2, area.bottom() + 1 - frame.height() / 2);
       w->show();
-      ASSERT_TRUE(RunUntil([&] { return w->windowHandle() && w->windowHandle()->isExposed(); }, 5000));
+      ASSERT_TRUE(RunUntil([&] { return w->windowHandle() && w->windowHandle()->isExposed(); }, 15000));
       const QRect placed = w->frameGeometry();
       EXPECT_TRUE(area.contains(placed)) << placed.width() << "x" << placed.height() << " at " << placed.x() << ","
                                          << placed.y();
@@ -146,22 +146,23 @@ TEST_F(WindowsTest, EveryWindowOpensWhollyOnTheScreenAtItsDesignedSize) {
   app.reset();
 }
 
-// While the user types in the programming window, the bus goes quiet: the acquisition's box
-// stands above the main window, and the keys go on into the field.
+// While the user types in the programming window, the acquisition hears nothing on the bus:
+// its box stands above the main window, and the keys go on into the field.
 TEST_F(WindowsTest, ABoxFromTheAcquisitionStandsAboveTheMainWindowAndLeavesTheKeyboard) {
   e2e::Simulator sim({"--fixed", "--period", "1"});
   ASSERT_FALSE(sim.Path().empty());
   setenv("SIO_COM1", sim.Path().c_str(), 1);
   InstallComSelectPrompt();
   const std::string file = sandbox.Write("sample.prg", sample::PrgFile(sample::Configuration()));
+  user.startAcquisition = false;
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& main = *app->MainForm;
   main.FState.SetIntervalSeconds(0);
   app->Bus->ListenMilliseconds = 500;
-  app->ValueBoard->MediaPlayer1.DeviceName = "null";
   app->Show();
-  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1 && main.IsCollecting(); }, 30000));
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 30000));
   driver.stop();
+  ASSERT_FALSE(main.IsCollecting());
 
   // "korvidan konfigurieren", a file opened through its dialog, a field typed in.
   main.korvidanprogrammieren1->trigger();
@@ -179,17 +180,19 @@ TEST_F(WindowsTest, ABoxFromTheAcquisitionStandsAboveTheMainWindowAndLeavesTheKe
   // A click into the field.
   programming.activateWindow();
   field->setFocus(Qt::MouseFocusReason);
-  ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == field; }, 5000));
+  ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == field; }, 15000));
   field->clear();
   Type("7");
 
+  // The acquisition starts (as after a programming-data read) on a silent bus.
   ASSERT_TRUE(sim.Command("silent on"));
+  main.StartAcquisition();
   QMessageBox* box = nullptr;
   ASSERT_TRUE(RunUntil([&] { return (box = OpenBox(NoDataMessage)) != nullptr; }, 20000));
   // The window system has shown the box (and activated it, where it does so).
-  ASSERT_TRUE(RunUntil([&] { return box->windowHandle()->isExposed(); }, 5000));
+  ASSERT_TRUE(RunUntil([&] { return box->windowHandle()->isExposed(); }, 15000));
   EXPECT_EQ(box->windowHandle()->transientParent(), main.windowHandle());
-  EXPECT_TRUE(RunUntil([&] { return QGuiApplication::focusWindow() == programming.windowHandle(); }, 3000))
+  EXPECT_TRUE(RunUntil([&] { return QGuiApplication::focusWindow() == programming.windowHandle(); }, 15000))
       << "the keyboard went to " << (QApplication::activeWindow() ? QApplication::activeWindow()->windowTitle() : "-").toStdString();
   EXPECT_EQ(QApplication::focusWidget(), field);
   Type("25");
