@@ -85,7 +85,11 @@ void RunOnWindowThread(std::function<void()> fn, QObject* context) {
   }
   auto* call = new TQueuedCall(std::move(fn), context);
   call->moveToThread(app->thread());
-  auto* run = new QEvent(TQueuedCall::Type());
+  // The event itself is made by Qt, as Qt's own queued events are: the window thread's
+  // application filters (one looks at every window's shows) read its type before the call's
+  // hand-over is taken, and only Qt's queue, which the thread checker cannot see into, hands
+  // it over.
+  QEvent* run = QEvent(TQueuedCall::Type()).clone();
   TQueuedCall::HandOverStart(call);
   QCoreApplication::postEvent(call, run);
 }
