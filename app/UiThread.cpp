@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
@@ -139,36 +138,28 @@ QPointer<QWidget> mainWindow;
 QWidget* Shown(QWidget* window) { return window && window->isVisible() ? window : nullptr; }
 
 // A box that comes unasked leaves the keyboard with the window the user works in. It is shown
-// without being activated; should the window system activate it all the same (the offscreen
-// platform does, so do some window managers), that window gets the keyboard back: the box's
-// first activation within a second of its show, before anything was pressed on it.
+// without being activated; should the window system activate it all the same as it maps it
+// (the offscreen platform does, so do some window managers), that window gets the keyboard
+// back: an activation before the box is on the screen is none that the user asked for.
 class TKeyboardStays : public QObject {
  public:
   TKeyboardStays(QMessageBox& box, QWidget& user) : QObject(&box), user_(&user) {
     (void)box.winId();
     window_ = box.windowHandle();
     window_->installEventFilter(this);
-    shown_.start();
   }
 
   bool eventFilter(QObject*, QEvent* e) override {
-    switch (e->type()) {
-      case QEvent::FocusIn:
-        if (shown_.elapsed() < kUnaskedMs && user_ && user_->isVisible()) user_->activateWindow();
-        [[fallthrough]];
-      case QEvent::MouseButtonPress:
-      case QEvent::TouchBegin:
-        Done();
-        break;
-      default:
-        break;
+    if (e->type() == QEvent::FocusIn) {
+      if (user_ && user_->isVisible()) user_->activateWindow();
+      Done();
+    } else if (e->type() == QEvent::Expose && window_ && window_->isExposed()) {
+      Done();
     }
     return false;
   }
 
  private:
-  static constexpr qint64 kUnaskedMs = 1000;
-
   void Done() {
     if (window_) window_->removeEventFilter(this);
     deleteLater();
@@ -176,7 +167,6 @@ class TKeyboardStays : public QObject {
 
   QPointer<QWidget> user_;
   QPointer<QWindow> window_;
-  QElapsedTimer shown_;
 };
 
 }  // namespace
