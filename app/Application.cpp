@@ -29,8 +29,8 @@
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
 #include "fax/SioFax.h"
-#include "fax/ui/OnScreen.h"
 #include "fax/ui/Faxview.h"
+#include "fax/ui/OnScreen.h"
 #include "fax/ui/SioFStat.h"
 #include "fax/ui/Swtapidsp.h"
 #include "link/RS485BusNew.h"
@@ -61,7 +61,7 @@ void TKorvidanApplication::Create() {
   SetSioApplicationExceptionHandler([](const std::exception& e) { ShowMessage(e.what(), TMsgKind::Error); });
 
   // 2. The forms and modules, in their order.
-  MainForm = std::make_unique<TForm1>();                 //  1 TForm1
+  MainForm = std::make_unique<TForm1>();  //  1 TForm1
   SetMainWindow(MainForm.get());
   auto splash = std::make_unique<TLoadAppForm>();        //  2 TLoadAppForm
   ConfigRS485 = std::make_unique<TDialogConfigRS485>();  //  3 TDialogConfigRS485

@@ -45,7 +45,9 @@ class Sandbox {
   }
   ~Sandbox() { std::filesystem::current_path(old_); }
   std::filesystem::path Db() const { return dir_ / "db"; }
-  std::string Write(const std::string& name, const std::string& content) const { return tmp_.Write(name, content); }
+  std::string Write(const std::string& name, const std::string& content) const {
+    return tmp_.Write(name, content);
+  }
 
  private:
   support::TempDir tmp_{"korvidan-main-"};

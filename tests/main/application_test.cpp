@@ -15,8 +15,8 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QMessageBox>
 #include <QLineSeries>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabBar>

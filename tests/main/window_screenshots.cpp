@@ -42,8 +42,8 @@ void PrintPlace(QWidget* w) {
   const QRect frame = w->frameGeometry();
   const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
   std::printf("%s: %dx%d at %d,%d, %s the available area %dx%d\n", w->windowTitle().toUtf8().constData(),
-              frame.width(), frame.height(), frame.x(), frame.y(), area.contains(frame) ? "inside" : "NOT inside",
-              area.width(), area.height());
+              frame.width(), frame.height(), frame.x(), frame.y(),
+              area.contains(frame) ? "inside" : "NOT inside", area.width(), area.height());
 }
 
 bool ShootScreen(const fs::path& file) {
@@ -121,7 +121,8 @@ int main(int argc, char** argv) {
       TProgrammingForm& programming = *korvidan.Programming;
       QFileDialog* open = programming.odProgData();
       QTimer::singleShot(0, open, [open, file] {
-        if (auto* name = open->findChild<QLineEdit*>("fileNameEdit")) name->setText(QString::fromStdString(file));
+        if (auto* name = open->findChild<QLineEdit*>("fileNameEdit"))
+          name->setText(QString::fromStdString(file));
         QMetaObject::invokeMethod(open, "accept");
       });
       programming.Dateiffnen1->trigger();
@@ -139,8 +140,9 @@ int main(int argc, char** argv) {
         PrintPlace(korvidan.Programming.get());
         PrintPlace(box);
         const auto ids = Stacking();
-        std::printf("stacking: main window %d, programming window %d, box %d (bottom 0)\n", StackIndex(ids, &form),
-                    StackIndex(ids, korvidan.Programming.get()), StackIndex(ids, box));
+        std::printf("stacking: main window %d, programming window %d, box %d (bottom 0)\n",
+                    StackIndex(ids, &form), StackIndex(ids, korvidan.Programming.get()),
+                    StackIndex(ids, box));
         QWidget* active = QApplication::activeWindow();
         std::printf("keyboard: %s, focus in the field: %s\n",
                     active ? active->windowTitle().toUtf8().constData() : "-",

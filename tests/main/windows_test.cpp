@@ -99,14 +99,16 @@ TEST_F(WindowsTest, EveryWindowOpensWhollyOnTheScreenAtItsDesignedSize) {
   ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 30000)) << "no start question";
   driver.stop();
   EXPECT_EQ(user.portDialogs, 1);
-  for (const char* title : {"Select Port", "ovu dralmit v0.19.0", "Dralmit Startup"}) EXPECT_EQ(startUp.count(title), 1u) << title;
+  for (const char* title : {"Select Port", "ovu dralmit v0.19.0", "Dralmit Startup"})
+    EXPECT_EQ(startUp.count(title), 1u) << title;
   for (const auto& [title, frame] : startUp) EXPECT_TRUE(Area().contains(frame)) << title;
 
   // A file dialog that a window opens as it shows ("Datenbanken verschieben") is cancelled.
   QTimer cancel;
   QObject::connect(&cancel, &QTimer::timeout, [] {
     for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* files = qobject_cast<QFileDialog*>(w); files && files->isVisible() && files->isModal()) files->reject();
+      if (auto* files = qobject_cast<QFileDialog*>(w); files && files->isVisible() && files->isModal())
+        files->reject();
   });
   cancel.start(50);
 
@@ -130,8 +132,8 @@ TEST_F(WindowsTest, EveryWindowOpensWhollyOnTheScreenAtItsDesignedSize) {
       w->show();
       ASSERT_TRUE(RunUntil([&] { return w->windowHandle() && w->windowHandle()->isExposed(); }, 15000));
       const QRect placed = w->frameGeometry();
-      EXPECT_TRUE(area.contains(placed)) << placed.width() << "x" << placed.height() << " at " << placed.x() << ","
-                                         << placed.y();
+      EXPECT_TRUE(area.contains(placed))
+          << placed.width() << "x" << placed.height() << " at " << placed.x() << "," << placed.y();
       // Not made smaller to fit (a layout may widen a window a little beyond its form's size).
       EXPECT_GE(w->width(), designed.width());
       EXPECT_GE(w->height(), designed.height());
@@ -193,7 +195,8 @@ TEST_F(WindowsTest, ABoxFromTheAcquisitionStandsAboveTheMainWindowAndLeavesTheKe
   ASSERT_TRUE(RunUntil([&] { return box->windowHandle()->isExposed(); }, 15000));
   EXPECT_EQ(box->windowHandle()->transientParent(), main.windowHandle());
   EXPECT_TRUE(RunUntil([&] { return QGuiApplication::focusWindow() == programming.windowHandle(); }, 15000))
-      << "the keyboard went to " << (QApplication::activeWindow() ? QApplication::activeWindow()->windowTitle() : "-").toStdString();
+      << "the keyboard went to "
+      << (QApplication::activeWindow() ? QApplication::activeWindow()->windowTitle() : "-").toStdString();
   EXPECT_EQ(QApplication::focusWidget(), field);
   Type("25");
   EXPECT_EQ(field->text().toStdString(), "725");
@@ -211,8 +214,8 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   // The offscreen platform with a screen of 1024×768.
   const support::TempDir dir("korvidan-screen-");
-  const std::string config =
-      dir.Write("screen.json", R"({"screens": [{"name": "Klein", "x": 0, "y": 0, "width": 1024, "height": 768}]})");
+  const std::string config = dir.Write(
+      "screen.json", R"({"screens": [{"name": "Klein", "x": 0, "y": 0, "width": 1024, "height": 768}]})");
   setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).c_str(), 1);
   QApplication app(argc, argv);
   return RUN_ALL_TESTS();
