@@ -31,6 +31,7 @@
 #include "app/ValueBoard.h"
 #include "fax/SioFax.h"
 #include "fax/ui/Faxview.h"
+#include "fax/ui/OnScreen.h"
 #include "fax/ui/SioFStat.h"
 #include "fax/ui/Swtapidsp.h"
 #include "link/RS485BusNew.h"
@@ -56,11 +57,14 @@ void TKorvidanApplication::Create() {
   QApplication::setApplicationName(ApplicationTitle);
   SetMainThread();
   Pump = std::make_unique<TMessagePump>();
+  // Every window that comes shows wholly on the screen, the port selection at load time first.
+  KeepWindowsOnScreen();
   // Exceptions of the port's handlers and of its opening at load time end up in a box.
   SetSioApplicationExceptionHandler([](const std::exception& e) { ShowError(e); });
 
   // 2. The forms and modules, in their order.
-  MainForm = std::make_unique<TForm1>();                 //  1 TForm1
+  MainForm = std::make_unique<TForm1>();  //  1 TForm1
+  SetMainWindow(MainForm.get());
   auto splash = std::make_unique<TLoadAppForm>();        //  2 TLoadAppForm
   ConfigRS485 = std::make_unique<TDialogConfigRS485>();  //  3 TDialogConfigRS485
   Database = std::make_unique<TDataModule2>();           //  4 TDataModule2
@@ -276,6 +280,7 @@ void TKorvidanApplication::Teardown() {
   ExitBox.reset();
   Database.reset();
   ConfigRS485.reset();
+  SetMainWindow(nullptr);
   MainForm.reset();
   SetSioApplicationExceptionHandler(nullptr);
   Pump.reset();

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QThread>
+#include <QWindow>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -83,7 +84,11 @@ void RunOnWindowThread(std::function<void()> fn, QObject* context) {
   }
   auto* call = new TQueuedCall(std::move(fn), context);
   call->moveToThread(app->thread());
-  auto* run = new QEvent(TQueuedCall::Type());
+  // The event itself is made by Qt, as Qt's own queued events are: the window thread's
+  // application filters (one looks at every window's shows) read its type before the call's
+  // hand-over is taken, and only Qt's queue, which the thread checker cannot see into, hands
+  // it over.
+  QEvent* run = QEvent(TQueuedCall::Type()).clone();
   TQueuedCall::HandOverStart(call);
   QCoreApplication::postEvent(call, run);
 }
@@ -128,7 +133,45 @@ int CaptionWidth(const QWidget& window) {
   return fm.horizontalAdvance(window.windowTitle()) + 6 * fm.height();
 }
 
+QPointer<QWidget> mainWindow;
+
+QWidget* Shown(QWidget* window) { return window && window->isVisible() ? window : nullptr; }
+
+// A box that comes unasked leaves the keyboard with the window the user works in. It is shown
+// without being activated; should the window system activate it all the same as it maps it
+// (the offscreen platform does, so do some window managers), that window gets the keyboard
+// back: an activation before the box is on the screen is none that the user asked for.
+class TKeyboardStays : public QObject {
+ public:
+  TKeyboardStays(QMessageBox& box, QWidget& user) : QObject(&box), user_(&user) {
+    (void)box.winId();
+    window_ = box.windowHandle();
+    window_->installEventFilter(this);
+  }
+
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::FocusIn) {
+      if (user_ && user_->isVisible()) user_->activateWindow();
+      Done();
+    } else if (e->type() == QEvent::Expose && window_ && window_->isExposed()) {
+      Done();
+    }
+    return false;
+  }
+
+ private:
+  void Done() {
+    if (window_) window_->removeEventFilter(this);
+    deleteLater();
+  }
+
+  QPointer<QWidget> user_;
+  QPointer<QWindow> window_;
+};
+
 }  // namespace
+
+void SetMainWindow(QWidget* window) { mainWindow = window; }
 
 void FitToCaption(QMessageBox& box) {
   // The box takes the width its layout asks for at least: a spacer across its grid.
@@ -158,10 +201,19 @@ void ShowMessage(const std::string& text, TMsgKind kind, const std::string& capt
     box->setAttribute(Qt::WA_DeleteOnClose);
     FitToCaption(*box);
     QObject::connect(box, &QDialog::finished, [key] { ReleaseBox(key); });
+    QWidget* user = Shown(QApplication::activeWindow());
+    // The box's window stands above its owner's (it is not the owner's child: a window that is
+    // disabled for a while, during a programming transfer, would disable the box with it).
+    if (QWidget* owner = modal && user ? user : Shown(mainWindow)) {
+      (void)box->winId();
+      box->windowHandle()->setTransientParent(owner->windowHandle());
+    }
     if (modal) {
       box->exec();
     } else {
       box->setWindowModality(Qt::NonModal);  // a message box is modal from its start
+      box->setAttribute(Qt::WA_ShowWithoutActivating);
+      if (user) new TKeyboardStays(*box, *user);
       box->show();
     }
   });

@@ -6,18 +6,26 @@
 
 class QMessageBox;
 class QObject;
+class QWidget;
 
 // Plain: a box without an icon.
 enum class TMsgKind { Plain, Information, Warning, Error };
 
 // Shows a message box with an OK button. On the window thread it is modal and returns when
-// closed; from any other thread the box is queued for the window thread and the caller goes
-// on at once (a worker thread never waits for the window thread). Such a box is not modal:
-// it blocks no other window, and nothing waits for its answer. While a box of the same
-// caption and text is open (or queued), the report is not shown again; once it is closed,
-// the next one is. Without a running application the text goes to stderr.
+// closed; it stands above the window the user works in (else above the main window) and
+// takes the keyboard. From any other thread the box is queued for the window thread and the
+// caller goes on at once (a worker thread never waits for the window thread). Such a box is
+// not modal: it blocks no other window, and nothing waits for its answer; it stands above the
+// main window and leaves the keyboard where it is, with a dialog the user is typing in, say.
+// While a box of the same caption and text is open (or queued), the report is not shown
+// again; once it is closed, the next one is. Without a running application the text goes to
+// stderr.
 void ShowMessage(const std::string& text, TMsgKind kind = TMsgKind::Information,
                  const std::string& caption = {});
+
+// The main window, above which the boxes stand; while it is unset, gone or hidden, a box
+// stands on its own. Window thread only.
+void SetMainWindow(QWidget* window);
 
 // Widens a box until its caption stands whole in a window manager's title bar; call once its
 // title, text and buttons are set.

@@ -1,8 +1,10 @@
 #include "fax/ui/OnScreen.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
-#include <QGuiApplication>
+#include <QHash>
+#include <QPointer>
 #include <QScreen>
 #include <QWidget>
 #include <algorithm>
@@ -13,37 +15,68 @@ namespace {
 // the window system; a move after that is the user's and is left alone.
 constexpr qint64 kPlacingMs = 1000;
 
+bool IsPlacedWindow(const QWidget& w) {
+  if (!w.isWindow()) return false;
+  switch (w.windowType()) {
+    case Qt::Window:
+    case Qt::Dialog:
+    case Qt::Sheet:
+    case Qt::Tool:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Place(QWidget& window) {
+  const QRect frame = window.frameGeometry();
+  QScreen* screen = QGuiApplication::screenAt(frame.center());
+  if (screen == nullptr) screen = window.screen();
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  const QRect area = screen->availableGeometry();
+  const int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
+  const int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
+  if (x != frame.left() || y != frame.top()) window.move(x, y);
+}
+
+// Installed on the application object, it sees the events of every object of the window
+// thread; it only looks at the shows and early moves of windows.
 class TOnScreen : public QObject {
  public:
-  explicit TOnScreen(QWidget* window) : QObject(window), window_(window) { window->installEventFilter(this); }
+  explicit TOnScreen(QObject* app) : QObject(app) { app->installEventFilter(this); }
 
-  bool eventFilter(QObject*, QEvent* e) override {
-    if (e->type() == QEvent::Show) {
-      shown_.start();
-      Place();
-    } else if (e->type() == QEvent::Move && shown_.isValid() && shown_.elapsed() < kPlacingMs) {
-      Place();
+  bool eventFilter(QObject* o, QEvent* e) override {
+    const QEvent::Type type = e->type();
+    if (type != QEvent::Show && type != QEvent::Move) return false;
+    if (!o->isWidgetType()) return false;
+    auto* w = static_cast<QWidget*>(o);
+    if (!IsPlacedWindow(*w)) return false;
+    if (type == QEvent::Show) {
+      auto it = shown_.find(w);
+      if (it == shown_.end()) {
+        it = shown_.insert(w, QElapsedTimer());
+        connect(w, &QObject::destroyed, this, [this, w] { shown_.remove(w); });
+      }
+      it->start();
+      Place(*w);
+    } else if (auto it = shown_.constFind(w); it != shown_.constEnd() && it->elapsed() < kPlacingMs) {
+      Place(*w);
     }
     return false;
   }
 
  private:
-  void Place() {
-    const QRect frame = window_->frameGeometry();
-    QScreen* screen = QGuiApplication::screenAt(frame.center());
-    if (screen == nullptr) screen = window_->screen();
-    if (screen == nullptr) screen = QGuiApplication::primaryScreen();
-    if (screen == nullptr) return;
-    const QRect area = screen->availableGeometry();
-    const int x = std::max(area.left(), std::min(frame.left(), area.right() + 1 - frame.width()));
-    const int y = std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - frame.height()));
-    if (x != frame.left() || y != frame.top()) window_->move(x, y);
-  }
-
-  QWidget* window_;
-  QElapsedTimer shown_;
+  // When each window was last shown.
+  QHash<QObject*, QElapsedTimer> shown_;
 };
 
 }  // namespace
 
-void KeepOnScreen(QWidget* window) { new TOnScreen(window); }
+void KeepWindowsOnScreen() {
+  // One filter for each application object (a test program may make a second one).
+  static QPointer<TOnScreen> filter;
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || (filter && filter->parent() == app)) return;
+  filter = new TOnScreen(app);
+}

@@ -1,8 +1,12 @@
 #pragma once
-// Keeps a status window wholly inside the available area of its screen when it is shown, at
-// its own size: a place kept from an earlier show, or one chosen by a window manager, that
-// the screen does not wholly hold is moved inside (top left first when the window is larger
-// than the area).
-class QWidget;
-
-void KeepOnScreen(QWidget* window);
+// Keeps the windows of the program wholly inside the available area of their screen, at their
+// own size: whenever a window is shown, a place kept from an earlier show, set before the show,
+// or chosen by a window manager, that the screen does not wholly hold is moved inside (top
+// left first when the window is larger than the area). Menus, tooltips and other pop-ups are
+// left to Qt, which places them itself.
+//
+// One filter of the application object does this for every window of the process. The
+// application installs it at start; the library's windows that must stay on the screen (the
+// fax and telephony status windows) install it too, so that they keep doing so in programs
+// without the application. A second call does nothing.
+void KeepWindowsOnScreen();

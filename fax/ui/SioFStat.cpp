@@ -62,7 +62,7 @@ TStandardFaxDisplay::TStandardFaxDisplay(QWidget* parent)
   Meter->SetPosition(0);
   Meter->SetStep(10);
   connect(fsCancel, &QPushButton::clicked, this, [this] { CancelClick(); });
-  KeepOnScreen(this);
+  KeepWindowsOnScreen();
 }
 
 TStandardFaxDisplay::~TStandardFaxDisplay() = default;

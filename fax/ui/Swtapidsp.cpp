@@ -62,7 +62,7 @@ TSioStandardTapiDisplay::TSioStandardTapiDisplay(QWidget* parent)
   dpStat = {ui->dpStat1, ui->dpStat2, ui->dpStat3, ui->dpStat4, ui->dpStat5,
             ui->dpStat6, ui->dpStat7, ui->dpStat8, ui->dpStat9};
   connect(dpCancel, &QPushButton::clicked, this, [this] { dpCancelClick(); });
-  KeepOnScreen(this);
+  KeepWindowsOnScreen();
 }
 
 TSioStandardTapiDisplay::~TSioStandardTapiDisplay() = default;

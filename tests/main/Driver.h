@@ -20,6 +20,7 @@
 #include "app/KorvidanVersionForm.h"
 #include "app/SmallForms.h"
 #include "link/BusShared.h"
+#include "platform/Database.h"
 #include "platform/Registry.h"
 #include "serial/ComSelectForm.h"
 #include "tests/support/Child.h"
@@ -48,6 +49,30 @@ inline void CountStoredCycles(std::atomic<int>& count) {
     ++count;
   };
 }
+
+// A place of its own for settings, tables, protocol files and logs, the current directory
+// while it lives.
+class Sandbox {
+ public:
+  Sandbox() {
+    old_ = std::filesystem::current_path();
+    std::filesystem::create_directories(dir_ / "db");
+    SetRegistryFile((dir_ / "registry.ini").string());
+    setenv("KORVIDAN_DATABASE_DIR", (dir_ / "db").c_str(), 1);
+    Session().AddStandardAlias("Zelvanor", dir_ / "db");
+    std::filesystem::current_path(dir_);
+  }
+  ~Sandbox() { std::filesystem::current_path(old_); }
+  std::filesystem::path Db() const { return dir_ / "db"; }
+  std::string Write(const std::string& name, const std::string& content) const {
+    return tmp_.Write(name, content);
+  }
+
+ private:
+  support::TempDir tmp_{"korvidan-main-"};
+  const std::filesystem::path& dir_ = tmp_.path();
+  std::filesystem::path old_;
+};
 
 // Plays the user: reads and confirms message boxes, answers the port selection, the version
 // dialog and the start question.

@@ -67,28 +67,9 @@ namespace fs = std::filesystem;
 namespace {
 
 using e2e::RunUntil;
+using e2e::Sandbox;
 using e2e::Simulator;
 using e2e::User;
-
-// A place of its own for settings, tables, protocol files and logs.
-class Sandbox {
- public:
-  Sandbox() {
-    old_ = fs::current_path();
-    fs::create_directories(dir_ / "db");
-    SetRegistryFile((dir_ / "registry.ini").string());
-    setenv("KORVIDAN_DATABASE_DIR", (dir_ / "db").c_str(), 1);
-    Session().AddStandardAlias("Zelvanor", dir_ / "db");
-    fs::current_path(dir_);
-  }
-  ~Sandbox() { fs::current_path(old_); }
-  fs::path Db() const { return dir_ / "db"; }
-
- private:
-  support::TempDir tmp_{"korvidan-main-"};
-  const fs::path& dir_ = tmp_.path();
-  fs::path old_;
-};
 
 // The boxes the application showed.
 struct Boxes {

@@ -1,0 +1,222 @@
+// Where the application's windows and boxes appear, on a screen of 1024×768 (the offscreen
+// platform's screen is set so in main): every window opens wholly on the screen at its
+// designed size, wherever it was placed before; a box that the acquisition raises stands above
+// the main window and leaves the keyboard with the window the user types in.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
+#include <QWindow>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/Application.h"
+#include "app/GraphicOverview.h"
+#include "app/Main.h"
+#include "app/Sensorgraphic.h"
+#include "app/UiThread.h"
+#include "app/ValueBoard.h"
+#include "link/RS485BusNew.h"
+#include "link/SensorRecords.h"
+#include "programming/ui/ProgrammingForm.h"
+#include "serial/ComSelect.h"
+#include "serial/ComSelectForm.h"
+#include "tests/main/Driver.h"
+#include "tests/programming_ui/ProgrammingSample.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using e2e::RunUntil;
+
+QRect Area() { return QGuiApplication::primaryScreen()->availableGeometry(); }
+
+QMessageBox* OpenBox(const QString& text) {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible() && box->text().contains(text))
+      return box;
+  return nullptr;
+}
+
+// Keys as the keyboard sends them: to whatever has the keyboard focus.
+void Type(const QString& text) {
+  for (QChar c : text) {
+    QWidget* focus = QApplication::focusWidget();
+    if (!focus) return;
+    QKeyEvent press(QEvent::KeyPress, c.unicode(), Qt::NoModifier, QString(c));
+    QKeyEvent release(QEvent::KeyRelease, c.unicode(), Qt::NoModifier, QString(c));
+    QApplication::sendEvent(focus, &press);
+    QApplication::sendEvent(focus, &release);
+  }
+}
+
+class WindowsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(QGuiApplication::primaryScreen()->geometry(), QRect(0, 0, 1024, 768));
+    driver.start(50);
+    QObject::connect(&driver, &QTimer::timeout, [this] { user.Act(); });
+  }
+  void TearDown() override { MessageSink = nullptr; }
+
+  e2e::Sandbox sandbox;
+  e2e::User user;
+  QTimer driver;
+};
+
+// Every window of the application, placed where its bottom right lies off the screen ("Grafik
+// Sensor" once opened at y = 333 with its 450 pixels of height), opens wholly inside the
+// available area, at the size it was made with.
+TEST_F(WindowsTest, EveryWindowOpensWhollyOnTheScreenAtItsDesignedSize) {
+  std::vector<std::string> boxes;
+  MessageSink = [&](const std::string& text, TMsgKind) { boxes.push_back(text); };
+  e2e::Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+  user.startAcquisition = false;
+  // The windows of the start-up, where they stood when first seen, before the user answers.
+  std::map<std::string, QRect> startUp;
+  driver.disconnect();
+  QObject::connect(&driver, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->isVisible()) startUp.emplace(w->windowTitle().toStdString(), w->frameGeometry());
+    user.Act();
+  });
+  auto app = std::make_unique<TKorvidanApplication>();
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 30000)) << "no start question";
+  driver.stop();
+  EXPECT_EQ(user.portDialogs, 1);
+  for (const char* title : {"Select Port", "ovu dralmit v0.19.0", "Dralmit Startup"})
+    EXPECT_EQ(startUp.count(title), 1u) << title;
+  for (const auto& [title, frame] : startUp) EXPECT_TRUE(Area().contains(frame)) << title;
+
+  // A file dialog that a window opens as it shows ("Datenbanken verschieben") is cancelled.
+  QTimer cancel;
+  QObject::connect(&cancel, &QTimer::timeout, [] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* files = qobject_cast<QFileDialog*>(w); files && files->isVisible() && files->isModal())
+        files->reject();
+  });
+  cancel.start(50);
+
+  const QRect area = Area();
+  std::vector<std::string> walked;
+  std::set<QWidget*> seen;
+  for (bool more = true; more;) {
+    more = false;
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      const Qt::WindowType type = w->windowType();
+      if ((type != Qt::Window && type != Qt::Dialog && type != Qt::Tool) || !seen.insert(w).second) continue;
+      more = true;
+      const std::string title = w->windowTitle().toStdString();
+      SCOPED_TRACE(title);
+      walked.push_back(title);
+      const bool wasVisible = w->isVisible();
+      w->hide();
+      const QSize designed = w->size();
+      const QSize frame = w->frameGeometry().size();
+      w->move(area.right() + 1 - frame.width() / 2, area.bottom() + 1 - frame.height() / 2);
+      w->show();
+      ASSERT_TRUE(RunUntil([&] { return w->windowHandle() && w->windowHandle()->isExposed(); }, 15000));
+      const QRect placed = w->frameGeometry();
+      EXPECT_TRUE(area.contains(placed))
+          << placed.width() << "x" << placed.height() << " at " << placed.x() << "," << placed.y();
+      // Not made smaller to fit (a layout may widen a window a little beyond its form's size).
+      EXPECT_GE(w->width(), designed.width());
+      EXPECT_GE(w->height(), designed.height());
+      if (!wasVisible) w->hide();
+    }
+  }
+  EXPECT_NE(std::find(walked.begin(), walked.end(), "Grafik Sensor"), walked.end());
+  EXPECT_NE(std::find(walked.begin(), walked.end(), "Grafik Übersicht"), walked.end());
+  EXPECT_GE(walked.size(), 30u);
+
+  app->MainForm->close();
+  app.reset();
+}
+
+// While the user types in the programming window, the acquisition hears nothing on the bus:
+// its box stands above the main window, and the keys go on into the field.
+TEST_F(WindowsTest, ABoxFromTheAcquisitionStandsAboveTheMainWindowAndLeavesTheKeyboard) {
+  e2e::Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_FALSE(sim.Path().empty());
+  setenv("SIO_COM1", sim.Path().c_str(), 1);
+  InstallComSelectPrompt();
+  const std::string file = sandbox.Write("sample.prg", sample::PrgFile(sample::Configuration()));
+  user.startAcquisition = false;
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& main = *app->MainForm;
+  main.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 500;
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 30000));
+  driver.stop();
+  ASSERT_FALSE(main.IsCollecting());
+
+  // "korvidan konfigurieren", a file opened through its dialog, a field typed in.
+  main.korvidanprogrammieren1->trigger();
+  TProgrammingForm& programming = *app->Programming;
+  QFileDialog* open = programming.odProgData();
+  QTimer::singleShot(0, open, [open, file] {
+    if (auto* list = open->findChild<QAbstractItemView*>("listView")) list->clearSelection();
+    if (auto* name = open->findChild<QLineEdit*>("fileNameEdit")) name->setText(QString::fromStdString(file));
+    QMetaObject::invokeMethod(open, "accept");
+  });
+  programming.Dateiffnen1->trigger();
+  auto* field = programming.findChild<QLineEdit*>("PhPanelWertSommerTag");
+  ASSERT_NE(field, nullptr);
+  ASSERT_TRUE(field->isEnabled()) << "the file did not load";
+  // A click into the field.
+  programming.activateWindow();
+  field->setFocus(Qt::MouseFocusReason);
+  ASSERT_TRUE(RunUntil([&] { return QApplication::focusWidget() == field; }, 15000));
+  field->clear();
+  Type("7");
+
+  // The acquisition starts (as after a programming-data read) on a silent bus.
+  ASSERT_TRUE(sim.Command("silent on"));
+  main.StartAcquisition();
+  QMessageBox* box = nullptr;
+  ASSERT_TRUE(RunUntil([&] { return (box = OpenBox(NoDataMessage)) != nullptr; }, 20000));
+  // The window system has shown the box (and activated it, where it does so).
+  ASSERT_TRUE(RunUntil([&] { return box->windowHandle()->isExposed(); }, 15000));
+  EXPECT_EQ(box->windowHandle()->transientParent(), main.windowHandle());
+  EXPECT_TRUE(RunUntil([&] { return QGuiApplication::focusWindow() == programming.windowHandle(); }, 15000))
+      << "the keyboard went to "
+      << (QApplication::activeWindow() ? QApplication::activeWindow()->windowTitle() : "-").toStdString();
+  EXPECT_EQ(QApplication::focusWidget(), field);
+  Type("25");
+  EXPECT_EQ(field->text().toStdString(), "725");
+  EXPECT_FALSE(box->isModal());
+
+  box->close();
+  programming.close();
+  main.close();
+  app.reset();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  // The offscreen platform with a screen of 1024×768.
+  const support::TempDir dir("korvidan-screen-");
+  const std::string config = dir.Write(
+      "screen.json", R"({"screens": [{"name": "Klein", "x": 0, "y": 0, "width": 1024, "height": 768}]})");
+  setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).c_str(), 1);
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
