@@ -19,7 +19,7 @@
 #endif
 #endif
 
-std::function<void(const std::string& text, TMsgKind kind)> MessageSink;
+TMessageSink MessageSink;
 
 bool OnWindowThread() {
   QCoreApplication* app = QCoreApplication::instance();
@@ -181,8 +181,8 @@ void FitToCaption(QMessageBox& box) {
 }
 
 void ShowMessage(const std::string& text, TMsgKind kind, const std::string& caption) {
-  if (MessageSink) {
-    MessageSink(text, kind);
+  if (const auto sink = MessageSink.Get()) {
+    sink(text, kind);
     return;
   }
   if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {

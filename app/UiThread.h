@@ -2,6 +2,7 @@
 // The window thread's share of the application: message boxes and work that has to run
 // there, from whichever thread asks for it.
 #include <functional>
+#include <mutex>
 #include <string>
 
 class QMessageBox;
@@ -31,8 +32,27 @@ void SetMainWindow(QWidget* window);
 // title, text and buttons are set.
 void FitToCaption(QMessageBox& box);
 
-// When set, receives every message instead of a box (headless runs, tests).
-extern std::function<void(const std::string& text, TMsgKind kind)> MessageSink;
+// When set, receives every message instead of a box (headless runs, tests). Set and taken
+// under a lock of its own: a box may be asked for from any thread while the sink changes.
+class TMessageSink {
+ public:
+  using Fn = std::function<void(const std::string& text, TMsgKind kind)>;
+  TMessageSink& operator=(Fn fn) {
+    std::lock_guard<std::mutex> g(lock_);
+    fn_ = std::move(fn);
+    return *this;
+  }
+  // A copy of what is set now (empty when nothing is).
+  Fn Get() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return fn_;
+  }
+
+ private:
+  mutable std::mutex lock_;
+  Fn fn_;
+};
+extern TMessageSink MessageSink;
 
 // True on the thread of the application object (the window thread), and when there is no
 // application object at all.
