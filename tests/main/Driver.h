@@ -159,6 +159,18 @@ class FreshHome {
   support::TempDir tmp_;
 };
 
+// The folder a picture program is given on its command line, made when missing; without one
+// the program's usage is printed and the path is empty.
+inline std::filesystem::path PictureFolder(int argc, char** argv, const char* program) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s DIRECTORY\n", program);
+    return {};
+  }
+  const std::filesystem::path output = std::filesystem::absolute(argv[1]);
+  std::filesystem::create_directories(output);
+  return output;
+}
+
 // Runs the event loop until the condition holds or the time is up.
 inline bool RunUntil(const std::function<bool()>& condition, int timeoutMs) {
   QElapsedTimer t;

@@ -61,12 +61,8 @@ bool StoreAndShoot(TDataModule2& db, const fs::path& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: korvidan-db-screenshots DIRECTORY\n");
-    return 2;
-  }
-  const fs::path output = fs::absolute(argv[1]);
-  fs::create_directories(output);
+  const fs::path output = e2e::PictureFolder(argc, argv, "korvidan-db-screenshots");
+  if (output.empty()) return 2;
   QApplication app(argc, argv);
 
   const e2e::FreshHome home("korvidan-db-shot-");

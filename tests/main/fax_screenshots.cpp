@@ -52,12 +52,8 @@ bool Shoot(QWidget* w, const fs::path& file) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: korvidan-fax-screenshots DIRECTORY\n");
-    return 2;
-  }
-  const fs::path output = fs::absolute(argv[1]);
-  fs::create_directories(output);
+  const fs::path output = e2e::PictureFolder(argc, argv, "korvidan-fax-screenshots");
+  if (output.empty()) return 2;
   QApplication app(argc, argv);
 
   const e2e::FreshHome home("korvidan-fax-shot-");

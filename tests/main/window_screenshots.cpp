@@ -75,12 +75,8 @@ int StackIndex(const std::vector<unsigned long>& ids, QWidget* w) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: korvidan-window-screenshots DIRECTORY\n");
-    return 2;
-  }
-  const fs::path output = fs::absolute(argv[1]);
-  fs::create_directories(output);
+  const fs::path output = e2e::PictureFolder(argc, argv, "korvidan-window-screenshots");
+  if (output.empty()) return 2;
   QApplication app(argc, argv);
 
   const e2e::Sandbox sandbox;
