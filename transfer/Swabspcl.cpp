@@ -866,7 +866,8 @@ int openReceivedFolder(const TProtocolData& P, std::string& leaf, bool make) {
   std::string dest = P.DestinationDirectory;
   if (!dest.empty() && !isDelim(dest.back())) dest += apPathDelim;
   // Without a destination the current folder is it, for the relative names.
-  const bool below = folder.compare(0, dest.size(), dest) == 0 && (!dest.empty() || folder.empty() || folder[0] != apPathDelim);
+  const bool below = folder.compare(0, dest.size(), dest) == 0 &&
+                     (!dest.empty() || folder.empty() || folder[0] != apPathDelim);
   const std::string base = below ? dest : folder;
   int fd = ::open(base.empty() ? "." : base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -errno;

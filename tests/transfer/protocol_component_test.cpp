@@ -569,7 +569,8 @@ TEST_P(LinkInFolderTest, NothingOutsideTheFolderIsWritten) {
     fs::remove(history);
 
     std::unique_ptr<support::Simulator> host;
-    if (type == ptBPlus) host = std::make_unique<support::Simulator>("bplus-host", std::vector<std::string>{});
+    if (type == ptBPlus)
+      host = std::make_unique<support::Simulator>("bplus-host", std::vector<std::string>{});
     Relay relay(type != ptKermit);
     Form f(190 + type, host ? host->Path() : relay.nearEnd.path(), history, 16384);
     f.protocol->SetProtocolType(type);
@@ -643,7 +644,9 @@ TEST_P(LinkInFolderTest, NothingOutsideTheFolderIsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, LinkInFolderTest,
                          ::testing::Values(ptXmodemCRC, ptYmodem, ptZmodem, ptKermit, ptBPlus),
-                         [](const auto& info) { return info.param == ptBPlus ? "BPlus" : ProtocolName(info.param); });
+                         [](const auto& info) {
+                           return info.param == ptBPlus ? "BPlus" : ProtocolName(info.param);
+                         });
 
 // The engines the other tests drive by hand, set up and started through the component: an
 // XModem-1K send to rx, and an ASCII send with its line-end translation and line pacing.
