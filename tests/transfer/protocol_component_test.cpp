@@ -604,10 +604,10 @@ TEST_P(LinkInFolderTest, NothingOutsideTheFolderIsWritten) {
     if (started) {
       ASSERT_TRUE(f.WaitFinish(30000));
     }
-    const int senderEnd = lrzsz     ? lrzsz->Wait(10000)
-                          : ckermit ? ckermit->Wait(10000)
-                                    : static_cast<int>(host->ReadLine(10000).rfind("done ", 0));
-    EXPECT_NE(-1, senderEnd) << "the sender still waits";
+    const bool senderDone = lrzsz     ? lrzsz->Wait(10000) != -1
+                            : ckermit ? ckermit->Wait(10000) != -1
+                                      : host->ReadLine(10000).rfind("done ", 0) == 0;
+    EXPECT_TRUE(senderDone) << "the sender still waits";
 
     EXPECT_EQ(outsideBefore, Snapshot(outside));
     // The links stay as they were; at most a "$" file came beside them.
