@@ -853,6 +853,39 @@ void aapFinishReading(TProtocolData& P) {
 // ---------------------------------------------------------------------------------------
 namespace {
 
+// The folder of the received file in PathName, for looking at it only (O_PATH), and the file's
+// own name in `leaf`. The folders from DestinationDirectory on are the sender's: each is
+// opened only when it is no link (and made when missing and `make`). The destination folder
+// itself is opened as it is named, and so is the folder of a path of the caller's that lies
+// elsewhere. The descriptor, or the negated errno.
+int openReceivedFolder(const TProtocolData& P, std::string& leaf, bool make) {
+  const std::string path = P.PathName;
+  const std::size_t cut = path.find_last_of(apPathDelim);
+  leaf = path.substr(cut == std::string::npos ? 0 : cut + 1);
+  const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+  std::string dest = P.DestinationDirectory;
+  if (!dest.empty() && !isDelim(dest.back())) dest += apPathDelim;
+  // Without a destination the current folder is it, for the relative names.
+  const bool below = folder.compare(0, dest.size(), dest) == 0 &&
+                     (!dest.empty() || folder.empty() || folder[0] != apPathDelim);
+  const std::string base = below ? dest : folder;
+  int fd = ::open(base.empty() ? "." : base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -errno;
+  for (std::size_t i = below ? dest.size() : folder.size(), j; i < folder.size(); i = j + 1) {
+    j = folder.find(apPathDelim, i);
+    const std::string step = folder.substr(i, j - i);
+    if (step.empty() || step == ".") continue;
+    int next = ::openat(fd, step.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && make && ::mkdirat(fd, step.c_str(), 0755) == 0)
+      next = ::openat(fd, step.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int err = errno;
+    ::close(fd);
+    if (next < 0) return -err;
+    fd = next;
+  }
+  return fd;
+}
+
 // Writes the buffered bytes [BufferStart, BufferStart + count); true on failure.
 bool flushBuffer(TProtocolData& P, std::int32_t count) {
   if (count <= 0) return false;
@@ -895,13 +928,11 @@ void aapPrepareWriting(TProtocolData& P) {
     return;
   }
   struct stat st {};
-  bool exists = false;
-  if (::stat(P.PathName, &st) == 0) {
-    exists = true;
-  } else if (errno != ENOENT) {
-    int err = errno;
+  const int found = apStatReceived(P, st);
+  const bool exists = found == 0;
+  if (found != 0 && found != -ENOENT) {
     freeBuffer(P);
-    apProtocolError(P, ioError(err));
+    apProtocolError(P, ioError(-found));
     return;
   }
   if (exists && P.WriteFailAction == wfWriteFail) {
@@ -919,19 +950,19 @@ void aapPrepareWriting(TProtocolData& P) {
       return;
     }
     if (P.ShowStatus) P.ShowStatus(P, 0);
-  } else if (exists && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-    // A write-protected file is not replaced, not even by a user whom the system would let.
+  } else if (exists && (S_ISLNK(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)) {
+    // A write-protected file is not replaced, not even by a user whom the system would let;
+    // nor is a link, which is not written through either.
     freeBuffer(P);
     apProtocolError(P, ecFileAccessDenied);
     return;
   } else {
     if (P.ShowStatus) P.ShowStatus(P, 0);
-    fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    fd = apOpenReceived(P, O_WRONLY | O_CREAT | O_TRUNC);
   }
   if (fd < 0) {
-    int err = errno;
     freeBuffer(P);
-    apProtocolError(P, ioError(err, true));
+    apProtocolError(P, ioError(-fd, true));
     return;
   }
   P.WorkFile = fd;
@@ -955,9 +986,9 @@ int apCreateRenamed(TProtocolData& P) {
       err = ENAMETOOLONG;
       break;
     }
-    const int fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int fd = apOpenReceived(P, O_WRONLY | O_CREAT | O_EXCL);
     if (fd >= 0) return fd;
-    err = errno;
+    err = -fd;
   }
   // No name of ours: the status and the history name the file that was asked for, not a
   // "$" file that is somebody else's.
@@ -1027,12 +1058,29 @@ void apSetReceivePath(TProtocolData& P, const std::string& name) {
   if (keepDirs)
     for (std::size_t k = 0; k + 1 < parts.size(); ++k) head += parts[k] + apPathDelim;
   if (!placeName(P, head, parts.empty() ? std::string() : parts.back()) || !keepDirs) return;
-  std::string sub = dir;
-  for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
-    sub += parts[k];
-    ::mkdir(sub.c_str(), 0755);
-    sub += apPathDelim;
-  }
+  // A link among the folders stays as it is: the file can't be made below it then.
+  std::string leaf;
+  const int folder = openReceivedFolder(P, leaf, true);
+  if (folder >= 0) ::close(folder);
+}
+
+int apStatReceived(const TProtocolData& P, struct stat& st) {
+  std::string leaf;
+  const int folder = openReceivedFolder(P, leaf, false);
+  if (folder < 0) return folder;
+  const int r = ::fstatat(folder, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : -errno;
+  ::close(folder);
+  return r;
+}
+
+int apOpenReceived(const TProtocolData& P, int flags) {
+  std::string leaf;
+  const int folder = openReceivedFolder(P, leaf, false);
+  if (folder < 0) return folder;
+  const int fd = ::openat(folder, leaf.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int r = fd >= 0 ? fd : -errno;
+  ::close(folder);
+  return r;
 }
 
 bool apRefusedPath(TProtocolData& P) {

@@ -6,6 +6,8 @@
 //
 // Every routine returns 0 or a negative library error code and records a failure in the
 // record's ProtocolError; none raises.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -552,6 +554,15 @@ void aapFinishWriting(TProtocolData& P);
 // extension kept while one character of the stem is left, at character boundaries of UTF-8);
 // when not one character of the name fits, the name is refused (PathRefused).
 void apSetReceivePath(TProtocolData& P, const std::string& name);
+// The received file in PathName, looked at and opened without following a link below
+// DestinationDirectory, neither the file's own name nor a folder on the way: a sender never
+// reaches outside the destination through a link in it. The destination folder itself may be a
+// link (the user chose it), and so may the folder of a path of the caller's that lies elsewhere.
+// What lies at PathName (of a link the link itself): 0 and its status, or the negated errno.
+int apStatReceived(const TProtocolData& P, struct stat& st);
+// Opens PathName with the given open flags, never through a link (a link there or on the way
+// fails the open): the descriptor, or the negated errno.
+int apOpenReceived(const TProtocolData& P, int flags);
 std::uint32_t apCrc32OfFile(TProtocolData& P, const char* name, std::int32_t len);
 
 // ---------------------------------------------------------------------------------------

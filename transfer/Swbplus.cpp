@@ -478,11 +478,10 @@ void freeFileBuffer(TProtocolData& P) {
 }
 
 bool openForWriting(TProtocolData& P, bool truncate) {
-  int fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644);
+  const int fd = apOpenReceived(P, O_WRONLY | O_CREAT | (truncate ? O_TRUNC : 0));
   if (fd < 0) {
-    int err = errno;
     freeFileBuffer(P);
-    apProtocolError(P, ioError(err));
+    apProtocolError(P, ioError(-fd));
     return false;
   }
   P.WorkFile = fd;
@@ -510,11 +509,11 @@ void bpPrepareWriting(TProtocolData& P) {
     return;
   }
   struct stat st {};
-  bool exists = ::stat(P.PathName, &st) == 0;
-  if (!exists && errno != ENOENT) {
-    int err = errno;
+  const int found = apStatReceived(P, st);
+  const bool exists = found == 0;
+  if (!exists && found != -ENOENT) {
     freeFileBuffer(P);
-    apProtocolError(P, ioError(err));
+    apProtocolError(P, ioError(-found));
     return;
   }
   std::uint32_t action = exists ? askResume(P) : static_cast<std::uint32_t>(wfWriteAnyway);
@@ -537,15 +536,19 @@ void bpPrepareWriting(TProtocolData& P) {
     P.FileCreated = true;
     P.ProtocolStatus = psFileRenamed;
     P.ForceStatus = true;
+  } else if (exists && S_ISLNK(st.st_mode)) {
+    // A link is neither resumed nor replaced, nor written through.
+    freeFileBuffer(P);
+    apProtocolError(P, ecFileAccessDenied);
+    return;
   }
   if (exists && action == wfWriteResume && S_ISREG(st.st_mode)) {
     P.ProtocolStatus = psTryResume;
     if (P.ShowStatus) P.ShowStatus(P, 0);
-    int fd = ::open(P.PathName, O_RDONLY | O_CLOEXEC);
+    const int fd = apOpenReceived(P, O_RDONLY);
     if (fd < 0) {
-      int err = errno;
       freeFileBuffer(P);
-      apProtocolError(P, ioError(err));
+      apProtocolError(P, ioError(-fd));
       return;
     }
     // The CRC of the part already here; a long file keeps the host waiting with DLE ";".
@@ -621,8 +624,15 @@ bool readTransferPacket(TProtocolData& P, TBPlusTail& T, TSioBaseDispatcher& D, 
   if (P.UpcaseFileNames) apUpcase(P.PathName);
   if (upload) {
     if (P.LogFile) P.LogFile(P, lfTransmitStart);
-    // A name that does not fit names no file of this side's.
-    if (!apRefusedPath(P)) P.PrepareReading(P);
+    // A name that does not fit names no file of this side's, nor does a link: what it leads
+    // to is not the host's to fetch.
+    if (!apRefusedPath(P)) {
+      struct stat st {};
+      if (apStatReceived(P, st) == 0 && S_ISLNK(st.st_mode))
+        apProtocolError(P, ecFileNotFound);
+      else
+        P.PrepareReading(P);
+    }
     if (P.ProtocolError != 0 || !P.FileOpen) {
       if (P.ProtocolError == 0) P.ProtocolError = ecFileNotFound;
       sendFailure(P, T, D, "AFile Error");

@@ -1,8 +1,8 @@
 // YModem engine.
 #include "transfer/Swymodem.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -530,11 +530,13 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
           }
           // The padding of the last block goes; the file takes the header's date.
           struct stat st {};
-          if (::stat(P.PathName, &st) == 0) {
+          const int fd = apOpenReceived(P, O_WRONLY);
+          if (fd >= 0 && ::fstat(fd, &st) == 0) {
             if (P.SavedFileLength > 0 && st.st_size > P.SavedFileLength &&
                 st.st_size < static_cast<off_t>(P.SavedFileLength) + 1024) {
-              if (::truncate(P.PathName, P.SavedFileLength) != 0) {
+              if (::ftruncate(fd, P.SavedFileLength) != 0) {
                 apProtocolError(P, SioErrorFromErrno(errno, true));
+                ::close(fd);
                 P.YmodemState = ryFinished;
                 break;
               }
@@ -544,12 +546,13 @@ int ypReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
               std::int64_t t = 0;
               std::uint32_t packed = apYMTimeStampToPack(P.HeaderDate);
               if (packed != 0 && apUnpackToFileTime(packed, t)) {
-                timeval tv[2] = {{static_cast<time_t>(t), 0}, {static_cast<time_t>(t), 0}};
-                ::utimes(P.PathName, tv);
+                const timespec ts[2] = {{static_cast<time_t>(t), 0}, {static_cast<time_t>(t), 0}};
+                ::futimens(fd, ts);
                 P.FileDate = packed;
               }
             }
           }
+          if (fd >= 0) ::close(fd);
           apArmTimeout(P, D, P.HandshakeWait);
           P.ForceStatus = true;
           P.YmodemState = ryInitial;

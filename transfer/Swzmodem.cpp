@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -1581,21 +1580,20 @@ void zpPrepareWriting(TProtocolData& P) {
   };
   if (P.Recover) P.ConvOption = ZCRESUM;
   struct stat st {};
-  bool exists = false;
-  if (::stat(P.PathName, &st) == 0) {
-    exists = S_ISREG(st.st_mode);
-    if (!exists) {
-      fail(EISDIR);
-      return;
-    }
-  } else if (errno != ENOENT) {
-    fail(errno);
+  const int found = apStatReceived(P, st);
+  const bool exists = found == 0;
+  if (exists && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    fail(EISDIR);
+    return;
+  }
+  if (!exists && found != -ENOENT) {
+    fail(-found);
     return;
   }
   const std::int64_t localLength = exists ? st.st_size : 0;
   // A write-protected file is skipped, not replaced or extended, even where the system
-  // would let this user write it.
-  if (exists && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+  // would let this user write it; so is a link, whose length and date are not the file's.
+  if (exists && (S_ISLNK(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)) {
     P.ProtocolStatus = psCantWriteFile;
     P.ForceStatus = true;
     delete[] P.FileBuffer;
@@ -1650,13 +1648,9 @@ void zpPrepareWriting(TProtocolData& P) {
     }
   }
   if (P.ShowStatus) P.ShowStatus(P, 0);
-  int fd;
-  if (start > 0 || append)
-    fd = ::open(P.PathName, O_WRONLY | O_CLOEXEC);
-  else
-    fd = ::open(P.PathName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int fd = apOpenReceived(P, start > 0 || append ? O_WRONLY : O_WRONLY | O_CREAT | O_TRUNC);
   if (fd < 0) {
-    fail(errno);
+    fail(-fd);
     return;
   }
   P.WorkFile = fd;
@@ -1675,8 +1669,12 @@ void zpFinishWriting(TProtocolData& P) {
   aapFinishWriting(P);
   const bool failed = P.ProtocolError != 0;
   if (!failed && before == 0 && P.FileTime != 0) {
-    timeval tv[2] = {{static_cast<time_t>(P.FileTime), 0}, {static_cast<time_t>(P.FileTime), 0}};
-    ::utimes(P.PathName, tv);
+    const timespec ts[2] = {{static_cast<time_t>(P.FileTime), 0}, {static_cast<time_t>(P.FileTime), 0}};
+    const int fd = apOpenReceived(P, O_WRONLY);
+    if (fd >= 0) {
+      ::futimens(fd, ts);
+      ::close(fd);
+    }
   }
   if (!failed) P.ProtocolError = before;
 }

@@ -522,10 +522,12 @@ TEST_F(BPlusHostTest, HostNamesStayInsideTheDirectory) {
     EXPECT_EQ(support::ReadFile(dir / "here" / "evil.bin"), file);
     EXPECT_FALSE(fs::exists(dir.parent_path() / "evil.bin"));
   }
-  {
-    // An upload request for a file outside the directory finds nothing there: "AFile Error".
+  // An upload request for a file outside the directory finds nothing there, neither by its
+  // path nor through a link in the directory: "AFile Error".
+  fs::create_symlink(dir / "secret.txt", dir / "here" / "link.txt");
+  for (const char* name : {"../secret.txt", "link.txt"}) {
     auto t = Terminal(*host);
-    ASSERT_TRUE(host->Command("upload ../secret.txt " + (dir / "host" / "got.txt").string()));
+    ASSERT_TRUE(host->Command(std::string("upload ") + name + " " + (dir / "host" / "got.txt").string()));
     EXPECT_FALSE(t->Session());
     EXPECT_EQ(t->code, ecFileNotFound);
     EXPECT_EQ(host->ReadLine(10000), "done error terminal failed: AFile Error");

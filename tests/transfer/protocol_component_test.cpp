@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <map>
 #include <new>
 #include <set>
 #include <sstream>
@@ -488,6 +489,164 @@ TEST_P(PathLimitTest, ReceivedFileStaysInsideItsFolder) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, PathLimitTest, ::testing::Values(ptZmodem, ptKermit),
                          [](const auto& info) { return ProtocolName(info.param); });
+
+// Everything below a folder: each file's path with its length and a hash of its bytes, each
+// link's path with its target.
+std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+  std::map<std::string, std::string> all;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    const std::string bytes = e.is_regular_file() && !e.is_symlink() ? ReadFile(e.path()) : "";
+    all[e.path().string()] = e.is_symlink()        ? "-> " + fs::read_symlink(e.path()).string()
+                             : e.is_regular_file() ? std::to_string(bytes.size()) + " bytes, hash " +
+                                                         std::to_string(std::hash<std::string>{}(bytes))
+                                                   : "folder";
+  }
+  return all;
+}
+
+// The terminal's side of a B+ host's start, through the component's hooks: ENQ, ESC I and the
+// DLE packets until the host's transfer request is read. True when the download may start.
+bool BPlusStart(Form& f) {
+  TSioBaseDispatcher* D = f.port->Dispatcher();
+  bool inDle = false, esc = false, start = false, upload = false, error = false;
+  PumpUntil(
+      [&] {
+        try {
+          if (inDle) {
+            f.protocol->ProcessDLE(false, start, upload, error);
+            return start || error;
+          }
+          for (std::uint8_t c = 0; D->GetChar(c) == 0; esc = c == 0x1B) {
+            if (c == 0x05) f.protocol->ProcessENQ();
+            if (esc && c == 'I') f.protocol->ProcessESCI(25, 80);
+            if (c == 0x10) {
+              f.protocol->PrepareProcessDLE();
+              inDle = true;
+              return false;
+            }
+          }
+        } catch (const std::exception&) {
+          error = true;
+        }
+        return error;
+      },
+      20000);
+  return start && !upload;
+}
+
+class LinkInFolderTest : public ProtocolComponentTest, public ::testing::WithParamInterface<TProtocolType> {};
+
+// A link in the destination folder, named like the incoming file or like a folder of it, is
+// never followed, whatever the sender asks (sz -y) or the user allows ("write anyway"): nothing
+// outside the folder is made or changed, and the history names what became of the file. The
+// destination folder itself may be a link.
+TEST_P(LinkInFolderTest, NothingOutsideTheFolderIsWritten) {
+  const TProtocolType type = GetParam();
+  const std::string data = RandomData(3000, 70);
+  const fs::path near = dir / "near", outside = dir / "outside", dest = dir / "dest";
+  fs::create_directory_symlink(near, dest);
+  WriteFile(dir / "far" / "LINK.BIN", data);
+  fs::create_directory(dir / "far" / "SUB");
+  WriteFile(dir / "far" / "SUB" / "LINK.BIN", data);
+  enum Case { Dangling, OutsideFile, FolderStep };
+  for (Case c : {Dangling, OutsideFile, FolderStep}) {
+    // B+ hosts send names without folders, XModem none at all.
+    if (c == FolderStep && (type == ptXmodemCRC || type == ptBPlus)) continue;
+    SCOPED_TRACE(c);
+    fs::remove_all(near);
+    fs::remove_all(outside);
+    fs::create_directory(near);
+    fs::create_directory(outside);
+    WriteFile(outside / "TARGET.BIN", "a file outside the folder");
+    const std::string name = c == FolderStep ? "SUB/LINK.BIN" : "LINK.BIN";
+    if (c == FolderStep)
+      fs::create_directory_symlink(outside, near / "SUB");
+    else
+      fs::create_symlink(outside / (c == Dangling ? "MADE.BIN" : "TARGET.BIN"), near / "LINK.BIN");
+    const auto outsideBefore = Snapshot(outside);
+    const auto linksBefore = Snapshot(near);
+    const fs::path history = dir / "SIO.HIS";
+    fs::remove(history);
+
+    std::unique_ptr<support::Simulator> host;
+    if (type == ptBPlus)
+      host = std::make_unique<support::Simulator>("bplus-host", std::vector<std::string>{});
+    Relay relay(type != ptKermit);
+    Form f(190 + type, host ? host->Path() : relay.nearEnd.path(), history, 16384);
+    f.protocol->SetProtocolType(type);
+    f.protocol->SetUpcaseFileNames(false);
+    f.protocol->SetDestinationDirectory(dest.string());
+    f.protocol->SetHonorDirectory(c == FolderStep);
+    // The sender's choice for sz, the user's for the others.
+    if (c == OutsideFile) f.protocol->SetWriteFailAction(wfWriteAnyway);
+    if (type == ptXmodemCRC) f.protocol->SetFileName(name);
+    std::unique_ptr<Peer> lrzsz;
+    std::unique_ptr<kermit::CKermit> ckermit;
+    bool started = true;
+    if (type == ptKermit) {
+      f.protocol->StartReceive();
+      ckermit = std::make_unique<kermit::CKermit>(relay.farEnd.path(), (dir / "far").string(),
+                                                  c == FolderStep ? "set send pathnames relative" : "",
+                                                  std::vector<std::string>{"-s", name});
+    } else if (type == ptBPlus) {
+      ASSERT_TRUE(host->Command("download " + (dir / "far" / name).string()));
+      // A file that is refused at the host's request ends the session before the run.
+      started = BPlusStart(f);
+      if (started) f.protocol->StartReceive();
+    } else {
+      std::vector<std::string> args{type == ptZmodem ? "sz" : type == ptYmodem ? "sb" : "sx", "-q"};
+      if (c == FolderStep) args.push_back("-f");
+      if (c == OutsideFile && type == ptZmodem) args.push_back("-y");
+      args.push_back(name);
+      lrzsz = std::make_unique<Peer>(relay, dir / "far", args);
+      f.protocol->StartReceive();
+    }
+    if (started) {
+      ASSERT_TRUE(f.WaitFinish(30000));
+    }
+    const bool senderDone = lrzsz     ? lrzsz->Wait(10000) != -1
+                            : ckermit ? ckermit->Wait(10000) != -1
+                                      : host->ReadLine(10000).rfind("done ", 0) == 0;
+    EXPECT_TRUE(senderDone) << "the sender still waits";
+
+    EXPECT_EQ(outsideBefore, Snapshot(outside));
+    // The links stay as they were; at most a "$" file came beside them.
+    auto nearAfter = Snapshot(near);
+    const std::string renamed = (near / "$INK.BIN").string();
+    const bool wasRenamed = nearAfter.erase(renamed) == 1;
+    EXPECT_EQ(linksBefore, nearAfter);
+    // The history never says that the file named by the link arrived.
+    const std::string his = ReadFile(history);
+    const std::string asked = (dest / name).string();
+    const auto arrived = [&his](const std::string& path) {
+      for (std::size_t at = 0; (at = his.find(" : " + path + "\r\n", at)) != std::string::npos; ++at) {
+        const std::size_t line = his.rfind('\n', at) == std::string::npos ? 0 : his.rfind('\n', at) + 1;
+        if (his.substr(line, at - line).find(" finished OK ") != std::string::npos) return true;
+      }
+      return false;
+    };
+    EXPECT_FALSE(arrived(asked)) << his;
+    if (c == Dangling && type != ptZmodem) {
+      // Renamed beside the link, as any file that is there (XModem pads the last block).
+      EXPECT_TRUE(wasRenamed);
+      EXPECT_EQ(0u, ReadFile(renamed).rfind(data, 0));
+      EXPECT_TRUE(arrived((dest / "$INK.BIN").string())) << his;
+    } else {
+      // Skipped (ZModem, as a write-protected file), or failed.
+      EXPECT_FALSE(wasRenamed);
+      EXPECT_EQ(std::string::npos, his.find(" finished OK ")) << his;
+      const bool named = his.find(" receive failed " + asked + " ") != std::string::npos ||
+                         his.find(" receive skipped " + asked + " ") != std::string::npos;
+      EXPECT_TRUE(named) << his;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, LinkInFolderTest,
+                         ::testing::Values(ptXmodemCRC, ptYmodem, ptZmodem, ptKermit, ptBPlus),
+                         [](const auto& info) {
+                           return info.param == ptBPlus ? "BPlus" : ProtocolName(info.param);
+                         });
 
 // The engines the other tests drive by hand, set up and started through the component: an
 // XModem-1K send to rx, and an ASCII send with its line-end translation and line pacing.
