@@ -1077,9 +1077,18 @@ int apOpenReceived(const TProtocolData& P, int flags) {
   std::string leaf;
   const int folder = openReceivedFolder(P, leaf, false);
   if (folder < 0) return folder;
-  const int fd = ::openat(folder, leaf.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0644);
-  const int r = fd >= 0 ? fd : -errno;
+  // Opened without waiting, so that a pipe in the file's place can't hold the engine's thread;
+  // whatever is there must be a plain file.
+  int fd = ::openat(folder, leaf.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
+  int r = fd >= 0 ? fd : errno == ENXIO ? -EACCES : -errno;
   ::close(folder);
+  struct stat st {};
+  if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    ::close(fd);
+    r = -EACCES;
+  } else if (fd >= 0) {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  }
   return r;
 }
 

@@ -561,7 +561,8 @@ void apSetReceivePath(TProtocolData& P, const std::string& name);
 // What lies at PathName (of a link the link itself): 0 and its status, or the negated errno.
 int apStatReceived(const TProtocolData& P, struct stat& st);
 // Opens PathName with the given open flags, never through a link (a link there or on the way
-// fails the open): the descriptor, or the negated errno.
+// fails the open), and only a plain file (a pipe, a device or a folder there gives -EACCES):
+// the descriptor, or the negated errno.
 int apOpenReceived(const TProtocolData& P, int flags);
 std::uint32_t apCrc32OfFile(TProtocolData& P, const char* name, std::int32_t len);
 

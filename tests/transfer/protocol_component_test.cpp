@@ -2,6 +2,7 @@
 // history log on one owner; transfers against lrzsz through the relay; the history file; the
 // component's settings and stored copies; and its lifetime while a run is under way.
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -539,7 +540,8 @@ class LinkInFolderTest : public ProtocolComponentTest, public ::testing::WithPar
 // A link in the destination folder, named like the incoming file or like a folder of it, is
 // never followed, whatever the sender asks (sz -y) or the user allows ("write anyway"): nothing
 // outside the folder is made or changed, and the history names what became of the file. The
-// destination folder itself may be a link.
+// destination folder itself may be a link. A pipe in the file's place is no file to write
+// either, and doesn't hold the run.
 TEST_P(LinkInFolderTest, NothingOutsideTheFolderIsWritten) {
   const TProtocolType type = GetParam();
   const std::string data = RandomData(3000, 70);
@@ -548,8 +550,8 @@ TEST_P(LinkInFolderTest, NothingOutsideTheFolderIsWritten) {
   WriteFile(dir / "far" / "LINK.BIN", data);
   fs::create_directory(dir / "far" / "SUB");
   WriteFile(dir / "far" / "SUB" / "LINK.BIN", data);
-  enum Case { Dangling, OutsideFile, FolderStep };
-  for (Case c : {Dangling, OutsideFile, FolderStep}) {
+  enum Case { Dangling, OutsideFile, FolderStep, Pipe };
+  for (Case c : {Dangling, OutsideFile, FolderStep, Pipe}) {
     // B+ hosts send names without folders, XModem none at all.
     if (c == FolderStep && (type == ptXmodemCRC || type == ptBPlus)) continue;
     SCOPED_TRACE(c);
@@ -561,6 +563,8 @@ TEST_P(LinkInFolderTest, NothingOutsideTheFolderIsWritten) {
     const std::string name = c == FolderStep ? "SUB/LINK.BIN" : "LINK.BIN";
     if (c == FolderStep)
       fs::create_directory_symlink(outside, near / "SUB");
+    else if (c == Pipe)
+      ASSERT_EQ(0, ::mkfifo((near / "LINK.BIN").c_str(), 0644));
     else
       fs::create_symlink(outside / (c == Dangling ? "MADE.BIN" : "TARGET.BIN"), near / "LINK.BIN");
     const auto outsideBefore = Snapshot(outside);
@@ -578,7 +582,8 @@ TEST_P(LinkInFolderTest, NothingOutsideTheFolderIsWritten) {
     f.protocol->SetDestinationDirectory(dest.string());
     f.protocol->SetHonorDirectory(c == FolderStep);
     // The sender's choice for sz, the user's for the others.
-    if (c == OutsideFile) f.protocol->SetWriteFailAction(wfWriteAnyway);
+    const bool overwrite = c == OutsideFile || c == Pipe;
+    if (overwrite) f.protocol->SetWriteFailAction(wfWriteAnyway);
     if (type == ptXmodemCRC) f.protocol->SetFileName(name);
     std::unique_ptr<Peer> lrzsz;
     std::unique_ptr<kermit::CKermit> ckermit;
@@ -596,7 +601,7 @@ TEST_P(LinkInFolderTest, NothingOutsideTheFolderIsWritten) {
     } else {
       std::vector<std::string> args{type == ptZmodem ? "sz" : type == ptYmodem ? "sb" : "sx", "-q"};
       if (c == FolderStep) args.push_back("-f");
-      if (c == OutsideFile && type == ptZmodem) args.push_back("-y");
+      if (overwrite && type == ptZmodem) args.push_back("-y");
       args.push_back(name);
       lrzsz = std::make_unique<Peer>(relay, dir / "far", args);
       f.protocol->StartReceive();
