@@ -1229,9 +1229,9 @@ struct Session {
 }  // namespace
 
 void fFaxTransmit(UINT msg, WPARAM wParam, LPARAM lParam) {
-  std::unique_lock<std::recursive_mutex> guard;
-  TFaxRec* fax = afAcquireFax(lParam, guard);
-  if (fax == nullptr) return;
+  TFaxCall call(lParam);
+  if (!call) return;
+  TFaxRec* fax = call.Fax;
   Session s{fax, fax->PData, fax->CData, fax->PData->ComPort};
   if (s.port == nullptr) return;
   TFaxData* d = s.d;
