@@ -571,18 +571,29 @@ TEST(FaxSend, SilentModemFailsThePreparation) {
   EXPECT_EQ(s.Commands().find("ATD"), std::string::npos);
 }
 
+// Not a fax file, a header that counts more pages than follow, a file cut inside its second
+// page, no file at all: each entry fails before its number is dialled.
 TEST(FaxSend, BadEntriesAreRefusedBeforeDialling) {
   Session s({"--classes", "2"});
   const std::string notFax =
       s.dir.Write("kein.fxf", "FXF10 this is no fax file at all, not even close to one.....");
+  std::vector<std::uint8_t> two = ReadBytes(MakeFaxFile(s.dir, "Seite eins\fSeite zwei\r\n"));
+  ASSERT_EQ(two[32], 2);
+  std::vector<std::uint8_t> more = two;
+  more[32] = 3;
+  const std::string promisesMore = s.dir.Write("mehr.fxf", more);
+  const std::string cut = s.dir.Write("kurz.fxf", std::vector<std::uint8_t>(two.begin(), two.end() - 40));
   s.rec.entries.push_back({"1", notFax, ""});
-  s.rec.entries.push_back({"2", "", ""});
+  s.rec.entries.push_back({"2", promisesMore, ""});
+  s.rec.entries.push_back({"3", cut, ""});
+  s.rec.entries.push_back({"4", "", ""});
   fSetClassType(s.fax, ctClass2);
   ASSERT_TRUE(s.Run());
-  EXPECT_EQ(s.rec.errors, (std::vector<int>{ecFaxBadFormat, ecNoFilename}));
+  EXPECT_EQ(s.rec.errors, (std::vector<int>{ecFaxBadFormat, ecFaxBadFormat, ecFaxBadFormat, ecNoFilename}));
   EXPECT_EQ(s.rec.finishCode, ecNoFilename);
-  EXPECT_EQ(Count(s.rec.logs, lfaxTransmitFail), 2);
+  EXPECT_EQ(Count(s.rec.logs, lfaxTransmitFail), 4);
   EXPECT_EQ(s.Commands().find("ATD"), std::string::npos);
+  EXPECT_FALSE(s.HasPage(1));
 }
 
 TEST(FaxSend, PortVanishingMidPageEndsInAFailure) {
