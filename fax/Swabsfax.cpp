@@ -315,15 +315,21 @@ void afSignalFinish(TFaxRec* fax) {
 
 std::string afConvertHeaderString(TFaxRec* fax, std::string_view source) {
   TFaxData* d = fax->PData;
-  std::string text(source);
+  // One pass over the source: what a macro gives is appended and never searched again (a "$"
+  // inside it stays as it is). Once the result holds its 255 characters the rest cannot show.
+  std::string text;
   std::size_t from = 0;
-  for (;;) {
-    const std::size_t pos = text.find('$', from);
-    if (pos == std::string::npos) break;
-    std::size_t end = text.find(' ', pos);
-    if (end == std::string::npos) end = text.size();
+  while (from < source.size() && text.size() < MaxNameLen) {
+    const std::size_t pos = source.find('$', from);
+    if (pos == std::string_view::npos) {
+      text.append(source.substr(from));
+      break;
+    }
+    text.append(source.substr(from, pos - from));
+    std::size_t end = source.find(' ', pos);
+    if (end == std::string_view::npos) end = source.size();
     const char which =
-        pos + 1 < end ? static_cast<char>(std::toupper(static_cast<unsigned char>(text[pos + 1]))) : '\0';
+        pos + 1 < end ? static_cast<char>(std::toupper(static_cast<unsigned char>(source[pos + 1]))) : '\0';
     std::string value;
     switch (which) {
       case 'D':
@@ -358,9 +364,8 @@ std::string afConvertHeaderString(TFaxRec* fax, std::string_view source) {
       default:
         break;
     }
-    text.replace(pos, end - pos, value);
-    // A replacement is never searched again, so a "$" inside it stays as it is.
-    from = pos + value.size();
+    text += value;
+    from = end;
   }
   if (text.size() > MaxNameLen) text.resize(MaxNameLen);
   return text;
