@@ -224,11 +224,13 @@ TFaxReading::~TFaxReading() {
 }
 
 bool afSetAsideFax(TFaxRec* fax) {
+  TSioBaseDispatcher* d = nullptr;
+  if (fax->PData != nullptr && fax->PData->DispatcherHandle >= 0)
+    d = GetTComRecPtr(fax->PData->DispatcherHandle);
   std::lock_guard<std::mutex> g(gFaxCallGate);
-  if (fax->PData != nullptr && fax->PData->ComPort != nullptr) {
+  if (d != nullptr) {
     void* p = nullptr;
-    if (fax->PData->ComPort->GetDataPointer(p, 2) == 0 && p == fax)
-      fax->PData->ComPort->SetDataPointer(nullptr, 2);
+    if (d->GetDataPointer(p, 2) == 0 && p == fax) d->SetDataPointer(nullptr, 2);
   }
   if (fax->Calls.load() == 0) return true;
   fax->Orphaned = true;
@@ -265,6 +267,7 @@ int afStartFax(TFaxRec* fax, TFaxPrepareProc prepare, TFaxTriggerHandler handler
   {
     std::lock_guard<std::mutex> g(gFaxCallGate);
     port->SetDataPointer(fax, 2);
+    d->DispatcherHandle = port->Handle();
   }
   if (prepare != nullptr) prepare(fax);
 

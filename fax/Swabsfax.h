@@ -99,6 +99,9 @@ struct TFaxData {
   std::int32_t StatusInterval = 1;  // seconds
   HWND HWindow = 0;
   TSioBaseDispatcher* ComPort = nullptr;
+  // The handle of the dispatcher whose data pointer 2 holds this record (afStartFax); -1
+  // before a start. It outlives ComPort, which a port taken from the component clears.
+  int DispatcherHandle = -1;
   TFaxTriggerHandler TriggerHandler = nullptr;
   bool SendingCover = false;
   bool InProgress = false;
