@@ -218,6 +218,8 @@ void TDataModule3::OpenLine(const std::string& text, const std::string& faxFile)
     SioSendFax1->SetFaxFile(faxFile);
     SioSendFax1->SetFaxFileList({faxFile});
     SioTapiDevice1->SetSelectedDevice(ReadTapiDeviceName());
+    // The fax dials its number itself on the line: the call's history and window name it.
+    SioTapiDevice1->SetNumber(SioSendFax1->GetPhoneNumber());
     SioTapiDevice1->ConfigAndOpen();
   } catch (const std::exception& e) {
     {
@@ -246,7 +248,7 @@ void TDataModule3::SioTapiDevice1TapiPortOpen(TSioCustomTapiDevice*) {
   } catch (const std::exception& e) {
     MainFlags.FFaxError = true;
     // The call ends once the telephony device is out of its event.
-    QueueOnMainThread([this] { EndCall(); });
+    QueueOnMainThread([this] { EndCall(true); });
     ShowMessage(std::string("Alarmfax konnte nicht gesendet werden: ") + e.what(), TMsgKind::Error);
   }
 }
@@ -260,12 +262,16 @@ void TDataModule3::SioSendFax1FaxError(TSioCustomAbstractFax*, int) {
 
 void TDataModule3::SioSendFax1FaxFinish(TSioCustomAbstractFax*, int ErrorCode) {
   MainFlags.FFaxError = ErrorCode != 0;
-  EndCall();
+  EndCall(ErrorCode != 0);
 }
 
-void TDataModule3::EndCall() {
+void TDataModule3::EndCall(bool failed) {
   try {
-    SioTapiDevice1->CancelCall();
+    // A fax that went out ends its call as done, not as cancelled.
+    if (failed)
+      SioTapiDevice1->CancelCall();
+    else
+      SioTapiDevice1->HangupCall(true);
   } catch (const std::exception& e) {
     SioHandleException(e);
   }

@@ -67,7 +67,8 @@ class TDataModule3 : public TSioComponentOwner {
  private:
   // Window thread: the box, then the line for a fax of these pages.
   void OpenLine(const std::string& text, const std::string& faxFile);
-  void EndCall();
+  // Ends the line's call: cancelled when the fax failed, else hung up.
+  void EndCall(bool failed);
 
   mutable std::mutex lock_;
   bool sending_ = false;

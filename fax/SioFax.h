@@ -223,8 +223,11 @@ class TSioCustomAbstractFax : public TSioBaseComponent, public TSioComponentOwne
   int Check(int code) { return CheckException(static_cast<const TSioBaseComponent*>(this), code); }
   template <class F>
   std::invoke_result_t<F&, TFaxRec*> Read(F&& f) const {
-    TFaxReading r(FFax);
-    return f(FFax);
+    // A notice handled while the reading waits may destroy this component: the record is
+    // what is read.
+    TFaxRec* fax = FFax;
+    TFaxReading r(fax);
+    return f(fax);
   }
 
   TFaxRec* FFax = nullptr;

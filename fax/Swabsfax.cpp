@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <new>
-#include <set>
 
 #include "fax/Swfax.h"
 #include "platform/DateTime.h"
@@ -156,44 +155,86 @@ bool afAcceptFax(TFaxRec* fax, std::string_view remoteID) {
   return SendToWindow(fax, apw_FaxAccept, 0, reinterpret_cast<LPARAM>(fax)) == 1;
 }
 
-TFaxRec* afFaxFromLParam(LPARAM lParam) {
-  const int handle = static_cast<int>((static_cast<std::uintptr_t>(lParam) >> 16) & 0xFFFF);
-  TSioBaseDispatcher* d = GetTComRecPtr(handle);
-  if (d == nullptr) return nullptr;
-  void* p = nullptr;
-  if (d->GetDataPointer(p, 2) != 0) return nullptr;
-  return static_cast<TFaxRec*>(p);
+namespace {
+
+// Guards the finding of a record on its dispatcher and the counts of its calls.
+std::mutex gFaxCallGate;
+
+// Counts a call or reading into the record.
+void CountIn(TFaxRec* fax) {
+  std::lock_guard<std::mutex> g(gFaxCallGate);
+  fax->Calls.fetch_add(1);
 }
 
-namespace {
-std::mutex gFaxListLock;
-std::set<TFaxRec*>& LiveFaxes() {
-  static std::set<TFaxRec*> live;
-  return live;
+// Counts a call or reading out of its record; the last one out of a record that was set
+// aside frees it.
+void CountOut(TFaxRec* fax) {
+  bool last = false;
+  {
+    std::lock_guard<std::mutex> g(gFaxCallGate);
+    last = fax->Calls.fetch_sub(1) == 1 && fax->Orphaned.load();
+  }
+  if (last) fFreeC12Fax(fax);
 }
+
+// Holds a record for a stretch of the caller's own (as a call does, without its lock).
+class THold {
+ public:
+  explicit THold(TFaxRec* fax) : fax_(fax) { CountIn(fax_); }
+  ~THold() { CountOut(fax_); }
+  THold(const THold&) = delete;
+  THold& operator=(const THold&) = delete;
+
+ private:
+  TFaxRec* fax_;
+};
+
 }  // namespace
 
-void afRegisterFax(TFaxRec* fax) {
-  std::lock_guard<std::mutex> g(gFaxListLock);
-  LiveFaxes().insert(fax);
-}
-
-void afUnregisterFax(TFaxRec* fax) {
+TFaxCall::TFaxCall(LPARAM lParam) {
+  const int handle = static_cast<int>((static_cast<std::uintptr_t>(lParam) >> 16) & 0xFFFF);
+  TSioBaseDispatcher* d = GetTComRecPtr(handle);
+  if (d == nullptr) return;
   {
-    std::lock_guard<std::mutex> g(gFaxListLock);
-    LiveFaxes().erase(fax);
+    std::lock_guard<std::mutex> g(gFaxCallGate);
+    void* p = nullptr;
+    if (d->GetDataPointer(p, 2) != 0 || p == nullptr) return;
+    auto* fax = static_cast<TFaxRec*>(p);
+    if (fax->Orphaned.load()) return;
+    fax->Calls.fetch_add(1);
+    Fax = fax;
   }
-  // Wait for a handler call that is running on it.
-  std::lock_guard<std::recursive_mutex> wait(fax->Lock);
+  Fax->Lock.lock();
 }
 
-TFaxRec* afAcquireFax(LPARAM lParam, std::unique_lock<std::recursive_mutex>& lock) {
-  TFaxRec* fax = afFaxFromLParam(lParam);
-  if (fax == nullptr) return nullptr;
-  std::lock_guard<std::mutex> g(gFaxListLock);
-  if (LiveFaxes().count(fax) == 0) return nullptr;
-  lock = std::unique_lock<std::recursive_mutex>(fax->Lock);
-  return fax;
+TFaxCall::~TFaxCall() {
+  if (Fax == nullptr) return;
+  Fax->Lock.unlock();
+  CountOut(Fax);
+}
+
+TFaxReading::TFaxReading(TFaxRec* fax) : Fax(fax) {
+  CountIn(Fax);
+  Reading.emplace(Fax->Lock, Fax);
+}
+
+TFaxReading::~TFaxReading() {
+  Reading.reset();
+  CountOut(Fax);
+}
+
+bool afSetAsideFax(TFaxRec* fax) {
+  TSioBaseDispatcher* d = nullptr;
+  if (fax->PData != nullptr && fax->PData->DispatcherHandle >= 0)
+    d = GetTComRecPtr(fax->PData->DispatcherHandle);
+  std::lock_guard<std::mutex> g(gFaxCallGate);
+  if (d != nullptr) {
+    void* p = nullptr;
+    if (d->GetDataPointer(p, 2) == 0 && p == fax) d->SetDataPointer(nullptr, 2);
+  }
+  if (fax->Calls.load() == 0) return true;
+  fax->Orphaned = true;
+  return false;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -201,6 +242,9 @@ TFaxRec* afAcquireFax(LPARAM lParam, std::unique_lock<std::recursive_mutex>& loc
 // ---------------------------------------------------------------------------------------
 
 int afStartFax(TFaxRec* fax, TFaxPrepareProc prepare, TFaxTriggerHandler handler) {
+  // The preparation and the first call run on the caller's thread and may hand it a notice
+  // whose handler destroys the component: the record stays until the start is done.
+  THold hold(fax);
   TFaxData* d = fax->PData;
   TSioBaseDispatcher* port = d->ComPort;
   if (port == nullptr) return ecCommNotOpen;
@@ -220,7 +264,11 @@ int afStartFax(TFaxRec* fax, TFaxPrepareProc prepare, TFaxTriggerHandler handler
     return ecNoMoreTriggers;
   }
 
-  port->SetDataPointer(fax, 2);
+  {
+    std::lock_guard<std::mutex> g(gFaxCallGate);
+    port->SetDataPointer(fax, 2);
+    d->DispatcherHandle = port->Handle();
+  }
   if (prepare != nullptr) prepare(fax);
 
   if (d->FaxError == 0) {
@@ -270,15 +318,21 @@ void afSignalFinish(TFaxRec* fax) {
 
 std::string afConvertHeaderString(TFaxRec* fax, std::string_view source) {
   TFaxData* d = fax->PData;
-  std::string text(source);
+  // One pass over the source: what a macro gives is appended and never searched again (a "$"
+  // inside it stays as it is). Once the result holds its 255 characters the rest cannot show.
+  std::string text;
   std::size_t from = 0;
-  for (;;) {
-    const std::size_t pos = text.find('$', from);
-    if (pos == std::string::npos) break;
-    std::size_t end = text.find(' ', pos);
-    if (end == std::string::npos) end = text.size();
+  while (from < source.size() && text.size() < MaxNameLen) {
+    const std::size_t pos = source.find('$', from);
+    if (pos == std::string_view::npos) {
+      text.append(source.substr(from));
+      break;
+    }
+    text.append(source.substr(from, pos - from));
+    std::size_t end = source.find(' ', pos);
+    if (end == std::string_view::npos) end = source.size();
     const char which =
-        pos + 1 < end ? static_cast<char>(std::toupper(static_cast<unsigned char>(text[pos + 1]))) : '\0';
+        pos + 1 < end ? static_cast<char>(std::toupper(static_cast<unsigned char>(source[pos + 1]))) : '\0';
     std::string value;
     switch (which) {
       case 'D':
@@ -313,9 +367,8 @@ std::string afConvertHeaderString(TFaxRec* fax, std::string_view source) {
       default:
         break;
     }
-    text.replace(pos, end - pos, value);
-    // A replacement is never searched again, so a "$" inside it stays as it is.
-    from = pos + value.size();
+    text += value;
+    from = end;
   }
   if (text.size() > MaxNameLen) text.resize(MaxNameLen);
   return text;

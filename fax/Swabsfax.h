@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -98,6 +99,9 @@ struct TFaxData {
   std::int32_t StatusInterval = 1;  // seconds
   HWND HWindow = 0;
   TSioBaseDispatcher* ComPort = nullptr;
+  // The handle of the dispatcher whose data pointer 2 holds this record (afStartFax); -1
+  // before a start. It outlives ComPort, which a port taken from the component clears.
+  int DispatcherHandle = -1;
   TFaxTriggerHandler TriggerHandler = nullptr;
   bool SendingCover = false;
   bool InProgress = false;
@@ -155,13 +159,41 @@ struct TFaxRec {
   // The state machine runs on the dispatch thread and, for its first state and a cancel,
   // on the caller's thread: one pass at a time.
   std::recursive_mutex Lock;
+  // Calls of the state machine and readings under way (TFaxCall, TFaxReading), and a record
+  // that fDoneC12SendFax handed to the last of them to free.
+  std::atomic<int> Calls{0};
+  std::atomic<bool> Orphaned{false};
+};
+
+// One call of a state machine: the record of the dispatcher that a notification's lParam
+// addresses (its data pointer 2, the handle number in the high word), with the record's Lock
+// held for the call. A record stays alive while a call holds it: fDoneC12SendFax during the
+// call (a notice's handler that destroys the component) leaves the freeing to the call's end.
+// False when no record is addressed (none was started there, or it has been set aside).
+class TFaxCall {
+ public:
+  explicit TFaxCall(LPARAM lParam);
+  ~TFaxCall();
+  TFaxCall(const TFaxCall&) = delete;
+  TFaxCall& operator=(const TFaxCall&) = delete;
+  explicit operator bool() const { return Fax != nullptr; }
+  TFaxRec* Fax = nullptr;
 };
 
 // A reading of what a session changes, from a thread other than the engine's (the window
-// thread polling the fax, say): see TSioEngineReading.
-class TFaxReading : public TSioEngineReading<std::recursive_mutex> {
+// thread polling the fax, say): see TSioEngineReading. The reading counts as a call of the
+// record, so that a notice handled while it waits (one whose handler destroys the component,
+// say) leaves the record to the last of them to free.
+class TFaxReading {
  public:
-  explicit TFaxReading(TFaxRec* fax) : TSioEngineReading(fax->Lock, fax) {}
+  explicit TFaxReading(TFaxRec* fax);
+  ~TFaxReading();
+  TFaxReading(const TFaxReading&) = delete;
+  TFaxReading& operator=(const TFaxReading&) = delete;
+
+ private:
+  TFaxRec* Fax;
+  std::optional<TSioEngineReading<std::recursive_mutex>> Reading;
 };
 
 // ----- records -----
@@ -213,15 +245,10 @@ void afLogFax(TFaxRec* fax, TLogFaxCode code);
 void afFaxName(TFaxRec* fax);
 // Asks the window whether to take a call from RemoteID.
 bool afAcceptFax(TFaxRec* fax, std::string_view remoteID);
-// The fax record of a dispatcher (its data pointer 2), from the handle number in the high
-// word of a notification's lParam; null when there is none.
-TFaxRec* afFaxFromLParam(LPARAM lParam);
-// Records that live: a handler call that comes late (after its session ended and the
-// record was freed) finds nothing. afAcquireFax finds the record of a notification and
-// locks it (the lock is left empty when there is none).
-void afRegisterFax(TFaxRec* fax);
-void afUnregisterFax(TFaxRec* fax);
-TFaxRec* afAcquireFax(LPARAM lParam, std::unique_lock<std::recursive_mutex>& lock);
+// Takes the record off its dispatcher, so that no later call finds it. True when no call or
+// reading holds it any more: the caller frees it now (fFreeC12Fax). Otherwise it is set
+// aside, and the last call or reading out frees it.
+bool afSetAsideFax(TFaxRec* fax);
 
 // ----- header lines -----
 // Expands the macros $D $T $I $N $P $F $R $S; the result holds at most 255 characters.

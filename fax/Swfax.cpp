@@ -81,28 +81,25 @@ int fInitC12SendFax(TFaxRec*& fax, std::string_view stationID, TSioBaseDispatche
     return ecOutOfMemory;
   }
   fax->State = tfNone;
-  afRegisterFax(fax);
   return 0;
 }
 
 void fDoneC12SendFax(TFaxRec*& fax) {
   if (fax == nullptr) return;
-  afUnregisterFax(fax);
-  if (fax->PData != nullptr) {
-    std::lock_guard<std::recursive_mutex> g(fax->Lock);
-    if (fax->PData->HandlerRegistered || fax->PData->InProgress) afStopFax(fax);
-    if (fax->PData->ComPort != nullptr) {
-      void* p = nullptr;
-      if (fax->PData->ComPort->GetDataPointer(p, 2) == 0 && p == fax)
-        fax->PData->ComPort->SetDataPointer(nullptr, 2);
-    }
-  }
+  TFaxRec* f = fax;
+  fax = nullptr;
+  // Never waits for the record's lock: a call under way may be waiting for this very thread
+  // (the handler of its notice destroys the component). It frees the record when it ends.
+  if (afSetAsideFax(f)) fFreeC12Fax(f);
+}
+
+void fFreeC12Fax(TFaxRec* fax) {
+  if (fax->PData != nullptr && (fax->PData->HandlerRegistered || fax->PData->InProgress)) afStopFax(fax);
   FreeCoverReader(fax);
   DoneConverter(fax);
   cDoneC12AbsData(fax->CData);
   afDoneFaxData(fax->PData);
   delete fax;
-  fax = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------

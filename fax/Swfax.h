@@ -229,7 +229,11 @@ constexpr std::uint8_t fsDocEnd = 4;    // the document has ended
 
 // ----- records -----
 int fInitC12SendFax(TFaxRec*& fax, std::string_view stationID, TSioBaseDispatcher* comPort, HWND window);
+// Frees the record, at once or, while a call of the engine or a reading holds it, at the end
+// of the last of them (afSetAsideFax); fax becomes null.
 void fDoneC12SendFax(TFaxRec*& fax);
+// Frees a record that no call or reading holds any more.
+void fFreeC12Fax(TFaxRec* fax);
 int cInitC12AbsData(TC12AbsData*& data);
 void cDoneC12AbsData(TC12AbsData*& data);
 

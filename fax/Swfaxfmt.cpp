@@ -265,16 +265,37 @@ int TFaxFileReader::SeekPage(unsigned page) {
   return 0;
 }
 
+int TFaxFileReader::CheckPages() {
+  for (unsigned page = 1; page <= header_.PageCount; ++page) {
+    if (int rc = SeekPage(page); rc < 0) return rc;
+    if (pos_ > size_ || pageLeft_ > size_ - pos_) return ecFaxBadFormat;
+    if ((pageHeader_.PageFlags & pfLineLengths) == 0) continue;
+    while (pageLeft_ > 0) {
+      std::uint32_t n = 0;
+      if (int rc = RecordLength(n); rc < 0) return rc;
+      pos_ += 2 + n;
+      pageLeft_ -= 2 + n;
+    }
+  }
+  return 0;
+}
+
+int TFaxFileReader::RecordLength(std::uint32_t& n) {
+  if (pageLeft_ < 2) return ecFaxBadFormat;
+  std::uint8_t raw[2];
+  if (int rc = ReadAt(pos_, raw, 2); rc < 0) return rc;
+  n = Get16(raw);
+  if (n > static_cast<std::uint32_t>(MaxLineRecordLen) || n > pageLeft_ - 2) return ecFaxBadFormat;
+  return 0;
+}
+
 int TFaxFileReader::ReadLineRecord(std::uint8_t* buffer, int& len) {
   len = 0;
   if (!IsOpen()) return ecNotOpenInput;
   if (pageLeft_ == 0) return 1;
-  if (pageLeft_ < 2) return ecFaxBadFormat;
-  std::uint8_t raw[2];
-  int rc = ReadAt(pos_, raw, 2);
+  std::uint32_t n = 0;
+  int rc = RecordLength(n);
   if (rc < 0) return rc;
-  std::uint32_t n = Get16(raw);
-  if (n > static_cast<std::uint32_t>(MaxLineRecordLen) || n > pageLeft_ - 2) return ecFaxBadFormat;
   rc = ReadAt(pos_ + 2, buffer, n);
   if (rc < 0) return rc;
   pos_ += 2 + n;

@@ -92,6 +92,10 @@ class TFaxFileReader {
   // Positions on page Page (1 .. PageCount) and reads its page header; the page data follow.
   // Page 0 or above PageCount: -100 (read beyond end of file).
   int SeekPage(unsigned page);
+  // Walks every page that the header counts, and every line record of the pages that have
+  // them, without reading any code: -8001 when a page or a record is missing, cut short or
+  // runs past its page (the faults that reading the pages in order would meet), else 0.
+  int CheckPages();
   // Next line record of the current page (pfLineLengths set): Len bytes into Buffer (room
   // for 4096). Returns 0 with Len set, 1 when the page's data are used up, or an error.
   int ReadLineRecord(std::uint8_t* buffer, int& len);
@@ -104,6 +108,8 @@ class TFaxFileReader {
  private:
   int ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t count);
   int ReadHeader();
+  // The count of the line record at the read position, checked against the page.
+  int RecordLength(std::uint32_t& n);
 
   int fd_ = -1;
   const std::uint8_t* mem_ = nullptr;

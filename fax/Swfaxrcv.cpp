@@ -938,7 +938,7 @@ int fInitC12ReceiveFax(TFaxRec*& fax, std::string_view stationID, TSioBaseDispat
 }
 
 void fDoneC12ReceiveFax(TFaxRec*& fax) {
-  if (fax != nullptr && fax->CData != nullptr) fax->CData->RxFile.Close();
+  // The received file is closed with the record (a call under way may still write to it).
   fDoneC12SendFax(fax);
 }
 
@@ -1094,9 +1094,9 @@ void fSetManualReceive(TFaxRec* fax, bool answerNow) {
 // The handler
 
 void fFaxReceive(UINT msg, WPARAM wParam, LPARAM lParam) {
-  std::unique_lock<std::recursive_mutex> guard;
-  TFaxRec* fax = afAcquireFax(lParam, guard);
-  if (fax == nullptr) return;
+  TFaxCall call(lParam);
+  if (!call) return;
+  TFaxRec* fax = call.Fax;
   Session s{fax, fax->PData, fax->CData, fax->PData->ComPort};
   if (s.port == nullptr) return;
   TFaxData* d = s.d;

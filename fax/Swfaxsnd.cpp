@@ -194,6 +194,9 @@ struct Session {
     d->CurrentPage = 1;
     if (!d->FaxFileName.empty()) {
       if (int r = OpenFaxFile(d->FaxFileName); r < 0) return Fail(r);
+      // A file whose pages are missing or cut short is refused before the number is
+      // dialled, not found out halfway through the call.
+      if (int r = c->FaxFile.CheckPages(); r < 0) return Fail(r);
       d->PageCount = c->FaxFile.Header().PageCount;
     }
     if (d->FaxFileName.empty() && d->CoverFileName.empty()) return Fail(ecNoFilename);
@@ -1229,9 +1232,9 @@ struct Session {
 }  // namespace
 
 void fFaxTransmit(UINT msg, WPARAM wParam, LPARAM lParam) {
-  std::unique_lock<std::recursive_mutex> guard;
-  TFaxRec* fax = afAcquireFax(lParam, guard);
-  if (fax == nullptr) return;
+  TFaxCall call(lParam);
+  if (!call) return;
+  TFaxRec* fax = call.Fax;
   Session s{fax, fax->PData, fax->CData, fax->PData->ComPort};
   if (s.port == nullptr) return;
   TFaxData* d = s.d;

@@ -570,6 +570,8 @@ void TSioCustomTapiDevice::ConfigAndOpen() {
   StartTapi();
   FOperatingMode = kModeAnswer;
   FQuiet = true;
+  // An outgoing call, as a dialled one: its window reads "Dialing:".
+  if (FStatusDisplay != nullptr) FStatusDisplay->SetAnswering(false);
   SetOpen(false);
   BusyCursor(true);
   try {

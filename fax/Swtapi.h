@@ -151,6 +151,10 @@ class TSioCustomTapiDevice : public TSioBaseComponent, public TSioComponentOwner
   // What the status window shows.
   bool GetDialMode() const { return FOperatingMode == kModeDial; }
   const std::string& GetNumber() const { return FNumber; }
+  // The number of the call: Dial keeps the one it dials. A pass-through call (ConfigAndOpen)
+  // dials nothing itself: its caller's own modem commands dial, and naming that number here
+  // lets the history and the status window show it.
+  void SetNumber(const std::string& number) { FNumber = number; }
   std::uint16_t GetAttempt() const { return FAttempt; }
   std::int32_t GetSecondsLeft() const { return FSecondsLeft; }
   bool GetOpen() const { return FOpen; }

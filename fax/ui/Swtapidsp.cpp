@@ -98,6 +98,12 @@ void TSioStandardTapiDisplay::ShowUsing(TSioCustomTapiDevice* device) {
   dpUsing->setText(FromAnsi(device->GetSelectedDevice()));
 }
 
+void TSioStandardTapiDisplay::ShowCall(TSioCustomTapiDevice* device, bool answering) {
+  Mode(answering ? "Answering -" : "Dialing:");
+  ShowUsing(device);
+  if (device->GetDialMode()) dpDialing->setText(FromAnsi(device->GetNumber()));
+}
+
 void TSioStandardTapiDisplay::UpdateValues(TSioCustomTapiDevice* device, std::uint32_t, std::uint32_t Message,
                                            std::uint32_t Param1, std::uint32_t Param2, std::uint32_t) {
   if (device == nullptr) return;
@@ -148,8 +154,8 @@ void TSioTapiStatus::ApplyVisible() {
   if (!FDisplay) return;
   if (FVisible) {
     // A quiet call (the alarm fax's pass-through) gets no updates: the window shown for it
-    // names its line all the same.
-    if (TSioCustomTapiDevice* device = GetTapiDevice()) FDisplay->ShowUsing(device);
+    // names the call all the same.
+    if (TSioCustomTapiDevice* device = GetTapiDevice()) FDisplay->ShowCall(device, GetAnswering());
     ApplyPosition();
     FDisplay->show();
   } else {

@@ -48,6 +48,9 @@ class TSioStandardTapiDisplay : public QWidget {
   void UpdateStatusLine(const std::string& text);
   // "Using:" names the device's selected line.
   void ShowUsing(TSioCustomTapiDevice* device);
+  // Names the call without a status line: the mode ("Dialing:" unless answering), the line and,
+  // for an outgoing call, its number.
+  void ShowCall(TSioCustomTapiDevice* device, bool answering);
   void UpdateValues(TSioCustomTapiDevice* device, std::uint32_t Device, std::uint32_t Message,
                     std::uint32_t Param1, std::uint32_t Param2, std::uint32_t Param3);
   void dpCancelClick();

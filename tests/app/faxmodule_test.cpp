@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,17 @@ class FaxModuleTest : public ::testing::Test {
   bool WaitIdle(int ms = 20000) {
     return PumpUntil([this] { return !module_->Sending(); }, static_cast<DWORD>(ms));
   }
+  // The events of "SIOTAPI.HIS", without their times.
+  std::vector<std::string> CallHistory() const {
+    std::vector<std::string> events;
+    std::istringstream in(support::ReadFile(dir_ / "SIOTAPI.HIS"));
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      const std::size_t at = line.find(" : ");
+      if (at != std::string::npos) events.push_back(line.substr(at + 3));
+    }
+    return events;
+  }
 
   support::TempDir dir_{"faxmodule"};
   fs::path old_;
@@ -147,7 +159,9 @@ TEST_F(FaxModuleTest, AlarmFaxGoesOutOnceAndAgainAfterTheTestFax) {
   const std::string history = support::ReadFile(dir_ / "SIOFAX.HIS");
   EXPECT_NE(history.find("Transmit korvidan.fxf to 48 started at "), std::string::npos) << history;
   EXPECT_NE(history.find(" finished OK at "), std::string::npos) << history;
-  EXPECT_FALSE(support::ReadFile(dir_ / "SIOTAPI.HIS").empty());
+  // The call to the fax's number, ended as done.
+  EXPECT_EQ(CallHistory(),
+            (std::vector<std::string>{"call started", "  dialing 48", "  connected", "  dropped"}));
 
   // A second alarm in the run: no line, an empty "Fax.txt".
   module_->SendAlarmFax(kReport);
@@ -185,6 +199,8 @@ TEST_F(FaxModuleTest, AlarmDuringASendLeavesTheCoverAlone) {
   EXPECT_TRUE(MainFlags.FFaxError);
   EXPECT_FALSE(module_->SioComPort1->GetOpen());  // the call is dropped
   EXPECT_EQ(Dials(), 1);
+  EXPECT_EQ(CallHistory(), (std::vector<std::string>{"call started", "  dialing 48", "  connected",
+                                                     "  cancelled", "  dropped"}));
 }
 
 // A folder without a cover text or fax file sends those that come with the program.
@@ -271,8 +287,12 @@ TEST_F(FaxModuleTest, TheStatusWindowsShowOnTheScreenDuringTheSend) {
     EXPECT_GT(paints.count[w], 0);
   }
   EXPECT_EQ(call->size(), QSize(427, 305));
-  // "Using:" names the modem line of the settings, though the quiet call reports no progress.
-  EXPECT_EQ(module_->SioTapiStatus1->Display()->dpUsing->text().toStdString(), "Faxmodem");
+  // The outgoing call is named, its number and the modem line of the settings, though the
+  // quiet call reports no progress.
+  TSioStandardTapiDisplay* shown = module_->SioTapiStatus1->Display();
+  EXPECT_EQ(shown->dpLabel1->text().toStdString(), "Dialing:");
+  EXPECT_EQ(shown->dpDialing->text().toStdString(), "48");
+  EXPECT_EQ(shown->dpUsing->text().toStdString(), "Faxmodem");
   EXPECT_EQ(status->size(), QSize(529, 295));
   module_->SioSendFax1->CancelFax();
   ASSERT_TRUE(WaitIdle());

@@ -275,3 +275,57 @@ TEST_F(SendFixture, PortClosedMidFaxEndsItAndTheNextFaxGoesOut) {
   EXPECT_EQ(st->finishCode, 0);
   EXPECT_EQ(SimPages(dir), 1);
 }
+
+// A form may free the send component from inside its own events: from the finish, from an
+// error that the engine waits to have handled while it holds its call (a busy line, on the
+// dispatcher's thread), and from the error of a file refused in the first call (on this
+// thread). Nothing hangs and nothing runs on freed memory (the sanitizer builds check it);
+// a new component on the port sends the next fax.
+TEST_F(SendFixture, FreedFromItsOwnEvents) {
+  enum Where { kFinish, kErrorWhileDialling, kErrorAtTheStart };
+  for (Where where : {kFinish, kErrorWhileDialling, kErrorAtTheStart}) {
+    SCOPED_TRACE(where);
+    for (int n = 1; n <= 2; ++n) fs::remove(dir / ("line-" + std::to_string(n) + ".g3"));
+    if (where == kErrorWhileDialling)
+      Start({"--classes", "2", "--busy"});
+    else
+      Start({"--classes", "2"});
+    TSioSendFax* fax = st->Sender();
+    fax->SetDialAttempts(1);
+    fax->SetFaxFile(where == kErrorAtTheStart ? dir.Write("kein.fxf", "kein Fax") : Pages(dir, "a", 1));
+    bool gone = false;
+    auto kill = [&](TSioCustomAbstractFax* cp) {
+      if (gone) return;
+      gone = true;
+      delete cp;
+      st->fax = nullptr;
+    };
+    if (where == kFinish)
+      fax->SetOnFaxFinish([&](TSioCustomAbstractFax* cp, int) { kill(cp); });
+    else
+      fax->SetOnFaxError([&](TSioCustomAbstractFax* cp, int) { kill(cp); });
+    fax->StartTransmit();
+    ASSERT_TRUE(PumpUntil([&] { return gone; }, 20000));
+    EXPECT_EQ(SimPages(dir), where == kFinish ? 1 : 0);
+
+    auto* next = new TSioSendFax(st.get());
+    st->fax = next;
+    EXPECT_EQ(next->GetComPort(), st->port);
+    next->SetFaxClass(fcClass2);
+    next->SetPhoneNumber("0815");
+    next->SetDialAttempts(1);
+    next->SetFaxFile(Pages(dir, "b", 1));
+    next->SetOnFaxFinish([&](TSioCustomAbstractFax*, int code) {
+      st->finished = true;
+      st->finishCode = code;
+    });
+    next->StartTransmit();
+    ASSERT_TRUE(st->WaitFinish(20000));
+    if (where == kErrorWhileDialling) {
+      EXPECT_EQ(st->finishCode, ecFaxBusy);
+    } else {
+      EXPECT_EQ(st->finishCode, 0);
+      EXPECT_EQ(SimPages(dir), where == kFinish ? 2 : 1);
+    }
+  }
+}

@@ -189,6 +189,44 @@ TEST_P(FaxReceiveClass, RemoteHangingUpBetweenPagesLeavesAReadableFile) {
   EXPECT_NE(history.find("Receive failed at "), std::string::npos) << history;
 }
 
+// A form may free the receive component from inside its own events: from the finish of the
+// one fax it takes, and from the log of a fax starting to come in, which the engine waits to
+// have handled while it holds its call. Nothing hangs and nothing runs on freed memory (the
+// sanitizer builds check it); a fax that finished before the component went is filed whole.
+TEST_P(FaxReceiveClass, FreedFromItsOwnEvents) {
+  const std::string fax = TextFaxFile(dir, "one", "Seite eins\r\n", false);
+  const std::string p1 = PageFile(dir, "p1.g3", fax, 1);
+  for (bool inFinish : {true, false}) {
+    SCOPED_TRACE(inFinish ? "finish" : "log");
+    fs::remove(dir / "FAX0001.FXF");
+    Peer sim("faxmodem-sim", {"--classes", SimClass(), "--call", p1, "--ring-interval", "200"});
+    auto rx = Receiver(sim);
+    rx->Receiver()->SetOneFax(true);
+    bool gone = false;
+    auto kill = [&](TSioCustomAbstractFax* cp) {
+      if (gone) return;
+      gone = true;
+      delete cp;
+      rx->fax = nullptr;
+    };
+    if (inFinish)
+      rx->fax->SetOnFaxFinish([&](TSioCustomAbstractFax* cp, int) { kill(cp); });
+    else
+      rx->fax->SetOnFaxLog([&](TSioCustomAbstractFax* cp, TLogFaxCode code) {
+        if (code == lfaxReceiveStart) kill(cp);
+      });
+    rx->Receiver()->StartReceive();
+    ASSERT_TRUE(PumpUntil([&] { return gone; }, 30000));
+    if (inFinish) {
+      TFaxHeaderRec h;
+      ASSERT_EQ(0, fxfReadFaxHeader(dir / "FAX0001.FXF", h));
+      EXPECT_EQ(h.PageCount, 1);
+      const std::string c1 = support::ReadFile(p1);
+      EXPECT_TRUE(PageCode(dir / "FAX0001.FXF", 1) == std::vector<std::uint8_t>(c1.begin(), c1.end()));
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Classes, FaxReceiveClass, ::testing::Values(fcClass2, fcClass2_0),
                          [](const auto& info) { return info.param == fcClass2 ? "Class2" : "Class2_0"; });
 
