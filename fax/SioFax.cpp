@@ -421,13 +421,7 @@ void TSioCustomAbstractFax::CancelFax() {
   handler(apw_FaxCancel, 0, static_cast<LPARAM>(FFax->PData->ComPort->Handle()) * 65536);
 }
 
-void TSioCustomAbstractFax::Fire(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    SioHandleException(e);
-  }
-}
+void TSioCustomAbstractFax::Fire(const std::function<void()>& fn) { SioGuarded(fn); }
 
 void TSioCustomAbstractFax::apwFaxStatus(TSioCustomAbstractFax* CP, bool First, bool Last) {
   if (FStatusDisplay != nullptr) Fire([&] { FStatusDisplay->UpdateDisplay(First, Last); });
