@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "FaxPeerUtil.h"
 #include "platform/Text.h"
+#include "serial/SioPort.h"
 #include "serial/Sioexcept.h"
 
 using namespace peertest;
@@ -160,6 +162,29 @@ TEST_F(SendFixture, ErrorAndFinishCodesArriveNegative) {
   ASSERT_GE(history.size(), tail.size());
   EXPECT_EQ(history.substr(history.size() - tail.size()), tail) << history;
   EXPECT_NE(history.find("Transmit failed at "), std::string::npos);
+}
+
+// Handlers that throw, a standard exception or anything else, are reported through the
+// application's exception handler; the fax goes on to its end all the same.
+TEST_F(SendFixture, HandlersThatThrowAreReportedAndTheFaxGoesOn) {
+  Start({"--classes", "2"});
+  std::vector<std::string> shown;
+  SetSioApplicationExceptionHandler([&](const std::exception& e) { shown.emplace_back(e.what()); });
+  int statuses = 0;
+  st->Sender()->SetOnFaxStatus([&](TSioCustomAbstractFax*, bool, bool) {
+    if (++statuses == 1) throw 42;
+  });
+  st->Sender()->SetOnFaxLog(
+      [](TSioCustomAbstractFax*, TLogFaxCode) { throw std::runtime_error("Protokoll"); });
+  st->Sender()->SetFaxFile(Pages(dir, "wirft", 1));
+  st->Sender()->StartTransmit();
+  ASSERT_TRUE(st->WaitFinish(20000));
+  SetSioApplicationExceptionHandler(nullptr);
+  EXPECT_EQ(st->finishCode, 0);
+  EXPECT_EQ(SimPages(dir), 1);
+  ASSERT_GE(shown.size(), 3u);
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), "Unknown exception in an event handler"), 1);
+  EXPECT_GE(std::count(shown.begin(), shown.end(), "Protokoll"), 2);
 }
 
 // Class 1: a remote that hangs up (DCN) in place of its DIS after EOM ends the fax as its
