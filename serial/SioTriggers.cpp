@@ -591,21 +591,21 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
       run(h);
     }
   };
-  // What a handler throws goes to the library's exception handler: the round ends as usual and
-  // the port goes on notifying.
+  // What a handler throws goes to the library's exception handler, on the thread the handler
+  // ran on: the round ends as usual and the port goes on notifying.
   auto callHandler = [&](bool onWindowThread, auto&& handler) {
     TSioHandlerCall call;
     beginCall(call);
-    const auto scoped = [&] {
-      TSioHandlerScope scope(this, &call);
-      handler();
+    const auto guarded = [&] {
+      SioGuarded([&] {
+        TSioHandlerScope scope(this, &call);
+        handler();
+      });
     };
-    SioGuarded([&] {
-      if (onWindowThread)
-        RunOnMainThread(scoped);
-      else
-        scoped();
-    });
+    if (onWindowThread)
+      RunOnMainThread(guarded);
+    else
+      guarded();
     endCall(call);
   };
 
