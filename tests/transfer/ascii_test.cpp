@@ -157,7 +157,7 @@ TEST_F(AsciiTest, SendGoesOnWhileAnotherPortsEventIsBusy) {
 
   support::PtyPair line;
   line.MapTo(70);
-  std::atomic<bool> ready{false}, busy{false}, release{false}, stop{false};
+  std::atomic<bool> opened{false}, busy{false}, release{false}, stop{false};
   std::atomic<DWORD> ownerThread{0};
   std::thread owner([&] {
     ownerThread = GetCurrentThreadId();
@@ -169,21 +169,37 @@ TEST_F(AsciiTest, SendGoesOnWhileAnotherPortsEventIsBusy) {
       while (!release && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       busy = false;
     });
-    other.SetOpen(true);
-    ready = true;
+    try {
+      other.SetOpen(true);
+      opened = true;
+    } catch (const std::exception&) {
+    }
     PumpUntil([&] { return stop.load(); }, INFINITE);
   });
-  while (!ready) std::this_thread::yield();
+  struct Join {
+    std::atomic<bool>& release;
+    std::atomic<bool>& stop;
+    std::atomic<DWORD>& thread;
+    std::thread& owner;
+    ~Join() {
+      release = stop = true;
+      while (thread == 0) std::this_thread::yield();
+      WakeThread(thread);
+      owner.join();
+    }
+  } join{release, stop, ownerThread, owner};
+  const auto until = Clock::now() + std::chrono::seconds(10);
+  while (!opened && Clock::now() < until) std::this_thread::yield();
+  ASSERT_TRUE(opened);
   line.Write("x");
-  while (!busy) std::this_thread::yield();
+  while (!busy && Clock::now() < until) std::this_thread::yield();
+  ASSERT_TRUE(busy);
 
   StartTransmit(d);
   const auto got = ReadFar(relay.farEnd.slave(), data.size(), 20000);
   const bool finished = d.WaitFinish(20000);
   const bool stillBusy = busy;
-  release = stop = true;
-  WakeThread(ownerThread);
-  owner.join();
+  release = true;
   EXPECT_TRUE(finished);
   EXPECT_EQ(0, d.finishCode);
   EXPECT_EQ(data, Text(got));
