@@ -133,15 +133,18 @@ std::string ComName(std::uint16_t number) { return "COM" + std::to_string(number
 TSioCustomComPort::TSioCustomComPort(TSioComponentOwner* owner) : TSioComponentOwner(owner) {}
 
 TSioCustomComPort::~TSioCustomComPort() {
+  for (TEventFrame* f = FEventFrames; f != nullptr; f = f->Outer) f->PortFreed = true;
   try {
     DonePort();
   } catch (const std::exception& e) {
     SioHandleException(e);
   }
-  // A close that waits for the dispatcher's threads is finished here.
+  // A close that waits for the dispatcher's threads is finished here. When a handler frees its
+  // own port, the close cannot finish by itself before that handler has returned: it is not
+  // waited for, and freeing the dispatcher waits only for what runs elsewhere.
   if (FPortState == psShuttingDown) {
     FReopenPending = false;
-    PumpUntil([this] { return FPortState == psClosed; }, 10000);
+    if (FEventFrames == nullptr) PumpUntil([this] { return FPortState == psClosed; }, 10000);
     if (FPortState != psClosed) CompleteClose();
   }
   FUsers.clear();
@@ -1173,18 +1176,26 @@ LRESULT TSioCustomComPort::ComWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
   if (msg != SW_TRIGGERAVAIL && msg != SW_TRIGGERDATA && msg != SW_TRIGGERTIMER && msg != SW_TRIGGERSTATUS &&
       msg != SW_CLOSEPENDING)
     return DefWindowProc(hwnd, msg, wParam, lParam);
-  // No port opens or closes while the port's events run.
-  LockPortList();
-  struct Unlock {
-    ~Unlock() { UnlockPortList(); }
-  } unlock;
   const int index = static_cast<int>((static_cast<std::uintptr_t>(lParam) >> 16) & 0xFFFF);
-  if (index >= PortListCount()) return 0;
-  TSioBaseDispatcher* d = PortListItem(index);
   auto* cp = static_cast<TSioCustomComPort*>(GetWindowUserData(hwnd));
-  if (d == nullptr || cp == nullptr || d->Owner() != cp || cp->FDispatcher != d) return 0;
+  // Only the port's own dispatcher, found in the port list, counts; no other is looked into.
+  // The list stays unlocked while the events run, so that they never hold up another port's
+  // engines, which find their dispatcher there.
+  TSioBaseDispatcher* d = PortListItem(index);
+  if (d == nullptr || cp == nullptr || cp->FDispatcher != d || d->Owner() != cp) return 0;
   const auto handle = static_cast<std::uint16_t>(wParam);
   const auto low = static_cast<std::uint32_t>(static_cast<std::uintptr_t>(lParam) & 0xFFFF);
+  // A handler may free its own port (the dispatcher then stays until its notification has
+  // ended): nothing here touches the port after that.
+  TEventFrame frame{cp->FEventFrames};
+  cp->FEventFrames = &frame;
+  struct Leave {
+    TSioCustomComPort* cp;
+    TEventFrame& frame;
+    ~Leave() {
+      if (!frame.PortFreed) cp->FEventFrames = frame.Outer;
+    }
+  } leave{cp, frame};
   try {
     if (msg == SW_CLOSEPENDING) {
       if (d->RunningThreads() > 0) {
@@ -1201,6 +1212,7 @@ LRESULT TSioCustomComPort::ComWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
     if (cp->FPortState != psOpen) return 0;
     const std::uint32_t data = msg == SW_TRIGGERAVAIL ? static_cast<std::uint32_t>(wParam) : low;
     cp->Trigger(msg, handle, data);
+    if (frame.PortFreed) return 0;
     switch (msg) {
       case SW_TRIGGERAVAIL:
         cp->TriggerAvail(static_cast<std::uint16_t>(wParam));
@@ -1213,6 +1225,7 @@ LRESULT TSioCustomComPort::ComWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
         break;
       case SW_TRIGGERSTATUS:
         cp->TriggerStatus(handle);
+        if (frame.PortFreed) return 0;
         switch (TSioBaseDispatcher::ClassifyStatusTrigger(handle)) {
           case stModem:
             cp->TriggerModemStatus();

@@ -470,6 +470,13 @@ class TSioCustomComPort : public TSioBaseComponent, public TSioComponentOwner {
   bool FWaitPrepared = false;
   bool FWaitPreparedBusy = false;
   TSioTraceLog FTraceLog;
+  // The port's events running on its thread, innermost first (ComWindowProc): a port freed by
+  // one of its own handlers marks them, so that they leave it alone.
+  struct TEventFrame {
+    TEventFrame* Outer = nullptr;
+    bool PortFreed = false;
+  };
+  TEventFrame* FEventFrames = nullptr;
 };
 
 // The published component.

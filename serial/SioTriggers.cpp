@@ -4,10 +4,12 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <type_traits>
 
 #include "platform/Messages.h"
 #include "platform/Threads.h"
 #include "serial/SioDispatch.h"
+#include "serial/SioPort.h"
 #include "serial/Sioexcept.h"
 
 namespace {
@@ -568,62 +570,55 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
     if (closeDeferred_.load(std::memory_order_acquire)) aborted = true;
   };
 
-  // Method handlers, then procedures, then windows; no lock is held while one runs.
-  for (std::size_t i = 0; !aborted; ++i) {
-    TSioNotifyEvent method;
-    bool sync;
-    {
-      std::lock_guard<TSioLock> g(triggerLock_);
-      if (i >= eventHandlers_.size()) break;
-      if (eventHandlers_[i]->Deleted) continue;
-      method = eventHandlers_[i]->Method;
-      sync = eventHandlers_[i]->Sync;
+  // Each live handler of a list in turn, on a copy of its record taken under the trigger lock;
+  // no lock is held while it runs. Window handlers are served only while more than one is
+  // live or the port's own is installed.
+  auto eachHandler = [&](auto& list, bool windows, auto&& run) {
+    for (std::size_t i = 0; !aborted; ++i) {
+      std::remove_cvref_t<decltype(*list.front())> h{};
+      {
+        std::lock_guard<TSioLock> g(triggerLock_);
+        if (i >= list.size()) break;
+        if (windows) {
+          std::size_t live = 0;
+          for (auto& w : wndHandlers_)
+            if (!w->Deleted) ++live;
+          if (!(live > 1 || portHandlerInstalled_)) break;
+        }
+        if (list[i]->Deleted) continue;
+        h = *list[i];
+      }
+      run(h);
     }
+  };
+  // What a handler throws goes to the library's exception handler, on the thread the handler
+  // ran on: the round ends as usual and the port goes on notifying.
+  auto callHandler = [&](bool onWindowThread, auto&& handler) {
     TSioHandlerCall call;
     beginCall(call);
-    if (sync) {
-      RunOnMainThread([&] {
+    const auto guarded = [&] {
+      SioGuarded([&] {
         TSioHandlerScope scope(this, &call);
-        method(msg, wParam, lParam);
+        handler();
       });
-    } else {
-      TSioHandlerScope scope(this, &call);
-      method(msg, wParam, lParam);
-    }
+    };
+    if (onWindowThread)
+      RunOnMainThread(guarded);
+    else
+      guarded();
     endCall(call);
-  }
-  for (std::size_t i = 0; !aborted; ++i) {
-    TSioNotifyProc proc;
-    {
-      std::lock_guard<TSioLock> g(triggerLock_);
-      if (i >= procHandlers_.size()) break;
-      if (procHandlers_[i]->Deleted) continue;
-      proc = procHandlers_[i]->Proc;
-    }
-    TSioHandlerCall call;
-    beginCall(call);
-    {
-      TSioHandlerScope scope(this, &call);
-      proc(msg, wParam, lParam);
-    }
-    endCall(call);
-  }
-  for (std::size_t i = 0; !aborted; ++i) {
-    HWND wnd;
-    {
-      std::lock_guard<TSioLock> g(triggerLock_);
-      if (i >= wndHandlers_.size()) break;
-      std::size_t live = 0;
-      for (auto& h : wndHandlers_)
-        if (!h->Deleted) ++live;
-      if (!(live > 1 || portHandlerInstalled_)) break;
-      if (wndHandlers_[i]->Deleted) continue;
-      wnd = wndHandlers_[i]->Window;
-    }
+  };
+
+  // Method handlers, then procedures, then windows.
+  eachHandler(eventHandlers_, false,
+              [&](const EventHandler& h) { callHandler(h.Sync, [&] { h.Method(msg, wParam, lParam); }); });
+  eachHandler(procHandlers_, false,
+              [&](const ProcHandler& h) { callHandler(false, [&] { h.Proc(msg, wParam, lParam); }); });
+  eachHandler(wndHandlers_, true, [&](const WndHandler& h) {
     // The call outlives this round when its procedure is left running.
     auto call = std::make_unique<TSioHandlerCall>();
     beginCall(*call);
-    call->Thread = GetWindowThreadId(wnd);
+    call->Thread = GetWindowThreadId(h.Window);
     {
       std::lock_guard<TSioLock> g(dispatchLock_);
       windowCall_ = call.get();
@@ -633,8 +628,10 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
     // its time is skipped: it finishes by itself, and its messages carry no pointers.
     LRESULT res = 0;
     SendFinished late;
-    SendMessageTimeout(wnd, msg, wParam, lParam, SMTO_BLOCK | SMTO_LEAVERUNNING, kWindowTimeoutMs, &res, &late,
-                       call.get());
+    SioGuarded([&] {
+      SendMessageTimeout(h.Window, msg, wParam, lParam, SMTO_BLOCK | SMTO_LEAVERUNNING, kWindowTimeoutMs,
+                         &res, &late, call.get());
+    });
     endCall(*call);
     std::lock_guard<TSioLock> g(dispatchLock_);
     windowCall_ = nullptr;
@@ -643,7 +640,7 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
       DropReturnedLocked();
       lateCalls_.push_back(std::move(call));
     }
-  }
+  });
 
   bool result = !aborted;
   bool roomMade = false;

@@ -690,6 +690,40 @@ TEST_F(ComPortTest, CloseWaitsForAHandlerLeftRunningOnAnotherThread) {
   owner.join();
 }
 
+// A handler may free its own port: the rest of that notification's events leave it alone,
+// the device is let go, and the window thread waits only for the notification's own 3 s.
+TEST_F(ComPortTest, HandlerThatFreesItsOwnPort) {
+  MappedPty pty(80);
+  struct Seen {
+    int triggers = 0, avails = 0;
+    bool freed = false;
+    Clock::duration took{};
+  } seen;
+  auto* port = new TSioComPort;
+  port->SetComNumber(80);
+  // What the handler captured goes with the port: it keeps what it needs on its own stack.
+  port->SetOnTrigger([s = &seen](TSioCustomComPort* cp, UINT, std::uint16_t, std::uint32_t) {
+    Seen* const out = s;
+    ++out->triggers;
+    const auto t0 = Clock::now();
+    delete cp;
+    out->took = Clock::now() - t0;
+    out->freed = true;
+  });
+  port->SetOnTriggerAvail([s = &seen](TSioCustomComPort*, std::uint16_t) { ++s->avails; });
+  port->SetOpen(true);
+  pty.Write("x");
+  ASSERT_TRUE(Pump([&] { return seen.freed; }, 20000));
+  EXPECT_EQ(seen.triggers, 1);
+  EXPECT_EQ(seen.avails, 0);
+  EXPECT_LT(seen.took, std::chrono::seconds(8));
+  TSioComPort again;
+  again.SetComNumber(80);
+  again.SetOpen(true);
+  again.PutString("z");
+  EXPECT_EQ(pty.Read(1), "z");
+}
+
 // ---------------------------------------------------------------------------------------
 // Waiting for text
 // ---------------------------------------------------------------------------------------

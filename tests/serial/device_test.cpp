@@ -20,6 +20,7 @@
 #include "platform/Messages.h"
 #include "platform/Registry.h"
 #include "platform/Threads.h"
+#include "serial/SioPort.h"
 #include "serial/SioWin32.h"
 #include "serial/Sioexcept.h"
 #include "tests/support/CpuTime.h"
@@ -288,6 +289,67 @@ TEST(DevicePty, OutputAndAvailTriggersReachTheWindowThread) {
   EXPECT_EQ(d.InBuffUsed(), 0u);
   d.DonePort();
   DestroyWindow(wnd);
+}
+
+// A handler that throws, whichever kind it is, is reported through the library's exception
+// handler; the notification ends as usual, and the port goes on notifying and reading.
+TEST(DevicePty, ThrowingHandlersAreReportedAndThePortGoesOn) {
+  std::mutex m;
+  std::vector<std::string> reported;
+  SetSioApplicationExceptionHandler([&](const std::exception& e) {
+    std::lock_guard<std::mutex> g(m);
+    reported.emplace_back(e.what());
+  });
+  struct Reset {
+    ~Reset() { SetSioApplicationExceptionHandler(nullptr); }
+  } reset;
+  auto reports = [&] {
+    std::lock_guard<std::mutex> g(m);
+    return reported;
+  };
+  Pty pty;
+  TSioWin32Dispatcher d(nullptr);
+  ASSERT_EQ(OpenOn(d, pty.path()), 0);
+  // Each throws at its first notification.
+  struct Thrower {
+    const char* what;
+    std::atomic<int> calls{0};
+    void On(UINT, WPARAM, LPARAM) {
+      if (calls++ == 0) throw std::runtime_error(what);
+    }
+  } method{"method"}, synced{"on the window thread"};
+  static std::atomic<int> procCalls;
+  procCalls = 0;
+  Collector c;
+  c.d = &d;
+  d.RegisterEventTriggerHandler(TSioNotifyEvent::Of<&Thrower::On>(&method));
+  d.RegisterSyncEventTriggerHandler(TSioNotifyEvent::Of<&Thrower::On>(&synced));
+  d.RegisterEventTriggerHandler(c.Handler());
+  const TSioNotifyProc proc = [](UINT, WPARAM, LPARAM) {
+    if (procCalls++ == 0) throw ESIOException(ecBufferIsEmpty);
+  };
+  d.RegisterProcTriggerHandler(proc);
+  d.ChangeLengthTrigger(1);
+  pty.Write("one");
+  EXPECT_TRUE(PumpUntil([&] { return c.size >= 3 && reports().size() >= 3; }, 5000));
+  pty.Write("two");
+  EXPECT_TRUE(PumpUntil([&] { return c.size >= 6; }, 5000));
+  EXPECT_EQ(c.data, "onetwo");
+  EXPECT_EQ(reports(), (std::vector<std::string>{"method", "on the window thread", "Buffer is empty"}));
+  EXPECT_GE(procCalls, 2);
+
+  // Without handlers, plain reads take what comes.
+  d.DeregisterEventTriggerHandler(TSioNotifyEvent::Of<&Thrower::On>(&method));
+  d.DeregisterEventTriggerHandler(TSioNotifyEvent::Of<&Thrower::On>(&synced));
+  d.DeregisterEventTriggerHandler(c.Handler());
+  d.DeregisterProcTriggerHandler(proc);
+  EXPECT_EQ(d.InBuffUsed(), 0u);
+  pty.Write("three");
+  ASSERT_TRUE(WaitFor([&] { return d.InBuffUsed() == 5; }, 5000));
+  std::string rest(5, '\0');
+  EXPECT_EQ(d.GetBlock(rest.data(), 5), 5);
+  EXPECT_EQ(rest, "three");
+  d.DonePort();
 }
 
 // A close that has to wait for a notification in flight, followed at once by the end of the

@@ -1,4 +1,5 @@
 // ASCII transfers through a relay of two ptys; the far pty is read and written by the test.
+#include "platform/Threads.h"
 #include "serial/Sioexcept.h"
 #include "transfer/Swascii.h"
 #include "xfer_harness.h"
@@ -140,6 +141,69 @@ TEST_F(AsciiTest, SuppressedCtrlZDropsTheRestOfItsBlock) {
   EXPECT_EQ(expect, Text(got) + Text(extra));
   EXPECT_EQ(0, d.finishCode);
   EXPECT_EQ(3, spGetLineNumber(*d.P));
+  Release(d, spTransmit);
+}
+
+// A send runs to its end while another port's event handler, on a thread of its own, is
+// busy for long without handling messages.
+TEST_F(AsciiTest, SendGoesOnWhileAnotherPortsEventIsBusy) {
+  Relay relay(false);
+  Driver d(69, relay.nearEnd.path());
+  MakeAscii(d);
+  std::string data;
+  for (int i = 0; i < 40; ++i) data += "Zeile " + std::to_string(i) + "\r\n";
+  WriteFile(dir / "near" / "s.txt", data);
+  d.sendList = {(dir / "near" / "s.txt").string()};
+
+  support::PtyPair line;
+  line.MapTo(70);
+  std::atomic<bool> opened{false}, busy{false}, release{false}, stop{false};
+  std::atomic<DWORD> ownerThread{0};
+  std::thread owner([&] {
+    ownerThread = GetCurrentThreadId();
+    TSioComPort other;
+    other.SetComNumber(70);
+    other.SetOnTriggerAvail([&](TSioCustomComPort*, std::uint16_t) {
+      busy = true;
+      const auto until = Clock::now() + std::chrono::seconds(10);
+      while (!release && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      busy = false;
+    });
+    try {
+      other.SetOpen(true);
+      opened = true;
+    } catch (const std::exception&) {
+    }
+    PumpUntil([&] { return stop.load(); }, INFINITE);
+  });
+  struct Join {
+    std::atomic<bool>& release;
+    std::atomic<bool>& stop;
+    std::atomic<DWORD>& thread;
+    std::thread& owner;
+    ~Join() {
+      release = stop = true;
+      while (thread == 0) std::this_thread::yield();
+      WakeThread(thread);
+      owner.join();
+    }
+  } join{release, stop, ownerThread, owner};
+  const auto until = Clock::now() + std::chrono::seconds(10);
+  while (!opened && Clock::now() < until) std::this_thread::yield();
+  ASSERT_TRUE(opened);
+  line.Write("x");
+  while (!busy && Clock::now() < until) std::this_thread::yield();
+  ASSERT_TRUE(busy);
+
+  StartTransmit(d);
+  const auto got = ReadFar(relay.farEnd.slave(), data.size(), 20000);
+  const bool finished = d.WaitFinish(20000);
+  const bool stillBusy = busy;
+  release = true;
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(0, d.finishCode);
+  EXPECT_EQ(data, Text(got));
+  EXPECT_TRUE(stillBusy) << "the send waited for the other port's handler";
   Release(d, spTransmit);
 }
 
