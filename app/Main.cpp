@@ -528,9 +528,20 @@ void TForm1::TabControl1Enter() {
       TDataModule2::DefineMeasurementFields(dm.Table1, true);
       dm.Table1.CreateTable();
     }
-    dm.SetGridDisplayFormats(*c);
-    if (ReloadOverviewCharts) ReloadOverviewCharts();
-    for (TTable* t : {&dm.Table4, &dm.Table3, &dm.Table2, &dm.Table1}) t->Open();
+    // A file of another program in the table's place is left as it is: no table opens on it,
+    // and the grid and the charts find nothing of theirs in it.
+    bool ours = true;
+    try {
+      TDataModule2::CheckLayout(dm.Table1, TDataModule2::MeasurementLayout());
+    } catch (const EDatabaseError& e) {
+      ShowError(e);
+      ours = false;
+    }
+    if (ours) {
+      dm.SetGridDisplayFormats(*c);
+      if (ReloadOverviewCharts) ReloadOverviewCharts();
+      for (TTable* t : {&dm.Table4, &dm.Table3, &dm.Table2, &dm.Table1}) t->Open();
+    }
   }
   ReloadViews();
 }

@@ -41,10 +41,12 @@
 
 #include "app/DBChart.h"
 #include "app/FaxModule.h"
+#include "app/GraphicOverview.h"
 #include "app/KorvidanVersionForm.h"
 #include "app/LinkForms.h"
 #include "app/Localregistry.h"
 #include "app/Main.h"
+#include "app/SetAlarmValues.h"
 #include "app/SharedState.h"
 #include "app/SmallForms.h"
 #include "app/UiThread.h"
@@ -575,6 +577,59 @@ TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
   app.reset();
   EXPECT_EQ(FaxViewForm, nullptr);
   EXPECT_EQ(TestCommunicationForm, nullptr);
+}
+
+// SQLite files of another program where the controller's tables belong: the start, the
+// acquisition, the merge at the close, the chart titles, the overview and the alarm limits
+// find that they are not the application's tables and leave every byte as it was. Each is
+// named in a box, but for the sensor types' file, of which the chart titles only go without.
+TEST_F(ApplicationTest, SqliteFilesOfAnotherProgramInTheTablesPlacesStayByteForByteAsTheyWere) {
+  struct Foreign {
+    fs::path file;
+    bool named;
+    std::string bytes;
+  };
+  std::vector<Foreign> foreign = {{"Korvidan1.db", true, {}},
+                                  {"Korvidan1_Temp.DB", true, {}},
+                                  {"Korvidan1_Type.db", false, {}},
+                                  {"Korvidan1_Val.db", true, {}}};
+  for (Foreign& f : foreign) {
+    f.file = sandbox.Db() / f.file;
+    const std::string shell = "sqlite3 '" + f.file.string() +
+                              "' \"CREATE TABLE Fische(Name TEXT, Anzahl INTEGER); "
+                              "INSERT INTO Fische VALUES ('Guppy', 12), ('Neon', 30)\"";
+    ASSERT_EQ(std::system(shell.c_str()), 0) << shell;
+    f.bytes = support::ReadFile(f.file);
+  }
+  Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_TRUE(sim.OfferOnCom1());
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  form.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 400;
+  app->ValueBoard->MediaPlayer1.DeviceName = "null";
+  std::atomic<int> stored{0};
+  e2e::CountStoredCycles(stored);
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 20000)) << "no start question";
+  ASSERT_TRUE(RunUntil([&] { return stored >= 2; }, 20000));
+  // The overview and the alarm limits, as the user opens them.
+  form.Vorschaugrafik1->trigger();
+  ASSERT_TRUE(RunUntil([&] { return app->Overview->isVisible(); }, 5000));
+  app->ValueBoard->AlarmWertekonfigurieren1->trigger();
+  ASSERT_TRUE(RunUntil([&] { return app->AlarmValues->isVisible(); }, 5000));
+  form.close();
+  app.reset();
+
+  for (const Foreign& f : foreign) {
+    EXPECT_TRUE(support::ReadFile(f.file) == f.bytes) << f.file << " was changed";
+    EXPECT_FALSE(fs::exists(f.file.string() + "-wal")) << f.file;
+    EXPECT_EQ(
+        boxes.Contains("Datei \"" + f.file.string() +
+                       "\": Die Datei enthält eine Tabelle mit anderem Aufbau; sie bleibt unverändert."),
+        f.named)
+        << f.file;
+  }
 }
 
 // "Testfax senden" with a fax file whose header is sound and whose page is cut off: the fax
