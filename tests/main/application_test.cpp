@@ -52,6 +52,7 @@
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
 #include "fax/ui/Faxview.h"
+#include "fax/ui/Swtapidsp.h"
 #include "link/RS485BusNew.h"
 #include "platform/Database.h"
 #include "platform/Messages.h"
@@ -527,7 +528,7 @@ TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
 
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
-  EXPECT_TRUE(boxes.Contains("The ComNumber property of the TSioComPort has not been set"));
+  EXPECT_TRUE(boxes.Contains("Es ist keine serielle Schnittstelle gewählt."));
   // The fax view form is made with the others and waits, hidden, for a fax to show.
   ASSERT_EQ(FaxViewForm, app->FaxView.get());
   EXPECT_FALSE(FaxViewForm->isVisible());
@@ -657,6 +658,54 @@ TEST_F(ApplicationTest, ATestFaxWhosePageCannotBeShownIsNamedInGerman) {
   EXPECT_FALSE(boxes.Contains("FXF")) << "the library's English text";
   EXPECT_FALSE(FaxViewForm->isVisible());
   ASSERT_TRUE(RunUntil([&] { return !app->FaxModule->Sending(); }, 30000));
+  form.close();
+  app.reset();
+}
+
+// "Testfax senden" that cannot go out: the box names the cause in German, whether no modem
+// line is chosen or the line's modem gives no sensible answer.
+TEST_F(ApplicationTest, ATestFaxThatCannotGoOutNamesItsCauseInGerman) {
+  SetPortPromptHook([]() -> std::optional<std::uint16_t> { return std::nullopt; });
+  user.giveUpVersion = true;
+  user.startAcquisition = false;
+  constexpr int kLineCom = 47;
+  support::Simulator modem("faxmodem-sim", {"--classes", "2", "--mute"}, kLineCom);
+  support::ListFaxModemLine(kLineCom);
+  // The user cancels the choice of a line that a name matching none brings up.
+  int cancelled = 0;
+  QTimer chooser;
+  QObject::connect(&chooser, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* choice = qobject_cast<TDeviceSelectionForm*>(w); choice && choice->isVisible()) {
+        ++cancelled;
+        choice->dsfCancelBitBtn->click();
+      }
+  });
+  chooser.start(50);
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 15000)) << "no start question";
+  const std::string failed = "Alarmfax konnte nicht gesendet werden: ";
+  auto failures = [&] {
+    std::lock_guard<std::mutex> g(boxes.lock);
+    std::vector<std::string> found;
+    for (const std::string& t : boxes.texts)
+      if (t.rfind(failed, 0) == 0) found.push_back(t);
+    return found;
+  };
+
+  WriteTapiDeviceName("kein Modem");
+  form.Testfaxsenden1->trigger();
+  ASSERT_TRUE(RunUntil([&] { return failures().size() == 1; }, 15000));
+  EXPECT_EQ(failures()[0], failed + "Es ist keine Modemleitung ausgewählt.");
+  EXPECT_EQ(cancelled, 1);
+
+  WriteTapiDeviceName("Faxmodem");
+  form.Testfaxsenden1->trigger();
+  ASSERT_TRUE(RunUntil([&] { return failures().size() == 2; }, 30000));
+  EXPECT_EQ(failures()[1], failed + "Das Modem gibt keine sinnvolle Antwort.");
+  EXPECT_FALSE(app->FaxModule->Sending());
   form.close();
   app.reset();
 }
