@@ -422,7 +422,12 @@ std::string TDataModule2::ReadSensorType(TKorvidan& controller, int index) {
       types.CreateTable();
     }
   }
-  CheckLayout(types, SensorTypeLayout());
+  try {
+    CheckLayout(types, SensorTypeLayout());
+  } catch (const EDatabaseError& e) {
+    if (e.Cause != TDbCause::Layout) throw;
+    return {};  // another program's table holds no type texts; its file is left as it is
+  }
   types.Open();
   std::string text;
   if (!types.Eof())
