@@ -57,17 +57,24 @@ TFieldDefs LayoutOf(Define define) {
   return t.FieldDefs;
 }
 
-const TFieldDefs& MeasurementLayout() {
-  static const TFieldDefs layout =
-      LayoutOf([](TTable& t) { TDataModule2::DefineMeasurementFields(t, false); });
+}  // namespace
+
+const TFieldDefs& TDataModule2::MeasurementLayout() {
+  static const TFieldDefs layout = LayoutOf([](TTable& t) { DefineMeasurementFields(t, false); });
   return layout;
 }
 
-// A table file that another program made (or changed) is never written by the application,
-// nor moved from or deleted: its fields must be the application's own, by name and type in
-// their order. Checked before the table is opened (which would set the file up for the
-// application's use).
-void CheckLayout(const TTable& table, const TFieldDefs& layout) {
+const TFieldDefs& TDataModule2::SensorTypeLayout() {
+  static const TFieldDefs layout = LayoutOf(DefineSensorTypeFields);
+  return layout;
+}
+
+const TFieldDefs& TDataModule2::AlarmValueLayout() {
+  static const TFieldDefs layout = LayoutOf(DefineAlarmValueFields);
+  return layout;
+}
+
+void TDataModule2::CheckLayout(const TTable& table, const TFieldDefs& layout) {
   const TFieldDefs found = table.StoredFieldDefs();
   bool same = found.Count() == layout.Count();
   for (int i = 0; same && i < layout.Count(); ++i)
@@ -79,6 +86,8 @@ void CheckLayout(const TTable& table, const TFieldDefs& layout) {
                            "): holds a table of another layout (" + fields + "), left as it is",
                        TDbCause::Layout, table.FileName());
 }
+
+namespace {
 
 // Creates the table with the fields that define() sets when it does not exist. A creation
 // that fails is reported, with its cause, and gives false.
@@ -373,8 +382,7 @@ void TDataModule2::WriteSensorTypeRow(const std::string& name, const std::vector
   std::lock_guard<TCriticalSection> lock(TempTableLock);
   Bind(SensorTypeTable, name + "_Type.db");
   if (!CreateWhenMissing(SensorTypeTable, DefineSensorTypeFields)) return;
-  static const TFieldDefs layout = LayoutOf(DefineSensorTypeFields);
-  CheckLayout(SensorTypeTable, layout);
+  CheckLayout(SensorTypeTable, SensorTypeLayout());
   SensorTypeTable.Open();
   try {
     SensorTypeTable.Append();
@@ -413,6 +421,12 @@ std::string TDataModule2::ReadSensorType(TKorvidan& controller, int index) {
       DefineSensorTypeFields(types);
       types.CreateTable();
     }
+  }
+  try {
+    CheckLayout(types, SensorTypeLayout());
+  } catch (const EDatabaseError& e) {
+    if (e.Cause != TDbCause::Layout) throw;
+    return {};  // another program's table holds no type texts; its file is left as it is
   }
   types.Open();
   std::string text;

@@ -70,6 +70,16 @@ class TDataModule2 {
   static void DefineMeasurementFields(TTable& table, bool withPrimaryIndex);
   static void DefineSensorTypeFields(TTable& table);
   static void DefineAlarmValueFields(TTable& table);
+  // The fields of each kind of table as the application makes them.
+  static const TFieldDefs& MeasurementLayout();
+  static const TFieldDefs& SensorTypeLayout();
+  static const TFieldDefs& AlarmValueLayout();
+  // A table file that another program made (or changed) is never written by the application,
+  // nor moved from or deleted: raises EDatabaseError (cause Layout, or the cause that keeps
+  // the file from being read) unless its fields are these, by name and type in their order.
+  // The file is read without any change to it; so the check comes before the table is opened,
+  // which sets the file up for the application's use.
+  static void CheckLayout(const TTable& table, const TFieldDefs& layout);
 
   // Set after the first merge of the run; while it is clear, each merge appends a type row
   // per controller. Cleared by the main window's create handler.

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "app/ErrorText.h"
 #include "app/Localregistry.h"
 #include "app/SharedState.h"
 #include "app/UiThread.h"
@@ -227,7 +228,7 @@ void TDataModule3::OpenLine(const std::string& text, const std::string& faxFile)
       sending_ = false;
     }
     MainFlags.FFaxError = true;
-    ShowMessage(std::string("Alarmfax konnte nicht gesendet werden: ") + e.what(), TMsgKind::Error);
+    ShowMessage("Alarmfax konnte nicht gesendet werden: " + ErrorText(e), TMsgKind::Error);
   }
 }
 
@@ -249,7 +250,7 @@ void TDataModule3::SioTapiDevice1TapiPortOpen(TSioCustomTapiDevice*) {
     MainFlags.FFaxError = true;
     // The call ends once the telephony device is out of its event.
     QueueOnMainThread([this] { EndCall(true); });
-    ShowMessage(std::string("Alarmfax konnte nicht gesendet werden: ") + e.what(), TMsgKind::Error);
+    ShowMessage("Alarmfax konnte nicht gesendet werden: " + ErrorText(e), TMsgKind::Error);
   }
 }
 

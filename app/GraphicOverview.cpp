@@ -49,8 +49,10 @@ void TGraphicOverviewForm::FormShow() {
   const std::string name = db_.Table1.TableName();
   for (TTable* t : tables) t->Close();
   for (TTable* t : tables) t->SetTableName(name);
-  if (tables[0]->Exists())
+  if (tables[0]->Exists()) {
+    TDataModule2::CheckLayout(*tables[0], TDataModule2::MeasurementLayout());
     for (TTable* t : tables) t->Open();
+  }
   TKorvidan* controller = SelectedController ? SelectedController() : nullptr;
   for (int n = 0; n < 8; ++n) {
     TDBChart* chart = DBChartSensor[static_cast<std::size_t>(n)];

@@ -54,6 +54,8 @@ void InitRegistryDefaults() {
   };
   // Each default goes where its key or value is missing; a value that is there stays as it
   // is, whatever it holds, so a settings file written by hand keeps what the user put in.
+  // All of them in one write of the file, however large it has grown.
+  TRegistryBatch batch;
   for (const Default& d : defaults) {
     TRegistry reg;
     if (reg.OpenKey(Key(d.sub), false) && reg.ValueExists(d.name)) continue;
@@ -65,6 +67,7 @@ void InitRegistryDefaults() {
       reg.WriteString(d.name, std::get<std::string>(d.value));
     reg.CloseKey();
   }
+  batch.Commit();
 }
 
 void ReportDamagedSettings() {

@@ -9,8 +9,8 @@
 inline constexpr const char* RegistryRootKey = "Software\\Zelvanor";
 
 // Writes each default whose key or value is missing ("Path" of the program, database and
-// sound directories, the two graphic sources, the interval, the telephony device); a value
-// that is there is never written over.
+// sound directories, the two graphic sources, the interval, the telephony device), all in one
+// write of the settings file; a value that is there is never written over.
 void InitRegistryDefaults();
 
 // A box for each settings file that was found damaged and set aside since the last call,

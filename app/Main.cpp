@@ -19,6 +19,7 @@
 #include <QTableView>
 #include <QTimer>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "app/DBChart.h"
@@ -519,6 +520,7 @@ void TForm1::TabControl1Enter() {
   if (!c || !DataModule2) return;
   const std::string name = c->GetIdent()->GetName();
   TDataModule2& dm = *DataModule2;
+  std::optional<EDatabaseError> foreign;
   {
     // Table1 is also the merge's table.
     std::lock_guard<TCriticalSection> g(TempTableLock);
@@ -528,10 +530,21 @@ void TForm1::TabControl1Enter() {
       TDataModule2::DefineMeasurementFields(dm.Table1, true);
       dm.Table1.CreateTable();
     }
-    dm.SetGridDisplayFormats(*c);
-    if (ReloadOverviewCharts) ReloadOverviewCharts();
-    for (TTable* t : {&dm.Table4, &dm.Table3, &dm.Table2, &dm.Table1}) t->Open();
+    // A file of another program in the table's place is left as it is: no table opens on it,
+    // and the grid and the charts find nothing of theirs in it (its box comes once the
+    // temporary tables are free again).
+    try {
+      TDataModule2::CheckLayout(dm.Table1, TDataModule2::MeasurementLayout());
+    } catch (const EDatabaseError& e) {
+      foreign = e;
+    }
+    if (!foreign) {
+      dm.SetGridDisplayFormats(*c);
+      if (ReloadOverviewCharts) ReloadOverviewCharts();
+      for (TTable* t : {&dm.Table4, &dm.Table3, &dm.Table2, &dm.Table1}) t->Open();
+    }
   }
+  if (foreign) ShowError(*foreign);
   ReloadViews();
 }
 

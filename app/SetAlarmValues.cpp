@@ -259,6 +259,13 @@ void TAlarmForm::LoadStoredLimits(TControllerList& list) {
     entered_ = nullptr;
     t.SetTableName(c->GetIdent()->GetName() + "_Val");
     if (!t.Exists()) continue;
+    // Another program's file holds no limits of this one: the others are loaded all the same.
+    try {
+      TDataModule2::CheckLayout(t, TDataModule2::AlarmValueLayout());
+    } catch (const EDatabaseError& e) {
+      ShowError(e);
+      continue;
+    }
     t.Open();
     CopyTableToSensors(*c);
     t.Close();
@@ -277,6 +284,7 @@ void TAlarmForm::TabControl1Enter() {
     TDataModule2::DefineAlarmValueFields(t);
     t.CreateTable();
   }
+  TDataModule2::CheckLayout(t, TDataModule2::AlarmValueLayout());
   t.Open();
   entered_ = c;
   // What an earlier run configured is kept: the table's limits and actions first go into

@@ -12,6 +12,7 @@
 #include <QTableWidget>
 #include <cstdio>
 
+#include "app/ErrorText.h"
 #include "app/Localregistry.h"
 #include "app/SharedState.h"
 #include "app/UiThread.h"
@@ -282,7 +283,7 @@ void TForm2::DeliverReport(const std::string& text, int actionCode) {
       SendAlarmFax(text);
     } catch (const std::exception& e) {
       // The protocol line is written all the same.
-      ShowMessage(std::string("Alarmfax konnte nicht gesendet werden: ") + e.what(), TMsgKind::Error);
+      ShowMessage("Alarmfax konnte nicht gesendet werden: " + ErrorText(e), TMsgKind::Error);
     }
   }
   AppendProtocol(text);

@@ -1667,7 +1667,11 @@ void TRowReader::Init(const fs::path& file, const std::vector<std::string>& fiel
   describe_ += " (" + file.string() + ")";
   file_ = file;
   const Site at{describe_, file};
-  Connection conn(OpenFile(file, false, at));
+  std::error_code ec;
+  if (!fs::is_regular_file(file, ec)) Fail(at, "table does not exist", SQLITE_CANTOPEN, TDbCause::NotFound);
+  // A reader changes nothing in the file, not even its journal mode (it may be another
+  // program's file, in the place of a table).
+  Connection conn(OpenAsItIs(file, at));
   Structure s = ReadStructure(conn.db, "main", at);
   std::string cols;
   if (fields.empty()) {

@@ -368,7 +368,8 @@ class TBatchMove {
 };
 
 // Read-only rows of a table in primary-key order, for views (table models, charts). Opens a
-// connection of its own and reads a consistent snapshot while it lives.
+// connection of its own and reads a consistent snapshot while it lives; nothing in the file
+// changes, not even its journal mode.
 class TRowReader {
  public:
   // fields: the field names to read, in that order; empty: every field.

@@ -7,13 +7,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -26,11 +30,38 @@ struct RegValue {
 };
 
 struct RegKey {
-  std::string path;  // as created, without a leading backslash
   std::vector<RegValue> values;
 };
 
-using KeyMap = std::map<std::string, RegKey>;  // by lower-case path; "" is the root
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
+// Orders paths as their lower-case forms: one key of a name, whatever its case, and the file's
+// keys in the order they have always been written in.
+struct PathLess {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      // The bytes that are alike, eight at a time (paths share long beginnings).
+      for (std::uint64_t x = 0, y = 0; i + 8 <= n; i += 8) {
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) break;
+      }
+      if (i == n) break;
+      if (a[i] == b[i]) continue;
+      const auto x = static_cast<unsigned char>(LowerAscii(a[i]));
+      const auto y = static_cast<unsigned char>(LowerAscii(b[i]));
+      if (x != y) return x < y;
+    }
+    return a.size() < b.size();
+  }
+};
+
+// By path as created, without a leading backslash; "" is the root.
+using KeyMap = std::map<std::string, RegKey, PathLess>;
+
+class FileLock;
 
 struct FileSig {
   bool exists = false;
@@ -51,7 +82,20 @@ struct Store {
   std::string error;
   std::vector<TRegistryDamage> damage;  // not yet taken by TakeRegistryDamage
   bool failNextWrite = false;
+  // An open TRegistryBatch: the thread that owns it, its hold on the file and whether it
+  // changed anything yet. Other threads wait for its end (batchEnded).
+  std::thread::id batchOwner;
+  std::unique_ptr<FileLock> batchLock;
+  bool batchDirty = false;
+  std::condition_variable batchEnded;
 };
+
+// The store, once no other thread's batch is open.
+std::unique_lock<std::mutex> Lock(Store& s) {
+  std::unique_lock<std::mutex> g(s.m);
+  s.batchEnded.wait(g, [&] { return !s.batchLock || s.batchOwner == std::this_thread::get_id(); });
+  return g;
+}
 
 Store& TheStore() {
   static Store* s = new Store;  // lives to the very end: threads may write during exit
@@ -165,9 +209,9 @@ std::string Serialize(const KeyMap& keys) {
   static const char* hex = "0123456789abcdef";
   std::string out =
       "; Korvidan registry (current user). Written by the program; keep the format when editing.\n";
-  for (const auto& [lower, key] : keys) {
-    if (lower.empty() && key.values.empty()) continue;
-    out += "\n[" + key.path + "]\n";
+  for (const auto& [path, key] : keys) {
+    if (path.empty() && key.values.empty()) continue;
+    out += "\n[" + path + "]\n";
     for (const auto& v : key.values) {
       out += v.name.empty() ? std::string("@") : Quote(v.name);
       out += '=';
@@ -199,20 +243,57 @@ std::string Serialize(const KeyMap& keys) {
 
 void EnsureKeyPath(KeyMap& keys, const std::string& path);
 
+// Keeps one value of each name (names compare without regard to case): the one read last, at
+// the place of the first. Linear in the number of values (a hand-grown file may hold a great
+// many under one key).
+void DropRepeatedNames(std::vector<RegValue>& values) {
+  if (values.size() < 2) return;
+  auto hash = [](std::string_view name) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : name) h = (h ^ static_cast<unsigned char>(LowerAscii(c))) * 1099511628211ull;
+    return h;
+  };
+  constexpr std::uint32_t kFree = UINT32_MAX;
+  std::size_t size = 16;
+  while (size < values.size() * 2) size *= 2;
+  std::vector<std::uint32_t> slots(size, kFree);  // the index of the first value of a name
+  std::vector<bool> repeated(values.size());
+  for (std::uint32_t i = 0; i < values.size(); ++i) {
+    for (std::size_t at = hash(values[i].name) & (size - 1);; at = (at + 1) & (size - 1)) {
+      if (slots[at] == kFree) {
+        slots[at] = i;
+        break;
+      }
+      if (SameText(values[slots[at]].name, values[i].name)) {
+        values[slots[at]] = std::move(values[i]);
+        repeated[i] = true;
+        break;
+      }
+    }
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < values.size(); ++i)
+    if (!repeated[i]) {
+      if (kept != i) values[kept] = std::move(values[i]);
+      ++kept;
+    }
+  values.resize(kept);
+}
+
 // Parses the file text; on a fault gives its line number and reason.
 bool Parse(const std::string& text, KeyMap& keys, std::string& why) {
   keys.clear();
-  keys[""] = RegKey{"", {}};
+  keys.try_emplace("");
   RegKey* cur = nullptr;
   std::size_t pos = 0;
   int lineNo = 0;
   while (pos < text.size()) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
+    std::string_view line(text.data() + pos, end - pos);
     pos = end + 1;
     ++lineNo;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     std::string t = Trim(line);
     if (t.empty() || t[0] == ';' || t[0] == '#') continue;
     auto fail = [&](const std::string& r) {
@@ -234,7 +315,7 @@ bool Parse(const std::string& text, KeyMap& keys, std::string& why) {
         i = j + 1;
       }
       EnsureKeyPath(keys, norm);
-      cur = &keys[LowerPath(norm)];
+      cur = &keys.find(norm)->second;
       continue;
     }
     if (!cur) return fail("value outside of a key");
@@ -276,27 +357,21 @@ bool Parse(const std::string& text, KeyMap& keys, std::string& why) {
     } else {
       return fail("unknown value type");
     }
-    bool replaced = false;
-    for (auto& old : cur->values)
-      if (SameText(old.name, v.name)) {
-        old = v;
-        replaced = true;
-      }
-    if (!replaced) cur->values.push_back(std::move(v));
+    cur->values.push_back(std::move(v));  // a name met again is dropped below
   }
+  for (auto& [path, key] : keys) DropRepeatedNames(key.values);
   return true;
 }
 
 void EnsureKeyPath(KeyMap& keys, const std::string& path) {
-  if (!keys.count("")) keys[""] = RegKey{"", {}};
-  std::size_t i = 0;
-  while (i < path.size()) {
-    std::size_t j = path.find('\\', i);
-    if (j == std::string::npos) j = path.size();
-    std::string prefix = path.substr(0, j);
-    auto lower = LowerPath(prefix);
-    if (!keys.count(lower)) keys[lower] = RegKey{prefix, {}};
-    i = j + 1;
+  keys.try_emplace("");
+  // From the key towards the root, up to a key that is there (and so are the keys above it);
+  // a key there keeps the spelling it was made with.
+  for (std::size_t end = path.size(); end > 0;) {
+    if (!keys.try_emplace(path.substr(0, end)).second) break;
+    const std::size_t slash = path.rfind('\\', end - 1);
+    if (slash == std::string::npos) break;
+    end = slash;
   }
 }
 
@@ -371,8 +446,10 @@ void SaveLocked(Store& s) {
   s.loadedFrom = file;
 }
 
-// Reads the file again when it is not the one we know.
+// Reads the file again when it is not the one we know. A batch's changes not yet written
+// stay (the batch holds the file: nobody else writes it meanwhile).
 void RefreshLocked(Store& s) {
+  if (s.loaded && s.batchLock) return;
   std::string file = FileOf(s);
   FileSig sig = SigOf(file);
   if (s.loaded && s.loadedFrom == file && sig == s.sig) return;
@@ -380,7 +457,7 @@ void RefreshLocked(Store& s) {
   s.loadedFrom = file;
   s.sig = sig;
   s.keys.clear();
-  s.keys[""] = RegKey{"", {}};
+  s.keys.try_emplace("");
   if (!sig.exists) return;
   std::FILE* f = std::fopen(file.c_str(), "rb");
   if (!f) {
@@ -388,6 +465,7 @@ void RefreshLocked(Store& s) {
     return;
   }
   std::string text;
+  text.reserve(static_cast<std::size_t>(sig.size));
   char buf[8192];
   std::size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
@@ -462,18 +540,32 @@ class FileLock {
   int fd_ = -1;
 };
 
+// Forgets what the store holds: the next access reads the file again.
+void Forget(Store& s) {
+  s.loaded = false;
+  s.keys.clear();
+}
+
 // Applies a change to the latest file contents and writes it; on failure the store is as
-// before and the error raises.
+// before (read again from the file, which the failed write left as it was: no copy of a
+// large store is kept for it) and the error raises. Within a batch the change is written
+// with the batch's others when it ends.
 template <class F>
 void Change(Store& s, F&& f) {
+  if (s.batchLock) {
+    RefreshLocked(s);
+    f();
+    s.batchDirty = true;
+    return;
+  }
   FileLock lock(FileOf(s));
   RefreshLocked(s);  // another process may have written meanwhile
-  KeyMap before = s.keys;
   f();
   try {
     SaveLocked(s);
   } catch (const ERegistryException& e) {
-    s.keys = std::move(before);
+    Forget(s);
+    RefreshLocked(s);
     s.error = e.what();
     throw;
   }
@@ -493,9 +585,9 @@ bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
   auto path = Resolve(open_ ? current_ : std::string(), key);
   if (!path) return false;
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
-  if (!s.keys.count(LowerPath(*path))) {
+  if (!s.keys.count(*path)) {
     if (!canCreate) return false;
     try {
       Change(s, [&] { EnsureKeyPath(s.keys, *path); });
@@ -503,7 +595,7 @@ bool TRegistry::OpenKey(const std::string& key, bool canCreate) {
       return false;
     }
   }
-  current_ = s.keys[LowerPath(*path)].path;
+  current_ = s.keys.find(*path)->first;
   open_ = true;
   readOnly_ = false;
   return true;
@@ -525,18 +617,18 @@ bool TRegistry::KeyExists(const std::string& key) {
   auto path = Resolve(open_ ? current_ : std::string(), key);
   if (!path) return false;
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
-  return s.keys.count(LowerPath(*path)) > 0;
+  return s.keys.count(*path) > 0;
 }
 
 bool TRegistry::CreateKey(const std::string& key) {
   auto path = Resolve(open_ ? current_ : std::string(), key);
   if (!path || path->empty()) return false;
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
-  if (s.keys.count(LowerPath(*path))) return true;
+  if (s.keys.count(*path)) return true;
   try {
     Change(s, [&] { EnsureKeyPath(s.keys, *path); });
   } catch (const ERegistryException&) {
@@ -549,14 +641,18 @@ bool TRegistry::DeleteKey(const std::string& key) {
   auto path = Resolve(open_ ? current_ : std::string(), key);
   if (!path || path->empty()) return false;
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
-  std::string lower = LowerPath(*path);
-  if (!s.keys.count(lower)) return false;
+  const std::string lower = LowerPath(*path);
+  auto within = [&](const std::string& p) {
+    const std::string l = LowerPath(p);
+    return l == lower || l.rfind(lower + "\\", 0) == 0;
+  };
+  if (!s.keys.count(*path)) return false;
   try {
     Change(s, [&] {
       for (auto it = s.keys.begin(); it != s.keys.end();) {
-        if (it->first == lower || it->first.rfind(lower + "\\", 0) == 0)
+        if (within(it->first))
           it = s.keys.erase(it);
         else
           ++it;
@@ -565,7 +661,7 @@ bool TRegistry::DeleteKey(const std::string& key) {
   } catch (const ERegistryException&) {
     return false;
   }
-  if (open_ && (LowerPath(current_) == lower || LowerPath(current_).rfind(lower + "\\", 0) == 0)) CloseKey();
+  if (open_ && within(current_)) CloseKey();
   return true;
 }
 
@@ -578,7 +674,7 @@ bool TRegistry::HasSubKeys() {
 namespace {
 // The value in the open key (root when none), or nullptr. Store lock held.
 RegValue* FindValue(Store& s, const std::string& keyPath, const std::string& name) {
-  auto it = s.keys.find(LowerPath(keyPath));
+  auto it = s.keys.find(keyPath);
   if (it == s.keys.end()) return nullptr;
   for (auto& v : it->second.values)
     if (SameText(v.name, name)) return &v;
@@ -592,19 +688,19 @@ std::string Where(const std::string& keyPath, const std::string& name) {
 
 bool TRegistry::ValueExists(const std::string& name) {
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
   return FindValue(s, current_, name) != nullptr;
 }
 
 bool TRegistry::DeleteValue(const std::string& name) {
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
   if (!FindValue(s, current_, name)) return false;
   try {
     Change(s, [&] {
-      auto it = s.keys.find(LowerPath(current_));
+      auto it = s.keys.find(current_);
       if (it != s.keys.end())
         std::erase_if(it->second.values, [&](const RegValue& v) { return SameText(v.name, name); });
     });
@@ -616,7 +712,7 @@ bool TRegistry::DeleteValue(const std::string& name) {
 
 TRegDataType TRegistry::GetDataType(const std::string& name) {
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
   auto* v = FindValue(s, current_, name);
   return v ? v->type : rdUnknown;
@@ -624,7 +720,7 @@ TRegDataType TRegistry::GetDataType(const std::string& name) {
 
 int TRegistry::GetDataSize(const std::string& name) {
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
   auto* v = FindValue(s, current_, name);
   if (!v) return -1;
@@ -638,14 +734,14 @@ void Put(bool readOnly, const std::string& keyPath, RegValue v) {
   if (readOnly)
     throw ERegistryException("Failed to set data for " + Where(keyPath, v.name) + ": key opened read-only");
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
-  if (!s.keys.count(LowerPath(keyPath)))
+  if (!s.keys.count(keyPath))
     throw ERegistryException("Failed to set data for " + Where(keyPath, v.name) +
                              ": the key no longer exists");
   Change(s, [&] {
     EnsureKeyPath(s.keys, keyPath);  // in case another process removed it just now
-    auto& vals = s.keys[LowerPath(keyPath)].values;
+    auto& vals = s.keys.find(keyPath)->second.values;
     for (auto& old : vals)
       if (SameText(old.name, v.name)) {
         v.name = old.name;  // keeps the spelling it was created with
@@ -658,7 +754,7 @@ void Put(bool readOnly, const std::string& keyPath, RegValue v) {
 
 RegValue Get(const std::string& keyPath, const std::string& name, TRegDataType want, bool required) {
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
   auto* v = FindValue(s, keyPath, name);
   if (!v) {
@@ -711,9 +807,9 @@ void TRegistry::WriteBinaryData(const std::string& name, const void* buffer, int
 void TRegistry::GetValueNames(TStringList& out) {
   out.Clear();
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
-  auto it = s.keys.find(LowerPath(current_));
+  auto it = s.keys.find(current_);
   if (it == s.keys.end()) return;
   for (const auto& v : it->second.values) out.Add(v.name);
 }
@@ -721,12 +817,13 @@ void TRegistry::GetValueNames(TStringList& out) {
 void TRegistry::GetKeyNames(TStringList& out) {
   out.Clear();
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   RefreshLocked(s);
-  std::string prefix = current_.empty() ? std::string() : LowerPath(current_) + "\\";
-  for (const auto& [lower, key] : s.keys) {
-    if (lower.empty() || lower.rfind(prefix, 0) != 0) continue;
-    std::string rest = key.path.substr(prefix.size());
+  std::string prefix = current_.empty() ? std::string() : current_ + "\\";
+  for (const auto& [path, key] : s.keys) {
+    if (path.size() < prefix.size() || !SameText(std::string_view(path).substr(0, prefix.size()), prefix))
+      continue;
+    std::string rest = path.substr(prefix.size());
     if (rest.empty() || rest.find('\\') != std::string::npos) continue;
     out.Add(rest);
   }
@@ -734,13 +831,13 @@ void TRegistry::GetKeyNames(TStringList& out) {
 
 std::string RegistryFile() {
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   return FileOf(s);
 }
 
 void SetRegistryFile(const std::string& path) {
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   s.overridePath = path;
   s.loaded = false;
   s.error.clear();
@@ -749,13 +846,13 @@ void SetRegistryFile(const std::string& path) {
 
 std::string RegistryStoreError() {
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   return s.error;
 }
 
 std::vector<TRegistryDamage> TakeRegistryDamage() {
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   // A file damaged before anyone asked is met now, at the first reading.
   RefreshLocked(s);
   return std::exchange(s.damage, {});
@@ -763,6 +860,50 @@ std::vector<TRegistryDamage> TakeRegistryDamage() {
 
 void RegistryFailNextWriteBeforeRename() {
   Store& s = TheStore();
-  std::lock_guard<std::mutex> g(s.m);
+  auto g = Lock(s);
   s.failNextWrite = true;
+}
+
+TRegistryBatch::TRegistryBatch() {
+  Store& s = TheStore();
+  auto g = Lock(s);
+  if (s.batchLock) return;  // within a batch of this thread: part of it
+  s.batchLock = std::make_unique<FileLock>(FileOf(s));
+  s.batchOwner = std::this_thread::get_id();
+  s.batchDirty = false;
+  owner_ = true;
+  RefreshLocked(s);
+}
+
+namespace {
+void EndBatch(Store& s) {
+  s.batchLock.reset();
+  s.batchOwner = {};
+  s.batchDirty = false;
+  s.batchEnded.notify_all();
+}
+}  // namespace
+
+TRegistryBatch::~TRegistryBatch() {
+  if (!owner_) return;
+  Store& s = TheStore();
+  auto g = Lock(s);
+  if (s.batchDirty) Forget(s);  // not committed: the file still holds what was there
+  EndBatch(s);
+}
+
+void TRegistryBatch::Commit() {
+  if (!owner_) return;
+  owner_ = false;
+  Store& s = TheStore();
+  auto g = Lock(s);
+  try {
+    if (s.batchDirty) SaveLocked(s);
+  } catch (const ERegistryException& e) {
+    Forget(s);
+    s.error = e.what();
+    EndBatch(s);
+    throw;
+  }
+  EndBatch(s);
 }

@@ -13,9 +13,9 @@
 //
 // Every change rewrites the file at once (temporary file in the same directory, fsync,
 // rename, fsync of the directory), so nothing written is lost at exit and a crash leaves
-// either the old or the new file. A change that cannot be written raises ERegistryException
-// and is not kept. All TRegistry objects of the process share one store; a file changed by
-// another process is read again at the next access.
+// either the old or the new file; the changes of a TRegistryBatch are written together. A change that cannot
+// be written raises ERegistryException and is not kept. All TRegistry objects of the process share one store;
+// a file changed by another process is read again at the next access.
 //
 // A file that cannot be parsed is reported on stderr, through RegistryStoreError() and
 // TakeRegistryDamage(), set aside as <file>.corrupt-<YYYYMMDD-HHMMSS> and replaced by an
@@ -101,6 +101,24 @@ class TRegistry {
   std::string current_;
   bool open_ = false;
   bool readOnly_ = false;
+};
+
+// Groups the changes made by this thread while it lives into one write of the file (the
+// defaults of a start, say), so that a large file is not written once per change. It holds
+// the file against other processes' changes, and other threads of this process wait for its
+// end; Commit writes the changes (raising ERegistryException, with none of them kept, when
+// they cannot be written), and an end without Commit drops them. A batch made within another
+// of the same thread is part of that one.
+class TRegistryBatch {
+ public:
+  TRegistryBatch();
+  ~TRegistryBatch();
+  TRegistryBatch(const TRegistryBatch&) = delete;
+  TRegistryBatch& operator=(const TRegistryBatch&) = delete;
+  void Commit();
+
+ private:
+  bool owner_ = false;
 };
 
 // The file the registry lives in (see above).

@@ -41,15 +41,18 @@
 
 #include "app/DBChart.h"
 #include "app/FaxModule.h"
+#include "app/GraphicOverview.h"
 #include "app/KorvidanVersionForm.h"
 #include "app/LinkForms.h"
 #include "app/Localregistry.h"
 #include "app/Main.h"
+#include "app/SetAlarmValues.h"
 #include "app/SharedState.h"
 #include "app/SmallForms.h"
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
 #include "fax/ui/Faxview.h"
+#include "fax/ui/Swtapidsp.h"
 #include "link/RS485BusNew.h"
 #include "platform/Database.h"
 #include "platform/Messages.h"
@@ -525,7 +528,7 @@ TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
 
   auto app = std::make_unique<TKorvidanApplication>();
   TForm1& form = *app->MainForm;
-  EXPECT_TRUE(boxes.Contains("The ComNumber property of the TSioComPort has not been set"));
+  EXPECT_TRUE(boxes.Contains("Es ist keine serielle Schnittstelle gewählt."));
   // The fax view form is made with the others and waits, hidden, for a fax to show.
   ASSERT_EQ(FaxViewForm, app->FaxView.get());
   EXPECT_FALSE(FaxViewForm->isVisible());
@@ -577,6 +580,59 @@ TEST_F(ApplicationTest, WithoutAPortStartUpGoesOnAndAQuietCloseMergesNothing) {
   EXPECT_EQ(TestCommunicationForm, nullptr);
 }
 
+// SQLite files of another program where the controller's tables belong: the start, the
+// acquisition, the merge at the close, the chart titles, the overview and the alarm limits
+// find that they are not the application's tables and leave every byte as it was. Each is
+// named in a box, but for the sensor types' file, of which the chart titles only go without.
+TEST_F(ApplicationTest, SqliteFilesOfAnotherProgramInTheTablesPlacesStayByteForByteAsTheyWere) {
+  struct Foreign {
+    fs::path file;
+    bool named;
+    std::string bytes;
+  };
+  std::vector<Foreign> foreign = {{"Korvidan1.db", true, {}},
+                                  {"Korvidan1_Temp.DB", true, {}},
+                                  {"Korvidan1_Type.db", false, {}},
+                                  {"Korvidan1_Val.db", true, {}}};
+  for (Foreign& f : foreign) {
+    f.file = sandbox.Db() / f.file;
+    const std::string shell = "sqlite3 '" + f.file.string() +
+                              "' \"CREATE TABLE Fische(Name TEXT, Anzahl INTEGER); "
+                              "INSERT INTO Fische VALUES ('Guppy', 12), ('Neon', 30)\"";
+    ASSERT_EQ(std::system(shell.c_str()), 0) << shell;
+    f.bytes = support::ReadFile(f.file);
+  }
+  Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_TRUE(sim.OfferOnCom1());
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  form.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 400;
+  app->ValueBoard->MediaPlayer1.DeviceName = "null";
+  std::atomic<int> stored{0};
+  e2e::CountStoredCycles(stored);
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 20000)) << "no start question";
+  ASSERT_TRUE(RunUntil([&] { return stored >= 2; }, 20000));
+  // The overview and the alarm limits, as the user opens them.
+  form.Vorschaugrafik1->trigger();
+  ASSERT_TRUE(RunUntil([&] { return app->Overview->isVisible(); }, 5000));
+  app->ValueBoard->AlarmWertekonfigurieren1->trigger();
+  ASSERT_TRUE(RunUntil([&] { return app->AlarmValues->isVisible(); }, 5000));
+  form.close();
+  app.reset();
+
+  for (const Foreign& f : foreign) {
+    EXPECT_TRUE(support::ReadFile(f.file) == f.bytes) << f.file << " was changed";
+    EXPECT_FALSE(fs::exists(f.file.string() + "-wal")) << f.file;
+    EXPECT_EQ(
+        boxes.Contains("Datei \"" + f.file.string() +
+                       "\": Die Datei enthält eine Tabelle mit anderem Aufbau; sie bleibt unverändert."),
+        f.named)
+        << f.file;
+  }
+}
+
 // "Testfax senden" with a fax file whose header is sound and whose page is cut off: the fax
 // view form cannot show it, and the box names the file and the cause in German.
 TEST_F(ApplicationTest, ATestFaxWhosePageCannotBeShownIsNamedInGerman) {
@@ -602,6 +658,54 @@ TEST_F(ApplicationTest, ATestFaxWhosePageCannotBeShownIsNamedInGerman) {
   EXPECT_FALSE(boxes.Contains("FXF")) << "the library's English text";
   EXPECT_FALSE(FaxViewForm->isVisible());
   ASSERT_TRUE(RunUntil([&] { return !app->FaxModule->Sending(); }, 30000));
+  form.close();
+  app.reset();
+}
+
+// "Testfax senden" that cannot go out: the box names the cause in German, whether no modem
+// line is chosen or the line's modem gives no sensible answer.
+TEST_F(ApplicationTest, ATestFaxThatCannotGoOutNamesItsCauseInGerman) {
+  SetPortPromptHook([]() -> std::optional<std::uint16_t> { return std::nullopt; });
+  user.giveUpVersion = true;
+  user.startAcquisition = false;
+  constexpr int kLineCom = 47;
+  support::Simulator modem("faxmodem-sim", {"--classes", "2", "--mute"}, kLineCom);
+  support::ListFaxModemLine(kLineCom);
+  // The user cancels the choice of a line that a name matching none brings up.
+  int cancelled = 0;
+  QTimer chooser;
+  QObject::connect(&chooser, &QTimer::timeout, [&] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* choice = qobject_cast<TDeviceSelectionForm*>(w); choice && choice->isVisible()) {
+        ++cancelled;
+        choice->dsfCancelBitBtn->click();
+      }
+  });
+  chooser.start(50);
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 15000)) << "no start question";
+  const std::string failed = "Alarmfax konnte nicht gesendet werden: ";
+  auto failures = [&] {
+    std::lock_guard<std::mutex> g(boxes.lock);
+    std::vector<std::string> found;
+    for (const std::string& t : boxes.texts)
+      if (t.rfind(failed, 0) == 0) found.push_back(t);
+    return found;
+  };
+
+  WriteTapiDeviceName("kein Modem");
+  form.Testfaxsenden1->trigger();
+  ASSERT_TRUE(RunUntil([&] { return failures().size() == 1; }, 15000));
+  EXPECT_EQ(failures()[0], failed + "Es ist keine Modemleitung ausgewählt.");
+  EXPECT_EQ(cancelled, 1);
+
+  WriteTapiDeviceName("Faxmodem");
+  form.Testfaxsenden1->trigger();
+  ASSERT_TRUE(RunUntil([&] { return failures().size() == 2; }, 30000));
+  EXPECT_EQ(failures()[1], failed + "Das Modem gibt keine sinnvolle Antwort.");
+  EXPECT_FALSE(app->FaxModule->Sending());
   form.close();
   app.reset();
 }

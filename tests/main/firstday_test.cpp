@@ -4,6 +4,7 @@
 // come with the program, the acquisition started from the menu after "Nein", and Qt's own
 // dialogs in German.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <QAbstractItemModel>
@@ -43,6 +44,7 @@
 #include "platform/Text.h"
 #include "serial/ComSelectForm.h"
 #include "tests/main/Driver.h"
+#include "tests/support/CpuTime.h"
 #include "tests/support/Settings.h"
 #include "tests/support/TempDir.h"
 
@@ -352,6 +354,60 @@ TEST_F(FirstDayTest, ASettingsFileHoldingOnlyTheIntervalGetsTheOtherDefaults) {
   EXPECT_EQ(Boxes("Warnung"), 0);
   app.reset();
   EXPECT_EQ(Setting("DataCollectingIntervall", "Intervall"), "dword:2");
+}
+
+// A settings file grown by hand to 200,000 notes under one key (one of them written twice, in
+// another case), with the interval and the telephony sessions' key: the start reads it within
+// seconds, takes the later of the two notes, and writes the missing defaults in one save of
+// the file (the other save is that of this run's telephony session).
+TEST_F(FirstDayTest, AHandGrownSettingsFileIsReadInSecondsAndGetsItsDefaultsInOneSave) {
+  constexpr int kNotes = 200000;
+  std::string text =
+      "[Software\\Zelvanor\\DataCollectingIntervall]\n\"Intervall\"=dword:2\n"
+      "[SOFTWARE\\Nordhaven\\SIO\\TAPI]\n[Software\\Zelvanor\\Notizen]\n";
+  for (int i = 0; i < kNotes; ++i)
+    text += "\"Notiz" + std::to_string(i) + "\"=sz:\"Wasserwechsel, Filter " + std::to_string(i) +
+            " gereinigt\"\n";
+  text += "\"NOTIZ7\"=sz:\"zuletzt geschrieben\"\n";
+  home_.Write("registry.ini", text);
+  // Each save moves a new file into place: the temporary file's move and the settings file's
+  // alternate, so that no two events in a row are alike (the kernel would merge them).
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, home_.path().c_str(), IN_MOVED_FROM | IN_MOVED_TO), 0);
+  Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_TRUE(sim.OfferOnCom1());
+  user_.startAcquisition = false;
+
+  // Under a second of the window thread's time in the plain build, a quarter of a minute under
+  // a sanitizer; reading each value against the earlier ones took many minutes.
+  const double cpu = support::ThreadCpuSeconds();
+  auto app = std::make_unique<TKorvidanApplication>();
+  EXPECT_LT(support::ThreadCpuSeconds() - cpu, 60.0);
+  int saves = 0;
+  alignas(inotify_event) char events[64 * 1024];
+  for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
+    for (char* p = events; p < events + n;
+         p += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(p)->len) {
+      const auto* e = reinterpret_cast<inotify_event*>(p);
+      saves += (e->mask & IN_MOVED_TO) && std::string(e->name) == "registry.ini";
+    }
+  close(watch);
+  EXPECT_EQ(saves, 2);
+  EXPECT_EQ(app->MainForm->FState.GetIntervalSeconds(), 120);
+  for (const support::DefaultSetting& d : support::DefaultSettings())
+    EXPECT_EQ(Setting(d.key, d.name), d.name == "Intervall" ? "dword:2" : d.text) << d.key << "\\" << d.name;
+  app.reset();
+
+  SetRegistryFile((home_.path() / "registry.ini").string());  // as the next start reads it
+  TRegistry notes;
+  ASSERT_TRUE(notes.OpenKey("\\Software\\Zelvanor\\Notizen", false));
+  TStringList names;
+  notes.GetValueNames(names);
+  ASSERT_EQ(names.Count(), kNotes);
+  EXPECT_EQ(names[7], "NOTIZ7");
+  EXPECT_EQ(notes.ReadString("Notiz7"), "zuletzt geschrieben");
+  EXPECT_EQ(notes.ReadString("Notiz199999"), "Wasserwechsel, Filter 199999 gereinigt");
 }
 
 // A settings file of binary garbage is set aside and the start goes on with the defaults: a

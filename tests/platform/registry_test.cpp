@@ -167,6 +167,27 @@ TEST_F(RegistryTest, WriteInterruptedBeforeRenameKeepsOldFile) {
   EXPECT_EQ(CountFiles(".tmp-"), 0);
   Restart();
   EXPECT_EQ(r.ReadInteger("Intervall"), 30);
+
+  // A batch whose write is interrupted keeps none of its changes, nor does one left without
+  // its commit.
+  before = ReadFile(file_);
+  {
+    TRegistryBatch batch;
+    TRegistry b;
+    ASSERT_TRUE(b.OpenKey("\\Software\\Zelvanor\\SoundDirectory", true));
+    b.WriteString("Path", "/Sound");
+    b.WriteInteger("Intervall", 45);
+    RegistryFailNextWriteBeforeRename();
+    EXPECT_THROW(batch.Commit(), ERegistryException);
+  }
+  {
+    TRegistryBatch batch;
+    ASSERT_TRUE(r.OpenKey("\\Software\\Zelvanor\\GraphicSource", true));
+    r.WriteString("GraphicSourceLeft", "Sensor3");
+  }
+  EXPECT_FALSE(r.KeyExists("\\Software\\Zelvanor\\SoundDirectory"));
+  EXPECT_FALSE(r.KeyExists("\\Software\\Zelvanor\\GraphicSource"));
+  EXPECT_EQ(ReadFile(file_), before);
 }
 
 TEST_F(RegistryTest, DamagedFileIsReportedSetAsideAndReplaced) {
