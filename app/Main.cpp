@@ -315,6 +315,7 @@ void TForm1::InstallHooks() {
   h.StoreCurrentValues = [](TControllerList& list) {
     if (DataModule2) DataModule2->StoreCurrentValues(list);
   };
+  h.ErrorText = [](const std::exception& e) { return ErrorText(e); };
 }
 
 void TForm1::ConnectModules() {

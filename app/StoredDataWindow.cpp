@@ -7,6 +7,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "app/ErrorText.h"
 #include "app/UiThread.h"
 #include "platform/Text.h"
 #include "ui_StoredDataWindow.h"
@@ -106,7 +107,7 @@ bool TStoredDataForm::SaveToFile(const std::string& fileName) {
     std::filesystem::rename(temporary, fileName);
   } catch (const std::exception& e) {
     std::remove(temporary.c_str());
-    ShowMessage(std::string("Die Datei konnte nicht geschrieben werden: ") + e.what(), TMsgKind::Error,
+    ShowMessage("Die Datei konnte nicht geschrieben werden: " + ErrorText(e), TMsgKind::Error,
                 "Speichern unter ...");
     return false;
   }

@@ -111,6 +111,11 @@ TLinkHooks& LinkHooks() {
   return hooks;
 }
 
+std::string LinkErrorText(const std::exception& e) {
+  const TLinkHooks& h = LinkHooks();
+  return h.ErrorText ? h.ErrorText(e) : e.what();
+}
+
 void LinkMessageBox(const std::string& text, const std::string& caption, TBoxKind kind) {
   const TLinkHooks& h = LinkHooks();
   if (h.MessageBox) {

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -104,12 +105,16 @@ struct TLinkHooks {
   // the current values; both are called on the acquisition thread after each cycle.
   std::function<void(TControllerList& list)> ShowCurrentValues;
   std::function<void(TControllerList& list)> StoreCurrentValues;
+  // How a failure reads in a box (the application words the library's failures in German).
+  std::function<std::string(const std::exception& e)> ErrorText;
 };
 
 // The installed hooks.  Install them before the bus module and the acquisition start.
 TLinkHooks& LinkHooks();
 
 // Calls of the hooks (or of their defaults).
+// The text of a failure for a box: the installed wording, else the failure's own.
+std::string LinkErrorText(const std::exception& e);
 void LinkMessageBox(const std::string& text, const std::string& caption = {},
                     TBoxKind kind = TBoxKind::Information);
 void LinkStatusText(const std::string& text);

@@ -139,7 +139,7 @@ bool TTKorvidanVersion::StartQuery() {
   } catch (const std::exception& e) {
     FFlags.FWaitingVersion = false;
     RemoveVersionMarker();  // armed or not yet: nothing else can hold its handle
-    LinkMessageBox(std::string("Die Firmwareversion kann nicht abgefragt werden: ") + e.what(),
+    LinkMessageBox("Die Firmwareversion kann nicht abgefragt werden: " + LinkErrorText(e),
                    VersionNoAnswerCaption, TBoxKind::Error);
     CallHook(Hooks.ShowVerzichten);
     CallHook(Hooks.SetOkEnabled, true);

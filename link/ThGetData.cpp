@@ -16,7 +16,7 @@ void Guarded(const char* what, F&& step) {
   try {
     step();
   } catch (const std::exception& e) {
-    LinkMessageBox(std::string(what) + ": " + e.what(), "Datenabfrage", TBoxKind::Error);
+    LinkMessageBox(std::string(what) + ": " + LinkErrorText(e), "Datenabfrage", TBoxKind::Error);
   } catch (...) {
     LinkMessageBox(std::string(what) + ": unbekannter Fehler", "Datenabfrage", TBoxKind::Error);
   }

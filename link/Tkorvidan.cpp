@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "link/BusShared.h"
+
 namespace {
 
 // Fixed-point text with two decimals and a decimal comma, from the value
@@ -162,7 +164,7 @@ void TIdent::WriteID(const std::string& newName) {
   try {
     sent = WriteIDHandler(command);
   } catch (const std::exception& e) {
-    throw std::runtime_error(notSent + "\n" + e.what());
+    throw std::runtime_error(notSent + "\n" + LinkErrorText(e));
   }
   if (sent < 0) throw std::runtime_error(notSent);
   FName = newName;

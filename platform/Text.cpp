@@ -151,19 +151,19 @@ void TStringList::SetCommaText(std::string_view t) {
 
 void TStringList::LoadFromFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  if (!f) throw EFOpenError("Cannot open file \"" + path + "\": " + std::strerror(errno));
+  if (!f) throw EFOpenError("Cannot open file \"" + path + "\": " + std::strerror(errno), errno);
   std::string data((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  if (f.bad()) throw EFOpenError("Cannot read file \"" + path + "\"");
+  if (f.bad()) throw EFOpenError("Cannot read file \"" + path + "\"", errno);
   SetText(data);
 }
 
 void TStringList::SaveToFile(const std::string& path) const {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  if (!f) throw EFCreateError("Cannot create file \"" + path + "\": " + std::strerror(errno));
+  if (!f) throw EFCreateError("Cannot create file \"" + path + "\": " + std::strerror(errno), errno);
   std::string t = Text();
   f.write(t.data(), static_cast<std::streamsize>(t.size()));
   f.flush();
-  if (!f) throw EFCreateError("Cannot write file \"" + path + "\"");
+  if (!f) throw EFCreateError("Cannot write file \"" + path + "\"", errno);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -20,14 +20,18 @@ class EStringListError : public std::out_of_range {
  public:
   using std::out_of_range::out_of_range;
 };
-// A file that cannot be opened for reading / created for writing.
+// A file that cannot be opened for reading / created for writing; Error is the system's error
+// number of the cause, 0 when none is known.
 class EFOpenError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit EFOpenError(const std::string& message, int error = 0) : std::runtime_error(message), Error(error) {}
+  int Error;
 };
 class EFCreateError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit EFCreateError(const std::string& message, int error = 0)
+      : std::runtime_error(message), Error(error) {}
+  int Error;
 };
 
 class TStringList {

@@ -7,6 +7,7 @@
 #include <exception>
 #include <thread>
 
+#include "link/BusShared.h"
 #include "link/KorvidanVersion.h"
 #include "platform/Threads.h"
 
@@ -255,7 +256,7 @@ bool TProgData::OpenPort(const std::string& caption) {
     port.SetAutoOpen(true);
     if (port.GetPortState() != psOpen) port.SetOpen(true);
   } catch (const std::exception& e) {
-    LinkMessageBox(std::string("Die Schnittstelle kann nicht geöffnet werden: ") + e.what(), caption,
+    LinkMessageBox("Die Schnittstelle kann nicht geöffnet werden: " + LinkErrorText(e), caption,
                    TBoxKind::Error);
     return false;
   }
@@ -803,7 +804,7 @@ void TProgData::RestartAcquisition() {
     try {
       if (FBus->SioComPort1.GetPortState() != psOpen) FBus->SioComPort1.SetOpen(true);
     } catch (const std::exception& e) {
-      LinkMessageBox(std::string("Die Schnittstelle kann nicht geöffnet werden: ") + e.what(), ReadCaption,
+      LinkMessageBox("Die Schnittstelle kann nicht geöffnet werden: " + LinkErrorText(e), ReadCaption,
                      TBoxKind::Error);
     }
   }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/DialogVerwalten.h"
+#include "app/ErrorText.h"
 #include "app/UiThread.h"
 #include "link/RS485BusNew.h"
 #include "tests/support/Pty.h"
@@ -31,6 +32,7 @@ class ControllersTest : public ::testing::Test {
     LinkHooks().MessageBox = [this](const std::string& text, const std::string&, TBoxKind) {
       boxes_.push_back(text);
     };
+    LinkHooks().ErrorText = [](const std::exception& e) { return ErrorText(e); };
     TForm4::ConfirmSink = [this](const std::string& text) {
       questions_.push_back(text);
       return answer_;
@@ -119,9 +121,10 @@ TEST_F(ControllersTest, ARenameThatCannotBeSentKeepsTheNameAndSaysSo) {
   bus_->SioComPort1.SetOpen(false);
   dialog.EditID->setText("Becken");
   dialog.ModifyClick();
-  ASSERT_EQ(messages_.size(), 1u);
-  EXPECT_NE(messages_[0].find("konnte nicht zum korvidan gesendet werden"), std::string::npos)
-      << messages_[0];
+  // Worded in German to its cause.
+  EXPECT_EQ(messages_, std::vector<std::string>{
+                           "Die neue Bezeichnung konnte nicht zum korvidan gesendet werden; die Bezeichnung "
+                           "bleibt unver\xC3\xA4ndert.\nDie serielle Schnittstelle ist nicht ge\xC3\xB6""ffnet."});
   EXPECT_EQ(list_.GetController(0)->GetIdent()->GetName(), "Korvidan1");
   EXPECT_EQ(dialog.IDBox->item(0)->text().toStdString(), "Korvidan1");
   EXPECT_EQ(BusBytes(100), "");

@@ -136,6 +136,13 @@ TEST_F(StoredDataRead, ListingFromTheControllerIsShownAndSavedAsOvuText) {
   EXPECT_NE(messages_[0].find("Zeile 8"), std::string::npos);
   EXPECT_EQ(ReadFile(file), withEuro);
   EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
+
+  // A folder that is not there: the box names the cause in German.
+  messages_.clear();
+  window.StoredDataMemo->setPlainText("Notiz");
+  EXPECT_FALSE(window.SaveToFile((dir_ / "fehlt" / "Becken.ovu").string()));
+  EXPECT_EQ(messages_, std::vector<std::string>{"Die Datei konnte nicht geschrieben werden: Der Ordner der "
+                                                "Datei ist nicht vorhanden."});
 }
 
 TEST_F(StoredDataRead, CancelEndsTheReadWithItsWarning) {
