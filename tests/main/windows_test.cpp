@@ -10,6 +10,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMoveEvent>
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
@@ -27,6 +28,7 @@
 #include "app/Sensorgraphic.h"
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
+#include "fax/ui/OnScreen.h"
 #include "link/RS485BusNew.h"
 #include "link/SensorRecords.h"
 #include "programming/ui/ProgrammingForm.h"
@@ -206,6 +208,41 @@ TEST_F(WindowsTest, ABoxFromTheAcquisitionStandsAboveTheMainWindowAndLeavesTheKe
   programming.close();
   main.close();
   app.reset();
+}
+
+// A box placed on its owner by the dialog itself as it shows appears there. The keeping on the
+// screen moves it neither as it shows (made at the top left, it would stay there) nor for a
+// place that the window system reports before the box is on the screen: an X server reports
+// the window where it was made while the window manager still places it, and a move asked for
+// then is carried out after the manager's placing (the firmware version's box stood in the
+// corner of the screen).
+TEST_F(WindowsTest, ABoxAppearsCentredOnItsOwnerWhateverTheWindowSystemReportedBefore) {
+  driver.stop();
+  KeepWindowsOnScreen();
+  QWidget owner;
+  owner.setGeometry(200, 150, 600, 400);
+  owner.show();
+  ASSERT_TRUE(RunUntil([&] { return owner.windowHandle()->isExposed(); }, 15000));
+  QMessageBox box(QMessageBox::Information, "ovu korvidan dralmit v0.19.0",
+                  "korvidan Firmware Version : 2.19", QMessageBox::Ok);
+  (void)box.winId();
+  box.windowHandle()->setTransientParent(owner.windowHandle());
+  box.show();
+  ASSERT_FALSE(box.windowHandle()->isExposed());
+  const QPoint centre = owner.frameGeometry().center();
+  EXPECT_LE((box.frameGeometry().center() - centre).manhattanLength(), 4) << box.x() << "," << box.y();
+  const QPoint placed = box.windowHandle()->position();
+  // The window system reports the box at the top left, its frame above the screen's edge,
+  // then where it placed it.
+  for (const QPoint& reported : {QPoint(-1, -20), placed}) {
+    box.windowHandle()->setPosition(reported);
+    QMoveEvent move(reported, box.windowHandle()->position());
+    QCoreApplication::sendEvent(box.windowHandle(), &move);
+  }
+  ASSERT_TRUE(RunUntil([&] { return box.windowHandle()->isExposed(); }, 15000));
+  EXPECT_FALSE(box.testAttribute(Qt::WA_Moved)) << "a move was asked for the box";
+  EXPECT_EQ(box.windowHandle()->position(), placed);
+  box.close();
 }
 
 }  // namespace
