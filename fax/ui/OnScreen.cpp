@@ -1,7 +1,6 @@
 #include "fax/ui/OnScreen.h"
 
 #include <QApplication>
-#include <QDialog>
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QHash>
@@ -71,9 +70,9 @@ class TOnScreen : public QObject {
         connect(w, &QObject::destroyed, this, [this, w] { shown_.remove(w); });
       }
       it->appeared = false;
-      // A dialog that nobody placed centres itself as it shows, after this: it is placed once
-      // it appears.
-      if (!qobject_cast<QDialog*>(w) || w->testAttribute(Qt::WA_Moved)) Place(*w);
+      // A window that nobody placed is placed as it shows, after this (a dialog centres itself
+      // on its owner), or by the window manager: it is kept on the screen once it appears.
+      if (w->testAttribute(Qt::WA_Moved)) Place(*w);
     } else if (auto it = shown_.constFind(w);
                it != shown_.constEnd() && it->appeared && it->since.elapsed() < kPlacingMs) {
       Place(*w);

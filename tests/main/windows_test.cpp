@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QFileDialog>
 #include <QKeyEvent>
@@ -14,6 +15,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -23,9 +25,15 @@
 #include <vector>
 
 #include "app/Application.h"
+#include "app/DatabaseMove.h"
+#include "app/DlgReadSaveData.h"
+#include "app/DlgUpdate.h"
 #include "app/GraphicOverview.h"
+#include "app/IntervallFrm.h"
 #include "app/Main.h"
 #include "app/Sensorgraphic.h"
+#include "app/SharedState.h"
+#include "app/StoredDataWindow.h"
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
 #include "fax/ui/OnScreen.h"
@@ -70,7 +78,10 @@ class WindowsTest : public ::testing::Test {
     driver.start(50);
     QObject::connect(&driver, &QTimer::timeout, [this] { user.Act(); });
   }
-  void TearDown() override { MessageSink = nullptr; }
+  void TearDown() override {
+    MessageSink = nullptr;
+    TForm1::ConfirmSink = nullptr;
+  }
 
   e2e::Sandbox sandbox;
   e2e::User user;
@@ -203,9 +214,136 @@ TEST_F(WindowsTest, ABoxFromTheAcquisitionStandsAboveTheMainWindowAndLeavesTheKe
   Type("25");
   EXPECT_EQ(field->text().toStdString(), "725");
   EXPECT_FALSE(box->isModal());
-
   box->close();
+
+  // The fifth cycle merges its rows, with the progress box above the main window: the keys
+  // still go into the field afterwards.
+  struct Shows : QObject {
+    int shown = 0, hidden = 0;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Show) ++shown;
+      if (e->type() == QEvent::Hide) ++hidden;
+      return false;
+    }
+  } progress;
+  app->UpdateBox->installEventFilter(&progress);
+  ASSERT_TRUE(RunUntil([&] { return progress.hidden >= 1; }, 30000)) << "no merge";
+  EXPECT_EQ(app->UpdateBox->windowHandle()->transientParent(), main.windowHandle());
+  EXPECT_TRUE(RunUntil([&] { return QGuiApplication::focusWindow() == programming.windowHandle(); }, 15000))
+      << "the keyboard went to "
+      << (QApplication::activeWindow() ? QApplication::activeWindow()->windowTitle() : "-").toStdString();
+  EXPECT_EQ(QApplication::focusWidget(), field);
+  Type("8");
+  EXPECT_EQ(field->text().toStdString(), "7258");
+  app->UpdateBox->removeEventFilter(&progress);
+
   programming.close();
+  main.close();
+  app.reset();
+}
+
+// Whether a window stands above the main window: its window is owned by the main window's
+// and is of the kind that a window system keeps above its owner (X11 keeps no plain window
+// above another).
+testing::AssertionResult StandsAbove(const QWidget& w, const QWidget& main) {
+  const std::string title = w.windowTitle().toStdString();
+  if (!w.isVisible()) return testing::AssertionFailure() << title << " is not shown";
+  if (!w.windowHandle() || w.windowHandle()->transientParent() != main.windowHandle())
+    return testing::AssertionFailure() << title << " is not owned by the main window";
+  if (w.windowType() == Qt::Window) return testing::AssertionFailure() << title << " is a window of its own";
+  return testing::AssertionSuccess();
+}
+
+// The forms that the menus open stand above the main window for as long as they are shown,
+// centred on it unless they are placed otherwise ("aktuelle Werte", on the screen).
+// "Datenbanken verschieben" merges the rows with the acquisition stopped and stays above the
+// main window; once the user closes it, the acquisition runs again and stores its rows.
+TEST_F(WindowsTest, FormsOpenedFromTheMenusStandAboveTheMainWindow) {
+  std::vector<std::string> boxes;
+  MessageSink = [&](const std::string& text, TMsgKind) { boxes.push_back(text); };
+  TForm1::ConfirmSink = [](const std::string&) { return true; };
+  e2e::Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_TRUE(sim.OfferOnCom1());
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& main = *app->MainForm;
+  main.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 500;
+  std::atomic<int> stored{0};
+  e2e::CountStoredCycles(stored);
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1 && stored >= 1; }, 30000));
+  auto centred = [&](const QWidget& w) -> testing::AssertionResult {
+    const QPoint off = w.frameGeometry().center() - main.frameGeometry().center();
+    if (off.manhattanLength() <= 4) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << w.windowTitle().toStdString() << " stands " << off.x() << ","
+                                       << off.y() << " off the main window's centre";
+  };
+  // The file dialog that "Datenbanken verschieben" opens as it shows is cancelled.
+  QTimer cancel;
+  QObject::connect(&cancel, &QTimer::timeout, [] {
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (auto* files = qobject_cast<QFileDialog*>(w); files && files->isVisible() && files->isModal())
+        files->reject();
+  });
+  cancel.start(50);
+
+  main.Datenbankenverschieben1->trigger();
+  TDatabaseMoveForm& move = *app->MoveForm;
+  EXPECT_TRUE(StandsAbove(move, main));
+  EXPECT_TRUE(centred(move));
+  EXPECT_FALSE(main.IsCollecting());
+  EXPECT_TRUE(MainFlags.FTempDataMerged);
+  const int beforeClose = stored;
+  move.close();
+  EXPECT_TRUE(RunUntil([&] { return stored > beforeClose; }, 30000)) << "no cycle after the form was closed";
+
+  // "gespeicherte Daten lesen": the progress form, then the listing's window.
+  main.gespeicherteDatenlesen1->trigger();
+  EXPECT_TRUE(StandsAbove(*app->ReadSaveData, main));
+  EXPECT_TRUE(centred(*app->ReadSaveData));
+  ASSERT_TRUE(RunUntil([&] { return app->StoredData->isVisible(); }, 30000));
+  EXPECT_TRUE(StandsAbove(*app->StoredData, main));
+  EXPECT_TRUE(centred(*app->StoredData));
+  EXPECT_TRUE(StandsAbove(*app->ReadSaveData, main));
+  app->ReadSaveData->btOK->click();
+  app->StoredData->close();
+
+  // The other forms of the menus.
+  for (QAction* item : {main.Grafik1, main.Vorschaugrafik1, main.FaxKonfiguration1,
+                        main.korvidanprogrammieren1, main.Bezeichnung1, main.aktuelleWerteanzeigen1}) {
+    SCOPED_TRACE(item->text().toStdString());
+    std::set<QWidget*> before;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->isVisible()) before.insert(w);
+    item->trigger();
+    int opened = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->isVisible() && !before.count(w) && !qobject_cast<QMessageBox*>(w)) {
+        ++opened;
+        EXPECT_TRUE(StandsAbove(*w, main));
+        w->close();
+      }
+    EXPECT_EQ(opened, 1);
+  }
+  // And the modal ones, looked at while they run.
+  for (QAction* item : {main.Datenabfrage2, main.About1}) {
+    SCOPED_TRACE(item->text().toStdString());
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+      QWidget* modal = QApplication::activeModalWidget();
+      seen = modal != nullptr;
+      if (!modal) return;
+      EXPECT_TRUE(StandsAbove(*modal, main));
+      EXPECT_TRUE(centred(*modal));
+      if (auto* settings = qobject_cast<TIntervallFrm*>(modal))
+        settings->Button1Click();
+      else
+        modal->close();
+    });
+    item->trigger();
+    EXPECT_TRUE(seen);
+  }
+  cancel.stop();
   main.close();
   app.reset();
 }
