@@ -195,13 +195,7 @@ int main(int argc, char** argv) {
         if (auto* box = qobject_cast<QMessageBox*>(w)) box->close();
       user.answerBoxes = true;
       TForm1::ConfirmSink = [](const std::string&) { return true; };
-      QTimer cancel;
-      QObject::connect(&cancel, &QTimer::timeout, [] {
-        for (QWidget* w : QApplication::topLevelWidgets())
-          if (auto* files = qobject_cast<QFileDialog*>(w); files && files->isVisible() && files->isModal())
-            files->reject();
-      });
-      cancel.start(500);
+      const e2e::CancellingFileDialogs cancel;
       form.Datenbankenverschieben1->trigger();
       QWidget* move = korvidan.MoveForm.get();
       e2e::RunUntil([] { return false; }, 1000);
@@ -234,7 +228,6 @@ int main(int argc, char** argv) {
       PrintPlace(listing);
       PrintStacking(form, {read, listing});
       shots = ShootScreen(output / "stored-data-above-main.png") && shots;
-      cancel.stop();
       TForm1::ConfirmSink = nullptr;
     }
     if (shots) code = 0;

@@ -117,13 +117,7 @@ TEST_F(WindowsTest, EveryWindowOpensWhollyOnTheScreenAtItsDesignedSize) {
   for (const auto& [title, frame] : startUp) EXPECT_TRUE(Area().contains(frame)) << title;
 
   // A file dialog that a window opens as it shows ("Datenbanken verschieben") is cancelled.
-  QTimer cancel;
-  QObject::connect(&cancel, &QTimer::timeout, [] {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* files = qobject_cast<QFileDialog*>(w); files && files->isVisible() && files->isModal())
-        files->reject();
-  });
-  cancel.start(50);
+  const e2e::CancellingFileDialogs cancel;
 
   const QRect area = Area();
   std::vector<std::string> walked;
@@ -279,13 +273,7 @@ TEST_F(WindowsTest, FormsOpenedFromTheMenusStandAboveTheMainWindow) {
                                        << off.y() << " off the main window's centre";
   };
   // The file dialog that "Datenbanken verschieben" opens as it shows is cancelled.
-  QTimer cancel;
-  QObject::connect(&cancel, &QTimer::timeout, [] {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (auto* files = qobject_cast<QFileDialog*>(w); files && files->isVisible() && files->isModal())
-        files->reject();
-  });
-  cancel.start(50);
+  const e2e::CancellingFileDialogs cancel;
 
   main.Datenbankenverschieben1->trigger();
   TDatabaseMoveForm& move = *app->MoveForm;
@@ -343,7 +331,6 @@ TEST_F(WindowsTest, FormsOpenedFromTheMenusStandAboveTheMainWindow) {
     item->trigger();
     EXPECT_TRUE(seen);
   }
-  cancel.stop();
   main.close();
   app.reset();
 }
