@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QProgressBar>
 #include <exception>
+#include <initializer_list>
 
 #include "app/DataBase.h"
 #include "app/DatabaseMove.h"
@@ -119,6 +120,16 @@ void TKorvidanApplication::Create() {
   MainForm->ConnectModules();
   ConnectWindows();
   ConnectProgramming();
+  // The windows that the menus open, and the wait box of the close, stand above the main
+  // window while they are shown. The merge's progress box comes unasked, with the cycle that
+  // merges: it leaves the keyboard where it is.
+  for (QWidget* w : std::initializer_list<QWidget*>{
+           MoveForm.get(), Programming.get(), ReadSaveData.get(), StoredData.get(), ControllerDialog.get(),
+           ValueBoard.get(), ChartSelection.get(), IntervalForm.get(), FaxConfig.get(), Overview.get(),
+           About.get(), SensorChart.get(), PrintOrientation.get(), AlarmValues.get(), ActionDialog.get(),
+           FaxView.get(), ExitBox.get()})
+    StandAboveMainWindow(*w);
+  StandAboveMainWindow(*UpdateBox, TKeyboard::Leaves);
   // 3. The splash form goes again, never shown.
   splash->ProgressBar1->setValue(splash->ProgressBar1->value() + 5);
   splash.reset();

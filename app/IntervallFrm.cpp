@@ -4,6 +4,7 @@
 #include <QFocusEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 
 #include "app/Localregistry.h"
 #include "app/UiThread.h"
@@ -15,7 +16,10 @@ TIntervallFrm* IntervallFrm = nullptr;
 TIntervallFrm::TIntervallFrm(TAcquisitionState& state, QWidget* parent)
     : QDialog(parent), state_(state), ui(std::make_unique<Ui::TIntervallFrm>()) {
   ui->setupUi(this);
+  // A title bar without buttons. A window manager that draws its buttons all the same (openbox
+  // does) finds nothing to maximise, and a minimised dialog comes back at once (changeEvent).
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  setFixedSize(size().expandedTo(minimumSizeHint()));
   MaskEdit1 = ui->MaskEdit1;
   MaskEdit1->installEventFilter(this);
   MaskEdit1->setFocus();
@@ -89,4 +93,13 @@ void TIntervallFrm::showEvent(QShowEvent* event) {
 
 void TIntervallFrm::closeEvent(QCloseEvent* event) {
   if (!closing_) event->ignore();
+}
+
+void TIntervallFrm::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  // While it is shown it blocks the other windows: it must not vanish from the screen.
+  if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized))
+    QTimer::singleShot(0, this, [this] {
+      if (isVisible()) setWindowState(windowState() & ~Qt::WindowMinimized);
+    });
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The system settings dialog: the acquisition interval in minutes. It has no close button
-// and is left only through "OK".
+// The system settings dialog: the acquisition interval in minutes. It has no buttons in its
+// title bar and is left only through "OK".
 #include <QDialog>
 #include <memory>
 
@@ -31,6 +31,7 @@ class TIntervallFrm : public QDialog {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
   // The edit is the dialog's active control: showing the dialog enters it.
   void showEvent(QShowEvent* event) override;
 

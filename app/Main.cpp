@@ -54,18 +54,33 @@ const char* const kUpdateQuestion =
     "Die Erfassung aktueller Werte wird solange unterbrochen!";
 
 // Runs the window thread's events (painting, timers, the port's notifications, work queued
-// by other threads) until done() holds or timeoutMs (-1: no limit) have passed.
+// by other threads) until done() holds or timeoutMs (-1: no limit) have passed; with
+// ExcludeUserInputEvents among the flags, what the user does waits until afterwards.
 // The events are taken straight from the dispatcher, which blocks until one comes: a nested
 // event loop would return at once, handling nothing, once the application's loop has been
 // told to quit (the wait would then spin). The timer wakes the wait to look at done().
-void WaitHandlingEvents(const std::function<bool()>& done, int timeoutMs) {
+void WaitHandlingEvents(const std::function<bool()>& done, int timeoutMs,
+                        QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents) {
   QElapsedTimer t;
   t.start();
   QTimer wake;
   wake.start(10);
   while (!(done && done()) && (timeoutMs < 0 || t.elapsed() < timeoutMs))
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    QCoreApplication::processEvents(flags | QEventLoop::WaitForMoreEvents);
 }
+
+// Sets a flag for its own lifetime and then gives it back the value it had.
+class TFlagScope {
+ public:
+  explicit TFlagScope(bool& flag) : flag_(flag), was_(flag) { flag = true; }
+  ~TFlagScope() { flag_ = was_; }
+  TFlagScope(const TFlagScope&) = delete;
+  TFlagScope& operator=(const TFlagScope&) = delete;
+
+ private:
+  bool& flag_;
+  bool was_;
+};
 
 // The German display of a float field with the grid's format "#.##".
 std::string GridNumber(double v) {
@@ -491,16 +506,26 @@ void TForm1::StartAcquisition() {
   FDataThread = ThGetData::Create(*DataModule1, *controllers_, FState);
 }
 
-void TForm1::StopAcquisition() {
-  if (!FDataThread.Valid()) return;
+bool TForm1::StopAcquisition() {
+  if (!FDataThread.Valid()) return !closed_;
   FDataThread.Terminate();
   FState.Wake();
+  if (!FDataThread.Finished()) {
+    // The running cycle ends after its listening, up to 20 s. Meanwhile the windows are
+    // painted, the port delivers the cycle's bytes and the cycle's boxes appear, the cursor
+    // shows the wait, and what the user does is taken afterwards.
+    TFlagScope busy(busy_);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    WaitHandlingEvents([this] { return FDataThread.Finished(); }, -1, QEventLoop::ExcludeUserInputEvents);
+    QApplication::restoreOverrideCursor();
+  }
   FDataThread.WaitFor();
+  return !closed_;
 }
 
 void TForm1::ToggleDataCollection() {
   if (IsCollecting()) {
-    StopAcquisition();
+    if (!StopAcquisition()) return;
     if (Datenabfrage1->isChecked()) {
       Datenabfrage1->setChecked(false);
       ShowMessage("Datenabfrage beendet !");
@@ -627,23 +652,32 @@ void TForm1::btShowValuesClick() {
   }
 }
 
+void TForm1::Datenabfrage1Click() {
+  if (busy_) return;
+  TFlagScope busy(busy_);
+  ToggleDataCollection();
+}
+
 void TForm1::UpdateDatabaseClick() {
+  if (busy_) return;
+  TFlagScope busy(busy_);
   if (MainFlags.FTempDataMerged) {
     ShowMessage("Keine neuen Daten zum Kopieren vorhanden!");
     return;
   }
   if (!Confirm(kUpdateQuestion)) return;
-  if (IsCollecting()) StopAcquisition();
+  if (IsCollecting() && !StopAcquisition()) return;
   MergeAfterStop();
   StartAcquisition();
 }
 
 void TForm1::Datenbankenverschieben1Click() {
-  if (!DatabaseMoveForm) return;
+  if (busy_ || !DatabaseMoveForm) return;
+  TFlagScope busy(busy_);
   DatabaseMoveForm->StartAcquisition = [this] { StartAcquisition(); };
   DatabaseMoveForm->show();
   if (!Confirm(kUpdateQuestion)) return;
-  if (IsCollecting()) StopAcquisition();
+  if (IsCollecting() && !StopAcquisition()) return;
   MergeAfterStop();
 }
 

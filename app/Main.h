@@ -4,8 +4,8 @@
 // the bus module, the acquisition thread and the version query share with it.
 //
 // The window thread runs every handler here. Stopping the acquisition asks the thread to
-// end and waits for it on the window thread (up to one cycle); the thread never waits for
-// the window thread, so the wait cannot lock up.
+// end and waits for it on the window thread (up to one cycle), handling the window's events
+// meanwhile; the thread never waits for the window thread, so the wait cannot lock up.
 #include <QMainWindow>
 #include <functional>
 #include <memory>
@@ -127,9 +127,11 @@ class TForm1 : public QMainWindow {
   void ToggleDataCollection();
   // True while an acquisition thread runs (or has been started and not yet ended).
   bool IsCollecting() const;
-  // Starts the acquisition thread unless one runs; stops it and waits for its end.
+  // Starts the acquisition thread unless one runs.
   void StartAcquisition();
-  void StopAcquisition();
+  // Stops the acquisition thread and waits for its end, the windows' events handled
+  // meanwhile. False when the window was closed during the wait (nothing is left to do).
+  bool StopAcquisition();
 
   void TabControl1Enter();
   void GetDBChartSources();
@@ -141,7 +143,7 @@ class TForm1 : public QMainWindow {
   void btShowValuesClick();
   void UpdateDatabaseClick();
   void Datenbankenverschieben1Click();
-  void Datenabfrage1Click() { ToggleDataCollection(); }
+  void Datenabfrage1Click();
   void Datenabfrage2Click();
   void About1Click();
 
@@ -168,6 +170,9 @@ class TForm1 : public QMainWindow {
   TMeasurementGridModel* gridModel_ = nullptr;
   bool closed_ = false;
   bool inTabHandler_ = false;
+  // A stop or merge of the menu's runs (or waits for the cycle's end): the menu's stop and
+  // merge commands start nothing meanwhile.
+  bool busy_ = false;
 };
 
 extern TForm1* Form1;

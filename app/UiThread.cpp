@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QGridLayout>
 #include <QMessageBox>
 #include <QPointer>
@@ -137,15 +138,23 @@ QPointer<QWidget> mainWindow;
 
 QWidget* Shown(QWidget* window) { return window && window->isVisible() ? window : nullptr; }
 
-// A box that comes unasked leaves the keyboard with the window the user works in. It is shown
-// without being activated; should the window system activate it all the same as it maps it
-// (the offscreen platform does, so do some window managers), that window gets the keyboard
-// back: an activation before the box is on the screen is none that the user asked for.
+// The window system keeps the window above its owner's while both are shown. The window is
+// not the owner's child: a window that is disabled for a while, the main window during a
+// programming transfer, would disable it with it.
+void SetOwner(QWidget& window, const QWidget& owner) {
+  (void)window.winId();
+  if (QWindow* handle = window.windowHandle()) handle->setTransientParent(owner.windowHandle());
+}
+
+// A window that comes unasked leaves the keyboard with the window the user works in. It is
+// shown without being activated; should the window system activate it all the same as it maps
+// it (the offscreen platform does, so do some window managers), that window gets the keyboard
+// back: an activation before the window is on the screen is none that the user asked for.
 class TKeyboardStays : public QObject {
  public:
-  TKeyboardStays(QMessageBox& box, QWidget& user) : QObject(&box), user_(&user) {
-    (void)box.winId();
-    window_ = box.windowHandle();
+  TKeyboardStays(QWidget& window, QWidget& user) : QObject(&window), user_(&user) {
+    (void)window.winId();
+    window_ = window.windowHandle();
     window_->installEventFilter(this);
   }
 
@@ -169,9 +178,56 @@ class TKeyboardStays : public QObject {
   QPointer<QWindow> window_;
 };
 
+// Shows a window without taking the keyboard from the window the user works in.
+void ShowLeavingKeyboard(QWidget& window) {
+  window.setAttribute(Qt::WA_ShowWithoutActivating);
+  if (QWidget* user = Shown(QApplication::activeWindow()); user && user != &window)
+    new TKeyboardStays(window, *user);
+}
+
+// Whenever its window is shown, it stands above the main window (see StandAboveMainWindow).
+class TAboveMainWindow : public QObject {
+ public:
+  TAboveMainWindow(QWidget& window, TKeyboard keyboard) : QObject(&window), keyboard_(keyboard) {
+    setObjectName(QStringLiteral("AboveMainWindow"));
+    // A window system keeps a window above its owner only when it is one that has an owner
+    // (a dialog's kind of window; X11 ignores the owner of a plain window). Its buttons stay.
+    if (window.windowType() == Qt::Window)
+      window.setWindowFlags(Qt::Dialog | (window.windowFlags() & ~Qt::WindowType_Mask));
+    if (keyboard == TKeyboard::Leaves) window.setAttribute(Qt::WA_ShowWithoutActivating);
+    window.installEventFilter(this);
+  }
+
+  bool eventFilter(QObject* o, QEvent* e) override {
+    // A show of the program's (not the window system's giving back a minimised window).
+    if (e->type() != QEvent::Show || e->spontaneous()) return false;
+    auto& window = *static_cast<QWidget*>(o);
+    QWidget* owner = Shown(mainWindow);
+    if (!owner || owner == &window) return false;
+    SetOwner(window, *owner);
+    // A dialog centres itself on its owner's window as it shows, unless it was placed.
+    if (!qobject_cast<QDialog*>(&window) && !window.testAttribute(Qt::WA_Moved)) {
+      const QRect frame = owner->frameGeometry();
+      const QSize size = window.frameGeometry().size();
+      window.move(frame.center() - QPoint(size.width() / 2, size.height() / 2));
+      window.setAttribute(Qt::WA_Moved, false);  // placed by no one: centred again next time
+    }
+    if (keyboard_ == TKeyboard::Leaves) ShowLeavingKeyboard(window);
+    return false;
+  }
+
+ private:
+  TKeyboard keyboard_;
+};
+
 }  // namespace
 
 void SetMainWindow(QWidget* window) { mainWindow = window; }
+
+void StandAboveMainWindow(QWidget& window, TKeyboard keyboard) {
+  if (!window.findChild<TAboveMainWindow*>(QStringLiteral("AboveMainWindow"), Qt::FindDirectChildrenOnly))
+    new TAboveMainWindow(window, keyboard);
+}
 
 void FitToCaption(QMessageBox& box) {
   // The box takes the width its layout asks for at least: a spacer across its grid.
@@ -202,18 +258,12 @@ void ShowMessage(const std::string& text, TMsgKind kind, const std::string& capt
     FitToCaption(*box);
     QObject::connect(box, &QDialog::finished, [key] { ReleaseBox(key); });
     QWidget* user = Shown(QApplication::activeWindow());
-    // The box's window stands above its owner's (it is not the owner's child: a window that is
-    // disabled for a while, during a programming transfer, would disable the box with it).
-    if (QWidget* owner = modal && user ? user : Shown(mainWindow)) {
-      (void)box->winId();
-      box->windowHandle()->setTransientParent(owner->windowHandle());
-    }
+    if (QWidget* owner = modal && user ? user : Shown(mainWindow)) SetOwner(*box, *owner);
     if (modal) {
       box->exec();
     } else {
       box->setWindowModality(Qt::NonModal);  // a message box is modal from its start
-      box->setAttribute(Qt::WA_ShowWithoutActivating);
-      if (user) new TKeyboardStays(*box, *user);
+      ShowLeavingKeyboard(*box);
       box->show();
     }
   });

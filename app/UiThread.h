@@ -28,6 +28,15 @@ void ShowMessage(const std::string& text, TMsgKind kind = TMsgKind::Information,
 // stands on its own. Window thread only.
 void SetMainWindow(QWidget* window);
 
+// Whether a window takes the keyboard as it shows, or leaves it with the window the user
+// works in (a window that comes unasked, a progress box, say).
+enum class TKeyboard { Takes, Leaves };
+
+// From now on, whenever the window is shown while the main window is, it stands above the
+// main window, as the boxes do, for as long as it is shown; it opens centred on the main
+// window unless it was placed before its show. A second call does nothing. Window thread only.
+void StandAboveMainWindow(QWidget& window, TKeyboard keyboard = TKeyboard::Takes);
+
 // Widens a box until its caption stands whole in a window manager's title bar; call once its
 // title, text and buttons are set.
 void FitToCaption(QMessageBox& box);

@@ -7,12 +7,13 @@
 #include <QPointer>
 #include <QScreen>
 #include <QWidget>
+#include <QWindow>
 #include <algorithm>
 
 namespace {
 
-// The moves of the first second after a show are the placing and framing of the window by
-// the window system; a move after that is the user's and is left alone.
+// The moves of the first second after a window appears are the placing and framing of the
+// window by the window system; a move after that is the user's and is left alone.
 constexpr qint64 kPlacingMs = 1000;
 
 bool IsPlacedWindow(const QWidget& w) {
@@ -41,13 +42,23 @@ void Place(QWidget& window) {
 }
 
 // Installed on the application object, it sees the events of every object of the window
-// thread; it only looks at the shows and early moves of windows.
+// thread; it only looks at the shows, the exposures and the early moves of windows.
+//
+// Until the window system has put a window on the screen, the places it reports for it are
+// not yet where the window stands (an X server reports the place of the window it made, at
+// the top left, while the window manager still places it): a window is placed at its show and
+// once it appears, and only the moves after that count. A move asked for on such a report
+// would be carried out after the window manager's placing and leave the window in the corner.
 class TOnScreen : public QObject {
  public:
   explicit TOnScreen(QObject* app) : QObject(app) { app->installEventFilter(this); }
 
   bool eventFilter(QObject* o, QEvent* e) override {
     const QEvent::Type type = e->type();
+    if (type == QEvent::Expose) {
+      if (auto* handle = qobject_cast<QWindow*>(o); handle && handle->isExposed()) Appeared(*handle);
+      return false;
+    }
     if (type != QEvent::Show && type != QEvent::Move) return false;
     if (!o->isWidgetType()) return false;
     auto* w = static_cast<QWidget*>(o);
@@ -55,20 +66,39 @@ class TOnScreen : public QObject {
     if (type == QEvent::Show) {
       auto it = shown_.find(w);
       if (it == shown_.end()) {
-        it = shown_.insert(w, QElapsedTimer());
+        it = shown_.insert(w, TShown());
         connect(w, &QObject::destroyed, this, [this, w] { shown_.remove(w); });
       }
-      it->start();
-      Place(*w);
-    } else if (auto it = shown_.constFind(w); it != shown_.constEnd() && it->elapsed() < kPlacingMs) {
+      it->appeared = false;
+      // A window that nobody placed is placed as it shows, after this (a dialog centres itself
+      // on its owner), or by the window manager: it is kept on the screen once it appears.
+      if (w->testAttribute(Qt::WA_Moved)) Place(*w);
+    } else if (auto it = shown_.constFind(w);
+               it != shown_.constEnd() && it->appeared && it->since.elapsed() < kPlacingMs) {
       Place(*w);
     }
     return false;
   }
 
  private:
-  // When each window was last shown.
-  QHash<QObject*, QElapsedTimer> shown_;
+  struct TShown {
+    bool appeared = false;  // on the screen since its last show
+    QElapsedTimer since;    // since it appeared
+  };
+
+  void Appeared(QWindow& handle) {
+    for (auto it = shown_.begin(); it != shown_.end(); ++it) {
+      auto* w = static_cast<QWidget*>(it.key());
+      if (w->windowHandle() != &handle || it->appeared) continue;
+      it->appeared = true;
+      it->since.start();
+      Place(*w);
+      return;
+    }
+  }
+
+  // The windows shown so far.
+  QHash<QObject*, TShown> shown_;
 };
 
 }  // namespace

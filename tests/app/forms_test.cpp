@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QWindow>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -32,6 +33,15 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// Handles the window thread's events until the condition holds (false after 10 s).
+bool WaitFor(const std::function<bool()>& condition) {
+  QElapsedTimer waited;
+  waited.start();
+  while (!condition() && waited.elapsed() < 10000)
+    QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+  return condition();
+}
 
 class FormsTest : public ::testing::Test {
  protected:
@@ -82,6 +92,35 @@ TEST_F(FormsTest, IntervalDialogStoresMinutesAndSetsTheSeconds) {
   EXPECT_TRUE(dialog.MaskEdit1Exit());
   EXPECT_EQ(state.GetIntervalSeconds(), 420);
   EXPECT_EQ(ReadInterval(), 30);
+  dialog.Button1Click();
+  EXPECT_FALSE(dialog.isVisible());
+}
+
+// The settings ask for a title bar without buttons. A window manager that draws buttons all
+// the same finds a dialog of fixed size, and one it minimises comes back at once: the dialog
+// blocks the other windows while it is shown.
+TEST_F(FormsTest, SystemSettingsAreLeftOnlyThroughOk) {
+  InitRegistryDefaults();
+  TAcquisitionState state;
+  TIntervallFrm dialog(state);
+  const Qt::WindowFlags flags = dialog.windowFlags();
+  EXPECT_EQ(dialog.windowType(), Qt::Dialog);
+  EXPECT_TRUE(flags.testFlag(Qt::CustomizeWindowHint));
+  EXPECT_TRUE(flags.testFlag(Qt::WindowTitleHint));
+  for (Qt::WindowType button :
+       {Qt::WindowSystemMenuHint, Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint,
+        Qt::WindowCloseButtonHint, Qt::WindowContextHelpButtonHint})
+    EXPECT_FALSE(flags.testFlag(button)) << std::hex << button;
+
+  dialog.show();
+  ASSERT_TRUE(WaitFor([&] { return dialog.windowHandle()->isExposed(); }));
+  EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
+  EXPECT_GE(dialog.width(), 240);
+  dialog.windowHandle()->close();  // as the window manager's close
+  EXPECT_TRUE(dialog.isVisible());
+  dialog.setWindowState(dialog.windowState() | Qt::WindowMinimized);  // as its minimise
+  EXPECT_TRUE(WaitFor([&] { return !dialog.isMinimized() && dialog.windowHandle()->isExposed(); }));
+  EXPECT_TRUE(dialog.isVisible());
   dialog.Button1Click();
   EXPECT_FALSE(dialog.isVisible());
 }
@@ -148,20 +187,13 @@ TEST_F(FormsTest, AFileDialogTakesItsListOfCompletionsAlongWhenATypedNameIsConfi
   auto* field = dialog.findChild<QLineEdit*>("fileNameEdit");
   ASSERT_NE(field, nullptr);
   QAbstractItemView* list = field->completer()->popup();
-  auto waitFor = [](const std::function<bool()>& condition) {
-    QElapsedTimer waited;
-    waited.start();
-    while (!condition() && waited.elapsed() < 10000)
-      QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    return condition();
-  };
   dialog.activateWindow();
-  ASSERT_TRUE(waitFor([&] { return field->hasFocus(); }));
+  ASSERT_TRUE(WaitFor([&] { return field->hasFocus(); }));
 
   // The path typed into the name field: the names that match are listed under it.
   const QString path = QString::fromStdString((dir_ / "Korvidan1.DB").string());
   for (QChar c : path) Key(field, c.toUpper().unicode(), c);
-  ASSERT_TRUE(waitFor([&] { return list->isVisible(); }));
+  ASSERT_TRUE(WaitFor([&] { return list->isVisible(); }));
   // Enter, which goes to the open list, confirms the name and closes the dialog and the list.
   ASSERT_EQ(QApplication::activePopupWidget(), list);
   Key(list, Qt::Key_Return);

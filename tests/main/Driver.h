@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
@@ -138,6 +139,23 @@ class Acting {
     timer_.start(50);
   }
   void Stop() { timer_.stop(); }
+
+ private:
+  QTimer timer_;
+};
+
+// While it lives, cancels every modal file dialog that comes up (the "Öffnen" that
+// "Datenbanken verschieben" opens as it shows), as a user who wants none.
+class CancellingFileDialogs {
+ public:
+  CancellingFileDialogs() {
+    QObject::connect(&timer_, &QTimer::timeout, [] {
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* files = qobject_cast<QFileDialog*>(w); files && files->isVisible() && files->isModal())
+          files->reject();
+    });
+    timer_.start(50);
+  }
 
  private:
   QTimer timer_;

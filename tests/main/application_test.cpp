@@ -27,6 +27,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -82,11 +83,13 @@ struct Boxes {
     std::lock_guard<std::mutex> g(lock);
     texts.push_back(t);
   }
-  bool Contains(const std::string& part) {
+  bool Contains(const std::string& part) { return Count(part) > 0; }
+  int Count(const std::string& part) {
     std::lock_guard<std::mutex> g(lock);
+    int n = 0;
     for (auto& t : texts)
-      if (t.find(part) != std::string::npos) return true;
-    return false;
+      if (t.find(part) != std::string::npos) ++n;
+    return n;
   }
 };
 
@@ -483,6 +486,99 @@ TEST_F(ApplicationTest, CloseWaitAfterTheLoopWasToldToQuitHandlesEventsWithoutSp
   EXPECT_LT(cpu, 0.3 * wall);
   EXPECT_GE(ticksAfterQuit, static_cast<int>(wall / 50 / 4));
   EXPECT_TRUE(MainFlags.FTempDataMerged);
+  app.reset();
+}
+
+// "Datenabfrage" during a cycle waits for the cycle's end with the window alive: its timers
+// run, it is repainted and shows the wait. A second click on "Datenabfrage", or one on
+// "Datenbank aktualisieren", meanwhile starts nothing.
+TEST_F(ApplicationTest, AStopWaitsForTheCycleWithTheWindowAliveAndStartsNothingElse) {
+  Simulator sim({"--fixed", "--period", "1"});
+  ASSERT_TRUE(sim.OfferOnCom1());
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  form.FState.SetIntervalSeconds(0);
+  app->Bus->ListenMilliseconds = 300;
+  app->ValueBoard->MediaPlayer1.DeviceName = "null";
+  // The second cycle holds at its end until the window thread lets it go. (At most 20 s: a
+  // window thread that stands still during the stop fails the test instead of hanging it.)
+  std::mutex lock;
+  std::condition_variable changed;
+  std::atomic<bool> holding{false};
+  bool released = false;
+  int cycles = 0;
+  auto store = LinkHooks().StoreCurrentValues;
+  LinkHooks().StoreCurrentValues = [&](TControllerList& list) {
+    {
+      std::unique_lock<std::mutex> g(lock);
+      if (++cycles == 2) {
+        holding = true;
+        changed.wait_for(g, std::chrono::seconds(20), [&] { return released; });
+      }
+    }
+    store(list);
+  };
+  auto release = [&] {
+    std::lock_guard<std::mutex> g(lock);
+    released = true;
+    changed.notify_all();
+  };
+  int confirmations = 0;
+  TForm1::ConfirmSink = [&](const std::string&) { return ++confirmations, true; };
+  app->Show();
+  ASSERT_TRUE(RunUntil([&] { return holding.load(); }, 30000));
+  ASSERT_TRUE(form.IsCollecting());
+
+  // While the stop waits: a timer, the clicks, then a repaint of the status bar, which lets
+  // the cycle end.
+  bool timerDuringStop = false, waitCursor = false, paintedDuringStop = false, awaitingPaint = false;
+  struct Painted : QObject {
+    std::function<void()> onPaint;
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint && onPaint) onPaint();
+      return false;
+    }
+  } painted;
+  painted.onPaint = [&] {
+    if (!awaitingPaint) return;
+    awaitingPaint = false;
+    paintedDuringStop = form.IsCollecting();
+    release();
+  };
+  form.StatusPanel1->installEventFilter(&painted);
+  QTimer::singleShot(0, [&] {
+    timerDuringStop = form.IsCollecting();
+    waitCursor = QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+    form.Datenabfrage1->trigger();
+    form.Datenbankanzeigeaktualisieren1->trigger();
+    awaitingPaint = true;
+    form.StatusPanel1->update();
+  });
+  // Long past any stop: an acquisition that a click started meanwhile is ended.
+  QTimer rescue;
+  rescue.setSingleShot(true);
+  QObject::connect(&rescue, &QTimer::timeout, [&] {
+    form.FDataThread.Terminate();
+    form.FState.Wake();
+  });
+  rescue.start(60000);
+  form.Datenabfrage1->trigger();
+  release();  // (when nothing was handled during the stop)
+  rescue.stop();
+  form.StatusPanel1->removeEventFilter(&painted);
+
+  EXPECT_TRUE(timerDuringStop) << "the window thread stood still during the stop";
+  EXPECT_TRUE(waitCursor);
+  EXPECT_TRUE(paintedDuringStop);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_FALSE(form.IsCollecting());
+  EXPECT_FALSE(form.Datenabfrage1->isChecked());
+  EXPECT_EQ(boxes.Count("Datenabfrage beendet !"), 1);
+  EXPECT_EQ(boxes.Count("Datenabfrage gestartet !"), 0);
+  EXPECT_EQ(boxes.Count("Bitte warten"), 0);
+  EXPECT_EQ(boxes.Count("Keine neuen Daten"), 0);
+  EXPECT_EQ(confirmations, 0);
+  EXPECT_EQ(cycles, 2);
   app.reset();
 }
 

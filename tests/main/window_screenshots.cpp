@@ -1,9 +1,10 @@
 // Takes pictures of where the application's windows appear, as the X server shows them: the
 // box that the acquisition raises when the alarm sound finds no audio device, while the user
-// types in the programming window, and "Grafik Sensor" opened from the overview, where it
-// once stood on a larger screen. Prints each
-// window's place, the window manager's stacking of the main window and the box, and which
-// window has the keyboard. Run under Xvfb with a window manager:
+// types in the programming window, "Grafik Sensor" opened from the overview, where it once
+// stood on a larger screen, and the forms "Datenbanken verschieben" and "gespeicherte Daten
+// lesen" with the listing's window, opened from the menu. Prints each window's place, the
+// window manager's stacking of the main window and the others, and which window has the
+// keyboard. Run under Xvfb with a window manager:
 //   xvfb-run -a -s "-screen 0 1024x768x24" sh -c 'openbox & sleep 1; korvidan-window-screenshots DIR'
 #include <QAction>
 #include <QApplication>
@@ -17,15 +18,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/Application.h"
+#include "app/DatabaseMove.h"
+#include "app/DlgReadSaveData.h"
 #include "app/GraphicOverview.h"
 #include "app/Main.h"
 #include "app/Sensorgraphic.h"
+#include "app/StoredDataWindow.h"
 #include "app/UiThread.h"
 #include "app/ValueBoard.h"
 #include "link/RS485BusNew.h"
@@ -70,6 +75,22 @@ int StackIndex(const std::vector<unsigned long>& ids, QWidget* w) {
   for (std::size_t i = 0; i < ids.size(); ++i)
     if (ids[i] == w->winId()) return static_cast<int>(i);
   return -1;
+}
+
+// The window manager's stacking of the main window and the given windows (bottom first), and
+// the owner that each of them names.
+void PrintStacking(QWidget& main, std::initializer_list<QWidget*> windows) {
+  const auto ids = Stacking();
+  std::printf("stacking (bottom 0): main window %d", StackIndex(ids, &main));
+  for (QWidget* w : windows)
+    std::printf(", %s %d", w->windowTitle().toUtf8().constData(), StackIndex(ids, w));
+  std::printf("\n");
+  for (QWidget* w : windows) {
+    std::printf("main window 0x%lx, %s ", static_cast<unsigned long>(main.winId()),
+                w->windowTitle().toUtf8().constData());
+    std::fflush(stdout);
+    std::system(("xprop -id " + std::to_string(w->winId()) + " WM_TRANSIENT_FOR").c_str());
+  }
 }
 
 }  // namespace
@@ -165,6 +186,49 @@ int main(int argc, char** argv) {
       PrintPlace(korvidan.Overview.get());
       PrintPlace(korvidan.SensorChart.get());
       shots = ShootScreen(output / "grafik-sensor-1024x768.png") && shots;
+      korvidan.SensorChart->close();
+      korvidan.Overview->close();
+
+      // "Datenbanken verschieben": "Öffnen" cancelled, the question answered "Ja"; the form
+      // stays above the main window after the merge.
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(w)) box->close();
+      user.answerBoxes = true;
+      TForm1::ConfirmSink = [](const std::string&) { return true; };
+      const e2e::CancellingFileDialogs cancel;
+      form.Datenbankenverschieben1->trigger();
+      QWidget* move = korvidan.MoveForm.get();
+      e2e::RunUntil([] { return false; }, 1000);
+      // The user clicks the main window.
+      form.raise();
+      form.activateWindow();
+      e2e::RunUntil([] { return false; }, 1000);
+      PrintPlace(&form);
+      PrintPlace(move);
+      PrintStacking(form, {move});
+      shots = ShootScreen(output / "database-move-above-main.png") && shots;
+      move->close();
+
+      // "gespeicherte Daten lesen": its progress form, and the listing's window, which the user
+      // moves aside before clicking the main window and then the progress form.
+      form.gespeicherteDatenlesen1->trigger();
+      QWidget* read = korvidan.ReadSaveData.get();
+      QWidget* listing = korvidan.StoredData.get();
+      e2e::RunUntil([&] { return listing->isVisible(); }, 30000);
+      e2e::RunUntil([] { return false; }, 1000);
+      listing->move(QGuiApplication::primaryScreen()->availableGeometry().bottomRight() -
+                    QPoint(listing->frameGeometry().width() - 1, listing->frameGeometry().height() - 1));
+      form.raise();
+      form.activateWindow();
+      e2e::RunUntil([] { return false; }, 1000);
+      read->raise();
+      read->activateWindow();
+      e2e::RunUntil([] { return false; }, 1000);
+      PrintPlace(read);
+      PrintPlace(listing);
+      PrintStacking(form, {read, listing});
+      shots = ShootScreen(output / "stored-data-above-main.png") && shots;
+      TForm1::ConfirmSink = nullptr;
     }
     if (shots) code = 0;
     for (QWidget* w : QApplication::topLevelWidgets())
