@@ -188,17 +188,17 @@ std::string ErrorText(const std::exception& e) {
       io && io->Message == SioLoadStrUtf8(-io->ErrorCode))
     return LibraryErrorText(-io->ErrorCode, e.what());
   // A file of the application's that could not be read or written, by the system's cause.
-  int error = -1;
+  int error = 0;
   if (const auto* f = dynamic_cast<const EFCreateError*>(&e)) error = f->Error;
   if (const auto* f = dynamic_cast<const EFOpenError*>(&e)) error = f->Error;
   if (const auto* s = dynamic_cast<const std::system_error*>(&e);
       s && (s->code().category() == std::generic_category() || s->code().category() == std::system_category()))
     error = s->code().value();
-  if (error >= 0) {
+  if (error > 0) {
     const bool writing = dynamic_cast<const EFOpenError*>(&e) == nullptr;
     // A file to be made is missing its folder, not itself.
     if (writing && error == ENOENT) return LibraryErrorText(ecPathNotFound, e.what());
-    return LibraryErrorText(SioErrorFromErrno(error == 0 ? EIO : error, writing), e.what());
+    return LibraryErrorText(SioErrorFromErrno(error, writing), e.what());
   }
   return e.what();
 }
