@@ -348,12 +348,15 @@ void TSioCustomTapiDevice::StartTapi() {
     ~Reset() { f = false; }
   } reset{FStarting};
   {
+    // The entries of sessions gone are removed in one write of the settings file.
+    TRegistryBatch batch;
     TRegistry reg;
     if (reg.OpenKey(kSessionKey, true)) {
       TStringList names;
       reg.GetValueNames(names);
       for (int i = 0; i < names.Count(); ++i) reg.DeleteValue(names[i]);
     }
+    batch.Commit();
   }
   const std::string app = ProgramName();
   bool reinitWaited = false;

@@ -359,12 +359,14 @@ TEST_F(FirstDayTest, ASettingsFileHoldingOnlyTheIntervalGetsTheOtherDefaults) {
 // A settings file grown by hand to 200,000 notes under one key (one of them written twice, in
 // another case), with the interval and the telephony sessions' key: the start reads it within
 // seconds, takes the later of the two notes, and writes the missing defaults in one save of
-// the file (the other save is that of this run's telephony session).
+// the file; the telephony session removes the entries of three sessions gone in one save more,
+// and writes its own in another.
 TEST_F(FirstDayTest, AHandGrownSettingsFileIsReadInSecondsAndGetsItsDefaultsInOneSave) {
   constexpr int kNotes = 200000;
   std::string text =
       "[Software\\Zelvanor\\DataCollectingIntervall]\n\"Intervall\"=dword:2\n"
-      "[SOFTWARE\\Nordhaven\\SIO\\TAPI]\n[Software\\Zelvanor\\Notizen]\n";
+      "[SOFTWARE\\Nordhaven\\SIO\\TAPI]\n\"alt1\"=sz:\"1\"\n\"alt2\"=sz:\"2\"\n\"alt3\"=sz:\"3\"\n"
+      "[Software\\Zelvanor\\Notizen]\n";
   for (int i = 0; i < kNotes; ++i)
     text += "\"Notiz" + std::to_string(i) + "\"=sz:\"Wasserwechsel, Filter " + std::to_string(i) +
             " gereinigt\"\n";
@@ -393,7 +395,7 @@ TEST_F(FirstDayTest, AHandGrownSettingsFileIsReadInSecondsAndGetsItsDefaultsInOn
       saves += (e->mask & IN_MOVED_TO) && std::string(e->name) == "registry.ini";
     }
   close(watch);
-  EXPECT_EQ(saves, 2);
+  EXPECT_EQ(saves, 3);
   EXPECT_EQ(app->MainForm->FState.GetIntervalSeconds(), 120);
   for (const support::DefaultSetting& d : support::DefaultSettings())
     EXPECT_EQ(Setting(d.key, d.name), d.name == "Intervall" ? "dword:2" : d.text) << d.key << "\\" << d.name;
