@@ -12,6 +12,7 @@
 
 #include "platform/Messages.h"
 #include "platform/Winsock.h"
+#include "serial/SioPort.h"
 #include "serial/Sioexcept.h"
 
 namespace {
@@ -52,10 +53,15 @@ void TSioDispatcherThread::Run() {
   id_.store(std::this_thread::get_id());
   tid_.store(static_cast<int>(::gettid()));
   if (dispatcher_->ThreadBoost() != 0 || dispatcher_->RS485Mode()) dispatcher_->ApplyPriority(this);
+  // What ends a thread's loop is shown to the application, and the thread ends as gone, so
+  // that a stop does not wait for it.
   try {
     Execute();
+  } catch (const std::exception& e) {
+    SioGuarded([&] { SioHandleException(e); });
+    dispatcher_->ThreadGone(this);
   } catch (...) {
-    // The thread ends as gone, so that a stop does not wait for it.
+    SioGuarded([] { SioHandleException(Exception("Unknown exception in a thread of the port")); });
     dispatcher_->ThreadGone(this);
   }
 }

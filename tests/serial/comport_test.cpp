@@ -13,7 +13,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -721,6 +723,44 @@ TEST_F(ComPortTest, HandlerThatFreesItsOwnPort) {
   again.SetComNumber(80);
   again.SetOpen(true);
   again.PutString("z");
+  EXPECT_EQ(pty.Read(1), "z");
+}
+
+// A device whose read throws ends the dispatch thread: the application is shown why, and the
+// port still closes and opens again.
+TEST_F(ComPortTest, ThreadEndedByItsDeviceIsShownAndThePortStillCloses) {
+  MappedPty pty(81);
+  struct ThrowingRead : TSioWin32Dispatcher {
+    using TSioWin32Dispatcher::TSioWin32Dispatcher;
+    int ReadCom(std::uint8_t*, int) override { throw std::runtime_error("Lesefehler"); }
+    int ReadComPieces(std::uint8_t*, int, std::uint8_t*, int) override {
+      throw std::runtime_error("Lesefehler");
+    }
+  };
+  std::atomic<int> shown{0};
+  std::string text;
+  std::mutex textLock;
+  SetSioApplicationExceptionHandler([&](const std::exception& e) {
+    std::lock_guard<std::mutex> g(textLock);
+    text = e.what();
+    ++shown;
+  });
+  SetActivateDeviceLayerHook([](TSioCustomComPort* cp) { return new ThrowingRead(cp); });
+  TSioComPort port;
+  port.SetComNumber(81);
+  port.SetOpen(true);
+  SetActivateDeviceLayerHook(nullptr);
+  pty.Write("x");
+  ASSERT_TRUE(Pump([&] { return shown.load() > 0; }, 20000));
+  port.SetOpen(false);
+  EXPECT_EQ(port.GetPortState(), psClosed);
+  SetSioApplicationExceptionHandler(nullptr);
+  {
+    std::lock_guard<std::mutex> g(textLock);
+    EXPECT_EQ(text, "Lesefehler");
+  }
+  port.SetOpen(true);
+  port.PutString("z");
   EXPECT_EQ(pty.Read(1), "z");
 }
 
