@@ -1198,11 +1198,9 @@ LRESULT TSioCustomComPort::ComWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPA
   } leave{cp, frame};
   try {
     if (msg == SW_CLOSEPENDING) {
-      if (d->RunningThreads() > 0) {
-        std::this_thread::yield();
-        PostMessage(hwnd, SW_CLOSEPENDING, 0, lParam);
-      } else if (d->StillInUse()) {
-        // A window handler left running may take long: looked at again a little later.
+      if (d->RunningThreads() > 0 || d->StillInUse()) {
+        // The dispatcher's threads are still ending, or a window handler left running may
+        // take long: looked at again a little later, without spinning meanwhile.
         SetTimer(hwnd, kClosePendingTimer, 10);
       } else {
         cp->CompleteClose();

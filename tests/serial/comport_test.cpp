@@ -26,6 +26,7 @@
 #include "serial/ComSelect.h"
 #include "serial/SioPort.h"
 #include "serial/SioWin32.h"
+#include "tests/support/CpuTime.h"
 #include "tests/support/Pty.h"
 #include "tests/support/TempDir.h"
 
@@ -700,6 +701,7 @@ TEST_F(ComPortTest, HandlerThatFreesItsOwnPort) {
     int triggers = 0, avails = 0;
     bool freed = false;
     Clock::duration took{};
+    double cpu = 0;
   } seen;
   auto* port = new TSioComPort;
   port->SetComNumber(80);
@@ -708,8 +710,10 @@ TEST_F(ComPortTest, HandlerThatFreesItsOwnPort) {
     Seen* const out = s;
     ++out->triggers;
     const auto t0 = Clock::now();
+    const double cpu0 = support::ThreadCpuSeconds();
     delete cp;
     out->took = Clock::now() - t0;
+    out->cpu = support::ThreadCpuSeconds() - cpu0;
     out->freed = true;
   });
   port->SetOnTriggerAvail([s = &seen](TSioCustomComPort*, std::uint16_t) { ++s->avails; });
@@ -719,6 +723,8 @@ TEST_F(ComPortTest, HandlerThatFreesItsOwnPort) {
   EXPECT_EQ(seen.triggers, 1);
   EXPECT_EQ(seen.avails, 0);
   EXPECT_LT(seen.took, std::chrono::seconds(8));
+  // The free waits for the dispatcher's threads without spinning.
+  EXPECT_LT(seen.cpu, 0.5) << "of " << std::chrono::duration<double>(seen.took).count() << " s";
   TSioComPort again;
   again.SetComNumber(80);
   again.SetOpen(true);
