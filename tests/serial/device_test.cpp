@@ -477,12 +477,23 @@ class TLinesDispatcher : public TSioWin32Dispatcher {
   using TSioWin32Dispatcher::TSioWin32Dispatcher;
   ~TLinesDispatcher() override { Shutdown(); }
   std::atomic<unsigned> lines{0};
+  // Sets the levels and waits until the dispatcher has looked at them and gone on to its next
+  // look: the round that saw them has ended.
+  bool Set(unsigned levels) {
+    lines = levels;
+    const unsigned seen = reads.load();
+    return WaitFor([&] { return reads.load() >= seen + 2; }, 5000);
+  }
 
  protected:
   bool ReadModemLines(unsigned& l) override {
     l = lines.load();
+    ++reads;
     return true;
   }
+
+ private:
+  std::atomic<unsigned> reads{0};
 };
 }  // namespace
 
@@ -495,18 +506,15 @@ TEST(DevicePty, ModemLineStatusTriggersWithInjectedLines) {
   d.RegisterEventTriggerHandler(col.Handler());
   int h = d.AddStatusTrigger(stModem);
   ASSERT_EQ(d.SetStatusTrigger(h, msDSR | msDCD, true), 0);
-  d.lines = kSerialCTS;  // not watched
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_TRUE(d.Set(kSerialCTS));  // not watched
   EXPECT_EQ(col.Count(SW_TRIGGERSTATUS), 0);
   d.lines = kSerialCTS | kSerialDSR;
   ASSERT_TRUE(WaitFor([&] { return col.Count(SW_TRIGGERSTATUS, static_cast<WPARAM>(h)) == 1; }, 1000));
   EXPECT_TRUE(d.CheckDSR());
   EXPECT_TRUE(d.CheckCTS());
   ASSERT_EQ(d.SetStatusTrigger(h, msDSR | msDCD, true), 0);
-  d.lines = kSerialCTS | kSerialDSR | kSerialRI;  // ring alone: not watched
-  std::this_thread::sleep_for(std::chrono::milliseconds(120));
-  d.lines = kSerialCTS | kSerialDSR;
-  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  ASSERT_TRUE(d.Set(kSerialCTS | kSerialDSR | kSerialRI));  // ring alone: not watched
+  ASSERT_TRUE(d.Set(kSerialCTS | kSerialDSR));
   EXPECT_EQ(col.Count(SW_TRIGGERSTATUS), 1);
   EXPECT_TRUE(d.CheckDeltaRI());  // the trailing edge of the ring
   d.lines = 0;
