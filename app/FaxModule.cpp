@@ -131,6 +131,10 @@ TDataModule3::TDataModule3() {
   SioFaxStatus1->SetVisible(false);
   SioFaxStatus1->SetCaption("Fax Status");
   SioFaxStatus1->SetFax(SioSendFax1);
+  // The status windows come unasked, with a fax: they stand above the main window and leave the
+  // keyboard where it is.
+  StandAboveMainWindow(*SioTapiStatus1->Display(), TKeyboard::Leaves);
+  StandAboveMainWindow(*SioFaxStatus1->Display(), TKeyboard::Leaves);
   SioFaxConverter1 = new TSioFaxConverter(this);
   SioFaxConverter1->SetOptions(coCenterImage | coYield);
   SioFaxConverter1->SetResolution(frHigh);

@@ -342,7 +342,8 @@ bool EditLocationDialog(DWORD_PTR owner, const std::string& address, TDialingLoc
 
 void InstallTapiWindows() {
   SetDeviceSelectionHook([](const TDeviceSelectionRequest& request) {
-    TDeviceSelectionForm form;
+    // Owned by the window the user works in, so that it stands above it while it runs.
+    TDeviceSelectionForm form(QApplication::activeWindow());
     form.ShowTapiDevices = request.ShowLines;
     form.ShowPorts = request.ShowPorts;
     form.TapiMode = request.Mode;

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QTimer>
+#include <QWindow>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +28,7 @@
 #include "fax/Swfaxcvt.h"
 #include "fax/Swtxtcvt.h"
 #include "fax/ui/Faxview.h"
+#include "fax/ui/SioFStat.h"
 #include "fax/ui/SioFview.h"
 #include "fax/ui/Swtapidsp.h"
 #include "link/RS485BusNew.h"
@@ -148,13 +150,21 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
   app->ValueBoard->MediaPlayer1.DeviceName = "null";
   std::atomic<int> cycles{0};
   e2e::CountStoredCycles(cycles);
-  // What "Call Progress" shows after "Using:" while it is up.
+  // What "Call Progress" shows after "Using:" while it is up, and whether it and "Fax Status"
+  // then stand above the main window.
   std::vector<std::string> using_;
+  int shownAbove = 0, shownElsewhere = 0;
   QTimer callWindow;
   QObject::connect(&callWindow, &QTimer::timeout, [&] {
     TSioStandardTapiDisplay* call = app->FaxModule->SioTapiStatus1->Display();
     const std::string text = call->dpUsing->text().toStdString();
     if (call->isVisible() && (using_.empty() || using_.back() != text)) using_.push_back(text);
+    for (QWidget* w :
+         {static_cast<QWidget*>(call), static_cast<QWidget*>(app->FaxModule->SioFaxStatus1->Display())})
+      if (w->isVisible())
+        ++(w->windowHandle()->transientParent() == form.windowHandle() && w->windowType() != Qt::Window
+               ? shownAbove
+               : shownElsewhere);
   });
   callWindow.start(50);
   app->Show();
@@ -181,6 +191,8 @@ TEST_F(AlarmFaxTest, PhAboveItsLimitFaxesTheReportOnceAndTheTestFaxAgain) {
   EXPECT_TRUE(MainFlags.FFaxSent);
   EXPECT_FALSE(MainFlags.FFaxError);
   EXPECT_EQ(using_, (std::vector<std::string>{"Faxmodem"}));
+  EXPECT_GT(shownAbove, 0);
+  EXPECT_EQ(shownElsewhere, 0);
 
   // The next cycles do not dial again.
   ASSERT_TRUE(RunUntil([&] { return !app->FaxModule->Sending(); }, 20000));

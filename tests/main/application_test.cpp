@@ -767,19 +767,21 @@ TEST_F(ApplicationTest, ATestFaxThatCannotGoOutNamesItsCauseInGerman) {
   constexpr int kLineCom = 47;
   support::Simulator modem("faxmodem-sim", {"--classes", "2", "--mute"}, kLineCom);
   support::ListFaxModemLine(kLineCom);
-  // The user cancels the choice of a line that a name matching none brings up.
+  auto app = std::make_unique<TKorvidanApplication>();
+  TForm1& form = *app->MainForm;
+  // The user cancels the choice of a line that a name matching none brings up. It stands
+  // above the window the user chose the menu item in.
   int cancelled = 0;
   QTimer chooser;
   QObject::connect(&chooser, &QTimer::timeout, [&] {
     for (QWidget* w : QApplication::topLevelWidgets())
       if (auto* choice = qobject_cast<TDeviceSelectionForm*>(w); choice && choice->isVisible()) {
         ++cancelled;
+        EXPECT_EQ(choice->windowHandle()->transientParent(), form.windowHandle());
         choice->dsfCancelBitBtn->click();
       }
   });
   chooser.start(50);
-  auto app = std::make_unique<TKorvidanApplication>();
-  TForm1& form = *app->MainForm;
   app->Show();
   ASSERT_TRUE(RunUntil([&] { return user.startAnswers == 1; }, 15000)) << "no start question";
   const std::string failed = "Alarmfax konnte nicht gesendet werden: ";
@@ -792,6 +794,8 @@ TEST_F(ApplicationTest, ATestFaxThatCannotGoOutNamesItsCauseInGerman) {
   };
 
   WriteTapiDeviceName("kein Modem");
+  form.activateWindow();
+  ASSERT_TRUE(RunUntil([&] { return QApplication::activeWindow() == &form; }, 15000));
   form.Testfaxsenden1->trigger();
   ASSERT_TRUE(RunUntil([&] { return failures().size() == 1; }, 15000));
   EXPECT_EQ(failures()[0], failed + "Es ist keine Modemleitung ausgewählt.");
