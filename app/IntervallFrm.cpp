@@ -4,7 +4,6 @@
 #include <QFocusEvent>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 
 #include "app/Localregistry.h"
 #include "app/UiThread.h"
@@ -17,7 +16,8 @@ TIntervallFrm::TIntervallFrm(TAcquisitionState& state, QWidget* parent)
     : QDialog(parent), state_(state), ui(std::make_unique<Ui::TIntervallFrm>()) {
   ui->setupUi(this);
   // A title bar without buttons. A window manager that draws its buttons all the same (openbox
-  // does) finds nothing to maximise, and a minimised dialog comes back at once (changeEvent).
+  // does) finds nothing to maximise, and a minimised dialog comes back at once (the keeping of
+  // the windows on the screen sees to that).
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
   setFixedSize(size().expandedTo(minimumSizeHint()));
   MaskEdit1 = ui->MaskEdit1;
@@ -93,13 +93,4 @@ void TIntervallFrm::showEvent(QShowEvent* event) {
 
 void TIntervallFrm::closeEvent(QCloseEvent* event) {
   if (!closing_) event->ignore();
-}
-
-void TIntervallFrm::changeEvent(QEvent* event) {
-  QDialog::changeEvent(event);
-  // While it is shown it blocks the other windows: it must not vanish from the screen.
-  if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized))
-    QTimer::singleShot(0, this, [this] {
-      if (isVisible()) setWindowState(windowState() & ~Qt::WindowMinimized);
-    });
 }

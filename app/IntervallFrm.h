@@ -31,7 +31,6 @@ class TIntervallFrm : public QDialog {
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
-  void changeEvent(QEvent* event) override;
   // The edit is the dialog's active control: showing the dialog enters it.
   void showEvent(QShowEvent* event) override;
 

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QPointer>
 #include <QScreen>
+#include <QTimer>
 #include <QWidget>
 #include <QWindow>
 #include <algorithm>
@@ -55,6 +56,10 @@ class TOnScreen : public QObject {
 
   bool eventFilter(QObject* o, QEvent* e) override {
     const QEvent::Type type = e->type();
+    if (type == QEvent::WindowStateChange && o->isWidgetType()) {
+      KeepUnbuttonedState(*static_cast<QWidget*>(o));
+      return false;
+    }
     if (type == QEvent::Expose) {
       if (auto* handle = qobject_cast<QWindow*>(o); handle && handle->isExposed()) Appeared(*handle);
       return false;
@@ -85,6 +90,20 @@ class TOnScreen : public QObject {
     bool appeared = false;  // on the screen since its last show
     QElapsedTimer since;    // since it appeared
   };
+
+  // A window that asks for a title bar without a minimise or maximise button is not left
+  // minimised or maximised by a window manager that draws those buttons all the same (openbox
+  // does): a modal dialog minimised would block the other windows from nowhere.
+  static void KeepUnbuttonedState(QWidget& w) {
+    if (!w.isWindow() || !w.windowFlags().testFlag(Qt::CustomizeWindowHint)) return;
+    Qt::WindowStates undo;
+    if (!w.windowFlags().testFlag(Qt::WindowMinimizeButtonHint)) undo |= Qt::WindowMinimized;
+    if (!w.windowFlags().testFlag(Qt::WindowMaximizeButtonHint)) undo |= Qt::WindowMaximized;
+    if (!(w.windowState() & undo)) return;
+    QTimer::singleShot(0, &w, [&w, undo] {
+      if (w.isVisible()) w.setWindowState(w.windowState() & ~undo);
+    });
+  }
 
   void Appeared(QWindow& handle) {
     for (auto it = shown_.begin(); it != shown_.end(); ++it) {

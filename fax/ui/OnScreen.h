@@ -9,4 +9,7 @@
 // application installs it at start; the library's windows that must stay on the screen (the
 // fax and telephony status windows) install it too, so that they keep doing so in programs
 // without the application. A second call does nothing.
+//
+// A window that asks for a title bar without a minimise or a maximise button is given back at
+// once when a window manager minimises or maximises it all the same.
 void KeepWindowsOnScreen();

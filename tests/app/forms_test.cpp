@@ -27,6 +27,7 @@
 #include "app/Localregistry.h"
 #include "app/SharedState.h"
 #include "app/UiThread.h"
+#include "fax/ui/OnScreen.h"
 #include "platform/Registry.h"
 #include "tests/support/TempDir.h"
 
@@ -112,6 +113,7 @@ TEST_F(FormsTest, SystemSettingsAreLeftOnlyThroughOk) {
         Qt::WindowCloseButtonHint, Qt::WindowContextHelpButtonHint})
     EXPECT_FALSE(flags.testFlag(button)) << std::hex << button;
 
+  KeepWindowsOnScreen();  // as the application does at start
   dialog.show();
   ASSERT_TRUE(WaitFor([&] { return dialog.windowHandle()->isExposed(); }));
   EXPECT_EQ(dialog.minimumSize(), dialog.maximumSize());
@@ -123,6 +125,21 @@ TEST_F(FormsTest, SystemSettingsAreLeftOnlyThroughOk) {
   EXPECT_TRUE(dialog.isVisible());
   dialog.Button1Click();
   EXPECT_FALSE(dialog.isVisible());
+
+  // So is every window that asks for a title bar without those buttons (the firmware query's,
+  // the programming transfers'); one that asks for them keeps what its buttons do.
+  QDialog plain(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  QDialog buttoned(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                                Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint);
+  for (QDialog* d : {&plain, &buttoned}) {
+    d->show();
+    ASSERT_TRUE(WaitFor([&] { return d->windowHandle()->isExposed(); }));
+    d->setWindowState(Qt::WindowMaximized);
+  }
+  EXPECT_TRUE(WaitFor([&] { return plain.windowState() == Qt::WindowNoState; }));
+  EXPECT_EQ(buttoned.windowState(), Qt::WindowMaximized);
+  plain.setWindowState(Qt::WindowMinimized);
+  EXPECT_TRUE(WaitFor([&] { return plain.windowState() == Qt::WindowNoState; }));
 }
 
 TEST_F(FormsTest, MergeShowsItsProgressAndTouchesTheMainWindowOnlyOnTheWindowThread) {
