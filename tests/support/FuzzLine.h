@@ -43,9 +43,7 @@ class TFuzzLine : public TSioBaseDispatcher {
   bool Exhausted() const { return pos_ >= input_.size(); }
   // Everything that has come to this end.
   const std::vector<std::uint8_t>& Received() const { return input_; }
-  // When set, what is written here arrives there (two lines as the ends of one cable).
-  TFuzzLine* Peer = nullptr;
-  // When set, sees everything written here, when it is written.
+  // When set, sees everything written here, when it is written (a link to another line).
   std::function<void(const std::uint8_t* bytes, std::size_t count)> Written;
   // Bytes that come to this end behind those it has.
   void Arrive(const std::uint8_t* bytes, std::size_t count) {
@@ -102,7 +100,6 @@ class TFuzzLine : public TSioBaseDispatcher {
     return static_cast<int>(n);
   }
   int WriteCom(const std::uint8_t* buffer, int count) override {
-    if (Peer) Peer->Arrive(buffer, static_cast<std::size_t>(count));
     if (Written) Written(buffer, static_cast<std::size_t>(count));
     outputSent_ = true;
     return count;

@@ -15,6 +15,8 @@
 #include "fax/Swtxtcvt.h"
 #include "platform/Registry.h"
 #include "programming/ProgDataFile.h"
+#include "tests/support/Child.h"
+#include "tests/transfer/bplus_start.h"
 #include "tests/transfer/protocol_fuzz.h"
 #include "tools/korvidan-sim/sim_controller.h"
 #include "transfer/Swbplus.h"
@@ -218,43 +220,27 @@ void FaxSeeds() {
 
 // ----- the transfer engines: our sender against our receiver, each side's bytes kept
 
-struct TSide {
-  TFuzzLine* line = nullptr;
-  TSioComPort port;
-  TProtocolData* P = nullptr;
-};
-
+// What each side of our sender and our receiver put on the line, each a seed for the other's
+// side against the bytes; and runs against our own other side, on a line without faults and
+// on one that loses and holds back packets both ways.
 void Loopback(const std::string& target, const std::string& name, const fuzz::TEngine& engine, std::uint8_t options) {
-  static fuzz::TBench bench;
-  TSide sides[2];
-  for (TSide& s : sides) {
-    SetActivateDeviceLayerHook([&](TSioCustomComPort* cp) { return s.line = new TFuzzLine(cp); });
-    s.port.SetComNumber(1);
-    s.port.SetOpen(true);
-    SetActivateDeviceLayerHook(nullptr);
-    if (engine.Init(s.P, &s.port, options) != 0) std::exit(1);
-    apSetProtocolWindow(*s.P, bench.Window);
-    apSetDestinationDirectory(*s.P, bench.InDir().c_str());
-    apSetReceiveFilename(*s.P, (bench.InDir() + "/received").c_str());
+  {
+    fuzz::TSide sender(engine, options), receiver(engine, options);
+    fuzz::TLink link(*sender.Line, *receiver.Line, {});
+    fuzz::Bench().Reset();
+    fuzz::RunBoth(sender, receiver, link, engine);
+    // Byte 0: bit 0 send, bits 2-7 the piece size (33 bytes); byte 1 the engine's options.
+    Seed(target, name + "-receive", std::string{'\x80', static_cast<char>(options)},
+         Bytes(receiver.Line->Received()));
+    Seed(target, name + "-send", std::string{'\x81', static_cast<char>(options)},
+         Bytes(sender.Line->Received()));
   }
-  sides[0].line->Peer = sides[1].line;
-  sides[1].line->Peer = sides[0].line;
-  bench.Finished = 0;
-  bench.FilesToSend = 1;
-  apStartProtocol(*sides[0].P, sides[0].P->ProtocolType, engine.Transmit, engine.PrepareTransmit);
-  apStartProtocol(*sides[1].P, sides[1].P->ProtocolType, engine.Receive, engine.PrepareReceive);
-  for (int round = 0; bench.Finished < 2 && round < 200000; ++round) {
-    for (TSide& s : sides) s.line->Pass(round % 16 == 0 ? 10 : 0);
-    ProcessMessages();
-  }
-  // Byte 0: bit 0 send, the rest the piece size (65 bytes); byte 1 the engine's options.
-  Seed(target, name + "-receive", std::string{'\x80', static_cast<char>(options)}, Bytes(sides[1].line->Received()));
-  Seed(target, name + "-send", std::string{'\x81', static_cast<char>(options)}, Bytes(sides[0].line->Received()));
-  for (TSide& s : sides) {
-    apDoneProtocol(s.P);
-    s.port.SetOpen(false);
-  }
-  bench.In.Clear();
+  fuzz::Bench().In.Clear();
+  // Byte 0: bit 1 against our own side, pieces of 17 bytes. Lost: the sender's fourth write,
+  // the receiver's third; held back two seconds: the sender's from its tenth on.
+  Seed(target, name + "-own", std::string{'\x42', static_cast<char>(options)}, "");
+  Seed(target, name + "-own-faults", std::string{'\x42', static_cast<char>(options)},
+       std::string("\x00\x03\x00\x80\x02\x00\x47\x09\x00", 9));
 }
 
 void TransferSeeds() {
@@ -279,21 +265,59 @@ void TransferSeeds() {
                   kpTransmit, kpPrepareTransmit, kpReceive, kpPrepareReceive, nullptr};
   Loopback("fuzz_kermit", "plain", k, 0);
   Loopback("fuzz_kermit", "long-windows", k, 0x1C);
+}
 
-  // B+ has no host in the library: the host's side of a download and of an upload.
-  std::uint8_t quote[256];
-  bpBuildQuoteTable(quote, DQDefault);
-  auto packet = [&](int seq, char type, const std::string& data) {
-    return Bytes(bpBuildPacket(quote, false, seq, type, reinterpret_cast<const std::uint8_t*>(data.data()),
-                               static_cast<std::uint32_t>(data.size())));
-  };
-  std::string parms = {1, 2, 4, 0, 1, 0};
-  parms += std::string(reinterpret_cast<const char*>(DQDefault), 8) + std::string{1, 1, 1};
-  const std::string start = std::string("\x05\x1bI", 3) + packet(1, '+', parms) + "\x10" "2";
-  std::string down = start + packet(3, 'T', "DBkorvidan.prg") + packet(4, 'T', "IB 600");
-  for (int seq = 5; seq < 7; ++seq) down += packet(seq, 'N', std::string(300, static_cast<char>(seq * 17)));
-  Seed("fuzz_bplus", "download", "\x20\x00", down + packet(7, 'T', "C"));
-  Seed("fuzz_bplus", "upload", "\x20\x00", start + packet(3, 'T', "UBkorvidan.prg") + "\x10" "4\x10" "5\x10" "6\x10" "7");
+// ----- B+: what the host simulator sends in a download and in an upload, our terminal side
+// on its port. A capture whose transfer does not finish well is left out.
+
+void BPlusSeeds() {
+  std::unique_ptr<support::Simulator> host;
+  try {
+    host = std::make_unique<support::Simulator>("bplus-host", std::vector<std::string>{}, 9);
+  } catch (const std::exception& e) {
+    std::cerr << "fuzz-seeds: no B+ seeds: " << e.what() << "\n";
+    return;
+  }
+  fuzz::TBench& bench = fuzz::Bench();
+  std::string data(3072, '\0');  // every byte value
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i);
+  support::WriteFile(gWork / "host.bin", data);
+  const fs::path capture = gWork / "capture";
+  for (const std::string way : {"download", "upload"}) {
+    fs::copy_file(bench.SendFile(), fs::path(bench.InDir()) / "send.bin");
+    bench.Reset();
+    TSioComPort port;
+    port.SetComNumber(9);
+    port.SetBaud(115200);
+    port.SetInSize(16384);
+    port.SetOutSize(16384);
+    port.SetOpen(true);
+    TProtocolData* P = nullptr;
+    if (bpInit(P, &port, 0) != 0) std::exit(1);
+    apSetProtocolWindow(*P, bench.Window);
+    apSetDestinationDirectory(*P, bench.InDir().c_str());
+    P->UpcaseFileNames = false;
+    bool finished = false;
+    if (host->Command("capture " + capture.string()) &&
+        host->Command(way == "download" ? "download " + (gWork / "host.bin").string()
+                                        : "upload send.bin " + (gWork / "got.bin").string())) {
+      fuzz::TBPlusStart start;
+      bool send = false;
+      if (PumpUntil([&] { return start.Take(*P, *port.Dispatcher(), send); }, 20000)) {
+        apStartProtocol(*P, ptBPlus, send ? bpTransmit : bpReceive,
+                        send ? bpPrepareTransmit : bpPrepareReceive);
+        finished = PumpUntil([&] { return bench.Finished > 0; }, 60000) && bench.Results[P] == 0;
+      }
+    }
+    const std::string result = host->ReadLine(10000);
+    bpDone(P);
+    port.SetOpen(false);
+    ProcessMessages();
+    bench.In.Clear();
+    // Byte 0: pieces of 9 bytes (the direction is the host's); byte 1: the option 0.
+    if (finished && result.rfind("done ok", 0) == 0)
+      Seed("fuzz_bplus", "host-" + way, std::string("\x20\x00", 2), ReadAll(capture));
+  }
 }
 
 }  // namespace
@@ -313,6 +337,7 @@ int main(int argc, char** argv) {
   TerminalSeeds();
   FaxSeeds();
   TransferSeeds();
+  BPlusSeeds();
   fs::remove_all(gWork);
   return 0;
 }
