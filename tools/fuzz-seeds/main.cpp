@@ -188,11 +188,17 @@ void FaxSeeds() {
            Frame({0xFF, 0x03, 0x42}, id) + Frame({0xFF, 0x13, 0x82, 0x00, 0x46, 0x88, 0x00}) + "CONNECT\r\n" +
            std::string(50, '\0') + "\x10\x03NO CARRIER\r\n" + "CONNECT\r\n" + ok + "CONNECT\r\n" + pageData +
            "NO CARRIER\r\n" + Frame({0xFF, 0x13, 0x2E}) + "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0xFA}));
-  Seed("fuzz_hdlc", "send", "\x50",
-       ok + ok + "24,48,72,96\r\n" + ok + Frame({0xFF, 0x03, 0x40}, id) +
-           Frame({0xFF, 0x13, 0x80, 0x00, 0x6E, 0x88, 0x00}) + "CONNECT\r\n" + ok + "CONNECT\r\n" + ok +
-           "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0x84}) + "CONNECT\r\n" + ok + "CONNECT\r\n" + ok +
-           Frame({0xFF, 0x13, 0x8C}) + "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0x8C}) + "CONNECT\r\n" + ok + ok);
+  // A send of both pages that the remote takes, a byte at a time: set-up (ATE0, +FCLASS=1, the
+  // rates, +FCLASS=1), the dial with CSI and DIS, TSI, DCS, the training, CFR, page 1, MPS, MCF,
+  // page 2, EOP, MCF, DCN, ATH.
+  // While a page goes out the modem's bytes are dropped: empty lines until it is out.
+  const std::string connect = "CONNECT\r\n", page = "\x11" + std::string(256, '\n') + ok;
+  const std::string mcf = Frame({0xFF, 0x13, 0x8C});
+  Seed("fuzz_hdlc", "send", "\x40",
+       ok + ok + "24,48,72,96\r\n" + ok + ok + Frame({0xFF, 0x03, 0x40}, id) +
+           Frame({0xFF, 0x13, 0x80, 0x00, 0x6E, 0x88, 0x00}) + connect + connect + ok + connect + ok +
+           Frame({0xFF, 0x13, 0x84}) + connect + page + connect + ok + mcf + connect + page + connect + ok +
+           mcf + connect + ok + ok);
   // The answers to our commands: a piece that arrives before its command is flushed with the
   // modem's input, so the seeds of a whole session come a byte at a time (header bits 0-5 zero).
   const std::string class2Receive =
@@ -209,8 +215,8 @@ void FaxSeeds() {
   // Set-up (ATE0, +FCLASS, +FLID, +FDIS), dial, two pages with +FET=0 and +FET=2.
   Seed("fuzz_fax_params", "class2-send", "\x40",
        ok + ok + ok + ok + "+FCON\r\n+FCSI: \"REMOTE 4711\"\r\n+FDIS: 1,5,0,2,0,0,0,3\r\n" + ok +
-           "+FDCS: 1,3,0,2,0,0,0,0\r\nCONNECT\r\n\x11" + ok + "+FPTS: 1\r\n" + ok + "+FDCS: 1,3,0,2,0,0,0,0\r\n" +
-           "CONNECT\r\n\x11" + ok + "+FPTS: 1\r\n+FHNG: 0\r\n" + ok);
+           "+FDCS: 1,3,0,2,0,0,0,0\r\n" + connect + page + "+FPTS: 1\r\n" + ok +
+           "+FDCS: 1,3,0,2,0,0,0,0\r\n" + connect + page + "+FPTS: 1\r\n+FHNG: 0\r\n" + ok);
   // Set-up for answering (nine commands), RING, ATA, one page, the end of the call.
   Seed("fuzz_fax_params", "class20-receive", "\x80",
        ok + ok + ok + ok + ok + ok + ok + ok + ok + "RING\r\n+FCO\r\n+FTI: \"REMOTE 4711\"\r\n+FCS: 1,3,0,2,0,0,0,0\r\n" +
