@@ -4,9 +4,9 @@
 // the process (emptied after every run). A run is one of two kinds:
 //  - against the bytes: one side of ours, the input's bytes what the other side sends;
 //  - against our own other side: our sender and our receiver on two lines joined by a link
-//    that loses and holds back bytes as the input says. A file the receiver takes is the file
-//    sent, byte for byte (XModem adds its padding), whatever the line did; on a line without
-//    faults both sides succeed.
+//    that loses and holds back packets as the input says (TLink). A file the receiver takes is
+//    the file sent, byte for byte (XModem adds its padding), whatever the line did; on a line
+//    without faults both sides succeed.
 //
 // Input: byte 0: bit 1 set for a run against our own other side, else bit 0 set when this
 // side sends; bits 2-7 the size of the pieces in which the bytes arrive (1 to 64). Byte 1 is
@@ -158,6 +158,9 @@ class TLink {
     sender.Written = [this](const std::uint8_t* b, std::size_t n) { Write(ways_[0], b, n); };
     receiver.Written = [this](const std::uint8_t* b, std::size_t n) { Write(ways_[1], b, n); };
   }
+  ~TLink() {
+    for (TWay& way : ways_) way.To->Written = nullptr;
+  }
   bool Faultless() const { return ways_[0].Faults.empty() && ways_[1].Faults.empty(); }
   // Hands on the writes whose time has come; true when there were any.
   bool Deliver() {
@@ -287,7 +290,7 @@ inline void RunBoth(TSide& sender, TSide& receiver, TLink& link, const TEngine& 
     }
     ProcessMessages();
     if (busy) continue;
-    // Nothing on its way: the time passes to the next time-out or the next byte held back.
+    // Nothing on its way: the time passes to the next time-out or the next write held back.
     const std::uint32_t wait =
         std::max<std::uint32_t>(link.NextDue(static_cast<std::uint32_t>(std::min(
                                     sender.Line->NextTimerWait(60000), receiver.Line->NextTimerWait(60000)))),
