@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -195,7 +196,7 @@ class TLink {
     std::vector<TFault> Faults;
     unsigned Writes = 0;                                                    // writes that went this way
     unsigned Lose = 0;                                                      // writes still to lose
-    std::uint32_t HoldUntil = 0;                                            // writes wait until then
+    std::optional<std::uint32_t> HoldUntil;                                 // writes wait until then
     std::deque<std::pair<std::uint32_t, std::vector<std::uint8_t>>> Queue;  // due time, bytes
   };
   static void Write(TWay& way, const std::uint8_t* bytes, std::size_t count) {
@@ -212,7 +213,9 @@ class TLink {
       --way.Lose;
       return;
     }
-    const std::uint32_t due = static_cast<std::int32_t>(way.HoldUntil - now) > 0 ? way.HoldUntil : now;
+    // The clock runs round: only a wait that has been set, and is still ahead, counts.
+    const std::uint32_t due =
+        way.HoldUntil && static_cast<std::int32_t>(*way.HoldUntil - now) > 0 ? *way.HoldUntil : now;
     way.Queue.emplace_back(due, std::vector<std::uint8_t>(bytes, bytes + count));
   }
   TWay ways_[2];
