@@ -146,15 +146,27 @@ struct TSide {
 // 64 quarter seconds) and the other two which write, counted from 0 that way, little-endian.
 // A line that loses or delays packets never makes a wrong file of a right one; one that cuts
 // packets or changes bytes fools any check now and then (a 6-bit Kermit sum once in 64).
-// Without Losses the link only holds back.
+// The limits of a protocol: without losses the link only holds back, and it holds back for no
+// longer than the longest hold given.
+struct TLineLimits {
+  // Option bits that choose a streaming variant without acknowledgements, made for a line
+  // that loses nothing (a lost tail goes unnoticed): with one of them set nothing is lost.
+  std::uint8_t Streaming = 0;
+  // Acknowledgements without a block number (XModem, YModem) take one held back beyond the
+  // other side's time-out for the answer to a later block: such a line breaks the protocol.
+  unsigned LongestHoldMs = 64 * 250;
+};
+
 class TLink {
  public:
-  TLink(TFuzzLine& sender, TFuzzLine& receiver, std::span<const std::uint8_t> faults, bool losses = true) {
+  TLink(TFuzzLine& sender, TFuzzLine& receiver, std::span<const std::uint8_t> faults, bool losses = true,
+        unsigned longestHoldMs = 64 * 250) {
     ways_[0].To = &receiver;
     ways_[1].To = &sender;
     for (std::size_t i = 0; i + 3 <= faults.size() && i < 16 * 3; i += 3)
       if (losses || (faults[i] & 0x40))
-        ways_[faults[i] >> 7].Faults.push_back({(faults[i] & 0x40) != 0, (faults[i] & 0x3Fu) + 1,
+        ways_[faults[i] >> 7].Faults.push_back({(faults[i] & 0x40) != 0,
+                                                std::min((faults[i] & 0x3Fu) + 1, longestHoldMs / 250),
                                                 static_cast<unsigned>(faults[i + 1] | faults[i + 2] << 8)});
     sender.Written = [this](const std::uint8_t* b, std::size_t n) { Write(ways_[0], b, n); };
     receiver.Written = [this](const std::uint8_t* b, std::size_t n) { Write(ways_[1], b, n); };
@@ -307,10 +319,11 @@ inline void RunBoth(TSide& sender, TSide& receiver, TLink& link, const TEngine& 
 }
 
 inline void RunAgainstOurOwn(const std::uint8_t* data, std::size_t size, const TEngine& engine,
-                             std::uint8_t streaming) {
+                             const TLineLimits& limits) {
   TBench& bench = Bench();
   TSide sender(engine, data[1]), receiver(engine, data[1]);
-  TLink link(*sender.Line, *receiver.Line, {data + 2, size - 2}, (data[1] & streaming) == 0);
+  TLink link(*sender.Line, *receiver.Line, {data + 2, size - 2}, (data[1] & limits.Streaming) == 0,
+             limits.LongestHoldMs);
   for (TSide* s : {&sender, &receiver}) s->Line->Play({}, 1 + (data[0] >> 2));
   bench.Reset();
   RunBoth(sender, receiver, link, engine);
@@ -334,14 +347,12 @@ inline void RunAgainstOurOwn(const std::uint8_t* data, std::size_t size, const T
   }
 }
 
-// One run as the input says. Streaming: the option bits that choose a variant without
-// acknowledgements, made for a line that loses nothing (a lost tail goes unnoticed); with any
-// of them set the link only holds back.
+// One run as the input says; against our own other side within the protocol's limits.
 inline int RunTransfer(const std::uint8_t* data, std::size_t size, const TEngine& engine,
-                       std::uint8_t streaming = 0) {
+                       const TLineLimits& limits = {}) {
   if (size < 2) return 0;
   if ((data[0] & 2) && !engine.Start) {
-    RunAgainstOurOwn(data, size, engine, streaming);
+    RunAgainstOurOwn(data, size, engine, limits);
     ProcessMessages();
     Bench().In.Clear();
   } else {

@@ -8,5 +8,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const fuzz::TEngine engine{
       [](TProtocolData*& P, TSioCustomComPort* port, std::uint8_t o) { return ypInit(P, port, o & 1, o & 2, 0); },
       ypTransmit, ypPrepareTransmit, ypReceive, ypPrepareReceive, nullptr};
-  return fuzz::RunTransfer(data, size, engine, 2);
+  // G streams; a reply held back beyond the 5 s block wait passes for a later one.
+  return fuzz::RunTransfer(data, size, engine, {.Streaming = 2, .LongestHoldMs = 4000});
 }
