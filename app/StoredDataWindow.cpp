@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QFileDialog>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -79,7 +80,10 @@ void TStoredDataForm::ShowListing(const std::string& listing) {
 
 std::vector<std::string> TStoredDataForm::Lines() const {
   std::vector<std::string> lines;
-  const QString text = StoredDataMemo->toPlainText();
+  // The document's own characters: its plain text would turn the non-breaking spaces of a
+  // listing into blanks. Only its line breaks become line ends.
+  QString text = StoredDataMemo->document()->toRawText();
+  text.replace(QChar::ParagraphSeparator, u'\n').replace(QChar::LineSeparator, u'\n');
   if (text.isEmpty()) return lines;
   for (const QString& line : text.split('\n')) lines.push_back(line.toStdString());
   return lines;

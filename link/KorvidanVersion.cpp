@@ -1,5 +1,6 @@
 #include "link/KorvidanVersion.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <stdexcept>
@@ -194,8 +195,11 @@ void TTKorvidanVersion::GetVersionTimerTimer() {
 }
 
 std::string TTKorvidanVersion::VersionText(const std::string& fromMarker) {
-  const std::string kept = fromMarker.substr(0, KeptReplyLength);
   const std::size_t markerLength = std::string(MarkerVersion).size();
+  // The reply's line only: what comes behind its end may or may not be there yet when the
+  // reply is read, and the version must not depend on it.
+  const std::string kept =
+      fromMarker.substr(0, std::min(KeptReplyLength, fromMarker.find_first_of("\r\n", markerLength)));
   const std::size_t v = kept.find('v', markerLength);
   if (v == std::string::npos) return kept.substr(0, 4);
   return kept.substr(v + 1, 4);

@@ -104,7 +104,7 @@ class TTKorvidanVersion {
 
   // The version text of a reply (the text from the marker on): the up to 4 characters
   // behind the first "v" after the marker, or the marker's first 4 characters when no "v"
-  // follows within the 16 characters counted from the marker.
+  // follows within the 16 characters counted from the marker; the reply's line ends it.
   static std::string VersionText(const std::string& fromMarker);
   // The version times 100 of a version text, with "." or "," as the decimal separator,
   // whatever the locale; false when it is no number.

@@ -1414,7 +1414,10 @@ int bpProcessDLE(TProtocolData& P, bool dleSeen, bool& start, bool& upload, bool
           continue;
         }
         CollectResult r = collectPacket(P, *T, *D);
-        if (r == crWorking || r == crError || r == crDuplicate) return 0;
+        if (r == crWorking) return 0;
+        // A bad or repeated packet is answered; the bytes behind it are walked on at once,
+        // not when the next ones come (that may be never: the host waits for the answer).
+        if (r == crError || r == crDuplicate) continue;
         if (r == crFailed) {
           if (P.ProtocolError == 0) P.ProtocolError = ecTooManyErrors;
           T->TermState = tpsError;

@@ -326,6 +326,15 @@ void xpSendHandshakeChar(TProtocolData& P, TSioBaseDispatcher& D) {
   D.PutChar(P.HandshakeChar);
 }
 
+namespace {
+// The reply sent again when the sender has been silent too long. Mid-file it is a NAK: a
+// repeated ACK could pass a block that was lost after the one it acknowledged.
+void RepeatReply(TProtocolData& P, TSioBaseDispatcher& D) {
+  if (P.HandshakeChar == cAck) P.HandshakeChar = cNak;
+  xpSendHandshakeChar(P, D);
+}
+}  // namespace
+
 void xpStatusStep(TProtocolData& P, TSioBaseDispatcher& D, std::uint32_t trigger) {
   if (!(trigger != 0 && trigger == P.StatusTimerTrigger) && !P.ForceStatus) return;
   if (P.TimerRunning) P.ElapsedTicks = ElapsedTime(P.TransferTimer);
@@ -797,7 +806,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
             P.CRCMode = false;
             P.BlockOverhead = 3;
           }
-          xpSendHandshakeChar(P, D);
+          RepeatReply(P, D);
           apArmTimeout(P, D, P.HandshakeWait);
         }
         break;
@@ -839,9 +848,7 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
             P.ProtocolStatus = psCancelRequested;
             P.XmodemState = rxFinished;
           } else {
-            // Mid-file the repeated reply is a NAK: a repeated ACK could pass a lost block.
-            if (P.HandshakeChar == cAck) P.HandshakeChar = cNak;
-            xpSendHandshakeChar(P, D);
+            RepeatReply(P, D);
             P.XmodemState = rxWaitForHSReply;
             apArmTimeout(P, D, P.BlockWait);
           }

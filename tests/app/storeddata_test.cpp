@@ -125,11 +125,11 @@ TEST_F(StoredDataRead, ListingFromTheControllerIsShownAndSavedAsOvuText) {
   EXPECT_TRUE(messages_.empty()) << messages_.front();
 
   // A character the file cannot hold: reported, the earlier file stays as it was.
-  window.StoredDataMemo->appendPlainText(
-      QString::fromUtf8("Notiz \xE2\x82\xAC ok"));  // the euro sign is fine
+  window.StoredDataMemo->appendPlainText(QString::fromUtf8(
+      "Notiz \xE2\x82\xAC\xC2\xA0ok"));  // the euro sign and the non-breaking space are fine
   ASSERT_TRUE(window.SaveToFile(file.string()));
   const std::string withEuro = ReadFile(file);
-  EXPECT_NE(withEuro.find("Notiz \x80 ok\r\n"), std::string::npos);
+  EXPECT_NE(withEuro.find("Notiz \x80\xA0ok\r\n"), std::string::npos);
   window.StoredDataMemo->appendPlainText(QString::fromUtf8("\xE2\x88\x9A"));  // no Windows-1252 byte
   EXPECT_FALSE(window.SaveToFile(file.string()));
   ASSERT_EQ(messages_.size(), 1u);

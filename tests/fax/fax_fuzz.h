@@ -6,14 +6,20 @@
 // Byte 0 of the input: bits 0-5 the size of the pieces in which the modem's bytes arrive (1 to
 // 64), bit 6 set for a send; the rest is the modem's side. A session that has not ended ten
 // minutes (of the line's clock) after the modem fell silent is cancelled; one that a cancel
-// does not end within the hour is a fault.
+// does not end within the hour is a fault. A fax reported sent went out whole: the last
+// transmission of each of its pages, as our side put it on the line, decodes to the eight
+// white lead lines and the page's lines. A received fax file reads whole, page by page.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "fax/Swfax.h"
 #include "fax/Swfaxcvt.h"
 #include "fax/Swtxtcvt.h"
+#include "tests/fax/faxlines_fuzz.h"
 #include "tests/support/FuzzLine.h"
 #include "tests/support/TempDir.h"
 
@@ -29,8 +35,17 @@ class TFaxBench {
     acOptionsOff(cvt, coYield);
     if (acConvertToFile(cvt, text, FaxFile()) != 0) std::abort();
     fcDoneTextConverter(cvt);
+    // What each page of it must come to on the line: the lead lines, then its own.
+    TFaxHeaderRec header;
+    if (fxfReadFaxHeader(FaxFile(), header) != 0) std::abort();
+    for (unsigned p = 1; p <= header.PageCount; ++p) {
+      TLines lines;
+      if (DecodeLines(FaxFile(), p, lines) != 0) std::abort();
+      lines.insert(lines.begin(), 8, std::vector<std::uint8_t>(StandardWidth / 8, 0));
+      PageLines.push_back(lines);
+    }
     RegisterClass("FuzzFaxNotices", [](HWND h, UINT m, WPARAM w, LPARAM l) -> LRESULT {
-      return static_cast<TFaxBench*>(GetWindowUserData(h))->Notice(m, l);
+      return static_cast<TFaxBench*>(GetWindowUserData(h))->Notice(m, w, l);
     });
     Window = CreateWindow("FuzzFaxNotices", this);
   }
@@ -48,10 +63,23 @@ class TFaxBench {
     const int r = send ? fInitC12SendFax(fax, "KORVIDAN FUZZ", &line, Window)
                        : fInitC12ReceiveFax(fax, "KORVIDAN FUZZ", &line, Window);
     if (r != 0) std::abort();
+    // Each transmission of a page, from its lead lines on: the page and what was written.
+    std::vector<std::pair<unsigned, std::vector<std::uint8_t>>> sent;
+    std::uint8_t lastState = tfNone;
+    if (send)
+      line.Written = [&](const std::uint8_t* bytes, std::size_t count) {
+        const std::uint8_t state = fax->State;
+        if (state == tfSendPageHeader && lastState != tfSendPageHeader)
+          sent.push_back({fax->PData->CurrentPage, {}});
+        if (!sent.empty() && (state == tfSendPageHeader || state == tfSendPage || state == tfDrainPage))
+          sent.back().second.insert(sent.back().second.end(), bytes, bytes + count);
+        lastState = state;
+      };
     fSetClassType(fax, cls);
     fax->PData->StatusInterval = 3600;  // no status rounds between the time-outs
     Finished = false;
     Entries = 1;
+    Logs.clear();
     if (send) {
       afStartFax(fax, fPrepareFaxTransmit, fFaxTransmit);
     } else {
@@ -74,7 +102,12 @@ class TFaxBench {
       silent += line.Idle();
       ProcessMessages();
     }
+    line.Written = nullptr;
     send ? fDoneC12SendFax(fax) : fDoneC12ReceiveFax(fax);
+    const bool reported =
+        FinishCode == 0 && std::find(Logs.begin(), Logs.end(), lfaxTransmitOk) != Logs.end();
+    if (send && reported) CheckSent(sent);
+    if (!send) CheckReceived();
     In.Clear();
   }
 
@@ -83,9 +116,52 @@ class TFaxBench {
   HWND Window = 0;
   bool Finished = false;
   int Entries = 0;
+  std::int16_t FinishCode = 0;
+  std::vector<unsigned> Logs;
+  std::vector<TLines> PageLines;
 
  private:
-  LRESULT Notice(UINT m, LPARAM l) {
+  void CheckSent(const std::vector<std::pair<unsigned, std::vector<std::uint8_t>>>& sent) {
+    for (unsigned p = 1; p <= PageLines.size(); ++p) {
+      auto last = std::find_if(sent.rbegin(), sent.rend(), [p](const auto& t) { return t.first == p; });
+      if (last == sent.rend()) __builtin_trap();
+      // The page data as a raw page of a fax file: DLE doubling undone, up to DLE ETX.
+      std::vector<std::uint8_t> data;
+      const std::vector<std::uint8_t>& bytes = last->second;
+      for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == 0x10 && i + 1 < bytes.size() && bytes[++i] != 0x10) break;
+        data.push_back(bytes[i]);
+      }
+      std::vector<std::uint8_t> file(FaxHeaderSize + PageHeaderSize);
+      TFaxHeaderRec header;
+      header.Signature = DefFXFSig;
+      header.PageCount = 1;
+      header.FirstPageOffset = DefFirstPageOffset;
+      header.Store(file.data());
+      TPageHeaderRec page;
+      page.ImageLength = static_cast<std::uint32_t>(data.size());
+      page.Store(file.data() + FaxHeaderSize);
+      file.insert(file.end(), data.begin(), data.end());
+      TLines lines;
+      if (DecodeLines(Dir.Write("sent.fxf", file), 1, lines) != 0 || lines != PageLines[p - 1])
+        __builtin_trap();
+    }
+  }
+  void CheckReceived() {
+    static std::uint8_t buffer[4096];
+    for (const auto& entry : std::filesystem::directory_iterator(In.path())) {
+      TFaxFileReader reader;
+      if (reader.Open(entry.path()) != 0) __builtin_trap();
+      for (unsigned p = 1; p <= reader.Header().PageCount; ++p) {
+        int len = 0, rc = reader.SeekPage(p);
+        while (rc == 0 && (rc = reader.ReadPageData(buffer, sizeof buffer, len)) == 0 && len > 0) {
+        }
+        if (rc != 0) __builtin_trap();
+      }
+    }
+  }
+
+  LRESULT Notice(UINT m, WPARAM w, LPARAM l) {
     auto* fax = reinterpret_cast<TFaxRec*>(l);
     switch (m) {
       case apw_FaxNextfile:
@@ -98,8 +174,12 @@ class TFaxBench {
         return 0;
       case apw_FaxAccept:
         return 1;
+      case apw_FaxLog:
+        Logs.push_back(static_cast<unsigned>(w));
+        return 0;
       case apw_FaxFinish:
         Finished = true;
+        FinishCode = static_cast<std::int16_t>(w);
         return 0;
       default:
         return 0;

@@ -163,6 +163,8 @@ TEST(VersionText, CutAndConversion) {
   // The 16 characters count from the marker; a "v" inside the marker does not count.
   EXPECT_EQ(TTKorvidanVersion::VersionText("korvidan   v2.19"), "2.19");
   EXPECT_EQ(TTKorvidanVersion::VersionText("korvidan        v2.19"), "korv");
+  // The reply's line ends the text: what follows it may not have come yet when it is read.
+  EXPECT_EQ(TTKorvidanVersion::VersionText("korvidan v2\r\n19"), "2");
   int v = 0;
   EXPECT_TRUE(TTKorvidanVersion::ConvertVersion("2.19", v));
   EXPECT_EQ(v, 219);

@@ -4,7 +4,8 @@
 // floats travel byte-reversed, else 2.16) and the size of the pieces in which the bytes arrive
 // (the other bits: 1 to 16 bytes, times 1 to 128, so that a dump of 7 KB does not always come a
 // byte at a time). After the bytes the transfer's retry timers tick, and the line's time passes
-// with them, until it has ended; one that goes on for ever is a fault.
+// with them, until it has ended; one that goes on for ever is a fault. Then Ended gets the
+// transfer object.
 #include <functional>
 
 #include "programming/ProgDataTransfer.h"
@@ -12,8 +13,10 @@
 
 namespace fuzz {
 
-inline void RunProgTransfer(const std::uint8_t* data, std::size_t size, const std::function<bool(TProgData&)>& start,
-                            const std::function<TTransferResult(const TProgData&)>& result) {
+inline void RunProgTransfer(const std::uint8_t* data, std::size_t size,
+                            const std::function<bool(TProgData&)>& start,
+                            const std::function<TTransferResult(const TProgData&)>& result,
+                            const std::function<void(TProgData&)>& ended = nullptr) {
   if (size < 1) return;
   TBusBench& bench = Bench();
   TProgData prog;
@@ -32,6 +35,7 @@ inline void RunProgTransfer(const std::uint8_t* data, std::size_t size, const st
     bench.Line->Pass(ProgTransfer::RetryIntervalMs);
     ProcessMessages();
   }
+  if (ended) ended(prog);
 }
 
 }  // namespace fuzz

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -42,8 +43,12 @@ class TFuzzLine : public TSioBaseDispatcher {
   bool Exhausted() const { return pos_ >= input_.size(); }
   // Everything that has come to this end.
   const std::vector<std::uint8_t>& Received() const { return input_; }
-  // When set, what is written here arrives there (two lines as the ends of one cable).
-  TFuzzLine* Peer = nullptr;
+  // When set, sees everything written here, when it is written (a link to another line).
+  std::function<void(const std::uint8_t* bytes, std::size_t count)> Written;
+  // Bytes that come to this end behind those it has.
+  void Arrive(const std::uint8_t* bytes, std::size_t count) {
+    input_.insert(input_.end(), bytes, bytes + count);
+  }
 
   // Opens the line on its own (a port component opens it through its device layer hook).
   int Open(std::uint32_t baud = 19200) { return InitPort("FUZZ", baud, 0, 8, 1, 8192, 8192, true, true); }
@@ -95,7 +100,7 @@ class TFuzzLine : public TSioBaseDispatcher {
     return static_cast<int>(n);
   }
   int WriteCom(const std::uint8_t* buffer, int count) override {
-    if (Peer) Peer->input_.insert(Peer->input_.end(), buffer, buffer + count);
+    if (Written) Written(buffer, static_cast<std::size_t>(count));
     outputSent_ = true;
     return count;
   }

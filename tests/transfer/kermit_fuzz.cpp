@@ -1,6 +1,7 @@
 // Fuzz target: the Kermit engine (packets, their parameters, prefixes, long packets and
-// windows) against arbitrary bytes from the other side. The option byte chooses the check
-// (bits 0-1), long packets (bit 2) and sliding windows (bits 3-5).
+// windows) against arbitrary bytes from the other side, or against our own other side on a
+// line that loses and delays packets (tests/transfer/protocol_fuzz.h). The option byte chooses
+// the check (bits 0-1), long packets (bit 2) and sliding windows (bits 3-5).
 #include "tests/transfer/protocol_fuzz.h"
 #include "transfer/Swkermit.h"
 

@@ -1,5 +1,6 @@
 // Fuzz target: the YModem engine (batch header blocks, then XModem blocks) against arbitrary
-// bytes from the other side. Option bits: 1 1K blocks, 2 G (streaming).
+// bytes from the other side, or against our own other side on a line that loses and delays
+// packets (tests/transfer/protocol_fuzz.h). Option bits: 1 1K blocks, 2 G (streaming).
 #include "tests/transfer/protocol_fuzz.h"
 #include "transfer/Swymodem.h"
 
@@ -7,5 +8,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const fuzz::TEngine engine{
       [](TProtocolData*& P, TSioCustomComPort* port, std::uint8_t o) { return ypInit(P, port, o & 1, o & 2, 0); },
       ypTransmit, ypPrepareTransmit, ypReceive, ypPrepareReceive, nullptr};
-  return fuzz::RunTransfer(data, size, engine);
+  // G streams; a reply held back beyond the 5 s block wait passes for a later one.
+  return fuzz::RunTransfer(data, size, engine, {.Streaming = 2, .LongestHoldMs = 4000});
 }

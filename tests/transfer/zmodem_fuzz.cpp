@@ -1,5 +1,6 @@
 // Fuzz target: the ZModem engine (headers, data subpackets, repositioning) against arbitrary
-// bytes from the other side. Option bits: 1 recovery (resume), 2 8K subpackets, 4 file
+// bytes from the other side, or against our own other side on a line that loses and delays
+// packets (tests/transfer/protocol_fuzz.h). Option bits: 1 recovery (resume), 2 8K subpackets, 4 file
 // management options from the sender overridden.
 #include "tests/transfer/protocol_fuzz.h"
 #include "transfer/Swzmodem.h"

@@ -42,6 +42,7 @@ const char* const kHelp =
     "  corrupt N              send the N-th data packet once with a wrong check\n"
     "  refuse-resume          answer a resume request with \"f\"\n"
     "  abort-after N          send a failure packet after N data packets\n"
+    "  capture FILE           write all that the host sends to FILE\n"
     "  quit                   end\n";
 
 constexpr std::uint8_t DLE = 0x10, ENQ = 0x05, ETX = 0x03, NAK = 0x15, ESC = 0x1B;
@@ -60,11 +61,12 @@ struct Options {
   std::string log;
 };
 
-// Test faults for the next transfer.
+// Test faults for the next transfer, and where to keep what the host sends in it.
 struct Faults {
   std::set<int> ignore, corrupt;
   bool refuseResume = false;
   int abortAfter = 0;
+  std::string capture;
 };
 
 std::uint16_t Crc(std::uint16_t crc, std::uint8_t c) {
@@ -99,6 +101,8 @@ class Host {
   std::string Run(const std::string& cmd, const std::vector<std::string>& args, Faults& faults) {
     faults_ = faults;
     faults = Faults{};
+    capture_.close();
+    if (!faults_.capture.empty()) capture_.open(faults_.capture, std::ios::binary | std::ios::trunc);
     std::string why;
     long bytes = 0;
     if (!Start(why)) return "error " + why;
@@ -112,6 +116,8 @@ class Host {
   }
   // ----- line -----
   void Put(const Bytes& b) {
+    if (capture_.is_open())
+      capture_.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size())).flush();
     std::size_t done = 0;
     while (done < b.size()) {
       ssize_t w = ::write(fd_, b.data() + done, b.size() - done);
@@ -579,6 +585,7 @@ class Host {
   Options opt_;
   int fd_;
   std::ofstream log_;
+  std::ofstream capture_;  // what the host sends in the transfer, when asked for
   Faults faults_;
   Bytes in_;
   std::size_t head_ = 0;
@@ -653,6 +660,8 @@ int main(int argc, char** argv) {
       faults.abortAfter = n;
     } else if (cmd == "refuse-resume") {
       faults.refuseResume = true;
+    } else if (cmd == "capture" && !args.empty()) {
+      faults.capture = args[0];
     } else if (cmd == "download" || cmd == "upload") {
       std::printf("ok\n");
       std::fflush(stdout);

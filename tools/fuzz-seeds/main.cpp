@@ -15,6 +15,8 @@
 #include "fax/Swtxtcvt.h"
 #include "platform/Registry.h"
 #include "programming/ProgDataFile.h"
+#include "tests/support/Child.h"
+#include "tests/transfer/bplus_start.h"
 #include "tests/transfer/protocol_fuzz.h"
 #include "tools/korvidan-sim/sim_controller.h"
 #include "transfer/Swbplus.h"
@@ -186,11 +188,17 @@ void FaxSeeds() {
            Frame({0xFF, 0x03, 0x42}, id) + Frame({0xFF, 0x13, 0x82, 0x00, 0x46, 0x88, 0x00}) + "CONNECT\r\n" +
            std::string(50, '\0') + "\x10\x03NO CARRIER\r\n" + "CONNECT\r\n" + ok + "CONNECT\r\n" + pageData +
            "NO CARRIER\r\n" + Frame({0xFF, 0x13, 0x2E}) + "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0xFA}));
-  Seed("fuzz_hdlc", "send", "\x50",
-       ok + ok + "24,48,72,96\r\n" + ok + Frame({0xFF, 0x03, 0x40}, id) +
-           Frame({0xFF, 0x13, 0x80, 0x00, 0x6E, 0x88, 0x00}) + "CONNECT\r\n" + ok + "CONNECT\r\n" + ok +
-           "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0x84}) + "CONNECT\r\n" + ok + "CONNECT\r\n" + ok +
-           Frame({0xFF, 0x13, 0x8C}) + "CONNECT\r\n" + ok + Frame({0xFF, 0x13, 0x8C}) + "CONNECT\r\n" + ok + ok);
+  // A send of both pages that the remote takes, a byte at a time: set-up (ATE0, +FCLASS=1, the
+  // rates, +FCLASS=1), the dial with CSI and DIS, TSI, DCS, the training, CFR, page 1, MPS, MCF,
+  // page 2, EOP, MCF, DCN, ATH.
+  // While a page goes out the modem's bytes are dropped: empty lines until it is out.
+  const std::string connect = "CONNECT\r\n", page = "\x11" + std::string(256, '\n') + ok;
+  const std::string mcf = Frame({0xFF, 0x13, 0x8C});
+  Seed("fuzz_hdlc", "send", "\x40",
+       ok + ok + "24,48,72,96\r\n" + ok + ok + Frame({0xFF, 0x03, 0x40}, id) +
+           Frame({0xFF, 0x13, 0x80, 0x00, 0x6E, 0x88, 0x00}) + connect + connect + ok + connect + ok +
+           Frame({0xFF, 0x13, 0x84}) + connect + page + connect + ok + mcf + connect + page + connect + ok +
+           mcf + connect + ok + ok);
   // The answers to our commands: a piece that arrives before its command is flushed with the
   // modem's input, so the seeds of a whole session come a byte at a time (header bits 0-5 zero).
   const std::string class2Receive =
@@ -207,8 +215,8 @@ void FaxSeeds() {
   // Set-up (ATE0, +FCLASS, +FLID, +FDIS), dial, two pages with +FET=0 and +FET=2.
   Seed("fuzz_fax_params", "class2-send", "\x40",
        ok + ok + ok + ok + "+FCON\r\n+FCSI: \"REMOTE 4711\"\r\n+FDIS: 1,5,0,2,0,0,0,3\r\n" + ok +
-           "+FDCS: 1,3,0,2,0,0,0,0\r\nCONNECT\r\n\x11" + ok + "+FPTS: 1\r\n" + ok + "+FDCS: 1,3,0,2,0,0,0,0\r\n" +
-           "CONNECT\r\n\x11" + ok + "+FPTS: 1\r\n+FHNG: 0\r\n" + ok);
+           "+FDCS: 1,3,0,2,0,0,0,0\r\n" + connect + page + "+FPTS: 1\r\n" + ok +
+           "+FDCS: 1,3,0,2,0,0,0,0\r\n" + connect + page + "+FPTS: 1\r\n+FHNG: 0\r\n" + ok);
   // Set-up for answering (nine commands), RING, ATA, one page, the end of the call.
   Seed("fuzz_fax_params", "class20-receive", "\x80",
        ok + ok + ok + ok + ok + ok + ok + ok + ok + "RING\r\n+FCO\r\n+FTI: \"REMOTE 4711\"\r\n+FCS: 1,3,0,2,0,0,0,0\r\n" +
@@ -218,43 +226,27 @@ void FaxSeeds() {
 
 // ----- the transfer engines: our sender against our receiver, each side's bytes kept
 
-struct TSide {
-  TFuzzLine* line = nullptr;
-  TSioComPort port;
-  TProtocolData* P = nullptr;
-};
-
+// What each side of our sender and our receiver put on the line, each a seed for the other's
+// side against the bytes; and runs against our own other side, on a line without faults and
+// on one that loses and holds back packets both ways.
 void Loopback(const std::string& target, const std::string& name, const fuzz::TEngine& engine, std::uint8_t options) {
-  static fuzz::TBench bench;
-  TSide sides[2];
-  for (TSide& s : sides) {
-    SetActivateDeviceLayerHook([&](TSioCustomComPort* cp) { return s.line = new TFuzzLine(cp); });
-    s.port.SetComNumber(1);
-    s.port.SetOpen(true);
-    SetActivateDeviceLayerHook(nullptr);
-    if (engine.Init(s.P, &s.port, options) != 0) std::exit(1);
-    apSetProtocolWindow(*s.P, bench.Window);
-    apSetDestinationDirectory(*s.P, bench.InDir().c_str());
-    apSetReceiveFilename(*s.P, (bench.InDir() + "/received").c_str());
+  {
+    fuzz::TSide sender(engine, options), receiver(engine, options);
+    fuzz::TLink link(*sender.Line, *receiver.Line, {});
+    fuzz::Bench().Reset();
+    fuzz::RunBoth(sender, receiver, link, engine);
+    // Byte 0: bit 0 send, bits 2-7 the piece size (33 bytes); byte 1 the engine's options.
+    Seed(target, name + "-receive", std::string{'\x80', static_cast<char>(options)},
+         Bytes(receiver.Line->Received()));
+    Seed(target, name + "-send", std::string{'\x81', static_cast<char>(options)},
+         Bytes(sender.Line->Received()));
   }
-  sides[0].line->Peer = sides[1].line;
-  sides[1].line->Peer = sides[0].line;
-  bench.Finished = 0;
-  bench.FilesToSend = 1;
-  apStartProtocol(*sides[0].P, sides[0].P->ProtocolType, engine.Transmit, engine.PrepareTransmit);
-  apStartProtocol(*sides[1].P, sides[1].P->ProtocolType, engine.Receive, engine.PrepareReceive);
-  for (int round = 0; bench.Finished < 2 && round < 200000; ++round) {
-    for (TSide& s : sides) s.line->Pass(round % 16 == 0 ? 10 : 0);
-    ProcessMessages();
-  }
-  // Byte 0: bit 0 send, the rest the piece size (65 bytes); byte 1 the engine's options.
-  Seed(target, name + "-receive", std::string{'\x80', static_cast<char>(options)}, Bytes(sides[1].line->Received()));
-  Seed(target, name + "-send", std::string{'\x81', static_cast<char>(options)}, Bytes(sides[0].line->Received()));
-  for (TSide& s : sides) {
-    apDoneProtocol(s.P);
-    s.port.SetOpen(false);
-  }
-  bench.In.Clear();
+  fuzz::Bench().In.Clear();
+  // Byte 0: bit 1 against our own side, pieces of 17 bytes. Lost: the sender's fourth write,
+  // the receiver's third; held back two seconds: the sender's from its tenth on.
+  Seed(target, name + "-own", std::string{'\x42', static_cast<char>(options)}, "");
+  Seed(target, name + "-own-faults", std::string{'\x42', static_cast<char>(options)},
+       std::string("\x00\x03\x00\x80\x02\x00\x47\x09\x00", 9));
 }
 
 void TransferSeeds() {
@@ -279,21 +271,59 @@ void TransferSeeds() {
                   kpTransmit, kpPrepareTransmit, kpReceive, kpPrepareReceive, nullptr};
   Loopback("fuzz_kermit", "plain", k, 0);
   Loopback("fuzz_kermit", "long-windows", k, 0x1C);
+}
 
-  // B+ has no host in the library: the host's side of a download and of an upload.
-  std::uint8_t quote[256];
-  bpBuildQuoteTable(quote, DQDefault);
-  auto packet = [&](int seq, char type, const std::string& data) {
-    return Bytes(bpBuildPacket(quote, false, seq, type, reinterpret_cast<const std::uint8_t*>(data.data()),
-                               static_cast<std::uint32_t>(data.size())));
-  };
-  std::string parms = {1, 2, 4, 0, 1, 0};
-  parms += std::string(reinterpret_cast<const char*>(DQDefault), 8) + std::string{1, 1, 1};
-  const std::string start = std::string("\x05\x1bI", 3) + packet(1, '+', parms) + "\x10" "2";
-  std::string down = start + packet(3, 'T', "DBkorvidan.prg") + packet(4, 'T', "IB 600");
-  for (int seq = 5; seq < 7; ++seq) down += packet(seq, 'N', std::string(300, static_cast<char>(seq * 17)));
-  Seed("fuzz_bplus", "download", "\x20\x00", down + packet(7, 'T', "C"));
-  Seed("fuzz_bplus", "upload", "\x20\x00", start + packet(3, 'T', "UBkorvidan.prg") + "\x10" "4\x10" "5\x10" "6\x10" "7");
+// ----- B+: what the host simulator sends in a download and in an upload, our terminal side
+// on its port. A capture whose transfer does not finish well is left out.
+
+void BPlusSeeds() {
+  std::unique_ptr<support::Simulator> host;
+  try {
+    host = std::make_unique<support::Simulator>("bplus-host", std::vector<std::string>{}, 9);
+  } catch (const std::exception& e) {
+    std::cerr << "fuzz-seeds: no B+ seeds: " << e.what() << "\n";
+    return;
+  }
+  fuzz::TBench& bench = fuzz::Bench();
+  std::string data(3072, '\0');  // every byte value
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i);
+  support::WriteFile(gWork / "host.bin", data);
+  const fs::path capture = gWork / "capture";
+  for (const std::string way : {"download", "upload"}) {
+    fs::copy_file(bench.SendFile(), fs::path(bench.InDir()) / "send.bin");
+    bench.Reset();
+    TSioComPort port;
+    port.SetComNumber(9);
+    port.SetBaud(115200);
+    port.SetInSize(16384);
+    port.SetOutSize(16384);
+    port.SetOpen(true);
+    TProtocolData* P = nullptr;
+    if (bpInit(P, &port, 0) != 0) std::exit(1);
+    apSetProtocolWindow(*P, bench.Window);
+    apSetDestinationDirectory(*P, bench.InDir().c_str());
+    P->UpcaseFileNames = false;
+    bool finished = false;
+    if (host->Command("capture " + capture.string()) &&
+        host->Command(way == "download" ? "download " + (gWork / "host.bin").string()
+                                        : "upload send.bin " + (gWork / "got.bin").string())) {
+      fuzz::TBPlusStart start;
+      bool send = false;
+      if (PumpUntil([&] { return start.Take(*P, *port.Dispatcher(), send); }, 20000)) {
+        apStartProtocol(*P, ptBPlus, send ? bpTransmit : bpReceive,
+                        send ? bpPrepareTransmit : bpPrepareReceive);
+        finished = PumpUntil([&] { return bench.Finished > 0; }, 60000) && bench.Results[P] == 0;
+      }
+    }
+    const std::string result = host->ReadLine(10000);
+    bpDone(P);
+    port.SetOpen(false);
+    ProcessMessages();
+    bench.In.Clear();
+    // Byte 0: pieces of 9 bytes (the direction is the host's); byte 1: the option 0.
+    if (finished && result.rfind("done ok", 0) == 0)
+      Seed("fuzz_bplus", "host-" + way, std::string("\x20\x00", 2), ReadAll(capture));
+  }
 }
 
 }  // namespace
@@ -313,6 +343,7 @@ int main(int argc, char** argv) {
   TerminalSeeds();
   FaxSeeds();
   TransferSeeds();
+  BPlusSeeds();
   fs::remove_all(gWork);
   return 0;
 }
