@@ -24,6 +24,7 @@ struct Faults {
   std::atomic<std::uint64_t> dropEvery{0};  // drop each n-th byte (0: none)
   std::atomic<std::uint64_t> flipEvery{0};  // change each n-th byte by flipMask
   std::atomic<std::uint8_t> flipMask{0x04};
+  std::atomic<int> flipOnly{-1};  // change only this byte value (-1: any)
   std::atomic<std::uint64_t> skipFirst{0};    // faults only after this many bytes
   std::atomic<std::uint64_t> lastFault{0};    // and only up to this byte (0: to the end)
   std::atomic<bool> cut{false};               // forward nothing at all
@@ -80,7 +81,7 @@ class Relay {
           ++f.dropped;
           continue;
         }
-        if (x && k % x == 0) {
+        if (x && k % x == 0 && (f.flipOnly < 0 || static_cast<std::uint8_t>(c) == f.flipOnly)) {
           c = static_cast<char>(c ^ f.flipMask);
           ++f.flipped;
         }
