@@ -21,10 +21,18 @@ namespace {
 
 std::string Cut(std::string_view s, std::size_t n) { return std::string(s.substr(0, n)); }
 
+// A status or an error is given up when the window thread has not begun it in time; the
+// next fax, the name of a received one, the accept of a call and the history wait until the
+// window thread takes them.
 LRESULT SendToWindow(TFaxRec* fax, UINT msg, WPARAM wParam, LPARAM lParam) {
   LRESULT result = 0;
   if (fax->PData->HWindow == 0) return 0;
-  return SendEngineNotice(fax, fax->PData->HWindow, msg, wParam, lParam, FaxMsgTimeoutMs, result) ? result : 0;
+  const bool informs = msg == apw_FaxStatus || msg == apw_FaxError;
+  return SendEngineNotice(fax, fax->PData->HWindow, msg, wParam, lParam,
+                          informs ? TEngineNoticeWait::Timed : TEngineNoticeWait::Delivered, FaxMsgTimeoutMs,
+                          result)
+             ? result
+             : 0;
 }
 
 }  // namespace
@@ -204,7 +212,7 @@ TFaxCall::TFaxCall(LPARAM lParam) {
     fax->Calls.fetch_add(1);
     Fax = fax;
   }
-  Fax->Lock.lock();
+  LockEngine(Fax->Lock, Fax, Fax->PData->HWindow);
 }
 
 TFaxCall::~TFaxCall() {

@@ -653,6 +653,63 @@ INSTANTIATE_TEST_SUITE_P(Engines, LinkInFolderTest,
                            return info.param == ptBPlus ? "BPlus" : ProtocolName(info.param);
                          });
 
+// The window thread is busy for 3.5 s from the moment our side has spoken first: the header
+// of a file from sb, sz or C-Kermit (or, sending with ZModem, rz's answer) arrives meanwhile,
+// and its notices wait for the window thread instead of reading its silence as "no". The file
+// goes as the handlers say, and the history has both of its lines.
+struct BusyCase {
+  TProtocolType type;
+  bool send;
+};
+
+class BusyWindowTest : public ProtocolComponentTest, public ::testing::WithParamInterface<BusyCase> {};
+
+TEST_P(BusyWindowTest, FileAndHistoryWaitForTheWindowThread) {
+  const auto [type, send] = GetParam();
+  const std::string data = RandomData(20000, 70);
+  WriteFile(dir / (send ? "near" : "far") / "busy.bin", data);
+  const fs::path history = dir / "SIO.HIS";
+  Relay relay(type != ptKermit);
+  Form f(190 + type + send, relay.nearEnd.path(), history, 16384);
+  f.protocol->SetProtocolType(type);
+  f.protocol->SetUpcaseFileNames(false);
+  f.protocol->SetDestinationDirectory((dir / "near").string());
+  std::unique_ptr<Peer> lrzsz;
+  std::unique_ptr<kermit::CKermit> ckermit;
+  if (send) {
+    f.SendList({(dir / "near" / "busy.bin").string()});
+    f.protocol->StartTransmit();
+    lrzsz = std::make_unique<Peer>(relay, dir / "far", std::vector<std::string>{"rz", "-q"});
+  } else {
+    f.protocol->StartReceive();
+    if (type == ptKermit)
+      ckermit = std::make_unique<kermit::CKermit>(relay.farEnd.path(), (dir / "far").string(), "",
+                                                  std::vector<std::string>{"-s", "busy.bin"});
+    else
+      lrzsz = std::make_unique<Peer>(
+          relay, dir / "far", std::vector<std::string>{type == ptZmodem ? "sz" : "sb", "-q", "busy.bin"});
+  }
+  ASSERT_TRUE(PumpUntil([&] { return relay.toFar.passed > 0; }, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  ASSERT_TRUE(f.WaitFinish(30000));
+  EXPECT_EQ(0, f.finishCode);
+  // C-Kermit sends its names in upper case.
+  EXPECT_TRUE(data == ReadFile(dir / (send ? "far" : "near") / (type == ptKermit ? "BUSY.BIN" : "busy.bin")));
+  const std::uint16_t start = send ? lfTransmitStart : lfReceiveStart;
+  EXPECT_EQ((std::vector<std::uint16_t>{start, static_cast<std::uint16_t>(start + 1)}), f.logs);
+  const std::string his = ReadFile(history);
+  const std::string d = send ? " transmit " : " receive ";
+  EXPECT_NE(std::string::npos, his.find(ProtocolName(type) + d + "started on  ")) << his;
+  EXPECT_NE(std::string::npos, his.find(ProtocolName(type) + d + "finished OK ")) << his;
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, BusyWindowTest,
+                         ::testing::Values(BusyCase{ptZmodem, false}, BusyCase{ptYmodem, false},
+                                           BusyCase{ptKermit, false}, BusyCase{ptZmodem, true}),
+                         [](const auto& info) {
+                           return ProtocolName(info.param.type) + (info.param.send ? "Send" : "Receive");
+                         });
+
 // The engines the other tests drive by hand, set up and started through the component: an
 // XModem-1K send to rx, and an ASCII send with its line-end translation and line pacing.
 // Both keep the default UpcaseFileNames and send files with lower-case names.
