@@ -432,16 +432,18 @@ INSTANTIATE_TEST_SUITE_P(Engines, FullDiskTest, ::testing::Values(ptYmodem, ptZm
 
 class PathLimitTest : public ProtocolComponentTest, public ::testing::WithParamInterface<TProtocolType> {};
 
-// A destination folder at the path limit, from sz or C-Kermit: the file lands inside the folder
-// under its name shortened, the extension kept, or, when not one character of its name fits,
-// it is refused: the run fails with its error in the history, and the sender is let go.
+// A destination folder at the path limit, from sx, sb, sz or C-Kermit: the file lands inside
+// the folder under its name shortened, the extension kept, or, when not one character of its
+// name fits, it is refused: the run fails with its error in the history, and the sender is let
+// go.
 TEST_P(PathLimitTest, ReceivedFileStaysInsideItsFolder) {
   const TProtocolType type = GetParam();
-  const std::string data = RandomData(20000, 60);
+  const std::string data = RandomData(20480, 60);  // whole blocks: XModem pads the last one
   WriteFile(dir / "far" / "data.bin", data);
   const fs::path history = dir / "SIO.HIS";
   // C-Kermit sends its names in upper case.
   const std::string sent = type == ptKermit ? "DATA.BIN" : "data.bin";
+  const char* sender = type == ptZmodem ? "sz" : type == ptYmodem ? "sb" : "sx";
   for (std::size_t length : {249u, 255u}) {
     SCOPED_TRACE(length);
     const fs::path folder = dir / (std::string(length - dir.string().size() - 5, 'x') + "near");
@@ -453,6 +455,7 @@ TEST_P(PathLimitTest, ReceivedFileStaysInsideItsFolder) {
     f.protocol->SetProtocolType(type);
     f.protocol->SetUpcaseFileNames(false);
     f.protocol->SetDestinationDirectory(folder.string());
+    if (type == ptXmodemCRC) f.protocol->SetFileName(sent);  // XModem names no file itself
     std::unique_ptr<Peer> lrzsz;
     std::unique_ptr<kermit::CKermit> ckermit;
     f.protocol->StartReceive();
@@ -460,7 +463,7 @@ TEST_P(PathLimitTest, ReceivedFileStaysInsideItsFolder) {
       ckermit = std::make_unique<kermit::CKermit>(relay.farEnd.path(), (dir / "far").string(), "",
                                                   std::vector<std::string>{"-s", "data.bin"});
     else
-      lrzsz = std::make_unique<Peer>(relay, dir / "far", std::vector<std::string>{"sz", "-q", "data.bin"});
+      lrzsz = std::make_unique<Peer>(relay, dir / "far", std::vector<std::string>{sender, "-q", "data.bin"});
     ASSERT_TRUE(f.WaitFinish(30000));
     EXPECT_NE(-1, ckermit ? ckermit->Wait(10000) : lrzsz->Wait(10000)) << "the sender still waits";
     const std::string his = ReadFile(history);
@@ -488,7 +491,7 @@ TEST_P(PathLimitTest, ReceivedFileStaysInsideItsFolder) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, PathLimitTest, ::testing::Values(ptZmodem, ptKermit),
+INSTANTIATE_TEST_SUITE_P(Engines, PathLimitTest, ::testing::Values(ptXmodemCRC, ptYmodem, ptZmodem, ptKermit),
                          [](const auto& info) { return ProtocolName(info.param); });
 
 // Everything below a folder: each file's path with its length and a hash of its bytes, each
