@@ -21,15 +21,15 @@ namespace {
 
 std::string Cut(std::string_view s, std::size_t n) { return std::string(s.substr(0, n)); }
 
-// A status or an error is given up when the window thread has not begun it in time; the
-// next fax, the name of a received one, the accept of a call and the history wait until the
-// window thread takes them.
+// A periodic status is given up when the window thread has not begun it in time; every other
+// notice (the next fax, the name of a received one, the accept of a call, the history, an
+// error, the first and the last status) waits until the window thread takes it.
 LRESULT SendToWindow(TFaxRec* fax, UINT msg, WPARAM wParam, LPARAM lParam) {
   LRESULT result = 0;
   if (fax->PData->HWindow == 0) return 0;
-  const bool informs = msg == apw_FaxStatus || msg == apw_FaxError;
+  const bool periodic = msg == apw_FaxStatus && wParam == 0;
   return SendEngineNotice(fax, fax->PData->HWindow, msg, wParam, lParam,
-                          informs ? TEngineNoticeWait::Timed : TEngineNoticeWait::Delivered, FaxMsgTimeoutMs,
+                          periodic ? TEngineNoticeWait::Timed : TEngineNoticeWait::Delivered, FaxMsgTimeoutMs,
                           result)
              ? result
              : 0;

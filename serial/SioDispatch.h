@@ -364,12 +364,13 @@ class TSioLock {
 
 // What an engine's notice waits for while the window thread is busy elsewhere.
 enum class TEngineNoticeWait {
-  // A notice that only informs (a status, an error): given up when the window thread has not
-  // begun it within the time-out.
+  // A periodic status: given up when the window thread has not begun it within the time-out;
+  // the next one brings the same news.
   Timed,
-  // A notice whose answer the engine reads (accept a file or a call, the next file or fax, its
-  // name, resume) or that goes into a history: it waits until the window thread takes it, for a
-  // busy window thread's silence is nobody's answer. It fails only when the window is gone.
+  // Every other notice: one whose answer the engine reads (accept a file or a call, the next
+  // file or fax, its name, resume), one that goes into a history, an error, the first and the
+  // last status of a run. It waits until the window thread takes it, for a busy window thread's
+  // silence is nobody's answer; it fails only when the window is gone.
   Delivered,
 };
 

@@ -617,9 +617,9 @@ void apProtocolError(TProtocolData& P, int code) {
 bool apSendNotice(TProtocolData& P, UINT msg, WPARAM w, LPARAM l, LRESULT& result) {
   result = 0;
   if (!P.NotifyWindow || P.Orphaned.load()) return false;
-  const bool informs = msg == apw_ProtocolStatus || msg == apw_ProtocolError;
+  const bool periodic = msg == apw_ProtocolStatus && (w & (apFirstCall | apLastCall)) == 0;
   return SendEngineNotice(&P, P.NotifyWindow, msg, w, l,
-                          informs ? TEngineNoticeWait::Timed : TEngineNoticeWait::Delivered,
+                          periodic ? TEngineNoticeWait::Timed : TEngineNoticeWait::Delivered,
                           apNoticeTimeoutMs, result);
 }
 

@@ -229,19 +229,23 @@ TEST_P(FaxReceiveClass, FreedFromItsOwnEvents) {
   }
 }
 
-// The window thread is busy for 3.5 s from the moment the call is answered: the accept of the
-// call, the name of its file and the history's start line wait for it (its silence is not a
-// refusal), and the fax is filed.
+// The window thread is busy from the moment the modem is told to answer until 3.5 s after the
+// caller's identification has come: the accept of the call, the name of its file and the
+// history's start line wait for it (its silence is not a refusal), and the fax is filed.
 TEST_P(FaxReceiveClass, BusyWindowThreadStillAnswersTheCall) {
   const std::string fax = TextFaxFile(dir, "one", "Seite eins\r\n", false);
   const std::string p1 = PageFile(dir, "p1.g3", fax, 1);
-  Peer sim("faxmodem-sim", {"--classes", SimClass(), "--call", p1, "--ring-interval", "200"});
+  const std::string modemLog = dir / "modem.log";
+  Peer sim("faxmodem-sim",
+           {"--classes", SimClass(), "--call", p1, "--ring-interval", "200", "--log", modemLog});
   auto rx = Receiver(sim);
   rx->Receiver()->SetOneFax(true);
   rx->Receiver()->StartReceive();
-  ASSERT_TRUE(PumpUntil(
-      [&] { return std::find(rx->progress.begin(), rx->progress.end(), fpAnswer) != rx->progress.end(); },
-      30000));
+  ASSERT_TRUE(PumpUntil([&] { return support::ReadFile(modemLog).find("ATA") != std::string::npos; }, 30000));
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (Trim(rx->fax->GetRemoteID()).empty() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(Trim(rx->fax->GetRemoteID()), "REMOTE FAX");
   std::this_thread::sleep_for(std::chrono::milliseconds(3500));
   ASSERT_TRUE(PumpUntil([&] { return rx->finished || !rx->errors.empty(); }, 30000));
   ASSERT_TRUE(rx->errors.empty()) << rx->errors[0];

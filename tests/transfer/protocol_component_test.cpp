@@ -334,7 +334,8 @@ TEST_F(ProtocolComponentTest, FailedReceiveDeletesOnlyItsOwnPartialFile) {
   relay.toNear.cut = true;
   peer.Kill();
   ASSERT_TRUE(f.WaitFinish(20000));
-  EXPECT_EQ(ecTooManyErrors, f.finishCode);
+  ASSERT_EQ(ecTooManyErrors, f.finishCode);
+  ASSERT_FALSE(f.logs.empty());
   EXPECT_EQ(lfReceiveFail, f.logs.back());
   EXPECT_FALSE(fs::exists(target));
   EXPECT_NE(std::string::npos, ReadFile(dir / "SIO.HIS").find("XmodemCRC receive failed " + target + " "))
@@ -365,7 +366,8 @@ TEST_F(ProtocolComponentTest, FailedKermitReceiveDeletesItsPartialFile) {
   relay.toFar.cut = true;
   peer.Kill();
   ASSERT_TRUE(f.WaitFinish(30000));
-  EXPECT_NE(0, f.finishCode);
+  ASSERT_NE(0, f.finishCode);
+  ASSERT_FALSE(f.logs.empty());
   EXPECT_EQ(lfReceiveFail, f.logs.back());
   EXPECT_FALSE(fs::exists(partial)) << partial;
   EXPECT_TRUE(fs::is_empty(dir / "near"));
@@ -418,7 +420,7 @@ TEST_P(FullDiskTest, ReceiveFailsWithItsErrorInTheHistory) {
     f.protocol->StartReceive();
     ASSERT_TRUE(f.WaitFinish(30000));
   }
-  EXPECT_EQ(ecDiskFull, f.finishCode);
+  ASSERT_EQ(ecDiskFull, f.finishCode);
   ASSERT_FALSE(f.logs.empty());
   EXPECT_EQ(lfReceiveFail, f.logs.back());
   const std::string his = ReadFile(history);

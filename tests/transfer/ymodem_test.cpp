@@ -153,7 +153,8 @@ TEST_F(YmodemTest, ReceiverThatStopsFailsTheSender) {
   peer.Kill();
   relay.toNear.cut = true;
   ASSERT_TRUE(drv.WaitFinish(20000));
-  EXPECT_EQ(ecTimeout, drv.finishCode);
+  ASSERT_EQ(ecTimeout, drv.finishCode);
+  ASSERT_FALSE(drv.logCodes.empty());
   EXPECT_EQ(lfTransmitFail, drv.logCodes.back());
 }
 
