@@ -149,7 +149,8 @@ TEST_F(YmodemTest, ReceiverThatStopsFailsTheSender) {
   drv.sendList = {(dir / "near" / "s.bin").string()};
   drv.StartTransmit();
   Peer peer(relay, dir / "far", {"rb", "-q"});
-  ASSERT_TRUE(PumpUntil([&] { return xfer::Transferred(*drv.P) > 8192; }, 10000));
+  // Gone once it has taken the first block (see the XModem test of a silent receiver).
+  ASSERT_TRUE(PumpUntil([&] { return xfer::Transferred(*drv.P) > 0; }, 10000));
   peer.Kill();
   relay.toNear.cut = true;
   ASSERT_TRUE(drv.WaitFinish(20000));
