@@ -247,7 +247,8 @@ void TSioCustomAbstractFax::SetComPort(TSioCustomComPort* port) {
 
 void TSioCustomAbstractFax::PortEvent(TSioCustomComPort*, bool opening) {
   if (opening) return;
-  std::lock_guard<std::recursive_mutex> g(FFax->Lock);
+  LockEngine(FFax->Lock, FFax, FWindow);
+  std::lock_guard<std::recursive_mutex> g(FFax->Lock, std::adopt_lock);
   if (FFax->PData->HandlerRegistered) {
     // The port goes away under a running fax: the fax ends with the error, its files closed.
     FFax->CData->FaxFile.Close();

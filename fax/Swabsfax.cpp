@@ -21,10 +21,18 @@ namespace {
 
 std::string Cut(std::string_view s, std::size_t n) { return std::string(s.substr(0, n)); }
 
+// A periodic status is given up when the window thread has not begun it in time; every other
+// notice (the next fax, the name of a received one, the accept of a call, the history, an
+// error, the first and the last status) waits until the window thread takes it.
 LRESULT SendToWindow(TFaxRec* fax, UINT msg, WPARAM wParam, LPARAM lParam) {
   LRESULT result = 0;
   if (fax->PData->HWindow == 0) return 0;
-  return SendEngineNotice(fax, fax->PData->HWindow, msg, wParam, lParam, FaxMsgTimeoutMs, result) ? result : 0;
+  const bool periodic = msg == apw_FaxStatus && wParam == 0;
+  return SendEngineNotice(fax, fax->PData->HWindow, msg, wParam, lParam,
+                          periodic ? TEngineNoticeWait::Timed : TEngineNoticeWait::Delivered, FaxMsgTimeoutMs,
+                          result)
+             ? result
+             : 0;
 }
 
 }  // namespace
@@ -204,7 +212,7 @@ TFaxCall::TFaxCall(LPARAM lParam) {
     fax->Calls.fetch_add(1);
     Fax = fax;
   }
-  Fax->Lock.lock();
+  LockEngine(Fax->Lock, Fax, Fax->PData->HWindow);
 }
 
 TFaxCall::~TFaxCall() {

@@ -108,6 +108,7 @@
 #include <vector>
 
 #include "platform/Messages.h"
+#include "platform/Threads.h"
 #include "serial/SioMisc.h"
 
 // ---------------------------------------------------------------------------------------
@@ -361,15 +362,42 @@ class TSioLock {
   pthread_mutex_t m_;
 };
 
+// What an engine's notice waits for while the window thread is busy elsewhere.
+enum class TEngineNoticeWait {
+  // A periodic status: given up when the window thread has not begun it within the time-out;
+  // the next one brings the same news.
+  Timed,
+  // Every other notice: one whose answer the engine reads (accept a file or a call, the next
+  // file or fax, its name, resume), one that goes into a history, an error, the first and the
+  // last status of a run. It waits until the window thread takes it, for a busy window thread's
+  // silence is nobody's answer; it fails only when the window is gone.
+  Delivered,
+};
+
 // The notices of an engine (fax, file transfer) whose state machine runs as a dispatcher
-// handler, to its component's window: abort-if-hung, blocking, with the time-out given, and
-// tagged with the engine's record, so that a reading of the record knows the handling of the
-// engine's own notice (TSioEngineReading). True when the window answered (its result).
+// handler, to its component's window: abort-if-hung, blocking, and tagged with the engine's
+// record, so that a reading of the record knows the handling of the engine's own notice
+// (TSioEngineReading). A handler that has begun is waited for either way. True when the
+// window answered (its result).
 bool SendEngineNotice(const void* engine, HWND window, UINT msg, WPARAM wParam, LPARAM lParam,
-                      DWORD timeoutMs, LRESULT& result);
+                      TEngineNoticeWait wait, DWORD timeoutMs, LRESULT& result);
 
 // Handles the engine's notices to the calling thread, or pauses briefly when none is due.
 void WaitForEngine(const void* engine);
+
+// Takes an engine's record lock for a call of the engine or a cancel, from any thread. The
+// engine holds the lock while it waits for the window thread to take one of its notices: on
+// that thread (the owner of the engine's window) the wait handles the engine's notices, on
+// any other it simply blocks.
+template <class Lockable>
+void LockEngine(Lockable& lock, const void* engine, HWND window) {
+  if (lock.try_lock()) return;
+  if (window == 0 || GetWindowThreadId(window) != GetCurrentThreadId()) {
+    lock.lock();
+    return;
+  }
+  while (!lock.try_lock()) WaitForEngine(engine);
+}
 
 // A reading of an engine's record from a thread that the engine sends its notices to (the
 // window thread polling a run through a component's getter). The engine holds the record's

@@ -688,10 +688,12 @@ bool TSioBaseDispatcher::SendNotifyPrim(UINT msg, WPARAM wParam, std::uint32_t d
 // ---------------------------------------------------------------------------------------
 
 bool SendEngineNotice(const void* engine, HWND window, UINT msg, WPARAM wParam, LPARAM lParam,
-                      DWORD timeoutMs, LRESULT& result) {
+                      TEngineNoticeWait wait, DWORD timeoutMs, LRESULT& result) {
   result = 0;
-  return SendMessageTimeout(window, msg, wParam, lParam, SMTO_ABORTIFHUNG | SMTO_BLOCK, timeoutMs, &result,
-                            nullptr, engine);
+  // Without a time-out the send ends unanswered only when the window or its thread is gone.
+  return SendMessageTimeout(window, msg, wParam, lParam, SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                            wait == TEngineNoticeWait::Delivered ? INFINITE : timeoutMs, &result, nullptr,
+                            engine);
 }
 
 void WaitForEngine(const void* engine) {

@@ -535,17 +535,22 @@ void TSioCustomProtocol::CancelProtocol() {
   if (!D) return;
   // Inside the handling of a notice the engine holds its lock and waits for this thread: the
   // cancel then goes through the window once the notice is done. Elsewhere a call of the
-  // engine that is under way is waited for.
+  // engine that is under way is waited for, and the notices it waits to have taken meanwhile
+  // are handled.
+  const LPARAM handleArg = static_cast<LPARAM>(D->Handle()) * 65536;
   if (tNoticeDepth > 0) {
     if (!FP->Lock->try_lock()) {
       if (FWindow) PostMessage(FWindow, apw_ProtocolCancel, 0, 0);
       return;
     }
-  } else {
-    FP->Lock->lock();
+    FStateProc(apw_ProtocolCancel, 0, handleArg);
+    FP->Lock->unlock();
+    return;
   }
-  FStateProc(apw_ProtocolCancel, 0, static_cast<LPARAM>(D->Handle()) * 65536);
-  FP->Lock->unlock();
+  // The notices' handlers may even free the component: the record and the machine are kept.
+  const TSioNotifyProc proc = FStateProc;
+  TProtocolReading call(*FP);
+  proc(apw_ProtocolCancel, 0, handleArg);
 }
 
 std::int32_t TSioCustomProtocol::EstimateTransferSecs(std::int32_t size) const {

@@ -273,7 +273,7 @@ TProtocolCall::TProtocolCall(LPARAM lParam) {
     P = p;
   }
   D = d;
-  P->Lock->lock();
+  LockEngine(*P->Lock, P, P->NotifyWindow);
 }
 
 TProtocolCall::~TProtocolCall() {
@@ -617,7 +617,10 @@ void apProtocolError(TProtocolData& P, int code) {
 bool apSendNotice(TProtocolData& P, UINT msg, WPARAM w, LPARAM l, LRESULT& result) {
   result = 0;
   if (!P.NotifyWindow || P.Orphaned.load()) return false;
-  return SendEngineNotice(&P, P.NotifyWindow, msg, w, l, apNoticeTimeoutMs, result);
+  const bool periodic = msg == apw_ProtocolStatus && (w & (apFirstCall | apLastCall)) == 0;
+  return SendEngineNotice(&P, P.NotifyWindow, msg, w, l,
+                          periodic ? TEngineNoticeWait::Timed : TEngineNoticeWait::Delivered,
+                          apNoticeTimeoutMs, result);
 }
 
 void apMsgStatus(TProtocolData& P, unsigned options) {

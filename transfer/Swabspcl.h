@@ -208,7 +208,8 @@ constexpr UINT apw_ProtocolAcceptFile = 0x7E18;
 constexpr UINT apw_ProtocolFinish = 0x7E19;
 constexpr UINT apw_ProtocolResume = 0x7E1A;
 constexpr UINT apw_ProtocolError = 0x7E1B;
-// Time-out of the sent notices.
+// Time-out of the periodic status notices; the others wait until the window thread takes them
+// (TEngineNoticeWait).
 constexpr DWORD apNoticeTimeoutMs = 1000;
 
 // Log codes.
@@ -511,7 +512,8 @@ class TProtocolReading {
   std::optional<TSioEngineReading<TSioLock>> Reading;
 };
 
-// Sends a notice of the run to the component's window (SendEngineNotice); false when the
+// Sends a notice of the run to the component's window (SendEngineNotice): a periodic status
+// within the time-out, every other notice once the window thread takes it. False when the
 // window did not answer or the record has been set aside.
 bool apSendNotice(TProtocolData& P, UINT msg, WPARAM w, LPARAM l, LRESULT& result);
 

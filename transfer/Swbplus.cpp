@@ -613,11 +613,17 @@ bool readTransferPacket(TProtocolData& P, TBPlusTail& T, TSioBaseDispatcher& D, 
     name += static_cast<char>(data[i]);
   // Only the name part counts, under this side's directory: a host writes and fetches
   // nothing outside it.
+  const std::string asked = name;
   name = bpNamePart(name);
   if (name.empty()) {
+    // A request that names no file is refused; the history names what was asked for.
+    CopyToBufferZ(P.PathName, apMaxPath, asked);
+    if (P.UpcaseFileNames) apUpcase(P.PathName);
+    if (P.LogFile) P.LogFile(P, upload ? lfTransmitStart : lfReceiveStart);
     P.ProtocolStatus = psFileRejected;
     P.ForceStatus = true;
     sendFailure(P, T, D, "AFile rejected");
+    if (P.LogFile) P.LogFile(P, upload ? lfTransmitSkip : lfReceiveSkip);
     return false;
   }
   apSetReceivePath(P, name);

@@ -771,9 +771,12 @@ int xpReceivePrim(TProtocolData& P, TSioBaseDispatcher& D, UINT msg, std::uint32
         }
         P.PrepareWriting(P);
         if (P.ProtocolError != 0 || P.ProtocolStatus == psCantWriteFile) {
-          if (P.ProtocolError == 0) P.ProtocolError = ecCantWriteFile;
+          // An existing file that is not to be replaced is skipped; a file that cannot be made
+          // has failed.
+          const bool failed = P.ProtocolError != 0;
+          if (!failed) P.ProtocolError = ecCantWriteFile;
           xpCancel(P, D);
-          P.XmodemState = rxFinishedSkip;
+          P.XmodemState = failed ? rxFinished : rxFinishedSkip;
           break;
         }
         P.FileOffset = 0;

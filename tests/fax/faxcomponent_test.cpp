@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -208,6 +209,30 @@ TEST_F(SendFixture, RemoteHangingUpAfterTheFirstPageIsNoUserAbort) {
   const std::string tail = "\r\n  (Fax failed in mid-session) 0\r\n";
   ASSERT_GE(history.size(), tail.size());
   EXPECT_EQ(history.substr(history.size() - tail.size()), tail) << history;
+}
+
+// The window thread is busy for 3.5 s as the first of two faxes ends: the notice that asks for
+// the next one waits for it (its silence is not "no more faxes"), and the second fax goes out.
+TEST_F(SendFixture, NextFaxWaitsForABusyWindowThread) {
+  Start({"--classes", "2"});
+  const std::vector<std::string> files = {Pages(dir, "a", 1), Pages(dir, "b", 1)};
+  std::size_t next = 0;
+  st->Sender()->SetOnFaxNext(
+      [&](TSioCustomAbstractFax*, std::string& number, std::string& file, std::string&) {
+        if (next >= files.size()) return;
+        number = "0815";
+        file = files[next++];
+      });
+  st->Sender()->StartTransmit();
+  ASSERT_TRUE(PumpUntil(
+      [&] { return st->finished || (!st->logs.empty() && st->logs.back() == lfaxTransmitOk); }, 30000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  ASSERT_TRUE(st->WaitFinish(30000));
+  EXPECT_EQ(st->finishCode, 0);
+  EXPECT_EQ(next, 2u);
+  EXPECT_EQ(SimPages(dir), 2);
+  EXPECT_EQ(st->logs,
+            (std::vector<int>{lfaxTransmitStart, lfaxTransmitOk, lfaxTransmitStart, lfaxTransmitOk}));
 }
 
 TEST(FaxComponents, StatusDisplayAndLogAreFoundOnTheOwner) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FaxPeerUtil.h"
@@ -225,6 +227,38 @@ TEST_P(FaxReceiveClass, FreedFromItsOwnEvents) {
       EXPECT_TRUE(PageCode(dir / "FAX0001.FXF", 1) == std::vector<std::uint8_t>(c1.begin(), c1.end()));
     }
   }
+}
+
+// The window thread is busy from the moment the modem is told to answer until 3.5 s after the
+// caller's identification has come: the accept of the call, the name of its file and the
+// history's start line wait for it (its silence is not a refusal), and the fax is filed.
+TEST_P(FaxReceiveClass, BusyWindowThreadStillAnswersTheCall) {
+  const std::string fax = TextFaxFile(dir, "one", "Seite eins\r\n", false);
+  const std::string p1 = PageFile(dir, "p1.g3", fax, 1);
+  const std::string modemLog = dir / "modem.log";
+  Peer sim("faxmodem-sim",
+           {"--classes", SimClass(), "--call", p1, "--ring-interval", "200", "--log", modemLog});
+  auto rx = Receiver(sim);
+  rx->Receiver()->SetOneFax(true);
+  rx->Receiver()->StartReceive();
+  ASSERT_TRUE(PumpUntil([&] { return support::ReadFile(modemLog).find("ATA") != std::string::npos; }, 30000));
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (Trim(rx->fax->GetRemoteID()).empty() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(Trim(rx->fax->GetRemoteID()), "REMOTE FAX");
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+  ASSERT_TRUE(PumpUntil([&] { return rx->finished || !rx->errors.empty(); }, 30000));
+  ASSERT_TRUE(rx->errors.empty()) << rx->errors[0];
+  ASSERT_TRUE(rx->WaitFinish(30000));
+  EXPECT_EQ(rx->finishCode, 0);
+  EXPECT_EQ(rx->logs, (std::vector<int>{lfaxReceiveStart, lfaxReceiveOk}));
+  const std::string file = dir / "FAX0001.FXF";
+  TFaxHeaderRec h;
+  ASSERT_EQ(0, fxfReadFaxHeader(file, h));
+  EXPECT_EQ(h.PageCount, 1);
+  const std::string history = support::ReadFile(dir / "SIOFAX.HIS");
+  EXPECT_NE(history.find("Receive " + file + " from "), std::string::npos) << history;
+  EXPECT_NE(history.find("Receive finished OK at "), std::string::npos) << history;
 }
 
 INSTANTIATE_TEST_SUITE_P(Classes, FaxReceiveClass, ::testing::Values(fcClass2, fcClass2_0),

@@ -246,9 +246,10 @@ TEST_P(FaxSendClass, TextPagesReachTheRemoteWithLeadLinesAndHeader) {
   afSetConnectAttempts(s.fax, 1, 0);
   ASSERT_TRUE(s.Run());
 
-  EXPECT_EQ(s.rec.finishCode, 0);
+  ASSERT_EQ(s.rec.finishCode, 0);
   EXPECT_TRUE(s.rec.errors.empty());
   EXPECT_EQ(s.rec.logs, (std::vector<int>{lfaxTransmitStart, lfaxTransmitOk}));
+  ASSERT_FALSE(s.rec.statusFlags.empty());
   EXPECT_EQ(s.rec.statusFlags.front(), 1u);
   EXPECT_EQ(s.rec.statusFlags.back(), 2u);
   EXPECT_GE(Count(s.rec.progress, fpPageOK), 1);

@@ -306,27 +306,36 @@ TEST(DispatcherCore, TraceAndLogHooksSeeBytesAndTriggerChanges) {
 }
 
 // A state machine holds its lock during a call and sends the window thread a notice from
-// inside it. The window thread, waiting for that lock to read the machine's record, answers
-// the notice meanwhile: the call ends at once, the notice is not lost to its time-out.
+// inside it. The window thread, waiting for that lock to read the machine's record or to call
+// the machine itself (a cancel), answers the notice meanwhile: the call ends at once, the
+// notice is not lost to its time-out.
 TEST(DispatcherCore, LockWaitAnswersTheNoticesOfTheCallHoldingIt) {
   static std::atomic<int> answered{0};
   RegisterClass("lockWaitNotice", [](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return ++answered; });
   const HWND window = CreateWindow("lockWaitNotice");
   ASSERT_NE(window, 0u);
-  answered = 0;
   TSioLock lock;
   const int engine = 0;  // the record the machine's notices name
-  std::atomic<bool> holding{false}, noticed{false};
-  std::thread call([&] {
-    std::lock_guard<TSioLock> g(lock);
-    holding = true;
-    LRESULT r = 0;
-    noticed = SendEngineNotice(&engine, window, WM_USER, 0, 0, 5000, r) && r == 1;
-  });
-  while (!holding) std::this_thread::yield();
-  { TSioEngineReading<TSioLock> reading(lock, &engine); }
-  call.join();
-  EXPECT_TRUE(noticed);
-  EXPECT_EQ(answered, 1);
+  for (bool reading : {true, false}) {
+    SCOPED_TRACE(reading ? "reading" : "call");
+    answered = 0;
+    std::atomic<bool> holding{false}, noticed{false};
+    std::thread call([&] {
+      std::lock_guard<TSioLock> g(lock);
+      holding = true;
+      LRESULT r = 0;
+      noticed = SendEngineNotice(&engine, window, WM_USER, 0, 0, TEngineNoticeWait::Timed, 5000, r) && r == 1;
+    });
+    while (!holding) std::this_thread::yield();
+    if (reading) {
+      TSioEngineReading<TSioLock> r(lock, &engine);
+    } else {
+      LockEngine(lock, &engine, window);
+      lock.unlock();
+    }
+    call.join();
+    EXPECT_TRUE(noticed);
+    EXPECT_EQ(answered, 1);
+  }
   DestroyWindow(window);
 }

@@ -181,6 +181,7 @@ class BpDriver {
   std::uint32_t resumeAnswer = wfWriteResume;
   int resumeAsked = 0;
   std::vector<unsigned> logCodes;
+  std::vector<std::string> logNames;
   std::vector<bool> logCreated;  // whether the file was this run's when each line was logged
   std::vector<int> errors;
   std::vector<int> statuses;
@@ -193,6 +194,7 @@ class BpDriver {
         return 0;
       case apw_ProtocolLog:
         logCodes.push_back(static_cast<unsigned>(w));
+        logNames.push_back(P->PathName);
         logCreated.push_back(P->FileCreated);
         return 0;
       case apw_ProtocolAcceptFile:
@@ -542,6 +544,16 @@ TEST_F(BPlusHostTest, HostNamesStayInsideTheDirectory) {
     EXPECT_EQ(t->code, ecFileRejected);
     EXPECT_EQ(host->ReadLine(10000), "done error terminal failed: AFile rejected");
     EXPECT_FALSE(fs::exists(dir / "here" / "refused.bin"));
+  }
+  {
+    // A name whose name part is nothing names no file: refused as well, and the history tells
+    // what was asked for.
+    auto t = Terminal(*host);
+    ASSERT_TRUE(host->Command("download " + (dir / "host" / "x.bin").string() + " sub/.."));
+    EXPECT_FALSE(t->Session());
+    EXPECT_EQ(host->ReadLine(10000), "done error terminal failed: AFile rejected");
+    EXPECT_EQ(t->logCodes, (std::vector<unsigned>{lfReceiveStart, lfReceiveSkip}));
+    EXPECT_EQ(t->logNames, (std::vector<std::string>{"sub/..", "sub/.."}));
   }
 }
 

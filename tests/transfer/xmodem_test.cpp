@@ -171,11 +171,15 @@ TEST_F(XmodemTest, SilentReceiverEndsSenderWithTimeout) {
   drv.sendList = {(dir / "near" / "x.bin").string()};
   drv.StartTransmit();
   Peer peer(relay, dir / "far", {"rx", "-q", "-c", "x.out"});
-  ASSERT_TRUE(PumpUntil([&] { return xfer::Transferred(*drv.P) > 4096; }, 10000));
+  // Silent once it has taken the first block. With a block wait of a fifth of a second, a
+  // loaded machine has blocks sent again whose late acknowledgements the sender then takes for
+  // the next ones, and rx may cancel before many more have gone.
+  ASSERT_TRUE(PumpUntil([&] { return xfer::Transferred(*drv.P) > 0; }, 10000));
   peer.Kill();
   relay.toNear.cut = true;
   ASSERT_TRUE(drv.WaitFinish(20000));
-  EXPECT_EQ(ecTimeout, drv.finishCode);
+  ASSERT_EQ(ecTimeout, drv.finishCode);
+  ASSERT_FALSE(drv.logCodes.empty());
   EXPECT_EQ(lfTransmitFail, drv.logCodes.back());
 }
 
@@ -192,7 +196,8 @@ TEST_F(XmodemTest, CancelSendsCanAndEndsWithCancelRequested) {
   ASSERT_TRUE(PumpUntil([&] { return xfer::Transferred(*drv.P) > 4096; }, 10000));
   drv.Cancel();
   ASSERT_TRUE(drv.WaitFinish(5000));
-  EXPECT_EQ(ecCancelRequested, drv.finishCode);
+  ASSERT_EQ(ecCancelRequested, drv.finishCode);
+  ASSERT_FALSE(drv.logCodes.empty());
   EXPECT_EQ(lfReceiveFail, drv.logCodes.back());
   EXPECT_NE(0, peer.Wait(10000));  // the sender saw the cancel
 }
@@ -208,7 +213,8 @@ TEST_F(XmodemTest, RefusedFileIsSkippedWithFileRejected) {
   apSetReceiveFilename(*drv.P, target.c_str());
   drv.StartReceive();
   ASSERT_TRUE(drv.WaitFinish(5000));
-  EXPECT_EQ(ecFileRejected, drv.finishCode);
+  ASSERT_EQ(ecFileRejected, drv.finishCode);
+  ASSERT_FALSE(drv.logCodes.empty());
   EXPECT_EQ(lfReceiveSkip, drv.logCodes.back());
   EXPECT_FALSE(fs::exists(target));
 }
@@ -333,7 +339,8 @@ TEST_F(XmodemTest, GarbledAcksNeverCorruptA1KTransfer) {
     EXPECT_TRUE(data == ReadFile(dir / "far" / "k.out").substr(0, data.size()))
         << "reported OK, file differs";
   } else {
-    EXPECT_EQ(ecTooManyErrors, drv.finishCode);
+    ASSERT_EQ(ecTooManyErrors, drv.finishCode);
+    ASSERT_FALSE(drv.logCodes.empty());
     EXPECT_EQ(lfTransmitFail, drv.logCodes.back());
     EXPECT_NE(0, peerExit);  // the receiver was cancelled, it does not keep a "good" file
   }

@@ -223,7 +223,8 @@ TEST_F(ZmodemTest, ResumesFromSzAfterACrash) {
     relay.toNear.cut = true;
     peer.Kill();
     ASSERT_TRUE(f.WaitFinish(20000));
-    EXPECT_NE(0, f.finishCode);
+    ASSERT_NE(0, f.finishCode);
+    ASSERT_FALSE(f.logs.empty());
     EXPECT_EQ(lfReceiveFail, f.logs.back());
     firstRun = relay.toNear.passed;
   }
@@ -431,9 +432,11 @@ TEST_F(ZmodemTest, SenderPathsStayInTheDestination) {
   rx.protocol->StartReceive();
   tx.protocol->StartTransmit();
   ASSERT_TRUE(PumpUntil([&] { return tx.finished && rx.finished; }, 20000));
-  EXPECT_EQ(0, rx.finishCode);
+  ASSERT_EQ(0, tx.finishCode);
+  ASSERT_EQ(0, rx.finishCode);
   // The absolute name is reduced to its name part.
   EXPECT_EQ("inside", ReadFile(dir / "far" / "in.txt"));
+  ASSERT_FALSE(rx.logNames.empty());
   EXPECT_EQ((dir / "far" / "in.txt").string(), rx.logNames.back());
 }
 
@@ -463,7 +466,8 @@ TEST_F(ZmodemTest, CancelEndsBothSides) {
     ASSERT_TRUE(PumpUntil([&] { return f.protocol->GetBytesTransferred() > 50000; }, 20000));
     f.protocol->CancelProtocol();
     ASSERT_TRUE(f.WaitFinish(10000));
-    EXPECT_EQ(ecCancelRequested, f.finishCode);
+    ASSERT_EQ(ecCancelRequested, f.finishCode);
+    ASSERT_FALSE(f.logs.empty());
     EXPECT_EQ(send ? lfTransmitFail : lfReceiveFail, f.logs.back());
     EXPECT_NE(0, peer.Wait(15000)) << peer.Log();
   }
