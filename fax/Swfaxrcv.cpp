@@ -234,7 +234,7 @@ struct Session {
           d->FaxError = 0;
           return false;
         }
-        Fail(ecCancelRequested);
+        Fail(ecFaxSessionError);  // the remote hangs up before the end of the fax
         return true;
       default:
         return false;
@@ -271,10 +271,19 @@ struct Session {
       c->Response = Trim(c->Response);
       if (c->Response.empty()) continue;
       const std::uint8_t s = fax->State;
-      if (Has("+FCERROR") && (s == rf1StartTrain || s == rf1WaitPageConnect) && c->CarrierRetries < 5) {
+      if (Has("+FCERROR") && s == rf1StartTrain && c->CarrierRetries < 5) {
         // The sender's frames were still on the line: listen for its data once more.
         ++c->CarrierRetries;
         Command("AT+FRM=" + c->ListenCode);
+        continue;
+      }
+      if (Has("+FCERROR") && s == rf1WaitPageConnect) {
+        // The page's carrier was missed and the sender is at its post-page command already:
+        // that command is taken and answered with RTN, so that the page comes again.
+        c->PageMissed = true;
+        FrameRead();
+        ArmTimeout(c->ReplyWait);
+        fax->State = rf1WaitEOP;
         continue;
       }
       if (Has("ERROR") && s != rf2GetPageResult) {
@@ -378,6 +387,7 @@ struct Session {
     d->PhoneNum.clear();
     d->FaxFileName.clear();
     c->EOMSeen = false;
+    c->PageMissed = false;
     c->RetryCount = 0;
     c->AcceptAsked = false;
     fax->LastChar = 255;
@@ -544,7 +554,7 @@ struct Session {
     const std::uint8_t control = c->LastFrame & 0xFE;
     c->MorePages = control == 0x4E || control == 0x8E;
     c->EOMSeen = control == 0x8E;
-    c->LastPageOk = true;
+    c->LastPageOk = !c->PageMissed;
     Progress(fpGetPageResult);
     fax->State = rf1WritePage;
   }
@@ -552,15 +562,25 @@ struct Session {
   void SendMCF() {
     if (Has("CONNECT")) {
       // MCF is a response of its own, final also after EOM: the identification and the
-      // capabilities for the next document follow in a transmission of their own.
-      if (int r = SendFrame({0xFF, 0x13, 0x8C}); r < 0) Fail(r);
+      // capabilities for the next document follow in a transmission of their own. A page
+      // that did not come is answered with RTN instead.
+      const std::uint8_t control = c->LastPageOk ? 0x8C : 0x4C;
+      if (int r = SendFrame({0xFF, 0x13, control}); r < 0) Fail(r);
       return;
     }
     if (!Has("OK")) return;
+    c->PageMissed = false;
     if (c->MorePages && c->EOMSeen) {
+      // The next document starts with our identification, after RTN as well.
       DelayMS(200);
       Command("AT+FTH=3");
       fax->State = rf1SendCSI;
+    } else if (!c->LastPageOk) {
+      // After RTN the sender trains again (DCS and training check) and sends the page again,
+      // or it hangs up.
+      FrameRead();
+      ArmTimeout(c->ReplyWait);
+      fax->State = rf1CollectFrames;
     } else if (c->MorePages) {
       // The next page follows without new training: its data come after the CONNECT.
       Listen(c->PageTrainCode);
@@ -871,7 +891,7 @@ struct Session {
       case rf1WritePage:
         if (int r = FinishPage(); r < 0) return Fail(r);
         Command("AT+FTH=3");
-        c->LastPageOk = true;
+        c->LastPageOk = !c->PageMissed;
         Progress(fpCheckMorePages);
         fax->State = rf1SendMCF;
         break;
