@@ -247,8 +247,15 @@ struct Session {
       if (c->InFrame) {
         std::uint8_t ch = 0;
         bool ended = false;
-        while (!ended && port->CharReady() && port->GetChar(ch) == 0) {
-          if (c->FrameDLE) {
+        while (!ended && c->InFrame && port->CharReady() && port->GetChar(ch) == 0) {
+          if (!c->FrameDLE && ch >= 32 && ch < 127 &&
+              std::ranges::find(c->RxFrame, 0xFF) == c->RxFrame.end()) {
+            // Text before the frame's address byte: no frame came, the modem's result follows
+            // its CONNECT (NO CARRIER when the carrier ended without one).
+            c->InFrame = false;
+            c->Response.assign(1, static_cast<char>(ch));
+            c->LineReady = false;
+          } else if (c->FrameDLE) {
             c->FrameDLE = false;
             if (ch == 0x03)
               ended = true;
@@ -260,6 +267,7 @@ struct Session {
             c->RxFrame.push_back(ch);
           }
         }
+        if (!c->InFrame) continue;
         if (!ended) return false;
         c->InFrame = false;
         c->Response.clear();
@@ -548,6 +556,8 @@ struct Session {
 
   void WaitEOP() {
     if (Has("CONNECT")) return;
+    // The listen heard no frame (it began in the middle of one): the sender repeats its command.
+    if (Has("RRIER")) return FrameRead();
     if (!Has("OK")) return;
     if (!(c->FrameSeen && c->FinalFrame)) return FrameRead();
     c->FinalFrame = false;
