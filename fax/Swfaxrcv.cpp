@@ -279,8 +279,9 @@ struct Session {
       c->Response = Trim(c->Response);
       if (c->Response.empty()) continue;
       const std::uint8_t s = fax->State;
-      if (Has("+FCERROR") && s == rf1StartTrain && c->CarrierRetries < 5) {
-        // The sender's frames were still on the line: listen for its data once more.
+      if ((Has("+FCERROR") || Has("OK")) && s == rf1StartTrain && c->CarrierRetries < 5) {
+        // The sender's frames were still on the line, or the modem's reception of them ended
+        // only now (OK) and took the listen along: listen for the training once more.
         ++c->CarrierRetries;
         Command("AT+FRM=" + c->ListenCode);
         continue;

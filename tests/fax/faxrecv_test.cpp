@@ -267,10 +267,11 @@ TEST(FaxReceive, Class1FrameRetriesStartAgainInEveryCall) {
   EXPECT_FALSE(fs::exists(dir / "FAX0001.FXF"));
 }
 
-// Class 1: the modem missed a page's carrier (+FCERROR in place of the page) and, listening then
-// for the sender's post-page command, caught only its end (CONNECT and NO CARRIER without a
-// frame). The receiver listens again, takes the command and asks for the page again with RTN;
-// the sender hangs up instead (DCN), and the fax has failed in mid-session.
+// Class 1: the modem takes the first listen for the training as the end of the frames before it
+// (OK), then misses a page's carrier (+FCERROR in place of the page) and, listening for the
+// sender's post-page command, catches only its end (CONNECT and NO CARRIER without a frame). The
+// receiver listens again each time, takes the command and asks for the page again with RTN; the
+// sender hangs up instead (DCN), and the fax has failed in mid-session.
 TEST(FaxReceive, Class1PageWhoseCarrierWasMissedIsAskedForAgain) {
   support::TempDir dir("faxrecvc");
   const auto frame = [](std::initializer_list<int> bytes) {
@@ -284,7 +285,8 @@ TEST(FaxReceive, Class1PageWhoseCarrierWasMissedIsAskedForAgain) {
     if (line == "AT+FRM=?") return "\r\n24,48,72,96\r\n\r\nOK\r\n";
     if (line == "ATA") return "\r\nCONNECT\r\n\r\nCONNECT\r\n\r\nOK\r\n";  // CSI, then DIS
     if (line.ends_with("AT+FTH=3")) return "\r\nCONNECT\r\n\r\nOK\r\n";
-    if (line.ends_with("AT+FRM=96") && ++trainings == 1)
+    if (line.ends_with("AT+FRM=96") && ++trainings == 1) return "\x10\x03\r\nOK\r\n";  // still in the frames
+    if (line.ends_with("AT+FRM=96") && trainings == 2)
       return "\r\nCONNECT\r\n" + std::string(200, '\0') + "\x10\x03\r\nNO CARRIER\r\n";
     if (line.ends_with("AT+FRM=96")) return "\r\n+FCERROR\r\n";
     if (!line.ends_with("AT+FRH=3")) return "\r\nOK\r\n";

@@ -58,10 +58,13 @@ const char kHelp[] =
     "  --bad-line LIST      the line garbles the image of the pages the port sends as the\n"
     "                       n-th, a comma list of n (counted over the run, a page sent again\n"
     "                       counts again; the training check is no page)\n"
-    "  --late-listen LIST   the port's listens for a page (its first AT+FRM= after the\n"
-    "                       terminal got CFR or MCF) reach the modem late when they are the\n"
-    "                       n-th, a comma list of n (counted over the run)\n"
-    "  --late-by MS         how late those listens are (default 500)\n"
+    "  --late-page LIST     the port's listen for the n-th page of the run (its first AT+FRM=\n"
+    "                       after it sent CFR or MCF) reaches the modem late, the first time\n"
+    "                       the page is sent; a comma list of n\n"
+    "  --late-by MS         how late those listens are (default 1000)\n"
+    "  --wait-for-listen    after the modem's OK to the frames the port sent the line stands\n"
+    "                       still until the port's next command (at most 2 s), so that on a\n"
+    "                       busy machine no listen comes late but those made late\n"
     "  --resend-rejected    the terminal sends a page answered with RTN again (a page it ended\n"
     "                       with MPS or EOP; without the option it goes on with the next page)\n"
     "  --dcn-at-dis N       the terminal hangs up (DCN) in place of answering the N-th DIS of\n"
@@ -85,8 +88,9 @@ struct Options {
   std::string ident = "FAXPEER";
   int modems = T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17;
   std::vector<int> badLines;
-  std::vector<int> lateListens;
-  int lateByMs = 500;
+  std::vector<int> latePages;
+  int lateByMs = 1000;
+  bool waitForListen = false;
   int dcnAtDis = 0;
   bool resendRejected = false;
   int timeoutS = 180;
@@ -249,9 +253,13 @@ class Peer {
   long lastGarble_ = 0;
   int pagesSeen_ = 0;
   std::string modemLine_;
-  // The port's listens for a page (--late-listen) and the DIS of the call (--dcn-at-dis).
-  bool pageListenDue_ = false;  // the terminal got CFR or MCF: a page follows
-  int pageListens_ = 0;
+  // The port's listens for a page (--late-page) and the DIS of the call (--dcn-at-dis).
+  std::uint32_t frameBytes_ = 0;      // the last three bytes of the port's frames
+  bool pageListenDue_ = false;        // the port sent CFR or MCF: a page follows
+  int pagesConfirmed_ = 0;            // MCF over the run
+  bool portFrames_ = false;           // the port's last command was AT+FTH=3
+  std::int64_t listenWaitUntil_ = 0;  // the line stands still for the listen (--wait-for-listen)
+  std::vector<int> madeLate_;
   std::vector<std::uint8_t> late_;
   std::int64_t lateUntil_ = 0;
   int disSeen_ = 0;
@@ -367,7 +375,6 @@ class Peer {
     if (len < 3) return;
     Peer* p = static_cast<Peer*>(user);
     p->Log(std::string(incoming ? "(got " : "(sent ") + t30_frametype(msg[2]) + ")");
-    if (incoming && ((msg[2] & 0xFE) == T30_CFR || (msg[2] & 0xFE) == T30_MCF)) p->pageListenDue_ = true;
   }
 
   // The terminal has a DIS (or, receiving, a DCS): anything but OK makes it hang up with DCN.
@@ -435,6 +442,7 @@ class Peer {
         if (terminal_ != nullptr && !phaseE_) t30_terminate(fax_get_t30_state(terminal_));
         return true;
       }
+      if (NowNs() < listenWaitUntil_) continue;
 
       AudioBlock();
       // A block late by more than a second is not made up for: real time goes on from now.
@@ -455,6 +463,7 @@ class Peer {
     if (c == '\r' || c == '\n') {
       if (!modemLine_.empty()) {
         Log("< " + modemLine_);
+        if (opt_.waitForListen && portFrames_ && modemLine_ == "OK") listenWaitUntil_ = NowNs() + 2000000000;
         if (expectData_ && modemLine_ == "CONNECT") {
           expectData_ = false;
           inData_ = true;
@@ -513,17 +522,28 @@ class Peer {
       return false;
     }
     bool late = false;
+    frameBytes_ = (frameBytes_ << 8 | c) & 0xFFFFFF;
+    if ((frameBytes_ >> 16) == 0xFF && (frameBytes_ >> 8 & 0xEF) == 0x03) {
+      if ((c & 0xFE) == T30_MCF) ++pagesConfirmed_;
+      if ((c & 0xFE) == T30_MCF || (c & 0xFE) == T30_CFR) pageListenDue_ = true;
+    }
     if (c == '\r') {
       std::string up;
       for (char ch : line_) up += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
       if (!line_.empty()) Log("> " + line_);
       if (up.rfind("AT+FTM=", 0) == 0 && up != "AT+FTM=?") expectData_ = true;
+      if (up.rfind("AT", 0) == 0) {
+        portFrames_ = up == "AT+FTH=3";
+        listenWaitUntil_ = 0;
+      }
       if (up.rfind("AT", 0) == 0 && pageListenDue_) {
-        // The first command after CFR or MCF: a listen for the page, or none comes.
+        // The first command after CFR or MCF: a listen for the next page, or none comes.
         pageListenDue_ = false;
-        if (up.rfind("AT+FRM=", 0) == 0 && up != "AT+FRM=?" &&
-            std::ranges::count(opt_.lateListens, ++pageListens_) > 0) {
-          Log("(late listen " + std::to_string(pageListens_) + ")");
+        const int page = pagesConfirmed_ + 1;
+        if (up.rfind("AT+FRM=", 0) == 0 && up != "AT+FRM=?" && std::ranges::count(opt_.latePages, page) > 0 &&
+            std::ranges::count(madeLate_, page) == 0) {
+          madeLate_.push_back(page);
+          Log("(late listen for page " + std::to_string(page) + ")");
           late = true;
         }
       }
@@ -624,10 +644,12 @@ int main(int argc, char** argv) {
       if (opt.modems == 0) return Usage("--modems wants at least one modem");
     } else if (TakeValue(argc, argv, i, "--bad-line", v)) {
       if (!NumberList(v, 1, 100000, opt.badLines)) return Usage("--bad-line wants page numbers");
-    } else if (TakeValue(argc, argv, i, "--late-listen", v)) {
-      if (!NumberList(v, 1, 100000, opt.lateListens)) return Usage("--late-listen wants listen numbers");
+    } else if (TakeValue(argc, argv, i, "--late-page", v)) {
+      if (!NumberList(v, 1, 100000, opt.latePages)) return Usage("--late-page wants page numbers");
     } else if (TakeValue(argc, argv, i, "--late-by", v)) {
       if (!Number(v, 0, 60000, opt.lateByMs)) return Usage("--late-by wants milliseconds");
+    } else if (a == "--wait-for-listen") {
+      opt.waitForListen = true;
     } else if (TakeValue(argc, argv, i, "--dcn-at-dis", v)) {
       if (!Number(v, 1, 1000, opt.dcnAtDis)) return Usage("--dcn-at-dis wants a count");
     } else if (TakeValue(argc, argv, i, "--timeout", v)) {
