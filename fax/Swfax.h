@@ -117,6 +117,7 @@ struct TC12AbsData {
   bool AcceptAsked = false;  // the component was asked to take this call
   std::string ListenCode;    // Class 1: the modulation of the last "AT+FRM="
   int CarrierRetries = 0;    // "AT+FRM=" repeated after +FCERROR
+  bool PageMissed = false;   // Class 1: the page's carrier was missed; it is asked for again (RTN)
   bool FrameSeen = false;
   bool SkipLineFeed = false;  // page data follow the CONNECT line            // Class 1: a frame came since
                               // the last "AT+FRH=3"

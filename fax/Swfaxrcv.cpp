@@ -234,7 +234,7 @@ struct Session {
           d->FaxError = 0;
           return false;
         }
-        Fail(ecCancelRequested);
+        Fail(ecFaxSessionError);  // the remote hangs up before the end of the fax
         return true;
       default:
         return false;
@@ -247,8 +247,15 @@ struct Session {
       if (c->InFrame) {
         std::uint8_t ch = 0;
         bool ended = false;
-        while (!ended && port->CharReady() && port->GetChar(ch) == 0) {
-          if (c->FrameDLE) {
+        while (!ended && c->InFrame && port->CharReady() && port->GetChar(ch) == 0) {
+          if (!c->FrameDLE && ch >= 32 && ch < 127 &&
+              std::ranges::find(c->RxFrame, 0xFF) == c->RxFrame.end()) {
+            // Text before the frame's address byte: no frame came, the modem's result follows
+            // its CONNECT (NO CARRIER when the carrier ended without one).
+            c->InFrame = false;
+            c->Response.assign(1, static_cast<char>(ch));
+            c->LineReady = false;
+          } else if (c->FrameDLE) {
             c->FrameDLE = false;
             if (ch == 0x03)
               ended = true;
@@ -260,6 +267,7 @@ struct Session {
             c->RxFrame.push_back(ch);
           }
         }
+        if (!c->InFrame) continue;
         if (!ended) return false;
         c->InFrame = false;
         c->Response.clear();
@@ -271,10 +279,20 @@ struct Session {
       c->Response = Trim(c->Response);
       if (c->Response.empty()) continue;
       const std::uint8_t s = fax->State;
-      if (Has("+FCERROR") && (s == rf1StartTrain || s == rf1WaitPageConnect) && c->CarrierRetries < 5) {
-        // The sender's frames were still on the line: listen for its data once more.
+      if ((Has("+FCERROR") || Has("OK")) && s == rf1StartTrain && c->CarrierRetries < 5) {
+        // The sender's frames were still on the line, or the modem's reception of them ended
+        // only now (OK) and took the listen along: listen for the training once more.
         ++c->CarrierRetries;
         Command("AT+FRM=" + c->ListenCode);
+        continue;
+      }
+      if (Has("+FCERROR") && s == rf1WaitPageConnect) {
+        // The page's carrier was missed and the sender is at its post-page command already:
+        // that command is taken and answered with RTN, so that the page comes again.
+        c->PageMissed = true;
+        FrameRead();
+        ArmTimeout(c->ReplyWait);
+        fax->State = rf1WaitEOP;
         continue;
       }
       if (Has("ERROR") && s != rf2GetPageResult) {
@@ -378,6 +396,7 @@ struct Session {
     d->PhoneNum.clear();
     d->FaxFileName.clear();
     c->EOMSeen = false;
+    c->PageMissed = false;
     c->RetryCount = 0;
     c->AcceptAsked = false;
     fax->LastChar = 255;
@@ -538,13 +557,15 @@ struct Session {
 
   void WaitEOP() {
     if (Has("CONNECT")) return;
+    // The listen heard no frame (it began in the middle of one): the sender repeats its command.
+    if (Has("RRIER")) return FrameRead();
     if (!Has("OK")) return;
     if (!(c->FrameSeen && c->FinalFrame)) return FrameRead();
     c->FinalFrame = false;
     const std::uint8_t control = c->LastFrame & 0xFE;
     c->MorePages = control == 0x4E || control == 0x8E;
     c->EOMSeen = control == 0x8E;
-    c->LastPageOk = true;
+    c->LastPageOk = !c->PageMissed;
     Progress(fpGetPageResult);
     fax->State = rf1WritePage;
   }
@@ -552,15 +573,25 @@ struct Session {
   void SendMCF() {
     if (Has("CONNECT")) {
       // MCF is a response of its own, final also after EOM: the identification and the
-      // capabilities for the next document follow in a transmission of their own.
-      if (int r = SendFrame({0xFF, 0x13, 0x8C}); r < 0) Fail(r);
+      // capabilities for the next document follow in a transmission of their own. A page
+      // that did not come is answered with RTN instead.
+      const std::uint8_t control = c->LastPageOk ? 0x8C : 0x4C;
+      if (int r = SendFrame({0xFF, 0x13, control}); r < 0) Fail(r);
       return;
     }
     if (!Has("OK")) return;
+    c->PageMissed = false;
     if (c->MorePages && c->EOMSeen) {
+      // The next document starts with our identification, after RTN as well.
       DelayMS(200);
       Command("AT+FTH=3");
       fax->State = rf1SendCSI;
+    } else if (!c->LastPageOk) {
+      // After RTN the sender trains again (DCS and training check) and sends the page again,
+      // or it hangs up.
+      FrameRead();
+      ArmTimeout(c->ReplyWait);
+      fax->State = rf1CollectFrames;
     } else if (c->MorePages) {
       // The next page follows without new training: its data come after the CONNECT.
       Listen(c->PageTrainCode);
@@ -871,7 +902,7 @@ struct Session {
       case rf1WritePage:
         if (int r = FinishPage(); r < 0) return Fail(r);
         Command("AT+FTH=3");
-        c->LastPageOk = true;
+        c->LastPageOk = !c->PageMissed;
         Progress(fpCheckMorePages);
         fax->State = rf1SendMCF;
         break;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -336,6 +337,54 @@ TEST(FaxReceive, Class1FrameRetriesStartAgainInEveryCall) {
   EXPECT_EQ(count(0, second), 3);
   EXPECT_EQ(count(second, log.size()), 3);
   EXPECT_FALSE(fs::exists(dir / "FAX0001.FXF"));
+}
+
+// Class 1: the modem takes the first listen for the training as the end of the frames before it
+// (OK), then misses a page's carrier (+FCERROR in place of the page) and, listening for the
+// sender's post-page command, catches only its end (CONNECT and NO CARRIER without a frame). The
+// receiver listens again each time, takes the command and asks for the page again with RTN; the
+// sender hangs up instead (DCN), and the fax has failed in mid-session.
+TEST(FaxReceive, Class1PageWhoseCarrierWasMissedIsAskedForAgain) {
+  support::TempDir dir("faxrecvc");
+  const auto frame = [](std::initializer_list<int> bytes) {
+    std::string f = "\r\nCONNECT\r\n";
+    for (int b : bytes) f += static_cast<char>(b);
+    return f + "\x10\x03\r\nOK\r\n";
+  };
+  std::atomic<int> classes{0}, trainings{0}, listens{0};
+  support::ScriptedModem modem([&](const std::string& line) -> std::string {
+    if (line == "AT+FCLASS=1") return ++classes == 2 ? "\r\nOK\r\n\r\nRING\r\n" : "\r\nOK\r\n";
+    if (line == "AT+FRM=?") return "\r\n24,48,72,96\r\n\r\nOK\r\n";
+    if (line == "ATA") return "\r\nCONNECT\r\n\r\nCONNECT\r\n\r\nOK\r\n";  // CSI, then DIS
+    if (line.ends_with("AT+FTH=3")) return "\r\nCONNECT\r\n\r\nOK\r\n";
+    if (line.ends_with("AT+FRM=96") && ++trainings == 1) return "\x10\x03\r\nOK\r\n";  // still in the frames
+    if (line.ends_with("AT+FRM=96") && trainings == 2)
+      return "\r\nCONNECT\r\n" + std::string(200, '\0') + "\x10\x03\r\nNO CARRIER\r\n";
+    if (line.ends_with("AT+FRM=96")) return "\r\n+FCERROR\r\n";
+    if (!line.ends_with("AT+FRH=3")) return "\r\nOK\r\n";
+    switch (++listens) {
+      case 1:
+        return frame({0xFF, 0x13, 0x83, 0x00, 0x46, 0x78});  // DCS: 9600 bit/s
+      case 2:
+        return "\r\nCONNECT\r\n\r\nNO CARRIER\r\n";
+      case 3:
+        return frame({0xFF, 0x13, 0x4F});  // MPS
+      default:
+        return frame({0xFF, 0x13, 0xFB});  // DCN
+    }
+  });
+  FaxStation rx(modem.Path(), kReceiveCom, true, dir / "SIOFAX.HIS");
+  rx.Receiver()->SetFaxClass(fcClass1);
+  rx.Receiver()->SetDestinationDir(dir.str());
+  rx.Receiver()->SetExitOnError(true);
+  rx.Receiver()->StartReceive();
+  ASSERT_TRUE(rx.WaitFinish(30000)) << modem.Raw();
+  EXPECT_EQ(rx.finishCode, ecFaxSessionError);
+  EXPECT_EQ(rx.errors, std::vector<int>{ecFaxSessionError});
+  EXPECT_EQ(listens, 4);
+  const std::string raw = modem.Raw();
+  EXPECT_NE(raw.find("\xFF\x13\x4C\x10\x03"), std::string::npos);  // RTN
+  EXPECT_EQ(raw.find("\xFF\x13\x8C"), std::string::npos);          // no MCF
 }
 
 // A manual receive answers at once, however many rings the component would wait for.

@@ -29,6 +29,8 @@
 #include <vector>
 
 extern "C" {
+// For the terminal's choice to send a page again after RTN, which has no call of its own.
+#define SPANDSP_EXPOSE_INTERNAL_STRUCTURES
 #include <spandsp.h>
 
 #include "tools/HostPty.h"
@@ -56,6 +58,17 @@ const char kHelp[] =
     "  --bad-line LIST      the line garbles the image of the pages the port sends as the\n"
     "                       n-th, a comma list of n (counted over the run, a page sent again\n"
     "                       counts again; the training check is no page)\n"
+    "  --late-page LIST     the port's listen for the n-th page of the run (its first AT+FRM=\n"
+    "                       after it sent CFR or MCF) reaches the modem late, the first time\n"
+    "                       the page is sent; a comma list of n\n"
+    "  --late-by MS         how late those listens are (default 1000)\n"
+    "  --wait-for-listen    after the modem's OK to the frames the port sent the line stands\n"
+    "                       still until the port's next command (at most 2 s), so that on a\n"
+    "                       busy machine no listen comes late but those made late\n"
+    "  --resend-rejected    the terminal sends a page answered with RTN again (a page it ended\n"
+    "                       with MPS or EOP; without the option it goes on with the next page)\n"
+    "  --dcn-at-dis N       the terminal hangs up (DCN) in place of answering the N-th DIS of\n"
+    "                       a call\n"
     "  --timeout S          give up after S seconds (default 180)\n"
     "  --log FILE           write the port's command lines, the modem's answers and the\n"
     "                       terminal's frames (\"(sent DCS)\", \"(got DIS)\") to FILE\n"
@@ -75,6 +88,11 @@ struct Options {
   std::string ident = "FAXPEER";
   int modems = T30_SUPPORT_V27TER | T30_SUPPORT_V29 | T30_SUPPORT_V17;
   std::vector<int> badLines;
+  std::vector<int> latePages;
+  int lateByMs = 1000;
+  bool waitForListen = false;
+  int dcnAtDis = 0;
+  bool resendRejected = false;
   int timeoutS = 180;
   std::string log;
   bool verbose = false;
@@ -160,10 +178,15 @@ class Peer {
   // The port's bytes until the next block is due (or one read of them); with watchInput,
   // false once standard input has ended.
   bool PortUntil(std::int64_t next, bool watchInput) {
+    if (!late_.empty() && NowNs() >= lateUntil_) {
+      const std::vector<std::uint8_t> due = std::move(late_);
+      late_.clear();
+      FromPort(due.data(), static_cast<int>(due.size()));
+    }
     int waitMs = static_cast<int>((next - NowNs()) / 1000000);
     if (waitMs < 0) waitMs = 0;
     std::uint8_t buf[1024];
-    pollfd p[2] = {{holding_ ? -1 : fd_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+    pollfd p[2] = {{holding_ || !late_.empty() ? -1 : fd_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     if (::poll(p, watchInput ? 2 : 1, waitMs) <= 0) return true;
     if (watchInput && p[1].revents != 0 && ::read(STDIN_FILENO, buf, sizeof buf) <= 0) return false;
     if (p[0].revents & POLLIN) {
@@ -191,10 +214,17 @@ class Peer {
   // The port's bytes: taken only while the modem does not hold them off.
   bool Holding() const { return holding_; }
 
+  // A listen to be late (--late-listen) reaches the modem without its CR; the CR and what
+  // follows it are held back, and the port is not read, until it is due.
   void FromPort(const std::uint8_t* data, int len) {
     std::vector<std::uint8_t> buf(data, data + len);
-    for (int i = 0; i < len; ++i) Watch(buf[static_cast<std::size_t>(i)]);
-    t31_at_rx(t31_, reinterpret_cast<const char*>(buf.data()), len);
+    int taken = 0;
+    while (taken < len && !Watch(buf[static_cast<std::size_t>(taken)])) ++taken;
+    t31_at_rx(t31_, reinterpret_cast<const char*>(buf.data()), taken);
+    if (taken < len) {
+      late_.assign(buf.begin() + taken, buf.end());
+      lateUntil_ = NowNs() + static_cast<std::int64_t>(opt_.lateByMs) * 1000000;
+    }
   }
 
  private:
@@ -223,6 +253,16 @@ class Peer {
   long lastGarble_ = 0;
   int pagesSeen_ = 0;
   std::string modemLine_;
+  // The port's listens for a page (--late-page) and the DIS of the call (--dcn-at-dis).
+  std::uint32_t frameBytes_ = 0;      // the last three bytes of the port's frames
+  bool pageListenDue_ = false;        // the port sent CFR or MCF: a page follows
+  int pagesConfirmed_ = 0;            // MCF over the run
+  bool portFrames_ = false;           // the port's last command was AT+FTH=3
+  std::int64_t listenWaitUntil_ = 0;  // the line stands still for the listen (--wait-for-listen)
+  std::vector<int> madeLate_;
+  std::vector<std::uint8_t> late_;
+  std::int64_t lateUntil_ = 0;
+  int disSeen_ = 0;
 
   // ----- the modem's side of the port
 
@@ -285,6 +325,8 @@ class Peer {
 
   void StartCall() {
     dialled_ = answered_ = inCall_ = hungUp_ = phaseE_ = false;
+    pageListenDue_ = false;
+    disSeen_ = 0;
     result_ = CallResult{};
   }
 
@@ -312,6 +354,8 @@ class Peer {
     else
       t30_set_rx_file(t30, ReceiveName().c_str(), -1);
     t30_set_phase_e_handler(t30, &Peer::PhaseE, this);
+    t30_set_phase_b_handler(t30, &Peer::PhaseB, this);
+    t30->retransmit_capable = opt_.resendRejected ? 1 : 0;
     t30_set_real_time_frame_handler(t30, &Peer::Frame, this);
     if (opt_.verbose) {
       for (logging_state_t* l : {fax_get_logging_state(terminal_), t30_get_logging_state(t30)}) {
@@ -329,7 +373,16 @@ class Peer {
 
   static void Frame(t30_state_t*, void* user, int incoming, const std::uint8_t* msg, int len) {
     if (len < 3) return;
-    static_cast<Peer*>(user)->Log(std::string(incoming ? "(got " : "(sent ") + t30_frametype(msg[2]) + ")");
+    Peer* p = static_cast<Peer*>(user);
+    p->Log(std::string(incoming ? "(got " : "(sent ") + t30_frametype(msg[2]) + ")");
+  }
+
+  // The terminal has a DIS (or, receiving, a DCS): anything but OK makes it hang up with DCN.
+  static int PhaseB(t30_state_t*, void* user, int fcf) {
+    Peer* p = static_cast<Peer*>(user);
+    if ((fcf & 0xFE) != T30_DIS || ++p->disSeen_ != p->opt_.dcnAtDis) return T30_ERR_OK;
+    p->Log("(refuse DIS)");
+    return T30_ERR_IDENT_UNACCEPTABLE;
   }
 
   static void PhaseE(t30_state_t* t30, void* user, int code) {
@@ -389,6 +442,7 @@ class Peer {
         if (terminal_ != nullptr && !phaseE_) t30_terminate(fax_get_t30_state(terminal_));
         return true;
       }
+      if (NowNs() < listenWaitUntil_) continue;
 
       AudioBlock();
       // A block late by more than a second is not made up for: real time goes on from now.
@@ -409,6 +463,7 @@ class Peer {
     if (c == '\r' || c == '\n') {
       if (!modemLine_.empty()) {
         Log("< " + modemLine_);
+        if (opt_.waitForListen && portFrames_ && modemLine_ == "OK") listenWaitUntil_ = NowNs() + 2000000000;
         if (expectData_ && modemLine_ == "CONNECT") {
           expectData_ = false;
           inData_ = true;
@@ -433,7 +488,8 @@ class Peer {
     return std::find(opt_.badLines.begin(), opt_.badLines.end(), page) != opt_.badLines.end();
   }
 
-  void Watch(std::uint8_t& c) {
+  // True at the CR of a listen that is to reach the modem late.
+  bool Watch(std::uint8_t& c) {
     if (inData_) {
       if (dataDle_) {
         dataDle_ = false;
@@ -443,11 +499,11 @@ class Peer {
             Log(std::string("(page image ") + std::to_string(pagesSeen_) + ", " + std::to_string(dataCount_) +
                 " bytes" + (dataGarbled_ ? ", garbled)" : ")"));
         }
-        return;
+        return false;
       }
       if (c == 0x10) {
         dataDle_ = true;
-        return;
+        return false;
       }
       ++dataCount_;
       if (!dataIsPage_ && c != 0) {
@@ -463,19 +519,41 @@ class Peer {
         lastGarble_ = dataCount_;
         dataGarbled_ = true;
       }
-      return;
+      return false;
+    }
+    bool late = false;
+    frameBytes_ = (frameBytes_ << 8 | c) & 0xFFFFFF;
+    if ((frameBytes_ >> 16) == 0xFF && (frameBytes_ >> 8 & 0xEF) == 0x03) {
+      if ((c & 0xFE) == T30_MCF) ++pagesConfirmed_;
+      if ((c & 0xFE) == T30_MCF || (c & 0xFE) == T30_CFR) pageListenDue_ = true;
     }
     if (c == '\r') {
       std::string up;
       for (char ch : line_) up += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
       if (!line_.empty()) Log("> " + line_);
       if (up.rfind("AT+FTM=", 0) == 0 && up != "AT+FTM=?") expectData_ = true;
+      if (up.rfind("AT", 0) == 0) {
+        portFrames_ = up == "AT+FTH=3";
+        listenWaitUntil_ = 0;
+      }
+      if (up.rfind("AT", 0) == 0 && pageListenDue_) {
+        // The first command after CFR or MCF: a listen for the next page, or none comes.
+        pageListenDue_ = false;
+        const int page = pagesConfirmed_ + 1;
+        if (up.rfind("AT+FRM=", 0) == 0 && up != "AT+FRM=?" && std::ranges::count(opt_.latePages, page) > 0 &&
+            std::ranges::count(madeLate_, page) == 0) {
+          madeLate_.push_back(page);
+          Log("(late listen for page " + std::to_string(page) + ")");
+          late = true;
+        }
+      }
       line_.clear();
     } else if (c >= 32 && c < 127) {
       if (line_.size() < 200) line_ += static_cast<char>(c);
     } else if (c != '\n') {
       line_.clear();  // frame bytes
     }
+    return late;
   }
 };
 
@@ -501,6 +579,20 @@ bool Number(const std::string& v, int lo, int hi, int& out) {
   return true;
 }
 
+// A comma list of numbers from lo to hi.
+bool NumberList(const std::string& v, int lo, int hi, std::vector<int>& out) {
+  std::size_t start = 0;
+  while (start <= v.size()) {
+    std::size_t comma = v.find(',', start);
+    if (comma == std::string::npos) comma = v.size();
+    int n = 0;
+    if (!Number(v.substr(start, comma - start), lo, hi, n)) return false;
+    out.push_back(n);
+    start = comma + 1;
+  }
+  return true;
+}
+
 int Usage(const std::string& why) {
   std::fprintf(stderr, "faxpeer: %s (see --help)\n", why.c_str());
   return 2;
@@ -518,6 +610,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--verbose") {
       opt.verbose = true;
+    } else if (a == "--resend-rejected") {
+      opt.resendRejected = true;
     } else if (TakeValue(argc, argv, i, "--receive", v)) {
       opt.receiveFile = v;
     } else if (TakeValue(argc, argv, i, "--send", v)) {
@@ -549,16 +643,15 @@ int main(int argc, char** argv) {
       }
       if (opt.modems == 0) return Usage("--modems wants at least one modem");
     } else if (TakeValue(argc, argv, i, "--bad-line", v)) {
-      std::size_t start = 0;
-      while (start <= v.size()) {
-        std::size_t comma = v.find(',', start);
-        if (comma == std::string::npos) comma = v.size();
-        int n = 0;
-        if (!Number(v.substr(start, comma - start), 1, 100000, n))
-          return Usage("--bad-line wants page numbers");
-        opt.badLines.push_back(n);
-        start = comma + 1;
-      }
+      if (!NumberList(v, 1, 100000, opt.badLines)) return Usage("--bad-line wants page numbers");
+    } else if (TakeValue(argc, argv, i, "--late-page", v)) {
+      if (!NumberList(v, 1, 100000, opt.latePages)) return Usage("--late-page wants page numbers");
+    } else if (TakeValue(argc, argv, i, "--late-by", v)) {
+      if (!Number(v, 0, 60000, opt.lateByMs)) return Usage("--late-by wants milliseconds");
+    } else if (a == "--wait-for-listen") {
+      opt.waitForListen = true;
+    } else if (TakeValue(argc, argv, i, "--dcn-at-dis", v)) {
+      if (!Number(v, 1, 1000, opt.dcnAtDis)) return Usage("--dcn-at-dis wants a count");
     } else if (TakeValue(argc, argv, i, "--timeout", v)) {
       if (!Number(v, 1, 86400, opt.timeoutS)) return Usage("--timeout wants seconds");
     } else if (TakeValue(argc, argv, i, "--log", v)) {
