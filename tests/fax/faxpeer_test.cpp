@@ -301,8 +301,9 @@ TEST_F(FaxPeerTest, ReceivesTwoCallsIntoNumberedFiles) {
                                       faxtest::RandomPicture(1728, 30, 12)};
   const std::vector<bool> fine = {true, false};
   const std::string tiff = MakeTiff(dir, pages, fine);
-  Peer peer("faxpeer", {"--send", tiff, "--calls", "2", "--ring-interval", "400", "--log", dir / "peer.log",
-                        "--timeout", "170"});
+  // The line waits for our listens, so that a busy machine cannot make us miss a DCS.
+  Peer peer("faxpeer", {"--send", tiff, "--calls", "2", "--wait-for-listen", "--ring-interval", "400", "--log",
+                        dir / "peer.log", "--timeout", "170"});
   ASSERT_FALSE(peer.Path().empty());
   FaxStation st(peer.Path(), kCom, true, dir / "SIOFAX.HIS");
   TSioReceiveFax* fax = st.Receiver();
