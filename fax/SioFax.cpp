@@ -417,6 +417,12 @@ void TSioCustomAbstractFax::CheckPort() {
 
 void TSioCustomAbstractFax::CancelFax() {
   if (!InProgress() || FFax->PData->ComPort == nullptr) return;
+  // Inside the handling of the engine's own notice the engine waits for this thread with its
+  // call held: the cancel goes through the window once the notice is done.
+  if (InSendMessageTagged(FFax)) {
+    PostMessage(FWindow, apw_FaxCancel, 0, 0);
+    return;
+  }
   TFaxTriggerHandler handler = FFax->PData->TriggerHandler;
   if (handler == nullptr) return;
   handler(apw_FaxCancel, 0, static_cast<LPARAM>(FFax->PData->ComPort->Handle()) * 65536);
@@ -476,6 +482,9 @@ LRESULT TSioCustomAbstractFax::Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) 
       return 0;
     case apw_FaxFinish:
       apwFaxFinish(this, code);
+      return 0;
+    case apw_FaxCancel:  // a cancel that had to wait for the engine
+      CancelFax();
       return 0;
     default:
       return DefWindowProc(FWindow, msg, wParam, lParam);

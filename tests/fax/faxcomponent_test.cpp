@@ -326,6 +326,25 @@ TEST_F(SendFixture, PortClosedMidFaxEndsItAndTheNextFaxGoesOut) {
   EXPECT_EQ(SimPages(dir), 1);
 }
 
+// A form may cancel the fax from inside its own events, while the engine waits for the event
+// with its call held: the cancel is carried out once the event is done, and the fax ends
+// "cancelled" with nothing hung.
+TEST_F(SendFixture, CancelledFromItsOwnEvents) {
+  Start({"--classes", "2"});
+  TSioSendFax* fax = st->Sender();
+  fax->SetDialAttempts(1);
+  fax->SetFaxFile(Pages(dir, "a", 2));
+  int cancels = 0;
+  fax->SetOnFaxStatus([&](TSioCustomAbstractFax* cp, bool first, bool) {
+    if (!first && cancels++ == 0) cp->CancelFax();
+  });
+  fax->StartTransmit();
+  ASSERT_TRUE(st->WaitFinish(20000));
+  EXPECT_EQ(st->finishCode, ecCancelRequested);
+  EXPECT_GT(cancels, 0);
+  EXPECT_LT(SimPages(dir), 2);
+}
+
 // A form may free the send component from inside its own events: from the finish, from an
 // error that the engine waits to have handled while it holds its call (a busy line, on the
 // dispatcher's thread), and from the error of a file refused in the first call (on this
