@@ -301,7 +301,8 @@ TEST_F(FaxPeerTest, ReceivesTwoCallsIntoNumberedFiles) {
                                       faxtest::RandomPicture(1728, 30, 12)};
   const std::vector<bool> fine = {true, false};
   const std::string tiff = MakeTiff(dir, pages, fine);
-  // The line waits for our listens, so that a busy machine cannot make us miss a DCS.
+  // The line waits for our listens, so that a busy machine cannot make us miss a frame or a
+  // training check of the sender's, which it would then repeat.
   Peer peer("faxpeer", {"--send", tiff, "--calls", "2", "--wait-for-listen", "--ring-interval", "400", "--log",
                         dir / "peer.log", "--timeout", "170"});
   ASSERT_FALSE(peer.Path().empty());

@@ -62,9 +62,10 @@ const char kHelp[] =
     "                       after it sent CFR or MCF) reaches the modem late, the first time\n"
     "                       the page is sent; a comma list of n\n"
     "  --late-by MS         how late those listens are (default 1000)\n"
-    "  --wait-for-listen    after the modem's OK to the frames the port sent the line stands\n"
-    "                       still until the port's next command (at most 2 s), so that on a\n"
-    "                       busy machine no listen comes late but those made late\n"
+    "  --wait-for-listen    after each OK of the modem (the end of a frame the port sent or\n"
+    "                       heard) the line stands still until the port's next command (at\n"
+    "                       most 2 s), so that on a busy machine no listen comes late but\n"
+    "                       those made late\n"
     "  --resend-rejected    the terminal sends a page answered with RTN again (a page it ended\n"
     "                       with MPS or EOP; without the option it goes on with the next page)\n"
     "  --dcn-at-dis N       the terminal hangs up (DCN) in place of answering the N-th DIS of\n"
@@ -257,7 +258,6 @@ class Peer {
   std::uint32_t frameBytes_ = 0;      // the last three bytes of the port's frames
   bool pageListenDue_ = false;        // the port sent CFR or MCF: a page follows
   int pagesConfirmed_ = 0;            // MCF over the run
-  bool portFrames_ = false;           // the port's last command was AT+FTH=3
   std::int64_t listenWaitUntil_ = 0;  // the line stands still for the listen (--wait-for-listen)
   std::vector<int> madeLate_;
   std::vector<std::uint8_t> late_;
@@ -463,7 +463,7 @@ class Peer {
     if (c == '\r' || c == '\n') {
       if (!modemLine_.empty()) {
         Log("< " + modemLine_);
-        if (opt_.waitForListen && portFrames_ && modemLine_ == "OK") listenWaitUntil_ = NowNs() + 2000000000;
+        if (opt_.waitForListen && modemLine_ == "OK") listenWaitUntil_ = NowNs() + 2000000000;
         if (expectData_ && modemLine_ == "CONNECT") {
           expectData_ = false;
           inData_ = true;
@@ -532,10 +532,7 @@ class Peer {
       for (char ch : line_) up += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
       if (!line_.empty()) Log("> " + line_);
       if (up.rfind("AT+FTM=", 0) == 0 && up != "AT+FTM=?") expectData_ = true;
-      if (up.rfind("AT", 0) == 0) {
-        portFrames_ = up == "AT+FTH=3";
-        listenWaitUntil_ = 0;
-      }
+      if (up.rfind("AT", 0) == 0) listenWaitUntil_ = 0;
       if (up.rfind("AT", 0) == 0 && pageListenDue_) {
         // The first command after CFR or MCF: a listen for the next page, or none comes.
         pageListenDue_ = false;
