@@ -131,8 +131,6 @@ bool EngineOf(TProtocolType type, Engine& e) {
 }
 
 std::once_flag classOnce;
-// Notices of an engine being handled on this thread.
-thread_local int tNoticeDepth = 0;
 
 }  // namespace
 
@@ -439,13 +437,6 @@ void TSioCustomProtocol::apwProtocolStatus(std::uint16_t options) {
 LRESULT TSioCustomProtocol::WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   auto* self = static_cast<TSioCustomProtocol*>(GetWindowUserData(hwnd));
   if (!self) return DefWindowProc(hwnd, msg, wParam, lParam);
-  // Sent notices keep their engine waiting, with its lock held, until they are handled (the
-  // handler may even free the component, so the count lives with the thread).
-  struct Depth {
-    bool on;
-    explicit Depth(bool sent) : on(sent) { tNoticeDepth += on ? 1 : 0; }
-    ~Depth() { tNoticeDepth -= on ? 1 : 0; }
-  } depth(msg != apw_ProtocolFinish && msg != apw_ProtocolCancel);
   switch (msg) {
     case apw_ProtocolStatus:
       self->apwProtocolStatus(static_cast<std::uint16_t>(wParam));
@@ -533,12 +524,12 @@ void TSioCustomProtocol::CancelProtocol() {
   if (!FStateProc || FP->InProgress == 0) return;
   TSioBaseDispatcher* D = apDispatcher(*FP);
   if (!D) return;
-  // Inside the handling of a notice the engine holds its lock and waits for this thread: the
-  // cancel then goes through the window once the notice is done. Elsewhere a call of the
+  // Inside the handling of one of the engine's own notices the engine holds its lock and waits
+  // for this thread: the cancel then goes through the window once the notice is done. Elsewhere a call of the
   // engine that is under way is waited for, and the notices it waits to have taken meanwhile
   // are handled.
   const LPARAM handleArg = static_cast<LPARAM>(D->Handle()) * 65536;
-  if (tNoticeDepth > 0) {
+  if (InSendMessageTagged(FP)) {
     if (!FP->Lock->try_lock()) {
       if (FWindow) PostMessage(FWindow, apw_ProtocolCancel, 0, 0);
       return;
